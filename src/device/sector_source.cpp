@@ -1,0 +1,128 @@
+#include "device/sector_source.h"
+
+#include <atomic>
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/drives.h"
+#include "platform/geometry.h"
+
+namespace rexmoor {
+
+namespace {
+std::atomic<std::uint64_t> g_systemReads{0};
+}
+
+std::uint64_t SystemReadCount() { return g_systemReads.load(std::memory_order_relaxed); }
+
+Result OpenDriveSource(SectorSource& source, int driveNumber) {
+  std::string path;
+  if (Result r = DrivePath(driveNumber, path); r != kSuccess) return r;
+  if (Result r = FileHandle::OpenReadOnly(path, source.handle); r != kSuccess) return r;
+  source.totalSectors = 0;
+  DiskGeometry geometry;
+  if (Result r = GetDriveGeometry(source.handle, geometry); r != kSuccess) return r;
+  std::uint64_t length = 0;
+  if (GetLengthBytes(source.handle, length) == kSuccess && geometry.bytesPerSector != 0)
+    source.totalSectors = length / geometry.bytesPerSector;
+  if (source.totalSectors == 0)
+    source.totalSectors = geometry.cylinders * geometry.tracksPerCylinder * geometry.sectorsPerTrack;
+  return kSuccess;
+}
+
+Result OpenImageSource(const std::string& path, SectorSource& source) {
+  if (Result r = FileHandle::OpenReadOnly(path, source.handle); r != kSuccess) return r;
+  std::uint64_t size = 0;
+  if (Result r = source.handle.Size(size); r != kSuccess) {
+    source.handle.Close();
+    return r;
+  }
+  source.totalSectors = size / 512;
+  return kSuccess;
+}
+
+std::int32_t SourceSectorSize(const SectorSource& source) {
+  if (!source.handle.IsValid() || !source.handle.IsBlockDevice()) return 512;
+  DiskGeometry geometry;
+  if (GetDriveGeometry(source.handle, geometry) != kSuccess || geometry.bytesPerSector == 0) return 512;
+  return static_cast<std::int32_t>(geometry.bytesPerSector);
+}
+
+Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer, std::uint64_t firstSector,
+                   std::int32_t sectorSize, std::uint32_t* outSectorsRead) {
+  if (count < 0 || sectorSize <= 0 || buffer == nullptr) return kErrInvalidParameter;
+  // The end must not pass the medium; firstSector near 2^64 must not wrap around.
+  if (firstSector > source.totalSectors || static_cast<std::uint64_t>(count) > source.totalSectors - firstSector)
+    return kErrInvalidParameter;
+  if (!source.handle.IsValid()) return kErrInvalidHandle;
+  const std::uint64_t total = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(sectorSize);
+  std::uint64_t offset = 0;
+  if (__builtin_mul_overflow(firstSector, static_cast<std::uint64_t>(sectorSize), &offset))
+    return kErrInvalidParameter;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::uint64_t done = 0;
+  Result result = kSuccess;
+  while (done < total) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
+    g_systemReads.fetch_add(1, std::memory_order_relaxed);
+    ssize_t n = source.handle.Pread(out + done, piece, offset + done);
+    if (n <= 0) {
+      result = kErrReadFault;
+      break;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  if (outSectorsRead != nullptr) *outSectorsRead = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(sectorSize));
+  return result;
+}
+
+void CloseSource(SectorSource& source) {
+  source.handle.Close();
+  source.totalSectors = 0;
+}
+
+Result ReadBlocks(std::int32_t count, const FileHandle& handle, void* buffer, std::int32_t blockSize,
+                  std::uint32_t* outBlocksRead) {
+  if (count < 0 || blockSize <= 0 || buffer == nullptr) return kErrInvalidParameter;
+  const std::uint64_t total = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(blockSize);
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::uint64_t done = 0;
+  Result result = kSuccess;
+  while (done < total) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
+    g_systemReads.fetch_add(1, std::memory_order_relaxed);
+    ssize_t n = handle.Read(out + done, piece);
+    if (n <= 0) {
+      result = kErrReadFault;
+      break;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  if (outBlocksRead != nullptr) *outBlocksRead = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(blockSize));
+  return result;
+}
+
+Result WriteBlocks(const FileHandle& handle, const void* buffer, std::int32_t blockSize,
+                   std::uint32_t* outBlocksWritten, std::int32_t count) {
+  if (count < 0 || blockSize <= 0 || buffer == nullptr) return kErrInvalidParameter;
+  const std::uint64_t total = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(blockSize);
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  std::uint64_t done = 0;
+  Result result = kSuccess;
+  while (done < total) {
+    ssize_t n = handle.Write(in + done, static_cast<std::size_t>(total - done));
+    if (n < 0) {
+      result = ResultFromErrno(errno);
+      break;
+    }
+    if (n == 0) {
+      result = kErrDiskFull;
+      break;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  if (outBlocksWritten != nullptr) *outBlocksWritten = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(blockSize));
+  return result;
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,41 @@
+// A medium seen as one flat array of sectors: a whole drive or an image file, opened read-only.
+// Engines add their own partition offset; this layer knows no partitions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/file_handle.h"
+
+namespace rexmoor {
+
+struct SectorSource {
+  FileHandle handle;
+  std::uint64_t totalSectors = 0;
+};
+
+// Largest piece handed to one system read.
+inline constexpr std::uint32_t kMaxReadPiece = 0x10000;
+
+Result OpenDriveSource(SectorSource& source, int driveNumber);
+Result OpenImageSource(const std::string& path, SectorSource& source);
+// Sector size of an open source: the drive geometry's, 512 for image files or when unknown.
+std::int32_t SourceSectorSize(const SectorSource& source);
+
+// Reads count sectors of sectorSize bytes starting at firstSector. 87 when the range passes the
+// end (nothing read, outSectorsRead untouched); 30 when the medium stops delivering, with
+// outSectorsRead set to the whole sectors that did arrive.
+Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
+                   std::uint64_t firstSector, std::int32_t sectorSize, std::uint32_t* outSectorsRead);
+void CloseSource(SectorSource& source);
+
+// Sequential block transfers at a descriptor's own position, for the disk-image writer.
+Result ReadBlocks(std::int32_t count, const FileHandle& handle, void* buffer, std::int32_t blockSize,
+                  std::uint32_t* outBlocksRead);
+Result WriteBlocks(const FileHandle& handle, const void* buffer, std::int32_t blockSize,
+                   std::uint32_t* outBlocksWritten, std::int32_t count);
+
+// Number of system reads issued by ReadSectors/ReadBlocks so far (diagnostics and tests).
+std::uint64_t SystemReadCount();
+
+}  // namespace rexmoor

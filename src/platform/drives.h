@@ -1,0 +1,37 @@
+// Drive numbering: drive N is the N-th whole-disk block device under /sys/block sorted by name
+// (RAM disks, zram and loop devices without backing left out). REXMOOR_DRIVES, a ':'-separated list
+// of image files, replaces that list so tests and demos can address partitioned images as drives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/result_codes.h"
+
+namespace rexmoor {
+
+struct DriveInfo {
+  std::string path;        // /dev/sdb or the image file standing in for the drive
+  std::string sysName;     // name under /sys/block (empty for stand-in images)
+  bool isImageStandIn = false;
+};
+
+std::vector<DriveInfo> ListDrives();
+// Path of drive N, or kErrFileNotFound when there is no such drive.
+Result DrivePath(int driveNumber, std::string& path);
+
+// A partition block device (/dev/sdb1) resolved to its whole drive and sector range.
+struct PartitionLocation {
+  int driveNumber = -1;
+  std::uint64_t startSector = 0;  // in 512-byte units, as the kernel reports them
+  std::uint64_t sectorCount = 0;
+};
+std::optional<PartitionLocation> LocatePartition(const std::string& devicePath);
+// The number of a whole-drive block device (/dev/sdb), if it is one of the listed drives.
+std::optional<int> DriveNumberOf(const std::string& devicePath);
+// The partition device of a drive whose range starts at startSector (512-byte units), if any.
+std::optional<std::string> PartitionDeviceAt(int driveNumber, std::uint64_t startSector);
+
+}  // namespace rexmoor

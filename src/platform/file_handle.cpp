@@ -1,0 +1,120 @@
+#include "platform/file_handle.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace rexmoor {
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+void FileHandle::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+static Result OpenWith(const std::string& path, int flags, mode_t mode, FileHandle& out) {
+  out.Close();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ResultFromErrno(errno);
+  out = FileHandle(fd);
+  return kSuccess;
+}
+
+Result FileHandle::OpenReadOnly(const std::string& path, FileHandle& out) {
+  return OpenWith(path, O_RDONLY, 0, out);
+}
+
+Result FileHandle::OpenReadWrite(const std::string& path, FileHandle& out, bool truncate) {
+  return OpenWith(path, O_RDWR | O_CREAT | (truncate ? O_TRUNC : 0), 0644, out);
+}
+
+Result FileHandle::CreateNew(const std::string& path, FileHandle& out) {
+  Result r = OpenWith(path, O_RDWR | O_CREAT | O_EXCL, 0644, out);
+  return r == kErrAlreadyExists ? kErrFileExists : r;
+}
+
+ssize_t FileHandle::Pread(void* buffer, std::size_t length, std::uint64_t offset) const {
+  ssize_t n;
+  do {
+    n = ::pread(fd_, buffer, length, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t FileHandle::Pwrite(const void* buffer, std::size_t length, std::uint64_t offset) const {
+  ssize_t n;
+  do {
+    n = ::pwrite(fd_, buffer, length, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t FileHandle::Read(void* buffer, std::size_t length) const {
+  ssize_t n;
+  do {
+    n = ::read(fd_, buffer, length);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t FileHandle::Write(const void* buffer, std::size_t length) const {
+  ssize_t n;
+  do {
+    n = ::write(fd_, buffer, length);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+Result FileHandle::Size(std::uint64_t& bytes) const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return ResultFromErrno(errno);
+  if (S_ISBLK(st.st_mode)) {
+    std::uint64_t size = 0;
+    if (::ioctl(fd_, BLKGETSIZE64, &size) != 0) return ResultFromErrno(errno);
+    bytes = size;
+    return kSuccess;
+  }
+  bytes = static_cast<std::uint64_t>(st.st_size);
+  return kSuccess;
+}
+
+bool FileHandle::IsBlockDevice() const {
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+Result FileHandle::Sync() const {
+  if (::fsync(fd_) != 0) return ResultFromErrno(errno);
+  return kSuccess;
+}
+
+Result WriteAll(const FileHandle& file, const void* buffer, std::size_t length, std::uint64_t offset) {
+  const auto* p = static_cast<const std::uint8_t*>(buffer);
+  while (length > 0) {
+    ssize_t n = file.Pwrite(p, length, offset);
+    if (n < 0) return ResultFromErrno(errno);
+    if (n == 0) return kErrDiskFull;
+    p += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return kSuccess;
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,62 @@
+// RAII wrapper over a POSIX descriptor. Media are only ever opened read-only; output files
+// (recovered data, logs, images) are opened for writing through the separate factory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/result_codes.h"
+
+namespace rexmoor {
+
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(FileHandle&& other) noexcept : fd_(other.Release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+
+  // Opens a medium (drive, partition, image) read-only.
+  static Result OpenReadOnly(const std::string& path, FileHandle& out);
+  // Opens (creating when missing) a file for reading and writing; never used for media.
+  static Result OpenReadWrite(const std::string& path, FileHandle& out, bool truncate = false);
+  // Creates a new file for writing; fails with kErrFileExists when it already exists.
+  static Result CreateNew(const std::string& path, FileHandle& out);
+
+  bool IsValid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Close();
+
+  // Positional reads and writes: no shared file position. Each returns the bytes moved or -1
+  // with errno set, exactly like pread/pwrite (EINTR is retried).
+  ssize_t Pread(void* buffer, std::size_t length, std::uint64_t offset) const;
+  ssize_t Pwrite(const void* buffer, std::size_t length, std::uint64_t offset) const;
+  // Sequential reads and writes at the descriptor's own position (image copying).
+  ssize_t Read(void* buffer, std::size_t length) const;
+  ssize_t Write(const void* buffer, std::size_t length) const;
+
+  // Size in bytes of a regular file or a block device.
+  Result Size(std::uint64_t& bytes) const;
+  bool IsBlockDevice() const;
+  // Flushes what the system caches for this descriptor to the medium.
+  Result Sync() const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes the whole buffer at the offset (retrying short writes); 0 or a result code.
+Result WriteAll(const FileHandle& file, const void* buffer, std::size_t length, std::uint64_t offset);
+
+}  // namespace rexmoor

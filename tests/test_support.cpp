@@ -1,0 +1,71 @@
+#include "test_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace rexmoor::test {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/rexmoor-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ScopedDataDir::ScopedDataDir() {
+  if (const char* prev = std::getenv("REXMOOR_DATA_DIR")) {
+    previous_ = prev;
+    hadPrevious_ = true;
+  }
+  setenv("REXMOOR_DATA_DIR", dir_.path().c_str(), 1);
+}
+
+ScopedDataDir::~ScopedDataDir() {
+  if (hadPrevious_) {
+    setenv("REXMOOR_DATA_DIR", previous_.c_str(), 1);
+  } else {
+    unsetenv("REXMOOR_DATA_DIR");
+  }
+}
+
+void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint8_t> bytes(count);
+  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+  return bytes;
+}
+
+int RunCommand(const std::string& command, std::string* out) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+    if (out != nullptr) out->append(buffer, n);
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace rexmoor::test

@@ -1,0 +1,45 @@
+// Small helpers shared by the tests: temporary folders and whole-file I/O.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rexmoor::test {
+
+// A fresh folder under /tmp, removed with everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Points REXMOOR_DATA_DIR at a fresh temporary folder for the object's lifetime.
+class ScopedDataDir {
+ public:
+  ScopedDataDir();
+  ~ScopedDataDir();
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
+void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
+// Deterministic pseudo-random bytes.
+std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
+
+// Runs a shell command; returns its exit status and fills out with its standard output.
+int RunCommand(const std::string& command, std::string* out = nullptr);
+
+}  // namespace rexmoor::test
