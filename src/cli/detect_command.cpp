@@ -1,0 +1,28 @@
+#include <cstdio>
+
+#include "app/source_spec.h"
+#include "cli/commands.h"
+#include "engine/volume_detect.h"
+
+namespace rexmoor::cli {
+
+int RunDetect(const std::vector<std::string>& args) {
+  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
+    std::fputs("Usage: rexmoor detect SOURCE\n", stderr);
+    return kExitUsage;
+  }
+  SourceSpec source;
+  std::string error;
+  if (ResolveSource(args[0], source, error) != kSuccess) {
+    std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::vector<std::uint8_t> bootArea;
+  VolumeKind kind = VolumeKind::None;
+  // A source too short for a boot area holds no volume we know.
+  if (ReadSourceBootArea(source, bootArea, error) == kSuccess) kind = ClassifyBootArea(bootArea);
+  std::printf("%s\n", VolumeKindName(kind));
+  return kExitDone;
+}
+
+}  // namespace rexmoor::cli

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "platform/data_dir.h"
+#include "platform/ini_profile.h"
+#include "platform/result_codes.h"
+#include "platform/text.h"
+#include "test_support.h"
+
+namespace rexmoor {
+namespace {
+
+TEST(ResultCodes, ErrnoMapsToClassicCodesWithEnglishTexts) {
+  EXPECT_EQ(ResultFromErrno(ENOENT), kErrFileNotFound);
+  EXPECT_EQ(ResultFromErrno(EACCES), kErrAccessDenied);
+  EXPECT_EQ(ResultFromErrno(ENOSPC), kErrDiskFull);
+  EXPECT_EQ(ResultFromErrno(EEXIST), kErrAlreadyExists);
+  EXPECT_EQ(ResultFromErrno(ENOMEM), kErrNotEnoughMemory);
+  EXPECT_EQ(ResultFromErrno(12345), kErrGenFailure);
+  EXPECT_EQ(ResultMessage(kErrDiskFull), "There is not enough space on the disk.");
+  EXPECT_NE(ResultMessage(kCancelled).find("cancelled"), std::string::npos);
+  EXPECT_NE(ResultMessage(4242).find("4242"), std::string::npos);
+}
+
+TEST(Text, Utf8AndUtf16RoundTripAndBadInputIsReplaced) {
+  const std::string text = "Fot\xC3\xB6 \xE2\x82\xAC \xF0\x9F\x93\xB7.jpg";  // ö, €, a camera emoji
+  std::u16string wide = Utf8ToUtf16(text);
+  EXPECT_EQ(wide.size(), 13u);  // the emoji takes a surrogate pair
+  EXPECT_EQ(Utf16ToUtf8(wide), text);
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), std::u16string(u"\uFFFD"));   // overlong '/'
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), std::u16string(u"\uFFFD"));  // encoded surrogate
+  EXPECT_EQ(Utf8ToUtf16("ab\xE2"), std::u16string(u"ab\uFFFD"));     // cut sequence
+  std::u16string lone = u"a";
+  lone.push_back(static_cast<char16_t>(0xD800));
+  EXPECT_EQ(Utf16ToUtf8(lone), "a\xEF\xBF\xBD");
+}
+
+TEST(Text, TruncationNeverSplitsACharacter) {
+  const std::string text = "a\xE2\x82\xAC" "b";  // a € b
+  EXPECT_EQ(TruncateUtf8(text, 5), text);
+  EXPECT_EQ(TruncateUtf8(text, 3), "a");
+  EXPECT_EQ(TruncateUtf8(text, 4), "a\xE2\x82\xAC");
+  char field[4];
+  CopyToField(text, field, sizeof(field));
+  EXPECT_EQ(FieldText(field, sizeof(field)), "a");
+  EXPECT_EQ(CompareNoCase("ABC", "abd"), -1);
+  EXPECT_EQ(CompareNoCase("abc", "ABC"), 0);
+  EXPECT_EQ(CompareNoCase("ab", "ABC"), -1);
+  EXPECT_EQ(Format("%s-%03d", "x", 7), "x-007");
+}
+
+TEST(Clock, CivilDatesConvertToFileTimesAndBack) {
+  EXPECT_EQ(CivilToFileTime({1601, 1, 1, 0, 0, 0, 0}), 0u);
+  // 1970-01-01 is 11,644,473,600 seconds after 1601-01-01.
+  EXPECT_EQ(CivilToFileTime({1970, 1, 1, 0, 0, 0, 0}), 116444736000000000ULL);
+  EXPECT_EQ(UnixToFileTime(0), 116444736000000000ULL);
+  auto leapDay = CivilToFileTime({2024, 2, 29, 23, 59, 58, 990});
+  ASSERT_TRUE(leapDay.has_value());
+  CivilTime back = FileTimeToCivil(*leapDay);
+  EXPECT_EQ(back.year, 2024);
+  EXPECT_EQ(back.month, 2);
+  EXPECT_EQ(back.day, 29);
+  EXPECT_EQ(back.second, 58);
+  EXPECT_EQ(back.millisecond, 990);
+  EXPECT_EQ(FileTimeToUnix(*CivilToFileTime({2001, 9, 9, 1, 46, 40, 0})), 1000000000);
+  EXPECT_FALSE(CivilToFileTime({2023, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_FALSE(CivilToFileTime({1900, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_TRUE(CivilToFileTime({2000, 2, 29, 0, 0, 0, 0}).has_value());
+  EXPECT_FALSE(CivilToFileTime({2020, 13, 1, 0, 0, 0, 0}).has_value());
+  EXPECT_FALSE(CivilToFileTime({2020, 4, 31, 0, 0, 0, 0}).has_value());
+  EXPECT_FALSE(CivilToFileTime({2020, 1, 1, 24, 0, 0, 0}).has_value());
+  EXPECT_FALSE(CivilToFileTime({2020, 1, 1, 0, 60, 0, 0}).has_value());
+  EXPECT_FALSE(CivilToFileTime({2020, 1, 1, 0, 0, 60, 0}).has_value());
+  std::uint32_t t0 = TickCountMs();
+  EXPECT_LE(t0, TickCountMs());
+}
+
+TEST(IniProfile, SectionsKeysAndRewrites) {
+  test::TempDir dir;
+  const std::string path = dir / "settings.ini";
+  {
+    std::string text = "\xEF\xBB\xBF[DefaultLanguage]\r\nDefault=Deutsch\r\n\r\n[Languages]\r\nEnglish=English\r\n"
+                       "Deutsch=Deutsch (Deutschland)\r\n; comment\r\n[Messages]\r\nMSG0101=a=b\r\n";
+    test::WriteFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+  }
+  IniProfile profile;
+  ASSERT_TRUE(profile.Load(path));
+  EXPECT_EQ(profile.Get("defaultlanguage", "DEFAULT"), "Deutsch");
+  auto languages = profile.Section("Languages");
+  ASSERT_EQ(languages.size(), 2u);
+  EXPECT_EQ(languages[1].second, "Deutsch (Deutschland)");
+  EXPECT_EQ(profile.Get("Messages", "MSG0101"), "a=b");  // split at the first '='
+  EXPECT_EQ(profile.Get("Messages", "MSG9999", "none"), "none");
+  EXPECT_EQ(profile.SectionNames().size(), 3u);
+
+  ASSERT_TRUE(WriteProfileString(path, "DefaultLanguage", "Default", "English"));
+  ASSERT_TRUE(WriteProfileString(path, "New", "Key", "Value"));
+  IniProfile reread;
+  ASSERT_TRUE(reread.Load(path));
+  EXPECT_EQ(reread.Get("DefaultLanguage", "Default"), "English");
+  EXPECT_EQ(reread.Get("New", "Key"), "Value");
+  EXPECT_EQ(reread.Section("Languages").size(), 2u);
+
+  IniProfile missing;
+  EXPECT_FALSE(missing.Load(dir / "absent.ini"));
+  EXPECT_TRUE(missing.SectionNames().empty());
+}
+
+TEST(DataDir, EnvironmentOverrideComesFirst) {
+  test::ScopedDataDir data;
+  EXPECT_EQ(UserDataDir(), data.path());
+  setenv("REXMOOR_DATA_DIR", (data.path() + "//").c_str(), 1);
+  EXPECT_EQ(UserDataDir(), data.path());
+  unsetenv("REXMOOR_DATA_DIR");
+  const char* home = std::getenv("HOME");
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg == nullptr && home != nullptr) {
+    EXPECT_EQ(UserDataDir(), std::string(home) + "/.local/share");
+  }
+  EXPECT_EQ(CreateFolderTree(data.path() + "/a/b/c"), kSuccess);
+  EXPECT_EQ(CreateFolderTree(data.path() + "/a/b/c"), kSuccess);
+}
+
+}  // namespace
+}  // namespace rexmoor
