@@ -46,8 +46,20 @@ void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& by
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+std::vector<std::uint8_t> ReadFileHead(const std::string& path, std::size_t maxBytes) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes(maxBytes);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(maxBytes));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed) {

@@ -36,6 +36,8 @@ class ScopedDataDir {
 
 void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
+// At most the first maxBytes bytes of a file.
+std::vector<std::uint8_t> ReadFileHead(const std::string& path, std::size_t maxBytes);
 // Deterministic pseudo-random bytes.
 std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 

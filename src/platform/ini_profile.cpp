@@ -54,7 +54,10 @@ void IniProfile::Parse(const std::string& rawText) {
     if (eq == std::string::npos) {
       current->lines.emplace_back(t, std::string());
     } else {
-      current->lines.emplace_back(Trim(t.substr(0, eq)), t.substr(eq + 1));
+      std::string value = t.substr(eq + 1);
+      // As with the classic profile functions, quotes keep a value's edge spaces.
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+      current->lines.emplace_back(Trim(t.substr(0, eq)), value);
     }
   }
 }

@@ -83,7 +83,7 @@ TEST(IniProfile, SectionsKeysAndRewrites) {
   const std::string path = dir / "settings.ini";
   {
     std::string text = "\xEF\xBB\xBF[DefaultLanguage]\r\nDefault=Deutsch\r\n\r\n[Languages]\r\nEnglish=English\r\n"
-                       "Deutsch=Deutsch (Deutschland)\r\n; comment\r\n[Messages]\r\nMSG0101=a=b\r\n";
+                       "Deutsch=Deutsch (Deutschland)\r\n; comment\r\n[Messages]\r\nMSG0101=a=b\r\nMSG0102=\" padded \"\r\n";
     test::WriteFileBytes(path, std::vector<std::uint8_t>(text.begin(), text.end()));
   }
   IniProfile profile;
@@ -93,6 +93,7 @@ TEST(IniProfile, SectionsKeysAndRewrites) {
   ASSERT_EQ(languages.size(), 2u);
   EXPECT_EQ(languages[1].second, "Deutsch (Deutschland)");
   EXPECT_EQ(profile.Get("Messages", "MSG0101"), "a=b");  // split at the first '='
+  EXPECT_EQ(profile.Get("Messages", "MSG0102"), " padded ");
   EXPECT_EQ(profile.Get("Messages", "MSG9999", "none"), "none");
   EXPECT_EQ(profile.SectionNames().size(), 3u);
 

@@ -1,0 +1,177 @@
+#include "app/scan_job.h"
+
+#include <cctype>
+#include <chrono>
+
+#include "engine/resumable_engine.h"
+#include "engine/scan_log_index.h"
+#include "platform/text.h"
+
+namespace rexmoor {
+
+std::string DurationText(std::int64_t s) {
+  if (s >= 3600) {
+    const std::int64_t hours = s / 3600;
+    return Format("%d Hour %d Min", static_cast<int>(hours), static_cast<int>((s - hours * 3600) / 60));
+  }
+  if (s >= 60) return Format("%d Min %d Sec", static_cast<int>(s / 60), static_cast<int>(s % 60));
+  return Format("%d Sec", static_cast<int>(s));
+}
+
+namespace {
+
+// Message texts are formats read from a language file; only the one %c or %s they are meant to
+// carry is substituted, so a stray conversion in a translation can never read a missing argument.
+std::string SubstituteOne(const std::string& format, const std::string& value) {
+  std::string out;
+  bool used = false;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size()) {
+      char c = format[i + 1];
+      if (c == '%') {
+        out.push_back('%');
+        ++i;
+        continue;
+      }
+      if ((c == 'c' || c == 's' || c == 'C' || c == 'S') && !used) {
+        out += value;
+        used = true;
+        ++i;
+        continue;
+      }
+    }
+    out.push_back(format[i]);
+  }
+  return out;
+}
+
+EnginePtr DefaultEngineMaker(const ScanSourceEntry& source, bool deepMode) {
+  if (source.kind == ScanSourceEntry::Kind::Partition)
+    return CreateEngineForDisk(source.driveNumber, source.startSector, source.sectorCount, source.driveLetter,
+                               deepMode);
+  return CreateEngineForImage(source.imagePath, source.sourceTag, deepMode);
+}
+
+}  // namespace
+
+ScanJob::ScanJob(std::vector<ScanSourceEntry>& sources, bool deepMode, IScanProgressView* view,
+                 IQuestionAsker* asker, IScanJobObserver* observer, TextLookup texts)
+    : sources_(sources),
+      deepMode_(deepMode),
+      view_(view),
+      asker_(asker),
+      observer_(observer),
+      texts_(std::move(texts)),
+      makeEngine_(DefaultEngineMaker) {
+  if (!texts_) texts_ = [](const std::string&) { return std::string(); };
+}
+
+ScanJob::~ScanJob() { Wait(); }
+
+void ScanJob::Start() {
+  {
+    std::lock_guard<std::mutex> lock(progressLock_);
+    cancelRequested_ = false;
+  }
+  scanFinished_ = false;
+  threadDone_ = false;
+  worker_ = std::thread([this] { Run(); });
+}
+
+void ScanJob::Wait() {
+  if (worker_.joinable()) worker_.join();
+}
+
+bool ScanJob::RequestCancel() {
+  {
+    // Holding the lock while asking pauses the worker at its next progress report.
+    std::lock_guard<std::mutex> lock(progressLock_);
+    if (asker_ != nullptr && !asker_->AskYesNo(texts_("MSG0709"))) return false;
+    cancelRequested_ = true;
+  }
+  while (!scanFinished_.load() && !threadDone_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return true;
+}
+
+void ScanJob::Cancel() {
+  std::lock_guard<std::mutex> lock(progressLock_);
+  cancelRequested_ = true;
+}
+
+std::string ScanJob::StageText(const ScanSourceEntry& source) {
+  if (source.kind == ScanSourceEntry::Kind::Image)
+    return texts_("MSG0703") + " " + (source.displayName.empty() ? source.imagePath : source.displayName);
+  const std::uint16_t letter = source.driveLetter;
+  if (letter < 0x80 && std::isalpha(static_cast<unsigned char>(letter)))
+    return SubstituteOne(texts_("MSG0701"), std::string(1, static_cast<char>(letter)));
+  return SubstituteOne(texts_("MSG0702"), std::to_string(letter));
+}
+
+void ScanJob::PrepareScanLog(IFileRecoveryParse& engine) {
+  ScanLogIndex& index = GetScanLogIndex();
+  if (!deepMode_) {
+    index.BeginScanFolder();
+    return;
+  }
+  auto* resumable = dynamic_cast<IResumableEngine*>(&engine);
+  if (resumable == nullptr || !resumable->FoundPreviousScan()) return;
+  if (view_ != nullptr) view_->SetVisible(false);
+  const bool resume = asker_ != nullptr && asker_->AskYesNo(texts_("MSG1206"));
+  if (view_ != nullptr) view_->SetVisible(true);
+  if (!resume) {
+    const std::string previous = resumable->PreviousScanFolder();
+    resumable->ClearPreviousScan();
+    index.DeleteScanLog(previous);
+  }
+}
+
+void ScanJob::Run() {
+  for (ScanSourceEntry& source : sources_) {
+    if (view_ != nullptr) view_->SetStage(StageText(source));
+    source.engine.reset();
+    source.engine = makeEngine_(source, deepMode_);
+    if (!source.engine) {
+      threadDone_ = true;
+      if (observer_ != nullptr) observer_->OnJobClosed(kJobFailedToStart);
+      return;
+    }
+    PrepareScanLog(*source.engine);
+    source.engine->SetCallbacks(&ScanJob::OnScanProgress, nullptr, this, 100);
+    if (source.engine->Scan(nullptr) == kCancelled) break;
+  }
+  scanFinished_ = true;
+  if (observer_ != nullptr) {
+    observer_->OnScanEnded();
+    observer_->OnJobClosed(kJobFinished);
+  }
+  threadDone_ = true;
+}
+
+std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std::int32_t weight,
+                                     std::int32_t secondsLeft, std::uint64_t sectorsDone,
+                                     std::uint64_t sectorsTotal, std::uint64_t filesFound, std::int32_t) {
+  auto* job = static_cast<ScanJob*>(userData);
+  if (job == nullptr) return 0;
+  // Wide enough that a hostile weight cannot overflow the product.
+  const auto percent = static_cast<std::int32_t>(std::int64_t{progress} * weight / 100);
+  std::lock_guard<std::mutex> lock(job->progressLock_);
+  if (job->cancelRequested_) return kCancelled;
+  IScanProgressView* view = job->view_;
+  if (view == nullptr) return 0;
+  std::string timeText =
+      secondsLeft == -1 ? job->texts_("MSG0705") : job->texts_("MSG0708") + DurationText(secondsLeft);
+  view->SetProgressBar(percent);
+  view->SetTime(timeText);
+  view->SetPercent(Format("%s %d%%", job->texts_("MSG0704").c_str(), percent));
+  if (sectorsTotal != 0) {
+    view->SetSectors(Format("%s %llu / %llu", job->texts_("MSG0706").c_str(),
+                            static_cast<unsigned long long>(sectorsDone), static_cast<unsigned long long>(sectorsTotal)));
+    view->SetTotalFiles(Format("%s %llu", job->texts_("MSG0707").c_str(), static_cast<unsigned long long>(filesFound)));
+    view->ShowCounters(true);
+  } else {
+    view->ShowCounters(false);
+  }
+  return 0;
+}
+
+}  // namespace rexmoor

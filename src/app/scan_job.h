@@ -1,0 +1,125 @@
+// The scan job: scans a list of sources one after another on a worker thread, reports progress
+// through a view, answers the cancel handshake and tells an observer when it is over. Front ends
+// supply the view, the question asker and the observer; nothing here knows a toolkit.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine_factory.h"
+
+namespace rexmoor {
+
+struct ScanSourceEntry {
+  enum class Kind { Partition, Image };
+  Kind kind = Kind::Image;
+  // Partitions: drive letter (or position number) used as source tag, drive, range in sectors.
+  std::uint16_t driveLetter = 0;
+  std::int32_t driveNumber = -1;
+  std::uint64_t startSector = 0;
+  std::uint64_t sectorCount = 0;
+  // Images: the file, the name shown for it, and the caller's tag.
+  std::string imagePath;
+  std::string displayName;
+  std::uint16_t sourceTag = 0;
+  // Filled by the job; an engine left by an earlier scan is destroyed first.
+  EnginePtr engine;
+};
+
+class IScanProgressView {
+ public:
+  virtual ~IScanProgressView() = default;
+  virtual void SetStage(const std::string& text) = 0;
+  virtual void SetProgressBar(std::int32_t percent) = 0;
+  virtual void SetTime(const std::string& text) = 0;
+  virtual void SetPercent(const std::string& text) = 0;
+  virtual void SetSectors(const std::string& text) = 0;
+  virtual void SetTotalFiles(const std::string& text) = 0;
+  // Shows or hides the sector and file-count labels together.
+  virtual void ShowCounters(bool visible) = 0;
+  // The window steps aside while a question is asked.
+  virtual void SetVisible(bool visible) = 0;
+};
+
+class IQuestionAsker {
+ public:
+  virtual ~IQuestionAsker() = default;
+  virtual bool AskYesNo(const std::string& question) = 0;
+};
+
+class IScanJobObserver {
+ public:
+  virtual ~IScanJobObserver() = default;
+  // Every source was scanned, or the user cancelled: the results can be read from the engines.
+  virtual void OnScanEnded() = 0;
+  // The progress window's result: 1 finished or cancelled, 3 an engine could not be created.
+  virtual void OnJobClosed(std::int32_t result) = 0;
+};
+
+inline constexpr std::int32_t kJobFinished = 1;
+inline constexpr std::int32_t kJobFailedToStart = 3;
+
+// "%d Hour %d Min", "%d Min %d Sec" or "%d Sec".
+std::string DurationText(std::int64_t seconds);
+
+using TextLookup = std::function<std::string(const std::string& key)>;
+// Engine creation, replaceable so the job can be driven with stand-in engines.
+using EngineMaker = std::function<EnginePtr(const ScanSourceEntry& source, bool deepMode)>;
+
+class ScanJob {
+ public:
+  ScanJob(std::vector<ScanSourceEntry>& sources, bool deepMode, IScanProgressView* view,
+          IQuestionAsker* asker, IScanJobObserver* observer, TextLookup texts);
+  ~ScanJob();
+  ScanJob(const ScanJob&) = delete;
+  ScanJob& operator=(const ScanJob&) = delete;
+
+  void SetEngineMaker(EngineMaker maker) { makeEngine_ = std::move(maker); }
+
+  // Starts the worker thread. Returns at once.
+  void Start();
+  // Waits for the worker thread to end.
+  void Wait();
+  bool Finished() const { return scanFinished_.load(); }
+
+  // The window's cancel handshake: pauses the scan while the user is asked; on yes, stops it and
+  // waits for the worker to finish. Returns whether the scan was cancelled.
+  bool RequestCancel();
+  // Cancel without asking (a signal from the terminal).
+  void Cancel();
+
+  // The progress callback handed to engines; userData is the job.
+  static std::int32_t OnScanProgress(void* userData, std::int32_t progress, std::int32_t weight,
+                                     std::int32_t secondsLeft, std::uint64_t sectorsDone,
+                                     std::uint64_t sectorsTotal, std::uint64_t filesFound,
+                                     std::int32_t reserved);
+
+  // The job thread's body; public so tests can run it on their own thread.
+  void Run();
+
+ private:
+  std::string StageText(const ScanSourceEntry& source);
+  void PrepareScanLog(IFileRecoveryParse& engine);
+
+  std::vector<ScanSourceEntry>& sources_;
+  bool deepMode_;
+  IScanProgressView* view_;
+  IQuestionAsker* asker_;
+  IScanJobObserver* observer_;
+  TextLookup texts_;
+  EngineMaker makeEngine_;
+
+  std::mutex progressLock_;
+  bool cancelRequested_ = false;
+  std::atomic<bool> scanFinished_{false};
+  std::atomic<bool> threadDone_{false};
+  std::thread worker_;
+};
+
+}  // namespace rexmoor

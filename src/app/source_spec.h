@@ -1,0 +1,33 @@
+// What the user names as a source: an image file, a block device (a whole drive or one of its
+// partitions), or "drive:N" / "drive:N@START+COUNT".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/scan_job.h"
+#include "platform/result_codes.h"
+
+namespace rexmoor {
+
+struct SourceSpec {
+  enum class Kind { Image, Drive };
+  Kind kind = Kind::Image;
+  std::string text;          // as the user wrote it
+  std::string path;          // image file, or the drive's device path
+  std::int32_t driveNumber = -1;
+  std::uint64_t startSector = 0;  // drive sectors
+  std::uint64_t sectorCount = 0;  // drive sectors
+};
+
+// Parses and resolves a source. On failure returns a result code and a one-line reason.
+Result ResolveSource(const std::string& text, SourceSpec& out, std::string& error);
+
+// Reads the 16 KiB boot area of the source's volume.
+Result ReadSourceBootArea(const SourceSpec& source, std::vector<std::uint8_t>& bootArea, std::string& error);
+
+// The scan-job entry for a source.
+ScanSourceEntry MakeScanSource(const SourceSpec& source, std::uint16_t tag);
+
+}  // namespace rexmoor
