@@ -105,3 +105,32 @@ TEST(DetectCommand, SourcesShorterThanABootAreaHoldNoVolume) {
 
 }  // namespace
 }  // namespace rexmoor
+
+namespace rexmoor {
+namespace {
+
+// A real block device and its partitions, through a loop device over the MBR image. Needs root
+// and loop support; elsewhere the test says why it did not run.
+TEST(DetectCommand, BlockDevicesAndTheirPartitions) {
+  REQUIRE_FIXTURE("mbr.img");
+  std::string device;
+  if (test::RunCommand("losetup -rfP --show '" + test::FixturePath("mbr.img") + "' 2>/dev/null", &device) != 0 ||
+      device.empty()) {
+    GTEST_SKIP() << "no loop device available here";
+  }
+  device.erase(device.find_last_not_of("\n") + 1);
+  test::RunCommand("partx -a " + device + " 2>/dev/null");
+  std::string out;
+  test::RunCommand(REXMOOR_CLI_PATH " detect " + device + "p1 2>&1", &out);
+  EXPECT_EQ(out, "FAT\n");
+  out.clear();
+  test::RunCommand(REXMOOR_CLI_PATH " detect " + device + "p2 2>&1", &out);
+  EXPECT_EQ(out, "NTFS\n");
+  out.clear();
+  test::RunCommand(REXMOOR_CLI_PATH " detect " + device + " 2>&1", &out);
+  EXPECT_EQ(out, "NONE\n");
+  test::RunCommand("losetup -d " + device);
+}
+
+}  // namespace
+}  // namespace rexmoor
