@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 
+#include "app/catalog_format.h"
 #include "engine/resumable_engine.h"
 #include "engine/scan_log_index.h"
 #include "platform/text.h"
@@ -19,31 +20,6 @@ std::string DurationText(std::int64_t s) {
 }
 
 namespace {
-
-// Message texts are formats read from a language file; only the one %c or %s they are meant to
-// carry is substituted, so a stray conversion in a translation can never read a missing argument.
-std::string SubstituteOne(const std::string& format, const std::string& value) {
-  std::string out;
-  bool used = false;
-  for (std::size_t i = 0; i < format.size(); ++i) {
-    if (format[i] == '%' && i + 1 < format.size()) {
-      char c = format[i + 1];
-      if (c == '%') {
-        out.push_back('%');
-        ++i;
-        continue;
-      }
-      if ((c == 'c' || c == 's' || c == 'C' || c == 'S') && !used) {
-        out += value;
-        used = true;
-        ++i;
-        continue;
-      }
-    }
-    out.push_back(format[i]);
-  }
-  return out;
-}
 
 EnginePtr DefaultEngineMaker(const ScanSourceEntry& source, bool deepMode) {
   if (source.kind == ScanSourceEntry::Kind::Partition)
@@ -103,8 +79,8 @@ std::string ScanJob::StageText(const ScanSourceEntry& source) {
     return texts_("MSG0703") + " " + (source.displayName.empty() ? source.imagePath : source.displayName);
   const std::uint16_t letter = source.driveLetter;
   if (letter < 0x80 && std::isalpha(static_cast<unsigned char>(letter)))
-    return SubstituteOne(texts_("MSG0701"), std::string(1, static_cast<char>(letter)));
-  return SubstituteOne(texts_("MSG0702"), std::to_string(letter));
+    return FillCatalogText(texts_("MSG0701"), {std::string(1, static_cast<char>(letter))});
+  return FillCatalogText(texts_("MSG0702"), {std::to_string(letter)});
 }
 
 void ScanJob::PrepareScanLog(IFileRecoveryParse& engine) {

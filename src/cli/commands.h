@@ -11,5 +11,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCancelled = 130;
 
 int RunDetect(const std::vector<std::string>& args);
+int RunScan(const std::vector<std::string>& args);
+int RunRecover(const std::vector<std::string>& args);
+int RunTree(const std::vector<std::string>& args);
 
 }  // namespace rexmoor::cli

@@ -1,0 +1,86 @@
+// The recovery job: writes every selected record through the engine that found it into a
+// category folder under the target, with numbered names on collision, a status per file and the
+// cancel handshake. Front ends supply the target, the selection and a progress view.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/scan_job.h"
+
+namespace rexmoor {
+
+// Ordered by source, then engine, then record.
+std::uint64_t SelectionKey(const FoundFileRecord& record);
+using SelectionMap = std::map<std::uint64_t, FoundFileRecord>;
+
+class IRecoveryProgressView {
+ public:
+  virtual ~IRecoveryProgressView() = default;
+  virtual void SetCurrent(const std::string& destinationPath) = 0;
+  virtual void SetPercent(const std::string& text) = 0;
+  virtual void SetProgressBar(std::int32_t percent) = 0;
+  virtual void SetCounts(const std::string& text) = 0;
+  // One finished file: its path, 0 or an error code, and the status text ("Success" or the
+  // English message of the code).
+  virtual void AddDetail(const std::string& destinationPath, Result code, const std::string& status) = 0;
+  // Every selected file was handled (not called after a cancel).
+  virtual void JobEnded() = 0;
+};
+
+// Separators ('/' or '\') in a folder path, its last character not counted.
+std::int32_t SeparatorCount(const std::string& folder);
+// target/category/name, with "(n)" before the extension while the path exists. The record name is
+// made safe as a single path component first.
+std::string DestinationPathFor(const std::string& targetFolder, const std::string& recordName);
+
+class RecoveryJob {
+ public:
+  RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
+              IRecoveryProgressView* view, IQuestionAsker* asker, TextLookup texts);
+  ~RecoveryJob();
+  RecoveryJob(const RecoveryJob&) = delete;
+  RecoveryJob& operator=(const RecoveryJob&) = delete;
+
+  void Start();
+  void Wait();
+  void Run();
+  bool RequestCancel();
+  void Cancel();
+
+  std::int32_t DoneCount() const { return done_; }
+  std::int32_t FailedCount() const { return failed_; }
+  std::int32_t Total() const { return total_; }
+  bool Cancelled() const { return cancelledRun_; }
+  const std::string& TargetFolder() const { return target_; }
+
+  static std::int32_t OnFileProgress(void* userData, std::int32_t percent, std::int32_t scale, std::int32_t resultCode,
+                                     const char* destinationPath);
+
+ private:
+  IFileRecoveryParse* EngineFor(const FoundFileRecord& record);
+
+  std::vector<ScanSourceEntry>& sources_;
+  const SelectionMap& selection_;
+  std::string target_;
+  IRecoveryProgressView* view_;
+  IQuestionAsker* asker_;
+  TextLookup texts_;
+
+  std::mutex lock_;
+  bool cancelRequested_ = false;
+  std::atomic<bool> doneFlag_{false};
+  bool cancelledRun_ = false;
+  std::int32_t done_ = 0;
+  std::int32_t failed_ = 0;
+  std::int32_t total_ = 0;
+  Result lastFileResult_ = kSuccess;
+  std::thread worker_;
+};
+
+}  // namespace rexmoor

@@ -1,0 +1,63 @@
+// The search job: asks every scanned engine for the files of the chosen types and gathers them in
+// one result list. Progress, the cancel handshake and the end go through small interfaces.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/scan_job.h"
+
+namespace rexmoor {
+
+class ISearchProgressView {
+ public:
+  virtual ~ISearchProgressView() = default;
+  virtual void SetStage(const std::string& text) = 0;
+  virtual void SetPercent(const std::string& text) = 0;
+  virtual void SetProgressBar(std::int32_t percent) = 0;
+};
+
+class SearchJob {
+ public:
+  // pattern is in the user's form ("*.jpg|*.png"); the job converts it for the engines.
+  SearchJob(std::vector<ScanSourceEntry>& sources, const std::string& pattern, ISearchProgressView* view,
+            IQuestionAsker* asker, IScanJobObserver* observer, TextLookup texts);
+  ~SearchJob();
+  SearchJob(const SearchJob&) = delete;
+  SearchJob& operator=(const SearchJob&) = delete;
+
+  void Start();
+  void Wait();
+  // The job's body, for callers that run it on their own thread.
+  void Run();
+  bool RequestCancel();
+  void Cancel();
+  bool Cancelled();
+
+  // What the engines appended; read it once the job has ended.
+  RecordList& Results() { return results_; }
+  const std::string& ConvertedPattern() const { return converted_; }
+
+  static std::int32_t OnFilterProgress(void* userData, std::int32_t percent, std::int32_t reserved);
+
+ private:
+  std::string StageText(const ScanSourceEntry& source);
+
+  std::vector<ScanSourceEntry>& sources_;
+  std::string converted_;
+  ISearchProgressView* view_;
+  IQuestionAsker* asker_;
+  IScanJobObserver* observer_;
+  TextLookup texts_;
+  RecordList results_;
+
+  std::mutex lock_;
+  bool cancelRequested_ = false;
+  std::atomic<bool> done_{false};
+  std::thread worker_;
+};
+
+}  // namespace rexmoor

@@ -1,0 +1,84 @@
+#include "app/type_patterns.h"
+
+#include "engine/file_type_lists.h"
+#include "platform/text.h"
+
+namespace rexmoor {
+
+bool ParseTypeGroup(std::string_view word, TypeGroup& out) {
+  static constexpr std::pair<std::string_view, TypeGroup> kNames[] = {
+      {"photo", TypeGroup::Photo},       {"audio", TypeGroup::Audio},     {"video", TypeGroup::Video},
+      {"document", TypeGroup::Document}, {"archive", TypeGroup::Archive}, {"other", TypeGroup::Other}};
+  for (const auto& [name, group] : kNames) {
+    if (EqualsNoCase(word, name)) {
+      out = group;
+      return true;
+    }
+  }
+  return false;
+}
+
+static std::string_view ListOf(TypeGroup group) {
+  switch (group) {
+    case TypeGroup::Photo: return kPictureList;
+    case TypeGroup::Audio: return kAudioList;
+    case TypeGroup::Video: return kVideoList;
+    case TypeGroup::Document: return kDocumentList;
+    case TypeGroup::Archive: return kArchiveList;
+    case TypeGroup::Other: break;
+  }
+  return "*.other";
+}
+
+std::string BuildSearchPattern(const std::vector<TypeGroup>& groups, const std::vector<std::string>& extensions) {
+  std::vector<TypeGroup> chosen = groups;
+  if (chosen.empty() && extensions.empty())
+    chosen = {TypeGroup::Photo, TypeGroup::Audio, TypeGroup::Video, TypeGroup::Document, TypeGroup::Archive,
+              TypeGroup::Other};
+  std::string pattern;
+  auto add = [&pattern](std::string_view part) {
+    if (!pattern.empty()) pattern += '|';
+    pattern += part;
+  };
+  for (TypeGroup g : chosen) add(ListOf(g));
+  for (const std::string& ext : extensions) {
+    std::string_view e = ext;
+    while (!e.empty() && e.front() == '.') e.remove_prefix(1);
+    if (!e.empty()) add("*." + ToLowerAscii(e));
+  }
+  return pattern;
+}
+
+std::string ConvertSearchPattern(std::string_view pattern) {
+  std::string out;
+  out.reserve(pattern.size() * 2);
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '*') {
+      if (i > 0 && pattern[i - 1] == '\\') continue;
+      out += '.';
+    } else if (std::string_view(".^$+?{}[]").find(c) != std::string_view::npos) {
+      out += '\\';
+      out += c;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string CategoryFolderFor(std::string_view fileName) {
+  std::string_view ext = ExtensionOf(fileName);
+  // A name without an extension is of no known type, whatever a substring search would say.
+  if (ext.empty()) return "others";
+  // A plain substring search, so a part of a listed extension counts: "pg" is a photo.
+  const std::string lower = ToLowerAscii(ext);
+  static constexpr std::pair<std::string_view, const char*> kCategories[] = {
+      {kPictureList, "photo"}, {kAudioList, "audio"}, {kVideoList, "video"}, {kDocumentList, "document"},
+      {kArchiveList, "archive"}};
+  for (const auto& [list, folder] : kCategories)
+    if (list.find(lower) != std::string_view::npos) return folder;
+  return "others";
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,53 @@
+#include "cli/output_format.h"
+
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace rexmoor::cli {
+
+std::string JsonString(std::string_view text) {
+  const std::string clean = Utf16ToUtf8(Utf8ToUtf16(text));
+  std::string out = "\"";
+  for (unsigned char c : clean) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          out += Format("\\u%04x", c);
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+static std::string CivilText(std::uint64_t fileTime, const char* format) {
+  CivilTime t = FileTimeToCivil(fileTime);
+  return Format(format, t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
+std::string JsonTime(std::uint64_t fileTime) {
+  if (fileTime == 0) return "null";
+  return "\"" + CivilText(fileTime, "%04d-%02d-%02dT%02d:%02d:%02dZ") + "\"";
+}
+
+std::string TextTime(std::uint64_t fileTime) {
+  if (fileTime == 0) return "-";
+  return CivilText(fileTime, "%04d-%02d-%02d %02d:%02d:%02d");
+}
+
+std::string SizeText(std::uint64_t n) {
+  static constexpr std::pair<int, const char*> kUnits[] = {{40, "TB"}, {30, "GB"}, {20, "MB"}, {10, "KB"}};
+  for (const auto& [shift, unit] : kUnits) {
+    const std::uint64_t base = std::uint64_t{1} << shift;
+    if (n >= base) return Format("%.2f %s", static_cast<double>(n) / static_cast<double>(base), unit);
+  }
+  return std::to_string(n) + " Bytes";
+}
+
+}  // namespace rexmoor::cli

@@ -1,0 +1,171 @@
+// rexmoor scan, recover and tree.
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <functional>
+#include <unordered_set>
+
+#include "app/message_catalog.h"
+#include "cli/commands.h"
+#include "cli/output_format.h"
+#include "cli/scan_session.h"
+
+namespace rexmoor::cli {
+
+namespace {
+
+constexpr const char* kScanUsage =
+    "Usage: rexmoor scan SOURCE --quick [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR]\n";
+constexpr const char* kRecoverUsage =
+    "Usage: rexmoor recover SOURCE --quick --to DIR [--types LIST] [--ext LIST] [--format text|json] "
+    "[--data-dir DIR]\n";
+constexpr const char* kTreeUsage = "Usage: rexmoor tree SOURCE --quick [--format text|json] [--data-dir DIR]\n";
+
+std::string RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
+  std::string line = "{";
+  line += "\"engine\":" + std::to_string(r.engineTag);
+  line += ",\"id\":" + std::to_string(r.recordId);
+  line += ",\"name\":" + JsonString(RecordName(r));
+  line += ",\"folder\":" + JsonString(RecordFolder(engine, r));
+  line += std::string(",\"is_folder\":") + (r.isFolder != 0 ? "true" : "false");
+  line += ",\"size\":" + std::to_string(r.size);
+  line += ",\"location\":" + std::to_string(r.locationSector);
+  line += ",\"object\":" + std::to_string(r.objectNumber);
+  line += ",\"content\":" + std::to_string(r.contentState);
+  line += ",\"created\":" + JsonTime(r.createdTime);
+  line += ",\"modified\":" + JsonTime(r.modifiedTime);
+  line += ",\"accessed\":" + JsonTime(r.accessedTime);
+  return line + "}";
+}
+
+int Finish(const ScanSession& session, int code) { return session.Interrupted() ? kExitCancelled : code; }
+
+// Shows recovery per file as it happens.
+class RecoveryPrinter : public IRecoveryProgressView {
+ public:
+  RecoveryPrinter(TerminalProgress& bar, bool json) : bar_(bar), json_(json) {}
+  void SetCurrent(const std::string& path) override { bar_.SetCurrent(path); }
+  void SetPercent(const std::string&) override {}
+  void SetProgressBar(std::int32_t percent) override { bar_.SetProgressBar(percent); }
+  void SetCounts(const std::string& text) override { bar_.SetCounts(text); }
+  void AddDetail(const std::string& path, Result code, const std::string& status) override {
+    bar_.Finish();
+    if (json_) {
+      std::printf("{\"name\":%s,\"path\":%s,\"size\":%llu,\"status\":%s}\n", JsonString(BaseName(path)).c_str(),
+                  JsonString(path).c_str(), static_cast<unsigned long long>(FileSize(path)),
+                  JsonString(code == 0 ? std::string("ok") : status).c_str());
+    } else {
+      std::printf("%-8s %s\n", code == 0 ? "ok" : "FAILED", path.c_str());
+      if (code != 0) std::printf("         %s\n", status.c_str());
+    }
+    std::fflush(stdout);
+  }
+  void JobEnded() override {}
+
+ private:
+  static std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+  static std::uint64_t FileSize(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return 0;
+    std::fseek(f, 0, SEEK_END);
+    long size = std::ftell(f);
+    std::fclose(f);
+    return size < 0 ? 0 : static_cast<std::uint64_t>(size);
+  }
+  TerminalProgress& bar_;
+  bool json_;
+};
+
+}  // namespace
+
+int RunScan(const std::vector<std::string>& args) {
+  ScanOptions options;
+  if (int rc = ParseScanOptions(args, false, kScanUsage, options); rc != 0) return rc;
+  ScanSession session(options);
+  if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
+  RecordList results;
+  session.Search(results);
+  IFileRecoveryParse& engine = session.Engine();
+  if (!options.json) {
+    std::printf("%12s  %-19s  %s\n", "SIZE", "MODIFIED", "PATH");
+  }
+  for (const FoundFileRecord& r : results) {
+    if (options.json) {
+      std::printf("%s\n", RecordJson(engine, r).c_str());
+    } else {
+      std::printf("%12llu  %-19s  %s%s%s\n", static_cast<unsigned long long>(r.size), TextTime(r.modifiedTime).c_str(),
+                  RecordFolder(engine, r).c_str(), std::string(RecordName(r)).c_str(),
+                  r.contentState == 0 ? "  (content does not match its type; likely overwritten)" : "");
+    }
+  }
+  if (!options.json) std::printf("%zu file(s) found.\n", results.size());
+  return Finish(session, kExitDone);
+}
+
+int RunRecover(const std::vector<std::string>& args) {
+  ScanOptions options;
+  if (int rc = ParseScanOptions(args, true, kRecoverUsage, options); rc != 0) return rc;
+  ScanSession session(options);
+  if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
+  RecordList results;
+  session.Search(results);
+  if (session.Interrupted()) return kExitCancelled;
+  SelectionMap selection;
+  for (const FoundFileRecord& r : results) selection.emplace(SelectionKey(r), r);
+  RecoveryPrinter printer(session.Progress(), options.json);
+  RecoveryJob job(session.Sources(), selection, options.target, &printer, nullptr,
+                  [](const std::string& key) { return GetMessageCatalog().Msg(key); });
+  {
+    InterruptWatch<RecoveryJob> watch(job);
+    job.Run();
+  }
+  session.Progress().Finish();
+  const int ok = job.DoneCount() - job.FailedCount();
+  if (options.json) {
+    std::printf("{\"summary\":true,\"target\":%s,\"total\":%d,\"done\":%d,\"recovered\":%d,\"failed\":%d,"
+                "\"cancelled\":%s}\n",
+                JsonString(job.TargetFolder()).c_str(), job.Total(), job.DoneCount(), ok, job.FailedCount(),
+                job.Cancelled() ? "true" : "false");
+  } else {
+    std::printf("%d of %d file(s) recovered into %s%s%s\n", ok, job.Total(), job.TargetFolder().c_str(),
+                job.FailedCount() > 0 ? ", " : "",
+                job.FailedCount() > 0 ? (std::to_string(job.FailedCount()) + " failed").c_str() : "");
+  }
+  if (job.Cancelled() || session.Interrupted()) return kExitCancelled;
+  return job.FailedCount() > 0 ? kExitFailure : kExitDone;
+}
+
+int RunTree(const std::vector<std::string>& args) {
+  ScanOptions options;
+  if (int rc = ParseScanOptions(args, false, kTreeUsage, options); rc != 0) return rc;
+  ScanSession session(options);
+  if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
+  IFileRecoveryParse& engine = session.Engine();
+  // Depth-first over the catalogue; a folder met twice (a damaged log) is shown once.
+  std::unordered_set<std::uint64_t> seen;
+  std::function<void(const FoundFileRecord*, int)> walk = [&](const FoundFileRecord* folder, int level) {
+    if (level > 256) return;
+    RecordList children;
+    engine.GetChildren(folder, level, children);
+    for (const FoundFileRecord& child : children) {
+      if (options.json) {
+        std::string json = RecordJson(engine, child);
+        json.insert(json.size() - 1, ",\"depth\":" + std::to_string(level));
+        std::printf("%s\n", json.c_str());
+      } else if (child.isFolder != 0) {
+        std::printf("%*s%s/\n", level * 2, "", std::string(RecordName(child)).c_str());
+      } else {
+        std::printf("%*s%s  (%s)\n", level * 2, "", std::string(RecordName(child)).c_str(), SizeText(child.size).c_str());
+      }
+      if (child.isFolder != 0 && seen.insert((std::uint64_t{child.objectNumber} << 16) ^ child.recordId).second)
+        walk(&child, level + 1);
+    }
+  };
+  walk(nullptr, 0);
+  return Finish(session, kExitDone);
+}
+
+}  // namespace rexmoor::cli

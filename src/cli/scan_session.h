@@ -1,0 +1,84 @@
+// What scan, recover and tree share: their options, the scan of one source, the search for the
+// chosen types, and Ctrl-C turned into the jobs' own cancel.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/recovery_job.h"
+#include "app/scan_job.h"
+#include "app/type_patterns.h"
+#include "cli/terminal_progress.h"
+
+namespace rexmoor::cli {
+
+extern std::atomic<bool> g_interrupted;
+
+// Watches for Ctrl-C while a job runs and hands it to the job's own cancel.
+template <typename Job>
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(Job& job)
+      : thread_([this, &job] {
+          while (!stop_.load()) {
+            if (g_interrupted.load()) {
+              job.Cancel();
+              return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          }
+        }) {}
+  ~InterruptWatch() {
+    stop_ = true;
+    thread_.join();
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct ScanOptions {
+  std::string source;
+  bool deep = true;
+  std::vector<TypeGroup> groups;
+  std::vector<std::string> extensions;
+  bool json = false;
+  std::string dataDir;
+  std::string resume;  // "", "yes" or "no"
+  std::string target;  // recover --to
+};
+
+// Parses the options of scan, recover and tree. Returns 0, or the usage exit code with a message
+// already printed.
+int ParseScanOptions(const std::vector<std::string>& args, bool wantsTarget, const char* usage, ScanOptions& out);
+
+class ScanSession {
+ public:
+  explicit ScanSession(const ScanOptions& options);
+  ~ScanSession();
+
+  // Scans the source. Returns an exit code; 0 means the engine is ready.
+  int Scan();
+  // Asks the engine for the files of the chosen types.
+  int Search(RecordList& results);
+  IFileRecoveryParse& Engine() { return *sources_.front().engine; }
+  std::vector<ScanSourceEntry>& Sources() { return sources_; }
+  bool Interrupted() const;
+  TerminalProgress& Progress() { return progress_; }
+
+ private:
+  const ScanOptions& options_;
+  std::vector<ScanSourceEntry> sources_;
+  TerminalProgress progress_;
+};
+
+// Folder path of a record as the engine knows it, '/'-separated with a trailing '/'.
+std::string RecordFolder(IFileRecoveryParse& engine, const FoundFileRecord& record);
+
+}  // namespace rexmoor::cli

@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/recovery_job.h"
+#include "app/search_job.h"
+#include "app/type_patterns.h"
+#include "platform/clock.h"
+#include "test_support.h"
+
+namespace rexmoor {
+namespace {
+
+namespace fs = std::filesystem;
+
+FoundFileRecord Record(const char* name, std::uint32_t id, std::uint16_t tag = 'E') {
+  FoundFileRecord r = MakeEmptyRecord();
+  SetRecordName(r, name);
+  r.recordId = id;
+  r.sourceTag = tag;
+  r.engineTag = kTagFastFat;
+  r.size = 5;
+  return r;
+}
+
+// An engine that writes each record's name as its content, or fails with a chosen code.
+class WritingEngine : public IFileRecoveryParse {
+ public:
+  Result OpenImageFile(const std::string&, std::uint16_t) override { return 0; }
+  Result OpenDisk(std::int32_t, std::uint64_t, std::uint64_t, std::uint16_t) override { return 0; }
+  Result SetCallbacks(ScanProgressCallback, FileProgressCallback cb, void* user, std::int32_t) override {
+    cb_ = cb;
+    user_ = user;
+    return 0;
+  }
+  Result Scan(const char*) override { return 0; }
+  Result GetChildren(const FoundFileRecord*, std::int32_t, RecordList&) override { return 0; }
+  Result CountFiles(const FoundFileRecord*, std::int32_t, std::int32_t*) override { return 0; }
+  std::uint64_t GetFoundCount() override { return records.size(); }
+  Result GetFolderPath(const FoundFileRecord*, std::string&) override { return 0; }
+  Result RecoverItem(const FoundFileRecord* record, const std::string& destination, std::int32_t levelBase) override {
+    levelBases.push_back(levelBase);
+    destinations.push_back(destination);
+    Result code = failWith;
+    if (code == 0) {
+      fs::create_directories(fs::path(destination).parent_path());
+      std::ofstream(destination) << RecordName(*record);
+    }
+    std::int32_t rc = cb_(user_, 50, 100, 0, destination.c_str());
+    if (rc != 0) return rc;
+    rc = cb_(user_, 100, 100, code, destination.c_str());
+    return rc != 0 ? rc : code;
+  }
+  std::int32_t GetNextFreeRange(std::uint64_t*, std::uint64_t*) override { return 0; }
+  Result SetFilterCallback(FilterProgressCallback cb, void* user) override {
+    filterCb_ = cb;
+    filterUser_ = user;
+    return 0;
+  }
+  std::int32_t FilterByType(const std::string& pattern, RecordList& out) override {
+    patterns.push_back(pattern);
+    for (int step = 1; step <= 4; ++step)
+      if (filterCb_(filterUser_, step * 25, 0) != 0) return 1;
+    out.insert(out.end(), records.begin(), records.end());
+    return 1;
+  }
+  Result BuildFreeSpaceMap() override { return 0; }
+  Result ExtractForPreview(const FoundFileRecord*, std::string&, std::uint8_t*, std::uint32_t*, PreviewProgressCallback,
+                           void*) override {
+    return 0;
+  }
+
+  RecordList records;
+  Result failWith = 0;
+  std::vector<std::string> destinations;
+  std::vector<std::int32_t> levelBases;
+  std::vector<std::string> patterns;
+
+ private:
+  FileProgressCallback cb_ = nullptr;
+  void* user_ = nullptr;
+  FilterProgressCallback filterCb_ = nullptr;
+  void* filterUser_ = nullptr;
+};
+
+struct Details : IRecoveryProgressView {
+  std::vector<std::pair<std::string, std::string>> rows;
+  std::string counts, percent;
+  bool ended = false;
+  void SetCurrent(const std::string&) override {}
+  void SetPercent(const std::string& t) override { percent = t; }
+  void SetProgressBar(std::int32_t) override {}
+  void SetCounts(const std::string& t) override { counts = t; }
+  void AddDetail(const std::string& p, Result, const std::string& s) override { rows.emplace_back(p, s); }
+  void JobEnded() override { ended = true; }
+};
+
+std::string Texts(const std::string& key) {
+  if (key == "MSG1102") return "%d/%d ok %d failed %d";
+  if (key == "MSG1101") return "Recovering:";
+  if (key == "MSG1203") return "Searching %s";
+  if (key == "MSG1201") return "Searching drive %c:";
+  return key;
+}
+
+TEST(TypePatterns, SearchPatternsAndTheirConvertedForm) {
+  EXPECT_EQ(ConvertSearchPattern("*.jpg|*.png"), ".\\.jpg|.\\.png");
+  EXPECT_EQ(ConvertSearchPattern("a+b?[x]{y}^$"), "a\\+b\\?\\[x\\]\\{y\\}\\^\\$");
+  EXPECT_EQ(ConvertSearchPattern("\\*x"), "\\x");  // a '*' after '\' is dropped
+  EXPECT_EQ(BuildSearchPattern({}, {"JPG", ".png"}), "*.jpg|*.png");
+  const std::string photoOther = BuildSearchPattern({TypeGroup::Photo, TypeGroup::Other}, {});
+  EXPECT_NE(photoOther.find("*.jpeg"), std::string::npos);
+  EXPECT_NE(ConvertSearchPattern(photoOther).find(".other"), std::string::npos);
+  EXPECT_EQ(BuildSearchPattern({}, {}).find("*.other") == std::string::npos, false) << "default: every type";
+  TypeGroup g;
+  EXPECT_TRUE(ParseTypeGroup("Document", g));
+  EXPECT_EQ(g, TypeGroup::Document);
+  EXPECT_FALSE(ParseTypeGroup("pictures", g));
+}
+
+TEST(TypePatterns, CategoryFoldersBySubstringOfTheExtension) {
+  EXPECT_EQ(CategoryFolderFor("DSC01.JPG"), "photo");
+  EXPECT_EQ(CategoryFolderFor("a.pg"), "photo");   // part of "*.jpg"
+  EXPECT_EQ(CategoryFolderFor("a.ra"), "photo");   // part of "*.raf" comes before audio's "*.ra"
+  EXPECT_EQ(CategoryFolderFor("clip.mp4"), "video");
+  EXPECT_EQ(CategoryFolderFor("song.MP3"), "audio");
+  EXPECT_EQ(CategoryFolderFor("report.pdf"), "document");
+  EXPECT_EQ(CategoryFolderFor("backup.7z"), "archive");
+  EXPECT_EQ(CategoryFolderFor("data.xyz"), "others");
+  EXPECT_EQ(CategoryFolderFor("README"), "others");
+  EXPECT_EQ(CategoryFolderFor("trailing."), "others");
+}
+
+TEST(RecoveryJob, DestinationsGetNumberedNamesAndStayInsideTheTarget) {
+  test::TempDir dir;
+  const std::string target = dir.path();
+  EXPECT_EQ(DestinationPathFor(target, "DSC01.JPG"), target + "/photo/DSC01.JPG");
+  fs::create_directories(target + "/photo");
+  std::ofstream(target + "/photo/DSC01.JPG") << "x";
+  EXPECT_EQ(DestinationPathFor(target, "DSC01.JPG"), target + "/photo/DSC01(1).JPG");
+  std::ofstream(target + "/photo/DSC01(1).JPG") << "x";
+  EXPECT_EQ(DestinationPathFor(target, "DSC01.JPG"), target + "/photo/DSC01(2).JPG");
+  fs::create_directories(target + "/others");
+  std::ofstream(target + "/others/README") << "x";
+  EXPECT_EQ(DestinationPathFor(target, "README"), target + "/others/README(1)");
+  // A dangling link is taken: nothing is ever written through a link placed in the target.
+  fs::create_symlink("/nonexistent/elsewhere", target + "/others/link");
+  EXPECT_EQ(DestinationPathFor(target, "link"), target + "/others/link(1)");
+  // Hostile names stay one component below the category folder.
+  for (const char* name : {"../../etc/passwd", "..", ".", "a/b\\c", "x\x01y", ""}) {
+    const std::string path = DestinationPathFor(target, name);
+    const std::string rest = path.substr(target.size() + 1);
+    EXPECT_EQ(std::count(rest.begin(), rest.end(), '/'), 1) << name << " -> " << path;
+    for (const auto& part : fs::path(rest)) EXPECT_TRUE(part != ".." && part != ".") << path;
+  }
+  EXPECT_EQ(SeparatorCount("/a/b/"), 2);
+  EXPECT_EQ(SeparatorCount("/a/b"), 2);
+  EXPECT_EQ(SelectionKey(Record("x", 7, 'E')) >> 48, std::uint64_t{'E'});
+}
+
+TEST(RecoveryJob, WritesEverySelectedFileAndCountsFailures) {
+  test::TempDir dir;
+  std::vector<ScanSourceEntry> sources(2);
+  sources[0].kind = ScanSourceEntry::Kind::Partition;
+  sources[0].driveLetter = 'E';
+  auto* good = new WritingEngine();
+  sources[0].engine.reset(good);
+  sources[1].kind = ScanSourceEntry::Kind::Image;
+  sources[1].sourceTag = 9;
+  auto* bad = new WritingEngine();
+  bad->failWith = kErrDiskFull;
+  sources[1].engine.reset(bad);
+
+  SelectionMap selection;
+  FoundFileRecord a = Record("IMG_1.jpg", 1);
+  a.modifiedTime = *CivilToFileTime({2011, 5, 6, 7, 8, 10, 0});
+  a.accessedTime = *CivilToFileTime({2011, 5, 7, 0, 0, 0, 0});
+  FoundFileRecord b = Record("IMG_1.jpg", 2);
+  FoundFileRecord c = Record("notes.txt", 3, 9);
+  for (const auto& r : {a, b, c}) selection.emplace(SelectionKey(r), r);
+
+  Details details;
+  RecoveryJob job(sources, selection, dir.path() + "/", &details, nullptr, Texts);
+  job.Start();
+  job.Wait();
+  EXPECT_EQ(job.Total(), 3);
+  EXPECT_EQ(job.DoneCount(), 3);
+  EXPECT_EQ(job.FailedCount(), 1);
+  EXPECT_TRUE(details.ended);
+  EXPECT_EQ(details.counts, "3/3 ok 2 failed 1");
+  ASSERT_EQ(good->destinations.size(), 2u);
+  EXPECT_EQ(good->destinations[0], dir.path() + "/photo/IMG_1.jpg");
+  EXPECT_EQ(good->destinations[1], dir.path() + "/photo/IMG_1(1).jpg");
+  EXPECT_EQ(good->levelBases[0], static_cast<int>(std::count(dir.path().begin(), dir.path().end(), '/')));
+  ASSERT_EQ(details.rows.size(), 3u);
+  // Key order: the image source's tag (9) sorts before the drive letter 'E'.
+  EXPECT_EQ(details.rows[0].second, "There is not enough space on the disk.");
+  EXPECT_EQ(details.rows[1].second, "Success");
+  EXPECT_EQ(details.rows[2].second, "Success");
+  // The file written cleanly carries the volume's times.
+  struct stat st {};
+  ASSERT_EQ(::stat((dir.path() + "/photo/IMG_1.jpg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, FileTimeToUnix(a.modifiedTime));
+  EXPECT_EQ(st.st_atime, FileTimeToUnix(a.accessedTime));
+}
+
+TEST(RecoveryJob, EmptySelectionEndsAtOnceAndCancelStopsTheRun) {
+  test::TempDir dir;
+  std::vector<ScanSourceEntry> sources(1);
+  sources[0].kind = ScanSourceEntry::Kind::Image;
+  sources[0].sourceTag = 'E';
+  sources[0].engine = std::make_unique<WritingEngine>();
+  SelectionMap none;
+  Details details;
+  RecoveryJob empty(sources, none, dir.path(), &details, nullptr, Texts);
+  empty.Run();
+  EXPECT_TRUE(details.ended);
+  EXPECT_TRUE(details.counts.empty()) << "no progress report for an empty selection";
+
+  SelectionMap selection;
+  for (std::uint32_t i = 1; i <= 5; ++i) {
+    FoundFileRecord r = Record("f.txt", i);
+    selection.emplace(SelectionKey(r), r);
+  }
+  Details cancelled;
+  RecoveryJob job(sources, selection, dir.path(), &cancelled, nullptr, Texts);
+  job.Cancel();
+  job.Run();
+  EXPECT_TRUE(job.Cancelled());
+  EXPECT_FALSE(cancelled.ended);
+  EXPECT_EQ(job.DoneCount(), 0);
+}
+
+TEST(SearchJob, EnginesGetTheConvertedPatternAndResultsAreGathered) {
+  std::vector<ScanSourceEntry> sources(2);
+  sources[0].kind = ScanSourceEntry::Kind::Partition;
+  sources[0].driveLetter = 'F';
+  auto* first = new WritingEngine();
+  first->records = {Record("a.jpg", 1), Record("b.png", 2)};
+  sources[0].engine.reset(first);
+  sources[1].kind = ScanSourceEntry::Kind::Image;
+  sources[1].imagePath = "/images/card.img";
+  auto* second = new WritingEngine();
+  second->records = {Record("c.jpg", 1)};
+  sources[1].engine.reset(second);
+
+  struct View : ISearchProgressView {
+    std::vector<std::string> stages;
+    std::string percent;
+    void SetStage(const std::string& t) override { stages.push_back(t); }
+    void SetPercent(const std::string& t) override { percent = t; }
+    void SetProgressBar(std::int32_t) override {}
+  } view;
+  struct Observer : IScanJobObserver {
+    int ended = 0;
+    void OnScanEnded() override { ++ended; }
+    void OnJobClosed(std::int32_t) override {}
+  } observer;
+  SearchJob job(sources, "*.jpg|*.png", &view, nullptr, &observer, Texts);
+  job.Start();
+  job.Wait();
+  EXPECT_EQ(job.Results().size(), 3u);
+  ASSERT_EQ(first->patterns.size(), 1u);
+  EXPECT_EQ(first->patterns[0], ".\\.jpg|.\\.png");
+  ASSERT_EQ(view.stages.size(), 2u);
+  EXPECT_EQ(view.stages[0], "Searching drive F:");
+  EXPECT_EQ(view.stages[1], "Searching card.img");
+  EXPECT_EQ(view.percent, "MSG1204 100%");
+  EXPECT_EQ(observer.ended, 1);
+
+  // Cancelled before it starts: the first engine stops at its first progress report.
+  SearchJob cancelled(sources, "*.jpg", nullptr, nullptr, &observer, Texts);
+  cancelled.Cancel();
+  cancelled.Run();
+  EXPECT_TRUE(cancelled.Results().empty());
+  EXPECT_EQ(second->patterns.size(), 1u) << "later sources are not searched after a cancel";
+}
+
+}  // namespace
+}  // namespace rexmoor
