@@ -280,3 +280,19 @@ TEST(SearchJob, EnginesGetTheConvertedPatternAndResultsAreGathered) {
 
 }  // namespace
 }  // namespace rexmoor
+
+#include "app/catalog_format.h"
+
+namespace rexmoor {
+namespace {
+
+TEST(CatalogFormat, TranslatedFormatsCannotReadMissingArguments) {
+  EXPECT_EQ(FillCatalogText("Done %d of %d: %d ok, %d failed", {"1", "2", "1", "0"}), "Done 1 of 2: 1 ok, 0 failed");
+  EXPECT_EQ(FillCatalogText("Drive %c: 100%%", {"E"}), "Drive E: 100%");
+  EXPECT_EQ(FillCatalogText("%s %s %n %x", {"a"}), "a  %n %x") << "extra and unknown conversions never reach printf";
+  EXPECT_EQ(FillCatalogText("%I64u / %lld / %2d", {"7", "8", "9"}), "7 / 8 / 9");
+  EXPECT_EQ(FillCatalogText("trailing %", {}), "trailing %");
+}
+
+}  // namespace
+}  // namespace rexmoor
