@@ -1,0 +1,119 @@
+// The state the format recognisers share while a file is recognised and measured. One scan runs
+// at a time (the modal progress windows guarantee it), so the state is process-wide and unlocked,
+// with one owner: CarvingContext::Instance(). Callers fill in the medium and progress fields
+// before each use (CarveAtSector and CheckSignatureByExtension do it for their callers).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "device/sector_source.h"
+#include "engine/file_recovery_parse.h"
+
+namespace rexmoor {
+
+// Bytes of one extent-walk read.
+inline constexpr std::size_t kWalkChunkBytes = 0x10000;
+// Bytes kept in front of each walk chunk: the tail of the previous chunk, so that a footer split
+// by a chunk boundary is still found.
+inline constexpr std::size_t kWalkSeamBytes = 64;
+
+// Transport streams already carved in this scan, as inclusive (first, last) sector pairs, so that
+// a stream is reported once even where its packets line up with a sector start again.
+class TsExtentList {
+ public:
+  struct Extent {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+  };
+
+  void Add(std::uint64_t first, std::uint64_t last);
+  // Whether the sector lies inside any recorded extent (bounds included).
+  bool Contains(std::uint64_t sector) const;
+  void Clear() { extents_.clear(); }
+  std::size_t size() const { return extents_.size(); }
+  const std::vector<Extent>& extents() const { return extents_; }
+
+ private:
+  std::vector<Extent> extents_;
+};
+
+class CarvingContext {
+ public:
+  static CarvingContext& Instance();
+
+  CarvingContext(const CarvingContext&) = delete;
+  CarvingContext& operator=(const CarvingContext&) = delete;
+
+  // Medium of the file being recognised or measured.
+  std::int32_t sectorSize = 512;              // S, bytes per sector
+  const SectorSource* source = nullptr;       // not owned; the calling engine's source
+  std::uint64_t fileStartSector = 0;          // absolute sector where the candidate file begins
+  std::uint64_t cursorSector = 0;             // sector being examined; advanced by the stop scan
+
+  // The deep scan's figures at the time of the call, passed through to the progress callback.
+  std::uint64_t sectorsDoneBase = 0;
+  std::uint64_t sectorsTotal = 0;
+  std::int32_t secondsLeft = -1;
+  std::uint64_t filesFound = 0;
+
+  // Progress reporting during extent walks (set with SetProgress from an engine's SetCallbacks).
+  ScanProgressCallback progressCallback = nullptr;
+  void* userData = nullptr;
+  std::int32_t weight = 100;
+  std::int32_t lastCallbackResult = 0;  // of the latest callback; cleared before each extent rule
+
+  // Transport-stream strictness: while set, a stream packet sector is a new stream only when the
+  // sector before it does not continue a packet grid and it lies in no carved stream.
+  bool tsStreamMode = true;
+  // Set while a 192-byte-packet stream is measured: its own PAT packets do not end it.
+  bool mtsInProgress = false;
+
+  // Emptied by the deep-scan orchestrator when a deep scan starts.
+  TsExtentList tsExtents;
+
+  // What an engine's SetCallbacks stores here, for the walks' progress reports.
+  void SetProgress(ScanProgressCallback callback, void* data, std::int32_t progressWeight) {
+    progressCallback = callback;
+    userData = data;
+    weight = progressWeight;
+  }
+
+  // Back to the start-of-program state (the scratch buffer and its leases are not touched).
+  void ResetState();
+
+  // The walk buffer: kWalkSeamBytes of seam followed by kWalkChunkBytes of chunk. Empty while no
+  // ScratchBufferLease is alive.
+  std::span<std::uint8_t> Scratch() { return {scratch_.get(), scratch_ ? kScratchBytes : 0}; }
+  int ScratchLeaseCount() const;
+
+  static constexpr std::size_t kScratchBytes = kWalkSeamBytes + kWalkChunkBytes;
+
+ private:
+  friend class ScratchBufferLease;
+  CarvingContext() = default;
+
+  void Acquire();
+  void Release();
+
+  mutable std::mutex leaseLock_;  // engines may be created and destroyed on different threads
+  int leases_ = 0;
+  std::unique_ptr<std::uint8_t[]> scratch_;
+};
+
+// Keeps the process-wide scratch buffer alive. Every engine holds one for its lifetime (acquired
+// in its constructor, released in its destructor); the buffer is freed with the last lease.
+// If the allocation fails the buffer stays empty and extent walks measure the header sector only.
+class ScratchBufferLease {
+ public:
+  ScratchBufferLease() { CarvingContext::Instance().Acquire(); }
+  ~ScratchBufferLease() { CarvingContext::Instance().Release(); }
+  ScratchBufferLease(const ScratchBufferLease&) : ScratchBufferLease() {}
+  ScratchBufferLease& operator=(const ScratchBufferLease&) { return *this; }
+};
+
+}  // namespace rexmoor

@@ -1,0 +1,65 @@
+// Numbers of the file types that the carver recognises by content. They are stored in scan logs
+// and compared by every engine, so the values never change; kTypeNone both means "not recognised"
+// and marks the end of the format table.
+#pragma once
+
+#include <cstdint>
+
+namespace rexmoor {
+
+using FileTypeId = std::int32_t;
+
+inline constexpr FileTypeId kTypeDoc = 0;    // compound document: Word
+inline constexpr FileTypeId kTypeDocx = 1;   // package: Word
+inline constexpr FileTypeId kTypeOle = 2;    // compound document of no known application
+inline constexpr FileTypeId kTypeXls = 3;    // compound document: Excel
+inline constexpr FileTypeId kTypeXlsx = 4;   // package: Excel
+inline constexpr FileTypeId kTypePpt = 5;    // compound document: PowerPoint
+inline constexpr FileTypeId kTypePptx = 6;   // package: PowerPoint
+inline constexpr FileTypeId kTypeMso07 = 7;  // package of no known application (never produced)
+inline constexpr FileTypeId kTypePdf = 8;
+inline constexpr FileTypeId kTypeGho = 9;    // disk-image backup (recognised, not carved)
+inline constexpr FileTypeId kTypeJpg = 10;
+inline constexpr FileTypeId kTypeMp2 = 11;
+inline constexpr FileTypeId kTypeMp3 = 12;
+inline constexpr FileTypeId kTypeMid = 13;
+inline constexpr FileTypeId kTypeMmf = 14;
+inline constexpr FileTypeId kTypeMpeg = 15;  // MPEG program stream
+inline constexpr FileTypeId kType3gp = 16;
+inline constexpr FileTypeId kTypeMov = 17;
+inline constexpr FileTypeId kTypeMp4 = 18;
+inline constexpr FileTypeId kTypeMkv = 19;
+inline constexpr FileTypeId kTypeTs = 20;    // MPEG transport stream, 188-byte packets
+inline constexpr FileTypeId kTypeWav = 21;
+inline constexpr FileTypeId kTypeAvi = 22;
+inline constexpr FileTypeId kTypeRmvb = 23;  // RealMedia
+inline constexpr FileTypeId kTypeWmv = 24;   // ASF container (wmv, asf, wma)
+inline constexpr FileTypeId kTypeApe = 25;
+inline constexpr FileTypeId kTypeSwf = 26;
+inline constexpr FileTypeId kTypeFlv = 27;
+inline constexpr FileTypeId kTypePsd = 28;
+inline constexpr FileTypeId kTypeBmp = 29;
+inline constexpr FileTypeId kTypePng = 30;
+inline constexpr FileTypeId kTypeGif = 31;
+inline constexpr FileTypeId kTypeTif = 32;
+inline constexpr FileTypeId kTypeCab = 33;
+inline constexpr FileTypeId kType7z = 34;
+inline constexpr FileTypeId kTypeZip = 35;
+inline constexpr FileTypeId kTypeGz = 36;
+inline constexpr FileTypeId kTypeRar = 37;
+inline constexpr FileTypeId kTypePst = 38;
+inline constexpr FileTypeId kTypeDb = 39;    // SQLite
+inline constexpr FileTypeId kTypeDbx = 40;
+inline constexpr FileTypeId kTypeExe = 41;   // PE image (recognised, not carved)
+inline constexpr FileTypeId kTypeDll = 42;   // PE image (recognised, not carved)
+inline constexpr FileTypeId kTypeSys = 43;   // PE image (recognised, not carved)
+inline constexpr FileTypeId kTypeFla = 44;   // compound-file signature without the full magic
+inline constexpr FileTypeId kTypeTtf = 45;
+inline constexpr FileTypeId kTypeIco = 46;
+inline constexpr FileTypeId kTypeMts = 47;   // transport stream with 192-byte packets (camcorders)
+inline constexpr FileTypeId kTypeMxf = 48;
+inline constexpr FileTypeId kTypeNone = 49;
+
+inline constexpr int kFileTypeCount = 49;  // ids 0..48
+
+}  // namespace rexmoor
