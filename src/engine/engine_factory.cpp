@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/fast_ext_recovery.h"
+#include "fat/fast_fat_recovery.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
 
@@ -14,7 +15,7 @@ EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
   if (deepMode) return nullptr;
   switch (kind) {
     case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());
-    case VolumeKind::Fat:
+    case VolumeKind::Fat: return EnginePtr(new (std::nothrow) CFastFatRecovery());
     case VolumeKind::Ntfs:
     case VolumeKind::None: break;
   }
