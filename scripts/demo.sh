@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Sets up, builds, and runs rexmoor on a small volume made by real tools.
+# Sets up, builds, and recovers the deleted files of the bundled memory-card image into ./recovered.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DREXMOOR_TESTS=OFF >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DREXMOOR_TESTS=OFF -DREXMOOR_BENCH=OFF >/dev/null
 cmake --build build -j "$(nproc)"
-bash tests/fixtures/make_volumes.sh build/fixtures >/dev/null
-for volume in fat12.img fat32.img ntfs.img ext4.img exfat.img; do
-  printf '%-12s ' "$volume"
-  ./build/rexmoor detect "build/fixtures/$volume"
-done
+gunzip -c samples/card.img.gz > build/card.img
+echo "== What the card image holds ($(./build/rexmoor detect build/card.img))"
+./build/rexmoor scan build/card.img --quick
+echo "== Recovering into ./recovered"
+./build/rexmoor recover build/card.img --quick --to recovered
+echo "== Checking the recovered files against what was put on the card"
+while read -r sum state path; do
+  [ "$state" = deleted ] || continue
+  name="${path##*/}"
+  found=$(find recovered -type f -exec sha256sum {} + | awk -v s="$sum" '$1 == s {print $2; exit}')
+  printf '%-9s %-40s %s\n' "$([ -n "$found" ] && echo same || echo MISSING)" "$path" "${found:-}"
+done < samples/card.sha256
