@@ -15,6 +15,6 @@ echo "== Checking the recovered files against what was put on the card"
 while read -r sum state path; do
   [ "$state" = deleted ] || continue
   name="${path##*/}"
-  found=$(find recovered -type f -exec sha256sum {} + | awk -v s="$sum" '$1 == s {print $2; exit}')
+  found=$(find recovered -type f -exec sha256sum {} + | awk -v s="$sum" '$1 == s {print substr($0, 67); exit}')
   printf '%-9s %-40s %s\n' "$([ -n "$found" ] && echo same || echo MISSING)" "$path" "${found:-}"
 done < samples/card.sha256

@@ -14,5 +14,6 @@ int RunDetect(const std::vector<std::string>& args);
 int RunScan(const std::vector<std::string>& args);
 int RunRecover(const std::vector<std::string>& args);
 int RunTree(const std::vector<std::string>& args);
+int RunIdentify(const std::vector<std::string>& args);
 
 }  // namespace rexmoor::cli

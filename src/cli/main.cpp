@@ -20,6 +20,8 @@ void PrintUsage(std::FILE* out) {
       "  recover SOURCE --quick --to DIR\n"
       "                              write every found file into DIR, by type\n"
       "  tree SOURCE --quick         show the folder tree of what was found\n"
+      "  identify FILE...            the type each file's content is recognised as, and its length\n"
+      "                              as the format's own rule measures it (--format text|json)\n"
       "\n"
       "SOURCE is an image file, a block device (/dev/sdb for a whole drive, /dev/sdb1 for one of\n"
       "its partitions), or drive:N / drive:N@START+COUNT (drive number N, optionally a range of\n"
@@ -63,6 +65,7 @@ int main(int argc, char** argv) {
   if (command == "scan") return rexmoor::cli::RunScan(rest);
   if (command == "recover") return rexmoor::cli::RunRecover(rest);
   if (command == "tree") return rexmoor::cli::RunTree(rest);
+  if (command == "identify") return rexmoor::cli::RunIdentify(rest);
   std::fprintf(stderr, "rexmoor: unknown command '%s' (see rexmoor --help)\n", command.c_str());
   return rexmoor::cli::kExitUsage;
 }

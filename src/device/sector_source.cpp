@@ -41,6 +41,15 @@ Result OpenImageSource(const std::string& path, SectorSource& source) {
   return kSuccess;
 }
 
+Result OpenPaddedFileSource(const std::string& path, SectorSource& source) {
+  if (Result r = OpenImageSource(path, source); r != kSuccess) return r;
+  std::uint64_t size = 0;
+  if (Result r = source.handle.Size(size); r != kSuccess) return r;
+  source.totalSectors = size / 512 + (size % 512 != 0 ? 1 : 0);
+  source.zeroPaddedTail = true;
+  return kSuccess;
+}
+
 std::int32_t SourceSectorSize(const SectorSource& source) {
   if (!source.handle.IsValid() || !source.handle.IsBlockDevice()) return 512;
   DiskGeometry geometry;
@@ -66,6 +75,12 @@ Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
     std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
     g_systemReads.fetch_add(1, std::memory_order_relaxed);
     ssize_t n = source.handle.Pread(out + done, piece, offset + done);
+    if (n == 0 && source.zeroPaddedTail) {
+      // Past the end of a padded file: the rest of the range reads as zeros.
+      std::fill(out + done, out + total, std::uint8_t{0});
+      done = total;
+      break;
+    }
     if (n <= 0) {
       result = kErrReadFault;
       break;

@@ -12,6 +12,9 @@ namespace rexmoor {
 struct SectorSource {
   FileHandle handle;
   std::uint64_t totalSectors = 0;
+  // Set for a file read as if its last partial sector were padded with zeros, as slack would be:
+  // reads past the file's end deliver zeros up to totalSectors.
+  bool zeroPaddedTail = false;
 };
 
 // Largest piece handed to one system read.
@@ -19,6 +22,8 @@ inline constexpr std::uint32_t kMaxReadPiece = 0x10000;
 
 Result OpenDriveSource(SectorSource& source, int driveNumber);
 Result OpenImageSource(const std::string& path, SectorSource& source);
+// Opens a file as a medium of 512-byte sectors whose last partial sector reads as zero-padded.
+Result OpenPaddedFileSource(const std::string& path, SectorSource& source);
 // Sector size of an open source: the drive geometry's, 512 for image files or when unknown.
 std::int32_t SourceSectorSize(const SectorSource& source);
 

@@ -156,3 +156,25 @@ TEST(SectorSource, BlockTransfersMoveWholeBlocksAtTheCurrentPosition) {
 
 }  // namespace
 }  // namespace rexmoor
+
+namespace rexmoor {
+namespace {
+
+TEST(SectorSource, PaddedFileReadsItsPartialLastSectorAsZeros) {
+  test::TempDir dir;
+  auto bytes = test::RandomBytes(1000, 8);
+  test::WriteFileBytes(dir / "partial.bin", bytes);
+  SectorSource source;
+  ASSERT_EQ(OpenPaddedFileSource(dir / "partial.bin", source), kSuccess);
+  EXPECT_EQ(source.totalSectors, 2u);
+  std::vector<std::uint8_t> buffer(1024, 0xCC);
+  std::uint32_t got = 0;
+  ASSERT_EQ(ReadSectors(2, source, buffer.data(), 0, 512, &got), kSuccess);
+  EXPECT_EQ(got, 2u);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), buffer.begin()));
+  EXPECT_TRUE(std::all_of(buffer.begin() + 1000, buffer.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ(ReadSectors(1, source, buffer.data(), 2, 512, &got), kErrInvalidParameter);
+}
+
+}  // namespace
+}  // namespace rexmoor
