@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "app/source_spec.h"
+#include "app/source_resolver.h"
 #include "cli/commands.h"
 #include "engine/volume_detect.h"
 
@@ -11,7 +11,7 @@ int RunDetect(const std::vector<std::string>& args) {
     std::fputs("Usage: rexmoor detect SOURCE\n", stderr);
     return kExitUsage;
   }
-  SourceSpec source;
+  ResolvedSource source;
   std::string error;
   if (ResolveSource(args[0], source, error) != kSuccess) {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());

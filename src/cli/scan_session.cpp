@@ -9,7 +9,7 @@
 
 #include "app/message_catalog.h"
 #include "app/search_job.h"
-#include "app/source_spec.h"
+#include "app/source_resolver.h"
 #include "cli/commands.h"
 
 namespace rexmoor::cli {
@@ -127,7 +127,7 @@ ScanSession::~ScanSession() {
 bool ScanSession::Interrupted() const { return g_interrupted.load(); }
 
 int ScanSession::Scan() {
-  SourceSpec spec;
+  ResolvedSource spec;
   std::string error;
   if (ResolveSource(options_.source, spec, error) != kSuccess) {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());

@@ -11,7 +11,7 @@
 
 namespace rexmoor {
 
-struct SourceSpec {
+struct ResolvedSource {
   enum class Kind { Image, Drive };
   Kind kind = Kind::Image;
   std::string text;          // as the user wrote it
@@ -22,12 +22,12 @@ struct SourceSpec {
 };
 
 // Parses and resolves a source. On failure returns a result code and a one-line reason.
-Result ResolveSource(const std::string& text, SourceSpec& out, std::string& error);
+Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& error);
 
 // Reads the 16 KiB boot area of the source's volume.
-Result ReadSourceBootArea(const SourceSpec& source, std::vector<std::uint8_t>& bootArea, std::string& error);
+Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t>& bootArea, std::string& error);
 
 // The scan-job entry for a source.
-ScanSourceEntry MakeScanSource(const SourceSpec& source, std::uint16_t tag);
+ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag);
 
 }  // namespace rexmoor

@@ -1,4 +1,4 @@
-#include "app/source_spec.h"
+#include "app/source_resolver.h"
 
 #include <sys/stat.h>
 
@@ -40,8 +40,8 @@ Result DriveFacts(std::int32_t driveNumber, std::string& path, std::uint64_t& to
 
 }  // namespace
 
-Result ResolveSource(const std::string& text, SourceSpec& out, std::string& error) {
-  out = SourceSpec{};
+Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& error) {
+  out = ResolvedSource{};
   out.text = text;
   if (text.rfind("drive:", 0) == 0) {
     std::string_view rest(text);
@@ -52,7 +52,7 @@ Result ResolveSource(const std::string& text, SourceSpec& out, std::string& erro
       error = "bad drive source '" + text + "' (expected drive:N or drive:N@START+COUNT)";
       return kErrInvalidParameter;
     }
-    out.kind = SourceSpec::Kind::Drive;
+    out.kind = ResolvedSource::Kind::Drive;
     out.driveNumber = static_cast<std::int32_t>(drive);
     std::uint32_t sectorSize = 512;
     std::uint64_t total = 0;
@@ -84,7 +84,7 @@ Result ResolveSource(const std::string& text, SourceSpec& out, std::string& erro
   }
   if (S_ISBLK(st.st_mode)) {
     if (auto drive = DriveNumberOf(text)) {
-      out.kind = SourceSpec::Kind::Drive;
+      out.kind = ResolvedSource::Kind::Drive;
       out.driveNumber = *drive;
       std::uint32_t sectorSize = 512;
       std::uint64_t total = 0;
@@ -93,7 +93,7 @@ Result ResolveSource(const std::string& text, SourceSpec& out, std::string& erro
       return kSuccess;
     }
     if (auto part = LocatePartition(text)) {
-      out.kind = SourceSpec::Kind::Drive;
+      out.kind = ResolvedSource::Kind::Drive;
       out.driveNumber = part->driveNumber;
       std::uint32_t sectorSize = 512;
       std::uint64_t total = 0;
@@ -113,19 +113,19 @@ Result ResolveSource(const std::string& text, SourceSpec& out, std::string& erro
     error = "cannot open " + text + ": " + ResultMessage(r);
     return r;
   }
-  out.kind = SourceSpec::Kind::Image;
+  out.kind = ResolvedSource::Kind::Image;
   out.path = text;
   return kSuccess;
 }
 
-Result ReadSourceBootArea(const SourceSpec& source, std::vector<std::uint8_t>& bootArea, std::string& error) {
+Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t>& bootArea, std::string& error) {
   FileHandle medium;
   if (Result r = FileHandle::OpenReadOnly(source.path, medium); r != kSuccess) {
     error = "cannot open " + source.path + ": " + ResultMessage(r);
     return r;
   }
   std::uint64_t offset = 0;
-  if (source.kind == SourceSpec::Kind::Drive) {
+  if (source.kind == ResolvedSource::Kind::Drive) {
     DiskGeometry geometry;
     std::uint64_t sectorSize = 512;
     if (GetDriveGeometry(medium, geometry) == kSuccess && geometry.bytesPerSector != 0)
@@ -139,9 +139,9 @@ Result ReadSourceBootArea(const SourceSpec& source, std::vector<std::uint8_t>& b
   return kSuccess;
 }
 
-ScanSourceEntry MakeScanSource(const SourceSpec& source, std::uint16_t tag) {
+ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag) {
   ScanSourceEntry entry;
-  if (source.kind == SourceSpec::Kind::Drive) {
+  if (source.kind == ResolvedSource::Kind::Drive) {
     entry.kind = ScanSourceEntry::Kind::Partition;
     entry.driveLetter = tag;
     entry.driveNumber = source.driveNumber;
