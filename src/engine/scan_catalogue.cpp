@@ -84,23 +84,6 @@ bool ParseI32(std::string_view text, std::size_t& pos, std::int32_t& value) {
   return true;
 }
 
-// Reads the first maxBytes (at most) of an open file.
-Result ReadPrefix(const FileHandle& file, std::uint64_t maxBytes, std::string& out) {
-  out.clear();
-  std::uint64_t size = 0;
-  if (Result r = file.Size(size); r != kSuccess) return r;
-  out.resize(static_cast<std::size_t>(std::min(size, maxBytes)));
-  std::size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = file.Pread(out.data() + done, out.size() - done, done);
-    if (n < 0) return ResultFromErrno(errno);
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  out.resize(done);
-  return kSuccess;
-}
-
 bool IsSkippedPicture(const FoundFileRecord& record) {
   return record.isFolder == 0 && record.contentState == 0 &&
          IsPictureExtension(ExtensionOf(FieldText(record.name, kRecordNameSize)));

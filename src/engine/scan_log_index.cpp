@@ -53,24 +53,6 @@ void WritePathField(std::uint8_t* field, std::string_view utf8) {
   }
 }
 
-Result ReadFilePrefix(const std::string& path, std::uint64_t maxBytes, std::vector<std::uint8_t>& out) {
-  out.clear();
-  FileHandle file;
-  if (Result r = FileHandle::OpenReadOnly(path, file); r != kSuccess) return r;
-  std::uint64_t size = 0;
-  if (Result r = file.Size(size); r != kSuccess) return r;
-  size = std::min(size, maxBytes);
-  out.resize(static_cast<std::size_t>(size));
-  std::size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = file.Pread(out.data() + done, out.size() - done, done);
-    if (n < 0) return ResultFromErrno(errno);
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  out.resize(done);
-  return kSuccess;
-}
 
 bool PathExists(const std::string& path) {
   std::error_code ec;
@@ -184,9 +166,11 @@ void ScanLogIndex::Reload() {
   const std::string temp = basePath_ + "/config.tmp";
   // A rewrite interrupted between removing "config" and renaming its replacement.
   if (!PathExists(config) && PathExists(temp)) std::rename(temp.c_str(), config.c_str());
-  std::vector<std::uint8_t> bytes;
-  if (ReadFilePrefix(config, kMaxIndexBytes, bytes) != kSuccess) return;
-  ScanIndexContents contents = ParseScanIndex(bytes);
+  FileHandle file;
+  std::string bytes;
+  if (FileHandle::OpenReadOnly(config, file) != kSuccess || ReadPrefix(file, kMaxIndexBytes, bytes) != kSuccess) return;
+  ScanIndexContents contents =
+      ParseScanIndex(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
   scanCounter_ = contents.scanCounter;
   entries_ = std::move(contents.entries);
 }

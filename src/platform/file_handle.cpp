@@ -104,6 +104,22 @@ Result FileHandle::Sync() const {
   return kSuccess;
 }
 
+Result ReadPrefix(const FileHandle& file, std::uint64_t maxBytes, std::string& out) {
+  out.clear();
+  std::uint64_t size = 0;
+  if (Result r = file.Size(size); r != kSuccess) return r;
+  out.resize(static_cast<std::size_t>(size < maxBytes ? size : maxBytes));
+  std::size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = file.Pread(out.data() + done, out.size() - done, done);
+    if (n < 0) return ResultFromErrno(errno);
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  return kSuccess;
+}
+
 Result WriteAll(const FileHandle& file, const void* buffer, std::size_t length, std::uint64_t offset) {
   const auto* p = static_cast<const std::uint8_t*>(buffer);
   while (length > 0) {

@@ -56,6 +56,9 @@ class FileHandle {
   int fd_ = -1;
 };
 
+// Reads a file from its start, at most maxBytes (a stored file is never trusted to be small).
+Result ReadPrefix(const FileHandle& file, std::uint64_t maxBytes, std::string& out);
+
 // Writes the whole buffer at the offset (retrying short writes); 0 or a result code.
 Result WriteAll(const FileHandle& file, const void* buffer, std::size_t length, std::uint64_t offset);
 
