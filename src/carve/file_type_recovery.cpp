@@ -1,0 +1,383 @@
+#include "carve/file_type_recovery.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <vector>
+
+#include "carve/carve_at_sector.h"
+#include "carve/extent_walk.h"
+#include "engine/folder_recovery.h"
+#include "engine/preview_target.h"
+#include "engine/scan_log_index.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace rexmoor {
+
+namespace {
+
+// Catalogue files of one log: the records, the relation text and the folder names.
+constexpr const char* kCatalogueSuffixes[] = {"", "_Relation", "_DirInfo"};
+
+std::string CatalogueName(std::uint64_t partitionStartSector) {
+  const CivilTime now = LocalNow();
+  return Format("File_Type_%lld_%d%d%d%d%2d", static_cast<long long>(partitionStartSector), now.year, now.month,
+                now.day, now.hour, now.minute);
+}
+
+// done × 100 / total without overflow, for sizes up to 2^64 − 1.
+std::int32_t PercentOf(std::uint64_t done, std::uint64_t total) {
+  if (total == 0) return 100;
+  return static_cast<std::int32_t>(static_cast<unsigned __int128>(done) * 100 / total);
+}
+
+// The destination of a recovered file: created when missing, emptied when present (a longer
+// earlier file must not keep a stale tail). A symbolic link there is refused rather than followed,
+// and anything that is not a plain file (a device, a pipe) is left alone.
+Result OpenDestination(const std::string& path, FileHandle& out) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ELOOP ? kErrAccessDenied : ResultFromErrno(errno);
+  FileHandle file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return ResultFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return kErrAccessDenied;
+  if (::ftruncate(fd, 0) != 0) return ResultFromErrno(errno);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  out = std::move(file);
+  return kSuccess;
+}
+
+}  // namespace
+
+CFileTypeRecovery::CFileTypeRecovery() = default;
+
+CFileTypeRecovery::~CFileTypeRecovery() {
+  // The shared context must not keep pointing at a medium that is gone.
+  CarvingContext& ctx = CarvingContext::Instance();
+  if (ctx.source == &source_) ctx.source = nullptr;
+  Reset();
+}
+
+void CFileTypeRecovery::Reset() {
+  if (catalogue_) catalogue_->Close();
+  catalogue_.reset();
+  CloseSource(source_);
+  mediumBytes_ = 0;
+}
+
+void CFileTypeRecovery::UseSectorSize(std::int32_t sectorSize) {
+  if (!IsSupportedSectorSize(sectorSize)) return;
+  sectorSize_ = sectorSize;
+  // The medium's sector count follows the size that reads use, so that reads near its end are
+  // clipped where its bytes end.
+  if (source_.handle.IsValid()) source_.totalSectors = mediumBytes_ / static_cast<std::uint64_t>(sectorSize);
+}
+
+std::string CFileTypeRecovery::CataloguePath() const { return catalogue_ ? catalogue_->MainPath() : std::string(); }
+
+Result CFileTypeRecovery::BeginCatalogue(const std::string& logName, bool keepExisting) {
+  try {
+    catalogue_ = std::make_unique<ScanCatalogue>();
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  catalogue_->SetFilterCallback(filterCallback_, filterUserData_);
+  if (!keepExisting) {
+    // A new catalogue starts empty, even where an earlier run left one of the same name.
+    std::string folder = GetScanLogIndex().CurrentScanFolder();
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    for (const char* suffix : kCatalogueSuffixes) ::unlink((folder + logName + suffix).c_str());
+  }
+  return catalogue_->OpenCatalogue(logName);
+}
+
+// --- opening ---------------------------------------------------------------------------------------
+
+Result CFileTypeRecovery::OpenImageFile(const std::string& imagePath, std::uint16_t sourceTag) {
+  Reset();
+  sourceTag_ = sourceTag;
+  driveNumber_ = kImageDriveNumber;
+  partitionStartSector_ = 0;
+  partitionSectors_ = 0;
+  sectorSize_ = 512;
+  Result result = OpenImageSource(imagePath, source_);
+  if (result == kSuccess) {
+    mediumBytes_ = source_.totalSectors * 512;
+    partitionSectors_ = source_.totalSectors;
+  } else {
+    CloseSource(source_);
+  }
+  // The catalogue is begun even when the medium failed, as the deep scan expects one per engine;
+  // without a catalogue file the engine simply keeps nothing.
+  (void)BeginCatalogue(CatalogueName(0), false);
+  return result;
+}
+
+Result CFileTypeRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
+                                   std::uint16_t sourceTag) {
+  Reset();
+  sourceTag_ = sourceTag;
+  driveNumber_ = driveNumber;
+  partitionStartSector_ = startSector;
+  partitionSectors_ = sectorCount;
+  Result result = OpenDriveSource(source_, driveNumber);
+  if (result == kSuccess) {
+    const auto native = static_cast<std::uint64_t>(SourceSectorSize(source_));
+    if (__builtin_mul_overflow(source_.totalSectors, native, &mediumBytes_)) mediumBytes_ = 0;
+    UseSectorSize(static_cast<std::int32_t>(native));
+  } else {
+    CloseSource(source_);
+  }
+  (void)BeginCatalogue(CatalogueName(startSector), false);
+  return result;
+}
+
+Result CFileTypeRecovery::ResumeOpenDisk(std::int32_t sectorSize, std::int32_t driveNumber, const std::string& logName,
+                                         std::uint16_t sourceTag) {
+  if (!IsSupportedSectorSize(sectorSize)) return kErrInvalidParameter;
+  Reset();
+  sourceTag_ = sourceTag;
+  driveNumber_ = driveNumber;
+  partitionStartSector_ = 0;
+  partitionSectors_ = 0;
+  Result result = OpenDriveSource(source_, driveNumber);
+  if (result == kSuccess) {
+    const auto native = static_cast<std::uint64_t>(SourceSectorSize(source_));
+    if (__builtin_mul_overflow(source_.totalSectors, native, &mediumBytes_)) mediumBytes_ = 0;
+    UseSectorSize(sectorSize);
+    partitionSectors_ = source_.totalSectors;
+  } else {
+    CloseSource(source_);
+  }
+  const Result catalogue = BeginCatalogue(logName, true);
+  return result != kSuccess ? result : catalogue;
+}
+
+Result CFileTypeRecovery::ResumeOpenImage(std::int32_t sectorSize, const std::string& logName,
+                                          std::uint16_t sourceTag, const std::string& imagePath) {
+  if (!IsSupportedSectorSize(sectorSize)) return kErrInvalidParameter;
+  Reset();
+  sourceTag_ = sourceTag;
+  driveNumber_ = kImageDriveNumber;
+  partitionStartSector_ = 0;
+  partitionSectors_ = 0;
+  Result result = OpenImageSource(imagePath, source_);
+  if (result == kSuccess) {
+    mediumBytes_ = source_.totalSectors * 512;
+    UseSectorSize(sectorSize);
+    partitionSectors_ = source_.totalSectors;
+  } else {
+    CloseSource(source_);
+  }
+  const Result catalogue = BeginCatalogue(logName, true);
+  return result != kSuccess ? result : catalogue;
+}
+
+// --- callbacks and the catalogue ---------------------------------------------------------------------
+
+Result CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                                       void* userData, std::int32_t weight) {
+  scanCallback_ = scanCallback;
+  fileCallback_ = fileCallback;
+  userData_ = userData;
+  weight_ = weight;
+  // The extent walks report progress on their own while a long file is measured.
+  CarvingContext::Instance().SetProgress(scanCallback, userData, weight);
+  return kSuccess;
+}
+
+Result CFileTypeRecovery::Scan(const char*) { return kSuccess; }
+
+Result CFileTypeRecovery::GetChildren(const FoundFileRecord* folder, std::int32_t level, RecordList& out) {
+  if (!catalogue_) return kSuccess;
+  catalogue_->Flush();
+  // Every carved file sits in the root: a record has no children.
+  if (folder != nullptr || level != 0) return kSuccess;
+  return catalogue_->ListChildren(ScanCatalogue::MakeFolderKey(0, 0), out);
+}
+
+Result CFileTypeRecovery::CountFiles(const FoundFileRecord* folder, std::int32_t level, std::int32_t* count) {
+  if (count == nullptr) return kErrInvalidParameter;
+  *count = 0;
+  if (!catalogue_) return kSuccess;
+  catalogue_->Flush();
+  if (folder != nullptr || level != 0) return kSuccess;
+  return catalogue_->CountFilesBelow(ScanCatalogue::MakeFolderKey(0, 0), *count);
+}
+
+std::uint64_t CFileTypeRecovery::GetFoundCount() { return catalogue_ ? catalogue_->RecordCount() : 0; }
+
+Result CFileTypeRecovery::GetFolderPath(const FoundFileRecord*, std::string& out) {
+  out.clear();
+  return kSuccess;
+}
+
+std::int32_t CFileTypeRecovery::GetNextFreeRange(std::uint64_t*, std::uint64_t*) { return 0; }
+
+Result CFileTypeRecovery::SetFilterCallback(FilterProgressCallback callback, void* userData) {
+  filterCallback_ = callback;
+  filterUserData_ = userData;
+  if (!catalogue_) return kErrInvalidParameter;
+  catalogue_->SetFilterCallback(callback, userData);
+  return kSuccess;
+}
+
+std::int32_t CFileTypeRecovery::FilterByType(const std::string& extensions, RecordList& out) {
+  if (!catalogue_) return 0;
+  return catalogue_->FilterByExtensions(extensions, out);
+}
+
+Result CFileTypeRecovery::BuildFreeSpaceMap() { return kSuccess; }
+
+// --- the carving step --------------------------------------------------------------------------------
+
+std::uint64_t CFileTypeRecovery::AdvanceFor(FileTypeId type, std::uint64_t length, std::int32_t sectorSize) {
+  switch (type) {
+    // Containers whose content may hold whole files of other types: the sweep looks inside.
+    case kTypeDoc:
+    case kTypeOle:
+    case kTypeXls:
+    case kTypePpt:
+    case kTypeWav:
+    case kTypeAvi:
+    case kTypeWmv:
+    case kTypeSwf:
+    case kTypeBmp:
+    case kTypeCab:
+    case kTypeTtf:
+    case kTypeIco:
+      return 1;
+    default:
+      break;
+  }
+  if (sectorSize <= 0) return 1;
+  const auto s = static_cast<std::uint64_t>(sectorSize);
+  const std::uint64_t sectors = length / s + (length % s != 0 ? 1 : 0);
+  // The sweep always moves on, even past a file measured as empty.
+  return std::max<std::uint64_t>(sectors, 1);
+}
+
+Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std::uint8_t> sector,
+                                    std::uint64_t sectorNumber, std::uint64_t sectorsDone, std::uint64_t sectorsTotal,
+                                    std::int32_t secondsLeft, std::uint64_t& advance, std::uint64_t& filesFound) {
+  if (!catalogue_) return kErrInvalidHandle;
+  UseSectorSize(sectorSize);
+  CarvedFile carved;
+  if (Result r = CarveAtSector(sectorSize, source_, sector, sectorNumber, sectorsDone, sectorsTotal, secondsLeft,
+                               filesFound, &carved);
+      r != kSuccess)
+    return r;
+
+  FoundFileRecord* slot = catalogue_->AppendRecord();
+  slot->sourceTag = sourceTag_;
+  slot->engineTag = kTagFileType;
+  slot->isFolder = 0;
+  slot->contentState = 1;
+  slot->recordId = catalogue_->RecordCount();
+  slot->objectNumber = 0;
+  slot->clusterBytes = -1;
+  slot->size = carved.length;
+  slot->locationSector = sectorNumber;
+  SetRecordName(*slot, carved.Name());
+  const std::uint32_t recordId = slot->recordId;
+  catalogue_->AddRelation(ScanCatalogue::MakeFolderKey(0, 0), recordId, 0);
+
+  advance = AdvanceFor(carved.typeId, carved.length, sectorSize);
+  ++filesFound;
+  return kSuccess;
+}
+
+// --- writing out and preview ----------------------------------------------------------------------------
+
+template <typename Sink>
+Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uint64_t size, Sink&& sink) {
+  if (!source_.handle.IsValid()) return kErrInvalidHandle;
+  const auto s = static_cast<std::uint64_t>(sectorSize_);
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(kCarveCopyChunkBytes);
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  const std::uint64_t chunkSectors = kCarveCopyChunkBytes / s;
+  std::uint64_t remaining = size;
+  std::uint64_t sector = record.locationSector;
+  // Every pass takes at least one sector of the medium or ends, so a size or location read from a
+  // damaged catalogue cannot keep the loop going past the medium's end.
+  while (remaining > 0) {
+    if (sector >= source_.totalSectors) return kErrReadFault;
+    const std::uint64_t wanted = std::min(chunkSectors, remaining / s + (remaining % s != 0 ? 1 : 0));
+    const std::uint64_t count = std::min(wanted, source_.totalSectors - sector);
+    std::uint32_t got = 0;
+    const Result read =
+        ReadSectors(static_cast<std::int32_t>(count), source_, buffer.data(), sector, sectorSize_, &got);
+    if (got == 0) return kErrReadFault;
+    const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * s);
+    if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes)); verdict != kSuccess) return verdict;
+    remaining -= bytes;
+    sector += got;
+    if (read != kSuccess) return read;
+  }
+  return kSuccess;
+}
+
+Result CFileTypeRecovery::WriteCarvedFile(const FoundFileRecord& record, const std::string& destination) {
+  auto report = [&](std::int32_t percent, Result code) -> Result {
+    if (fileCallback_ == nullptr) return kSuccess;
+    return fileCallback_(userData_, percent, 100, code, destination.c_str());
+  };
+  FileHandle out;
+  if (Result r = OpenDestination(destination, out); r != kSuccess) {
+    report(100, r);
+    return r;
+  }
+  const std::uint64_t size = record.size;
+  if (size == 0) return kSuccess;  // an empty file, and nothing to report
+  std::uint64_t written = 0;
+  Result result = ReadCarvedData(record, size, [&](const std::uint8_t* data, std::size_t length) -> Result {
+    if (Result r = WriteAll(out, data, length, written); r != kSuccess) return r;
+    written += length;
+    return report(PercentOf(written, size), kSuccess);
+  });
+  if (result > 0) report(100, result);
+  return result;
+}
+
+Result CFileTypeRecovery::RecoverItem(const FoundFileRecord* record, const std::string& destination, std::int32_t) {
+  if (record == nullptr) return kErrInvalidParameter;
+  const FoundFileRecord copy = *record;  // the caller's record may live in a packed list
+  // This engine has no folders; a folder record can only come from a foreign or damaged log.
+  if (copy.isFolder != 0) return kErrInvalidParameter;
+  if (Result r = EnsureParentFolder(destination); r != kSuccess) return r;
+  return WriteCarvedFile(copy, destination);
+}
+
+Result CFileTypeRecovery::ExtractForPreview(const FoundFileRecord* record, std::string& outPath, std::uint8_t* buffer,
+                                            std::uint32_t* byteCount, PreviewProgressCallback callback,
+                                            void* userData) {
+  outPath.clear();
+  if (record == nullptr) return kErrInvalidParameter;
+  const FoundFileRecord copy = *record;
+  PreviewSink sink;
+  if (Result r = sink.Begin(copy, outPath, buffer, byteCount, callback, userData); r != kSuccess)
+    return sink.Finish(r);
+  if (sink.BytesWanted() == 0) {
+    (void)sink.ReportEmpty();
+    return sink.Finish(kSuccess);
+  }
+  const Result r = ReadCarvedData(copy, sink.BytesWanted(),
+                                  [&](const std::uint8_t* data, std::size_t length) { return sink.Put(data, length); });
+  if (r == kErrReadFault && callback != nullptr) (void)callback(userData, 100, r);
+  return sink.Finish(r);
+}
+
+}  // namespace rexmoor
