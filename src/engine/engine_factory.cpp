@@ -5,6 +5,7 @@
 
 #include "engine/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
+#include "ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
 
@@ -16,7 +17,7 @@ EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
   switch (kind) {
     case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());
     case VolumeKind::Fat: return EnginePtr(new (std::nothrow) CFastFatRecovery());
-    case VolumeKind::Ntfs:
+    case VolumeKind::Ntfs: return EnginePtr(new (std::nothrow) CFastNtfsRecovery());
     case VolumeKind::None: break;
   }
   return nullptr;

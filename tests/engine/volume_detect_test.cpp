@@ -175,7 +175,7 @@ TEST(EngineFactory, LiveRows) {
     bool deep;
     bool live;
   } rows[] = {
-      {VolumeKind::Fat, false, true},  {VolumeKind::Ntfs, false, false}, {VolumeKind::Ext, false, true},
+      {VolumeKind::Fat, false, true},  {VolumeKind::Ntfs, false, true}, {VolumeKind::Ext, false, true},
       {VolumeKind::None, false, false}, {VolumeKind::Fat, true, false},  {VolumeKind::Ntfs, true, false},
       {VolumeKind::Ext, true, false},  {VolumeKind::None, true, false},
   };

@@ -1,0 +1,117 @@
+#include "ntfs/ntfs_folders.h"
+
+#include <algorithm>
+
+#include "engine/name_sanitize.h"
+#include "platform/text.h"
+
+namespace rexmoor {
+
+std::optional<FileNameInfo> ChooseFileName(std::span<const std::uint8_t> record, const RecordHeader& header) {
+  std::optional<FileNameInfo> best;
+  AttributeWalker walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type != kAttrFileName || a->nonResident) continue;
+    auto name = ParseFileName(a->value);
+    if (!name) continue;
+    if (!best || FileNameRank(name->nameSpace) > FileNameRank(best->nameSpace)) best = name;
+  }
+  return best;
+}
+
+std::string FoundNameOf(const FileNameInfo& name) {
+  return SanitizeName(FileNameText(name, kRecordNameSize - 1));
+}
+
+FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number) {
+  FoundFileRecord record = MakeEmptyRecord();
+  record.sourceTag = sourceTag;
+  record.engineTag = engineTag;
+  record.isFolder = 1;
+  record.deletedMark = 1;
+  record.contentState = 1;
+  record.clusterBytes = -1;
+  record.objectNumber = number;
+  SetRecordName(record, Format("LostFolder%u", number));
+  return record;
+}
+
+void NtfsFolderChains::Reset(NtfsRecordFetch fetch, std::uint32_t recordSize) {
+  fetch_ = std::move(fetch);
+  buffer_.assign(recordSize, 0);
+  folders_.clear();
+  deferred_.clear();
+}
+
+const NtfsFolder* NtfsFolderChains::Find(std::uint32_t u) const {
+  auto it = folders_.find(u);
+  return it == folders_.end() ? nullptr : &it->second;
+}
+
+void NtfsFolderChains::Note(std::uint32_t u, NtfsFolder folder) { folders_.emplace(u, std::move(folder)); }
+
+std::uint32_t NtfsFolderChains::Depth(std::uint32_t u) {
+  if (u == kRootFolderRecord) return 0;
+  if (const NtfsFolder* known = Find(u)) return known->depth;
+
+  // Walk up until the root, a folder already known, or the end of the chain; then give every
+  // folder on the way its depth, counting down from the top.
+  std::vector<std::pair<std::uint32_t, NtfsFolder>> path;
+  std::unordered_set<std::uint32_t> onPath;
+  std::vector<std::uint32_t> met;  // every folder read on the way, in the order it was met
+  std::uint32_t base = 0;  // depth of whatever the top of the path lies in
+  std::uint32_t current = u;
+  while (true) {
+    if (current == kRootFolderRecord) break;
+    if (const NtfsFolder* known = Find(current)) {
+      base = known->depth;
+      break;
+    }
+    if (onPath.count(current) != 0 || path.size() >= kMaxNtfsFolderDepth) {
+      // A loop, or a chain deeper than any real tree: the last folder reached ends it.
+      NtfsFolder lost;
+      lost.inUse = path.back().second.inUse;
+      onPath.erase(path.back().first);
+      Note(path.back().first, lost);
+      path.pop_back();
+      base = 1;
+      break;
+    }
+    met.push_back(current);
+    NtfsFolder folder;
+    RecordHeader header;
+    std::optional<FileNameInfo> name;
+    // The file system's own records (other than the root) are never shown as folders.
+    const bool readable = current >= kFirstUserRecord && fetch_ && fetch_(current, buffer_, header) == kSuccess;
+    if (readable) {
+      folder.inUse = header.InUse();
+      if (header.IsDirectory()) name = ChooseFileName(buffer_, header);
+    }
+    if (!name || name->ParentNumber() == 0) {
+      // Unreadable, no longer a folder, or nameless: a lost folder in the root.
+      Note(current, folder);
+      base = 1;
+      break;
+    }
+    folder.kind = NtfsFolder::Kind::Named;
+    folder.parent = name->ParentNumber();
+    folder.name = FoundNameOf(*name);
+    folder.created = name->created;
+    folder.modified = name->modified;
+    folder.accessed = name->accessed;
+    onPath.insert(current);
+    path.emplace_back(current, std::move(folder));
+    current = path.back().second.parent;
+  }
+  std::uint32_t depth = base;
+  for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    it->second.depth = ++depth;
+  }
+  for (auto& [number, folder] : path) Note(number, std::move(folder));
+  // Deferred() lists the folders in the order the walk met them: a folder before those above it.
+  deferred_.insert(deferred_.end(), met.begin(), met.end());
+  const NtfsFolder* result = Find(u);
+  return result != nullptr ? result->depth : 1;
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,365 @@
+#include "ntfs/ntfs_volume_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+#include "carve/carve_at_sector.h"
+#include "carve/file_format_table.h"
+#include "platform/text.h"
+
+namespace rexmoor {
+
+namespace {
+
+std::string_view ExtensionOf(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+}
+
+}  // namespace
+
+void NtfsVolumeReader::Reset(const SectorSource* source, const NtfsGeometry& geometry, std::uint64_t origin,
+                             std::uint64_t volumeSectors) {
+  source_ = source;
+  geometry_ = geometry;
+  origin_ = origin;
+  volumeSectors_ = volumeSectors;
+  // The boot sector's count, where it is smaller, is the volume; the medium bounds it either way.
+  std::uint64_t sectors = volumeSectors;
+  if (geometry.totalSectors != 0) sectors = std::min(sectors, geometry.totalSectors + 1);
+  clusterCount_ = sectors / geometry.sectorsPerCluster;
+  mftRuns_.clear();
+  mftRecords_ = 0;
+}
+
+Result NtfsVolumeReader::ReadVolume(std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer,
+                                    std::uint32_t* got) const {
+  if (got != nullptr) *got = 0;
+  if (source_ == nullptr) return kErrInvalidHandle;
+  if (count == 0) return kSuccess;
+  if (sector >= volumeSectors_ || count > volumeSectors_ - sector) return kErrInvalidParameter;
+  std::uint32_t arrived = 0;
+  const Result r = ReadSectors(static_cast<std::int32_t>(count), *source_, buffer, origin_ + sector,
+                               static_cast<std::int32_t>(geometry_.bytesPerSector), &arrived);
+  if (got != nullptr) *got = arrived;
+  if (r == kSuccess && arrived < count) return kErrReadFault;
+  return r;
+}
+
+void NtfsVolumeReader::SetMftRuns(RunList runs, std::uint64_t mftBytes) {
+  mftRuns_ = std::move(runs);
+  std::uint64_t bytes = RunListEnd(mftRuns_) * ClusterBytes();
+  if (mftBytes != 0) bytes = std::min(bytes, mftBytes);
+  mftRecords_ = std::min<std::uint64_t>(bytes / geometry_.recordSize, std::uint64_t{UINT32_MAX} + 1);
+}
+
+Result NtfsVolumeReader::LoadMftRuns() {
+  mftRuns_.clear();
+  mftRecords_ = 0;
+  if (source_ == nullptr) return kErrInvalidHandle;
+  const std::uint64_t mftSector = geometry_.mftCluster * geometry_.sectorsPerCluster;
+  if (geometry_.mftCluster >= clusterCount_) return kErrInvalidParameter;
+  std::vector<std::uint8_t> record(geometry_.recordSize);
+  RecordHeader header;
+  if (Result r = ReadRecordAt(origin_ + mftSector, record, header); r != kSuccess) return r;
+  // Extension records of $MFT are found through the runs its base record holds, so those come
+  // first; where the base record holds none, the MFT is taken to start contiguously at its cluster.
+  const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
+  RunList baseRuns;
+  if (auto data = FindAttribute(record, header, kAttrData, true); data && data->nonResident) {
+    (void)DecodeRunList(data->runs, data->lowestVcn, limits, baseRuns);
+  }
+  if (baseRuns.empty() && geometry_.mftCluster < clusterCount_) {
+    const std::uint64_t clusters =
+        (std::uint64_t{geometry_.recordSize} * kFirstUserRecord + ClusterBytes() - 1) / ClusterBytes();
+    baseRuns.push_back(DataRun{0, std::min(clusters, clusterCount_ - geometry_.mftCluster), geometry_.mftCluster, false});
+  }
+  SetMftRuns(baseRuns, 0);
+  NtfsDataStream stream;
+  if (Result r = FindStream(record, header, kAttrData, stream); r != kSuccess || !stream.found || stream.resident) {
+    mftRuns_.clear();
+    mftRecords_ = 0;
+    return r != kSuccess ? r : kErrInvalidParameter;
+  }
+  SetMftRuns(std::move(stream.runs), stream.realSize);
+  return mftRecords_ != 0 ? kSuccess : kErrInvalidParameter;
+}
+
+std::optional<std::uint64_t> NtfsVolumeReader::RecordSector(std::uint64_t number) const {
+  if (number >= mftRecords_) return std::nullopt;
+  const std::uint64_t byte = number * geometry_.recordSize;
+  const std::uint64_t clusterBytes = ClusterBytes();
+  auto run = FindRun(mftRuns_, byte / clusterBytes);
+  if (!run || mftRuns_[*run].sparse) return std::nullopt;
+  const DataRun& r = mftRuns_[*run];
+  const std::uint64_t within = byte - r.vcn * clusterBytes;
+  return r.lcn * geometry_.sectorsPerCluster + within / geometry_.bytesPerSector;
+}
+
+Result NtfsVolumeReader::ReadRecord(std::uint64_t number, std::span<std::uint8_t> buffer,
+                                    RecordHeader& header) const {
+  const std::uint32_t size = geometry_.recordSize;
+  if (buffer.size() < size) return kErrInvalidParameter;
+  if (number >= mftRecords_) return kErrInvalidParameter;
+  const std::uint32_t bps = geometry_.bytesPerSector;
+  for (std::uint32_t i = 0; i < geometry_.sectorsPerRecord;) {
+    // Sectors of the record that lie one after the other on the volume are read together.
+    const std::uint64_t byte = number * size + std::uint64_t{i} * bps;
+    auto run = FindRun(mftRuns_, byte / ClusterBytes());
+    if (!run || mftRuns_[*run].sparse) return kErrInvalidParameter;
+    const DataRun& r = mftRuns_[*run];
+    const std::uint64_t runEndByte = (r.vcn + r.length) * ClusterBytes();
+    const std::uint32_t count = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(geometry_.sectorsPerRecord - i, (runEndByte - byte) / bps));
+    const std::uint64_t sector = r.lcn * geometry_.sectorsPerCluster + (byte - r.vcn * ClusterBytes()) / bps;
+    if (count == 0) return kErrInvalidParameter;
+    if (Result res = ReadVolume(sector, count, buffer.data() + std::size_t{i} * bps, nullptr); res != kSuccess)
+      return res;
+    i += count;
+  }
+  auto prepared = PrepareFileRecord(buffer.first(size));
+  if (!prepared) return kErrInvalidParameter;
+  header = *prepared;
+  return kSuccess;
+}
+
+Result NtfsVolumeReader::ReadRecordAt(std::uint64_t absoluteSector, std::span<std::uint8_t> buffer,
+                                      RecordHeader& header) const {
+  const std::uint32_t size = geometry_.recordSize;
+  if (buffer.size() < size || absoluteSector < origin_) return kErrInvalidParameter;
+  if (Result r = ReadVolume(absoluteSector - origin_, geometry_.sectorsPerRecord, buffer.data(), nullptr);
+      r != kSuccess)
+    return r;
+  auto prepared = PrepareFileRecord(buffer.first(size));
+  if (!prepared) return kErrInvalidParameter;
+  header = *prepared;
+  return kSuccess;
+}
+
+Result NtfsVolumeReader::ReadRuns(const RunList& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) const {
+  out.clear();
+  try {
+    out.reserve(static_cast<std::size_t>(bytes));
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  NtfsDataStream stream;
+  stream.found = true;
+  stream.runs = runs;
+  stream.realSize = bytes;
+  stream.initializedSize = bytes;
+  return ReadFileData(stream, bytes, [&](const std::uint8_t* data, std::size_t length) {
+    out.insert(out.end(), data, data + length);
+    return kSuccess;
+  });
+}
+
+Result NtfsVolumeReader::ReadListBytes(const Attribute& list, std::vector<std::uint8_t>& bytes) const {
+  bytes.clear();
+  if (!list.nonResident) {
+    bytes.assign(list.value.begin(), list.value.end());
+    return kSuccess;
+  }
+  RunList runs;
+  (void)DecodeRunList(list.runs, 0, RunDecodeLimits{clusterCount_, 4096}, runs);
+  const std::uint64_t want =
+      std::min<std::uint64_t>({list.realSize, RunListEnd(runs) * ClusterBytes(), kMaxAttributeListBytes});
+  return ReadRuns(runs, want, bytes);
+}
+
+Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const RecordHeader& header,
+                                    std::uint32_t type, NtfsDataStream& out) const {
+  // Reset field by field: the run list keeps its storage from one record to the next.
+  out.found = false;
+  out.resident = false;
+  out.value = {};
+  out.runs.clear();
+  out.realSize = 0;
+  out.initializedSize = 0;
+  out.flags = 0;
+  const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
+  std::optional<Attribute> list;
+  std::optional<Attribute> own;
+  {
+    AttributeWalker walk(record, header);
+    while (auto a = walk.Next()) {
+      if (a->type == kAttrAttributeList && !list) list = a;
+      if (a->type == type && a->Unnamed() && !own) own = a;
+    }
+  }
+  auto take = [&](const Attribute& a) {
+    // The first extent (vcn 0) carries the sizes of the whole attribute.
+    out.found = true;
+    out.resident = !a.nonResident;
+    out.flags = a.flags;
+    if (!a.nonResident) {
+      out.value = a.value;
+      out.realSize = a.value.size();
+      out.initializedSize = a.value.size();
+    } else {
+      out.realSize = a.realSize;
+      out.initializedSize = std::min(a.initializedSize, a.realSize);
+    }
+  };
+  if (own && (!own->nonResident || !list)) {
+    take(*own);
+    if (own->nonResident) (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
+    return kSuccess;
+  }
+  if (!list) return kSuccess;  // no such attribute
+
+  // The attribute list names every extent of the attribute, the base record's own included.
+  std::vector<std::uint8_t> listBytes;
+  if (Result r = ReadListBytes(*list, listBytes); r != kSuccess && listBytes.empty()) {
+    if (own) {
+      take(*own);
+      (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
+      return kSuccess;
+    }
+    return r;
+  }
+  std::vector<std::uint8_t> extent(geometry_.recordSize);
+  std::unordered_set<std::uint64_t> tried;  // (record, vcn) pairs already looked at
+  std::size_t offset = 0;
+  std::size_t extents = 0;
+  bool sizesTaken = false;
+  if (own) {
+    take(*own);
+    sizesTaken = own->lowestVcn == 0;
+  }
+  while (extents < kMaxAttributeExtents) {
+    std::size_t next = 0;
+    auto entry = ParseAttributeListEntry(listBytes, offset, next);
+    if (!entry || next <= offset) break;
+    offset = next;
+    if (entry->type != type || entry->nameLength != 0) continue;
+    ++extents;
+    if (entry->lowestVcn < RunListEnd(out.runs)) continue;  // repeated or overlapping: already have it
+    if (!tried.insert(entry->recordReference * 31 + entry->lowestVcn).second) continue;
+    std::optional<Attribute> found;
+    std::span<const std::uint8_t> source;
+    RecordHeader extentHeader;
+    if (own && own->lowestVcn == entry->lowestVcn && own->nonResident) {
+      found = own;
+      source = record;
+    } else {
+      if (ReadRecord(entry->RecordNumber(), extent, extentHeader) != kSuccess) continue;
+      // An extension record names its base; one that names another is not this file's.
+      AttributeWalker walk(extent, extentHeader);
+      while (auto a = walk.Next()) {
+        if (a->type == type && a->Unnamed() && a->nonResident && a->lowestVcn == entry->lowestVcn) {
+          found = a;
+          break;
+        }
+      }
+      source = extent;
+    }
+    if (!found) continue;
+    if (!sizesTaken && found->lowestVcn == 0) {
+      take(*found);
+      sizesTaken = true;
+    }
+    out.found = true;
+    out.resident = false;
+    RunList runs;
+    (void)DecodeRunList(found->runs, found->lowestVcn, limits, runs);
+    (void)AppendExtent(out.runs, runs);
+    if (out.runs.size() >= kMaxRunsPerAttribute) break;
+  }
+  if (out.runs.empty() && own && own->nonResident) {
+    // A list that leads nowhere: the base record's own runs are still good.
+    (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
+  }
+  if (!sizesTaken && out.found) {
+    // No extent started at vcn 0: the sizes are what the runs cover.
+    out.realSize = RunListEnd(out.runs) * ClusterBytes();
+    out.initializedSize = out.realSize;
+  }
+  return kSuccess;
+}
+
+Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_t size,
+                                      const NtfsDataSink& sink) const {
+  if (!stream.found || size == 0) return kSuccess;
+  if (stream.resident) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, stream.value.size()));
+    return take == 0 ? kSuccess : sink(stream.value.data(), take);
+  }
+  if (source_ == nullptr) return kErrInvalidHandle;
+  const std::uint64_t clusterBytes = ClusterBytes();
+  const std::uint32_t bps = geometry_.bytesPerSector;
+  std::vector<std::uint8_t> piece;
+  try {
+    piece.resize(kNtfsDataPieceBytes);
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  const std::uint64_t initialized = std::min(stream.initializedSize, size);
+  std::uint64_t done = 0;  // bytes of the file handed on; also its position
+  for (const DataRun& run : stream.runs) {
+    if (done >= size) break;
+    // Runs follow one another without gaps (a gap was filled with a sparse run).
+    std::uint64_t runStart = 0;
+    if (__builtin_mul_overflow(run.vcn, clusterBytes, &runStart) || runStart != done) break;
+    const std::uint64_t runBytes = std::min(run.length * clusterBytes, size - done);
+    std::uint64_t inRun = 0;
+    while (inRun < runBytes) {
+      std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(kNtfsDataPieceBytes, runBytes - inRun));
+      Result readResult = kSuccess;
+      if (run.sparse || done >= initialized) {
+        // Never allocated, or never written: zeros.
+        std::memset(piece.data(), 0, take);
+      } else {
+        take = static_cast<std::size_t>(std::min<std::uint64_t>(take, initialized - done));
+        const std::uint32_t sectors = static_cast<std::uint32_t>((take + bps - 1) / bps);
+        const std::uint64_t sector = run.lcn * geometry_.sectorsPerCluster + inRun / bps;
+        std::uint32_t got = 0;
+        readResult = ReadVolume(sector, sectors, piece.data(), &got);
+        if (readResult != kSuccess) take = std::min<std::size_t>(take, std::size_t{got} * bps);
+      }
+      if (take != 0) {
+        if (Result verdict = sink(piece.data(), take); verdict != kSuccess) return verdict;
+      }
+      if (readResult != kSuccess) return readResult;
+      inRun += take;
+      done += take;
+    }
+  }
+  return kSuccess;
+}
+
+std::int32_t NtfsVolumeReader::CheckContent(const NtfsDataStream& stream, std::string_view name,
+                                            std::uint64_t recordSector) const {
+  const std::string_view extension = ExtensionOf(name);
+  if (stream.found && stream.resident && stream.value.empty()) return 0;
+  if (extension.empty() || !stream.found || source_ == nullptr) return 1;
+  // Unknown extensions pass the check anyway; they cost no read. Found files come in runs of one
+  // type, so the last answer is kept.
+  if (!EqualsNoCase(extension, lastExtension_)) {
+    lastExtension_.assign(extension);
+    lastExtensionKnown_ = FindFormatByExtension(extension) != nullptr;
+  }
+  if (!lastExtensionKnown_) return 1;
+  std::array<std::uint8_t, kMaxRecordSize> sector{};
+  const std::uint32_t bps = geometry_.bytesPerSector;
+  if (stream.resident) {
+    const std::size_t n = std::min<std::size_t>(stream.value.size(), bps);
+    std::memcpy(sector.data(), stream.value.data(), n);
+    return CheckSignatureByExtension(std::span(sector.data(), bps), extension, *source_,
+                                     static_cast<std::int32_t>(bps), recordSector)
+               ? 1
+               : 0;
+  }
+  if (stream.runs.empty() || stream.runs.front().sparse) return 1;
+  const std::uint64_t at = stream.runs.front().lcn * geometry_.sectorsPerCluster;
+  if (ReadVolume(at, 1, sector.data(), nullptr) != kSuccess) return 1;
+  return CheckSignatureByExtension(std::span(sector.data(), bps), extension, *source_, static_cast<std::int32_t>(bps),
+                                   origin_ + at)
+             ? 1
+             : 0;
+}
+
+}  // namespace rexmoor
