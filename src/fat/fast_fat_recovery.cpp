@@ -8,6 +8,7 @@
 
 #include "carve/carve_at_sector.h"
 #include "carve/file_format_table.h"
+#include "engine/volume_open.h"
 #include "engine/folder_recovery.h"
 #include "engine/name_sanitize.h"
 #include "engine/preview_target.h"
@@ -45,16 +46,6 @@ bool StartsWithDotPair(std::span<const std::uint8_t> block) {
   return IsDotEntry(e) && (e[kEntryAttr] & kAttrFolder) != 0 && IsDotDotEntry(e + kDirEntrySize);
 }
 
-bool ReadExactly(const FileHandle& file, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = file.Pread(buffer + done, length - done, offset + done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::string LongNameText(const std::array<char16_t, kLongNameUnits>& units, std::size_t start) {
   std::size_t end = start;
   while (end < units.size() && units[end] != 0) ++end;
@@ -83,47 +74,27 @@ void CFastFatRecovery::Reset() {
 
 Result CFastFatRecovery::OpenImageFile(const std::string& imagePath, std::uint16_t sourceTag) {
   if (open_) return kSuccess;
-  if (Result r = OpenImageSource(imagePath, source_); r != kSuccess) return r;
-  std::uint64_t size = 0;
-  if (Result r = source_.handle.Size(size); r != kSuccess) {
+  VolumeOpening volume;
+  if (Result r = OpenImageVolume(imagePath, source_, volume); r != kSuccess) {
     Reset();
     return r;
-  }
-  std::array<std::uint8_t, kFatBootAreaBytes> boot{};
-  if (!ReadExactly(source_.handle, boot.data(), boot.size(), 0)) {
-    Reset();
-    return kErrReadFault;
   }
   partitionStartSector_ = 0;
   sourceTag_ = sourceTag;
-  return Prepare(boot, size, 0, size);
+  return Prepare(volume.boot, volume.mediumBytes, volume.startByte, volume.lengthBytes);
 }
 
 Result CFastFatRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
-                                  std::uint16_t sourceTag) {
+                    std::uint16_t sourceTag) {
   if (open_) return kSuccess;
-  if (Result r = OpenDriveSource(source_, driveNumber); r != kSuccess) {
+  VolumeOpening volume;
+  if (Result r = OpenDiskVolume(driveNumber, startSector, sectorCount, source_, volume); r != kSuccess) {
     Reset();
     return r;
   }
-  const auto mediumSector = static_cast<std::uint64_t>(SourceSectorSize(source_));
-  std::uint64_t startByte = 0;
-  std::uint64_t lengthBytes = 0;
-  std::uint64_t mediumBytes = 0;
-  if (__builtin_mul_overflow(startSector, mediumSector, &startByte) ||
-      __builtin_mul_overflow(sectorCount, mediumSector, &lengthBytes) ||
-      __builtin_mul_overflow(source_.totalSectors, mediumSector, &mediumBytes)) {
-    Reset();
-    return kErrInvalidParameter;
-  }
-  std::array<std::uint8_t, kFatBootAreaBytes> boot{};
-  if (!ReadExactly(source_.handle, boot.data(), boot.size(), startByte)) {
-    Reset();
-    return kErrReadFault;
-  }
   partitionStartSector_ = startSector;
   sourceTag_ = sourceTag;
-  return Prepare(boot, mediumBytes, startByte, lengthBytes);
+  return Prepare(volume.boot, volume.mediumBytes, volume.startByte, volume.lengthBytes);
 }
 
 Result CFastFatRecovery::Prepare(std::span<const std::uint8_t> bootArea, std::uint64_t mediumBytes,

@@ -22,6 +22,7 @@
 #include "carve/carving_context.h"
 #include "device/sector_source.h"
 #include "engine/file_recovery_parse.h"
+#include "engine/volume_open.h"
 #include "engine/scan_catalogue.h"
 #include "fat/fat_dir_entry.h"
 #include "fat/fat_layout.h"
@@ -29,7 +30,7 @@
 namespace rexmoor {
 
 // Bytes of the boot area read when a volume is opened.
-inline constexpr std::size_t kFatBootAreaBytes = 4096;
+inline constexpr std::size_t kFatBootAreaBytes = kVolumeBootAreaBytes;
 // The cache of the first FAT: one window of at most this many bytes.
 inline constexpr std::size_t kFatWindowBytes = 0x1000000;
 // A folder holds at most 65,536 entries; no walk reads more of one.

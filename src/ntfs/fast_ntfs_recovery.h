@@ -19,6 +19,7 @@
 #include "carve/carving_context.h"
 #include "device/sector_source.h"
 #include "engine/file_recovery_parse.h"
+#include "engine/volume_open.h"
 #include "engine/scan_catalogue.h"
 #include "ntfs/ntfs_folders.h"
 #include "ntfs/ntfs_record.h"
@@ -27,7 +28,7 @@
 namespace rexmoor {
 
 // Bytes of the boot area read when a volume is opened.
-inline constexpr std::size_t kNtfsBootAreaBytes = 4096;
+inline constexpr std::size_t kNtfsBootAreaBytes = kVolumeBootAreaBytes;
 // The MFT is read this many records per request.
 inline constexpr std::size_t kMftChunkRecords = 1024;
 // Estimates of the time left come at most this often.

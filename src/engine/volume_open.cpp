@@ -1,0 +1,52 @@
+#include "engine/volume_open.h"
+
+namespace rexmoor {
+
+bool ReadExactly(const FileHandle& file, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = file.Pread(buffer + done, length - done, offset + done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+Result OpenImageVolume(const std::string& imagePath, SectorSource& source, VolumeOpening& out) {
+  if (Result r = OpenImageSource(imagePath, source); r != kSuccess) return r;
+  std::uint64_t size = 0;
+  if (Result r = source.handle.Size(size); r != kSuccess) {
+    CloseSource(source);
+    return r;
+  }
+  if (!ReadExactly(source.handle, out.boot.data(), out.boot.size(), 0)) {
+    CloseSource(source);
+    return kErrReadFault;
+  }
+  out.mediumBytes = size;
+  out.startByte = 0;
+  out.lengthBytes = size;
+  return kSuccess;
+}
+
+Result OpenDiskVolume(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
+                      SectorSource& source, VolumeOpening& out) {
+  if (Result r = OpenDriveSource(source, driveNumber); r != kSuccess) {
+    CloseSource(source);
+    return r;
+  }
+  const auto mediumSector = static_cast<std::uint64_t>(SourceSectorSize(source));
+  if (__builtin_mul_overflow(startSector, mediumSector, &out.startByte) ||
+      __builtin_mul_overflow(sectorCount, mediumSector, &out.lengthBytes) ||
+      __builtin_mul_overflow(source.totalSectors, mediumSector, &out.mediumBytes)) {
+    CloseSource(source);
+    return kErrInvalidParameter;
+  }
+  if (!ReadExactly(source.handle, out.boot.data(), out.boot.size(), out.startByte)) {
+    CloseSource(source);
+    return kErrReadFault;
+  }
+  return kSuccess;
+}
+
+}  // namespace rexmoor
