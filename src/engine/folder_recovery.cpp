@@ -74,4 +74,20 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
   return result;
 }
 
+Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {
+  if (Result r = WriteAll(out_, data, length, written_); r != kSuccess) return r;
+  written_ += length;
+  lastPercent_ = size_ == 0 ? 100 : static_cast<std::int32_t>(written_ * 100 / size_);
+  return Report(lastPercent_, readResult);
+}
+
+Result RecoveredFileSink::Finish(Result result) {
+  if (result > 0) {
+    Report(100, result);
+  } else if (result == kSuccess && lastPercent_ != 100) {
+    Report(100, kSuccess);  // an empty file, or data that ended before the size did
+  }
+  return result;
+}
+
 }  // namespace rexmoor

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/file_recovery_parse.h"
+#include "platform/file_handle.h"
 #include "engine/found_file_record.h"
 #include "platform/result_codes.h"
 
@@ -39,5 +40,33 @@ Result EnsureParentFolder(const std::string& filePath);
 // written (or of creating the destination); kCancelled from a child ends the walk at once.
 Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& folder, const std::string& destination,
                          std::int32_t levelBase, const RecoveredFileWriter& writeFile);
+
+// One file being written out: the destination is created (an existing file is truncated), data is
+// appended as it arrives with a progress report after each piece, and Finish sends the last
+// report: 100 with the error code, or 100 with 0 when the data ended before the size did.
+class RecoveredFileSink {
+ public:
+  RecoveredFileSink(FileProgressCallback callback, void* userData, const std::string& destination,
+                    std::uint64_t size)
+      : callback_(callback), userData_(userData), destination_(destination), size_(size) {}
+
+  Result Open() { return FileHandle::OpenReadWrite(destination_, out_, true); }
+  // Writes the piece and reports; returns a write error or the callback's verdict.
+  Result Put(const std::uint8_t* data, std::size_t length, Result readResult = kSuccess);
+  Result Finish(Result result);
+
+ private:
+  Result Report(std::int32_t percent, Result code) const {
+    return callback_ == nullptr ? kSuccess : callback_(userData_, percent, 100, code, destination_.c_str());
+  }
+
+  FileProgressCallback callback_;
+  void* userData_;
+  const std::string& destination_;
+  std::uint64_t size_;
+  FileHandle out_;
+  std::uint64_t written_ = 0;
+  std::int32_t lastPercent_ = -1;
+};
 
 }  // namespace rexmoor

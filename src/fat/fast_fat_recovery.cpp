@@ -626,37 +626,15 @@ Result CFastFatRecovery::ReadFileData(const FoundFileRecord& record, std::uint64
 }
 
 Result CFastFatRecovery::WriteItemData(const FoundFileRecord& record, const std::string& destination) {
-  auto report = [&](std::int32_t percent, Result code) -> Result {
-    if (fileCallback_ == nullptr) return kSuccess;
-    return fileCallback_(userData_, percent, 100, code, destination.c_str());
-  };
-  FileHandle out;
-  Result result = FileHandle::OpenReadWrite(destination, out, true);
+  RecoveredFileSink sink(fileCallback_, userData_, destination, record.size);
+  Result result = sink.Open();
   if (result == kSuccess && static_cast<std::uint32_t>(record.clusterBytes) > kMaxCopyClusterBytes)
     result = kErrClusterTooLarge;
-  if (result != kSuccess) {
-    report(100, result);
-    return result;
-  }
-  const std::uint64_t size = record.size;
-  if (size == 0) {
-    report(100, kSuccess);
-    return kSuccess;
-  }
-  std::uint64_t written = 0;
-  std::int32_t lastPercent = -1;
-  result = ReadFileData(record, size, [&](const std::uint8_t* data, std::size_t length, Result readResult) -> Result {
-    if (Result r = WriteAll(out, data, length, written); r != kSuccess) return r;
-    written += length;
-    lastPercent = static_cast<std::int32_t>(written * 100 / size);
-    return report(lastPercent, readResult);
+  if (result != kSuccess || record.size == 0) return sink.Finish(result);
+  result = ReadFileData(record, record.size, [&sink](const std::uint8_t* data, std::size_t length, Result read) {
+    return sink.Put(data, length, read);
   });
-  if (result > 0) {
-    report(100, result);
-  } else if (result == kSuccess && lastPercent != 100) {
-    report(100, kSuccess);  // the data ended before the size did
-  }
-  return result;
+  return sink.Finish(result);
 }
 
 Result CFastFatRecovery::RecoverItem(const FoundFileRecord* record, const std::string& destination,

@@ -353,41 +353,15 @@ Result CFastNtfsRecovery::LoadItemStream(const FoundFileRecord& record, NtfsData
 }
 
 Result CFastNtfsRecovery::WriteNtfsItemData(const FoundFileRecord& record, const std::string& destination) {
-  auto report = [&](std::int32_t percent, Result code) -> Result {
-    if (fileCallback_ == nullptr) return kSuccess;
-    return fileCallback_(userData_, percent, 100, code, destination.c_str());
-  };
-  FileHandle out;
-  Result result = FileHandle::OpenReadWrite(destination, out, true);
-  if (result != kSuccess) {
-    report(100, result);
-    return result;
-  }
-  const std::uint64_t size = record.size;
-  if (size == 0) {
-    report(100, kSuccess);
-    return kSuccess;
-  }
+  RecoveredFileSink sink(fileCallback_, userData_, destination, record.size);
+  Result result = sink.Open();
+  if (result != kSuccess || record.size == 0) return sink.Finish(result);
   NtfsDataStream stream;
   result = LoadItemStream(record, stream);
-  if (result != kSuccess) {
-    report(100, result);
-    return result;
-  }
-  std::uint64_t written = 0;
-  std::int32_t lastPercent = -1;
-  result = reader_.ReadFileData(stream, size, [&](const std::uint8_t* data, std::size_t length) -> Result {
-    if (Result r = WriteAll(out, data, length, written); r != kSuccess) return r;
-    written += length;
-    lastPercent = static_cast<std::int32_t>(written * 100 / size);
-    return report(lastPercent, kSuccess);
-  });
-  if (result > 0) {
-    report(100, result);
-  } else if (result == kSuccess && lastPercent != 100) {
-    report(100, kSuccess);  // the data ended before the size did
-  }
-  return result;
+  if (result != kSuccess) return sink.Finish(result);
+  result = reader_.ReadFileData(stream, record.size,
+                                [&sink](const std::uint8_t* data, std::size_t length) { return sink.Put(data, length); });
+  return sink.Finish(result);
 }
 
 Result CFastNtfsRecovery::RecoverItem(const FoundFileRecord* record, const std::string& destination,
