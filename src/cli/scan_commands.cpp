@@ -130,9 +130,10 @@ int RunRecover(const std::vector<std::string>& args) {
                 JsonString(job.TargetFolder()).c_str(), job.Total(), job.DoneCount(), ok, job.FailedCount(),
                 job.Cancelled() ? "true" : "false");
   } else {
-    std::printf("%d of %d file(s) recovered into %s%s%s\n", ok, job.Total(), job.TargetFolder().c_str(),
-                job.FailedCount() > 0 ? ", " : "",
-                job.FailedCount() > 0 ? (std::to_string(job.FailedCount()) + " failed").c_str() : "");
+    std::string tail;
+    if (job.FailedCount() > 0) tail += ", " + std::to_string(job.FailedCount()) + " failed";
+    if (job.Cancelled() || session.Interrupted()) tail += " (cancelled)";
+    std::printf("%d of %d file(s) recovered into %s%s\n", ok, job.Total(), job.TargetFolder().c_str(), tail.c_str());
   }
   if (job.Cancelled() || session.Interrupted()) return kExitCancelled;
   return job.FailedCount() > 0 ? kExitFailure : kExitDone;
