@@ -127,14 +127,14 @@ ScanSession::~ScanSession() {
 bool ScanSession::Interrupted() const { return g_interrupted.load(); }
 
 int ScanSession::Scan() {
-  ResolvedSource spec;
+  ResolvedSource resolved;
   std::string error;
-  if (ResolveSource(options_.source, spec, error) != kSuccess) {
+  if (ResolveSource(options_.source, resolved, error) != kSuccess) {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }
   sources_.clear();
-  sources_.push_back(MakeScanSource(spec, 1));
+  sources_.push_back(MakeScanSource(resolved, 1));
   EndWatcher watcher;
   {
     ScanJob job(sources_, options_.deep, &progress_, nullptr, &watcher, CatalogTexts());
