@@ -10,6 +10,7 @@
 #include "app/message_catalog.h"
 #include "app/search_job.h"
 #include "app/source_resolver.h"
+#include "engine/volume_detect.h"
 #include "cli/commands.h"
 
 namespace rexmoor::cli {
@@ -133,6 +134,11 @@ int ScanSession::Scan() {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }
+  std::vector<std::uint8_t> bootArea;
+  std::string ignored;
+  if (ReadSourceBootArea(resolved, bootArea, ignored) == kSuccess && ClassifyBootArea(bootArea) == VolumeKind::Ext)
+    std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT and NTFS volumes only\n",
+                 options_.source.c_str());
   sources_.clear();
   sources_.push_back(MakeScanSource(resolved, 1));
   EndWatcher watcher;

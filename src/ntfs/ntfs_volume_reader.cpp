@@ -8,6 +8,7 @@
 
 #include "carve/carve_at_sector.h"
 #include "carve/file_format_table.h"
+#include "ntfs/lznt1.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -180,6 +181,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
   out.realSize = 0;
   out.initializedSize = 0;
   out.flags = 0;
+  out.compressionShift = 0;
   const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
   std::optional<Attribute> list;
   std::optional<Attribute> own;
@@ -190,7 +192,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
       if (a->type == type && a->Unnamed() && !own) own = a;
     }
   }
-  auto take = [&](const Attribute& a) {
+  auto take = [&](const Attribute& a, std::span<const std::uint8_t> in) {
     // The first extent (vcn 0) carries the sizes of the whole attribute.
     out.found = true;
     out.resident = !a.nonResident;
@@ -202,10 +204,12 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     } else {
       out.realSize = a.realSize;
       out.initializedSize = std::min(a.initializedSize, a.realSize);
+      // The walk saw the whole non-resident header inside the record.
+      if (a.offset + kAttrCompressionUnit < in.size()) out.compressionShift = in[a.offset + kAttrCompressionUnit];
     }
   };
   if (own && (!own->nonResident || !list)) {
-    take(*own);
+    take(*own, record);
     if (own->nonResident) (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
     return kSuccess;
   }
@@ -215,7 +219,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
   std::vector<std::uint8_t> listBytes;
   if (Result r = ReadListBytes(*list, listBytes); r != kSuccess && listBytes.empty()) {
     if (own) {
-      take(*own);
+      take(*own, record);
       (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
       return kSuccess;
     }
@@ -227,7 +231,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
   std::size_t extents = 0;
   bool sizesTaken = false;
   if (own) {
-    take(*own);
+    take(*own, record);
     sizesTaken = own->lowestVcn == 0;
   }
   while (extents < kMaxAttributeExtents) {
@@ -259,7 +263,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     }
     if (!found) continue;
     if (!sizesTaken && found->lowestVcn == 0) {
-      take(*found);
+      take(*found, source);
       sizesTaken = true;
     }
     out.found = true;
@@ -289,6 +293,7 @@ Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_
     return take == 0 ? kSuccess : sink(stream.value.data(), take);
   }
   if (source_ == nullptr) return kErrInvalidHandle;
+  if (stream.Compressed()) return ReadCompressedData(stream, size, sink);
   const std::uint64_t clusterBytes = ClusterBytes();
   const std::uint32_t bps = geometry_.bytesPerSector;
   std::vector<std::uint8_t> piece;
@@ -331,6 +336,86 @@ Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_
   return kSuccess;
 }
 
+Result NtfsVolumeReader::ReadCompressedData(const NtfsDataStream& stream, std::uint64_t size,
+                                            const NtfsDataSink& sink) const {
+  const std::uint64_t clusterBytes = ClusterBytes();
+  if (stream.compressionShift >= 32 || (clusterBytes << stream.compressionShift) > kMaxCompressionUnitBytes)
+    return kErrInvalidParameter;
+  const std::uint64_t unitClusters = std::uint64_t{1} << stream.compressionShift;
+  const std::size_t unitBytes = static_cast<std::size_t>(clusterBytes * unitClusters);
+  std::vector<std::uint8_t> packed;
+  std::vector<std::uint8_t> unit;
+  try {
+    packed.resize(unitBytes);
+    unit.resize(unitBytes);
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  const RunList& runs = stream.runs;
+  // Reads the first `clusters` clusters of the unit at vcn (all allocated) into dest; arrived gets
+  // the bytes that came.
+  auto readUnit = [&](std::uint64_t vcn, std::uint64_t clusters, std::uint8_t* dest, std::size_t& arrived) {
+    arrived = 0;
+    for (std::uint64_t c = 0; c < clusters;) {
+      auto at = FindRun(runs, vcn + c);
+      if (!at || runs[*at].sparse) return kErrInvalidParameter;
+      const DataRun& r = runs[*at];
+      const std::uint64_t count = std::min(clusters - c, r.vcn + r.length - (vcn + c));
+      const std::uint64_t sector = (r.lcn + (vcn + c - r.vcn)) * geometry_.sectorsPerCluster;
+      std::uint32_t got = 0;
+      const Result res = ReadVolume(sector, static_cast<std::uint32_t>(count * geometry_.sectorsPerCluster),
+                                    dest + c * clusterBytes, &got);
+      arrived += std::size_t{got} * geometry_.bytesPerSector;
+      if (res != kSuccess) return res;
+      c += count;
+    }
+    return kSuccess;
+  };
+
+  const std::uint64_t initialized = std::min(stream.initializedSize, size);
+  const std::uint64_t end = RunListEnd(runs);
+  std::uint64_t done = 0;
+  for (std::uint64_t vcn = 0; done < size && vcn < end; vcn += unitClusters) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(unitBytes, size - done));
+    const std::uint64_t needed = (want + clusterBytes - 1) / clusterBytes;
+    // The allocated clusters at the head of the unit; sparse ones (or none) after them.
+    std::uint64_t allocated = 0;
+    while (allocated < unitClusters) {
+      auto at = FindRun(runs, vcn + allocated);
+      if (!at || runs[*at].sparse) break;
+      allocated = std::min(unitClusters, runs[*at].vcn + runs[*at].length - vcn);
+    }
+    Result verdict = kSuccess;
+    std::size_t take = want;
+    if (allocated == 0) {
+      std::memset(unit.data(), 0, want);
+    } else if (allocated >= needed) {
+      // Compression would not have saved a cluster: stored as it is.
+      std::size_t arrived = 0;
+      verdict = readUnit(vcn, needed, unit.data(), arrived);
+      if (verdict != kSuccess) take = std::min(take, arrived);
+    } else {
+      std::size_t arrived = 0;
+      if (Result r = readUnit(vcn, allocated, packed.data(), arrived); r != kSuccess) return r;
+      std::size_t produced = 0;
+      verdict = DecompressLznt1(std::span(packed.data(), arrived), unit, produced);
+      // What the chunks did not cover is zeros (also the rest of a unit that did not decompress).
+      if (produced < want) std::memset(unit.data() + produced, 0, want - produced);
+    }
+    // Never written: zeros, whatever the clusters hold.
+    if (done + take > initialized) {
+      const std::size_t from = initialized > done ? static_cast<std::size_t>(initialized - done) : 0;
+      std::memset(unit.data() + from, 0, take - from);
+    }
+    if (take != 0) {
+      if (Result r = sink(unit.data(), take); r != kSuccess) return r;
+    }
+    if (verdict != kSuccess) return verdict;
+    done += take;
+  }
+  return kSuccess;
+}
+
 std::int32_t NtfsVolumeReader::CheckContent(const NtfsDataStream& stream, std::string_view name,
                                             std::uint64_t recordSector) const {
   const std::string_view extension = ExtensionOf(name);
@@ -343,6 +428,8 @@ std::int32_t NtfsVolumeReader::CheckContent(const NtfsDataStream& stream, std::s
     lastExtensionKnown_ = FindFormatByExtension(extension) != nullptr;
   }
   if (!lastExtensionKnown_) return 1;
+  // The first cluster of compressed data holds no signature to compare with.
+  if (stream.Compressed()) return 1;
   std::array<std::uint8_t, kMaxRecordSize> sector{};
   const std::uint32_t bps = geometry_.bytesPerSector;
   if (stream.resident) {

@@ -31,6 +31,10 @@ inline constexpr std::size_t kNtfsDataPieceBytes = 0x10000;
 inline constexpr std::size_t kMaxAttributeListBytes = 1u << 20;
 // Extension records followed for one attribute.
 inline constexpr std::size_t kMaxAttributeExtents = 4096;
+// A compression unit larger than this is damage (NTFS makes them 16 clusters of at most 4 KiB).
+inline constexpr std::uint64_t kMaxCompressionUnitBytes = 1u << 20;
+// Non-resident attribute header: u8, log2 of the clusters in a compression unit (0: none).
+inline constexpr std::size_t kAttrCompressionUnit = 34;
 
 // Where a file's data lies, as its record describes it.
 struct NtfsDataStream {
@@ -41,6 +45,13 @@ struct NtfsDataStream {
   std::uint64_t realSize = 0;
   std::uint64_t initializedSize = 0;
   std::uint16_t flags = 0;
+  std::uint8_t compressionShift = 0;  // non-resident: log2 of the clusters per compression unit
+
+  // Data stored LZNT1-compressed, unit by unit (encrypted data is written out as it lies).
+  bool Compressed() const {
+    return found && !resident && (flags & kAttrFlagCompressed) != 0 && (flags & kAttrFlagEncrypted) == 0 &&
+           compressionShift != 0;
+  }
 };
 
 // Receives the pieces of a file's data in order; a non-zero result stops the reading.
@@ -92,6 +103,9 @@ class NtfsVolumeReader {
   // Hands a file's data to sink: the resident value, or the runs in order with sparse runs and
   // bytes past the initialized size as zeros; never more than size bytes in all. A read that
   // yields nothing gives 30; a piece that arrived in part is handed on before the error returns.
+  // Compressed data is read a compression unit at a time: a unit with fewer clusters allocated than
+  // its bytes need holds LZNT1 data (a unit that does not decompress gives 23, after what it did
+  // yield), one with all it needs is stored as it is, one with none is zeros.
   Result ReadFileData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
 
   // contentState of a found file: 0 when its data is empty (resident) or its first sector fails
@@ -102,6 +116,7 @@ class NtfsVolumeReader {
  private:
   Result ReadListBytes(const Attribute& list, std::vector<std::uint8_t>& bytes) const;
   Result ReadRuns(const RunList& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) const;
+  Result ReadCompressedData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
 
   const SectorSource* source_ = nullptr;
   NtfsGeometry geometry_;
