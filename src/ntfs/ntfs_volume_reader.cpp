@@ -378,21 +378,26 @@ Result NtfsVolumeReader::ReadCompressedData(const NtfsDataStream& stream, std::u
   for (std::uint64_t vcn = 0; done < size && vcn < end; vcn += unitClusters) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(unitBytes, size - done));
     const std::uint64_t needed = (want + clusterBytes - 1) / clusterBytes;
-    // The allocated clusters at the head of the unit; sparse ones (or none) after them.
+    // The allocated clusters at the head of the unit, and whether a sparse run follows them.
     std::uint64_t allocated = 0;
+    bool sparseTail = false;
     while (allocated < unitClusters) {
       auto at = FindRun(runs, vcn + allocated);
-      if (!at || runs[*at].sparse) break;
+      if (!at || runs[*at].sparse) {
+        sparseTail = at.has_value();
+        break;
+      }
       allocated = std::min(unitClusters, runs[*at].vcn + runs[*at].length - vcn);
     }
     Result verdict = kSuccess;
     std::size_t take = want;
     if (allocated == 0) {
       std::memset(unit.data(), 0, want);
-    } else if (allocated >= needed) {
-      // Compression would not have saved a cluster: stored as it is.
+    } else if (allocated == unitClusters || (!sparseTail && allocated >= needed)) {
+      // A unit allocated whole is stored as it is; so is a last unit whose runs end without the
+      // sparse run that marks compressed data, where they hold all its bytes.
       std::size_t arrived = 0;
-      verdict = readUnit(vcn, needed, unit.data(), arrived);
+      verdict = readUnit(vcn, std::min(needed, allocated), unit.data(), arrived);
       if (verdict != kSuccess) take = std::min(take, arrived);
     } else {
       std::size_t arrived = 0;

@@ -103,9 +103,9 @@ class NtfsVolumeReader {
   // Hands a file's data to sink: the resident value, or the runs in order with sparse runs and
   // bytes past the initialized size as zeros; never more than size bytes in all. A read that
   // yields nothing gives 30; a piece that arrived in part is handed on before the error returns.
-  // Compressed data is read a compression unit at a time: a unit with fewer clusters allocated than
-  // its bytes need holds LZNT1 data (a unit that does not decompress gives 23, after what it did
-  // yield), one with all it needs is stored as it is, one with none is zeros.
+  // Compressed data is read a compression unit at a time: allocated clusters followed by sparse
+  // ones hold LZNT1 data (a unit that does not decompress gives 23, after what it did yield), a
+  // unit allocated whole is stored as it is, one with none allocated is zeros.
   Result ReadFileData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
 
   // contentState of a found file: 0 when its data is empty (resident) or its first sector fails
