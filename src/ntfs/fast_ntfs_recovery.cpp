@@ -47,7 +47,7 @@ Result CFastNtfsRecovery::OpenImageFile(const std::string& imagePath, std::uint1
 }
 
 Result CFastNtfsRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
-                    std::uint16_t sourceTag) {
+                                   std::uint16_t sourceTag) {
   if (open_) return kSuccess;
   VolumeOpening volume;
   if (Result r = OpenDiskVolume(driveNumber, startSector, sectorCount, source_, volume); r != kSuccess) {
