@@ -26,23 +26,25 @@ std::int32_t SeparatorCount(const std::string& folder) {
   return count;
 }
 
-static bool PathTaken(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;  // a dangling link counts as taken too
+std::string DestinationPathFor(const TargetFolder& target, const std::string& recordName) {
+  const std::string name = SanitizeName(recordName);
+  const std::string category = CategoryFolderFor(name);
+  const std::string folder = target.Path() + "/" + category + "/";
+  // A dangling link counts as taken too; a name is looked up without following links.
+  if (!target.Exists(category + "/" + name)) return folder + name;
+  for (std::uint64_t n = 1;; ++n) {
+    const std::string numbered = NumberedName(name, n);
+    if (!target.Exists(category + "/" + numbered)) return folder + numbered;
+  }
 }
 
 std::string DestinationPathFor(const std::string& targetFolder, const std::string& recordName) {
-  const std::string name = SanitizeName(recordName);
-  const std::string folder = targetFolder + "/" + CategoryFolderFor(name) + "/";
-  std::string path = folder + name;
-  if (!PathTaken(path)) return path;
-  const std::size_t dot = name.rfind('.');
-  const std::string base = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-  const std::string ext = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
-  for (std::uint64_t n = 1;; ++n) {
-    path = folder + base + "(" + std::to_string(n) + ")" + ext;
-    if (!PathTaken(path)) return path;
+  TargetFolder target;
+  if (TargetFolder::Open(targetFolder, false, target) != kSuccess) {
+    // Nothing exists below a target that does not exist yet: every name is free.
+    return targetFolder + "/" + CategoryFolderFor(SanitizeName(recordName)) + "/" + SanitizeName(recordName);
   }
+  return DestinationPathFor(target, recordName);
 }
 
 RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
@@ -94,8 +96,9 @@ IFileRecoveryParse* RecoveryJob::EngineFor(const FoundFileRecord& record) {
 }
 
 // Gives a recovered file the times the volume recorded for it, where they are known.
-static void ApplyRecordTimes(const std::string& path, const FoundFileRecord& record) {
+static void ApplyRecordTimes(const TargetFolder& target, const std::string& path, const FoundFileRecord& record) {
   if (record.modifiedTime == 0 && record.accessedTime == 0) return;
+  if (path.size() <= target.Path().size() + 1 || path.compare(0, target.Path().size(), target.Path()) != 0) return;
   timespec times[2];
   auto toSpec = [](std::uint64_t fileTime, timespec& out) {
     if (fileTime == 0) {
@@ -108,30 +111,50 @@ static void ApplyRecordTimes(const std::string& path, const FoundFileRecord& rec
   };
   toSpec(record.accessedTime, times[0]);
   toSpec(record.modifiedTime, times[1]);
-  ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  (void)target.SetTimes(std::string_view(path).substr(target.Path().size() + 1), times);
+}
+
+void RecoveryJob::CountUnreported(const std::string& path, Result code) {
+  std::lock_guard<std::mutex> lock(lock_);
+  ++done_;
+  if (code == kErrIncomplete) {
+    ++incomplete_;
+  } else if (code != kSuccess) {
+    ++failed_;
+  }
+  if (view_ != nullptr) view_->AddDetail(path, code, StatusText(code));
+}
+
+std::string RecoveryJob::StatusText(Result code) {
+  if (code == kSuccess) return "Success";
+  if (code == kErrIncomplete) return "Incomplete: the data ended before the file's recorded size; what was found is kept.";
+  return ResultMessage(code);
 }
 
 void RecoveryJob::Run() {
   done_ = 0;
   failed_ = 0;
+  incomplete_ = 0;
   total_ = static_cast<std::int32_t>(selection_.size());
   cancelledRun_ = false;
   const std::int32_t levelBase = SeparatorCount(target_);
+  // The target is opened once; every name below it is looked up and created relative to it.
+  rexmoor::TargetFolder target;
+  const Result targetResult = selection_.empty() ? kSuccess : TargetFolder::Open(target_, true, target);
   for (const auto& [key, stored] : selection_) {
     FoundFileRecord record = stored;
     IFileRecoveryParse* engine = EngineFor(record);
-    if (engine == nullptr) {
-      std::lock_guard<std::mutex> lock(lock_);
-      ++done_;
-      ++failed_;
-      if (view_ != nullptr) view_->AddDetail(std::string(RecordName(record)), kErrInvalidParameter, ResultMessage(kErrInvalidParameter));
+    if (engine == nullptr || targetResult != kSuccess) {
+      const std::string where = target_ + "/" + SanitizeName(RecordName(record));
+      CountUnreported(where, engine == nullptr ? kErrInvalidParameter : targetResult);
       continue;
     }
-    const std::string destination = DestinationPathFor(target_, std::string(RecordName(record)));
+    const std::string destination = DestinationPathFor(target, std::string(RecordName(record)));
     if (engine->SetCallbacks(nullptr, &RecoveryJob::OnFileProgress, this, 100) != kSuccess) break;
     {
       std::lock_guard<std::mutex> lock(lock_);
       lastFileResult_ = kErrGenFailure;
+      finalReports_ = 0;
     }
     const Result result = engine->RecoverItem(&record, destination, levelBase);
     if (result == kCancelled) {
@@ -140,11 +163,19 @@ void RecoveryJob::Run() {
       return;
     }
     bool wroteCleanly;
+    std::int32_t finalReports;
     {
       std::lock_guard<std::mutex> lock(lock_);
       wroteCleanly = lastFileResult_ == kSuccess;
+      finalReports = finalReports_;
     }
-    if (record.isFolder == 0 && result == kSuccess && wroteCleanly) ApplyRecordTimes(destination, record);
+    // Every selected file ends as written or as failed: an engine that gave up without saying so
+    // for the file (a folder that could not be made, say) is counted here with its result.
+    if (finalReports == 0 && (result != kSuccess || record.isFolder == 0)) {
+      CountUnreported(destination, result);
+      wroteCleanly = result == kSuccess;
+    }
+    if (record.isFolder == 0 && result == kSuccess && wroteCleanly) ApplyRecordTimes(target, destination, record);
   }
   if (view_ != nullptr) view_->JobEnded();
   doneFlag_ = true;
@@ -160,10 +191,14 @@ std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, s
   const std::string path = destinationPath != nullptr ? destinationPath : "";
   if (pct == 100) {
     job->lastFileResult_ = resultCode;
-    if (resultCode != 0) ++job->failed_;
+    ++job->finalReports_;
+    if (resultCode == kErrIncomplete) {
+      ++job->incomplete_;
+    } else if (resultCode != 0) {
+      ++job->failed_;
+    }
     ++job->done_;
-    if (job->view_ != nullptr)
-      job->view_->AddDetail(path, resultCode, resultCode == 0 ? std::string("Success") : ResultMessage(resultCode));
+    if (job->view_ != nullptr) job->view_->AddDetail(path, resultCode, StatusText(resultCode));
   }
   if (job->view_ != nullptr) {
     job->view_->SetProgressBar(pct);
@@ -171,7 +206,8 @@ std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, s
     job->view_->SetPercent(Format("%s %d%%", job->texts_("MSG1101").c_str(), pct));
     job->view_->SetCounts(FillCatalogText(job->texts_("MSG1102"),
                                           {std::to_string(job->done_), std::to_string(job->total_),
-                                           std::to_string(job->done_ - job->failed_), std::to_string(job->failed_)}));
+                                           std::to_string(job->done_ - job->failed_ - job->incomplete_),
+                                           std::to_string(job->failed_ + job->incomplete_)}));
   }
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/scan_job.h"
+#include "platform/target_folder.h"
 
 namespace rexmoor {
 
@@ -35,8 +36,9 @@ class IRecoveryProgressView {
 
 // Separators ('/' or '\') in a folder path, its last character not counted.
 std::int32_t SeparatorCount(const std::string& folder);
-// target/category/name, with "(n)" before the extension while the path exists. The record name is
-// made safe as a single path component first.
+// target/category/name, with "(n)" before the real extension (or at the end) while the name is
+// taken below the target. The record name is made safe as a single path component first.
+std::string DestinationPathFor(const TargetFolder& target, const std::string& recordName);
 std::string DestinationPathFor(const std::string& targetFolder, const std::string& recordName);
 
 class RecoveryJob {
@@ -55,6 +57,8 @@ class RecoveryJob {
 
   std::int32_t DoneCount() const { return done_; }
   std::int32_t FailedCount() const { return failed_; }
+  // Files written short of their recorded size (kept, and not counted as failed).
+  std::int32_t IncompleteCount() const { return incomplete_; }
   std::int32_t Total() const { return total_; }
   bool Cancelled() const { return cancelledRun_; }
   const std::string& TargetFolder() const { return target_; }
@@ -64,6 +68,9 @@ class RecoveryJob {
 
  private:
   IFileRecoveryParse* EngineFor(const FoundFileRecord& record);
+  // Counts a file the engine did not report on, with the engine's result.
+  void CountUnreported(const std::string& path, Result code);
+  static std::string StatusText(Result code);
 
   std::vector<ScanSourceEntry>& sources_;
   const SelectionMap& selection_;
@@ -78,6 +85,8 @@ class RecoveryJob {
   bool cancelledRun_ = false;
   std::int32_t done_ = 0;
   std::int32_t failed_ = 0;
+  std::int32_t incomplete_ = 0;
+  std::int32_t finalReports_ = 0;  // 100 % reports during the current RecoverItem
   std::int32_t total_ = 0;
   Result lastFileResult_ = kSuccess;
   std::thread worker_;

@@ -156,4 +156,8 @@ ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag) 
   return entry;
 }
 
+SameMediumAnswer TargetOnSource(const ResolvedSource& source, const std::string& targetFolder) {
+  return TargetOnSourceMedium(source.path, targetFolder);
+}
+
 }  // namespace rexmoor

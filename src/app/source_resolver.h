@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/scan_job.h"
+#include "device/same_medium.h"
 #include "platform/result_codes.h"
 
 namespace rexmoor {
@@ -26,6 +27,10 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
 
 // Reads the 16 KiB boot area of the source's volume.
 Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t>& bootArea, std::string& error);
+
+// Whether a folder lies on the source's medium, where recovered files would overwrite what is
+// still to be recovered.
+SameMediumAnswer TargetOnSource(const ResolvedSource& source, const std::string& targetFolder);
 
 // The scan-job entry for a source.
 ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag);

@@ -19,45 +19,6 @@
 
 namespace rexmoor {
 
-namespace {
-
-// Catalogue files of one log: the records, the relation text and the folder names.
-constexpr const char* kCatalogueSuffixes[] = {"", "_Relation", "_DirInfo"};
-
-std::string CatalogueName(std::uint64_t partitionStartSector) {
-  const CivilTime now = LocalNow();
-  return Format("File_Type_%lld_%d%d%d%d%2d", static_cast<long long>(partitionStartSector), now.year, now.month,
-                now.day, now.hour, now.minute);
-}
-
-// done × 100 / total without overflow, for sizes up to 2^64 − 1.
-std::int32_t PercentOf(std::uint64_t done, std::uint64_t total) {
-  if (total == 0) return 100;
-  return static_cast<std::int32_t>(static_cast<unsigned __int128>(done) * 100 / total);
-}
-
-// The destination of a recovered file: created when missing, emptied when present (a longer
-// earlier file must not keep a stale tail). A symbolic link there is refused rather than followed,
-// and anything that is not a plain file (a device, a pipe) is left alone.
-Result OpenDestination(const std::string& path, FileHandle& out) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno == ELOOP ? kErrAccessDenied : ResultFromErrno(errno);
-  FileHandle file(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return ResultFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return kErrAccessDenied;
-  if (::ftruncate(fd, 0) != 0) return ResultFromErrno(errno);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  out = std::move(file);
-  return kSuccess;
-}
-
-}  // namespace
-
 CFileTypeRecovery::CFileTypeRecovery() = default;
 
 CFileTypeRecovery::~CFileTypeRecovery() {
@@ -84,19 +45,15 @@ void CFileTypeRecovery::UseSectorSize(std::int32_t sectorSize) {
 
 std::string CFileTypeRecovery::CataloguePath() const { return catalogue_ ? catalogue_->MainPath() : std::string(); }
 
-Result CFileTypeRecovery::BeginCatalogue(const std::string& logName, bool keepExisting) {
+Result CFileTypeRecovery::BeginCatalogue(const std::string& logName) {
   try {
     catalogue_ = std::make_unique<ScanCatalogue>();
   } catch (const std::bad_alloc&) {
     return kErrNotEnoughMemory;
   }
   catalogue_->SetFilterCallback(filterCallback_, filterUserData_);
-  if (!keepExisting) {
-    // A new catalogue starts empty, even where an earlier run left one of the same name.
-    std::string folder = GetScanLogIndex().CurrentScanFolder();
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    for (const char* suffix : kCatalogueSuffixes) ::unlink((folder + logName + suffix).c_str());
-  }
+  // A new catalogue takes a name of its own, so that no earlier log is ever overwritten.
+  if (logName.empty()) return catalogue_->CreateCatalogue("File_Type_", partitionStartSector_);
   return catalogue_->OpenCatalogue(logName);
 }
 
@@ -118,7 +75,7 @@ Result CFileTypeRecovery::OpenImageFile(const std::string& imagePath, std::uint1
   }
   // The catalogue is begun even when the medium failed, as the deep scan expects one per engine;
   // without a catalogue file the engine simply keeps nothing.
-  (void)BeginCatalogue(CatalogueName(0), false);
+  (void)BeginCatalogue(std::string());
   return result;
 }
 
@@ -137,7 +94,7 @@ Result CFileTypeRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t start
   } else {
     CloseSource(source_);
   }
-  (void)BeginCatalogue(CatalogueName(startSector), false);
+  (void)BeginCatalogue(std::string());
   return result;
 }
 
@@ -158,7 +115,7 @@ Result CFileTypeRecovery::ResumeOpenDisk(std::int32_t sectorSize, std::int32_t d
   } else {
     CloseSource(source_);
   }
-  const Result catalogue = BeginCatalogue(logName, true);
+  const Result catalogue = BeginCatalogue(logName);
   return result != kSuccess ? result : catalogue;
 }
 
@@ -178,7 +135,7 @@ Result CFileTypeRecovery::ResumeOpenImage(std::int32_t sectorSize, const std::st
   } else {
     CloseSource(source_);
   }
-  const Result catalogue = BeginCatalogue(logName, true);
+  const Result catalogue = BeginCatalogue(logName);
   return result != kSuccess ? result : catalogue;
 }
 
@@ -330,35 +287,29 @@ Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uin
   return kSuccess;
 }
 
-Result CFileTypeRecovery::WriteCarvedFile(const FoundFileRecord& record, const std::string& destination) {
-  auto report = [&](std::int32_t percent, Result code) -> Result {
-    if (fileCallback_ == nullptr) return kSuccess;
-    return fileCallback_(userData_, percent, 100, code, destination.c_str());
-  };
-  FileHandle out;
-  if (Result r = OpenDestination(destination, out); r != kSuccess) {
-    report(100, r);
-    return r;
-  }
-  const std::uint64_t size = record.size;
-  if (size == 0) return kSuccess;  // an empty file, and nothing to report
-  std::uint64_t written = 0;
-  Result result = ReadCarvedData(record, size, [&](const std::uint8_t* data, std::size_t length) -> Result {
-    if (Result r = WriteAll(out, data, length, written); r != kSuccess) return r;
-    written += length;
-    return report(PercentOf(written, size), kSuccess);
-  });
-  if (result > 0) report(100, result);
-  return result;
+Result CFileTypeRecovery::WriteCarvedFile(const FoundFileRecord& record, const std::string& destination,
+                                          std::int32_t levelBase) {
+  RecoveredFileSink sink(FileReporter{fileCallback_, userData_}, destination, levelBase, record.size);
+  Result result = sink.Open();
+  if (result != kSuccess || record.size == 0) return sink.Finish(result);
+  // The medium ends where it ends: a length past it gives what is there, reported incomplete.
+  const auto s = static_cast<std::uint64_t>(sectorSize_);
+  if (record.locationSector >= source_.totalSectors) return sink.Finish(kErrReadFault);
+  std::uint64_t available = 0;
+  if (__builtin_mul_overflow(source_.totalSectors - record.locationSector, s, &available)) available = UINT64_MAX;
+  const std::uint64_t size = std::min<std::uint64_t>(std::uint64_t{record.size}, available);
+  result = ReadCarvedData(record, size,
+                          [&sink](const std::uint8_t* data, std::size_t length) { return sink.Put(data, length); });
+  return sink.Finish(result);
 }
 
-Result CFileTypeRecovery::RecoverItem(const FoundFileRecord* record, const std::string& destination, std::int32_t) {
+Result CFileTypeRecovery::RecoverItem(const FoundFileRecord* record, const std::string& destination,
+                                      std::int32_t levelBase) {
   if (record == nullptr) return kErrInvalidParameter;
   const FoundFileRecord copy = *record;  // the caller's record may live in a packed list
   // This engine has no folders; a folder record can only come from a foreign or damaged log.
   if (copy.isFolder != 0) return kErrInvalidParameter;
-  if (Result r = EnsureParentFolder(destination); r != kSuccess) return r;
-  return WriteCarvedFile(copy, destination);
+  return WriteCarvedFile(copy, destination, levelBase);
 }
 
 Result CFileTypeRecovery::ExtractForPreview(const FoundFileRecord* record, std::string& outPath, std::uint8_t* buffer,

@@ -87,9 +87,9 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
  private:
   // Drops the medium and the catalogue.
   void Reset();
-  // A fresh catalogue under logName; keepExisting reopens an earlier one of that name instead of
-  // replacing it.
-  Result BeginCatalogue(const std::string& logName, bool keepExisting);
+  // Reopens the earlier catalogue logName, or with an empty name starts a new one under a name of
+  // its own.
+  Result BeginCatalogue(const std::string& logName);
   // Sector size for every later read; the medium's length is recounted in it.
   void UseSectorSize(std::int32_t sectorSize);
   // Reads the carved file's data from its first sector in chunks, handing each piece to sink
@@ -97,7 +97,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   // stop. 30 when a read delivered no sector.
   template <typename Sink>
   Result ReadCarvedData(const FoundFileRecord& record, std::uint64_t size, Sink&& sink);
-  Result WriteCarvedFile(const FoundFileRecord& record, const std::string& destination);
+  Result WriteCarvedFile(const FoundFileRecord& record, const std::string& destination, std::int32_t levelBase);
 
   ScratchBufferLease scratchLease_;
   SectorSource source_;

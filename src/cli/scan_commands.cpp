@@ -1,4 +1,6 @@
 // rexmoor scan, recover and tree.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -6,6 +8,7 @@
 #include <unordered_set>
 
 #include "app/message_catalog.h"
+#include "app/source_resolver.h"
 #include "cli/commands.h"
 #include "cli/output_format.h"
 #include "cli/scan_session.h"
@@ -18,7 +21,7 @@ constexpr const char* kScanUsage =
     "Usage: rexmoor scan SOURCE --quick [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR]\n";
 constexpr const char* kRecoverUsage =
     "Usage: rexmoor recover SOURCE --quick --to DIR [--types LIST] [--ext LIST] [--format text|json] "
-    "[--data-dir DIR]\n";
+    "[--data-dir DIR] [--allow-same-device]\n";
 constexpr const char* kTreeUsage = "Usage: rexmoor tree SOURCE --quick [--format text|json] [--data-dir DIR]\n";
 
 std::string RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
@@ -50,13 +53,14 @@ class RecoveryPrinter : public IRecoveryProgressView {
   void SetCounts(const std::string& text) override { bar_.SetCounts(text); }
   void AddDetail(const std::string& path, Result code, const std::string& status) override {
     bar_.Finish();
+    const bool incomplete = code == kErrIncomplete;
     if (json_) {
       std::printf("{\"name\":%s,\"path\":%s,\"size\":%llu,\"status\":%s}\n", JsonString(BaseName(path)).c_str(),
                   JsonString(path).c_str(), static_cast<unsigned long long>(FileSize(path)),
-                  JsonString(code == 0 ? std::string("ok") : status).c_str());
+                  JsonString(code == 0 ? std::string("ok") : incomplete ? std::string("incomplete") : status).c_str());
     } else {
-      std::printf("%-8s %s\n", code == 0 ? "ok" : "FAILED", path.c_str());
-      if (code != 0) std::printf("         %s\n", status.c_str());
+      std::printf("%-10s %s\n", code == 0 ? "ok" : incomplete ? "INCOMPLETE" : "FAILED", path.c_str());
+      if (code != 0) std::printf("           %s\n", status.c_str());
     }
     std::fflush(stdout);
   }
@@ -67,13 +71,11 @@ class RecoveryPrinter : public IRecoveryProgressView {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
   }
+  // Size of what was written; a link or anything but a plain file at the path counts as nothing.
   static std::uint64_t FileSize(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return 0;
-    std::fseek(f, 0, SEEK_END);
-    long size = std::ftell(f);
-    std::fclose(f);
-    return size < 0 ? 0 : static_cast<std::uint64_t>(size);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
   }
   TerminalProgress& bar_;
   bool json_;
@@ -105,9 +107,33 @@ int RunScan(const std::vector<std::string>& args) {
   return Finish(session, kExitDone);
 }
 
+// Recovering onto the scanned medium overwrites what is still to be recovered: refused unless the
+// user insists, and then still warned about.
+int CheckTargetMedium(const ScanOptions& options) {
+  ResolvedSource resolved;
+  std::string error;
+  if (ResolveSource(options.source, resolved, error) != kSuccess) return 0;  // the scan says why
+  const SameMediumAnswer answer = TargetOnSource(resolved, options.target);
+  if (!answer.same) return 0;
+  if (options.allowSameDevice) {
+    std::fprintf(stderr,
+                 "rexmoor: warning: %s is on the medium being scanned (%s); the recovered files may overwrite "
+                 "files still to be recovered\n",
+                 options.target.c_str(), answer.reason.c_str());
+    return 0;
+  }
+  std::fprintf(stderr,
+               "rexmoor: refusing to recover into %s: it is on the medium being scanned (%s), where new files "
+               "would overwrite the files still to be recovered; choose a folder on another drive, or pass "
+               "--allow-same-device\n",
+               options.target.c_str(), answer.reason.c_str());
+  return kExitFailure;
+}
+
 int RunRecover(const std::vector<std::string>& args) {
   ScanOptions options;
   if (int rc = ParseScanOptions(args, true, kRecoverUsage, options); rc != 0) return rc;
+  if (int rc = CheckTargetMedium(options); rc != 0) return rc;
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   RecordList results;
@@ -123,20 +149,21 @@ int RunRecover(const std::vector<std::string>& args) {
     job.Run();
   }
   session.Progress().Finish();
-  const int ok = job.DoneCount() - job.FailedCount();
+  const int ok = job.DoneCount() - job.FailedCount() - job.IncompleteCount();
   if (options.json) {
-    std::printf("{\"summary\":true,\"target\":%s,\"total\":%d,\"done\":%d,\"recovered\":%d,\"failed\":%d,"
-                "\"cancelled\":%s}\n",
-                JsonString(job.TargetFolder()).c_str(), job.Total(), job.DoneCount(), ok, job.FailedCount(),
-                job.Cancelled() ? "true" : "false");
+    std::printf("{\"summary\":true,\"target\":%s,\"total\":%d,\"done\":%d,\"recovered\":%d,\"incomplete\":%d,"
+                "\"failed\":%d,\"cancelled\":%s}\n",
+                JsonString(job.TargetFolder()).c_str(), job.Total(), job.DoneCount(), ok, job.IncompleteCount(),
+                job.FailedCount(), job.Cancelled() ? "true" : "false");
   } else {
     std::string tail;
+    if (job.IncompleteCount() > 0) tail += ", " + std::to_string(job.IncompleteCount()) + " incomplete";
     if (job.FailedCount() > 0) tail += ", " + std::to_string(job.FailedCount()) + " failed";
     if (job.Cancelled() || session.Interrupted()) tail += " (cancelled)";
     std::printf("%d of %d file(s) recovered into %s%s\n", ok, job.Total(), job.TargetFolder().c_str(), tail.c_str());
   }
   if (job.Cancelled() || session.Interrupted()) return kExitCancelled;
-  return job.FailedCount() > 0 ? kExitFailure : kExitDone;
+  return job.FailedCount() > 0 || job.IncompleteCount() > 0 ? kExitFailure : kExitDone;
 }
 
 int RunTree(const std::vector<std::string>& args) {

@@ -92,6 +92,8 @@ int ParseScanOptions(const std::vector<std::string>& args, bool wantsTarget, con
       if (!value(out.dataDir) || out.dataDir.empty()) return fail("--data-dir needs a folder");
     } else if (is("--resume")) {
       if (!value(out.resume) || (out.resume != "yes" && out.resume != "no")) return fail("--resume is yes or no");
+    } else if (wantsTarget && a == "--allow-same-device") {
+      out.allowSameDevice = true;
     } else if (wantsTarget && is("--to")) {
       if (!value(out.target) || out.target.empty()) return fail("--to needs a folder");
     } else if (!a.empty() && a[0] == '-' && a != "-") {

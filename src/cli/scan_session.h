@@ -52,6 +52,7 @@ struct ScanOptions {
   std::string dataDir;
   std::string resume;  // "", "yes" or "no"
   std::string target;  // recover --to
+  bool allowSameDevice = false;  // recover onto the scanned medium all the same
 };
 
 // Parses the options of scan, recover and tree. Returns 0, or the usage exit code with a message

@@ -1,12 +1,10 @@
 #include "engine/folder_recovery.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <deque>
 #include <utility>
 
 #include "engine/name_sanitize.h"
-#include "platform/data_dir.h"
 
 namespace rexmoor {
 
@@ -26,32 +24,38 @@ std::string JoinRecoveryPath(std::string_view folder, std::string_view name) {
   return path;
 }
 
-Result EnsureFolder(const std::string& path) {
-  if (path.empty()) return kSuccess;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kSuccess : kErrAlreadyExists;
-  const Result r = CreateFolderTree(path);
-  return r == kErrFileExists || r == kErrAlreadyExists ? kSuccess : r;
+namespace {
+
+// The target named by the first levelBase separators of path, opened (created when missing), and
+// path's part below it.
+Result OpenTargetOf(const std::string& path, std::int32_t levelBase, TargetFolder& target, std::string& relative) {
+  std::string root;
+  SplitAtTarget(path, levelBase, root, relative);
+  return TargetFolder::Open(root, true, target);
 }
 
-Result EnsureParentFolder(const std::string& filePath) {
-  const std::size_t slash = filePath.rfind('/');
-  if (slash == std::string::npos || slash == 0) return kSuccess;
-  return EnsureFolder(filePath.substr(0, slash));
+}  // namespace
+
+Result EnsureRecoveryFolder(const std::string& path, std::int32_t levelBase) {
+  if (path.empty()) return kSuccess;
+  // The folder itself is the last component: split as if a file were inside it.
+  TargetFolder target;
+  std::string relative;
+  if (Result r = OpenTargetOf(path + "/.", levelBase, target, relative); r != kSuccess) return r;
+  return target.MakeFolders(relative);
 }
 
 Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& folder, const std::string& destination,
-                         std::int32_t levelBase, const RecoveredFileWriter& writeFile) {
-  if (Result r = EnsureFolder(destination); r != kSuccess) return r;
-
+                         std::int32_t levelBase, const FileReporter& reporter, const RecoveredFileWriter& writeFile) {
   struct Pending {
     FoundFileRecord record;
-    std::string path;  // where the folder itself has been created
+    std::string path;   // where the folder itself has been created
+    Result blocked;     // why it could not be: every file below fails with this
   };
+  Result result = EnsureRecoveryFolder(destination, levelBase);
   std::deque<Pending> queue;
-  queue.push_back({folder, destination});
+  queue.push_back({folder, destination, result});
   const std::int32_t startLevel = SeparatorLevel(destination) - levelBase;
-  Result result = kSuccess;
   RecordList children;
   while (!queue.empty()) {
     Pending current = std::move(queue.front());
@@ -63,8 +67,15 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
     for (const FoundFileRecord& child : children) {
       const std::string path = JoinRecoveryPath(current.path, RecordName(child));
       if (child.isFolder != 0) {
-        result = EnsureFolder(path);
-        if (result == kSuccess && mayDescend) queue.push_back({child, path});
+        Result made = current.blocked;
+        if (made == kSuccess) made = EnsureRecoveryFolder(path, levelBase);
+        if (made != kSuccess) result = made;
+        if (mayDescend) queue.push_back({child, path, made});
+        continue;
+      }
+      if (current.blocked != kSuccess) {
+        result = current.blocked;
+        if (reporter.Report(path, 100, current.blocked) == kCancelled) return kCancelled;
         continue;
       }
       result = writeFile(child, path);
@@ -74,18 +85,31 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
   return result;
 }
 
+Result RecoveredFileSink::Open() {
+  TargetFolder target;
+  std::string relative;
+  if (Result r = OpenTargetOf(destination_, levelBase_, target, relative); r != kSuccess) return r;
+  const std::size_t slash = relative.rfind('/');
+  if (slash != std::string::npos) {
+    if (Result r = target.MakeFolders(std::string_view(relative).substr(0, slash)); r != kSuccess) return r;
+  }
+  return target.CreateFile(relative, out_);
+}
+
 Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {
   if (Result r = WriteAll(out_, data, length, written_); r != kSuccess) return r;
   written_ += length;
-  lastPercent_ = size_ == 0 ? 100 : static_cast<std::int32_t>(written_ * 100 / size_);
-  return Report(lastPercent_, readResult);
+  lastPercent_ = size_ == 0 ? 100 : static_cast<std::int32_t>(static_cast<unsigned __int128>(written_) * 100 / size_);
+  // A complete file gets its 100 from Finish, so that the last report carries the verdict.
+  const std::int32_t percent = std::min(lastPercent_, 99);
+  return Report(percent, readResult);
 }
 
 Result RecoveredFileSink::Finish(Result result) {
-  if (result > 0) {
-    Report(100, result);
-  } else if (result == kSuccess && lastPercent_ != 100) {
-    Report(100, kSuccess);  // an empty file, or data that ended before the size did
+  if (result == kSuccess && written_ < size_) result = kErrIncomplete;
+  if (result != kCancelled) {
+    const Result verdict = Report(100, result);
+    if (verdict == kCancelled && result == kSuccess) return kCancelled;
   }
   return result;
 }

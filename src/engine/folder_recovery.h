@@ -15,8 +15,19 @@
 #include "platform/file_handle.h"
 #include "engine/found_file_record.h"
 #include "platform/result_codes.h"
+#include "platform/target_folder.h"
 
 namespace rexmoor {
+
+// Where a file's progress goes: the engine's FileProgressCallback and its user value.
+struct FileReporter {
+  FileProgressCallback callback = nullptr;
+  void* userData = nullptr;
+  // Passes percent (scale 100), code and path on; kSuccess when nobody listens.
+  Result Report(const std::string& path, std::int32_t percent, Result code) const {
+    return callback == nullptr ? kSuccess : callback(userData, percent, 100, code, path.c_str());
+  }
+};
 
 // Writes one file record to a path (the parent folder exists); returns a result code, kCancelled
 // when its progress callback asked to stop.
@@ -30,39 +41,45 @@ inline constexpr std::int32_t kMaxRecoveryDepth = 1024;
 std::int32_t SeparatorLevel(std::string_view path);
 // folder + "/" + the sanitised name (no doubled separator after a folder ending in '/').
 std::string JoinRecoveryPath(std::string_view folder, std::string_view name);
-// Creates the folder and its missing parents; one that exists already is fine.
-Result EnsureFolder(const std::string& path);
-// The same for the folder that will hold a file.
-Result EnsureParentFolder(const std::string& filePath);
+
+// Destinations are handed to the engines with levelBase, the separator count of the folder the
+// user chose: that prefix of the path is the target, and everything below it is created through
+// TargetFolder, so a link planted below the target is never followed.
+//
+// Creates the folder at path and every missing folder between it and the target.
+Result EnsureRecoveryFolder(const std::string& path, std::int32_t levelBase);
 
 // Recreates the folder at destination and every descendant below it. levelBase is the caller's
 // separator count of destination minus the folder's level. The result is that of the last child
-// written (or of creating the destination); kCancelled from a child ends the walk at once.
+// written (or of creating the destination); kCancelled from a child ends the walk at once. A
+// folder that cannot be created (a link or a plain file has its name) is an error for every file
+// below it: each is reported to the reporter as failed with that error.
 Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& folder, const std::string& destination,
-                         std::int32_t levelBase, const RecoveredFileWriter& writeFile);
+                         std::int32_t levelBase, const FileReporter& reporter, const RecoveredFileWriter& writeFile);
 
-// One file being written out: the destination is created (an existing file is truncated), data is
-// appended as it arrives with a progress report after each piece, and Finish sends the last
-// report: 100 with the error code, or 100 with 0 when the data ended before the size did.
+// One file being written out: the destination (and its missing folders below the target) is
+// created, an existing file emptied, data appended as it arrives with a progress report after
+// each piece, and Finish sends the last report: 100 with the error code, or 100 with
+// kErrIncomplete when the data ended before the recorded size did (what was written is kept).
 class RecoveredFileSink {
  public:
-  RecoveredFileSink(FileProgressCallback callback, void* userData, const std::string& destination,
+  RecoveredFileSink(const FileReporter& reporter, const std::string& destination, std::int32_t levelBase,
                     std::uint64_t size)
-      : callback_(callback), userData_(userData), destination_(destination), size_(size) {}
+      : reporter_(reporter), destination_(destination), levelBase_(levelBase), size_(size) {}
 
-  Result Open() { return FileHandle::OpenReadWrite(destination_, out_, true); }
+  Result Open();
   // Writes the piece and reports; returns a write error or the callback's verdict.
   Result Put(const std::uint8_t* data, std::size_t length, Result readResult = kSuccess);
+  // Ends the file with the result of reading it and returns the file's final code.
   Result Finish(Result result);
+  std::uint64_t Written() const { return written_; }
 
  private:
-  Result Report(std::int32_t percent, Result code) const {
-    return callback_ == nullptr ? kSuccess : callback_(userData_, percent, 100, code, destination_.c_str());
-  }
+  Result Report(std::int32_t percent, Result code) const { return reporter_.Report(destination_, percent, code); }
 
-  FileProgressCallback callback_;
-  void* userData_;
+  FileReporter reporter_;
   const std::string& destination_;
+  std::int32_t levelBase_;
   std::uint64_t size_;
   FileHandle out_;
   std::uint64_t written_ = 0;

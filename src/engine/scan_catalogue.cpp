@@ -1,5 +1,6 @@
 #include "engine/scan_catalogue.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,9 @@
 #include "engine/file_type_lists.h"
 #include "engine/scan_log_index.h"
 #include "platform/byte_view.h"
+#include "platform/clock.h"
 #include "platform/data_dir.h"
+#include "platform/text.h"
 
 namespace rexmoor {
 
@@ -177,6 +180,7 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
   CreateFolderTree(folder);  // a failure shows up as the open's error below
 
   mainPath_ = folder + logName;
+  logName_ = logName;
   relationPath_ = mainPath_ + "_Relation";
   folderPath_ = mainPath_ + "_DirInfo";
   if (Result r = FileHandle::OpenReadWrite(mainPath_, mainFile_); r != kSuccess) return r;
@@ -208,6 +212,34 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
     }
   }
   return kSuccess;
+}
+
+Result ScanCatalogue::CreateCatalogue(std::string_view prefix, std::uint64_t partitionStartSector) {
+  Close();
+  std::string folder = GetScanLogIndex().CurrentScanFolder();
+  if (folder.empty()) return kErrInvalidParameter;
+  if (folder.back() != '/') folder += '/';
+  CreateFolderTree(folder);  // a failure shows up as the create's error below
+  const CivilTime now = LocalNow();
+  const std::string stem = std::string(prefix) + Format("%lld_%04d%02d%02d%02d%02d%02d",
+                                                        static_cast<long long>(partitionStartSector), now.year,
+                                                        now.month, now.day, now.hour, now.minute, now.second);
+  constexpr int kMaxTries = 10000;
+  for (int n = 1; n <= kMaxTries; ++n) {
+    const std::string name = n == 1 ? stem : stem + "_" + std::to_string(n);
+    auto taken = [](const std::string& path) {
+      struct stat st {};
+      return ::lstat(path.c_str(), &st) == 0;
+    };
+    if (taken(folder + name + "_Relation") || taken(folder + name + "_DirInfo")) continue;
+    FileHandle claim;
+    const Result r = FileHandle::CreateNew(folder + name, claim);
+    if (r == kErrFileExists) continue;
+    if (r != kSuccess) return r;
+    claim.Close();
+    return OpenCatalogueIn(folder, name);
+  }
+  return kErrFileExists;
 }
 
 FoundFileRecord* ScanCatalogue::AppendRecord() {

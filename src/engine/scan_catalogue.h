@@ -72,6 +72,13 @@ class ScanCatalogue {
   Result OpenCatalogue(const std::string& logName);
   // The same in a given folder.
   Result OpenCatalogueIn(const std::string& scanFolder, const std::string& logName);
+  // Opens a new, empty catalogue in the current scan folder under a name no log there has yet:
+  // prefix, the partition start sector, "_" and the local time to the second with every field
+  // zero-padded ("Fast_0_20261208071503"), then "_2", "_3", ... while that name is taken. The
+  // main file is claimed with an exclusive create, so two scans never share a log.
+  Result CreateCatalogue(std::string_view prefix, std::uint64_t partitionStartSector);
+  // The name the catalogue was opened under.
+  const std::string& LogName() const { return logName_; }
   bool IsOpen() const { return mainFile_.IsValid(); }
 
   // The slot for the next record, zero-filled; the caller fills it and sets recordId to
@@ -132,6 +139,7 @@ class ScanCatalogue {
   FileHandle relationFile_;
   FileHandle folderFile_;
   std::string mainPath_;
+  std::string logName_;
   std::string relationPath_;
   std::string folderPath_;
 

@@ -1,5 +1,6 @@
 #include "engine/scan_log_index.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <vector>
 
 #include "platform/byte_view.h"
 #include "platform/clock.h"
@@ -62,6 +64,39 @@ bool PathExists(const std::string& path) {
 std::string StripOneTrailingSlash(std::string path) {
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
+}
+
+// A scan folder in use is marked by an exclusive lock on its ".lock" file, held for as long as
+// the process works in the folder. The system drops the lock when the process ends, so a folder
+// whose lock can be taken belongs to no running scan.
+constexpr const char* kLockFileName = ".lock";
+// Numbered folders tried before a new scan gives up looking for a free one.
+constexpr int kMaxFolderTries = 1000;
+
+enum class LockState { Taken, Busy, Unavailable };
+
+LockState TryLockFolder(const std::string& folder, FileHandle& out) {
+  out.Close();
+  CreateFolderTree(folder);
+  FileHandle file;
+  if (FileHandle::OpenReadWrite(StripOneTrailingSlash(folder) + "/" + kLockFileName, file) != kSuccess)
+    return LockState::Unavailable;
+  if (::flock(file.fd(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? LockState::Busy : LockState::Unavailable;
+  out = std::move(file);
+  return LockState::Taken;
+}
+
+// Removes what the folder holds, apart from its lock file.
+void ClearFolderKeepingLock(const std::string& folder) {
+  std::error_code ec;
+  fs::directory_iterator it(StripOneTrailingSlash(folder), ec);
+  if (ec) return;
+  std::vector<fs::path> doomed;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    if (it->path().filename() != kLockFileName) doomed.push_back(it->path());
+  }
+  for (const fs::path& path : doomed) fs::remove_all(path, ec);
 }
 
 std::unique_ptr<ScanLogIndex>& GlobalIndexSlot() {
@@ -181,9 +216,27 @@ std::string ScanLogIndex::CurrentScanFolder() const {
 }
 
 void ScanLogIndex::BeginScanFolder() {
-  ++scanCounter_;
   reusing_ = false;
-  DeleteScanLog(CurrentScanFolder());
+  reusePath_.clear();
+  folderLock_.Close();
+  lockedFolder_.clear();
+  for (int tries = 0; tries < kMaxFolderTries; ++tries) {
+    ++scanCounter_;
+    const std::string folder = CurrentScanFolder();
+    // A number that holds another source's indexed log, or a scan still running in another
+    // process, is passed over: a new scan never deletes a log that is not its own.
+    const bool indexed = std::any_of(entries_.begin(), entries_.end(),
+                                     [&](const ScanLogEntry& e) { return EqualsNoCase(e.FolderPath(), folder); });
+    if (indexed) continue;
+    FileHandle lock;
+    const LockState state = TryLockFolder(folder, lock);
+    if (state == LockState::Busy) continue;
+    // Whatever an earlier, finished run left under this number goes.
+    ClearFolderKeepingLock(folder);
+    folderLock_ = std::move(lock);
+    lockedFolder_ = folder;
+    return;
+  }
 }
 
 void ScanLogIndex::DecrementScanCounter() { --scanCounter_; }
@@ -212,11 +265,19 @@ bool ScanLogIndex::IsInsideBase(const std::string& path) const {
 }
 
 Result ScanLogIndex::DeleteScanLog(const std::string& folderPath) {
-  std::erase_if(entries_, [&](const ScanLogEntry& entry) { return EqualsNoCase(entry.FolderPath(), folderPath); });
-  if (folderPath.empty()) return kSuccess;
   const std::string target = StripOneTrailingSlash(folderPath);
-  if (!PathExists(target)) return kSuccess;
+  const bool exists = !folderPath.empty() && PathExists(target);
+  const bool ours = folderLock_.IsValid() && EqualsNoCase(StripOneTrailingSlash(lockedFolder_), target);
+  FileHandle lock;
+  if (exists && !ours && IsInsideBase(target) && TryLockFolder(target, lock) == LockState::Busy)
+    return kErrSharingViolation;  // another running scan works there
+  std::erase_if(entries_, [&](const ScanLogEntry& entry) { return EqualsNoCase(entry.FolderPath(), folderPath); });
+  if (!exists) return kSuccess;
   if (!IsInsideBase(target)) return kErrAccessDenied;
+  if (ours) {
+    ClearFolderKeepingLock(target);  // our own folder stays ours
+    return kSuccess;
+  }
   std::error_code ec;
   fs::remove_all(target, ec);
   if (ec) return ResultFromErrno(ec.value());

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_handle.h"
 #include "platform/result_codes.h"
 
 namespace rexmoor {
@@ -103,8 +104,10 @@ class ScanLogIndex {
 
   // reusePath while an indexed scan is continued, else basePath + "/" + scanCounter + "/".
   std::string CurrentScanFolder() const;
-  // Takes the next numbered folder and removes whatever an earlier run left in it. The counter
-  // reaches the disk only with the next SaveScan.
+  // Takes the next numbered folder and removes whatever an earlier run left in it. Numbers whose
+  // folder holds another source's indexed log, or is in use by a scan running in another process,
+  // are passed over; the folder taken stays locked for this index until the next call. The
+  // counter reaches the disk only with the next SaveScan.
   void BeginScanFolder();
   // A fresh deep scan that ended before its sweep gives its folder number back.
   void DecrementScanCounter();
@@ -112,7 +115,8 @@ class ScanLogIndex {
 
   // Forgets every entry of the folder (names compared case-insensitively) and deletes the folder
   // with its contents. 0 when it did not exist; folders outside the base folder are never deleted
-  // (the path may come from a damaged index) and give kErrAccessDenied.
+  // (the path may come from a damaged index) and give kErrAccessDenied; a folder another running
+  // scan works in is left alone with kErrSharingViolation.
   Result DeleteScanLog(const std::string& folderPath);
 
   // An earlier deep scan of this disk partition: unchanged fingerprint -> true, outEntry filled
@@ -138,6 +142,8 @@ class ScanLogIndex {
   std::vector<ScanLogEntry> entries_;
   bool reusing_ = false;
   std::string reusePath_;
+  FileHandle folderLock_;
+  std::string lockedFolder_;
 };
 
 // The process-wide index, built on first use from the per-user data folder.

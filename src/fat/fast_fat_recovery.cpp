@@ -266,14 +266,8 @@ Result CFastFatRecovery::Scan(const char* logName) {
   if (logName != nullptr) return catalogue_.OpenCatalogue(logName);
   if (!open_) return kErrInvalidHandle;
 
-  const CivilTime now = LocalNow();
-  const std::string name = Format("Fast_%lld_%d%d%d%d%2d", static_cast<long long>(partitionStartSector_), now.year,
-                                  now.month, now.day, now.hour, now.minute);
-  // A new scan starts a new catalogue, even where an earlier one of the same name was left.
-  const std::string folder = GetScanLogIndex().CurrentScanFolder();
-  for (const char* suffix : {"", "_Relation", "_DirInfo"}) ::unlink((folder + name + suffix).c_str());
   // Without a catalogue file the scan still runs; its records simply stay unwritten.
-  (void)catalogue_.OpenCatalogue(name);
+  (void)catalogue_.CreateCatalogue("Fast_", partitionStartSector_);
 
   blockBudget_ = 2 * (std::uint64_t{layout_.maxCluster} + 1) + layout_.rootDirSectors;
   Result result = ReportScan(1, -1);
@@ -625,13 +619,23 @@ Result CFastFatRecovery::ReadFileData(const FoundFileRecord& record, std::uint64
   return kSuccess;
 }
 
-Result CFastFatRecovery::WriteItemData(const FoundFileRecord& record, const std::string& destination) {
-  RecoveredFileSink sink(fileCallback_, userData_, destination, record.size);
+std::uint64_t CFastFatRecovery::ReachableBytes(const FoundFileRecord& record) const {
+  // A file can reach at most the clusters from its first one to the end of the data area.
+  if (!layout_.IsValidCluster(record.objectNumber)) return 0;
+  const std::uint64_t clusters = std::uint64_t{layout_.maxCluster} - record.objectNumber + 1;
+  return std::min<std::uint64_t>(clusters, layout_.clusterCount) * layout_.ClusterBytes();
+}
+
+Result CFastFatRecovery::WriteItemData(const FoundFileRecord& record, const std::string& destination,
+                                       std::int32_t levelBase) {
+  RecoveredFileSink sink(FileReporter{fileCallback_, userData_}, destination, levelBase, record.size);
   Result result = sink.Open();
   if (result == kSuccess && static_cast<std::uint32_t>(record.clusterBytes) > kMaxCopyClusterBytes)
     result = kErrClusterTooLarge;
   if (result != kSuccess || record.size == 0) return sink.Finish(result);
-  result = ReadFileData(record, record.size, [&sink](const std::uint8_t* data, std::size_t length, Result read) {
+  // A size read from the volume is not trusted to fit on it: what lies beyond is never read.
+  const std::uint64_t size = std::min<std::uint64_t>(std::uint64_t{record.size}, ReachableBytes(record));
+  result = ReadFileData(record, size, [&sink](const std::uint8_t* data, std::size_t length, Result read) {
     return sink.Put(data, length, read);
   });
   return sink.Finish(result);
@@ -641,13 +645,12 @@ Result CFastFatRecovery::RecoverItem(const FoundFileRecord* record, const std::s
                                      std::int32_t levelBase) {
   if (record == nullptr) return kErrInvalidParameter;
   if (record->isFolder != 0) {
-    return RecoverFolderTree(*this, *record, destination, levelBase,
-                             [this](const FoundFileRecord& child, const std::string& path) {
-                               return WriteItemData(child, path);
+    return RecoverFolderTree(*this, *record, destination, levelBase, FileReporter{fileCallback_, userData_},
+                             [this, levelBase](const FoundFileRecord& child, const std::string& path) {
+                               return WriteItemData(child, path, levelBase);
                              });
   }
-  if (Result r = EnsureParentFolder(destination); r != kSuccess) return r;
-  return WriteItemData(*record, destination);
+  return WriteItemData(*record, destination, levelBase);
 }
 
 Result CFastFatRecovery::ExtractForPreview(const FoundFileRecord* record, std::string& outPath, std::uint8_t* buffer,

@@ -106,7 +106,9 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   bool ContentMatches(std::span<const std::uint8_t> sector, std::string_view extension, std::uint64_t volumeSector);
 
   // Writing out and preview.
-  Result WriteItemData(const FoundFileRecord& record, const std::string& destination);
+  Result WriteItemData(const FoundFileRecord& record, const std::string& destination, std::int32_t levelBase);
+  // The most bytes a file starting at the record's cluster can occupy on this volume.
+  std::uint64_t ReachableBytes(const FoundFileRecord& record) const;
   // Walks a file's data from its first cluster, handing each piece to sink; stops when size bytes
   // were produced, the chain ends, or sink returns non-zero.
   template <typename Sink>

@@ -162,14 +162,8 @@ Result CFastNtfsRecovery::Scan(const char* logName) {
   if (logName != nullptr) return catalogue_.OpenCatalogue(logName);
   if (!open_) return kErrInvalidHandle;
 
-  const CivilTime now = LocalNow();
-  const std::string name = Format("Fast_%lld_%d%d%d%d%2d", static_cast<long long>(partitionStartSector_), now.year,
-                                  now.month, now.day, now.hour, now.minute);
-  // A new scan starts a new catalogue, even where an earlier one of the same name was left.
-  const std::string folder = GetScanLogIndex().CurrentScanFolder();
-  for (const char* suffix : {"", "_Relation", "_DirInfo"}) ::unlink((folder + name + suffix).c_str());
   // Without a catalogue file the scan still runs; its records simply stay unwritten.
-  (void)catalogue_.OpenCatalogue(name);
+  (void)catalogue_.CreateCatalogue("Fast_", partitionStartSector_);
 
   const Result result = ReadMft();
   // The folders above the finds are written even when the read was stopped, so that whatever was
@@ -352,14 +346,20 @@ Result CFastNtfsRecovery::LoadItemStream(const FoundFileRecord& record, NtfsData
   return reader_.FindStream(itemRecord_, header, kAttrData, stream);
 }
 
-Result CFastNtfsRecovery::WriteNtfsItemData(const FoundFileRecord& record, const std::string& destination) {
-  RecoveredFileSink sink(fileCallback_, userData_, destination, record.size);
+Result CFastNtfsRecovery::WriteNtfsItemData(const FoundFileRecord& record, const std::string& destination,
+                                            std::int32_t levelBase) {
+  RecoveredFileSink sink(FileReporter{fileCallback_, userData_}, destination, levelBase, record.size);
   Result result = sink.Open();
   if (result != kSuccess || record.size == 0) return sink.Finish(result);
   NtfsDataStream stream;
   result = LoadItemStream(record, stream);
   if (result != kSuccess) return sink.Finish(result);
-  result = reader_.ReadFileData(stream, record.size,
+  // A size read from a record is not trusted to fit on the volume: no file is written longer than
+  // the volume itself, so a hostile size or sparse run cannot fill the target.
+  std::uint64_t volumeBytes = 0;
+  if (__builtin_mul_overflow(reader_.ClusterCount(), geometry_.ClusterBytes(), &volumeBytes)) volumeBytes = UINT64_MAX;
+  const std::uint64_t size = std::min<std::uint64_t>(std::uint64_t{record.size}, volumeBytes);
+  result = reader_.ReadFileData(stream, size,
                                 [&sink](const std::uint8_t* data, std::size_t length) { return sink.Put(data, length); });
   return sink.Finish(result);
 }
@@ -368,13 +368,12 @@ Result CFastNtfsRecovery::RecoverItem(const FoundFileRecord* record, const std::
                                       std::int32_t levelBase) {
   if (record == nullptr) return kErrInvalidParameter;
   if (record->isFolder != 0) {
-    return RecoverFolderTree(*this, *record, destination, levelBase,
-                             [this](const FoundFileRecord& child, const std::string& path) {
-                               return WriteNtfsItemData(child, path);
+    return RecoverFolderTree(*this, *record, destination, levelBase, FileReporter{fileCallback_, userData_},
+                             [this, levelBase](const FoundFileRecord& child, const std::string& path) {
+                               return WriteNtfsItemData(child, path, levelBase);
                              });
   }
-  if (Result r = EnsureParentFolder(destination); r != kSuccess) return r;
-  return WriteNtfsItemData(*record, destination);
+  return WriteNtfsItemData(*record, destination, levelBase);
 }
 
 Result CFastNtfsRecovery::ExtractForPreview(const FoundFileRecord* record, std::string& outPath, std::uint8_t* buffer,

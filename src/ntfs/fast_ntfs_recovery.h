@@ -82,7 +82,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
 
   // Writing out and preview: the record's data as its file record at locationSector describes it.
   Result LoadItemStream(const FoundFileRecord& record, NtfsDataStream& stream);
-  Result WriteNtfsItemData(const FoundFileRecord& record, const std::string& destination);
+  Result WriteNtfsItemData(const FoundFileRecord& record, const std::string& destination, std::int32_t levelBase);
   std::uint64_t KeyObject(const FoundFileRecord* folder) const;
 
   ScratchBufferLease scratchLease_;

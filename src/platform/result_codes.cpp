@@ -33,6 +33,7 @@ Result ResultFromErrno(int e) {
     case ENAMETOOLONG: return kErrFilenameTooLong;
     case ENOTEMPTY: return kErrDirNotEmpty;
     case EILSEQ: return kErrInvalidName;
+    case ELOOP: return kErrStoppedOnSymlink;
     case EIO: return kErrIoDevice;
     default: return kErrGenFailure;
   }
@@ -65,6 +66,8 @@ std::string ResultMessage(Result code) {
     case kErrDirNotEmpty: return "The directory is not empty.";
     case kErrAlreadyExists: return "Cannot create a file when that file already exists.";
     case kErrFilenameTooLong: return "The filename or extension is too long.";
+    case kErrDirectory: return "The directory name is invalid.";
+    case kErrStoppedOnSymlink: return "The create operation stopped after reaching a symbolic link.";
     case kErrIoDevice: return "The request could not be performed because of an I/O device error.";
     case kCancelled: return "The operation was cancelled by the user.";
     default: return "Unknown error " + std::to_string(code) + ".";

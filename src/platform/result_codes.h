@@ -24,6 +24,8 @@ inline constexpr Result kErrReadFault = 30;
 inline constexpr Result kErrGenFailure = 31;
 inline constexpr Result kErrSharingViolation = 32;
 inline constexpr Result kErrHandleEof = 38;
+// A recovered file whose data ended before its recorded size: what was found is kept.
+inline constexpr Result kErrIncomplete = kErrHandleEof;
 inline constexpr Result kErrNotSupported = 50;
 inline constexpr Result kErrFileExists = 80;
 inline constexpr Result kErrInvalidParameter = 87;
@@ -34,6 +36,8 @@ inline constexpr Result kErrInvalidName = 123;
 inline constexpr Result kErrDirNotEmpty = 145;
 inline constexpr Result kErrAlreadyExists = 183;
 inline constexpr Result kErrFilenameTooLong = 206;
+inline constexpr Result kErrDirectory = 267;          // something other than a folder where one must be
+inline constexpr Result kErrStoppedOnSymlink = 681;   // a symbolic link where none may be followed
 inline constexpr Result kErrIoDevice = 1117;
 inline constexpr Result kCancelled = -9527;
 

@@ -91,7 +91,7 @@ TEST(FolderRecovery, WalksBreadthFirstWithLevelsFromThePath) {
     test::WriteFileBytes(path, {static_cast<std::uint8_t>(record.objectNumber)});
     return kSuccess;
   };
-  EXPECT_EQ(RecoverFolderTree(engine, Item("Trash", 10, true), destination, levelBase, writer), kSuccess);
+  EXPECT_EQ(RecoverFolderTree(engine, Item("Trash", 10, true), destination, levelBase, FileReporter{}, writer), kSuccess);
   EXPECT_EQ(written, (std::vector<std::string>{destination + "/x.txt", destination + "/sub/y.bin"}));
   EXPECT_EQ(TreeBelow(destination), (std::set<std::string>{"x.txt", "sub/", "sub/y.bin", "sub/empty/"}));
   EXPECT_EQ(engine.asked, (std::vector<std::pair<std::uint32_t, std::int32_t>>{{10, 2}, {11, 3}, {12, 4}}));
@@ -108,7 +108,7 @@ TEST(FolderRecovery, HostileNamesStayInside) {
     test::WriteFileBytes(path, {1});
     return kSuccess;
   };
-  EXPECT_EQ(RecoverFolderTree(engine, Item("f", 1, true), destination, SeparatorLevel(destination) - 1, writer),
+  EXPECT_EQ(RecoverFolderTree(engine, Item("f", 1, true), destination, SeparatorLevel(destination) - 1, FileReporter{}, writer),
             kSuccess);
   // Everything under the temporary folder sits inside the destination.
   EXPECT_EQ(TreeBelow(dir.path()), (std::set<std::string>{"out/", "out/f/", "out/f/_/", "out/f/.._.._escape.txt",
@@ -125,19 +125,19 @@ TEST(FolderRecovery, CancelStopsAndOtherErrorsDoNot) {
     return record.objectNumber == 10 ? kErrReadFault : kSuccess;
   };
   // Other errors: the walk goes on and the last child's result is the answer.
-  EXPECT_EQ(RecoverFolderTree(engine, Item("r", 1, true), dir / "r", SeparatorLevel(dir / "r"), failing), kSuccess);
+  EXPECT_EQ(RecoverFolderTree(engine, Item("r", 1, true), dir / "r", SeparatorLevel(dir / "r"), FileReporter{}, failing), kSuccess);
   EXPECT_EQ(names.size(), 3u);
   names.clear();
   auto cancelling = [&](const FoundFileRecord& record, const std::string&) -> Result {
     names.emplace_back(RecordName(record));
     return record.objectNumber == 11 ? kCancelled : kSuccess;
   };
-  EXPECT_EQ(RecoverFolderTree(engine, Item("r", 1, true), dir / "r", SeparatorLevel(dir / "r"), cancelling),
+  EXPECT_EQ(RecoverFolderTree(engine, Item("r", 1, true), dir / "r", SeparatorLevel(dir / "r"), FileReporter{}, cancelling),
             kCancelled);
   EXPECT_EQ(names, (std::vector<std::string>{"a", "b"}));
   // A destination that cannot be a folder.
   test::WriteFileBytes(dir / "file", {1});
-  EXPECT_NE(RecoverFolderTree(engine, Item("r", 1, true), dir / "file", 0, failing), kSuccess);
+  EXPECT_NE(RecoverFolderTree(engine, Item("r", 1, true), dir / "file", 0, FileReporter{}, failing), kSuccess);
 }
 
 // A damaged catalogue in which a folder contains itself at every level ends at the depth limit.
@@ -150,7 +150,7 @@ TEST(FolderRecovery, SelfContainingCatalogueEnds) {
     ++files;
     return kSuccess;
   };
-  RecoverFolderTree(engine, Item("d", 7, true), dir / "d", SeparatorLevel(dir / "d"), writer);
+  RecoverFolderTree(engine, Item("d", 7, true), dir / "d", SeparatorLevel(dir / "d"), FileReporter{}, writer);
   EXPECT_LE(engine.asked.size(), static_cast<std::size_t>(kMaxRecoveryDepth) + 1);
   EXPECT_EQ(files, 0);
 }

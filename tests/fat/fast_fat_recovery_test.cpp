@@ -232,11 +232,12 @@ TEST_F(FastFatRecovery, Fat12VolumeWithDeletions) {
     engine.GetFolderPath(&r, folder);
     EXPECT_EQ(folder, FolderOf(key));
     const std::string out = temp_ / ("out/" + key);
-    ASSERT_EQ(engine.RecoverItem(&r, out, 0), kSuccess);
     std::vector<std::uint8_t> want = truth.bytes;
     // d.bin was written over b.bin's four free clusters and went on after c.bin, which is still
-    // in use: only the part in b.bin's hole can be told apart from c.bin.
+    // in use: only the part in b.bin's hole can be told apart from c.bin, so the file comes back
+    // short of its recorded size and says so.
     if (key == "f/!.bin") want.resize(2048);
+    ASSERT_EQ(engine.RecoverItem(&r, out, 0), key == "f/!.bin" ? kErrIncomplete : kSuccess);
     EXPECT_EQ(test::ReadFileBytes(out), want);
   }
   EXPECT_EQ(test::Sha256Hex(volume.image()), before);

@@ -161,7 +161,8 @@ TEST_F(FastNtfsCorrupt, RunListsPointingPastTheVolume) {
   ASSERT_EQ(engine.OpenImageFile(image, 1), kSuccess);
   const std::string out = temp_ / "frag.bin";
   ASSERT_EQ(engine.Scan(nullptr), kSuccess);
-  EXPECT_EQ(engine.RecoverItem(&o.tree.at("fragmented.bin").record, out, 0), kSuccess);
+  // Written as far as its runs lie on the volume, and reported short of its size.
+  EXPECT_EQ(engine.RecoverItem(&o.tree.at("fragmented.bin").record, out, 0), kErrIncomplete);
   const Bytes got = test::ReadFileBytes(out);
   const Bytes want = test::ReadFileBytes(test::NtfsFixture("ntfs_deleted.img"));  // for its size only
   EXPECT_GE(got.size(), 12288u);

@@ -459,7 +459,7 @@ TEST_F(FastNtfsRecovery, CommandLineOnAnNtfsImage) {
                                  test::ShellQuote(to) + " --format json 2>/dev/null",
                              &out),
             0);
-  EXPECT_NE(out.find("\"recovered\":11,\"failed\":0"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"recovered\":11,\"incomplete\":0,\"failed\":0"), std::string::npos) << out;
   EXPECT_EQ(test::Sha256Hex(to + "/others/fragmented.bin"), test::NtfsSha256("ntfs_deleted.img:/fragmented.bin"));
   EXPECT_EQ(test::Sha256Hex(to + "/document/orphan.txt"), test::NtfsSha256("ntfs_deleted.img:/Gone/orphan.txt"));
 }

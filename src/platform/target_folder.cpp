@@ -1,0 +1,190 @@
+#include "platform/target_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/data_dir.h"
+
+namespace rexmoor {
+
+namespace {
+
+// Path components of a relative path; empty and "." components are dropped.
+Result Components(std::string_view relative, std::vector<std::string_view>& out) {
+  out.clear();
+  std::size_t pos = 0;
+  while (pos <= relative.size()) {
+    std::size_t slash = relative.find('/', pos);
+    if (slash == std::string_view::npos) slash = relative.size();
+    const std::string_view part = relative.substr(pos, slash - pos);
+    if (part == "..") return kErrInvalidName;
+    if (!part.empty() && part != ".") out.push_back(part);
+    pos = slash + 1;
+  }
+  return kSuccess;
+}
+
+int OpenAt(int dirFd, const std::string& name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(dirFd, name.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Why a component could not be opened as a folder: a link, something else, or the system's error.
+Result FolderError(int dirFd, const std::string& name, int openErrno) {
+  struct stat st {};
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(st.st_mode)) return kErrStoppedOnSymlink;
+    if (!S_ISDIR(st.st_mode)) return kErrDirectory;
+  }
+  return ResultFromErrno(openErrno);
+}
+
+// Opens (creating when asked) one folder below dirFd without following a link.
+Result StepInto(int dirFd, const std::string& name, bool create, FileHandle& out) {
+  if (create && ::mkdirat(dirFd, name.c_str(), 0755) != 0 && errno != EEXIST)
+    return FolderError(dirFd, name, errno);
+  const int fd = OpenAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) return FolderError(dirFd, name, errno);
+  out = FileHandle(fd);
+  return kSuccess;
+}
+
+}  // namespace
+
+Result TargetFolder::Open(const std::string& path, bool create, TargetFolder& out) {
+  out.dir_.Close();
+  out.path_ = path.empty() ? std::string(".") : path;
+  if (create) {
+    struct stat st {};
+    if (::stat(out.path_.c_str(), &st) != 0) {
+      if (Result r = CreateFolderTree(out.path_); r != kSuccess && r != kErrAlreadyExists) return r;
+    }
+  }
+  int fd;
+  do {
+    fd = ::open(out.path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENOTDIR ? kErrDirectory : ResultFromErrno(errno);
+  out.dir_ = FileHandle(fd);
+  return kSuccess;
+}
+
+Result TargetFolder::MakeFolders(std::string_view relative, FileHandle* out) const {
+  if (!dir_.IsValid()) return kErrInvalidHandle;
+  std::vector<std::string_view> parts;
+  if (Result r = Components(relative, parts); r != kSuccess) return r;
+  FileHandle current;
+  int at = dir_.fd();
+  for (std::string_view part : parts) {
+    FileHandle next;
+    if (Result r = StepInto(at, std::string(part), true, next); r != kSuccess) return r;
+    current = std::move(next);
+    at = current.fd();
+  }
+  if (out != nullptr) {
+    if (!current.IsValid()) {
+      const int fd = ::fcntl(dir_.fd(), F_DUPFD_CLOEXEC, 0);
+      if (fd < 0) return ResultFromErrno(errno);
+      current = FileHandle(fd);
+    }
+    *out = std::move(current);
+  }
+  return kSuccess;
+}
+
+Result TargetFolder::OpenParent(std::string_view relative, bool create, FileHandle& parent, std::string& leaf) const {
+  if (!dir_.IsValid()) return kErrInvalidHandle;
+  std::vector<std::string_view> parts;
+  if (Result r = Components(relative, parts); r != kSuccess) return r;
+  if (parts.empty()) return kErrInvalidName;
+  leaf.assign(parts.back());
+  parts.pop_back();
+  FileHandle current;
+  int at = dir_.fd();
+  for (std::string_view part : parts) {
+    FileHandle next;
+    if (Result r = StepInto(at, std::string(part), create, next); r != kSuccess) return r;
+    current = std::move(next);
+    at = current.fd();
+  }
+  if (!current.IsValid()) {
+    const int fd = ::fcntl(dir_.fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return ResultFromErrno(errno);
+    current = FileHandle(fd);
+  }
+  parent = std::move(current);
+  return kSuccess;
+}
+
+Result TargetFolder::CreateFile(std::string_view relative, FileHandle& out) const {
+  FileHandle parent;
+  std::string leaf;
+  if (Result r = OpenParent(relative, false, parent, leaf); r != kSuccess) return r;
+  // Non-blocking so that a pipe planted at the name cannot stall the open.
+  const int fd = OpenAt(parent.fd(), leaf, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    const int e = errno;
+    struct stat st {};
+    if (::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      return kErrStoppedOnSymlink;
+    return e == EISDIR ? kErrAlreadyExists : ResultFromErrno(e);
+  }
+  FileHandle file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return ResultFromErrno(errno);
+  if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return kErrAccessDenied;
+  if (::ftruncate(fd, 0) != 0) return ResultFromErrno(errno);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  out = std::move(file);
+  return kSuccess;
+}
+
+bool TargetFolder::Exists(std::string_view relative) const {
+  FileHandle parent;
+  std::string leaf;
+  if (OpenParent(relative, false, parent, leaf) != kSuccess) return false;
+  struct stat st {};
+  return ::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+Result TargetFolder::SetTimes(std::string_view relative, const timespec times[2]) const {
+  FileHandle parent;
+  std::string leaf;
+  if (Result r = OpenParent(relative, false, parent, leaf); r != kSuccess) return r;
+  if (::utimensat(parent.fd(), leaf.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return ResultFromErrno(errno);
+  return kSuccess;
+}
+
+void SplitAtTarget(std::string_view destination, std::int32_t levelBase, std::string& target, std::string& relative) {
+  const std::size_t lastSlash = destination.rfind('/');
+  if (lastSlash == std::string_view::npos) {
+    target = ".";
+    relative.assign(destination);
+    return;
+  }
+  // The separator that ends the target: the one after levelBase others.
+  std::size_t cut = lastSlash;
+  std::int32_t seen = 0;
+  for (std::size_t i = 0; i < lastSlash; ++i) {
+    if (destination[i] != '/' && destination[i] != '\\') continue;
+    if (seen == levelBase) {
+      cut = destination.find('/', i);  // a '\' is an ordinary character here: go on to a real one
+      break;
+    }
+    ++seen;
+  }
+  if (levelBase < 0) cut = destination.find('/');
+  target.assign(destination.substr(0, cut));
+  if (target.empty()) target = "/";
+  relative.assign(destination.substr(cut + 1));
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,57 @@
+// The folder the user chose for recovered files, opened once. Every folder and file below it is
+// created and opened relative to it, one path component at a time with O_NOFOLLOW, so a symbolic
+// link planted anywhere below the target (where a category folder, a rebuilt folder or a file
+// goes) is never followed: it is an error for whatever would have been written through it.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "platform/file_handle.h"
+#include "platform/result_codes.h"
+
+namespace rexmoor {
+
+class TargetFolder {
+ public:
+  TargetFolder() = default;
+
+  // Opens the target itself, creating it and its missing parents when create is set. The target
+  // is the user's own choice, so a link naming it is followed; nothing below it ever is.
+  static Result Open(const std::string& path, bool create, TargetFolder& out);
+
+  bool IsOpen() const { return dir_.IsValid(); }
+  const std::string& Path() const { return path_; }
+
+  // Creates every missing folder of the relative path below the target and, when out is given,
+  // opens the last one. A component that is a link gives kErrStoppedOnSymlink, one that is not a
+  // folder kErrDirectory, a ".." component kErrInvalidName.
+  Result MakeFolders(std::string_view relative, FileHandle* out = nullptr) const;
+
+  // Opens a file below the target for writing, creating it when missing and emptying it when
+  // present. Its folders must exist already. A link, anything but a plain file, or a plain file
+  // with other names (a hard link could reach outside) is refused.
+  Result CreateFile(std::string_view relative, FileHandle& out) const;
+
+  // Whether anything (a dangling link too) has this name below the target. A folder on the way
+  // that is missing or a link makes the answer no: nothing can be written there anyway.
+  bool Exists(std::string_view relative) const;
+
+  // Sets the access and modification times of a file below the target (never through a link).
+  Result SetTimes(std::string_view relative, const timespec times[2]) const;
+
+ private:
+  // Opens the folder that holds the last component of relative; leaf receives that component.
+  Result OpenParent(std::string_view relative, bool create, FileHandle& parent, std::string& leaf) const;
+
+  FileHandle dir_;
+  std::string path_;
+};
+
+// Splits a destination path into the folder the user chose and the part below it, where the
+// target is the prefix holding levelBase separators ('/' or '\', as recovery counts them). The
+// split never goes past the last '/', so a file's folder is always on the target side or below.
+void SplitAtTarget(std::string_view destination, std::int32_t levelBase, std::string& target, std::string& relative);
+
+}  // namespace rexmoor
