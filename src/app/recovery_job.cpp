@@ -122,7 +122,17 @@ void RecoveryJob::CountUnreported(const std::string& path, Result code) {
   } else if (code != kSuccess) {
     ++failed_;
   }
-  if (view_ != nullptr) view_->AddDetail(path, code, StatusText(code));
+  if (view_ != nullptr) {
+    view_->AddDetail(path, code, StatusText(code));
+    ShowCountsLocked();
+  }
+}
+
+void RecoveryJob::ShowCountsLocked() {
+  // Done, total, written whole, and the rest (failed or incomplete).
+  view_->SetCounts(FillCatalogText(texts_("MSG1102"),
+                                   {std::to_string(done_), std::to_string(total_),
+                                    std::to_string(done_ - failed_ - incomplete_), std::to_string(failed_ + incomplete_)}));
 }
 
 std::string RecoveryJob::StatusText(Result code) {
@@ -146,7 +156,7 @@ void RecoveryJob::Run() {
     IFileRecoveryParse* engine = EngineFor(record);
     if (engine == nullptr || targetResult != kSuccess) {
       const std::string where = target_ + "/" + SanitizeName(RecordName(record));
-      CountUnreported(where, engine == nullptr ? kErrInvalidParameter : targetResult);
+      CountUnreported(where, targetResult != kSuccess ? targetResult : kErrInvalidParameter);
       continue;
     }
     const std::string destination = DestinationPathFor(target, std::string(RecordName(record)));
@@ -204,10 +214,7 @@ std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, s
     job->view_->SetProgressBar(pct);
     job->view_->SetCurrent(path);
     job->view_->SetPercent(Format("%s %d%%", job->texts_("MSG1101").c_str(), pct));
-    job->view_->SetCounts(FillCatalogText(job->texts_("MSG1102"),
-                                          {std::to_string(job->done_), std::to_string(job->total_),
-                                           std::to_string(job->done_ - job->failed_ - job->incomplete_),
-                                           std::to_string(job->failed_ + job->incomplete_)}));
+    job->ShowCountsLocked();
   }
   return 0;
 }

@@ -27,8 +27,8 @@ class IRecoveryProgressView {
   virtual void SetPercent(const std::string& text) = 0;
   virtual void SetProgressBar(std::int32_t percent) = 0;
   virtual void SetCounts(const std::string& text) = 0;
-  // One finished file: its path, 0 or an error code, and the status text ("Success" or the
-  // English message of the code).
+  // One finished file: its path, 0 or an error code, and the status text ("Success", the
+  // incomplete text for kErrIncomplete, or the English message of the code).
   virtual void AddDetail(const std::string& destinationPath, Result code, const std::string& status) = 0;
   // Every selected file was handled (not called after a cancel).
   virtual void JobEnded() = 0;
@@ -71,6 +71,7 @@ class RecoveryJob {
   // Counts a file the engine did not report on, with the engine's result.
   void CountUnreported(const std::string& path, Result code);
   static std::string StatusText(Result code);
+  void ShowCountsLocked();
 
   std::vector<ScanSourceEntry>& sources_;
   const SelectionMap& selection_;

@@ -44,6 +44,7 @@ class WritingEngine : public IFileRecoveryParse {
     levelBases.push_back(levelBase);
     destinations.push_back(destination);
     Result code = failWith;
+    if (silent) return code;  // gives up without a word for the file
     if (code == 0) {
       fs::create_directories(fs::path(destination).parent_path());
       std::ofstream(destination) << RecordName(*record);
@@ -74,6 +75,7 @@ class WritingEngine : public IFileRecoveryParse {
 
   RecordList records;
   Result failWith = 0;
+  bool silent = false;
   std::vector<std::string> destinations;
   std::vector<std::int32_t> levelBases;
   std::vector<std::string> patterns;
@@ -204,6 +206,76 @@ TEST(RecoveryJob, WritesEverySelectedFileAndCountsFailures) {
   ASSERT_EQ(::stat((dir.path() + "/photo/IMG_1.jpg").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, FileTimeToUnix(a.modifiedTime));
   EXPECT_EQ(st.st_atime, FileTimeToUnix(a.accessedTime));
+}
+
+TEST(RecoveryJob, EveryFileEndsWrittenFailedOrIncomplete) {
+  test::TempDir dir;
+  std::vector<ScanSourceEntry> sources(3);
+  sources[0].kind = ScanSourceEntry::Kind::Image;
+  sources[0].sourceTag = 1;
+  auto* silent = new WritingEngine();
+  silent->failWith = kErrDirectory;
+  silent->silent = true;
+  sources[0].engine.reset(silent);
+  sources[1].kind = ScanSourceEntry::Kind::Image;
+  sources[1].sourceTag = 2;
+  auto* shortOne = new WritingEngine();
+  shortOne->failWith = kErrIncomplete;
+  sources[1].engine.reset(shortOne);
+  sources[2].kind = ScanSourceEntry::Kind::Image;
+  sources[2].sourceTag = 3;
+  sources[2].engine = std::make_unique<WritingEngine>();
+
+  SelectionMap selection;
+  for (std::uint16_t tag : {1, 2, 3, 4}) {  // no engine has tag 4
+    FoundFileRecord r = Record("f.jpg", tag, tag);
+    selection.emplace(SelectionKey(r), r);
+  }
+  Details details;
+  RecoveryJob job(sources, selection, dir.path(), &details, nullptr, Texts);
+  job.Run();
+  EXPECT_EQ(job.Total(), 4);
+  EXPECT_EQ(job.DoneCount(), 4);
+  EXPECT_EQ(job.FailedCount(), 2);  // the silent engine's file and the one without an engine
+  EXPECT_EQ(job.IncompleteCount(), 1);
+  ASSERT_EQ(details.rows.size(), 4u);
+  EXPECT_EQ(details.rows[0].second, "The directory name is invalid.");
+  EXPECT_NE(details.rows[1].second.find("Incomplete"), std::string::npos);
+  EXPECT_EQ(details.rows[2].second, "Success");
+  // The counts text: done, total, written whole, and the rest.
+  EXPECT_EQ(details.counts, "4/4 ok 1 failed 3");
+
+  // A target that cannot be a folder fails every file, each with the reason.
+  test::WriteFileBytes(dir / "plain", {1});
+  Details blocked;
+  RecoveryJob refused(sources, selection, dir / "plain", &blocked, nullptr, Texts);
+  refused.Run();
+  EXPECT_EQ(refused.FailedCount(), 4);
+  ASSERT_EQ(blocked.rows.size(), 4u);
+  for (const auto& row : blocked.rows) EXPECT_EQ(row.second, "The directory name is invalid.");
+}
+
+TEST(RecoveryJob, NamesAtTheLengthLimitStillGetNumbered) {
+  test::TempDir dir;
+  const std::string name = std::string(251, 'n') + ".jpg";
+  const std::string first = DestinationPathFor(dir.path(), name);
+  EXPECT_EQ(first, dir.path() + "/photo/" + name);
+  fs::create_directories(dir / "photo");
+  test::WriteFileBytes(first, {1});
+  const std::string second = DestinationPathFor(dir.path(), name);
+  const std::string leaf = second.substr(second.rfind('/') + 1);
+  EXPECT_EQ(leaf.size(), 255u);
+  EXPECT_EQ(leaf.substr(leaf.size() - 7), "(1).jpg");
+  test::WriteFileBytes(second, {2});  // the name fits: it can be created
+  EXPECT_TRUE(fs::exists(second));
+  // The "(n)" goes before an extension only when it is a real one.
+  EXPECT_EQ(DestinationPathFor(dir.path(), "../../etc/x"), dir.path() + "/others/.._.._etc_x");
+  fs::create_directories(dir / "others");
+  test::WriteFileBytes(dir.path() + "/others/.._.._etc_x", {1});
+  EXPECT_EQ(DestinationPathFor(dir.path(), "../../etc/x"), dir.path() + "/others/.._.._etc_x(1)");
+  // Names that deceive: the direction override is dropped, a leading '-' is defused.
+  EXPECT_EQ(DestinationPathFor(dir.path(), "\u202egpj.exe"), dir.path() + "/others/gpj.exe");
+  EXPECT_EQ(DestinationPathFor(dir.path(), "-rf.jpg"), dir.path() + "/photo/_-rf.jpg");
 }
 
 TEST(RecoveryJob, EmptySelectionEndsAtOnceAndCancelStopsTheRun) {

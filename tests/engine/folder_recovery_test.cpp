@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <set>
@@ -138,6 +140,49 @@ TEST(FolderRecovery, CancelStopsAndOtherErrorsDoNot) {
   // A destination that cannot be a folder.
   test::WriteFileBytes(dir / "file", {1});
   EXPECT_NE(RecoverFolderTree(engine, Item("r", 1, true), dir / "file", 0, FileReporter{}, failing), kSuccess);
+}
+
+// A link planted where a rebuilt folder goes: nothing is written through it, and every file that
+// would have gone below it is reported failed with the reason.
+TEST(FolderRecovery, LinkWhereARebuiltFolderGoesFailsTheFilesBelowIt) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir / "outside");
+  MapEngine engine;
+  engine.children[{1, 2}] = {Item("ok.txt", 100, false), Item("sub", 2, true), Item("plain", 4, true)};
+  engine.children[{2, 3}] = {Item("a.txt", 101, false), Item("deeper", 3, true)};
+  engine.children[{3, 4}] = {Item("b.txt", 102, false)};
+  engine.children[{4, 3}] = {Item("c.txt", 103, false)};
+  const std::string target = dir / "out";
+  const std::string destination = target + "/others/Trash";
+  std::filesystem::create_directories(destination);
+  ASSERT_EQ(::symlink((dir / "outside").c_str(), (destination + "/sub").c_str()), 0);
+  test::WriteFileBytes(destination + "/plain", {1});  // a plain file where a folder goes
+
+  struct Reports {
+    std::map<std::string, Result> finals;
+    static std::int32_t Callback(void* user, std::int32_t percent, std::int32_t, std::int32_t code, const char* path) {
+      if (percent == 100) static_cast<Reports*>(user)->finals[path] = code;
+      return 0;
+    }
+  } reports;
+  const FileReporter reporter{&Reports::Callback, &reports};
+  const std::int32_t levelBase = SeparatorLevel(target);
+  auto writer = [&](const FoundFileRecord& record, const std::string& path) -> Result {
+    RecoveredFileSink sink(reporter, path, levelBase, 1);
+    Result r = sink.Open();
+    if (r == kSuccess) {
+      const std::uint8_t byte = static_cast<std::uint8_t>(record.objectNumber);
+      r = sink.Put(&byte, 1);
+    }
+    return sink.Finish(r);
+  };
+  EXPECT_NE(RecoverFolderTree(engine, Item("Trash", 1, true), destination, levelBase, reporter, writer), kSuccess);
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "outside"));
+  EXPECT_EQ(reports.finals, (std::map<std::string, Result>{{destination + "/ok.txt", kSuccess},
+                                                            {destination + "/sub/a.txt", kErrStoppedOnSymlink},
+                                                            {destination + "/sub/deeper/b.txt", kErrStoppedOnSymlink},
+                                                            {destination + "/plain/c.txt", kErrDirectory}}));
+  EXPECT_EQ(test::ReadFileBytes(destination + "/ok.txt"), (std::vector<std::uint8_t>{100}));
 }
 
 // A damaged catalogue in which a folder contains itself at every level ends at the depth limit.

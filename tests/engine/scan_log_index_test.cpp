@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -152,6 +153,53 @@ TEST_F(ScanLogIndexTest, FreshIndexNumbersScanFolders) {
   EXPECT_FALSE(fs::exists(Base() + "/config"));  // the counter is saved only with a scan
   index.DecrementScanCounter();
   EXPECT_EQ(index.ScanCounter(), 0u);
+}
+
+// Two scans at once (two processes, each with its own index over the same folder) keep their own
+// logs, and logs made in the same second get names of their own.
+TEST_F(ScanLogIndexTest, ScansAtTheSameTimeKeepTheirLogs) {
+  ScanLogIndex first(Base());
+  first.BeginScanFolder();
+  ScanLogIndex second(Base());
+  second.BeginScanFolder();
+  EXPECT_EQ(first.CurrentScanFolder(), Base() + "/1/");
+  EXPECT_EQ(second.CurrentScanFolder(), Base() + "/2/") << "a folder in use by another scan is passed over";
+  WriteFileBytes(first.CurrentScanFolder() + "Fast_0_1", {1});
+  // Deleting a folder that another scan works in is refused.
+  EXPECT_EQ(second.DeleteScanLog(first.CurrentScanFolder()), kErrSharingViolation);
+  EXPECT_TRUE(fs::exists(first.CurrentScanFolder() + "Fast_0_1"));
+  // A number that holds another source's indexed log is passed over too.
+  ASSERT_EQ(first.SaveScan(Disk(0, 0, 8, 0), Values(1), first.CurrentScanFolder()), kSuccess);
+  {
+    ScanLogIndex gone(Base());
+    gone.BeginScanFolder();  // counter 1 from the index; 2 is held by `second`: takes 3, then ends
+    EXPECT_EQ(gone.CurrentScanFolder(), Base() + "/3/");
+  }
+  first.BeginScanFolder();  // lets folder 1 go and moves on to 3
+  EXPECT_EQ(first.CurrentScanFolder(), Base() + "/3/");
+  ScanLogIndex stale(Base());
+  stale.DecrementScanCounter();  // as if its counter lagged behind the index
+  stale.BeginScanFolder();
+  EXPECT_EQ(stale.CurrentScanFolder(), Base() + "/4/") << "1 holds an indexed log, 2 and 3 are in use";
+  EXPECT_TRUE(fs::exists(Base() + "/1/Fast_0_1"));
+
+  // Within one folder, catalogues started in the same second never share a name.
+  ScanLogIndex::ResetForTesting();
+  test::ScopedDataDir data;
+  GetScanLogIndex().BeginScanFolder();
+  ScanCatalogue a;
+  ScanCatalogue b;
+  ASSERT_EQ(a.CreateCatalogue("Fast_", 0), kSuccess);
+  ASSERT_EQ(b.CreateCatalogue("Fast_", 0), kSuccess);
+  EXPECT_NE(a.LogName(), b.LogName());
+  EXPECT_TRUE(std::regex_match(a.LogName(), std::regex("Fast_0_20[0-9]{12}(_[0-9]+)?"))) << a.LogName();
+  *a.AppendRecord() = MakeEmptyRecord();
+  ASSERT_EQ(a.Flush(), kSuccess);
+  EXPECT_EQ(a.RecordCount(), 1u);
+  EXPECT_EQ(b.RecordCount(), 0u) << "the second log starts empty, the first keeps its record";
+  a.Close();
+  b.Close();
+  ScanLogIndex::ResetForTesting();
 }
 
 TEST_F(ScanLogIndexTest, DiskScanIsFoundWhileItsFingerprintHolds) {
