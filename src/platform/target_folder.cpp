@@ -76,26 +76,32 @@ Result TargetFolder::Open(const std::string& path, bool create, TargetFolder& ou
   return kSuccess;
 }
 
-Result TargetFolder::MakeFolders(std::string_view relative, FileHandle* out) const {
-  if (!dir_.IsValid()) return kErrInvalidHandle;
-  std::vector<std::string_view> parts;
-  if (Result r = Components(relative, parts); r != kSuccess) return r;
+Result TargetFolder::Walk(const std::vector<std::string_view>& parts, bool create, FileHandle& out) const {
   FileHandle current;
   int at = dir_.fd();
   for (std::string_view part : parts) {
     FileHandle next;
-    if (Result r = StepInto(at, std::string(part), true, next); r != kSuccess) return r;
+    if (Result r = StepInto(at, std::string(part), create, next); r != kSuccess) return r;
     current = std::move(next);
     at = current.fd();
   }
-  if (out != nullptr) {
-    if (!current.IsValid()) {
-      const int fd = ::fcntl(dir_.fd(), F_DUPFD_CLOEXEC, 0);
-      if (fd < 0) return ResultFromErrno(errno);
-      current = FileHandle(fd);
-    }
-    *out = std::move(current);
+  if (!current.IsValid()) {
+    // No folder below the target: the target itself, on a descriptor of its own.
+    const int fd = ::fcntl(dir_.fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return ResultFromErrno(errno);
+    current = FileHandle(fd);
   }
+  out = std::move(current);
+  return kSuccess;
+}
+
+Result TargetFolder::MakeFolders(std::string_view relative, FileHandle* out) const {
+  if (!dir_.IsValid()) return kErrInvalidHandle;
+  std::vector<std::string_view> parts;
+  if (Result r = Components(relative, parts); r != kSuccess) return r;
+  FileHandle last;
+  if (Result r = Walk(parts, true, last); r != kSuccess) return r;
+  if (out != nullptr) *out = std::move(last);
   return kSuccess;
 }
 
@@ -106,21 +112,7 @@ Result TargetFolder::OpenParent(std::string_view relative, bool create, FileHand
   if (parts.empty()) return kErrInvalidName;
   leaf.assign(parts.back());
   parts.pop_back();
-  FileHandle current;
-  int at = dir_.fd();
-  for (std::string_view part : parts) {
-    FileHandle next;
-    if (Result r = StepInto(at, std::string(part), create, next); r != kSuccess) return r;
-    current = std::move(next);
-    at = current.fd();
-  }
-  if (!current.IsValid()) {
-    const int fd = ::fcntl(dir_.fd(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return ResultFromErrno(errno);
-    current = FileHandle(fd);
-  }
-  parent = std::move(current);
-  return kSuccess;
+  return Walk(parts, create, parent);
 }
 
 Result TargetFolder::CreateFile(std::string_view relative, FileHandle& out) const {

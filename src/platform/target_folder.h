@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file_handle.h"
 #include "platform/result_codes.h"
@@ -42,6 +43,8 @@ class TargetFolder {
   Result SetTimes(std::string_view relative, const timespec times[2]) const;
 
  private:
+  // Opens each folder of parts in turn below the target (creating missing ones when asked).
+  Result Walk(const std::vector<std::string_view>& parts, bool create, FileHandle& out) const;
   // Opens the folder that holds the last component of relative; leaf receives that component.
   Result OpenParent(std::string_view relative, bool create, FileHandle& parent, std::string& leaf) const;
 
