@@ -1,6 +1,4 @@
 // rexmoor scan, recover and tree.
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -46,7 +44,11 @@ int Finish(const ScanSession& session, int code) { return session.Interrupted() 
 // Shows recovery per file as it happens.
 class RecoveryPrinter : public IRecoveryProgressView {
  public:
-  RecoveryPrinter(TerminalProgress& bar, bool json) : bar_(bar), json_(json) {}
+  RecoveryPrinter(TerminalProgress& bar, bool json, std::string target)
+      : bar_(bar), json_(json), targetPath_(std::move(target)) {
+    // The job names files below the target without its trailing separator.
+    if (targetPath_.size() > 1 && (targetPath_.back() == '/' || targetPath_.back() == '\\')) targetPath_.pop_back();
+  }
   void SetCurrent(const std::string& path) override { bar_.SetCurrent(path); }
   void SetPercent(const std::string&) override {}
   void SetProgressBar(std::int32_t percent) override { bar_.SetProgressBar(percent); }
@@ -71,14 +73,19 @@ class RecoveryPrinter : public IRecoveryProgressView {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
   }
-  // Size of what was written; a link or anything but a plain file at the path counts as nothing.
-  static std::uint64_t FileSize(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
+  // Size of what was written, looked up below the target without following links: a path that
+  // failed because of a planted link says nothing about what the link points to.
+  std::uint64_t FileSize(const std::string& path) {
+    // Opened at the first file: the job creates the target when it starts.
+    if (!target_.IsOpen()) (void)TargetFolder::Open(targetPath_, false, target_);
+    const std::string& root = targetPath_;
+    if (!target_.IsOpen() || path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0) return 0;
+    return target_.FileSize(std::string_view(path).substr(root.size() + 1));
   }
   TerminalProgress& bar_;
   bool json_;
+  std::string targetPath_;
+  TargetFolder target_;
 };
 
 }  // namespace
@@ -141,7 +148,7 @@ int RunRecover(const std::vector<std::string>& args) {
   if (session.Interrupted()) return kExitCancelled;
   SelectionMap selection;
   for (const FoundFileRecord& r : results) selection.emplace(SelectionKey(r), r);
-  RecoveryPrinter printer(session.Progress(), options.json);
+  RecoveryPrinter printer(session.Progress(), options.json, options.target);
   RecoveryJob job(session.Sources(), selection, options.target, &printer, nullptr,
                   [](const std::string& key) { return GetMessageCatalog().Msg(key); });
   {

@@ -147,6 +147,15 @@ bool TargetFolder::Exists(std::string_view relative) const {
   return ::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+std::uint64_t TargetFolder::FileSize(std::string_view relative) const {
+  FileHandle parent;
+  std::string leaf;
+  if (OpenParent(relative, false, parent, leaf) != kSuccess) return 0;
+  struct stat st {};
+  if (::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 Result TargetFolder::SetTimes(std::string_view relative, const timespec times[2]) const {
   FileHandle parent;
   std::string leaf;

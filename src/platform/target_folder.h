@@ -4,6 +4,7 @@
 // goes) is never followed: it is an error for whatever would have been written through it.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -38,6 +39,9 @@ class TargetFolder {
   // Whether anything (a dangling link too) has this name below the target. A folder on the way
   // that is missing or a link makes the answer no: nothing can be written there anyway.
   bool Exists(std::string_view relative) const;
+
+  // Size of a plain file below the target, looked up without following links; 0 for anything else.
+  std::uint64_t FileSize(std::string_view relative) const;
 
   // Sets the access and modification times of a file below the target (never through a link).
   Result SetTimes(std::string_view relative, const timespec times[2]) const;

@@ -83,6 +83,16 @@ TEST_F(RecoverSafety, LinksPlantedInTheTargetAreNeverFollowed) {
   EXPECT_EQ(test::Sha256Hex(target + "/document/old notes(1).txt"), FixtureSha256("fat32.img:/old notes.txt"));
   EXPECT_NE(r.out.find("6 of 7 file(s) recovered into " + target + ", 1 failed"), std::string::npos) << r.out;
   EXPECT_EQ(test::Sha256Hex(FixturePath("fat32.img")), before);
+
+  // What the link points to is not even looked at: the failed file's size is what was written.
+  test::WriteFileBytes(outside + "/deleted photo.jpg", {1, 2, 3, 4, 5});
+  Outcome json = Recover(FixturePath("fat32.img"), target, "--format json --types photo");
+  EXPECT_EQ(json.status, 1);
+  EXPECT_NE(json.out.find("\"name\":\"deleted photo.jpg\",\"path\":\"" + target +
+                          "/photo/deleted photo.jpg\",\"size\":0,\"status\":\"The create operation stopped"),
+            std::string::npos)
+      << json.out;
+  EXPECT_EQ(test::ReadFileBytes(outside + "/deleted photo.jpg"), (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
 }
 
 TEST_F(RecoverSafety, APlainFileWhereACategoryFolderGoesFailsItsFiles) {
