@@ -4,7 +4,8 @@
 #include <array>
 #include <cstring>
 #include <new>
-#include <unordered_set>
+#include <set>
+#include <utility>
 
 #include "carve/carve_at_sector.h"
 #include "carve/file_format_table.h"
@@ -226,7 +227,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     return r;
   }
   std::vector<std::uint8_t> extent(geometry_.recordSize);
-  std::unordered_set<std::uint64_t> tried;  // (record, vcn) pairs already looked at
+  std::set<std::pair<std::uint64_t, std::uint64_t>> tried;  // (record, vcn) pairs already looked at
   std::size_t offset = 0;
   std::size_t extents = 0;
   bool sizesTaken = false;
@@ -242,7 +243,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     if (entry->type != type || entry->nameLength != 0) continue;
     ++extents;
     if (entry->lowestVcn < RunListEnd(out.runs)) continue;  // repeated or overlapping: already have it
-    if (!tried.insert(entry->recordReference * 31 + entry->lowestVcn).second) continue;
+    if (!tried.emplace(entry->recordReference, entry->lowestVcn).second) continue;
     std::optional<Attribute> found;
     std::span<const std::uint8_t> source;
     RecordHeader extentHeader;

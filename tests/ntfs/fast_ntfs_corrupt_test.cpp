@@ -254,6 +254,60 @@ TEST_F(FastNtfsCorrupt, AttributeListThatPointsAtItself) {
   EXPECT_EQ(test::Sha256Hex(deepOut), test::NtfsSha256("ntfs_deleted.img:/Trash/Sub/deep.txt"));
 }
 
+// Makes the record's $DATA a non-resident extent from firstVcn with one run of count clusters at
+// lcn; the extent that starts at vcn 0 carries the sizes of the whole stream.
+void SetDataExtent(Bytes& rec, std::uint64_t firstVcn, std::uint64_t count, std::uint8_t lcn, std::uint64_t totalBytes) {
+  const std::size_t at = *test::MftRecordEditor::FindAttr(rec, kAttrData);
+  ASSERT_EQ(rec[at + 8], 1) << "the test needs a non-resident $DATA";
+  test::PutU16(rec, at + 12, 0);  // neither compressed nor sparse
+  test::PutU64(rec, at + 16, firstVcn);
+  test::PutU64(rec, at + 24, firstVcn + count - 1);
+  const std::size_t runs = at + LoadU16LE(rec.data() + at + 32);
+  ASSERT_LE(runs + 4, at + LoadU32LE(rec.data() + at + 4));
+  // One run: a one-byte length and a one-byte cluster number, then the end mark.
+  rec[runs] = 0x11;
+  rec[runs + 1] = static_cast<std::uint8_t>(count);
+  rec[runs + 2] = lcn;
+  rec[runs + 3] = 0;
+  for (std::size_t field : {40u, 48u, 56u}) test::PutU64(rec, at + field, firstVcn == 0 ? totalBytes : 0);
+}
+
+// Attribute-list extents are told apart by their record and first vcn exactly: (78, vcn 0) and
+// (77, vcn 31) are two extents, though 78 x 31 + 0 = 77 x 31 + 31.
+TEST_F(FastNtfsCorrupt, AttributeListExtentsWithLookalikeKeys) {
+  const std::string image = Copy("extents.img");
+  test::MftRecordEditor mft(image);
+  const Bytes boot = test::ReadFileHead(image, 512);
+  const std::uint64_t clusterBytes = std::uint64_t{LoadU16LE(boot.data() + 11)} * boot[13];
+  constexpr std::uint32_t kOther = kBig - 1;
+  static_assert(kBig * 31 + 0 == kOther * 31 + 31);
+  constexpr std::uint8_t kFirstLcn = 16, kSecondLcn = 100;
+  const std::uint64_t total = 40 * clusterBytes;
+  Bytes big = mft.Load(kBig);
+  SetDataExtent(big, 0, 31, kFirstLcn, total);
+  AddAttributeList(big, {{kBig, 0}, {kOther, 31}});
+  mft.Store(kBig, big);
+  Bytes other = mft.Load(kOther);
+  SetDataExtent(other, 31, 9, kSecondLcn, total);
+  mft.Store(kOther, other);
+
+  Outcome o = Exercise(image);
+  ASSERT_TRUE(o.tree.count("big random.bin"));
+  const FoundFileRecord& record = o.tree.at("big random.bin").record;
+  EXPECT_EQ(+record.size, total);
+  CFastNtfsRecovery engine;
+  ASSERT_EQ(engine.OpenImageFile(image, 1), kSuccess);
+  ASSERT_EQ(engine.Scan(nullptr), kSuccess);
+  const std::string out = temp_ / "big.bin";
+  EXPECT_EQ(engine.RecoverItem(&record, out, 0), kSuccess) << "both extents are read";
+  const Bytes whole = test::ReadFileBytes(image);
+  Bytes want(whole.begin() + static_cast<std::ptrdiff_t>(kFirstLcn * clusterBytes),
+             whole.begin() + static_cast<std::ptrdiff_t>((kFirstLcn + 31) * clusterBytes));
+  want.insert(want.end(), whole.begin() + static_cast<std::ptrdiff_t>(kSecondLcn * clusterBytes),
+              whole.begin() + static_cast<std::ptrdiff_t>((kSecondLcn + 9) * clusterBytes));
+  EXPECT_TRUE(test::ReadFileBytes(out) == want);
+}
+
 // The file system's own records marked free (as a half-finished format could leave them) are
 // still never listed, whatever their names.
 TEST_F(FastNtfsCorrupt, SystemRecordsMarkedFreeAreNeverListed) {
