@@ -86,14 +86,12 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
 }
 
 Result RecoveredFileSink::Open() {
-  TargetFolder target;
-  std::string relative;
-  if (Result r = OpenTargetOf(destination_, levelBase_, target, relative); r != kSuccess) return r;
-  const std::size_t slash = relative.rfind('/');
+  if (Result r = OpenTargetOf(destination_, levelBase_, target_, relative_); r != kSuccess) return r;
+  const std::size_t slash = relative_.rfind('/');
   if (slash != std::string::npos) {
-    if (Result r = target.MakeFolders(std::string_view(relative).substr(0, slash)); r != kSuccess) return r;
+    if (Result r = target_.MakeFolders(std::string_view(relative_).substr(0, slash)); r != kSuccess) return r;
   }
-  return target.CreateFile(relative, out_);
+  return target_.CreateFile(relative_, out_);
 }
 
 Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {
@@ -107,6 +105,12 @@ Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Resu
 
 Result RecoveredFileSink::Finish(Result result) {
   if (result == kSuccess && written_ < size_) result = kErrIncomplete;
+  // A file that failed before any of its data arrived leaves no empty file behind to be taken
+  // for a recovered one; what a file got before failing is kept.
+  if (result > 0 && result != kErrIncomplete && written_ == 0 && out_.IsValid()) {
+    out_.Close();
+    (void)target_.RemoveFile(relative_);
+  }
   if (result != kCancelled) {
     const Result verdict = Report(100, result);
     if (verdict == kCancelled && result == kSuccess) return kCancelled;

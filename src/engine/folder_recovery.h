@@ -60,7 +60,8 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
 // One file being written out: the destination (and its missing folders below the target) is
 // created, an existing file emptied, data appended as it arrives with a progress report after
 // each piece, and Finish sends the last report: 100 with the error code, or 100 with
-// kErrIncomplete when the data ended before the recorded size did (what was written is kept).
+// kErrIncomplete when the data ended before the recorded size did (what was written is kept). A
+// file that fails before any data arrived is removed again.
 class RecoveredFileSink {
  public:
   RecoveredFileSink(const FileReporter& reporter, const std::string& destination, std::int32_t levelBase,
@@ -81,6 +82,8 @@ class RecoveredFileSink {
   const std::string& destination_;
   std::int32_t levelBase_;
   std::uint64_t size_;
+  TargetFolder target_;
+  std::string relative_;  // of the destination, below the target
   FileHandle out_;
   std::uint64_t written_ = 0;
   std::int32_t lastPercent_ = -1;

@@ -147,6 +147,14 @@ bool TargetFolder::Exists(std::string_view relative) const {
   return ::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+Result TargetFolder::RemoveFile(std::string_view relative) const {
+  FileHandle parent;
+  std::string leaf;
+  if (Result r = OpenParent(relative, false, parent, leaf); r != kSuccess) return r;
+  if (::unlinkat(parent.fd(), leaf.c_str(), 0) != 0) return ResultFromErrno(errno);
+  return kSuccess;
+}
+
 std::uint64_t TargetFolder::FileSize(std::string_view relative) const {
   FileHandle parent;
   std::string leaf;

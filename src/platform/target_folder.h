@@ -40,6 +40,9 @@ class TargetFolder {
   // that is missing or a link makes the answer no: nothing can be written there anyway.
   bool Exists(std::string_view relative) const;
 
+  // Removes a file below the target (never through a link).
+  Result RemoveFile(std::string_view relative) const;
+
   // Size of a plain file below the target, looked up without following links; 0 for anything else.
   std::uint64_t FileSize(std::string_view relative) const;
 

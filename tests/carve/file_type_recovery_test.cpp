@@ -284,6 +284,8 @@ TEST_F(FileTypeRecoveryTest, WritingOutIsSafeAndBoundedByTheMedium) {
             1);
   FoundFileRecord beyond = CarvedRecord("9999.jpg", 9999, 100);
   EXPECT_EQ(engine.RecoverItem(&beyond, temp_ / "beyond", 0), kErrReadFault);
+  struct stat st {};
+  EXPECT_NE(::stat((temp_ / "beyond").c_str(), &st), 0) << "a file that got no data is not left behind empty";
   FoundFileRecord wrapped = CarvedRecord("x.jpg", ~std::uint64_t{0}, 4096);
   EXPECT_EQ(engine.RecoverItem(&wrapped, temp_ / "wrapped", 0), kErrReadFault);
   EXPECT_TRUE(test::ReadFileBytes(temp_ / "wrapped").empty());
