@@ -40,11 +40,10 @@ std::string DestinationPathFor(const TargetFolder& target, const std::string& re
 
 std::string DestinationPathFor(const std::string& targetFolder, const std::string& recordName) {
   TargetFolder target;
-  if (TargetFolder::Open(targetFolder, false, target) != kSuccess) {
-    // Nothing exists below a target that does not exist yet: every name is free.
-    return targetFolder + "/" + CategoryFolderFor(SanitizeName(recordName)) + "/" + SanitizeName(recordName);
-  }
-  return DestinationPathFor(target, recordName);
+  if (TargetFolder::Open(targetFolder, false, target) == kSuccess) return DestinationPathFor(target, recordName);
+  // Nothing exists below a target that does not exist yet: every name is free.
+  const std::string name = SanitizeName(recordName);
+  return targetFolder + "/" + CategoryFolderFor(name) + "/" + name;
 }
 
 RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
@@ -98,7 +97,8 @@ IFileRecoveryParse* RecoveryJob::EngineFor(const FoundFileRecord& record) {
 // Gives a recovered file the times the volume recorded for it, where they are known.
 static void ApplyRecordTimes(const TargetFolder& target, const std::string& path, const FoundFileRecord& record) {
   if (record.modifiedTime == 0 && record.accessedTime == 0) return;
-  if (path.size() <= target.Path().size() + 1 || path.compare(0, target.Path().size(), target.Path()) != 0) return;
+  std::string_view relative;
+  if (!target.RelativeOf(path, relative)) return;
   timespec times[2];
   auto toSpec = [](std::uint64_t fileTime, timespec& out) {
     if (fileTime == 0) {
@@ -111,7 +111,7 @@ static void ApplyRecordTimes(const TargetFolder& target, const std::string& path
   };
   toSpec(record.accessedTime, times[0]);
   toSpec(record.modifiedTime, times[1]);
-  (void)target.SetTimes(std::string_view(path).substr(target.Path().size() + 1), times);
+  (void)target.SetTimes(relative, times);
 }
 
 void RecoveryJob::CountUnreported(const std::string& path, Result code) {

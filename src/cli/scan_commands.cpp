@@ -78,9 +78,9 @@ class RecoveryPrinter : public IRecoveryProgressView {
   std::uint64_t FileSize(const std::string& path) {
     // Opened at the first file: the job creates the target when it starts.
     if (!target_.IsOpen()) (void)TargetFolder::Open(targetPath_, false, target_);
-    const std::string& root = targetPath_;
-    if (!target_.IsOpen() || path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0) return 0;
-    return target_.FileSize(std::string_view(path).substr(root.size() + 1));
+    std::string_view relative;
+    if (!target_.IsOpen() || !target_.RelativeOf(path, relative)) return 0;
+    return target_.FileSize(relative);
   }
   TerminalProgress& bar_;
   bool json_;

@@ -95,6 +95,13 @@ Result TargetFolder::Walk(const std::vector<std::string_view>& parts, bool creat
   return kSuccess;
 }
 
+bool TargetFolder::RelativeOf(std::string_view path, std::string_view& relative) const {
+  if (path.size() <= path_.size() + 1 || path.substr(0, path_.size()) != path_ || path[path_.size()] != '/')
+    return false;
+  relative = path.substr(path_.size() + 1);
+  return true;
+}
+
 Result TargetFolder::MakeFolders(std::string_view relative, FileHandle* out) const {
   if (!dir_.IsValid()) return kErrInvalidHandle;
   std::vector<std::string_view> parts;

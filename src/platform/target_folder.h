@@ -25,6 +25,9 @@ class TargetFolder {
 
   bool IsOpen() const { return dir_.IsValid(); }
   const std::string& Path() const { return path_; }
+  // The part of a path below the target ("photo/a.jpg" of Path() + "/photo/a.jpg"); false when
+  // the path does not lie below it.
+  bool RelativeOf(std::string_view path, std::string_view& relative) const;
 
   // Creates every missing folder of the relative path below the target and, when out is given,
   // opens the last one. A component that is a link gives kErrStoppedOnSymlink, one that is not a
