@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine_factory.h"
+#include "scan/engine_factory.h"
 
 namespace rexmoor {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "device/sector_source.h"
-#include "engine/volume_detect.h"
+#include "formats/volume_detect.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
@@ -158,6 +158,13 @@ ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag) 
 
 SameMediumAnswer TargetOnSource(const ResolvedSource& source, const std::string& targetFolder) {
   return TargetOnSourceMedium(source.path, targetFolder);
+}
+
+VolumeKind DetectSourceKind(const ResolvedSource& source) {
+  std::vector<std::uint8_t> bootArea;
+  std::string ignored;
+  if (ReadSourceBootArea(source, bootArea, ignored) != kSuccess) return VolumeKind::None;
+  return ClassifyBootArea(bootArea);
 }
 
 }  // namespace rexmoor

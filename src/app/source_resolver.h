@@ -8,6 +8,7 @@
 
 #include "app/scan_job.h"
 #include "device/same_medium.h"
+#include "formats/volume_detect.h"
 #include "platform/result_codes.h"
 
 namespace rexmoor {
@@ -27,6 +28,9 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
 
 // Reads the 16 KiB boot area of the source's volume.
 Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t>& bootArea, std::string& error);
+
+// The kind of volume the source's boot area holds; None when it is too short to hold one.
+VolumeKind DetectSourceKind(const ResolvedSource& source);
 
 // Whether a folder lies on the source's medium, where recovered files would overwrite what is
 // still to be recovered.

@@ -9,8 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "carve/carve_at_sector.h"
-#include "carve/extent_walk.h"
+#include "formats/carve_at_sector.h"
+#include "formats/extent_walk.h"
 #include "engine/folder_recovery.h"
 #include "engine/preview_target.h"
 #include "engine/scan_log_index.h"

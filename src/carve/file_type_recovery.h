@@ -13,8 +13,8 @@
 #include <span>
 #include <string>
 
-#include "carve/carving_context.h"
-#include "carve/file_type_id.h"
+#include "formats/carving_context.h"
+#include "formats/file_type_id.h"
 #include "device/sector_source.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_catalogue.h"

@@ -2,7 +2,6 @@
 
 #include "app/source_resolver.h"
 #include "cli/commands.h"
-#include "engine/volume_detect.h"
 
 namespace rexmoor::cli {
 
@@ -17,11 +16,8 @@ int RunDetect(const std::vector<std::string>& args) {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::vector<std::uint8_t> bootArea;
-  VolumeKind kind = VolumeKind::None;
   // A source too short for a boot area holds no volume we know.
-  if (ReadSourceBootArea(source, bootArea, error) == kSuccess) kind = ClassifyBootArea(bootArea);
-  std::printf("%s\n", VolumeKindName(kind));
+  std::printf("%s\n", VolumeKindName(DetectSourceKind(source)));
   return kExitDone;
 }
 

@@ -4,52 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "carve/carve_at_sector.h"
-#include "carve/carving_context.h"
-#include "carve/file_format_table.h"
+#include "app/file_identity.h"
 #include "cli/commands.h"
 #include "cli/output_format.h"
-#include "device/sector_source.h"
 
 namespace rexmoor::cli {
-
-namespace {
-
-struct Identity {
-  FileTypeId type = kTypeNone;
-  bool measured = false;
-  std::uint64_t length = 0;
-};
-
-Result IdentifyFile(const std::string& path, Identity& out) {
-  SectorSource source;
-  if (Result r = OpenPaddedFileSource(path, source); r != kSuccess) return r;
-  out = Identity{};
-  if (source.totalSectors == 0) return kSuccess;  // an empty file is nothing
-  std::vector<std::uint8_t> sector(512);
-  std::uint32_t got = 0;
-  if (Result r = ReadSectors(1, source, sector.data(), 0, 512, &got); r != kSuccess) return r;
-  CarvedFile carved;
-  Result r = CarveAtSector(512, source, sector, 0, 0, source.totalSectors, -1, 0, &carved);
-  if (r == kSuccess) {
-    out.type = carved.typeId;
-    out.measured = true;
-    out.length = carved.length;
-    return kSuccess;
-  }
-  // Not carved: it may still be a type that is recognised but never measured (exe, gho, ...).
-  CarvingContext& context = CarvingContext::Instance();
-  context.sectorSize = 512;
-  context.source = &source;
-  context.fileStartSector = 0;
-  context.cursorSector = 0;
-  context.tsStreamMode = true;
-  out.type = RecogniseHeaderFast(sector);
-  context.source = nullptr;
-  return kSuccess;
-}
-
-}  // namespace
 
 int RunIdentify(const std::vector<std::string>& args) {
   bool json = false;
@@ -77,20 +36,20 @@ int RunIdentify(const std::vector<std::string>& args) {
     std::fputs("Usage: rexmoor identify [--format text|json] FILE...\n", stderr);
     return kExitUsage;
   }
-  ScratchBufferLease lease;  // one walk buffer for all files
+  IdentifySession session;  // one walk buffer for all files
   int exitCode = kExitDone;
   for (const std::string& file : files) {
-    Identity id;
+    FileIdentity id;
     if (Result r = IdentifyFile(file, id); r != kSuccess) {
       std::fprintf(stderr, "rexmoor: cannot read %s: %s\n", file.c_str(), ResultMessage(r).c_str());
       exitCode = kExitFailure;
       continue;
     }
-    const bool known = id.type != kTypeNone;
-    const std::string ext = known ? std::string(ExtensionForType(id.type)) : std::string();
+    const bool known = id.known;
+    const std::string& ext = id.extension;
     if (json) {
       std::printf("{\"file\":%s,\"type\":%s,\"type_id\":%s,\"length\":%s}\n", JsonString(file).c_str(),
-                  known ? JsonString(ext).c_str() : "null", known ? std::to_string(id.type).c_str() : "null",
+                  known ? JsonString(ext).c_str() : "null", known ? std::to_string(id.typeId).c_str() : "null",
                   id.measured ? std::to_string(id.length).c_str() : "null");
     } else if (!known) {
       std::printf("%s: unknown\n", file.c_str());

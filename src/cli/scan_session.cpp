@@ -10,7 +10,6 @@
 #include "app/message_catalog.h"
 #include "app/search_job.h"
 #include "app/source_resolver.h"
-#include "engine/volume_detect.h"
 #include "cli/commands.h"
 
 namespace rexmoor::cli {
@@ -136,9 +135,7 @@ int ScanSession::Scan() {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::vector<std::uint8_t> bootArea;
-  std::string ignored;
-  if (ReadSourceBootArea(resolved, bootArea, ignored) == kSuccess && ClassifyBootArea(bootArea) == VolumeKind::Ext)
+  if (DetectSourceKind(resolved) == VolumeKind::Ext)
     std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT and NTFS volumes only\n",
                  options_.source.c_str());
   sources_.clear();

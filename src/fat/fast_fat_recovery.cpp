@@ -6,14 +6,14 @@
 #include <array>
 #include <new>
 
-#include "carve/carve_at_sector.h"
-#include "carve/file_format_table.h"
+#include "formats/carve_at_sector.h"
+#include "formats/file_format_table.h"
 #include "engine/volume_open.h"
 #include "engine/folder_recovery.h"
 #include "engine/name_sanitize.h"
 #include "engine/preview_target.h"
 #include "engine/scan_log_index.h"
-#include "fat/fat_dir_entry.h"
+#include "formats/fat_dir_entry.h"
 #include "platform/byte_view.h"
 #include "platform/clock.h"
 #include "platform/text.h"

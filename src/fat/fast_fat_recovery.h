@@ -19,13 +19,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "carve/carving_context.h"
+#include "formats/carving_context.h"
 #include "device/sector_source.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/volume_open.h"
 #include "engine/scan_catalogue.h"
-#include "fat/fat_dir_entry.h"
-#include "fat/fat_layout.h"
+#include "formats/fat_dir_entry.h"
+#include "formats/fat_layout.h"
 
 namespace rexmoor {
 

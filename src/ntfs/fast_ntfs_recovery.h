@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "carve/carving_context.h"
+#include "formats/carving_context.h"
 #include "device/sector_source.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/volume_open.h"
 #include "engine/scan_catalogue.h"
 #include "ntfs/ntfs_folders.h"
-#include "ntfs/ntfs_record.h"
+#include "formats/ntfs_record.h"
 #include "ntfs/ntfs_volume_reader.h"
 
 namespace rexmoor {

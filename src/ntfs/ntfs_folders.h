@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/found_file_record.h"
-#include "ntfs/ntfs_record.h"
+#include "formats/ntfs_record.h"
 #include "platform/result_codes.h"
 
 namespace rexmoor {

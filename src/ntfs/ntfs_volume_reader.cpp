@@ -7,9 +7,9 @@
 #include <set>
 #include <utility>
 
-#include "carve/carve_at_sector.h"
-#include "carve/file_format_table.h"
-#include "ntfs/lznt1.h"
+#include "formats/carve_at_sector.h"
+#include "formats/file_format_table.h"
+#include "formats/lznt1.h"
 #include "platform/text.h"
 
 namespace rexmoor {

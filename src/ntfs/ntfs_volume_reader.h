@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "device/sector_source.h"
-#include "ntfs/ntfs_record.h"
-#include "ntfs/ntfs_runs.h"
+#include "formats/ntfs_record.h"
+#include "formats/ntfs_runs.h"
 #include "platform/result_codes.h"
 
 namespace rexmoor {

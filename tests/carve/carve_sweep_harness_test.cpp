@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <set>
 
-#include "carve_test_support.h"
+#include "formats/carve_test_support.h"
 #include "engine/scan_log_index.h"
 
 namespace rexmoor {

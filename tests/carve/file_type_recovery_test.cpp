@@ -13,7 +13,7 @@
 #include <set>
 
 #include "carve_sweep_harness.h"
-#include "carve_test_support.h"
+#include "formats/carve_test_support.h"
 #include "engine/preview_target.h"
 #include "engine/scan_log_index.h"
 

@@ -12,7 +12,7 @@
 #include "engine/folder_recovery.h"
 #include "engine/scan_log_index.h"
 #include "fat/fast_fat_recovery.h"
-#include "fat/fat_dir_entry.h"
+#include "formats/fat_dir_entry.h"
 #include "fat/fat_engine_test_util.h"
 #include "fat/fat_volume_builder.h"
 #include "fixtures/fixture_paths.h"

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_factory.h"
+#include "scan/engine_factory.h"
 #include "engine/folder_recovery.h"
 #include "engine/preview_target.h"
 #include "engine/scan_log_index.h"
-#include "fat/fat_dir_entry.h"
+#include "formats/fat_dir_entry.h"
 #include "fat/fat_engine_test_util.h"
 #include "fat/fat_volume_builder.h"
 #include "fixtures/fixture_paths.h"

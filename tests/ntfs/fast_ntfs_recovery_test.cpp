@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_factory.h"
+#include "scan/engine_factory.h"
 #include "engine/folder_recovery.h"
 #include "engine/preview_target.h"
 #include "engine/scan_log_index.h"

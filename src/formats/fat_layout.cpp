@@ -1,0 +1,216 @@
+#include "formats/fat_layout.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/byte_view.h"
+
+namespace rexmoor {
+
+namespace {
+
+constexpr std::uint32_t kFat12EndOfChain = 0xFF8;
+constexpr std::uint32_t kFat16EndOfChain = 0xFFF8;
+constexpr std::uint32_t kFat32EndOfChain = 0x0FFFFFF8;
+constexpr std::uint32_t kFat32EntryMask = 0x0FFFFFFF;
+
+bool IsSectorSize(std::uint32_t value) {
+  return value == 512 || value == 1024 || value == 2048 || value == 4096;
+}
+
+bool IsClusterSectors(std::uint32_t value) { return value != 0 && value <= 128 && (value & (value - 1)) == 0; }
+
+// Code page 850, bytes 0x80..0xFF.
+constexpr std::array<std::uint16_t, 128> kCp850 = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00F8, 0x00A3, 0x00D8, 0x00D7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x00AE, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x00C1, 0x00C2, 0x00C0,
+    0x00A9, 0x2563, 0x2551, 0x2557, 0x255D, 0x00A2, 0x00A5, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x00E3, 0x00C3,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x00A4,
+    0x00F0, 0x00D0, 0x00CA, 0x00CB, 0x00C8, 0x0131, 0x00CD, 0x00CE,
+    0x00CF, 0x2518, 0x250C, 0x2588, 0x2584, 0x00A6, 0x00CC, 0x2580,
+    0x00D3, 0x00DF, 0x00D4, 0x00D2, 0x00F5, 0x00D5, 0x00B5, 0x00FE,
+    0x00DE, 0x00DA, 0x00DB, 0x00D9, 0x00FD, 0x00DD, 0x00AF, 0x00B4,
+    0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,
+    0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,
+};
+
+std::size_t TrimmedLength(std::span<const std::uint8_t> field) {
+  std::size_t n = field.size();
+  while (n > 0 && field[n - 1] == ' ') --n;
+  return n;
+}
+
+void AppendShortPart(std::string& out, std::span<const std::uint8_t> field) {
+  const std::size_t n = TrimmedLength(field);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t b = field[i];
+    if (b >= 'A' && b <= 'Z') {
+      out += static_cast<char>(b - 'A' + 'a');
+    } else {
+      AppendCp850(out, b);
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> FatLayout::ClusterSector(std::uint64_t cluster) const {
+  if (!IsValidCluster(cluster)) return std::nullopt;
+  // maxCluster keeps this inside totalSectors, far from overflowing.
+  return dataAreaSector + (cluster - kFirstCluster) * sectorsPerCluster;
+}
+
+Result ParseFatLayout(std::span<const std::uint8_t> bootSector, FatLayout& out) {
+  ByteView v(bootSector);
+  if (!v.Has(0, kBpbMinimumSize)) return kErrInvalidParameter;
+  FatLayout l;
+  l.bytesPerSector = *v.U16LE(kBpbBytesPerSector);
+  l.sectorsPerCluster = *v.U8(kBpbSectorsPerCluster);
+  if (!IsSectorSize(l.bytesPerSector) || !IsClusterSectors(l.sectorsPerCluster)) return kErrInvalidParameter;
+  l.reservedSectors = *v.U16LE(kBpbReservedSectors);
+  l.numberOfFats = *v.U8(kBpbNumberOfFats);
+  l.rootEntries = *v.U16LE(kBpbRootEntries);
+  const std::uint16_t total16 = *v.U16LE(kBpbTotalSectors16);
+  l.totalSectors = total16 != 0 ? total16 : *v.U32LE(kBpbTotalSectors32);
+  const std::uint16_t fatSize16 = *v.U16LE(kBpbFatSize16);
+  const bool fat32Shape = fatSize16 == 0;
+  l.fatSectors = fat32Shape ? *v.U32LE(kBpbFatSize32) : fatSize16;
+  if (l.reservedSectors == 0 || l.numberOfFats == 0 || l.fatSectors == 0 || l.totalSectors == 0)
+    return kErrInvalidParameter;
+
+  // All terms are far below 2^64: 16-bit, 8-bit x 32-bit and 16-bit x 32 / 512.
+  l.rootDirSectors =
+      static_cast<std::uint32_t>((std::uint64_t{l.rootEntries} * 32 + l.bytesPerSector - 1) / l.bytesPerSector);
+  l.fatStartSector = l.reservedSectors;
+  const std::uint64_t fatsEnd = l.fatStartSector + std::uint64_t{l.numberOfFats} * l.fatSectors;
+  l.rootDirSector = fatsEnd;
+  l.dataAreaSector = fatsEnd + l.rootDirSectors;
+  if (l.dataAreaSector >= l.totalSectors) return kErrInvalidParameter;
+  const std::uint64_t clusters = (l.totalSectors - l.dataAreaSector) / l.sectorsPerCluster;
+  if (clusters == 0) return kErrInvalidParameter;
+
+  if (fat32Shape) {
+    l.type = FatType::Fat32;
+  } else if (clusters <= kFat12MaxClusters) {
+    l.type = FatType::Fat12;
+  } else if (clusters <= kFat16MaxClusters) {
+    l.type = FatType::Fat16;
+  } else {
+    return kErrInvalidParameter;  // a 16-bit FAT cannot address that many clusters
+  }
+  // Cluster numbers above the FAT32 maximum cannot be named by any entry.
+  l.clusterCount = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(clusters, kFat32MaxClusterNumber - kFirstCluster + 1));
+
+  const std::uint64_t fatBytes = l.FatBytes();
+  std::uint64_t entries = 0;
+  switch (l.type) {
+    case FatType::Fat12: entries = fatBytes * 2 / 3; break;
+    case FatType::Fat16: entries = fatBytes / 2; break;
+    case FatType::Fat32: entries = fatBytes / 4; break;
+  }
+  l.fatEntryCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(entries, 0xFFFFFFFFu));
+  if (l.fatEntryCount <= kFirstCluster) return kErrInvalidParameter;
+  l.maxCluster = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(std::uint64_t{l.clusterCount} + 1, std::uint64_t{l.fatEntryCount} - 1));
+
+  if (l.IsFat32()) {
+    l.rootCluster = *v.U32LE(kBpbRootCluster);
+    if (!l.IsValidCluster(l.rootCluster)) return kErrInvalidParameter;
+  } else {
+    l.rootCluster = 0;
+  }
+  out = l;
+  return kSuccess;
+}
+
+std::uint64_t FatEntryOffset(FatType type, std::uint32_t cluster) {
+  const std::uint64_t n = cluster;
+  switch (type) {
+    case FatType::Fat12: return n + n / 2;
+    case FatType::Fat16: return n * 2;
+    case FatType::Fat32: return n * 4;
+  }
+  return 0;
+}
+
+std::size_t FatEntryWidth(FatType type) { return type == FatType::Fat32 ? 4 : 2; }
+
+std::optional<std::uint32_t> DecodeFatEntry(FatType type, std::uint32_t cluster, std::span<const std::uint8_t> bytes) {
+  ByteView v(bytes);
+  switch (type) {
+    case FatType::Fat12: {
+      auto pair = v.U16LE(0);
+      if (!pair) return std::nullopt;
+      return (cluster & 1) != 0 ? static_cast<std::uint32_t>(*pair >> 4) : static_cast<std::uint32_t>(*pair & 0x0FFF);
+    }
+    case FatType::Fat16: {
+      auto value = v.U16LE(0);
+      if (!value) return std::nullopt;
+      return *value;
+    }
+    case FatType::Fat32: {
+      auto value = v.U32LE(0);
+      if (!value) return std::nullopt;
+      return *value & kFat32EntryMask;  // the top four bits are reserved
+    }
+  }
+  return std::nullopt;
+}
+
+bool IsEndOfChain(FatType type, std::uint32_t entry) {
+  switch (type) {
+    case FatType::Fat12: return entry >= kFat12EndOfChain;
+    case FatType::Fat16: return entry >= kFat16EndOfChain;
+    case FatType::Fat32: return (entry & kFat32EntryMask) >= kFat32EndOfChain;
+  }
+  return true;
+}
+
+void AppendCp850(std::string& out, std::uint8_t byte) {
+  if (byte < 0x80) {
+    out += static_cast<char>(byte);
+    return;
+  }
+  const std::uint16_t cp = kCp850[byte - 0x80];
+  if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::string DecodeShortName(std::span<const std::uint8_t> nameField, bool withExtension) {
+  std::string out;
+  if (nameField.size() < 11) return out;
+  std::array<std::uint8_t, 8> base{};
+  for (std::size_t i = 0; i < base.size(); ++i) base[i] = nameField[i];
+  bool deleted = false;
+  if (base[0] == 0xE5) {
+    deleted = true;
+  } else if (base[0] == 0x05) {
+    base[0] = 0xE5;  // a real first character 0xE5 is stored as 0x05
+  }
+  if (deleted) {
+    out += '!';
+    AppendShortPart(out, std::span<const std::uint8_t>(base).subspan(1));
+  } else {
+    AppendShortPart(out, base);
+  }
+  if (withExtension && nameField[8] != ' ') {
+    out += '.';
+    AppendShortPart(out, nameField.subspan(8, 3));
+  }
+  return out;
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,903 @@
+#include "formats/format_rules.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "formats/byte_search.h"
+#include "formats/carving_context.h"
+#include "formats/extent_walk.h"
+#include "platform/byte_view.h"
+
+namespace rexmoor::formats {
+
+namespace {
+
+// True when the literal (without its terminating NUL) stands at offset.
+template <std::size_t N>
+bool At(Bytes b, std::size_t offset, const char (&literal)[N]) {
+  constexpr std::size_t n = N - 1;
+  return offset <= b.size() && n <= b.size() - offset && std::memcmp(b.data() + offset, literal, n) == 0;
+}
+
+// A string literal as bytes (literals live for the whole run, so the span never dangles).
+template <std::size_t N>
+std::span<const std::uint8_t> Pattern(const char (&literal)[N]) {
+  return {reinterpret_cast<const std::uint8_t*>(literal), N - 1};
+}
+
+std::uint64_t SectorSizeBytes() { return static_cast<std::uint64_t>(CarvingContext::Instance().sectorSize); }
+
+// The header sector: the first S of the given bytes.
+Bytes HeaderSector(Bytes header) {
+  return header.first(std::min<std::size_t>(header.size(), SectorSizeBytes()));
+}
+
+std::uint64_t PlainWalk(Bytes header, std::uint64_t limit) {
+  WalkParams params;
+  params.limit = limit;
+  return ExtentWalk(header, params, nullptr);
+}
+
+// The first footer occurrence in the header sector that the sector-tail rule accepts (all
+// occurrences tried); 0 when none.
+std::uint64_t AcceptedFooterInHeader(Bytes header, std::span<const std::uint8_t> pattern) {
+  const Bytes sector = HeaderSector(header);
+  const std::uint8_t* p = sector.data();
+  const std::uint8_t* end = sector.data() + sector.size();
+  const std::int32_t s = CarvingContext::Instance().sectorSize;
+  while ((p = FindForward(static_cast<std::size_t>(end - p), p, pattern.data(), pattern.size())) != nullptr) {
+    const std::uint64_t e = static_cast<std::uint64_t>(p - sector.data()) + pattern.size();
+    if (SectorTailAccepts(sector.data(), sector.size(), 0, e, s)) return e;
+    ++p;
+  }
+  return 0;
+}
+
+// Footer: every occurrence in turn, the first that the sector-tail rule accepts ends the file.
+class AllOccurrencesFooter : public WalkFooter {
+ public:
+  explicit AllOccurrencesFooter(std::span<const std::uint8_t> pattern) : pattern_(pattern) {}
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const Bytes window = chunk.Window(pattern_.size());
+    const std::uint8_t* p = window.data();
+    const std::uint8_t* stop = window.data() + window.size();
+    while ((p = FindForward(static_cast<std::size_t>(stop - p), p, pattern_.data(), pattern_.size())) != nullptr) {
+      const std::uint64_t e = chunk.FileOffset(p) + pattern_.size();
+      if (chunk.TailAccepts(e)) {
+        *end = e;
+        return true;
+      }
+      ++p;
+    }
+    return false;
+  }
+
+ private:
+  std::span<const std::uint8_t> pattern_;
+};
+
+// Footer: the first occurrence in a chunk ends the file, extra bytes past its start.
+class FirstOccurrenceFooter : public WalkFooter {
+ public:
+  FirstOccurrenceFooter(std::span<const std::uint8_t> pattern, std::uint64_t extra)
+      : pattern_(pattern), extra_(extra) {}
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const Bytes window = chunk.Window(pattern_.size());
+    const std::uint8_t* p = FindForward(window, pattern_);
+    if (p == nullptr) return false;
+    *end = chunk.FileOffset(p) + extra_;
+    return true;
+  }
+
+ private:
+  std::span<const std::uint8_t> pattern_;
+  std::uint64_t extra_;
+};
+
+// ---- CRC-32 (the 7z start header carries one over its next-header fields) ----
+
+constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[i] = c;
+  }
+  return table;
+}
+constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
+
+std::uint32_t Crc32(Bytes bytes) {
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (std::uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- MPEG program stream (15)
+
+FileTypeId MpegTest(Bytes b) {
+  if (b.size() < 16) return kTypeNone;
+  const Bytes front = b.first(std::min<std::size_t>(b.size(), 32));
+  if (At(b, 0, "\x00\x00\x01\xBA") && FindForward(front, Pattern("\x00\x00\x01\xBB")) != nullptr) return kTypeMpeg;
+  if (At(b, 0, "\x00\x00\x01\xB3") && FindForward(front, Pattern("\x00\x00\x01\xB8")) != nullptr) return kTypeMpeg;
+  return kTypeNone;
+}
+
+std::uint64_t MpegExtent(Bytes header) {
+  // A video elementary stream ends with a sequence end code, a program stream with an end code.
+  AllOccurrencesFooter footer(At(header, 0, "\x00\x00\x01\xB3") ? Pattern("\x00\x00\x01\xB7")
+                                                                 : Pattern("\x00\x00\x01\xB9"));
+  WalkParams params;
+  params.limit = kLimit6GiB;
+  params.mpegStops = true;  // every pack begins with a pack header
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- ISO media (16, 17, 18)
+
+FileTypeId Mp4Test(Bytes b) {
+  if (b.size() < 32 || !At(b, 4, "ftyp")) return kTypeNone;
+  return At(b, 8, "iso") || At(b, 8, "mp42") ? kTypeMp4 : kTypeNone;
+}
+
+namespace {
+// One encoder's closing "free" box text; the file ends after the text's non-zero tail.
+class Mp4Footer : public WalkFooter {
+ public:
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const auto kText = Pattern("freeIsoMedia File Produced");
+    const Bytes window = chunk.Window(kText.size());
+    const std::uint8_t* p = FindForward(window, kText);
+    if (p == nullptr) return false;
+    const std::uint8_t* q = p + kText.size();
+    const std::uint8_t* stop = chunk.data + chunk.size;
+    while (q < stop && *q != 0) ++q;
+    *end = chunk.FileOffset(q);
+    return true;
+  }
+};
+}  // namespace
+
+std::uint64_t Mp4Extent(Bytes header) {
+  Mp4Footer footer;
+  WalkParams params;
+  params.limit = kLimit6GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+FileTypeId ThreeGpTest(Bytes b) {
+  return b.size() >= 32 && At(b, 4, "ftyp") && At(b, 8, "3gp") ? kType3gp : kTypeNone;
+}
+
+FileTypeId MovTest(Bytes b) {
+  if (b.size() < 16) return kTypeNone;
+  return At(b, 0, "moov") || (At(b, 4, "ftyp") && At(b, 8, "qt  ")) ? kTypeMov : kTypeNone;
+}
+
+// ---------------------------------------------------------------- RealMedia (23)
+
+FileTypeId RmTest(Bytes b) { return b.size() >= 4 && At(b, 0, ".RMF") ? kTypeRmvb : kTypeNone; }
+
+std::uint64_t RmExtent(Bytes header) {
+  // An empty closing index chunk.
+  const auto kIndex = Pattern("INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00");
+  FirstOccurrenceFooter footer(kIndex, kIndex.size());
+  WalkParams params;
+  params.limit = kLimit6GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- ASF (24)
+
+namespace {
+constexpr std::uint8_t kAsfHeaderGuid[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                             0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr std::uint8_t kAsfFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                                     0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr std::size_t kAsfFirstObject = 30;         // after the header object's own fields
+constexpr std::size_t kAsfFileSizeField = 40;       // u64, bytes of the whole file
+constexpr std::size_t kAsfFlagsField = 88;          // u32, bit 0: broadcast (size unknown)
+}  // namespace
+
+FileTypeId AsfTest(Bytes b) {
+  return b.size() >= 24 && std::memcmp(b.data(), kAsfHeaderGuid, 16) == 0 ? kTypeWmv : kTypeNone;
+}
+
+std::uint64_t AsfExtent(Bytes header) {
+  const std::uint64_t s = SectorSizeBytes();
+  if (header.size() <= kAsfFirstObject) return s;
+  const Bytes rest = header.subspan(kAsfFirstObject);
+  const std::uint8_t* p = FindForward(rest, Bytes(kAsfFilePropertiesGuid, 16));
+  if (p == nullptr) return s;
+  const ByteView view(header);
+  const std::size_t object = static_cast<std::size_t>(p - header.data());
+  const auto flags = view.U32LE(object + kAsfFlagsField);
+  const auto size = view.U64LE(object + kAsfFileSizeField);
+  if (!flags || !size || (*flags & 1) != 0) return s;
+  return std::min<std::uint64_t>(*size, kLimit256MiB);
+}
+
+// ---------------------------------------------------------------- Flash (26, 27)
+
+FileTypeId SwfTest(Bytes b) {
+  if (b.size() < 8) return kTypeNone;
+  if (At(b, 0, "CWS") && b[3] >= 6 && b[3] <= 15) return kTypeSwf;
+  if (At(b, 0, "FWS") && b[3] < 6) return kTypeSwf;
+  return kTypeNone;
+}
+
+std::uint64_t SwfExtent(Bytes header) {
+  const std::uint64_t declared = ByteView(header).U32LE(4).value_or(0);
+  if (At(header, 0, "FWS")) return std::min<std::uint64_t>(declared, kLimit256MiB);
+  // A compressed movie stores only its inflated length, which bounds the compressed one (plus the
+  // few bytes deflate adds to incompressible data): walk to the next file within that bound.
+  const std::uint64_t bound = declared + declared / 1000 + 1024 + SectorSizeBytes();
+  return PlainWalk(header, std::min<std::uint64_t>(bound, kLimit256MiB));
+}
+
+FileTypeId FlvTest(Bytes b) {
+  return b.size() >= 16 && At(b, 0, "FLV") && b[3] == 0x01 && At(b, 5, "\x00\x00\x00\x09") ? kTypeFlv : kTypeNone;
+}
+
+// ---------------------------------------------------------------- RIFF (21, 22)
+
+FileTypeId AviTest(Bytes b) {
+  return b.size() >= 16 && At(b, 0, "RIFF") && At(b, 8, "AVI ") && At(b, 12, "LIST") ? kTypeAvi : kTypeNone;
+}
+
+FileTypeId WavTest(Bytes b) {
+  return b.size() >= 16 && At(b, 0, "RIFF") && At(b, 8, "WAVE") && At(b, 12, "fmt ") ? kTypeWav : kTypeNone;
+}
+
+std::uint64_t RiffExtent(Bytes header) {
+  // The RIFF size counts everything after its own 8-byte chunk header.
+  return static_cast<std::uint64_t>(ByteView(header).U32LE(4).value_or(0)) + 8;
+}
+
+// ---------------------------------------------------------------- Matroska, MXF (19, 48)
+
+FileTypeId MkvTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\x1A\x45\xDF\xA3") ? kTypeMkv : kTypeNone; }
+
+FileTypeId MxfTest(Bytes b) {
+  return b.size() >= 16 && At(b, 0, "\x06\x0E\x2B\x34\x02\x05\x01\x01\x0D\x01\x02\x01\x01\x02\x04\x00") ? kTypeMxf
+                                                                                                          : kTypeNone;
+}
+
+// ---------------------------------------------------------------- MP3 (12)
+
+FileTypeId Mp3Test(Bytes b) {
+  // ID3v2 tag: version bytes never 0xFF, no undefined flags, a sync-safe size.
+  if (b.size() < 10 || !At(b, 0, "ID3")) return kTypeNone;
+  if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kTypeNone;
+  for (std::size_t i = 6; i < 10; ++i) {
+    if (b[i] >= 0x80) return kTypeNone;
+  }
+  return kTypeMp3;
+}
+
+namespace {
+// The ID3v1 tag: the first "TAG" of a chunk is a candidate end 128 bytes on.
+class Id3v1Footer : public WalkFooter {
+ public:
+  bool Examine(const ChunkView& chunk, std::uint64_t*) override {
+    const auto kTag = Pattern("TAG");
+    const std::uint8_t* p = FindForward(chunk.Window(kTag.size()), kTag);
+    if (p != nullptr) {
+      candidate_ = chunk.FileOffset(p) + 128;
+      haveCandidate_ = true;
+    }
+    return false;
+  }
+  std::uint64_t Finish(std::uint64_t walkLength) override {
+    return haveCandidate_ ? std::min(candidate_, walkLength) : walkLength;
+  }
+
+ private:
+  std::uint64_t candidate_ = 0;
+  bool haveCandidate_ = false;
+};
+}  // namespace
+
+std::uint64_t Mp3Extent(Bytes header) {
+  Id3v1Footer footer;
+  WalkParams params;
+  params.limit = kLimit2GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- MIDI (13)
+
+namespace {
+constexpr std::size_t kMidiTrackCountField = 10;  // u16 BE
+constexpr std::size_t kMidiFirstTrack = 14;
+
+// Adds up the track chunks ("MTrk" + BE length + data) until the header's track count is reached.
+class MidiTracks : public WalkFooter {
+ public:
+  MidiTracks(Bytes header, std::uint32_t tracks) : header_(header), remaining_(tracks) {}
+
+  // The tracks whose headers lie in the given bytes (file offset of data[0] is offset).
+  void Consume(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    const auto kTrack = Pattern("MTrk");
+    const std::uint8_t* p = data;
+    const std::uint8_t* stop = data + size;
+    while (!done_ && remaining_ > 0 &&
+           (p = FindForward(static_cast<std::size_t>(stop - p), p, kTrack.data(), kTrack.size())) != nullptr) {
+      const std::uint64_t at = offset + static_cast<std::uint64_t>(p - data);
+      ++p;
+      // "MTrk" inside a track already counted is data, not the next track.
+      if (at < runningEnd_) continue;
+      std::uint8_t field[4];
+      if (!ReadFileBytesAt(header_, at + 4, field, 4)) {
+        failed_ = true;
+        return;
+      }
+      const std::uint32_t length = (std::uint32_t{field[0]} << 24) | (std::uint32_t{field[1]} << 16) |
+                                   (std::uint32_t{field[2]} << 8) | field[3];
+      runningEnd_ = at + 8 + length;
+      if (--remaining_ == 0) done_ = true;
+    }
+  }
+
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    if (!done_ && !failed_) {
+      const Bytes window = chunk.Window(4);
+      Consume(window.data(), window.size(), chunk.FileOffset(window.data()));
+    }
+    if (!done_) return false;
+    *end = std::min<std::uint64_t>(runningEnd_, chunk.offset + chunk.size);
+    return true;
+  }
+  std::uint64_t Finish(std::uint64_t walkLength) override {
+    return done_ ? std::min(runningEnd_, walkLength) : walkLength;
+  }
+
+ private:
+  Bytes header_;
+  std::uint32_t remaining_;
+  std::uint64_t runningEnd_ = kMidiFirstTrack;
+  bool done_ = false;
+  bool failed_ = false;
+};
+}  // namespace
+
+FileTypeId MidiTest(Bytes b) {
+  return b.size() >= 16 && At(b, 0, "MThd") && At(b, 4, "\x00\x00\x00\x06") && At(b, 14, "MTrk") ? kTypeMid
+                                                                                                 : kTypeNone;
+}
+
+std::uint64_t MidiExtent(Bytes header) {
+  const std::uint32_t tracks = ByteView(header).U16BE(kMidiTrackCountField).value_or(0);
+  MidiTracks counter(header, tracks);
+  const Bytes sector = HeaderSector(header);
+  if (sector.size() > kMidiFirstTrack)
+    counter.Consume(sector.data() + kMidiFirstTrack, sector.size() - kMidiFirstTrack, kMidiFirstTrack);
+  WalkParams params;
+  params.limit = kLimit8MiB;
+  return ExtentWalk(header, params, &counter);
+}
+
+// ---------------------------------------------------------------- Monkey's Audio (25)
+
+namespace {
+constexpr std::size_t kApeTagSize = 12;    // u32: items + footer, header excluded
+constexpr std::size_t kApeTagFlags = 20;   // u32: bit 29 set in a tag header
+constexpr std::size_t kApeTagBlock = 32;   // header and footer are 32 bytes each
+constexpr std::uint64_t kMaxApeTag = 0x1000000;
+
+class ApeTagFooter : public WalkFooter {
+ public:
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const auto kTag = Pattern("APETAGEX\xD0\x07");
+    const Bytes window = chunk.Window(kTag.size());
+    const std::uint8_t* first = FindForward(window, kTag);
+    if (first == nullptr) return false;
+    const std::uint64_t at = chunk.FileOffset(first);
+    // The tag's own fields say whether this is its header or its footer, and how long it is.
+    const std::uint8_t* readEnd = chunk.data + chunk.readBytes;
+    if (readEnd - first >= static_cast<std::ptrdiff_t>(kApeTagBlock)) {
+      const std::uint32_t flags = LoadU32LE(first + kApeTagFlags);
+      const std::uint32_t size = LoadU32LE(first + kApeTagSize);
+      if ((flags & (1u << 29)) == 0) {
+        *end = at + kApeTagBlock;
+        return true;
+      }
+      if (size >= kApeTagBlock && size <= kMaxApeTag) {
+        *end = at + kApeTagBlock + size;
+        return true;
+      }
+    }
+    const std::uint8_t* windowEnd = window.data() + window.size();
+    const std::uint8_t* second = FindForward(static_cast<std::size_t>(windowEnd - (first + 1)), first + 1,
+                                             kTag.data(), kTag.size());
+    *end = second != nullptr ? chunk.FileOffset(second) + kApeTagBlock : chunk.offset + chunk.size;
+    return true;
+  }
+};
+}  // namespace
+
+FileTypeId ApeTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MAC ") ? kTypeApe : kTypeNone; }
+
+std::uint64_t ApeExtent(Bytes header) {
+  ApeTagFooter footer;
+  WalkParams params;
+  params.limit = kLimit2GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- other audio (11, 14)
+
+FileTypeId Mp2Test(Bytes b) { return b.size() >= 4 && At(b, 0, "\xFF\xFD\xE4\x00") ? kTypeMp2 : kTypeNone; }
+FileTypeId MmfTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MMMD") ? kTypeMmf : kTypeNone; }
+
+// ---------------------------------------------------------------- GIF (31)
+
+FileTypeId GifTest(Bytes b) {
+  if (b.size() < 8 || !At(b, 0, "GIF")) return kTypeNone;
+  const auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
+  return digit(b[3]) && digit(b[4]) && b[5] >= 'a' && b[5] <= 'z' ? kTypeGif : kTypeNone;
+}
+
+std::uint64_t GifExtent(Bytes header) {
+  // Block terminator followed by the trailer.
+  const auto kTrailer = Pattern("\x00\x3B");
+  if (const std::uint64_t end = AcceptedFooterInHeader(header, kTrailer); end != 0) return end;
+  AllOccurrencesFooter footer(kTrailer);
+  WalkParams params;
+  params.limit = kLimit128MiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- BMP (29)
+
+FileTypeId BmpTest(Bytes b) {
+  if (b.size() < 40 || !(At(b, 0, "BM") || At(b, 0, "BA"))) return kTypeNone;
+  const ByteView v(b);
+  return v.U16LE(6) == 0 && v.U16LE(8) == 0 && v.U32LE(14) == 40u ? kTypeBmp : kTypeNone;
+}
+
+std::uint64_t BmpExtent(Bytes header) {
+  return std::min<std::uint64_t>(ByteView(header).U32LE(2).value_or(0), kLimit128MiB);
+}
+
+// ---------------------------------------------------------------- JPEG (10)
+
+namespace {
+constexpr std::size_t kMaxJpegSegments = 64;
+constexpr std::uint64_t kMaxJpegHeaderBytes = 0x1000000;
+constexpr int kMaxJpegFillBytes = 16;
+
+// Markers followed by a 16-bit big-endian segment length.
+bool JpegMarkerHasLength(std::uint8_t marker) {
+  return (marker >= 0xC0 && marker <= 0xCF) || (marker >= 0xDB && marker <= 0xDF) ||
+         (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
+}
+
+// The end-of-image marker: the first one of a chunk, at or after the entropy-coded data, that the
+// sector-tail rule accepts is a candidate end; the last candidate before the walk's stop wins.
+class JpegEndFooter : public WalkFooter {
+ public:
+  explicit JpegEndFooter(std::uint64_t searchFrom) : searchFrom_(searchFrom) {}
+  bool Examine(const ChunkView& chunk, std::uint64_t*) override {
+    const auto kEoi = Pattern("\xFF\xD9");
+    Bytes window = chunk.Window(kEoi.size());
+    const std::uint64_t windowOffset = chunk.FileOffset(window.data());
+    if (searchFrom_ > windowOffset) {
+      const std::uint64_t skip = searchFrom_ - windowOffset;
+      if (skip >= window.size()) return false;
+      window = window.subspan(static_cast<std::size_t>(skip));
+    }
+    const std::uint8_t* p = FindForward(window, kEoi);
+    if (p == nullptr) return false;
+    const std::uint64_t e = chunk.FileOffset(p) + kEoi.size();
+    if (chunk.TailAccepts(e)) {
+      candidate_ = e;
+      haveCandidate_ = true;
+    }
+    return false;
+  }
+  std::uint64_t Finish(std::uint64_t walkLength) override {
+    return haveCandidate_ ? std::min(candidate_, walkLength) : walkLength;
+  }
+
+ private:
+  std::uint64_t searchFrom_;
+  std::uint64_t candidate_ = 0;
+  bool haveCandidate_ = false;
+};
+}  // namespace
+
+FileTypeId JpegTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "\xFF\xD8\xFF")) return kTypeNone;
+  if (b[3] == 0xE0 && At(b, 6, "JFIF")) return kTypeJpg;
+  if (b[3] == 0xE1 && At(b, 6, "Exif")) return kTypeJpg;
+  return kTypeNone;
+}
+
+std::uint64_t JpegEntropyStart(Bytes header) {
+  std::uint64_t pos = 2;
+  for (std::size_t segment = 0; segment < kMaxJpegSegments; ++segment) {
+    std::uint8_t m[4];
+    if (!ReadFileBytesAt(header, pos, m, sizeof m) || m[0] != 0xFF) return 0;
+    for (int fill = 0; m[1] == 0xFF; ++fill) {  // markers may be preceded by fill bytes
+      if (fill == kMaxJpegFillBytes || !ReadFileBytesAt(header, ++pos, m, sizeof m)) return 0;
+    }
+    const std::uint8_t marker = m[1];
+    if (marker != 0xDA && !JpegMarkerHasLength(marker)) return 0;
+    const std::uint32_t length = (std::uint32_t{m[2]} << 8) | m[3];
+    if (length < 2) return 0;
+    pos += 2 + length;
+    if (marker == 0xDA) return pos;
+    if (pos > kMaxJpegHeaderBytes) return 0;
+  }
+  return 0;
+}
+
+std::uint64_t JpegExtent(Bytes header) {
+  // A camera picture carries a thumbnail with its own end marker inside its Exif segment: look for
+  // the end only past the header segments. If they cannot be walked, search from the start.
+  const std::uint64_t searchFrom = JpegEntropyStart(header);
+  const auto kEoi = Pattern("\xFF\xD9");
+  const Bytes sector = HeaderSector(header);
+  if (searchFrom < sector.size()) {
+    const Bytes rest = sector.subspan(static_cast<std::size_t>(searchFrom));
+    if (const std::uint8_t* p = FindForward(rest, kEoi); p != nullptr) {
+      const std::uint64_t e = static_cast<std::uint64_t>(p - sector.data()) + kEoi.size();
+      if (SectorTailAccepts(sector.data(), sector.size(), 0, e, CarvingContext::Instance().sectorSize)) return e;
+    }
+  }
+  JpegEndFooter footer(searchFrom);
+  WalkParams params;
+  params.limit = kLimit128MiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- PNG (30)
+
+FileTypeId PngTest(Bytes b) {
+  return b.size() >= 8 && At(b, 0, "\x89PNG\x0D\x0A\x1A\x0A") ? kTypePng : kTypeNone;
+}
+
+std::uint64_t PngExtent(Bytes header) {
+  // The IEND chunk's type and its fixed CRC.
+  const auto kEnd = Pattern("IEND\xAE\x42\x60\x82");
+  if (const std::uint64_t end = AcceptedFooterInHeader(header, kEnd); end != 0) return end;
+  AllOccurrencesFooter footer(kEnd);
+  WalkParams params;
+  params.limit = kLimit128MiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- PSD, TIFF (28, 32)
+
+FileTypeId PsdTest(Bytes b) { return b.size() >= 40 && At(b, 0, "8BPS") ? kTypePsd : kTypeNone; }
+
+FileTypeId TifTest(Bytes b) {
+  return b.size() >= 4 && (At(b, 0, "MM\x00\x2A") || At(b, 0, "II\x2A\x00")) ? kTypeTif : kTypeNone;
+}
+
+// ---------------------------------------------------------------- ICO (46), TTF (45)
+
+namespace {
+constexpr std::size_t kIcoDirectory = 6;
+constexpr std::size_t kIcoEntrySize = 16;
+constexpr std::size_t kIcoEntrySizeField = 8;     // u32 bytes of the image
+constexpr std::size_t kIcoEntryOffsetField = 12;  // u32 offset of the image
+constexpr std::size_t kTtfDirectory = 12;
+constexpr std::size_t kTtfRecordSize = 16;
+constexpr std::size_t kTtfRecordOffset = 8;   // u32 BE
+constexpr std::size_t kTtfRecordLength = 12;  // u32 BE
+
+// The bytes holding a directory of `needed` bytes at the file start: the given bytes, or the first
+// 64 KiB read from the medium into the scratch buffer. Empty when neither holds it.
+Bytes DirectoryBytes(Bytes header, std::uint64_t needed, const ScratchBufferLease&) {
+  if (needed <= header.size()) return header;
+  CarvingContext& ctx = CarvingContext::Instance();
+  std::span<std::uint8_t> scratch = ctx.Scratch();
+  if (scratch.size() < CarvingContext::kScratchBytes || !IsSupportedSectorSize(ctx.sectorSize)) return {};
+  std::uint8_t* buffer = scratch.data() + kWalkSeamBytes;
+  const std::uint32_t sectors = static_cast<std::uint32_t>(kWalkChunkBytes / ctx.sectorSize);
+  const std::uint32_t got = ReadMediumSectorsClipped(ctx.fileStartSector, sectors, buffer);
+  const std::size_t bytes = static_cast<std::size_t>(got) * static_cast<std::size_t>(ctx.sectorSize);
+  if (needed > bytes) return {};
+  return {buffer, bytes};
+}
+}  // namespace
+
+FileTypeId IcoTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "\x00\x00\x01\x00")) return kTypeNone;
+  const std::size_t count = LoadU16LE(b.data() + 4);
+  if (count == 0 || kIcoDirectory + kIcoEntrySize * count > b.size()) return kTypeNone;
+  // The images follow the directory back to back, in directory order.
+  std::uint64_t running = kIcoDirectory + kIcoEntrySize * count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* entry = b.data() + kIcoDirectory + kIcoEntrySize * i;
+    if (entry[3] != 0 || LoadU32LE(entry + kIcoEntryOffsetField) != running) return kTypeNone;
+    running += LoadU32LE(entry + kIcoEntrySizeField);
+  }
+  return kTypeIco;
+}
+
+std::uint64_t IcoExtent(Bytes header) {
+  const std::uint64_t s = SectorSizeBytes();
+  const auto count = ByteView(header).U16LE(4);
+  if (!count || *count == 0) return s;
+  ScratchBufferLease lease;
+  const Bytes directory = DirectoryBytes(header, kIcoDirectory + kIcoEntrySize * std::uint64_t{*count}, lease);
+  if (directory.empty()) return s;
+  const std::uint8_t* last = directory.data() + kIcoDirectory + kIcoEntrySize * (*count - 1);
+  return std::uint64_t{LoadU32LE(last + kIcoEntryOffsetField)} + LoadU32LE(last + kIcoEntrySizeField);
+}
+
+FileTypeId TtfTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "\x00\x01\x00\x00")) return kTypeNone;
+  const ByteView v(b);
+  const std::uint32_t tables = *v.U16BE(4);
+  if (tables == 0 || *v.U16BE(6) == 0 || *v.U16BE(8) == 0 || *v.U16BE(10) == 0) return kTypeNone;
+  if (kTtfRecordSize * tables + 16 > b.size()) return kTypeNone;
+  return At(b, kTtfDirectory + kTtfRecordSize * tables, "\x00\x01\x00\x00") ? kTypeTtf : kTypeNone;
+}
+
+std::uint64_t TtfExtent(Bytes header) {
+  const std::uint64_t s = SectorSizeBytes();
+  const auto tables = ByteView(header).U16BE(4);
+  if (!tables) return s;
+  ScratchBufferLease lease;
+  const Bytes directory = DirectoryBytes(header, kTtfDirectory + kTtfRecordSize * std::uint64_t{*tables}, lease);
+  if (directory.empty()) return s;
+  const ByteView v(directory);
+  std::uint64_t end = 0;
+  for (std::size_t i = 0; i < *tables; ++i) {
+    const std::size_t record = kTtfDirectory + kTtfRecordSize * i;
+    end = std::max<std::uint64_t>(end, std::uint64_t{*v.U32BE(record + kTtfRecordOffset)} +
+                                           *v.U32BE(record + kTtfRecordLength));
+  }
+  return end;
+}
+
+// ---------------------------------------------------------------- PDF (8)
+
+namespace {
+constexpr std::uint64_t kMaxPdfNumberDigits = 12;
+
+bool IsPdfSpace(std::uint8_t c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '\f' || c == 0; }
+
+// A linearised PDF states its whole length in its first object ("/Linearized 1 /L <bytes>").
+// Used only when the file really ends with %%EOF there.
+std::uint64_t PdfLinearizedLength(Bytes header) {
+  const Bytes sector = HeaderSector(header);
+  const auto kLinearized = Pattern("/Linearized");
+  const std::uint8_t* p = FindForward(sector, kLinearized);
+  if (p == nullptr) return 0;
+  const std::uint8_t* end = sector.data() + sector.size();
+  const std::uint8_t* dictEnd = FindForward(static_cast<std::size_t>(end - p), p, Pattern(">>").data(), 2);
+  if (dictEnd != nullptr) end = dictEnd;
+  p += kLinearized.size();
+  while ((p = FindForward(static_cast<std::size_t>(end - p), p, Pattern("/L").data(), 2)) != nullptr) {
+    p += 2;
+    if (p < end && !IsPdfSpace(*p)) continue;  // another key beginning with L
+    while (p < end && IsPdfSpace(*p)) ++p;
+    std::uint64_t value = 0;
+    std::uint64_t digits = 0;
+    while (p < end && *p >= '0' && *p <= '9' && digits < kMaxPdfNumberDigits) {
+      value = value * 10 + (*p - '0');
+      ++p;
+      ++digits;
+    }
+    if (digits == 0 || value < 64 || value > kLimit1GiB) return 0;
+    std::uint8_t tail[64];
+    if (!ReadFileBytesAt(header, value - sizeof tail, tail, sizeof tail)) return 0;
+    std::size_t n = sizeof tail;
+    while (n > 0 && IsPdfSpace(tail[n - 1])) --n;
+    return n >= 5 && std::memcmp(tail + n - 5, "%%EOF", 5) == 0 ? value : 0;
+  }
+  return 0;
+}
+
+// The last "%%EOF" of a chunk ends the file, with the end of line after it; failing that the last
+// "trailer". A "trailer" is held back for one chunk in case its %%EOF lies just past the chunk.
+class PdfEndFooter : public WalkFooter {
+ public:
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const auto kEof = Pattern("%%EOF");
+    const auto kTrailer = Pattern("trailer");
+    const std::uint8_t* p = FindBackward(chunk.Window(kEof.size()), kEof);
+    if (p != nullptr) {
+      const std::uint8_t* q = p + kEof.size();
+      const std::uint8_t* stop = chunk.data + chunk.size;
+      if (q < stop && *q == '\r') {
+        ++q;
+        if (q < stop && *q == '\n') ++q;
+      } else if (q < stop && *q == '\n') {
+        ++q;
+      }
+      *end = chunk.FileOffset(q);
+      return true;
+    }
+    if (havePending_) {
+      *end = pending_;
+      return true;
+    }
+    p = FindBackward(chunk.Window(kTrailer.size()), kTrailer);
+    if (p != nullptr) {
+      pending_ = chunk.FileOffset(p) + kTrailer.size();
+      havePending_ = true;
+    }
+    return false;
+  }
+  std::uint64_t Finish(std::uint64_t walkLength) override {
+    return havePending_ ? std::min(pending_, walkLength) : walkLength;
+  }
+
+ private:
+  std::uint64_t pending_ = 0;
+  bool havePending_ = false;
+};
+}  // namespace
+
+FileTypeId PdfTest(Bytes b) { return b.size() > 4 && At(b, 0, "%PDF-") ? kTypePdf : kTypeNone; }
+
+std::uint64_t PdfExtent(Bytes header) {
+  if (const std::uint64_t length = PdfLinearizedLength(header); length != 0) return length;
+  PdfEndFooter footer;
+  WalkParams params;
+  params.limit = kLimit1GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- gzip (36)
+
+FileTypeId GzTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "\x1F\x8B\x08")) return kTypeNone;
+  if (b[3] != 0 && b[3] != 8) return kTypeNone;
+  if (b[8] != 2 && b[8] != 4) return kTypeNone;
+  return b[9] < 14 || b[9] == 255 ? kTypeGz : kTypeNone;
+}
+
+// ---------------------------------------------------------------- 7z (34)
+
+namespace {
+constexpr std::size_t kSevenZipStartHeaderCrc = 8;     // u32 over bytes 12..31
+constexpr std::size_t kSevenZipNextHeaderOffset = 12;  // u64, from the end of the 32-byte start header
+constexpr std::size_t kSevenZipNextHeaderSize = 20;    // u64
+constexpr std::size_t kSevenZipStartHeaderSize = 32;
+
+class LastOccurrenceFooter : public WalkFooter {
+ public:
+  LastOccurrenceFooter(std::span<const std::uint8_t> pattern, std::uint64_t extra) : pattern_(pattern), extra_(extra) {}
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const std::uint8_t* p = FindBackward(chunk.Window(pattern_.size()), pattern_);
+    if (p == nullptr) return false;
+    *end = chunk.FileOffset(p) + extra_;
+    return true;
+  }
+
+ private:
+  std::span<const std::uint8_t> pattern_;
+  std::uint64_t extra_;
+};
+}  // namespace
+
+FileTypeId SevenZipTest(Bytes b) { return b.size() >= 5 && At(b, 0, "\x37\x7A\xBC\xAF\x27") ? kType7z : kTypeNone; }
+
+std::uint64_t SevenZipExtent(Bytes header) {
+  // The start header gives the exact length; trusted when its CRC holds.
+  if (header.size() >= kSevenZipStartHeaderSize) {
+    const std::uint32_t crc = LoadU32LE(header.data() + kSevenZipStartHeaderCrc);
+    if (crc == Crc32(header.subspan(kSevenZipNextHeaderOffset, kSevenZipStartHeaderSize - kSevenZipNextHeaderOffset))) {
+      const std::uint64_t offset = LoadU64LE(header.data() + kSevenZipNextHeaderOffset);
+      const std::uint64_t size = LoadU64LE(header.data() + kSevenZipNextHeaderSize);
+      if (offset <= kLimit4GiB && size <= kLimit4GiB && kSevenZipStartHeaderSize + offset + size <= kLimit4GiB)
+        return kSevenZipStartHeaderSize + offset + size;
+    }
+  }
+  // Otherwise the usual encoded-header property block near the end.
+  LastOccurrenceFooter footer(Pattern("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D"), 27);
+  WalkParams params;
+  params.limit = kLimit4GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+// ---------------------------------------------------------------- ZIP (35) and packages (1, 4, 6, 7)
+
+namespace {
+constexpr std::size_t kEocdSize = 22;
+constexpr std::size_t kEocdCommentLength = 20;  // u16
+
+// The last end-of-central-directory record of a chunk ends the archive, after its comment.
+class EocdFooter : public WalkFooter {
+ public:
+  bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
+    const auto kEocd = Pattern("PK\x05\x06");
+    const std::uint8_t* p = FindBackward(chunk.Window(kEocd.size()), kEocd);
+    if (p == nullptr) return false;
+    std::uint64_t e = chunk.FileOffset(p) + kEocdSize;
+    const std::uint8_t* readEnd = chunk.data + chunk.readBytes;
+    if (readEnd - p >= static_cast<std::ptrdiff_t>(kEocdSize)) e += LoadU16LE(p + kEocdCommentLength);
+    *end = e;
+    return true;
+  }
+};
+
+std::uint64_t ZipWalk(Bytes header, std::uint64_t limit) {
+  EocdFooter footer;
+  WalkParams params;
+  params.limit = limit;
+  return ExtentWalk(header, params, &footer);
+}
+}  // namespace
+
+FileTypeId ZipTest(Bytes b) { return b.size() >= 48 && At(b, 0, "PK\x03\x04") ? kTypeZip : kTypeNone; }
+std::uint64_t ZipExtent(Bytes header) { return ZipWalk(header, kLimit4GiB); }
+std::uint64_t PackageExtent(Bytes header) { return ZipWalk(header, kLimit0x7FFFFFF); }
+
+// ---------------------------------------------------------------- RAR (37), CAB (33)
+
+FileTypeId RarTest(Bytes b) { return b.size() >= 7 && At(b, 0, "Rar!\x1A\x07\x00") ? kTypeRar : kTypeNone; }
+
+std::uint64_t RarExtent(Bytes header) {
+  // The end-of-archive block.
+  AllOccurrencesFooter footer(Pattern("\xC4\x3D\x7B\x00\x40\x07\x00"));
+  WalkParams params;
+  params.limit = kLimit4GiB;
+  return ExtentWalk(header, params, &footer);
+}
+
+FileTypeId CabTest(Bytes b) { return b.size() >= 36 && At(b, 0, "MSCF") ? kTypeCab : kTypeNone; }
+
+std::uint64_t CabExtent(Bytes header) {
+  return std::min<std::uint64_t>(ByteView(header).U32LE(8).value_or(0), kLimit1GiB);
+}
+
+// ---------------------------------------------------------------- PE images (41, 42, 43), GHO (9)
+
+namespace {
+constexpr std::size_t kPeHeaderOffsetField = 60;     // u32 in the MZ header
+constexpr std::uint32_t kMaxPeHeaderOffset = 488;    // the PE header must lie in the first sector
+constexpr std::size_t kPeCharacteristics = 22;       // u16 after "PE\0\0"
+constexpr std::uint16_t kPeExecutableImage = 0x0002;
+constexpr std::uint16_t kPeSystem = 0x1000;
+constexpr std::uint16_t kPeDll = 0x2000;
+}  // namespace
+
+FileTypeId PeTest(Bytes b) {
+  if (b.size() < 512 || !At(b, 0, "MZ")) return kTypeNone;
+  const std::uint32_t e = LoadU32LE(b.data() + kPeHeaderOffsetField);
+  if (e > kMaxPeHeaderOffset || !At(b, e, "PE\x00\x00")) return kTypeNone;
+  const std::uint16_t characteristics = LoadU16LE(b.data() + e + kPeCharacteristics);
+  if ((characteristics & kPeExecutableImage) == 0) return kTypeNone;
+  if (characteristics & kPeSystem) return kTypeSys;
+  if (characteristics & kPeDll) return kTypeDll;
+  return kTypeExe;
+}
+
+FileTypeId GhoTest(Bytes b) { return b.size() >= 4 && At(b, 0, "\xFE\xEF\x00\x00") ? kTypeGho : kTypeNone; }
+
+// ---------------------------------------------------------------- databases and mail (38, 39, 40)
+
+FileTypeId SqliteTest(Bytes b) {
+  static constexpr char kMagic[] = "SQLite format 3";  // 15 characters and the NUL: 16 bytes
+  return b.size() >= 16 && std::memcmp(b.data(), kMagic, 16) == 0 ? kTypeDb : kTypeNone;
+}
+FileTypeId DbxTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xCF\xAD\x12\xFE") ? kTypeDbx : kTypeNone; }
+FileTypeId PstTest(Bytes b) { return b.size() >= 16 && At(b, 0, "!BDN") && At(b, 8, "SM") ? kTypePst : kTypeNone; }
+
+// ---------------------------------------------------------------- compound-file signature only (44)
+
+FileTypeId FlaTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xD0\xCF\x11\xE0") ? kTypeFla : kTypeNone; }
+
+// ---------------------------------------------------------------- plain walks
+
+std::uint64_t Mp2Extent(Bytes header) { return PlainWalk(header, kLimit256MiB); }
+std::uint64_t MmfExtent(Bytes header) { return PlainWalk(header, kLimit256MiB); }
+std::uint64_t VideoWalkExtent(Bytes header) { return PlainWalk(header, kLimit6GiB); }
+std::uint64_t MkvExtent(Bytes header) { return PlainWalk(header, kLimit64GiB); }
+std::uint64_t PictureWalkExtent(Bytes header) { return PlainWalk(header, kLimit128MiB); }
+std::uint64_t Walk2GiBExtent(Bytes header) { return PlainWalk(header, kLimit2GiB); }
+std::uint64_t Walk4GiBExtent(Bytes header) { return PlainWalk(header, kLimit4GiB); }
+std::uint64_t FlaExtent(Bytes header) { return PlainWalk(header, kLimit256MiB); }
+
+}  // namespace rexmoor::formats

@@ -1,0 +1,98 @@
+#include "formats/transport_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "formats/carving_context.h"
+#include "formats/extent_walk.h"
+#include "formats/format_rules.h"
+#include "platform/byte_view.h"
+
+namespace rexmoor::formats {
+
+namespace {
+
+// Packets of the file's grid that lie wholly in a chunk after the header sector: the first one
+// without the sync byte ends the stream.
+class PacketGridCheck : public WalkFooter {
+ public:
+  explicit PacketGridCheck(std::uint64_t headerBytes) : headerBytes_(headerBytes) {}
+  bool Examine(const ChunkView& chunk, std::uint64_t*) override {
+    if (ended_) return false;
+    const std::uint64_t chunkEnd = chunk.offset + chunk.readBytes;
+    std::uint64_t from = std::max(chunk.offset, headerBytes_);
+    std::uint64_t packet = (from + kTsPacketSize - 1) / kTsPacketSize * kTsPacketSize;
+    for (; packet + kTsPacketSize <= chunkEnd; packet += kTsPacketSize) {
+      if (chunk.data[packet - chunk.offset] != kTsSync) {
+        ended_ = true;
+        streamEnd_ = packet;
+        break;
+      }
+    }
+    return false;
+  }
+  std::uint64_t Finish(std::uint64_t walkLength) override {
+    return ended_ ? std::min(streamEnd_, walkLength) : walkLength;
+  }
+
+ private:
+  std::uint64_t headerBytes_;
+  std::uint64_t streamEnd_ = 0;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+FileTypeId TsTest(std::span<const std::uint8_t> b) {
+  const std::size_t len = b.size();
+  if (len < kTsPacketSize || b[0] != kTsSync || (b[1] == 0 && b[2] == 0 && b[3] == 0)) return kTypeNone;
+  for (std::size_t k = kTsPacketSize; k <= len / kTsPacketSize * kTsPacketSize && k < len; k += kTsPacketSize) {
+    if (b[k] != kTsSync) return kTypeNone;
+  }
+
+  CarvingContext& ctx = CarvingContext::Instance();
+  if (!IsSupportedSectorSize(ctx.sectorSize)) return kTypeNone;
+  const std::uint32_t s = static_cast<std::uint32_t>(ctx.sectorSize);
+  std::uint8_t probe[kTsProbeBytes];
+  std::uint32_t got = 0;
+  if (ctx.source == nullptr ||
+      ReadSectors(static_cast<std::int32_t>(kTsProbeBytes / s), *ctx.source, probe, ctx.cursorSector,
+                  ctx.sectorSize, &got) != kSuccess)
+    return kTypeNone;
+  for (std::size_t j = 0; j < kTsProbePackets; ++j) {
+    if (probe[j * kTsPacketSize] != kTsSync) return kTypeNone;
+  }
+  if (!ctx.tsStreamMode) return kTypeTs;
+
+  // A packet of the same grid ending exactly where this sector begins: the stream started earlier.
+  // (The first sector of a medium has nothing before it.)
+  if (ctx.cursorSector > 0) {
+    if (ReadSectors(1, *ctx.source, probe, ctx.cursorSector - 1, ctx.sectorSize, &got) != kSuccess) return kTypeNone;
+    for (std::uint32_t j = 1; j <= s / kTsPacketSize; ++j) {
+      if (probe[s - kTsPacketSize * j] == kTsSync) return kTypeNone;
+    }
+  }
+  return ctx.tsExtents.Contains(ctx.fileStartSector) ? kTypeNone : kTypeTs;
+}
+
+std::uint64_t TsExtent(std::span<const std::uint8_t> header) {
+  CarvingContext& ctx = CarvingContext::Instance();
+  if (!IsSupportedSectorSize(ctx.sectorSize)) return 0;
+  const std::uint64_t s = static_cast<std::uint64_t>(ctx.sectorSize);
+  PacketGridCheck grid(s);
+  WalkParams params;
+  params.limit = kLimit64GiB;
+  const std::uint64_t length = std::max<std::uint64_t>(ExtentWalk(header, params, &grid), s);
+  const std::uint64_t first = ctx.fileStartSector;
+  ctx.tsExtents.Add(first, first + (length + s - 1) / s - 1);
+  return length;
+}
+
+FileTypeId MtsTest(std::span<const std::uint8_t> b) {
+  static constexpr std::uint8_t kPatHead[8] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00};
+  if (b.size() < 16 || std::memcmp(b.data() + 8, kPatHead, sizeof kPatHead) != 0) return kTypeNone;
+  const bool zeroStamp = LoadU32LE(b.data()) == 0;
+  return zeroStamp || !CarvingContext::Instance().mtsInProgress ? kTypeMts : kTypeNone;
+}
+
+}  // namespace rexmoor::formats

@@ -1,0 +1,79 @@
+#include "scan/engine_factory.h"
+
+#include <new>
+#include <vector>
+
+#include "engine/fast_ext_recovery.h"
+#include "fat/fast_fat_recovery.h"
+#include "ntfs/fast_ntfs_recovery.h"
+#include "platform/drives.h"
+#include "platform/geometry.h"
+
+namespace rexmoor {
+
+EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
+  // The FAT and NTFS engines and the deep-scan orchestrator plug in here as they are built.
+  if (deepMode) return nullptr;
+  switch (kind) {
+    case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());
+    case VolumeKind::Fat: return EnginePtr(new (std::nothrow) CFastFatRecovery());
+    case VolumeKind::Ntfs: return EnginePtr(new (std::nothrow) CFastNtfsRecovery());
+    case VolumeKind::None: break;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Lets the running system write out what it caches for the partition before it is read raw.
+void FlushPartitionDevice(std::int32_t driveNumber, std::uint64_t startSector, std::uint32_t sectorSize) {
+  auto device = PartitionDeviceAt(driveNumber, startSector * sectorSize / 512);
+  if (!device) return;
+  FileHandle partition;
+  if (FileHandle::OpenReadOnly(*device, partition) == kSuccess) (void)partition.Sync();
+}
+
+}  // namespace
+
+EnginePtr CreateEngineForDisk(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
+                              std::uint16_t driveLetter, bool deepMode) {
+  std::string path;
+  if (DrivePath(driveNumber, path) != kSuccess) return nullptr;
+  VolumeKind kind;
+  {
+    FileHandle drive;
+    if (FileHandle::OpenReadOnly(path, drive) != kSuccess) return nullptr;
+    DiskGeometry geometry;
+    std::uint32_t sectorSize = 512;
+    if (GetDriveGeometry(drive, geometry) == kSuccess && geometry.bytesPerSector != 0)
+      sectorSize = geometry.bytesPerSector;
+    if (drive.IsBlockDevice()) FlushPartitionDevice(driveNumber, startSector, sectorSize);
+    std::uint64_t offset = 0;
+    if (__builtin_mul_overflow(startSector, std::uint64_t{sectorSize}, &offset)) return nullptr;
+    std::vector<std::uint8_t> bootArea;
+    if (ReadBootArea(drive, offset, bootArea) != kSuccess) return nullptr;
+    kind = ClassifyBootArea(bootArea);
+  }
+  EnginePtr engine = CreateEngineOfKind(kind, deepMode);
+  if (!engine) return nullptr;
+  // An engine that fails to open simply finds nothing.
+  (void)engine->OpenDisk(driveNumber, startSector, sectorCount, driveLetter);
+  return engine;
+}
+
+EnginePtr CreateEngineForImage(const std::string& imagePath, std::uint16_t sourceTag, bool deepMode) {
+  VolumeKind kind;
+  {
+    FileHandle image;
+    if (FileHandle::OpenReadOnly(imagePath, image) != kSuccess) return nullptr;
+    std::vector<std::uint8_t> bootArea;
+    if (ReadBootArea(image, 0, bootArea) != kSuccess) return nullptr;
+    kind = ClassifyBootArea(bootArea);
+  }
+  EnginePtr engine = CreateEngineOfKind(kind, deepMode);
+  if (!engine) return nullptr;
+  (void)engine->OpenImageFile(imagePath, sourceTag);
+  return engine;
+}
+
+}  // namespace rexmoor

@@ -1,0 +1,133 @@
+// Real and synthetic files laid out back to back in a raw image, as deleted files lie on a
+// formatted card: each one sector-aligned, its last sector zero-padded, then a gap of random
+// sectors and zero sectors. Every file is carved at its start and measured.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "formats/carve_at_sector.h"
+#include "formats/carving_context.h"
+#include "formats/file_format_table.h"
+#include "carve_test_support.h"
+
+namespace rexmoor {
+namespace {
+
+using carvetest::Bytes;
+
+struct Entry {
+  std::string name;
+  Bytes bytes;
+  FileTypeId type = kTypeNone;  // kTypeNone: not recognised
+  bool carved = true;           // false: recognised, but never carved
+  bool exact = false;           // the rule measures the file itself (size field or footer present)
+  std::uint64_t selfStop = 0;   // a stop sector inside the file (bytes from its start), 0 if none
+  std::uint64_t start = 0;      // sector in the image
+};
+
+std::vector<Entry> Entries() {
+  std::vector<Entry> out;
+  for (const auto& sample : carvetest::LoadManifest()) {
+    Entry e;
+    e.name = sample.name;
+    e.bytes = carvetest::LoadSample(sample.name);
+    e.type = sample.headerCheck == "NO-MATCH" ? kTypeNone : sample.type;
+    e.carved = e.type != kTypeNone && sample.extent != "not carved";
+    // Exact where the manifest measured the file's size; the Exif picture (thumbnail skipped) and
+    // the PDF (its final end of line kept) are exact here too.
+    e.exact = sample.measured.find("=size") != std::string::npos || sample.name == "camera_exif.jpg" ||
+              sample.name == "sample.pdf";
+    e.selfStop = sample.walkStop;
+    out.push_back(e);
+  }
+  // Formats without a real sample.
+  const Bytes pptClass = {0x10, 0x8D, 0x81, 0x64, 0x9B, 0x4F, 0xCF, 0x11,
+                          0x86, 0xEA, 0x00, 0xAA, 0x00, 0xB9, 0x29, 0xE8};
+  out.push_back({"word.doc", carvetest::MakeCompound(9, {0xEC, 0xA5, 0xC1, 0x00}, {}, "WordDocument", 900), kTypeDoc,
+                 true, true});
+  out.push_back({"slides.ppt", carvetest::MakeCompound(5, {}, pptClass, "PowerPoint Document", 901), kTypePpt, true,
+                 true});
+  Bytes rar = carvetest::SyntheticHeader(kTypeRar, 902);
+  carvetest::AppendBytes(rar, carvetest::RandomAvoiding(5000, 903, {0xC4}));
+  carvetest::Append(rar, {0xC4, 0x3D, 0x7B, 0x00, 0x40, 0x07, 0x00});
+  out.push_back({"archive.rar", rar, kTypeRar, true, true});
+  Bytes ape = {'M', 'A', 'C', ' ', 0x96, 0x0F};
+  carvetest::AppendBytes(ape, carvetest::RandomAvoiding(7000, 904, {'A'}));
+  Bytes tag = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07, 0, 0, 32, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  tag.resize(32, 0);
+  carvetest::AppendBytes(ape, tag);
+  out.push_back({"song.ape", ape, kTypeApe, true, true});
+  out.push_back({"clip.mts", carvetest::MakeMts(100, 905), kTypeMts, true, false});
+  Bytes pst = carvetest::SyntheticHeader(kTypePst, 906);
+  carvetest::AppendBytes(pst, test::RandomBytes(3000, 907));
+  out.push_back({"mail.pst", pst, kTypePst, true, false});
+  Bytes dbx = carvetest::SyntheticHeader(kTypeDbx, 908);
+  carvetest::AppendBytes(dbx, test::RandomBytes(2000, 909));
+  out.push_back({"mail.dbx", dbx, kTypeDbx, true, false});
+  Bytes fla = carvetest::SyntheticHeader(kTypeFla, 910);
+  carvetest::AppendBytes(fla, test::RandomBytes(2500, 911));
+  out.push_back({"movie.fla", fla, kTypeFla, true, false});
+  out.push_back({"driver.sys", carvetest::MakePe(0x1022), kTypeSys, false, false});
+  Bytes gho = carvetest::SyntheticHeader(kTypeGho, 912);
+  out.push_back({"backup.gho", gho, kTypeGho, false, false});
+  Bytes docx = carvetest::MakeZip({{"[Content_Types].xml", 1200}, {"word/document.xml", 4000}}, 913, "x");
+  out.push_back({"letter.docx", docx, kTypeDocx, true, true});
+  return out;
+}
+
+TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
+  carvetest::ContextReset reset;
+  std::vector<Entry> entries = Entries();
+  ASSERT_GE(entries.size(), 60u);
+  std::mt19937 rng(31337);
+  std::shuffle(entries.begin(), entries.end(), rng);
+
+  carvetest::ImageBuilder builder;
+  builder.Zeros(4);
+  for (Entry& e : entries) {
+    e.start = builder.Place(e.bytes);
+    const int randomSectors = static_cast<int>(rng() % 4);
+    const int zeroSectors = 1 + static_cast<int>(rng() % 3);
+    builder.Random(randomSectors, static_cast<std::uint32_t>(rng()));
+    builder.Zeros(zeroSectors);  // nothing before a file continues a packet grid into it
+  }
+  builder.Zeros(4);
+  carvetest::Medium medium(builder.bytes());
+
+  // A walk ends at the next file that is recognised (an MPEG walk looks past MPEG files).
+  const auto nextStop = [&entries, &medium](std::size_t i) -> std::uint64_t {
+    const Entry& e = entries[i];
+    std::uint64_t stop = ~std::uint64_t{0};
+    if (e.selfStop != 0) stop = e.start + e.selfStop / 512;
+    for (std::size_t j = i + 1; j < entries.size(); ++j) {
+      const Entry& n = entries[j];
+      if (n.type == kTypeNone || (e.type == kTypeMpeg && n.type == kTypeMpeg)) continue;
+      return std::min(stop, n.start);
+    }
+    return std::min<std::uint64_t>(stop, medium.image().size() / 512);
+  };
+
+  int measured = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    CarvedFile out;
+    const Result rc = CarveAtSector(512, medium.source(), medium.Sector(e.start), e.start, 0,
+                                    medium.image().size() / 512, -1, i, &out);
+    if (!e.carved) {
+      EXPECT_EQ(rc, kErrInvalidParameter) << e.name;
+      continue;
+    }
+    ASSERT_EQ(rc, kSuccess) << e.name;
+    EXPECT_EQ(out.typeId, e.type) << e.name;
+    EXPECT_EQ(out.Name(), std::to_string(e.start) + "." + std::string(ExtensionForType(e.type))) << e.name;
+    const std::uint64_t expected = e.exact ? e.bytes.size() : (nextStop(i) - e.start) * 512;
+    EXPECT_EQ(out.length, expected) << e.name << (e.exact ? " (exact)" : " (walk)");
+    ++measured;
+  }
+  EXPECT_GE(measured, 50);
+  // The transport streams carved here are on record.
+  EXPECT_GE(CarvingContext::Instance().tsExtents.size(), 1u);
+}
+
+}  // namespace
+}  // namespace rexmoor

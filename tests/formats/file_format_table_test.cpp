@@ -1,0 +1,213 @@
+#include "formats/file_format_table.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "formats/carve_at_sector.h"
+#include "formats/carving_context.h"
+#include "carve_test_support.h"
+
+namespace rexmoor {
+namespace {
+
+using carvetest::Bytes;
+
+TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
+  const auto rows = FileFormatTable();
+  ASSERT_EQ(rows.size(), kFileFormatRowCount);
+  std::string order;
+  for (const FileFormatEntry& row : rows) order += std::string(row.extension) + ":" + std::to_string(row.typeId) + " ";
+  EXPECT_EQ(order,
+            "mpeg:15 mpg:15 vob:15 mp4:18 rmvb:23 rm:23 wmv:24 asf:24 wma:24 swf:26 avi:22 flv:27 3gp:16 mkv:19 "
+            "ts:20 mts:47 mxf:48 mp3:12 mid:13 ape:25 wav:21 mov:17 mp2:11 mmf:14 gif:31 bmp:29 dib:29 jpg:10 "
+            "jpeg:10 jpe:10 jfif:10 png:30 psd:28 tif:32 tiff:32 ico:46 doc:0 dot:0 wps:0 wpt:0 xls:3 xlt:3 "
+            "xla:3 et:3 ett:3 ppt:5 pot:5 pps:5 dps:5 dpt:5 ole:2 fla:44 docx:1 docm:1 dotm:1 dotx:1 xlsx:4 "
+            "xlsb:4 xlsm:4 xlsx:4 xlam:4 xltx:4 xltm:4 pptx:6 pptm:6 potx:6 potm:6 ppsx:6 ppsm:6 mso07:7 pdf:8 "
+            "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
+            "ttf:45 ico:46 ");
+
+  // Rows of one type share their functions; only the PE and GHO rows are never carved.
+  std::set<FileTypeId> seen;
+  for (const FileFormatEntry& row : rows) {
+    const FileFormatEntry* first = FirstRowForType(row.typeId);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->headerTest, row.headerTest) << row.extension;
+    EXPECT_EQ(first->extentRule, row.extentRule) << row.extension;
+    const bool carved = row.extentRule != nullptr;
+    const bool neverCarved = row.typeId == kTypeExe || row.typeId == kTypeDll || row.typeId == kTypeSys ||
+                             row.typeId == kTypeGho;
+    EXPECT_NE(carved, neverCarved) << row.extension;
+    seen.insert(row.typeId);
+  }
+  EXPECT_EQ(seen.size(), 49u);  // every id 0..48 has a row
+
+  EXPECT_EQ(ExtensionForType(kTypeWmv), "wmv");
+  EXPECT_EQ(ExtensionForType(kTypeBmp), "bmp");
+  EXPECT_EQ(ExtensionForType(kTypeFla), "fla");
+  EXPECT_EQ(ExtensionForType(kTypeIco), "ico");
+  EXPECT_EQ(ExtensionForType(kTypeNone), "");
+  EXPECT_EQ(ExtensionForType(-1), "");
+  EXPECT_EQ(FindFormatByExtension("WMA")->typeId, kTypeWmv);
+  EXPECT_EQ(FindFormatByExtension("Tiff")->typeId, kTypeTif);
+  EXPECT_EQ(FindFormatByExtension("jp"), nullptr);
+  EXPECT_EQ(FindFormatByExtension("jpegs"), nullptr);
+  EXPECT_EQ(FindFormatByExtension(""), nullptr);
+}
+
+// Every type's synthetic first sector is recognised as that type, under its first extension.
+TEST(FileFormatTable, SyntheticHeadersAreRecognisedAsTheirType) {
+  carvetest::ContextReset reset;
+  for (FileTypeId type = 0; type < kFileTypeCount; ++type) {
+    const Bytes header = carvetest::SyntheticHeader(type, 100 + type);
+    if (header.empty()) continue;
+    EXPECT_EQ(RecogniseHeader(header), type) << ExtensionForType(type);
+    EXPECT_EQ(RecogniseHeaderFast(header), type) << ExtensionForType(type);
+  }
+}
+
+TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
+  carvetest::ContextReset reset;
+  using carvetest::SyntheticHeader;
+  struct Case {
+    FileTypeId type;
+    std::size_t offset;
+    std::uint8_t value;
+  };
+  // One field broken at a time; each must turn the sector into "not this type".
+  const Case cases[] = {
+      {kTypeJpg, 3, 0xE1},    // APP1 without "Exif"
+      {kTypeJpg, 6, 'j'},     // "jFIF"
+      {kTypeGif, 5, 'A'},     // upper-case version letter
+      {kTypeGif, 3, 'x'},     // version not digits
+      {kTypeBmp, 14, 12},     // old core header size
+      {kTypeBmp, 6, 1},       // reserved field set
+      {kTypeMp3, 5, 0x01},    // undefined flag bit
+      {kTypeMp3, 9, 0x80},    // size byte not sync-safe
+      {kTypeMp3, 3, 0xFF},    // version byte 0xFF
+      {kTypeSwf, 3, 6},       // uncompressed movies only below version 6
+      {kTypeGz, 8, 0},        // default-level XFL
+      {kTypeGz, 3, 1},        // FTEXT flag
+      {kTypeFlv, 8, 8},       // header size not 9
+      {kTypeMid, 7, 7},       // MThd length not 6
+      {kTypePst, 9, 'N'},     // "SN"
+      {kTypeExe, 0x80 + 22, 0x20},  // not an executable image
+      {kTypeMts, 15, 1},
+      {kTypeMp4, 8, 'x'},     // brand neither iso* nor mp42
+      {kTypeRar, 6, 1},       // RAR 5 signature
+  };
+  for (const Case& c : cases) {
+    Bytes header = SyntheticHeader(c.type, 7);
+    ASSERT_EQ(RecogniseHeader(header), c.type) << ExtensionForType(c.type);
+    header[c.offset] = c.value;
+    EXPECT_NE(RecogniseHeader(header), c.type) << ExtensionForType(c.type) << " offset " << c.offset;
+  }
+
+  // Short buffers never match and never read past their end (every signature has 4 bytes or more).
+  for (FileTypeId type = 0; type < kFileTypeCount; ++type) {
+    const Bytes header = SyntheticHeader(type, 3);
+    if (header.empty()) continue;
+    for (std::size_t n : {0u, 1u, 2u, 3u}) {
+      const Bytes prefix(header.begin(), header.begin() + n);
+      EXPECT_EQ(RecogniseHeader(prefix), kTypeNone) << ExtensionForType(type) << " " << n;
+    }
+  }
+  // A PE header offset past 488 is refused even when "PE" stands there.
+  Bytes pe = carvetest::MakePe(0x0022);
+  pe[60] = 0xEC;
+  pe[61] = 0x01;  // 492
+  std::memcpy(pe.data() + 492, "PE\0\0", 4);
+  pe[492 + 22] = 0x22;
+  EXPECT_EQ(RecogniseHeader(Bytes(pe.begin(), pe.begin() + 512)), kTypeNone);
+  // The PE row's characteristics decide between sys, dll and exe.
+  EXPECT_EQ(RecogniseHeader(carvetest::MakePe(0x3022)), kTypeSys);
+}
+
+TEST(FileFormatTable, IcoAndTtfDirectoriesMustBeConsistent) {
+  carvetest::ContextReset reset;
+  Bytes ico = carvetest::MakeIco({100, 200, 300}, 1);
+  ico.resize(512);
+  EXPECT_EQ(RecogniseHeader(ico), kTypeIco);
+  Bytes gap = ico;
+  carvetest::Put32(gap, 6 + 16 + 12, 6 + 48 + 101);  // second image not right after the first
+  EXPECT_EQ(RecogniseHeader(gap), kTypeNone);
+  Bytes reserved = ico;
+  reserved[6 + 3] = 1;
+  EXPECT_EQ(RecogniseHeader(reserved), kTypeNone);
+  Bytes tooMany = ico;
+  carvetest::Put16(tooMany, 4, 32);  // 16 × 32 + 6 > 512
+  EXPECT_EQ(RecogniseHeader(tooMany), kTypeNone);
+
+  Bytes ttf = carvetest::MakeTtf(9, 2);
+  ttf.resize(512);
+  EXPECT_EQ(RecogniseHeader(ttf), kTypeTtf);
+  Bytes noTables = ttf;
+  carvetest::Put16BE(noTables, 4, 0);
+  EXPECT_EQ(RecogniseHeader(noTables), kTypeNone);
+  Bytes hugeCount = ttf;
+  carvetest::Put16BE(hugeCount, 4, 0xFFFF);
+  EXPECT_EQ(RecogniseHeader(hugeCount), kTypeNone);
+  Bytes zeroShift = ttf;
+  carvetest::Put16BE(zeroShift, 10, 0);
+  EXPECT_EQ(RecogniseHeader(zeroShift), kTypeNone);
+}
+
+// Each real sample's first sector is recognised as the manifest says (the manifest's emulation
+// puts "fla" before the compound-document rows; here the compound rows come first).
+TEST(FileFormatTable, RealSamplesAreRecognisedWithTheirExtension) {
+  carvetest::ContextReset reset;
+  const auto samples = carvetest::LoadManifest();
+  ASSERT_GE(samples.size(), 40u);
+  for (const auto& sample : samples) {
+    const Bytes file = carvetest::LoadSample(sample.name);
+    ASSERT_EQ(file.size(), sample.size) << sample.name;
+    // The file alone, as a medium: tests that read on (packages, compound documents, streams)
+    // see its further sectors.
+    carvetest::ImageBuilder builder;
+    builder.Place(file);
+    builder.Zeros(8);
+    carvetest::Medium medium(builder.bytes());
+    CarvingContext& ctx = CarvingContext::Instance();
+    ctx.source = &medium.source();
+    ctx.sectorSize = 512;
+    ctx.fileStartSector = ctx.cursorSector = 0;
+    const Bytes first = medium.Sector(0);
+    const FileTypeId got = RecogniseHeader(first);
+    if (sample.headerCheck == "NO-MATCH") {
+      EXPECT_EQ(got, kTypeNone) << sample.name;
+      EXPECT_FALSE(CheckSignatureByExtension(first, sample.ext, medium.source(), 512, 0)) << sample.name;
+      continue;
+    }
+    EXPECT_EQ(got, sample.type) << sample.name;
+    EXPECT_EQ(ExtensionForType(got), ExtensionForType(sample.type)) << sample.name;
+    EXPECT_TRUE(CheckSignatureByExtension(first, sample.ext, medium.source(), 512, 0)) << sample.name;
+  }
+}
+
+TEST(FileFormatTable, CheckSignatureByExtensionWantsTheRowsOwnType) {
+  carvetest::ContextReset reset;
+  // A spreadsheet saved under a Word name does not hold what its name promises.
+  const Bytes xls = carvetest::LoadSample("sample.xls");
+  carvetest::ImageBuilder builder;
+  builder.Place(xls);
+  carvetest::Medium medium(builder.bytes());
+  const Bytes first = medium.Sector(0);
+  EXPECT_TRUE(CheckSignatureByExtension(first, "xls", medium.source(), 512, 0));
+  EXPECT_TRUE(CheckSignatureByExtension(first, "XLT", medium.source(), 512, 0));
+  EXPECT_FALSE(CheckSignatureByExtension(first, "doc", medium.source(), 512, 0));
+  EXPECT_FALSE(CheckSignatureByExtension(first, "ole", medium.source(), 512, 0));
+  // "fla" only checks the four magic bytes.
+  EXPECT_TRUE(CheckSignatureByExtension(first, "fla", medium.source(), 512, 0));
+  // Unknown extensions always pass; known ones with other content do not.
+  EXPECT_TRUE(CheckSignatureByExtension(first, "txt", medium.source(), 512, 0));
+  EXPECT_TRUE(CheckSignatureByExtension(first, "", medium.source(), 512, 0));
+  EXPECT_FALSE(CheckSignatureByExtension(first, "jpg", medium.source(), 512, 0));
+  // It runs the transport-stream test in its lenient form.
+  CarvingContext::Instance().tsStreamMode = true;
+  CheckSignatureByExtension(first, "ts", medium.source(), 512, 0);
+  EXPECT_FALSE(CarvingContext::Instance().tsStreamMode);
+}
+
+}  // namespace
+}  // namespace rexmoor
