@@ -22,7 +22,7 @@
 
 #include "engine/scan_log_index.h"
 #include "ntfs/fast_ntfs_recovery.h"
-#include "ntfs/ntfs_record.h"
+#include "formats/ntfs_record.h"
 #include "platform/byte_view.h"
 #include "platform/file_handle.h"
 

@@ -16,9 +16,9 @@
 #include <span>
 #include <vector>
 
-#include "carve/carving_context.h"
-#include "carve/extent_walk.h"
-#include "carve/file_format_table.h"
+#include "formats/carving_context.h"
+#include "formats/extent_walk.h"
+#include "formats/file_format_table.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/volume_detect.h"
+#include "formats/volume_detect.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::span<const std::uint8_t> bytes(data, size);

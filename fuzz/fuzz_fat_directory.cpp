@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <span>
 
-#include "fat/fat_dir_entry.h"
+#include "formats/fat_dir_entry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::span<const std::uint8_t> bytes(data, size);

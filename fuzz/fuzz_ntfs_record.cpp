@@ -3,8 +3,8 @@
 #include <span>
 #include <vector>
 
-#include "ntfs/ntfs_record.h"
-#include "ntfs/ntfs_runs.h"
+#include "formats/ntfs_record.h"
+#include "formats/ntfs_runs.h"
 
 // One MFT record as found on a damaged volume: fix-up, attribute walk, names and run lists.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
