@@ -196,6 +196,22 @@ def main():
         put("fuzz_fat_engine", "mtools_fat12", fat12)
         put("fuzz_fat_directory", "mtools_root", fat_root(fat12)[0][:2048])
         put("fuzz_boot_area", "mtools_fat12", fat12[:2048])
+        # Scan logs as the program writes them, from quick scans of the engine seeds.
+        cli = os.environ.get("REXMOOR_CLI", os.path.join(ROOT, "build-test", "rexmoor"))
+        for name, path in (("fat12", os.path.join(OUT, "fuzz_fat_engine", "mtools_fat12")),
+                           ("ntfs", os.path.join(OUT, "fuzz_ntfs_engine", "deleted"))):
+            logs = os.path.join(work, "logs-" + name)
+            subprocess.run([cli, "scan", path, "--quick", "--data-dir", logs], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+            for folder, _, files in os.walk(logs):
+                for f in files:
+                    if f.endswith("_Relation"):
+                        main = os.path.join(folder, f[:-len("_Relation")])
+                        rel, dirs, recs = (head(main + "_Relation", 1 << 20), head(main + "_DirInfo", 1 << 20),
+                                           head(main, 1 << 20))
+                        put("fuzz_scan_catalogue", name, struct.pack("<II", len(rel), len(dirs)) + rel + dirs + recs)
+                        put("fuzz_scan_log", name + "_relations", rel)
+                        put("fuzz_scan_log", name + "_dirinfo", dirs)
 
 
 if __name__ == "__main__":
