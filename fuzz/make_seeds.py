@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/ from real structures:
 the fixture volumes of a test build (build-test/fixtures), the NTFS fixtures, the sample files and
-a small FAT12 volume made here with mkfs.fat and mtools (with a deleted file and folder).
+two small FAT12 volumes made here with mkfs.fat and mtools (with deleted files and a folder;
+they carry the time they were made, so they differ from run to run).
 
     python3 fuzz/make_seeds.py [FIXTURE_DIR]     (default: build-test/fixtures)
 """
@@ -119,6 +120,29 @@ def make_fat12(workdir):
         return f.read()
 
 
+def make_tiny_fat12(workdir):
+    """40 KiB, one FAT, 32 root entries: small enough for many runs a second."""
+    img = os.path.join(workdir, "tiny.img")
+    with open(img, "wb") as f:
+        f.truncate(40 * 1024)
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    subprocess.run(["mkfs.fat", "-F", "12", "-s", "1", "-r", "32", "-f", "1", "-n", "TINY", "-i", "1234abcd", img],
+                   check=True, stdout=subprocess.DEVNULL)
+    with open(os.path.join(workdir, "a.txt"), "wb") as f:
+        f.write(b"hello\n")
+    with open(os.path.join(workdir, "b.gif"), "wb") as f:
+        f.write(sample("sample.gif", 3000))
+    m = lambda *args: subprocess.run(["mtools", "-c", *args], check=True, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    m("mmd", "-i", img, "::/D")
+    m("mcopy", "-i", img, os.path.join(workdir, "a.txt"), "::/a.txt")
+    m("mcopy", "-i", img, os.path.join(workdir, "b.gif"), "::/D/Long name picture.gif")
+    m("mdel", "-i", img, "::/a.txt")
+    m("mdel", "-i", img, "::/D/Long name picture.gif")
+    with open(img, "rb") as f:
+        return f.read()
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     vols = {n: os.path.join(FIX, n + ".img") for n in ("fat12", "fat16", "fat32", "ntfs", "exfat", "ext4",
@@ -194,6 +218,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         fat12 = make_fat12(work)
         put("fuzz_fat_engine", "mtools_fat12", fat12)
+        put("fuzz_fat_engine", "mtools_tiny", make_tiny_fat12(work))
         put("fuzz_fat_directory", "mtools_root", fat_root(fat12)[0][:2048])
         put("fuzz_boot_area", "mtools_fat12", fat12[:2048])
         # Scan logs as the program writes them, from quick scans of the engine seeds.
