@@ -26,6 +26,15 @@ inline const std::string& FuzzDataDir() {
     setenv("REXMOOR_DATA_DIR", path.c_str(), 1);
     return path;
   }();
+  static const bool cleanup = [] {
+    if (dir != "/tmp")
+      std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(FuzzDataDir(), ignored);
+      });
+    return true;
+  }();
+  (void)cleanup;
   return dir;
 }
 
