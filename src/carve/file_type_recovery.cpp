@@ -51,7 +51,7 @@ Result CFileTypeRecovery::BeginCatalogue(const std::string& logName) {
   } catch (const std::bad_alloc&) {
     return kErrNotEnoughMemory;
   }
-  catalogue_->SetFilterCallback(filterCallback_, filterUserData_);
+  catalogue_->SetFilterCallback(callbacks_.filter, callbacks_.filterUserData);
   // A new catalogue takes a name of its own, so that no earlier log is ever overwritten.
   if (logName.empty()) return catalogue_->CreateCatalogue("File_Type_", partitionStartSector_);
   return catalogue_->OpenCatalogue(logName);
@@ -100,36 +100,35 @@ Result CFileTypeRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t start
 
 Result CFileTypeRecovery::ResumeOpenDisk(std::int32_t sectorSize, std::int32_t driveNumber, const std::string& logName,
                                          std::uint16_t sourceTag) {
+  return Resume(sectorSize, logName, sourceTag, driveNumber, [&] {
+    const Result result = OpenDriveSource(source_, driveNumber);
+    if (result == kSuccess) {
+      const auto native = static_cast<std::uint64_t>(SourceSectorSize(source_));
+      if (__builtin_mul_overflow(source_.totalSectors, native, &mediumBytes_)) mediumBytes_ = 0;
+    }
+    return result;
+  });
+}
+
+Result CFileTypeRecovery::ResumeOpenImage(std::int32_t sectorSize, const std::string& logName,
+                                          std::uint16_t sourceTag, const std::string& imagePath) {
+  return Resume(sectorSize, logName, sourceTag, kImageDriveNumber, [&] {
+    const Result result = OpenImageSource(imagePath, source_);
+    if (result == kSuccess) mediumBytes_ = source_.totalSectors * 512;
+    return result;
+  });
+}
+
+Result CFileTypeRecovery::Resume(std::int32_t sectorSize, const std::string& logName, std::uint16_t sourceTag,
+                                 std::int32_t driveNumber, const std::function<Result()>& openMedium) {
   if (!IsSupportedSectorSize(sectorSize)) return kErrInvalidParameter;
   Reset();
   sourceTag_ = sourceTag;
   driveNumber_ = driveNumber;
   partitionStartSector_ = 0;
   partitionSectors_ = 0;
-  Result result = OpenDriveSource(source_, driveNumber);
+  const Result result = openMedium();
   if (result == kSuccess) {
-    const auto native = static_cast<std::uint64_t>(SourceSectorSize(source_));
-    if (__builtin_mul_overflow(source_.totalSectors, native, &mediumBytes_)) mediumBytes_ = 0;
-    UseSectorSize(sectorSize);
-    partitionSectors_ = source_.totalSectors;
-  } else {
-    CloseSource(source_);
-  }
-  const Result catalogue = BeginCatalogue(logName);
-  return result != kSuccess ? result : catalogue;
-}
-
-Result CFileTypeRecovery::ResumeOpenImage(std::int32_t sectorSize, const std::string& logName,
-                                          std::uint16_t sourceTag, const std::string& imagePath) {
-  if (!IsSupportedSectorSize(sectorSize)) return kErrInvalidParameter;
-  Reset();
-  sourceTag_ = sourceTag;
-  driveNumber_ = kImageDriveNumber;
-  partitionStartSector_ = 0;
-  partitionSectors_ = 0;
-  Result result = OpenImageSource(imagePath, source_);
-  if (result == kSuccess) {
-    mediumBytes_ = source_.totalSectors * 512;
     UseSectorSize(sectorSize);
     partitionSectors_ = source_.totalSectors;
   } else {
@@ -143,10 +142,7 @@ Result CFileTypeRecovery::ResumeOpenImage(std::int32_t sectorSize, const std::st
 
 Result CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                        void* userData, std::int32_t weight) {
-  scanCallback_ = scanCallback;
-  fileCallback_ = fileCallback;
-  userData_ = userData;
-  weight_ = weight;
+  callbacks_.Set(scanCallback, fileCallback, userData, weight);
   // The extent walks report progress on their own while a long file is measured.
   CarvingContext::Instance().SetProgress(scanCallback, userData, weight);
   return kSuccess;
@@ -181,8 +177,7 @@ Result CFileTypeRecovery::GetFolderPath(const FoundFileRecord*, std::string& out
 std::int32_t CFileTypeRecovery::GetNextFreeRange(std::uint64_t*, std::uint64_t*) { return 0; }
 
 Result CFileTypeRecovery::SetFilterCallback(FilterProgressCallback callback, void* userData) {
-  filterCallback_ = callback;
-  filterUserData_ = userData;
+  callbacks_.SetFilter(callback, userData);
   if (!catalogue_) return kErrInvalidParameter;
   catalogue_->SetFilterCallback(callback, userData);
   return kSuccess;
@@ -289,7 +284,7 @@ Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uin
 
 Result CFileTypeRecovery::WriteCarvedFile(const FoundFileRecord& record, const std::string& destination,
                                           std::int32_t levelBase) {
-  RecoveredFileSink sink(FileReporter{fileCallback_, userData_}, destination, levelBase, record.size);
+  RecoveredFileSink sink(callbacks_.Reporter(), destination, levelBase, record.size);
   Result result = sink.Open();
   if (result != kSuccess || record.size == 0) return sink.Finish(result);
   // The medium ends where it ends: a length past it gives what is there, reported incomplete.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "formats/carving_context.h"
 #include "formats/file_type_id.h"
 #include "device/sector_source.h"
+#include "engine/engine_callbacks.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_catalogue.h"
 
@@ -90,6 +92,10 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   // Reopens the earlier catalogue logName, or with an empty name starts a new one under a name of
   // its own.
   Result BeginCatalogue(const std::string& logName);
+  // The resuming opens: openMedium opens the medium (and sets mediumBytes_); the earlier
+  // catalogue logName is reopened even when the medium failed.
+  Result Resume(std::int32_t sectorSize, const std::string& logName, std::uint16_t sourceTag, std::int32_t driveNumber,
+                const std::function<Result()>& openMedium);
   // Sector size for every later read; the medium's length is recounted in it.
   void UseSectorSize(std::int32_t sectorSize);
   // Reads the carved file's data from its first sector in chunks, handing each piece to sink
@@ -110,12 +116,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
 
   std::unique_ptr<ScanCatalogue> catalogue_;
 
-  ScanProgressCallback scanCallback_ = nullptr;
-  FileProgressCallback fileCallback_ = nullptr;
-  void* userData_ = nullptr;
-  std::int32_t weight_ = 100;
-  FilterProgressCallback filterCallback_ = nullptr;
-  void* filterUserData_ = nullptr;
+  EngineCallbacks callbacks_;
 };
 
 }  // namespace rexmoor

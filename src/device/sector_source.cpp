@@ -10,8 +10,30 @@
 namespace rexmoor {
 
 namespace {
+
 std::atomic<std::uint64_t> g_systemReads{0};
+
+// Reads total bytes into out in pieces of at most kMaxReadPiece, each through readPiece(at,
+// length) (a pread or a read). Returns the bytes that arrived; endOfData tells whether the
+// reads stopped at the end of the data rather than on an error.
+template <typename ReadPiece>
+std::uint64_t ReadInPieces(std::uint8_t* out, std::uint64_t total, ReadPiece&& readPiece, bool& endOfData) {
+  std::uint64_t done = 0;
+  endOfData = false;
+  while (done < total) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
+    g_systemReads.fetch_add(1, std::memory_order_relaxed);
+    const ssize_t n = readPiece(out + done, piece, done);
+    if (n <= 0) {
+      endOfData = n == 0;
+      break;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  return done;
 }
+
+}  // namespace
 
 std::uint64_t SystemReadCount() { return g_systemReads.load(std::memory_order_relaxed); }
 
@@ -69,23 +91,19 @@ Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
   if (__builtin_mul_overflow(firstSector, static_cast<std::uint64_t>(sectorSize), &offset))
     return kErrInvalidParameter;
   auto* out = static_cast<std::uint8_t*>(buffer);
-  std::uint64_t done = 0;
-  Result result = kSuccess;
-  while (done < total) {
-    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
-    g_systemReads.fetch_add(1, std::memory_order_relaxed);
-    ssize_t n = source.handle.Pread(out + done, piece, offset + done);
-    if (n == 0 && source.zeroPaddedTail) {
-      // Past the end of a padded file: the rest of the range reads as zeros.
-      std::fill(out + done, out + total, std::uint8_t{0});
-      done = total;
-      break;
-    }
-    if (n <= 0) {
-      result = kErrReadFault;
-      break;
-    }
-    done += static_cast<std::uint64_t>(n);
+  bool endOfData = false;
+  std::uint64_t done = ReadInPieces(
+      out, total,
+      [&](std::uint8_t* at, std::size_t length, std::uint64_t before) {
+        return source.handle.Pread(at, length, offset + before);
+      },
+      endOfData);
+  Result result = done == total ? kSuccess : kErrReadFault;
+  if (done < total && endOfData && source.zeroPaddedTail) {
+    // Past the end of a padded file: the rest of the range reads as zeros.
+    std::fill(out + done, out + total, std::uint8_t{0});
+    done = total;
+    result = kSuccess;
   }
   if (outSectorsRead != nullptr) *outSectorsRead = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(sectorSize));
   return result;
@@ -100,19 +118,11 @@ Result ReadBlocks(std::int32_t count, const FileHandle& handle, void* buffer, st
                   std::uint32_t* outBlocksRead) {
   if (count < 0 || blockSize <= 0 || buffer == nullptr) return kErrInvalidParameter;
   const std::uint64_t total = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(blockSize);
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  std::uint64_t done = 0;
-  Result result = kSuccess;
-  while (done < total) {
-    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
-    g_systemReads.fetch_add(1, std::memory_order_relaxed);
-    ssize_t n = handle.Read(out + done, piece);
-    if (n <= 0) {
-      result = kErrReadFault;
-      break;
-    }
-    done += static_cast<std::uint64_t>(n);
-  }
+  bool endOfData = false;
+  const std::uint64_t done = ReadInPieces(
+      static_cast<std::uint8_t*>(buffer), total,
+      [&](std::uint8_t* at, std::size_t length, std::uint64_t) { return handle.Read(at, length); }, endOfData);
+  const Result result = done == total ? kSuccess : kErrReadFault;
   if (outBlocksRead != nullptr) *outBlocksRead = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(blockSize));
   return result;
 }
@@ -121,21 +131,8 @@ Result WriteBlocks(const FileHandle& handle, const void* buffer, std::int32_t bl
                    std::uint32_t* outBlocksWritten, std::int32_t count) {
   if (count < 0 || blockSize <= 0 || buffer == nullptr) return kErrInvalidParameter;
   const std::uint64_t total = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(blockSize);
-  const auto* in = static_cast<const std::uint8_t*>(buffer);
-  std::uint64_t done = 0;
-  Result result = kSuccess;
-  while (done < total) {
-    ssize_t n = handle.Write(in + done, static_cast<std::size_t>(total - done));
-    if (n < 0) {
-      result = ResultFromErrno(errno);
-      break;
-    }
-    if (n == 0) {
-      result = kErrDiskFull;
-      break;
-    }
-    done += static_cast<std::uint64_t>(n);
-  }
+  std::size_t done = 0;
+  const Result result = handle.WriteAll(buffer, static_cast<std::size_t>(total), &done);
   if (outBlocksWritten != nullptr) *outBlocksWritten = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(blockSize));
   return result;
 }

@@ -2,16 +2,6 @@
 
 namespace rexmoor {
 
-bool ReadExactly(const FileHandle& file, std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = file.Pread(buffer + done, length - done, offset + done);
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 Result OpenImageVolume(const std::string& imagePath, SectorSource& source, VolumeOpening& out) {
   if (Result r = OpenImageSource(imagePath, source); r != kSuccess) return r;
   std::uint64_t size = 0;
@@ -19,7 +9,7 @@ Result OpenImageVolume(const std::string& imagePath, SectorSource& source, Volum
     CloseSource(source);
     return r;
   }
-  if (!ReadExactly(source.handle, out.boot.data(), out.boot.size(), 0)) {
+  if (source.handle.ReadFully(out.boot.data(), out.boot.size(), 0) != kSuccess) {
     CloseSource(source);
     return kErrReadFault;
   }
@@ -42,7 +32,7 @@ Result OpenDiskVolume(std::int32_t driveNumber, std::uint64_t startSector, std::
     CloseSource(source);
     return kErrInvalidParameter;
   }
-  if (!ReadExactly(source.handle, out.boot.data(), out.boot.size(), out.startByte)) {
+  if (source.handle.ReadFully(out.boot.data(), out.boot.size(), out.startByte) != kSuccess) {
     CloseSource(source);
     return kErrReadFault;
   }

@@ -24,7 +24,4 @@ Result OpenImageVolume(const std::string& imagePath, SectorSource& source, Volum
 Result OpenDiskVolume(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
                       SectorSource& source, VolumeOpening& out);
 
-// Reads exactly length bytes at offset, or fails.
-bool ReadExactly(const FileHandle& file, std::uint8_t* buffer, std::size_t length, std::uint64_t offset);
-
 }  // namespace rexmoor

@@ -9,16 +9,26 @@
 
 namespace rexmoor {
 
-Result CarveAtSector(std::int32_t sectorSize, const SectorSource& source, std::span<const std::uint8_t> sector,
-                     std::uint64_t startSector, std::uint64_t sectorsDoneBase, std::uint64_t sectorsTotal,
-                     std::int32_t secondsLeft, std::uint64_t filesFound, CarvedFile* out) {
-  if (out == nullptr || !IsSupportedSectorSize(sectorSize) || sector.empty()) return kErrInvalidParameter;
+namespace {
 
+// Points the recognisers' shared state at the candidate file's first sector.
+CarvingContext& ContextAt(std::int32_t sectorSize, const SectorSource& source, std::uint64_t startSector) {
   CarvingContext& ctx = CarvingContext::Instance();
   ctx.sectorSize = sectorSize;
   ctx.source = &source;
   ctx.fileStartSector = startSector;
   ctx.cursorSector = startSector;
+  return ctx;
+}
+
+}  // namespace
+
+Result CarveAtSector(std::int32_t sectorSize, const SectorSource& source, std::span<const std::uint8_t> sector,
+                     std::uint64_t startSector, std::uint64_t sectorsDoneBase, std::uint64_t sectorsTotal,
+                     std::int32_t secondsLeft, std::uint64_t filesFound, CarvedFile* out) {
+  if (out == nullptr || !IsSupportedSectorSize(sectorSize) || sector.empty()) return kErrInvalidParameter;
+
+  CarvingContext& ctx = ContextAt(sectorSize, source, startSector);
   ctx.sectorsDoneBase = sectorsDoneBase;
   ctx.sectorsTotal = sectorsTotal;
   ctx.secondsLeft = secondsLeft;
@@ -54,12 +64,7 @@ bool CheckSignatureByExtension(std::span<const std::uint8_t> bytes, std::string_
                                const SectorSource& source, std::int32_t sectorSize, std::uint64_t startSector) {
   const FileFormatEntry* row = FindFormatByExtension(extension);
   if (row == nullptr) return true;
-  CarvingContext& ctx = CarvingContext::Instance();
-  ctx.sectorSize = sectorSize;
-  ctx.source = &source;
-  ctx.fileStartSector = startSector;
-  ctx.cursorSector = startSector;
-  ctx.tsStreamMode = false;
+  ContextAt(sectorSize, source, startSector).tsStreamMode = false;
   return row->headerTest(bytes) == row->typeId;
 }
 

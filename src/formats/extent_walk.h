@@ -9,14 +9,10 @@
 #include <span>
 
 #include "formats/carving_context.h"
+#include "formats/sector_size.h"
 
 namespace rexmoor {
 
-// Sector sizes the carver works with. Anything else is refused before an offset is computed.
-constexpr bool IsSupportedSectorSize(std::int32_t sectorSize) {
-  return sectorSize == 512 || sectorSize == 1024 || sectorSize == 2048 || sectorSize == 4096;
-}
-inline constexpr std::size_t kMaxSectorSize = 4096;
 
 // Whether a sector holds file-system metadata: an NTFS file record, index block, log restart
 // page or attribute-definition table, a FAT/NTFS/exFAT boot sector, or a FAT directory sector.

@@ -5,6 +5,7 @@
 
 #include "platform/byte_view.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 namespace rexmoor {
 namespace {
@@ -267,6 +268,24 @@ bool IsFatDirectorySector(std::span<const std::uint8_t> buffer) {
     }
   }
   return true;
+}
+
+bool LongNameAssembler::Add(std::span<const std::uint8_t> entry) {
+  if (start_ < kLfnUnitsPerEntry) return false;
+  auto lfn = DecodeLfnEntry(entry);
+  if (!lfn) return false;
+  start_ -= kLfnUnitsPerEntry;
+  std::copy(lfn->units.begin(), lfn->units.end(), units_.begin() + static_cast<std::ptrdiff_t>(start_));
+  return true;
+}
+
+std::string LongNameAssembler::Take() {
+  if (Empty()) return std::string();
+  std::size_t end = start_;
+  while (end < units_.size() && units_[end] != 0) ++end;
+  std::string text = Utf16ToUtf8(std::u16string_view(units_.data() + start_, end - start_));
+  Clear();
+  return text;
 }
 
 }  // namespace rexmoor

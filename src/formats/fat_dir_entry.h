@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace rexmoor {
 
@@ -104,6 +105,25 @@ constexpr std::uint32_t FirstCluster(std::uint16_t high, std::uint16_t low) {
 std::optional<DirEntry> DecodeDirEntry(std::span<const std::uint8_t> entry);
 // The long-name fields of the entry at the start of the span (the attribute is not checked).
 std::optional<LfnEntry> DecodeLfnEntry(std::span<const std::uint8_t> entry);
+
+// Gathers the long-name entries that precede a short entry (they come last part first) into the
+// name they spell: at most 20 parts of 13 UTF-16 units.
+class LongNameAssembler {
+ public:
+  static constexpr std::size_t kUnits = 260;
+
+  void Clear() { start_ = kUnits; }
+  bool Empty() const { return start_ >= kUnits; }
+  // Adds the entry's part in front of those gathered; false (nothing added) when the name would
+  // grow longer than any real one.
+  bool Add(std::span<const std::uint8_t> entry);
+  // The name up to its first 0x0000 unit, as UTF-8; empty when nothing was gathered. Clears.
+  std::string Take();
+
+ private:
+  std::array<char16_t, kUnits> units_{};
+  std::size_t start_ = kUnits;
+};
 
 // Creation (with hundredths), last access (date only) and last write stamps of an entry.
 // All flags are false for a span shorter than 32 bytes.

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
+#include "formats/sector_size.h"
+#include "formats/volume_detect.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor {
@@ -14,11 +17,6 @@ constexpr std::uint32_t kFat16EndOfChain = 0xFFF8;
 constexpr std::uint32_t kFat32EndOfChain = 0x0FFFFFF8;
 constexpr std::uint32_t kFat32EntryMask = 0x0FFFFFFF;
 
-bool IsSectorSize(std::uint32_t value) {
-  return value == 512 || value == 1024 || value == 2048 || value == 4096;
-}
-
-bool IsClusterSectors(std::uint32_t value) { return value != 0 && value <= 128 && (value & (value - 1)) == 0; }
 
 // Code page 850, bytes 0x80..0xFF.
 constexpr std::array<std::uint16_t, 128> kCp850 = {
@@ -72,7 +70,7 @@ Result ParseFatLayout(std::span<const std::uint8_t> bootSector, FatLayout& out) 
   FatLayout l;
   l.bytesPerSector = *v.U16LE(kBpbBytesPerSector);
   l.sectorsPerCluster = *v.U8(kBpbSectorsPerCluster);
-  if (!IsSectorSize(l.bytesPerSector) || !IsClusterSectors(l.sectorsPerCluster)) return kErrInvalidParameter;
+  if (!IsSupportedSectorSize(l.bytesPerSector) || !IsClusterSectorCount(l.sectorsPerCluster)) return kErrInvalidParameter;
   l.reservedSectors = *v.U16LE(kBpbReservedSectors);
   l.numberOfFats = *v.U8(kBpbNumberOfFats);
   l.rootEntries = *v.U16LE(kBpbRootEntries);
@@ -211,6 +209,33 @@ std::string DecodeShortName(std::span<const std::uint8_t> nameField, bool withEx
     AppendShortPart(out, nameField.subspan(8, 3));
   }
   return out;
+}
+
+bool IsFatBootSector(std::span<const std::uint8_t> sector) {
+  if (sector.size() < kBpbMinimumSize) return false;
+  if (IsBitLockerBootSector(sector)) return false;
+  ByteView v(sector);
+  const std::uint16_t fat16 = *v.U16LE(kBpbFatSize16);
+  const std::uint32_t fatSize = fat16 != 0 ? fat16 : *v.U32LE(kBpbFatSize32);
+  const std::uint32_t total32 = *v.U32LE(kBpbTotalSectors32);
+  const std::uint16_t total16 = *v.U16LE(kBpbTotalSectors16);
+  const std::uint32_t totalSectors = total32 != 0 ? total32 : total16;
+  const std::uint16_t bps = *v.U16LE(kBpbBytesPerSector);
+  const std::uint8_t spc = *v.U8(kBpbSectorsPerCluster);
+  if (!IsSupportedSectorSize(bps) || spc == 0) return false;
+  const std::uint8_t fats = *v.U8(kBpbNumberOfFats);
+  const std::uint32_t rootDirSectors = (std::uint32_t{*v.U16LE(kBpbRootEntries)} * 32u) / bps;
+  // Unsigned 32-bit arithmetic on purpose: a nonsense layout wraps to a huge count and is refused.
+  const std::uint32_t clusterCount =
+      (totalSectors - rootDirSectors - std::uint32_t{fats} * fatSize - std::uint32_t{*v.U16LE(kBpbReservedSectors)}) /
+      spc;
+  if (clusterCount >= 0x0FFFFFF0u) return false;
+  const bool signature = v.U8(kBootSignature) == 0x55 && v.U8(kBootSignature + 1) == 0xAA;
+  const bool fat1216 =
+      fats != 0 && (total16 != 0 || total32 != 0) && IsClusterSectorCount(spc) && fat16 >= 1 && signature;
+  const bool fat32 = std::memcmp(sector.data() + kBpbFat32TypeString, "FAT32   ", 8) == 0 && fats != 0 &&
+                     total32 != 0 && IsClusterSectorCount(spc) && *v.U32LE(kBpbFatSize32) >= 1 && signature;
+  return fat1216 || fat32;
 }
 
 }  // namespace rexmoor

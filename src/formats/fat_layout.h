@@ -25,6 +25,8 @@ inline constexpr std::size_t kBpbFatSize16 = 22;         // u16: sectors per FAT
 inline constexpr std::size_t kBpbTotalSectors32 = 32;    // u32
 inline constexpr std::size_t kBpbFatSize32 = 36;         // u32: sectors per FAT (FAT32)
 inline constexpr std::size_t kBpbRootCluster = 44;       // u32: first cluster of the root (FAT32)
+inline constexpr std::size_t kBpbFat32TypeString = 82;  // 8 bytes: "FAT32   " on FAT32
+inline constexpr std::size_t kBootSignature = 510;       // 0x55 0xAA
 inline constexpr std::size_t kBpbMinimumSize = 512;
 
 // Cluster-count limits of the FAT standard: fewer than 4,085 clusters is FAT12, fewer than
@@ -76,6 +78,10 @@ struct FatLayout {
 // The FAT type follows the standard's cluster-count rule. A boot sector whose 16-bit FAT size is
 // 0 has nowhere else to keep its FAT size than the FAT32 field, so it is FAT32 whatever its
 // cluster count (as Linux reads it); FAT32 needs a 32-bit FAT size and a root cluster either way.
+// Whether a boot sector is a FAT boot sector (the detection rule; the layout it describes may
+// still be refused by ParseFatLayout when its sizes do not add up).
+bool IsFatBootSector(std::span<const std::uint8_t> sector);
+
 Result ParseFatLayout(std::span<const std::uint8_t> bootSector, FatLayout& out);
 
 // Byte offset of a cluster's entry inside the FAT and the bytes to read there (2 for FAT12 and

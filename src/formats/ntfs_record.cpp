@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/sector_size.h"
 #include "platform/byte_view.h"
 #include "platform/text.h"
 
@@ -10,19 +11,36 @@ namespace rexmoor {
 
 namespace {
 
-bool IsPowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+// The boot sector's bytes per sector; 0 stands for 512.
+std::uint32_t NtfsBootSectorSize(std::span<const std::uint8_t> boot) {
+  const std::uint32_t bps = LoadU16LE(boot.data() + kNtfsBootBytesPerSector);
+  return bps == 0 ? 512 : bps;
+}
 
 }  // namespace
+
+bool IsNtfsBootSector(std::span<const std::uint8_t> sector) {
+  if (sector.size() < kNtfsBootMinBytes) return false;
+  const std::uint8_t* s = sector.data();
+  if (std::memcmp(s + kNtfsBootOemName, "NTFS    ", 8) != 0) return false;
+  if (!IsSupportedSectorSize(NtfsBootSectorSize(sector))) return false;
+  if (LoadU16LE(s + kNtfsBootReservedSectors) != 0) return false;
+  if (!IsClusterSectorCount(s[kNtfsBootSectorsPerCluster])) return false;
+  if (LoadU64LE(s + kNtfsBootTotalSectors) == 0) return false;
+  // The FAT fields an NTFS boot sector leaves zero.
+  for (std::size_t off : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
+    if (s[off] != 0) return false;
+  return s[kNtfsBootSignature] == 0x55 && s[kNtfsBootSignature + 1] == 0xAA;
+}
 
 std::optional<NtfsGeometry> ParseNtfsGeometry(std::span<const std::uint8_t> boot) {
   const ByteView view(boot);
   if (!view.Has(0, kNtfsBootMinBytes)) return std::nullopt;
   NtfsGeometry g;
-  std::uint32_t bps = *view.U16LE(kNtfsBootBytesPerSector);
-  if (bps == 0) bps = 512;
-  if (bps < 512 || bps > 4096 || !IsPowerOfTwo(bps)) return std::nullopt;
+  const std::uint32_t bps = NtfsBootSectorSize(boot);
+  if (!IsSupportedSectorSize(bps)) return std::nullopt;
   const std::uint32_t spc = *view.U8(kNtfsBootSectorsPerCluster);
-  if (spc == 0 || spc > 128 || !IsPowerOfTwo(spc)) return std::nullopt;
+  if (!IsClusterSectorCount(spc)) return std::nullopt;
   g.bytesPerSector = bps;
   g.sectorsPerCluster = spc;
   g.recordSize = bps == 512 ? 1024 : bps;

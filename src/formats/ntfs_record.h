@@ -21,6 +21,9 @@ inline constexpr std::size_t kNtfsBootBytesPerSector = 11;    // u16; 0 is taken
 inline constexpr std::size_t kNtfsBootSectorsPerCluster = 13; // u8
 inline constexpr std::size_t kNtfsBootTotalSectors = 40;      // u64
 inline constexpr std::size_t kNtfsBootMftCluster = 48;        // u64
+inline constexpr std::size_t kNtfsBootOemName = 3;          // 8 bytes: "NTFS    "
+inline constexpr std::size_t kNtfsBootReservedSectors = 14;  // u16: always 0
+inline constexpr std::size_t kNtfsBootSignature = 510;       // 0x55 0xAA
 inline constexpr std::size_t kNtfsBootMinBytes = 512;
 
 struct NtfsGeometry {
@@ -38,6 +41,8 @@ struct NtfsGeometry {
 // cluster sizes other than 1..128 sectors (powers of two) are refused before anything is computed
 // from them, as is an MFT cluster whose sector number would overflow.
 std::optional<NtfsGeometry> ParseNtfsGeometry(std::span<const std::uint8_t> boot);
+// Whether a boot sector is an NTFS boot sector (the detection rule, on the same sector sizes).
+bool IsNtfsBootSector(std::span<const std::uint8_t> sector);
 
 // --- file record header --------------------------------------------------------------------------
 inline constexpr std::size_t kRecUsaOffset = 4;      // u16: offset of the update-sequence array

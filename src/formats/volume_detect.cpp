@@ -9,20 +9,8 @@ namespace rexmoor {
 
 namespace {
 
-// Boot-sector fields shared by the FAT and NTFS layouts.
-constexpr std::size_t kOemName = 3;           // 8 bytes
-constexpr std::size_t kBytesPerSector = 11;   // u16
-constexpr std::size_t kSectorsPerCluster = 13;  // u8
-constexpr std::size_t kReservedSectors = 14;  // u16
-constexpr std::size_t kNumberOfFats = 16;     // u8
-constexpr std::size_t kRootEntries = 17;      // u16
-constexpr std::size_t kTotalSectors16 = 19;   // u16
-constexpr std::size_t kFatSize16 = 22;        // u16
-constexpr std::size_t kTotalSectors32 = 32;   // u32
-constexpr std::size_t kFatSize32 = 36;        // u32
-constexpr std::size_t kNtfsTotalSectors = 40;  // u64
-constexpr std::size_t kFat32TypeString = 82;  // 8 bytes
-constexpr std::size_t kSignature = 510;       // 0x55 0xAA
+// Boot-sector fields of the BitLocker test.
+constexpr std::size_t kOemName = 3;  // 8 bytes
 
 // ext superblock fields.
 constexpr std::size_t kExtInodesCount = 0;
@@ -38,27 +26,7 @@ bool BytesEqual(std::span<const std::uint8_t> s, std::size_t offset, const char*
   return offset <= s.size() && length <= s.size() - offset && std::memcmp(s.data() + offset, text, length) == 0;
 }
 
-bool HasBootSignature(const ByteView& v) { return v.U8(kSignature) == 0x55 && v.U8(kSignature + 1) == 0xAA; }
-
-bool IsClusterSizeValue(std::uint8_t spc) {
-  return spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0;
-}
-
 }  // namespace
-
-bool IsNtfsBootSector(std::span<const std::uint8_t> sector) {
-  if (sector.size() < 512) return false;
-  ByteView v(sector);
-  if (!BytesEqual(sector, kOemName, "NTFS    ", 8)) return false;
-  const std::uint16_t bps = *v.U16LE(kBytesPerSector);
-  if (bps % 512 != 0) return false;
-  if (*v.U16LE(kReservedSectors) != 0) return false;
-  if (!IsClusterSizeValue(*v.U8(kSectorsPerCluster))) return false;
-  if (*v.U64LE(kNtfsTotalSectors) == 0) return false;
-  for (std::size_t off : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
-    if (sector[off] != 0) return false;
-  return HasBootSignature(v);
-}
 
 bool IsBitLockerBootSector(std::span<const std::uint8_t> sector) {
   if (sector.size() < 512) return false;
@@ -70,31 +38,6 @@ bool IsBitLockerBootSector(std::span<const std::uint8_t> sector) {
   pattern[28] = 0x1F;
   pattern[29] = 0x2C;
   return std::memcmp(sector.data() + 480, pattern, sizeof(pattern)) == 0;
-}
-
-bool IsFatBootSector(std::span<const std::uint8_t> sector) {
-  if (sector.size() < 512) return false;
-  if (IsBitLockerBootSector(sector)) return false;
-  ByteView v(sector);
-  const std::uint16_t fat16 = *v.U16LE(kFatSize16);
-  const std::uint32_t fatSize = fat16 != 0 ? fat16 : *v.U32LE(kFatSize32);
-  const std::uint32_t total32 = *v.U32LE(kTotalSectors32);
-  const std::uint16_t total16 = *v.U16LE(kTotalSectors16);
-  const std::uint32_t totalSectors = total32 != 0 ? total32 : total16;
-  const std::uint16_t bps = *v.U16LE(kBytesPerSector);
-  const std::uint8_t spc = *v.U8(kSectorsPerCluster);
-  if (bps == 0 || spc == 0 || bps % 512 != 0) return false;
-  const std::uint8_t fats = *v.U8(kNumberOfFats);
-  const std::uint32_t rootDirSectors = (std::uint32_t{*v.U16LE(kRootEntries)} * 32u) / bps;
-  // Unsigned 32-bit arithmetic on purpose: a nonsense layout wraps to a huge count and is refused.
-  const std::uint32_t clusterCount =
-      (totalSectors - rootDirSectors - std::uint32_t{fats} * fatSize - std::uint32_t{*v.U16LE(kReservedSectors)}) / spc;
-  if (clusterCount >= 0x0FFFFFF0u) return false;
-  const bool signature = HasBootSignature(v);
-  const bool fat1216 = fats != 0 && (total16 != 0 || total32 != 0) && IsClusterSizeValue(spc) && fat16 >= 1 && signature;
-  const bool fat32 = BytesEqual(sector, kFat32TypeString, "FAT32   ", 8) && fats != 0 && total32 != 0 &&
-                     IsClusterSizeValue(spc) && *v.U32LE(kFatSize32) >= 1 && signature;
-  return fat1216 || fat32;
 }
 
 bool IsExtSuperblock(std::span<const std::uint8_t> superblock) {
@@ -139,14 +82,7 @@ const char* VolumeKindName(VolumeKind kind) {
 
 Result ReadBootArea(const FileHandle& medium, std::uint64_t byteOffset, std::vector<std::uint8_t>& out) {
   out.assign(kBootAreaSize, 0);
-  std::size_t done = 0;
-  while (done < kBootAreaSize) {
-    ssize_t n = medium.Pread(out.data() + done, kBootAreaSize - done, byteOffset + done);
-    if (n < 0) return ResultFromErrno(errno);
-    if (n == 0) return kErrReadFault;
-    done += static_cast<std::size_t>(n);
-  }
-  return kSuccess;
+  return medium.ReadFully(out.data(), kBootAreaSize, byteOffset);
 }
 
 }  // namespace rexmoor

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "device/sector_source.h"
+#include "formats/fat_layout.h"
+#include "formats/ntfs_record.h"
 
 namespace rexmoor {
 
@@ -15,9 +17,7 @@ enum class VolumeKind : std::int32_t { Fat = 2, Ntfs = 3, Ext = 4, None = 5 };
 // Bytes read at the start of a volume to classify it.
 inline constexpr std::size_t kBootAreaSize = 0x4000;
 
-bool IsNtfsBootSector(std::span<const std::uint8_t> sector);
 bool IsBitLockerBootSector(std::span<const std::uint8_t> sector);
-bool IsFatBootSector(std::span<const std::uint8_t> sector);
 // The 1,024-byte superblock found at byte 1,024 of an ext volume.
 bool IsExtSuperblock(std::span<const std::uint8_t> superblock);
 

@@ -40,24 +40,12 @@ class ByteView {
     if (!Has(offset, 1)) return std::nullopt;
     return bytes_[offset];
   }
-  constexpr std::optional<std::uint16_t> U16LE(std::size_t offset) const {
-    return Read<std::uint16_t, 2, false>(offset);
-  }
-  constexpr std::optional<std::uint32_t> U32LE(std::size_t offset) const {
-    return Read<std::uint32_t, 4, false>(offset);
-  }
-  constexpr std::optional<std::uint64_t> U64LE(std::size_t offset) const {
-    return Read<std::uint64_t, 8, false>(offset);
-  }
-  constexpr std::optional<std::uint16_t> U16BE(std::size_t offset) const {
-    return Read<std::uint16_t, 2, true>(offset);
-  }
-  constexpr std::optional<std::uint32_t> U32BE(std::size_t offset) const {
-    return Read<std::uint32_t, 4, true>(offset);
-  }
-  constexpr std::optional<std::uint64_t> U64BE(std::size_t offset) const {
-    return Read<std::uint64_t, 8, true>(offset);
-  }
+  constexpr std::optional<std::uint16_t> U16LE(std::size_t o) const { return Read<std::uint16_t, 2, false>(o); }
+  constexpr std::optional<std::uint32_t> U32LE(std::size_t o) const { return Read<std::uint32_t, 4, false>(o); }
+  constexpr std::optional<std::uint64_t> U64LE(std::size_t o) const { return Read<std::uint64_t, 8, false>(o); }
+  constexpr std::optional<std::uint16_t> U16BE(std::size_t o) const { return Read<std::uint16_t, 2, true>(o); }
+  constexpr std::optional<std::uint32_t> U32BE(std::size_t o) const { return Read<std::uint32_t, 4, true>(o); }
+  constexpr std::optional<std::uint64_t> U64BE(std::size_t o) const { return Read<std::uint64_t, 8, true>(o); }
 
  private:
   template <typename T, std::size_t N, bool BigEndian>

@@ -57,6 +57,39 @@ ssize_t FileHandle::Pread(void* buffer, std::size_t length, std::uint64_t offset
   return n;
 }
 
+namespace {
+
+// Moves length bytes through step(done) (a read or write of the rest, from byte done on) until
+// all went: the errno's code when a step fails, atEnd when one moves nothing.
+template <typename Step>
+Result TransferAll(std::size_t length, Result atEnd, std::size_t* done, Step&& step) {
+  std::size_t moved = 0;
+  Result result = kSuccess;
+  while (moved < length) {
+    const ssize_t n = step(moved);
+    if (n <= 0) {
+      result = n < 0 ? ResultFromErrno(errno) : atEnd;
+      break;
+    }
+    moved += static_cast<std::size_t>(n);
+  }
+  if (done != nullptr) *done = moved;
+  return result;
+}
+
+}  // namespace
+
+Result FileHandle::ReadFully(void* buffer, std::size_t length, std::uint64_t offset, std::size_t* done) const {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  return TransferAll(length, kErrReadFault, done,
+                     [&](std::size_t at) { return Pread(out + at, length - at, offset + at); });
+}
+
+Result FileHandle::WriteAll(const void* buffer, std::size_t length, std::size_t* done) const {
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  return TransferAll(length, kErrDiskFull, done, [&](std::size_t at) { return Write(in + at, length - at); });
+}
+
 ssize_t FileHandle::Pwrite(const void* buffer, std::size_t length, std::uint64_t offset) const {
   ssize_t n;
   do {

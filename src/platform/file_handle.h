@@ -41,6 +41,11 @@ class FileHandle {
   // Positional reads and writes: no shared file position. Each returns the bytes moved or -1
   // with errno set, exactly like pread/pwrite (EINTR is retried).
   ssize_t Pread(void* buffer, std::size_t length, std::uint64_t offset) const;
+  // Reads exactly length bytes at offset: 30 when the file ends first, the errno's code when a
+  // read fails. done (when given) gets the bytes that arrived.
+  Result ReadFully(void* buffer, std::size_t length, std::uint64_t offset, std::size_t* done = nullptr) const;
+  // Writes all length bytes at the descriptor's position: 112 when the medium takes no more.
+  Result WriteAll(const void* buffer, std::size_t length, std::size_t* done = nullptr) const;
   ssize_t Pwrite(const void* buffer, std::size_t length, std::uint64_t offset) const;
   // Sequential reads and writes at the descriptor's own position (image copying).
   ssize_t Read(void* buffer, std::size_t length) const;

@@ -12,7 +12,7 @@
 namespace rexmoor {
 
 EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
-  // The FAT and NTFS engines and the deep-scan orchestrator plug in here as they are built.
+  // Deep mode has no engine of its own yet: the deep-scan orchestrator will answer these rows.
   if (deepMode) return nullptr;
   switch (kind) {
     case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());

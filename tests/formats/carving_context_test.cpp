@@ -45,27 +45,29 @@ TEST(CarvingContext, CarvingWithoutAnEngineBorrowsTheBufferForOneWalk) {
   EXPECT_TRUE(CarvingContext::Instance().Scratch().empty());
 }
 
-TEST(CarvingContext, StateStartsAsDocumentedAndResets) {
-  CarvingContext& ctx = CarvingContext::Instance();
-  ctx.sectorSize = 4096;
-  ctx.tsStreamMode = false;
-  ctx.mtsInProgress = true;
-  ctx.lastCallbackResult = 5;
-  ctx.tsExtents.Add(1, 2);
-  ctx.SetProgress([](void*, std::int32_t, std::int32_t, std::int32_t, std::uint64_t, std::uint64_t, std::uint64_t,
-                     std::int32_t) { return 0; },
-                  &ctx, 9);
-  EXPECT_EQ(ctx.weight, 9);
-  EXPECT_EQ(ctx.userData, &ctx);
-  ctx.ResetState();
-  EXPECT_EQ(ctx.sectorSize, 512);
-  EXPECT_TRUE(ctx.tsStreamMode);
-  EXPECT_FALSE(ctx.mtsInProgress);
-  EXPECT_EQ(ctx.lastCallbackResult, 0);
-  EXPECT_EQ(ctx.tsExtents.size(), 0u);
-  EXPECT_EQ(ctx.progressCallback, nullptr);
-  EXPECT_EQ(ctx.weight, 100);
-  EXPECT_EQ(ctx.source, nullptr);
+// What one scan leaves in the shared state changes what the next one carves: a stream already
+// carved is not carved again at the same sector, until the state is reset as a new scan does.
+TEST(CarvingContext, ResetForgetsWhatAnEarlierScanCarved) {
+  carvetest::ContextReset reset;
+  ScratchBufferLease lease;
+  carvetest::ImageBuilder b;
+  b.Place(carvetest::MakeTs(200, 3));
+  b.Zeros(8);
+  carvetest::Medium medium(b.bytes());
+  auto carve = [&](CarvedFile& out) {
+    return CarveAtSector(512, medium.source(), medium.Sector(0), 0, 0, 0, -1, 0, &out);
+  };
+  CarvedFile first;
+  ASSERT_EQ(carve(first), kSuccess);
+  EXPECT_EQ(first.typeId, kTypeTs);
+  EXPECT_GE(first.length, 200u * 188);
+  CarvedFile again;
+  EXPECT_NE(carve(again), kSuccess) << "the stream is carved once per scan";
+  CarvingContext::Instance().ResetState();
+  CarvedFile afterReset;
+  ASSERT_EQ(carve(afterReset), kSuccess);
+  EXPECT_EQ(afterReset.typeId, first.typeId);
+  EXPECT_EQ(afterReset.length, first.length);
 }
 
 TEST(CarvingContext, TsExtentListBoundsAreInclusive) {

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "scan/engine_factory.h"
 #include "fixtures/fixture_paths.h"
 #include "test_support.h"
 
@@ -168,61 +167,37 @@ TEST(VolumeDetect, RandomAreasAreNeverNtfsAndRarelyAnythingElse) {
   EXPECT_EQ(ClassifyBootArea(std::vector<std::uint8_t>(kBootAreaSize, 0)), VolumeKind::None);
 }
 
-// Which factory rows have an engine today. Rows whose engines are still being built return none.
-TEST(EngineFactory, LiveRows) {
-  struct Row {
-    VolumeKind kind;
-    bool deep;
-    bool live;
-  } rows[] = {
-      {VolumeKind::Fat, false, true},  {VolumeKind::Ntfs, false, true}, {VolumeKind::Ext, false, true},
-      {VolumeKind::None, false, false}, {VolumeKind::Fat, true, false},  {VolumeKind::Ntfs, true, false},
-      {VolumeKind::Ext, true, false},  {VolumeKind::None, true, false},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(CreateEngineOfKind(row.kind, row.deep) != nullptr, row.live)
-        << VolumeKindName(row.kind) << (row.deep ? " deep" : " quick");
+// Detection and the decoders accept the same sector sizes: a boot sector is never detected as a
+// volume that its engine then refuses.
+TEST(VolumeDetect, DetectionAndDecodingAgreeOnSectorSizes) {
+  REQUIRE_FIXTURE("fat16.img");
+  REQUIRE_FIXTURE("ntfs.img");
+  const auto fat = BootArea(FixturePath("fat16.img"));
+  const auto ntfs = BootArea(FixturePath("ntfs.img"));
+  for (std::uint16_t bps : {256, 512, 1024, 2048, 4096, 8192, 16384, 32768, 1536}) {
+    auto f = fat;
+    PutU16(f, 11, bps);
+    FatLayout layout;
+    if (IsFatBootSector(Sector(f))) {
+      // The layout may still not add up, but never for want of a sector size it does not know.
+      EXPECT_TRUE(bps >= 512 && bps <= 4096) << bps;
+    } else {
+      EXPECT_FALSE(ParseFatLayout(Sector(f), layout) == kSuccess && bps > 4096) << bps;
+    }
+    if (bps > 4096 || bps < 512 || bps == 1536) {
+      EXPECT_FALSE(IsFatBootSector(Sector(f))) << bps;
+      EXPECT_NE(ParseFatLayout(Sector(f), layout), kSuccess) << bps;
+    }
+    auto n = ntfs;
+    PutU16(n, 11, bps);
+    EXPECT_EQ(IsNtfsBootSector(Sector(n)), ParseNtfsGeometry(n).has_value()) << bps;
   }
-}
-
-TEST(EngineFactory, ExtImageGetsThePlaceholderThatFindsNothing) {
-  REQUIRE_FIXTURE("ext4.img");
-  EnginePtr engine = CreateEngineForImage(FixturePath("ext4.img"), 7, false);
-  ASSERT_NE(engine, nullptr);
-  EXPECT_EQ(engine->Scan(nullptr), kSuccess);
-  EXPECT_EQ(engine->GetFoundCount(), 0u);
-  RecordList list;
-  EXPECT_EQ(engine->GetChildren(nullptr, 0, list), kSuccess);
-  EXPECT_TRUE(list.empty());
-  EXPECT_EQ(engine->FilterByType(".jpg", list), 0);
-  EXPECT_TRUE(list.empty());
-  std::uint64_t start = 0;
-  std::uint64_t length = 0;
-  EXPECT_EQ(engine->GetNextFreeRange(&start, &length), 0);
-  // Quick mode has no engine for a volume nobody recognises, nor for a file too short to hold one.
-  REQUIRE_FIXTURE("raw.bin");
-  EXPECT_EQ(CreateEngineForImage(FixturePath("raw.bin"), 7, false), nullptr);
-  REQUIRE_FIXTURE("small.bin");
-  EXPECT_EQ(CreateEngineForImage(FixturePath("small.bin"), 7, false), nullptr);
-  EXPECT_EQ(CreateEngineForImage("/nonexistent.img", 7, false), nullptr);
-}
-
-TEST(EngineFactory, PartitionOfADriveIsReadAtItsStartSector) {
-  REQUIRE_FIXTURE("ext4.img");
-  test::TempDir dir;
-  // A drive image with 2,048 empty sectors before an ext volume.
-  auto volume = test::ReadFileBytes(FixturePath("ext4.img"));
-  std::vector<std::uint8_t> drive(2048 * 512, 0);
-  drive.insert(drive.end(), volume.begin(), volume.end());
-  test::WriteFileBytes(dir / "drive.img", drive);
-  setenv("REXMOOR_DRIVES", (dir / "drive.img").c_str(), 1);
-  const std::uint64_t count = volume.size() / 512;
-  EXPECT_NE(CreateEngineForDisk(0, 2048, count, 'E', false), nullptr);
-  EXPECT_EQ(CreateEngineForDisk(0, 0, 2048, 'E', false), nullptr);
-  // Fewer than 16 KiB after the start: no engine.
-  EXPECT_EQ(CreateEngineForDisk(0, drive.size() / 512 - 8, 8, 'E', false), nullptr);
-  EXPECT_EQ(CreateEngineForDisk(1, 2048, count, 'E', false), nullptr);
-  unsetenv("REXMOOR_DRIVES");
+  // NTFS takes 0 bytes per sector as 512, in detection and decoding alike.
+  auto n = ntfs;
+  PutU16(n, 11, 0);
+  EXPECT_TRUE(IsNtfsBootSector(Sector(n)));
+  ASSERT_TRUE(ParseNtfsGeometry(n).has_value());
+  EXPECT_EQ(ParseNtfsGeometry(n)->bytesPerSector, 512u);
 }
 
 }  // namespace

@@ -1,0 +1,210 @@
+// The quick FAT engine's folder walk: one folder's blocks (the fixed FAT12/16 root, or a cluster
+// chain), its entries with their long names, and the records of what it finds.
+#include <algorithm>
+#include <unordered_set>
+
+#include "engine/name_sanitize.h"
+#include "platform/byte_view.h"
+#include "fat/fast_fat_recovery.h"
+
+namespace rexmoor {
+
+namespace {
+
+// The root of a FAT12/16 volume is read in blocks of this size.
+constexpr std::uint32_t kRootBlockBytes = 16384;
+// Folder nesting deeper than this is taken as a loop in damaged ".." entries.
+constexpr std::uint32_t kMaxFolderDepth = 4096;
+
+bool IsDotEntry(const std::uint8_t* e) { return e[0] == '.' && e[1] == ' '; }
+bool IsDotDotEntry(const std::uint8_t* e) { return e[0] == '.' && e[1] == '.'; }
+
+// A sub-folder's first cluster opens with "." (a folder) and "..".
+bool StartsWithDotPair(std::span<const std::uint8_t> block) {
+  if (block.size() < 2 * kDirEntrySize) return false;
+  const std::uint8_t* e = block.data();
+  return IsDotEntry(e) && (e[kEntryAttr] & kAttrFolder) != 0 && IsDotDotEntry(e + kDirEntrySize);
+}
+
+}  // namespace
+
+void CFastFatRecovery::WalkFolder(std::uint32_t cluster) {
+  const bool fixedRoot = !layout_.IsFat32() && cluster == 0;
+  if (!fixedRoot && !layout_.IsValidCluster(cluster)) return;
+  FolderWalk walk;
+  walk.parent = cluster;
+  if (cluster != layout_.rootCluster) {
+    if (auto it = folderRecords_.find(cluster); it != folderRecords_.end()) {
+      walk.knownSubFolder = true;
+      walk.inDeleted = it->second.record.deletedMark != 0;
+    }
+  }
+
+  const std::uint32_t bps = layout_.bytesPerSector;
+  // Where the next block comes from.
+  std::uint64_t rootSectorsLeft = fixedRoot ? layout_.rootDirSectors : 0;
+  std::uint64_t rootNextSector = layout_.rootDirSector;
+  std::uint32_t current = cluster;
+  bool viaClearedEntry = false;
+  std::unordered_set<std::uint32_t> chain;
+  std::uint64_t bytesWalked = 0;
+
+  for (bool firstBlock = true;; firstBlock = false) {
+    std::uint64_t blockSector = 0;
+    std::uint32_t blockSectors = 0;
+    if (fixedRoot) {
+      if (rootSectorsLeft == 0) return;
+      blockSector = rootNextSector;
+      blockSectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(rootSectorsLeft, kRootBlockBytes / bps));
+      if (blockSectors == 0) blockSectors = 1;
+      rootSectorsLeft -= blockSectors;
+      rootNextSector += blockSectors;
+    } else {
+      auto sector = layout_.ClusterSector(current);
+      if (!sector || !chain.insert(current).second) return;
+      blockSector = *sector;
+      blockSectors = layout_.sectorsPerCluster;
+    }
+    // On a sound volume every cluster belongs to one folder at most; a scan that has read far more
+    // directory data than that is reading a damaged FAT's loops over and over.
+    if (blockBudget_ == 0) return;
+    --blockBudget_;
+    std::uint32_t got = 0;
+    if (ReadVolume(blockSector, blockSectors, blockBuffer_.data(), &got) != kSuccess) return;
+    const std::size_t blockBytes = static_cast<std::size_t>(blockSectors) * bps;
+    const std::span<const std::uint8_t> block(blockBuffer_.data(), blockBytes);
+    bytesWalked += blockBytes;
+
+    // A sub-folder must open with its "."/".." pair; a further cluster reached only because its
+    // FAT entry is clear (a deleted folder's) must still read as directory entries.
+    if (walk.knownSubFolder && firstBlock && !StartsWithDotPair(block)) return;
+    if (!firstBlock && viaClearedEntry && !IsFatDirectorySector(block)) return;
+    if (!WalkBlock(block, blockSector, walk)) return;
+
+    if (fixedRoot) continue;
+    if (bytesWalked >= kMaxFolderBytes) return;
+    std::uint32_t link = 0;
+    if (fat_.ReadEntry(current, link) != kSuccess) link = 0;
+    const std::uint32_t next = fat_.NextClusterOf(current);
+    if (next == 0 || next == current) return;
+    viaClearedEntry = link == 0;
+    current = next;
+  }
+}
+
+bool CFastFatRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint64_t blockSector, FolderWalk& walk) {
+  const std::uint32_t bps = layout_.bytesPerSector;
+  for (std::size_t offset = 0; offset + kDirEntrySize <= block.size(); offset += kDirEntrySize) {
+    const std::span<const std::uint8_t> rest = block.subspan(offset);
+    const std::uint8_t* e = rest.data();
+    if (e[0] == 0) return false;  // the end of the folder
+    if (!IsPlausibleDirEntry(rest)) {
+      walk.longName.Clear();
+      continue;
+    }
+    const std::uint8_t attr = e[kEntryAttr];
+    if (attr == kAttrLongName) {
+      if (!walk.longName.Add(rest)) return false;  // longer than any real name
+      continue;
+    }
+    const std::optional<DirEntry> entry = DecodeDirEntry(rest);
+    if (!entry) continue;
+    const std::string longText = walk.longName.Take();
+    const std::uint64_t entrySector = blockSector + offset / bps;
+
+    if ((attr & kAttrFolder) != 0) {
+      if (IsDotEntry(e)) {
+        const std::uint32_t self = layout_.IsFat32() ? entry->FirstCluster() : entry->clusterLow;
+        if (layout_.IsValidCluster(self)) walk.parent = self;
+        continue;
+      }
+      if (IsDotDotEntry(e)) continue;
+      NoteSubFolder(*entry, rest, longText, entrySector, walk);
+      continue;
+    }
+    if ((attr & kAttrArchive) == 0) continue;
+    if (!entry->IsDeleted() && !walk.inDeleted) continue;
+    CatalogueFile(*entry, rest, !longText.empty() ? longText : DecodeShortName(rest, true), entrySector, walk.parent,
+                  walk.inDeleted);
+  }
+  return true;
+}
+
+FoundFileRecord CFastFatRecovery::EntryRecord(const DirEntry& entry, std::span<const std::uint8_t> raw, bool isFolder,
+                                              bool deleted, std::uint32_t first, std::uint64_t entrySector) const {
+  FoundFileRecord record = NewRecord(kTagFastFat, isFolder);
+  record.deletedMark = deleted ? 1 : 0;
+  record.objectNumber = first;
+  record.clusterBytes = static_cast<std::int32_t>(layout_.ClusterBytes());
+  const FatTimes times = DecodeFatTimes(raw);
+  record.createdTime = times.created;
+  record.accessedTime = times.accessed;
+  record.modifiedTime = times.modified;
+  record.size = isFolder ? 0 : entry.size;
+  record.dataAreaSector = layout_.dataAreaSector;
+  record.locationSector = AbsoluteSector(entrySector);
+  return record;
+}
+
+void CFastFatRecovery::NoteSubFolder(const DirEntry& entry, std::span<const std::uint8_t> raw,
+                                     const std::string& longName, std::uint64_t entrySector, const FolderWalk& walk) {
+  const bool deleted = entry.IsDeleted();
+  std::uint32_t first = layout_.IsFat32() ? entry.FirstCluster() : entry.clusterLow;
+  if (layout_.IsFat32() && deleted && entry.clusterHigh == 0) {
+    first = FirstCluster(FindFolderHighWord(entry.clusterLow), entry.clusterLow);
+  }
+  FoundFileRecord record = EntryRecord(entry, raw, true, deleted || walk.inDeleted, first, entrySector);
+  record.contentState = 1;
+  SetRecordName(record, SanitizeName(!longName.empty() ? longName : DecodeShortName(raw, false)));
+  if (first == 0 || first == walk.parent || !layout_.IsValidCluster(first)) return;
+  pendingFolders_.push_back(first);
+  auto [it, inserted] = folderRecords_.try_emplace(first, FolderSeen{record, walk.parent});
+  // A live folder keeps its place against a deleted entry that names the same cluster.
+  if (!inserted && !(it->second.record.deletedMark == 0 && record.deletedMark != 0))
+    it->second = FolderSeen{record, walk.parent};
+}
+
+void CFastFatRecovery::CatalogueFile(const DirEntry& entry, std::span<const std::uint8_t> raw, const std::string& name,
+                                     std::uint64_t entrySector, std::uint32_t parent, bool inDeleted) {
+  std::uint32_t first = layout_.IsFat32() ? entry.FirstCluster() : entry.clusterLow;
+  if (layout_.IsFat32() && entry.IsDeleted() && entry.clusterHigh == 0) {
+    first = FirstCluster(FindFileHighWord(name, entry.clusterLow), entry.clusterLow);
+  }
+  FoundFileRecord record = EntryRecord(entry, raw, false, entry.IsDeleted() || inDeleted, first, entrySector);
+  SetRecordName(record, SanitizeName(name));
+  record.contentState = CheckContentByExtension(record);
+  CatalogueRecord(record, ScanCatalogue::MakeFolderKey(parent, CountParentDepth(parent)), false);
+  NoteFolderWithFind(parent);
+}
+
+void CFastFatRecovery::NoteFolderWithFind(std::uint32_t folder) {
+  std::uint32_t a = folder;
+  for (std::uint32_t steps = 0; steps < kMaxFolderDepth; ++steps) {
+    if (foldersWithFindsSet_.insert(a).second) foldersWithFinds_.push_back(a);
+    if (a == layout_.rootCluster) return;
+    auto it = folderRecords_.find(a);
+    if (it == folderRecords_.end() || it->second.parent == a) return;
+    a = it->second.parent;
+  }
+}
+
+std::uint32_t CFastFatRecovery::CountParentDepth(std::uint32_t cluster) {
+  if (auto it = depthCache_.find(cluster); it != depthCache_.end()) return it->second;
+  std::unordered_set<std::uint32_t> visited;
+  std::uint32_t depth = 0;
+  std::uint32_t c = cluster;
+  while (depth < kMaxFolderDepth) {
+    if (c == 0 || c == layout_.rootCluster || !visited.insert(c).second) break;
+    if (!FirstSectorOf(c, sectorBuffer_)) break;
+    const std::uint8_t* s = sectorBuffer_.data();
+    if (s[kEntryAttr] == kAttrVolumeLabel || s[0] != '.' || !IsDotDotEntry(s + kDirEntrySize)) break;
+    ++depth;
+    const std::uint8_t* up = s + kDirEntrySize;
+    c = layout_.IsFat32() ? FirstCluster(LoadU16LE(up + kEntryClusterHigh), LoadU16LE(up + kEntryClusterLow))
+                          : LoadU16LE(up + kEntryClusterLow);
+  }
+  depthCache_.emplace(cluster, depth);
+  return depth;
+}
+
+}  // namespace rexmoor
