@@ -1,6 +1,5 @@
 #include "app/file_identity.h"
 
-#include <memory>
 #include <vector>
 
 #include "device/sector_source.h"
@@ -9,18 +8,6 @@
 #include "formats/file_format_table.h"
 
 namespace rexmoor {
-
-namespace {
-
-std::unique_ptr<ScratchBufferLease>& SessionLease() {
-  static std::unique_ptr<ScratchBufferLease> lease;
-  return lease;
-}
-
-}  // namespace
-
-IdentifySession::IdentifySession() { SessionLease() = std::make_unique<ScratchBufferLease>(); }
-IdentifySession::~IdentifySession() { SessionLease().reset(); }
 
 Result IdentifyFile(const std::string& path, FileIdentity& out) {
   SectorSource source;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/carving_context.h"
 #include "platform/result_codes.h"
 
 namespace rexmoor {
@@ -21,12 +22,8 @@ struct FileIdentity {
 // IdentifySession while identifying, so that the walk buffer is shared by all files.
 Result IdentifyFile(const std::string& path, FileIdentity& out);
 
-class IdentifySession {
- public:
-  IdentifySession();
-  ~IdentifySession();
-  IdentifySession(const IdentifySession&) = delete;
-  IdentifySession& operator=(const IdentifySession&) = delete;
+struct IdentifySession {
+  ScratchBufferLease lease;
 };
 
 }  // namespace rexmoor

@@ -157,8 +157,18 @@ void MessageCatalog::ApplySection(const std::string& sectionName, const SetContr
   for (const auto& [controlName, text] : copy) setText(controlName, text);
 }
 
+// Where the language files are when they are not beside the program: under the install prefix
+// (<prefix>/bin/rexmoor, <prefix>/share/rexmoor/Languages), or one folder up in the build tree
+// (the tests' programs lie below the one the files are copied beside).
+static std::string FallbackLanguageFolder(const std::string& programFolder) {
+  const std::string base = WithTrailingSlash(programFolder);
+  for (const std::string& candidate : {base + "../share/rexmoor/" + kLanguageFolder, base + "../" + kLanguageFolder})
+    if (IsFolder(candidate)) return candidate;
+  return std::string();
+}
+
 MessageCatalog& GetMessageCatalog() {
-  static MessageCatalog catalog(ProgramFolder(), std::string(REXMOOR_SOURCE_RESOURCES) + "/Languages/");
+  static MessageCatalog catalog(ProgramFolder(), FallbackLanguageFolder(ProgramFolder()));
   return catalog;
 }
 

@@ -48,7 +48,8 @@ std::string DestinationPathFor(const std::string& targetFolder, const std::strin
 
 RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
                          IRecoveryProgressView* view, IQuestionAsker* asker, TextLookup texts)
-    : sources_(sources),
+    : JobControl(asker, [this] { return texts_("MSG1103"); }),
+      sources_(sources),
       selection_(selection),
       target_(std::move(targetFolder)),
       view_(view),
@@ -60,30 +61,6 @@ RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionM
 }
 
 RecoveryJob::~RecoveryJob() { Wait(); }
-
-void RecoveryJob::Start() {
-  doneFlag_ = false;
-  worker_ = std::thread([this] { Run(); });
-}
-
-void RecoveryJob::Wait() {
-  if (worker_.joinable()) worker_.join();
-}
-
-bool RecoveryJob::RequestCancel() {
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (asker_ != nullptr && !asker_->AskYesNo(texts_("MSG1103"))) return false;
-    cancelRequested_ = true;
-  }
-  while (!doneFlag_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return true;
-}
-
-void RecoveryJob::Cancel() {
-  std::lock_guard<std::mutex> lock(lock_);
-  cancelRequested_ = true;
-}
 
 IFileRecoveryParse* RecoveryJob::EngineFor(const FoundFileRecord& record) {
   for (ScanSourceEntry& source : sources_) {
@@ -115,7 +92,7 @@ static void ApplyRecordTimes(const TargetFolder& target, const std::string& path
 }
 
 void RecoveryJob::CountUnreported(const std::string& path, Result code) {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(Mutex());
   ++done_;
   if (code == kErrIncomplete) {
     ++incomplete_;
@@ -162,20 +139,20 @@ void RecoveryJob::Run() {
     const std::string destination = DestinationPathFor(target, std::string(RecordName(record)));
     if (engine->SetCallbacks(nullptr, &RecoveryJob::OnFileProgress, this, 100) != kSuccess) break;
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      std::lock_guard<std::mutex> lock(Mutex());
       lastFileResult_ = kErrGenFailure;
       finalReports_ = 0;
     }
     const Result result = engine->RecoverItem(&record, destination, levelBase);
     if (result == kCancelled) {
       cancelledRun_ = true;
-      doneFlag_ = true;
+      MarkDone();
       return;
     }
     bool wroteCleanly;
     std::int32_t finalReports;
     {
-      std::lock_guard<std::mutex> lock(lock_);
+      std::lock_guard<std::mutex> lock(Mutex());
       wroteCleanly = lastFileResult_ == kSuccess;
       finalReports = finalReports_;
     }
@@ -188,15 +165,15 @@ void RecoveryJob::Run() {
     if (record.isFolder == 0 && result == kSuccess && wroteCleanly) ApplyRecordTimes(target, destination, record);
   }
   if (view_ != nullptr) view_->JobEnded();
-  doneFlag_ = true;
+  MarkDone();
 }
 
 std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, std::int32_t scale,
                                          std::int32_t resultCode, const char* destinationPath) {
   auto* job = static_cast<RecoveryJob*>(userData);
   if (job == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(job->lock_);
-  if (job->cancelRequested_) return kCancelled;
+  std::lock_guard<std::mutex> lock(job->Mutex());
+  if (job->CancelRequestedLocked()) return kCancelled;
   const auto pct = static_cast<std::int32_t>(std::int64_t{percent} * scale / 100);
   const std::string path = destinationPath != nullptr ? destinationPath : "";
   if (pct == 100) {

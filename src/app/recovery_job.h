@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/job_control.h"
 #include "app/scan_job.h"
 #include "platform/target_folder.h"
 
@@ -41,7 +42,7 @@ std::int32_t SeparatorCount(const std::string& folder);
 std::string DestinationPathFor(const TargetFolder& target, const std::string& recordName);
 std::string DestinationPathFor(const std::string& targetFolder, const std::string& recordName);
 
-class RecoveryJob {
+class RecoveryJob : public JobControl {
  public:
   RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
               IRecoveryProgressView* view, IQuestionAsker* asker, TextLookup texts);
@@ -49,11 +50,7 @@ class RecoveryJob {
   RecoveryJob(const RecoveryJob&) = delete;
   RecoveryJob& operator=(const RecoveryJob&) = delete;
 
-  void Start();
-  void Wait();
-  void Run();
-  bool RequestCancel();
-  void Cancel();
+  void Run() override;
 
   std::int32_t DoneCount() const { return done_; }
   std::int32_t FailedCount() const { return failed_; }
@@ -80,9 +77,6 @@ class RecoveryJob {
   IQuestionAsker* asker_;
   TextLookup texts_;
 
-  std::mutex lock_;
-  bool cancelRequested_ = false;
-  std::atomic<bool> doneFlag_{false};
   bool cancelledRun_ = false;
   std::int32_t done_ = 0;
   std::int32_t failed_ = 0;
@@ -90,7 +84,6 @@ class RecoveryJob {
   std::int32_t finalReports_ = 0;  // 100 % reports during the current RecoverItem
   std::int32_t total_ = 0;
   Result lastFileResult_ = kSuccess;
-  std::thread worker_;
 };
 
 }  // namespace rexmoor

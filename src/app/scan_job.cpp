@@ -32,7 +32,8 @@ EnginePtr DefaultEngineMaker(const ScanSourceEntry& source, bool deepMode) {
 
 ScanJob::ScanJob(std::vector<ScanSourceEntry>& sources, bool deepMode, IScanProgressView* view,
                  IQuestionAsker* asker, IScanJobObserver* observer, TextLookup texts)
-    : sources_(sources),
+    : JobControl(asker, [this] { return texts_("MSG0709"); }),
+      sources_(sources),
       deepMode_(deepMode),
       view_(view),
       asker_(asker),
@@ -44,34 +45,9 @@ ScanJob::ScanJob(std::vector<ScanSourceEntry>& sources, bool deepMode, IScanProg
 
 ScanJob::~ScanJob() { Wait(); }
 
-void ScanJob::Start() {
-  {
-    std::lock_guard<std::mutex> lock(progressLock_);
-    cancelRequested_ = false;
-  }
+void ScanJob::BeforeStart() {
+  ClearCancel();
   scanFinished_ = false;
-  threadDone_ = false;
-  worker_ = std::thread([this] { Run(); });
-}
-
-void ScanJob::Wait() {
-  if (worker_.joinable()) worker_.join();
-}
-
-bool ScanJob::RequestCancel() {
-  {
-    // Holding the lock while asking pauses the worker at its next progress report.
-    std::lock_guard<std::mutex> lock(progressLock_);
-    if (asker_ != nullptr && !asker_->AskYesNo(texts_("MSG0709"))) return false;
-    cancelRequested_ = true;
-  }
-  while (!scanFinished_.load() && !threadDone_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return true;
-}
-
-void ScanJob::Cancel() {
-  std::lock_guard<std::mutex> lock(progressLock_);
-  cancelRequested_ = true;
 }
 
 std::string ScanJob::StageText(const ScanSourceEntry& source) {
@@ -107,7 +83,7 @@ void ScanJob::Run() {
     source.engine.reset();
     source.engine = makeEngine_(source, deepMode_);
     if (!source.engine) {
-      threadDone_ = true;
+      MarkDone();
       if (observer_ != nullptr) observer_->OnJobClosed(kJobFailedToStart);
       return;
     }
@@ -116,11 +92,11 @@ void ScanJob::Run() {
     if (source.engine->Scan(nullptr) == kCancelled) break;
   }
   scanFinished_ = true;
+  MarkDone();
   if (observer_ != nullptr) {
     observer_->OnScanEnded();
     observer_->OnJobClosed(kJobFinished);
   }
-  threadDone_ = true;
 }
 
 std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std::int32_t weight,
@@ -130,8 +106,8 @@ std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std:
   if (job == nullptr) return 0;
   // Wide enough that a hostile weight cannot overflow the product.
   const auto percent = static_cast<std::int32_t>(std::int64_t{progress} * weight / 100);
-  std::lock_guard<std::mutex> lock(job->progressLock_);
-  if (job->cancelRequested_) return kCancelled;
+  std::lock_guard<std::mutex> lock(job->Mutex());
+  if (job->CancelRequestedLocked()) return kCancelled;
   IScanProgressView* view = job->view_;
   if (view == nullptr) return 0;
   std::string timeText =

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/job_control.h"
 #include "scan/engine_factory.h"
 
 namespace rexmoor {
@@ -72,7 +73,7 @@ using TextLookup = std::function<std::string(const std::string& key)>;
 // Engine creation, replaceable so the job can be driven with stand-in engines.
 using EngineMaker = std::function<EnginePtr(const ScanSourceEntry& source, bool deepMode)>;
 
-class ScanJob {
+class ScanJob : public JobControl {
  public:
   ScanJob(std::vector<ScanSourceEntry>& sources, bool deepMode, IScanProgressView* view,
           IQuestionAsker* asker, IScanJobObserver* observer, TextLookup texts);
@@ -82,17 +83,9 @@ class ScanJob {
 
   void SetEngineMaker(EngineMaker maker) { makeEngine_ = std::move(maker); }
 
-  // Starts the worker thread. Returns at once.
-  void Start();
-  // Waits for the worker thread to end.
-  void Wait();
+  // Start, Wait, RequestCancel (the window's handshake: pauses the scan while the user is asked)
+  // and Cancel come with JobControl.
   bool Finished() const { return scanFinished_.load(); }
-
-  // The window's cancel handshake: pauses the scan while the user is asked; on yes, stops it and
-  // waits for the worker to finish. Returns whether the scan was cancelled.
-  bool RequestCancel();
-  // Cancel without asking (a signal from the terminal).
-  void Cancel();
 
   // The progress callback handed to engines; userData is the job.
   static std::int32_t OnScanProgress(void* userData, std::int32_t progress, std::int32_t weight,
@@ -100,10 +93,10 @@ class ScanJob {
                                      std::uint64_t sectorsTotal, std::uint64_t filesFound,
                                      std::int32_t reserved);
 
-  // The job thread's body; public so tests can run it on their own thread.
-  void Run();
+  void Run() override;
 
  private:
+  void BeforeStart() override;
   std::string StageText(const ScanSourceEntry& source);
   void PrepareScanLog(IFileRecoveryParse& engine);
 
@@ -115,11 +108,7 @@ class ScanJob {
   TextLookup texts_;
   EngineMaker makeEngine_;
 
-  std::mutex progressLock_;
-  bool cancelRequested_ = false;
   std::atomic<bool> scanFinished_{false};
-  std::atomic<bool> threadDone_{false};
-  std::thread worker_;
 };
 
 }  // namespace rexmoor

@@ -11,7 +11,8 @@ namespace rexmoor {
 
 SearchJob::SearchJob(std::vector<ScanSourceEntry>& sources, const std::string& pattern, ISearchProgressView* view,
                      IQuestionAsker* asker, IScanJobObserver* observer, TextLookup texts)
-    : sources_(sources),
+    : JobControl(asker, [this] { return texts_("MSG1205"); }),
+      sources_(sources),
       converted_(ConvertSearchPattern(pattern)),
       view_(view),
       asker_(asker),
@@ -21,35 +22,6 @@ SearchJob::SearchJob(std::vector<ScanSourceEntry>& sources, const std::string& p
 }
 
 SearchJob::~SearchJob() { Wait(); }
-
-void SearchJob::Start() {
-  done_ = false;
-  worker_ = std::thread([this] { Run(); });
-}
-
-void SearchJob::Wait() {
-  if (worker_.joinable()) worker_.join();
-}
-
-bool SearchJob::RequestCancel() {
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (asker_ != nullptr && !asker_->AskYesNo(texts_("MSG1205"))) return false;
-    cancelRequested_ = true;
-  }
-  while (!done_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return true;
-}
-
-void SearchJob::Cancel() {
-  std::lock_guard<std::mutex> lock(lock_);
-  cancelRequested_ = true;
-}
-
-bool SearchJob::Cancelled() {
-  std::lock_guard<std::mutex> lock(lock_);
-  return cancelRequested_;
-}
 
 std::string SearchJob::StageText(const ScanSourceEntry& source) {
   if (source.kind == ScanSourceEntry::Kind::Image) {
@@ -67,7 +39,7 @@ void SearchJob::Run() {
   for (ScanSourceEntry& source : sources_) {
     if (!source.engine) {
       // A source without an engine ends the search without the end notice.
-      done_ = true;
+      MarkDone();
       if (observer_ != nullptr) observer_->OnJobClosed(kJobFinished);
       return;
     }
@@ -76,7 +48,7 @@ void SearchJob::Run() {
     source.engine->FilterByType(converted_, results_);
     if (Cancelled()) break;
   }
-  done_ = true;
+  MarkDone();
   if (observer_ != nullptr) {
     observer_->OnScanEnded();
     observer_->OnJobClosed(kJobFinished);
@@ -86,8 +58,8 @@ void SearchJob::Run() {
 std::int32_t SearchJob::OnFilterProgress(void* userData, std::int32_t percent, std::int32_t) {
   auto* job = static_cast<SearchJob*>(userData);
   if (job == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(job->lock_);
-  if (job->cancelRequested_) return kCancelled;
+  std::lock_guard<std::mutex> lock(job->Mutex());
+  if (job->CancelRequestedLocked()) return kCancelled;
   if (job->view_ != nullptr) {
     job->view_->SetPercent(Format("%s %d%%", job->texts_("MSG1204").c_str(), percent));
     job->view_->SetProgressBar(percent);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/job_control.h"
 #include "app/scan_job.h"
 
 namespace rexmoor {
@@ -20,7 +21,7 @@ class ISearchProgressView {
   virtual void SetProgressBar(std::int32_t percent) = 0;
 };
 
-class SearchJob {
+class SearchJob : public JobControl {
  public:
   // pattern is in the user's form ("*.jpg|*.png"); the job converts it for the engines.
   SearchJob(std::vector<ScanSourceEntry>& sources, const std::string& pattern, ISearchProgressView* view,
@@ -29,13 +30,9 @@ class SearchJob {
   SearchJob(const SearchJob&) = delete;
   SearchJob& operator=(const SearchJob&) = delete;
 
-  void Start();
-  void Wait();
   // The job's body, for callers that run it on their own thread.
-  void Run();
-  bool RequestCancel();
-  void Cancel();
-  bool Cancelled();
+  void Run() override;
+  bool Cancelled() { return CancelRequested(); }
 
   // What the engines appended; read it once the job has ended.
   RecordList& Results() { return results_; }
@@ -54,10 +51,6 @@ class SearchJob {
   TextLookup texts_;
   RecordList results_;
 
-  std::mutex lock_;
-  bool cancelRequested_ = false;
-  std::atomic<bool> done_{false};
-  std::thread worker_;
 };
 
 }  // namespace rexmoor
