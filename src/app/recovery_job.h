@@ -21,12 +21,9 @@ namespace rexmoor {
 std::uint64_t SelectionKey(const FoundFileRecord& record);
 using SelectionMap = std::map<std::uint64_t, FoundFileRecord>;
 
-class IRecoveryProgressView {
+class IRecoveryProgressView : public IProgressBarView {
  public:
-  virtual ~IRecoveryProgressView() = default;
   virtual void SetCurrent(const std::string& destinationPath) = 0;
-  virtual void SetPercent(const std::string& text) = 0;
-  virtual void SetProgressBar(std::int32_t percent) = 0;
   virtual void SetCounts(const std::string& text) = 0;
   // One finished file: its path, 0 or an error code, and the status text ("Success", the
   // incomplete text for kErrIncomplete, or the English message of the code).

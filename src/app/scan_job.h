@@ -33,13 +33,18 @@ struct ScanSourceEntry {
   EnginePtr engine;
 };
 
-class IScanProgressView {
+// The bar and the percent text every progress window has.
+class IProgressBarView {
  public:
-  virtual ~IScanProgressView() = default;
-  virtual void SetStage(const std::string& text) = 0;
+  virtual ~IProgressBarView() = default;
   virtual void SetProgressBar(std::int32_t percent) = 0;
-  virtual void SetTime(const std::string& text) = 0;
   virtual void SetPercent(const std::string& text) = 0;
+};
+
+class IScanProgressView : public IProgressBarView {
+ public:
+  virtual void SetStage(const std::string& text) = 0;
+  virtual void SetTime(const std::string& text) = 0;
   virtual void SetSectors(const std::string& text) = 0;
   virtual void SetTotalFiles(const std::string& text) = 0;
   // Shows or hides the sector and file-count labels together.

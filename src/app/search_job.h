@@ -13,12 +13,9 @@
 
 namespace rexmoor {
 
-class ISearchProgressView {
+class ISearchProgressView : public IProgressBarView {
  public:
-  virtual ~ISearchProgressView() = default;
   virtual void SetStage(const std::string& text) = 0;
-  virtual void SetPercent(const std::string& text) = 0;
-  virtual void SetProgressBar(std::int32_t percent) = 0;
 };
 
 class SearchJob : public JobControl {

@@ -174,9 +174,7 @@ std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header) {
 std::uint64_t CompoundExtent(std::span<const std::uint8_t> header) {
   if (const std::uint64_t estimate = CompoundEstimate(header); estimate != 0) return estimate;
   WordUserTypeFooter footer;
-  WalkParams params;
-  params.limit = kCfbSizeCap;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kCfbSizeCap, &footer);
 }
 
 }  // namespace rexmoor::formats

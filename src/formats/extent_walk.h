@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include <algorithm>
+
 #include "formats/carving_context.h"
 #include "formats/sector_size.h"
 
@@ -81,6 +83,27 @@ class WalkFooter {
   virtual std::uint64_t Finish(std::uint64_t walkLength) { return walkLength; }
 };
 
+// A footer that notes candidate ends as it goes: a walk that no footer ended is cut to the
+// latest one noted.
+class CandidateFooter : public WalkFooter {
+ public:
+  std::uint64_t Finish(std::uint64_t walkLength) override {
+    return noted_ ? std::min(candidate_, walkLength) : walkLength;
+  }
+
+ protected:
+  void Note(std::uint64_t end) {
+    candidate_ = end;
+    noted_ = true;
+  }
+  bool Noted() const { return noted_; }
+  std::uint64_t Candidate() const { return candidate_; }
+
+ private:
+  std::uint64_t candidate_ = 0;
+  bool noted_ = false;
+};
+
 struct WalkParams {
   std::uint64_t limit = 0;  // L: at most L / S sectors are measured, the header sector included
   bool mpegStops = false;   // use the stop scan that ignores MPEG pack headers
@@ -94,5 +117,11 @@ struct WalkParams {
 // with the length so far. headerSector supplies the seam bytes for the first chunk.
 std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkParams& params,
                          WalkFooter* footer);
+// The walk with the ordinary stop scan and at most limit bytes.
+inline std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, std::uint64_t limit, WalkFooter* footer) {
+  WalkParams params;
+  params.limit = limit;
+  return ExtentWalk(headerSector, params, footer);
+}
 
 }  // namespace rexmoor

@@ -34,9 +34,7 @@ Bytes HeaderSector(Bytes header) {
 }
 
 std::uint64_t PlainWalk(Bytes header, std::uint64_t limit) {
-  WalkParams params;
-  params.limit = limit;
-  return ExtentWalk(header, params, nullptr);
+  return ExtentWalk(header, limit, nullptr);
 }
 
 // The first footer occurrence in the header sector that the sector-tail rule accepts (all
@@ -163,9 +161,7 @@ class Mp4Footer : public WalkFooter {
 
 std::uint64_t Mp4Extent(Bytes header) {
   Mp4Footer footer;
-  WalkParams params;
-  params.limit = kLimit6GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit6GiB, &footer);
 }
 
 FileTypeId ThreeGpTest(Bytes b) {
@@ -185,9 +181,7 @@ std::uint64_t RmExtent(Bytes header) {
   // An empty closing index chunk.
   const auto kIndex = Pattern("INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00");
   FirstOccurrenceFooter footer(kIndex, kIndex.size());
-  WalkParams params;
-  params.limit = kLimit6GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit6GiB, &footer);
 }
 
 // ---------------------------------------------------------------- ASF (24)
@@ -280,32 +274,20 @@ FileTypeId Mp3Test(Bytes b) {
 
 namespace {
 // The ID3v1 tag: the first "TAG" of a chunk is a candidate end 128 bytes on.
-class Id3v1Footer : public WalkFooter {
+class Id3v1Footer : public CandidateFooter {
  public:
   bool Examine(const ChunkView& chunk, std::uint64_t*) override {
     const auto kTag = Pattern("TAG");
     const std::uint8_t* p = FindForward(chunk.Window(kTag.size()), kTag);
-    if (p != nullptr) {
-      candidate_ = chunk.FileOffset(p) + 128;
-      haveCandidate_ = true;
-    }
+    if (p != nullptr) Note(chunk.FileOffset(p) + 128);
     return false;
   }
-  std::uint64_t Finish(std::uint64_t walkLength) override {
-    return haveCandidate_ ? std::min(candidate_, walkLength) : walkLength;
-  }
-
- private:
-  std::uint64_t candidate_ = 0;
-  bool haveCandidate_ = false;
 };
 }  // namespace
 
 std::uint64_t Mp3Extent(Bytes header) {
   Id3v1Footer footer;
-  WalkParams params;
-  params.limit = kLimit2GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit2GiB, &footer);
 }
 
 // ---------------------------------------------------------------- MIDI (13)
@@ -375,9 +357,7 @@ std::uint64_t MidiExtent(Bytes header) {
   const Bytes sector = HeaderSector(header);
   if (sector.size() > kMidiFirstTrack)
     counter.Consume(sector.data() + kMidiFirstTrack, sector.size() - kMidiFirstTrack, kMidiFirstTrack);
-  WalkParams params;
-  params.limit = kLimit8MiB;
-  return ExtentWalk(header, params, &counter);
+  return ExtentWalk(header, kLimit8MiB, &counter);
 }
 
 // ---------------------------------------------------------------- Monkey's Audio (25)
@@ -423,9 +403,7 @@ FileTypeId ApeTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MAC ") ? kTypeAp
 
 std::uint64_t ApeExtent(Bytes header) {
   ApeTagFooter footer;
-  WalkParams params;
-  params.limit = kLimit2GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit2GiB, &footer);
 }
 
 // ---------------------------------------------------------------- other audio (11, 14)
@@ -446,9 +424,7 @@ std::uint64_t GifExtent(Bytes header) {
   const auto kTrailer = Pattern("\x00\x3B");
   if (const std::uint64_t end = AcceptedFooterInHeader(header, kTrailer); end != 0) return end;
   AllOccurrencesFooter footer(kTrailer);
-  WalkParams params;
-  params.limit = kLimit128MiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit128MiB, &footer);
 }
 
 // ---------------------------------------------------------------- BMP (29)
@@ -478,7 +454,7 @@ bool JpegMarkerHasLength(std::uint8_t marker) {
 
 // The end-of-image marker: the first one of a chunk, at or after the entropy-coded data, that the
 // sector-tail rule accepts is a candidate end; the last candidate before the walk's stop wins.
-class JpegEndFooter : public WalkFooter {
+class JpegEndFooter : public CandidateFooter {
  public:
   explicit JpegEndFooter(std::uint64_t searchFrom) : searchFrom_(searchFrom) {}
   bool Examine(const ChunkView& chunk, std::uint64_t*) override {
@@ -493,20 +469,12 @@ class JpegEndFooter : public WalkFooter {
     const std::uint8_t* p = FindForward(window, kEoi);
     if (p == nullptr) return false;
     const std::uint64_t e = chunk.FileOffset(p) + kEoi.size();
-    if (chunk.TailAccepts(e)) {
-      candidate_ = e;
-      haveCandidate_ = true;
-    }
+    if (chunk.TailAccepts(e)) Note(e);
     return false;
-  }
-  std::uint64_t Finish(std::uint64_t walkLength) override {
-    return haveCandidate_ ? std::min(candidate_, walkLength) : walkLength;
   }
 
  private:
   std::uint64_t searchFrom_;
-  std::uint64_t candidate_ = 0;
-  bool haveCandidate_ = false;
 };
 }  // namespace
 
@@ -550,9 +518,7 @@ std::uint64_t JpegExtent(Bytes header) {
     }
   }
   JpegEndFooter footer(searchFrom);
-  WalkParams params;
-  params.limit = kLimit128MiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit128MiB, &footer);
 }
 
 // ---------------------------------------------------------------- PNG (30)
@@ -566,9 +532,7 @@ std::uint64_t PngExtent(Bytes header) {
   const auto kEnd = Pattern("IEND\xAE\x42\x60\x82");
   if (const std::uint64_t end = AcceptedFooterInHeader(header, kEnd); end != 0) return end;
   AllOccurrencesFooter footer(kEnd);
-  WalkParams params;
-  params.limit = kLimit128MiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit128MiB, &footer);
 }
 
 // ---------------------------------------------------------------- PSD, TIFF (28, 32)
@@ -699,7 +663,7 @@ std::uint64_t PdfLinearizedLength(Bytes header) {
 
 // The last "%%EOF" of a chunk ends the file, with the end of line after it; failing that the last
 // "trailer". A "trailer" is held back for one chunk in case its %%EOF lies just past the chunk.
-class PdfEndFooter : public WalkFooter {
+class PdfEndFooter : public CandidateFooter {
  public:
   bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
     const auto kEof = Pattern("%%EOF");
@@ -717,24 +681,14 @@ class PdfEndFooter : public WalkFooter {
       *end = chunk.FileOffset(q);
       return true;
     }
-    if (havePending_) {
-      *end = pending_;
+    if (Noted()) {
+      *end = Candidate();
       return true;
     }
     p = FindBackward(chunk.Window(kTrailer.size()), kTrailer);
-    if (p != nullptr) {
-      pending_ = chunk.FileOffset(p) + kTrailer.size();
-      havePending_ = true;
-    }
+    if (p != nullptr) Note(chunk.FileOffset(p) + kTrailer.size());
     return false;
   }
-  std::uint64_t Finish(std::uint64_t walkLength) override {
-    return havePending_ ? std::min(pending_, walkLength) : walkLength;
-  }
-
- private:
-  std::uint64_t pending_ = 0;
-  bool havePending_ = false;
 };
 }  // namespace
 
@@ -743,9 +697,7 @@ FileTypeId PdfTest(Bytes b) { return b.size() > 4 && At(b, 0, "%PDF-") ? kTypePd
 std::uint64_t PdfExtent(Bytes header) {
   if (const std::uint64_t length = PdfLinearizedLength(header); length != 0) return length;
   PdfEndFooter footer;
-  WalkParams params;
-  params.limit = kLimit1GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit1GiB, &footer);
 }
 
 // ---------------------------------------------------------------- gzip (36)
@@ -796,9 +748,7 @@ std::uint64_t SevenZipExtent(Bytes header) {
   }
   // Otherwise the usual encoded-header property block near the end.
   LastOccurrenceFooter footer(Pattern("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D"), 27);
-  WalkParams params;
-  params.limit = kLimit4GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit4GiB, &footer);
 }
 
 // ---------------------------------------------------------------- ZIP (35) and packages (1, 4, 6, 7)
@@ -824,9 +774,7 @@ class EocdFooter : public WalkFooter {
 
 std::uint64_t ZipWalk(Bytes header, std::uint64_t limit) {
   EocdFooter footer;
-  WalkParams params;
-  params.limit = limit;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, limit, &footer);
 }
 }  // namespace
 
@@ -841,9 +789,7 @@ FileTypeId RarTest(Bytes b) { return b.size() >= 7 && At(b, 0, "Rar!\x1A\x07\x00
 std::uint64_t RarExtent(Bytes header) {
   // The end-of-archive block.
   AllOccurrencesFooter footer(Pattern("\xC4\x3D\x7B\x00\x40\x07\x00"));
-  WalkParams params;
-  params.limit = kLimit4GiB;
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(header, kLimit4GiB, &footer);
 }
 
 FileTypeId CabTest(Bytes b) { return b.size() >= 36 && At(b, 0, "MSCF") ? kTypeCab : kTypeNone; }

@@ -14,31 +14,25 @@ namespace {
 
 // Packets of the file's grid that lie wholly in a chunk after the header sector: the first one
 // without the sync byte ends the stream.
-class PacketGridCheck : public WalkFooter {
+class PacketGridCheck : public CandidateFooter {
  public:
   explicit PacketGridCheck(std::uint64_t headerBytes) : headerBytes_(headerBytes) {}
   bool Examine(const ChunkView& chunk, std::uint64_t*) override {
-    if (ended_) return false;
+    if (Noted()) return false;
     const std::uint64_t chunkEnd = chunk.offset + chunk.readBytes;
     std::uint64_t from = std::max(chunk.offset, headerBytes_);
     std::uint64_t packet = (from + kTsPacketSize - 1) / kTsPacketSize * kTsPacketSize;
     for (; packet + kTsPacketSize <= chunkEnd; packet += kTsPacketSize) {
       if (chunk.data[packet - chunk.offset] != kTsSync) {
-        ended_ = true;
-        streamEnd_ = packet;
+        Note(packet);
         break;
       }
     }
     return false;
   }
-  std::uint64_t Finish(std::uint64_t walkLength) override {
-    return ended_ ? std::min(streamEnd_, walkLength) : walkLength;
-  }
 
  private:
   std::uint64_t headerBytes_;
-  std::uint64_t streamEnd_ = 0;
-  bool ended_ = false;
 };
 
 }  // namespace
