@@ -172,9 +172,10 @@ Result NtfsVolumeReader::ReadListBytes(const Attribute& list, std::vector<std::u
   return ReadRuns(runs, want, bytes);
 }
 
-Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const RecordHeader& header,
-                                    std::uint32_t type, NtfsDataStream& out) const {
-  // Reset field by field: the run list keeps its storage from one record to the next.
+namespace {
+
+// Back to "no stream", field by field: the run list keeps its storage from one record to the next.
+void ClearStream(NtfsDataStream& out) {
   out.found = false;
   out.resident = false;
   out.value = {};
@@ -183,6 +184,41 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
   out.initializedSize = 0;
   out.flags = 0;
   out.compressionShift = 0;
+}
+
+// The sizes and kind of the attribute whose first extent (vcn 0, or the only one) is a, read from
+// the record bytes in.
+void TakeStreamSizes(const Attribute& a, std::span<const std::uint8_t> in, NtfsDataStream& out) {
+  out.found = true;
+  out.resident = !a.nonResident;
+  out.flags = a.flags;
+  if (!a.nonResident) {
+    out.value = a.value;
+    out.realSize = a.value.size();
+    out.initializedSize = a.value.size();
+  } else {
+    out.realSize = a.realSize;
+    out.initializedSize = std::min(a.initializedSize, a.realSize);
+    // The walk saw the whole non-resident header inside the record.
+    if (a.offset + kAttrCompressionUnit < in.size()) out.compressionShift = in[a.offset + kAttrCompressionUnit];
+  }
+}
+
+// The unnamed non-resident attribute of the type whose extent starts at vcn in a record.
+std::optional<Attribute> FindExtentIn(std::span<const std::uint8_t> record, const RecordHeader& header,
+                                      std::uint32_t type, std::uint64_t vcn) {
+  AttributeWalker walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type == type && a->Unnamed() && a->nonResident && a->lowestVcn == vcn) return a;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const RecordHeader& header,
+                                    std::uint32_t type, NtfsDataStream& out) const {
+  ClearStream(out);
   const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
   std::optional<Attribute> list;
   std::optional<Attribute> own;
@@ -193,46 +229,41 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
       if (a->type == type && a->Unnamed() && !own) own = a;
     }
   }
-  auto take = [&](const Attribute& a, std::span<const std::uint8_t> in) {
-    // The first extent (vcn 0) carries the sizes of the whole attribute.
-    out.found = true;
-    out.resident = !a.nonResident;
-    out.flags = a.flags;
-    if (!a.nonResident) {
-      out.value = a.value;
-      out.realSize = a.value.size();
-      out.initializedSize = a.value.size();
-    } else {
-      out.realSize = a.realSize;
-      out.initializedSize = std::min(a.initializedSize, a.realSize);
-      // The walk saw the whole non-resident header inside the record.
-      if (a.offset + kAttrCompressionUnit < in.size()) out.compressionShift = in[a.offset + kAttrCompressionUnit];
-    }
-  };
-  if (own && (!own->nonResident || !list)) {
-    take(*own, record);
+  auto takeOwn = [&] {
+    TakeStreamSizes(*own, record, out);
     if (own->nonResident) (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
     return kSuccess;
-  }
+  };
+  if (own && (!own->nonResident || !list)) return takeOwn();
   if (!list) return kSuccess;  // no such attribute
 
   // The attribute list names every extent of the attribute, the base record's own included.
   std::vector<std::uint8_t> listBytes;
-  if (Result r = ReadListBytes(*list, listBytes); r != kSuccess && listBytes.empty()) {
-    if (own) {
-      take(*own, record);
-      (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
-      return kSuccess;
-    }
-    return r;
+  if (Result r = ReadListBytes(*list, listBytes); r != kSuccess && listBytes.empty()) return own ? takeOwn() : r;
+  const bool sizesTaken = GatherListedExtents(listBytes, type, record, own, out);
+  if (out.runs.empty() && own && own->nonResident) {
+    // A list that leads nowhere: the base record's own runs are still good.
+    (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
   }
+  if (!sizesTaken && out.found) {
+    // No extent started at vcn 0: the sizes are what the runs cover.
+    out.realSize = RunListEnd(out.runs) * ClusterBytes();
+    out.initializedSize = out.realSize;
+  }
+  return kSuccess;
+}
+
+bool NtfsVolumeReader::GatherListedExtents(std::span<const std::uint8_t> listBytes, std::uint32_t type,
+                                           std::span<const std::uint8_t> record, const std::optional<Attribute>& own,
+                                           NtfsDataStream& out) const {
+  const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
   std::vector<std::uint8_t> extent(geometry_.recordSize);
   std::set<std::pair<std::uint64_t, std::uint64_t>> tried;  // (record, vcn) pairs already looked at
   std::size_t offset = 0;
   std::size_t extents = 0;
   bool sizesTaken = false;
   if (own) {
-    take(*own, record);
+    TakeStreamSizes(*own, record, out);
     sizesTaken = own->lowestVcn == 0;
   }
   while (extents < kMaxAttributeExtents) {
@@ -246,25 +277,19 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     if (!tried.emplace(entry->recordReference, entry->lowestVcn).second) continue;
     std::optional<Attribute> found;
     std::span<const std::uint8_t> source;
-    RecordHeader extentHeader;
     if (own && own->lowestVcn == entry->lowestVcn && own->nonResident) {
       found = own;
       source = record;
     } else {
-      if (ReadRecord(entry->RecordNumber(), extent, extentHeader) != kSuccess) continue;
       // An extension record names its base; one that names another is not this file's.
-      AttributeWalker walk(extent, extentHeader);
-      while (auto a = walk.Next()) {
-        if (a->type == type && a->Unnamed() && a->nonResident && a->lowestVcn == entry->lowestVcn) {
-          found = a;
-          break;
-        }
-      }
+      RecordHeader extentHeader;
+      if (ReadRecord(entry->RecordNumber(), extent, extentHeader) != kSuccess) continue;
+      found = FindExtentIn(extent, extentHeader, type, entry->lowestVcn);
       source = extent;
     }
     if (!found) continue;
     if (!sizesTaken && found->lowestVcn == 0) {
-      take(*found, source);
+      TakeStreamSizes(*found, source, out);
       sizesTaken = true;
     }
     out.found = true;
@@ -274,16 +299,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     (void)AppendExtent(out.runs, runs);
     if (out.runs.size() >= kMaxRunsPerAttribute) break;
   }
-  if (out.runs.empty() && own && own->nonResident) {
-    // A list that leads nowhere: the base record's own runs are still good.
-    (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
-  }
-  if (!sizesTaken && out.found) {
-    // No extent started at vcn 0: the sizes are what the runs cover.
-    out.realSize = RunListEnd(out.runs) * ClusterBytes();
-    out.initializedSize = out.realSize;
-  }
-  return kSuccess;
+  return sizesTaken;
 }
 
 Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_t size,

@@ -115,6 +115,11 @@ class NtfsVolumeReader {
 
  private:
   Result ReadListBytes(const Attribute& list, std::vector<std::uint8_t>& bytes) const;
+  // Adds the runs of every extent the attribute list names for the type; returns whether the
+  // sizes of the first extent (vcn 0) were taken.
+  bool GatherListedExtents(std::span<const std::uint8_t> listBytes, std::uint32_t type,
+                           std::span<const std::uint8_t> record, const std::optional<Attribute>& own,
+                           NtfsDataStream& out) const;
   Result ReadRuns(const RunList& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) const;
   Result ReadCompressedData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
 

@@ -226,10 +226,14 @@ TEST(MessageCatalogFilesTest, ProcessWideCatalogLivesBesideTheProgram) {
   ASSERT_EQ(::stat(folder.c_str(), &st), 0) << folder;
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(catalog.SettingsPath(), folder + "config.ini");
+  // Beside the program, under the install prefix, or one folder up in the build tree; never in
+  // the source checkout. Wherever it is, the texts come from it.
   const std::string languages = catalog.LanguageFolder();
-  EXPECT_TRUE(languages == folder + "Languages/" ||
-              languages == std::string(REXMOOR_SOURCE_RESOURCES) + "/Languages/")
+  EXPECT_TRUE(languages == folder + "Languages/" || languages == folder + "../share/rexmoor/Languages/" ||
+              languages == folder + "../Languages/")
       << languages;
+  EXPECT_EQ(::stat((languages + "English.ini").c_str(), &st), 0) << languages;
+  EXPECT_EQ(catalog.Msg("MSG0703"), "Scanning image");
 }
 
 }  // namespace
