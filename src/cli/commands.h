@@ -1,7 +1,10 @@
+// The commands of rexmoor, called by main once the command line is parsed and checked.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "app/type_patterns.h"
 
 namespace rexmoor::cli {
 
@@ -10,10 +13,23 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCancelled = 130;
 
-int RunDetect(const std::vector<std::string>& args);
-int RunScan(const std::vector<std::string>& args);
-int RunRecover(const std::vector<std::string>& args);
-int RunTree(const std::vector<std::string>& args);
-int RunIdentify(const std::vector<std::string>& args);
+// What scan, recover and tree were asked for.
+struct ScanOptions {
+  std::string source;
+  bool deep = true;
+  std::vector<TypeGroup> groups;
+  std::vector<std::string> extensions;
+  bool json = false;
+  std::string dataDir;
+  std::string resume;  // "", "yes" or "no"
+  std::string target;  // recover --to
+  bool allowSameDevice = false;  // recover onto the scanned medium all the same
+};
+
+int RunDetect(const std::string& source);
+int RunScan(const ScanOptions& options);
+int RunRecover(const ScanOptions& options);
+int RunTree(const ScanOptions& options);
+int RunIdentify(const std::vector<std::string>& files, bool json);
 
 }  // namespace rexmoor::cli

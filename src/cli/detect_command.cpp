@@ -5,14 +5,10 @@
 
 namespace rexmoor::cli {
 
-int RunDetect(const std::vector<std::string>& args) {
-  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-    std::fputs("Usage: rexmoor detect SOURCE\n", stderr);
-    return kExitUsage;
-  }
+int RunDetect(const std::string& path) {
   ResolvedSource source;
   std::string error;
-  if (ResolveSource(args[0], source, error) != kSuccess) {
+  if (ResolveSource(path, source, error) != kSuccess) {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }

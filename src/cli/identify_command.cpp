@@ -10,32 +10,7 @@
 
 namespace rexmoor::cli {
 
-int RunIdentify(const std::vector<std::string>& args) {
-  bool json = false;
-  std::vector<std::string> files;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--format" && i + 1 < args.size()) {
-      const std::string& f = args[++i];
-      if (f != "text" && f != "json") {
-        std::fputs("rexmoor: --format is text or json\n", stderr);
-        return kExitUsage;
-      }
-      json = f == "json";
-    } else if (a == "--format=json" || a == "--format=text") {
-      json = a == "--format=json";
-    } else if (!a.empty() && a[0] == '-' && a != "-") {
-      std::fprintf(stderr, "rexmoor: unknown option '%s'\nUsage: rexmoor identify [--format text|json] FILE...\n",
-                   a.c_str());
-      return kExitUsage;
-    } else {
-      files.push_back(a);
-    }
-  }
-  if (files.empty()) {
-    std::fputs("Usage: rexmoor identify [--format text|json] FILE...\n", stderr);
-    return kExitUsage;
-  }
+int RunIdentify(const std::vector<std::string>& files, bool json) {
   IdentifySession session;  // one walk buffer for all files
   int exitCode = kExitDone;
   for (const std::string& file : files) {
@@ -48,9 +23,12 @@ int RunIdentify(const std::vector<std::string>& args) {
     const bool known = id.known;
     const std::string& ext = id.extension;
     if (json) {
-      std::printf("{\"file\":%s,\"type\":%s,\"type_id\":%s,\"length\":%s}\n", JsonString(file).c_str(),
-                  known ? JsonString(ext).c_str() : "null", known ? std::to_string(id.typeId).c_str() : "null",
-                  id.measured ? std::to_string(id.length).c_str() : "null");
+      Json line;
+      line["file"] = file;
+      line["type"] = known ? Json(ext) : Json(nullptr);
+      line["type_id"] = known ? Json(id.typeId) : Json(nullptr);
+      line["length"] = id.measured ? Json(id.length) : Json(nullptr);
+      std::printf("%s\n", JsonText(line).c_str());
     } else if (!known) {
       std::printf("%s: unknown\n", file.c_str());
     } else if (!id.measured) {

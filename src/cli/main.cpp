@@ -1,76 +1,284 @@
 // The rexmoor command: argument parsing and terminal output only; the work is done below.
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 
+namespace rexmoor::cli {
 namespace {
 
-void PrintUsage(std::FILE* out) {
-  std::fputs(
-      "Usage: rexmoor COMMAND [ARGS]\n"
-      "\n"
-      "Recovers lost files from drives, partitions and disk images. Media are only ever read.\n"
-      "\n"
-      "Commands:\n"
-      "  detect SOURCE               print the kind of volume at SOURCE: FAT, NTFS, EXT or NONE\n"
-      "  scan SOURCE --quick         list the deleted files found at SOURCE\n"
-      "  recover SOURCE --quick --to DIR\n"
-      "                              write every found file into DIR, by type\n"
-      "  tree SOURCE --quick         show the folder tree of what was found\n"
-      "  identify FILE...            the type each file's content is recognised as, and its length\n"
-      "                              as the format's own rule measures it (--format text|json)\n"
-      "\n"
-      "SOURCE is an image file, a block device (/dev/sdb for a whole drive, /dev/sdb1 for one of\n"
-      "its partitions), or drive:N / drive:N@START+COUNT (drive number N, optionally a range of\n"
-      "its sectors). REXMOOR_DRIVES, a ':'-separated list of image files, stands in for the drives.\n"
-      "\n"
-      "Scan options:\n"
-      "  --quick                     walk the live file system for deleted entries\n"
-      "  --deep                      sweep the whole volume (not available yet)\n"
-      "  --types LIST                photo,audio,video,document,archive,other (default: all)\n"
-      "  --ext LIST                  single extensions, e.g. jpg,png\n"
-      "  --format text|json          json: one object per line\n"
-      "  --data-dir DIR              where scan logs are kept\n"
-      "\n"
-      "Recover options:\n"
-      "  --to DIR                    the folder to write into; it may not lie on the medium\n"
-      "                              being scanned, where new files would overwrite lost ones\n"
-      "  --allow-same-device         write there all the same (with a warning)\n"
-      "\n"
-      "Options:\n"
-      "  -h, --help        show this help\n"
-      "  --version         show the version\n"
-      "\n"
-      "Exit codes: 0 done, 1 failure, 2 usage, 130 cancelled.\n",
-      out);
+constexpr const char* kSourceText =
+    "SOURCE is an image file, a block device (/dev/sdb for a whole drive, /dev/sdb1 for one of\n"
+    "its partitions), or drive:N / drive:N@START+COUNT (drive number N, optionally a range of\n"
+    "its sectors). REXMOOR_DRIVES, a ':'-separated list of image files, stands in for the drives.";
+constexpr const char* kTargetText =
+    "The --to folder may not lie on the medium being scanned, where new files would overwrite\n"
+    "lost ones; --allow-same-device writes there all the same, with a warning.";
+constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 cancelled.";
+
+constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
+constexpr const char* kScanUsage =
+    "Usage: rexmoor scan SOURCE --quick [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR]\n";
+constexpr const char* kRecoverUsage =
+    "Usage: rexmoor recover SOURCE --quick --to DIR [--types LIST] [--ext LIST] [--format text|json] "
+    "[--data-dir DIR] [--allow-same-device]\n";
+constexpr const char* kTreeUsage = "Usage: rexmoor tree SOURCE --quick [--format text|json] [--data-dir DIR]\n";
+constexpr const char* kIdentifyUsage = "Usage: rexmoor identify [--format text|json] FILE...\n";
+
+// Lists each command with the arguments it takes, as a user types it.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  HelpFormatter() {
+    label("SUBCOMMAND", "COMMAND");
+  }
+  std::string make_subcommand(const CLI::App* command) const override {
+    std::string synopsis = command->get_name();
+    for (const CLI::Option* arg : command->get_options([](const CLI::Option* o) { return o->get_positional(); }))
+      synopsis += " " + arg->get_name() + (arg->get_expected_max() > 1 ? "..." : "");
+    std::stringstream out;
+    CLI::detail::format_help(out, synopsis, command->get_description(), get_column_width());
+    return out.str();
+  }
+};
+
+// A command line that went wrong gets one line saying what, then how the command is called.
+int UsageError(const std::string& message, const char* usage) {
+  std::fprintf(stderr, "rexmoor: %s\n%s", message.c_str(), usage);
+  return kExitUsage;
+}
+
+// An option given without its value is told in the words the commands have always used.
+std::string UsageMessage(const CLI::ParseError& e) {
+  static constexpr std::pair<const char*, const char*> kMissingValue[] = {
+      {"--types: ", "--types needs a list"},   {"--ext: ", "--ext needs a list"},
+      {"--data-dir: ", "--data-dir needs a folder"}, {"--to: ", "--to needs a folder"},
+      {"--format: ", "--format is text or json"},     {"--resume: ", "--resume is yes or no"}};
+  const std::string what = e.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+    for (const auto& [prefix, message] : kMissingValue)
+      if (what.rfind(prefix, 0) == 0) return message;
+  }
+  return what;
+}
+
+std::string Joined(std::initializer_list<const char*> paragraphs) {
+  std::string text;
+  for (const char* p : paragraphs) text += (text.empty() ? "" : "\n\n") + std::string(p);
+  return text;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > pos) items.push_back(text.substr(pos, comma - pos));
+    pos = comma + 1;
+  }
+  return items;
+}
+
+// Words CLI11 could not place: the first one that looks like an option is unknown, anything else
+// is a second positional argument.
+bool CheckLeftovers(const CLI::App& command, const char* positional, const char* usage, int& rc) {
+  for (const std::string& word : command.remaining()) {
+    if (word == "--") continue;
+    if (word.size() > 1 && word[0] == '-') {
+      rc = UsageError("unknown option '" + word + "'", usage);
+    } else {
+      rc = UsageError(std::string("more than one ") + positional + " given", usage);
+    }
+    return false;
+  }
+  return true;
+}
+
+// The shared options of scan, recover and tree, held as typed until checked.
+struct ScanCommand {
+  CLI::App* app = nullptr;
+  const char* usage = "";
+  bool recover = false;
+  std::string source;
+  std::vector<std::string> types;
+  std::vector<std::string> extensions;
+  CLI::Option* format = nullptr;
+  std::string formatValue;
+  CLI::Option* dataDir = nullptr;
+  CLI::Option* resume = nullptr;
+  CLI::Option* target = nullptr;
+  ScanOptions options;
+};
+
+void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const char* description, const char* usage,
+                    bool recover) {
+  c.usage = usage;
+  c.recover = recover;
+  c.app = parent.add_subcommand(name, description);
+  CLI::App& app = *c.app;
+  app.allow_extras();
+  app.footer(recover ? Joined({kSourceText, kTargetText, kExitText}) : Joined({kSourceText, kExitText}));
+  app.add_option("SOURCE", c.source, "the drive, partition or image to scan")->type_name("");
+  app.add_flag("--quick")->description("walk the live file system for deleted entries");
+  app.add_flag("--deep")->description("sweep the whole volume (not built yet)");
+  app.add_option("--types", c.types, "photo,audio,video,document,archive,other (default: all)")
+      ->type_name("LIST")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--ext", c.extensions, "single extensions, e.g. jpg,png")
+      ->type_name("LIST")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  c.format = app.add_option("--format", c.formatValue, "json: one object per line")->type_name("text|json");
+  c.dataDir = app.add_option("--data-dir", c.options.dataDir, "where scan logs are kept")->type_name("DIR");
+  c.resume = app.add_option("--resume", c.options.resume, "take up an earlier deep scan of the same source")
+                 ->type_name("yes|no");
+  if (recover) {
+    c.target = app.add_option("--to", c.options.target,
+                              "the folder to write into; it may not lie on the medium being scanned")
+                   ->type_name("DIR");
+    app.add_flag("--allow-same-device", c.options.allowSameDevice, "write there all the same (with a warning)");
+  }
+}
+
+// Checks what CLI11 collected the way the commands need it. Returns 0 or the usage exit code.
+int CheckScanCommand(ScanCommand& c) {
+  int rc = 0;
+  if (!CheckLeftovers(*c.app, "SOURCE", c.usage, rc)) return rc;
+  ScanOptions& out = c.options;
+  out.source = c.source;
+  // The last of --quick and --deep wins.
+  for (const CLI::Option* option : c.app->parse_order()) {
+    if (option->check_lname("quick")) out.deep = false;
+    if (option->check_lname("deep")) out.deep = true;
+  }
+  for (const std::string& list : c.types) {
+    for (const std::string& word : SplitList(list)) {
+      TypeGroup group;
+      if (!ParseTypeGroup(word, group)) return UsageError("unknown type group '" + word + "'", c.usage);
+      out.groups.push_back(group);
+    }
+  }
+  for (const std::string& list : c.extensions)
+    for (const std::string& word : SplitList(list)) out.extensions.push_back(word);
+  if (c.format->count() > 0 && c.formatValue != "text" && c.formatValue != "json")
+    return UsageError("--format is text or json", c.usage);
+  out.json = c.formatValue == "json";
+  if (c.dataDir->count() > 0 && out.dataDir.empty()) return UsageError("--data-dir needs a folder", c.usage);
+  if (c.resume->count() > 0 && out.resume != "yes" && out.resume != "no")
+    return UsageError("--resume is yes or no", c.usage);
+  if (c.recover && c.target->count() > 0 && out.target.empty()) return UsageError("--to needs a folder", c.usage);
+  if (out.source.empty()) return UsageError("no SOURCE given", c.usage);
+  if (c.recover && out.target.empty()) return UsageError("recover needs --to DIR", c.usage);
+  if (out.deep) {
+    std::fputs("rexmoor: only the quick scan (--quick) is available so far; the deep scan is not built yet\n", stderr);
+    return kExitUsage;
+  }
+  if (!out.dataDir.empty()) setenv("REXMOOR_DATA_DIR", out.dataDir.c_str(), 1);
+  return 0;
+}
+
+int Main(int argc, char** argv) {
+  CLI::App app{"Recovers lost files from drives, partitions and disk images. Media are only ever read.", "rexmoor"};
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.footer(Joined({"Run rexmoor COMMAND --help for the options of a command.", kSourceText, kTargetText, kExitText}));
+  app.set_help_flag("-h,--help", "show this help");
+  app.set_version_flag("--version", std::string("rexmoor ") + REXMOOR_VERSION, "show the version");
+  app.allow_extras();
+  app.require_subcommand(0, 1);
+  // A repeated option means its last value, as it always has.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+  std::string detectSource;
+  CLI::App* detect = app.add_subcommand("detect", "print the kind of volume at SOURCE: FAT, NTFS, EXT or NONE");
+  detect->allow_extras();
+  detect->footer(Joined({kSourceText, kExitText}));
+  detect->add_option("SOURCE", detectSource, "the drive, partition or image to look at")->type_name("");
+
+  ScanCommand scan;
+  ScanCommand recover;
+  ScanCommand tree;
+  AddScanCommand(app, scan, "scan", "list the deleted files found at SOURCE", kScanUsage, false);
+  AddScanCommand(app, recover, "recover", "write every found file into the --to folder, by type", kRecoverUsage,
+                 true);
+  AddScanCommand(app, tree, "tree", "show the folder tree of what was found", kTreeUsage, false);
+
+  std::vector<std::string> files;
+  std::string identifyFormat;
+  CLI::App* identify = app.add_subcommand(
+      "identify", "the type each file's content is recognised as, and its length by the format's own rule");
+  identify->allow_extras();
+  identify->footer(kExitText);
+  identify->add_option("FILE", files, "the files to look at")->type_name("");
+  CLI::Option* identifyFormatOption =
+      identify->add_option("--format", identifyFormat, "json: one object per line")->type_name("text|json");
+
+  for (CLI::App* command : app.get_subcommands({})) command->group("Commands");
+
+  // A bare command line gets the whole help, as a usage error.
+  if (argc < 2) {
+    std::fputs(app.help().c_str(), stderr);
+    return kExitUsage;
+  }
+  if (std::string(argv[1]) == "help") {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitDone;
+  }
+  const struct {
+    const CLI::App* command;
+    const char* usage;
+  } usages[] = {{detect, kDetectUsage}, {scan.app, kScanUsage},       {recover.app, kRecoverUsage},
+                {tree.app, kTreeUsage}, {identify, kIdentifyUsage}};
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitDone;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return kExitDone;
+  } catch (const CLI::ParseError& e) {
+    for (const auto& u : usages)
+      if (u.command->parsed()) return UsageError(UsageMessage(e), u.usage);
+    std::fprintf(stderr, "rexmoor: %s (see rexmoor --help)\n", e.what());
+    return kExitUsage;
+  }
+
+  for (const std::string& word : app.remaining()) {
+    if (word == "--") continue;
+    std::fprintf(stderr, "rexmoor: unknown command '%s' (see rexmoor --help)\n", word.c_str());
+    return kExitUsage;
+  }
+  int rc = 0;
+  if (detect->parsed()) {
+    if (!CheckLeftovers(*detect, "SOURCE", kDetectUsage, rc)) return rc;
+    if (detectSource.empty()) return UsageError("no SOURCE given", kDetectUsage);
+    return RunDetect(detectSource);
+  }
+  if (identify->parsed()) {
+    if (!CheckLeftovers(*identify, "FILE", kIdentifyUsage, rc)) return rc;
+    if (identifyFormatOption->count() > 0 && identifyFormat != "text" && identifyFormat != "json")
+      return UsageError("--format is text or json", kIdentifyUsage);
+    if (files.empty()) return UsageError("no FILE given", kIdentifyUsage);
+    return RunIdentify(files, identifyFormat == "json");
+  }
+  for (ScanCommand* c : {&scan, &recover, &tree}) {
+    if (!c->app->parsed()) continue;
+    if (int usage = CheckScanCommand(*c); usage != 0) return usage;
+    if (c == &scan) return RunScan(c->options);
+    if (c == &recover) return RunRecover(c->options);
+    return RunTree(c->options);
+  }
+  std::fputs(app.help().c_str(), stderr);
+  return kExitUsage;
 }
 
 }  // namespace
+}  // namespace rexmoor::cli
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
-    PrintUsage(stderr);
-    return rexmoor::cli::kExitUsage;
-  }
-  const std::string& command = args[0];
-  if (command == "-h" || command == "--help" || command == "help") {
-    PrintUsage(stdout);
-    return rexmoor::cli::kExitDone;
-  }
-  if (command == "--version") {
-    std::printf("rexmoor %s\n", REXMOOR_VERSION);
-    return rexmoor::cli::kExitDone;
-  }
-  std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (command == "detect") return rexmoor::cli::RunDetect(rest);
-  if (command == "scan") return rexmoor::cli::RunScan(rest);
-  if (command == "recover") return rexmoor::cli::RunRecover(rest);
-  if (command == "tree") return rexmoor::cli::RunTree(rest);
-  if (command == "identify") return rexmoor::cli::RunIdentify(rest);
-  std::fprintf(stderr, "rexmoor: unknown command '%s' (see rexmoor --help)\n", command.c_str());
-  return rexmoor::cli::kExitUsage;
-}
+int main(int argc, char** argv) { return rexmoor::cli::Main(argc, argv); }

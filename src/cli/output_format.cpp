@@ -5,25 +5,8 @@
 
 namespace rexmoor::cli {
 
-std::string JsonString(std::string_view text) {
-  const std::string clean = Utf16ToUtf8(Utf8ToUtf16(text));
-  std::string out = "\"";
-  for (unsigned char c : clean) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += Format("\\u%04x", c);
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+std::string JsonText(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 static std::string CivilText(std::uint64_t fileTime, const char* format) {
@@ -31,9 +14,9 @@ static std::string CivilText(std::uint64_t fileTime, const char* format) {
   return Format(format, t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
-std::string JsonTime(std::uint64_t fileTime) {
-  if (fileTime == 0) return "null";
-  return "\"" + CivilText(fileTime, "%04d-%02d-%02dT%02d:%02d:%02dZ") + "\"";
+Json JsonTime(std::uint64_t fileTime) {
+  if (fileTime == 0) return nullptr;
+  return CivilText(fileTime, "%04d-%02d-%02dT%02d:%02d:%02dZ");
 }
 
 std::string TextTime(std::uint64_t fileTime) {

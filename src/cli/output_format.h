@@ -1,16 +1,19 @@
-// Text helpers for the command's output: JSON strings, ISO 8601 times, sizes.
+// Helpers for the command's output: JSON lines, ISO 8601 times, sizes.
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <string_view>
 
 namespace rexmoor::cli {
 
-// A JSON string literal, quotes included; invalid UTF-8 becomes U+FFFD.
-std::string JsonString(std::string_view text);
-// "YYYY-MM-DDTHH:MM:SSZ" for a FILETIME, or "null" when it is 0.
-std::string JsonTime(std::uint64_t fileTime);
+// Keys keep the order they are set in: the output's field order is part of its format.
+using Json = nlohmann::ordered_json;
+
+// Compact JSON text of a value; invalid UTF-8 in names from a medium becomes U+FFFD.
+std::string JsonText(const Json& value);
+// "YYYY-MM-DDTHH:MM:SSZ" for a FILETIME, or null when it is 0.
+Json JsonTime(std::uint64_t fileTime);
 // "YYYY-MM-DD HH:MM:SS", or "-" when unknown.
 std::string TextTime(std::uint64_t fileTime);
 // "1.00 KB", "1023 Bytes", ...

@@ -15,28 +15,22 @@ namespace rexmoor::cli {
 
 namespace {
 
-constexpr const char* kScanUsage =
-    "Usage: rexmoor scan SOURCE --quick [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR]\n";
-constexpr const char* kRecoverUsage =
-    "Usage: rexmoor recover SOURCE --quick --to DIR [--types LIST] [--ext LIST] [--format text|json] "
-    "[--data-dir DIR] [--allow-same-device]\n";
-constexpr const char* kTreeUsage = "Usage: rexmoor tree SOURCE --quick [--format text|json] [--data-dir DIR]\n";
-
-std::string RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
-  std::string line = "{";
-  line += "\"engine\":" + std::to_string(r.engineTag);
-  line += ",\"id\":" + std::to_string(r.recordId);
-  line += ",\"name\":" + JsonString(RecordName(r));
-  line += ",\"folder\":" + JsonString(RecordFolder(engine, r));
-  line += std::string(",\"is_folder\":") + (r.isFolder != 0 ? "true" : "false");
-  line += ",\"size\":" + std::to_string(r.size);
-  line += ",\"location\":" + std::to_string(r.locationSector);
-  line += ",\"object\":" + std::to_string(r.objectNumber);
-  line += ",\"content\":" + std::to_string(r.contentState);
-  line += ",\"created\":" + JsonTime(r.createdTime);
-  line += ",\"modified\":" + JsonTime(r.modifiedTime);
-  line += ",\"accessed\":" + JsonTime(r.accessedTime);
-  return line + "}";
+Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
+  // Copies of the packed fields: a reference cannot bind to them.
+  Json line;
+  line["engine"] = std::int32_t{r.engineTag};
+  line["id"] = std::uint32_t{r.recordId};
+  line["name"] = std::string(RecordName(r));
+  line["folder"] = RecordFolder(engine, r);
+  line["is_folder"] = r.isFolder != 0;
+  line["size"] = std::uint64_t{r.size};
+  line["location"] = std::uint64_t{r.locationSector};
+  line["object"] = std::uint32_t{r.objectNumber};
+  line["content"] = std::int32_t{r.contentState};
+  line["created"] = JsonTime(r.createdTime);
+  line["modified"] = JsonTime(r.modifiedTime);
+  line["accessed"] = JsonTime(r.accessedTime);
+  return line;
 }
 
 int Finish(const ScanSession& session, int code) { return session.Interrupted() ? kExitCancelled : code; }
@@ -57,9 +51,12 @@ class RecoveryPrinter : public IRecoveryProgressView {
     bar_.Finish();
     const bool incomplete = code == kErrIncomplete;
     if (json_) {
-      std::printf("{\"name\":%s,\"path\":%s,\"size\":%llu,\"status\":%s}\n", JsonString(BaseName(path)).c_str(),
-                  JsonString(path).c_str(), static_cast<unsigned long long>(FileSize(path)),
-                  JsonString(code == 0 ? std::string("ok") : incomplete ? std::string("incomplete") : status).c_str());
+      Json line;
+      line["name"] = BaseName(path);
+      line["path"] = path;
+      line["size"] = FileSize(path);
+      line["status"] = code == 0 ? std::string("ok") : incomplete ? std::string("incomplete") : status;
+      std::printf("%s\n", JsonText(line).c_str());
     } else {
       std::printf("%-10s %s\n", code == 0 ? "ok" : incomplete ? "INCOMPLETE" : "FAILED", path.c_str());
       if (code != 0) std::printf("           %s\n", status.c_str());
@@ -90,9 +87,7 @@ class RecoveryPrinter : public IRecoveryProgressView {
 
 }  // namespace
 
-int RunScan(const std::vector<std::string>& args) {
-  ScanOptions options;
-  if (int rc = ParseScanOptions(args, false, kScanUsage, options); rc != 0) return rc;
+int RunScan(const ScanOptions& options) {
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   RecordList results;
@@ -103,7 +98,7 @@ int RunScan(const std::vector<std::string>& args) {
   }
   for (const FoundFileRecord& r : results) {
     if (options.json) {
-      std::printf("%s\n", RecordJson(engine, r).c_str());
+      std::printf("%s\n", JsonText(RecordJson(engine, r)).c_str());
     } else {
       std::printf("%12llu  %-19s  %s%s%s\n", static_cast<unsigned long long>(r.size), TextTime(r.modifiedTime).c_str(),
                   RecordFolder(engine, r).c_str(), std::string(RecordName(r)).c_str(),
@@ -137,9 +132,7 @@ int CheckTargetMedium(const ScanOptions& options) {
   return kExitFailure;
 }
 
-int RunRecover(const std::vector<std::string>& args) {
-  ScanOptions options;
-  if (int rc = ParseScanOptions(args, true, kRecoverUsage, options); rc != 0) return rc;
+int RunRecover(const ScanOptions& options) {
   if (int rc = CheckTargetMedium(options); rc != 0) return rc;
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
@@ -158,10 +151,16 @@ int RunRecover(const std::vector<std::string>& args) {
   session.Progress().Finish();
   const int ok = job.DoneCount() - job.FailedCount() - job.IncompleteCount();
   if (options.json) {
-    std::printf("{\"summary\":true,\"target\":%s,\"total\":%d,\"done\":%d,\"recovered\":%d,\"incomplete\":%d,"
-                "\"failed\":%d,\"cancelled\":%s}\n",
-                JsonString(job.TargetFolder()).c_str(), job.Total(), job.DoneCount(), ok, job.IncompleteCount(),
-                job.FailedCount(), job.Cancelled() ? "true" : "false");
+    Json summary;
+    summary["summary"] = true;
+    summary["target"] = job.TargetFolder();
+    summary["total"] = job.Total();
+    summary["done"] = job.DoneCount();
+    summary["recovered"] = ok;
+    summary["incomplete"] = job.IncompleteCount();
+    summary["failed"] = job.FailedCount();
+    summary["cancelled"] = job.Cancelled();
+    std::printf("%s\n", JsonText(summary).c_str());
   } else {
     std::string tail;
     if (job.IncompleteCount() > 0) tail += ", " + std::to_string(job.IncompleteCount()) + " incomplete";
@@ -173,9 +172,7 @@ int RunRecover(const std::vector<std::string>& args) {
   return job.FailedCount() > 0 || job.IncompleteCount() > 0 ? kExitFailure : kExitDone;
 }
 
-int RunTree(const std::vector<std::string>& args) {
-  ScanOptions options;
-  if (int rc = ParseScanOptions(args, false, kTreeUsage, options); rc != 0) return rc;
+int RunTree(const ScanOptions& options) {
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   IFileRecoveryParse& engine = session.Engine();
@@ -187,9 +184,9 @@ int RunTree(const std::vector<std::string>& args) {
     engine.GetChildren(folder, level, children);
     for (const FoundFileRecord& child : children) {
       if (options.json) {
-        std::string json = RecordJson(engine, child);
-        json.insert(json.size() - 1, ",\"depth\":" + std::to_string(level));
-        std::printf("%s\n", json.c_str());
+        Json json = RecordJson(engine, child);
+        json["depth"] = level;
+        std::printf("%s\n", JsonText(json).c_str());
       } else if (child.isFolder != 0) {
         std::printf("%*s%s/\n", level * 2, "", std::string(RecordName(child)).c_str());
       } else {

@@ -20,19 +20,6 @@ namespace {
 
 extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
 
-
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> items;
-  std::size_t pos = 0;
-  while (pos <= text.size()) {
-    std::size_t comma = text.find(',', pos);
-    if (comma == std::string::npos) comma = text.size();
-    if (comma > pos) items.push_back(text.substr(pos, comma - pos));
-    pos = comma + 1;
-  }
-  return items;
-}
-
 TextLookup CatalogTexts() {
   return [](const std::string& key) { return GetMessageCatalog().Msg(key); };
 }
@@ -45,73 +32,6 @@ struct EndWatcher : IScanJobObserver {
 };
 
 }  // namespace
-
-int ParseScanOptions(const std::vector<std::string>& args, bool wantsTarget, const char* usage, ScanOptions& out) {
-  auto fail = [usage](const std::string& message) {
-    std::fprintf(stderr, "rexmoor: %s\n%s", message.c_str(), usage);
-    return kExitUsage;
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string& into) -> bool {
-      const std::size_t eq = a.find('=');
-      if (eq != std::string::npos) {
-        into = a.substr(eq + 1);
-        return true;
-      }
-      if (i + 1 >= args.size()) return false;
-      into = args[++i];
-      return true;
-    };
-    auto is = [&a](const char* name) {
-      const std::size_t n = std::char_traits<char>::length(name);
-      return a.compare(0, n, name) == 0 && (a.size() == n || a[n] == '=');
-    };
-    if (a == "--quick") {
-      out.deep = false;
-    } else if (a == "--deep") {
-      out.deep = true;
-    } else if (is("--types")) {
-      std::string list;
-      if (!value(list)) return fail("--types needs a list");
-      for (const std::string& word : SplitList(list)) {
-        TypeGroup group;
-        if (!ParseTypeGroup(word, group)) return fail("unknown type group '" + word + "'");
-        out.groups.push_back(group);
-      }
-    } else if (is("--ext")) {
-      std::string list;
-      if (!value(list)) return fail("--ext needs a list");
-      for (const std::string& word : SplitList(list)) out.extensions.push_back(word);
-    } else if (is("--format")) {
-      std::string format;
-      if (!value(format) || (format != "text" && format != "json")) return fail("--format is text or json");
-      out.json = format == "json";
-    } else if (is("--data-dir")) {
-      if (!value(out.dataDir) || out.dataDir.empty()) return fail("--data-dir needs a folder");
-    } else if (is("--resume")) {
-      if (!value(out.resume) || (out.resume != "yes" && out.resume != "no")) return fail("--resume is yes or no");
-    } else if (wantsTarget && a == "--allow-same-device") {
-      out.allowSameDevice = true;
-    } else if (wantsTarget && is("--to")) {
-      if (!value(out.target) || out.target.empty()) return fail("--to needs a folder");
-    } else if (!a.empty() && a[0] == '-' && a != "-") {
-      return fail("unknown option '" + a + "'");
-    } else if (out.source.empty()) {
-      out.source = a;
-    } else {
-      return fail("more than one SOURCE given");
-    }
-  }
-  if (out.source.empty()) return fail("no SOURCE given");
-  if (wantsTarget && out.target.empty()) return fail("recover needs --to DIR");
-  if (out.deep) {
-    std::fputs("rexmoor: only the quick scan (--quick) is available so far; the deep scan is not built yet\n", stderr);
-    return kExitUsage;
-  }
-  if (!out.dataDir.empty()) setenv("REXMOOR_DATA_DIR", out.dataDir.c_str(), 1);
-  return 0;
-}
 
 ScanSession::ScanSession(const ScanOptions& options) : options_(options), progress_(false) {
   struct sigaction action {};

@@ -1,4 +1,4 @@
-// What scan, recover and tree share: their options, the scan of one source, the search for the
+// What scan, recover and tree share: the scan of one source, the search for the
 // chosen types, and Ctrl-C turned into the jobs' own cancel.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include "app/recovery_job.h"
 #include "app/scan_job.h"
 #include "app/type_patterns.h"
+#include "cli/commands.h"
 #include "cli/terminal_progress.h"
 
 namespace rexmoor::cli {
@@ -42,22 +43,6 @@ class InterruptWatch {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
-
-struct ScanOptions {
-  std::string source;
-  bool deep = true;
-  std::vector<TypeGroup> groups;
-  std::vector<std::string> extensions;
-  bool json = false;
-  std::string dataDir;
-  std::string resume;  // "", "yes" or "no"
-  std::string target;  // recover --to
-  bool allowSameDevice = false;  // recover onto the scanned medium all the same
-};
-
-// Parses the options of scan, recover and tree. Returns 0, or the usage exit code with a message
-// already printed.
-int ParseScanOptions(const std::vector<std::string>& args, bool wantsTarget, const char* usage, ScanOptions& out);
 
 class ScanSession {
  public:

@@ -4,10 +4,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/cli_json.h"
 #include "test_support.h"
 
 namespace rexmoor {
 namespace {
+
+using test::OrderedJson;
 
 const std::string kSamples = REXMOOR_TEST_SOURCE_DIR "/samples/files/";
 
@@ -40,6 +43,12 @@ std::string Identify(const std::string& args, int* status = nullptr) {
   return out;
 }
 
+// The one JSON object identify prints for a sample.
+OrderedJson IdentifyJson(const std::string& sample) {
+  const auto lines = test::JsonLines(Identify("--format json '" + kSamples + sample + "'"));
+  return lines.size() == 1 ? lines[0] : OrderedJson();
+}
+
 TEST(IdentifyCommand, FooterAndSizeFieldTypesMeasureExactlyTheirFile) {
   auto rows = ManifestRows();
   ASSERT_GT(rows.size(), 40u);
@@ -52,8 +61,8 @@ TEST(IdentifyCommand, FooterAndSizeFieldTypesMeasureExactlyTheirFile) {
         row.file == "ffmpeg_ps.mpg" || row.file == "sample.vob" || row.file == "sample.rm" ||
         row.file == "sample_v6.swf")
       continue;
-    const std::string out = Identify("--format json '" + kSamples + row.file + "'");
-    EXPECT_NE(out.find("\"length\":" + std::to_string(row.size) + "}"), std::string::npos) << row.file << ": " << out;
+    const OrderedJson id = IdentifyJson(row.file);
+    EXPECT_EQ(id["length"], row.size) << row.file << ": " << id;
     ++checked;
   }
   EXPECT_GE(checked, 25);
@@ -62,15 +71,15 @@ TEST(IdentifyCommand, FooterAndSizeFieldTypesMeasureExactlyTheirFile) {
 TEST(IdentifyCommand, ReportsTheTypeTheTableGives) {
   EXPECT_EQ(Identify("--format json '" + kSamples + "sample.docx'"),
             "{\"file\":\"" + kSamples + "sample.docx\",\"type\":\"docx\",\"type_id\":1,\"length\":2626}\n");
-  EXPECT_NE(Identify("--format json '" + kSamples + "sample.xlsx'").find("\"type\":\"xlsx\""), std::string::npos);
-  EXPECT_NE(Identify("--format json '" + kSamples + "sample.pptx'").find("\"type\":\"pptx\""), std::string::npos);
-  EXPECT_NE(Identify("--format json '" + kSamples + "sample.zip'").find("\"type\":\"zip\""), std::string::npos);
-  EXPECT_NE(Identify("--format json '" + kSamples + "sample.wma'").find("\"type\":\"wmv\""), std::string::npos);
+  for (const auto& [sample, type] : std::vector<std::pair<std::string, std::string>>{
+           {"sample.xlsx", "xlsx"}, {"sample.pptx", "pptx"}, {"sample.zip", "zip"}, {"sample.wma", "wmv"}}) {
+    EXPECT_EQ(IdentifyJson(sample)["type"], type) << sample;
+  }
   // Recognised but never carved, and not recognised at all.
-  EXPECT_NE(Identify("--format json '" + kSamples + "sample.exe'").find("\"type\":\"exe\",\"type_id\":41,\"length\":null"),
-            std::string::npos);
-  EXPECT_NE(Identify("--format json '" + kSamples + "MANIFEST.txt'").find("\"type\":null,\"type_id\":null,\"length\":null"),
-            std::string::npos);
+  EXPECT_EQ(IdentifyJson("sample.exe"), OrderedJson::parse(R"({"file":")" + kSamples +
+                                                           R"(sample.exe","type":"exe","type_id":41,"length":null})"));
+  EXPECT_EQ(IdentifyJson("MANIFEST.txt"), OrderedJson::parse(R"({"file":")" + kSamples +
+                                                             R"(MANIFEST.txt","type":null,"type_id":null,"length":null})"));
   // A camera photo is measured to its own end, not to the end of the thumbnail in its header.
   EXPECT_EQ(Identify("'" + kSamples + "camera_exif.jpg'"), kSamples + "camera_exif.jpg: jpg, 21510 bytes\n");
 }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "cli/cli_json.h"
 #include "fat/fat_volume_builder.h"
 #include "fixtures/fixture_paths.h"
 #include "test_support.h"
@@ -16,6 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::FixturePath;
 using test::FixtureSha256;
+using test::JsonLines;
+using test::OrderedJson;
 
 struct Outcome {
   int status = 0;
@@ -35,6 +38,16 @@ class RecoverSafety : public ::testing::Test {
     const auto bytes = test::ReadFileBytes(errFile);
     r.err.assign(bytes.begin(), bytes.end());
     return r;
+  }
+  // How many per-file results carry this status.
+  static std::size_t CountStatus(const std::vector<OrderedJson>& lines, const std::string& status) {
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const OrderedJson& line) {
+      return !line.contains("summary") && line["status"] == status;
+    }));
+  }
+  // The final summary object, or null when there is none.
+  static OrderedJson Summary(const std::vector<OrderedJson>& lines) {
+    return !lines.empty() && lines.back().contains("summary") ? lines.back() : OrderedJson();
   }
   static std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -88,10 +101,13 @@ TEST_F(RecoverSafety, LinksPlantedInTheTargetAreNeverFollowed) {
   test::WriteFileBytes(outside + "/deleted photo.jpg", {1, 2, 3, 4, 5});
   Outcome json = Recover(FixturePath("fat32.img"), target, "--format json --types photo");
   EXPECT_EQ(json.status, 1);
-  EXPECT_NE(json.out.find("\"name\":\"deleted photo.jpg\",\"path\":\"" + target +
-                          "/photo/deleted photo.jpg\",\"size\":0,\"status\":\"The create operation stopped"),
-            std::string::npos)
-      << json.out;
+  const auto lines = JsonLines(json.out);
+  ASSERT_EQ(lines.size(), 2u) << json.out;
+  EXPECT_EQ(lines[0]["name"], "deleted photo.jpg");
+  EXPECT_EQ(lines[0]["path"], target + "/photo/deleted photo.jpg");
+  EXPECT_EQ(lines[0]["size"], 0) << "the size is of what was written";
+  EXPECT_EQ(lines[0]["status"].get<std::string>().rfind("The create operation stopped", 0), 0u) << lines[0];
+  EXPECT_EQ(Summary(lines)["failed"], 1);
   EXPECT_EQ(test::ReadFileBytes(outside + "/deleted photo.jpg"), (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
 }
 
@@ -101,9 +117,12 @@ TEST_F(RecoverSafety, APlainFileWhereACategoryFolderGoesFailsItsFiles) {
   Outcome r = Recover(FixturePath("fat32.img"), target, "--format json");
   EXPECT_EQ(r.status, 1);
   // old notes.txt, Trash Folder/x.txt and Trash Folder/sub/z.pdf are documents.
-  EXPECT_EQ(Count(r.out, "\"status\":\"The directory name is invalid.\""), 3u) << r.out;
-  EXPECT_EQ(Count(r.out, "\"status\":\"ok\""), 4u) << r.out;
-  EXPECT_NE(r.out.find("\"total\":7,\"done\":7,\"recovered\":4,\"incomplete\":0,\"failed\":3"), std::string::npos)
+  const auto lines = JsonLines(r.out);
+  EXPECT_EQ(CountStatus(lines, "The directory name is invalid."), 3u) << r.out;
+  EXPECT_EQ(CountStatus(lines, "ok"), 4u) << r.out;
+  const OrderedJson summary = Summary(lines);
+  EXPECT_EQ(summary, OrderedJson::parse(R"({"summary":true,"target":")" + target +
+                                        R"(","total":7,"done":7,"recovered":4,"incomplete":0,"failed":3,"cancelled":false})"))
       << r.out;
   EXPECT_EQ(test::ReadFileBytes(target + "/document"), (std::vector<std::uint8_t>{'x'}));
 }
@@ -130,9 +149,11 @@ TEST_F(RecoverSafety, SizesNoVolumeCanHoldAreBoundedAndReportedIncomplete) {
 
   Outcome r = Recover(volume.image(), target, "--format json");
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(Count(r.out, "\"status\":\"incomplete\""), static_cast<std::size_t>(kFiles)) << r.out;
-  EXPECT_EQ(Count(r.out, "\"status\":\"ok\""), 0u);
-  EXPECT_NE(r.out.find("\"incomplete\":20,\"failed\":0"), std::string::npos) << r.out;
+  const auto lines = JsonLines(r.out);
+  EXPECT_EQ(CountStatus(lines, "incomplete"), static_cast<std::size_t>(kFiles)) << r.out;
+  EXPECT_EQ(CountStatus(lines, "ok"), 0u);
+  EXPECT_EQ(Summary(lines)["incomplete"], kFiles) << r.out;
+  EXPECT_EQ(Summary(lines)["failed"], 0) << r.out;
   std::uint64_t largest = 0;
   const std::uint64_t total = BytesBelow(target, &largest);
   EXPECT_LE(largest, image.size()) << "no file is larger than its volume";

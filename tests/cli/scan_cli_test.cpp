@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
+#include "cli/cli_json.h"
 #include "fixtures/fixture_paths.h"
 #include "test_support.h"
 
@@ -12,6 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 using test::FixturePath;
 using test::FixtureSha256;
+using test::JsonLines;
+using test::Keys;
+using test::OrderedJson;
 
 struct Outcome {
   int status = 0;
@@ -30,18 +35,6 @@ std::string Sha256(const std::string& path) {
   return out.substr(0, 64);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    lines.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-  return lines;
-}
-
 class ScanCommand : public ::testing::Test {
  protected:
   test::TempDir work;
@@ -50,28 +43,47 @@ class ScanCommand : public ::testing::Test {
   std::string Common() { return " --quick --data-dir '" + dataDir + "'"; }
 };
 
+// The record with this name and folder, or null.
+const OrderedJson* Find(const std::vector<OrderedJson>& records, const std::string& name, const std::string& folder) {
+  for (const OrderedJson& r : records)
+    if (r.at("name") == name && r.at("folder") == folder) return &r;
+  return nullptr;
+}
+
 TEST_F(ScanCommand, JsonLinesListTheDeletedFilesWithTheirFolders) {
   REQUIRE_FIXTURE("fat32.img");
   Outcome r = Rexmoor("scan '" + Image() + "'" + Common() + " --format json");
   ASSERT_EQ(r.status, 0);
-  auto lines = Lines(r.out);
-  EXPECT_EQ(lines.size(), 7u);
-  auto has = [&](const std::string& fragment) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(fragment) != std::string::npos; });
-  };
-  EXPECT_TRUE(has("\"name\":\"old notes.txt\",\"folder\":\"\",\"is_folder\":false,\"size\":2500"));
-  EXPECT_TRUE(has("\"name\":\"deleted photo.jpg\",\"folder\":\"Pictures/\""));
-  EXPECT_TRUE(has("\"modified\":\"2011-08-09T10:11:12Z\""));
-  EXPECT_TRUE(has("\"folder\":\"Trash Folder/!ub/\""));  // a deleted folder's short name lost its first letter
-  EXPECT_FALSE(has("holiday.jpg")) << "live files in live folders are not listed";
-  for (const auto& l : lines) {
-    for (const char* key : {"\"engine\":1", "\"id\":", "\"location\":", "\"object\":", "\"content\":", "\"created\":",
-                            "\"accessed\":"})
-      EXPECT_NE(l.find(key), std::string::npos) << key << " in " << l;
+  const auto records = JsonLines(r.out);
+  EXPECT_EQ(records.size(), 7u);
+  const std::vector<std::string> keys = {"engine", "id",      "name",    "folder",   "is_folder", "size",
+                                         "location", "object", "content", "created", "modified", "accessed"};
+  const std::regex iso(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z)");
+  for (const OrderedJson& record : records) {
+    EXPECT_EQ(Keys(record), keys) << record;
+    EXPECT_EQ(record["engine"], 1);
+    EXPECT_TRUE(record["is_folder"].is_boolean());
+    for (const char* key : {"id", "size", "location", "object", "content"})
+      EXPECT_TRUE(record[key].is_number_integer()) << key << " in " << record;
+    for (const char* key : {"created", "modified", "accessed"})
+      EXPECT_TRUE(record[key].is_null() || std::regex_match(record[key].get<std::string>(), iso)) << record;
+    EXPECT_NE(record["name"], "holiday.jpg") << "live files in live folders are not listed";
   }
+  const OrderedJson* notes = Find(records, "old notes.txt", "");
+  ASSERT_NE(notes, nullptr) << r.out;
+  EXPECT_EQ((*notes)["is_folder"], false);
+  EXPECT_EQ((*notes)["size"], 2500);
+  const OrderedJson* photo = Find(records, "deleted photo.jpg", "Pictures/");
+  ASSERT_NE(photo, nullptr) << r.out;
+  EXPECT_EQ((*photo)["modified"], "2011-08-09T10:11:12Z");
+  // A deleted folder's short name lost its first letter.
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(),
+                          [](const OrderedJson& rec) { return rec["folder"] == "Trash Folder/!ub/"; }));
 
   Outcome photos = Rexmoor("scan '" + Image() + "'" + Common() + " --types photo --format json");
-  EXPECT_EQ(Lines(photos.out).size(), 1u);
+  const auto onlyPhotos = JsonLines(photos.out);
+  ASSERT_EQ(onlyPhotos.size(), 1u);
+  EXPECT_EQ(onlyPhotos[0], *photo) << "a narrower search finds the same record";
   Outcome pdfs = Rexmoor("scan '" + Image() + "'" + Common() + " --ext pdf");
   EXPECT_NE(pdfs.out.find("Trash Folder/!ub/!.pdf"), std::string::npos);
   EXPECT_NE(pdfs.out.find("1 file(s) found."), std::string::npos);
@@ -98,9 +110,17 @@ TEST_F(ScanCommand, RecoverWritesByteIdenticalFilesByCategoryAndNumbersCollision
 
   Outcome again = Rexmoor("recover '" + Image() + "'" + Common() + " --to '" + target + "' --types photo --format json");
   ASSERT_EQ(again.status, 0);
-  EXPECT_NE(again.out.find("\"name\":\"deleted photo(1).jpg\""), std::string::npos) << again.out;
-  EXPECT_NE(again.out.find("\"status\":\"ok\""), std::string::npos);
-  EXPECT_NE(again.out.find("\"summary\":true"), std::string::npos);
+  const auto lines = JsonLines(again.out);
+  ASSERT_EQ(lines.size(), 2u) << again.out;
+  EXPECT_EQ(Keys(lines[0]), (std::vector<std::string>{"name", "path", "size", "status"}));
+  EXPECT_EQ(lines[0]["name"], "deleted photo(1).jpg");
+  EXPECT_EQ(lines[0]["path"], target + "/photo/deleted photo(1).jpg");
+  EXPECT_EQ(lines[0]["size"], fs::file_size(target + "/photo/deleted photo(1).jpg"));
+  EXPECT_EQ(lines[0]["status"], "ok");
+  EXPECT_EQ(Keys(lines[1]), (std::vector<std::string>{"summary", "target", "total", "done", "recovered", "incomplete",
+                                                      "failed", "cancelled"}));
+  EXPECT_EQ(lines[1], OrderedJson::parse(R"({"summary":true,"target":")" + target +
+                                         R"(","total":1,"done":1,"recovered":1,"incomplete":0,"failed":0,"cancelled":false})"));
   EXPECT_EQ(Sha256(target + "/photo/deleted photo(1).jpg"), FixtureSha256("fat32.img:/Pictures/deleted photo.jpg"));
   EXPECT_EQ(Sha256(Image()), before) << "the source is only ever read";
 }
@@ -119,6 +139,25 @@ TEST_F(ScanCommand, PartitionOfAStandInDriveAndTheTree) {
   Outcome tree = Rexmoor("tree '" + Image() + "'" + Common());
   EXPECT_NE(tree.out.find("Trash Folder/\n  !.txt  (1.17 KB)\n  !ub/\n    !.bin  (2.93 KB)\n"), std::string::npos)
       << tree.out;
+
+  // In JSON each record carries its depth last; a deeper record always follows its folder.
+  Outcome treeJson = Rexmoor("tree '" + Image() + "'" + Common() + " --format json");
+  ASSERT_EQ(treeJson.status, 0);
+  const auto nodes = JsonLines(treeJson.out);
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(nodes.front()["depth"], 0);
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    EXPECT_EQ(Keys(nodes[i]).back(), "depth");
+    if (i == 0) continue;
+    const int depth = nodes[i]["depth"];
+    const int before = nodes[i - 1]["depth"];
+    EXPECT_LE(depth, before + 1) << nodes[i];
+    if (depth == before + 1) EXPECT_EQ(nodes[i - 1]["is_folder"], true) << nodes[i];
+  }
+  const bool hasNested = std::any_of(nodes.begin(), nodes.end(), [](const OrderedJson& n) {
+    return n["name"] == "!.bin" && n["depth"] == 2 && n["folder"] == "Trash Folder/!ub/";
+  });
+  EXPECT_TRUE(hasNested) << treeJson.out;
 }
 
 TEST_F(ScanCommand, UsageAndUnsupportedSources) {
