@@ -1,36 +1,32 @@
 #include "platform/clock.h"
 
+#include <chrono>
 #include <ctime>
 
 namespace rexmoor {
 
 namespace {
 
-constexpr std::int64_t kTicksPerSecond = 10'000'000;
-// Days from 1601-01-01 to 1970-01-01.
-constexpr std::int64_t kDaysFrom1601To1970 = 134774;
+namespace chr = std::chrono;
 
-// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+constexpr std::int64_t kTicksPerSecond = 10'000'000;
+constexpr std::int64_t kDaysFrom1601To1970 =
+    (chr::sys_days{chr::year{1970} / 1 / 1} - chr::sys_days{chr::year{1601} / 1 / 1}).count();
+// The Gregorian calendar repeats every 400 years. chrono's year stops at 32767 while a FILETIME
+// reaches 60056, so whole cycles are set aside before the conversion and added back after.
+constexpr std::int64_t kDaysPer400Years = 146097;
+
+// Days since 1970-01-01 of a proleptic Gregorian date inside chrono's year range.
+std::int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
+  return chr::sys_days{chr::year{y} / chr::month{m} / chr::day{d}}.time_since_epoch().count();
 }
 
 void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(y + (month <= 2));
+  const std::int64_t cycles = z >= 0 ? z / kDaysPer400Years : 0;
+  const chr::year_month_day date{chr::sys_days{chr::days{z - cycles * kDaysPer400Years}}};
+  year = static_cast<int>(date.year()) + static_cast<int>(cycles * 400);
+  month = static_cast<int>(static_cast<unsigned>(date.month()));
+  day = static_cast<int>(static_cast<unsigned>(date.day()));
 }
 
 }  // namespace
@@ -66,8 +62,8 @@ std::optional<std::uint64_t> CivilToFileTime(const CivilTime& t) {
   if (t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 || t.second < 0 || t.second > 59)
     return std::nullopt;
   if (t.millisecond < 0 || t.millisecond > 999) return std::nullopt;
-  std::int64_t days = DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) +
-                      kDaysFrom1601To1970;
+  const std::int64_t days =
+      DaysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) + kDaysFrom1601To1970;
   std::int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
   return static_cast<std::uint64_t>(seconds * kTicksPerSecond + std::int64_t{t.millisecond} * 10'000);
 }

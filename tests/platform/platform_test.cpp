@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/data_dir.h"
@@ -76,6 +77,44 @@ TEST(Clock, CivilDatesConvertToFileTimesAndBack) {
   EXPECT_FALSE(CivilToFileTime({2020, 1, 1, 0, 0, 60, 0}).has_value());
   std::uint32_t t0 = TickCountMs();
   EXPECT_LE(t0, TickCountMs());
+}
+
+// Times from a hostile medium can be any 64-bit value, far past the years a calendar library covers.
+TEST(Clock, EveryFileTimeGivesAValidDateThatFollowsTheDayBefore) {
+  const CivilTime last = FileTimeToCivil(~std::uint64_t{0});
+  EXPECT_EQ(std::vector<int>({last.year, last.month, last.day, last.hour, last.minute, last.second, last.millisecond}),
+            std::vector<int>({60056, 5, 28, 5, 36, 10, 955}));
+  const CivilTime signedMax = FileTimeToCivil(0x7FFFFFFFFFFFFFFFULL);
+  EXPECT_EQ(std::vector<int>({signedMax.year, signedMax.month, signedMax.day, signedMax.hour}),
+            std::vector<int>({30828, 9, 14, 2}));
+
+  constexpr std::uint64_t kDay = 86400ULL * 10'000'000ULL;
+  const std::uint64_t lastDay = ~std::uint64_t{0} / kDay;
+  // Stretches of days: from 1601, around 1970, across 400-year cycles (1970 + 400 and 1970 + 32000
+  // years), to the last day, and spread over all.
+  constexpr std::uint64_t kDaysTo1970 = 134774;
+  constexpr std::uint64_t kCycle = 146097;
+  std::vector<std::uint64_t> starts = {0, kDaysTo1970 - 400, kDaysTo1970 + kCycle - 400,
+                                       kDaysTo1970 + 80 * kCycle - 400, lastDay - 800};
+  for (std::uint64_t d = 1; d < lastDay - 3; d += 999'983) starts.push_back(d);
+  for (std::uint64_t start : starts) {
+    CivilTime before = FileTimeToCivil(start * kDay);
+    for (std::uint64_t d = start + 1; d < start + 800 && d <= lastDay; ++d) {
+      const CivilTime t = FileTimeToCivil(d * kDay);
+      ASSERT_TRUE(t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= DaysInMonth(t.year, t.month))
+          << "day " << d << ": " << t.year << "-" << t.month << "-" << t.day;
+      const bool nextDay = t.year == before.year && t.month == before.month && t.day == before.day + 1;
+      const bool nextMonth = t.year == before.year && t.month == before.month + 1 && t.day == 1 &&
+                             before.day == DaysInMonth(before.year, before.month);
+      const bool nextYear = t.year == before.year + 1 && t.month == 1 && t.day == 1 && before.month == 12 &&
+                            before.day == 31;
+      ASSERT_TRUE(nextDay || nextMonth || nextYear) << "day " << d << ": " << t.year << "-" << t.month << "-" << t.day;
+      if (t.year <= 30827) {
+        ASSERT_EQ(CivilToFileTime({t.year, t.month, t.day, 0, 0, 0, 0}), d * kDay) << "day " << d;
+      }
+      before = t;
+    }
+  }
 }
 
 TEST(IniProfile, SectionsKeysAndRewrites) {
