@@ -24,8 +24,9 @@ grep -q '7 file(s) found.' scan.txt || { echo "scan did not list the 7 files"; c
 grep -q 'Scanning image' progress.txt || { echo "the installed program found no language file"; cat progress.txt; exit 1; }
 "$bin" recover card.img --quick --to recovered > recover.txt 2>/dev/null
 # Every deleted file of the card comes back byte-identical.
+find recovered -type f -exec sha256sum {} + > recovered.sha256
 while read -r sum state path; do
   [ "$state" = deleted ] || continue
-  find recovered -type f -exec sha256sum {} + | grep -q "^$sum " || { echo "missing after recovery: $path"; exit 1; }
+  grep -q "^$sum " recovered.sha256 || { echo "missing after recovery: $path"; exit 1; }
 done < "$root/samples/card.sha256"
 echo "installed rexmoor runs from $work/prefix"
