@@ -38,15 +38,14 @@ void TerminalProgress::SetProgressBar(std::int32_t percent) {
   Draw(false);
 }
 
-void TerminalProgress::SetTime(const std::string& text) {
+void TerminalProgress::Store(std::string& field, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  time_ = text;
+  field = text;
 }
 
-void TerminalProgress::SetSectors(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  counters_ = text;
-}
+void TerminalProgress::SetTime(const std::string& text) { Store(time_, text); }
+
+void TerminalProgress::SetSectors(const std::string& text) { Store(counters_, text); }
 
 void TerminalProgress::SetTotalFiles(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -60,15 +59,9 @@ void TerminalProgress::ShowCounters(bool visible) {
   counters_.clear();
 }
 
-void TerminalProgress::SetCurrent(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  time_ = path;
-}
+void TerminalProgress::SetCurrent(const std::string& path) { Store(time_, path); }
 
-void TerminalProgress::SetCounts(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  counters_ = text;
-}
+void TerminalProgress::SetCounts(const std::string& text) { Store(counters_, text); }
 
 void TerminalProgress::Draw(bool force) {
   std::lock_guard<std::mutex> lock(mutex_);

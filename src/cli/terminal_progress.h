@@ -34,6 +34,8 @@ class TerminalProgress : public IScanProgressView, public ISearchProgressView, p
 
  private:
   void Draw(bool force);
+  // Sets one of the texts under the lock; the next redraw shows it.
+  void Store(std::string& field, const std::string& text);
 
   std::mutex mutex_;
   bool tty_;

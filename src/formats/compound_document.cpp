@@ -65,8 +65,8 @@ class WordUserTypeFooter : public WalkFooter {
     static const std::uint8_t kMarks[] = {0x01, 0x00, 0xFE, 0xFF, 0x03, 0x0A};
     static const std::uint8_t kText[] = {'M', 'i', 'c', 'r', 'o', 's', 'o', 'f', 't', ' ', 'O', 'f', 'f',
                                          'i', 'c', 'e', ' ', 'W', 'o', 'r', 'd', ' ', 0xCE, 0xC4, 0xB5, 0xB5};
-    const std::uint8_t* text = FindForward(chunk.Window(sizeof kText), {kText, sizeof kText});
-    if (text == nullptr || FindForward(chunk.Window(sizeof kMarks), {kMarks, sizeof kMarks}) == nullptr) return false;
+    const std::uint8_t* text = chunk.Find({kText, sizeof kText});
+    if (text == nullptr || chunk.Find({kMarks, sizeof kMarks}) == nullptr) return false;
     const std::uint64_t s = static_cast<std::uint64_t>(chunk.sectorSize);
     const std::uint64_t e = chunk.FileOffset(text) + sizeof kText;
     *end = (e + s - 1) / s * s;

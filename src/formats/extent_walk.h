@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "formats/byte_search.h"
 #include "formats/carving_context.h"
 #include "formats/sector_size.h"
 
@@ -63,6 +64,10 @@ struct ChunkView {
   std::span<const std::uint8_t> Window(std::size_t patternLength) const {
     const std::size_t back = patternLength == 0 ? 0 : (history < patternLength - 1 ? history : patternLength - 1);
     return {data - back, size + back};
+  }
+  // The first occurrence of a pattern in Window(), or null.
+  const std::uint8_t* Find(std::span<const std::uint8_t> pattern) const {
+    return FindForward(Window(pattern.size()), pattern);
   }
   // File offset of a pointer into Window().
   std::uint64_t FileOffset(const std::uint8_t* p) const {

@@ -81,8 +81,7 @@ class FirstOccurrenceFooter : public WalkFooter {
   FirstOccurrenceFooter(std::span<const std::uint8_t> pattern, std::uint64_t extra)
       : pattern_(pattern), extra_(extra) {}
   bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
-    const Bytes window = chunk.Window(pattern_.size());
-    const std::uint8_t* p = FindForward(window, pattern_);
+    const std::uint8_t* p = chunk.Find(pattern_);
     if (p == nullptr) return false;
     *end = chunk.FileOffset(p) + extra_;
     return true;
@@ -147,8 +146,7 @@ class Mp4Footer : public WalkFooter {
  public:
   bool Examine(const ChunkView& chunk, std::uint64_t* end) override {
     const auto kText = Pattern("freeIsoMedia File Produced");
-    const Bytes window = chunk.Window(kText.size());
-    const std::uint8_t* p = FindForward(window, kText);
+    const std::uint8_t* p = chunk.Find(kText);
     if (p == nullptr) return false;
     const std::uint8_t* q = p + kText.size();
     const std::uint8_t* stop = chunk.data + chunk.size;
@@ -278,7 +276,7 @@ class Id3v1Footer : public CandidateFooter {
  public:
   bool Examine(const ChunkView& chunk, std::uint64_t*) override {
     const auto kTag = Pattern("TAG");
-    const std::uint8_t* p = FindForward(chunk.Window(kTag.size()), kTag);
+    const std::uint8_t* p = chunk.Find(kTag);
     if (p != nullptr) Note(chunk.FileOffset(p) + 128);
     return false;
   }
