@@ -124,4 +124,20 @@ inline void WalkFreeSpace(IFileRecoveryParse& engine) {
     if (engine.GetNextFreeRange(&start, &length) == 0 || length == 0) break;
 }
 
+// One input as a whole volume for a file-system engine: opened from memory, scanned, browsed,
+// recovered and its free map walked.
+template <typename Engine>
+int RunVolumeEngine(const std::uint8_t* data, std::size_t size) {
+  FuzzDataDir();
+  MemoryMedium medium(data, size);
+  if (!medium.ok()) return 0;
+  Engine engine;
+  if (engine.OpenImageFile(medium.path(), 1) != kSuccess) return 0;
+  if (engine.Scan(nullptr) != kSuccess) return 0;
+  ScratchFolder out;
+  BrowseAndRecover(engine, out.path());
+  WalkFreeSpace(engine);
+  return 0;
+}
+
 }  // namespace rexmoor::fuzz

@@ -10,8 +10,6 @@ namespace rexmoor {
 
 namespace {
 
-// The root of a FAT12/16 volume is read in blocks of this size.
-constexpr std::uint32_t kRootBlockBytes = 16384;
 // Consecutive clusters of a file are read together up to this size.
 constexpr std::uint64_t kDataRunBytes = 1 << 20;
 // Progress figures of the walk stay below the 80 that reports its end.

@@ -27,6 +27,8 @@
 
 namespace rexmoor {
 
+// The root of a FAT12/16 volume is read in blocks of this size.
+inline constexpr std::uint32_t kRootBlockBytes = 16384;
 // A folder holds at most 65,536 entries; no walk reads more of one.
 inline constexpr std::uint64_t kMaxFolderBytes = 65536ull * 32;
 // Progress reports during the walk come at most this often.

@@ -11,8 +11,6 @@ namespace rexmoor {
 
 namespace {
 
-// The root of a FAT12/16 volume is read in blocks of this size.
-constexpr std::uint32_t kRootBlockBytes = 16384;
 // Folder nesting deeper than this is taken as a loop in damaged ".." entries.
 constexpr std::uint32_t kMaxFolderDepth = 4096;
 
