@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/fat_layout.h"
 #include "platform/byte_view.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -92,10 +93,13 @@ bool ShortEntryFitsSector(const std::uint8_t* e) {
     if (IsControlOrDot(e[kEntryName + i])) return false;
   }
   if (!PaddingIsClean(e + kEntryName, 8) || !PaddingIsClean(e + kEntryExt, 3)) return false;
-  // Bytes above 0x7F come in double-byte pairs.
+  // Bytes above 0x7F come in double-byte pairs, or stand alone as an accented letter of the
+  // code page short names are written in ("CAF\x90" is CAFÉ).
   std::size_t i = e[0] == kDeletedMark ? 1 : 0;
   while (i < 10) {
-    if (e[i] > 0x7F) {
+    if (e[i] > 0x7F && IsCp850Letter(e[i])) {
+      ++i;
+    } else if (e[i] > 0x7F) {
       if (e[i + 1] <= 0x7F) return false;
       i += 2;
     } else {
@@ -286,6 +290,48 @@ std::string LongNameAssembler::Take() {
   std::string text = Utf16ToUtf8(std::u16string_view(units_.data() + start_, end - start_));
   Clear();
   return text;
+}
+
+DirWalkResult WalkDirectoryEntries(std::span<const std::uint8_t> block, LongNameAssembler& longName,
+                                   const std::function<bool(const DirWalkEntry&)>& visit) {
+  DirWalkResult result;
+  std::size_t runOffset = 0;
+  std::uint8_t runChecksum = 0;
+  for (std::size_t offset = 0; offset + kDirEntrySize <= block.size(); offset += kDirEntrySize) {
+    const std::span<const std::uint8_t> rest = block.subspan(offset);
+    if (rest[0] == 0) {
+      result.end = DirWalkEnd::EndMarker;
+      return result;
+    }
+    if (!IsPlausibleDirEntry(rest)) {
+      longName.Clear();
+      continue;
+    }
+    if (rest[kEntryAttr] == kAttrLongName) {
+      if (longName.Empty()) {
+        runOffset = offset;
+        runChecksum = rest[kLfnChecksum];
+      }
+      if (!longName.Add(rest)) {
+        result.end = DirWalkEnd::NameTooLong;
+        return result;
+      }
+      continue;
+    }
+    const std::optional<DirEntry> entry = DecodeDirEntry(rest);
+    if (!entry) continue;
+    const std::string name = longName.Take();
+    if (!visit(DirWalkEntry{*entry, rest, name, offset})) {
+      result.end = DirWalkEnd::Stopped;
+      return result;
+    }
+  }
+  if (!longName.Empty()) {
+    result.inLongName = true;
+    result.runOffset = runOffset;
+    result.runChecksum = runChecksum;
+  }
+  return result;
 }
 
 }  // namespace rexmoor

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -124,6 +125,37 @@ class LongNameAssembler {
   std::array<char16_t, kUnits> units_{};
   std::size_t start_ = kUnits;
 };
+
+// A short entry met by WalkDirectoryEntries, with the long name gathered in front of it.
+struct DirWalkEntry {
+  const DirEntry& entry;
+  std::span<const std::uint8_t> raw;  // the entry and what follows it in the block
+  const std::string& longName;        // empty when no long name precedes it
+  std::size_t offset;                 // of the entry in the block
+};
+
+enum class DirWalkEnd : std::uint8_t {
+  BlockEnd,     // every whole entry was walked
+  EndMarker,    // an entry whose first byte is 0 ends the folder
+  NameTooLong,  // a long-name run longer than any real name
+  Stopped,      // the visitor asked to stop
+};
+
+struct DirWalkResult {
+  DirWalkEnd end = DirWalkEnd::BlockEnd;
+  // With BlockEnd: the block ended inside a long-name run, which began at runOffset (0 when it
+  // came in from an earlier block) and carries runChecksum.
+  bool inLongName = false;
+  std::size_t runOffset = 0;
+  std::uint8_t runChecksum = 0;
+};
+
+// Walks the entries of one directory block in order: an entry whose first byte is 0 ends the
+// walk, an implausible entry is skipped (and drops the long name gathered so far), long-name parts
+// are gathered into longName and every other plausible entry goes to visit (false stops). A name
+// gathered at the end of an earlier block may come in through longName.
+DirWalkResult WalkDirectoryEntries(std::span<const std::uint8_t> block, LongNameAssembler& longName,
+                                   const std::function<bool(const DirWalkEntry&)>& visit);
 
 // Creation (with hundredths), last access (date only) and last write stamps of an entry.
 // All flags are false for a span shorter than 32 bytes.

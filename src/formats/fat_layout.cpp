@@ -187,6 +187,13 @@ void AppendCp850(std::string& out, std::uint8_t byte) {
   }
 }
 
+bool IsCp850Letter(std::uint8_t byte) {
+  if (byte < 0x80) return false;
+  const std::uint16_t cp = kCp850[byte - 0x80];
+  // The Latin-1 letters (without the multiplication and division signs) and the dotless i.
+  return (cp >= 0x00C0 && cp <= 0x00FF && cp != 0x00D7 && cp != 0x00F7) || cp == 0x0131;
+}
+
 std::string DecodeShortName(std::span<const std::uint8_t> nameField, bool withExtension) {
   std::string out;
   if (nameField.size() < 11) return out;

@@ -101,5 +101,8 @@ bool IsEndOfChain(FatType type, std::uint32_t entry);
 std::string DecodeShortName(std::span<const std::uint8_t> nameField, bool withExtension);
 // One code page 850 byte as UTF-8.
 void AppendCp850(std::string& out, std::uint8_t byte);
+// Whether a byte from 0x80 is a letter in code page 850 (the accented Latin letters DOS and
+// mtools write into short names); box-drawing, currency and other symbols are not.
+bool IsCp850Letter(std::uint8_t byte);
 
 }  // namespace rexmoor

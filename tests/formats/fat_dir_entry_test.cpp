@@ -392,14 +392,24 @@ TEST(FatDirectorySectorTest, ShortEntryLayoutRules) {
   Bytes dottedLabel = ShortEntry("LA.EL      ", kAttrVolumeLabel, 0, 0);
   ASSERT_TRUE(IsPlausibleDirEntry(dottedLabel));
   EXPECT_FALSE(IsFatDirectorySector(Concat({dottedLabel}, 512)));
-  // Bytes above 0x7F come in pairs (double-byte characters).
-  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("\x81\x81\x82\x83    TXT"))));
-  EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry("\x81" "A      TXT"))));
-  EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry("\x81\x81\x82" "A    TXT"))));
-  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("\xE5\x81\x82     TXT"))));
+  // Bytes above 0x7F come in pairs (double-byte characters)...
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("\xB0\xB1\xC8\xC9    TXT"))));
+  EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry("\xB0" "A      TXT"))));
+  EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry("\xB0\xB1\xC8" "A    TXT"))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("\xE5\xB0\xC8     TXT"))));
+  // ...or stand alone as an accented letter: CAFÉ, RÉSUMÉ, ÉTÉ, Ñ, ü as mtools writes them.
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("CAF\x90    TXT"))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("R\x90SUM\x90  TXT"))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("\x90T\x90        ", kAttrFolder, 0, 5))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("ESPA\xA5" "A  TXT"))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("\xE5\x81" "BER   TXT"))));
+  // Symbols standing alone stay noise: box drawing, block shades, currency, the division sign.
+  for (const char* name : {"CAF\xC8    TXT", "\xB0" "ABC    TXT", "AB\xCF     TXT", "AB\xF6     TXT"})
+    EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry(name)))) << name;
   // A lone high byte at index 9 is judged by the extension byte after it.
-  EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry("ABC     T\x81X"))));
-  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("ABC     T\x81\x82"))));
+  EXPECT_FALSE(IsFatDirectorySector(sectorWith(ShortEntry("ABC     T\xB0X"))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("ABC     T\xB0\xB1"))));
+  EXPECT_TRUE(IsFatDirectorySector(sectorWith(ShortEntry("ABC     T\x90X"))));
   // A sub-folder's opening pair is routed elsewhere: its "." name is not a directory sector.
   EXPECT_FALSE(IsFatDirectorySector(Concat({DotPair()}, 512)));
 }
