@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "engine/name_sanitize.h"
+#include "fat/entry_record.h"
 #include "platform/byte_view.h"
 #include "fat/fast_fat_recovery.h"
 
@@ -13,9 +13,6 @@ namespace {
 
 // Folder nesting deeper than this is taken as a loop in damaged ".." entries.
 constexpr std::uint32_t kMaxFolderDepth = 4096;
-
-bool IsDotEntry(const std::uint8_t* e) { return e[0] == '.' && e[1] == ' '; }
-bool IsDotDotEntry(const std::uint8_t* e) { return e[0] == '.' && e[1] == '.'; }
 
 // A sub-folder's first cluster opens with "." (a folder) and "..".
 bool StartsWithDotPair(std::span<const std::uint8_t> block) {
@@ -92,40 +89,25 @@ void CFastFatRecovery::WalkFolder(std::uint32_t cluster) {
 
 bool CFastFatRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint64_t blockSector, FolderWalk& walk) {
   const std::uint32_t bps = layout_.bytesPerSector;
-  for (std::size_t offset = 0; offset + kDirEntrySize <= block.size(); offset += kDirEntrySize) {
-    const std::span<const std::uint8_t> rest = block.subspan(offset);
-    const std::uint8_t* e = rest.data();
-    if (e[0] == 0) return false;  // the end of the folder
-    if (!IsPlausibleDirEntry(rest)) {
-      walk.longName.Clear();
-      continue;
-    }
-    const std::uint8_t attr = e[kEntryAttr];
-    if (attr == kAttrLongName) {
-      if (!walk.longName.Add(rest)) return false;  // longer than any real name
-      continue;
-    }
-    const std::optional<DirEntry> entry = DecodeDirEntry(rest);
-    if (!entry) continue;
-    const std::string longText = walk.longName.Take();
-    const std::uint64_t entrySector = blockSector + offset / bps;
-
-    if ((attr & kAttrFolder) != 0) {
+  const DirWalkResult walked = WalkDirectoryEntries(block, walk.longName, [&](const DirWalkEntry& found) {
+    const DirEntry& entry = found.entry;
+    const std::uint8_t* e = found.raw.data();
+    const std::uint64_t entrySector = blockSector + found.offset / bps;
+    if (entry.IsFolder()) {
       if (IsDotEntry(e)) {
-        const std::uint32_t self = layout_.IsFat32() ? entry->FirstCluster() : entry->clusterLow;
+        const std::uint32_t self = layout_.IsFat32() ? entry.FirstCluster() : entry.clusterLow;
         if (layout_.IsValidCluster(self)) walk.parent = self;
-        continue;
+      } else if (!IsDotDotEntry(e)) {
+        NoteSubFolder(entry, found.raw, found.longName, entrySector, walk);
       }
-      if (IsDotDotEntry(e)) continue;
-      NoteSubFolder(*entry, rest, longText, entrySector, walk);
-      continue;
+      return true;
     }
-    if ((attr & kAttrArchive) == 0) continue;
-    if (!entry->IsDeleted() && !walk.inDeleted) continue;
-    CatalogueFile(*entry, rest, !longText.empty() ? longText : DecodeShortName(rest, true), entrySector, walk.parent,
-                  walk.inDeleted);
-  }
-  return true;
+    if ((entry.attr & kAttrArchive) == 0 || (!entry.IsDeleted() && !walk.inDeleted)) return true;
+    CatalogueFile(entry, found.raw, !found.longName.empty() ? found.longName : DecodeShortName(found.raw, true),
+                  entrySector, walk.parent, walk.inDeleted);
+    return true;
+  });
+  return walked.end == DirWalkEnd::BlockEnd;
 }
 
 FoundFileRecord CFastFatRecovery::EntryRecord(const DirEntry& entry, std::span<const std::uint8_t> raw, bool isFolder,
@@ -134,10 +116,7 @@ FoundFileRecord CFastFatRecovery::EntryRecord(const DirEntry& entry, std::span<c
   record.deletedMark = deleted ? 1 : 0;
   record.objectNumber = first;
   record.clusterBytes = static_cast<std::int32_t>(layout_.ClusterBytes());
-  const FatTimes times = DecodeFatTimes(raw);
-  record.createdTime = times.created;
-  record.accessedTime = times.accessed;
-  record.modifiedTime = times.modified;
+  SetEntryTimes(record, raw);
   record.size = isFolder ? 0 : entry.size;
   record.dataAreaSector = layout_.dataAreaSector;
   record.locationSector = AbsoluteSector(entrySector);
@@ -153,7 +132,7 @@ void CFastFatRecovery::NoteSubFolder(const DirEntry& entry, std::span<const std:
   }
   FoundFileRecord record = EntryRecord(entry, raw, true, deleted || walk.inDeleted, first, entrySector);
   record.contentState = 1;
-  SetRecordName(record, SanitizeName(!longName.empty() ? longName : DecodeShortName(raw, false)));
+  SetRecordName(record, EntryDisplayName(longName, raw, true));
   if (first == 0 || first == walk.parent || !layout_.IsValidCluster(first)) return;
   pendingFolders_.push_back(first);
   auto [it, inserted] = folderRecords_.try_emplace(first, FolderSeen{record, walk.parent});

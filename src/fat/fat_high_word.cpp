@@ -2,6 +2,7 @@
 // its low word are tried, a folder by its "."/".." pair, a file by the content its extension
 // promises. And the content check of found files.
 #include "fat/fast_fat_recovery.h"
+#include "fat/high_word_search.h"
 #include "formats/carve_at_sector.h"
 #include "formats/file_format_table.h"
 #include "platform/text.h"
@@ -9,9 +10,6 @@
 namespace rexmoor {
 
 namespace {
-
-// The searches try high words 0..256.
-constexpr std::uint32_t kMaxHighWord = 256;
 
 bool IsDotPair(const std::uint8_t* s) { return s[0] == '.' && s[1] == ' ' && s[32] == '.' && s[33] == '.'; }
 
@@ -32,14 +30,12 @@ std::uint16_t CFastFatRecovery::FindFolderHighWord(std::uint16_t lowWord) {
 }
 
 std::uint16_t CFastFatRecovery::SearchFolderHighWord(std::uint16_t lowWord) {
-  for (std::uint32_t h = 0; h <= kMaxHighWord; ++h) {
-    const std::uint64_t cluster = (std::uint64_t{h} << 16) | lowWord;
-    if (cluster > layout_.maxCluster) break;
-    if (!layout_.IsValidCluster(cluster)) continue;
-    if (!FirstSectorOf(static_cast<std::uint32_t>(cluster), sectorBuffer_)) break;
-    if (IsDotPair(sectorBuffer_.data())) return static_cast<std::uint16_t>(h);
-  }
-  return 0;
+  return SearchHighWord(lowWord, [this](std::uint32_t cluster) {
+    if (cluster > layout_.maxCluster) return HighWordProbe::Stop;
+    if (!layout_.IsValidCluster(cluster)) return HighWordProbe::Reject;
+    if (!FirstSectorOf(cluster, sectorBuffer_)) return HighWordProbe::Stop;
+    return IsDotPair(sectorBuffer_.data()) ? HighWordProbe::Accept : HighWordProbe::Reject;
+  });
 }
 
 std::uint16_t CFastFatRecovery::FindFileHighWord(const std::string& name, std::uint16_t lowWord) {
@@ -51,17 +47,13 @@ std::uint16_t CFastFatRecovery::FindFileHighWord(const std::string& name, std::u
   key += '/';
   key += std::to_string(lowWord);
   if (auto it = fileHighWords_.find(key); it != fileHighWords_.end()) return it->second;
-  std::uint16_t found = 0;
-  for (std::uint32_t h = 0; h <= kMaxHighWord; ++h) {
-    const std::uint64_t cluster = (std::uint64_t{h} << 16) | lowWord;
-    if (cluster > layout_.maxCluster) break;
-    if (!layout_.IsValidCluster(cluster)) continue;
-    if (!FirstSectorOf(static_cast<std::uint32_t>(cluster), sectorBuffer_)) break;
-    if (ContentMatches(sectorBuffer_, extension, *layout_.ClusterSector(cluster))) {
-      found = static_cast<std::uint16_t>(h);
-      break;
-    }
-  }
+  const std::uint16_t found = SearchHighWord(lowWord, [&](std::uint32_t cluster) {
+    if (cluster > layout_.maxCluster) return HighWordProbe::Stop;
+    if (!layout_.IsValidCluster(cluster)) return HighWordProbe::Reject;
+    if (!FirstSectorOf(cluster, sectorBuffer_)) return HighWordProbe::Stop;
+    return ContentMatches(sectorBuffer_, extension, *layout_.ClusterSector(cluster)) ? HighWordProbe::Accept
+                                                                                     : HighWordProbe::Reject;
+  });
   fileHighWords_.emplace(std::move(key), found);
   return found;
 }
