@@ -38,6 +38,17 @@ constexpr std::array<std::uint16_t, 128> kCp850 = {
     0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,
 };
 
+// The small letter of an accented capital, as a code page 850 byte (others unchanged).
+std::uint8_t LowerCp850(std::uint8_t byte) {
+  if (byte < 0x80) return byte;
+  const std::uint16_t cp = kCp850[byte - 0x80];
+  if (cp < 0x00C0 || cp > 0x00DE || cp == 0x00D7) return byte;
+  for (std::size_t i = 0; i < kCp850.size(); ++i) {
+    if (kCp850[i] == cp + 0x20) return static_cast<std::uint8_t>(0x80 + i);
+  }
+  return byte;
+}
+
 std::size_t TrimmedLength(std::span<const std::uint8_t> field) {
   std::size_t n = field.size();
   while (n > 0 && field[n - 1] == ' ') --n;
@@ -51,7 +62,7 @@ void AppendShortPart(std::string& out, std::span<const std::uint8_t> field) {
     if (b >= 'A' && b <= 'Z') {
       out += static_cast<char>(b - 'A' + 'a');
     } else {
-      AppendCp850(out, b);
+      AppendCp850(out, LowerCp850(b));
     }
   }
 }

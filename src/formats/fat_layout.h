@@ -94,8 +94,8 @@ std::optional<std::uint32_t> DecodeFatEntry(FatType type, std::uint32_t cluster,
 // 0xFF8.., 0xFFF8.., 0x0FFFFFF8.. mark the last cluster of a chain.
 bool IsEndOfChain(FatType type, std::uint32_t entry);
 
-// A short (8.3) name field in UTF-8: trailing spaces removed, A-Z lowered, bytes from 0x80 read
-// as code page 850 (what DOS and mtools write). A first byte 0x05 stands for 0xE5; a first byte
+// A short (8.3) name field in UTF-8: trailing spaces removed, bytes from 0x80 read as code page
+// 850 (what DOS and mtools write), capitals lowered (A-Z and the accented ones: CAFÉ is café). A first byte 0x05 stands for 0xE5; a first byte
 // 0xE5 marks a deleted entry and becomes "!". withExtension adds "." and the extension when the
 // extension field does not start with a space.
 std::string DecodeShortName(std::span<const std::uint8_t> nameField, bool withExtension);

@@ -216,10 +216,13 @@ TEST(FatLayout, ShortNames) {
   // Folders drop the extension of their short name.
   EXPECT_EQ(name("PHOTOS  OLD", false), "photos");
   EXPECT_EQ(name("MAKEFILE   ", true), "makefile");
-  // Code page 850: 0x82 is e-acute, 0x9A U-umlaut; 0x05 stands for a first byte 0xE5 (O-tilde).
+  // Code page 850: 0x82 is e-acute and 0x90 its capital, 0x9A U-umlaut; 0x05 stands for a first
+  // byte 0xE5 (O-tilde). Capitals are lowered like A-Z.
   EXPECT_EQ(name("CAF\x82    TXT", true), "caf\xC3\xA9.txt");
-  EXPECT_EQ(name("\x9A" "BER    DOC", true), "\xC3\x9C" "ber.doc");
-  EXPECT_EQ(name("\x05" "X      BIN", true), "\xC3\x95x.bin");
+  EXPECT_EQ(name("CAF\x90    TXT", true), "caf\xC3\xA9.txt");
+  EXPECT_EQ(name("\x9A" "BER    DOC", true), "\xC3\xBC" "ber.doc");
+  EXPECT_EQ(name("\x05" "X      BIN", true), "\xC3\xB5x.bin");
+  EXPECT_EQ(name("STRA\xE1" "E  TXT", true), "stra\xC3\x9F" "e.txt");  // sharp s has no capital here
   EXPECT_EQ(name("BOX\xDB    BIN", true), "box\xE2\x96\x88.bin");
   EXPECT_EQ(DecodeShortName(Bytes(10, 'A'), true), "");
 }
