@@ -90,7 +90,8 @@ void CProfessionalFatRecovery::PlacePendingRecords() {
   for (std::size_t l = placedUpTo_; l < layouts_.size(); ++l) {
     for (PendingRecord& pending : pending_) {
       if (pending.placed) continue;
-      if (layouts_[l].ClusterSector(pending.record.recordId) == pending.record.locationSector) PlacePending(pending, l);
+      const std::uint64_t location = pending.record.locationSector;
+      if (layouts_[l].ClusterSector(pending.record.recordId) == location) PlacePending(pending, l);
     }
   }
   placedUpTo_ = layouts_.size();
@@ -127,7 +128,7 @@ bool CProfessionalFatRecovery::TakeWaitingTail(std::span<const std::uint8_t> sec
   NameTail tail = std::move(*it);
   tails_.erase(it);
   const std::vector<std::uint8_t> joined = Joined(tail.bytes, sector);
-  ParseOutcome outcome = ParseDirectoryBlock(joined, tail.sector, tail.cluster, tail.layout);
+  ParseOutcome outcome = ParseDirectoryBlock(joined, tail.sector, tail.cluster, tail.layout, tail.owner);
   outcome.lastSector = sectorNumber;
   if (outcome.cut) FollowCutName(std::move(outcome));
   return true;
@@ -157,7 +158,7 @@ void CProfessionalFatRecovery::FollowCutName(ParseOutcome outcome) {
     orphanKeys_[tail.checksum].erase(*found);
     const std::vector<std::uint8_t> joined = Joined(tail.bytes, orphan.bytes);
     const std::uint64_t last = *found;
-    outcome = ParseDirectoryBlock(joined, tail.sector, tail.cluster, tail.layout);
+    outcome = ParseDirectoryBlock(joined, tail.sector, tail.cluster, tail.layout, tail.owner);
     outcome.lastSector = last;
   }
   if (outcome.cut) KeepTail(std::move(outcome));

@@ -159,12 +159,13 @@ std::uint32_t CProfessionalFatRecovery::IdentifyOwner(std::span<const std::uint8
 }
 
 CProfessionalFatRecovery::ParseOutcome CProfessionalFatRecovery::ParseDirectoryBlock(
-    std::span<const std::uint8_t> block, std::uint64_t startSector, std::uint32_t cluster, LayoutIndex layout) {
+    std::span<const std::uint8_t> block, std::uint64_t startSector, std::uint32_t cluster, LayoutIndex layout,
+    std::optional<std::uint32_t> knownOwner) {
   ParseOutcome outcome;
   if (block.size() < kDirEntrySize) return outcome;
   const std::uint64_t blockSector = startSector;
   std::uint64_t start = startSector;
-  std::uint32_t owner = IdentifyOwner(block, start, cluster, layout);
+  std::uint32_t owner = knownOwner ? *knownOwner : IdentifyOwner(block, start, cluster, layout);
   const bool narrow = layout && layouts_[*layout].narrowClusters;
   std::set<std::uint32_t> seen;  // folders whose ancestors this block already noted
   LongNameAssembler longName;
@@ -186,6 +187,7 @@ CProfessionalFatRecovery::ParseOutcome CProfessionalFatRecovery::ParseDirectoryB
     outcome.tail.checksum = walked.runChecksum;
     outcome.tail.sector = blockSector;
     outcome.tail.cluster = cluster;
+    outcome.tail.owner = owner;
     outcome.tail.layout = layout;
     const auto rest = block.subspan(walked.runOffset);
     outcome.tail.bytes.assign(rest.begin(), rest.end());

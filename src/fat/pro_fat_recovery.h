@@ -78,6 +78,7 @@ class CProfessionalFatRecovery final : public CVolumeRecoveryBase {
     std::uint8_t checksum = 0;
     std::uint64_t sector = 0;    // where the block holding it began
     std::uint32_t cluster = 0;   // the cluster that block belongs to
+    std::uint32_t owner = 0;     // the folder that block was found to belong to
     LayoutIndex layout;
     std::uint64_t nextSector = 0;     // the sector after the block's last one
     std::vector<std::uint8_t> bytes;  // from the first entry of the run to the end of the block
@@ -140,8 +141,10 @@ class CProfessionalFatRecovery final : public CVolumeRecoveryBase {
                       LayoutIndex layout);
 
   // Parsing (pro_fat_parse.cpp).
+  // knownOwner: the block continues a name cut off in a block of that folder.
   ParseOutcome ParseDirectoryBlock(std::span<const std::uint8_t> block, std::uint64_t startSector,
-                                   std::uint32_t cluster, LayoutIndex layout);
+                                   std::uint32_t cluster, LayoutIndex layout,
+                                   std::optional<std::uint32_t> knownOwner = std::nullopt);
   std::uint32_t IdentifyOwner(std::span<const std::uint8_t> block, std::uint64_t& startSector, std::uint32_t cluster,
                               LayoutIndex layout);
   void NoteFolderEntry(const DirWalkEntry& found, std::uint32_t owner, std::uint64_t startSector, LayoutIndex layout);

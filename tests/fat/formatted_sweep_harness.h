@@ -54,9 +54,9 @@ inline void DispatchFatSectors(CProfessionalFatRecovery& engine, std::span<const
   }
 }
 
-// Opens the engine on the image (unless it is open already), sweeps it whole and finishes.
+// Opens the engine on the image, sweeps it whole and (unless told not to) finishes.
 inline FormattedSweep SweepFormattedFat(CProfessionalFatRecovery& engine, const std::string& imagePath,
-                                        std::uint16_t sourceTag = 'F') {
+                                        bool finish = true, std::uint16_t sourceTag = 'F') {
   FormattedSweep sweep;
   sweep.open = engine.OpenImageFile(imagePath, sourceTag);
   if (sweep.open != kSuccess) return sweep;
@@ -80,7 +80,7 @@ inline FormattedSweep SweepFormattedFat(CProfessionalFatRecovery& engine, const 
     if (got > 0) DispatchFatSectors(engine, std::span(buffer.data(), std::size_t{got} * sectorSize), at, sectorSize, sweep);
   }
   CloseSource(source);
-  sweep.finish = engine.FinishSweep();
+  if (finish) sweep.finish = engine.FinishSweep();
   return sweep;
 }
 

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <memory>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "engine/folder_recovery.h"
 #include "engine/scan_log_index.h"
 #include "fat/fat_engine_test_util.h"
 #include "fat/fat_volume_builder.h"
@@ -74,6 +78,8 @@ struct FormatOptions {
   std::string options;
 };
 
+void PrintTo(const FormatOptions& f, std::ostream* out) { *out << "FAT" << f.fatBits << " " << f.options; }
+
 std::string FormatCommand(const FatVolumeBuilder& v, const FormatOptions& f) {
   return "mkfs.fat --invariant -F " + std::to_string(f.fatBits) + " -i 5EED0001 -n RXTEST " + f.options + " " +
          test::ShellQuote(v.image());
@@ -105,6 +111,23 @@ bool FillCard(FatVolumeBuilder& v) {
   }
   ok = ok && v.PutMany("/Documents/Many", many, t);
   return ok && v.Delete("/Documents/deleted later.txt") && v.Delete("/DCIM/100CANON/IMG_0099.JPG");
+}
+
+// The folders of a volume's root (short names as stored) and their first clusters.
+std::map<std::string, std::uint32_t> RootFolders(const std::string& image, const FatLayout& layout) {
+  std::map<std::string, std::uint32_t> folders;
+  const std::uint64_t sector = layout.IsFat32() ? *layout.ClusterSector(layout.rootCluster) : layout.rootDirSector;
+  const std::vector<std::uint8_t> root =
+      test::ReadBytesAt(image, sector * layout.bytesPerSector, layout.IsFat32() ? layout.ClusterBytes() : 16384);
+  LongNameAssembler longName;
+  WalkDirectoryEntries(root, longName, [&](const DirWalkEntry& found) {
+    if (found.entry.IsFolder()) {
+      std::string name = !found.longName.empty() ? found.longName : DecodeShortName(found.raw, false);
+      folders[name] = layout.IsFat32() ? found.entry.FirstCluster() : found.entry.clusterLow;
+    }
+    return true;
+  });
+  return folders;
 }
 
 // Paths below the top folder: a top folder's own entry lived in the old root, which the format
@@ -142,6 +165,7 @@ std::string FindKey(const std::map<std::string, TreeItem>& tree, const std::stri
 }
 
 struct SweptCard {
+  std::unique_ptr<CProfessionalFatRecovery> engine;
   std::map<std::string, TreeItem> tree;
   fattest::FormattedSweep sweep;
   std::vector<VolumeLayout> layouts;
@@ -150,11 +174,11 @@ struct SweptCard {
 
 SweptCard SweepCard(const std::string& image) {
   SweptCard card;
-  CProfessionalFatRecovery engine;
-  card.sweep = fattest::SweepFormattedFat(engine, image);
-  card.tree = BrowseTree(engine);
-  card.layouts = engine.Layouts();
-  card.bootLayout = engine.BootLayoutPresent();
+  card.engine = std::make_unique<CProfessionalFatRecovery>();
+  card.sweep = fattest::SweepFormattedFat(*card.engine, image);
+  card.tree = BrowseTree(*card.engine);
+  card.layouts = card.engine->Layouts();
+  card.bootLayout = card.engine->BootLayoutPresent();
   return card;
 }
 
@@ -167,6 +191,9 @@ TEST_P(FormattedCards, FilesComeBackInTheirFoldersAfterAQuickFormat) {
   FatLayout before;
   ASSERT_TRUE(FillCard(v)) << v.lastError();
   ASSERT_EQ(ParseFatLayout(test::ReadBytesAt(v.image(), 0, 512), before), kSuccess);
+  const std::map<std::string, std::uint32_t> topFolders = RootFolders(v.image(), before);
+  ASSERT_TRUE(topFolders.contains("dcim"));
+  int written = 0;
   ASSERT_TRUE(v.Run(FormatCommand(v, f))) << v.lastError();
   const std::string noBoot = temp_.path() + "/noboot.img";
   ASSERT_TRUE(v.Run("cp " + test::ShellQuote(v.image()) + " " + test::ShellQuote(noBoot) +
@@ -200,7 +227,18 @@ TEST_P(FormattedCards, FilesComeBackInTheirFoldersAfterAQuickFormat) {
       const std::uint64_t modified = r.modifiedTime;
       EXPECT_EQ(size, file.bytes.size()) << path;
       EXPECT_EQ(modified, test::FileTimeOf(file.mtime)) << path;
+      // Every file here was written in one piece and the format left the data alone.
+      const std::string out = temp_.path() + "/out" + std::to_string(++written) + ".bin";
+      ASSERT_EQ(card.engine->RecoverItem(&r, out, 0), kSuccess) << path;
+      EXPECT_EQ(test::ReadFileBytes(out), file.bytes) << path;
     }
+    // A top folder's entry went with the old root: it is listed by its cluster, the folders
+    // below it by their names.
+    for (const auto& [name, cluster] : topFolders) {
+      const std::string lost = "LostFolder" + std::to_string(cluster) + "/";
+      EXPECT_TRUE(card.tree.contains(lost) || card.tree.contains(name + "/")) << name;
+    }
+    EXPECT_TRUE(card.tree.contains("LostFolder" + std::to_string(topFolders.at("dcim")) + "/100canon/"));
   }
 }
 
@@ -208,6 +246,286 @@ INSTANTIATE_TEST_SUITE_P(Fat, FormattedCards,
                          ::testing::Values(FormatOptions{2048, 12, "-s 4"}, FormatOptions{16384, 16, "-s 4"},
                                            FormatOptions{40960, 32, "-s 1"}),
                          [](const auto& info) { return "Fat" + std::to_string(info.param.fatBits); });
+
+}  // namespace
+}  // namespace rexmoor
+
+namespace rexmoor {
+namespace {
+
+using test::FatVolumeBuilder;
+
+// --- geometry from folder starts alone ---------------------------------------------------------------
+
+TEST_F(ProFatRecovery, GeometryInferredFromFolderStartsMatchesTheRealOne) {
+  for (const int spc : {1, 2, 4, 8, 16, 32, 64}) {
+    SCOPED_TRACE("sectors per cluster " + std::to_string(spc));
+    test::TempDir dir;
+    FatVolumeBuilder v(dir);
+    const FormatOptions f{8192, spc <= 2 ? 16 : 12, "-s " + std::to_string(spc)};
+    ASSERT_TRUE(v.Format(f.kib, f.fatBits, f.options)) << v.lastError();
+    const std::string t = "2019-03-04 05:06:08";
+    // Files between the folders keep their first clusters apart.
+    ASSERT_TRUE(v.MakeFolder("/Alpha") && v.Put("/Alpha/one.txt", test::TextBytes(3 * 512 * spc, 1), t) &&
+                v.MakeFolder("/Alpha/Beta") && v.Put("/Alpha/Beta/two.txt", test::TextBytes(700, 2), t) &&
+                v.MakeFolder("/Gamma") && v.Put("/Gamma/three.txt", test::TextBytes(2 * 512 * spc + 5, 3), t))
+        << v.lastError();
+    FatLayout real;
+    ASSERT_EQ(ParseFatLayout(test::ReadBytesAt(v.image(), 0, 512), real), kSuccess);
+    ASSERT_TRUE(v.Run(FormatCommand(v, f) + " && dd if=/dev/zero of=" + test::ShellQuote(v.image()) +
+                      " bs=512 count=1 conv=notrunc status=none"))
+        << v.lastError();
+
+    CProfessionalFatRecovery engine;
+    const fattest::FormattedSweep sweep = fattest::SweepFormattedFat(engine, v.image());
+    ASSERT_EQ(sweep.open, kSuccess);
+    EXPECT_FALSE(engine.BootLayoutPresent());
+    ASSERT_FALSE(engine.Layouts().empty());
+    EXPECT_EQ(engine.Layouts().front().sectorsPerCluster, real.sectorsPerCluster);
+    EXPECT_EQ(engine.Layouts().front().DataStart(), real.dataAreaSector);
+    const auto tree = BrowseTree(engine);
+    std::set<std::string> names;
+    for (const auto& [key, item] : tree) names.insert(key.substr(key.find('/') + 1));
+    EXPECT_TRUE(names.contains("one.txt") && names.contains("Beta/two.txt") && names.contains("three.txt"));
+  }
+}
+
+TEST_F(ProFatRecovery, ASurvivingBootSectorSeedsTheLayoutAndNarrowClusters) {
+  FatVolumeBuilder v(temp_);
+  const FormatOptions f{16384, 16, "-s 8"};
+  ASSERT_TRUE(v.Format(f.kib, f.fatBits, f.options) && v.MakeFolder("/Only") &&
+              v.Put("/Only/file.txt", test::TextBytes(5000, 4), "2020-01-02 03:04:06"))
+      << v.lastError();
+  ASSERT_TRUE(v.Run(FormatCommand(v, f))) << v.lastError();
+  FatLayout real;
+  ASSERT_EQ(ParseFatLayout(test::ReadBytesAt(v.image(), 0, 512), real), kSuccess);
+  CProfessionalFatRecovery engine;
+  fattest::SweepFormattedFat(engine, v.image());
+  // One folder start cannot give a layout; the boot sector's is used from the first one on.
+  ASSERT_TRUE(engine.BootLayoutPresent());
+  ASSERT_EQ(engine.Layouts().size(), 1u);
+  EXPECT_EQ(engine.Layouts()[0].sectorsPerCluster, 8u);
+  EXPECT_EQ(engine.Layouts()[0].DataStart(), real.dataAreaSector);
+  EXPECT_EQ(engine.Layouts()[0].rootSectors, real.rootDirSectors);
+  EXPECT_TRUE(engine.Layouts()[0].narrowClusters);
+  EXPECT_EQ(engine.PendingCount(), 0u);
+  const auto tree = BrowseTree(engine);
+  bool found = false;
+  for (const auto& [key, item] : tree) found = found || key.ends_with("/file.txt");
+  EXPECT_TRUE(found);
+}
+
+// --- data from consecutive clusters ---------------------------------------------------------------------
+
+TEST_F(ProFatRecovery, AFragmentedFileIsWrittenFromConsecutiveClusters) {
+  FatVolumeBuilder v(temp_);
+  const FormatOptions f{8192, 16, "-s 1"};
+  const std::string t = "2018-08-09 10:11:12";
+  const std::vector<std::uint8_t> c = test::TextBytes(2500, 33);
+  ASSERT_TRUE(v.Format(f.kib, f.fatBits, f.options) && v.MakeFolder("/F") &&
+              v.Put("/F/a.bin", test::RandomBytes(1500, 31), t) && v.Put("/F/b.bin", test::RandomBytes(400, 32), t) &&
+              v.Delete("/F/a.bin") && v.Put("/F/c.txt", c, t))
+      << v.lastError();
+  ASSERT_TRUE(v.Run(FormatCommand(v, f))) << v.lastError();
+  CProfessionalFatRecovery engine;
+  fattest::SweepFormattedFat(engine, v.image());
+  const auto tree = BrowseTree(engine);
+  const TreeItem* item = nullptr;
+  for (const auto& [key, found] : tree)
+    if (key.ends_with("/c.txt")) item = &found;
+  ASSERT_NE(item, nullptr);
+  const FoundFileRecord r = item->record;
+  const std::string out = temp_.path() + "/c.txt";
+  ASSERT_EQ(engine.RecoverItem(&r, out, 0), kSuccess);
+  const std::vector<std::uint8_t> written = test::ReadFileBytes(out);
+  // What lies on disk from the first cluster on: the hole's three clusters, then b.bin's.
+  const std::uint64_t first = r.partitionStartSector + r.dataAreaSector + (r.objectNumber - 2) * 1ull;
+  EXPECT_EQ(written, test::ReadBytesAt(v.image(), first * 512, c.size()));
+  EXPECT_TRUE(std::equal(c.begin(), c.begin() + 1536, written.begin()));
+  EXPECT_NE(written, c);
+}
+
+void StoreU16LE(std::uint8_t* at, std::uint16_t v) {
+  at[0] = static_cast<std::uint8_t>(v);
+  at[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void StoreU32LE(std::uint8_t* at, std::uint32_t v) {
+  StoreU16LE(at, static_cast<std::uint16_t>(v));
+  StoreU16LE(at + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
+// --- hostile media ------------------------------------------------------------------------------------------
+
+// A directory entry every test of a real one accepts, with random name, clusters and size.
+std::vector<std::uint8_t> PlausibleEntry(std::mt19937& rng, bool folder, std::uint32_t maxCluster) {
+  std::vector<std::uint8_t> e(kDirEntrySize, ' ');
+  for (int i = 0; i < 8; ++i) e[i] = static_cast<std::uint8_t>('A' + rng() % 26);
+  for (int i = 8; i < 11; ++i) e[i] = static_cast<std::uint8_t>('A' + rng() % 26);
+  if (rng() % 4 == 0) e[0] = kDeletedMark;
+  e[kEntryAttr] = folder ? kAttrFolder : kAttrArchive;
+  e[12] = 0;
+  e[kEntryCreateHundredths] = 0;
+  const std::uint16_t date = static_cast<std::uint16_t>(((2000 + rng() % 40 - 1980) << 9) | ((1 + rng() % 12) << 5) |
+                                                        (1 + rng() % 28));
+  const std::uint16_t time = static_cast<std::uint16_t>(((rng() % 24) << 11) | ((rng() % 60) << 5) | (rng() % 30));
+  const std::uint32_t cluster = 2 + rng() % maxCluster;
+  StoreU16LE(e.data() + kEntryCreateTime, time);
+  StoreU16LE(e.data() + kEntryCreateDate, date);
+  StoreU16LE(e.data() + kEntryAccessDate, date);
+  StoreU16LE(e.data() + kEntryClusterHigh, static_cast<std::uint16_t>(cluster >> 16));
+  StoreU16LE(e.data() + kEntryWriteTime, time);
+  StoreU16LE(e.data() + kEntryWriteDate, date);
+  StoreU16LE(e.data() + kEntryClusterLow, static_cast<std::uint16_t>(cluster));
+  StoreU32LE(e.data() + kEntryFileSize, folder ? 0 : 1 + rng() % 100000000);
+  return e;
+}
+
+// A sector that passes the directory test (or, with a dot pair, opens a folder) but holds noise.
+std::vector<std::uint8_t> NoiseDirectorySector(std::mt19937& rng, bool folderStart, std::uint32_t maxCluster,
+                                               std::size_t entries) {
+  std::vector<std::uint8_t> sector(512, 0);
+  for (std::size_t i = 0; i < entries && i < 16; ++i) {
+    const auto e = PlausibleEntry(rng, rng() % 3 == 0, maxCluster);
+    std::copy(e.begin(), e.end(), sector.begin() + static_cast<std::ptrdiff_t>(i * kDirEntrySize));
+  }
+  if (folderStart) {
+    for (int i = 0; i < 2; ++i) {
+      std::uint8_t* d = sector.data() + i * kDirEntrySize;
+      std::fill(d, d + 11, ' ');
+      d[0] = '.';
+      if (i == 1) d[1] = '.';
+      d[kEntryAttr] = kAttrFolder;
+      StoreU32LE(d + kEntryFileSize, 0);
+    }
+  }
+  return sector;
+}
+
+std::size_t CountLines(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(ProFatRecovery, NoiseThatPassesTheDirectoryTestEndsInAResult) {
+  std::mt19937 rng(20261208);
+  std::vector<std::uint8_t> image;
+  for (int i = 0; i < 6000; ++i) {
+    const bool start = rng() % 10 == 0;
+    const auto sector = NoiseDirectorySector(rng, start, 5000, 1 + rng() % 16);
+    if (!start) ASSERT_TRUE(IsFatDirectorySector(sector));
+    image.insert(image.end(), sector.begin(), sector.end());
+  }
+  const std::string path = temp_.path() + "/noise.img";
+  test::WriteFileBytes(path, image);
+  CProfessionalFatRecovery engine;
+  const fattest::FormattedSweep sweep = fattest::SweepFormattedFat(engine, path);
+  EXPECT_EQ(sweep.finish, kSuccess);
+  EXPECT_GT(sweep.directorySectors, 4000u);
+  EXPECT_LE(engine.Layouts().size(), FormattedFatLimits{}.layouts);
+  EXPECT_EQ(engine.OrphanCount(), 0u);
+  EXPECT_EQ(engine.PendingCount(), 0u);
+  // Browsing and writing out noise stays inside the target and ends.
+  const auto tree = BrowseTree(engine, 2000);
+  int written = 0;
+  for (const auto& [key, item] : tree) {
+    if (item.record.isFolder != 0 || ++written > 50) continue;
+    const FoundFileRecord r = item.record;
+    (void)engine.RecoverItem(&r, temp_.path() + "/noise-out/" + std::to_string(written), 0);
+  }
+}
+
+TEST_F(ProFatRecovery, DamagedDirectorySectorsOfARealCardNeverBreakTheSweep) {
+  FatVolumeBuilder v(temp_);
+  const FormatOptions f{16384, 16, "-s 4"};
+  ASSERT_TRUE(v.Format(f.kib, f.fatBits, f.options) && FillCard(v)) << v.lastError();
+  ASSERT_TRUE(v.Run(FormatCommand(v, f))) << v.lastError();
+  const std::vector<std::uint8_t> pristine = test::ReadFileBytes(v.image());
+  std::vector<std::size_t> directorySectors;
+  for (std::size_t s = 0; (s + 1) * 512 <= pristine.size(); ++s) {
+    const std::span<const std::uint8_t> sector(pristine.data() + s * 512, 512);
+    if (ClassifySweepSector(sector, 1024) != SweepSectorKind::Other && s > 0) directorySectors.push_back(s);
+  }
+  ASSERT_GT(directorySectors.size(), 5u);
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> damaged = pristine;
+    for (std::size_t s : directorySectors) {
+      for (int k = 0; k < 1 + static_cast<int>(rng() % 24); ++k)
+        damaged[s * 512 + rng() % 512] = static_cast<std::uint8_t>(rng());
+      // Now and then a whole entry of clusters, sizes and dates from nowhere.
+      if (rng() % 3 == 0) {
+        for (int k = 12; k < 32; ++k) damaged[s * 512 + (rng() % 16) * 32 + k] = static_cast<std::uint8_t>(rng());
+      }
+    }
+    const std::string path = temp_.path() + "/damaged.img";
+    test::WriteFileBytes(path, damaged);
+    CProfessionalFatRecovery engine;
+    const fattest::FormattedSweep sweep = fattest::SweepFormattedFat(engine, path);
+    EXPECT_EQ(sweep.finish, kSuccess);
+    const auto tree = BrowseTree(engine, 5000);
+    int written = 0;
+    for (const auto& [key, item] : tree) {
+      if (++written > 40) break;
+      const FoundFileRecord r = item.record;
+      const std::string out = temp_.path() + "/d" + std::to_string(seed) + "/" + std::to_string(written);
+      (void)engine.RecoverItem(&r, out, SeparatorLevel(out) - item.level);
+    }
+  }
+}
+
+TEST_F(ProFatRecovery, AHundredThousandDirectoryLookingSectorsStayWithinTheCaps) {
+  // Nothing here gives a layout: every sector waits in memory until the caps let it go.
+  std::mt19937 rng(7);
+  const std::string path = temp_.path() + "/many.img";
+  {
+    std::vector<std::uint8_t> image;
+    image.reserve(100000 * 512);
+    for (int i = 0; i < 100000; ++i) {
+      const auto sector = NoiseDirectorySector(rng, false, 60000, 1 + rng() % 4);
+      image.insert(image.end(), sector.begin(), sector.end());
+    }
+    test::WriteFileBytes(path, image);
+  }
+  CProfessionalFatRecovery engine;
+  FormattedFatLimits limits;
+  limits.orphanBytes = 4u << 20;
+  engine.SetLimits(limits);
+  testing::internal::CaptureStderr();
+  const fattest::FormattedSweep sweep = fattest::SweepFormattedFat(engine, path, false);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(sweep.directorySectors, 100000u);
+  EXPECT_LE(engine.OrphanCount(), limits.orphanBytes / 512);
+  EXPECT_GT(engine.DroppedCount(), 90000u);
+  // Said once, not once a sector.
+  EXPECT_EQ(CountLines(said, "directory sectors"), 1u) << said;
+  EXPECT_EQ(engine.FinishSweep(), kSuccess);
+  EXPECT_EQ(engine.OrphanCount(), 0u);
+  EXPECT_EQ(engine.GetFoundCount(), 0u);
+
+  // The same medium with folder starts of one volume among the noise: everything is parsed as it
+  // comes, the caps hold, and the sweep ends.
+  {
+    std::vector<std::uint8_t> image = test::ReadFileBytes(path);
+    for (std::uint32_t k = 0; k < 100; ++k) {
+      const std::uint32_t cluster = 10 + k * 240;  // cluster c at sector 1000 + (c - 2) * 4
+      const std::uint64_t sector = 1000 + (cluster - 2) * 4ull;
+      auto start = NoiseDirectorySector(rng, true, 60000, 3);
+      StoreU16LE(start.data() + kEntryClusterLow, static_cast<std::uint16_t>(cluster));
+      StoreU16LE(start.data() + kEntryClusterHigh, 0);
+      std::copy(start.begin(), start.end(), image.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+    }
+    test::WriteFileBytes(path, image);
+  }
+  CProfessionalFatRecovery placed;
+  const fattest::FormattedSweep second = fattest::SweepFormattedFat(placed, path);
+  EXPECT_EQ(second.finish, kSuccess);
+  ASSERT_FALSE(placed.Layouts().empty());
+  EXPECT_EQ(placed.Layouts()[0].sectorsPerCluster, 4u);
+  EXPECT_EQ(placed.Layouts()[0].DataStart(), 1000u);
+  EXPECT_GT(placed.GetFoundCount(), 1000u);
+}
 
 }  // namespace
 }  // namespace rexmoor
