@@ -89,6 +89,21 @@ inline std::uint64_t FileTimeOf(const std::string& text) {
   return CivilToFileTime(t).value_or(0);
 }
 
+// Short names come back in small letters: names compared with ASCII and Latin-1 capitals folded.
+inline std::string Folded(const std::string& text) {
+  std::string out = text;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto c = static_cast<unsigned char>(out[i]);
+    if (c >= 'A' && c <= 'Z') out[i] = static_cast<char>(c + 32);
+    if (c == 0xC3 && i + 1 < out.size()) {
+      const auto next = static_cast<unsigned char>(out[i + 1]);
+      if (next >= 0x80 && next <= 0x9E && next != 0x97) out[i + 1] = static_cast<char>(next + 32);
+      ++i;
+    }
+  }
+  return out;
+}
+
 inline void PatchBytes(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
   FileHandle file;
   ASSERT_EQ(FileHandle::OpenReadWrite(path, file), kSuccess);

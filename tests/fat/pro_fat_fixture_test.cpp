@@ -56,20 +56,7 @@ std::vector<WrittenEntry> WrittenEntries(const std::string& image) {
   return entries;
 }
 
-// Short names come back in small letters: ASCII and Latin-1 capitals folded.
-std::string Folded(const std::string& text) {
-  std::string out = text;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto c = static_cast<unsigned char>(out[i]);
-    if (c >= 'A' && c <= 'Z') out[i] = static_cast<char>(c + 32);
-    if (c == 0xC3 && i + 1 < out.size()) {
-      const auto next = static_cast<unsigned char>(out[i + 1]);
-      if (next >= 0x80 && next <= 0x9E && next != 0x97) out[i + 1] = static_cast<char>(next + 32);
-      ++i;
-    }
-  }
-  return out;
-}
+using test::Folded;
 
 // Whether mtools stored the name as a short name alone: 8.3, no spaces, one case in each part
 // (a small-letter part is kept by the entry's case bits).

@@ -137,20 +137,7 @@ std::string BelowTop(const std::string& path) {
   return slash == std::string::npos ? "" : path.substr(slash + 1);
 }
 
-// Short names come back in small letters: compare names with ASCII and Latin-1 capitals folded.
-std::string Folded(const std::string& text) {
-  std::string out = text;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto c = static_cast<unsigned char>(out[i]);
-    if (c >= 'A' && c <= 'Z') out[i] = static_cast<char>(c + 32);
-    if (c == 0xC3 && i + 1 < out.size()) {
-      const auto next = static_cast<unsigned char>(out[i + 1]);
-      if (next >= 0x80 && next <= 0x9E && next != 0x97) out[i + 1] = static_cast<char>(next + 32);
-      ++i;
-    }
-  }
-  return out;
-}
+using test::Folded;
 
 // The tree key of a file written at path: inside some top folder (named or lost), the same path
 // below it. Empty when it is not there.
@@ -313,6 +300,34 @@ TEST_F(ProFatRecovery, ASurvivingBootSectorSeedsTheLayoutAndNarrowClusters) {
   bool found = false;
   for (const auto& [key, item] : tree) found = found || key.ends_with("/file.txt");
   EXPECT_TRUE(found);
+}
+
+TEST_F(ProFatRecovery, AVolumeWhoseFatIsDestroyedKeepsItsTopFolderNames) {
+  FatVolumeBuilder v(temp_);
+  ASSERT_TRUE(v.Format(16384, 16, "-s 4") && FillCard(v)) << v.lastError();
+  FatLayout layout;
+  ASSERT_EQ(ParseFatLayout(test::ReadBytesAt(v.image(), 0, 512), layout), kSuccess);
+  // Both FATs gone, boot sector and root left as they were.
+  test::PatchBytes(v.image(), layout.fatStartSector * 512,
+                   std::vector<std::uint8_t>(std::size_t{layout.numberOfFats} * layout.fatSectors * 512, 0));
+  CProfessionalFatRecovery engine;
+  fattest::SweepFormattedFat(engine, v.image());
+  std::map<std::string, TreeItem> tree;
+  for (const auto& [key, item] : BrowseTree(engine)) tree[test::Folded(key)] = item;
+  // The root's sectors lie in front of the data area: they are placed as the root, so its
+  // folders keep their names and its own files are found too.
+  EXPECT_TRUE(tree.contains("readme.txt"));
+  for (const char* key : {"dcim/100canon/img_0003.jpg", "documents/reports/2024/quarterly report.pdf",
+                          "música/canción de cuna.txt", "été/café.txt", "documents/résumé.txt"}) {
+    ASSERT_TRUE(tree.contains(key)) << key;
+    const FoundFileRecord r = tree.at(key).record;
+    const std::string out = temp_.path() + "/" + std::to_string(r.objectNumber);
+    ASSERT_EQ(engine.RecoverItem(&r, out, 0), kSuccess);
+    const std::string path = std::string("/") + key;
+    for (const auto& [written, file] : v.files())
+      if (test::Folded(written) == test::Folded(path)) EXPECT_EQ(test::ReadFileBytes(out), file.bytes) << key;
+  }
+  for (const auto& [key, item] : tree) EXPECT_FALSE(key.starts_with("lostfolder")) << key;
 }
 
 // --- data from consecutive clusters ---------------------------------------------------------------------
