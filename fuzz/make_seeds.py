@@ -143,6 +143,35 @@ def make_tiny_fat12(workdir):
         return f.read()
 
 
+def make_formatted_fat12(workdir, zero_boot):
+    """make_tiny_fat12's kind of volume with nested folders, quick-formatted again with the same
+    geometry (only boot sector, FAT and root rewritten); optionally its boot sector zeroed."""
+    img = os.path.join(workdir, "formatted.img")
+    with open(img, "wb") as f:
+        f.truncate(64 * 1024)
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C.UTF-8")
+    mkfs = ["mkfs.fat", "-F", "12", "-s", "1", "-r", "32", "-f", "1", "-n", "FMT", "-i", "1234abcd", img]
+    subprocess.run(mkfs, check=True, stdout=subprocess.DEVNULL)
+    m = lambda *args: subprocess.run(["mtools", "-c", *args], check=True, env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for name, data in (("a.txt", b"hello\n" * 100), ("b.gif", sample("sample.gif", 3000)),
+                       ("c.jpg", sample("tiny.jpg", 2000))):
+        with open(os.path.join(workdir, name), "wb") as f:
+            f.write(data)
+    m("mmd", "-i", img, "::/Photos")
+    m("mcopy", "-i", img, os.path.join(workdir, "c.jpg"), "::/Photos/holiday picture.jpg")
+    m("mmd", "-i", img, "::/Photos/Été")
+    m("mcopy", "-i", img, os.path.join(workdir, "a.txt"), "::/Photos/Été/CAFÉ.TXT")
+    m("mcopy", "-i", img, os.path.join(workdir, "b.gif"), "::/Photos/Été/A long name picture.gif")
+    m("mdel", "-i", img, "::/Photos/holiday picture.jpg")
+    subprocess.run(mkfs, check=True, stdout=subprocess.DEVNULL)
+    with open(img, "rb") as f:
+        data = bytearray(f.read())
+    if zero_boot:
+        data[:512] = bytes(512)
+    return bytes(data)
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     vols = {n: os.path.join(FIX, n + ".img") for n in ("fat12", "fat16", "fat32", "ntfs", "exfat", "ext4",
@@ -219,6 +248,8 @@ def main():
         fat12 = make_fat12(work)
         put("fuzz_fat_engine", "mtools_fat12", fat12)
         put("fuzz_fat_engine", "mtools_tiny", make_tiny_fat12(work))
+        put("fuzz_formatted_fat", "formatted_fat12", make_formatted_fat12(work, False))
+        put("fuzz_formatted_fat", "formatted_fat12_noboot", make_formatted_fat12(work, True))
         put("fuzz_fat_directory", "mtools_root", fat_root(fat12)[0][:2048])
         put("fuzz_boot_area", "mtools_fat12", fat12[:2048])
         # Scan logs as the program writes them, from quick scans of the engine seeds.
