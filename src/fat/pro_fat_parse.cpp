@@ -17,7 +17,7 @@ namespace {
 // Folder nesting deeper than this is taken as a loop in damaged ".." entries.
 constexpr std::uint32_t kMaxFolderDepth = 4096;
 // The first sectors and depths remembered for the sweep; past this the memory starts over.
-constexpr std::size_t kMaxRemembered = 1u << 20;
+constexpr std::size_t kMaxRemembered = 1u << 18;
 
 std::uint64_t CacheKey(std::size_t layout, std::uint32_t cluster) {
   return (static_cast<std::uint64_t>(layout) << 32) | cluster;
@@ -90,7 +90,7 @@ std::uint32_t CProfessionalFatRecovery::FolderCluster(const DirEntry& entry, Lay
   if (narrow) return entry.clusterLow;
   if (!layout || !entry.IsDeleted() || entry.clusterHigh != 0) return entry.FirstCluster();
   // A deleted FAT32 folder lost its high word: the candidate that opens with "."/".." is it.
-  std::string key = "/" + std::to_string(*layout) + "/" + std::to_string(entry.clusterLow);
+  std::string key = Format("/%zu/%u", *layout, unsigned{entry.clusterLow});
   if (auto it = highWords_.find(key); it != highWords_.end()) return FirstCluster(it->second, entry.clusterLow);
   const std::size_t l = *layout;
   const std::uint16_t high = SearchHighWord(entry.clusterLow, [&](std::uint32_t cluster) {
@@ -115,7 +115,7 @@ std::uint32_t CProfessionalFatRecovery::FileCluster(const DirEntry& entry, const
   if (dot == std::string::npos) return entry.FirstCluster();
   const std::string_view extension = std::string_view(name).substr(dot + 1);
   if (FindFormatByExtension(extension) == nullptr) return entry.FirstCluster();
-  std::string key = ToLowerAscii(extension) + "/" + std::to_string(*layout) + "/" + std::to_string(entry.clusterLow);
+  std::string key = Format("%s/%zu/%u", ToLowerAscii(extension).c_str(), *layout, unsigned{entry.clusterLow});
   if (auto it = highWords_.find(key); it != highWords_.end()) return FirstCluster(it->second, entry.clusterLow);
   const std::size_t l = *layout;
   const std::uint16_t high = SearchHighWord(entry.clusterLow, [&](std::uint32_t cluster) {

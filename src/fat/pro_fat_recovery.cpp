@@ -80,6 +80,7 @@ Result CProfessionalFatRecovery::BeginFormattedCatalogue(const char* logName) {
 
 Result CProfessionalFatRecovery::PrepareSweep() {
   if (!IsOpen()) return kErrInvalidHandle;
+  if (bootLayoutPresent_) return kSuccess;
   std::vector<std::uint8_t> boot(kVolumeBootAreaBytes, 0);
   const auto sectorSize = static_cast<std::uint32_t>(sectorSize_);
   const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kVolumeBootAreaBytes / sectorSize, volumeSectors_));

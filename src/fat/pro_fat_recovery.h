@@ -35,7 +35,7 @@ namespace rexmoor {
 struct FormattedFatLimits {
   std::size_t orphanBytes = 64u << 20;      // directory sectors waiting for a layout or a name
   std::size_t pendingRecords = 131072;      // file entries waiting for a layout
-  std::size_t folderEntries = 262144;       // folder entries and folders above finds
+  std::size_t folderEntries = 131072;       // folder entries, and folders above finds
   std::size_t waitingTails = 1024;          // long names cut off at the end of a sector
   std::size_t anchors = 1024;               // folder starts no layout explains yet
   std::size_t layouts = 64;

@@ -176,7 +176,9 @@ TEST_P(ProFatFixtures, EveryFileBelowTheRootComesBackInItsFolder) {
   }
   EXPECT_GT(checked, 50);
   // Only the FAT32 volume (one sector a cluster) scatters that folder's listing.
-  if (name.find("fat32") == std::string::npos) EXPECT_EQ(inLaterClusters, 0);
+  if (name.find("fat32") == std::string::npos) {
+    EXPECT_EQ(inLaterClusters, 0);
+  }
   // The medium was only read.
   EXPECT_EQ(test::Sha256Hex(image), before);
 }

@@ -325,7 +325,9 @@ TEST_F(ProFatRecovery, AVolumeWhoseFatIsDestroyedKeepsItsTopFolderNames) {
     ASSERT_EQ(engine.RecoverItem(&r, out, 0), kSuccess);
     const std::string path = std::string("/") + key;
     for (const auto& [written, file] : v.files())
-      if (test::Folded(written) == test::Folded(path)) EXPECT_EQ(test::ReadFileBytes(out), file.bytes) << key;
+      if (test::Folded(written) == test::Folded(path)) {
+        EXPECT_EQ(test::ReadFileBytes(out), file.bytes) << key;
+      }
   }
   for (const auto& [key, item] : tree) EXPECT_FALSE(key.starts_with("lostfolder")) << key;
 }
@@ -428,7 +430,9 @@ TEST_F(ProFatRecovery, NoiseThatPassesTheDirectoryTestEndsInAResult) {
   for (int i = 0; i < 6000; ++i) {
     const bool start = rng() % 10 == 0;
     const auto sector = NoiseDirectorySector(rng, start, 5000, 1 + rng() % 16);
-    if (!start) ASSERT_TRUE(IsFatDirectorySector(sector));
+    if (!start) {
+      ASSERT_TRUE(IsFatDirectorySector(sector));
+    }
     image.insert(image.end(), sector.begin(), sector.end());
   }
   const std::string path = temp_.path() + "/noise.img";
