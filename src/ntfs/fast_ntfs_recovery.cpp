@@ -186,30 +186,15 @@ void CFastNtfsRecovery::CatalogueFolders() {
   // Deferred() does not grow here: every folder's chain was followed to its end when it was met.
   const std::vector<std::uint32_t>& deferred = chains_.Deferred();
   for (std::size_t i = 0; i < deferred.size(); ++i) {
-    const std::uint32_t number = deferred[i];
-    const NtfsFolder* folder = chains_.Find(number);
-    if (folder == nullptr) continue;
-    FoundFileRecord r;
-    std::uint64_t parentKey = 0;
-    if (folder->kind == NtfsFolder::Kind::Lost) {
-      r = MakeLostFolderRecord(sourceTag_, kTagFastNtfs, number);
-      parentKey = ScanCatalogue::MakeFolderKey(kRootFolderRecord, 0);
-    } else {
-      r = NewRecord(kTagFastNtfs, true);
-      r.deletedMark = folder->inUse ? 0 : 1;
-      r.contentState = 1;
-      r.objectNumber = number;
+    std::optional<ChainFolderRecord> folder = MakeChainFolderRecord(chains_, deferred[i], sourceTag_, kTagFastNtfs);
+    if (!folder) continue;
+    FoundFileRecord& r = folder->record;
+    if (!folder->lost) {
       r.clusterBytes = static_cast<std::int32_t>(geometry_.ClusterBytes());
-      r.createdTime = folder->created;
-      r.accessedTime = folder->accessed;
-      r.modifiedTime = folder->modified;
-      r.locationSector = AbsoluteRecordSector(number);
-      SetRecordName(r, folder->name);
-      const std::uint32_t parent = folder->parent;
-      parentKey = ScanCatalogue::MakeFolderKey(parent, chains_.Depth(parent));
+      r.locationSector = AbsoluteRecordSector(r.objectNumber);
     }
     r.partitionStartSector = partitionBase_;
-    CatalogueRecord(r, parentKey, true);
+    CatalogueRecord(r, folder->parentKey, true);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/name_sanitize.h"
+#include "engine/scan_catalogue.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -112,6 +113,35 @@ std::uint32_t NtfsFolderChains::Depth(std::uint32_t u) {
   deferred_.insert(deferred_.end(), met.begin(), met.end());
   const NtfsFolder* result = Find(u);
   return result != nullptr ? result->depth : 1;
+}
+
+std::optional<ChainFolderRecord> MakeChainFolderRecord(NtfsFolderChains& chains, std::uint32_t number,
+                                                       std::uint16_t sourceTag, std::int32_t engineTag) {
+  const NtfsFolder* folder = chains.Find(number);
+  if (folder == nullptr) return std::nullopt;
+  ChainFolderRecord out;
+  if (folder->kind == NtfsFolder::Kind::Lost) {
+    out.record = MakeLostFolderRecord(sourceTag, engineTag, number);
+    out.parentKey = ScanCatalogue::MakeFolderKey(kRootFolderRecord, 0);
+    out.lost = true;
+    return out;
+  }
+  FoundFileRecord& r = out.record;
+  r = MakeEmptyRecord();
+  r.sourceTag = sourceTag;
+  r.engineTag = engineTag;
+  r.isFolder = 1;
+  r.deletedMark = folder->inUse ? 0 : 1;
+  r.contentState = 1;
+  r.objectNumber = number;
+  r.createdTime = folder->created;
+  r.accessedTime = folder->accessed;
+  r.modifiedTime = folder->modified;
+  SetRecordName(r, folder->name);
+  const std::uint32_t parent = folder->parent;
+  // Depth may read further records; the folder pointer is not used after it.
+  out.parentKey = ScanCatalogue::MakeFolderKey(parent, chains.Depth(parent));
+  return out;
 }
 
 }  // namespace rexmoor

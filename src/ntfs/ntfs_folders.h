@@ -69,4 +69,14 @@ class NtfsFolderChains {
   std::vector<std::uint32_t> deferred_;
 };
 
+// A folder of the chains as it goes into the catalogue: a named folder under its parent's key,
+// a lost one in the root. The engine adds what only it knows (cluster size, origin, location).
+struct ChainFolderRecord {
+  FoundFileRecord record;
+  std::uint64_t parentKey = 0;
+  bool lost = false;
+};
+std::optional<ChainFolderRecord> MakeChainFolderRecord(NtfsFolderChains& chains, std::uint32_t number,
+                                                       std::uint16_t sourceTag, std::int32_t engineTag);
+
 }  // namespace rexmoor
