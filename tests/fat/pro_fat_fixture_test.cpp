@@ -13,7 +13,7 @@
 #include "engine/scan_log_index.h"
 #include "fat/fat_engine_test_util.h"
 #include "fat/fat_volume_builder.h"
-#include "fat/formatted_sweep_harness.h"
+#include "scan/formatted_sweep_harness.h"
 #include "fat/pro_fat_recovery.h"
 #include "fixtures/fixture_paths.h"
 #include "test_support.h"

@@ -15,7 +15,7 @@
 #include "engine/scan_log_index.h"
 #include "fat/fat_engine_test_util.h"
 #include "fat/fat_volume_builder.h"
-#include "fat/formatted_sweep_harness.h"
+#include "scan/formatted_sweep_harness.h"
 #include "formats/fat_dir_entry.h"
 #include "formats/fat_layout.h"
 #include "platform/byte_view.h"
