@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -161,6 +162,40 @@ TEST_F(ProNtfsRecovery, RecordsOfAnMftWithNoRecordZeroLeftGetAnAssumedOne) {
   for (const auto& layout : s.engine->Layouts()) EXPECT_TRUE(layout.assumed);
   EXPECT_EQ(s.engine->SectorsPerCluster(), 8u);
   ExpectEveryFile(s, 0, temp_);
+}
+
+TEST_F(ProNtfsRecovery, CompressedAndSparseFilesComeBackAsTheQuickEngineBringsThem) {
+  const Swept s = SweepImage(test::NtfsFixture("ntfs_compressed.img"));
+  std::ifstream sums(test::NtfsFixtureSource("compressed_sha256.txt"));
+  int checked = 0;
+  for (std::string line; std::getline(sums, line);) {
+    const std::size_t at = line.find("ntfs_compressed.img:/");
+    if (line.size() < 66 || at == std::string::npos) continue;
+    const std::string key = line.substr(at + std::strlen("ntfs_compressed.img:/"));
+    SCOPED_TRACE(key);
+    ASSERT_TRUE(s.tree.contains(key));
+    const FoundFileRecord r = s.tree.at(key).record;
+    const std::string out = temp_.path() + "/c" + std::to_string(++checked);
+    ASSERT_EQ(s.engine->RecoverItem(&r, out, 0), kSuccess);
+    EXPECT_EQ(test::Sha256Hex(out), line.substr(0, 64));
+  }
+  EXPECT_GE(checked, 5);
+}
+
+TEST_F(ProNtfsRecovery, ARecordsRunsAreReadWhereItWasFound) {
+  const Swept s = SweepImage(test::NtfsFixture(kDeleted));
+  ASSERT_TRUE(s.tree.contains("fragmented.bin"));
+  RunList runs;
+  const FoundFileRecord fragmented = s.tree.at("fragmented.bin").record;
+  ASSERT_EQ(s.engine->ReadRecordRuns(fragmented, runs), kSuccess);
+  EXPECT_GE(runs.size(), 2u);  // it was written in two pieces
+  std::uint64_t clusters = 0;
+  for (const DataRun& run : runs) clusters += run.length;
+  EXPECT_EQ(clusters, (40000 + 4095) / 4096);
+  // A resident file has no runs to compare.
+  const FoundFileRecord small = s.tree.at("small note.txt").record;
+  EXPECT_NE(s.engine->ReadRecordRuns(small, runs), kSuccess);
+  EXPECT_TRUE(runs.empty());
 }
 
 // --- hostile media --------------------------------------------------------------------------------------
