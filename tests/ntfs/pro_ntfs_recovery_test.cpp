@@ -164,6 +164,24 @@ TEST_F(ProNtfsRecovery, RecordsOfAnMftWithNoRecordZeroLeftGetAnAssumedOne) {
   ExpectEveryFile(s, 0, temp_);
 }
 
+TEST_F(ProNtfsRecovery, APartitionOfADriveCountsFromThePartition) {
+  const std::string drive = temp_.path() + "/drive.img";
+  ASSERT_EQ(test::RunCommand("{ head -c 1048576 /dev/zero; cat " + test::ShellQuote(test::NtfsFixture(kDeleted)) +
+                             "; } > " + test::ShellQuote(drive)),
+            0);
+  setenv("REXMOOR_DRIVES", drive.c_str(), 1);
+  Swept s;
+  s.sweep = fattest::SweepFormatted(fattest::SweepEngines{nullptr, s.engine.get()},
+                                    fattest::SweepSource{"", 0, 2048, 32768});
+  unsetenv("REXMOOR_DRIVES");
+  s.tree = BrowseTree(*s.engine);
+  ASSERT_EQ(s.sweep.open, kSuccess);
+  // The partition's boot sector gives the layout; records count from the partition's start.
+  ASSERT_EQ(s.engine->Layouts().size(), 1u);
+  EXPECT_EQ(s.engine->Layouts()[0].origin, 2048u);
+  ExpectEveryFile(s, 2048, temp_);
+}
+
 TEST_F(ProNtfsRecovery, CompressedAndSparseFilesComeBackAsTheQuickEngineBringsThem) {
   const Swept s = SweepImage(test::NtfsFixture("ntfs_compressed.img"));
   std::ifstream sums(test::NtfsFixtureSource("compressed_sha256.txt"));

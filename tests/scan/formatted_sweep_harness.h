@@ -80,34 +80,57 @@ inline void DispatchSweepBuffer(SweepEngines engines, const SectorSource& source
   }
 }
 
-// Opens the engines on the image, sweeps it whole and (unless told not to) finishes.
-inline FormattedSweep SweepFormatted(SweepEngines engines, const std::string& imagePath, bool finish = true,
+// Where the sweep runs: an image file opened whole, or a partition of a drive (drive number,
+// first sector and length, as the deep scan of a partition opens its engines).
+struct SweepSource {
+  std::string imagePath;
+  std::int32_t drive = -1;
+  std::uint64_t start = 0;
+  std::uint64_t count = 0;
+};
+
+// Opens the engines on the source, sweeps it whole and (unless told not to) finishes.
+inline FormattedSweep SweepFormatted(SweepEngines engines, const SweepSource& where, bool finish = true,
                                      std::uint16_t sourceTag = 'F') {
   FormattedSweep sweep;
+  const bool drive = where.drive >= 0;
+  auto open = [&](IFileRecoveryParse& engine) {
+    return drive ? engine.OpenDisk(where.drive, where.start, where.count, sourceTag)
+                 : engine.OpenImageFile(where.imagePath, sourceTag);
+  };
   if (engines.fat != nullptr) {
-    sweep.open = engines.fat->OpenImageFile(imagePath, sourceTag);
+    sweep.open = open(*engines.fat);
     if (sweep.open != kSuccess) return sweep;
     sweep.begin = engines.fat->BeginFormattedCatalogue(nullptr);
     sweep.prepare = engines.fat->PrepareSweep();
   }
   if (engines.ntfs != nullptr) {
-    sweep.open = engines.ntfs->OpenImageFile(imagePath, sourceTag);
+    sweep.open = open(*engines.ntfs);
     if (sweep.open != kSuccess) return sweep;
     sweep.begin = engines.ntfs->BeginNtfsCatalogue(nullptr);
   }
   SectorSource source;
-  if (OpenImageSource(imagePath, source) != kSuccess) {
-    sweep.open = kErrFileNotFound;
+  const Result opened = drive ? OpenDriveSource(source, where.drive) : OpenImageSource(where.imagePath, source);
+  if (opened != kSuccess) {
+    sweep.open = opened;
     return sweep;
   }
-  std::uint64_t bytes = 0;
-  (void)source.handle.Size(bytes);
   const std::uint32_t sectorSize = 512;
-  source.totalSectors = bytes / sectorSize;
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;
+  if (drive) {
+    first = where.start;
+    end = std::min(where.start + where.count, source.totalSectors);
+  } else {
+    std::uint64_t bytes = 0;
+    (void)source.handle.Size(bytes);
+    source.totalSectors = bytes / sectorSize;
+    end = source.totalSectors;
+  }
   std::vector<std::uint8_t> buffer(kSweepBufferBytes);
   const std::uint64_t perBuffer = kSweepBufferBytes / sectorSize;
-  for (std::uint64_t at = 0; at < source.totalSectors; at += perBuffer) {
-    const std::uint64_t n = std::min(perBuffer, source.totalSectors - at);
+  for (std::uint64_t at = first; at < end; at += perBuffer) {
+    const std::uint64_t n = std::min(perBuffer, end - at);
     std::uint32_t got = 0;
     (void)ReadSectors(static_cast<std::int32_t>(n), source, buffer.data(), at, sectorSize, &got);
     if (got > 0)
@@ -124,12 +147,12 @@ inline FormattedSweep SweepFormatted(SweepEngines engines, const std::string& im
 
 inline FormattedSweep SweepFormattedFat(CProfessionalFatRecovery& engine, const std::string& imagePath,
                                         bool finish = true) {
-  return SweepFormatted(SweepEngines{&engine, nullptr}, imagePath, finish);
+  return SweepFormatted(SweepEngines{&engine, nullptr}, SweepSource{imagePath}, finish);
 }
 
 inline FormattedSweep SweepFormattedNtfs(CProfessionalNtfsRecovery& engine, const std::string& imagePath,
                                          bool finish = true) {
-  return SweepFormatted(SweepEngines{nullptr, &engine}, imagePath, finish);
+  return SweepFormatted(SweepEngines{nullptr, &engine}, SweepSource{imagePath}, finish);
 }
 
 }  // namespace rexmoor::fattest
