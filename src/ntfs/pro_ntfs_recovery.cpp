@@ -59,20 +59,22 @@ Result CProfessionalNtfsRecovery::Scan(const char*) { return kSuccess; }
 
 Result CProfessionalNtfsRecovery::BeginNtfsCatalogue(const char* logName) {
   // The folders of an earlier sweep are forgotten; the layouts describe the medium and stay.
-  for (auto& [key, layout] : layouts_) {
-    NtfsVolumeReader* reader = &layout->reader;
-    layout->chains.Reset(
-        [reader](std::uint32_t number, std::span<std::uint8_t> buffer, RecordHeader& header) {
-          const Result r = reader->ReadRecord(number, buffer, header);
-          // A record that names another number is not the one the parent reference meant.
-          return r == kSuccess && header.number != number ? kErrInvalidParameter : r;
-        },
-        recordSize_);
-  }
+  for (auto& [key, layout] : layouts_) ResetChains(*layout);
   catalogue_.Close();
   catalogue_.SetFilterCallback(callbacks_.filter, callbacks_.filterUserData);
   if (logName != nullptr) return catalogue_.OpenCatalogue(logName);
   return catalogue_.CreateCatalogue("Pro_Ntfs_", partitionStartSector_);
+}
+
+void CProfessionalNtfsRecovery::ResetChains(MftLayout& layout) const {
+  NtfsVolumeReader* reader = &layout.reader;
+  layout.chains.Reset(
+      [reader](std::uint32_t number, std::span<std::uint8_t> buffer, RecordHeader& header) {
+        const Result r = reader->ReadRecord(number, buffer, header);
+        // A record that names another number is not the one the parent reference meant.
+        return r == kSuccess && header.number != number ? kErrInvalidParameter : r;
+      },
+      recordSize_);
 }
 
 // --- layouts ------------------------------------------------------------------------------------------
@@ -126,13 +128,7 @@ void CProfessionalNtfsRecovery::RegisterLayout(std::uint64_t origin, const NtfsG
     }
     return;
   }
-  NtfsVolumeReader* readerPtr = &layout->reader;
-  layout->chains.Reset(
-      [readerPtr](std::uint32_t number, std::span<std::uint8_t> buffer, RecordHeader& header) {
-        const Result r = readerPtr->ReadRecord(number, buffer, header);
-        return r == kSuccess && header.number != number ? kErrInvalidParameter : r;
-      },
-      recordSize_);
+  ResetChains(*layout);
   layouts_.emplace(key, std::move(layout));
   ++count;
 }

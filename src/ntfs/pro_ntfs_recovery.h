@@ -83,6 +83,8 @@ class CProfessionalNtfsRecovery final : public CVolumeRecoveryBase {
   std::uint64_t ItemByteLimit(const FoundFileRecord& record) const override;
 
   // Layouts.
+  // The layout's folder chains, empty, reading records through its MFT.
+  void ResetChains(MftLayout& layout) const;
   NtfsGeometry GeometryWith(std::uint32_t sectorsPerCluster, std::uint64_t mftCluster) const;
   // runs: the MFT's runs as a copy of its record gives them (else they are read from its record 0).
   void RegisterLayout(std::uint64_t origin, const NtfsGeometry& geometry, bool assumed,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/file_recovery_parse.h"
+#include "engine/folder_recovery.h"
 #include "fixtures/fixture_paths.h"
 #include "platform/clock.h"
 #include "platform/file_handle.h"
@@ -51,6 +52,19 @@ inline std::map<std::string, TreeItem> BrowseTree(IFileRecoveryParse& engine, st
     }
   }
   return tree;
+}
+
+// Writes out the first records of a browsed tree (files and whole folders) below dir, as a user
+// recovering what a damaged medium gave would; the results are not judged, only that it ends.
+inline void RecoverFirst(IFileRecoveryParse& engine, const std::map<std::string, TreeItem>& tree, const std::string& dir,
+                         int most) {
+  int written = 0;
+  for (const auto& [key, item] : tree) {
+    if (++written > most) break;
+    const FoundFileRecord r = item.record;
+    const std::string out = dir + "/" + std::to_string(written);
+    (void)engine.RecoverItem(&r, out, SeparatorLevel(out) - item.level);
+  }
 }
 
 struct ManifestFile {

@@ -483,14 +483,7 @@ TEST_F(ProFatRecovery, DamagedDirectorySectorsOfARealCardNeverBreakTheSweep) {
     CProfessionalFatRecovery engine;
     const fattest::FormattedSweep sweep = fattest::SweepFormattedFat(engine, path);
     EXPECT_EQ(sweep.finish, kSuccess);
-    const auto tree = BrowseTree(engine, 5000);
-    int written = 0;
-    for (const auto& [key, item] : tree) {
-      if (++written > 40) break;
-      const FoundFileRecord r = item.record;
-      const std::string out = temp_.path() + "/d" + std::to_string(seed) + "/" + std::to_string(written);
-      (void)engine.RecoverItem(&r, out, SeparatorLevel(out) - item.level);
-    }
+    test::RecoverFirst(engine, BrowseTree(engine, 5000), temp_.path() + "/d" + std::to_string(seed), 40);
   }
 }
 
