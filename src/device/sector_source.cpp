@@ -109,6 +109,19 @@ Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
   return result;
 }
 
+Result ReadVolumeSectors(const SectorSource& source, std::uint64_t base, std::uint64_t length, std::uint64_t sector,
+                         std::uint32_t count, std::int32_t sectorSize, std::uint8_t* buffer,
+                         std::uint32_t* outSectorsRead) {
+  if (outSectorsRead != nullptr) *outSectorsRead = 0;
+  if (count == 0) return kSuccess;
+  if (sector >= length || count > length - sector) return kErrInvalidParameter;
+  std::uint32_t got = 0;
+  const Result r = ReadSectors(static_cast<std::int32_t>(count), source, buffer, base + sector, sectorSize, &got);
+  if (outSectorsRead != nullptr) *outSectorsRead = got;
+  if (r == kSuccess && got < count) return kErrReadFault;
+  return r;
+}
+
 void CloseSource(SectorSource& source) {
   source.handle.Close();
   source.totalSectors = 0;

@@ -32,6 +32,12 @@ std::int32_t SourceSectorSize(const SectorSource& source);
 // outSectorsRead set to the whole sectors that did arrive.
 Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
                    std::uint64_t firstSector, std::int32_t sectorSize, std::uint32_t* outSectorsRead);
+// The same for a volume: count sectors at sector, counted from the volume's first sector (base)
+// and refused (87) when any lies at or past its length. A read that stops short gives 30, with
+// outSectorsRead (when given) set to the whole sectors that arrived.
+Result ReadVolumeSectors(const SectorSource& source, std::uint64_t base, std::uint64_t length, std::uint64_t sector,
+                         std::uint32_t count, std::int32_t sectorSize, std::uint8_t* buffer,
+                         std::uint32_t* outSectorsRead);
 void CloseSource(SectorSource& source);
 
 // Sequential block transfers at a descriptor's own position, for the disk-image writer.

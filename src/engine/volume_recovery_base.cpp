@@ -63,13 +63,7 @@ Result CVolumeRecoveryBase::ReadVolume(std::uint64_t sector, std::uint32_t count
                                        std::uint32_t* outRead) {
   if (outRead != nullptr) *outRead = 0;
   if (!open_) return kErrInvalidHandle;
-  if (sector > volumeSectors_ || count > volumeSectors_ - sector) return kErrInvalidParameter;
-  std::uint32_t got = 0;
-  const Result r =
-      ReadSectors(static_cast<std::int32_t>(count), source_, buffer, AbsoluteSector(sector), sectorSize_, &got);
-  if (outRead != nullptr) *outRead = got;
-  if (r == kSuccess && got < count) return kErrReadFault;
-  return r;
+  return ReadVolumeSectors(source_, partitionBase_, volumeSectors_, sector, count, sectorSize_, buffer, outRead);
 }
 
 // --- callbacks and the catalogue -----------------------------------------------------------------

@@ -41,14 +41,8 @@ Result NtfsVolumeReader::ReadVolume(std::uint64_t sector, std::uint32_t count, s
                                     std::uint32_t* got) const {
   if (got != nullptr) *got = 0;
   if (source_ == nullptr) return kErrInvalidHandle;
-  if (count == 0) return kSuccess;
-  if (sector >= volumeSectors_ || count > volumeSectors_ - sector) return kErrInvalidParameter;
-  std::uint32_t arrived = 0;
-  const Result r = ReadSectors(static_cast<std::int32_t>(count), *source_, buffer, origin_ + sector,
-                               static_cast<std::int32_t>(geometry_.bytesPerSector), &arrived);
-  if (got != nullptr) *got = arrived;
-  if (r == kSuccess && arrived < count) return kErrReadFault;
-  return r;
+  return ReadVolumeSectors(*source_, origin_, volumeSectors_, sector, count,
+                           static_cast<std::int32_t>(geometry_.bytesPerSector), buffer, got);
 }
 
 void NtfsVolumeReader::SetMftRuns(RunList runs, std::uint64_t mftBytes) {
