@@ -198,6 +198,7 @@ CProfessionalNtfsRecovery::MftLayout* CProfessionalNtfsRecovery::LayoutOf(std::u
     if (layout->assumed) continue;
     const std::optional<std::uint64_t> at = layout->reader.RecordSector(number);
     if (at && layout->reader.Origin() + *at == sector) return layout.get();
+    if (!at && ContinuesMft(*layout, number, sector)) return layout.get();
   }
   // An assumed MFT holds the record where contiguity puts it.
   const std::uint64_t before = std::uint64_t{number} * sectorsPerRecord_;
@@ -205,6 +206,39 @@ CProfessionalNtfsRecovery::MftLayout* CProfessionalNtfsRecovery::LayoutOf(std::u
   auto it = layouts_.find(sector - before);
   if (it != layouts_.end() && it->second->assumed) return it->second.get();
   return nullptr;
+}
+
+bool CProfessionalNtfsRecovery::ContinuesMft(MftLayout& layout, std::uint32_t number, std::uint64_t sector) {
+  // A format that wrote its new MFT where the old one began leaves an MFT shorter than the old
+  // one: the old records after its end lie where the MFT would have gone on growing. Such a record
+  // extends the layout's MFT: to the whole of its runs, or its last run to the end of the volume.
+  NtfsVolumeReader& reader = layout.reader;
+  const RunList& runs = reader.MftRuns();
+  if (runs.empty() || runs.back().sparse || number < reader.MftRecordCount()) return false;
+  const DataRun& last = runs.back();
+  const std::uint64_t clusterBytes = reader.ClusterBytes();
+  const std::uint64_t covered = RunListEnd(runs) * clusterBytes;
+  const std::uint64_t wanted = std::uint64_t{number} * recordSize_;
+  const std::uint64_t spc = reader.Geometry().sectorsPerCluster;
+  if (wanted < covered) {
+    // Inside the runs but past the size $MFT now gives its data.
+    const std::optional<std::size_t> run = FindRun(runs, wanted / clusterBytes);
+    if (!run || runs[*run].sparse) return false;
+    const std::uint64_t at = reader.Origin() + runs[*run].lcn * spc +
+                             (wanted - runs[*run].vcn * clusterBytes) / static_cast<std::uint64_t>(sectorSize_);
+    if (at != sector) return false;
+    RunList same = runs;
+    reader.SetMftRuns(std::move(same), 0);
+    return true;
+  }
+  if (last.lcn + last.length >= reader.ClusterCount()) return false;
+  const std::uint64_t end = reader.Origin() + (last.lcn + last.length) * spc;
+  if (end + (wanted - covered) / static_cast<std::uint64_t>(sectorSize_) != sector) return false;
+  RunList longer = runs;
+  longer.push_back(DataRun{RunListEnd(runs), reader.ClusterCount() - (last.lcn + last.length), last.lcn + last.length,
+                           false});
+  reader.SetMftRuns(std::move(longer), 0);
+  return true;
 }
 
 CProfessionalNtfsRecovery::MftLayout* CProfessionalNtfsRecovery::AssumedLayout(std::uint32_t number,

@@ -95,6 +95,7 @@ class CProfessionalNtfsRecovery final : public CVolumeRecoveryBase {
   bool HoldsMftRecord(std::uint64_t sector);
   MftLayout* LayoutOf(std::uint32_t number, std::uint64_t sector);
   MftLayout* AssumedLayout(std::uint32_t number, std::uint64_t sector);
+  bool ContinuesMft(MftLayout& layout, std::uint32_t number, std::uint64_t sector);
   void RefineClusterSize(std::span<const std::uint8_t> record, const RecordHeader& header);
   // A reader for a found record's volume: its layout's, or one made from the record's fields.
   const NtfsVolumeReader* ReaderFor(const FoundFileRecord& record, NtfsVolumeReader& scratch) const;
