@@ -208,6 +208,14 @@ void CProfessionalFatRecovery::ParseInCluster(std::span<const std::uint8_t> sect
   if (outcome.cut) FollowCutName(std::move(outcome));
 }
 
+std::optional<CProfessionalFatRecovery::Context> CProfessionalFatRecovery::ClusterStartAt(std::uint64_t sectorNumber) const {
+  for (std::size_t i = 0; i < layouts_.size(); ++i) {
+    if (const std::optional<std::uint32_t> cluster = layouts_[i].ClusterStartingAt(sectorNumber))
+      return Context{i, *cluster, sectorNumber};
+  }
+  return std::nullopt;
+}
+
 void CProfessionalFatRecovery::TakeDirectorySector(std::span<const std::uint8_t> sector, std::uint64_t sectorNumber) {
   if (!IsOpen() || sector.size() < kDirEntrySize || !InVolume(sectorNumber)) return;
   if (TakeWaitingTail(sector, sectorNumber)) return;
@@ -218,11 +226,9 @@ void CProfessionalFatRecovery::TakeDirectorySector(std::span<const std::uint8_t>
       return;
     }
   }
-  for (std::size_t i = 0; i < layouts_.size(); ++i) {
-    const std::optional<std::uint32_t> cluster = layouts_[i].ClusterStartingAt(sectorNumber);
-    if (!cluster) continue;
-    runContext_ = Context{i, *cluster, sectorNumber};
-    ParseInCluster(sector, sectorNumber, *cluster, i);
+  if (const std::optional<Context> start = ClusterStartAt(sectorNumber)) {
+    runContext_ = *start;
+    ParseInCluster(sector, sectorNumber, start->cluster, start->layout);
     return;
   }
   KeepOrphan(sector, sectorNumber);
@@ -230,11 +236,9 @@ void CProfessionalFatRecovery::TakeDirectorySector(std::span<const std::uint8_t>
 
 void CProfessionalFatRecovery::ParseOrphan(std::uint64_t sectorNumber, const std::vector<std::uint8_t>& bytes) {
   if (TakeWaitingTail(bytes, sectorNumber)) return;
-  for (std::size_t i = 0; i < layouts_.size(); ++i) {
-    const std::optional<std::uint32_t> cluster = layouts_[i].ClusterStartingAt(sectorNumber);
-    if (!cluster) continue;
-    sweepContext_ = Context{i, *cluster, sectorNumber};
-    ParseInCluster(bytes, sectorNumber, *cluster, i);
+  if (const std::optional<Context> start = ClusterStartAt(sectorNumber)) {
+    sweepContext_ = *start;
+    ParseInCluster(bytes, sectorNumber, start->cluster, start->layout);
     return;
   }
   // Inside the cluster the last placed orphan started.

@@ -194,6 +194,8 @@ class CProfessionalFatRecovery final : public CVolumeRecoveryBase {
     std::uint32_t cluster = 0;
     std::uint64_t sector = 0;
   };
+  // The first layout under which a cluster starts at the sector, with that cluster.
+  std::optional<Context> ClusterStartAt(std::uint64_t sectorNumber) const;
   Context runContext_;
   Context sweepContext_;
   std::unordered_map<std::uint64_t, ClusterHead> heads_;     // (layout, cluster) -> first sector

@@ -12,6 +12,14 @@ namespace rexmoor {
 
 namespace {
 
+// A contiguous MFT from the given cluster to the end of the reader's volume; false when that
+// cluster lies beyond it.
+bool SetContiguousMft(NtfsVolumeReader& reader, std::uint64_t cluster) {
+  if (cluster >= reader.ClusterCount()) return false;
+  reader.SetMftRuns(RunList{DataRun{0, reader.ClusterCount() - cluster, cluster, false}}, 0);
+  return true;
+}
+
 // $Extend: the folder of the file system's own extension files ($ObjId, $Quota, $Reparse, ...).
 constexpr std::uint32_t kExtendRecord = 11;
 
@@ -106,9 +114,7 @@ void CProfessionalNtfsRecovery::RegisterLayout(std::uint64_t origin, const NtfsG
   NtfsVolumeReader& reader = layout->reader;
   reader.Reset(&source_, geometry, origin, PartitionEnd() - origin);
   if (assumed) {
-    // A contiguous MFT from the given cluster to the end of the volume.
-    if (geometry.mftCluster >= reader.ClusterCount()) return;
-    reader.SetMftRuns(RunList{DataRun{0, reader.ClusterCount() - geometry.mftCluster, geometry.mftCluster, false}}, 0);
+    if (!SetContiguousMft(reader, geometry.mftCluster)) return;
   } else if (runs != nullptr) {
     reader.SetMftRuns(*runs, 0);
   } else if (reader.LoadMftRuns() != kSuccess) {
@@ -133,15 +139,24 @@ void CProfessionalNtfsRecovery::RegisterLayout(std::uint64_t origin, const NtfsG
   ++count;
 }
 
+std::optional<Attribute> CProfessionalNtfsRecovery::NonResidentData(std::span<const std::uint8_t> record,
+                                                                    const RecordHeader& header, RunList& runs,
+                                                                    std::uint64_t& clusters) const {
+  std::optional<Attribute> data = FindAttribute(record, header, kAttrData, true);
+  if (!data || !data->nonResident) return std::nullopt;
+  runs.clear();
+  (void)DecodeRunList(data->runs, data->lowestVcn, RunDecodeLimits{volumeSectors_, kMaxRunsPerAttribute}, runs);
+  clusters = 0;
+  for (const DataRun& run : runs) clusters += run.length;
+  return data;
+}
+
 void CProfessionalNtfsRecovery::RegisterMftRecord(std::span<const std::uint8_t> record, const RecordHeader& header,
                                                   std::uint64_t sector) {
-  const std::optional<Attribute> data = FindAttribute(record, header, kAttrData, true);
-  if (!data || !data->nonResident) return;
   RunList runs;
-  (void)DecodeRunList(data->runs, data->lowestVcn, RunDecodeLimits{volumeSectors_, kMaxRunsPerAttribute}, runs);
   std::uint64_t clusters = 0;
-  for (const DataRun& run : runs) clusters += run.length;
-  if (runs.empty() || runs.front().sparse || clusters == 0 || data->lowestVcn != 0) return;
+  const std::optional<Attribute> data = NonResidentData(record, header, runs, clusters);
+  if (!data || runs.empty() || runs.front().sparse || clusters == 0 || data->lowestVcn != 0) return;
   // The MFT's own allocation tells its volume's cluster size.
   if (data->allocatedSize % clusters != 0) return;
   const std::uint64_t clusterBytes = data->allocatedSize / clusters;
@@ -254,13 +269,10 @@ CProfessionalNtfsRecovery::MftLayout* CProfessionalNtfsRecovery::AssumedLayout(s
 }
 
 void CProfessionalNtfsRecovery::RefineClusterSize(std::span<const std::uint8_t> record, const RecordHeader& header) {
-  const std::optional<Attribute> data = FindAttribute(record, header, kAttrData, true);
-  if (!data || !data->nonResident) return;
   RunList runs;
-  (void)DecodeRunList(data->runs, data->lowestVcn, RunDecodeLimits{volumeSectors_, kMaxRunsPerAttribute}, runs);
   std::uint64_t clusters = 0;
-  for (const DataRun& run : runs) clusters += run.length;
-  if (clusters == 0) return;
+  const std::optional<Attribute> data = NonResidentData(record, header, runs, clusters);
+  if (!data || clusters == 0) return;
   const std::uint64_t q = data->allocatedSize / static_cast<std::uint64_t>(sectorSize_) / clusters;
   if (q == 0 || q > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(q)) || q == sectorsPerCluster_) return;
   sectorsPerCluster_ = static_cast<std::uint32_t>(q);
@@ -272,8 +284,7 @@ void CProfessionalNtfsRecovery::RefineClusterSize(std::span<const std::uint8_t> 
     if (relative % q != 0) continue;
     NtfsVolumeReader& reader = layout->reader;
     reader.Reset(&source_, GeometryWith(sectorsPerCluster_, relative / q), partitionBase_, volumeSectors_);
-    if (relative / q < reader.ClusterCount())
-      reader.SetMftRuns(RunList{DataRun{0, reader.ClusterCount() - relative / q, relative / q, false}}, 0);
+    (void)SetContiguousMft(reader, relative / q);
   }
 }
 

@@ -96,6 +96,9 @@ class CProfessionalNtfsRecovery final : public CVolumeRecoveryBase {
   MftLayout* LayoutOf(std::uint32_t number, std::uint64_t sector);
   MftLayout* AssumedLayout(std::uint32_t number, std::uint64_t sector);
   bool ContinuesMft(MftLayout& layout, std::uint32_t number, std::uint64_t sector);
+  // The record's unnamed non-resident $DATA with its runs and their clusters; nothing when resident.
+  std::optional<Attribute> NonResidentData(std::span<const std::uint8_t> record, const RecordHeader& header,
+                                           RunList& runs, std::uint64_t& clusters) const;
   void RefineClusterSize(std::span<const std::uint8_t> record, const RecordHeader& header);
   // A reader for a found record's volume: its layout's, or one made from the record's fields.
   const NtfsVolumeReader* ReaderFor(const FoundFileRecord& record, NtfsVolumeReader& scratch) const;
