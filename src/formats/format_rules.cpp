@@ -703,7 +703,8 @@ std::uint64_t PdfExtent(Bytes header) {
 FileTypeId GzTest(Bytes b) {
   if (b.size() < 16 || !At(b, 0, "\x1F\x8B\x08")) return kTypeNone;
   if (b[3] != 0 && b[3] != 8) return kTypeNone;
-  if (b[8] != 2 && b[8] != 4) return kTypeNone;
+  // Extra flags: 2 (best compression), 4 (fastest) or 0, which gzip writes at its default level.
+  if (b[8] != 0 && b[8] != 2 && b[8] != 4) return kTypeNone;
   return b[9] < 14 || b[9] == 255 ? kTypeGz : kTypeNone;
 }
 

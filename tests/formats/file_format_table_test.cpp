@@ -87,7 +87,7 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeMp3, 9, 0x80},    // size byte not sync-safe
       {kTypeMp3, 3, 0xFF},    // version byte 0xFF
       {kTypeSwf, 3, 6},       // uncompressed movies only below version 6
-      {kTypeGz, 8, 0},        // default-level XFL
+      {kTypeGz, 8, 1},        // extra flags gzip never writes
       {kTypeGz, 3, 1},        // FTEXT flag
       {kTypeFlv, 8, 8},       // header size not 9
       {kTypeMid, 7, 7},       // MThd length not 6

@@ -383,9 +383,10 @@ mk sample.ttf ttf 'cp "$FONT" "$F/sample.ttf"'
 # ---------------------------------------------------------------- archives and databases
 mk sample.zip zip 'cd arc && zip -X -9 -q "$F/sample.zip" readme.txt notes1.txt notes2.txt picture.png'
 mk sample.7z 7z 'cd arc && 7z a -bd -bso0 -bsp0 "$F/sample.7z" readme.txt notes1.txt notes2.txt picture.png'
-# -9 sets the header's XFL byte to 2 (the recogniser wants 2 or 4; gzip -6 writes 0).
+# The header's XFL byte: 2 with -9, 0 at gzip's default level.
 mk sample.gz gz 'cd arc && gzip -9 -c picture.png > "$F/sample.gz"'
 mk sample_noname.gz gz 'gzip -9 -n -c arc/notes2.txt > "$F/sample_noname.gz"'
+mk sample_default.gz gz 'gzip -n -c arc/notes2.txt > "$F/sample_default.gz"'
 mk sample.cab cab 'cd arc && gcab -c -z "$F/sample.cab" readme.txt notes1.txt notes2.txt picture.png'
 cat > "$T/sample.sql" <<'EOF'
 PRAGMA page_size = 1024;
@@ -477,7 +478,7 @@ mp4   ffmpeg writes no "freeIsoMedia File Produced" marker; sample_mp42.mp4 has 
       mp42 (ffmpeg -brand mp42), sample.mp4 isom.
 rm    ffmpeg writes no INDX chunk.
 pdf   groff ends the file with "%%EOF" and a newline, one byte past the footer's end.
-gz    gzip -9 writes XFL 2; gzip at its default level writes 0 and -1 writes 4.
+gz    gzip -9 writes XFL 2, gzip at its default level 0 (sample_default.gz) and -1 writes 4.
 installer.msi  a generic compound file (root class id 000C1084-0000-0000-C000-000000000046, no
       WordDocument / Workbook / PowerPoint Document stream), so the compound-document subtype
       test types it as ole (2). It is the one sample that is not reproducible byte for byte
