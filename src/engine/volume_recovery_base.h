@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -51,6 +52,12 @@ class CVolumeRecoveryBase : public IFileRecoveryParse {
                            std::uint32_t* byteCount, PreviewProgressCallback callback, void* userData) override;
 
   bool IsOpen() const { return open_; }
+  // The volume's bytes per sector, the unit of the sector numbers the engine hands out.
+  std::int32_t VolumeSectorSize() const { return sectorSize_; }
+  // Where a found file's data begins on the medium, in bytes: how the deep scan recognises a
+  // carved file that is a file-system find over again. Nothing when the file has no data on the
+  // volume or its start cannot be told.
+  virtual std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord&) { return std::nullopt; }
   // The partition start in volume sectors, as records carry it.
   std::uint64_t PartitionBase() const { return partitionBase_; }
 

@@ -166,4 +166,12 @@ Result CFastFatRecovery::BuildFreeSpaceMap() {
   return fat_.BuildUseMap(useMap_);
 }
 
+std::optional<std::uint64_t> CFastFatRecovery::FirstDataByte(const FoundFileRecord& record) {
+  // An empty file (cluster 0) has no data a carved file could repeat.
+  if (!IsOpen() || record.isFolder != 0 || !layout_.IsValidCluster(record.objectNumber)) return std::nullopt;
+  const std::optional<std::uint64_t> sector = layout_.ClusterSector(record.objectNumber);
+  if (!sector) return std::nullopt;
+  return AbsoluteSector(*sector) * std::uint64_t{layout_.bytesPerSector};
+}
+
 }  // namespace rexmoor

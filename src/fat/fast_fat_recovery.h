@@ -40,6 +40,7 @@ class CFastFatRecovery final : public CVolumeRecoveryBase {
   ~CFastFatRecovery() override;
 
   Result BuildFreeSpaceMap() override;
+  std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord& record) override;
 
   // The volume's geometry once opened (null before).
   const FatLayout* Layout() const { return IsOpen() ? &layout_ : nullptr; }

@@ -188,4 +188,13 @@ Result CProfessionalFatRecovery::WriteContiguousData(const FoundFileRecord& reco
   return kSuccess;
 }
 
+std::optional<std::uint64_t> CProfessionalFatRecovery::FirstDataByte(const FoundFileRecord& record) {
+  // An empty file (cluster 0) has no data a carved file could repeat.
+  if (record.isFolder != 0 || record.objectNumber < kFirstCluster) return std::nullopt;
+  const std::optional<VolumeLayout> layout = RecordLayout(record, sectorSize_);
+  const std::optional<std::uint64_t> first = layout ? layout->ClusterSector(record.objectNumber) : std::nullopt;
+  if (!first || !InVolume(*first)) return std::nullopt;
+  return *first * static_cast<std::uint64_t>(sectorSize_);
+}
+
 }  // namespace rexmoor

@@ -50,6 +50,7 @@ class CProfessionalFatRecovery final : public CVolumeRecoveryBase {
   Result Scan(const char* logName) override;
   Result BuildFreeSpaceMap() override { return kSuccess; }
   std::int32_t GetNextFreeRange(std::uint64_t*, std::uint64_t*) override { return 0; }
+  std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord& record) override;
 
   // The intake, in this order.
   // Forgets every earlier sweep and opens the named catalogue (a resumed scan's), or a new one.

@@ -263,4 +263,11 @@ Result CFastNtfsRecovery::BuildFreeSpaceMap() {
   return kSuccess;
 }
 
+std::optional<std::uint64_t> CFastNtfsRecovery::FirstDataByte(const FoundFileRecord& record) {
+  if (record.isFolder != 0) return std::nullopt;
+  NtfsDataStream stream;
+  if (LoadItemStream(record, stream) != kSuccess) return std::nullopt;
+  return reader_.FirstDataByte(stream);
+}
+
 }  // namespace rexmoor

@@ -35,6 +35,7 @@ class CFastNtfsRecovery final : public CVolumeRecoveryBase {
   ~CFastNtfsRecovery() override;
 
   Result BuildFreeSpaceMap() override;
+  std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord& record) override;
 
   // The volume once opened (null before).
   const NtfsVolumeReader* Volume() const { return IsOpen() ? &reader_ : nullptr; }

@@ -465,4 +465,13 @@ std::int32_t NtfsVolumeReader::CheckContent(const NtfsDataStream& stream, std::s
              : 0;
 }
 
+std::optional<std::uint64_t> NtfsVolumeReader::FirstDataByte(const NtfsDataStream& stream) const {
+  if (!stream.found || stream.resident || stream.runs.empty()) return std::nullopt;
+  const DataRun& run = stream.runs.front();
+  if (run.sparse || run.vcn != 0 || run.lcn >= clusterCount_) return std::nullopt;
+  // lcn < clusterCount_ keeps the product within the volume.
+  const std::uint64_t sector = origin_ + run.lcn * geometry_.sectorsPerCluster;
+  return sector * geometry_.bytesPerSector;
+}
+
 }  // namespace rexmoor

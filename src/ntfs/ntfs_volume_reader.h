@@ -107,6 +107,9 @@ class NtfsVolumeReader {
   // ones hold LZNT1 data (a unit that does not decompress gives 23, after what it did yield), a
   // unit allocated whole is stored as it is, one with none allocated is zeros.
   Result ReadFileData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
+  // Byte offset on the medium where the data's first run begins; nothing for resident data or a
+  // first run that is sparse or lies outside the volume.
+  std::optional<std::uint64_t> FirstDataByte(const NtfsDataStream& stream) const;
 
   // contentState of a found file: 0 when its data is empty (resident) or its first sector fails
   // the check for its extension, else 1. recordSector is the record's absolute sector, where a

@@ -435,4 +435,13 @@ Result CProfessionalNtfsRecovery::ReadRecordRuns(const FoundFileRecord& record, 
   return kSuccess;
 }
 
+std::optional<std::uint64_t> CProfessionalNtfsRecovery::FirstDataByte(const FoundFileRecord& record) {
+  if (record.isFolder != 0) return std::nullopt;
+  NtfsVolumeReader scratch;
+  const NtfsVolumeReader* reader = nullptr;
+  NtfsDataStream stream;
+  if (LoadItemStream(record, scratch, reader, stream) != kSuccess) return std::nullopt;
+  return reader->FirstDataByte(stream);
+}
+
 }  // namespace rexmoor

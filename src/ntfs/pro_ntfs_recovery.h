@@ -55,6 +55,7 @@ class CProfessionalNtfsRecovery final : public CVolumeRecoveryBase {
   Result FinishNtfsSweep();
   // The data runs of a found file's record, as the de-duplication of the deep scan compares them.
   Result ReadRecordRuns(const FoundFileRecord& record, RunList& out);
+  std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord& record) override;
 
   void SetLimits(const FormattedNtfsLimits& limits) { limits_ = limits; }
   std::uint32_t RecordSize() const { return recordSize_; }
