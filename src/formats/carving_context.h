@@ -42,6 +42,16 @@ class TsExtentList {
   std::vector<Extent> extents_;
 };
 
+// The deep sweep's progress figure at weight 90: 10 at its start, 100 when every sector is done
+// (the finishing passes and the final report at 100 % follow).
+inline std::int32_t SweepProgressFigure(std::uint64_t sectorsDone, std::uint64_t sectorsTotal) {
+  if (sectorsTotal == 0) return 10;
+  const std::uint64_t done = sectorsDone < sectorsTotal ? sectorsDone : sectorsTotal;
+  // done <= total, so the product cannot overflow for any medium of fewer than 2^57 sectors.
+  const std::uint64_t share = done > (UINT64_MAX / 90) ? 90 : done * 90 / sectorsTotal;
+  return static_cast<std::int32_t>(10 + share);
+}
+
 class CarvingContext {
  public:
   static CarvingContext& Instance();

@@ -166,8 +166,7 @@ std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkP
 
     if (ctx.progressCallback != nullptr) {
       const std::uint64_t done = ctx.sectorsDoneBase + sectorsRead;
-      const std::uint64_t percent = ctx.sectorsTotal != 0 ? done * 100 / ctx.sectorsTotal : 0;
-      const std::int32_t progress = static_cast<std::int32_t>(std::min<std::uint64_t>(10 + percent, 0x7FFFFFFF));
+      const std::int32_t progress = SweepProgressFigure(done, ctx.sectorsTotal);
       ctx.lastCallbackResult = ctx.progressCallback(ctx.userData, progress, ctx.weight, ctx.secondsLeft, done,
                                                     ctx.sectorsTotal, ctx.filesFound, 0);
       if (ctx.lastCallbackResult != 0) break;

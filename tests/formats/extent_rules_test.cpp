@@ -738,7 +738,8 @@ TEST_F(ExtentRules, WalkReportsProgressAndStopsOnCancel) {
   EXPECT_EQ(log.files, 5u);
   EXPECT_EQ(log.total, 2000u);
   EXPECT_EQ(log.done, 1000u + 301);  // every sector after the header was read
-  EXPECT_EQ(log.progress, 10 + static_cast<std::int32_t>(1301 * 100 / 2000));
+  // The sweep's share of 90 from 10 on, so the figure never passes 100.
+  EXPECT_EQ(log.progress, 10 + static_cast<std::int32_t>(1301 * 90 / 2000));
 
   log = Log{};
   log.answer = kCancelled;

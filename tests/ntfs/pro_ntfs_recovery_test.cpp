@@ -171,7 +171,7 @@ TEST_F(ProNtfsRecovery, APartitionOfADriveCountsFromThePartition) {
             0);
   setenv("REXMOOR_DRIVES", drive.c_str(), 1);
   Swept s;
-  s.sweep = fattest::SweepFormatted(fattest::SweepEngines{nullptr, s.engine.get()},
+  s.sweep = fattest::SweepFormatted(SweepEngines{nullptr, s.engine.get()},
                                     fattest::SweepSource{"", 0, 2048, 32768});
   unsetenv("REXMOOR_DRIVES");
   s.tree = BrowseTree(*s.engine);

@@ -137,7 +137,7 @@ void CheckOldFiles(const std::string& name, bool asPartition, test::TempDir& tem
     where = fattest::SweepSource{"", 0, v.fields.at("partition_start"),
                                  v.fields.at("bytes") / 512 - v.fields.at("partition_start")};
   }
-  const fattest::FormattedSweep sweep = fattest::SweepFormatted(fattest::SweepEngines{nullptr, engine.get()}, where);
+  const fattest::FormattedSweep sweep = fattest::SweepFormatted(SweepEngines{nullptr, engine.get()}, where);
   unsetenv("REXMOOR_DRIVES");
   ASSERT_EQ(sweep.open, kSuccess);
   const auto tree = test::BrowseTree(*engine);

@@ -1,27 +1,21 @@
-// The deep scan's sweep as the formatted FAT and NTFS engines see it, for tests that need a whole
-// medium handed to their intake: the engines are opened on the image and given catalogues (and
-// the FAT engine its boot-sector seed), the image is read 64 KiB at a time, every sector is
-// classified as the sweep does (an NTFS file record first, then a FAT folder start, then a FAT
-// directory sector) and handed on in ascending order; then the finishing passes. An NTFS record
-// that runs past the buffer is read whole on its own; folder records are not handed on.
+// The deep scan's sweep (scan/sector_sweep.h) over a whole medium, for tests of the formatted FAT
+// and NTFS engines: the engines are opened on the image or drive partition and given catalogues
+// (and the FAT engine its boot-sector seed), the sweep routes every sector to them as the deep
+// scan does, then the finishing passes run. No carver takes part.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <span>
 #include <string>
-#include <vector>
 
 #include "device/sector_source.h"
 #include "fat/pro_fat_recovery.h"
 #include "ntfs/pro_ntfs_recovery.h"
-#include "platform/byte_view.h"
 #include "platform/result_codes.h"
 #include "scan/sector_dispatch.h"
+#include "scan/sector_sweep.h"
 
 namespace rexmoor::fattest {
-
-inline constexpr std::uint32_t kSweepBufferBytes = 0x10000;
 
 struct FormattedSweep {
   Result open = kSuccess;
@@ -34,51 +28,6 @@ struct FormattedSweep {
   std::uint64_t folderRecords = 0;  // NTFS folder records passed over
   std::uint64_t sectors = 0;
 };
-
-struct SweepEngines {
-  CProfessionalFatRecovery* fat = nullptr;
-  CProfessionalNtfsRecovery* ntfs = nullptr;
-};
-
-// One buffer of sectors at absolute sector first.
-inline void DispatchSweepBuffer(SweepEngines engines, const SectorSource& source, std::span<const std::uint8_t> buffer,
-                                std::uint64_t first, std::uint32_t sectorSize, FormattedSweep& sweep) {
-  const std::uint32_t recordSize = SweepRecordSize(sectorSize);
-  std::vector<std::uint8_t> straddling;
-  for (std::size_t i = 0; (i + 1) * sectorSize <= buffer.size(); ++i) {
-    const std::span<const std::uint8_t> sector = buffer.subspan(i * sectorSize, sectorSize);
-    ++sweep.sectors;
-    switch (ClassifySweepSector(sector, recordSize)) {
-      case SweepSectorKind::NtfsFileRecord: {
-        if ((LoadU16LE(sector.data() + 22) & 0x02) != 0) {
-          ++sweep.folderRecords;
-          break;
-        }
-        ++sweep.fileRecords;
-        if (engines.ntfs == nullptr) break;
-        std::span<const std::uint8_t> record = buffer.subspan(i * sectorSize);
-        if (record.size() < recordSize) {
-          straddling.assign(8192, 0);
-          std::uint32_t got = 0;
-          (void)ReadSectors(static_cast<std::int32_t>(8192 / sectorSize), source, straddling.data(), first + i,
-                            static_cast<std::int32_t>(sectorSize), &got);
-          record = std::span<const std::uint8_t>(straddling);
-        }
-        (void)engines.ntfs->TakeFileRecord(record.first(recordSize), first + i);
-        break;
-      }
-      case SweepSectorKind::FatFolderStart:
-        ++sweep.folderStarts;
-        if (engines.fat != nullptr) engines.fat->TakeFolderStart(sector, first + i);
-        break;
-      case SweepSectorKind::FatDirectorySector:
-        ++sweep.directorySectors;
-        if (engines.fat != nullptr) engines.fat->TakeDirectorySector(sector, first + i);
-        break;
-      case SweepSectorKind::Other: break;
-    }
-  }
-}
 
 // Where the sweep runs: an image file opened whole, or a partition of a drive (drive number,
 // first sector and length, as the deep scan of a partition opens its engines).
@@ -115,28 +64,23 @@ inline FormattedSweep SweepFormatted(SweepEngines engines, const SweepSource& wh
     sweep.open = opened;
     return sweep;
   }
-  const std::uint32_t sectorSize = 512;
   std::uint64_t first = 0;
-  std::uint64_t end = 0;
+  std::uint64_t count = source.totalSectors;
   if (drive) {
     first = where.start;
-    end = std::min(where.start + where.count, source.totalSectors);
-  } else {
-    std::uint64_t bytes = 0;
-    (void)source.handle.Size(bytes);
-    source.totalSectors = bytes / sectorSize;
-    end = source.totalSectors;
+    count = where.start >= source.totalSectors ? 0 : std::min(where.count, source.totalSectors - where.start);
   }
-  std::vector<std::uint8_t> buffer(kSweepBufferBytes);
-  const std::uint64_t perBuffer = kSweepBufferBytes / sectorSize;
-  for (std::uint64_t at = first; at < end; at += perBuffer) {
-    const std::uint64_t n = std::min(perBuffer, end - at);
-    std::uint32_t got = 0;
-    (void)ReadSectors(static_cast<std::int32_t>(n), source, buffer.data(), at, sectorSize, &got);
-    if (got > 0)
-      DispatchSweepBuffer(engines, source, std::span(buffer.data(), std::size_t{got} * sectorSize), at, sectorSize,
-                          sweep);
-  }
+  SectorSweep sectorSweep(source, 512, first, count, SweepEngines{engines.fat, engines.ntfs, nullptr});
+  SweepPosition position;
+  position.rangeLength = count;
+  std::uint64_t carved = 0;
+  (void)sectorSweep.Run(position, count, nullptr, nullptr, carved);
+  const SweepCounts& counts = sectorSweep.Counts();
+  sweep.folderStarts = counts.fatFolderStarts;
+  sweep.directorySectors = counts.fatDirectorySectors;
+  sweep.fileRecords = counts.ntfsFileRecords;
+  sweep.folderRecords = counts.ntfsFolderRecords;
+  sweep.sectors = counts.sectorsDispatched;
   CloseSource(source);
   if (finish) {
     if (engines.fat != nullptr) sweep.finish = engines.fat->FinishSweep();

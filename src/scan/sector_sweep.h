@@ -1,0 +1,109 @@
+// The deep scan's sweep: reads the swept ranges of a partition in order and routes every sector
+// (sector_dispatch.h) to the formatted NTFS engine, the formatted FAT engine or the carver. The
+// carver tells how far a file it found reaches; the sweep moves on past it, into the following
+// buffers too. Where the sweep stands (range, position, sectors done) is kept so that a scan
+// stopped half-way can be continued at the very sector where it stopped.
+//
+// The medium is read in large blocks into one reused buffer and the kernel is asked to read the
+// next block ahead while this one is dispatched; the dispatch itself still walks 64 KiB buffers,
+// with the progress report and the cancel check after each, so the results and the stop position
+// do not depend on the block size.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "device/sector_source.h"
+#include "platform/result_codes.h"
+
+namespace rexmoor {
+
+class CProfessionalFatRecovery;
+class CProfessionalNtfsRecovery;
+class CFileTypeRecovery;
+
+// The bytes the dispatch walks at a time, and the bytes read for an NTFS record that straddles
+// the end of a buffer.
+inline constexpr std::uint32_t kSweepBufferBytes = 0x10000;
+inline constexpr std::uint32_t kStraddlingRecordBytes = 8192;
+// The bytes read from the medium at a time.
+inline constexpr std::uint32_t kSweepReadBytes = 4u << 20;
+
+// Where the sweep receives sectors: any engine may be missing.
+struct SweepEngines {
+  CProfessionalFatRecovery* fat = nullptr;
+  CProfessionalNtfsRecovery* ntfs = nullptr;
+  CFileTypeRecovery* carver = nullptr;
+};
+
+// What the sweep saw, for reports and tests.
+struct SweepCounts {
+  std::uint64_t buffers = 0;
+  std::uint64_t unreadBuffers = 0;      // buffers of which no sector could be read
+  std::uint64_t sectorsDispatched = 0;  // sectors classified (skipped ones not counted)
+  std::uint64_t ntfsFileRecords = 0;    // handed to the NTFS engine
+  std::uint64_t ntfsFolderRecords = 0;  // passed over
+  std::uint64_t fatFolderStarts = 0;
+  std::uint64_t fatDirectorySectors = 0;
+  std::uint64_t carvedFiles = 0;
+  std::uint64_t faults = 0;             // buffers whose dispatch failed unexpectedly
+};
+
+// Where the sweep stands. rangeStart is counted from the partition start.
+struct SweepPosition {
+  std::uint64_t rangeStart = 0;
+  std::uint64_t rangeLength = 0;
+  std::uint64_t positionInRange = 0;
+  std::uint64_t sectorsDone = 0;
+};
+
+// The first range at or after sector from (length 0: none). Ranges are partition-relative.
+using NextSweepRange = std::function<void(std::uint64_t from, std::uint64_t& start, std::uint64_t& length)>;
+// Called after every buffer; non-zero stops the sweep with that result.
+using SweepProgress = std::function<Result(const SweepPosition& position, std::int32_t secondsLeft)>;
+
+class SectorSweep {
+ public:
+  // source and the engines must outlive the sweep; sectorSize is the medium's.
+  SectorSweep(const SectorSource& source, std::int32_t sectorSize, std::uint64_t partitionStart,
+              std::uint64_t partitionSectors, SweepEngines engines);
+
+  // Sweeps from position (its range and place in it) to the end of the last range: next gives
+  // the ranges after the first, null when there is only one. Returns 0, the progress hook's
+  // non-zero result, or kCancelled from a carving walk; position then says where to continue.
+  // filesFound counts the carved files.
+  Result Run(SweepPosition& position, std::uint64_t sectorsTotal, const NextSweepRange& next,
+             const SweepProgress& progress, std::uint64_t& filesFound);
+
+  // One buffer of n sectors at absolute sector first, of which the sectors in bytes arrived.
+  // Returns the overshoot: sectors past the buffer that the last carved file covers, or minus
+  // the sectors from a cancelled carving step to the buffer's end. cancelled tells which.
+  std::int64_t DispatchBuffer(std::span<const std::uint8_t> bytes, std::uint64_t n, std::uint64_t first,
+                              std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::int32_t secondsLeft,
+                              std::uint64_t& filesFound, bool& cancelled);
+
+  const SweepCounts& Counts() const { return counts_; }
+
+ private:
+  // The n sectors at absolute sector at, from the read block (refilled when they are not in it
+  // and at most limit sectors are read). got: the sectors that arrived.
+  const std::uint8_t* Sectors(std::uint64_t at, std::uint64_t n, std::uint64_t limit, std::uint64_t& got);
+  void HandRecord(std::span<const std::uint8_t> bytes, std::size_t i, std::uint64_t first);
+
+  const SectorSource& source_;
+  std::int32_t sectorSize_;
+  std::uint32_t recordSize_;
+  std::uint64_t partitionStart_;
+  std::uint64_t partitionSectors_;
+  SweepEngines engines_;
+  SweepCounts counts_;
+
+  std::vector<std::uint8_t> block_;
+  std::uint64_t blockStart_ = 0;  // absolute sector of block_[0]
+  std::uint64_t blockSectors_ = 0;
+  std::vector<std::uint8_t> straddling_;
+};
+
+}  // namespace rexmoor
