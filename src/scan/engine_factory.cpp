@@ -8,12 +8,13 @@
 #include "ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
+#include "scan/professional_recovery.h"
 
 namespace rexmoor {
 
 EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
-  // Deep mode has no engine of its own yet: the deep-scan orchestrator will answer these rows.
-  if (deepMode) return nullptr;
+  // Every deep scan is the orchestrator's, whatever the volume holds.
+  if (deepMode) return EnginePtr(new (std::nothrow) CProfessionalRecovery());
   switch (kind) {
     case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());
     case VolumeKind::Fat: return EnginePtr(new (std::nothrow) CFastFatRecovery());

@@ -1,0 +1,480 @@
+#include "scan/professional_recovery.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <map>
+
+#include "engine/volume_recovery_base.h"
+#include "fat/fast_fat_recovery.h"
+#include "formats/carving_context.h"
+#include "ntfs/fast_ntfs_recovery.h"
+#include "platform/geometry.h"
+#include "platform/text.h"
+#include "scan/engine_factory.h"
+
+namespace rexmoor {
+
+namespace {
+
+// The resume values: five unsigned 64-bit numbers, stored as ten 32-bit halves, low half first.
+enum ResumeSlot : std::size_t { kRangeStart, kRangeLength, kPositionInRange, kSectorsDone, kFilesFound };
+
+ResumeValues PackResume(const SweepPosition& position, std::uint64_t filesFound) {
+  const std::uint64_t values[] = {position.rangeStart, position.rangeLength, position.positionInRange,
+                                  position.sectorsDone, filesFound};
+  ResumeValues packed{};
+  for (std::size_t k = 0; k < 5; ++k) {
+    packed[2 * k] = static_cast<std::int32_t>(static_cast<std::uint32_t>(values[k]));
+    packed[2 * k + 1] = static_cast<std::int32_t>(static_cast<std::uint32_t>(values[k] >> 32));
+  }
+  return packed;
+}
+
+// The image's path as the index remembers it: absolute, so that the same image is recognised
+// whatever the working folder.
+std::string CanonicalImagePath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+// Engines that keep a map of the volume's clusters; the ext placeholder answers the map calls
+// without ever giving a range.
+CVolumeRecoveryBase* MappingEngine(IFileRecoveryParse* engine) {
+  if (engine == nullptr) return nullptr;
+  if (auto* fat = dynamic_cast<CFastFatRecovery*>(engine)) return fat;
+  if (auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine)) return ntfs;
+  return nullptr;
+}
+
+}  // namespace
+
+CProfessionalRecovery::CProfessionalRecovery() { carvingEngine_.SetCallbacks(nullptr, nullptr, nullptr, kSweepWeight); }
+
+CProfessionalRecovery::~CProfessionalRecovery() { quickEngine_.reset(); }
+
+// --- opening ----------------------------------------------------------------------------------------
+
+Result CProfessionalRecovery::OpenImageFile(const std::string& imagePath, std::uint16_t sourceTag) {
+  FileHandle image;
+  if (Result r = FileHandle::OpenReadOnly(imagePath, image); r != kSuccess) return r;
+  std::uint64_t bytes = 0;
+  if (Result r = image.Size(bytes); r != kSuccess) return r;
+  image.Close();
+  sourceTag_ = sourceTag;
+  sectorSize_ = 512;
+  driveNumber_ = kImageDriveNumber;
+  partitionStartSector_ = 0;
+  partitionSectors_ = bytes / 512;
+  imagePath_ = CanonicalImagePath(imagePath);
+  open_ = true;
+
+  resumeFound_ = GetScanLogIndex().FindImageScan(imagePath_, resumeEntry_);
+  resumeFolder_ = resumeFound_ ? resumeEntry_.FolderPath() : std::string();
+  (void)fatEngine_.OpenImageFile(imagePath_, sourceTag);
+  const Result ntfs = ntfsEngine_.OpenImageFile(imagePath_, sourceTag);
+  quickEngine_ = CreateEngineForImage(imagePath_, sourceTag, false);
+  return ntfs;
+}
+
+Result CProfessionalRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
+                                       std::uint16_t sourceTag) {
+  sourceTag_ = sourceTag;
+  driveNumber_ = driveNumber;
+  partitionStartSector_ = startSector;
+  partitionSectors_ = sectorCount;
+  imagePath_.clear();
+  {
+    SectorSource drive;
+    if (OpenDriveSource(drive, driveNumber) == kSuccess) {
+      sectorSize_ = SourceSectorSize(drive);
+      // A range passing the drive's end is swept only as far as the drive goes.
+      if (startSector >= drive.totalSectors) partitionSectors_ = 0;
+      else partitionSectors_ = std::min(sectorCount, drive.totalSectors - startSector);
+      CloseSource(drive);
+    }
+  }
+  open_ = true;
+  (void)fatEngine_.OpenDisk(driveNumber, startSector, sectorCount, sourceTag);
+  const Result ntfs = ntfsEngine_.OpenDisk(driveNumber, startSector, sectorCount, sourceTag);
+  quickEngine_ = CreateEngineForDisk(driveNumber, startSector, sectorCount, sourceTag, false);
+
+  // The partition's fingerprint: its free bytes, as the live file system's map counts them, so
+  // that a volume written to since is not taken for the one scanned before.
+  freeBytes_ = 0;
+  if (CVolumeRecoveryBase* mapping = MappingEngine(quickEngine_.get()); mapping != nullptr &&
+                                                                        mapping->BuildFreeSpaceMap() == kSuccess) {
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    for (std::uint64_t from = 0;; from = start + length) {
+      start = from;
+      if (mapping->GetNextFreeRange(&start, &length) == 0 || length == 0 || start < from) break;
+      freeBytes_ += length * static_cast<std::uint64_t>(mapping->VolumeSectorSize());
+      if (length > UINT64_MAX - start) break;
+    }
+  }
+  resumeFound_ = GetScanLogIndex().FindDiskScan(driveNumber, startSector, sectorCount, freeBytes_, resumeEntry_);
+  resumeFolder_ = resumeFound_ ? resumeEntry_.FolderPath() : std::string();
+  return ntfs;
+}
+
+Result CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                                           void* userData, std::int32_t) {
+  callbacks_.Set(scanCallback, fileCallback, userData, kSweepWeight);
+  if (quickEngine_) quickEngine_->SetCallbacks(scanCallback, fileCallback, userData, kQuickPhaseWeight);
+  fatEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
+  ntfsEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
+  carvingEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
+  return kSuccess;
+}
+
+std::int32_t CProfessionalRecovery::ForwardReport(void* self, std::int32_t progress, std::int32_t weight,
+                                                  std::int32_t secondsLeft, std::uint64_t sectorsDone,
+                                                  std::uint64_t sectorsTotal, std::uint64_t filesFound,
+                                                  std::int32_t reserved) {
+  auto* engine = static_cast<CProfessionalRecovery*>(self);
+  if (engine == nullptr || engine->callbacks_.scan == nullptr) return 0;
+  engine->highProgress_ = std::max(engine->highProgress_, std::min(progress, 100));
+  engine->highSectorsDone_ = std::min(std::max(engine->highSectorsDone_, sectorsDone), sectorsTotal);
+  return engine->callbacks_.scan(engine->callbacks_.userData, engine->highProgress_, weight, secondsLeft,
+                                 engine->highSectorsDone_, sectorsTotal, filesFound, reserved);
+}
+
+void CProfessionalRecovery::ClearPreviousScan() {
+  resumeFound_ = false;
+  GetScanLogIndex().StopReusing();
+}
+
+std::string CProfessionalRecovery::PreviousScanFolder() const { return resumeFolder_; }
+
+// --- the deep scan ------------------------------------------------------------------------------------
+
+std::string CProfessionalRecovery::EarlierLog(const char* prefix) const {
+  std::string name;
+  if (!ScanLogIndex::FindLogFile(resumeFolder_, prefix, name)) name.clear();
+  return name;
+}
+
+void CProfessionalRecovery::BeginCatalogues() {
+  if (report_.resumed) {
+    const std::string carved = EarlierLog("File_Type_");
+    if (imagePath_.empty()) {
+      (void)carvingEngine_.ResumeOpenDisk(sectorSize_, driveNumber_, carved, sourceTag_);
+    } else {
+      (void)carvingEngine_.ResumeOpenImage(sectorSize_, carved, sourceTag_, imagePath_);
+    }
+    const std::string fat = EarlierLog("Pro_Fat_");
+    const std::string ntfs = EarlierLog("Pro_Ntfs_");
+    (void)fatEngine_.BeginFormattedCatalogue(fat.empty() ? nullptr : fat.c_str());
+    (void)ntfsEngine_.BeginNtfsCatalogue(ntfs.empty() ? nullptr : ntfs.c_str());
+    return;
+  }
+  if (imagePath_.empty()) {
+    (void)carvingEngine_.OpenDisk(driveNumber_, partitionStartSector_, partitionSectors_, sourceTag_);
+  } else {
+    (void)carvingEngine_.OpenImageFile(imagePath_, sourceTag_);
+  }
+  (void)fatEngine_.BeginFormattedCatalogue(nullptr);
+  (void)ntfsEngine_.BeginNtfsCatalogue(nullptr);
+}
+
+bool CProfessionalRecovery::UsesFreeRanges() {
+  CVolumeRecoveryBase* mapping = MappingEngine(quickEngine_.get());
+  if (mapping == nullptr || mapping->BuildFreeSpaceMap() != kSuccess) return false;
+  // Free ranges count in the volume's sectors; the sweep reads the medium's.
+  const auto volume = static_cast<std::uint64_t>(mapping->VolumeSectorSize());
+  const auto medium = static_cast<std::uint64_t>(sectorSize_);
+  if (volume < medium || volume % medium != 0) return false;
+  volumeSectorFactor_ = volume / medium;
+  return true;
+}
+
+void CProfessionalRecovery::NextFreeRange(std::uint64_t from, std::uint64_t& start, std::uint64_t& length) {
+  start = 0;
+  length = 0;
+  auto* mapping = MappingEngine(quickEngine_.get());
+  if (mapping == nullptr) return;
+  const std::uint64_t f = volumeSectorFactor_;
+  // A range that starts inside a volume sector would be swept twice; the medium's ranges always
+  // begin on volume-sector boundaries.
+  std::uint64_t volumeStart = (from + f - 1) / f;
+  std::uint64_t volumeLength = 0;
+  if (mapping->GetNextFreeRange(&volumeStart, &volumeLength) == 0 || volumeLength == 0) return;
+  if (volumeStart > UINT64_MAX / f || volumeLength > UINT64_MAX / f) return;
+  start = volumeStart * f;
+  length = volumeLength * f;
+}
+
+std::uint64_t CProfessionalRecovery::FreeRangeSectors() {
+  std::uint64_t total = 0;
+  std::uint64_t from = 0;
+  for (;;) {
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    NextFreeRange(from, start, length);
+    if (length == 0 || start < from || length > UINT64_MAX - start) break;
+    total += length;
+    from = start + length;
+  }
+  return total;
+}
+
+Result CProfessionalRecovery::ReportSweep(const SweepPosition& position, std::int32_t secondsLeft) {
+  report_.position = position;
+  report_.filesFound = GetFoundCount();
+  if (callbacks_.scan == nullptr) return kSuccess;
+  // The sweep's share ends at 100: the finishing passes and the final report come after it.
+  const std::uint64_t total = report_.sectorsTotal;
+  const std::uint64_t done = std::min(position.sectorsDone, total);
+  return ForwardReport(this, SweepProgressFigure(done, total), kSweepWeight, secondsLeft, done, total,
+                       report_.filesFound, 0);
+}
+
+void CProfessionalRecovery::SaveResumeState() {
+  ScanLogIndex& index = GetScanLogIndex();
+  ScanSourceIdentity identity;
+  identity.sourceTag = sourceTag_;
+  identity.driveNumber = driveNumber_;
+  identity.startSector = partitionStartSector_;
+  identity.sectorCount = partitionSectors_;
+  identity.imagePath = imagePath_;
+  identity.freeBytes = freeBytes_;
+  const std::string folder = report_.resumed ? resumeFolder_ : index.CurrentScanFolder();
+  (void)index.SaveScan(identity, PackResume(report_.position, report_.filesFound), folder);
+  if (!report_.resumed) resumeFolder_ = folder;
+}
+
+Result CProfessionalRecovery::Scan(const char*) {
+  report_ = ScanReport{};
+  if (!open_) return kErrInvalidHandle;
+  ScanLogIndex& index = GetScanLogIndex();
+  report_.resumed = resumeFound_;
+  if (!report_.resumed) {
+    index.BeginScanFolder();
+    resumeFolder_.clear();
+  }
+
+  // The quick phase: the live file system's finds, and which sectors are free.
+  if (quickEngine_) {
+    report_.freeRangesMode = UsesFreeRanges();
+    const std::string fast = report_.resumed ? EarlierLog("Fast_") : std::string();
+    const Result quick = quickEngine_->Scan(fast.empty() ? nullptr : fast.c_str());
+    if (quick != kSuccess) {
+      if (report_.resumed) {
+        report_.position = {resumeEntry_.ResumeU64(kRangeStart), resumeEntry_.ResumeU64(kRangeLength),
+                            resumeEntry_.ResumeU64(kPositionInRange), resumeEntry_.ResumeU64(kSectorsDone)};
+        report_.filesFound = resumeEntry_.ResumeU64(kFilesFound);
+        SaveResumeState();
+      } else {
+        index.DecrementScanCounter();
+      }
+      return quick;
+    }
+  }
+
+  highProgress_ = 0;
+  highSectorsDone_ = 0;
+  BeginCatalogues();
+  (void)fatEngine_.PrepareSweep();
+  CarvingContext& carving = CarvingContext::Instance();
+  carving.tsExtents.Clear();
+  carving.SetProgress(callbacks_.scan != nullptr ? &ForwardReport : nullptr, this, kSweepWeight);
+
+  SweepPosition position;
+  if (report_.freeRangesMode) {
+    report_.sectorsTotal = FreeRangeSectors();
+    NextFreeRange(0, position.rangeStart, position.rangeLength);
+  } else {
+    report_.sectorsTotal = partitionSectors_;
+    position.rangeLength = partitionSectors_;
+  }
+  if (report_.resumed) {
+    position = {resumeEntry_.ResumeU64(kRangeStart), resumeEntry_.ResumeU64(kRangeLength),
+                resumeEntry_.ResumeU64(kPositionInRange), resumeEntry_.ResumeU64(kSectorsDone)};
+    resumeFound_ = false;
+  }
+  report_.position = position;
+  report_.filesFound = GetFoundCount();
+
+  SectorSource source;
+  const Result opened = imagePath_.empty() ? OpenDriveSource(source, driveNumber_) : OpenImageSource(imagePath_, source);
+  Result result = kSuccess;
+  if (opened == kSuccess) {
+    SectorSweep sweep(source, sectorSize_, partitionStartSector_, partitionSectors_,
+                      SweepEngines{&fatEngine_, &ntfsEngine_, &carvingEngine_});
+    NextSweepRange next;
+    if (report_.freeRangesMode)
+      next = [this](std::uint64_t from, std::uint64_t& start, std::uint64_t& length) {
+        NextFreeRange(from, start, length);
+      };
+    std::uint64_t carved = 0;
+    result = sweep.Run(
+        position, report_.sectorsTotal, next,
+        [this](const SweepPosition& at, std::int32_t secondsLeft) { return ReportSweep(at, secondsLeft); }, carved);
+    report_.position = position;
+    report_.sweep = sweep.Counts();
+    CloseSource(source);
+  }
+
+  // The shared context must not keep reporting to this engine once its sweep is over.
+  carving.SetProgress(callbacks_.scan, callbacks_.userData, kSweepWeight);
+
+  // The finishing passes run after a cancelled sweep too: what was found stays browsable.
+  (void)fatEngine_.FinishSweep();
+  (void)ntfsEngine_.FinishNtfsSweep();
+  report_.filesFound = GetFoundCount();
+
+  if (result == kSuccess && callbacks_.scan != nullptr) {
+    const Result last = callbacks_.scan(callbacks_.userData, 100, 100, 0, 0, 0, 0, 0);
+    if (last != kSuccess) result = last;
+  }
+  SaveResumeState();
+  return result;
+}
+
+// --- routing -----------------------------------------------------------------------------------------
+
+IFileRecoveryParse* CProfessionalRecovery::Route(const FoundFileRecord& record) {
+  switch (record.engineTag) {
+    case kTagFastNtfs:
+    case kTagFastFat: return quickEngine_.get();
+    case kTagProNtfs: return &ntfsEngine_;
+    case kTagProFat: return &fatEngine_;
+    case kTagFileType: return &carvingEngine_;
+    default: return nullptr;
+  }
+}
+
+Result CProfessionalRecovery::GetChildren(const FoundFileRecord* folder, std::int32_t level, RecordList& out) {
+  if (folder != nullptr) {
+    if (folder->engineTag == kTagFileType) return kSuccess;
+    IFileRecoveryParse* engine = Route(*folder);
+    return engine == nullptr ? kSuccess : engine->GetChildren(folder, level, out);
+  }
+  if (level != 0) return kErrInvalidParameter;
+  if (quickEngine_) (void)quickEngine_->GetChildren(nullptr, 0, out);
+  (void)fatEngine_.GetChildren(nullptr, 0, out);
+  (void)ntfsEngine_.GetChildren(nullptr, 0, out);
+  (void)carvingEngine_.GetChildren(nullptr, 0, out);
+  SortRecords(out);
+  return kSuccess;
+}
+
+Result CProfessionalRecovery::CountFiles(const FoundFileRecord* folder, std::int32_t level, std::int32_t* count) {
+  if (count == nullptr) return kErrInvalidParameter;
+  if (folder != nullptr) {
+    if (folder->engineTag == kTagFileType) {
+      *count = 0;
+      return kSuccess;
+    }
+    IFileRecoveryParse* engine = Route(*folder);
+    if (engine == nullptr) {
+      *count = 0;
+      return kSuccess;
+    }
+    return engine->CountFiles(folder, level, count);
+  }
+  if (level != 0) return kErrInvalidParameter;
+  std::int64_t total = 0;
+  IFileRecoveryParse* engines[] = {quickEngine_.get(), &fatEngine_, &ntfsEngine_, &carvingEngine_};
+  for (IFileRecoveryParse* engine : engines) {
+    if (engine == nullptr) continue;
+    std::int32_t n = 0;
+    if (engine->CountFiles(nullptr, 0, &n) == kSuccess && n > 0) total += n;
+  }
+  *count = static_cast<std::int32_t>(std::min<std::int64_t>(total, INT32_MAX));
+  return kSuccess;
+}
+
+std::uint64_t CProfessionalRecovery::GetFoundCount() {
+  std::uint64_t total = fatEngine_.GetFoundCount() + ntfsEngine_.GetFoundCount() + carvingEngine_.GetFoundCount();
+  if (quickEngine_) total += quickEngine_->GetFoundCount();
+  return total;
+}
+
+Result CProfessionalRecovery::GetFolderPath(const FoundFileRecord* record, std::string& out) {
+  if (record == nullptr) return kErrInvalidParameter;
+  out.clear();
+  if (record->engineTag == kTagFileType) return kSuccess;
+  IFileRecoveryParse* engine = Route(*record);
+  return engine == nullptr ? kSuccess : engine->GetFolderPath(record, out);
+}
+
+Result CProfessionalRecovery::RecoverItem(const FoundFileRecord* record, const std::string& destination,
+                                          std::int32_t levelBase) {
+  if (record == nullptr) return kErrInvalidParameter;
+  // A record no engine owns cannot be written: say so rather than report a file that is not there.
+  IFileRecoveryParse* engine = Route(*record);
+  return engine == nullptr ? kErrInvalidParameter : engine->RecoverItem(record, destination, levelBase);
+}
+
+Result CProfessionalRecovery::ExtractForPreview(const FoundFileRecord* record, std::string& outPath,
+                                                std::uint8_t* buffer, std::uint32_t* byteCount,
+                                                PreviewProgressCallback callback, void* userData) {
+  if (record == nullptr) return kErrInvalidParameter;
+  IFileRecoveryParse* engine = Route(*record);
+  if (engine == nullptr) return kErrInvalidParameter;
+  return engine->ExtractForPreview(record, outPath, buffer, byteCount, callback, userData);
+}
+
+Result CProfessionalRecovery::SetFilterCallback(FilterProgressCallback callback, void* userData) {
+  callbacks_.SetFilter(callback, userData);
+  if (quickEngine_) quickEngine_->SetFilterCallback(callback, userData);
+  fatEngine_.SetFilterCallback(callback, userData);
+  ntfsEngine_.SetFilterCallback(callback, userData);
+  carvingEngine_.SetFilterCallback(callback, userData);
+  return kSuccess;
+}
+
+// --- filtering ---------------------------------------------------------------------------------------
+
+std::optional<std::uint64_t> CProfessionalRecovery::FirstDataSector(const FoundFileRecord& record) {
+  CVolumeRecoveryBase* engine = nullptr;
+  switch (record.engineTag) {
+    case kTagFastNtfs:
+    case kTagFastFat: engine = dynamic_cast<CVolumeRecoveryBase*>(quickEngine_.get()); break;
+    case kTagProNtfs: engine = &ntfsEngine_; break;
+    case kTagProFat: engine = &fatEngine_; break;
+    default: break;
+  }
+  if (engine == nullptr) return std::nullopt;
+  const std::optional<std::uint64_t> byte = engine->FirstDataByte(record);
+  if (!byte || *byte % static_cast<std::uint64_t>(sectorSize_) != 0) return std::nullopt;
+  return *byte / static_cast<std::uint64_t>(sectorSize_);
+}
+
+std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, RecordList& out) {
+  const std::size_t firstOwn = out.size();
+  if (quickEngine_) (void)quickEngine_->FilterByType(extensions, out);
+  (void)fatEngine_.FilterByType(extensions, out);
+  (void)ntfsEngine_.FilterByType(extensions, out);
+
+  // Where each file-system find's data begins; a carved file starting there is the same file.
+  std::map<std::uint64_t, std::string> starts;
+  for (std::size_t k = firstOwn; k < out.size(); ++k) {
+    if (const std::optional<std::uint64_t> sector = FirstDataSector(out[k]))
+      starts[*sector] = std::string(RecordExtension(out[k]));
+  }
+  RecordList carved;
+  (void)carvingEngine_.FilterByType(extensions, carved);
+  for (const FoundFileRecord& record : carved) {
+    const std::uint64_t location = record.locationSector;  // a packed field: copied, not bound
+    const auto found = starts.find(location);
+    if (found != starts.end()) {
+      const std::string_view extension = RecordExtension(record);
+      if (EqualsNoCase(found->second, extension)) continue;
+      // A camera's thumbnail is a JPEG under another name.
+      if (EqualsNoCase(found->second, "thm") && EqualsNoCase(extension, "jpg")) continue;
+    }
+    out.push_back(record);
+  }
+  SortRecords(out);
+  return kSuccess;
+}
+
+}  // namespace rexmoor

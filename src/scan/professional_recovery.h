@@ -1,0 +1,131 @@
+// The deep scan: the engine the factory hands out for every deep scan, whatever the source holds.
+// It runs the quick engine of the volume's live file system first (which also tells which sectors
+// are unallocated), then sweeps those sectors, or the whole partition when there is no map of
+// them, feeding the formatted FAT and NTFS engines and the carver (sector_sweep.h), and lets the
+// two file-system engines close their work. Browsing, recovery and preview are routed to the
+// engine that made a record; filtering merges the engines' finds and drops carved files that a
+// file-system engine found already.
+//
+// Where the sweep stood is saved in the scan-log index, so that a later deep scan of the same,
+// unchanged source can continue from there with the catalogues of the earlier one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "carve/file_type_recovery.h"
+#include "device/sector_source.h"
+#include "engine/engine_callbacks.h"
+#include "engine/file_recovery_parse.h"
+#include "engine/resumable_engine.h"
+#include "engine/scan_log_index.h"
+#include "fat/pro_fat_recovery.h"
+#include "ntfs/pro_ntfs_recovery.h"
+#include "scan/sector_sweep.h"
+
+namespace rexmoor {
+
+// The share of the overall progress the quick phase and the sweep are given.
+inline constexpr std::int32_t kQuickPhaseWeight = 9;
+inline constexpr std::int32_t kSweepWeight = 90;
+
+class CProfessionalRecovery final : public IFileRecoveryParse, public IResumableEngine {
+ public:
+  CProfessionalRecovery();
+  ~CProfessionalRecovery() override;
+  CProfessionalRecovery(const CProfessionalRecovery&) = delete;
+  CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
+
+  Result OpenImageFile(const std::string& imagePath, std::uint16_t sourceTag) override;
+  Result OpenDisk(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
+                  std::uint16_t sourceTag) override;
+  Result SetCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback, void* userData,
+                      std::int32_t weight) override;
+  // The deep scan; returns 0, kCancelled, or the quick engine's failed scan result.
+  Result Scan(const char* logName) override;
+  Result GetChildren(const FoundFileRecord* folder, std::int32_t level, RecordList& out) override;
+  Result CountFiles(const FoundFileRecord* folder, std::int32_t level, std::int32_t* count) override;
+  std::uint64_t GetFoundCount() override;
+  Result GetFolderPath(const FoundFileRecord* record, std::string& out) override;
+  Result RecoverItem(const FoundFileRecord* record, const std::string& destination, std::int32_t levelBase) override;
+  std::int32_t GetNextFreeRange(std::uint64_t*, std::uint64_t*) override { return 0; }
+  Result SetFilterCallback(FilterProgressCallback callback, void* userData) override;
+  std::int32_t FilterByType(const std::string& extensions, RecordList& out) override;
+  Result BuildFreeSpaceMap() override { return kSuccess; }
+  Result ExtractForPreview(const FoundFileRecord* record, std::string& outPath, std::uint8_t* buffer,
+                           std::uint32_t* byteCount, PreviewProgressCallback callback, void* userData) override;
+
+  // IResumableEngine: an earlier deep scan of this unchanged source was found when it opened.
+  bool FoundPreviousScan() const override { return resumeFound_; }
+  void ClearPreviousScan() override;
+  std::string PreviousScanFolder() const override;
+
+  // The engines it drives, for reports and tests.
+  IFileRecoveryParse* QuickEngine() { return quickEngine_.get(); }
+  CProfessionalFatRecovery& FatEngine() { return fatEngine_; }
+  CProfessionalNtfsRecovery& NtfsEngine() { return ntfsEngine_; }
+  CFileTypeRecovery& CarvingEngine() { return carvingEngine_; }
+
+  // What the last scan did.
+  struct ScanReport {
+    bool resumed = false;
+    bool freeRangesMode = false;
+    std::uint64_t sectorsTotal = 0;
+    SweepPosition position;       // where the sweep stopped
+    std::uint64_t filesFound = 0;  // the last figure reported
+    SweepCounts sweep;
+  };
+  const ScanReport& LastScan() const { return report_; }
+  std::int32_t SectorSize() const { return sectorSize_; }
+  std::uint64_t PartitionSectors() const { return partitionSectors_; }
+
+ private:
+  // The engine that made a record, by its engine tag; null for an unknown tag.
+  IFileRecoveryParse* Route(const FoundFileRecord& record);
+  // Opens the sub-engines' catalogues, new or (resuming) the earlier ones.
+  void BeginCatalogues();
+  // The quick engine's free ranges, converted to the medium's sectors and the partition.
+  bool UsesFreeRanges();
+  void NextFreeRange(std::uint64_t from, std::uint64_t& start, std::uint64_t& length);
+  std::uint64_t FreeRangeSectors();
+  Result ReportSweep(const SweepPosition& position, std::int32_t secondsLeft);
+  // Every sweep report goes out through here, the carver's from inside its measuring walks too:
+  // a walk reads ahead of the sweep, so the figures are held at the highest reported so far
+  // and never run backwards.
+  static std::int32_t ForwardReport(void* self, std::int32_t progress, std::int32_t weight, std::int32_t secondsLeft,
+                                    std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::uint64_t filesFound,
+                                    std::int32_t reserved);
+  void SaveResumeState();
+  // Where a record's data begins on the medium, in medium sectors.
+  std::optional<std::uint64_t> FirstDataSector(const FoundFileRecord& record);
+  // The earlier scan's catalogue of an engine, found by its name's prefix; empty when there is none.
+  std::string EarlierLog(const char* prefix) const;
+
+  std::uint16_t sourceTag_ = 0;
+  std::int32_t sectorSize_ = 512;
+  std::int32_t driveNumber_ = kImageDriveNumber;
+  std::uint64_t partitionStartSector_ = 0;
+  std::uint64_t partitionSectors_ = 0;
+  std::string imagePath_;
+  bool open_ = false;
+
+  CProfessionalFatRecovery fatEngine_;
+  CProfessionalNtfsRecovery ntfsEngine_;
+  CFileTypeRecovery carvingEngine_;
+  std::unique_ptr<IFileRecoveryParse> quickEngine_;
+  // Sectors of the quick engine's volume per medium sector ratio (its free ranges count in them).
+  std::uint64_t volumeSectorFactor_ = 1;
+
+  EngineCallbacks callbacks_;
+  std::int32_t highProgress_ = 0;
+  std::uint64_t highSectorsDone_ = 0;
+  bool resumeFound_ = false;
+  ScanLogEntry resumeEntry_;
+  std::string resumeFolder_;
+  std::uint64_t freeBytes_ = 0;  // disk sources: the fingerprint of the partition
+
+  ScanReport report_;
+};
+
+}  // namespace rexmoor
