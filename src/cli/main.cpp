@@ -23,11 +23,17 @@ constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 c
 
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
-    "Usage: rexmoor scan SOURCE --quick [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR]\n";
+    "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR] "
+    "[--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
-    "Usage: rexmoor recover SOURCE --quick --to DIR [--types LIST] [--ext LIST] [--format text|json] "
-    "[--data-dir DIR] [--allow-same-device]\n";
-constexpr const char* kTreeUsage = "Usage: rexmoor tree SOURCE --quick [--format text|json] [--data-dir DIR]\n";
+    "Usage: rexmoor recover SOURCE --to DIR [--quick|--deep] [--types LIST] [--ext LIST] [--format text|json] "
+    "[--data-dir DIR] [--resume yes|no] [--allow-same-device]\n";
+constexpr const char* kTreeUsage =
+    "Usage: rexmoor tree SOURCE [--quick|--deep] [--format text|json] [--data-dir DIR] [--resume yes|no]\n";
+constexpr const char* kDeepText =
+    "The deep scan (the default) also sweeps the free sectors for folders and file records left by a\n"
+    "format and for files known by their content; Ctrl-C stops it, keeps what it found, and a later\n"
+    "run with --resume yes continues where it stopped.";
 constexpr const char* kIdentifyUsage = "Usage: rexmoor identify [--format text|json] FILE...\n";
 
 // Lists each command with the arguments it takes, as a user types it.
@@ -122,10 +128,11 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
   c.app = parent.add_subcommand(name, description);
   CLI::App& app = *c.app;
   app.allow_extras();
-  app.footer(recover ? Joined({kSourceText, kTargetText, kExitText}) : Joined({kSourceText, kExitText}));
+  app.footer(recover ? Joined({kSourceText, kDeepText, kTargetText, kExitText})
+                     : Joined({kSourceText, kDeepText, kExitText}));
   app.add_option("SOURCE", c.source, "the drive, partition or image to scan")->type_name("");
-  app.add_flag("--quick")->description("walk the live file system for deleted entries");
-  app.add_flag("--deep")->description("sweep the whole volume (not built yet)");
+  app.add_flag("--quick")->description("only walk the live file system for deleted entries");
+  app.add_flag("--deep")->description("also sweep the free sectors (the default)");
   app.add_option("--types", c.types, "photo,audio,video,document,archive,other (default: all)")
       ->type_name("LIST")
       ->allow_extra_args(false)
@@ -136,7 +143,9 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   c.format = app.add_option("--format", c.formatValue, "json: one object per line")->type_name("text|json");
   c.dataDir = app.add_option("--data-dir", c.options.dataDir, "where scan logs are kept")->type_name("DIR");
-  c.resume = app.add_option("--resume", c.options.resume, "take up an earlier deep scan of the same source")
+  c.resume = app.add_option("--resume", c.options.resume,
+                            "continue an earlier deep scan of the same, unchanged source (default: ask, or yes "
+                            "without a terminal)")
                  ->type_name("yes|no");
   if (recover) {
     c.target = app.add_option("--to", c.options.target,
@@ -175,10 +184,6 @@ int CheckScanCommand(ScanCommand& c) {
   if (c.recover && c.target->count() > 0 && out.target.empty()) return UsageError("--to needs a folder", c.usage);
   if (out.source.empty()) return UsageError("no SOURCE given", c.usage);
   if (c.recover && out.target.empty()) return UsageError("recover needs --to DIR", c.usage);
-  if (out.deep) {
-    std::fputs("rexmoor: only the quick scan (--quick) is available so far; the deep scan is not built yet\n", stderr);
-    return kExitUsage;
-  }
   if (!out.dataDir.empty()) setenv("REXMOOR_DATA_DIR", out.dataDir.c_str(), 1);
   return 0;
 }

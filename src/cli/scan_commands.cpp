@@ -1,7 +1,5 @@
 // rexmoor scan, recover and tree.
-#include <chrono>
 #include <cstdio>
-#include <thread>
 #include <functional>
 #include <unordered_set>
 
@@ -136,6 +134,10 @@ int RunRecover(const ScanOptions& options) {
   if (int rc = CheckTargetMedium(options); rc != 0) return rc;
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
+  if (session.ScanInterrupted()) {
+    std::fputs("rexmoor: nothing was written; the files are recovered once the scan has run to its end.\n", stderr);
+    return kExitCancelled;
+  }
   RecordList results;
   session.Search(results);
   if (session.Interrupted()) return kExitCancelled;

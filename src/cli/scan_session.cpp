@@ -1,7 +1,11 @@
 #include "cli/scan_session.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +22,42 @@ std::atomic<bool> g_interrupted{false};
 
 namespace {
 
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
+// Written by the signal handler, read by whoever waits for Ctrl-C.
+int g_interruptPipe[2] = {-1, -1};
+
+extern "C" void OnInterrupt(int) {
+  g_interrupted.store(true);
+  const int saved = errno;
+  const char byte = 1;
+  if (g_interruptPipe[1] >= 0) (void)!::write(g_interruptPipe[1], &byte, 1);
+  errno = saved;
+}
+
+// The continue question of a deep scan: --resume answers it; else a person at a terminal is
+// asked, and a run without one continues.
+class ResumeAsker : public IQuestionAsker {
+ public:
+  ResumeAsker(const std::string& option, TerminalProgress& progress) : option_(option), progress_(progress) {}
+  bool AskYesNo(const std::string& question) override {
+    if (option_ == "yes") return true;
+    if (option_ == "no") return false;
+    if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDERR_FILENO) != 1) {
+      progress_.Finish();
+      std::fputs("rexmoor: continuing the earlier deep scan of this source (--resume no starts afresh)\n", stderr);
+      return true;
+    }
+    progress_.Finish();
+    std::fprintf(stderr, "%s [Y/n] ", question.c_str());
+    std::fflush(stderr);
+    char line[64] = {};
+    if (std::fgets(line, sizeof line, stdin) == nullptr) return true;
+    return line[0] != 'n' && line[0] != 'N';
+  }
+
+ private:
+  std::string option_;
+  TerminalProgress& progress_;
+};
 
 TextLookup CatalogTexts() {
   return [](const std::string& key) { return GetMessageCatalog().Msg(key); };
@@ -33,7 +72,34 @@ struct EndWatcher : IScanJobObserver {
 
 }  // namespace
 
+InterruptWaiter::InterruptWaiter() { (void)::pipe2(stop_, O_CLOEXEC); }
+
+InterruptWaiter::~InterruptWaiter() {
+  for (int fd : stop_)
+    if (fd >= 0) ::close(fd);
+}
+
+bool InterruptWaiter::Wait() {
+  for (;;) {
+    if (g_interrupted.load()) return true;
+    pollfd fds[2] = {{g_interruptPipe[0], POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno != EINTR) return g_interrupted.load();
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) return g_interrupted.load();
+    if ((fds[0].revents & POLLIN) != 0) {
+      char bytes[16];
+      (void)!::read(g_interruptPipe[0], bytes, sizeof bytes);
+    }
+  }
+}
+
+void InterruptWaiter::Stop() {
+  const char byte = 1;
+  if (stop_[1] >= 0) (void)!::write(stop_[1], &byte, 1);
+}
+
 ScanSession::ScanSession(const ScanOptions& options) : options_(options), progress_(false) {
+  if (g_interruptPipe[0] < 0) (void)::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK);
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -46,7 +112,7 @@ ScanSession::~ScanSession() {
   signal(SIGTERM, SIG_DFL);
 }
 
-bool ScanSession::Interrupted() const { return g_interrupted.load(); }
+bool ScanSession::Interrupted() const { return scanInterrupted_ || g_interrupted.load(); }
 
 int ScanSession::Scan() {
   ResolvedSource resolved;
@@ -55,22 +121,38 @@ int ScanSession::Scan() {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }
-  if (DetectSourceKind(resolved) == VolumeKind::Ext)
+  if (!options_.deep && DetectSourceKind(resolved) == VolumeKind::Ext)
     std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT and NTFS volumes only\n",
                  options_.source.c_str());
   sources_.clear();
   sources_.push_back(MakeScanSource(resolved, 1));
   EndWatcher watcher;
+  ResumeAsker asker(options_.resume, progress_);
   {
-    ScanJob job(sources_, options_.deep, &progress_, nullptr, &watcher, CatalogTexts());
+    ScanJob job(sources_, options_.deep, &progress_, &asker, &watcher, CatalogTexts());
     InterruptWatch<ScanJob> watch(job);
     job.Run();
   }
   progress_.Finish();
   if (watcher.closed == kJobFailedToStart || !sources_.front().engine) {
-    std::fprintf(stderr, "rexmoor: %s: no FAT or NTFS volume found there for a quick scan\n",
-                 options_.source.c_str());
+    if (options_.deep)
+      std::fprintf(stderr, "rexmoor: %s: cannot be read for a deep scan\n", options_.source.c_str());
+    else
+      std::fprintf(stderr, "rexmoor: %s: no FAT or NTFS volume found there for a quick scan\n",
+                   options_.source.c_str());
     return kExitFailure;
+  }
+  if (g_interrupted.load()) {
+    // The scan stopped where it was; what it found is kept. The listing that follows is not
+    // cancelled by the same Ctrl-C.
+    scanInterrupted_ = true;
+    g_interrupted.store(false);
+    if (options_.deep)
+      std::fputs("rexmoor: scan stopped; what was found so far is kept. Run the same command with --resume yes "
+                 "to continue where it stopped.\n",
+                 stderr);
+    else
+      std::fputs("rexmoor: scan stopped; what was found so far is listed.\n", stderr);
   }
   return 0;
 }

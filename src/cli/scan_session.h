@@ -18,29 +18,38 @@ namespace rexmoor::cli {
 
 extern std::atomic<bool> g_interrupted;
 
+// Blocks until Ctrl-C arrived (true) or Stop was called (false); the signal handler wakes it
+// through a pipe, so neither side polls.
+class InterruptWaiter {
+ public:
+  InterruptWaiter();
+  ~InterruptWaiter();
+  InterruptWaiter(const InterruptWaiter&) = delete;
+  InterruptWaiter& operator=(const InterruptWaiter&) = delete;
+  bool Wait();
+  void Stop();
+
+ private:
+  int stop_[2] = {-1, -1};
+};
+
 // Watches for Ctrl-C while a job runs and hands it to the job's own cancel.
 template <typename Job>
 class InterruptWatch {
  public:
   explicit InterruptWatch(Job& job)
       : thread_([this, &job] {
-          while (!stop_.load()) {
-            if (g_interrupted.load()) {
-              job.Cancel();
-              return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-          }
+          if (waiter_.Wait()) job.Cancel();
         }) {}
   ~InterruptWatch() {
-    stop_ = true;
+    waiter_.Stop();
     thread_.join();
   }
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
  private:
-  std::atomic<bool> stop_{false};
+  InterruptWaiter waiter_;
   std::thread thread_;
 };
 
@@ -55,13 +64,17 @@ class ScanSession {
   int Search(RecordList& results);
   IFileRecoveryParse& Engine() { return *sources_.front().engine; }
   std::vector<ScanSourceEntry>& Sources() { return sources_; }
+  // Ctrl-C came during the scan or after it.
   bool Interrupted() const;
+  // Ctrl-C stopped the scan itself: what was found is kept (and a deep scan's place saved).
+  bool ScanInterrupted() const { return scanInterrupted_; }
   TerminalProgress& Progress() { return progress_; }
 
  private:
   const ScanOptions& options_;
   std::vector<ScanSourceEntry> sources_;
   TerminalProgress progress_;
+  bool scanInterrupted_ = false;
 };
 
 // Folder path of a record as the engine knows it, '/'-separated with a trailing '/'.

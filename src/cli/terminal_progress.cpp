@@ -86,7 +86,8 @@ void TerminalProgress::Draw(bool force) {
   // Plain lines: the stage, then a line at most every 2 seconds or every 10 percent.
   if (!force && percent_ - lastPlainPercent_ < 10 && now - lastDraw_ < 2000) return;
   if (!force && percent_ == lastPlainPercent_) return;
-  std::fprintf(stderr, "%s: %d%%%s%s\n", stage_.c_str(), percent_, counters_.empty() ? "" : "  ", counters_.c_str());
+  std::fprintf(stderr, "%s: %d%%%s%s%s%s\n", stage_.c_str(), percent_, counters_.empty() ? "" : "  ", counters_.c_str(),
+               time_.empty() ? "" : "  ", time_.c_str());
   lastPlainPercent_ = percent_;
   lastDraw_ = now;
 }

@@ -79,13 +79,20 @@ TEST_F(CommandLine, UsageErrorsSayWhatIsWrongInOneLineThenHowTheCommandIsCalled)
   EXPECT_NE(bare.err.find("Usage: rexmoor"), std::string::npos) << "the help goes to stderr: " << bare.err;
 }
 
-TEST_F(CommandLine, TheLastOfQuickAndDeepWinsAndTheDeepScanIsRefused) {
-  const std::string refusal =
-      "rexmoor: only the quick scan (--quick) is available so far; the deep scan is not built yet\n";
-  for (const char* args : {"scan a.img", "scan a.img --quick --deep", "tree a.img --deep", "recover a.img --to out"}) {
-    const Outcome r = Rexmoor(args);
-    EXPECT_EQ(r.status, 2) << args;
-    EXPECT_EQ(r.err, refusal) << args;
+TEST_F(CommandLine, TheDeepScanIsTheDefaultAndTheLastOfQuickAndDeepWins) {
+  // 64 KiB of zeros hold no file system: the quick scan has nothing to walk, the deep scan sweeps
+  // it and finds nothing.
+  test::WriteFileBytes(work / "zeros.img", std::vector<std::uint8_t>(65536, 0));
+  const std::string image = test::ShellQuote(work / "zeros.img");
+  for (const char* mode : {"", " --deep", " --deep --quick --deep"}) {
+    const Outcome deep = Rexmoor("scan " + image + mode + dataDir);
+    EXPECT_EQ(deep.status, 0) << mode << ": " << deep.err;
+    EXPECT_NE(deep.out.find("0 file(s) found."), std::string::npos) << mode << ": " << deep.out;
+  }
+  for (const char* mode : {" --quick", " --deep --quick"}) {
+    const Outcome quick = Rexmoor("scan " + image + mode + dataDir);
+    EXPECT_EQ(quick.status, 1) << mode;
+    EXPECT_NE(quick.err.find("no FAT or NTFS volume"), std::string::npos) << mode << ": " << quick.err;
   }
   // Past the command line, a source that does not exist is a failure, not a usage error.
   const Outcome quick = Rexmoor("scan /nonexistent/a.img --deep --quick" + dataDir);
@@ -105,7 +112,7 @@ TEST_F(CommandLine, HelpTellsWhatASourceIsWhereNotToRecoverAndTheExitCodes) {
   const Outcome recover = Rexmoor("recover --help");
   EXPECT_EQ(recover.status, 0);
   for (const char* text : {"--to DIR", "--allow-same-device", "--types", "--ext", "--format", "--data-dir", "--quick",
-                           "not built yet", "may not lie on the medium", "REXMOOR_DRIVES"})
+                           "--resume yes", "may not lie on the medium", "REXMOOR_DRIVES"})
     EXPECT_NE(recover.out.find(text), std::string::npos) << text << " in:\n" << recover.out;
   const Outcome scan = Rexmoor("scan --help");
   EXPECT_EQ(scan.status, 0);
