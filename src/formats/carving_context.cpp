@@ -36,6 +36,7 @@ void CarvingContext::ResetState() {
   tsStreamMode = true;
   mtsInProgress = false;
   tsExtents.Clear();
+  window = MediumWindow{};
 }
 
 int CarvingContext::ScratchLeaseCount() const {

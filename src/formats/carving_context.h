@@ -86,6 +86,15 @@ class CarvingContext {
   // Emptied by the deep-scan orchestrator when a deep scan starts.
   TsExtentList tsExtents;
 
+  // Sectors of the medium already in memory (the sweep's read block): reads of the walks that
+  // fall inside are copied from here instead of being read again. Not owned; cleared by whoever
+  // set it before the memory goes.
+  struct MediumWindow {
+    const std::uint8_t* data = nullptr;
+    std::uint64_t firstSector = 0;
+    std::uint64_t sectors = 0;
+  } window;
+
   // What an engine's SetCallbacks stores here, for the walks' progress reports.
   void SetProgress(ScanProgressCallback callback, void* data, std::int32_t progressWeight) {
     progressCallback = callback;

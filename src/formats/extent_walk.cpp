@@ -109,9 +109,19 @@ std::uint32_t ReadMediumSectorsClipped(std::uint64_t firstSector, std::uint32_t 
   const std::uint64_t total = ctx.source->totalSectors;
   if (firstSector >= total) return 0;
   const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, total - firstSector));
+  if (n == 0) return 0;
+  // Sectors the sweep holds in memory already are copied from there.
+  const CarvingContext::MediumWindow& w = ctx.window;
+  const auto s = static_cast<std::uint64_t>(ctx.sectorSize);
+  std::uint32_t copied = 0;
+  if (w.data != nullptr && firstSector >= w.firstSector && firstSector - w.firstSector < w.sectors) {
+    copied = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, w.sectors - (firstSector - w.firstSector)));
+    std::memcpy(out, w.data + (firstSector - w.firstSector) * s, static_cast<std::size_t>(copied * s));
+    if (copied == n) return n;
+  }
   std::uint32_t got = 0;
-  if (n == 0 ||
-      ReadSectors(static_cast<std::int32_t>(n), *ctx.source, out, firstSector, ctx.sectorSize, &got) != kSuccess)
+  if (ReadSectors(static_cast<std::int32_t>(n - copied), *ctx.source, out + copied * s, firstSector + copied,
+                  ctx.sectorSize, &got) != kSuccess)
     return 0;
   return n;
 }
@@ -129,6 +139,25 @@ bool SectorTailAccepts(const std::uint8_t* base, std::size_t size, std::uint64_t
   const std::uint8_t* stop = base + to;
   return std::all_of(p, stop, [](std::uint8_t b) { return b == 0; });
 }
+
+namespace {
+
+// The chunk of count sectors at position where it lies in the sweep's block already, when the
+// block also holds the sector before it and that sector ends with the bytes the walk keeps as
+// history; null otherwise (the chunk is then read into the walk's own buffer).
+const std::uint8_t* ChunkInWindow(std::uint64_t position, std::uint32_t count, const std::uint8_t* history,
+                                  std::size_t historyBytes) {
+  const CarvingContext& ctx = CarvingContext::Instance();
+  const CarvingContext::MediumWindow& w = ctx.window;
+  if (w.data == nullptr || ctx.source == nullptr || position == 0 || position - 1 < w.firstSector) return nullptr;
+  const std::uint64_t offset = position - w.firstSector;
+  if (offset >= w.sectors || count > w.sectors - offset || count > ctx.source->totalSectors - position) return nullptr;
+  const std::uint8_t* data = w.data + offset * static_cast<std::uint64_t>(ctx.sectorSize);
+  if (std::memcmp(data - historyBytes, history, historyBytes) != 0) return nullptr;
+  return data;
+}
+
+}  // namespace
 
 std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkParams& params, WalkFooter* footer) {
   CarvingContext& ctx = CarvingContext::Instance();
@@ -159,9 +188,14 @@ std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkP
     if (position < ctx.fileStartSector) break;  // wrapped
     const std::uint32_t wanted =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(chunkSectors, walkSectors - sectorsRead));
-    // Clipped to the medium's end: the last file of a medium is measured like any other.
-    const std::uint32_t got = ReadMediumSectorsClipped(position, wanted, chunk);
+    // Clipped to the medium's end: the last file of a medium is measured like any other. What the
+    // sweep holds in memory is looked at where it lies.
+    const std::uint8_t* data = position < ctx.source->totalSectors
+                                   ? ChunkInWindow(position, wanted, chunk - history, history)
+                                   : nullptr;
+    const std::uint32_t got = data != nullptr ? wanted : ReadMediumSectorsClipped(position, wanted, chunk);
     if (got == 0) break;
+    if (data == nullptr) data = chunk;
     sectorsRead += got;
 
     if (ctx.progressCallback != nullptr) {
@@ -174,12 +208,12 @@ std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkP
 
     const std::size_t chunkBytes = static_cast<std::size_t>(got) * s;
     std::uint64_t stopLength = length;
-    const std::span<const std::uint8_t> data(chunk, chunkBytes);
-    const bool stop = params.mpegStops ? ScanChunkForStopMpeg(data, stopLength) : ScanChunkForStop(data, stopLength);
+    const std::span<const std::uint8_t> bytes(data, chunkBytes);
+    const bool stop = params.mpegStops ? ScanChunkForStopMpeg(bytes, stopLength) : ScanChunkForStop(bytes, stopLength);
 
     if (footer != nullptr) {
       ChunkView view;
-      view.data = chunk;
+      view.data = data;
       view.history = history;
       // A footer past the sector where the next file begins belongs to that file.
       view.size = stop ? static_cast<std::size_t>(stopLength - length) : chunkBytes;
@@ -196,7 +230,7 @@ std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkP
     }
     length += chunkBytes;
     history = std::min<std::size_t>(kWalkSeamBytes, chunkBytes);
-    std::memcpy(chunk - history, chunk + chunkBytes - history, history);
+    std::memmove(chunk - history, data + chunkBytes - history, history);
     if (got < wanted) break;  // the medium ends here
   }
   return footer != nullptr ? footer->Finish(length) : length;
