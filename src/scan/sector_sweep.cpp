@@ -3,10 +3,13 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "carve/file_type_recovery.h"
+#include "formats/carving_context.h"
 #include "fat/pro_fat_recovery.h"
 #include "ntfs/pro_ntfs_recovery.h"
 #include "platform/byte_view.h"
@@ -34,6 +37,67 @@ SectorSweep::SectorSweep(const SectorSource& source, std::int32_t sectorSize, st
       partitionSectors_(partitionSectors),
       engines_(engines) {}
 
+// --- read-ahead -----------------------------------------------------------------------------------------
+
+SectorSweep::ReadAhead::ReadAhead(const SectorSource& source, std::int32_t sectorSize)
+    : source_(source), sectorSize_(sectorSize), spare_(kSweepReadBytes), worker_([this] { Work(); }) {}
+
+SectorSweep::ReadAhead::~ReadAhead() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  worker_.join();
+}
+
+void SectorSweep::ReadAhead::Request(std::uint64_t sector, std::uint64_t count) {
+  std::unique_lock<std::mutex> guard(lock_);
+  changed_.wait(guard, [this] { return !reading_; });
+  pending_ = true;
+  valid_ = false;
+  sector_ = sector;
+  count_ = std::min<std::uint64_t>(count, spare_.size() / static_cast<std::size_t>(sectorSize_));
+  guard.unlock();
+  changed_.notify_all();
+}
+
+bool SectorSweep::ReadAhead::Take(std::uint64_t sector, std::uint64_t n, std::vector<std::uint8_t>& buffer,
+                                   std::uint64_t& start, std::uint64_t& got) {
+  std::unique_lock<std::mutex> guard(lock_);
+  changed_.wait(guard, [this] { return !pending_ && !reading_; });
+  if (!valid_ || sector < sector_ || sector - sector_ >= got_ || n > got_ - (sector - sector_)) return false;
+  valid_ = false;
+  start = sector_;
+  got = got_;
+  // The caller's buffer becomes the spare for the next read.
+  if (buffer.size() != spare_.size()) buffer.resize(spare_.size());
+  buffer.swap(spare_);
+  return true;
+}
+
+void SectorSweep::ReadAhead::Work() {
+  std::unique_lock<std::mutex> guard(lock_);
+  for (;;) {
+    changed_.wait(guard, [this] { return stop_ || pending_; });
+    if (stop_) return;
+    pending_ = false;
+    reading_ = true;
+    const std::uint64_t sector = sector_;
+    const std::uint64_t count = count_;
+    guard.unlock();
+    std::uint32_t arrived = 0;
+    (void)ReadSectors(static_cast<std::int32_t>(count), source_, spare_.data(), sector, sectorSize_, &arrived);
+    guard.lock();
+    reading_ = false;
+    got_ = arrived;
+    valid_ = true;
+    changed_.notify_all();
+  }
+}
+
+// --- the sweep -------------------------------------------------------------------------------------------
+
 const std::uint8_t* SectorSweep::Sectors(std::uint64_t at, std::uint64_t n, std::uint64_t limit, std::uint64_t& got) {
   const auto s = static_cast<std::uint64_t>(sectorSize_);
   if (at >= blockStart_ && at - blockStart_ < blockSectors_ && n <= blockSectors_ - (at - blockStart_)) {
@@ -43,16 +107,55 @@ const std::uint8_t* SectorSweep::Sectors(std::uint64_t at, std::uint64_t n, std:
   const std::uint64_t blockCapacity = kSweepReadBytes / s;
   if (block_.size() < blockCapacity * s) block_.resize(static_cast<std::size_t>(blockCapacity * s));
   const std::uint64_t want = std::max(n, std::min(limit, blockCapacity));
-  std::uint32_t arrived = 0;
-  (void)ReadSectors(static_cast<std::int32_t>(want), source_, block_.data(), at, sectorSize_, &arrived);
-  blockStart_ = at;
+  const std::uint64_t end = at + limit;  // the range's end
+
+  // A buffer that runs over the end of the block: its head is in this block, its tail in the one
+  // read ahead. Both parts are put together in the seam buffer.
+  const std::uint64_t blockEnd = blockStart_ + blockSectors_;
+  if (ahead_ != nullptr && blockSectors_ != 0 && at >= blockStart_ && at < blockEnd) {
+    const std::uint64_t head = blockEnd - at;
+    seam_.resize(static_cast<std::size_t>(n * s));
+    std::memcpy(seam_.data(), block_.data() + (at - blockStart_) * s, static_cast<std::size_t>(head * s));
+    std::uint64_t start = 0;
+    std::uint64_t arrived = 0;
+    if (ahead_->Take(blockEnd, n - head, block_, start, arrived)) {
+      ++counts_.blocksRead;
+      ++counts_.blocksReadAhead;
+      blockStart_ = start;
+      blockSectors_ = arrived;
+      CarvingContext::Instance().window = {block_.data(), blockStart_, blockSectors_};
+      const std::uint64_t next = blockStart_ + blockSectors_;
+      if (arrived == std::min(end - blockStart_, blockCapacity) && next < end)
+        ahead_->Request(next, std::min(end - next, blockCapacity));
+      std::memcpy(seam_.data() + head * s, block_.data(), static_cast<std::size_t>((n - head) * s));
+      got = n;
+      return seam_.data();
+    }
+  }
+
+  std::uint64_t start = at;
+  std::uint64_t arrived = 0;
+  // The block read ahead serves when the sweep went on inside it (a carved file that reaches
+  // past it makes the sweep start elsewhere, which is read here instead).
+  if (ahead_ == nullptr || !ahead_->Take(at, n, block_, start, arrived)) {
+    std::uint32_t read = 0;
+    (void)ReadSectors(static_cast<std::int32_t>(want), source_, block_.data(), at, sectorSize_, &read);
+    start = at;
+    arrived = read;
+  } else {
+    ++counts_.blocksReadAhead;
+  }
+  ++counts_.blocksRead;
+  blockStart_ = start;
   blockSectors_ = arrived;
-  // While this block is dispatched the kernel reads the next one.
-  if (arrived == want && source_.handle.IsValid())
-    (void)posix_fadvise(source_.handle.fd(), static_cast<off_t>((at + want) * s),
-                        static_cast<off_t>(blockCapacity * s), POSIX_FADV_WILLNEED);
-  got = std::min<std::uint64_t>(n, arrived);
-  return block_.data();
+  // The carver's walks take what lies in this block from memory.
+  CarvingContext::Instance().window = {block_.data(), blockStart_, blockSectors_};
+  // The next block of the range is read while this one is dispatched.
+  const std::uint64_t next = blockStart_ + blockSectors_;
+  if (ahead_ != nullptr && arrived != 0 && next < end && (start != at || arrived == want))
+    ahead_->Request(next, std::min(end - next, blockCapacity));
+  got = std::min<std::uint64_t>(n, blockStart_ + blockSectors_ - at);
+  return block_.data() + (at - blockStart_) * s;
 }
 
 void SectorSweep::HandRecord(std::span<const std::uint8_t> bytes, std::size_t i, std::uint64_t first) {
@@ -130,6 +233,23 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   std::uint32_t lastEstimate = started;
   std::int32_t secondsLeft = -1;
   blockSectors_ = 0;
+  // The block goes with the sweep; no walk may read it afterwards.
+  struct WindowReset {
+    ~WindowReset() { CarvingContext::Instance().window = {}; }
+  } windowReset;
+  std::unique_ptr<ReadAhead> ahead;
+  if (readAhead_) {
+    try {
+      ahead = std::make_unique<ReadAhead>(source_, sectorSize_);
+    } catch (const std::exception&) {
+      ahead.reset();  // no thread or no memory: the sweep reads by itself
+    }
+  }
+  ahead_ = ahead.get();
+  struct AheadReset {
+    ReadAhead*& ahead;
+    ~AheadReset() { ahead = nullptr; }
+  } aheadReset{ahead_};
   while (position.rangeLength != 0) {
     // The partition's end bounds every range, whatever the free map says.
     const std::uint64_t rangeEnd =
@@ -196,3 +316,4 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
 }
 
 }  // namespace rexmoor
+

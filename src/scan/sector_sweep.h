@@ -10,9 +10,12 @@
 // do not depend on the block size.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "device/sector_source.h"
@@ -49,6 +52,8 @@ struct SweepCounts {
   std::uint64_t fatDirectorySectors = 0;
   std::uint64_t carvedFiles = 0;
   std::uint64_t faults = 0;             // buffers whose dispatch failed unexpectedly
+  std::uint64_t blocksRead = 0;         // large reads of the medium
+  std::uint64_t blocksReadAhead = 0;    // of them, read on the reader thread in time
 };
 
 // Where the sweep stands. rangeStart is counted from the partition start.
@@ -85,8 +90,43 @@ class SectorSweep {
                               std::uint64_t& filesFound, bool& cancelled);
 
   const SweepCounts& Counts() const { return counts_; }
+  // Whether a reader thread reads the next block while one is dispatched (the default). The
+  // results are the same either way.
+  void SetReadAhead(bool on) { readAhead_ = on; }
 
  private:
+  // The block after the one being dispatched, read on a thread of its own.
+  class ReadAhead {
+   public:
+    ReadAhead(const SectorSource& source, std::int32_t sectorSize);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+    // Starts reading count sectors at sector into the spare buffer.
+    void Request(std::uint64_t sector, std::uint64_t count);
+    // Waits for the pending read; true when its block holds the n sectors at sector (start: the
+    // block's first sector, got: the sectors that arrived). The buffer is then handed over by
+    // swapping it with the caller's.
+    bool Take(std::uint64_t sector, std::uint64_t n, std::vector<std::uint8_t>& buffer, std::uint64_t& start,
+              std::uint64_t& got);
+
+   private:
+    void Work();
+    const SectorSource& source_;
+    std::int32_t sectorSize_;
+    std::vector<std::uint8_t> spare_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool pending_ = false;  // a request not yet read
+    bool reading_ = false;
+    bool stop_ = false;
+    std::uint64_t sector_ = 0;
+    std::uint64_t count_ = 0;
+    std::uint64_t got_ = 0;
+    bool valid_ = false;  // spare_ holds the result for sector_
+    std::thread worker_;
+  };
+
   // The n sectors at absolute sector at, from the read block (refilled when they are not in it
   // and at most limit sectors are read). got: the sectors that arrived.
   const std::uint8_t* Sectors(std::uint64_t at, std::uint64_t n, std::uint64_t limit, std::uint64_t& got);
@@ -104,6 +144,9 @@ class SectorSweep {
   std::uint64_t blockStart_ = 0;  // absolute sector of block_[0]
   std::uint64_t blockSectors_ = 0;
   std::vector<std::uint8_t> straddling_;
+  std::vector<std::uint8_t> seam_;  // a buffer put together from two blocks
+  bool readAhead_ = true;
+  ReadAhead* ahead_ = nullptr;  // while Run runs with read-ahead
 };
 
 }  // namespace rexmoor
