@@ -456,10 +456,29 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
 
   // Where each file-system find's data begins; a carved file starting there is the same file.
   std::map<std::uint64_t, std::string> starts;
+  std::vector<std::optional<std::uint64_t>> firstSectors(out.size() - firstOwn);
+  std::map<std::uint64_t, std::uint64_t> liveStarts;  // the quick engine's finds: start -> size
   for (std::size_t k = firstOwn; k < out.size(); ++k) {
-    if (const std::optional<std::uint64_t> sector = FirstDataSector(out[k]))
-      starts[*sector] = std::string(RecordExtension(out[k]));
+    const std::optional<std::uint64_t> sector = FirstDataSector(out[k]);
+    firstSectors[k - firstOwn] = sector;
+    if (!sector) continue;
+    starts[*sector] = std::string(RecordExtension(out[k]));
+    if (out[k].engineTag == kTagFastFat || out[k].engineTag == kTagFastNtfs) liveStarts[*sector] = out[k].size;
   }
+  // A deleted file of the live file system lies in free space, where the formatted engines find
+  // its entry or record once more: the quick engine's find, with the folders it knows, is kept.
+  std::size_t kept = firstOwn;
+  for (std::size_t k = firstOwn; k < out.size(); ++k) {
+    const std::optional<std::uint64_t>& sector = firstSectors[k - firstOwn];
+    const bool formatted = out[k].engineTag == kTagProFat || out[k].engineTag == kTagProNtfs;
+    if (formatted && sector) {
+      const auto live = liveStarts.find(*sector);
+      if (live != liveStarts.end() && live->second == out[k].size) continue;
+    }
+    if (kept != k) out[kept] = out[k];
+    ++kept;
+  }
+  out.resize(kept);
   RecordList carved;
   (void)carvingEngine_.FilterByType(extensions, carved);
   for (const FoundFileRecord& record : carved) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <functional>
 #include <set>
 #include <tuple>
 
@@ -160,6 +161,41 @@ TEST_F(DeepScan, CameraCardSweepsFreeClustersAndListsEachFileOnce) {
     EXPECT_EQ(countAt(root, dataSector, kTagFileType), 1) << d.name;
     EXPECT_EQ(countAt(found, dataSector, kTagFileType), 0) << d.name;
   }
+}
+
+// The files of a deleted folder lie in free clusters, where the formatted FAT engine finds their
+// entries again: the filtered results keep the quick scan's find, under its own folder, alone.
+TEST_F(DeepScan, ADeletedFolderIsListedOnceUnderItsName) {
+  REQUIRE_FIXTURE("fat32.img");
+  auto engine = deeptest::DeepScanImage(FixturePath("fat32.img"));
+  ASSERT_NE(engine, nullptr);
+  auto* quick = dynamic_cast<CFastFatRecovery*>(engine->QuickEngine());
+  ASSERT_NE(quick, nullptr);
+  std::set<std::pair<std::uint64_t, std::uint64_t>> live;  // (first data byte, size)
+  const RecordList found = deeptest::FilterAll(*engine);
+  for (const FoundFileRecord& r : found)
+    if (r.engineTag == kTagFastFat)
+      if (auto byte = quick->FirstDataByte(r)) live.emplace(*byte, std::uint64_t{r.size});
+  EXPECT_GE(live.size(), 5u);
+  int again = 0;
+  for (const FoundFileRecord& r : found) {
+    if (r.engineTag != kTagProFat) continue;
+    const auto byte = engine->FatEngine().FirstDataByte(r);
+    EXPECT_FALSE(byte && live.count({*byte, std::uint64_t{r.size}})) << RecordName(r);
+  }
+  // The formatted engine did find them: they are in its own listing.
+  RecordList all;
+  std::function<void(const FoundFileRecord*, int)> walk = [&](const FoundFileRecord* f, int level) {
+    RecordList children;
+    engine->FatEngine().GetChildren(f, level, children);
+    for (const FoundFileRecord& c : children) {
+      if (c.isFolder != 0 && level < 8) walk(&c, level + 1);
+      else if (auto byte = engine->FatEngine().FirstDataByte(c); byte && live.count({*byte, std::uint64_t{c.size}}))
+        ++again;
+    }
+  };
+  walk(nullptr, 0);
+  EXPECT_GT(again, 0);
 }
 
 // A partition of a disk image gives what the same volume gives as an image of its own; carved
