@@ -243,16 +243,22 @@ def main():
             data = sample(name, 12 * 1024)
             medium += data + b"\0" * (-len(data) % 512) + b"\0" * 512
         put("fuzz_carve_engine", "medium_%d" % n, medium)
+        if n == 3:
+            put("fuzz_deep_scan", "carvable", medium)
 
     with tempfile.TemporaryDirectory() as work:
         fat12 = make_fat12(work)
         put("fuzz_fat_engine", "mtools_fat12", fat12)
         put("fuzz_fat_engine", "mtools_tiny", make_tiny_fat12(work))
+        put("fuzz_deep_scan", "fat12_deleted", make_tiny_fat12(work))
         put("fuzz_formatted_fat", "formatted_fat12", make_formatted_fat12(work, False))
+        put("fuzz_deep_scan", "formatted_fat12", make_formatted_fat12(work, False))
         put("fuzz_formatted_fat", "formatted_fat12_noboot", make_formatted_fat12(work, True))
     # The first 256 KiB of the NTFS volumes: the boot sector, the MFT and its records.
     for name in ("ntfs_deleted", "ntfs_compressed"):
         put("fuzz_formatted_ntfs", name, ntfs_image(name)[:256 * 1024])
+        if name == "ntfs_deleted":
+            put("fuzz_deep_scan", name, ntfs_image(name)[:256 * 1024])
         put("fuzz_fat_directory", "mtools_root", fat_root(fat12)[0][:2048])
         put("fuzz_boot_area", "mtools_fat12", fat12[:2048])
         # Scan logs as the program writes them, from quick scans of the engine seeds.

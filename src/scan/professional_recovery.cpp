@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
 #include "engine/volume_recovery_base.h"
@@ -34,13 +35,12 @@ ResumeValues PackResume(const SweepPosition& position, std::uint64_t filesFound)
 }
 
 // The image's path as the index remembers it: absolute, so that the same image is recognised
-// whatever the working folder.
+// whatever the working folder. Links are not resolved: a path like /proc/self/fd/N names an open
+// file that its link target may not.
 std::string CanonicalImagePath(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return path;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal().string();
 }
 
 // Engines that keep a map of the volume's clusters; the ext placeholder answers the map calls
