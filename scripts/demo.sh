@@ -8,9 +8,11 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DREXMOOR_TESTS=OFF -DRE
 cmake --build build -j "$(nproc)"
 gunzip -c samples/card.img.gz > build/card.img
 echo "== What the card image holds ($(./build/rexmoor detect build/card.img))"
-./build/rexmoor scan build/card.img --quick
+# A deep scan: the deleted entries, then the free sectors swept for lost folders and for files
+# known by their content. The recovery takes up the finished scan instead of scanning again.
+./build/rexmoor scan build/card.img --resume no
 echo "== Recovering into ./recovered"
-./build/rexmoor recover build/card.img --quick --to recovered
+./build/rexmoor recover build/card.img --resume yes --to recovered
 echo "== Checking the recovered files against what was put on the card"
 while read -r sum state path; do
   [ "$state" = deleted ] || continue

@@ -19,6 +19,13 @@ std::string DurationText(std::int64_t s) {
   return Format("%d Sec", static_cast<int>(s));
 }
 
+bool IsDeepScanEngine(IFileRecoveryParse& engine) { return dynamic_cast<IResumableEngine*>(&engine) != nullptr; }
+
+bool ScanSavedItsPlace(IFileRecoveryParse& engine) {
+  auto* resumable = dynamic_cast<IResumableEngine*>(&engine);
+  return resumable != nullptr && resumable->SavedItsPlace();
+}
+
 namespace {
 
 EnginePtr DefaultEngineMaker(const ScanSourceEntry& source, bool deepMode) {

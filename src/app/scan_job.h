@@ -71,6 +71,10 @@ class IScanJobObserver {
 inline constexpr std::int32_t kJobFinished = 1;
 inline constexpr std::int32_t kJobFailedToStart = 3;
 
+// Whether the engine is a deep scan's and its last scan saved where it stood.
+bool IsDeepScanEngine(IFileRecoveryParse& engine);
+bool ScanSavedItsPlace(IFileRecoveryParse& engine);
+
 // "%d Hour %d Min", "%d Min %d Sec" or "%d Sec".
 std::string DurationText(std::int64_t seconds);
 

@@ -147,10 +147,13 @@ int ScanSession::Scan() {
     // cancelled by the same Ctrl-C.
     scanInterrupted_ = true;
     g_interrupted.store(false);
-    if (options_.deep)
+    IFileRecoveryParse& engine = *sources_.front().engine;
+    if (ScanSavedItsPlace(engine))
       std::fputs("rexmoor: scan stopped; what was found so far is kept. Run the same command with --resume yes "
                  "to continue where it stopped.\n",
                  stderr);
+    else if (IsDeepScanEngine(engine))
+      std::fputs("rexmoor: scan stopped before the sweep began; nothing to continue from.\n", stderr);
     else
       std::fputs("rexmoor: scan stopped; what was found so far is listed.\n", stderr);
   }

@@ -13,6 +13,8 @@ class IResumableEngine {
   // Forget the earlier scan; the job then deletes its log and scans afresh.
   virtual void ClearPreviousScan() = 0;
   virtual std::string PreviousScanFolder() const = 0;
+  // The last scan saved where it stood, so that a later one can continue from there.
+  virtual bool SavedItsPlace() const = 0;
 };
 
 }  // namespace rexmoor

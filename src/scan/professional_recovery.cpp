@@ -245,7 +245,7 @@ void CProfessionalRecovery::SaveResumeState() {
   identity.imagePath = imagePath_;
   identity.freeBytes = freeBytes_;
   const std::string folder = report_.resumed ? resumeFolder_ : index.CurrentScanFolder();
-  (void)index.SaveScan(identity, PackResume(report_.position, report_.filesFound), folder);
+  report_.saved = index.SaveScan(identity, PackResume(report_.position, report_.filesFound), folder) == kSuccess;
   if (!report_.resumed) resumeFolder_ = folder;
 }
 

@@ -60,6 +60,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   bool FoundPreviousScan() const override { return resumeFound_; }
   void ClearPreviousScan() override;
   std::string PreviousScanFolder() const override;
+  bool SavedItsPlace() const override { return report_.saved; }
 
   // The engines it drives, for reports and tests.
   IFileRecoveryParse* QuickEngine() { return quickEngine_.get(); }
@@ -71,6 +72,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   struct ScanReport {
     bool resumed = false;
     bool freeRangesMode = false;
+    bool saved = false;  // the place was saved: a later scan can continue from it
     std::uint64_t sectorsTotal = 0;
     SweepPosition position;       // where the sweep stopped
     std::uint64_t filesFound = 0;  // the last figure reported

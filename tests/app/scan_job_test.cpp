@@ -108,6 +108,7 @@ class FakeEngine : public IFileRecoveryParse, public IResumableEngine {
   bool FoundPreviousScan() const override { return previous; }
   void ClearPreviousScan() override { previous = false; }
   std::string PreviousScanFolder() const override { return previousFolder; }
+  bool SavedItsPlace() const override { return false; }
 
   std::function<void()> onReport;
   bool previous = false;
