@@ -1,5 +1,6 @@
 #include "cli/terminal_progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,16 +27,19 @@ void TerminalProgress::SetStage(const std::string& text) {
     percent_ = 0;
     counters_.clear();
     time_.clear();
+    drawnByCounters_ = false;
   }
   Draw(true);
 }
 
 void TerminalProgress::SetProgressBar(std::int32_t percent) {
+  bool draw = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     percent_ = std::clamp(percent, 0, 100);
+    draw = !drawnByCounters_;
   }
-  Draw(false);
+  if (draw) Draw(false);
 }
 
 void TerminalProgress::Store(std::string& field, const std::string& text) {
@@ -54,9 +58,13 @@ void TerminalProgress::SetTotalFiles(const std::string& text) {
 }
 
 void TerminalProgress::ShowCounters(bool visible) {
-  if (visible) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  counters_.clear();
+  // The last call of every scan report: the line is drawn again with all of its figures.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!visible) counters_.clear();
+    drawnByCounters_ = true;
+  }
+  Draw(false);
 }
 
 void TerminalProgress::SetCurrent(const std::string& path) { Store(time_, path); }
@@ -73,10 +81,20 @@ void TerminalProgress::Draw(bool force) {
     const int filled = percent_ * kWidth / 100;
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(kWidth, '-');
-    std::string line = "[" + bar + "] " + std::to_string(percent_) + "% " + stage_;
+    // The figures first and the stage (which names the source) last, so that a narrow terminal
+    // cuts the name rather than the figures.
+    std::string line = "[" + bar + "] " + std::to_string(percent_) + "%";
     if (!counters_.empty()) line += "  " + counters_;
     if (!time_.empty()) line += "  " + time_;
-    if (line.size() > 150) line.resize(150);
+    line += "  " + stage_;
+    winsize size{};
+    const std::size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col - 1 : 150;
+    if (line.size() > width) {
+      // Cut on a character boundary: names are UTF-8.
+      std::size_t cut = width;
+      while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+      line.resize(cut);
+    }
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     std::fflush(stderr);
     drawn_ = true;

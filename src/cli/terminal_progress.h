@@ -47,6 +47,8 @@ class TerminalProgress : public IScanProgressView, public ISearchProgressView, p
   std::int32_t percent_ = 0;
   std::uint32_t lastDraw_ = 0;
   std::int32_t lastPlainPercent_ = -1;
+  // A scan's reports end with ShowCounters, which then draws the line once all figures are in.
+  bool drawnByCounters_ = false;
 };
 
 }  // namespace rexmoor::cli

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include "cli/cli_json.h"
 #include "fat/fat_engine_test_util.h"  // Folded
@@ -45,30 +43,6 @@ class DeepCommand : public ::testing::Test {
   test::TempDir work;
 };
 
-// One line of fmt_files.txt: a file of a quick-formatted volume as it was before the format.
-struct OldFile {
-  std::string path;
-  std::string sha256;
-  bool contiguous = false;
-  bool deleted = false;
-  bool inRoot = false;
-};
-
-std::vector<OldFile> OldFiles(const std::string& image) {
-  std::vector<OldFile> out;
-  std::ifstream in(FixturePath("fmt_files.txt"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> cols;
-    std::stringstream ss(line);
-    std::string col;
-    while (std::getline(ss, col, '\t')) cols.push_back(col);
-    if (cols.size() < 8 || cols[0] != image || cols[1].back() == '/') continue;
-    out.push_back({cols[1], cols[3], cols[5] == "1", cols[6] == "1", cols[7] == "1"});
-  }
-  return out;
-}
-
 // recover without --quick sweeps the formatted card: every file that lay in a sub-folder and
 // whose clusters follow one another comes back byte for byte, and scan lists it under its name
 // in its folder. The image is not changed.
@@ -89,8 +63,8 @@ TEST_F(DeepCommand, QuickFormattedCardGivesBackItsOldFilesInTheirFolders) {
     if (entry.is_regular_file()) sums.insert(Sha256(entry.path().string()));
 
   int checked = 0;
-  for (const OldFile& f : OldFiles("fmt_fat32.img")) {
-    if (f.deleted || f.inRoot || !f.contiguous) continue;
+  for (const test::WrittenEntry& f : test::WrittenEntries("fmt_fat32.img")) {
+    if (f.deleted || f.inRoot || !f.contiguous || f.path.back() == '/') continue;
     ++checked;
     const std::size_t slash = f.path.rfind('/');
     // Short names read back in lower case. The format emptied the root: a top folder keeps its

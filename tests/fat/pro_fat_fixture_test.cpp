@@ -24,38 +24,8 @@ namespace {
 using test::FixturePath;
 using test::TreeItem;
 
-struct WrittenEntry {
-  std::string path;  // "/Documents/notes.txt", folders end in "/"
-  std::uint64_t size = 0;
-  std::string sha256;
-  std::uint32_t firstCluster = 0;
-  bool contiguous = false;
-  bool deleted = false;
-  bool inRoot = false;
-};
-
-std::vector<WrittenEntry> WrittenEntries(const std::string& image) {
-  std::vector<WrittenEntry> entries;
-  std::ifstream in(FixturePath("fmt_files.txt"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream fields(line);
-    for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
-    if (f.size() != 8 || f[0] != image) continue;
-    WrittenEntry e;
-    e.path = f[1];
-    e.size = f[2] == "-" ? 0 : std::stoull(f[2]);
-    e.sha256 = f[3];
-    e.firstCluster = static_cast<std::uint32_t>(std::stoul(f[4]));
-    e.contiguous = f[5] == "1";
-    e.deleted = f[6] == "1";
-    e.inRoot = f[7] == "1";
-    entries.push_back(e);
-  }
-  return entries;
-}
-
+using test::WrittenEntries;
+using test::WrittenEntry;
 using test::Folded;
 
 // Whether mtools stored the name as a short name alone: 8.3, no spaces, one case in each part
