@@ -306,6 +306,44 @@ TEST_F(DeepScan, CancelledScanContinuesToTheSameFiles) {
   EXPECT_FALSE(ScanLogIndex::FindLogFile(folder, "File_Type_", log)) << log;
 }
 
+// The same on a quick-formatted card: what the formatted FAT engine rebuilds from the first half
+// of the sweep and from the second, in two runs, is what it rebuilds in one, folders included.
+TEST_F(DeepScan, CancelledScanOfAFormattedCardContinuesToTheSameFiles) {
+  REQUIRE_FIXTURE("fmt_fat32.img");
+  const std::string image = work / "card.img";
+  test::WriteFileBytes(image, test::ReadFileBytes(FixturePath("fmt_fat32.img")));
+  auto FileSet = [](IFileRecoveryParse& engine) {
+    std::set<std::tuple<int, std::string, std::uint64_t>> out;
+    for (const FoundFileRecord& r : deeptest::FilterAll(engine)) {
+      std::string folder;
+      (void)engine.GetFolderPath(&r, folder);
+      out.emplace(static_cast<int>(r.engineTag), folder + std::string(RecordName(r)), std::uint64_t{r.size});
+    }
+    return out;
+  };
+  std::set<std::tuple<int, std::string, std::uint64_t>> whole;
+  {
+    test::ScopedDataDir other;
+    ScanLogIndex::ResetForTesting();
+    auto engine = deeptest::DeepScanImage(image);
+    ASSERT_NE(engine, nullptr);
+    whole = FileSet(*engine);
+  }
+  ASSERT_GT(whole.size(), 60u);
+  ScanLogIndex::ResetForTesting();
+  deeptest::ProgressLog log;
+  log.cancelAt = 0.5;
+  Result result = 0;
+  ASSERT_NE(deeptest::DeepScanImage(image, &log, &result), nullptr);
+  ASSERT_EQ(result, kCancelled);
+  EnginePtr engine = CreateEngineForImage(image, 'D', true);
+  ASSERT_TRUE(dynamic_cast<CProfessionalRecovery*>(engine.get())->FoundPreviousScan());
+  EXPECT_EQ(engine->Scan(nullptr), kSuccess);
+  const auto resumed = FileSet(*engine);
+  for (const auto& f : whole) EXPECT_TRUE(resumed.count(f)) << "missing after resume: " << std::get<1>(f);
+  for (const auto& f : resumed) EXPECT_TRUE(whole.count(f)) << "only after resume: " << std::get<1>(f);
+}
+
 // Records go back to the engine that made them; one no engine owns is refused, not written.
 TEST_F(DeepScan, RecordsAreRoutedByTheirEngine) {
   carvetest::ImageBuilder builder;
