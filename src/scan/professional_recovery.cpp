@@ -106,18 +106,7 @@ Result CProfessionalRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t s
 
   // The partition's fingerprint: its free bytes, as the live file system's map counts them, so
   // that a volume written to since is not taken for the one scanned before.
-  freeBytes_ = 0;
-  if (CVolumeRecoveryBase* mapping = MappingEngine(quickEngine_.get()); mapping != nullptr &&
-                                                                        mapping->BuildFreeSpaceMap() == kSuccess) {
-    std::uint64_t start = 0;
-    std::uint64_t length = 0;
-    for (std::uint64_t from = 0;; from = start + length) {
-      start = from;
-      if (mapping->GetNextFreeRange(&start, &length) == 0 || length == 0 || start < from) break;
-      freeBytes_ += length * static_cast<std::uint64_t>(mapping->VolumeSectorSize());
-      if (length > UINT64_MAX - start) break;
-    }
-  }
+  freeBytes_ = UsesFreeRanges() ? FreeRangeSectors() * static_cast<std::uint64_t>(sectorSize_) : 0;
   resumeFound_ = GetScanLogIndex().FindDiskScan(driveNumber, startSector, sectorCount, freeBytes_, resumeEntry_);
   resumeFolder_ = resumeFound_ ? resumeEntry_.FolderPath() : std::string();
   return ntfs;

@@ -98,6 +98,20 @@ void SectorSweep::ReadAhead::Work() {
 
 // --- the sweep -------------------------------------------------------------------------------------------
 
+void SectorSweep::UseBlock(std::uint64_t start, std::uint64_t arrived, std::uint64_t rangeEnd) {
+  ++counts_.blocksRead;
+  blockStart_ = start;
+  blockSectors_ = arrived;
+  // The carver's walks take what lies in this block from memory.
+  CarvingContext::Instance().window = {block_.data(), blockStart_, blockSectors_};
+  // While it is dispatched the next block of the range is read, unless this one came short (the
+  // medium stopped delivering there; the sweep then reads on by itself).
+  const std::uint64_t capacity = kSweepReadBytes / static_cast<std::uint64_t>(sectorSize_);
+  const std::uint64_t next = start + arrived;
+  if (ahead_ != nullptr && arrived != 0 && arrived == std::min(rangeEnd - start, capacity) && next < rangeEnd)
+    ahead_->Request(next, std::min(rangeEnd - next, capacity));
+}
+
 const std::uint8_t* SectorSweep::Sectors(std::uint64_t at, std::uint64_t n, std::uint64_t limit, std::uint64_t& got) {
   const auto s = static_cast<std::uint64_t>(sectorSize_);
   if (at >= blockStart_ && at - blockStart_ < blockSectors_ && n <= blockSectors_ - (at - blockStart_)) {
@@ -119,14 +133,8 @@ const std::uint8_t* SectorSweep::Sectors(std::uint64_t at, std::uint64_t n, std:
     std::uint64_t start = 0;
     std::uint64_t arrived = 0;
     if (ahead_->Take(blockEnd, n - head, block_, start, arrived)) {
-      ++counts_.blocksRead;
       ++counts_.blocksReadAhead;
-      blockStart_ = start;
-      blockSectors_ = arrived;
-      CarvingContext::Instance().window = {block_.data(), blockStart_, blockSectors_};
-      const std::uint64_t next = blockStart_ + blockSectors_;
-      if (arrived == std::min(end - blockStart_, blockCapacity) && next < end)
-        ahead_->Request(next, std::min(end - next, blockCapacity));
+      UseBlock(start, arrived, end);
       std::memcpy(seam_.data() + head * s, block_.data(), static_cast<std::size_t>((n - head) * s));
       got = n;
       return seam_.data();
@@ -145,15 +153,7 @@ const std::uint8_t* SectorSweep::Sectors(std::uint64_t at, std::uint64_t n, std:
   } else {
     ++counts_.blocksReadAhead;
   }
-  ++counts_.blocksRead;
-  blockStart_ = start;
-  blockSectors_ = arrived;
-  // The carver's walks take what lies in this block from memory.
-  CarvingContext::Instance().window = {block_.data(), blockStart_, blockSectors_};
-  // The next block of the range is read while this one is dispatched.
-  const std::uint64_t next = blockStart_ + blockSectors_;
-  if (ahead_ != nullptr && arrived != 0 && next < end && (start != at || arrived == want))
-    ahead_->Request(next, std::min(end - next, blockCapacity));
+  UseBlock(start, arrived, end);
   got = std::min<std::uint64_t>(n, blockStart_ + blockSectors_ - at);
   return block_.data() + (at - blockStart_) * s;
 }

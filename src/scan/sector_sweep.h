@@ -130,6 +130,8 @@ class SectorSweep {
   // The n sectors at absolute sector at, from the read block (refilled when they are not in it
   // and at most limit sectors are read). got: the sectors that arrived.
   const std::uint8_t* Sectors(std::uint64_t at, std::uint64_t n, std::uint64_t limit, std::uint64_t& got);
+  // Makes the block at start (arrived sectors) the current one and has the next one read ahead.
+  void UseBlock(std::uint64_t start, std::uint64_t arrived, std::uint64_t rangeEnd);
   void HandRecord(std::span<const std::uint8_t> bytes, std::size_t i, std::uint64_t first);
 
   const SectorSource& source_;

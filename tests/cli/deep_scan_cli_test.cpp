@@ -21,7 +21,6 @@ using test::FixturePath;
 using test::JsonLines;
 using test::ShellQuote;
 
-#define REQUIRE_FIXTURE(name) ASSERT_TRUE(test::FixtureExists(name)) << "fixture " << (name) << " missing"
 
 std::string Sha256(const std::string& path) {
   std::string out;

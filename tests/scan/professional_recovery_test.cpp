@@ -23,7 +23,6 @@ using deeptest::Bytes;
 using test::FixturePath;
 using test::FixtureSha256;
 
-#define REQUIRE_FIXTURE(name) ASSERT_TRUE(test::FixtureExists(name)) << "fixture " << (name) << " missing"
 
 std::string Sha256Hex(const Bytes& bytes) {
   test::TempDir dir;
@@ -99,7 +98,9 @@ TEST_F(DeepScan, RawImageGivesBackEveryExactlyMeasuredFile) {
     if (back == f.bytes) ++identical;
     ASSERT_GE(back.size(), f.bytes.size()) << f.name;
     EXPECT_TRUE(std::equal(f.bytes.begin(), f.bytes.end(), back.begin())) << f.name;
-    if (f.sizeField) EXPECT_EQ(back.size(), f.bytes.size()) << f.name;
+    if (f.sizeField) {
+      EXPECT_EQ(back.size(), f.bytes.size()) << f.name;
+    }
   }
   EXPECT_GE(identical, 20);
 }
