@@ -41,12 +41,11 @@ class ResumeAsker : public IQuestionAsker {
   bool AskYesNo(const std::string& question) override {
     if (option_ == "yes") return true;
     if (option_ == "no") return false;
+    progress_.Finish();
     if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDERR_FILENO) != 1) {
-      progress_.Finish();
       std::fputs("rexmoor: continuing the earlier deep scan of this source (--resume no starts afresh)\n", stderr);
       return true;
     }
-    progress_.Finish();
     std::fprintf(stderr, "%s [Y/n] ", question.c_str());
     std::fflush(stderr);
     char line[64] = {};
