@@ -26,6 +26,17 @@ struct ScanOptions {
   bool allowSameDevice = false;  // recover onto the scanned medium all the same
 };
 
+// What image was asked for.
+struct ImageOptions {
+  std::string source;
+  std::string output;
+  bool skipBad = false;  // unreadable sectors become zeros, listed in the mapfile
+  bool resume = false;   // continue the copy its mapfile describes
+  bool force = false;    // overwrite an existing output file
+};
+
+int RunImage(const ImageOptions& options);
+
 int RunDetect(const std::string& source);
 int RunScan(const ScanOptions& options);
 int RunRecover(const ScanOptions& options);

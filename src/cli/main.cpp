@@ -20,6 +20,14 @@ constexpr const char* kTargetText =
     "The --to folder may not lie on the medium being scanned, where new files would overwrite\n"
     "lost ones; --allow-same-device writes there all the same, with a warning.";
 constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 cancelled.";
+constexpr const char* kImageUsage = "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--resume] [--force]\n";
+constexpr const char* kImageText =
+    "The copy is kept in step with OUTPUT.map, a mapfile in GNU ddrescue's format (positions in bytes\n"
+    "from the first copied sector): Ctrl-C or a read fault leaves the partial image and the mapfile,\n"
+    "and --resume copies only what is still to be tried. Without --skip-bad the first unreadable\n"
+    "sector ends the copy. The mapfile is removed once a copy is complete without unreadable\n"
+    "sectors. OUTPUT may not lie on the medium being copied nor exceed what its file system holds\n"
+    "(FAT32: less than 4 GiB) or has free; an existing OUTPUT needs --force or --resume.";
 
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
@@ -213,6 +221,16 @@ int Main(int argc, char** argv) {
                  true);
   AddScanCommand(app, tree, "tree", "show the folder tree of what was found", kTreeUsage, false);
 
+  ImageOptions image;
+  CLI::App* imageCommand = app.add_subcommand("image", "copy SOURCE sector by sector into the image file OUTPUT");
+  imageCommand->allow_extras();
+  imageCommand->footer(Joined({kSourceText, kImageText, kExitText}));
+  imageCommand->add_option("SOURCE", image.source, "the drive, partition or area to copy")->type_name("");
+  imageCommand->add_option("OUTPUT", image.output, "the image file to write")->type_name("");
+  imageCommand->add_flag("--skip-bad", image.skipBad, "write unreadable sectors as zeros and go on");
+  imageCommand->add_flag("--resume", image.resume, "continue the copy OUTPUT.map describes");
+  imageCommand->add_flag("--force", image.force, "overwrite an existing OUTPUT");
+
   std::vector<std::string> files;
   std::string identifyFormat;
   CLI::App* identify = app.add_subcommand(
@@ -248,6 +266,7 @@ int Main(int argc, char** argv) {
     std::printf("%s\n", e.what());
     return kExitDone;
   } catch (const CLI::ParseError& e) {
+    if (imageCommand->parsed()) return UsageError(UsageMessage(e), kImageUsage);
     for (const auto& u : usages)
       if (u.command->parsed()) return UsageError(UsageMessage(e), u.usage);
     std::fprintf(stderr, "rexmoor: %s (see rexmoor --help)\n", e.what());
@@ -271,6 +290,13 @@ int Main(int argc, char** argv) {
       return UsageError("--format is text or json", kIdentifyUsage);
     if (files.empty()) return UsageError("no FILE given", kIdentifyUsage);
     return RunIdentify(files, identifyFormat == "json");
+  }
+  if (imageCommand->parsed()) {
+    if (!CheckLeftovers(*imageCommand, "OUTPUT", kImageUsage, rc)) return rc;
+    if (image.source.empty()) return UsageError("no SOURCE given", kImageUsage);
+    if (image.output.empty()) return UsageError("no OUTPUT given", kImageUsage);
+    if (image.resume && image.force) return UsageError("--resume and --force exclude each other", kImageUsage);
+    return RunImage(image);
   }
   for (ScanCommand* c : {&scan, &recover, &tree}) {
     if (!c->app->parsed()) continue;

@@ -97,7 +97,7 @@ void InterruptWaiter::Stop() {
   if (stop_[1] >= 0) (void)!::write(stop_[1], &byte, 1);
 }
 
-ScanSession::ScanSession(const ScanOptions& options) : options_(options), progress_(false) {
+void CatchInterrupts() {
   if (g_interruptPipe[0] < 0) (void)::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK);
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
@@ -105,6 +105,8 @@ ScanSession::ScanSession(const ScanOptions& options) : options_(options), progre
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+
+ScanSession::ScanSession(const ScanOptions& options) : options_(options), progress_(false) { CatchInterrupts(); }
 
 ScanSession::~ScanSession() {
   signal(SIGINT, SIG_DFL);

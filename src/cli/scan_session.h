@@ -18,6 +18,9 @@ namespace rexmoor::cli {
 
 extern std::atomic<bool> g_interrupted;
 
+// Turns Ctrl-C and SIGTERM into g_interrupted and a wake-up of every InterruptWaiter.
+void CatchInterrupts();
+
 // Blocks until Ctrl-C arrived (true) or Stop was called (false); the signal handler wakes it
 // through a pipe, so neither side polls.
 class InterruptWaiter {
