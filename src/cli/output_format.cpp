@@ -24,13 +24,4 @@ std::string TextTime(std::uint64_t fileTime) {
   return CivilText(fileTime, "%04d-%02d-%02d %02d:%02d:%02d");
 }
 
-std::string SizeText(std::uint64_t n) {
-  static constexpr std::pair<int, const char*> kUnits[] = {{40, "TB"}, {30, "GB"}, {20, "MB"}, {10, "KB"}};
-  for (const auto& [shift, unit] : kUnits) {
-    const std::uint64_t base = std::uint64_t{1} << shift;
-    if (n >= base) return Format("%.2f %s", static_cast<double>(n) / static_cast<double>(base), unit);
-  }
-  return std::to_string(n) + " Bytes";
-}
-
 }  // namespace rexmoor::cli

@@ -16,7 +16,5 @@ std::string JsonText(const Json& value);
 Json JsonTime(std::uint64_t fileTime);
 // "YYYY-MM-DD HH:MM:SS", or "-" when unknown.
 std::string TextTime(std::uint64_t fileTime);
-// "1.00 KB", "1023 Bytes", ...
-std::string SizeText(std::uint64_t bytes);
 
 }  // namespace rexmoor::cli

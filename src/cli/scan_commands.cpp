@@ -7,6 +7,7 @@
 #include "app/source_resolver.h"
 #include "cli/commands.h"
 #include "cli/output_format.h"
+#include "platform/text.h"
 #include "cli/scan_session.h"
 
 namespace rexmoor::cli {
@@ -192,7 +193,7 @@ int RunTree(const ScanOptions& options) {
       } else if (child.isFolder != 0) {
         std::printf("%*s%s/\n", level * 2, "", std::string(RecordName(child)).c_str());
       } else {
-        std::printf("%*s%s  (%s)\n", level * 2, "", std::string(RecordName(child)).c_str(), SizeText(child.size).c_str());
+        std::printf("%*s%s  (%s)\n", level * 2, "", std::string(RecordName(child)).c_str(), FormatSize(static_cast<std::int64_t>(child.size)).c_str());
       }
       if (child.isFolder != 0 && seen.insert((std::uint64_t{child.objectNumber} << 16) ^ child.recordId).second)
         walk(&child, level + 1);

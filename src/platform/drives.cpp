@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace rexmoor {
 
@@ -38,9 +39,36 @@ bool IsListedDisk(const std::string& name) {
   return true;
 }
 
+std::mutex g_addedLock;
+std::vector<std::string> g_addedImages;
+
+void AppendAddedImages(std::vector<DriveInfo>& drives) {
+  std::lock_guard<std::mutex> hold(g_addedLock);
+  for (const std::string& path : g_addedImages) drives.push_back(DriveInfo{path, std::string(), true});
+}
+
+std::vector<DriveInfo> ListedDrives();
+
 }  // namespace
 
 std::vector<DriveInfo> ListDrives() {
+  std::vector<DriveInfo> drives = ListedDrives();
+  AppendAddedImages(drives);
+  return drives;
+}
+
+int AddImageDrive(const std::string& imagePath) {
+  const std::size_t listed = ListedDrives().size();
+  std::lock_guard<std::mutex> hold(g_addedLock);
+  for (std::size_t i = 0; i < g_addedImages.size(); ++i)
+    if (g_addedImages[i] == imagePath) return static_cast<int>(listed + i);
+  g_addedImages.push_back(imagePath);
+  return static_cast<int>(listed + g_addedImages.size() - 1);
+}
+
+namespace {
+
+std::vector<DriveInfo> ListedDrives() {
   std::vector<DriveInfo> drives;
   if (const char* env = std::getenv("REXMOOR_DRIVES"); env != nullptr && *env != '\0') {
     std::string list(env);
@@ -64,6 +92,8 @@ std::vector<DriveInfo> ListDrives() {
   for (const auto& name : names) drives.push_back(DriveInfo{"/dev/" + name, name, false});
   return drives;
 }
+
+}  // namespace
 
 Result DrivePath(int driveNumber, std::string& path) {
   auto drives = ListDrives();

@@ -19,6 +19,9 @@ struct DriveInfo {
 };
 
 std::vector<DriveInfo> ListDrives();
+// Lets an image file be addressed as a drive for the rest of the process: it is appended after
+// the listed drives (once; a second call gives the same number). Returns its drive number.
+int AddImageDrive(const std::string& imagePath);
 // Path of drive N, or kErrFileNotFound when there is no such drive.
 Result DrivePath(int driveNumber, std::string& path);
 

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace rexmoor {
 
@@ -154,6 +155,15 @@ std::string Format(const char* format, ...) {
   }
   va_end(args);
   return out;
+}
+
+std::string FormatSize(std::int64_t bytes) {
+  static constexpr std::pair<int, const char*> kUnits[] = {{40, "TB"}, {30, "GB"}, {20, "MB"}, {10, "KB"}};
+  for (const auto& [shift, unit] : kUnits) {
+    const std::int64_t base = std::int64_t{1} << shift;
+    if (bytes >= base) return Format("%.2f %s", static_cast<double>(bytes) / static_cast<double>(base), unit);
+  }
+  return Format("%lld Bytes", static_cast<long long>(bytes));
 }
 
 }  // namespace rexmoor

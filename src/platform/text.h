@@ -23,6 +23,10 @@ std::string ToLowerAscii(std::string_view text);
 int CompareNoCase(std::string_view a, std::string_view b);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
+// A byte count for people: "1023 Bytes", "1.50 KB", "12.00 MB", "1.00 TB" (binary units; values
+// below 1 KiB, negative ones included, as whole bytes).
+std::string FormatSize(std::int64_t bytes);
+
 // printf-style formatting into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
