@@ -1,6 +1,7 @@
 #include "app/source_resolver.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -22,6 +23,16 @@ bool ParseNumber(std::string_view text, std::uint64_t& out) {
   return ec == std::errc() && ptr == text.data() + text.size();
 }
 
+// One line for a source that cannot be opened; a permission problem says how to get access.
+std::string OpenError(const std::string& path, Result r) {
+  if (r == kErrAccessDenied && ::geteuid() == 0)
+    return "cannot read " + path + ": access denied, even to root (the system does not let programs read it)";
+  if (r == kErrAccessDenied)
+    return "cannot read " + path + ": permission denied (run rexmoor as root, e.g. with sudo, or as a member of " +
+           "the group that owns " + path + ")";
+  return "cannot open " + path + ": " + ResultMessage(r);
+}
+
 Result DriveFacts(std::int32_t driveNumber, std::string& path, std::uint64_t& totalSectors,
                   std::uint32_t& sectorSize, std::string& error) {
   if (DrivePath(driveNumber, path) != kSuccess) {
@@ -30,12 +41,39 @@ Result DriveFacts(std::int32_t driveNumber, std::string& path, std::uint64_t& to
   }
   SectorSource source;
   if (Result r = OpenDriveSource(source, driveNumber); r != kSuccess) {
-    error = "cannot open " + path + ": " + ResultMessage(r);
+    error = OpenError(path, r);
     return r;
   }
   totalSectors = source.totalSectors;
   sectorSize = static_cast<std::uint32_t>(SourceSectorSize(source));
   return kSuccess;
+}
+
+// START+COUNT of a drive of total sectors.
+Result ParseRange(const std::string& text, std::string_view range, std::uint64_t total, const char* form,
+                  ResolvedSource& out, std::string& error) {
+  const std::size_t plus = range.find('+');
+  if (plus == std::string_view::npos || !ParseNumber(range.substr(0, plus), out.startSector) ||
+      !ParseNumber(range.substr(plus + 1), out.sectorCount) || out.sectorCount == 0) {
+    error = "bad sector range in '" + text + "' (expected " + form + ")";
+    return kErrInvalidParameter;
+  }
+  if (out.startSector > total || out.sectorCount > total - out.startSector) {
+    error = "sector range of '" + text + "' lies outside the drive (" + std::to_string(total) + " sectors)";
+    return kErrInvalidParameter;
+  }
+  return kSuccess;
+}
+
+// IMAGE@START+COUNT: a range of an image file, which is then read like a drive.
+bool SplitImageRange(const std::string& text, std::string& image, std::string_view& range) {
+  const std::size_t at = text.rfind('@');
+  if (at == std::string::npos || at == 0 || text.rfind("drive:", 0) == 0) return false;
+  struct stat st {};
+  image = text.substr(0, at);
+  if (::stat(image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  range = std::string_view(text).substr(at + 1);
+  return true;
 }
 
 }  // namespace
@@ -62,23 +100,23 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
       out.sectorCount = total;
       return kSuccess;
     }
-    std::string_view range = rest.substr(number.size() + 1);
-    std::size_t plus = range.find('+');
-    if (plus == std::string_view::npos || !ParseNumber(range.substr(0, plus), out.startSector) ||
-        !ParseNumber(range.substr(plus + 1), out.sectorCount) || out.sectorCount == 0) {
-      error = "bad sector range in '" + text + "' (expected drive:N@START+COUNT)";
-      return kErrInvalidParameter;
-    }
-    if (out.startSector > total || out.sectorCount > total - out.startSector) {
-      error = "sector range of '" + text + "' lies outside the drive (" + std::to_string(total) + " sectors)";
-      return kErrInvalidParameter;
-    }
-    return kSuccess;
+    return ParseRange(text, rest.substr(number.size() + 1), total, "drive:N@START+COUNT", out, error);
   }
 
   struct stat st {};
   if (::stat(text.c_str(), &st) != 0) {
     Result r = ResultFromErrno(errno);
+    std::string image;
+    std::string_view range;
+    if (SplitImageRange(text, image, range)) {
+      out.kind = ResolvedSource::Kind::Drive;
+      out.driveNumber = AddImageDrive(image);
+      std::uint32_t sectorSize = 512;
+      std::uint64_t total = 0;
+      if (Result opened = DriveFacts(out.driveNumber, out.path, total, sectorSize, error); opened != kSuccess)
+        return opened;
+      return ParseRange(text, range, total, "IMAGE@START+COUNT", out, error);
+    }
     error = "cannot open " + text + ": " + ResultMessage(r);
     return r;
   }
@@ -110,7 +148,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
   }
   FileHandle probe;
   if (Result r = FileHandle::OpenReadOnly(text, probe); r != kSuccess) {
-    error = "cannot open " + text + ": " + ResultMessage(r);
+    error = OpenError(text, r);
     return r;
   }
   out.kind = ResolvedSource::Kind::Image;
@@ -121,7 +159,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
 Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t>& bootArea, std::string& error) {
   FileHandle medium;
   if (Result r = FileHandle::OpenReadOnly(source.path, medium); r != kSuccess) {
-    error = "cannot open " + source.path + ": " + ResultMessage(r);
+    error = OpenError(source.path, r);
     return r;
   }
   std::uint64_t offset = 0;

@@ -1,5 +1,6 @@
 // What the user names as a source: an image file, a block device (a whole drive or one of its
-// partitions), or "drive:N" / "drive:N@START+COUNT".
+// partitions), "drive:N" / "drive:N@START+COUNT", or "IMAGE@START+COUNT" (a range of an image
+// file, which is then read as a drive: a partition inside a partitioned image).
 #pragma once
 
 #include <cstdint>

@@ -43,6 +43,11 @@ constexpr const char* kDeepText =
     "format and for files known by their content; Ctrl-C stops it, keeps what it found, and a later\n"
     "run with --resume yes continues where it stopped.";
 constexpr const char* kIdentifyUsage = "Usage: rexmoor identify [--format text|json] FILE...\n";
+constexpr const char* kDevicesUsage = "Usage: rexmoor devices [--format text|json] [IMAGE...]\n";
+constexpr const char* kDevicesText =
+    "Each row's SOURCE is what scan, recover and image accept for it: drive:N@START+COUNT for a\n"
+    "partition or unallocated area of drive N, IMAGE@START+COUNT inside an image file named here.\n"
+    "Drives this user may not read are listed from the kernel's view and marked as needing root.";
 
 // Lists each command with the arguments it takes, as a user types it.
 class HelpFormatter : public CLI::Formatter {
@@ -241,6 +246,16 @@ int Main(int argc, char** argv) {
   CLI::Option* identifyFormatOption =
       identify->add_option("--format", identifyFormat, "json: one object per line")->type_name("text|json");
 
+  std::vector<std::string> deviceImages;
+  std::string devicesFormat;
+  CLI::App* devices = app.add_subcommand(
+      "devices", "list the drives with their partitions and unallocated areas, or the partitions inside images");
+  devices->allow_extras();
+  devices->footer(Joined({kDevicesText, kExitText}));
+  devices->add_option("IMAGE", deviceImages, "partitioned image files to list instead of the drives")->type_name("");
+  CLI::Option* devicesFormatOption =
+      devices->add_option("--format", devicesFormat, "json: one object per row")->type_name("text|json");
+
   for (CLI::App* command : app.get_subcommands({})) command->group("Commands");
 
   // A bare command line gets the whole help, as a usage error.
@@ -256,7 +271,7 @@ int Main(int argc, char** argv) {
     const CLI::App* command;
     const char* usage;
   } usages[] = {{detect, kDetectUsage}, {scan.app, kScanUsage},       {recover.app, kRecoverUsage},
-                {tree.app, kTreeUsage}, {identify, kIdentifyUsage}};
+                {tree.app, kTreeUsage}, {identify, kIdentifyUsage}, {devices, kDevicesUsage}};
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -290,6 +305,12 @@ int Main(int argc, char** argv) {
       return UsageError("--format is text or json", kIdentifyUsage);
     if (files.empty()) return UsageError("no FILE given", kIdentifyUsage);
     return RunIdentify(files, identifyFormat == "json");
+  }
+  if (devices->parsed()) {
+    if (!CheckLeftovers(*devices, "IMAGE list", kDevicesUsage, rc)) return rc;
+    if (devicesFormatOption->count() > 0 && devicesFormat != "text" && devicesFormat != "json")
+      return UsageError("--format is text or json", kDevicesUsage);
+    return RunDevices(deviceImages, devicesFormat == "json");
   }
   if (imageCommand->parsed()) {
     if (!CheckLeftovers(*imageCommand, "OUTPUT", kImageUsage, rc)) return rc;
