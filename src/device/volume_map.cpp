@@ -314,6 +314,9 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
   }
   if (opened != kSuccess || !geometryRead) {
     facts.unreadable = opened == kErrAccessDenied;
+    struct stat st {};
+    if (drive.isImageStandIn && ::stat(drive.path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      facts.totalBytes = static_cast<std::uint64_t>(st.st_size);
     if (auto size = ReadSysNumber(fs::path("/sys/block") / drive.sysName / "size"); size && !drive.isImageStandIn)
       facts.totalBytes = *size * 512;
     if (auto block = ReadSysNumber(fs::path("/sys/block") / drive.sysName / "queue" / "logical_block_size");

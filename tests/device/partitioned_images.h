@@ -54,14 +54,14 @@ inline bool BuildPartitionedImages(const std::string& dir, PartitionedImages& ou
                   {"partition", 24576, 16384, "NTFS", "LOGICAL", 5},
                   {"partition", 43008, 12288, "ext4", "EXTLOG", 6},
                   {"unallocated", 55296, 131072 - 55296, "", "", -1}};
-  out.deletedName = "NOTES.TXT";
+  out.deletedName = "deleted notes.txt";
   bool ok = Sh("truncate -s 64M " + at("mbr.img")) == 0 &&
             Sh("printf 'label: dos\\nstart=2048, size=20480, type=e\\nstart=22528, size=40960, type=5\\n"
                "start=24576, size=16384, type=7\\nstart=43008, size=12288, type=83\\n' | sfdisk -q " +
                at("mbr.img")) == 0 &&
             Sh("truncate -s 10M " + at("p1") + " && mkfs.fat -n CARD " + at("p1")) == 0 &&
             Sh("head -c 20000 /dev/urandom > " + at("notes.txt") + " && mcopy -i " + at("p1") + " " + at("notes.txt") +
-               " ::NOTES.TXT && mdel -i " + at("p1") + " ::NOTES.TXT") == 0 &&
+               " '::deleted notes.txt' && mdel -i " + at("p1") + " '::deleted notes.txt'") == 0 &&
             PlaceVolume(out.mbr.path, dir + "/p1", 2048) &&
             Sh("truncate -s 8M " + at("p5") + " && mkntfs -q -F -Q -L LOGICAL " + at("p5")) == 0 &&
             PlaceVolume(out.mbr.path, dir + "/p5", 24576) &&
