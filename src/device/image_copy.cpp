@@ -230,6 +230,11 @@ Result ReadMapFile(const std::string& path, std::uint64_t totalBytes, std::int32
                                   : "cannot open " + path + ": " + ResultMessage(r);
     return r;
   }
+  std::uint64_t size = 0;
+  if (file.Size(size) == kSuccess && size > kMaxMapFileBytes) {
+    error = path + " is too large to be a mapfile";
+    return kErrInvalidParameter;
+  }
   std::string text;
   if (Result r = ReadPrefix(file, kMaxMapFileBytes + 1, text); r != kSuccess) {
     error = "cannot read " + path + ": " + ResultMessage(r);
@@ -476,7 +481,11 @@ class BlockReader {
         {
           std::unique_lock<std::mutex> lock(mutex_);
           changed_.wait(lock, [this] { return filled_ < kRing || stop_; });
-          if (stop_) return Finish();
+          if (stop_) {
+            // Stopped by the writer: nobody waits for more blocks.
+            finished_ = true;
+            return;
+          }
           slot = (head_ + filled_) % kRing;
         }
         Block& b = ring_[slot];
