@@ -1,7 +1,8 @@
 /* Makes chosen sectors of one file unreadable, for tests run through LD_PRELOAD:
  *   REXMOOR_FAULT_FILE     the file (any name of it: it is matched by device and inode)
  *   REXMOOR_FAULT_RANGES   "FIRST-LAST,SECTOR,..." in 512-byte sectors, inclusive
- *   REXMOOR_FAULT_DELAY_US a pause before every read of the file (a slow medium), optional
+ *   REXMOOR_FAULT_DELAY_US a pause before every read of 64 KiB or more (a slow medium's long
+ *                          transfers; sector-sized retries stay quick), optional
  * A pread that touches one of the sectors fails with EIO, as a failing card does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -67,7 +68,7 @@ static int is_target(int fd) {
 static int faulty(int fd, uint64_t offset, size_t length) {
   pthread_once(&once, setup);
   if (!is_target(fd)) return 0;
-  if (delay_us > 0) {
+  if (delay_us > 0 && length >= 65536) {
     struct timespec pause = {delay_us / 1000000, (delay_us % 1000000) * 1000};
     nanosleep(&pause, NULL);
   }
