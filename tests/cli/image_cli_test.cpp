@@ -240,5 +240,47 @@ TEST_F(ImageCli, ATargetThatIsTheSourceIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(test::Sha256Hex(work / "copy.img"), before);
 }
 
+// A target inside a mounted volume of the very loop device being copied, and one with too little room.
+TEST_F(ImageCli, ATargetOnTheCopiedVolumeOrWithoutRoomIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device and a mount";
+  const std::string volume = work / "ext.img";
+  ASSERT_EQ(test::RunCommand("truncate -s 16M " + ShellQuote(volume) + " && mkfs.ext4 -q -F " + ShellQuote(volume) +
+                             " >/dev/null 2>&1"),
+            0);
+  std::string device;
+  if (test::RunCommand("losetup -f --show " + ShellQuote(volume) + " 2>/dev/null", &device) != 0 || device.empty())
+    GTEST_SKIP() << "no loop device can be had here";
+  device.erase(device.find_last_not_of('\n') + 1);
+  const std::string mount = work / "mnt";
+  fs::create_directories(mount);
+  if (test::RunCommand("mount " + device + " " + ShellQuote(mount) + " 2>/dev/null") != 0) {
+    test::RunCommand("losetup -d " + device);
+    GTEST_SKIP() << "cannot mount an ext4 volume here";
+  }
+  const std::string inside = mount + "/copy.img";
+  Outcome viaDevice = Run("image " + device + " " + ShellQuote(inside));
+  Outcome viaFile = Run("image " + ShellQuote(volume) + " " + ShellQuote(inside));
+  Outcome noRoom = Run("image drive:0 " + ShellQuote(inside));  // 16 MiB onto a 16 MiB volume
+  const bool writtenWhenRefused = fs::exists(inside);
+  Outcome fits = Run("image drive:0@0+4096 " + ShellQuote(inside));
+  const std::string copied = test::Sha256Hex(inside);
+  test::RunCommand("umount " + ShellQuote(mount));
+  test::RunCommand("losetup -d " + device);
+
+  for (const Outcome* r : {&viaDevice, &viaFile}) {
+    EXPECT_EQ(r->status, 1) << r->err;
+    EXPECT_NE(r->err.find("refusing to write the image to " + inside + ": The image file lies on the drive being imaged"),
+              std::string::npos)
+        << r->err;
+    EXPECT_EQ(Lines(r->err), 1u) << r->err;
+  }
+  EXPECT_EQ(noRoom.status, 1);
+  EXPECT_NE(noRoom.err.find("There is not enough free space for the image"), std::string::npos) << noRoom.err;
+  EXPECT_NE(noRoom.err.find("16777216 bytes to write"), std::string::npos) << noRoom.err;
+  EXPECT_EQ(fits.status, 0) << fits.err;
+  EXPECT_FALSE(writtenWhenRefused) << "nothing is written for a refused target";
+  EXPECT_EQ(copied, DdSha(0, 4096));
+}
+
 }  // namespace
 }  // namespace rexmoor
