@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -214,6 +215,28 @@ TEST_F(ImageCopyTest, WholeMediumAndAreasCopyExactlyWithAReportPerBlock) {
   ASSERT_EQ(tail.reports.size(), 3u);
   EXPECT_EQ(tail.reports[1].done, 256u);
   EXPECT_EQ(tail.reports[2].done, 300u);
+}
+
+TEST_F(ImageCopyTest, ADriveNumberIsTakenFromTheDriveList) {
+  const char* previous = std::getenv("REXMOOR_DRIVES");
+  const std::string saved = previous != nullptr ? previous : "";
+  ::setenv("REXMOOR_DRIVES", source.c_str(), 1);
+  ImageCopyJob job;
+  Result opened = OpenImageCopy(job, image, 0, 10, 20, nullptr, nullptr);
+  Result copied = opened == kSuccess ? RunImageCopy(job) : opened;
+  CloseImageCopy(job);
+  ImageCopyJob missing;
+  const Result none = OpenImageCopy(missing, image, 7, 0, 0, nullptr, nullptr);
+  if (previous != nullptr) {
+    ::setenv("REXMOOR_DRIVES", saved.c_str(), 1);
+  } else {
+    ::unsetenv("REXMOOR_DRIVES");
+  }
+  ASSERT_EQ(copied, kSuccess) << job.error;
+  EXPECT_EQ(job.sourcePath, source);
+  EXPECT_EQ(test::ReadFileBytes(image), Range(10, 20));
+  EXPECT_EQ(none, kErrFileNotFound);
+  EXPECT_NE(missing.error.find("no drive number 7"), std::string::npos) << missing.error;
 }
 
 TEST_F(ImageCopyTest, RangesPastTheMediumAndTheSourceAsImageAreRefused) {
