@@ -119,6 +119,9 @@ TEST_F(ImageCli, DrivesPartitionsAndAreasCopyAsDdReadsThem) {
   const std::string direct = work / "direct.img";
   ASSERT_EQ(Run("image " + ShellQuote(disk) + " " + ShellQuote(direct)).status, 0);
   EXPECT_EQ(test::Sha256Hex(direct), test::Sha256Hex(disk));
+  const std::string inImage = work / "in-image.img";
+  ASSERT_EQ(Run("image " + ShellQuote(disk + "@2048+16384") + " " + ShellQuote(inImage)).status, 0);
+  EXPECT_EQ(test::Sha256Hex(inImage), DdSha(kPartStart, kPartSectors));
 
   Outcome past = Run("image drive:0@32000+1000 " + ShellQuote(work / "past.img"));
   EXPECT_EQ(past.status, 1);
