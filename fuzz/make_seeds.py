@@ -172,6 +172,32 @@ def make_formatted_fat12(workdir, zero_boot):
     return bytes(data)
 
 
+def make_partition_heads(work):
+    """The first 64 KiB of small partitioned drives: an MBR with a FAT primary and an extended
+    partition holding a logical one, and a GPT with a FAT partition, each boot sector inside."""
+    heads = {}
+    layouts = {
+        "mbr_logical": "label: dos\nstart=64, size=4096, type=1\nstart=4160, size=8192, type=5\n"
+                       "start=4176, size=4096, type=1\n",
+        "gpt_fat": "label: gpt\nfirst-lba: 34\nstart=40, size=4096, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n",
+    }
+    for name, layout in layouts.items():
+        img = os.path.join(work, name + ".img")
+        with open(img, "wb") as f:
+            f.truncate(8 << 20)
+        subprocess.run(["sfdisk", "-q", img], input=layout.encode(), check=True)
+        vol = os.path.join(work, name + ".vol")
+        with open(vol, "wb") as f:
+            f.truncate(2 << 20)
+        subprocess.run(["mkfs.fat", "-n", "SEED", vol], stdout=subprocess.DEVNULL, check=True)
+        start = 64 if name.startswith("mbr") else 40
+        with open(vol, "rb") as v, open(img, "r+b") as f:
+            f.seek(start * 512)
+            f.write(v.read(65536 - start * 512))
+        heads[name] = head(img, 65536)
+    return heads
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     vols = {n: os.path.join(FIX, n + ".img") for n in ("fat12", "fat16", "fat32", "ntfs", "exfat", "ext4",
@@ -181,6 +207,9 @@ def main():
     for name, path in vols.items():
         put("fuzz_boot_area", name, head(path, 4096))
     put("fuzz_boot_area", "ntfs_deleted", deleted[:4096])
+    with tempfile.TemporaryDirectory() as work:
+        for name, data in make_partition_heads(work).items():
+            put("fuzz_volume_map", name, data)
 
     for name in ("fat12", "fat16", "fat32"):
         root, fat = fat_root(head(vols[name], 4 << 20))
