@@ -14,8 +14,9 @@ namespace {
 
 constexpr const char* kSourceText =
     "SOURCE is an image file, a block device (/dev/sdb for a whole drive, /dev/sdb1 for one of\n"
-    "its partitions), or drive:N / drive:N@START+COUNT (drive number N, optionally a range of\n"
-    "its sectors). REXMOOR_DRIVES, a ':'-separated list of image files, stands in for the drives.";
+    "its partitions), drive:N / drive:N@START+COUNT (drive number N, optionally a range of its\n"
+    "sectors), or IMAGE@START+COUNT (a range of an image file). rexmoor devices lists them.\n"
+    "REXMOOR_DRIVES, a ':'-separated list of image files, stands in for the drives.";
 constexpr const char* kTargetText =
     "The --to folder may not lie on the medium being scanned, where new files would overwrite\n"
     "lost ones; --allow-same-device writes there all the same, with a warning.";

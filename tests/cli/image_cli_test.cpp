@@ -203,7 +203,7 @@ TEST_F(ImageCli, ResumeNeedsASoundMapfile) {
 
   const auto partial = test::RandomBytes(1 << 20, 8);
   test::WriteFileBytes(out, partial);
-  for (const std::string map : {std::string("\x01\x02garbage\n"), std::string("0x0 ? 1\n0x0 0x800000 +\n0x400000 0x800000 ?\n"),
+  for (const std::string& map : {std::string("\x01\x02garbage\n"), std::string("0x0 ? 1\n0x0 0x800000 +\n0x400000 0x800000 ?\n"),
                                 std::string("0x0 ? 1\n0x0 0x40000000 ?\n")}) {
     test::WriteFileBytes(out + ".map", std::vector<std::uint8_t>(map.begin(), map.end()));
     Outcome r = Run("image drive:0 " + ShellQuote(out) + " --resume");
