@@ -24,18 +24,8 @@ struct CliRun {
   std::string err;
 };
 
-class DevicesCli : public ::testing::Test {
+class DevicesCli : public test::PartitionedImagesTest {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir();
-    images_ = new test::PartitionedImages();
-    built_ = test::BuildPartitionedImages(dir_->path(), *images_);
-  }
-  static void TearDownTestSuite() {
-    delete images_;
-    delete dir_;
-  }
-
   static CliRun Rexmoor(const std::string& args, const std::string& env = "") {
     CliRun r;
     const std::string errFile = dir_->path() + "/stderr.txt";
@@ -67,14 +57,7 @@ class DevicesCli : public ::testing::Test {
       if (p["type"] != "5") layout[p["start"].get<std::uint64_t>()] = p["size"].get<std::uint64_t>();
     return layout;
   }
-
-  static test::TempDir* dir_;
-  static test::PartitionedImages* images_;
-  static bool built_;
 };
-test::TempDir* DevicesCli::dir_ = nullptr;
-test::PartitionedImages* DevicesCli::images_ = nullptr;
-bool DevicesCli::built_ = false;
 
 TEST_F(DevicesCli, ImagesListTheirPartitionsAndEverySourceScans) {
   ASSERT_TRUE(built_);
@@ -110,8 +93,9 @@ TEST_F(DevicesCli, ImagesListTheirPartitionsAndEverySourceScans) {
         EXPECT_EQ(it->second, want.length);
       }
       const std::vector<std::string> names = ScanNames(row);
-      if (d == 0 && want.start == 2048)
+      if (d == 0 && want.start == 2048) {
         EXPECT_NE(std::find(names.begin(), names.end(), images_->deletedName), names.end());
+      }
     }
     EXPECT_EQ(partitions, sfdisk.size());
   }
@@ -167,8 +151,9 @@ TEST_F(DevicesCli, ALoopDeviceIsListedWithItsPartitions) {
     EXPECT_EQ(rows[i]["length"], want.length);
     EXPECT_EQ(rows[i]["label"], want.label.empty() ? OrderedJson(nullptr) : OrderedJson(want.label));
     EXPECT_EQ(rows[i]["removable"], false);
-    if (kernelPartitions && want.partition > 0)
+    if (kernelPartitions && want.partition > 0) {
       EXPECT_EQ(rows[i]["device"], loop + "p" + std::to_string(want.partition));
+    }
   }
   const std::vector<std::string> names = ScanNames(rows[0], "env -u REXMOOR_DRIVES");
   EXPECT_NE(std::find(names.begin(), names.end(), images_->deletedName), names.end());

@@ -94,4 +94,23 @@ inline bool BuildPartitionedImages(const std::string& dir, PartitionedImages& ou
   return ok;
 }
 
+// A suite over the four images, built once for all its tests.
+class PartitionedImagesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    images_ = new PartitionedImages();
+    built_ = BuildPartitionedImages(dir_->path(), *images_);
+  }
+  static void TearDownTestSuite() {
+    delete images_;
+    delete dir_;
+    images_ = nullptr;
+    dir_ = nullptr;
+  }
+  static inline TempDir* dir_ = nullptr;
+  static inline PartitionedImages* images_ = nullptr;
+  static inline bool built_ = false;
+};
+
 }  // namespace rexmoor::test

@@ -93,24 +93,7 @@ TEST(VolumeMapRules, CardReadersCountAsRemovableByTheirBus) {
   EXPECT_FALSE(RemovableFromFacts(false, ""));
 }
 
-class VolumeMapImages : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new test::TempDir();
-    images_ = new test::PartitionedImages();
-    built_ = test::BuildPartitionedImages(dir_->path(), *images_);
-  }
-  static void TearDownTestSuite() {
-    delete images_;
-    delete dir_;
-  }
-  static test::TempDir* dir_;
-  static test::PartitionedImages* images_;
-  static bool built_;
-};
-test::TempDir* VolumeMapImages::dir_ = nullptr;
-test::PartitionedImages* VolumeMapImages::images_ = nullptr;
-bool VolumeMapImages::built_ = false;
+class VolumeMapImages : public test::PartitionedImagesTest {};
 
 TEST_F(VolumeMapImages, EveryImageListsWhatWasPutInIt) {
   ASSERT_TRUE(built_);
