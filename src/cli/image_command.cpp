@@ -103,7 +103,8 @@ int RunImage(const ImageOptions& options) {
   const std::uint64_t sector = static_cast<std::uint64_t>(copy.sectorSize);
   const std::uint64_t handled = copy.TotalBytes() - copy.map.BytesWith('?');
   const std::string mapNote = copy.mapKept ? "; rexmoor image " + options.source + " " + options.output +
-                                                 " --resume continues it (" + copy.mapPath + ")"
+                                                 (options.skipBad ? " --skip-bad" : "") + " --resume continues it (" +
+                                                 copy.mapPath + ")"
                                            : std::string();
   switch (job.WindowResult()) {
     case kImageJobSucceeded: {
