@@ -8,9 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "device/mount_table.h"
 #include "device/same_medium.h"
 #include "platform/file_handle.h"
 #include "platform/text.h"
@@ -30,20 +29,8 @@ std::string FolderOf(const std::string& path) {
 
 // The source of the mount whose file system has this device number ("" when none is listed).
 std::string MountSourceOf(dev_t device) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  for (int guard = 0; guard < 100000 && std::getline(in, line); ++guard) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers;
-    if (!(fields >> id >> parent >> numbers)) continue;
-    unsigned maj = 0, min = 0;
-    if (std::sscanf(numbers.c_str(), "%u:%u", &maj, &min) != 2 || makedev(maj, min) != device) continue;
-    const std::size_t dash = line.find(" - ");
-    if (dash == std::string::npos) continue;
-    std::istringstream tail(line.substr(dash + 3));
-    std::string type, source;
-    if (tail >> type >> source) return source;
-  }
+  for (const MountRecord& mount : ReadMountTable())
+    if (mount.device == device) return mount.source;
   return {};
 }
 
@@ -58,17 +45,6 @@ TargetFileSystem FatWidthOf(const std::string& device) {
     return TargetFileSystem::Fat32;
   const unsigned fatSize16 = boot[22] | (boot[23] << 8);
   return fatSize16 == 0 ? TargetFileSystem::Fat32 : TargetFileSystem::Fat16;
-}
-
-// The image file behind a loop device (or behind the loop device a partition belongs to).
-std::string LoopBackingFile(dev_t device) {
-  const std::string dir = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  struct stat st {};
-  const std::string loop = ::stat((dir + "/partition").c_str(), &st) == 0 ? dir + "/../loop" : dir + "/loop";
-  std::ifstream in(loop + "/backing_file");
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 }  // namespace

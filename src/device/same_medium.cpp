@@ -1,5 +1,7 @@
 #include "device/same_medium.h"
 
+#include "device/mount_table.h"
+
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -85,47 +87,17 @@ void AddFile(const std::string& path, MediumParts& parts) {
 void AddDevice(dev_t device, MediumParts& parts, int depth = 0) {
   if (depth > kMaxStackDepth || !parts.devices.insert(device).second) return;
   const std::string dir = SysfsDir(device);
-  const std::string loopDir = Exists(dir + "/partition") ? dir + "/../loop" : dir + "/loop";
-  const std::string backing = FirstLine(loopDir + "/backing_file");
+  const std::string backing = LoopBackingFile(device);
   if (!backing.empty()) AddFile(backing, parts);
   for (dev_t slave : DevicesBelow(dir + "/slaves", false)) AddDevice(slave, parts, depth + 1);
-}
-
-// Undoes the octal escapes mountinfo uses for spaces and other bytes in paths.
-std::string Unescape(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const std::string digits = field.substr(i + 1, 3);
-      if (digits.find_first_not_of("01234567") == std::string::npos) {
-        out.push_back(static_cast<char>(std::stoi(digits, nullptr, 8)));
-        i += 3;
-        continue;
-      }
-    }
-    out.push_back(field[i]);
-  }
-  return out;
 }
 
 // The sources of the mounts whose file system has this device number (FUSE, btrfs and others
 // use numbers of no block device; their mount source names the real medium).
 std::vector<std::string> MountSourcesOf(dev_t device) {
   std::vector<std::string> sources;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, numbers;
-    if (!(fields >> id >> parent >> numbers)) continue;
-    dev_t mounted{};
-    if (!ParseDevNumber(numbers, mounted) || mounted != device) continue;
-    const std::size_t dash = line.find(" - ");
-    if (dash == std::string::npos) continue;
-    std::istringstream tail(line.substr(dash + 3));
-    std::string type, source;
-    if (tail >> type >> source) sources.push_back(Unescape(source));
-  }
+  for (const MountRecord& mount : ReadMountTable())
+    if (mount.device == device) sources.push_back(mount.source);
   return sources;
 }
 

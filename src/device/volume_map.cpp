@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "device/mount_table.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
 
@@ -206,32 +207,10 @@ std::map<std::string, std::string> UdevProperties(dev_t devno) {
   return props;
 }
 
-// Undoes the octal escapes of /proc/self/mountinfo (\040 for a space).
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto octal = [&](std::size_t at) { return text[at] >= '0' && text[at] <= '7'; };
-    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] <= '3' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-      out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0')));
-      i += 3;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
-
 // Mount point of each mounted block device, the first mount of each.
 std::map<dev_t, std::string> MountPoints() {
   std::map<dev_t, std::string> mounts;
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    unsigned major = 0, minor = 0;
-    char point[4096];
-    if (std::sscanf(line.c_str(), "%*s %*s %u:%u %*s %4095s", &major, &minor, point) != 3) continue;
-    mounts.emplace(makedev(major, minor), Unescape(point));
-  }
+  for (const MountRecord& mount : ReadMountTable()) mounts.emplace(mount.device, mount.mountPoint);
   return mounts;
 }
 
