@@ -1,6 +1,7 @@
 #include "device/same_medium.h"
 
 #include "device/mount_table.h"
+#include "platform/drives.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -39,13 +40,6 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string FirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
 bool ParseDevNumber(const std::string& text, dev_t& out) {
   unsigned maj = 0;
   unsigned min = 0;
@@ -72,7 +66,7 @@ std::vector<dev_t> DevicesBelow(const std::string& dir, bool partitionsOnly) {
     const std::string sub = it->path().string();
     if (partitionsOnly && !Exists(sub + "/partition")) continue;
     dev_t device{};
-    if (ParseDevNumber(FirstLine(sub + "/dev"), device)) out.push_back(device);
+    if (ParseDevNumber(ReadSysfsLine(sub + "/dev"), device)) out.push_back(device);
   }
   return out;
 }

@@ -49,23 +49,15 @@ struct DriveLayout {
   std::vector<TablePartition> partitions;
 };
 
-std::string ReadSysLine(const fs::path& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
+std::string ReadSysLine(const fs::path& path) { return ReadSysfsLine(path.string()); }
 
-std::optional<std::uint64_t> ReadSysNumber(const fs::path& path) {
-  const std::string text = ReadSysLine(path);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (value > (UINT64_MAX - 9) / 10) return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return value;
+std::optional<std::uint64_t> ReadSysNumber(const fs::path& path) { return ReadSysfsNumber(path.string()); }
+
+// Removable media, or a card reader's bus, from the drive's sysfs folder.
+bool DriveRemovable(const std::string& sysName) {
+  const fs::path sys = fs::path("/sys/block") / sysName;
+  std::error_code ec;
+  return RemovableFromFacts(ReadSysLine(sys / "removable") == "1", fs::canonical(sys / "device", ec).string());
 }
 
 // Text from a medium or the udev database: printable UTF-8 only, capped on a character boundary.
@@ -276,12 +268,7 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
   facts.imageFile = drive.isImageStandIn;
   const std::vector<KernelPartition> kernel =
       drive.isImageStandIn ? std::vector<KernelPartition>() : KernelPartitions(drive.sysName);
-  if (!drive.isImageStandIn) {
-    const fs::path sys = fs::path("/sys/block") / drive.sysName;
-    std::error_code ec;
-    facts.removable = RemovableFromFacts(ReadSysLine(sys / "removable") == "1",
-                                         fs::canonical(sys / "device", ec).string());
-  }
+  if (!drive.isImageStandIn) facts.removable = DriveRemovable(drive.sysName);
 
   FileHandle handle;
   const Result opened = FileHandle::OpenReadOnly(drive.path, handle);
@@ -473,9 +460,7 @@ bool IsRemovableDrive(std::int32_t driveNumber) {
   if (driveNumber < 0 || static_cast<std::size_t>(driveNumber) >= drives.size()) return false;
   const DriveInfo& drive = drives[static_cast<std::size_t>(driveNumber)];
   if (drive.isImageStandIn || drive.sysName.empty()) return false;
-  const fs::path sys = fs::path("/sys/block") / drive.sysName;
-  std::error_code ec;
-  return RemovableFromFacts(ReadSysLine(sys / "removable") == "1", fs::canonical(sys / "device", ec).string());
+  return DriveRemovable(drive.sysName);
 }
 
 Result GetDriveLength(std::int32_t driveNumber, std::uint64_t& bytes) {

@@ -12,12 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadSysLine(const fs::path& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
+std::string ReadSysLine(const fs::path& path) { return ReadSysfsLine(path.string()); }
 
 bool ParseU64(const std::string& text, std::uint64_t& out) {
   if (text.empty()) return false;
@@ -50,6 +45,19 @@ void AppendAddedImages(std::vector<DriveInfo>& drives) {
 std::vector<DriveInfo> ListedDrives();
 
 }  // namespace
+
+std::string ReadSysfsLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::optional<std::uint64_t> ReadSysfsNumber(const std::string& path) {
+  std::uint64_t value = 0;
+  if (!ParseU64(ReadSysfsLine(path), value)) return std::nullopt;
+  return value;
+}
 
 std::vector<DriveInfo> ListDrives() {
   std::vector<DriveInfo> drives = ListedDrives();

@@ -19,6 +19,10 @@ struct DriveInfo {
 };
 
 std::vector<DriveInfo> ListDrives();
+// The first line of a sysfs (or other small system) file; empty when it cannot be read.
+std::string ReadSysfsLine(const std::string& path);
+// A decimal number from such a file, when it holds one.
+std::optional<std::uint64_t> ReadSysfsNumber(const std::string& path);
 // Lets an image file be addressed as a drive for the rest of the process: it is appended after
 // the listed drives (once; a second call gives the same number). Returns its drive number.
 int AddImageDrive(const std::string& imagePath);
