@@ -12,9 +12,11 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 bin="$work/prefix/bin/rexmoor"
 [ -x "$bin" ] || { echo "no program at $bin"; exit 1; }
 [ -f "$work/prefix/share/rexmoor/Languages/English.ini" ] || { echo "language files not installed"; exit 1; }
+[ -f "$work/prefix/share/rexmoor/config.ini" ] || { echo "shipped settings not installed"; exit 1; }
 
 gunzip -c "$root/samples/card.img.gz" > "$work/card.img"
 export REXMOOR_DATA_DIR="$work/data"
+export XDG_CONFIG_HOME="$work/config"  # a language the user picked must not change the texts checked below
 cd "$work"  # nothing relative to the checkout may be needed
 
 [ "$("$bin" detect card.img)" = FAT ] || { echo "detect did not say FAT"; exit 1; }

@@ -1,8 +1,12 @@
 #include "app/message_catalog.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/ini_profile.h"
@@ -12,6 +16,7 @@ namespace rexmoor {
 namespace {
 
 constexpr const char* kSettingsFile = "config.ini";
+constexpr const char* kUserSettingsFolder = "rexmoor/";
 constexpr const char* kLanguageFolder = "Languages/";
 constexpr const char* kLanguageSection = "DefaultLanguage";
 constexpr const char* kLanguageKey = "Default";
@@ -28,9 +33,62 @@ bool IsFolder(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string WithTrailingSlash(std::string folder) {
   if (folder.empty() || folder.back() != '/') folder += '/';
   return folder;
+}
+
+// "a/b/Languages/" -> "a/b/".
+std::string ParentFolder(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const std::size_t slash = folder.rfind('/');
+  if (slash == std::string::npos) return "./";
+  return folder.substr(0, slash + 1);
+}
+
+// Creates the folder and any missing parent with mode 0700, as the XDG base directory rules ask
+// for; folders that exist already keep their mode.
+bool MakePrivateFolders(const std::string& folder) {
+  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string part = folder.substr(0, slash);
+    if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  return IsFolder(folder);
+}
+
+// Replaces the file in one step, so that a crash mid-write never leaves half a settings file.
+bool WriteFileAtomically(const std::string& path, const std::string& text) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return false;
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  passwd entry{};
+  passwd* found = nullptr;
+  std::string buffer(16384, '\0');
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/')
+    return found->pw_dir;
+  return std::string();
 }
 
 // Reads a profile file, at most kMaxProfileBytes of it; a missing file gives an empty profile.
@@ -80,21 +138,43 @@ const std::string& ProgramFolder() {
   return folder;
 }
 
-MessageCatalog::MessageCatalog(std::string programFolder, std::string fallbackLanguageFolder) {
+std::string UserSettingsPath() {
+  std::string base;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    base = HomeFolder();
+    if (base.empty()) return std::string();
+    base = WithTrailingSlash(std::move(base)) + ".config";
+  }
+  return WithTrailingSlash(std::move(base)) + kUserSettingsFolder + kSettingsFile;
+}
+
+MessageCatalog::MessageCatalog(std::string programFolder, std::string fallbackLanguageFolder,
+                               std::string userSettingsPath)
+    : settingsPath_(std::move(userSettingsPath)) {
   programFolder = WithTrailingSlash(std::move(programFolder));
-  settingsPath_ = programFolder + kSettingsFile;
+  shippedSettingsPath_ = programFolder + kSettingsFile;
   languageFolder_ = programFolder + kLanguageFolder;
   if (!fallbackLanguageFolder.empty() && !IsFolder(languageFolder_)) {
     languageFolder_ = WithTrailingSlash(std::move(fallbackLanguageFolder));
+    // The shipped settings travel with the language files: <prefix>/share/rexmoor/config.ini
+    // beside <prefix>/share/rexmoor/Languages, resources/config.ini beside resources/Languages.
+    if (!IsFile(shippedSettingsPath_)) shippedSettingsPath_ = ParentFolder(languageFolder_) + kSettingsFile;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   Load();
 }
 
 void MessageCatalog::Load() {
-  const IniProfile settings = LoadProfile(settingsPath_);
-  currentLanguage_ = LanguageNameOf(settings.Get(kLanguageSection, kLanguageKey, kDefaultLanguage));
-  languages_ = settings.Section(kLanguageListSection);
+  const IniProfile shipped = LoadProfile(shippedSettingsPath_);
+  currentLanguage_ = LanguageNameOf(shipped.Get(kLanguageSection, kLanguageKey, kDefaultLanguage));
+  languages_ = shipped.Section(kLanguageListSection);
+  // Only the choice is the user's; the languages on offer are what was shipped.
+  if (!settingsPath_.empty()) {
+    const std::string chosen = LanguageNameOf(LoadProfile(settingsPath_).Get(kLanguageSection, kLanguageKey));
+    if (!chosen.empty()) currentLanguage_ = chosen;
+  }
 
   sections_.clear();
   const IniProfile language = LoadProfile(LanguageFilePath());
@@ -142,7 +222,12 @@ bool MessageCatalog::SetLanguage(const std::string& name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == '/') return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  const bool written = WriteProfileString(settingsPath_, kLanguageSection, kLanguageKey, name);
+  bool written = false;
+  if (!settingsPath_.empty() && MakePrivateFolders(ParentFolder(settingsPath_))) {
+    IniProfile settings = LoadProfile(settingsPath_);  // whatever else the file holds stays
+    settings.Set(kLanguageSection, kLanguageKey, name);
+    written = WriteFileAtomically(settingsPath_, settings.Serialize());
+  }
   Load();
   return written;
 }
@@ -168,7 +253,7 @@ static std::string FallbackLanguageFolder(const std::string& programFolder) {
 }
 
 MessageCatalog& GetMessageCatalog() {
-  static MessageCatalog catalog(ProgramFolder(), FallbackLanguageFolder(ProgramFolder()));
+  static MessageCatalog catalog(ProgramFolder(), FallbackLanguageFolder(ProgramFolder()), UserSettingsPath());
   return catalog;
 }
 
