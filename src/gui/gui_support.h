@@ -1,0 +1,39 @@
+// What every window of the desktop program shares: texts from the message catalog, applying a
+// catalog section to a window's controls by their names, icons from the desktop's theme with the
+// bundled ones as fallback, and the message box kinds.
+#pragma once
+
+#include <QIcon>
+#include <QString>
+
+#include <string>
+
+class QWidget;
+
+namespace rexmoor::gui {
+
+// A "Messages" text of the catalog.
+QString Msg(const char* key);
+QString Msg(const std::string& key);
+// A text of another section ("MainWnd", "ScanWnd", ...).
+QString SectionText(const char* section, const char* key);
+QString FromUtf8(const std::string& text);
+std::string ToUtf8(const QString& text);
+
+// Sets every control of the window named by a key of the section to the key's text: labels,
+// buttons, check boxes, group boxes, menus' actions; the key "title" sets the window title.
+// Keys without a text are left alone, so a missing translation keeps the English wording.
+void ApplySection(QWidget* window, const char* section);
+
+// An icon of the desktop's theme, or the bundled drawing of the same name.
+QIcon ThemeIcon(const char* name);
+// The icon the desktop shows for files of this extension ("jpg", "pdf"), by its MIME type.
+QIcon FileTypeIcon(const QString& extension);
+QIcon AppIcon();
+
+enum class BoxKind { Error = 0, Confirm = 1, Information = 2, Warning = 3, Question = 4 };
+// A modal message box over the parent with the kind's title (MSG0401...MSG0405); returns 1 for
+// OK or Yes, 2 for Cancel, No or the close box.
+int ShowMessageBox(BoxKind kind, QWidget* parent, const QString& text);
+
+}  // namespace rexmoor::gui

@@ -1,0 +1,200 @@
+// The main window: four pages in one stack (what to look for; which disk, partition or image;
+// the detailed file types; the results with the type tree, the file list and the preview panel),
+// the disk list kept up to date as devices come and go, and the modal progress windows.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/device_listing.h"
+#include "app/result_model.h"
+#include "app/scan_job.h"
+#include "app/source_resolver.h"
+
+class QAbstractButton;
+class QCheckBox;
+class QGridLayout;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QScrollArea;
+class QStackedWidget;
+class QTableView;
+class QTextEdit;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace rexmoor::gui {
+
+class DeviceEventSource;
+class FileListModel;
+
+// The file and folder choosers, replaceable so that tests need no dialog.
+struct FileChoosers {
+  std::function<QString(QWidget* parent)> recoveryFolder;
+  std::function<QString(QWidget* parent)> imageToLoad;
+  std::function<QString(QWidget* parent, const QString& proposedName)> imageTarget;
+};
+
+// Type tree items carry their control name (NodePhoto ...) under this role.
+inline constexpr int kNodeNameRole = Qt::UserRole + 3;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  enum Page { kPageStart = 0, kPageDisk = 1, kPageFileType = 2, kPageResults = 3 };
+
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  void SetChoosers(FileChoosers choosers);
+  // Where the disk list comes from (ListDevices by default).
+  void SetDeviceLister(std::function<std::vector<DeviceDrive>()> lister);
+  void SetDeviceSource(DeviceEventSource* source);
+  // The delay between a device event and the refresh of the list (5 s).
+  void SetRefreshDelay(int milliseconds) { refreshDelayMs_ = milliseconds; }
+  void SetEngineMaker(EngineMaker maker) { engineMaker_ = std::move(maker); }
+
+  // Adds an image file to the disk list and selects its row; false when it cannot be read.
+  bool AddImageFile(const QString& path);
+  void RefreshDiskList(int reason);  // 0 start, 1 arrival, 2 removal
+
+  int CurrentPage() const;
+  const ResultModel& Results() const { return model_; }
+  bool ScanRunning() const { return scanRunning_; }
+
+  // Ticks a node of the type tree as a click on its check box does.
+  void CheckTypeNode(const NodeRef& ref, bool checked);
+
+  // Texts of every control again, after a language change.
+  void Retranslate();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  struct DiskRow {
+    enum class Kind { Disk, Partition, ImageGroup, Image };
+    Kind kind = Kind::Partition;
+    std::int32_t driveNumber = -1;
+    bool removable = false;
+    bool unreadable = false;
+    DriveFacts facts;
+    DeviceRow row;            // partitions and areas
+    std::string sourceText;   // what the source resolver takes
+    std::string imagePath;
+    std::uint64_t sizeBytes = 0;
+  };
+
+  QWidget* BuildTopBar();
+  QWidget* BuildStartPage();
+  QWidget* BuildDiskPage();
+  QWidget* BuildFileTypePage();
+  QWidget* BuildResultsPage();
+  QWidget* BuildBottomBar();
+  void BuildAssistMenu();
+  void FillLanguageMenu();
+
+  void ShowPage(int page);
+  void UpdateHeading();
+  void UpdateStartButton();
+  void OnCategoryBox(TypeCategory category, bool checked);
+  void OnRecoverAll(int state);
+  void SyncCategoryBoxes();
+  void SyncOptionBoxes();
+
+  void StartFromPage0(bool deep);
+  void StartImageMode();
+  void SelectDefaultRow();
+  QTreeWidgetItem* AddDiskItem(const DiskRow& row, QTreeWidgetItem* parent);
+  const DiskRow* RowOf(const QTreeWidgetItem* item) const;
+  void ShowDiskInfo();
+  void UpdateDiskButtons();
+  void OnDeviceChanged(bool arrival);
+
+  void StartScan();
+  bool CollectSources(std::vector<ResolvedSource>& resolved);
+  void RunSearch();
+  void FillTypeTree();
+  void RefreshTreeChecks();
+  void SizeFileColumns();
+  void LayOutOptions(int width);
+  void OnTreeItemChanged(QTreeWidgetItem* item, int column);
+  void OnTreeCurrentChanged(QTreeWidgetItem* item);
+  void OnFileChecksChanged();
+  void UpdateSelectionInfo();
+  void StartRecovery();
+  void CreateImage();
+  void LoadImage();
+  void ChangeLanguage(const std::string& name);
+  void ShowAbout();
+
+  ResultModel model_;
+  FileTypeSelection types_;
+  FileChoosers choosers_;
+  std::function<std::vector<DeviceDrive>()> lister_;
+  EngineMaker engineMaker_;
+  DeviceEventSource* deviceSource_ = nullptr;
+
+  int mode_ = 0;  // 0 recovery, 1 disk image
+  bool deep_ = true;
+  bool scanRunning_ = false;
+  bool scanFromFileTypePage_ = false;
+  bool lastScanDeep_ = true;
+  int refreshDelayMs_ = 5000;
+  int pendingRefreshReason_ = 0;
+  QTimer refreshTimer_;
+
+  std::vector<std::unique_ptr<DiskRow>> diskRows_;
+  std::vector<std::string> imageFiles_;
+  std::vector<ScanSourceEntry> sources_;        // the last scan's, with its engines
+  std::vector<ResolvedSource> scannedSources_;  // the same sources, for the target guard
+
+  // widgets
+  QStackedWidget* pages_ = nullptr;
+  QLabel* productName_ = nullptr;
+  QLabel* txt1_ = nullptr;
+  QLabel* txt2_ = nullptr;
+  QToolButton* tabScan_ = nullptr;
+  QToolButton* tabFileType_ = nullptr;
+  QToolButton* tabRecover_ = nullptr;
+  QToolButton* assist_ = nullptr;
+  QMenu* assistMenu_ = nullptr;
+  QMenu* languageMenu_ = nullptr;
+  QCheckBox* recoverAll_ = nullptr;
+  std::map<TypeCategory, QCheckBox*> categoryBoxes_;
+  QPushButton* start_ = nullptr;
+  QPushButton* quick_ = nullptr;
+  QPushButton* imageMode_ = nullptr;
+  QTreeWidget* diskList_ = nullptr;
+  std::vector<QLabel*> infoLabels_;
+  QLabel* permissionNote_ = nullptr;
+  std::map<TypeCategory, QGroupBox*> optionGroups_;
+  std::map<TypeCategory, QGridLayout*> optionGrids_;
+  QScrollArea* typeScroll_ = nullptr;
+  int optionColumns_ = 3;
+  std::map<TypeCategory, std::vector<QCheckBox*>> optionBoxes_;
+  QTreeWidget* typeTree_ = nullptr;
+  QTableView* fileList_ = nullptr;
+  FileListModel* fileModel_ = nullptr;
+  QCheckBox* allRows_ = nullptr;
+  QTextEdit* preview_ = nullptr;
+  QPushButton* prev_ = nullptr;
+  QPushButton* loadImage_ = nullptr;
+  QPushButton* createImage_ = nullptr;
+  QPushButton* scan_ = nullptr;
+  QPushButton* recover_ = nullptr;
+  QLabel* selectedInfo_ = nullptr;
+  bool fillingTree_ = false;
+};
+
+}  // namespace rexmoor::gui
