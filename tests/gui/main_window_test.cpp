@@ -1,0 +1,504 @@
+// The desktop program's windows driven as a person would: the sample card image is loaded, scanned
+// through the scan window, searched, browsed in the type tree and recovered, and the recovered
+// files are compared byte for byte (by sha256) with what was put on the card. Runs on the
+// offscreen platform.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "app/device_listing.h"
+#include "app/message_catalog.h"
+#include "app/result_model.h"
+#include "gui/device_watch.h"
+#include "gui/main_window.h"
+
+using namespace rexmoor;
+using namespace rexmoor::gui;
+
+namespace {
+
+// Acts on modal windows as they come up, inside the nested event loops of the window under test.
+class ModalDriver : public QObject {
+ public:
+  using Rule = std::function<bool(QWidget* modal)>;  // true: handled, drop the rule
+  ModalDriver() {
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr || !modal->isVisible()) return;
+      for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+        if ((*it)(modal)) {
+          rules_.erase(it);
+          return;
+        }
+      }
+    });
+    timer_.start(5);
+  }
+  void Add(Rule rule) { rules_.push_back(std::move(rule)); }
+  void Clear() { rules_.clear(); }
+  std::size_t Pending() const { return rules_.size(); }
+
+ private:
+  QTimer timer_;
+  std::vector<Rule> rules_;
+};
+
+bool IsBoxWith(QWidget* modal, const QString& text) {
+  auto* box = qobject_cast<QMessageBox*>(modal);
+  return box != nullptr && box->text().startsWith(text);
+}
+
+void ClickChild(QWidget* root, const char* name) {
+  auto* button = root->findChild<QAbstractButton*>(QString::fromLatin1(name));
+  QVERIFY2(button != nullptr, name);
+  button->click();
+}
+
+// For rules: a click can open a window of its own (a question) whose event loop must not run
+// inside the driver's timer, which Qt does not fire again while its slot is running.
+void ClickLater(QWidget* root, const char* name) {
+  auto* button = root->findChild<QAbstractButton*>(QString::fromLatin1(name));
+  QVERIFY2(button != nullptr, name);
+  QTimer::singleShot(0, button, &QAbstractButton::click);
+}
+
+QString Sha256(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QCryptographicHash hash(QCryptographicHash::Sha256);
+  hash.addData(&file);
+  return QString::fromLatin1(hash.result().toHex());
+}
+
+QString Catalog(const char* key) { return QString::fromStdString(GetMessageCatalog().Msg(key)); }
+
+// "JPG/JPEG (4)" -> ("JPG/JPEG", 4)
+std::pair<QString, int> SplitCount(const QString& text) {
+  static const QRegularExpression pattern(QStringLiteral("^(.*) \\((\\d+)\\)$"));
+  const auto match = pattern.match(text);
+  if (!match.hasMatch()) return {text, -1};
+  return {match.captured(1), match.captured(2).toInt()};
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void deepScanFillsTheTreeAndRecoveryGivesBackTheFiles();
+  void secondRecoveryIntoTheSameFolderNumbersTheNames();
+  void cancelQuestionAnsweredNoLetsTheScanFinish();
+  void languageSwitchChangesTheTexts();
+  void deviceArrivalAndRemovalRefreshTheDiskList();
+  void startNeedsAtLeastOneType();
+  void cancelQuestionAnsweredYesShowsWhatWasFound();
+
+ private:
+  void ScanCard(std::function<void()> duringScan = {});
+  std::map<QString, int> TreeCounts() const;
+  int TreeTotal() const;
+  void RecoverPhotosInto(const QString& folder);
+
+  QTemporaryDir work_;
+  QString image_;
+  QString recoverTo_;
+  QList<QJsonObject> expected_;                 // the command line's deep scan of the card
+  std::map<QString, QString> cardFiles_;        // sha256 -> state (live, deleted)
+  std::unique_ptr<MainWindow> window_;
+  ModalDriver driver_;
+};
+
+void MainWindowTest::initTestCase() {
+  QVERIFY(work_.isValid());
+  image_ = work_.filePath(QStringLiteral("card.img"));
+  recoverTo_ = work_.filePath(QStringLiteral("recovered"));
+  QProcess gunzip;
+  gunzip.setStandardOutputFile(image_);
+  gunzip.start(QStringLiteral("gunzip"), {QStringLiteral("-c"), QStringLiteral(REXMOOR_SOURCE_DIR "/samples/card.img.gz")});
+  QVERIFY(gunzip.waitForFinished(60000));
+  QCOMPARE(gunzip.exitCode(), 0);
+
+  QFile sums(QStringLiteral(REXMOOR_SOURCE_DIR "/samples/card.sha256"));
+  QVERIFY(sums.open(QIODevice::ReadOnly));
+  while (!sums.atEnd()) {
+    const QStringList parts = QString::fromUtf8(sums.readLine()).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (parts.size() >= 2) cardFiles_[parts[0]] = parts[1];
+  }
+  QVERIFY(cardFiles_.size() >= 5);
+
+  // What the command line finds in a deep scan of the same image, in a data folder of its own.
+  QProcess cli;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("REXMOOR_DATA_DIR"), work_.filePath(QStringLiteral("cli-data")));
+  cli.setProcessEnvironment(env);
+  cli.start(QStringLiteral(REXMOOR_CLI_PATH), {QStringLiteral("scan"), image_, QStringLiteral("--format"),
+                                                QStringLiteral("json"), QStringLiteral("--resume"), QStringLiteral("no")});
+  QVERIFY(cli.waitForFinished(300000));
+  QCOMPARE(cli.exitCode(), 0);
+  for (const QByteArray& line : cli.readAllStandardOutput().split('\n'))
+    if (!line.trimmed().isEmpty()) expected_.push_back(QJsonDocument::fromJson(line).object());
+  QVERIFY(expected_.size() >= 5);
+
+  window_ = std::make_unique<MainWindow>();
+  FileChoosers choosers;
+  choosers.recoveryFolder = [this](QWidget*) { return recoverTo_; };
+  window_->SetChoosers(choosers);
+  window_->show();
+  QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+}
+
+void MainWindowTest::ScanCard(std::function<void()> duringScan) {
+  ClickChild(window_.get(), "BtnStart");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
+  QVERIFY(window_->AddImageFile(image_));
+  auto* disks = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  QVERIFY(disks->currentItem() != nullptr);
+  QCOMPARE(disks->currentItem()->text(0), QStringLiteral("card.img"));
+  if (duringScan) duringScan();
+  // The click returns once the scan and search windows have come and gone.
+  ClickChild(window_.get(), "BtnScan");
+}
+
+std::map<QString, int> MainWindowTest::TreeCounts() const {
+  std::map<QString, int> counts;
+  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  for (int c = 0; c < tree->topLevelItemCount(); ++c)
+    for (int n = 0; n < tree->topLevelItem(c)->childCount(); ++n) {
+      const auto [label, count] = SplitCount(tree->topLevelItem(c)->child(n)->text(0));
+      counts[label] = count;
+    }
+  return counts;
+}
+
+int MainWindowTest::TreeTotal() const {
+  int total = 0;
+  for (const auto& [label, count] : TreeCounts()) total += count;
+  return total;
+}
+
+void MainWindowTest::RecoverPhotosInto(const QString& folder) {
+  recoverTo_ = folder;
+  window_->CheckTypeNode(NodeRef{TypeCategory::Photo, std::nullopt}, true);
+  auto* recover = window_->findChild<QPushButton*>(QStringLiteral("BtnRecover"));
+  QVERIFY(recover->isEnabled());
+  bool finished = false;
+  driver_.Add([&finished](QWidget* modal) {
+    if (modal->objectName() != QLatin1String("RecoverProcessWnd")) return false;
+    auto* finish = modal->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
+    if (finish == nullptr || !finish->isVisible()) return false;
+    finished = true;
+    QTimer::singleShot(0, finish, &QAbstractButton::click);
+    return true;
+  });
+  recover->click();
+  QVERIFY(finished);
+}
+
+void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
+  bool scanWindowSeen = false;
+  driver_.Add([&scanWindowSeen](QWidget* modal) {
+    if (modal->objectName() != QLatin1String("ScanProcessWnd")) return false;
+    scanWindowSeen = true;
+    return true;
+  });
+  ScanCard();
+  QVERIFY(scanWindowSeen);
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+
+  // Every node's count is the number of files the command line found with the node's extensions.
+  const std::map<QString, int> counts = TreeCounts();
+  QVERIFY(!counts.empty());
+  int matched = 0;
+  for (const FileTypeGroup& group : ShippedFileTypeGroups()) {
+    for (const FileTypeOption& option : group.options) {
+      const QString label = QString::fromStdString(OptionLabel(option.text));
+      const QStringList extensions = QString::fromStdString(option.extensions).split(QLatin1Char('|'));
+      int found = 0;
+      for (const QJsonObject& file : expected_) {
+        const QString name = file.value(QStringLiteral("name")).toString().toLower();
+        for (const QString& extension : extensions)
+          if (name.endsWith(QLatin1Char('.') + extension)) ++found;
+      }
+      const auto it = counts.find(label);
+      if (found == 0) {
+        QVERIFY2(it == counts.end(), qPrintable(label));
+        continue;
+      }
+      QVERIFY2(it != counts.end(), qPrintable(label));
+      QCOMPARE(it->second, found);
+      matched += found;
+    }
+  }
+  QCOMPARE(TreeTotal(), int(expected_.size()));
+  QVERIFY(matched > 0);
+
+  // The category line carries the sum; the heading the number of files.
+  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  const auto [photoText, photoCount] = SplitCount(tree->topLevelItem(0)->text(0));
+  QCOMPARE(photoText, QString::fromStdString(GetMessageCatalog().Text("MainWnd", "MSG0807")));
+  int photoChildren = 0;
+  for (int n = 0; n < tree->topLevelItem(0)->childCount(); ++n)
+    photoChildren += SplitCount(tree->topLevelItem(0)->child(n)->text(0)).second;
+  QCOMPARE(photoCount, photoChildren);
+  QVERIFY(window_->findChild<QLabel*>(QStringLiteral("Txt2"))->text().contains(QString::number(expected_.size())));
+
+  // Nothing is selected yet; ticking the photo category selects exactly its files.
+  auto* info = window_->findChild<QLabel*>(QStringLiteral("SelectedFileInfo"));
+  QCOMPARE(info->text(), Catalog("MSG0803"));
+  RecoverPhotosInto(work_.filePath(QStringLiteral("recovered")));
+  QCOMPARE(int(window_->Results().Selection().size()), photoCount);
+  QVERIFY(info->text().contains(QString::number(photoCount)));
+
+  // Every file written is one that was put on the card, unchanged, and every deleted photo of
+  // the card came back.
+  QSet<QString> written;
+  QDirIterator it(recoverTo_, QDir::Files, QDirIterator::Subdirectories);
+  int files = 0;
+  while (it.hasNext()) {
+    const QString path = it.next();
+    QVERIFY2(path.startsWith(recoverTo_ + QStringLiteral("/photo/")), qPrintable(path));
+    const QString sum = Sha256(path);
+    QVERIFY2(cardFiles_.count(sum) == 1, qPrintable(path + QStringLiteral(" is not a file of the card")));
+    written.insert(sum);
+    ++files;
+  }
+  QCOMPARE(files, photoCount);
+  QFile sums(QStringLiteral(REXMOOR_SOURCE_DIR "/samples/card.sha256"));
+  QVERIFY(sums.open(QIODevice::ReadOnly));
+  while (!sums.atEnd()) {
+    const QStringList parts = QString::fromUtf8(sums.readLine()).trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (parts.size() < 3 || parts[1] != QLatin1String("deleted")) continue;
+    const QString name = parts.mid(2).join(QLatin1Char(' ')).toLower();
+    if (name.endsWith(QLatin1String(".jpg")) || name.endsWith(QLatin1String(".png")))
+      QVERIFY2(written.contains(parts[0]), qPrintable(name));
+  }
+}
+
+void MainWindowTest::secondRecoveryIntoTheSameFolderNumbersTheNames() {
+  const QString folder = work_.filePath(QStringLiteral("recovered"));
+  QStringList before = QDir(folder + QStringLiteral("/photo")).entryList(QDir::Files);
+  QVERIFY(!before.isEmpty());
+  RecoverPhotosInto(folder);
+  const QStringList after = QDir(folder + QStringLiteral("/photo")).entryList(QDir::Files);
+  QCOMPARE(after.size(), before.size() * 2);
+  for (const QString& name : before) {
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString numbered = name.left(dot) + QStringLiteral("(1)") + name.mid(dot);
+    QVERIFY2(after.contains(numbered), qPrintable(numbered));
+    QCOMPARE(Sha256(folder + QStringLiteral("/photo/") + numbered), Sha256(folder + QStringLiteral("/photo/") + name));
+  }
+}
+
+void MainWindowTest::cancelQuestionAnsweredNoLetsTheScanFinish() {
+  bool asked = false;
+  ScanCard([&] {
+    // The card was scanned to the end before: the job asks whether to take that scan up; it
+    // starts afresh, and only then is the scan interrupted.
+    auto fresh = std::make_shared<bool>(false);
+    driver_.Add([fresh](QWidget* modal) {
+      if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+      *fresh = true;
+      ClickLater(modal, "cancelbtn");
+      return true;
+    });
+    driver_.Add([fresh](QWidget* modal) {
+      if (!*fresh || modal->objectName() != QLatin1String("ScanProcessWnd")) return false;
+      // Once the sweep reports, the job no longer waits for the answer above.
+      auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
+      if (bar == nullptr || bar->value() < 1) return false;
+      ClickLater(modal, "cancelbtn");
+      return true;
+    });
+    driver_.Add([&asked](QWidget* modal) {
+      if (!IsBoxWith(modal, Catalog("MSG0709"))) return false;
+      asked = true;
+      ClickLater(modal, "cancelbtn");  // No: go on where it was
+      return true;
+    });
+  });
+  QVERIFY(asked);
+  driver_.Clear();
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  QCOMPARE(TreeTotal(), int(expected_.size()));
+  // A new scan empties the selection.
+  QVERIFY(window_->Results().Selection().empty());
+}
+
+void MainWindowTest::languageSwitchChangesTheTexts() {
+  auto* start = window_->findChild<QCheckBox*>(QStringLiteral("ChkPhoto"));
+  const QString english = start->text();
+  QVERIFY(!english.isEmpty());
+  bool offered = false;
+  for (const auto& [name, value] : GetMessageCatalog().Languages()) offered = offered || name == "Deutsch";
+  QVERIFY(offered);
+  QMenu* menu = window_->findChild<QMenu*>(QStringLiteral("item_language"));
+  QVERIFY(menu != nullptr);
+  emit menu->aboutToShow();
+  QAction* german = menu->findChild<QAction*>(QStringLiteral("Deutsch"));
+  QVERIFY(german != nullptr);
+  german->trigger();
+  QCOMPARE(QString::fromStdString(GetMessageCatalog().CurrentLanguage()), QStringLiteral("Deutsch"));
+  QVERIFY(start->text() != english);
+  QCOMPARE(start->text(), QString::fromStdString(GetMessageCatalog().Text("MainWnd", "ChkPhoto")));
+  // The tree's category texts and the file list's header follow.
+  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  QVERIFY(tree->topLevelItem(0)->text(0).startsWith(QString::fromStdString(GetMessageCatalog().Text("MainWnd", "MSG0807"))));
+
+  emit menu->aboutToShow();
+  menu->findChild<QAction*>(QStringLiteral("English"))->trigger();
+  QCOMPARE(start->text(), english);
+}
+
+void MainWindowTest::deviceArrivalAndRemovalRefreshTheDiskList() {
+  // A stand-in for the machine's drives: one fixed disk, and a card that is plugged in later.
+  auto makeDrive = [](int number, bool removable, const char* label) {
+    DeviceDrive drive;
+    drive.number = number;
+    drive.facts.path = "/dev/fake" + std::to_string(number);
+    drive.facts.totalBytes = 1ull << 30;
+    drive.facts.removable = removable;
+    drive.source = "drive:" + std::to_string(number);
+    DeviceRow row;
+    row.entry.letter = static_cast<char16_t>(number * 10 + 1);
+    row.entry.driveNumber = number;
+    row.entry.start = 2048;
+    row.entry.length = (1u << 21) - 2048;
+    row.entry.totalBytes = row.entry.length * 512;
+    row.entry.fileSystemName = "FAT32";
+    row.entry.label = label;
+    row.source = drive.source + "@2048+" + std::to_string(row.entry.length);
+    drive.rows.push_back(row);
+    return drive;
+  };
+  std::vector<DeviceDrive> drives{makeDrive(0, false, "SYSTEM")};
+  window_->SetDeviceLister([&drives] { return drives; });
+  DeviceEventSource events;
+  window_->SetDeviceSource(&events);
+  window_->SetRefreshDelay(100);
+  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  auto hasLabel = [list](const QString& label) {
+    for (QTreeWidgetItemIterator it(list); *it != nullptr; ++it)
+      if ((*it)->text(0).contains(label)) return true;
+    return false;
+  };
+  QVERIFY(hasLabel(QStringLiteral("SYSTEM")));
+  QVERIFY(!hasLabel(QStringLiteral("CAMERA")));
+
+  drives.push_back(makeDrive(1, true, "CAMERA"));
+  emit events.deviceChanged(true);
+  // Not at once: the list waits for the device to settle.
+  QVERIFY(!hasLabel(QStringLiteral("CAMERA")));
+  QTRY_VERIFY_WITH_TIMEOUT(hasLabel(QStringLiteral("CAMERA")), 5000);
+  // The card that came is selected, ready to scan.
+  QVERIFY(list->currentItem() != nullptr);
+  QVERIFY(list->currentItem()->text(0).contains(QStringLiteral("CAMERA")));
+  // Image files stay listed across refreshes.
+  QVERIFY(hasLabel(QStringLiteral("card.img")));
+
+  drives.pop_back();
+  emit events.deviceChanged(false);
+  QTRY_VERIFY_WITH_TIMEOUT(!hasLabel(QStringLiteral("CAMERA")), 5000);
+  QVERIFY(hasLabel(QStringLiteral("SYSTEM")));
+  window_->SetDeviceSource(nullptr);
+  window_->SetDeviceLister([] { return std::vector<DeviceDrive>{}; });
+}
+
+void MainWindowTest::startNeedsAtLeastOneType() {
+  ClickChild(window_.get(), "BtnPrev");
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  auto* start = window_->findChild<QPushButton*>(QStringLiteral("BtnStart"));
+  auto* all = window_->findChild<QCheckBox*>(QStringLiteral("ChkRecoverAll"));
+  QVERIFY(start->isEnabled());
+  QCOMPARE(all->checkState(), Qt::Checked);
+  for (const char* name : {"ChkPhoto", "ChkMusic", "ChkVideo", "ChkOffice", "ChkArchive", "ChkOther"}) {
+    QVERIFY(start->isEnabled());
+    auto* box = window_->findChild<QCheckBox*>(QString::fromLatin1(name));
+    QVERIFY(box->isChecked());
+    box->click();
+    QCOMPARE(all->checkState(), std::string_view(name) == "ChkOther" ? Qt::Unchecked : Qt::PartiallyChecked);
+  }
+  QVERIFY(!start->isEnabled());
+  all->click();
+  QCOMPARE(all->checkState(), Qt::Checked);
+  QVERIFY(start->isEnabled());
+  // The file-type page's options follow the start page's boxes.
+  QVERIFY(window_->findChild<QCheckBox*>(QStringLiteral("OptOtherFileItem"))->isChecked());
+}
+
+void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
+  bool asked = false;
+  QAbstractButton* stop = nullptr;
+  ScanCard([&] {
+    // The card was scanned to the end before: the job asks whether to take that scan up; it
+    // starts afresh, and only then is the scan interrupted.
+    auto fresh = std::make_shared<bool>(false);
+    driver_.Add([fresh](QWidget* modal) {
+      if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+      *fresh = true;
+      ClickLater(modal, "cancelbtn");
+      return true;
+    });
+    driver_.Add([fresh](QWidget* modal) {
+      if (!*fresh || modal->objectName() != QLatin1String("ScanProcessWnd")) return false;
+      // Once the sweep reports, the job no longer waits for the answer above.
+      auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
+      if (bar == nullptr || bar->value() < 1) return false;
+      ClickLater(modal, "cancelbtn");
+      return true;
+    });
+    driver_.Add([&](QWidget* modal) {
+      if (!IsBoxWith(modal, Catalog("MSG0709"))) return false;
+      asked = true;
+      stop = modal->findChild<QAbstractButton*>(QStringLiteral("okbtn"));
+      QTimer::singleShot(0, stop, &QAbstractButton::click);  // Yes: stop, keep what was found
+      return true;
+    });
+  });
+  QVERIFY(asked);
+  driver_.Clear();
+  // The scan window closed itself after the cancel; the search ran over what was found.
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  QVERIFY(QApplication::activeModalWidget() == nullptr);
+  QVERIFY(TreeTotal() <= int(expected_.size()));
+  QCOMPARE(TreeTotal(), int(window_->Results().Results().size()));
+}
+
+int main(int argc, char** argv) {
+  QTemporaryDir home;
+  // Settings, scan logs and the runtime folder of this run stay in temporary folders.
+  qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+  qputenv("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("runtime")).toUtf8());
+  qputenv("REXMOOR_DATA_DIR", home.filePath(QStringLiteral("data")).toUtf8());
+  QDir().mkpath(home.filePath(QStringLiteral("runtime")));
+  QFile::setPermissions(home.filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  MainWindowTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "main_window_test.moc"
