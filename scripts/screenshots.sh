@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Starts rexmoor-gui under Xvfb on the bundled card image and saves a screenshot of each page and
+# of the scan, search and recovery windows, at 800 x 500 and maximised, into docs/screenshots/.
+#   bash scripts/screenshots.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+
+bash scripts/setup.sh
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+for p in xvfb xauth; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$p"
+done
+if [ ! -x "$build/rexmoor-gui" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DREXMOOR_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target rexmoor-gui
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+gunzip -c samples/card.img.gz > "$work/card.img"
+out=docs/screenshots
+rm -rf "$out.new"
+# A fresh settings and data folder: English, and no earlier scan of the card to continue.
+XDG_CONFIG_HOME="$work/config" REXMOOR_DATA_DIR="$work/data" ASAN_OPTIONS=detect_leaks=0 \
+  xvfb-run -a -s "-screen 0 1280x800x24" \
+  "$build/rexmoor-gui" --screenshots "$out.new" "$work/card.img" "$work/recovered"
+rm -rf "$out"
+mv "$out.new" "$out"
+ls "$out"
