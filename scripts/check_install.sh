@@ -12,6 +12,10 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 bin="$work/prefix/bin/rexmoor"
 [ -x "$bin" ] || { echo "no program at $bin"; exit 1; }
 [ -f "$work/prefix/share/rexmoor/Languages/English.ini" ] || { echo "language files not installed"; exit 1; }
+# The desktop program with its menu entry and icon.
+[ -x "$work/prefix/bin/rexmoor-gui" ] || { echo "no rexmoor-gui in $work/prefix/bin"; exit 1; }
+grep -q '^Exec=rexmoor-gui' "$work/prefix/share/applications/rexmoor-gui.desktop" || { echo "no desktop entry"; exit 1; }
+[ -f "$work/prefix/share/icons/hicolor/scalable/apps/rexmoor.svg" ] || { echo "no icon installed"; exit 1; }
 [ -f "$work/prefix/share/rexmoor/config.ini" ] || { echo "shipped settings not installed"; exit 1; }
 
 gunzip -c "$root/samples/card.img.gz" > "$work/card.img"
