@@ -438,6 +438,7 @@ QWidget* MainWindow::BuildResultsPage() {
   fileList_->setSortingEnabled(false);
   fileList_->horizontalHeader()->setSectionsClickable(true);
   fileList_->horizontalHeader()->setSortIndicatorShown(true);
+  fileList_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);  // unsorted until a click
   fileList_->horizontalHeader()->setHighlightSections(false);
   fileList_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   fileList_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
