@@ -115,10 +115,12 @@ class MainWindowTest : public QObject {
   void languageSwitchChangesTheTexts();
   void deviceArrivalAndRemovalRefreshTheDiskList();
   void startNeedsAtLeastOneType();
+  void diskImageOfADriveIsCopiedAndOfferedForScanning();
   void cancelQuestionAnsweredYesShowsWhatWasFound();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
+  bool ScanAndInterrupt(bool stop);
   std::map<QString, int> TreeCounts() const;
   int TreeTotal() const;
   void RecoverPhotosInto(const QString& folder);
@@ -313,11 +315,12 @@ void MainWindowTest::secondRecoveryIntoTheSameFolderNumbersTheNames() {
   }
 }
 
-void MainWindowTest::cancelQuestionAnsweredNoLetsTheScanFinish() {
+// Scans the card again and interrupts the sweep: the card was scanned to the end before, so the
+// job first asks whether to take that scan up; it starts afresh, and once the sweep reports, the
+// cancel question is asked and answered. Returns whether the question came.
+bool MainWindowTest::ScanAndInterrupt(bool stop) {
   bool asked = false;
   ScanCard([&] {
-    // The card was scanned to the end before: the job asks whether to take that scan up; it
-    // starts afresh, and only then is the scan interrupted.
     auto fresh = std::make_shared<bool>(false);
     driver_.Add([fresh](QWidget* modal) {
       if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
@@ -333,15 +336,19 @@ void MainWindowTest::cancelQuestionAnsweredNoLetsTheScanFinish() {
       ClickLater(modal, "cancelbtn");
       return true;
     });
-    driver_.Add([&asked](QWidget* modal) {
+    driver_.Add([&asked, stop](QWidget* modal) {
       if (!IsBoxWith(modal, Catalog("MSG0709"))) return false;
       asked = true;
-      ClickLater(modal, "cancelbtn");  // No: go on where it was
+      ClickLater(modal, stop ? "okbtn" : "cancelbtn");
       return true;
     });
   });
-  QVERIFY(asked);
   driver_.Clear();
+  return asked;
+}
+
+void MainWindowTest::cancelQuestionAnsweredNoLetsTheScanFinish() {
+  QVERIFY(ScanAndInterrupt(false));  // No: go on where it was
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
   QCOMPARE(TreeTotal(), int(expected_.size()));
   // A new scan empties the selection.
@@ -449,37 +456,61 @@ void MainWindowTest::startNeedsAtLeastOneType() {
   QVERIFY(window_->findChild<QCheckBox*>(QStringLiteral("OptOtherFileItem"))->isChecked());
 }
 
-void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
-  bool asked = false;
-  QAbstractButton* stop = nullptr;
-  ScanCard([&] {
-    // The card was scanned to the end before: the job asks whether to take that scan up; it
-    // starts afresh, and only then is the scan interrupted.
-    auto fresh = std::make_shared<bool>(false);
-    driver_.Add([fresh](QWidget* modal) {
-      if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
-      *fresh = true;
-      ClickLater(modal, "cancelbtn");
-      return true;
-    });
-    driver_.Add([fresh](QWidget* modal) {
-      if (!*fresh || modal->objectName() != QLatin1String("ScanProcessWnd")) return false;
-      // Once the sweep reports, the job no longer waits for the answer above.
-      auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
-      if (bar == nullptr || bar->value() < 1) return false;
-      ClickLater(modal, "cancelbtn");
-      return true;
-    });
-    driver_.Add([&](QWidget* modal) {
-      if (!IsBoxWith(modal, Catalog("MSG0709"))) return false;
-      asked = true;
-      stop = modal->findChild<QAbstractButton*>(QStringLiteral("okbtn"));
-      QTimer::singleShot(0, stop, &QAbstractButton::click);  // Yes: stop, keep what was found
-      return true;
-    });
+void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
+  // The card image stands in for a drive of the machine.
+  qputenv("REXMOOR_DRIVES", image_.toUtf8());
+  window_->SetDeviceLister(ListDevices);
+  const QString target = work_.filePath(QStringLiteral("copy/card-copy.img"));
+  QVERIFY(QDir().mkpath(work_.filePath(QStringLiteral("copy"))));
+  QString proposed;
+  FileChoosers choosers;
+  choosers.recoveryFolder = [this](QWidget*) { return recoverTo_; };
+  choosers.imageTarget = [&](QWidget*, const QString& name) {
+    proposed = name;
+    return target;
+  };
+  window_->SetChoosers(choosers);
+
+  ClickChild(window_.get(), "BtnCreateImageMode");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
+  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  // Image files are not offered for copying, and the drive's row is.
+  QTreeWidgetItem* drive = list->topLevelItem(0);
+  QVERIFY(drive != nullptr);
+  for (int i = 0; i < list->topLevelItemCount(); ++i)
+    if (list->topLevelItem(i)->text(0) == Catalog("MSG0209")) QVERIFY(list->topLevelItem(i)->isHidden());
+  list->setCurrentItem(drive);
+  bool windowSeen = false;
+  bool offered = false;
+  driver_.Add([&windowSeen](QWidget* modal) {
+    if (modal->objectName() != QLatin1String("CreateImageProcessWnd")) return false;
+    windowSeen = true;  // it closes itself when the copy is done
+    return true;
   });
-  QVERIFY(asked);
+  driver_.Add([&offered](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG0214"))) return false;
+    offered = true;
+    ClickLater(modal, "okbtn");
+    return true;
+  });
+  ClickChild(window_.get(), "BtnCreateImage");
   driver_.Clear();
+  QVERIFY(windowSeen);
+  QVERIFY(offered);
+  QCOMPARE(proposed, QStringLiteral("Physical Disk 1.img"));
+  QCOMPARE(Sha256(target), Sha256(image_));
+  // Yes: the copy is listed and selected, ready for a deep scan.
+  QVERIFY(list->currentItem() != nullptr);
+  QCOMPARE(list->currentItem()->text(0), QStringLiteral("card-copy.img"));
+  QVERIFY(window_->findChild<QPushButton*>(QStringLiteral("BtnScan"))->isVisible());
+
+  qunsetenv("REXMOOR_DRIVES");
+  window_->SetDeviceLister([] { return std::vector<DeviceDrive>{}; });
+  window_->SetChoosers(choosers);
+}
+
+void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
+  QVERIFY(ScanAndInterrupt(true));  // Yes: stop, keep what was found
   // The scan window closed itself after the cancel; the search ran over what was found.
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
   QVERIFY(QApplication::activeModalWidget() == nullptr);
