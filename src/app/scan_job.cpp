@@ -57,6 +57,12 @@ void ScanJob::BeforeStart() {
   scanFinished_ = false;
 }
 
+std::string LastScanLogFolder() { return GetScanLogIndex().CurrentScanFolder(); }
+
+void DeleteScanLogFolder(const std::string& folder) {
+  if (!folder.empty()) (void)GetScanLogIndex().DeleteScanLog(folder);
+}
+
 std::string ScanJob::StageText(const ScanSourceEntry& source) {
   if (source.kind == ScanSourceEntry::Kind::Image)
     return texts_("MSG0703") + " " + (source.displayName.empty() ? source.imagePath : source.displayName);

@@ -75,6 +75,11 @@ inline constexpr std::int32_t kJobFailedToStart = 3;
 bool IsDeepScanEngine(IFileRecoveryParse& engine);
 bool ScanSavedItsPlace(IFileRecoveryParse& engine);
 
+// The scan-log folder the last scan of this process wrote, and its removal: a quick scan's log is
+// of no use once its engine is gone (a deep scan's is kept, to be taken up again).
+std::string LastScanLogFolder();
+void DeleteScanLogFolder(const std::string& folder);
+
 // "%d Hour %d Min", "%d Min %d Sec" or "%d Sec".
 std::string DurationText(std::int64_t seconds);
 

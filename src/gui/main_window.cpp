@@ -128,7 +128,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
   ShowPage(kPageStart);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  sources_.clear();
+  DeleteScanLogFolder(lastQuickScanLog_);
+}
 
 void MainWindow::SetChoosers(FileChoosers choosers) { choosers_ = std::move(choosers); }
 
@@ -960,8 +963,10 @@ void MainWindow::StartScan() {
   if (!CollectSources(resolved)) return;
   scanFromFileTypePage_ = CurrentPage() == kPageFileType;
 
-  // The previous scan's engines go before the next scan starts.
+  // The previous scan's engines go before the next scan starts, and a quick scan's log with them.
   sources_.clear();
+  DeleteScanLogFolder(lastQuickScanLog_);
+  lastQuickScanLog_.clear();
   scannedSources_ = resolved;
   std::uint16_t tag = 1;
   for (const ResolvedSource& source : resolved) {
@@ -982,6 +987,7 @@ void MainWindow::StartScan() {
     UpdateDiskButtons();
   }
   lastScanDeep_ = deep_;
+  if (!deep_) lastQuickScanLog_ = LastScanLogFolder();
   if (result == kJobFailedToStart) {
     ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
     return;

@@ -150,6 +150,7 @@ class MainWindow : public QMainWindow {
   bool scanRunning_ = false;
   bool scanFromFileTypePage_ = false;
   bool lastScanDeep_ = true;
+  std::string lastQuickScanLog_;
   int refreshDelayMs_ = 5000;
   int pendingRefreshReason_ = 0;
   QTimer refreshTimer_;

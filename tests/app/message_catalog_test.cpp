@@ -381,7 +381,9 @@ TEST(MessageCatalogFilesTest, ProcessWideCatalogLivesBesideTheProgram) {
                       std::make_pair(std::string("English"), std::string("English"))),
             languageList.end());
   // A language picked by whoever runs the tests changes the text, not the lookup.
-  if (catalog.CurrentLanguage() == "English") EXPECT_EQ(catalog.Msg("MSG0703"), "Scanning image");
+  if (catalog.CurrentLanguage() == "English") {
+    EXPECT_EQ(catalog.Msg("MSG0703"), "Scanning image");
+  }
   EXPECT_EQ(::stat(catalog.LanguageFilePath().c_str(), &st), 0) << catalog.LanguageFilePath();
 }
 

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -31,6 +32,7 @@
 #include "app/device_listing.h"
 #include "app/message_catalog.h"
 #include "app/result_model.h"
+#include "app/scan_job.h"
 #include "gui/device_watch.h"
 #include "gui/main_window.h"
 
@@ -115,6 +117,7 @@ class MainWindowTest : public QObject {
   void languageSwitchChangesTheTexts();
   void deviceArrivalAndRemovalRefreshTheDiskList();
   void startNeedsAtLeastOneType();
+  void quickScanListsTheDeletedFilesAndDropsItsLogAfterwards();
   void diskImageOfADriveIsCopiedAndOfferedForScanning();
   void cancelQuestionAnsweredYesShowsWhatWasFound();
 
@@ -454,6 +457,34 @@ void MainWindowTest::startNeedsAtLeastOneType() {
   QVERIFY(start->isEnabled());
   // The file-type page's options follow the start page's boxes.
   QVERIFY(window_->findChild<QCheckBox*>(QStringLiteral("OptOtherFileItem"))->isChecked());
+}
+
+void MainWindowTest::quickScanListsTheDeletedFilesAndDropsItsLogAfterwards() {
+  ClickChild(window_.get(), "BtnPrev");
+  ClickChild(window_.get(), "BtnDeletedRecovery");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
+  QVERIFY(window_->AddImageFile(image_));
+  ClickChild(window_.get(), "BtnScan");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  int deleted = 0;
+  for (const auto& [sum, state] : cardFiles_) deleted += state == QLatin1String("deleted") ? 1 : 0;
+  QCOMPARE(TreeTotal(), deleted);
+  const QString log = QString::fromStdString(LastScanLogFolder());
+  QVERIFY(!log.isEmpty());
+  QVERIFY(QFileInfo::exists(log));
+
+  // The next scan (a deep one) removes the quick scan's log.
+  ClickChild(window_.get(), "BtnPrev");
+  ClickChild(window_.get(), "BtnPrev");
+  driver_.Add([](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+    ClickLater(modal, "okbtn");  // take up the finished deep scan
+    return true;
+  });
+  ScanCard();
+  driver_.Clear();
+  QCOMPARE(TreeTotal(), int(expected_.size()));
+  QVERIFY(!QFileInfo::exists(log) || QDir(log).isEmpty());
 }
 
 void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
