@@ -105,6 +105,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
   headingLayout->setSpacing(2);
   txt1_ = HeadingLabel("Txt1", 3, true);
   txt2_ = HeadingLabel("Txt2", 0, false);
+  // Two lines for the explanation, so that a longer translation is never cut.
+  txt2_->setMinimumHeight(2 * txt2_->fontMetrics().lineSpacing());
+  txt2_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   headingLayout->addWidget(txt1_);
   headingLayout->addWidget(txt2_);
   layout->addWidget(heading);
