@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev
+  libgtest-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev libarchive-dev
   qt6-base-dev qt6-svg-dev fonts-dejavu-core
   dosfstools mtools ntfs-3g exfatprogs e2fsprogs fdisk
 )
