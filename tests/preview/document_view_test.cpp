@@ -93,6 +93,10 @@ TEST(ArchiveListing, ListsTheNamesInRealArchives) {
     EXPECT_FALSE(text.empty()) << name;
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << name;
   }
+  std::string zip;
+  ASSERT_EQ(listing.Convert((kSamples / "sample.zip").string(), zip), kSuccess);
+  for (const char* name : {"readme.txt", "notes1.txt", "notes2.txt", "picture.png"})
+    EXPECT_NE(zip.find(name), std::string::npos) << name << " in\n" << zip;
   // A tar.gz made here with known names.
   test::TempDir dir;
   fs::create_directories(fs::path(dir.path()) / "in" / "photos");
