@@ -130,39 +130,34 @@ QIcon AppIcon() {
   return Bundled(QStringLiteral("rexmoor"));
 }
 
+QPushButton* NamedButton(const char* objectName) {
+  auto* button = new QPushButton;
+  button->setObjectName(QString::fromLatin1(objectName));
+  return button;
+}
+
 int ShowMessageBox(BoxKind kind, QWidget* parent, const QString& text) {
-  static const char* const kTitles[] = {"MSG0401", "MSG0402", "MSG0403", "MSG0405", "MSG0404"};
+  struct Look {
+    const char* title;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButton ok;
+    QMessageBox::StandardButton cancel;  // NoButton: a notice with OK alone
+  };
+  static const Look kLooks[] = {
+      {"MSG0401", QMessageBox::Critical, QMessageBox::Ok, QMessageBox::NoButton},
+      {"MSG0402", QMessageBox::Warning, QMessageBox::Ok, QMessageBox::Cancel},
+      {"MSG0403", QMessageBox::Information, QMessageBox::Ok, QMessageBox::NoButton},
+      {"MSG0405", QMessageBox::Warning, QMessageBox::Ok, QMessageBox::NoButton},
+      {"MSG0404", QMessageBox::Question, QMessageBox::Yes, QMessageBox::No},
+  };
+  const Look& look = kLooks[static_cast<int>(kind)];
   QMessageBox box(parent);
   box.setObjectName(QStringLiteral("MessageBox"));
-  box.setWindowTitle(Msg(kTitles[static_cast<int>(kind)]));
   box.setText(text);
   box.setTextFormat(Qt::PlainText);
-  QPushButton* ok = nullptr;
-  QPushButton* cancel = nullptr;
-  switch (kind) {
-    case BoxKind::Error:
-      box.setIcon(QMessageBox::Critical);
-      ok = box.addButton(QMessageBox::Ok);
-      break;
-    case BoxKind::Information:
-      box.setIcon(QMessageBox::Information);
-      ok = box.addButton(QMessageBox::Ok);
-      break;
-    case BoxKind::Warning:
-      box.setIcon(QMessageBox::Warning);
-      ok = box.addButton(QMessageBox::Ok);
-      break;
-    case BoxKind::Confirm:
-      box.setIcon(QMessageBox::Warning);
-      ok = box.addButton(QMessageBox::Ok);
-      cancel = box.addButton(QMessageBox::Cancel);
-      break;
-    case BoxKind::Question:
-      box.setIcon(QMessageBox::Question);
-      ok = box.addButton(QMessageBox::Yes);
-      cancel = box.addButton(QMessageBox::No);
-      break;
-  }
+  box.setIcon(look.icon);
+  QPushButton* ok = box.addButton(look.ok);
+  QPushButton* cancel = look.cancel == QMessageBox::NoButton ? nullptr : box.addButton(look.cancel);
   ok->setObjectName(QStringLiteral("okbtn"));
   if (cancel != nullptr) {
     cancel->setObjectName(QStringLiteral("cancelbtn"));
@@ -170,7 +165,7 @@ int ShowMessageBox(BoxKind kind, QWidget* parent, const QString& text) {
     box.setEscapeButton(cancel);
   }
   ApplySection(&box, "MessageBox");
-  box.setWindowTitle(Msg(kTitles[static_cast<int>(kind)]));
+  box.setWindowTitle(Msg(look.title));
   box.exec();
   return box.clickedButton() == ok ? 1 : 2;
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+class QPushButton;
 class QWidget;
 
 namespace rexmoor::gui {
@@ -30,6 +31,9 @@ QIcon ThemeIcon(const char* name);
 // The icon the desktop shows for files of this extension ("jpg", "pdf"), by its MIME type.
 QIcon FileTypeIcon(const QString& extension);
 QIcon AppIcon();
+
+// A push button carrying its control name; its text comes with the window's section.
+QPushButton* NamedButton(const char* objectName);
 
 enum class BoxKind { Error = 0, Confirm = 1, Information = 2, Warning = 3, Question = 4 };
 // A modal message box over the parent with the kind's title (MSG0401...MSG0405); returns 1 for

@@ -275,19 +275,16 @@ QWidget* MainWindow::BuildStartPage() {
   });
   layout->addSpacing(12);
   auto* buttons = new QHBoxLayout;
-  start_ = new QPushButton;
-  start_->setObjectName(QStringLiteral("BtnStart"));
+  start_ = NamedButton("BtnStart");
   start_->setDefault(true);
   start_->setMinimumHeight(40);
   start_->setIcon(ThemeIcon("drive-harddisk"));
   QFont bold = start_->font();
   bold.setBold(true);
   start_->setFont(bold);
-  quick_ = new QPushButton;
-  quick_->setObjectName(QStringLiteral("BtnDeletedRecovery"));
+  quick_ = NamedButton("BtnDeletedRecovery");
   quick_->setMinimumHeight(40);
-  imageMode_ = new QPushButton;
-  imageMode_->setObjectName(QStringLiteral("BtnCreateImageMode"));
+  imageMode_ = NamedButton("BtnCreateImageMode");
   imageMode_->setMinimumHeight(40);
   imageMode_->setIcon(ThemeIcon("media-optical"));
   buttons->addWidget(start_, 2);
@@ -489,23 +486,18 @@ QWidget* MainWindow::BuildBottomBar() {
   bar->setObjectName(QStringLiteral("SubBar2"));
   auto* layout = new QHBoxLayout(bar);
   layout->setContentsMargins(12, 6, 12, 8);
-  prev_ = new QPushButton;
-  prev_->setObjectName(QStringLiteral("BtnPrev"));
+  prev_ = NamedButton("BtnPrev");
   prev_->setIcon(style()->standardIcon(QStyle::SP_ArrowBack));
   layout->addWidget(prev_);
   selectedInfo_ = new QLabel;
   selectedInfo_->setObjectName(QStringLiteral("SelectedFileInfo"));
   selectedInfo_->setTextFormat(Qt::PlainText);
   layout->addWidget(selectedInfo_, 1);
-  loadImage_ = new QPushButton;
-  loadImage_->setObjectName(QStringLiteral("BtnLoadImage"));
+  loadImage_ = NamedButton("BtnLoadImage");
   loadImage_->setIcon(ThemeIcon("media-optical"));
-  createImage_ = new QPushButton;
-  createImage_->setObjectName(QStringLiteral("BtnCreateImage"));
-  scan_ = new QPushButton;
-  scan_->setObjectName(QStringLiteral("BtnScan"));
-  recover_ = new QPushButton;
-  recover_->setObjectName(QStringLiteral("BtnRecover"));
+  createImage_ = NamedButton("BtnCreateImage");
+  scan_ = NamedButton("BtnScan");
+  recover_ = NamedButton("BtnRecover");
   recover_->setIcon(ThemeIcon("folder"));
   for (QPushButton* button : {loadImage_, createImage_, scan_, recover_}) layout->addWidget(button);
   for (QPushButton* button : {prev_, loadImage_, createImage_, scan_, recover_}) button->setMinimumHeight(32);
@@ -754,6 +746,13 @@ QTreeWidgetItem* MainWindow::AddDiskItem(const DiskRow& row, QTreeWidgetItem* pa
 }
 
 void MainWindow::RefreshDiskList(int reason) {
+  devices_ = lister_();
+  RebuildDiskList(reason);
+}
+
+// The rows from the drives listed last and the image files; adding an image does not list the
+// drives again (that probes every one of them).
+void MainWindow::RebuildDiskList(int reason) {
   // Keep the selection across the refresh where the same source is still listed.
   std::string selectedSource;
   if (const DiskRow* row = RowOf(diskList_->currentItem())) selectedSource = row->sourceText + "|" + row->imagePath;
@@ -763,7 +762,7 @@ void MainWindow::RefreshDiskList(int reason) {
   QStringList deniedDrives;
   QTreeWidgetItem* selectItem = nullptr;
   QTreeWidgetItem* arrivedItem = nullptr;
-  for (const DeviceDrive& drive : lister_()) {
+  for (const DeviceDrive& drive : devices_) {
     auto disk = std::make_unique<DiskRow>();
     disk->kind = DiskRow::Kind::Disk;
     disk->driveNumber = drive.number;
@@ -901,7 +900,7 @@ bool MainWindow::AddImageFile(const QString& path) {
     return false;
   }
   if (std::find(imageFiles_.begin(), imageFiles_.end(), file) == imageFiles_.end()) imageFiles_.push_back(file);
-  RefreshDiskList(0);
+  RebuildDiskList(0);
   for (QTreeWidgetItemIterator it(diskList_); *it != nullptr; ++it) {
     const DiskRow* row = RowOf(*it);
     if (row != nullptr && row->kind == DiskRow::Kind::Image && row->imagePath == file) {
@@ -989,7 +988,6 @@ void MainWindow::StartScan() {
     scanRunning_ = false;
     UpdateDiskButtons();
   }
-  lastScanDeep_ = deep_;
   if (!deep_) lastQuickScanLog_ = LastScanLogFolder();
   if (result == kJobFailedToStart) {
     ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
@@ -999,7 +997,6 @@ void MainWindow::StartScan() {
 }
 
 void MainWindow::RunSearch() {
-  std::vector<ScanSourceEntry> searched;
   bool anyEngine = false;
   for (const ScanSourceEntry& source : sources_) anyEngine = anyEngine || source.engine != nullptr;
   if (!anyEngine) return;
@@ -1241,8 +1238,6 @@ void MainWindow::CreateImage() {
   }
 }
 
-void MainWindow::closeEvent(QCloseEvent* event) { QMainWindow::closeEvent(event); }
-
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (typeScroll_ != nullptr && watched == typeScroll_->viewport() && event->type() == QEvent::Resize)
     LayOutOptions(typeScroll_->viewport()->width());
@@ -1251,10 +1246,11 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 
 // As many option columns as the page is wide enough for, so that no text is cut.
 void MainWindow::LayOutOptions(int width) {
-  int widest = 1;
-  for (const auto& [category, boxes] : optionBoxes_)
-    for (QCheckBox* box : boxes) widest = std::max(widest, box->sizeHint().width());
-  const int columns = std::clamp((width - 40) / (widest + 12), 1, 6);
+  // Option texts are data, not translations: their widest is measured once.
+  if (widestOption_ == 0)
+    for (const auto& [category, boxes] : optionBoxes_)
+      for (QCheckBox* box : boxes) widestOption_ = std::max(widestOption_, box->sizeHint().width());
+  const int columns = std::clamp((width - 40) / (widestOption_ + 12), 1, 6);
   if (columns == optionColumns_) return;
   optionColumns_ = columns;
   for (auto& [category, grid] : optionGrids_) {

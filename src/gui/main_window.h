@@ -65,7 +65,8 @@ class MainWindow : public QMainWindow {
 
   // Adds an image file to the disk list and selects its row; false when it cannot be read.
   bool AddImageFile(const QString& path);
-  void RefreshDiskList(int reason);  // 0 start, 1 arrival, 2 removal
+  // Lists the drives again: 0 start, 1 arrival, 2 removal.
+  void RefreshDiskList(int reason);
 
   int CurrentPage() const;
   const ResultModel& Results() const { return model_; }
@@ -78,7 +79,6 @@ class MainWindow : public QMainWindow {
   void Retranslate();
 
  protected:
-  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -117,6 +117,7 @@ class MainWindow : public QMainWindow {
   void SelectDefaultRow();
   QTreeWidgetItem* AddDiskItem(const DiskRow& row, QTreeWidgetItem* parent);
   const DiskRow* RowOf(const QTreeWidgetItem* item) const;
+  void RebuildDiskList(int reason);
   void ShowDiskInfo();
   void UpdateDiskButtons();
   void OnDeviceChanged(bool arrival);
@@ -149,12 +150,12 @@ class MainWindow : public QMainWindow {
   bool deep_ = true;
   bool scanRunning_ = false;
   bool scanFromFileTypePage_ = false;
-  bool lastScanDeep_ = true;
   std::string lastQuickScanLog_;
   int refreshDelayMs_ = 5000;
   int pendingRefreshReason_ = 0;
   QTimer refreshTimer_;
 
+  std::vector<DeviceDrive> devices_;  // as listed last
   std::vector<std::unique_ptr<DiskRow>> diskRows_;
   std::vector<std::string> imageFiles_;
   std::vector<ScanSourceEntry> sources_;        // the last scan's, with its engines
@@ -183,6 +184,7 @@ class MainWindow : public QMainWindow {
   std::map<TypeCategory, QGridLayout*> optionGrids_;
   QScrollArea* typeScroll_ = nullptr;
   int optionColumns_ = 3;
+  int widestOption_ = 0;
   std::map<TypeCategory, std::vector<QCheckBox*>> optionBoxes_;
   QTreeWidget* typeTree_ = nullptr;
   QTableView* fileList_ = nullptr;

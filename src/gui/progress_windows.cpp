@@ -74,8 +74,7 @@ ProgressWindow::ProgressWindow(QWidget* owner, const char* objectName, const cha
   progress_->setValue(0);
   progress_->setTextVisible(false);
   layout->addWidget(progress_);
-  cancel_ = new QPushButton;
-  cancel_->setObjectName(QStringLiteral("cancelbtn"));
+  cancel_ = NamedButton("cancelbtn");
   cancel_->setAutoDefault(false);
   connect(cancel_, &QPushButton::clicked, this, [this] { OnCancel(); });
 
@@ -85,6 +84,16 @@ ProgressWindow::ProgressWindow(QWidget* owner, const char* objectName, const cha
   // Queued even when emitted on this thread, so that a job ending inside the cancel question
   // closes the window only after the question's own event loop is over.
   connect(this, &ProgressWindow::closeWith, this, &QDialog::done, Qt::QueuedConnection);
+}
+
+// Room above, and the cancel button at the bottom right.
+void ProgressWindow::AddCancelRow() {
+  auto* layout = static_cast<QVBoxLayout*>(this->layout());
+  layout->addStretch();
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cancel_);
+  layout->addLayout(buttons);
 }
 
 void ProgressWindow::Retranslate() {
@@ -115,11 +124,7 @@ ScanProcessWnd::ScanProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sou
   totalFiles_ = AddLabel(layout, "totalfile");
   sectors_->hide();
   totalFiles_->hide();
-  layout->addStretch();
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cancel_);
-  layout->addLayout(buttons);
+  AddCancelRow();
   time_->setText(Msg("MSG0705"));
   percent_->setText(Msg("MSG0704") + QStringLiteral(" 0%"));
   connect(this, &ScanProcessWnd::timeChanged, time_, &QLabel::setText);
@@ -156,12 +161,7 @@ void ScanProcessWnd::OnCancel() {
 
 SearchProcessWnd::SearchProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sources, const std::string& pattern)
     : ProgressWindow(owner, "SearchProcessWnd", "SearchProcessWnd", 450, 220) {
-  auto* layout = static_cast<QVBoxLayout*>(this->layout());
-  layout->addStretch();
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cancel_);
-  layout->addLayout(buttons);
+  AddCancelRow();
   percent_->setText(Msg("MSG1204") + QStringLiteral(" 0%"));
   job_ = std::make_unique<SearchJob>(sources, pattern, this, &asker_, this, CatalogTexts());
 }
@@ -207,12 +207,9 @@ RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, std::vector<ScanSourceEntry
   layout->addWidget(details_, 1);
   layout->addStretch();
   auto* buttons = new QHBoxLayout;
-  detail_ = new QPushButton;
-  detail_->setObjectName(QStringLiteral("DetailBtn"));
-  open_ = new QPushButton;
-  open_->setObjectName(QStringLiteral("OpenBtn"));
-  finish_ = new QPushButton;
-  finish_->setObjectName(QStringLiteral("FinishBtn"));
+  detail_ = NamedButton("DetailBtn");
+  open_ = NamedButton("OpenBtn");
+  finish_ = NamedButton("FinishBtn");
   finish_->hide();
   for (QPushButton* button : {detail_, open_, finish_}) button->setAutoDefault(false);
   buttons->addWidget(detail_);
@@ -303,11 +300,7 @@ CreateImageProcessWnd::CreateImageProcessWnd(QWidget* owner, ImageRequest reques
   stage_->setWordWrap(true);
   time_ = AddLabel(layout, "time");
   sectors_ = AddLabel(layout, "sectors");
-  layout->addStretch();
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  buttons->addWidget(cancel_);
-  layout->addLayout(buttons);
+  AddCancelRow();
   time_->setText(Msg("MSG0304"));
   percent_->setText(Msg("MSG0301") + QStringLiteral(" 0%"));
   connect(this, &CreateImageProcessWnd::timeChanged, time_, &QLabel::setText);

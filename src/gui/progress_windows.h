@@ -59,6 +59,7 @@ class ProgressWindow : public QDialog {
   virtual void StartJob() = 0;
   virtual void OnCancel() = 0;
   void ReportBar(std::int32_t percent);
+  void AddCancelRow();
 
   QLabel* stage_;
   QLabel* percent_;
