@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,6 +69,15 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed) {
   std::vector<std::uint8_t> bytes(count);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
   return bytes;
+}
+
+LoopDeviceLock::LoopDeviceLock() {
+  fd_ = ::open("/tmp/rexmoor-tests-loop-devices.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+}
+
+LoopDeviceLock::~LoopDeviceLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
 }
 
 int RunCommand(const std::string& command, std::string* out) {

@@ -41,6 +41,19 @@ std::vector<std::uint8_t> ReadFileHead(const std::string& path, std::size_t maxB
 // Deterministic pseudo-random bytes.
 std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed);
 
+// Held by every test that attaches loop devices, for as long as they are attached: the drive
+// list numbers loop devices by their place, so one test's attach would renumber another's.
+class LoopDeviceLock {
+ public:
+  LoopDeviceLock();
+  ~LoopDeviceLock();
+  LoopDeviceLock(const LoopDeviceLock&) = delete;
+  LoopDeviceLock& operator=(const LoopDeviceLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // Runs a shell command; returns its exit status and fills out with its standard output.
 int RunCommand(const std::string& command, std::string* out = nullptr);
 

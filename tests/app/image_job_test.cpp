@@ -189,6 +189,7 @@ TEST(ImageTarget, FileSystemLimitsAndFreeSpaceDecide) {
 }
 
 TEST(ImageTarget, TheSourceItselfAndTheFileBehindALoopDeviceAreRefused) {
+  const test::LoopDeviceLock loops;
   test::TempDir dir;
   const std::string image = dir / "disk.img";
   test::WriteFileBytes(image, test::RandomBytes(1 << 20, 9));
@@ -215,6 +216,7 @@ TEST(ImageTarget, TheSourceItselfAndTheFileBehindALoopDeviceAreRefused) {
 
 // A real FAT volume on a loop device: its width, its free space, and the volume as the source.
 TEST(ImageTarget, MountedFatVolumesAreToldApart) {
+  const test::LoopDeviceLock loops;
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a FAT volume";
   test::TempDir dir;
   struct Volume {

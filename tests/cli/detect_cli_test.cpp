@@ -112,6 +112,7 @@ namespace {
 // A real block device and its partitions, through a loop device over the MBR image. Needs root
 // and loop support; elsewhere the test says why it did not run.
 TEST(DetectCommand, BlockDevicesAndTheirPartitions) {
+  const test::LoopDeviceLock loops;
   REQUIRE_FIXTURE("mbr.img");
   std::string device;
   if (test::RunCommand("losetup -rfP --show '" + test::FixturePath("mbr.img") + "' 2>/dev/null", &device) != 0 ||

@@ -127,6 +127,7 @@ TEST_F(DevicesCli, ImagesStandingInForDrivesAreAddressedByDriveNumber) {
 }
 
 TEST_F(DevicesCli, ALoopDeviceIsListedWithItsPartitions) {
+  const test::LoopDeviceLock loops;
   ASSERT_TRUE(built_);
   if (::geteuid() != 0) GTEST_SKIP() << "losetup needs root";
   std::string loop;

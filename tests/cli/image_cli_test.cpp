@@ -219,6 +219,7 @@ TEST_F(ImageCli, ResumeNeedsASoundMapfile) {
 }
 
 TEST_F(ImageCli, ATargetThatIsTheSourceIsRefusedBeforeAnythingIsWritten) {
+  const test::LoopDeviceLock loops;
   const std::string before = test::Sha256Hex(disk);
   Outcome self = Run("image " + ShellQuote(disk) + " " + ShellQuote(disk) + " --force");
   EXPECT_EQ(self.status, 1);
@@ -245,6 +246,7 @@ TEST_F(ImageCli, ATargetThatIsTheSourceIsRefusedBeforeAnythingIsWritten) {
 
 // A target inside a mounted volume of the very loop device being copied, and one with too little room.
 TEST_F(ImageCli, ATargetOnTheCopiedVolumeOrWithoutRoomIsRefused) {
+  const test::LoopDeviceLock loops;
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device and a mount";
   const std::string volume = work / "ext.img";
   ASSERT_EQ(test::RunCommand("truncate -s 16M " + ShellQuote(volume) + " && mkfs.ext4 -q -F " + ShellQuote(volume) +

@@ -163,6 +163,7 @@ TEST_F(RecoverSafety, SizesNoVolumeCanHoldAreBoundedAndReportedIncomplete) {
 
 // Recovering onto the volume being scanned would overwrite what is still to be recovered.
 TEST_F(RecoverSafety, ATargetOnTheScannedMediumIsRefused) {
+  const test::LoopDeviceLock loops;
   REQUIRE_FIXTURE("ntfs.img");
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device and an ntfs-3g mount";
   const std::string image = work / "ntfs.img";

@@ -53,6 +53,7 @@ struct LoopGuard {
 };
 
 TEST(DeviceMonitor, ReportsALoopDeviceGettingAndLosingItsBackingFile) {
+  const test::LoopDeviceLock loops;
   if (::geteuid() != 0) GTEST_SKIP() << "attaching a loop device needs root";
   if (test::RunCommand("command -v losetup >/dev/null 2>&1") != 0) GTEST_SKIP() << "losetup is not installed";
   DeviceMonitor monitor;
