@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev libarchive-dev
-  qt6-base-dev qt6-svg-dev fonts-dejavu-core
+  libexpat1-dev libpoppler-cpp-dev antiword catdoc
+  qt6-base-dev qt6-svg-dev fonts-dejavu-core qt6-image-formats-plugins qt6-multimedia-dev
   dosfstools mtools ntfs-3g exfatprogs e2fsprogs fdisk
 )
 
