@@ -6,6 +6,9 @@
 #include "engine/file_type_lists.h"
 #include "engine/preview_target.h"
 #include "platform/text.h"
+#include "preview/legacy_office.h"
+#include "preview/office_text.h"
+#include "preview/pdf_page.h"
 
 namespace rexmoor {
 
@@ -14,7 +17,7 @@ namespace {
 constexpr std::string_view kWordList = "*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt";
 constexpr std::string_view kPresentationList = "*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|*.ppsm|*.odp";
 constexpr std::string_view kSpreadsheetList =
-    "*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg";
+    "*.xls|*.xlsx|*.xlsm|*.ods|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg";
 constexpr std::string_view kPdfList = "*.pdf";
 
 // The converter lists are matched by a plain substring search of the extension, as the type
@@ -74,8 +77,73 @@ std::string CharacterDump(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind) {
+namespace {
+
+// Which reader takes a file of a converter's lists, by the file's own extension. Extensions of
+// the lists without one here (Visio, Publisher, Project, calendars, cards, mail) are not
+// converted: the caller shows their character dump.
+struct Reader {
+  std::string_view extension;
+  ConverterKind kind;
+  bool legacy;
+  OfficeFormat office;
+  LegacyFormat old;
+};
+
+constexpr Reader kReaders[] = {
+    {"docx", ConverterKind::Word, false, OfficeFormat::WordXml, {}},
+    {"dotx", ConverterKind::Word, false, OfficeFormat::WordXml, {}},
+    {"docm", ConverterKind::Word, false, OfficeFormat::WordXml, {}},
+    {"dotm", ConverterKind::Word, false, OfficeFormat::WordXml, {}},
+    {"odt", ConverterKind::Word, false, OfficeFormat::OpenText, {}},
+    {"doc", ConverterKind::Word, true, {}, LegacyFormat::Word},
+    {"dot", ConverterKind::Word, true, {}, LegacyFormat::Word},
+    {"rtf", ConverterKind::Word, true, {}, LegacyFormat::Rtf},
+    {"pptx", ConverterKind::PowerPoint, false, OfficeFormat::PresentationXml, {}},
+    {"pptm", ConverterKind::PowerPoint, false, OfficeFormat::PresentationXml, {}},
+    {"ppsx", ConverterKind::PowerPoint, false, OfficeFormat::PresentationXml, {}},
+    {"ppsm", ConverterKind::PowerPoint, false, OfficeFormat::PresentationXml, {}},
+    {"odp", ConverterKind::PowerPoint, false, OfficeFormat::OpenPresentation, {}},
+    {"ppt", ConverterKind::PowerPoint, true, {}, LegacyFormat::PowerPoint},
+    {"pps", ConverterKind::PowerPoint, true, {}, LegacyFormat::PowerPoint},
+    {"xlsx", ConverterKind::Excel, false, OfficeFormat::SpreadsheetXml, {}},
+    {"xlsm", ConverterKind::Excel, false, OfficeFormat::SpreadsheetXml, {}},
+    {"ods", ConverterKind::Excel, false, OfficeFormat::OpenSpreadsheet, {}},
+    {"csv", ConverterKind::Excel, false, OfficeFormat::Csv, {}},
+    {"xls", ConverterKind::Excel, true, {}, LegacyFormat::Excel},
+};
+
+class OfficeDocumentView : public IDocumentView {
+ public:
+  explicit OfficeDocumentView(ConverterKind kind) : kind_(kind) {}
+  Result Convert(const std::string& path, std::string& text) override {
+    text.clear();
+    // The extension of the file's name, not of a folder on its path.
+    std::string_view name = path;
+    if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+    const std::string extension = ToLowerAscii(ExtensionOf(name));
+    for (const Reader& reader : kReaders) {
+      if (reader.kind != kind_ || reader.extension != extension) continue;
+      return reader.legacy ? LegacyOfficeText(reader.old, path, text) : OfficeText(reader.office, path, text);
+    }
+    return kErrInvalidParameter;
+  }
+
+ private:
+  ConverterKind kind_;
+};
+
+}  // namespace
+
+std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::string& pdfPagePath) {
   switch (kind) {
+    case ConverterKind::Word:
+    case ConverterKind::PowerPoint:
+    case ConverterKind::Excel:
+      return std::make_unique<OfficeDocumentView>(kind);
+    case ConverterKind::Pdf:
+      if (pdfPagePath.empty()) return nullptr;
+      return std::make_unique<PdfFirstPage>(pdfPagePath);
     case ConverterKind::Archive:
       return std::make_unique<ArchiveListing>();
     default:

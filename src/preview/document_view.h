@@ -43,8 +43,11 @@ class IDocumentView {
   virtual Result Convert(const std::string& path, std::string& text) = 0;
 };
 
-// The converter of a kind; none where this build has none for it yet.
-std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind);
+// The converter of a kind; none for ConverterKind::None. Word, PowerPoint and Excel take a file
+// by its own extension (office_text.h, legacy_office.h) and fail for the extensions of their
+// lists that have no reader. A PDF's first page is drawn into pdfPagePath (a PNG), whose path
+// its Convert returns as the text (pdf_page.h); without a path there is no PDF converter.
+std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::string& pdfPagePath = {});
 
 // The listing of an archive (zip, 7z, rar, tar and its compressed forms, cab, iso, lzh, ...)
 // through libarchive: one line per entry with its size and name. Only headers are read; the

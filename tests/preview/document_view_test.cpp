@@ -44,6 +44,10 @@ TEST(PreviewPlan, FlagsAndConverterFollowTheTypeLists) {
   EXPECT_EQ(PlanPreview("thesis.odt").converter, ConverterKind::Word);
   EXPECT_EQ(PlanPreview("slides.pptx").converter, ConverterKind::PowerPoint);
   EXPECT_EQ(PlanPreview("sheet.xlsx").converter, ConverterKind::Excel);
+  const PreviewPlan ods = PlanPreview("budget.ODS");
+  EXPECT_TRUE(ods.document);
+  EXPECT_EQ(ods.converter, ConverterKind::Excel);
+  EXPECT_EQ(PlanPreview("table.csv").converter, ConverterKind::Excel);
   EXPECT_EQ(PlanPreview("photos.tar").converter, ConverterKind::Archive);
   EXPECT_EQ(PlanPreview("photos.7z").converter, ConverterKind::Archive);
   // Pictures and unknown files have no converter; a name without an extension is nothing.

@@ -394,5 +394,35 @@ TEST_F(OfficeTextTest, HostileXmlIsRefusedOrCut) {
   EXPECT_EQ(text, "start\r\n");
 }
 
+// ---- through the converter of a kind ---------------------------------------------------------
+
+TEST_F(OfficeTextTest, ConvertersOfAKindGoByTheFilesExtension) {
+  const std::string docx = Write("Report.DOCX", test::Docx(test::WordParagraph("hello")));
+  auto word = MakeDocumentView(ConverterKind::Word);
+  ASSERT_NE(word, nullptr);
+  std::string text;
+  EXPECT_EQ(word->Convert(docx, text), kSuccess);
+  EXPECT_EQ(text, "hello\r\n");
+  // Extensions of the lists without a reader, and files of another kind, are not converted.
+  auto sheet = MakeDocumentView(ConverterKind::Excel);
+  ASSERT_NE(sheet, nullptr);
+  for (const char* name : {"drawing.vsd", "card.vcf", "mail.msg", "plan.mpp"}) {
+    test::WriteWholeFile(dir_ / name, "some bytes");
+    EXPECT_EQ(sheet->Convert(dir_ / name, text), kErrInvalidParameter) << name;
+  }
+  EXPECT_EQ(sheet->Convert(docx, text), kErrInvalidParameter);
+  // Only the file name's extension counts, not a dot in a folder name.
+  fs::create_directories(fs::path(dir_.path()) / "copy.docx");
+  test::WriteZip(dir_ / "copy.docx/noext", test::Docx(test::WordParagraph("x")));
+  EXPECT_EQ(word->Convert(dir_ / "copy.docx/noext", text), kErrInvalidParameter);
+
+  const std::string csv = dir_ / "table.csv";
+  test::WriteWholeFile(csv, "a,b\n");
+  EXPECT_EQ(sheet->Convert(csv, text), kSuccess);
+  EXPECT_EQ(text, "a\tb\r\n");
+  EXPECT_EQ(MakeDocumentView(ConverterKind::None), nullptr);
+  EXPECT_EQ(MakeDocumentView(ConverterKind::Pdf), nullptr);  // a PDF needs a place for its page
+}
+
 }  // namespace
 }  // namespace rexmoor
