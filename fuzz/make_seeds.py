@@ -198,6 +198,42 @@ def make_partition_heads(work):
     return heads
 
 
+def document_seeds():
+    """fuzz_document_view: one small file of every format its converters read."""
+    import zipfile, io
+    for name in ("sample.docx", "sample.pptx", "sample.xlsx", "sample.pdf"):
+        put("fuzz_document_view", name, sample(name))
+
+    def package(parts):
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+            for part, text in parts:
+                z.writestr(zipfile.ZipInfo(part, (2021, 1, 1, 0, 0, 0)), text)
+        return out.getvalue()
+
+    ns = ('xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+          'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" '
+          'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
+          'xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0" '
+          'xmlns:presentation="urn:oasis:names:tc:opendocument:xmlns:presentation:1.0"')
+    bodies = {
+        "odt": '<office:text><text:h>Title</text:h><text:p>one<text:s text:c="3"/>two<text:tab/>'
+               'three<text:line-break/><text:span>four</text:span></text:p></office:text>',
+        "odp": '<office:presentation><draw:page><draw:frame><draw:text-box><text:p>Title</text:p>'
+               '</draw:text-box></draw:frame><presentation:notes><draw:frame><draw:text-box><text:p>notes'
+               '</text:p></draw:text-box></draw:frame></presentation:notes></draw:page></office:presentation>',
+        "ods": '<office:spreadsheet><table:table><table:table-row table:number-rows-repeated="2">'
+               '<table:table-cell table:number-columns-repeated="3"><text:p>a</text:p></table:table-cell>'
+               '<table:table-cell office:value="7"/></table:table-row></table:table></office:spreadsheet>',
+    }
+    for ext, body in bodies.items():
+        content = ('<?xml version="1.0" encoding="UTF-8"?><office:document-content %s><office:body>%s'
+                   '</office:body></office:document-content>' % (ns, body))
+        put("fuzz_document_view", "sample." + ext,
+            package([("mimetype", "application/vnd.oasis.opendocument"), ("content.xml", content)]))
+    put("fuzz_document_view", "sample.csv", b'name,"quoted, comma","say ""hi"""\r\n1,2,3\n"two\nlines",x\n')
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     vols = {n: os.path.join(FIX, n + ".img") for n in ("fat12", "fat16", "fat32", "ntfs", "exfat", "ext4",
@@ -263,6 +299,7 @@ def main():
     for name in headers[:20] + ["tiny.jpg", "sample.mid", "sample_be.tif"]:
         put("fuzz_carve_at_sector", name, b"\x00" + sample(name, 4096))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
+    document_seeds()
 
     # Raw media of several files on sector boundaries, as a deep scan meets them.
     for n, group in enumerate((["tiny.jpg", "sample.mid", "sample.gif", "sample.docx"],
