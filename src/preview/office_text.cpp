@@ -694,11 +694,17 @@ Result PresentationXmlText(const std::string& path, std::string& text) {
     RelationshipsReader relationships;
     ParseParts(path, {main, RelationshipsOf(main)}, {&list, &relationships});
     if (!list.RootIs(Ns::Presentation, "presentation")) list.ids.clear();
+    // Up to ten thousand ids, relationships and entries each: looked up, not searched.
+    std::map<std::string_view, std::string> targets;
+    for (const Relationship& r : relationships.relationships)
+      if (EndsWith(r.type, "/slide")) targets.emplace(r.id, ResolveTarget(DirectoryOf(main), r.target));
+    std::set<std::string> present;
+    for (const std::string& name : names) present.insert(ToLowerAscii(name));
     for (const std::string& id : list.ids) {
       if (parts.size() == kPreviewSlides) break;
-      if (id.empty()) continue;
-      const std::string part = relationships.Find(id, "/slide", DirectoryOf(main));
-      if (!part.empty() && HasPart(names, part) && !HasPart(parts, part)) parts.push_back(part);
+      const auto target = targets.find(id);
+      if (target == targets.end() || present.count(ToLowerAscii(target->second)) == 0) continue;
+      if (!HasPart(parts, target->second)) parts.push_back(target->second);
     }
   }
   // Without a usable slide list, by their numbers.

@@ -394,6 +394,22 @@ TEST_F(OfficeTextTest, HostileXmlIsRefusedOrCut) {
   EXPECT_EQ(text, "start\r\n");
 }
 
+TEST_F(OfficeTextTest, LongListsOfSlidesAndEntriesStayCheap) {
+  // Ten thousand slide ids whose parts are missing, as many relationships and entries: the
+  // slides are then taken by their numbers, without a search of every list for every id.
+  std::vector<std::vector<std::string>> relationships;
+  Parts parts = {{"_rels/.rels", test::RootRelationships("ppt/presentation.xml")},
+                 {"ppt/presentation.xml", test::PresentationPart(10000)}};
+  for (int i = 0; i < 10000; ++i) relationships.push_back({"rId" + std::to_string(i + 2), "slide", "gone/" + std::to_string(i)});
+  parts.push_back({"ppt/_rels/presentation.xml.rels", test::Relationships(relationships)});
+  for (int i = 0; i < 9000; ++i) parts.push_back({"filler/" + std::to_string(i), ""});
+  parts.push_back({"ppt/slides/slide1.xml", test::Slide({"numbered"})});
+  const std::string path = Write("long.pptx", parts);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Convert(OfficeFormat::PresentationXml, path), "numbered\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
 // ---- through the converter of a kind ---------------------------------------------------------
 
 TEST_F(OfficeTextTest, ConvertersOfAKindGoByTheFilesExtension) {
