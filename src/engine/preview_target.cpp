@@ -63,7 +63,8 @@ Result PreviewSink::Begin(const FoundFileRecord& record, std::string& outPath, s
   if (!path_.empty()) {
     CreateFolderTree(PreviewFolder());  // a failure shows up as the open's error
     ::unlink(path_.c_str());
-    if (Result r = FileHandle::OpenReadWrite(path_, file_, true); r != kSuccess) {
+    // Found files may be private: the copy is for this user's eyes only.
+    if (Result r = FileHandle::CreatePrivate(path_, file_); r != kSuccess) {
       path_.clear();  // nothing of ours to remove
       return r;
     }

@@ -49,6 +49,11 @@ Result FileHandle::CreateNew(const std::string& path, FileHandle& out) {
   return r == kErrAlreadyExists ? kErrFileExists : r;
 }
 
+Result FileHandle::CreatePrivate(const std::string& path, FileHandle& out) {
+  Result r = OpenWith(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, out);
+  return r == kErrAlreadyExists ? kErrFileExists : r;
+}
+
 ssize_t FileHandle::Pread(void* buffer, std::size_t length, std::uint64_t offset) const {
   ssize_t n;
   do {

@@ -28,6 +28,8 @@ class FileHandle {
   static Result OpenReadWrite(const std::string& path, FileHandle& out, bool truncate = false);
   // Creates a new file for writing; fails with kErrFileExists when it already exists.
   static Result CreateNew(const std::string& path, FileHandle& out);
+  // Creates a new file only this user may read (mode 0600); never follows a link at the path.
+  static Result CreatePrivate(const std::string& path, FileHandle& out);
 
   bool IsValid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
