@@ -62,15 +62,6 @@ RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionM
 
 RecoveryJob::~RecoveryJob() { Wait(); }
 
-IFileRecoveryParse* RecoveryJob::EngineFor(const FoundFileRecord& record) {
-  for (ScanSourceEntry& source : sources_) {
-    if (!source.engine) continue;
-    const std::uint16_t tag = source.kind == ScanSourceEntry::Kind::Image ? source.sourceTag : source.driveLetter;
-    if (tag == record.sourceTag) return source.engine.get();
-  }
-  return nullptr;
-}
-
 // Gives a recovered file the times the volume recorded for it, where they are known.
 static void ApplyRecordTimes(const TargetFolder& target, const std::string& path, const FoundFileRecord& record) {
   if (record.modifiedTime == 0 && record.accessedTime == 0) return;
@@ -130,13 +121,14 @@ void RecoveryJob::Run() {
   const Result targetResult = selection_.empty() ? kSuccess : TargetFolder::Open(target_, true, target);
   for (const auto& [key, stored] : selection_) {
     FoundFileRecord record = stored;
-    IFileRecoveryParse* engine = EngineFor(record);
+    IFileRecoveryParse* engine = EngineForRecord(sources_, record);
     if (engine == nullptr || targetResult != kSuccess) {
       const std::string where = target_ + "/" + SanitizeName(RecordName(record));
       CountUnreported(where, targetResult != kSuccess ? targetResult : kErrInvalidParameter);
       continue;
     }
     const std::string destination = DestinationPathFor(target, std::string(RecordName(record)));
+    std::unique_lock<std::mutex> engineLock(EngineUseLock());
     if (engine->SetCallbacks(nullptr, &RecoveryJob::OnFileProgress, this, 100) != kSuccess) break;
     {
       std::lock_guard<std::mutex> lock(Mutex());
@@ -144,6 +136,7 @@ void RecoveryJob::Run() {
       finalReports_ = 0;
     }
     const Result result = engine->RecoverItem(&record, destination, levelBase);
+    engineLock.unlock();
     if (result == kCancelled) {
       cancelledRun_ = true;
       MarkDone();

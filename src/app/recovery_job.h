@@ -61,7 +61,6 @@ class RecoveryJob : public JobControl {
                                      const char* destinationPath);
 
  private:
-  IFileRecoveryParse* EngineFor(const FoundFileRecord& record);
   // Counts a file the engine did not report on, with the engine's result.
   void CountUnreported(const std::string& path, Result code);
   static std::string StatusText(Result code);

@@ -19,6 +19,20 @@ std::string DurationText(std::int64_t s) {
   return Format("%d Sec", static_cast<int>(s));
 }
 
+IFileRecoveryParse* EngineForRecord(std::vector<ScanSourceEntry>& sources, const FoundFileRecord& record) {
+  for (ScanSourceEntry& source : sources) {
+    if (!source.engine) continue;
+    const std::uint16_t tag = source.kind == ScanSourceEntry::Kind::Image ? source.sourceTag : source.driveLetter;
+    if (tag == record.sourceTag) return source.engine.get();
+  }
+  return nullptr;
+}
+
+std::mutex& EngineUseLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 bool IsDeepScanEngine(IFileRecoveryParse& engine) { return dynamic_cast<IResumableEngine*>(&engine) != nullptr; }
 
 bool ScanSavedItsPlace(IFileRecoveryParse& engine) {

@@ -71,6 +71,12 @@ class IScanJobObserver {
 inline constexpr std::int32_t kJobFinished = 1;
 inline constexpr std::int32_t kJobFailedToStart = 3;
 
+// The engine of the scanned source that found the record (by its source tag), or null.
+IFileRecoveryParse* EngineForRecord(std::vector<ScanSourceEntry>& sources, const FoundFileRecord& record);
+// Engines are not safe to use from two threads. Work that reads through the engines of finished
+// scans beside another such user (recovery, preview, thumbnails) holds this while it does.
+std::mutex& EngineUseLock();
+
 // Whether the engine is a deep scan's and its last scan saved where it stood.
 bool IsDeepScanEngine(IFileRecoveryParse& engine);
 bool ScanSavedItsPlace(IFileRecoveryParse& engine);
