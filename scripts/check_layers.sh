@@ -14,11 +14,12 @@ layers=(
   "formats"
   "fat ntfs carve"
   "scan"
-  "app preview"
+  "app"
+  "preview"
   "cli gui"
 )
 # The front ends go through the application layer only.
-declare -A only=( [cli]="app platform" [gui]="app platform" )
+declare -A only=( [cli]="app preview platform" [gui]="app preview platform" )
 
 declare -A rank
 for i in "${!layers[@]}"; do for f in ${layers[$i]}; do rank[$f]=$i; done; done
