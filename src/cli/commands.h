@@ -37,6 +37,16 @@ struct ImageOptions {
 
 int RunImage(const ImageOptions& options);
 
+// What preview was asked for: the scan options of the earlier scan, the file, where to write it.
+struct PreviewOptions {
+  ScanOptions scan;
+  std::string id;      // ENGINE:ID
+  std::string output;  // --to FILE
+};
+int RunPreview(const PreviewOptions& options);
+// Refuses (exit code 1) a --to folder on the medium being scanned, unless allowSameDevice.
+int CheckTargetMedium(const ScanOptions& options);
+
 int RunDetect(const std::string& source);
 int RunScan(const ScanOptions& options);
 int RunRecover(const ScanOptions& options);

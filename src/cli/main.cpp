@@ -43,6 +43,14 @@ constexpr const char* kDeepText =
     "The deep scan (the default) also sweeps the free sectors for folders and file records left by a\n"
     "format and for files known by their content; Ctrl-C stops it, keeps what it found, and a later\n"
     "run with --resume yes continues where it stopped.";
+constexpr const char* kPreviewUsage =
+    "Usage: rexmoor preview SOURCE --id ENGINE:ID [--to FILE] [--quick|--deep] [--data-dir DIR] [--resume yes|no]\n";
+constexpr const char* kPreviewText =
+    "ENGINE:ID are the engine and id keys of the file in rexmoor scan SOURCE --format json. The scan\n"
+    "is not repeated: a deep scan continues from the earlier scan's log in the same data folder\n"
+    "(--quick finds files of an earlier quick scan). A document's text, an archive's listing or a\n"
+    "character dump are printed (or written to FILE); a picture, the first page of a PDF (PNG), audio\n"
+    "or video are written to FILE, which must not exist yet nor lie on the scanned medium.";
 constexpr const char* kIdentifyUsage = "Usage: rexmoor identify [--format text|json] FILE...\n";
 constexpr const char* kDevicesUsage = "Usage: rexmoor devices [--format text|json] [IMAGE...]\n";
 constexpr const char* kDevicesText =
@@ -202,6 +210,21 @@ int CheckScanCommand(ScanCommand& c) {
   return 0;
 }
 
+CLI::App* preview_app(CLI::App& parent, PreviewOptions& preview, std::string& source) {
+  CLI::App* app = parent.add_subcommand("preview", "show one found file: its text, listing or dump, or write it to --to");
+  app->allow_extras();
+  app->footer(Joined({kSourceText, kPreviewText, kExitText}));
+  app->add_option("SOURCE", source, "the drive, partition or image that was scanned")->type_name("");
+  app->add_option("--id", preview.id, "the file, as ENGINE:ID from scan --format json")->type_name("ENGINE:ID");
+  app->add_option("--to", preview.output, "write the file's preview here")->type_name("FILE");
+  app->add_flag("--quick")->description("the file came from a quick scan");
+  app->add_flag("--deep")->description("the file came from a deep scan (the default)");
+  app->add_option("--data-dir", preview.scan.dataDir, "where scan logs are kept")->type_name("DIR");
+  app->add_option("--resume", preview.scan.resume, "yes (the default): continue from the earlier deep scan")
+      ->type_name("yes|no");
+  return app;
+}
+
 int Main(int argc, char** argv) {
   CLI::App app{"Recovers lost files from drives, partitions and disk images. Media are only ever read.", "rexmoor"};
   app.formatter(std::make_shared<HelpFormatter>());
@@ -226,6 +249,10 @@ int Main(int argc, char** argv) {
   AddScanCommand(app, recover, "recover", "write every found file into the --to folder, by type", kRecoverUsage,
                  true);
   AddScanCommand(app, tree, "tree", "show the folder tree of what was found", kTreeUsage, false);
+
+  PreviewOptions preview;
+  std::string previewSource;
+  CLI::App* previewCommand = preview_app(app, preview, previewSource);
 
   ImageOptions image;
   CLI::App* imageCommand = app.add_subcommand("image", "copy SOURCE sector by sector into the image file OUTPUT");
@@ -272,7 +299,8 @@ int Main(int argc, char** argv) {
     const CLI::App* command;
     const char* usage;
   } usages[] = {{detect, kDetectUsage}, {scan.app, kScanUsage},       {recover.app, kRecoverUsage},
-                {tree.app, kTreeUsage}, {identify, kIdentifyUsage}, {devices, kDevicesUsage}};
+                {tree.app, kTreeUsage}, {identify, kIdentifyUsage}, {devices, kDevicesUsage},
+                {previewCommand, kPreviewUsage}};
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -319,6 +347,23 @@ int Main(int argc, char** argv) {
     if (image.output.empty()) return UsageError("no OUTPUT given", kImageUsage);
     if (image.resume && image.force) return UsageError("--resume and --force exclude each other", kImageUsage);
     return RunImage(image);
+  }
+  if (previewCommand->parsed()) {
+    if (!CheckLeftovers(*previewCommand, "SOURCE", kPreviewUsage, rc)) return rc;
+    ScanOptions& out = preview.scan;
+    out.source = previewSource;
+    for (const CLI::Option* option : previewCommand->parse_order()) {
+      if (option->check_lname("quick")) out.deep = false;
+      if (option->check_lname("deep")) out.deep = true;
+    }
+    if (out.source.empty()) return UsageError("no SOURCE given", kPreviewUsage);
+    if (preview.id.empty()) return UsageError("preview needs --id ENGINE:ID", kPreviewUsage);
+    if (previewCommand->get_option("--to")->count() > 0 && preview.output.empty())
+      return UsageError("--to needs a file", kPreviewUsage);
+    if (!out.resume.empty() && out.resume != "yes" && out.resume != "no")
+      return UsageError("--resume is yes or no", kPreviewUsage);
+    if (!out.dataDir.empty()) setenv("REXMOOR_DATA_DIR", out.dataDir.c_str(), 1);
+    return RunPreview(preview);
   }
   for (ScanCommand* c : {&scan, &recover, &tree}) {
     if (!c->app->parsed()) continue;
