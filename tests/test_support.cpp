@@ -92,3 +92,7 @@ int RunCommand(const std::string& command, std::string* out) {
 }
 
 }  // namespace rexmoor::test
+
+// Leak checking: fontconfig, loaded by the PDF renderer, keeps its configuration until the process
+// ends; that is the library's design, not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

@@ -380,3 +380,7 @@ int Main(int argc, char** argv) {
 }  // namespace rexmoor::cli
 
 int main(int argc, char** argv) { return rexmoor::cli::Main(argc, argv); }
+
+// Leak checking in sanitizer builds: fontconfig, loaded by the PDF renderer, keeps its
+// configuration until the process ends by design. Never called otherwise.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

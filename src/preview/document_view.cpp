@@ -9,6 +9,7 @@
 #include "preview/legacy_office.h"
 #include "preview/office_text.h"
 #include "preview/pdf_page.h"
+#include "preview/preview_text.h"
 
 namespace rexmoor {
 
@@ -187,7 +188,8 @@ Result ListEntries(const std::string& path, bool rawStream, std::string& text) {
     // Names come from the found file: keep them on one line and printable.
     for (const char* c = name != nullptr ? name : ""; *c != '\0' && line.size() < 4096; ++c)
       line.push_back(static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F ? '?' : *c);
-    text += line + "\r\n";
+    // Names in another encoding (or cut above) must not make the listing invalid UTF-8.
+    text += ValidUtf8(line) + "\r\n";
     ++entries;
     if (rawStream) break;  // its data is the whole stream, not to be walked through
     if (archive_read_data_skip(reader.handle) != ARCHIVE_OK) break;
