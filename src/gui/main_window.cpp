@@ -36,7 +36,9 @@
 #include "gui/device_watch.h"
 #include "gui/file_list_model.h"
 #include "gui/gui_support.h"
+#include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
+#include "gui/thumbnail_grid.h"
 #include "platform/text.h"
 
 namespace rexmoor::gui {
@@ -132,6 +134,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
 }
 
 MainWindow::~MainWindow() {
+  thumbGrid_->Stop();  // its thread reads through the engines
+  preview_->Clear();
   sources_.clear();
   DeleteScanLogFolder(lastQuickScanLog_);
 }
@@ -425,7 +429,17 @@ QWidget* MainWindow::BuildResultsPage() {
   allRows_ = new QCheckBox;
   allRows_->setObjectName(QStringLiteral("ChkAllListSel"));
   allRows_->setTristate(true);
-  listLayout->addWidget(allRows_);
+  auto* listBar = new QHBoxLayout;
+  listBar->addWidget(allRows_);
+  listBar->addStretch();
+  thumbsButton_ = new QToolButton;
+  thumbsButton_->setObjectName(QStringLiteral("ThumbnailsBtn"));
+  thumbsButton_->setCheckable(true);
+  thumbsButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  thumbsButton_->setIcon(ThemeIcon("image-x-generic"));
+  thumbsButton_->setEnabled(false);
+  listBar->addWidget(thumbsButton_);
+  listLayout->addLayout(listBar);
   fileList_ = new QTableView;
   fileList_->setObjectName(QStringLiteral("FileList"));
   fileModel_ = new FileListModel(model_, this);
@@ -447,15 +461,17 @@ QWidget* MainWindow::BuildResultsPage() {
   fileList_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
   fileList_->horizontalHeader()->setMinimumSectionSize(40);
   fileList_->horizontalHeader()->setDefaultSectionSize(80);
-  listLayout->addWidget(fileList_, 1);
+  listStack_ = new QStackedWidget;
+  listStack_->addWidget(fileList_);
+  thumbGrid_ = new ThumbnailGrid(fileModel_, model_);
+  thumbGrid_->SetSources(&sources_);
+  listStack_->addWidget(thumbGrid_);
+  listLayout->addWidget(listStack_, 1);
   right->addWidget(listPane);
-  preview_ = new QTextEdit;
-  preview_->setObjectName(QStringLiteral("PreviewEdit"));
-  preview_->setReadOnly(true);
-  preview_->setObjectName(QStringLiteral("PreviewEdit"));
+  preview_ = new PreviewPanel;
   right->addWidget(preview_);
   right->setStretchFactor(0, 3);
-  right->setStretchFactor(1, 1);
+  right->setStretchFactor(1, 2);
   split->addWidget(right);
   split->setStretchFactor(0, 1);
   split->setStretchFactor(1, 3);
@@ -467,6 +483,15 @@ QWidget* MainWindow::BuildResultsPage() {
   connect(typeTree_, &QTreeWidget::itemChanged, this, &MainWindow::OnTreeItemChanged);
   connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
   connect(fileModel_, &FileListModel::checksChanged, this, &MainWindow::OnFileChecksChanged);
+  connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
+  connect(thumbGrid_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) {
+            if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
+          });
+  connect(fileList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) {
+            if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
+          });
   connect(allRows_, &QCheckBox::clicked, this, [this] {
     model_.SetAllRowsChecked(allRows_->checkState() != Qt::Unchecked);
     fileModel_->ChecksChanged();
@@ -534,7 +559,7 @@ void MainWindow::Retranslate() {
   for (TypeCategory category : kCategories)
     optionGroups_[category]->setTitle(MainText(CategoryTextKey(category)));
   fileModel_->Retranslate();
-  preview_->setPlaceholderText(MainText("PreviewHint"));
+  preview_->Retranslate();
   model_.Retranslate([](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
   if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
     fillingTree_ = true;
@@ -966,6 +991,9 @@ void MainWindow::StartScan() {
   scanFromFileTypePage_ = CurrentPage() == kPageFileType;
 
   // The previous scan's engines go before the next scan starts, and a quick scan's log with them.
+  preview_->Clear();
+  previewSession_.Clear();
+  thumbGrid_->Reset();
   sources_.clear();
   DeleteScanLogFolder(lastQuickScanLog_);
   lastQuickScanLog_.clear();
@@ -1009,7 +1037,7 @@ void MainWindow::RunSearch() {
   fillingTree_ = true;
   model_.Rebuild(std::move(results), types_, [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
   fillingTree_ = false;
-  preview_->clear();
+  preview_->Clear();
   tabRecover_->setEnabled(true);
   FillTypeTree();
   ShowPage(kPageResults);
@@ -1049,7 +1077,7 @@ void MainWindow::FillTypeTree() {
     typeTree_->setCurrentItem(opened);
   }
   OnFileChecksChanged();
-  if (model_.RowCount() > 0) fileList_->selectRow(0);
+  SelectFirstRow();
 }
 
 namespace {
@@ -1121,11 +1149,48 @@ void MainWindow::OnTreeCurrentChanged(QTreeWidgetItem* item) {
   if (fillingTree_ || item == nullptr) return;
   const NodeRef ref = RefOf(item);
   if (!ref.child) return;
+  thumbGrid_->Stop();
   model_.OpenNode(ref);
   fileModel_->Reset();
-  preview_->clear();
+  thumbsButton_->setEnabled(PictureNodeOpen());
+  ShowThumbnails(thumbsButton_->isChecked());
+  preview_->Clear();
   OnFileChecksChanged();
-  if (model_.RowCount() > 0) fileList_->selectRow(0);
+  SelectFirstRow();
+}
+
+bool MainWindow::PictureNodeOpen() const {
+  const std::optional<NodeRef> open = model_.OpenedNode();
+  return open && open->category == TypeCategory::Photo && open->child;
+}
+
+void MainWindow::ShowThumbnails(bool on) {
+  on = on && PictureNodeOpen();
+  listStack_->setCurrentWidget(on ? static_cast<QWidget*>(thumbGrid_) : fileList_);
+  if (on)
+    thumbGrid_->LoadAll();
+  else
+    thumbGrid_->Stop();
+}
+
+void MainWindow::SelectFirstRow() {
+  if (model_.RowCount() == 0) return;
+  autoSelecting_ = true;
+  fileList_->selectRow(0);
+  autoSelecting_ = false;
+}
+
+void MainWindow::PreviewRow(std::size_t row) {
+  if (row >= model_.RowCount()) return;
+  const FoundFileRecord record = model_.RowRecord(row);
+  if (record.isFolder != 0) {
+    preview_->ShowMessage(Msg("MSG0904"));
+    return;
+  }
+  preview_->Clear();
+  PreviewProcessWnd window(this, sources_, record, previewSession_);
+  if (window.Prepare() != 1) return;
+  preview_->Show(window.Job().Data());
 }
 
 void MainWindow::OnFileChecksChanged() {

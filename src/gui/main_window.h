@@ -16,6 +16,7 @@
 #include "app/result_model.h"
 #include "app/scan_job.h"
 #include "app/source_resolver.h"
+#include "preview/preview_job.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -36,6 +37,8 @@ namespace rexmoor::gui {
 
 class DeviceEventSource;
 class FileListModel;
+class PreviewPanel;
+class ThumbnailGrid;
 
 // The file and folder choosers, replaceable so that tests need no dialog.
 struct FileChoosers {
@@ -70,6 +73,8 @@ class MainWindow : public QMainWindow {
 
   int CurrentPage() const;
   const ResultModel& Results() const { return model_; }
+  PreviewPanel* Preview() const { return preview_; }
+  ThumbnailGrid* Thumbnails() const { return thumbGrid_; }
   bool ScanRunning() const { return scanRunning_; }
 
   // Ticks a node of the type tree as a click on its check box does.
@@ -134,6 +139,11 @@ class MainWindow : public QMainWindow {
   void OnFileChecksChanged();
   void UpdateSelectionInfo();
   void StartRecovery();
+  // Shows the file of a list row in the preview panel.
+  void PreviewRow(std::size_t row);
+  void SelectFirstRow();
+  bool PictureNodeOpen() const;
+  void ShowThumbnails(bool on);
   void CreateImage();
   void LoadImage();
   void ChangeLanguage(const std::string& name);
@@ -160,6 +170,7 @@ class MainWindow : public QMainWindow {
   std::vector<std::string> imageFiles_;
   std::vector<ScanSourceEntry> sources_;        // the last scan's, with its engines
   std::vector<ResolvedSource> scannedSources_;  // the same sources, for the target guard
+  PreviewSession previewSession_;
 
   // widgets
   QStackedWidget* pages_ = nullptr;
@@ -190,7 +201,11 @@ class MainWindow : public QMainWindow {
   QTableView* fileList_ = nullptr;
   FileListModel* fileModel_ = nullptr;
   QCheckBox* allRows_ = nullptr;
-  QTextEdit* preview_ = nullptr;
+  PreviewPanel* preview_ = nullptr;
+  QToolButton* thumbsButton_ = nullptr;
+  QStackedWidget* listStack_ = nullptr;
+  ThumbnailGrid* thumbGrid_ = nullptr;
+  bool autoSelecting_ = false;  // a row selected by the program, not by the user
   QPushButton* prev_ = nullptr;
   QPushButton* loadImage_ = nullptr;
   QPushButton* createImage_ = nullptr;

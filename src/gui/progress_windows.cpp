@@ -183,6 +183,59 @@ void SearchProcessWnd::OnCancel() {
   if (job_->RequestCancel()) emit closeWith(2);
 }
 
+// ---- preview ----
+
+PreviewProcessWnd::PreviewProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sources,
+                                     const FoundFileRecord& record, PreviewSession& session)
+    : ProgressWindow(owner, "PreviewProcessWnd", "PreviewProcessWnd", 450, 250) {
+  auto* layout = static_cast<QVBoxLayout*>(this->layout());
+  fileName_ = AddLabel(layout, "FileName");
+  layout->insertWidget(0, fileName_);
+  AddCancelRow();
+  const QString name = FromUtf8(std::string(RecordName(record)));
+  fileName_->setText(name);
+  stage_->setText(Msg("MSG0902") + QLatin1Char(' ') + name);
+  percent_->setText(Msg("MSG0901") + QStringLiteral(" 0%"));
+  job_ = std::make_unique<PreviewJob>(sources, record, session, this, &asker_, CatalogTexts());
+  poll_ = new QTimer(this);
+  poll_->setInterval(30);
+  connect(poll_, &QTimer::timeout, this, [this] {
+    if (job_->Done()) {
+      poll_->stop();
+      emit closeWith(Verdict());
+    }
+  });
+}
+
+PreviewProcessWnd::~PreviewProcessWnd() { job_.reset(); }
+
+void PreviewProcessWnd::SetPercent(const std::string& text) { emit percentChanged(FromUtf8(text)); }
+
+int PreviewProcessWnd::Verdict() const { return job_->Outcome() == kCancelled ? 2 : 1; }
+
+int PreviewProcessWnd::Prepare() {
+  job_->Start();
+  // Most files are ready at once: the window would only flicker.
+  for (int i = 0; i < 25 && !job_->Done(); ++i) QThread::msleep(10);
+  if (job_->Done()) {
+    job_->Wait();
+    return Verdict();
+  }
+  const int result = exec();
+  job_->Wait();
+  return result;
+}
+
+void PreviewProcessWnd::StartJob() { poll_->start(); }
+
+void PreviewProcessWnd::OnCancel() {
+  if (job_->Done()) return;
+  if (job_->RequestCancel()) {
+    poll_->stop();
+    emit closeWith(2);
+  }
+}
+
 // ---- recovery ----
 
 RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sources,

@@ -16,11 +16,14 @@
 #include "app/recovery_job.h"
 #include "app/scan_job.h"
 #include "app/search_job.h"
+#include "preview/preview_job.h"
 
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
+
+class QTimer;
 
 namespace rexmoor::gui {
 
@@ -132,6 +135,34 @@ class SearchProcessWnd : public ProgressWindow, public ISearchProgressView, publ
 
  private:
   std::unique_ptr<SearchJob> job_;
+};
+
+// Prepares a preview: the engine copies the file out while the window shows the progress; Esc,
+// the close box and Cancel ask MSG0903. Closes with 1 when the data is ready, 2 when cancelled.
+class PreviewProcessWnd : public ProgressWindow, public IProgressBarView {
+  Q_OBJECT
+ public:
+  PreviewProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sources, const FoundFileRecord& record,
+                    PreviewSession& session);
+  ~PreviewProcessWnd() override;
+
+  // Runs the preparation; the window only shows when it takes longer than a moment. Returns 1
+  // or 2 as the window would.
+  int Prepare();
+  PreviewJob& Job() { return *job_; }
+
+  void SetProgressBar(std::int32_t percent) override { ReportBar(percent); }
+  void SetPercent(const std::string& text) override;
+
+ protected:
+  void StartJob() override;
+  void OnCancel() override;
+
+ private:
+  int Verdict() const;
+  QLabel* fileName_;
+  QTimer* poll_;
+  std::unique_ptr<PreviewJob> job_;
 };
 
 class RecoverProcessWnd : public ProgressWindow, public IRecoveryProgressView {

@@ -23,8 +23,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTableView>
+#include <QTextEdit>
+#include <QToolButton>
 #include <QTreeWidget>
+#include <QElapsedTimer>
+#include <QImageReader>
+#include <QMediaPlayer>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +42,8 @@
 #include "app/scan_job.h"
 #include "gui/device_watch.h"
 #include "gui/main_window.h"
+#include "gui/preview_panel.h"
+#include "gui/thumbnail_grid.h"
 
 using namespace rexmoor;
 using namespace rexmoor::gui;
@@ -120,6 +129,9 @@ class MainWindowTest : public QObject {
   void quickScanListsTheDeletedFilesAndDropsItsLogAfterwards();
   void diskImageOfADriveIsCopiedAndOfferedForScanning();
   void cancelQuestionAnsweredYesShowsWhatWasFound();
+  void selectingARowShowsItsPreview();
+  void thumbnailGridLoadsWhileTheWindowKeepsRunning();
+  void audioAndVideoPlayInThePanel();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -127,6 +139,9 @@ class MainWindowTest : public QObject {
   std::map<QString, int> TreeCounts() const;
   int TreeTotal() const;
   void RecoverPhotosInto(const QString& folder);
+  // Opens the tree node whose text starts with the label; false when there is none.
+  bool OpenNode(const QString& label);
+  void SelectListRow(int row);
 
   QTemporaryDir work_;
   QString image_;
@@ -547,6 +562,179 @@ void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
   QVERIFY(QApplication::activeModalWidget() == nullptr);
   QVERIFY(TreeTotal() <= int(expected_.size()));
   QCOMPARE(TreeTotal(), int(window_->Results().Results().size()));
+}
+
+bool MainWindowTest::OpenNode(const QString& label) {
+  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  for (int c = 0; c < tree->topLevelItemCount(); ++c)
+    for (int n = 0; n < tree->topLevelItem(c)->childCount(); ++n) {
+      QTreeWidgetItem* item = tree->topLevelItem(c)->child(n);
+      if (!item->text(0).startsWith(label)) continue;
+      tree->setCurrentItem(item);
+      return true;
+    }
+  return false;
+}
+
+// As a click on the row: the list's current row changes to it.
+void MainWindowTest::SelectListRow(int row) {
+  auto* list = window_->findChild<QTableView*>(QStringLiteral("FileList"));
+  list->selectionModel()->clearCurrentIndex();
+  list->selectRow(row);
+}
+
+void MainWindowTest::selectingARowShowsItsPreview() {
+  driver_.Add([](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+    ClickLater(modal, "okbtn");  // the card was scanned to the end before: take that scan up
+    return true;
+  });
+  ScanCard();
+  driver_.Clear();
+  PreviewPanel* panel = window_->Preview();
+  auto* edit = window_->findChild<QTextEdit*>(QStringLiteral("PreviewEdit"));
+  QVERIFY(edit != nullptr);
+  auto* list = window_->findChild<QTableView*>(QStringLiteral("FileList"));
+
+  // Every photo of the card shows as a picture.
+  int pictures = 0;
+  for (const char* node : {"JPG/JPEG", "PNG"}) {
+    QVERIFY2(OpenNode(QString::fromLatin1(node)), node);
+    for (int row = 0; row < list->model()->rowCount(); ++row) {
+      SelectListRow(row);
+      QCOMPARE(panel->Current(), PreviewPanel::Showing::Picture);
+      QVERIFY(edit->toHtml().contains(QStringLiteral("<img")));
+      ++pictures;
+    }
+  }
+  QVERIFY(pictures >= 5);
+
+  // The PDF shows its first page, drawn as a picture.
+  QVERIFY(OpenNode(QStringLiteral("Adobe PDF")));
+  SelectListRow(0);
+  QCOMPARE(panel->Current(), PreviewPanel::Showing::Picture);
+  if (qEnvironmentVariableIsSet("PREVIEW_GRAB")) panel->grab().save(qEnvironmentVariable("PREVIEW_GRAB"));
+
+  // The text note has no converter: the character dump, in a fixed-width font.
+  bool dumped = false;
+  for (const char* node : {"Text Files"}) {
+    if (!OpenNode(QString::fromLatin1(node))) continue;
+    for (int row = 0; row < list->model()->rowCount(); ++row) {
+      SelectListRow(row);
+      if (panel->Current() == PreviewPanel::Showing::Dump && edit->toPlainText().startsWith(QStringLiteral("Ferry at 9:40")))
+        dumped = true;
+    }
+  }
+  QVERIFY2(dumped, "the card's notes.txt was not shown as a dump");
+
+  // Every picture type of the samples that a reader here supports decodes (the panel shows a
+  // found picture from the very bytes the engine copied out).
+  const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+  for (const char* name : {"sample.jpg", "camera_exif.jpg", "sample.png", "sample.gif", "sample.bmp", "sample.tif",
+                           "sample_be.tif", "sample.ico", "sample.psd"}) {
+    const QString path = QStringLiteral(REXMOOR_SOURCE_DIR "/tests/samples/files/") + QString::fromLatin1(name);
+    const QByteArray suffix = QFileInfo(path).suffix().toLatin1();
+    if (!formats.contains(suffix)) {
+      QVERIFY2(suffix == "psd", name);  // the others all have readers (qt6-image-formats-plugins for TIFF)
+      continue;
+    }
+    QVERIFY2(panel->ShowPicture(path), name);
+    QCOMPARE(panel->Current(), PreviewPanel::Showing::Picture);
+  }
+
+  // A picture no reader can decode says so.
+  QTemporaryDir dir;
+  QFile junk(dir.filePath(QStringLiteral("broken.jpg")));
+  QVERIFY(junk.open(QIODevice::WriteOnly));
+  QByteArray bytes(5000, '\0');
+  for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) & 0xFF);
+  bytes[0] = '\xFF';
+  bytes[1] = '\xD8';
+  junk.write(bytes);
+  junk.close();
+  QVERIFY(!panel->ShowPicture(junk.fileName()));
+  QCOMPARE(panel->Current(), PreviewPanel::Showing::Message);
+  QCOMPARE(edit->toPlainText(), Catalog("MSG0905"));
+}
+
+void MainWindowTest::thumbnailGridLoadsWhileTheWindowKeepsRunning() {
+  driver_.Add([](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+    ClickLater(modal, "okbtn");  // the card was scanned to the end before: take that scan up
+    return true;
+  });
+  ScanCard();
+  driver_.Clear();
+  auto* toggle = window_->findChild<QToolButton*>(QStringLiteral("ThumbnailsBtn"));
+  QVERIFY(toggle != nullptr);
+  QVERIFY(OpenNode(QStringLiteral("JPG/JPEG")));
+  QVERIFY(toggle->isEnabled());
+  ThumbnailGrid* grid = window_->Thumbnails();
+  // The event loop is timed while the thumbnails load: a blocked window would show as a long gap.
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = 0, longestGap = 0;
+  int ticks = 0;
+  QTimer ticker;
+  connect(&ticker, &QTimer::timeout, this, [&] {
+    longestGap = std::max(longestGap, clock.elapsed() - last);
+    last = clock.elapsed();
+    ++ticks;
+  });
+  ticker.start(5);
+  toggle->click();
+  QVERIFY(grid->isVisible());
+  const int rows = grid->model()->rowCount();
+  QVERIFY(rows >= 3);
+  QTRY_COMPARE_WITH_TIMEOUT(grid->Thumbnails()->Ready(), rows, 20000);
+  ticker.stop();
+  QVERIFY(ticks > 0);
+  QVERIFY2(longestGap < 500, qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longestGap)));
+  for (int row = 0; row < rows; ++row) {
+    const QVariant decoration = grid->model()->data(grid->model()->index(row, 0), Qt::DecorationRole);
+    const QPixmap pixmap = decoration.value<QPixmap>();
+    QVERIFY(!pixmap.isNull());
+    QVERIFY(pixmap.width() <= kThumbnailSide && pixmap.height() <= kThumbnailSide);
+    QVERIFY(pixmap.width() > kThumbnailSide / 2 || pixmap.height() > kThumbnailSide / 2);  // a picture, not the icon
+  }
+  // Checking in the grid is checking the file.
+  const QModelIndex first = grid->model()->index(0, 0);
+  QVERIFY(grid->model()->setData(first, Qt::Checked, Qt::CheckStateRole));
+  QVERIFY(window_->Results().RowChecked(0));
+  QVERIFY(window_->findChild<QTableView*>(QStringLiteral("FileList"))->model()->index(0, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked);
+  toggle->click();
+  QVERIFY(!grid->isVisible());
+}
+
+void MainWindowTest::audioAndVideoPlayInThePanel() {
+  PreviewPanel panel;
+  panel.resize(400, 300);
+  panel.show();
+  for (const char* name : {"sample.wav", "sample.mp3", "sample.mp4"}) {
+    const QString path = QStringLiteral(REXMOOR_SOURCE_DIR "/tests/samples/files/") + QString::fromLatin1(name);
+    QVERIFY(QFileInfo::exists(path));
+    // The positions the player reports while it plays (the samples last about a second).
+    std::vector<qint64> positions;
+    QMetaObject::Connection watch =
+        connect(panel.Player(), &QMediaPlayer::positionChanged, this, [&](qint64 at) { positions.push_back(at); });
+    panel.Play(path, QString::fromLatin1(name).endsWith(QStringLiteral(".mp4")) == false);
+    QCOMPARE(panel.Current(), PreviewPanel::Showing::Media);
+    QTRY_VERIFY2_WITH_TIMEOUT(positions.size() >= 2 && *std::max_element(positions.begin(), positions.end()) > 0, name,
+                              15000);
+    QVERIFY2(std::is_sorted(positions.begin(), positions.end() - (positions.back() == 0 ? 1 : 0)), name);
+    QCOMPARE(panel.Current(), PreviewPanel::Showing::Media);  // no failure was reported
+    disconnect(watch);
+    panel.Clear();
+  }
+  // Data no player can decode says so.
+  QTemporaryDir dir;
+  QFile junk(dir.filePath(QStringLiteral("broken.avi")));
+  QVERIFY(junk.open(QIODevice::WriteOnly));
+  junk.write(QByteArray(20000, '\x5A'));
+  junk.close();
+  panel.Play(junk.fileName(), false);
+  QTRY_COMPARE_WITH_TIMEOUT(panel.Current(), PreviewPanel::Showing::Message, 15000);
+  QCOMPARE(panel.findChild<QTextEdit*>(QStringLiteral("PreviewEdit"))->toPlainText(), Catalog("MSG1207"));
 }
 
 int main(int argc, char** argv) {
