@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Starts rexmoor-gui under Xvfb on the bundled card image and saves a screenshot of each page and
-# of the scan, search and recovery windows, at 800 x 500 and maximised, into docs/screenshots/.
+# of the scan, search and recovery windows, at 800 x 500 and maximised, and of the preview panel
+# and the thumbnail grid, into docs/screenshots/.
 #   bash scripts/screenshots.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +10,7 @@ build=${1:-build}
 bash scripts/setup.sh
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-for p in xvfb xauth; do
+for p in xvfb xauth imagemagick; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$p"
 done
@@ -21,12 +22,27 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 gunzip -c samples/card.img.gz > "$work/card.img"
+# A second medium without a file system: photos, documents and archives one after another, all to
+# be found by their content (carved), for the previews and the thumbnail grid.
+samples=tests/samples/files
+for i in $(seq 1 9); do
+  convert -size 480x320 -seed "$i" plasma:fractal -blur 0x2 -quality 85 "$work/photo$i.jpg"
+done
+{
+  head -c 65536 /dev/zero
+  for f in "$work"/photo*.jpg $samples/sample.jpg $samples/camera_exif.jpg $samples/sample.docx $samples/sample.xlsx \
+           $samples/sample.pptx $samples/sample.zip $samples/sample.7z $samples/sample.pdf $samples/sample.mp3; do
+    cat "$f"
+    head -c $(( (4096 - $(stat -c %s "$f") % 4096) % 4096 + 4096 )) /dev/zero
+  done
+  head -c 65536 /dev/zero
+} > "$work/carved.img"
 out=docs/screenshots
 rm -rf "$out.new"
 # A fresh settings and data folder: English, and no earlier scan of the card to continue.
 XDG_CONFIG_HOME="$work/config" REXMOOR_DATA_DIR="$work/data" ASAN_OPTIONS=detect_leaks=0 \
   xvfb-run -a -s "-screen 0 1280x800x24" \
-  "$build/rexmoor-gui" --screenshots "$out.new" "$work/card.img" "$work/recovered"
+  "$build/rexmoor-gui" --screenshots "$out.new" "$work/card.img" "$work/recovered" "$work/carved.img"
 rm -rf "$out"
 mv "$out.new" "$out"
 ls "$out"

@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
     rexmoor::gui::MainWindow window;
     window.show();
     rexmoor::gui::StartScreenshotTour(window, tourFolder, images.front(),
-                                      images.size() > 1 ? images.at(1) : tourFolder + QStringLiteral("/recovered"));
+                                      images.size() > 1 ? images.at(1) : tourFolder + QStringLiteral("/recovered"),
+                                      images.size() > 2 ? images.at(2) : QString());
     return QApplication::exec();
   }
 

@@ -7,12 +7,15 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTableView>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QWidget>
 
 #include <functional>
 
 #include "gui/main_window.h"
+#include "gui/thumbnail_grid.h"
 
 namespace rexmoor::gui {
 
@@ -42,14 +45,77 @@ void WhenModal(const QString& name, const QString& folder, const QString& file, 
   timer->start(20);
 }
 
+// Opens the first type node whose text starts with one of the labels and previews a row of it.
+bool PreviewNode(MainWindow& window, const QStringList& labels, int row = 0) {
+  auto* tree = window.findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  auto* list = window.findChild<QTableView*>(QStringLiteral("FileList"));
+  if (tree == nullptr || list == nullptr) return false;
+  for (const QString& label : labels)
+    for (int c = 0; c < tree->topLevelItemCount(); ++c)
+      for (int n = 0; n < tree->topLevelItem(c)->childCount(); ++n) {
+        QTreeWidgetItem* item = tree->topLevelItem(c)->child(n);
+        if (!item->text(0).startsWith(label)) continue;
+        tree->setCurrentItem(item);
+        if (list->model()->rowCount() <= row) return false;
+        list->selectionModel()->clearCurrentIndex();
+        list->selectRow(row);
+        return true;
+      }
+  return false;
+}
+
+// Waits until the window shows the results page with no modal window over it.
+void WhenResults(MainWindow& window, std::function<void()> then) {
+  auto* timer = new QTimer(&window);
+  QObject::connect(timer, &QTimer::timeout, &window, [&window, timer, then] {
+    if (window.CurrentPage() != MainWindow::kPageResults || QApplication::activeModalWidget() != nullptr) return;
+    timer->stop();
+    timer->deleteLater();
+    then();
+  });
+  timer->start(50);
+}
+
+// The previews of the second image: a document's text, an archive's listing, the thumbnail grid.
+void PreviewTour(MainWindow& window, const QString& folder, const QString& previewImage) {
+  Click(&window, "TabScan");
+  window.AddImageFile(previewImage);
+  QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnScan"); });
+  WhenResults(window, [&window, folder] {
+    window.resize(900, 600);
+    QTimer::singleShot(200, &window, [&window, folder] {
+      if (PreviewNode(window, {QStringLiteral("Microsoft Word")}))
+        Save(&window, folder, QStringLiteral("preview-document"));
+      if (PreviewNode(window, {QStringLiteral("ZIP Archives")}))
+        Save(&window, folder, QStringLiteral("preview-archive"));
+      if (!PreviewNode(window, {QStringLiteral("JPG/JPEG")})) {
+        QApplication::quit();
+        return;
+      }
+      Click(&window, "ThumbnailsBtn");
+      auto* wait = new QTimer(&window);
+      QObject::connect(wait, &QTimer::timeout, &window, [&window, folder, wait] {
+        ThumbnailGrid* grid = window.Thumbnails();
+        if (grid->Thumbnails()->Ready() < grid->model()->rowCount()) return;
+        wait->stop();
+        window.resize(1100, 700);
+        Save(&window, folder, QStringLiteral("thumbnails"));
+        QTimer::singleShot(200, [] { QApplication::quit(); });
+      });
+      wait->start(50);
+    });
+  });
+}
+
 }  // namespace
 
-void StartScreenshotTour(MainWindow& window, const QString& folder, const QString& image, const QString& recoverTo) {
+void StartScreenshotTour(MainWindow& window, const QString& folder, const QString& image, const QString& recoverTo,
+                         const QString& previewImage) {
   QDir().mkpath(folder);
   FileChoosers choosers;
   choosers.recoveryFolder = [recoverTo](QWidget*) { return recoverTo; };
   window.SetChoosers(choosers);
-  QTimer::singleShot(300, &window, [&window, folder, image] {
+  QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
     window.resize(800, 500);
     Save(&window, folder, QStringLiteral("page0-start"));
     Click(&window, "BtnStart");
@@ -69,18 +135,18 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
               [](QWidget* w) { return w->isVisible(); }, nullptr);
     QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnScan"); });
     auto* waitResults = new QTimer(&window);
-    QObject::connect(waitResults, &QTimer::timeout, &window, [&window, folder, waitResults] {
+    QObject::connect(waitResults, &QTimer::timeout, &window, [&window, folder, waitResults, previewImage] {
       if (window.CurrentPage() != MainWindow::kPageResults || QApplication::activeModalWidget() != nullptr) return;
       waitResults->stop();
       Save(&window, folder, QStringLiteral("page3-results"));
       // Without a window manager (Xvfb) maximising is taking the whole screen.
       window.showMaximized();
       if (window.screen() != nullptr) window.setGeometry(window.screen()->availableGeometry());
-      QTimer::singleShot(300, &window, [&window, folder] {
+      QTimer::singleShot(300, &window, [&window, folder, previewImage] {
         Save(&window, folder, QStringLiteral("page3-results-maximised"));
         window.showNormal();
         window.resize(800, 500);
-        QTimer::singleShot(300, &window, [&window, folder] {
+        QTimer::singleShot(300, &window, [&window, folder, previewImage] {
           // Check the photo category and recover it.
           window.CheckTypeNode(NodeRef{TypeCategory::Photo, std::nullopt}, true);
           Save(&window, folder, QStringLiteral("page3-results-checked"));
@@ -89,11 +155,24 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
                       auto* finish = w->findChild<QWidget*>(QStringLiteral("FinishBtn"));
                       return finish != nullptr && finish->isVisible();
                     },
-                    [folder](QWidget* w) {
+                    [&window, folder, previewImage](QWidget* w) {
                       Click(w, "DetailBtn");
                       Save(w, folder, QStringLiteral("window-recovery-details"));
                       Click(w, "FinishBtn");
-                      QTimer::singleShot(200, [] { QApplication::quit(); });
+                      QTimer::singleShot(300, &window, [&window, folder, previewImage] {
+                        // The card's previews: a photo and the first page of its PDF.
+                        window.resize(900, 600);
+                        if (PreviewNode(window, {QStringLiteral("JPG/JPEG")}, 1))
+                          Save(&window, folder, QStringLiteral("preview-picture"));
+                        window.resize(1100, 800);
+                        if (PreviewNode(window, {QStringLiteral("Adobe PDF")}))
+                          Save(&window, folder, QStringLiteral("preview-pdf"));
+                        window.resize(900, 600);
+                        if (previewImage.isEmpty())
+                          QApplication::quit();
+                        else
+                          PreviewTour(window, folder, previewImage);
+                      });
                     });
           QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnRecover"); });
         });

@@ -10,6 +10,9 @@ namespace rexmoor::gui {
 class MainWindow;
 
 // Runs the walk on the window (which must be shown) and quits the application when it is done.
-void StartScreenshotTour(MainWindow& window, const QString& folder, const QString& image, const QString& recoverTo);
+// With a second image (documents, archives and photos to be carved), its previews and the
+// thumbnail grid are saved too.
+void StartScreenshotTour(MainWindow& window, const QString& folder, const QString& image, const QString& recoverTo,
+                         const QString& previewImage = {});
 
 }  // namespace rexmoor::gui
