@@ -35,7 +35,16 @@ bool ParseId(const std::string& text, std::uint32_t& engine, std::uint32_t& id) 
   }
 }
 
-// Copies a preview file to the user's FILE, which must not exist yet.
+// The user's FILE, which must not exist yet.
+bool CreateOutput(const std::string& to, FileHandle& out) {
+  const Result r = FileHandle::CreateNew(to, out);
+  if (r == kSuccess) return true;
+  std::fprintf(stderr, "rexmoor: %s: %s\n", to.c_str(),
+               r == kErrFileExists ? "exists already (choose another FILE)" : ResultMessage(r).c_str());
+  return false;
+}
+
+// Copies a preview file to the user's FILE.
 int WriteCopy(const std::string& from, const std::string& to) {
   FileHandle in;
   if (Result r = FileHandle::OpenReadOnly(from, in); r != kSuccess) {
@@ -43,11 +52,7 @@ int WriteCopy(const std::string& from, const std::string& to) {
     return kExitFailure;
   }
   FileHandle out;
-  if (Result r = FileHandle::CreateNew(to, out); r != kSuccess) {
-    std::fprintf(stderr, "rexmoor: %s: %s\n", to.c_str(),
-                 r == kErrFileExists ? "exists already (choose another FILE)" : ResultMessage(r).c_str());
-    return kExitFailure;
-  }
+  if (!CreateOutput(to, out)) return kExitFailure;
   std::vector<std::uint8_t> buffer(1 << 20);
   for (;;) {
     const ssize_t n = in.Read(buffer.data(), buffer.size());
@@ -76,11 +81,7 @@ int WriteText(const std::string& text, const std::string& to) {
     return kExitDone;
   }
   FileHandle out;
-  if (Result r = FileHandle::CreateNew(to, out); r != kSuccess) {
-    std::fprintf(stderr, "rexmoor: %s: %s\n", to.c_str(),
-                 r == kErrFileExists ? "exists already (choose another FILE)" : ResultMessage(r).c_str());
-    return kExitFailure;
-  }
+  if (!CreateOutput(to, out)) return kExitFailure;
   if (Result r = out.WriteAll(shown.data(), shown.size()); r != kSuccess) {
     std::fprintf(stderr, "rexmoor: %s: %s\n", to.c_str(), ResultMessage(r).c_str());
     return kExitFailure;
