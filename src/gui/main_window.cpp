@@ -484,14 +484,12 @@ QWidget* MainWindow::BuildResultsPage() {
   connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
   connect(fileModel_, &FileListModel::checksChanged, this, &MainWindow::OnFileChecksChanged);
   connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
-  connect(thumbGrid_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-          [this](const QModelIndex& current) {
-            if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
-          });
-  connect(fileList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-          [this](const QModelIndex& current) {
-            if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
-          });
+  // The list and the grid show the same rows: the user's choice of one in either is previewed.
+  const auto previewCurrent = [this](const QModelIndex& current) {
+    if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
+  };
+  connect(thumbGrid_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
+  connect(fileList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
   connect(allRows_, &QCheckBox::clicked, this, [this] {
     model_.SetAllRowsChecked(allRows_->checkState() != Qt::Unchecked);
     fileModel_->ChecksChanged();

@@ -44,11 +44,6 @@ void ThumbnailLoader::Stop() {
   wake_.wait(lock, [this] { return !working_; });
 }
 
-bool ThumbnailLoader::Busy() {
-  std::lock_guard<std::mutex> lock(lock_);
-  return working_ || !queue_.empty();
-}
-
 void ThumbnailLoader::Work() {
   std::unique_lock<std::mutex> lock(lock_);
   for (;;) {

@@ -39,7 +39,6 @@ class ThumbnailLoader : public QObject {
   void Request(const std::vector<FoundFileRecord>& records);
   // Drops what is waiting and waits for the thumbnail in hand.
   void Stop();
-  bool Busy();
 
   // Pictures larger than this are not read for a thumbnail.
   static constexpr std::uint64_t kMaxPictureBytes = 64ull << 20;

@@ -135,6 +135,8 @@ class MainWindowTest : public QObject {
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
+  // Scans the card again, taking up its earlier, finished deep scan.
+  void RescanCard();
   bool ScanAndInterrupt(bool stop);
   std::map<QString, int> TreeCounts() const;
   int TreeTotal() const;
@@ -201,6 +203,16 @@ void MainWindowTest::ScanCard(std::function<void()> duringScan) {
   if (duringScan) duringScan();
   // The click returns once the scan and search windows have come and gone.
   ClickChild(window_.get(), "BtnScan");
+}
+
+void MainWindowTest::RescanCard() {
+  driver_.Add([](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+    ClickLater(modal, "okbtn");  // the card was scanned to the end before: take that scan up
+    return true;
+  });
+  ScanCard();
+  driver_.Clear();
 }
 
 std::map<QString, int> MainWindowTest::TreeCounts() const {
@@ -491,13 +503,7 @@ void MainWindowTest::quickScanListsTheDeletedFilesAndDropsItsLogAfterwards() {
   // The next scan (a deep one) removes the quick scan's log.
   ClickChild(window_.get(), "BtnPrev");
   ClickChild(window_.get(), "BtnPrev");
-  driver_.Add([](QWidget* modal) {
-    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
-    ClickLater(modal, "okbtn");  // take up the finished deep scan
-    return true;
-  });
-  ScanCard();
-  driver_.Clear();
+  RescanCard();
   QCOMPARE(TreeTotal(), int(expected_.size()));
   QVERIFY(!QFileInfo::exists(log) || QDir(log).isEmpty());
 }
@@ -584,13 +590,7 @@ void MainWindowTest::SelectListRow(int row) {
 }
 
 void MainWindowTest::selectingARowShowsItsPreview() {
-  driver_.Add([](QWidget* modal) {
-    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
-    ClickLater(modal, "okbtn");  // the card was scanned to the end before: take that scan up
-    return true;
-  });
-  ScanCard();
-  driver_.Clear();
+  RescanCard();
   PreviewPanel* panel = window_->Preview();
   auto* edit = window_->findChild<QTextEdit*>(QStringLiteral("PreviewEdit"));
   QVERIFY(edit != nullptr);
@@ -658,13 +658,7 @@ void MainWindowTest::selectingARowShowsItsPreview() {
 }
 
 void MainWindowTest::thumbnailGridLoadsWhileTheWindowKeepsRunning() {
-  driver_.Add([](QWidget* modal) {
-    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
-    ClickLater(modal, "okbtn");  // the card was scanned to the end before: take that scan up
-    return true;
-  });
-  ScanCard();
-  driver_.Clear();
+  RescanCard();
   auto* toggle = window_->findChild<QToolButton*>(QStringLiteral("ThumbnailsBtn"));
   QVERIFY(toggle != nullptr);
   QVERIFY(OpenNode(QStringLiteral("JPG/JPEG")));
