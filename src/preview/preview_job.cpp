@@ -121,8 +121,8 @@ void PreviewJob::Run() {
   outcome_ = result;
   if (result == kCancelled) {
     data_.show = PreviewShow::Nothing;
-  } else if (result != kSuccess && data_.bytes.empty() && !data_.dataPath.empty() && ::access(data_.dataPath.c_str(), F_OK) != 0) {
-    data_.show = PreviewShow::Nothing;  // the engine could not read the file: there is nothing to show
+  } else if (result != kSuccess && !data_.dataPath.empty() && ::access(data_.dataPath.c_str(), F_OK) != 0) {
+    data_.show = PreviewShow::Nothing;  // a failed copy removes its file: there is nothing to show
   } else {
     PresentPreview(data_, session_);
   }
