@@ -77,6 +77,13 @@ void DeleteScanLogFolder(const std::string& folder) {
   if (!folder.empty()) (void)GetScanLogIndex().DeleteScanLog(folder);
 }
 
+std::string ScanJob::SourceName(const ScanSourceEntry& source) {
+  if (source.kind == ScanSourceEntry::Kind::Image) return source.imagePath;
+  const std::uint16_t letter = source.driveLetter;
+  if (letter < 0x80 && std::isalpha(static_cast<unsigned char>(letter))) return std::string(1, static_cast<char>(letter)) + ":";
+  return "#" + std::to_string(letter);
+}
+
 std::string ScanJob::StageText(const ScanSourceEntry& source) {
   if (source.kind == ScanSourceEntry::Kind::Image)
     return texts_("MSG0703") + " " + (source.displayName.empty() ? source.imagePath : source.displayName);
@@ -104,7 +111,24 @@ void ScanJob::PrepareScanLog(IFileRecoveryParse& engine) {
   }
 }
 
+std::string ScanJob::FailureText() const {
+  if (failure_.code == kSuccess) return std::string();
+  const std::string reason = ResultMessage(failure_.code);
+  if (failure_.source.empty()) return FillCatalogText(texts_("MSG0730"), {failure_.folder, reason});
+  return FillCatalogText(texts_("MSG0731"), {failure_.source, reason, failure_.folder});
+}
+
 void ScanJob::Run() {
+  failure_ = ScanFailure{};
+  // Every find goes to the scan log: a folder that cannot take it is found out before hours of
+  // sweeping, not by an empty result at their end.
+  ScanLogIndex& index = GetScanLogIndex();
+  if (Result r = index.CheckWritable(); r != kSuccess) {
+    failure_ = ScanFailure{r, index.BasePath(), std::string()};
+    MarkDone();
+    if (observer_ != nullptr) observer_->OnJobClosed(kJobFailedToStart);
+    return;
+  }
   for (ScanSourceEntry& source : sources_) {
     if (view_ != nullptr) view_->SetStage(StageText(source));
     source.engine.reset();
@@ -116,7 +140,11 @@ void ScanJob::Run() {
     }
     PrepareScanLog(*source.engine);
     source.engine->SetCallbacks(&ScanJob::OnScanProgress, nullptr, this, 100);
-    if (source.engine->Scan(nullptr) == kCancelled) break;
+    const Result result = source.engine->Scan(nullptr);
+    if (result == kCancelled) break;
+    // What the other sources give is still worth having; the first failure is what is told.
+    if (result != kSuccess && failure_.code == kSuccess)
+      failure_ = ScanFailure{result, index.CurrentScanFolder(), SourceName(source)};
   }
   scanFinished_ = true;
   MarkDone();

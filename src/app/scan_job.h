@@ -71,6 +71,14 @@ class IScanJobObserver {
 inline constexpr std::int32_t kJobFinished = 1;
 inline constexpr std::int32_t kJobFailedToStart = 3;
 
+// Why a scan's result is not whole: its finds could not be kept in the scan-log folder, or an
+// engine's scan ended in an error. code is kSuccess when nothing went wrong.
+struct ScanFailure {
+  Result code = kSuccess;
+  std::string folder;  // the scan-log folder concerned
+  std::string source;  // the stage text of the source whose scan failed; empty before any scan
+};
+
 // The engine of the scanned source that found the record (by its source tag), or null.
 IFileRecoveryParse* EngineForRecord(std::vector<ScanSourceEntry>& sources, const FoundFileRecord& record);
 // Engines are not safe to use from two threads. Work that reads through the engines of finished
@@ -106,6 +114,10 @@ class ScanJob : public JobControl {
   // Start, Wait, RequestCancel (the window's handshake: pauses the scan while the user is asked)
   // and Cancel come with JobControl.
   bool Finished() const { return scanFinished_.load(); }
+  // Read once the job is done.
+  const ScanFailure& Failure() const { return failure_; }
+  // The failure as one line for the user (empty when there was none).
+  std::string FailureText() const;
 
   // The progress callback handed to engines; userData is the job.
   static std::int32_t OnScanProgress(void* userData, std::int32_t progress, std::int32_t weight,
@@ -118,6 +130,7 @@ class ScanJob : public JobControl {
  private:
   void BeforeStart() override;
   std::string StageText(const ScanSourceEntry& source);
+  static std::string SourceName(const ScanSourceEntry& source);
   void PrepareScanLog(IFileRecoveryParse& engine);
 
   std::vector<ScanSourceEntry>& sources_;
@@ -129,6 +142,7 @@ class ScanJob : public JobControl {
   EngineMaker makeEngine_;
 
   std::atomic<bool> scanFinished_{false};
+  ScanFailure failure_;
 };
 
 }  // namespace rexmoor

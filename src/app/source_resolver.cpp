@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
+#include "app/device_listing.h"
 #include "device/sector_source.h"
 #include "formats/volume_detect.h"
 #include "platform/drives.h"
@@ -33,7 +35,7 @@ std::string OpenError(const std::string& path, Result r) {
   return "cannot open " + path + ": " + ResultMessage(r);
 }
 
-Result DriveFacts(std::int32_t driveNumber, std::string& path, std::uint64_t& totalSectors,
+Result LookUpDrive(std::int32_t driveNumber, std::string& path, std::uint64_t& totalSectors,
                   std::uint32_t& sectorSize, std::string& error) {
   if (DrivePath(driveNumber, path) != kSuccess) {
     error = "no drive number " + std::to_string(driveNumber);
@@ -94,7 +96,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
     out.driveNumber = static_cast<std::int32_t>(drive);
     std::uint32_t sectorSize = 512;
     std::uint64_t total = 0;
-    if (Result r = DriveFacts(out.driveNumber, out.path, total, sectorSize, error); r != kSuccess) return r;
+    if (Result r = LookUpDrive(out.driveNumber, out.path, total, sectorSize, error); r != kSuccess) return r;
     if (number.size() == rest.size()) {
       out.startSector = 0;
       out.sectorCount = total;
@@ -113,7 +115,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
       out.driveNumber = AddImageDrive(image);
       std::uint32_t sectorSize = 512;
       std::uint64_t total = 0;
-      if (Result opened = DriveFacts(out.driveNumber, out.path, total, sectorSize, error); opened != kSuccess)
+      if (Result opened = LookUpDrive(out.driveNumber, out.path, total, sectorSize, error); opened != kSuccess)
         return opened;
       return ParseRange(text, range, total, "IMAGE@START+COUNT", out, error);
     }
@@ -126,7 +128,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
       out.driveNumber = *drive;
       std::uint32_t sectorSize = 512;
       std::uint64_t total = 0;
-      if (Result r = DriveFacts(out.driveNumber, out.path, total, sectorSize, error); r != kSuccess) return r;
+      if (Result r = LookUpDrive(out.driveNumber, out.path, total, sectorSize, error); r != kSuccess) return r;
       out.sectorCount = total;
       return kSuccess;
     }
@@ -135,7 +137,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
       out.driveNumber = part->driveNumber;
       std::uint32_t sectorSize = 512;
       std::uint64_t total = 0;
-      if (Result r = DriveFacts(out.driveNumber, out.path, total, sectorSize, error); r != kSuccess) return r;
+      if (Result r = LookUpDrive(out.driveNumber, out.path, total, sectorSize, error); r != kSuccess) return r;
       // The kernel counts partitions in 512-byte units whatever the drive's sector size.
       out.startSector = part->startSector * 512 / sectorSize;
       out.sectorCount = part->sectorCount * 512 / sectorSize;
@@ -175,6 +177,33 @@ Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t
     return r;
   }
   return kSuccess;
+}
+
+std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool withUnallocated) {
+  std::vector<ResolvedSource> parts;
+  std::vector<DeviceDrive> drives;
+  if (source.kind == ResolvedSource::Kind::Image) {
+    drives = ListImageDevices({source.path});
+  } else if (source.startSector == 0) {
+    for (DeviceDrive& drive : ListDevices())
+      if (drive.number == source.driveNumber) drives.push_back(std::move(drive));
+  }
+  if (drives.size() != 1) return parts;
+  const DeviceDrive& drive = drives.front();
+  // Only the whole drive: a range of it is what the user chose.
+  const std::uint64_t driveSectors = drive.facts.totalBytes / std::max<std::uint32_t>(drive.facts.bytesPerSector, 1);
+  if (source.kind == ResolvedSource::Kind::Drive && source.sectorCount != driveSectors) return parts;
+  bool partitioned = false;
+  for (const DeviceRow& row : drive.rows) {
+    if (row.kind == DeviceRow::Kind::Partition) partitioned = true;
+    if (row.kind != DeviceRow::Kind::Partition && !(withUnallocated && row.kind == DeviceRow::Kind::Unallocated))
+      continue;
+    ResolvedSource part;
+    std::string ignored;
+    if (ResolveSource(row.source, part, ignored) == kSuccess) parts.push_back(std::move(part));
+  }
+  if (!partitioned) parts.clear();
+  return parts;
 }
 
 ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag) {

@@ -30,6 +30,53 @@ static std::string_view ListOf(TypeGroup group) {
   return "*.other";
 }
 
+namespace {
+
+// Calls visit with each extension of a "*.a|*.b" list.
+template <typename Visit>
+void ForEachExtension(std::string_view list, Visit visit) {
+  std::size_t pos = 0;
+  while (pos < list.size()) {
+    std::size_t bar = list.find('|', pos);
+    if (bar == std::string_view::npos) bar = list.size();
+    std::string_view item = list.substr(pos, bar - pos);
+    if (item.rfind("*.", 0) == 0) visit(item.substr(2));
+    pos = bar + 1;
+  }
+}
+
+constexpr std::pair<const char*, TypeGroup> kListedGroups[] = {{"photo", TypeGroup::Photo},
+                                                               {"audio", TypeGroup::Audio},
+                                                               {"video", TypeGroup::Video},
+                                                               {"document", TypeGroup::Document},
+                                                               {"archive", TypeGroup::Archive}};
+
+}  // namespace
+
+bool IsKnownExtension(std::string_view extension) {
+  if (extension.empty()) return false;
+  const std::string wanted = ToLowerAscii(extension);
+  bool found = false;
+  for (const auto& [name, group] : kListedGroups)
+    ForEachExtension(ListOf(group), [&](std::string_view ext) { found = found || ext == wanted; });
+  return found;
+}
+
+std::string KnownExtensionsText() {
+  std::string text;
+  for (const auto& [name, group] : kListedGroups) {
+    text += "  ";
+    text += name;
+    text += ':';
+    ForEachExtension(ListOf(group), [&](std::string_view ext) {
+      text += ' ';
+      text += ext;
+    });
+    text += '\n';
+  }
+  return text;
+}
+
 std::string BuildSearchPattern(const std::vector<TypeGroup>& groups, const std::vector<std::string>& extensions) {
   std::vector<TypeGroup> chosen = groups;
   if (chosen.empty() && extensions.empty())

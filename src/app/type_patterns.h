@@ -13,6 +13,12 @@ enum class TypeGroup { Photo, Audio, Video, Document, Archive, Other };
 // "photo", "audio", "video", "document", "archive", "other"; false for anything else.
 bool ParseTypeGroup(std::string_view word, TypeGroup& out);
 
+// Whether the extension (without its dot, any case) is one of the types the groups list; the whole
+// extension must match, "jp" is not "jpg".
+bool IsKnownExtension(std::string_view extension);
+// The known extensions, one line per group: "  photo: bmp gif jpg ...\n".
+std::string KnownExtensionsText();
+
 // The pattern for the chosen groups and single extensions: the groups' lists joined with "|",
 // "*.other" for the other group, then "*.ext" for each extension. Nothing chosen means every
 // group, other files included.

@@ -85,6 +85,8 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   bool IsOpen() const { return source_.handle.IsValid(); }
   // The catalogue's main file, empty without catalogue.
   std::string CataloguePath() const;
+  // The first failure to begin or write the catalogue (kSuccess when none).
+  Result CatalogueError() const { return catalogue_ ? catalogue_->Error() : kErrInvalidHandle; }
 
  private:
   // Drops the medium and the catalogue.

@@ -24,6 +24,7 @@ struct ScanOptions {
   std::string resume;  // "", "yes" or "no"
   std::string target;  // recover --to
   bool allowSameDevice = false;  // recover onto the scanned medium all the same
+  bool ignoreFreeSpace = false;  // recover even when the files found need more room than the target has
 };
 
 // What image was asked for.

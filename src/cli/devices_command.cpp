@@ -17,6 +17,34 @@ namespace {
 
 Json OptionalText(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
 
+// The partition type byte (or the kind given to a volume found without one) in words.
+std::string KindName(std::uint8_t kind) {
+  switch (kind) {
+    case 0x00: return "none";
+    case 0x01:
+    case 0x04:
+    case 0x06:
+    case 0x0E: return "FAT";
+    case 0x0B:
+    case 0x0C: return "FAT32";
+    case 0x07: return "NTFS/exFAT";
+    case 0x05:
+    case 0x0F:
+    case 0x85: return "extended";
+    case 0x82: return "Linux swap";
+    case 0x83: return "Linux";
+    case 0x8E: return "Linux LVM";
+    case 0xEE: return "GPT";
+    case 0xEF: return "EFI system";
+    case 0xFF: return "volume";
+    default: {
+      char text[8];
+      std::snprintf(text, sizeof text, "0x%02X", kind);
+      return text;
+    }
+  }
+}
+
 void PrintJson(const std::vector<DeviceDrive>& drives) {
   for (const DeviceDrive& drive : drives)
     for (const DeviceRow& row : drive.rows) {
@@ -41,6 +69,7 @@ void PrintJson(const std::vector<DeviceDrive>& drives) {
       line["mount"] = OptionalText(e.mountPoint);
       line["partition"] = e.partitionNumber > 0 ? Json(e.partitionNumber) : Json(nullptr);
       line["kind"] = e.kind;
+      line["kind_name"] = KindName(e.kind);
       line["free_bytes"] = e.freeBytes;
       line["used_bytes"] = e.usedBytes;
       std::printf("%s\n", JsonText(line).c_str());

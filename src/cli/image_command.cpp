@@ -77,6 +77,11 @@ int RunImage(const ImageOptions& options) {
     return kExitFailure;
   }
   struct stat st {};
+  if (::stat(options.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "rexmoor: %s is a folder; OUTPUT names the image file to write (e.g. %s/%s.img)\n",
+                 options.output.c_str(), options.output.c_str(), "copy");
+    return kExitFailure;
+  }
   if (!options.resume && !options.force && ::stat(options.output.c_str(), &st) == 0) {
     std::fprintf(stderr, "rexmoor: %s exists (--force overwrites it, --resume continues the copy in it)\n",
                  options.output.c_str());

@@ -1,6 +1,9 @@
 // The rexmoor command: argument parsing and terminal output only; the work is done below.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
@@ -19,7 +22,9 @@ constexpr const char* kSourceText =
     "REXMOOR_DRIVES, a ':'-separated list of image files, stands in for the drives.";
 constexpr const char* kTargetText =
     "The --to folder may not lie on the medium being scanned, where new files would overwrite\n"
-    "lost ones; --allow-same-device writes there all the same, with a warning.";
+    "lost ones; --allow-same-device writes there all the same, with a warning. It must be a folder\n"
+    "this user can write to (or one that can be made), checked before the scan, and hold the files\n"
+    "found, checked before any is written (--ignore-free-space writes all the same).";
 constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 cancelled.";
 constexpr const char* kImageUsage = "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--resume] [--force]\n";
 constexpr const char* kImageText =
@@ -36,7 +41,7 @@ constexpr const char* kScanUsage =
     "[--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
     "Usage: rexmoor recover SOURCE --to DIR [--quick|--deep] [--types LIST] [--ext LIST] [--format text|json] "
-    "[--data-dir DIR] [--resume yes|no] [--allow-same-device]\n";
+    "[--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
     "Usage: rexmoor tree SOURCE [--quick|--deep] [--format text|json] [--data-dir DIR] [--resume yes|no]\n";
 constexpr const char* kDeepText =
@@ -100,13 +105,18 @@ std::string Joined(std::initializer_list<const char*> paragraphs) {
   return text;
 }
 
+// "photo, document" and "photo,document" are the same list.
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> items;
   std::size_t pos = 0;
   while (pos <= text.size()) {
     std::size_t comma = text.find(',', pos);
     if (comma == std::string::npos) comma = text.size();
-    if (comma > pos) items.push_back(text.substr(pos, comma - pos));
+    std::size_t begin = pos;
+    std::size_t end = comma;
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])) != 0) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])) != 0) --end;
+    if (end > begin) items.push_back(text.substr(begin, end - begin));
     pos = comma + 1;
   }
   return items;
@@ -174,6 +184,8 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
                               "the folder to write into; it may not lie on the medium being scanned")
                    ->type_name("DIR");
     app.add_flag("--allow-same-device", c.options.allowSameDevice, "write there all the same (with a warning)");
+    app.add_flag("--ignore-free-space", c.options.ignoreFreeSpace,
+                 "write even when the files found need more room than the target has free");
   }
 }
 
@@ -191,12 +203,23 @@ int CheckScanCommand(ScanCommand& c) {
   for (const std::string& list : c.types) {
     for (const std::string& word : SplitList(list)) {
       TypeGroup group;
-      if (!ParseTypeGroup(word, group)) return UsageError("unknown type group '" + word + "'", c.usage);
+      if (!ParseTypeGroup(word, group))
+        return UsageError("unknown type group '" + word + "' (the groups: photo, audio, video, document, archive, other)",
+                          c.usage);
       out.groups.push_back(group);
     }
   }
-  for (const std::string& list : c.extensions)
-    for (const std::string& word : SplitList(list)) out.extensions.push_back(word);
+  for (const std::string& list : c.extensions) {
+    for (const std::string& word : SplitList(list)) {
+      // "jpg", ".jpg" and "*.jpg" all mean the extension jpg.
+      std::string ext = word.substr(word.rfind("*.", 0) == 0 ? 2 : word.rfind('.', 0) == 0 ? 1 : 0);
+      if (!IsKnownExtension(ext))
+        return UsageError("unknown extension '" + word + "'; the known ones:\n" + KnownExtensionsText() +
+                              "(files of other kinds: --types other)",
+                          c.usage);
+      out.extensions.push_back(ext);
+    }
+  }
   if (c.format->count() > 0 && c.formatValue != "text" && c.formatValue != "json")
     return UsageError("--format is text or json", c.usage);
   out.json = c.formatValue == "json";
@@ -379,7 +402,18 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace rexmoor::cli
 
-int main(int argc, char** argv) { return rexmoor::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  int rc = rexmoor::cli::Main(argc, argv);
+  // Results that never reached their file (a full disk, a closed pipe) are a failure, not a
+  // quiet success.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    const int error = errno != 0 ? errno : EIO;
+    std::fprintf(stderr, "rexmoor: cannot write the output: %s\n", ::strerrordesc_np(error));
+    if (rc == rexmoor::cli::kExitDone) rc = rexmoor::cli::kExitFailure;
+  }
+  return rc;
+}
 
 // Leak checking in sanitizer builds: fontconfig, loaded by the PDF renderer, keeps its
 // configuration until the process ends by design. Never called otherwise.

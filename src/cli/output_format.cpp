@@ -14,9 +14,9 @@ static std::string CivilText(std::uint64_t fileTime, const char* format) {
   return Format(format, t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
-Json JsonTime(std::uint64_t fileTime) {
+Json JsonTime(std::uint64_t fileTime, bool localClock) {
   if (fileTime == 0) return nullptr;
-  return CivilText(fileTime, "%04d-%02d-%02dT%02d:%02d:%02dZ");
+  return CivilText(fileTime, localClock ? "%04d-%02d-%02dT%02d:%02d:%02d" : "%04d-%02d-%02dT%02d:%02d:%02dZ");
 }
 
 std::string TextTime(std::uint64_t fileTime) {

@@ -127,6 +127,7 @@ int RunPreview(const PreviewOptions& options) {
     if (int rc = CheckTargetMedium(scan); rc != 0) return rc;
   }
   ScanSession session(scan);
+  session.RefusePartitionedSource();
   if (int rc = session.Scan(); rc != 0) return session.Interrupted() ? kExitCancelled : rc;
   RecordList results;
   session.Search(results);

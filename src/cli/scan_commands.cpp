@@ -1,4 +1,5 @@
 // rexmoor scan, recover and tree.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <unordered_set>
@@ -14,25 +15,48 @@ namespace rexmoor::cli {
 
 namespace {
 
+// The engine tags as words, for people and scripts reading the JSON.
+const char* EngineName(std::uint16_t tag) {
+  switch (tag) {
+    case kTagFastNtfs: return "ntfs";
+    case kTagFastFat: return "fat";
+    case kTagProNtfs: return "ntfs-formatted";
+    case kTagProFat: return "fat-formatted";
+    case kTagFileType: return "carved";
+    default: return "unknown";
+  }
+}
+
 Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   // Copies of the packed fields: a reference cannot bind to them.
+  const std::string name(RecordName(r));
+  // FAT keeps local times of the clock that wrote them; NTFS keeps UTC.
+  const bool localClock = r.engineTag == kTagFastFat || r.engineTag == kTagProFat;
   Json line;
   line["engine"] = std::int32_t{r.engineTag};
+  line["engine_name"] = EngineName(r.engineTag);
   line["id"] = std::uint32_t{r.recordId};
-  line["name"] = std::string(RecordName(r));
+  line["name"] = name;
   line["folder"] = RecordFolder(engine, r);
   line["is_folder"] = r.isFolder != 0;
+  const std::size_t dot = name.rfind('.');
+  line["extension"] = r.isFolder != 0 || dot == std::string::npos ? std::string() : ToLowerAscii(name.substr(dot + 1));
+  line["category"] = r.isFolder != 0 ? std::string("folder") : CategoryFolderFor(name);
   line["size"] = std::uint64_t{r.size};
   line["location"] = std::uint64_t{r.locationSector};
   line["object"] = std::uint32_t{r.objectNumber};
   line["content"] = std::int32_t{r.contentState};
-  line["created"] = JsonTime(r.createdTime);
-  line["modified"] = JsonTime(r.modifiedTime);
-  line["accessed"] = JsonTime(r.accessedTime);
+  line["created"] = JsonTime(r.createdTime, localClock);
+  line["modified"] = JsonTime(r.modifiedTime, localClock);
+  line["accessed"] = JsonTime(r.accessedTime, localClock);
   return line;
 }
 
-int Finish(const ScanSession& session, int code) { return session.Interrupted() ? kExitCancelled : code; }
+// Ctrl-C wins; a scan that ended in an error fails a run that would otherwise have succeeded.
+int Finish(const ScanSession& session, int code) {
+  if (session.Interrupted()) return kExitCancelled;
+  return code == kExitDone && session.ScanFailed() ? kExitFailure : code;
+}
 
 // Shows recovery per file as it happens.
 class RecoveryPrinter : public IRecoveryProgressView {
@@ -91,20 +115,45 @@ int RunScan(const ScanOptions& options) {
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   RecordList results;
   session.Search(results);
-  IFileRecoveryParse& engine = session.Engine();
-  if (!options.json) {
+  const bool partitioned = session.SourceTexts().size() > 1;
+  if (!options.json && !partitioned) {
     std::printf("%12s  %-19s  %s\n", "SIZE", "MODIFIED", "PATH");
   }
+  // A partitioned source is listed partition by partition, in the order they lie on the disk.
+  std::stable_sort(results.begin(), results.end(),
+                   [](const FoundFileRecord& a, const FoundFileRecord& b) { return a.sourceTag < b.sourceTag; });
+  std::uint16_t lastSource = 0;
   for (const FoundFileRecord& r : results) {
+    IFileRecoveryParse* engine = session.EngineOf(r);
+    if (engine == nullptr) continue;
     if (options.json) {
-      std::printf("%s\n", JsonText(RecordJson(engine, r)).c_str());
-    } else {
-      std::printf("%12llu  %-19s  %s%s%s\n", static_cast<unsigned long long>(r.size), TextTime(r.modifiedTime).c_str(),
-                  RecordFolder(engine, r).c_str(), std::string(RecordName(r)).c_str(),
-                  r.contentState == 0 ? "  (content does not match its type; likely overwritten)" : "");
+      Json line = RecordJson(*engine, r);
+      line["source"] = session.SourceTextOf(r);
+      std::printf("%s\n", JsonText(line).c_str());
+      continue;
     }
+    if (partitioned && r.sourceTag != lastSource) {
+      std::printf("%s%s\n%12s  %-19s  %s\n", lastSource == 0 ? "" : "\n", session.SourceTextOf(r).c_str(), "SIZE",
+                  "MODIFIED", "PATH");
+      lastSource = r.sourceTag;
+    }
+    std::printf("%12llu  %-19s  %s%s%s\n", static_cast<unsigned long long>(r.size), TextTime(r.modifiedTime).c_str(),
+                RecordFolder(*engine, r).c_str(), std::string(RecordName(r)).c_str(),
+                r.contentState == 0 ? "  (content does not match its type; likely overwritten)" : "");
   }
-  if (!options.json) std::printf("%zu file(s) found.\n", results.size());
+  if (options.json) {
+    Json summary;
+    summary["summary"] = true;
+    summary["files"] = results.size();
+    summary["complete"] = !session.Interrupted() && !session.ScanFailed();
+    summary["cancelled"] = session.Interrupted();
+    summary["error"] = session.FailureText().empty() ? Json(nullptr) : Json(session.FailureText());
+    std::printf("%s\n", JsonText(summary).c_str());
+  } else {
+    std::printf("%zu file(s) found%s.\n", results.size(),
+                session.Interrupted() ? " before the scan was stopped"
+                : session.ScanFailed() ? " before the scan ended in an error" : "");
+  }
   return Finish(session, kExitDone);
 }
 
@@ -131,8 +180,42 @@ int CheckTargetMedium(const ScanOptions& options) {
   return kExitFailure;
 }
 
+// A target that cannot take the files is told before the scan, not after hours of it.
+int CheckTargetFolder(const ScanOptions& options) {
+  std::uint64_t freeBytes = 0;
+  std::string failedPath;
+  const Result r = CheckTargetWritable(options.target, freeBytes, failedPath);
+  if (r == kSuccess) return 0;
+  if (r == kErrDirectory && failedPath == options.target)
+    std::fprintf(stderr, "rexmoor: cannot recover into %s: it is a file, not a folder\n", options.target.c_str());
+  else
+    std::fprintf(stderr, "rexmoor: cannot recover into %s: %s: %s\n", options.target.c_str(), failedPath.c_str(),
+                 ResultMessage(r).c_str());
+  return kExitFailure;
+}
+
+// The selected files must fit: a target that fills up half-way leaves a half-written recovery.
+int CheckFreeSpace(const ScanOptions& options, const RecordList& results) {
+  if (options.ignoreFreeSpace) return 0;
+  std::uint64_t needed = 0;
+  for (const FoundFileRecord& r : results)
+    if (r.isFolder == 0) needed += r.size;
+  std::uint64_t freeBytes = 0;
+  std::string failedPath;
+  if (CheckTargetWritable(options.target, freeBytes, failedPath) != kSuccess || needed <= freeBytes) return 0;
+  std::fprintf(stderr,
+               "rexmoor: the %zu file(s) found need %llu bytes (%s), but %s has only %llu bytes (%s) free; "
+               "choose a folder with more room, narrow the files with --types or --ext, or pass "
+               "--ignore-free-space\n",
+               results.size(), static_cast<unsigned long long>(needed),
+               FormatSize(static_cast<std::int64_t>(needed)).c_str(), options.target.c_str(),
+               static_cast<unsigned long long>(freeBytes), FormatSize(static_cast<std::int64_t>(freeBytes)).c_str());
+  return kExitFailure;
+}
+
 int RunRecover(const ScanOptions& options) {
   if (int rc = CheckTargetMedium(options); rc != 0) return rc;
+  if (int rc = CheckTargetFolder(options); rc != 0) return rc;
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   if (session.ScanInterrupted()) {
@@ -142,6 +225,7 @@ int RunRecover(const ScanOptions& options) {
   RecordList results;
   session.Search(results);
   if (session.Interrupted()) return kExitCancelled;
+  if (int rc = CheckFreeSpace(options, results); rc != 0) return rc;
   SelectionMap selection;
   for (const FoundFileRecord& r : results) selection.emplace(SelectionKey(r), r);
   RecoveryPrinter printer(session.Progress(), options.json, options.target);
@@ -172,22 +256,25 @@ int RunRecover(const ScanOptions& options) {
     std::printf("%d of %d file(s) recovered into %s%s\n", ok, job.Total(), job.TargetFolder().c_str(), tail.c_str());
   }
   if (job.Cancelled() || session.Interrupted()) return kExitCancelled;
-  return job.FailedCount() > 0 || job.IncompleteCount() > 0 ? kExitFailure : kExitDone;
+  return job.FailedCount() > 0 || job.IncompleteCount() > 0 ? kExitFailure : Finish(session, kExitDone);
 }
 
 int RunTree(const ScanOptions& options) {
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
-  IFileRecoveryParse& engine = session.Engine();
   // Depth-first over the catalogue; a folder met twice (a damaged log) is shown once.
   std::unordered_set<std::uint64_t> seen;
+  IFileRecoveryParse* current = nullptr;
+  std::string currentSource;
   std::function<void(const FoundFileRecord*, int)> walk = [&](const FoundFileRecord* folder, int level) {
+    IFileRecoveryParse& engine = *current;
     if (level > 256) return;
     RecordList children;
     engine.GetChildren(folder, level, children);
     for (const FoundFileRecord& child : children) {
       if (options.json) {
         Json json = RecordJson(engine, child);
+        json["source"] = currentSource;
         json["depth"] = level;
         std::printf("%s\n", JsonText(json).c_str());
       } else if (child.isFolder != 0) {
@@ -199,7 +286,15 @@ int RunTree(const ScanOptions& options) {
         walk(&child, level + 1);
     }
   };
-  walk(nullptr, 0);
+  const bool partitioned = session.SourceTexts().size() > 1;
+  for (std::size_t i = 0; i < session.Sources().size(); ++i) {
+    current = session.Sources()[i].engine.get();
+    if (current == nullptr) continue;
+    currentSource = session.SourceTexts()[i];
+    seen.clear();
+    if (partitioned && !options.json) std::printf("%s%s\n", i == 0 ? "" : "\n", currentSource.c_str());
+    walk(nullptr, 0);
+  }
   return Finish(session, kExitDone);
 }
 

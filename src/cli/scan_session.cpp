@@ -126,16 +126,54 @@ int ScanSession::Scan() {
     std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT and NTFS volumes only\n",
                  options_.source.c_str());
   sources_.clear();
-  sources_.push_back(MakeScanSource(resolved, 1));
+  sourceTexts_.clear();
+  // A whole partitioned disk or image is scanned partition by partition (and, deep, with the
+  // unallocated areas between them), as the desktop program scans a disk.
+  std::vector<ResolvedSource> parts = PartitionSources(resolved, options_.deep);
+  if (!parts.empty() && !allowPartitions_) {
+    std::fprintf(stderr, "rexmoor: %s holds a partition table; name one of its partitions, e.g. %s (rexmoor devices %s lists them)\n",
+                 options_.source.c_str(), parts.front().text.c_str(), options_.source.c_str());
+    return kExitFailure;
+  }
+  if (!options_.deep) {
+    // A quick scan reads FAT and NTFS volumes; the other partitions are named and passed over.
+    std::vector<ResolvedSource> readable;
+    for (ResolvedSource& part : parts) {
+      const VolumeKind kind = DetectSourceKind(part);
+      if (kind == VolumeKind::Fat || kind == VolumeKind::Ntfs) readable.push_back(std::move(part));
+      else std::fprintf(stderr, "rexmoor: %s: no FAT or NTFS volume found there for a quick scan\n", part.text.c_str());
+    }
+    if (!parts.empty() && readable.empty()) return kExitFailure;
+    parts = std::move(readable);
+  }
+  if (parts.empty()) parts.push_back(resolved);
+  std::uint16_t tag = 1;
+  for (const ResolvedSource& part : parts) {
+    sources_.push_back(MakeScanSource(part, tag++));
+    sourceTexts_.push_back(part.text);
+  }
+  if (parts.size() > 1 || parts.front().text != resolved.text)
+    std::fprintf(stderr, "rexmoor: %s holds a partition table; scanning %zu %s one by one\n", options_.source.c_str(),
+                 parts.size(), options_.deep ? "partitions and unallocated areas" : "partitions");
   EndWatcher watcher;
   ResumeAsker asker(options_.resume, progress_);
+  ScanJob job(sources_, options_.deep, &progress_, &asker, &watcher, CatalogTexts());
   {
-    ScanJob job(sources_, options_.deep, &progress_, &asker, &watcher, CatalogTexts());
     InterruptWatch<ScanJob> watch(job);
     job.Run();
   }
   progress_.Finish();
-  if (watcher.closed == kJobFailedToStart || !sources_.front().engine) {
+  if (job.Failure().code != kSuccess && job.Failure().source.empty()) {
+    std::fprintf(stderr, "rexmoor: %s --data-dir chooses another folder.\n", job.FailureText().c_str());
+    return kExitFailure;
+  }
+  if (job.Failure().code != kSuccess) {
+    // The listing still follows: what was found before the failure is real.
+    failureText_ = job.FailureText();
+    std::fprintf(stderr, "rexmoor: %s\n", failureText_.c_str());
+    scanFailed_ = true;
+  }
+  if (watcher.closed == kJobFailedToStart) {
     if (options_.deep)
       std::fprintf(stderr, "rexmoor: %s: cannot be read for a deep scan\n", options_.source.c_str());
     else
@@ -148,7 +186,7 @@ int ScanSession::Scan() {
     // cancelled by the same Ctrl-C.
     scanInterrupted_ = true;
     g_interrupted.store(false);
-    IFileRecoveryParse& engine = *sources_.front().engine;
+    IFileRecoveryParse& engine = Engine();
     if (ScanSavedItsPlace(engine))
       std::fputs("rexmoor: scan stopped; what was found so far is kept. Run the same command with --resume yes "
                  "to continue where it stopped.\n",
@@ -172,6 +210,23 @@ int ScanSession::Search(RecordList& results) {
   progress_.Finish();
   results = std::move(job.Results());
   return 0;
+}
+
+IFileRecoveryParse& ScanSession::Engine() {
+  for (ScanSourceEntry& source : sources_)
+    if (source.engine) return *source.engine;
+  return *sources_.front().engine;
+}
+
+IFileRecoveryParse* ScanSession::EngineOf(const FoundFileRecord& record) { return EngineForRecord(sources_, record); }
+
+const std::string& ScanSession::SourceTextOf(const FoundFileRecord& record) const {
+  for (std::size_t i = 0; i < sources_.size(); ++i) {
+    const ScanSourceEntry& s = sources_[i];
+    const std::uint16_t tag = s.kind == ScanSourceEntry::Kind::Image ? s.sourceTag : s.driveLetter;
+    if (tag == record.sourceTag) return sourceTexts_[i];
+  }
+  return options_.source;
 }
 
 std::string RecordFolder(IFileRecoveryParse& engine, const FoundFileRecord& record) {

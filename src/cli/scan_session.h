@@ -65,12 +65,23 @@ class ScanSession {
   int Scan();
   // Asks the engine for the files of the chosen types.
   int Search(RecordList& results);
-  IFileRecoveryParse& Engine() { return *sources_.front().engine; }
+  // The first source's engine (the only one unless the source was a partitioned disk).
+  IFileRecoveryParse& Engine();
+  // The engine that found the record, or null.
+  IFileRecoveryParse* EngineOf(const FoundFileRecord& record);
+  // The source (partition) the record was found on, as the user would name it.
+  const std::string& SourceTextOf(const FoundFileRecord& record) const;
+  const std::vector<std::string>& SourceTexts() const { return sourceTexts_; }
+  // Preview needs one partition: a partitioned source is refused with the partitions to choose from.
+  void RefusePartitionedSource() { allowPartitions_ = false; }
   std::vector<ScanSourceEntry>& Sources() { return sources_; }
   // Ctrl-C came during the scan or after it.
   bool Interrupted() const;
   // Ctrl-C stopped the scan itself: what was found is kept (and a deep scan's place saved).
   bool ScanInterrupted() const { return scanInterrupted_; }
+  // The scan ended in an error (said on stderr); what it found is still listed.
+  bool ScanFailed() const { return scanFailed_; }
+  const std::string& FailureText() const { return failureText_; }
   TerminalProgress& Progress() { return progress_; }
 
  private:
@@ -78,6 +89,10 @@ class ScanSession {
   std::vector<ScanSourceEntry> sources_;
   TerminalProgress progress_;
   bool scanInterrupted_ = false;
+  bool scanFailed_ = false;
+  bool allowPartitions_ = true;
+  std::vector<std::string> sourceTexts_;
+  std::string failureText_;
 };
 
 // Folder path of a record as the engine knows it, '/'-separated with a trailing '/'.

@@ -78,7 +78,7 @@ std::string CleanText(const char* data, std::size_t length, std::size_t maxBytes
 
 // The file-system names the rest of the program knows, from libblkid's TYPE and VERSION.
 std::string FileSystemName(const std::string& type, const std::string& version) {
-  if (type == "ntfs") return "NTFS";
+  if (type == "ntfs" || type == "ntfs3") return "NTFS";
   if (type == "vfat" || type == "msdos") return version == "FAT32" ? "FAT32" : "FAT";
   if (type == "exfat") return "exFAT";
   return CleanText(type.data(), type.size(), kMaxFileSystemNameBytes);
@@ -236,8 +236,17 @@ void ApplyFileSystem(VolumeEntry& entry, const FileSystemFacts& facts) {
 // A drive this user may not open: its partitions as the kernel and udev know them.
 void ListUnreadableDrive(std::int32_t driveNumber, const std::vector<KernelPartition>& kernel, DriveFacts& facts,
                          std::vector<VolumeEntry>& entries) {
+  // Without udev the mount table still knows the file system of a mounted partition.
+  const std::vector<MountRecord> mountTable = ReadMountTable();
   for (const KernelPartition& k : kernel) {
-    const auto props = UdevProperties(k.devno);
+    auto props = UdevProperties(k.devno);
+    if (props["ID_FS_TYPE"].empty()) {
+      for (const MountRecord& mount : mountTable)
+        if (mount.device == k.devno) {
+          props["ID_FS_TYPE"] = mount.fsType;
+          break;
+        }
+    }
     auto value = [&](const char* key) {
       auto it = props.find(key);
       return it == props.end() ? std::string() : it->second;

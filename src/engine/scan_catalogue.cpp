@@ -183,10 +183,10 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
   logName_ = logName;
   relationPath_ = mainPath_ + "_Relation";
   folderPath_ = mainPath_ + "_DirInfo";
-  if (Result r = FileHandle::OpenReadWrite(mainPath_, mainFile_); r != kSuccess) return r;
+  if (Result r = FileHandle::OpenReadWrite(mainPath_, mainFile_); r != kSuccess) return Note(r);
   if (Result r = FileHandle::OpenReadWrite(relationPath_, relationFile_); r != kSuccess) {
     mainFile_.Close();
-    return r;
+    return Note(r);
   }
 
   // New records go after the last whole record an earlier run left; their ids follow on from it
@@ -203,7 +203,7 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
   if (ReadPrefix(relationFile_, kMaxRelationBytes, text) == kSuccess && !text.empty())
     relations_ = ParseRelations(text);
 
-  if (FileHandle::OpenReadWrite(folderPath_, folderFile_) == kSuccess) {
+  if (Note(FileHandle::OpenReadWrite(folderPath_, folderFile_)) == kSuccess) {
     std::string bytes;
     if (ReadPrefix(folderFile_, kMaxFolderInfoBytes, bytes) == kSuccess && !bytes.empty()) {
       folders_ = ParseFolderInfo(
@@ -217,7 +217,7 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
 Result ScanCatalogue::CreateCatalogue(std::string_view prefix, std::uint64_t partitionStartSector) {
   Close();
   std::string folder = GetScanLogIndex().CurrentScanFolder();
-  if (folder.empty()) return kErrInvalidParameter;
+  if (folder.empty()) return Note(kErrInvalidParameter);
   if (folder.back() != '/') folder += '/';
   CreateFolderTree(folder);  // a failure shows up as the create's error below
   const CivilTime now = LocalNow();
@@ -235,11 +235,11 @@ Result ScanCatalogue::CreateCatalogue(std::string_view prefix, std::uint64_t par
     FileHandle claim;
     const Result r = FileHandle::CreateNew(folder + name, claim);
     if (r == kErrFileExists) continue;
-    if (r != kSuccess) return r;
+    if (r != kSuccess) return Note(r);
     claim.Close();
     return OpenCatalogueIn(folder, name);
   }
-  return kErrFileExists;
+  return Note(kErrFileExists);
 }
 
 FoundFileRecord* ScanCatalogue::AppendRecord() {
@@ -281,7 +281,7 @@ Result ScanCatalogue::FlushRecords() {
   // their positions.
   appendOffset_ += bytes;
   bufferedRecords_ = 0;
-  return r;
+  return Note(r);
 }
 
 Result ScanCatalogue::WriteRelations() {
@@ -317,8 +317,8 @@ Result ScanCatalogue::WriteFolders() {
 
 Result ScanCatalogue::Flush() {
   if (Result r = FlushRecords(); r != kSuccess) return r;
-  if (Result r = WriteRelations(); r != kSuccess) return r;
-  return WriteFolders();
+  if (Result r = Note(WriteRelations()); r != kSuccess) return r;
+  return Note(WriteFolders());
 }
 
 bool ScanCatalogue::ReadRecord(std::uint32_t recordId, FoundFileRecord& out) const {
@@ -539,6 +539,7 @@ void ScanCatalogue::Close() {
   parentIndexBuilt_ = false;
   mainFolderByObject_.clear();
   mainFolderScanned_ = 0;
+  error_ = kSuccess;
 }
 
 }  // namespace rexmoor

@@ -91,6 +91,9 @@ class ScanCatalogue {
                    std::string_view folderName);
   // Writes buffered records, then the relation and folder files when they changed.
   Result Flush();
+  // The first failure to create, open or write the catalogue's files since it was opened: a scan
+  // whose finds could not be kept must not end as if there were none.
+  Result Error() const { return error_; }
 
   // Appends the children of the key (key 0: of the lowest key) and sorts the list. Pictures whose
   // content did not match their type are left out.
@@ -128,6 +131,10 @@ class ScanCatalogue {
 
  private:
   Result FlushRecords();
+  Result Note(Result r) {
+    if (error_ == kSuccess) error_ = r;
+    return r;
+  }
   Result WriteRelations();
   Result WriteFolders();
   void IndexFolder(std::size_t index);
@@ -153,6 +160,7 @@ class ScanCatalogue {
   std::vector<FolderInfo> folders_;
   bool relationsDirty_ = false;
   bool foldersDirty_ = false;
+  Result error_ = kSuccess;
 
   // Lookups for the ancestor walk, so that a folder path costs a few probes rather than a pass
   // over every relation list. Both keep the first match, as a walk in key order would find.

@@ -1,12 +1,15 @@
 #include "engine/scan_log_index.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -213,6 +216,22 @@ void ScanLogIndex::Reload() {
 std::string ScanLogIndex::CurrentScanFolder() const {
   if (reusing_) return reusePath_;
   return basePath_ + "/" + std::to_string(scanCounter_) + "/";
+}
+
+Result ScanLogIndex::CheckWritable() const {
+  if (Result r = CreateFolderTree(basePath_); r != kSuccess) return r;
+  struct stat st {};
+  if (::stat(basePath_.c_str(), &st) != 0) return ResultFromErrno(errno);
+  if (!S_ISDIR(st.st_mode)) return kErrDirectory;
+  const std::string probe = basePath_ + "/.write-check-" + std::to_string(::getpid());
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return ResultFromErrno(errno);
+  const char byte = 0;
+  const ssize_t written = ::write(fd, &byte, 1);
+  const int error = written < 0 ? errno : ENOSPC;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return written == 1 ? kSuccess : ResultFromErrno(error);
 }
 
 void ScanLogIndex::BeginScanFolder() {

@@ -102,6 +102,11 @@ class ScanLogIndex {
   // Re-reads the index file; a missing or unreadable file gives an empty index.
   void Reload();
 
+  // Whether a scan can keep its logs here: creates the base folder when it is missing and writes
+  // a scratch file into it, so that a data folder that is a plain file, is read-only or is full
+  // is found before a scan runs for hours into nothing. kSuccess, or the failure's code.
+  Result CheckWritable() const;
+
   // reusePath while an indexed scan is continued, else basePath + "/" + scanCounter + "/".
   std::string CurrentScanFolder() const;
   // Takes the next numbered folder and removes whatever an earlier run left in it. Numbers whose

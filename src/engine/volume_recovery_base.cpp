@@ -135,12 +135,13 @@ Result CVolumeRecoveryBase::Scan(const char* logName) {
   if (logName != nullptr) return catalogue_.OpenCatalogue(logName);
   if (!open_) return kErrInvalidHandle;
 
-  // Without a catalogue file the scan still runs; its records simply stay unwritten.
-  (void)catalogue_.CreateCatalogue("Fast_", partitionStartSector_);
+  // A scan whose finds cannot be written would list nothing at its end: it does not start.
+  if (Result r = catalogue_.CreateCatalogue("Fast_", partitionStartSector_); r != kSuccess) return r;
   // The walk writes what it found even when it was stopped, so that it can be browsed.
   const Result result = RunScan();
   catalogue_.Flush();
   if (result != kSuccess) return result;
+  if (catalogue_.Error() != kSuccess) return catalogue_.Error();
   return callbacks_.ReportScan(100, 0);
 }
 

@@ -60,6 +60,8 @@ class CVolumeRecoveryBase : public IFileRecoveryParse {
   virtual std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord&) { return std::nullopt; }
   // The partition start in volume sectors, as records carry it.
   std::uint64_t PartitionBase() const { return partitionBase_; }
+  // The first failure to write the catalogue since it was begun (kSuccess when none).
+  Result CatalogueError() const { return catalogue_.Error(); }
 
  protected:
   CVolumeRecoveryBase() = default;

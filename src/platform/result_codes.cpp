@@ -1,6 +1,7 @@
 #include "platform/result_codes.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace rexmoor {
 
@@ -39,38 +40,55 @@ Result ResultFromErrno(int e) {
   }
 }
 
-std::string ResultMessage(Result code) {
+namespace {
+
+// The errno value whose system text describes a result code best; 0 for the conditions that are
+// this program's own.
+int ErrnoForResult(Result code) {
   switch (code) {
-    case kSuccess: return "The operation completed successfully.";
-    case kErrFileNotFound: return "The system cannot find the file specified.";
-    case kErrPathNotFound: return "The system cannot find the path specified.";
-    case kErrTooManyOpenFiles: return "The system cannot open the file.";
-    case kErrAccessDenied: return "Access is denied.";
-    case kErrInvalidHandle: return "The handle is invalid.";
-    case kErrNotEnoughMemory: return "Not enough memory resources are available to process this command.";
-    case kErrWriteProtect: return "The media is write protected.";
-    case kErrNotReady: return "The device is not ready.";
-    case kErrCrc: return "Data error (cyclic redundancy check).";
-    case kErrClusterTooLarge: return "The system cannot write to the specified device.";
-    case kErrReadFault: return "The system cannot read from the specified device.";
-    case kErrGenFailure: return "A device attached to the system is not functioning.";
-    case kErrSharingViolation: return "The process cannot access the file because it is being used by another process.";
-    case kErrHandleEof: return "Reached the end of the file.";
-    case kErrNotSupported: return "The request is not supported.";
-    case kErrFileExists: return "The file exists.";
-    case kErrInvalidParameter: return "The parameter is incorrect.";
-    case kErrBrokenPipe: return "The pipe has been ended.";
-    case kErrDiskFull: return "There is not enough space on the disk.";
-    case kErrInsufficientBuffer: return "The data area passed to a system call is too small.";
-    case kErrInvalidName: return "The filename, directory name, or volume label syntax is incorrect.";
-    case kErrDirNotEmpty: return "The directory is not empty.";
-    case kErrAlreadyExists: return "Cannot create a file when that file already exists.";
-    case kErrFilenameTooLong: return "The filename or extension is too long.";
-    case kErrDirectory: return "The directory name is invalid.";
-    case kErrStoppedOnSymlink: return "The create operation stopped after reaching a symbolic link.";
-    case kErrIoDevice: return "The request could not be performed because of an I/O device error.";
-    case kCancelled: return "The operation was cancelled by the user.";
-    default: return "Unknown error " + std::to_string(code) + ".";
+    case kErrFileNotFound: return ENOENT;
+    case kErrPathNotFound:
+    case kErrDirectory: return ENOTDIR;
+    case kErrTooManyOpenFiles: return EMFILE;
+    case kErrAccessDenied: return EACCES;
+    case kErrInvalidHandle: return EBADF;
+    case kErrNotEnoughMemory: return ENOMEM;
+    case kErrWriteProtect: return EROFS;
+    case kErrNotReady: return ENODEV;
+    case kErrSharingViolation: return EBUSY;
+    case kErrNotSupported: return ENOTSUP;
+    case kErrFileExists:
+    case kErrAlreadyExists: return EEXIST;
+    case kErrInvalidParameter: return EINVAL;
+    case kErrBrokenPipe: return EPIPE;
+    case kErrDiskFull: return ENOSPC;
+    case kErrDirNotEmpty: return ENOTEMPTY;
+    case kErrFilenameTooLong: return ENAMETOOLONG;
+    case kErrIoDevice:
+    case kErrReadFault: return EIO;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+std::string ResultMessage(Result code) {
+  // The system's own wording, as any other program on this machine would show it; English
+  // whatever the locale, like the rest of the per-file status texts.
+  if (const int e = ErrnoForResult(code); e != 0) {
+    if (const char* text = ::strerrordesc_np(e); text != nullptr) return text;
+  }
+  switch (code) {
+    case kSuccess: return "Success";
+    case kErrCrc: return "Data error (checksum mismatch)";
+    case kErrClusterTooLarge: return "Cluster too large to write out";
+    case kErrGenFailure: return "Operation failed";
+    case kErrHandleEof: return "Unexpected end of data";
+    case kErrInsufficientBuffer: return "Buffer too small";
+    case kErrInvalidName: return "Invalid file name";
+    case kErrStoppedOnSymlink: return "Is a symbolic link (not followed)";
+    case kCancelled: return "Cancelled by the user";
+    default: return "Error " + std::to_string(code);
   }
 }
 

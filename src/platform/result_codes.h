@@ -44,7 +44,8 @@ inline constexpr Result kCancelled = -9527;
 // Maps a POSIX errno value to the nearest result code (unknown values become kErrGenFailure).
 Result ResultFromErrno(int errnoValue);
 
-// English text for a result code, shown to the user next to a file that failed.
+// The system's text for a result code ("No space left on device"), shown to the user next to a
+// file that failed; codes of this program's own conditions have texts of their own.
 std::string ResultMessage(Result code);
 
 }  // namespace rexmoor

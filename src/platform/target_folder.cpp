@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,39 @@ Result StepInto(int dirFd, const std::string& name, bool create, FileHandle& out
 }
 
 }  // namespace
+
+Result CheckTargetWritable(const std::string& path, std::uint64_t& freeBytes, std::string& failedPath) {
+  freeBytes = 0;
+  failedPath.clear();
+  std::string at = path.empty() ? std::string(".") : path;
+  // Up to the nearest part of the path that exists; every step drops one component, so the walk
+  // ends at "/" or "." at the latest.
+  for (int steps = 0; steps < 4096; ++steps) {
+    struct stat st {};
+    if (::stat(at.c_str(), &st) == 0) {
+      failedPath = at;
+      if (!S_ISDIR(st.st_mode)) return kErrDirectory;
+      if (::access(at.c_str(), W_OK | X_OK) != 0) return ResultFromErrno(errno);
+      struct statvfs space {};
+      if (::statvfs(at.c_str(), &space) != 0) return ResultFromErrno(errno);
+      if ((space.f_flag & ST_RDONLY) != 0) return kErrWriteProtect;
+      freeBytes = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+      failedPath.clear();
+      return kSuccess;
+    }
+    // A plain file on the way is found as such one step up.
+    if (errno != ENOENT && errno != ENOTDIR) {
+      failedPath = at;
+      return ResultFromErrno(errno);
+    }
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    const std::size_t slash = at.rfind('/');
+    if (slash == std::string::npos) at = ".";
+    else at = slash == 0 ? std::string("/") : at.substr(0, slash);
+  }
+  failedPath = path;
+  return kErrPathNotFound;
+}
 
 Result TargetFolder::Open(const std::string& path, bool create, TargetFolder& out) {
   out.dir_.Close();

@@ -62,6 +62,12 @@ class TargetFolder {
   std::string path_;
 };
 
+// Whether files can be written into the folder at path before any work is done for them: it is a
+// folder this user may write to, or does not exist yet and the nearest folder above it that does
+// is one (the target is made when the first file is written). On success freeBytes is the room
+// left there for this user; otherwise failedPath names the path that is in the way.
+Result CheckTargetWritable(const std::string& path, std::uint64_t& freeBytes, std::string& failedPath);
+
 // Splits a destination path into the folder the user chose and the part below it, where the
 // target is the prefix holding levelBase separators ('/' or '\', as recovery counts them). The
 // split never goes past the last '/', so a file's folder is always on the target side or below.

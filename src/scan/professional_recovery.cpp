@@ -149,7 +149,14 @@ std::string CProfessionalRecovery::EarlierLog(const char* prefix) const {
   return name;
 }
 
-void CProfessionalRecovery::BeginCatalogues() {
+Result CProfessionalRecovery::CatalogueError() const {
+  for (Result r : {fatEngine_.CatalogueError(), ntfsEngine_.CatalogueError(), carvingEngine_.CatalogueError()})
+    if (r != kSuccess) return r;
+  if (const auto* quick = MappingEngine(quickEngine_.get()); quick != nullptr) return quick->CatalogueError();
+  return kSuccess;
+}
+
+Result CProfessionalRecovery::BeginCatalogues() {
   if (report_.resumed) {
     const std::string carved = EarlierLog("File_Type_");
     if (imagePath_.empty()) {
@@ -161,7 +168,7 @@ void CProfessionalRecovery::BeginCatalogues() {
     const std::string ntfs = EarlierLog("Pro_Ntfs_");
     (void)fatEngine_.BeginFormattedCatalogue(fat.empty() ? nullptr : fat.c_str());
     (void)ntfsEngine_.BeginNtfsCatalogue(ntfs.empty() ? nullptr : ntfs.c_str());
-    return;
+    return CatalogueError();
   }
   if (imagePath_.empty()) {
     (void)carvingEngine_.OpenDisk(driveNumber_, partitionStartSector_, partitionSectors_, sourceTag_);
@@ -170,6 +177,7 @@ void CProfessionalRecovery::BeginCatalogues() {
   }
   (void)fatEngine_.BeginFormattedCatalogue(nullptr);
   (void)ntfsEngine_.BeginNtfsCatalogue(nullptr);
+  return CatalogueError();
 }
 
 bool CProfessionalRecovery::UsesFreeRanges() {
@@ -268,7 +276,11 @@ Result CProfessionalRecovery::Scan(const char*) {
 
   highProgress_ = 0;
   highSectorsDone_ = 0;
-  BeginCatalogues();
+  if (Result r = BeginCatalogues(); r != kSuccess) {
+    // Nothing the sweep found could be kept: it does not run, and leaves the index as it was.
+    if (!report_.resumed) index.DecrementScanCounter();
+    return r;
+  }
   (void)fatEngine_.PrepareSweep();
   CarvingContext& carving = CarvingContext::Instance();
   carving.tsExtents.Clear();
@@ -317,6 +329,7 @@ Result CProfessionalRecovery::Scan(const char*) {
   (void)fatEngine_.FinishSweep();
   (void)ntfsEngine_.FinishNtfsSweep();
   report_.filesFound = GetFoundCount();
+  if (const Result kept = CatalogueError(); kept != kSuccess && result != kCancelled) return kept;
 
   if (result == kSuccess && callbacks_.scan != nullptr) {
     const Result last = callbacks_.scan(callbacks_.userData, 100, 100, 0, 0, 0, 0, 0);

@@ -86,7 +86,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   // The engine that made a record, by its engine tag; null for an unknown tag.
   IFileRecoveryParse* Route(const FoundFileRecord& record);
   // Opens the sub-engines' catalogues, new or (resuming) the earlier ones.
-  void BeginCatalogues();
+  Result BeginCatalogues();
+  // The first failure of any engine to keep its finds.
+  Result CatalogueError() const;
   // The quick engine's free ranges, converted to the medium's sectors and the partition.
   bool UsesFreeRanges();
   void NextFreeRange(std::uint64_t from, std::uint64_t& start, std::uint64_t& length);

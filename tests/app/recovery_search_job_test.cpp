@@ -198,7 +198,7 @@ TEST(RecoveryJob, WritesEverySelectedFileAndCountsFailures) {
   EXPECT_EQ(good->levelBases[0], static_cast<int>(std::count(dir.path().begin(), dir.path().end(), '/')));
   ASSERT_EQ(details.rows.size(), 3u);
   // Key order: the image source's tag (9) sorts before the drive letter 'E'.
-  EXPECT_EQ(details.rows[0].second, "There is not enough space on the disk.");
+  EXPECT_EQ(details.rows[0].second, "No space left on device");
   EXPECT_EQ(details.rows[1].second, "Success");
   EXPECT_EQ(details.rows[2].second, "Success");
   // The file written cleanly carries the volume's times.
@@ -239,7 +239,7 @@ TEST(RecoveryJob, EveryFileEndsWrittenFailedOrIncomplete) {
   EXPECT_EQ(job.FailedCount(), 2);  // the silent engine's file and the one without an engine
   EXPECT_EQ(job.IncompleteCount(), 1);
   ASSERT_EQ(details.rows.size(), 4u);
-  EXPECT_EQ(details.rows[0].second, "The directory name is invalid.");
+  EXPECT_EQ(details.rows[0].second, "Not a directory");
   EXPECT_NE(details.rows[1].second.find("Incomplete"), std::string::npos);
   EXPECT_EQ(details.rows[2].second, "Success");
   // The counts text: done, total, written whole, and the rest.
@@ -252,7 +252,7 @@ TEST(RecoveryJob, EveryFileEndsWrittenFailedOrIncomplete) {
   refused.Run();
   EXPECT_EQ(refused.FailedCount(), 4);
   ASSERT_EQ(blocked.rows.size(), 4u);
-  for (const auto& row : blocked.rows) EXPECT_EQ(row.second, "The directory name is invalid.");
+  for (const auto& row : blocked.rows) EXPECT_EQ(row.second, "Not a directory");
 }
 
 TEST(RecoveryJob, NamesAtTheLengthLimitStillGetNumbered) {

@@ -11,8 +11,12 @@ namespace rexmoor::test {
 
 using OrderedJson = nlohmann::ordered_json;
 
-// One value per line; a line that is not a JSON object fails the test and is left out.
-inline std::vector<OrderedJson> JsonLines(const std::string& text) {
+// scan's closing summary: {"summary":true,"files":N,"complete":...}.
+inline bool IsScanSummary(const OrderedJson& value) { return value.contains("summary") && value.contains("complete"); }
+
+// One value per line; a line that is not a JSON object fails the test and is left out, and so is
+// scan's closing summary unless asked for (recover's summary, one of its lines, is kept).
+inline std::vector<OrderedJson> JsonLines(const std::string& text, bool withScanSummary = false) {
   std::vector<OrderedJson> values;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -25,6 +29,7 @@ inline std::vector<OrderedJson> JsonLines(const std::string& text) {
       ADD_FAILURE() << "not a JSON object: " << line;
       continue;
     }
+    if (!withScanSummary && IsScanSummary(value)) continue;
     values.push_back(std::move(value));
   }
   return values;

@@ -118,7 +118,7 @@ TEST_F(RecoverSafety, APlainFileWhereACategoryFolderGoesFailsItsFiles) {
   EXPECT_EQ(r.status, 1);
   // old notes.txt, Trash Folder/x.txt and Trash Folder/sub/z.pdf are documents.
   const auto lines = JsonLines(r.out);
-  EXPECT_EQ(CountStatus(lines, "The directory name is invalid."), 3u) << r.out;
+  EXPECT_EQ(CountStatus(lines, "Not a directory"), 3u) << r.out;
   EXPECT_EQ(CountStatus(lines, "ok"), 4u) << r.out;
   const OrderedJson summary = Summary(lines);
   EXPECT_EQ(summary, OrderedJson::parse(R"({"summary":true,"target":")" + target +

@@ -54,14 +54,21 @@ TEST_F(ScanCommand, JsonLinesListTheDeletedFilesWithTheirFolders) {
   REQUIRE_FIXTURE("fat32.img");
   Outcome r = Rexmoor("scan '" + Image() + "'" + Common() + " --format json");
   ASSERT_EQ(r.status, 0);
-  const auto records = JsonLines(r.out);
-  EXPECT_EQ(records.size(), 7u);
-  const std::vector<std::string> keys = {"engine", "id",      "name",    "folder",   "is_folder", "size",
-                                         "location", "object", "content", "created", "modified", "accessed"};
-  const std::regex iso(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z)");
+  auto records = JsonLines(r.out, true);
+  ASSERT_EQ(records.size(), 8u);
+  // The closing summary says how many and whether the scan was whole.
+  EXPECT_EQ(records.back(), OrderedJson::parse(R"({"summary":true,"files":7,"complete":true,"cancelled":false,"error":null})"));
+  records.pop_back();
+  const std::vector<std::string> keys = {"engine",  "engine_name", "id",       "name",   "folder",
+                                         "is_folder", "extension", "category", "size",   "location",
+                                         "object",  "content",     "created",  "modified", "accessed", "source"};
+  // FAT keeps the local time of the camera or computer that wrote the file: no "Z".
+  const std::regex iso(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})");
   for (const OrderedJson& record : records) {
     EXPECT_EQ(Keys(record), keys) << record;
     EXPECT_EQ(record["engine"], 1);
+    EXPECT_EQ(record["engine_name"], "fat");
+    EXPECT_EQ(record["source"], Image());
     EXPECT_TRUE(record["is_folder"].is_boolean());
     for (const char* key : {"id", "size", "location", "object", "content"})
       EXPECT_TRUE(record[key].is_number_integer()) << key << " in " << record;
@@ -75,7 +82,9 @@ TEST_F(ScanCommand, JsonLinesListTheDeletedFilesWithTheirFolders) {
   EXPECT_EQ((*notes)["size"], 2500);
   const OrderedJson* photo = Find(records, "deleted photo.jpg", "Pictures/");
   ASSERT_NE(photo, nullptr) << r.out;
-  EXPECT_EQ((*photo)["modified"], "2011-08-09T10:11:12Z");
+  EXPECT_EQ((*photo)["modified"], "2011-08-09T10:11:12");
+  EXPECT_EQ((*photo)["extension"], "jpg");
+  EXPECT_EQ((*photo)["category"], "photo");
   // A deleted folder's short name lost its first letter.
   EXPECT_TRUE(std::any_of(records.begin(), records.end(),
                           [](const OrderedJson& rec) { return rec["folder"] == "Trash Folder/!ub/"; }));

@@ -44,7 +44,8 @@ TEST_F(CommandLine, UsageErrorsSayWhatIsWrongInOneLineThenHowTheCommandIsCalled)
       {"scan a.img --quick --bogus", "unknown option '--bogus'"},
       {"scan a.img --quick --bogus=3", "unknown option '--bogus=3'"},
       {"scan a.img --quick --types", "--types needs a list"},
-      {"scan a.img --quick --types photo,pictures", "unknown type group 'pictures'"},
+      {"scan a.img --quick --types photo,pictures",
+       "unknown type group 'pictures' (the groups: photo, audio, video, document, archive, other)"},
       {"scan a.img --quick --ext", "--ext needs a list"},
       {"scan a.img --quick --format=xml", "--format is text or json"},
       {"scan a.img --quick --data-dir=", "--data-dir needs a folder"},
@@ -69,6 +70,14 @@ TEST_F(CommandLine, UsageErrorsSayWhatIsWrongInOneLineThenHowTheCommandIsCalled)
     EXPECT_EQ(hint.rfind("Usage: rexmoor " + command + " ", 0), 0u) << c.args << ": " << r.err;
     EXPECT_EQ(std::count(hint.begin(), hint.end(), '\n'), 1) << c.args << ": " << r.err;
   }
+
+  // An unknown extension is answered with the known ones, group by group; "jp" is no "jpg".
+  const Outcome ext = Rexmoor("scan a.img --quick --ext 'png, jp'");
+  EXPECT_EQ(ext.status, 2);
+  EXPECT_EQ(ext.err.rfind("rexmoor: unknown extension 'jp'; the known ones:\n  photo: bmp gif jpg jpeg png ", 0), 0u)
+      << ext.err;
+  for (const char* line : {"\n  audio: mp3 ", "\n  video: ", "\n  document: doc ", "\n  archive: zip ", "--types other"})
+    EXPECT_NE(ext.err.find(line), std::string::npos) << line << " in " << ext.err;
 
   const Outcome unknown = Rexmoor("frobnicate --quick");
   EXPECT_EQ(unknown.status, 2);

@@ -14,15 +14,23 @@
 namespace rexmoor {
 namespace {
 
-TEST(ResultCodes, ErrnoMapsToClassicCodesWithEnglishTexts) {
+TEST(ResultCodes, ErrnoMapsToClassicCodesWithTheSystemsTexts) {
   EXPECT_EQ(ResultFromErrno(ENOENT), kErrFileNotFound);
   EXPECT_EQ(ResultFromErrno(EACCES), kErrAccessDenied);
   EXPECT_EQ(ResultFromErrno(ENOSPC), kErrDiskFull);
   EXPECT_EQ(ResultFromErrno(EEXIST), kErrAlreadyExists);
   EXPECT_EQ(ResultFromErrno(ENOMEM), kErrNotEnoughMemory);
   EXPECT_EQ(ResultFromErrno(12345), kErrGenFailure);
-  EXPECT_EQ(ResultMessage(kErrDiskFull), "There is not enough space on the disk.");
-  EXPECT_NE(ResultMessage(kCancelled).find("cancelled"), std::string::npos);
+  // The system's own wording, the one every other program here shows.
+  for (const auto& [code, text] : std::vector<std::pair<Result, std::string>>{
+           {kErrDiskFull, "No space left on device"},
+           {kErrFileNotFound, "No such file or directory"},
+           {kErrAccessDenied, "Permission denied"},
+           {kErrDirectory, "Not a directory"},
+           {kErrReadFault, "Input/output error"}})
+    EXPECT_EQ(ResultMessage(code), text);
+  EXPECT_EQ(ResultMessage(ResultFromErrno(EROFS)), "Read-only file system");
+  EXPECT_NE(ResultMessage(kCancelled).find("Cancelled"), std::string::npos);
   EXPECT_NE(ResultMessage(4242).find("4242"), std::string::npos);
 }
 
