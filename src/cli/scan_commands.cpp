@@ -195,11 +195,12 @@ int CheckTargetFolder(const ScanOptions& options) {
 }
 
 // The selected files must fit: a target that fills up half-way leaves a half-written recovery.
-int CheckFreeSpace(const ScanOptions& options, const RecordList& results) {
+int CheckFreeSpace(const ScanOptions& options, ScanSession& session, const RecordList& results) {
   if (options.ignoreFreeSpace) return 0;
+  // No file is written larger than the medium it was found on, whatever size a damaged entry claims.
   std::uint64_t needed = 0;
   for (const FoundFileRecord& r : results)
-    if (r.isFolder == 0) needed += r.size;
+    if (r.isFolder == 0) needed += std::min(std::uint64_t{r.size}, session.SourceBytesOf(r));
   std::uint64_t freeBytes = 0;
   std::string failedPath;
   if (CheckTargetWritable(options.target, freeBytes, failedPath) != kSuccess || needed <= freeBytes) return 0;
@@ -225,7 +226,7 @@ int RunRecover(const ScanOptions& options) {
   RecordList results;
   session.Search(results);
   if (session.Interrupted()) return kExitCancelled;
-  if (int rc = CheckFreeSpace(options, results); rc != 0) return rc;
+  if (int rc = CheckFreeSpace(options, session, results); rc != 0) return rc;
   SelectionMap selection;
   for (const FoundFileRecord& r : results) selection.emplace(SelectionKey(r), r);
   RecoveryPrinter printer(session.Progress(), options.json, options.target);

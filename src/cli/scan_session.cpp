@@ -1,6 +1,7 @@
 #include "cli/scan_session.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -216,6 +217,19 @@ IFileRecoveryParse& ScanSession::Engine() {
   for (ScanSourceEntry& source : sources_)
     if (source.engine) return *source.engine;
   return *sources_.front().engine;
+}
+
+std::uint64_t ScanSession::SourceBytesOf(const FoundFileRecord& record) const {
+  for (const ScanSourceEntry& s : sources_) {
+    if (s.kind == ScanSourceEntry::Kind::Image && s.sourceTag == record.sourceTag) {
+      struct stat st {};
+      return ::stat(s.imagePath.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : UINT64_MAX;
+    }
+    // Drives count in their own sectors; 4 KiB is the largest a drive reports.
+    if (s.kind == ScanSourceEntry::Kind::Partition && s.driveLetter == record.sourceTag)
+      return s.sectorCount > UINT64_MAX / 4096 ? UINT64_MAX : s.sectorCount * 4096;
+  }
+  return UINT64_MAX;
 }
 
 IFileRecoveryParse* ScanSession::EngineOf(const FoundFileRecord& record) { return EngineForRecord(sources_, record); }

@@ -72,6 +72,8 @@ class ScanSession {
   // The source (partition) the record was found on, as the user would name it.
   const std::string& SourceTextOf(const FoundFileRecord& record) const;
   const std::vector<std::string>& SourceTexts() const { return sourceTexts_; }
+  // Bytes of the medium (partition or image) the record was found on.
+  std::uint64_t SourceBytesOf(const FoundFileRecord& record) const;
   // Preview needs one partition: a partitioned source is refused with the partitions to choose from.
   void RefusePartitionedSource() { allowPartitions_ = false; }
   std::vector<ScanSourceEntry>& Sources() { return sources_; }

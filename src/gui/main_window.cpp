@@ -1005,18 +1005,22 @@ void MainWindow::StartScan() {
   model_.ClearSelection();
   int result = 0;
   bool ended = false;
+  std::string failure;
   {
     scanRunning_ = true;
     UpdateDiskButtons();
     ScanProcessWnd window(this, sources_, deep_, engineMaker_);
     result = window.exec();
     ended = window.ScanEnded();
+    failure = window.Job().FailureText();
     scanRunning_ = false;
     UpdateDiskButtons();
   }
   if (!deep_) lastQuickScanLog_ = LastScanLogFolder();
+  // A scan that could not keep its finds, or ended in an error, says so before any result.
+  if (!failure.empty()) ShowMessageBox(BoxKind::Error, this, FromUtf8(failure));
   if (result == kJobFailedToStart) {
-    ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
+    if (failure.empty()) ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
     return;
   }
   if (ended) RunSearch();

@@ -40,6 +40,7 @@
 #include "app/message_catalog.h"
 #include "app/result_model.h"
 #include "app/scan_job.h"
+#include "engine/scan_log_index.h"
 #include "gui/device_watch.h"
 #include "gui/main_window.h"
 #include "gui/preview_panel.h"
@@ -132,6 +133,7 @@ class MainWindowTest : public QObject {
   void selectingARowShowsItsPreview();
   void thumbnailGridLoadsWhileTheWindowKeepsRunning();
   void audioAndVideoPlayInThePanel();
+  void scanThatCannotKeepItsFindsSaysWhy();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -484,6 +486,34 @@ void MainWindowTest::startNeedsAtLeastOneType() {
   QVERIFY(start->isEnabled());
   // The file-type page's options follow the start page's boxes.
   QVERIFY(window_->findChild<QCheckBox*>(QStringLiteral("OptOtherFileItem"))->isChecked());
+}
+
+// A data folder that is a plain file: the scan says where its finds cannot go, and why, instead
+// of ending in an empty result.
+void MainWindowTest::scanThatCannotKeepItsFindsSaysWhy() {
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  const QByteArray data = qgetenv("REXMOOR_DATA_DIR");
+  const QString plain = work_.filePath(QStringLiteral("plain-file"));
+  QFile file(plain);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.close();
+  qputenv("REXMOOR_DATA_DIR", plain.toUtf8());
+  ScanLogIndex::ResetForTesting();
+  QString told;
+  driver_.Add([&told](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    if (box == nullptr) return false;
+    told = box->text();
+    ClickLater(modal, "okbtn");
+    return true;
+  });
+  ScanCard();
+  driver_.Clear();
+  qputenv("REXMOOR_DATA_DIR", data);
+  ScanLogIndex::ResetForTesting();
+  QVERIFY2(told.contains(plain + QStringLiteral("/Rexmoor Pro/ScanLog")) && told.contains(QStringLiteral("Not a directory")),
+           qPrintable(told));
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
 }
 
 void MainWindowTest::quickScanListsTheDeletedFilesAndDropsItsLogAfterwards() {
