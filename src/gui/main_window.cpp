@@ -39,6 +39,7 @@
 #include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
 #include "gui/thumbnail_grid.h"
+#include "platform/target_folder.h"
 #include "platform/text.h"
 
 namespace rexmoor::gui {
@@ -1231,6 +1232,24 @@ void MainWindow::StartRecovery() {
     if (ShowMessageBox(BoxKind::Confirm, this, text) != 1) return;
     break;
   }
+  // A folder that cannot take the files, or has too little room for them, is told before the
+  // first file is written.
+  std::uint64_t freeBytes = 0;
+  std::string failedPath;
+  if (const Result r = CheckTargetWritable(target, freeBytes, failedPath); r != kSuccess) {
+    ShowMessageBox(BoxKind::Error, this,
+                   FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0840"), {failedPath, ResultMessage(r)})));
+    return;
+  }
+  std::uint64_t needed = 0;
+  for (const auto& [key, record] : model_.Selection())
+    if (record.isFolder == 0) needed += std::uint64_t{record.size};
+  if (needed > freeBytes &&
+      ShowMessageBox(BoxKind::Confirm, this,
+                     FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0841"),
+                                              {FormatSize(static_cast<std::int64_t>(needed)), target,
+                                               FormatSize(static_cast<std::int64_t>(freeBytes))}))) != 1)
+    return;
   RecoverProcessWnd window(this, sources_, model_.Selection(), target);
   window.exec();
 }

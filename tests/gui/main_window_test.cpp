@@ -184,7 +184,10 @@ void MainWindowTest::initTestCase() {
   QVERIFY(cli.waitForFinished(300000));
   QCOMPARE(cli.exitCode(), 0);
   for (const QByteArray& line : cli.readAllStandardOutput().split('\n'))
-    if (!line.trimmed().isEmpty()) expected_.push_back(QJsonDocument::fromJson(line).object());
+    if (!line.trimmed().isEmpty()) {
+      const QJsonObject object = QJsonDocument::fromJson(line).object();
+      if (!object.contains(QStringLiteral("summary"))) expected_.push_back(object);
+    }
   QVERIFY(expected_.size() >= 5);
 
   window_ = std::make_unique<MainWindow>();
