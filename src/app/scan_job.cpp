@@ -71,6 +71,8 @@ void ScanJob::BeforeStart() {
   scanFinished_ = false;
 }
 
+std::vector<std::string> TakeScanLogNotices() { return GetScanLogIndex().TakeNotices(); }
+
 std::string LastScanLogFolder() { return GetScanLogIndex().CurrentScanFolder(); }
 
 void DeleteScanLogFolder(const std::string& folder) {

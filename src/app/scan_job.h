@@ -94,6 +94,10 @@ bool ScanSavedItsPlace(IFileRecoveryParse& engine);
 std::string LastScanLogFolder();
 void DeleteScanLogFolder(const std::string& folder);
 
+// What the scans passed over in the scan-log store (a tampered index entry, an earlier scan that
+// could not be continued), as lines for the user; emptied by the call.
+std::vector<std::string> TakeScanLogNotices();
+
 // "%d Hour %d Min", "%d Min %d Sec" or "%d Sec".
 std::string DurationText(std::int64_t seconds);
 

@@ -164,6 +164,7 @@ int ScanSession::Scan() {
     job.Run();
   }
   progress_.Finish();
+  for (const std::string& notice : TakeScanLogNotices()) std::fprintf(stderr, "rexmoor: %s\n", notice.c_str());
   if (job.Failure().code != kSuccess && job.Failure().source.empty()) {
     std::fprintf(stderr, "rexmoor: %s --data-dir chooses another folder.\n", job.FailureText().c_str());
     return kExitFailure;

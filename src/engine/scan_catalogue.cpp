@@ -183,8 +183,8 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
   logName_ = logName;
   relationPath_ = mainPath_ + "_Relation";
   folderPath_ = mainPath_ + "_DirInfo";
-  if (Result r = FileHandle::OpenReadWrite(mainPath_, mainFile_); r != kSuccess) return Note(r);
-  if (Result r = FileHandle::OpenReadWrite(relationPath_, relationFile_); r != kSuccess) {
+  if (Result r = FileHandle::OpenStateFile(mainPath_, mainFile_); r != kSuccess) return Note(r);
+  if (Result r = FileHandle::OpenStateFile(relationPath_, relationFile_); r != kSuccess) {
     mainFile_.Close();
     return Note(r);
   }
@@ -203,7 +203,7 @@ Result ScanCatalogue::OpenCatalogueIn(const std::string& scanFolder, const std::
   if (ReadPrefix(relationFile_, kMaxRelationBytes, text) == kSuccess && !text.empty())
     relations_ = ParseRelations(text);
 
-  if (Note(FileHandle::OpenReadWrite(folderPath_, folderFile_)) == kSuccess) {
+  if (Note(FileHandle::OpenStateFile(folderPath_, folderFile_)) == kSuccess) {
     std::string bytes;
     if (ReadPrefix(folderFile_, kMaxFolderInfoBytes, bytes) == kSuccess && !bytes.empty()) {
       folders_ = ParseFolderInfo(

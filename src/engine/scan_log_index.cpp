@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <string>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <system_error>
 #include <vector>
 
@@ -82,7 +84,7 @@ LockState TryLockFolder(const std::string& folder, FileHandle& out) {
   out.Close();
   CreateFolderTree(folder);
   FileHandle file;
-  if (FileHandle::OpenReadWrite(StripOneTrailingSlash(folder) + "/" + kLockFileName, file) != kSuccess)
+  if (FileHandle::OpenStateFile(StripOneTrailingSlash(folder) + "/" + kLockFileName, file) != kSuccess)
     return LockState::Unavailable;
   if (::flock(file.fd(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? LockState::Busy : LockState::Unavailable;
   out = std::move(file);
@@ -206,12 +208,44 @@ void ScanLogIndex::Reload() {
   if (!PathExists(config) && PathExists(temp)) std::rename(temp.c_str(), config.c_str());
   FileHandle file;
   std::string bytes;
-  if (FileHandle::OpenReadOnly(config, file) != kSuccess || ReadPrefix(file, kMaxIndexBytes, bytes) != kSuccess) return;
+  if (FileHandle::OpenStateFile(config, file, /*readOnly=*/true) != kSuccess ||
+      ReadPrefix(file, kMaxIndexBytes, bytes) != kSuccess)
+    return;
   ScanIndexContents contents =
       ParseScanIndex(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
   scanCounter_ = contents.scanCounter;
-  entries_ = std::move(contents.entries);
+  // The index is read back from disk, where anyone may have changed it or copied it elsewhere:
+  // an entry whose folder is not one of our numbered folders here is dropped, never followed.
+  for (ScanLogEntry& entry : contents.entries) {
+    const std::string stored = entry.FolderPath();
+    if (std::optional<std::string> folder = LogFolderFor(stored)) {
+      entry.SetFolderPath(*folder);
+      entries_.push_back(entry);
+    } else {
+      notices_.push_back("the scan-log index names a folder that is not one of its own (" + stored +
+                         "); that scan is started afresh");
+    }
+  }
 }
+
+std::optional<std::string> ScanLogIndex::LogFolderFor(std::string_view stored) const {
+  // Stored relative to the index's folder ("12/"); older indexes hold the whole path, accepted
+  // only when it is that same folder under this very base.
+  std::string_view name = stored;
+  const std::string prefix = basePath_ + "/";
+  if (name.rfind(prefix, 0) == 0) name.remove_prefix(prefix.size());
+  if (!name.empty() && name.back() == '/') name.remove_suffix(1);
+  if (name.empty() || name.size() > 19) return std::nullopt;
+  for (char c : name)
+    if (c < '0' || c > '9') return std::nullopt;
+  const std::string folder = prefix + std::string(name);
+  // A link or a file in its place is not our folder either.
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return std::nullopt;
+  return folder + "/";
+}
+
+std::vector<std::string> ScanLogIndex::TakeNotices() { return std::exchange(notices_, {}); }
 
 std::string ScanLogIndex::CurrentScanFolder() const {
   if (reusing_) return reusePath_;
@@ -245,7 +279,7 @@ void ScanLogIndex::BeginScanFolder() {
     // A number that holds another source's indexed log, or a scan still running in another
     // process, is passed over: a new scan never deletes a log that is not its own.
     const bool indexed = std::any_of(entries_.begin(), entries_.end(),
-                                     [&](const ScanLogEntry& e) { return EqualsNoCase(e.FolderPath(), folder); });
+                                     [&](const ScanLogEntry& e) { return e.FolderPath() == folder; });
     if (indexed) continue;
     FileHandle lock;
     const LockState state = TryLockFolder(folder, lock);
@@ -286,11 +320,13 @@ bool ScanLogIndex::IsInsideBase(const std::string& path) const {
 Result ScanLogIndex::DeleteScanLog(const std::string& folderPath) {
   const std::string target = StripOneTrailingSlash(folderPath);
   const bool exists = !folderPath.empty() && PathExists(target);
-  const bool ours = folderLock_.IsValid() && EqualsNoCase(StripOneTrailingSlash(lockedFolder_), target);
+  const bool ours = folderLock_.IsValid() && StripOneTrailingSlash(lockedFolder_) == target;
   FileHandle lock;
   if (exists && !ours && IsInsideBase(target) && TryLockFolder(target, lock) == LockState::Busy)
     return kErrSharingViolation;  // another running scan works there
-  std::erase_if(entries_, [&](const ScanLogEntry& entry) { return EqualsNoCase(entry.FolderPath(), folderPath); });
+  std::erase_if(entries_, [&](const ScanLogEntry& entry) {
+    return StripOneTrailingSlash(entry.FolderPath()) == target;
+  });
   if (!exists) return kSuccess;
   if (!IsInsideBase(target)) return kErrAccessDenied;
   if (ours) {
@@ -328,7 +364,7 @@ bool ScanLogIndex::FindImageScan(const std::string& imagePath, ScanLogEntry& out
   reusing_ = false;
   reusePath_.clear();
   for (const ScanLogEntry& entry : entries_) {
-    if (!EqualsNoCase(entry.ImagePath(), imagePath)) continue;
+    if (!SameImage(entry.ImagePath(), imagePath)) continue;
     const std::uint64_t writeTime = FileWriteTime(imagePath);
     // Without a time to compare, the earlier log is neither trusted nor thrown away.
     if (writeTime == 0) return false;
@@ -350,7 +386,7 @@ Result ScanLogIndex::SaveScan(const ScanSourceIdentity& source, const ResumeValu
   const bool isImage = !source.imagePath.empty();
   ScanLogEntry* match = nullptr;
   for (ScanLogEntry& entry : entries_) {
-    const bool same = isImage ? EqualsNoCase(entry.ImagePath(), source.imagePath)
+    const bool same = isImage ? SameImage(entry.ImagePath(), source.imagePath)
                               : entry.DriveNumber() == static_cast<std::uint32_t>(source.driveNumber) &&
                                     entry.StartSector() == source.startSector &&
                                     entry.SectorCount() == source.sectorCount;
@@ -359,6 +395,9 @@ Result ScanLogIndex::SaveScan(const ScanSourceIdentity& source, const ResumeValu
       break;
     }
   }
+  // A path the index cannot hold whole could never be matched again: such a scan is not offered
+  // for continuing rather than offered and then lost.
+  if (isImage && Utf8ToUtf16(source.imagePath).size() >= kScanIndexPathChars) return kErrFilenameTooLong;
   if (match != nullptr) {
     match->SetResume(resume);
   } else {
@@ -383,16 +422,34 @@ Result ScanLogIndex::WriteIndex() {
   if (Result r = CreateFolderTree(basePath_); r != kSuccess) return r;
   const std::string config = basePath_ + "/config";
   const std::string temp = basePath_ + "/config.tmp";
-  std::vector<std::uint8_t> bytes = FormatScanIndex(scanCounter_, entries_);
+  // Folders are written relative to the index, so that a copied data folder names its own logs.
+  std::vector<ScanLogEntry> stored = entries_;
+  for (ScanLogEntry& entry : stored) {
+    std::string folder = entry.FolderPath();
+    if (folder.rfind(basePath_ + "/", 0) == 0) entry.SetFolderPath(folder.substr(basePath_.size() + 1));
+  }
+  std::vector<std::uint8_t> bytes = FormatScanIndex(scanCounter_, stored);
   {
+    // Made new each time, never through whatever was planted at its name.
+    (void)::unlink(temp.c_str());
     FileHandle file;
-    if (Result r = FileHandle::OpenReadWrite(temp, file, /*truncate=*/true); r != kSuccess) return r;
+    if (Result r = FileHandle::CreatePrivate(temp, file); r != kSuccess) return r;
     if (Result r = WriteAll(file, bytes.data(), bytes.size(), 0); r != kSuccess) return r;
     file.Sync();
   }
   // rename() replaces "config" in one step, so a crash leaves either the old or the new index.
   if (std::rename(temp.c_str(), config.c_str()) != 0) return ResultFromErrno(errno);
   return kSuccess;
+}
+
+bool ScanLogIndex::SameImage(const std::string& stored, const std::string& imagePath) {
+  if (stored == imagePath) return true;
+  // Two names of one file (a link, a bind mount) are the same image; two files whose names
+  // differ only in case are not.
+  struct stat a {};
+  struct stat b {};
+  return !stored.empty() && ::stat(stored.c_str(), &a) == 0 && ::stat(imagePath.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool ScanLogIndex::FindLogFile(const std::string& folderPath, std::string_view namePart, std::string& outName) {

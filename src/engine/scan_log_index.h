@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -99,8 +100,12 @@ class ScanLogIndex {
   bool IsReusing() const { return reusing_; }
   const std::string& ReusePath() const { return reusePath_; }
 
-  // Re-reads the index file; a missing or unreadable file gives an empty index.
+  // Re-reads the index file; a missing or unreadable file gives an empty index. Entries whose
+  // folder is not a numbered folder of this base are dropped, with a notice.
   void Reload();
+  // What reading the index had to pass over, as lines for the user; emptied by the call.
+  std::vector<std::string> TakeNotices();
+  void AddNotice(std::string text) { notices_.push_back(std::move(text)); }
 
   // Whether a scan can keep its logs here: creates the base folder when it is missing and writes
   // a scratch file into it, so that a data folder that is a plain file, is read-only or is full
@@ -128,11 +133,13 @@ class ScanLogIndex {
   // and the scan's folder becomes the current one; changed -> its log is deleted, false.
   bool FindDiskScan(std::int32_t driveNumber, std::uint64_t startSector, std::uint64_t sectorCount,
                     std::uint64_t currentFreeBytes, ScanLogEntry& outEntry);
-  // The same for an image file, matched by path and compared by its current last-write time.
+  // The same for an image file, matched by its exact path (or the same file under another name)
+  // and compared by its current last-write time.
   bool FindImageScan(const std::string& imagePath, ScanLogEntry& outEntry);
 
   // Updates the resume values of the source's entry or adds a new entry, then rewrites the index
-  // through "config.tmp".
+  // through "config.tmp". An image path longer than the index holds is not saved
+  // (kErrFilenameTooLong): its scan could never be found again.
   Result SaveScan(const ScanSourceIdentity& source, const ResumeValues& resume, const std::string& folderPath);
 
   // First name (in name order, skipping names starting with '.') in the folder containing namePart.
@@ -140,6 +147,9 @@ class ScanLogIndex {
 
  private:
   bool IsInsideBase(const std::string& path) const;
+  // The numbered folder a stored folder field names, as a whole path; nothing for anything else.
+  std::optional<std::string> LogFolderFor(std::string_view stored) const;
+  static bool SameImage(const std::string& stored, const std::string& imagePath);
   Result WriteIndex();
 
   std::string basePath_;
@@ -149,6 +159,7 @@ class ScanLogIndex {
   std::string reusePath_;
   FileHandle folderLock_;
   std::string lockedFolder_;
+  std::vector<std::string> notices_;
 };
 
 // The process-wide index, built on first use from the per-user data folder.

@@ -54,6 +54,20 @@ Result FileHandle::CreatePrivate(const std::string& path, FileHandle& out) {
   return r == kErrAlreadyExists ? kErrFileExists : r;
 }
 
+Result FileHandle::OpenStateFile(const std::string& path, FileHandle& out, bool readOnly) {
+  const int flags = (readOnly ? O_RDONLY : O_RDWR | O_CREAT) | O_NOFOLLOW | O_NONBLOCK;
+  // O_NOFOLLOW makes a link fail with ELOOP, which reads as kErrStoppedOnSymlink.
+  if (Result r = OpenWith(path, flags, 0644, out); r != kSuccess) return r;
+  struct stat st {};
+  if (::fstat(out.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    out.Close();
+    return kErrAccessDenied;
+  }
+  const int now = ::fcntl(out.fd(), F_GETFL);
+  if (now >= 0) (void)::fcntl(out.fd(), F_SETFL, now & ~O_NONBLOCK);
+  return kSuccess;
+}
+
 ssize_t FileHandle::Pread(void* buffer, std::size_t length, std::uint64_t offset) const {
   ssize_t n;
   do {

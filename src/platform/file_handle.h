@@ -30,6 +30,11 @@ class FileHandle {
   static Result CreateNew(const std::string& path, FileHandle& out);
   // Creates a new file only this user may read (mode 0600); never follows a link at the path.
   static Result CreatePrivate(const std::string& path, FileHandle& out);
+  // Opens a file the program keeps its own state in (scan logs, their index), creating it when
+  // missing unless readOnly. Never through a link, and only a regular file: a pipe planted at the
+  // path would otherwise block the open for ever. kErrStoppedOnSymlink for a link,
+  // kErrAccessDenied for anything else that is not a regular file.
+  static Result OpenStateFile(const std::string& path, FileHandle& out, bool readOnly = false);
 
   bool IsValid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
