@@ -246,11 +246,102 @@ void CProfessionalRecovery::SaveResumeState() {
   if (!report_.resumed) resumeFolder_ = folder;
 }
 
+bool CProfessionalRecovery::EarlierScanHoldsUp(std::string& why) {
+  const std::string folder = resumeFolder_.size() > 1 && resumeFolder_.back() == '/'
+                                 ? resumeFolder_.substr(0, resumeFolder_.size() - 1)
+                                 : resumeFolder_;
+  struct stat st {};
+  if (folder.empty() || ::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    why = "its log folder is gone";
+    return false;
+  }
+  // Every engine's log, each a run of whole records numbered from 1.
+  std::uint64_t records = 0;
+  for (const char* prefix : {"Fast_", "Pro_Fat_", "Pro_Ntfs_", "File_Type_"}) {
+    if (std::string_view(prefix) == "Fast_" && !quickEngine_) continue;
+    const std::string name = EarlierLog(prefix);
+    // Only a companion left behind is no log either.
+    auto endsWith = [&name](std::string_view tail) {
+      return name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (name.empty() || endsWith("_Relation") || endsWith("_DirInfo")) {
+      why = std::string("its ") + prefix + " log is missing";
+      return false;
+    }
+    FileHandle log;
+    std::uint64_t bytes = 0;
+    if (FileHandle::OpenStateFile(folder + "/" + name, log, /*readOnly=*/true) != kSuccess ||
+        log.Size(bytes) != kSuccess) {
+      why = "its log " + name + " cannot be read";
+      return false;
+    }
+    const std::uint64_t count = bytes / kRecordSize;
+    FoundFileRecord first{};
+    FoundFileRecord last{};
+    if (count > 0 && (log.ReadFully(&first, kRecordSize, 0) != kSuccess ||
+                      log.ReadFully(&last, kRecordSize, (count - 1) * kRecordSize) != kSuccess ||
+                      first.recordId != 1 || last.recordId != count)) {
+      why = "its log " + name + " is damaged";
+      return false;
+    }
+    records += count;
+  }
+  const std::uint64_t counted = resumeEntry_.ResumeU64(kFilesFound);
+  if (records != counted) {
+    why = "its logs hold " + std::to_string(records) + " records where it counted " + std::to_string(counted);
+    return false;
+  }
+
+  // The place: inside the medium, in a range the sweep visits, and agreeing with what it says it swept.
+  const std::uint64_t start = resumeEntry_.ResumeU64(kRangeStart);
+  const std::uint64_t length = resumeEntry_.ResumeU64(kRangeLength);
+  const std::uint64_t position = resumeEntry_.ResumeU64(kPositionInRange);
+  const std::uint64_t done = resumeEntry_.ResumeU64(kSectorsDone);
+  const std::uint64_t total = partitionSectors_;
+  bool holds = start <= total && length <= total - start && position <= total - start;
+  if (holds && report_.freeRangesMode) {
+    // The ranges before this one are swept whole; within it, as far as the place.
+    std::uint64_t before = 0;
+    std::uint64_t from = 0;
+    bool found = false;
+    // Ranges come in ascending order, so from grows with every step and the walk ends.
+    for (;;) {
+      std::uint64_t s = 0;
+      std::uint64_t l = 0;
+      NextFreeRange(from, s, l);
+      if (l == 0 || s < from || l > UINT64_MAX - s || s > start) break;
+      if (s == start) {
+        found = l == length;
+        break;
+      }
+      before += l;
+      from = s + l;
+    }
+    holds = found && done == before + std::min(position, length);
+  } else if (holds) {
+    holds = start == 0 && length == total && done == std::min(position, length);
+  }
+  if (!holds) why = "the place it saved lies outside what it sweeps";
+  return holds;
+}
+
 Result CProfessionalRecovery::Scan(const char*) {
   report_ = ScanReport{};
   if (!open_) return kErrInvalidHandle;
   ScanLogIndex& index = GetScanLogIndex();
   report_.resumed = resumeFound_;
+  if (quickEngine_) report_.freeRangesMode = UsesFreeRanges();
+  // A damaged log never turns into fewer or doubled results: such a scan starts afresh.
+  if (report_.resumed) {
+    std::string why;
+    if (!EarlierScanHoldsUp(why)) {
+      index.AddNotice("the earlier deep scan of this source cannot be continued (" + why + "); it starts afresh");
+      const std::string earlier = resumeFolder_;
+      ClearPreviousScan();
+      (void)index.DeleteScanLog(earlier);
+      report_.resumed = false;
+    }
+  }
   if (!report_.resumed) {
     index.BeginScanFolder();
     resumeFolder_.clear();
@@ -258,7 +349,6 @@ Result CProfessionalRecovery::Scan(const char*) {
 
   // The quick phase: the live file system's finds, and which sectors are free.
   if (quickEngine_) {
-    report_.freeRangesMode = UsesFreeRanges();
     const std::string fast = report_.resumed ? EarlierLog("Fast_") : std::string();
     const Result quick = quickEngine_->Scan(fast.empty() ? nullptr : fast.c_str());
     if (quick != kSuccess) {

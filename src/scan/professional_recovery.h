@@ -105,6 +105,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   std::optional<std::uint64_t> FirstDataSector(const FoundFileRecord& record);
   // The earlier scan's catalogue of an engine, found by its name's prefix; empty when there is none.
   std::string EarlierLog(const char* prefix) const;
+  // Whether the earlier scan the index offers can be taken up as it stands: its logs all there,
+  // whole, and holding the records it counted; its place inside the medium and agreeing with the
+  // sectors it says were swept. why says what does not hold.
+  bool EarlierScanHoldsUp(std::string& why);
 
   std::uint16_t sourceTag_ = 0;
   std::int32_t sectorSize_ = 512;
