@@ -2,6 +2,7 @@
 // copied: a resumed deep scan never writes outside the data folder, never lists fewer or doubled
 // files, and never takes another image's log for its own.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -38,7 +39,7 @@ class ScanLogTrust : public ::testing::Test {
                const std::string& which = "") {
     std::string out;
     const std::string errFile = work / "stderr.txt";
-    EXPECT_EQ(test::RunCommand(REXMOOR_CLI_PATH " scan " + ShellQuote(which.empty() ? image : which) +
+    EXPECT_EQ(test::RunCommand("timeout 300 " REXMOOR_CLI_PATH " scan " + ShellQuote(which.empty() ? image : which) +
                                    " --format json --resume " + resume + " --data-dir " + ShellQuote(dataDir) + " 2>" +
                                    ShellQuote(errFile),
                                &out),
@@ -152,6 +153,18 @@ TEST_F(ScanLogTrust, EveryKindOfDamageGivesTheFreshResultAndSaysSo) {
     EXPECT_EQ(Scan(data, "yes", &err), fresh);
     EXPECT_EQ(err.find("afresh"), std::string::npos) << err;
   }
+
+  // A pipe planted at the index and a link at its scratch name: neither blocks the scan nor is
+  // written through.
+  const std::string planted = work / "planted";
+  fs::create_directories(Base(planted));
+  ASSERT_EQ(::mkfifo((Base(planted) + "/config").c_str(), 0644), 0);
+  const std::string victim = work / "victim";
+  test::WriteFileBytes(victim, {'v'});
+  fs::create_symlink(victim, Base(planted) + "/config.tmp");
+  EXPECT_EQ(Scan(planted, "yes"), fresh);
+  EXPECT_EQ(test::ReadFileBytes(victim), std::vector<std::uint8_t>{'v'});
+  EXPECT_TRUE(fs::is_regular_file(Base(planted) + "/config"));
 }
 
 // Two images whose names differ only in case keep their own logs; the index keeps folders
