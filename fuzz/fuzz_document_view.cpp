@@ -7,6 +7,7 @@
 
 #include "fuzz_support.h"
 #include "preview/document_view.h"
+#include "preview/pdf_render.h"
 #include "preview/office_text.h"
 #include "preview/preview_text.h"
 
@@ -49,6 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string named = base + "." + target.extension;
     if (std::rename(path.c_str(), named.c_str()) != 0) break;
     path = named;
+    // The page program's drawing, run here in-process so that the fuzzer sees into poppler.
+    if (target.kind == rexmoor::ConverterKind::Pdf) {
+      const rexmoor::Result drawn = rexmoor::RenderPdfFirstPage(path, png);
+      if (drawn != rexmoor::kSuccess && drawn != rexmoor::kErrInvalidParameter && drawn != rexmoor::kErrNotEnoughMemory)
+        __builtin_trap();
+      continue;
+    }
     auto view = rexmoor::MakeDocumentView(target.kind, png);
     if (view == nullptr) __builtin_trap();
     std::string text;

@@ -17,6 +17,8 @@ bin="$work/prefix/bin/rexmoor"
 grep -q '^Exec=rexmoor-gui' "$work/prefix/share/applications/rexmoor-gui.desktop" || { echo "no desktop entry"; exit 1; }
 [ -f "$work/prefix/share/icons/hicolor/scalable/apps/rexmoor.svg" ] || { echo "no icon installed"; exit 1; }
 [ -f "$work/prefix/share/rexmoor/config.ini" ] || { echo "shipped settings not installed"; exit 1; }
+# The program that draws a PDF's first page for the preview, out of the programs' way.
+[ -x "$work/prefix/libexec/rexmoor/rexmoor-pdf-page" ] || { echo "no rexmoor-pdf-page in libexec/rexmoor"; exit 1; }
 
 gunzip -c "$root/samples/card.img.gz" > "$work/card.img"
 export REXMOOR_DATA_DIR="$work/data"
@@ -35,4 +37,9 @@ while read -r sum state path; do
   [ "$state" = deleted ] || continue
   grep -q "^$sum " recovered.sha256 || { echo "missing after recovery: $path"; exit 1; }
 done < "$root/samples/card.sha256"
+# The card's PDF previews as a PNG of its first page.
+id=$("$bin" scan card.img --quick --format json 2>/dev/null | grep '"extension":"pdf"' | head -n 1 |
+     sed -E 's/.*"engine":([0-9]+).*"id":([0-9]+).*/\1:\2/')
+"$bin" preview card.img --quick --id "$id" --to page.png 2>/dev/null || { echo "the PDF could not be previewed"; exit 1; }
+[ "$(head -c 4 page.png | od -An -c | tr -d ' ')" = "211PNG" ] || { echo "the PDF preview is no PNG"; exit 1; }
 echo "installed rexmoor runs from $work/prefix"

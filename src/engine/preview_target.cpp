@@ -1,10 +1,15 @@
 #include "engine/preview_target.h"
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 #include "engine/name_sanitize.h"
 #include "platform/data_dir.h"
@@ -31,7 +36,44 @@ PreviewTargetKind PreviewTargetKindOf(std::string_view name) {
   return kind;
 }
 
-std::string PreviewFolder() { return UserDataDir() + "/Rexmoor Pro/ScanLog/"; }
+namespace {
+
+constexpr std::string_view kPreviewFolderPrefix = "Preview.";
+
+std::string ScanLogFolder() { return UserDataDir() + "/Rexmoor Pro/ScanLog/"; }
+
+}  // namespace
+
+std::string PreviewFolder() {
+  return ScanLogFolder() + std::string(kPreviewFolderPrefix) + std::to_string(::getpid()) + "/";
+}
+
+Result MakePreviewFolder() {
+  const std::string folder = PreviewFolder();
+  if (Result r = CreateFolderTree(folder); r != kSuccess) return r;
+  // Found files may be private: the copies are for this user's eyes only.
+  if (::chmod(folder.c_str(), 0700) != 0) return ResultFromErrno(errno);
+  return kSuccess;
+}
+
+void RemoveStalePreviewFolders() {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(ScanLogFolder(), ec);
+  if (ec) return;
+  std::vector<std::filesystem::path> stale;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (name.rfind(kPreviewFolderPrefix, 0) != 0) continue;
+    const std::string digits = name.substr(kPreviewFolderPrefix.size());
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const auto pid = static_cast<pid_t>(std::stol(digits));
+    // A process that still runs keeps its folder; one that is gone cannot be signalled.
+    if (pid <= 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (it->is_directory(ec) && !it->is_symlink(ec)) stale.push_back(it->path());
+  }
+  for (const auto& path : stale) std::filesystem::remove_all(path, ec);
+}
 
 std::string PreviewTargetPath(std::string_view recordName) {
   std::string path;
@@ -61,7 +103,7 @@ Result PreviewSink::Begin(const FoundFileRecord& record, std::string& outPath, s
   if (byteCount == nullptr) return kErrInvalidParameter;
   finished_ = false;
   if (!path_.empty()) {
-    CreateFolderTree(PreviewFolder());  // a failure shows up as the open's error
+    (void)MakePreviewFolder();  // a failure shows up as the open's error
     ::unlink(path_.c_str());
     // Found files may be private: the copy is for this user's eyes only.
     if (Result r = FileHandle::CreatePrivate(path_, file_); r != kSuccess) {

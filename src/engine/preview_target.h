@@ -1,6 +1,6 @@
 // Where a found file goes when the user previews it. Documents and archives are written under
-// their own name, audio and video to "tmp.avi", pictures to "tmp.jpg", all in the scan-log folder
-// of the per-user data folder, for the viewers to open; any other file is copied, as far as it
+// their own name, audio and video to "tmp.avi", pictures to "tmp.jpg", all in a private folder of
+// this process below the scan-log folder of the per-user data folder, for the viewers to open; any other file is copied, as far as it
 // fits, into the caller's memory buffer. Every engine's ExtractForPreview goes through here.
 #pragma once
 
@@ -45,8 +45,14 @@ enum class PreviewTargetKind { Memory, Document, Media, Picture };
 // Which list the name's extension (text from its last '.') falls in. Audio, video and pictures
 // win over documents; names without an extension go to memory.
 PreviewTargetKind PreviewTargetKindOf(std::string_view name);
-// UserDataDir() + "/Rexmoor Pro/ScanLog/".
+// UserDataDir() + "/Rexmoor Pro/ScanLog/Preview.<pid>/": one folder per process, so that a
+// process killed in the middle of a preview leaves files that the next one can tell apart.
 std::string PreviewFolder();
+// Creates this process's preview folder (mode 0700) when it is missing.
+Result MakePreviewFolder();
+// Removes the preview folders of processes that no longer run, with the copies of found files a
+// killed preview left in them.
+void RemoveStalePreviewFolders();
 // The temporary file for a record name, or empty when its data goes to memory. A document keeps
 // its own (sanitised) name.
 std::string PreviewTargetPath(std::string_view recordName);

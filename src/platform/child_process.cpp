@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -136,14 +137,14 @@ enum class ChildState { Exited, Gone, Running };
 // Waits, up to the deadline, until the child has exited, without reaping it: its pid stays
 // reserved, so its group may still be signalled. Gone: somebody else reaped it already (a
 // caller that ignores SIGCHLD), and its pid may be anybody's now.
-ChildState WaitForExit(pid_t pid, Clock::time_point deadline) {
+ChildState WaitForExit(pid_t pid, Clock::time_point deadline, const std::function<bool()>& cancelled) {
   for (;;) {
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
     const int rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
     if (rc == 0 && info.si_pid == pid) return ChildState::Exited;
     if (rc != 0 && errno != EINTR) return ChildState::Gone;
-    if (MillisecondsLeft(deadline) == 0) return ChildState::Running;
+    if (MillisecondsLeft(deadline) == 0 || (cancelled && cancelled())) return ChildState::Running;
     usleep(5000);
   }
 }
@@ -194,14 +195,20 @@ Result RunChild(const std::vector<std::string>& argv, const ChildLimits& limits,
   }
 
   char buffer[65536];
+  // The cancel question is put at least this often while the child runs.
+  constexpr int kCancelPollMs = 20;
   for (;;) {
     const int wait = MillisecondsLeft(deadline);
     if (wait == 0) {
       result.timedOut = true;
       break;
     }
+    if (limits.cancelled && limits.cancelled()) {
+      result.cancelled = true;
+      break;
+    }
     pollfd poller{outRead.fd, POLLIN, 0};
-    const int ready = poll(&poller, 1, wait);
+    const int ready = poll(&poller, 1, limits.cancelled ? std::min(wait, kCancelPollMs) : wait);
     if (ready < 0) {
       if (errno == EINTR) continue;
       result.timedOut = true;  // cannot wait for it any longer: end it
@@ -225,9 +232,12 @@ Result RunChild(const std::vector<std::string>& argv, const ChildLimits& limits,
   outRead.Reset();
 
   ChildState state = ChildState::Running;
-  if (!result.timedOut && !result.outputTruncated) {
-    state = WaitForExit(pid, deadline);
-    if (state == ChildState::Running) result.timedOut = true;
+  if (!result.timedOut && !result.outputTruncated && !result.cancelled) {
+    state = WaitForExit(pid, deadline, limits.cancelled);
+    if (state == ChildState::Running) {
+      if (limits.cancelled && limits.cancelled()) result.cancelled = true;
+      else result.timedOut = true;
+    }
   }
   // Also takes down whatever an exited child left running in its group.
   if (state != ChildState::Gone) KillGroup(pid);

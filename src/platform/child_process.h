@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,15 @@ struct ChildLimits {
   std::chrono::milliseconds timeLimit{6000};
   std::uint64_t memoryBytes = 512ull << 20;  // RLIMIT_AS
   std::size_t outputBytes = 1 << 20;         // captured stdout; the child is killed past it
+  // Asked every few milliseconds while the child runs; true ends it at once (the user's cancel).
+  std::function<bool()> cancelled;
 };
 
 struct ChildResult {
   int exitCode = -1;    // when the child exited normally
   int termSignal = 0;   // when a signal ended it (SIGKILL after a time-out or an output cap)
   bool timedOut = false;
+  bool cancelled = false;
   bool outputTruncated = false;
   std::string output;   // stdout as written (bytes, not checked for any encoding)
 

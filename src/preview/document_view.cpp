@@ -136,7 +136,8 @@ class OfficeDocumentView : public IDocumentView {
 
 }  // namespace
 
-std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::string& pdfPagePath) {
+std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::string& pdfPagePath,
+                                                std::function<bool()> cancelled) {
   switch (kind) {
     case ConverterKind::Word:
     case ConverterKind::PowerPoint:
@@ -144,7 +145,7 @@ std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::s
       return std::make_unique<OfficeDocumentView>(kind);
     case ConverterKind::Pdf:
       if (pdfPagePath.empty()) return nullptr;
-      return std::make_unique<PdfFirstPage>(pdfPagePath);
+      return std::make_unique<PdfFirstPage>(pdfPagePath, std::move(cancelled));
     case ConverterKind::Archive:
       return std::make_unique<ArchiveListing>();
     default:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -47,7 +48,9 @@ class IDocumentView {
 // by its own extension (office_text.h, legacy_office.h) and fail for the extensions of their
 // lists that have no reader. A PDF's first page is drawn into pdfPagePath (a PNG), whose path
 // its Convert returns as the text (pdf_page.h); without a path there is no PDF converter.
-std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::string& pdfPagePath = {});
+// cancelled, when given, may end a PDF's drawing early (kCancelled).
+std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::string& pdfPagePath = {},
+                                                std::function<bool()> cancelled = {});
 
 // The listing of an archive (zip, 7z, rar, tar and its compressed forms, cab, iso, lzh, ...)
 // through libarchive: one line per entry with its size and name. Only headers are read; the

@@ -1,80 +1,87 @@
 #include "preview/pdf_page.h"
 
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-image.h>
-#include <poppler-page-renderer.h>
-#include <poppler-page.h>
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
+#include <chrono>
 #include <cstdio>
-#include <memory>
-#include <mutex>
+#include <cstdlib>
 #include <utility>
+#include <vector>
+
+#include "platform/child_process.h"
 
 namespace rexmoor {
 
 namespace {
 
-// Poppler reports every oddity of a damaged file on stderr; a preview has no use for that.
-void Quiet(const std::string&, void*) {}
+constexpr const char* kProgramName = "rexmoor-pdf-page";
 
-// Page sizes come from the file: what is no size, or more than a PDF may say (14400 points,
-// 200 inches), is refused.
-constexpr double kMaxPagePoints = 14400.0;
+bool IsProgram(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string OwnFolder() {
+  char buffer[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  std::string path(buffer, static_cast<std::size_t>(n));
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
 
 }  // namespace
 
-PdfFirstPage::PdfFirstPage(std::string pngPath) : pngPath_(std::move(pngPath)) {
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { poppler::set_debug_error_function(&Quiet, nullptr); });
+std::string PdfPageProgram() {
+  if (const char* set = std::getenv("REXMOOR_PDF_PAGE"); set != nullptr && *set != '\0') return IsProgram(set) ? set : "";
+  const std::string own = OwnFolder();
+  std::vector<std::string> places;
+  if (!own.empty()) {
+    places.push_back(own + "/" + kProgramName);
+    places.push_back(own + "/../" REXMOOR_LIBEXEC_SUBDIR "/" + kProgramName);
+  }
+#ifdef REXMOOR_BUILD_PDF_PAGE
+  places.push_back(REXMOOR_BUILD_PDF_PAGE);
+#endif
+  for (const std::string& place : places)
+    if (IsProgram(place)) return place;
+  return {};
 }
+
+PdfFirstPage::PdfFirstPage(std::string pngPath, std::function<bool()> cancelled)
+    : pngPath_(std::move(pngPath)), cancelled_(std::move(cancelled)) {}
 
 Result PdfFirstPage::Convert(const std::string& path, std::string& text) {
   text.clear();
+  failure_.clear();
   if (pngPath_.empty()) return kErrInvalidParameter;
-  try {
-    std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path));
-    if (!document || document->is_locked() || document->pages() < 1) return kErrInvalidParameter;
-    std::unique_ptr<poppler::page> page(document->create_page(0));
-    if (!page) return kErrInvalidParameter;
-    const poppler::rectf box = page->page_rect();
-    const double width = std::fabs(box.width()), height = std::fabs(box.height());
-    if (!std::isfinite(width) || !std::isfinite(height) || width < 1.0 || height < 1.0 || width > kMaxPagePoints ||
-        height > kMaxPagePoints)
-      return kErrInvalidParameter;
-    const double longer = std::max(width, height);
-    // Resolution in dots per inch for the longer side to come out at kMaxSide pixels.
-    const double resolution = 72.0 * kMaxSide / longer;
-
-    poppler::page_renderer renderer;
-    renderer.set_render_hint(poppler::page_renderer::antialiasing, true);
-    renderer.set_render_hint(poppler::page_renderer::text_antialiasing, true);
-    const poppler::image image = renderer.render_page(page.get(), resolution, resolution);
-    if (!image.is_valid() || image.width() < 1 || image.height() < 1 || image.width() > kMaxSide + 2 ||
-        image.height() > kMaxSide + 2)
-      return kErrInvalidParameter;
-
-    // Written beside the target and renamed over it, so that a viewer never sees half a file.
-    // The file is made here first: poppler's PNG writer crashes when it cannot open its file.
-    const std::string partial = pngPath_ + ".part" + std::to_string(getpid());
-    const int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return kErrInvalidParameter;
-    close(fd);
-    if (!image.save(partial, "png")) {
-      std::remove(partial.c_str());
-      return kErrInvalidParameter;
-    }
-    if (std::rename(partial.c_str(), pngPath_.c_str()) != 0) {
-      std::remove(partial.c_str());
-      return kErrInvalidParameter;
-    }
-  } catch (...) {
+  const std::string program = PdfPageProgram();
+  if (program.empty()) {
+    failure_ = "The PDF page cannot be drawn: the program rexmoor-pdf-page is missing.";
     return kErrInvalidParameter;
   }
+  ChildLimits limits;
+  limits.timeLimit = std::chrono::milliseconds(kTimeLimitMs);
+  limits.memoryBytes = kMemoryBytes;
+  limits.outputBytes = 4096;
+  limits.cancelled = cancelled_;
+  ChildResult result;
+  if (RunChild({program, path, pngPath_}, limits, result) != kSuccess) {
+    failure_ = "The PDF page cannot be drawn: rexmoor-pdf-page could not be started.";
+    return kErrInvalidParameter;
+  }
+  if (result.cancelled) return kCancelled;
+  if (result.timedOut) {
+    failure_ = "The PDF page could not be drawn within " + std::to_string(kTimeLimitMs / 1000) + " seconds.";
+    return kErrInvalidParameter;
+  }
+  // The page program exits 3 when it ran out of the memory it may have.
+  if (result.termSignal != 0 || result.ExitedWith(3)) {
+    failure_ = "The PDF page could not be drawn within " + std::to_string(kMemoryBytes >> 20) + " MiB of memory.";
+    return kErrInvalidParameter;
+  }
+  if (!result.ExitedWith(0)) return kErrInvalidParameter;
   text = pngPath_;
   return kSuccess;
 }

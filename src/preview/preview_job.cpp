@@ -6,8 +6,16 @@
 
 #include "engine/preview_target.h"
 #include "platform/file_handle.h"
+#include "preview/pdf_page.h"
 
 namespace rexmoor {
+
+PreviewSession::PreviewSession() { RemoveStalePreviewFolders(); }
+
+PreviewSession::~PreviewSession() {
+  Clear();
+  ::rmdir(PreviewFolder().c_str());  // only when empty: another session of this process may use it
+}
 
 void PreviewSession::Clear() {
   for (const std::string& path : files_) ::unlink(path.c_str());
@@ -34,7 +42,7 @@ std::vector<std::uint8_t> FilePrefix(const std::string& path, std::size_t maxByt
 
 }  // namespace
 
-void PresentPreview(PreviewData& data, PreviewSession& session) {
+void PresentPreview(PreviewData& data, PreviewSession& session, const std::function<bool()>& cancelled) {
   data.text.clear();
   data.picturePath.clear();
   if (data.dataPath.empty()) {
@@ -51,9 +59,15 @@ void PresentPreview(PreviewData& data, PreviewSession& session) {
     data.picturePath = data.dataPath;
     return;
   }
-  std::unique_ptr<IDocumentView> view = MakeDocumentView(data.plan.converter, PreviewSession::PdfPagePath());
+  std::unique_ptr<IDocumentView> view =
+      MakeDocumentView(data.plan.converter, PreviewSession::PdfPagePath(), cancelled);
   std::string out;
-  if (view != nullptr && view->Convert(data.dataPath, out) == kSuccess) {
+  const Result converted = view != nullptr ? view->Convert(data.dataPath, out) : kErrInvalidParameter;
+  if (converted == kCancelled) {
+    data.show = PreviewShow::Nothing;
+    return;
+  }
+  if (converted == kSuccess) {
     if (data.plan.converter == ConverterKind::Pdf) {
       data.show = PreviewShow::PdfPage;
       data.picturePath = out;
@@ -66,6 +80,8 @@ void PresentPreview(PreviewData& data, PreviewSession& session) {
   }
   data.show = PreviewShow::Dump;
   data.text = CharacterDump(FilePrefix(data.dataPath, kDumpFallbackBytes));
+  if (const auto* pdf = dynamic_cast<const PdfFirstPage*>(view.get()); pdf != nullptr && !pdf->Failure().empty())
+    data.text = pdf->Failure() + "\r\n" + data.text;
 }
 
 PreviewJob::PreviewJob(std::vector<ScanSourceEntry>& sources, const FoundFileRecord& record,
@@ -124,7 +140,8 @@ void PreviewJob::Run() {
   } else if (result != kSuccess && !data_.dataPath.empty() && ::access(data_.dataPath.c_str(), F_OK) != 0) {
     data_.show = PreviewShow::Nothing;  // a failed copy removes its file: there is nothing to show
   } else {
-    PresentPreview(data_, session_);
+    PresentPreview(data_, session_, [this] { return CancelRequested(); });
+    if (data_.show == PreviewShow::Nothing && CancelRequested()) outcome_ = kCancelled;
   }
   MarkDone();
 }

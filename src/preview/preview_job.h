@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,17 +40,21 @@ struct PreviewData {
 };
 
 // Turns extracted data into what is shown: media are played, documents converted (a failed
-// conversion shows the dump of the file's first 8192 bytes), other files with a data path are
-// pictures, and data in memory is dumped.
-void PresentPreview(PreviewData& data, PreviewSession& session);
+// conversion shows the dump of the file's first 8192 bytes, after a line saying which limit it
+// hit where it hit one), other files with a data path are pictures, and data in memory is dumped.
+// cancelled, when given, may end a conversion early: then nothing is shown.
+void PresentPreview(PreviewData& data, PreviewSession& session, const std::function<bool()>& cancelled = {});
 
 inline constexpr std::uint32_t kPreviewBufferBytes = 0x1400000;  // 20 MiB
 
 // The temporary files of the previews of one program run.
 class PreviewSession {
  public:
-  PreviewSession() = default;
-  ~PreviewSession() { Clear(); }
+  // Removes what previews of processes that no longer run left behind (a preview killed half-way
+  // leaves its copy of the found file).
+  PreviewSession();
+  // Removes the files of the last preview and this process's preview folder.
+  ~PreviewSession();
   PreviewSession(const PreviewSession&) = delete;
   PreviewSession& operator=(const PreviewSession&) = delete;
 

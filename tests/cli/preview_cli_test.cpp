@@ -7,6 +7,7 @@
 
 #include "cli/cli_json.h"
 #include "fat/fat_volume_builder.h"  // ShellQuote, Sha256Hex
+#include "preview/office_builders.h"  // DashPatternPdf
 #include "test_support.h"
 
 namespace rexmoor {
@@ -93,6 +94,53 @@ TEST_F(PreviewCommand, UnknownIdsAndBadArgumentsAreRefused) {
     EXPECT_EQ(Run("preview " + ShellQuote(image) + " --id " + bad), 2) << bad;
     EXPECT_NE(Err().find("--id is ENGINE:ID"), std::string::npos) << bad << ": " << Err();
   }
+}
+
+// Ctrl-C while a PDF that draws for ever is drawn ends the preview at once (exit 130, not
+// the time limit's dump) and takes its page program along; what killed previews left behind is
+// cleared by the next one.
+TEST(PreviewInterrupt, CtrlCEndsTheDrawingAndNoCopyIsLeftBehind) {
+  test::TempDir work;
+  test::FatVolumeBuilder volume(work, "pdf.img");
+  ASSERT_TRUE(volume.Format(1440, 12)) << volume.lastError();
+  const std::string pdf = test::TilingPatternPdf();
+  ASSERT_TRUE(volume.Put("/TILES.PDF", std::vector<std::uint8_t>(pdf.begin(), pdf.end()), "2020-01-02 03:04:06"));
+  ASSERT_TRUE(volume.Delete("/TILES.PDF"));
+  const std::string data = work / "data";
+  const std::string common = " --quick --data-dir " + ShellQuote(data);
+  std::string out;
+  ASSERT_EQ(test::RunCommand(REXMOOR_CLI_PATH " scan " + ShellQuote(volume.image()) + common + " --format json 2>/dev/null",
+                             &out),
+            0);
+  const auto lines = JsonLines(out);
+  ASSERT_EQ(lines.size(), 1u) << out;
+  const std::string id =
+      std::to_string(lines[0]["engine"].get<int>()) + ":" + std::to_string(lines[0]["id"].get<unsigned>());
+
+  // The folder of a preview whose process was killed: a process that has ended.
+  std::string dead;
+  ASSERT_EQ(test::RunCommand("sh -c 'echo $$'", &dead), 0);
+  const std::string stale = data + "/Rexmoor Pro/ScanLog/Preview." + dead.substr(0, dead.find('\n'));
+  std::filesystem::create_directories(stale);
+  test::WriteFileBytes(stale + "/secret.pdf", {1, 2, 3});
+
+  // Ctrl-C once the page program runs.
+  // "[r]" keeps the shell that runs pgrep from matching its own command line.
+  const std::string drawing = "pgrep -f " + ShellQuote("[r]exmoor-pdf-page " + data);
+  const std::string script = REXMOOR_CLI_PATH " preview " + ShellQuote(volume.image()) + common + " --id " + id +
+                             " > " + ShellQuote(work / "out.txt") + " 2>/dev/null & p=$!; for i in $(seq 600); do " +
+                             drawing + " >/dev/null && break; sleep 0.05; done; kill -INT $p; wait $p; echo $?";
+  out.clear();
+  ASSERT_EQ(test::RunCommand("bash -c " + ShellQuote(script), &out), 0);
+  EXPECT_EQ(out, "130\n");
+  const auto printed = test::ReadFileBytes(work / "out.txt");
+  EXPECT_EQ(std::string(printed.begin(), printed.end()).find("could not be drawn"), std::string::npos);
+  std::string running;
+  test::RunCommand(drawing, &running);
+  EXPECT_EQ(running, "") << "the page program is gone with the preview";
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  for (const auto& e : std::filesystem::directory_iterator(data + "/Rexmoor Pro/ScanLog"))
+    EXPECT_NE(e.path().filename().string().rfind("Preview.", 0), 0u) << e.path();
 }
 
 }  // namespace

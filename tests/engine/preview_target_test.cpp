@@ -1,6 +1,7 @@
 #include "engine/preview_target.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -44,7 +45,7 @@ TEST(PreviewTarget, ExtensionChoosesTheTarget) {
 
 TEST(PreviewTarget, PathsLiveInTheScanLogFolder) {
   test::ScopedDataDir data;
-  const std::string folder = data.path() + "/Rexmoor Pro/ScanLog/";
+  const std::string folder = data.path() + "/Rexmoor Pro/ScanLog/Preview." + std::to_string(::getpid()) + "/";
   EXPECT_EQ(PreviewFolder(), folder);
   EXPECT_EQ(PreviewTargetPath("report.pdf"), folder + "report.pdf");
   EXPECT_EQ(PreviewTargetPath("song.wav"), folder + "tmp.avi");

@@ -1,11 +1,12 @@
-// Office documents made inside the tests: zip packages written with libarchive, holding the
-// parts a word processor, presentation or spreadsheet program writes (only those the readers
-// look at, plus the content-types part).
+// Documents made inside the tests: zip packages written with libarchive, holding the parts a
+// word processor, presentation or spreadsheet program writes (only those the readers look at,
+// plus the content-types part), and one-page PDFs.
 #pragma once
 
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -161,6 +162,50 @@ inline Parts OdfPackage(const std::string& mimeType, const std::string& body) {
           {"content.xml", OdfContent(body)},
           {"META-INF/manifest.xml", std::string(kXmlHead) +
                                         "<manifest:manifest xmlns:manifest=\"urn:oasis:names:tc:opendocument:xmlns:manifest:1.0\"/>"}};
+}
+
+inline std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  out.reserve(text.size() * static_cast<std::size_t>(times));
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+// One 612 x 792 page drawn by the content stream (its dictionary extended by contentKeys), with
+// the resources and further objects (numbered from 5) given.
+inline std::string OnePagePdf(const std::string& resources, const std::string& content, const std::string& contentKeys = "",
+                       const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources " + resources + " /Contents 4 0 R >>",
+      "<< /Length " + std::to_string(content.size()) + contentKeys + " >>\nstream\n" + content + "\nendstream"};
+  objects.insert(objects.end(), extra.begin(), extra.end());
+  std::string pdf = "%PDF-1.4\n";
+  std::string xref;
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", pdf.size());
+    xref += line;
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::size_t at = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n" + xref + "trailer\n<< /Size " +
+         std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + std::to_string(at) + "\n%%EOF\n";
+  return pdf;
+}
+
+// A page that draws 198 lines with a dash pattern of 0.0001 units.
+inline std::string DashPatternPdf() {
+  return OnePagePdf("<< >>", "[0.0001 0.0001] 0 d 1 w\n" + Repeat("10 10 m 600 780 l S\n", 198));
+}
+
+// A page filled with a pattern whose tile is 0.0001 units wide: poppler draws it for ever.
+inline std::string TilingPatternPdf() {
+  const std::string tile = "0 0 0.0001 0.0001 re f";
+  return OnePagePdf("<< /Pattern << /P0 5 0 R >> >>", "/Pattern cs /P0 scn 0 0 612 792 re f", "",
+                    {"<< /PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 0.0001 0.0001] /XStep 0.0001 "
+                     "/YStep 0.0001 /Resources << >> /Length " +
+                     std::to_string(tile.size()) + " >>\nstream\n" + tile + "\nendstream"});
 }
 
 }  // namespace rexmoor::test

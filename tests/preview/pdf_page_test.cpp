@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "office_builders.h"
 #include "preview/document_view.h"
 #include "test_support.h"
@@ -70,6 +72,31 @@ std::string MakePdf(const std::string& mediaBox, int pages) {
   pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) +
          "\n%%EOF\n";
   return pdf;
+}
+
+// count bytes of c, deflated (a stream that inflates to far more than its file).
+std::string Deflated(std::uint64_t count, char c) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit(&z, 1), Z_OK);
+  const std::string chunk(1 << 20, c);
+  std::string out;
+  std::vector<unsigned char> buffer(1 << 16);
+  for (std::uint64_t left = count; left > 0 || z.avail_in > 0;) {
+    if (z.avail_in == 0) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(chunk.data()));
+      z.avail_in = static_cast<uInt>(take);
+      left -= take;
+    }
+    do {
+      z.next_out = buffer.data();
+      z.avail_out = static_cast<uInt>(buffer.size());
+      deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+      out.append(reinterpret_cast<char*>(buffer.data()), buffer.size() - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  return out;
 }
 
 class PdfFirstPageTest : public ::testing::Test {
@@ -144,6 +171,49 @@ TEST_F(PdfFirstPageTest, WhatCannotBeRenderedFailsAndLeavesThePictureAlone) {
   EXPECT_EQ(PdfFirstPage("").Convert((kSamples / "sample.pdf").string(), text), kErrInvalidParameter);
   EXPECT_EQ(PdfFirstPage(dir_ / "no/such/folder/page.png").Convert((kSamples / "sample.pdf").string(), text),
             kErrInvalidParameter);
+}
+
+// PDFs made to draw for ever or to take all memory end at the page program's limits with a word
+// on which limit they hit; the picture of the last good page stays, and a cancel ends the drawing.
+TEST_F(PdfFirstPageTest, HostilePdfsEndAtTheLimitsWithAReason) {
+  const std::string png = dir_ / "page.png";
+  PdfFirstPage view(png);
+  std::string text;
+  ASSERT_EQ(view.Convert((kSamples / "sample.pdf").string(), text), kSuccess);
+  const std::string before = test::ReadWholeFile(png);
+  const std::string pixels = Deflated(64 << 20, '\x7f');
+  const struct {
+    const char* name;
+    std::string pdf;
+  } cases[] = {
+      {"dash.pdf", test::DashPatternPdf()},
+      {"tiling.pdf", test::TilingPatternPdf()},
+      {"image.pdf",
+       test::OnePagePdf("<< /XObject << /Im0 5 0 R >> >>", "q 612 0 0 792 0 0 cm /Im0 Do Q", "",
+                  {"<< /Type /XObject /Subtype /Image /Width 40000 /Height 40000 /ColorSpace /DeviceRGB "
+                   "/BitsPerComponent 8 /Filter /FlateDecode /Length " +
+                   std::to_string(pixels.size()) + " >>\nstream\n" + pixels + "\nendstream"})},
+      {"stream.pdf", test::OnePagePdf("<< >>", Deflated(2ull << 30, ' '), " /Filter /FlateDecode")},
+      {"nested.pdf",
+       test::OnePagePdf("<< >>", test::Repeat("q ", 200000) + "0 0 m " + test::Repeat("1 1 l ", 1000000) + "S " + test::Repeat("Q ", 200000))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(view.Convert(Write(c.name, c.pdf), text), kErrInvalidParameter);
+    EXPECT_TRUE(text.empty());
+    const std::string& why = view.Failure();
+    EXPECT_TRUE(why == "The PDF page could not be drawn within 6 seconds." ||
+                why == "The PDF page could not be drawn within 512 MiB of memory.")
+        << why;
+    EXPECT_TRUE(test::ReadWholeFile(png) == before) << "the picture was touched";
+  }
+
+  // A cancel ends the drawing of the tiling pattern at once: kCancelled, not the time limit.
+  int asked = 0;
+  PdfFirstPage cancelled(png, [&asked] { return ++asked > 5; });
+  EXPECT_EQ(cancelled.Convert(dir_ / "tiling.pdf", text), kCancelled);
+  EXPECT_TRUE(cancelled.Failure().empty());
+  EXPECT_TRUE(test::ReadWholeFile(png) == before);
 }
 
 }  // namespace
