@@ -320,9 +320,19 @@ Result CFileTypeRecovery::ExtractForPreview(const FoundFileRecord* record, std::
     (void)sink.ReportEmpty();
     return sink.Finish(kSuccess);
   }
-  const Result r = ReadCarvedData(copy, sink.BytesWanted(),
-                                  [&](const std::uint8_t* data, std::size_t length) { return sink.Put(data, length); });
-  if (r == kErrReadFault && callback != nullptr) (void)callback(userData, 100, r);
+  // A header that claims more than the medium holds: what is there is shown, as recovery writes
+  // it, and the file is called incomplete.
+  const auto s = static_cast<std::uint64_t>(sectorSize_);
+  std::uint64_t available = 0;
+  if (copy.locationSector < source_.totalSectors &&
+      __builtin_mul_overflow(source_.totalSectors - copy.locationSector, s, &available))
+    available = UINT64_MAX;
+  const std::uint64_t wanted = copy.locationSector < source_.totalSectors ? std::min(sink.BytesWanted(), available)
+                                                                           : sink.BytesWanted();
+  Result r = ReadCarvedData(copy, wanted,
+                            [&](const std::uint8_t* data, std::size_t length) { return sink.Put(data, length); });
+  if (r == kSuccess && wanted < sink.BytesWanted()) r = kErrIncomplete;
+  if ((r == kErrReadFault || r == kErrIncomplete) && callback != nullptr) (void)callback(userData, 100, r);
   return sink.Finish(r);
 }
 

@@ -146,7 +146,8 @@ Result PreviewSink::Finish(Result result) {
   finished_ = true;
   const bool toFile = file_.IsValid() || !path_.empty();
   file_.Close();
-  if (result != kSuccess && !path_.empty()) ::unlink(path_.c_str());
+  // What an incomplete file has is still worth seeing; anything else that failed goes.
+  if (result != kSuccess && result != kErrIncomplete && !path_.empty()) ::unlink(path_.c_str());
   if (byteCount_ != nullptr) *byteCount_ = toFile ? 0 : static_cast<std::uint32_t>(done_);
   return result;
 }

@@ -327,9 +327,16 @@ TEST_F(FileTypeRecoveryTest, PreviewGoesToTheSharedTargetsOrToMemory) {
     }
   }
 
+  // A header that claims more than the medium holds: what is there is shown, called incomplete.
+  FoundFileRecord cut = CarvedRecord("30.png", 30, image_.size() - 30 * 512 + 5000);
+  std::string path;
+  std::uint32_t kept = 0;
+  ASSERT_EQ(engine.ExtractForPreview(&cut, path, nullptr, &kept, nullptr, nullptr), kErrIncomplete);
+  EXPECT_EQ(path, PreviewFolder() + "tmp.jpg");
+  EXPECT_TRUE(test::ReadFileBytes(path) == Bytes(image_.begin() + 30 * 512, image_.end()));
+
   // A record beyond the medium: reported as a read fault, and no temporary file is left.
   FoundFileRecord lost = CarvedRecord("500.png", 500, 3000);
-  std::string path;
   std::uint32_t count = 0;
   std::vector<std::pair<int, int>> reports;
   const PreviewProgressCallback callback = [](void* user, std::int32_t percent, std::int32_t code) -> std::int32_t {
