@@ -571,19 +571,53 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
     ++kept;
   }
   out.resize(kept);
+  // The finds that remain, by where their data begins.
+  std::multimap<std::uint64_t, std::size_t> startIndex;
+  for (std::size_t k = firstOwn; k < out.size(); ++k)
+    if (const std::optional<std::uint64_t> sector = FirstDataSector(out[k])) startIndex.emplace(*sector, k);
+  std::vector<bool> superseded(out.size(), false);
   RecordList carved;
   (void)carvingEngine_.FilterByType(extensions, carved);
   for (const FoundFileRecord& record : carved) {
     const std::uint64_t location = record.locationSector;  // a packed field: copied, not bound
+    const std::uint64_t carvedSize = record.size;
     const auto found = starts.find(location);
-    if (found != starts.end()) {
-      const std::string_view extension = RecordExtension(record);
-      if (EqualsNoCase(found->second, extension)) continue;
-      // A camera's thumbnail is a JPEG under another name.
-      if (EqualsNoCase(found->second, "thm") && EqualsNoCase(extension, "jpg")) continue;
+    if (found == starts.end()) {
+      out.push_back(record);
+      continue;
     }
-    out.push_back(record);
+    const std::string_view extension = RecordExtension(record);
+    // A camera's thumbnail is a JPEG under another name: the same data.
+    if (EqualsNoCase(found->second, "thm") && EqualsNoCase(extension, "jpg")) continue;
+    if (!EqualsNoCase(found->second, extension)) {
+      out.push_back(record);
+      continue;
+    }
+    // The same start and type: the same file, unless an entry the sweep found after a format is
+    // shorter, by more than the last sector the carver may count whole, than the file measured
+    // there. Such an entry is the head of a larger file written over its clusters before the
+    // format: the carved file, whose structure checks out, is the better find and the truncated
+    // one goes. (A live file system's deleted entry keeps its clusters free of later files.)
+    const auto slack = static_cast<std::uint64_t>(sectorSize_);
+    bool same = false;
+    const auto [first, last] = startIndex.equal_range(location);
+    for (auto it = first; it != last; ++it) {
+      const FoundFileRecord& own = out[it->second];
+      if (!EqualsNoCase(RecordExtension(own), extension)) continue;
+      const std::uint64_t size = own.size;
+      const bool formatted = own.engineTag == kTagProFat || own.engineTag == kTagProNtfs;
+      if (formatted && size + slack < carvedSize) superseded[it->second] = true;
+      else same = true;
+    }
+    if (!same) out.push_back(record);
   }
+  std::size_t left = firstOwn;
+  for (std::size_t k = firstOwn; k < out.size(); ++k) {
+    if (k < superseded.size() && superseded[k]) continue;
+    if (left != k) out[left] = out[k];
+    ++left;
+  }
+  out.resize(left);
   SortRecords(out);
   return kSuccess;
 }

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_volume_builder.h"
 #include "fixtures/fixture_paths.h"
 #include "platform/text.h"
 #include "scan/deep_scan_test_util.h"
@@ -344,6 +345,43 @@ TEST_F(DeepScan, CancelledScanOfAFormattedCardContinuesToTheSameFiles) {
   for (const auto& f : whole) EXPECT_TRUE(resumed.count(f)) << "missing after resume: " << std::get<1>(f);
   for (const auto& f : resumed) EXPECT_TRUE(whole.count(f)) << "only after resume: " << std::get<1>(f);
 }
+
+// A deleted photo whose clusters a larger photo took, then a quick format: the folder entry of the
+// old photo names the start of the new one with the old, shorter length. The complete photo the
+// carver measured there is listed and comes back whole; the truncated head is not offered as a
+// file of its own.
+TEST_F(DeepScan, ACarvedFileLongerThanTheEntryAtItsStartIsTheOneListed) {
+  const std::string samples = REXMOOR_TEST_SOURCE_DIR "/samples/files/";
+  const Bytes small = test::ReadFileBytes(samples + "sample.jpg");
+  const Bytes large = test::ReadFileBytes(samples + "camera_exif.jpg");
+  ASSERT_LT(small.size(), large.size());
+  test::FatVolumeBuilder volume(work, "reused.img");
+  ASSERT_TRUE(volume.Format(16384, 16, "-s 4")) << volume.lastError();
+  ASSERT_TRUE(volume.MakeFolder("/DCIM"));
+  ASSERT_TRUE(volume.Put("/DCIM/OLD.JPG", small, "2019-05-06 07:08:10"));
+  ASSERT_TRUE(volume.Delete("/DCIM/OLD.JPG"));
+  // The root folder goes with the format: only the carver can find the new photo.
+  ASSERT_TRUE(volume.Put("/NEW.JPG", large, "2019-05-07 07:08:10"));
+  // A quick format: mkfs.fat again over the same image, with the same geometry.
+  ASSERT_EQ(test::RunCommand("PATH=$PATH:/usr/sbin:/sbin mkfs.fat --invariant -F 16 -s 4 -i 5EED0002 -n RXTEST " +
+                             test::ShellQuote(volume.image()) + " >/dev/null"),
+            0);
+
+  auto engine = deeptest::DeepScanImage(volume.image());
+  ASSERT_NE(engine, nullptr);
+  const RecordList found = deeptest::FilterAll(*engine);
+  const std::string whole = Sha256Hex(large);
+  bool complete = false;
+  for (const FoundFileRecord& r : found) {
+    const Bytes bytes = deeptest::RecoverBytes(*engine, r);
+    if (Sha256Hex(bytes) == whole) complete = true;
+    // Nothing listed is the new photo cut short.
+    EXPECT_FALSE(bytes.size() < large.size() && std::equal(bytes.begin(), bytes.end(), large.begin()))
+        << RecordName(r) << " is the first " << bytes.size() << " bytes of the new photo";
+  }
+  EXPECT_TRUE(complete) << "the complete photo is listed";
+}
+
 
 // Records go back to the engine that made them; one no engine owns is refused, not written.
 TEST_F(DeepScan, RecordsAreRoutedByTheirEngine) {
