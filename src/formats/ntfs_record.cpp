@@ -176,6 +176,7 @@ std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value) {
   info.parentReference = *view.U64LE(kFnParentRef);
   info.created = *view.U64LE(kFnCreated);
   info.modified = *view.U64LE(kFnModified);
+  info.mftModified = *view.U64LE(kFnMftModified);
   info.accessed = *view.U64LE(kFnAccessed);
   info.realSize = *view.U64LE(kFnRealSize);
   const std::uint8_t units = *view.U8(kFnNameLength);
@@ -230,6 +231,25 @@ int FileNameRank(std::uint8_t nameSpace) {
     case kNameDos: return 1;
     default: return 0;
   }
+}
+
+std::optional<NtfsTimes> ParseStandardTimes(std::span<const std::uint8_t> value) {
+  const ByteView view(value);
+  if (!view.Has(0, kSiTimesEnd)) return std::nullopt;
+  NtfsTimes t;
+  t.created = *view.U64LE(kSiCreated);
+  t.modified = *view.U64LE(kSiModified);
+  t.mftModified = *view.U64LE(kSiMftModified);
+  t.accessed = *view.U64LE(kSiAccessed);
+  return t;
+}
+
+NtfsTimes FileTimesOf(std::span<const std::uint8_t> record, const RecordHeader& header, const FileNameInfo& name) {
+  const std::optional<Attribute> si = FindAttribute(record, header, kAttrStandardInformation, false);
+  if (si && !si->nonResident) {
+    if (std::optional<NtfsTimes> t = ParseStandardTimes(si->value)) return *t;
+  }
+  return NtfsTimes{name.created, name.modified, name.mftModified, name.accessed};
 }
 
 std::optional<AttributeListEntry> ParseAttributeListEntry(std::span<const std::uint8_t> list, std::size_t offset,

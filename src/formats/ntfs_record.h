@@ -178,6 +178,7 @@ struct FileNameInfo {
   std::uint64_t parentReference = 0;
   std::uint64_t created = 0;
   std::uint64_t modified = 0;
+  std::uint64_t mftModified = 0;
   std::uint64_t accessed = 0;
   std::uint64_t realSize = 0;
   std::uint8_t nameSpace = 0;
@@ -191,6 +192,27 @@ std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value);
 std::string FileNameText(const FileNameInfo& name, std::size_t maxBytes);
 // How much a namespace is preferred for the name shown: Win32 names over POSIX over DOS.
 int FileNameRank(std::uint8_t nameSpace);
+
+// --- $STANDARD_INFORMATION --------------------------------------------------------------------
+inline constexpr std::size_t kSiCreated = 0;      // u64 FILETIME
+inline constexpr std::size_t kSiModified = 8;
+inline constexpr std::size_t kSiMftModified = 16;
+inline constexpr std::size_t kSiAccessed = 24;
+inline constexpr std::size_t kSiTimesEnd = 32;
+
+struct NtfsTimes {
+  std::uint64_t created = 0;
+  std::uint64_t modified = 0;
+  std::uint64_t mftModified = 0;
+  std::uint64_t accessed = 0;
+};
+
+// The times of a $STANDARD_INFORMATION value; nothing when the value is too short to hold them.
+std::optional<NtfsTimes> ParseStandardTimes(std::span<const std::uint8_t> value);
+// The times a file is shown with: those of its record's $STANDARD_INFORMATION, which every change
+// of the file updates, else those of its $FILE_NAME, which keep what they were when the name was
+// last written.
+NtfsTimes FileTimesOf(std::span<const std::uint8_t> record, const RecordHeader& header, const FileNameInfo& name);
 
 // --- $ATTRIBUTE_LIST -----------------------------------------------------------------------------
 inline constexpr std::size_t kAlType = 0;         // u32

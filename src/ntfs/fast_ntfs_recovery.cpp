@@ -166,9 +166,10 @@ void CFastNtfsRecovery::ProcessDeletedRecord(std::uint64_t number, std::span<std
   r.deletedMark = 1;
   r.objectNumber = static_cast<std::uint32_t>(number);
   r.clusterBytes = static_cast<std::int32_t>(geometry_.ClusterBytes());
-  r.createdTime = name->created;
-  r.accessedTime = name->accessed;
-  r.modifiedTime = name->modified;
+  const NtfsTimes times = FileTimesOf(record, *header, *name);
+  r.createdTime = times.created;
+  r.accessedTime = times.accessed;
+  r.modifiedTime = times.modified;
   r.size = size;
   r.dataAreaSector = 0;
   r.locationSector = AbsoluteRecordSector(number);

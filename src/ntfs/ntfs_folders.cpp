@@ -97,9 +97,10 @@ std::uint32_t NtfsFolderChains::Depth(std::uint32_t u) {
     folder.kind = NtfsFolder::Kind::Named;
     folder.parent = name->ParentNumber();
     folder.name = FoundNameOf(*name);
-    folder.created = name->created;
-    folder.modified = name->modified;
-    folder.accessed = name->accessed;
+    const NtfsTimes times = FileTimesOf(buffer_, header, *name);
+    folder.created = times.created;
+    folder.modified = times.modified;
+    folder.accessed = times.accessed;
     onPath.insert(current);
     path.emplace_back(current, std::move(folder));
     current = path.back().second.parent;

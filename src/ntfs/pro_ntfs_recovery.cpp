@@ -338,9 +338,10 @@ Result CProfessionalNtfsRecovery::TakeFileRecord(std::span<const std::uint8_t> r
   r.deletedMark = header->InUse() ? 0 : 1;
   r.objectNumber = number;
   r.clusterBytes = static_cast<std::int32_t>(reader->ClusterBytes());
-  r.createdTime = name->created;
-  r.accessedTime = name->accessed;
-  r.modifiedTime = name->modified;
+  const NtfsTimes times = FileTimesOf(record_, *header, *name);
+  r.createdTime = times.created;
+  r.accessedTime = times.accessed;
+  r.modifiedTime = times.modified;
   r.size = size;
   r.dataAreaSector = 0;
   r.locationSector = sector;

@@ -64,7 +64,7 @@ struct NtfsManifestFile {
   std::string state;  // live or deleted
   std::uint64_t size = 0;
   std::uint32_t record = 0;
-  std::uint64_t created = 0, modified = 0, accessed = 0;  // of the record's first $FILE_NAME
+  std::uint64_t created = 0, modified = 0, accessed = 0;  // of the record's $STANDARD_INFORMATION
 };
 
 // "file <state> size= record= created= modified= accessed= <volume>:<path>" lines of one volume.
