@@ -19,13 +19,29 @@ std::uint32_t NtfsBootSectorSize(std::span<const std::uint8_t> boot) {
 
 }  // namespace
 
+bool IsNtfsClusterSectorCount(std::uint64_t sectorsPerCluster, std::uint32_t bytesPerSector) {
+  return sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && bytesPerSector != 0 &&
+         sectorsPerCluster <= kNtfsMaxClusterBytes / bytesPerSector;
+}
+
+std::optional<std::uint32_t> DecodeNtfsSectorsPerCluster(std::uint8_t value, std::uint32_t bytesPerSector) {
+  std::uint32_t spc = value;
+  if (value > 0x80) {
+    const unsigned shift = 256u - value;
+    if (shift >= 32) return std::nullopt;
+    spc = 1u << shift;
+  }
+  if (!IsNtfsClusterSectorCount(spc, bytesPerSector)) return std::nullopt;
+  return spc;
+}
+
 bool IsNtfsBootSector(std::span<const std::uint8_t> sector) {
   if (sector.size() < kNtfsBootMinBytes) return false;
   const std::uint8_t* s = sector.data();
   if (std::memcmp(s + kNtfsBootOemName, "NTFS    ", 8) != 0) return false;
   if (!IsSupportedSectorSize(NtfsBootSectorSize(sector))) return false;
   if (LoadU16LE(s + kNtfsBootReservedSectors) != 0) return false;
-  if (!IsClusterSectorCount(s[kNtfsBootSectorsPerCluster])) return false;
+  if (!DecodeNtfsSectorsPerCluster(s[kNtfsBootSectorsPerCluster], NtfsBootSectorSize(sector))) return false;
   if (LoadU64LE(s + kNtfsBootTotalSectors) == 0) return false;
   // The FAT fields an NTFS boot sector leaves zero.
   for (std::size_t off : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
@@ -39,8 +55,9 @@ std::optional<NtfsGeometry> ParseNtfsGeometry(std::span<const std::uint8_t> boot
   NtfsGeometry g;
   const std::uint32_t bps = NtfsBootSectorSize(boot);
   if (!IsSupportedSectorSize(bps)) return std::nullopt;
-  const std::uint32_t spc = *view.U8(kNtfsBootSectorsPerCluster);
-  if (!IsClusterSectorCount(spc)) return std::nullopt;
+  const std::optional<std::uint32_t> decoded = DecodeNtfsSectorsPerCluster(*view.U8(kNtfsBootSectorsPerCluster), bps);
+  if (!decoded) return std::nullopt;
+  const std::uint32_t spc = *decoded;
   g.bytesPerSector = bps;
   g.sectorsPerCluster = spc;
   g.recordSize = bps == 512 ? 1024 : bps;

@@ -18,13 +18,15 @@ namespace rexmoor {
 
 // --- boot sector --------------------------------------------------------------------------------
 inline constexpr std::size_t kNtfsBootBytesPerSector = 11;    // u16; 0 is taken as 512
-inline constexpr std::size_t kNtfsBootSectorsPerCluster = 13; // u8
+inline constexpr std::size_t kNtfsBootSectorsPerCluster = 13; // u8: 1..128, or 0xF4 and the like for 2^(256 - byte)
 inline constexpr std::size_t kNtfsBootTotalSectors = 40;      // u64
 inline constexpr std::size_t kNtfsBootMftCluster = 48;        // u64
 inline constexpr std::size_t kNtfsBootOemName = 3;          // 8 bytes: "NTFS    "
 inline constexpr std::size_t kNtfsBootReservedSectors = 14;  // u16: always 0
 inline constexpr std::size_t kNtfsBootSignature = 510;       // 0x55 0xAA
 inline constexpr std::size_t kNtfsBootMinBytes = 512;
+// The largest cluster NTFS allows.
+inline constexpr std::uint32_t kNtfsMaxClusterBytes = 2u << 20;
 
 struct NtfsGeometry {
   std::uint32_t bytesPerSector = 512;
@@ -37,9 +39,14 @@ struct NtfsGeometry {
   std::uint32_t ClusterBytes() const { return bytesPerSector * sectorsPerCluster; }
 };
 
+// Whether a cluster of this many sectors is one NTFS can have: a power of two, at most 2 MiB.
+bool IsNtfsClusterSectorCount(std::uint64_t sectorsPerCluster, std::uint32_t bytesPerSector);
+// The boot sector's sectors-per-cluster byte: up to 128 it is the count; above, clusters of more
+// than 64 KiB, it is a negative power of two (0xF4: 2^12). Nothing for a size NTFS cannot have.
+std::optional<std::uint32_t> DecodeNtfsSectorsPerCluster(std::uint8_t value, std::uint32_t bytesPerSector);
 // The geometry of an NTFS boot sector. Sector sizes other than 512, 1,024, 2,048 and 4,096 and
-// cluster sizes other than 1..128 sectors (powers of two) are refused before anything is computed
-// from them, as is an MFT cluster whose sector number would overflow.
+// cluster sizes NTFS cannot have are refused before anything is computed from them, as is an MFT
+// cluster whose sector number would overflow.
 std::optional<NtfsGeometry> ParseNtfsGeometry(std::span<const std::uint8_t> boot);
 // Whether a boot sector is an NTFS boot sector (the detection rule, on the same sector sizes).
 bool IsNtfsBootSector(std::span<const std::uint8_t> sector);

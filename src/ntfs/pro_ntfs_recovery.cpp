@@ -162,7 +162,7 @@ void CProfessionalNtfsRecovery::RegisterMftRecord(std::span<const std::uint8_t> 
   const std::uint64_t clusterBytes = data->allocatedSize / clusters;
   if (clusterBytes % static_cast<std::uint64_t>(sectorSize_) != 0) return;
   const std::uint64_t spc = clusterBytes / static_cast<std::uint64_t>(sectorSize_);
-  if (spc > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(spc))) return;
+  if (!IsNtfsClusterSectorCount(spc, static_cast<std::uint32_t>(sectorSize_))) return;
   const std::uint64_t lcn = runs.front().lcn;
   if (lcn > sector / spc) return;
   const std::uint64_t origin = sector - lcn * spc;
@@ -274,7 +274,7 @@ void CProfessionalNtfsRecovery::RefineClusterSize(std::span<const std::uint8_t> 
   const std::optional<Attribute> data = NonResidentData(record, header, runs, clusters);
   if (!data || clusters == 0) return;
   const std::uint64_t q = data->allocatedSize / static_cast<std::uint64_t>(sectorSize_) / clusters;
-  if (q == 0 || q > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(q)) || q == sectorsPerCluster_) return;
+  if (!IsNtfsClusterSectorCount(q, static_cast<std::uint32_t>(sectorSize_)) || q == sectorsPerCluster_) return;
   sectorsPerCluster_ = static_cast<std::uint32_t>(q);
   // The assumed MFTs count their files' clusters in the size now known; where they lie does not
   // change.
@@ -393,7 +393,8 @@ const NtfsVolumeReader* CProfessionalNtfsRecovery::ReaderFor(const FoundFileReco
   if (origin < partitionBase_ || origin >= PartitionEnd() || clusterBytes <= 0 || clusterBytes % sectorSize_ != 0)
     return nullptr;
   const std::int64_t spc = clusterBytes / sectorSize_;
-  if (spc > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(spc))) return nullptr;
+  if (!IsNtfsClusterSectorCount(static_cast<std::uint64_t>(spc), static_cast<std::uint32_t>(sectorSize_)))
+    return nullptr;
   scratch.Reset(&source_, GeometryWith(static_cast<std::uint32_t>(spc), 0), origin, PartitionEnd() - origin);
   return &scratch;
 }
