@@ -147,6 +147,7 @@ std::optional<Attribute> AttributeWalker::Next() {
     damaged_ = true;
     return std::nullopt;
   }
+  if (a.nameLength != 0) a.name = std::span<const std::uint8_t>(p + nameOffset, 2u * a.nameLength);
   if (!a.nonResident) {
     const std::uint32_t valueLength = LoadU32LE(p + kAttrValueLength);
     const std::uint16_t valueOffset = LoadU16LE(p + kAttrValueOffset);
@@ -186,6 +187,17 @@ std::optional<Attribute> FindAttribute(std::span<const std::uint8_t> record, con
   return std::nullopt;
 }
 
+std::vector<Attribute> NamedDataStreams(std::span<const std::uint8_t> record, const RecordHeader& header) {
+  std::vector<Attribute> out;
+  AttributeWalker walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type != kAttrData || a->Unnamed() || (a->nonResident && a->lowestVcn != 0)) continue;
+    if (out.size() == kMaxNamedStreams) break;
+    out.push_back(*a);
+  }
+  return out;
+}
+
 std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value) {
   const ByteView view(value);
   if (!view.Has(0, kFnName)) return std::nullopt;
@@ -205,11 +217,15 @@ std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value) {
 }
 
 std::string FileNameText(const FileNameInfo& name, std::size_t maxBytes) {
+  return Utf16NameText(name.nameBytes, maxBytes);
+}
+
+std::string Utf16NameText(std::span<const std::uint8_t> bytes, std::size_t maxBytes) {
   // UTF-16LE straight to UTF-8; an unpaired surrogate becomes U+FFFD.
   std::string text;
-  text.reserve(name.nameBytes.size() * 3 / 2);
-  const std::size_t units = name.nameBytes.size() / 2;
-  const std::uint8_t* p = name.nameBytes.data();
+  text.reserve(bytes.size() * 3 / 2);
+  const std::size_t units = bytes.size() / 2;
+  const std::uint8_t* p = bytes.data();
   for (std::size_t i = 0; i < units; ++i) {
     std::uint32_t c = LoadU16LE(p + 2 * i);
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
@@ -279,6 +295,12 @@ std::optional<AttributeListEntry> ParseAttributeListEntry(std::span<const std::u
   const std::uint16_t length = *view.U16LE(offset + kAlLength);
   if (length < kAlEntryMin || !view.Has(offset, length)) return std::nullopt;
   e.nameLength = *view.U8(offset + kAlNameLength);
+  if (e.nameLength != 0) {
+    const std::size_t nameOffset = *view.U8(offset + kAlNameOffset);
+    // A name that does not fit matches no stream; the entry itself is still good.
+    if (nameOffset <= length && 2u * e.nameLength <= length - nameOffset)
+      e.name = list.subspan(offset + nameOffset, 2u * e.nameLength);
+  }
   e.lowestVcn = *view.U64LE(offset + kAlLowestVcn);
   e.recordReference = *view.U64LE(offset + kAlRecordRef) & 0x0000FFFFFFFFFFFFull;
   next = offset + length;

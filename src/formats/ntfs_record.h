@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rexmoor {
 
@@ -132,6 +133,7 @@ struct Attribute {
   std::size_t length = 0;
   bool nonResident = false;
   std::uint8_t nameLength = 0;
+  std::span<const std::uint8_t> name;  // UTF-16LE, inside the attribute
   std::uint16_t flags = 0;
   // Resident: the value, inside the attribute.
   std::span<const std::uint8_t> value;
@@ -167,6 +169,14 @@ class AttributeWalker {
 // The first attribute of a type (unnamed only when asked), or nothing.
 std::optional<Attribute> FindAttribute(std::span<const std::uint8_t> record, const RecordHeader& header,
                                        std::uint32_t type, bool unnamedOnly);
+
+// Named $DATA streams ("file:stream"). A found stream is told by its number: the n-th named
+// $DATA attribute that starts a stream (resident, or its extent at vcn 0) in the record's walk is
+// stream n, counting from 1; 0 stands for the unnamed stream.
+inline constexpr std::size_t kMaxNamedStreams = 0xFFFF;
+std::vector<Attribute> NamedDataStreams(std::span<const std::uint8_t> record, const RecordHeader& header);
+// The UTF-16LE name as UTF-8, cut on a character boundary to maxBytes (not yet sanitised).
+std::string Utf16NameText(std::span<const std::uint8_t> bytes, std::size_t maxBytes);
 
 // --- $FILE_NAME ----------------------------------------------------------------------------------
 inline constexpr std::size_t kFnParentRef = 0;      // u64: record number (48 bits) and sequence
@@ -224,7 +234,8 @@ NtfsTimes FileTimesOf(std::span<const std::uint8_t> record, const RecordHeader& 
 // --- $ATTRIBUTE_LIST -----------------------------------------------------------------------------
 inline constexpr std::size_t kAlType = 0;         // u32
 inline constexpr std::size_t kAlLength = 4;       // u16
-inline constexpr std::size_t kAlNameLength = 6;   // u8
+inline constexpr std::size_t kAlNameLength = 6;   // u8, UTF-16 units
+inline constexpr std::size_t kAlNameOffset = 7;   // u8
 inline constexpr std::size_t kAlLowestVcn = 8;    // u64
 inline constexpr std::size_t kAlRecordRef = 16;   // u64
 inline constexpr std::size_t kAlEntryMin = 26;
@@ -232,6 +243,7 @@ inline constexpr std::size_t kAlEntryMin = 26;
 struct AttributeListEntry {
   std::uint32_t type = 0;
   std::uint8_t nameLength = 0;
+  std::span<const std::uint8_t> name;  // UTF-16LE, inside the list
   std::uint64_t lowestVcn = 0;
   std::uint64_t recordReference = 0;
 

@@ -353,6 +353,8 @@ Result CProfessionalNtfsRecovery::TakeFileRecord(std::span<const std::uint8_t> r
                                 ? ScanCatalogue::MakeFolderKey(parent, layout->chains.Depth(parent))
                                 : ScanCatalogue::MakeFolderKey(kRootFolderRecord, 0);
   CatalogueRecord(r, key, false);
+  ForEachNamedStream(*reader, record_, *header, *name, r, stream_,
+                     [&](FoundFileRecord& found) { CatalogueRecord(found, key, false); });
   return kSuccess;
 }
 
@@ -406,7 +408,7 @@ Result CProfessionalNtfsRecovery::LoadItemStream(const FoundFileRecord& record, 
   if (reader == nullptr) return kErrInvalidParameter;
   RecordHeader header;
   if (Result r = reader->ReadRecordAt(record.locationSector, itemRecord_, header); r != kSuccess) return r;
-  return reader->FindStream(itemRecord_, header, kAttrData, stream);
+  return reader->FindDataStream(itemRecord_, header, record.extra, stream);
 }
 
 Result CProfessionalNtfsRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size,
