@@ -44,7 +44,9 @@ void ForEachNamedStream(const NtfsVolumeReader& reader, std::span<const std::uin
     r.extra = static_cast<std::uint16_t>(i + 1);
     const std::string text = StreamNameOf(name, streams[i].name);
     SetRecordName(r, text);
-    r.contentState = reader.CheckContent(scratch, text, file.locationSector);
+    // The clusters of a file whose volume was not placed (clusterBytes -1) are not read.
+    const bool unplaced = file.clusterBytes == -1 && !scratch.resident;
+    r.contentState = unplaced ? 1 : reader.CheckContent(scratch, text, file.locationSector);
     add(r);
   }
 }

@@ -29,6 +29,7 @@ void NtfsVolumeReader::Reset(const SectorSource* source, const NtfsGeometry& geo
   geometry_ = geometry;
   origin_ = origin;
   volumeSectors_ = volumeSectors;
+  readableFrom_ = 0;
   // The boot sector's count, where it is smaller, is the volume; the medium bounds it either way.
   std::uint64_t sectors = volumeSectors;
   if (geometry.totalSectors != 0) sectors = std::min(sectors, geometry.totalSectors + 1);
@@ -41,6 +42,7 @@ Result NtfsVolumeReader::ReadVolume(std::uint64_t sector, std::uint32_t count, s
                                     std::uint32_t* got) const {
   if (got != nullptr) *got = 0;
   if (source_ == nullptr) return kErrInvalidHandle;
+  if (sector < readableFrom_) return kErrInvalidParameter;
   return ReadVolumeSectors(*source_, origin_, volumeSectors_, sector, count,
                            static_cast<std::int32_t>(geometry_.bytesPerSector), buffer, got);
 }

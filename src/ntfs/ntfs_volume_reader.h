@@ -66,6 +66,11 @@ class NtfsVolumeReader {
   void Reset(const SectorSource* source, const NtfsGeometry& geometry, std::uint64_t origin,
              std::uint64_t volumeSectors);
   bool Ready() const { return source_ != nullptr; }
+  // Refuses reads before an absolute sector: a volume whose origin lies before the partition being
+  // read, where only the partition may be read.
+  void LimitReadsFrom(std::uint64_t absoluteSector) {
+    readableFrom_ = absoluteSector > origin_ ? absoluteSector - origin_ : 0;
+  }
 
   const NtfsGeometry& Geometry() const { return geometry_; }
   std::uint64_t Origin() const { return origin_; }
@@ -76,7 +81,8 @@ class NtfsVolumeReader {
   const SectorSource* Source() const { return source_; }
 
   // Reads count sectors at a volume-relative sector; refused (87) when any of them lies outside
-  // the volume. got receives the whole sectors that arrived; a short read gives 30.
+  // the volume or before the sector reads are limited to. got receives the whole sectors that
+  // arrived; a short read gives 30.
   Result ReadVolume(std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer, std::uint32_t* got) const;
 
   // The MFT: its runs as $MFT (record 0, at the boot sector's MFT cluster) describes them,
@@ -135,6 +141,7 @@ class NtfsVolumeReader {
   NtfsGeometry geometry_;
   std::uint64_t origin_ = 0;
   std::uint64_t volumeSectors_ = 0;
+  std::uint64_t readableFrom_ = 0;  // volume-relative
   std::uint64_t clusterCount_ = 0;
   RunList mftRuns_;
   std::uint64_t mftRecords_ = 0;
