@@ -19,13 +19,29 @@ std::uint32_t NtfsBootSectorSize(std::span<const std::uint8_t> boot) {
 
 }  // namespace
 
+bool IsNtfsClusterSectorCount(std::uint64_t sectorsPerCluster, std::uint32_t bytesPerSector) {
+  return sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0 && bytesPerSector != 0 &&
+         sectorsPerCluster <= kNtfsMaxClusterBytes / bytesPerSector;
+}
+
+std::optional<std::uint32_t> DecodeNtfsSectorsPerCluster(std::uint8_t value, std::uint32_t bytesPerSector) {
+  std::uint32_t spc = value;
+  if (value > 0x80) {
+    const unsigned shift = 256u - value;
+    if (shift >= 32) return std::nullopt;
+    spc = 1u << shift;
+  }
+  if (!IsNtfsClusterSectorCount(spc, bytesPerSector)) return std::nullopt;
+  return spc;
+}
+
 bool IsNtfsBootSector(std::span<const std::uint8_t> sector) {
   if (sector.size() < kNtfsBootMinBytes) return false;
   const std::uint8_t* s = sector.data();
   if (std::memcmp(s + kNtfsBootOemName, "NTFS    ", 8) != 0) return false;
   if (!IsSupportedSectorSize(NtfsBootSectorSize(sector))) return false;
   if (LoadU16LE(s + kNtfsBootReservedSectors) != 0) return false;
-  if (!IsClusterSectorCount(s[kNtfsBootSectorsPerCluster])) return false;
+  if (!DecodeNtfsSectorsPerCluster(s[kNtfsBootSectorsPerCluster], NtfsBootSectorSize(sector))) return false;
   if (LoadU64LE(s + kNtfsBootTotalSectors) == 0) return false;
   // The FAT fields an NTFS boot sector leaves zero.
   for (std::size_t off : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
@@ -39,8 +55,9 @@ std::optional<NtfsGeometry> ParseNtfsGeometry(std::span<const std::uint8_t> boot
   NtfsGeometry g;
   const std::uint32_t bps = NtfsBootSectorSize(boot);
   if (!IsSupportedSectorSize(bps)) return std::nullopt;
-  const std::uint32_t spc = *view.U8(kNtfsBootSectorsPerCluster);
-  if (!IsClusterSectorCount(spc)) return std::nullopt;
+  const std::optional<std::uint32_t> decoded = DecodeNtfsSectorsPerCluster(*view.U8(kNtfsBootSectorsPerCluster), bps);
+  if (!decoded) return std::nullopt;
+  const std::uint32_t spc = *decoded;
   g.bytesPerSector = bps;
   g.sectorsPerCluster = spc;
   g.recordSize = bps == 512 ? 1024 : bps;
@@ -130,6 +147,7 @@ std::optional<Attribute> AttributeWalker::Next() {
     damaged_ = true;
     return std::nullopt;
   }
+  if (a.nameLength != 0) a.name = std::span<const std::uint8_t>(p + nameOffset, 2u * a.nameLength);
   if (!a.nonResident) {
     const std::uint32_t valueLength = LoadU32LE(p + kAttrValueLength);
     const std::uint16_t valueOffset = LoadU16LE(p + kAttrValueOffset);
@@ -169,6 +187,17 @@ std::optional<Attribute> FindAttribute(std::span<const std::uint8_t> record, con
   return std::nullopt;
 }
 
+std::vector<Attribute> NamedDataStreams(std::span<const std::uint8_t> record, const RecordHeader& header) {
+  std::vector<Attribute> out;
+  AttributeWalker walk(record, header);
+  while (auto a = walk.Next()) {
+    if (a->type != kAttrData || a->Unnamed() || (a->nonResident && a->lowestVcn != 0)) continue;
+    if (out.size() == kMaxNamedStreams) break;
+    out.push_back(*a);
+  }
+  return out;
+}
+
 std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value) {
   const ByteView view(value);
   if (!view.Has(0, kFnName)) return std::nullopt;
@@ -176,6 +205,7 @@ std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value) {
   info.parentReference = *view.U64LE(kFnParentRef);
   info.created = *view.U64LE(kFnCreated);
   info.modified = *view.U64LE(kFnModified);
+  info.mftModified = *view.U64LE(kFnMftModified);
   info.accessed = *view.U64LE(kFnAccessed);
   info.realSize = *view.U64LE(kFnRealSize);
   const std::uint8_t units = *view.U8(kFnNameLength);
@@ -187,11 +217,15 @@ std::optional<FileNameInfo> ParseFileName(std::span<const std::uint8_t> value) {
 }
 
 std::string FileNameText(const FileNameInfo& name, std::size_t maxBytes) {
+  return Utf16NameText(name.nameBytes, maxBytes);
+}
+
+std::string Utf16NameText(std::span<const std::uint8_t> bytes, std::size_t maxBytes) {
   // UTF-16LE straight to UTF-8; an unpaired surrogate becomes U+FFFD.
   std::string text;
-  text.reserve(name.nameBytes.size() * 3 / 2);
-  const std::size_t units = name.nameBytes.size() / 2;
-  const std::uint8_t* p = name.nameBytes.data();
+  text.reserve(bytes.size() * 3 / 2);
+  const std::size_t units = bytes.size() / 2;
+  const std::uint8_t* p = bytes.data();
   for (std::size_t i = 0; i < units; ++i) {
     std::uint32_t c = LoadU16LE(p + 2 * i);
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
@@ -232,6 +266,25 @@ int FileNameRank(std::uint8_t nameSpace) {
   }
 }
 
+std::optional<NtfsTimes> ParseStandardTimes(std::span<const std::uint8_t> value) {
+  const ByteView view(value);
+  if (!view.Has(0, kSiTimesEnd)) return std::nullopt;
+  NtfsTimes t;
+  t.created = *view.U64LE(kSiCreated);
+  t.modified = *view.U64LE(kSiModified);
+  t.mftModified = *view.U64LE(kSiMftModified);
+  t.accessed = *view.U64LE(kSiAccessed);
+  return t;
+}
+
+NtfsTimes FileTimesOf(std::span<const std::uint8_t> record, const RecordHeader& header, const FileNameInfo& name) {
+  const std::optional<Attribute> si = FindAttribute(record, header, kAttrStandardInformation, false);
+  if (si && !si->nonResident) {
+    if (std::optional<NtfsTimes> t = ParseStandardTimes(si->value)) return *t;
+  }
+  return NtfsTimes{name.created, name.modified, name.mftModified, name.accessed};
+}
+
 std::optional<AttributeListEntry> ParseAttributeListEntry(std::span<const std::uint8_t> list, std::size_t offset,
                                                           std::size_t& next) {
   const ByteView view(list);
@@ -242,6 +295,12 @@ std::optional<AttributeListEntry> ParseAttributeListEntry(std::span<const std::u
   const std::uint16_t length = *view.U16LE(offset + kAlLength);
   if (length < kAlEntryMin || !view.Has(offset, length)) return std::nullopt;
   e.nameLength = *view.U8(offset + kAlNameLength);
+  if (e.nameLength != 0) {
+    const std::size_t nameOffset = *view.U8(offset + kAlNameOffset);
+    // A name that does not fit matches no stream; the entry itself is still good.
+    if (nameOffset <= length && 2u * e.nameLength <= length - nameOffset)
+      e.name = list.subspan(offset + nameOffset, 2u * e.nameLength);
+  }
   e.lowestVcn = *view.U64LE(offset + kAlLowestVcn);
   e.recordReference = *view.U64LE(offset + kAlRecordRef) & 0x0000FFFFFFFFFFFFull;
   next = offset + length;

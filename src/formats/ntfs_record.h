@@ -13,18 +13,21 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rexmoor {
 
 // --- boot sector --------------------------------------------------------------------------------
 inline constexpr std::size_t kNtfsBootBytesPerSector = 11;    // u16; 0 is taken as 512
-inline constexpr std::size_t kNtfsBootSectorsPerCluster = 13; // u8
+inline constexpr std::size_t kNtfsBootSectorsPerCluster = 13; // u8: 1..128, or 0xF4 and the like for 2^(256 - byte)
 inline constexpr std::size_t kNtfsBootTotalSectors = 40;      // u64
 inline constexpr std::size_t kNtfsBootMftCluster = 48;        // u64
 inline constexpr std::size_t kNtfsBootOemName = 3;          // 8 bytes: "NTFS    "
 inline constexpr std::size_t kNtfsBootReservedSectors = 14;  // u16: always 0
 inline constexpr std::size_t kNtfsBootSignature = 510;       // 0x55 0xAA
 inline constexpr std::size_t kNtfsBootMinBytes = 512;
+// The largest cluster NTFS allows.
+inline constexpr std::uint32_t kNtfsMaxClusterBytes = 2u << 20;
 
 struct NtfsGeometry {
   std::uint32_t bytesPerSector = 512;
@@ -37,9 +40,14 @@ struct NtfsGeometry {
   std::uint32_t ClusterBytes() const { return bytesPerSector * sectorsPerCluster; }
 };
 
+// Whether a cluster of this many sectors is one NTFS can have: a power of two, at most 2 MiB.
+bool IsNtfsClusterSectorCount(std::uint64_t sectorsPerCluster, std::uint32_t bytesPerSector);
+// The boot sector's sectors-per-cluster byte: up to 128 it is the count; above, clusters of more
+// than 64 KiB, it is a negative power of two (0xF4: 2^12). Nothing for a size NTFS cannot have.
+std::optional<std::uint32_t> DecodeNtfsSectorsPerCluster(std::uint8_t value, std::uint32_t bytesPerSector);
 // The geometry of an NTFS boot sector. Sector sizes other than 512, 1,024, 2,048 and 4,096 and
-// cluster sizes other than 1..128 sectors (powers of two) are refused before anything is computed
-// from them, as is an MFT cluster whose sector number would overflow.
+// cluster sizes NTFS cannot have are refused before anything is computed from them, as is an MFT
+// cluster whose sector number would overflow.
 std::optional<NtfsGeometry> ParseNtfsGeometry(std::span<const std::uint8_t> boot);
 // Whether a boot sector is an NTFS boot sector (the detection rule, on the same sector sizes).
 bool IsNtfsBootSector(std::span<const std::uint8_t> sector);
@@ -125,6 +133,7 @@ struct Attribute {
   std::size_t length = 0;
   bool nonResident = false;
   std::uint8_t nameLength = 0;
+  std::span<const std::uint8_t> name;  // UTF-16LE, inside the attribute
   std::uint16_t flags = 0;
   // Resident: the value, inside the attribute.
   std::span<const std::uint8_t> value;
@@ -161,6 +170,14 @@ class AttributeWalker {
 std::optional<Attribute> FindAttribute(std::span<const std::uint8_t> record, const RecordHeader& header,
                                        std::uint32_t type, bool unnamedOnly);
 
+// Named $DATA streams ("file:stream"). A found stream is told by its number: the n-th named
+// $DATA attribute that starts a stream (resident, or its extent at vcn 0) in the record's walk is
+// stream n, counting from 1; 0 stands for the unnamed stream.
+inline constexpr std::size_t kMaxNamedStreams = 0xFFFF;
+std::vector<Attribute> NamedDataStreams(std::span<const std::uint8_t> record, const RecordHeader& header);
+// The UTF-16LE name as UTF-8, cut on a character boundary to maxBytes (not yet sanitised).
+std::string Utf16NameText(std::span<const std::uint8_t> bytes, std::size_t maxBytes);
+
 // --- $FILE_NAME ----------------------------------------------------------------------------------
 inline constexpr std::size_t kFnParentRef = 0;      // u64: record number (48 bits) and sequence
 inline constexpr std::size_t kFnCreated = 8;        // u64 FILETIME
@@ -178,6 +195,7 @@ struct FileNameInfo {
   std::uint64_t parentReference = 0;
   std::uint64_t created = 0;
   std::uint64_t modified = 0;
+  std::uint64_t mftModified = 0;
   std::uint64_t accessed = 0;
   std::uint64_t realSize = 0;
   std::uint8_t nameSpace = 0;
@@ -192,10 +210,32 @@ std::string FileNameText(const FileNameInfo& name, std::size_t maxBytes);
 // How much a namespace is preferred for the name shown: Win32 names over POSIX over DOS.
 int FileNameRank(std::uint8_t nameSpace);
 
+// --- $STANDARD_INFORMATION --------------------------------------------------------------------
+inline constexpr std::size_t kSiCreated = 0;      // u64 FILETIME
+inline constexpr std::size_t kSiModified = 8;
+inline constexpr std::size_t kSiMftModified = 16;
+inline constexpr std::size_t kSiAccessed = 24;
+inline constexpr std::size_t kSiTimesEnd = 32;
+
+struct NtfsTimes {
+  std::uint64_t created = 0;
+  std::uint64_t modified = 0;
+  std::uint64_t mftModified = 0;
+  std::uint64_t accessed = 0;
+};
+
+// The times of a $STANDARD_INFORMATION value; nothing when the value is too short to hold them.
+std::optional<NtfsTimes> ParseStandardTimes(std::span<const std::uint8_t> value);
+// The times a file is shown with: those of its record's $STANDARD_INFORMATION, which every change
+// of the file updates, else those of its $FILE_NAME, which keep what they were when the name was
+// last written.
+NtfsTimes FileTimesOf(std::span<const std::uint8_t> record, const RecordHeader& header, const FileNameInfo& name);
+
 // --- $ATTRIBUTE_LIST -----------------------------------------------------------------------------
 inline constexpr std::size_t kAlType = 0;         // u32
 inline constexpr std::size_t kAlLength = 4;       // u16
-inline constexpr std::size_t kAlNameLength = 6;   // u8
+inline constexpr std::size_t kAlNameLength = 6;   // u8, UTF-16 units
+inline constexpr std::size_t kAlNameOffset = 7;   // u8
 inline constexpr std::size_t kAlLowestVcn = 8;    // u64
 inline constexpr std::size_t kAlRecordRef = 16;   // u64
 inline constexpr std::size_t kAlEntryMin = 26;
@@ -203,6 +243,7 @@ inline constexpr std::size_t kAlEntryMin = 26;
 struct AttributeListEntry {
   std::uint32_t type = 0;
   std::uint8_t nameLength = 0;
+  std::span<const std::uint8_t> name;  // UTF-16LE, inside the list
   std::uint64_t lowestVcn = 0;
   std::uint64_t recordReference = 0;
 

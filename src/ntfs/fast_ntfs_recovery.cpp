@@ -166,9 +166,10 @@ void CFastNtfsRecovery::ProcessDeletedRecord(std::uint64_t number, std::span<std
   r.deletedMark = 1;
   r.objectNumber = static_cast<std::uint32_t>(number);
   r.clusterBytes = static_cast<std::int32_t>(geometry_.ClusterBytes());
-  r.createdTime = name->created;
-  r.accessedTime = name->accessed;
-  r.modifiedTime = name->modified;
+  const NtfsTimes times = FileTimesOf(record, *header, *name);
+  r.createdTime = times.created;
+  r.accessedTime = times.accessed;
+  r.modifiedTime = times.modified;
   r.size = size;
   r.dataAreaSector = 0;
   r.locationSector = AbsoluteRecordSector(number);
@@ -179,7 +180,10 @@ void CFastNtfsRecovery::ProcessDeletedRecord(std::uint64_t number, std::span<std
   std::uint32_t parent = name->ParentNumber();
   if (parent == 0) parent = kRootFolderRecord;
   const std::uint32_t level = chains_.Depth(parent);
-  CatalogueRecord(r, ScanCatalogue::MakeFolderKey(parent, level), false);
+  const std::uint64_t key = ScanCatalogue::MakeFolderKey(parent, level);
+  CatalogueRecord(r, key, false);
+  ForEachNamedStream(reader_, record, *header, *name, r, stream,
+                     [&](FoundFileRecord& found) { CatalogueRecord(found, key, false); });
 }
 
 void CFastNtfsRecovery::CatalogueFolders() {
@@ -214,7 +218,7 @@ Result CFastNtfsRecovery::LoadItemStream(const FoundFileRecord& record, NtfsData
     r = reader_.ReadRecordAt(location, itemRecord_, header);
   }
   if (r != kSuccess) return r;
-  return reader_.FindStream(itemRecord_, header, kAttrData, stream);
+  return reader_.FindDataStream(itemRecord_, header, record.extra, stream);
 }
 
 Result CFastNtfsRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size, const ItemDataSink& sink) {

@@ -4,6 +4,7 @@
 
 #include "engine/name_sanitize.h"
 #include "engine/scan_catalogue.h"
+#include "ntfs/ntfs_volume_reader.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -22,6 +23,32 @@ std::optional<FileNameInfo> ChooseFileName(std::span<const std::uint8_t> record,
 
 std::string FoundNameOf(const FileNameInfo& name) {
   return SanitizeName(FileNameText(name, kRecordNameSize - 1));
+}
+
+std::string StreamNameOf(const FileNameInfo& file, std::span<const std::uint8_t> streamName) {
+  std::string suffix = ":" + SanitizeName(Utf16NameText(streamName, kMaxNameBytes));
+  suffix.resize(TruncateUtf8(suffix, kMaxNameBytes / 2).size());
+  std::string base = FoundNameOf(file);
+  base.resize(TruncateUtf8(base, kMaxNameBytes - suffix.size()).size());
+  return base + suffix;
+}
+
+void ForEachNamedStream(const NtfsVolumeReader& reader, std::span<const std::uint8_t> record,
+                        const RecordHeader& header, const FileNameInfo& name, const FoundFileRecord& file,
+                        NtfsDataStream& scratch, const std::function<void(FoundFileRecord&)>& add) {
+  const std::vector<Attribute> streams = NamedDataStreams(record, header);
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    FoundFileRecord r = file;
+    (void)reader.FindStream(record, header, kAttrData, scratch, streams[i].name);
+    r.size = std::min(scratch.found ? scratch.realSize : 0, reader.VolumeBytes());
+    r.extra = static_cast<std::uint16_t>(i + 1);
+    const std::string text = StreamNameOf(name, streams[i].name);
+    SetRecordName(r, text);
+    // The clusters of a file whose volume was not placed (clusterBytes -1) are not read.
+    const bool unplaced = file.clusterBytes == -1 && !scratch.resident;
+    r.contentState = unplaced ? 1 : reader.CheckContent(scratch, text, file.locationSector);
+    add(r);
+  }
 }
 
 FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number) {
@@ -97,9 +124,10 @@ std::uint32_t NtfsFolderChains::Depth(std::uint32_t u) {
     folder.kind = NtfsFolder::Kind::Named;
     folder.parent = name->ParentNumber();
     folder.name = FoundNameOf(*name);
-    folder.created = name->created;
-    folder.modified = name->modified;
-    folder.accessed = name->accessed;
+    const NtfsTimes times = FileTimesOf(buffer_, header, *name);
+    folder.created = times.created;
+    folder.modified = times.modified;
+    folder.accessed = times.accessed;
     onPath.insert(current);
     path.emplace_back(current, std::move(folder));
     current = path.back().second.parent;

@@ -30,6 +30,10 @@ std::optional<FileNameInfo> ChooseFileName(std::span<const std::uint8_t> record,
 // The name as it goes into a record: UTF-8, cut to the record's field, safe as a path component.
 std::string FoundNameOf(const FileNameInfo& name);
 
+// The name a named stream of a file is listed and written by: "file:stream", both parts safe as a
+// path component; a long file name gives way to the stream's.
+std::string StreamNameOf(const FileNameInfo& file, std::span<const std::uint8_t> streamName);
+
 // A "LostFolder%d" record for a folder whose record no longer describes a folder.
 FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number);
 
@@ -68,6 +72,14 @@ class NtfsFolderChains {
   std::unordered_map<std::uint32_t, NtfsFolder> folders_;
   std::vector<std::uint32_t> deferred_;
 };
+
+class NtfsVolumeReader;
+struct NtfsDataStream;
+// The found records of a file's named streams: each a copy of the file's record with the stream's
+// name, number (in extra), size and content check, handed to add in the record's order.
+void ForEachNamedStream(const NtfsVolumeReader& reader, std::span<const std::uint8_t> record,
+                        const RecordHeader& header, const FileNameInfo& name, const FoundFileRecord& file,
+                        NtfsDataStream& scratch, const std::function<void(FoundFileRecord&)>& add);
 
 // A folder of the chains as it goes into the catalogue: a named folder under its parent's key,
 // a lost one in the root. The engine adds what only it knows (cluster size, origin, location).

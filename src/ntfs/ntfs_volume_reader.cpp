@@ -29,6 +29,7 @@ void NtfsVolumeReader::Reset(const SectorSource* source, const NtfsGeometry& geo
   geometry_ = geometry;
   origin_ = origin;
   volumeSectors_ = volumeSectors;
+  readableFrom_ = 0;
   // The boot sector's count, where it is smaller, is the volume; the medium bounds it either way.
   std::uint64_t sectors = volumeSectors;
   if (geometry.totalSectors != 0) sectors = std::min(sectors, geometry.totalSectors + 1);
@@ -41,6 +42,7 @@ Result NtfsVolumeReader::ReadVolume(std::uint64_t sector, std::uint32_t count, s
                                     std::uint32_t* got) const {
   if (got != nullptr) *got = 0;
   if (source_ == nullptr) return kErrInvalidHandle;
+  if (sector < readableFrom_) return kErrInvalidParameter;
   return ReadVolumeSectors(*source_, origin_, volumeSectors_, sector, count,
                            static_cast<std::int32_t>(geometry_.bytesPerSector), buffer, got);
 }
@@ -198,20 +200,36 @@ void TakeStreamSizes(const Attribute& a, std::span<const std::uint8_t> in, NtfsD
   }
 }
 
-// The unnamed non-resident attribute of the type whose extent starts at vcn in a record.
+// Whether a name (UTF-16LE, as stored) is the one wanted; an empty one wants the unnamed stream.
+bool SameName(std::span<const std::uint8_t> name, std::span<const std::uint8_t> wanted) {
+  return name.size() == wanted.size() && std::equal(name.begin(), name.end(), wanted.begin());
+}
+
+// The non-resident attribute of the type and name whose extent starts at vcn in a record.
 std::optional<Attribute> FindExtentIn(std::span<const std::uint8_t> record, const RecordHeader& header,
-                                      std::uint32_t type, std::uint64_t vcn) {
+                                      std::uint32_t type, std::span<const std::uint8_t> streamName,
+                                      std::uint64_t vcn) {
   AttributeWalker walk(record, header);
   while (auto a = walk.Next()) {
-    if (a->type == type && a->Unnamed() && a->nonResident && a->lowestVcn == vcn) return a;
+    if (a->type == type && SameName(a->name, streamName) && a->nonResident && a->lowestVcn == vcn) return a;
   }
   return std::nullopt;
 }
 
 }  // namespace
 
+Result NtfsVolumeReader::FindDataStream(std::span<const std::uint8_t> record, const RecordHeader& header,
+                                        std::uint16_t stream, NtfsDataStream& out) const {
+  if (stream == 0) return FindStream(record, header, kAttrData, out);
+  ClearStream(out);
+  const std::vector<Attribute> named = NamedDataStreams(record, header);
+  if (stream > named.size()) return kErrInvalidParameter;
+  return FindStream(record, header, kAttrData, out, named[stream - 1u].name);
+}
+
 Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const RecordHeader& header,
-                                    std::uint32_t type, NtfsDataStream& out) const {
+                                    std::uint32_t type, NtfsDataStream& out,
+                                    std::span<const std::uint8_t> streamName) const {
   ClearStream(out);
   const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
   std::optional<Attribute> list;
@@ -220,7 +238,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
     AttributeWalker walk(record, header);
     while (auto a = walk.Next()) {
       if (a->type == kAttrAttributeList && !list) list = a;
-      if (a->type == type && a->Unnamed() && !own) own = a;
+      if (a->type == type && SameName(a->name, streamName) && !own) own = a;
     }
   }
   auto takeOwn = [&] {
@@ -234,7 +252,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
   // The attribute list names every extent of the attribute, the base record's own included.
   std::vector<std::uint8_t> listBytes;
   if (Result r = ReadListBytes(*list, listBytes); r != kSuccess && listBytes.empty()) return own ? takeOwn() : r;
-  const bool sizesTaken = GatherListedExtents(listBytes, type, record, own, out);
+  const bool sizesTaken = GatherListedExtents(listBytes, type, streamName, record, own, out);
   if (out.runs.empty() && own && own->nonResident) {
     // A list that leads nowhere: the base record's own runs are still good.
     (void)DecodeRunList(own->runs, own->lowestVcn, limits, out.runs);
@@ -248,6 +266,7 @@ Result NtfsVolumeReader::FindStream(std::span<const std::uint8_t> record, const 
 }
 
 bool NtfsVolumeReader::GatherListedExtents(std::span<const std::uint8_t> listBytes, std::uint32_t type,
+                                           std::span<const std::uint8_t> streamName,
                                            std::span<const std::uint8_t> record, const std::optional<Attribute>& own,
                                            NtfsDataStream& out) const {
   const RunDecodeLimits limits{clusterCount_, kMaxRunsPerAttribute};
@@ -265,7 +284,8 @@ bool NtfsVolumeReader::GatherListedExtents(std::span<const std::uint8_t> listByt
     auto entry = ParseAttributeListEntry(listBytes, offset, next);
     if (!entry || next <= offset) break;
     offset = next;
-    if (entry->type != type || entry->nameLength != 0) continue;
+    if (entry->type != type || entry->nameLength * 2u != streamName.size() || !SameName(entry->name, streamName))
+      continue;
     ++extents;
     if (entry->lowestVcn < RunListEnd(out.runs)) continue;  // repeated or overlapping: already have it
     if (!tried.emplace(entry->recordReference, entry->lowestVcn).second) continue;
@@ -278,7 +298,7 @@ bool NtfsVolumeReader::GatherListedExtents(std::span<const std::uint8_t> listByt
       // An extension record names its base; one that names another is not this file's.
       RecordHeader extentHeader;
       if (ReadRecord(entry->RecordNumber(), extent, extentHeader) != kSuccess) continue;
-      found = FindExtentIn(extent, extentHeader, type, entry->lowestVcn);
+      found = FindExtentIn(extent, extentHeader, type, streamName, entry->lowestVcn);
       source = extent;
     }
     if (!found) continue;

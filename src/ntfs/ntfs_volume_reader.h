@@ -66,6 +66,11 @@ class NtfsVolumeReader {
   void Reset(const SectorSource* source, const NtfsGeometry& geometry, std::uint64_t origin,
              std::uint64_t volumeSectors);
   bool Ready() const { return source_ != nullptr; }
+  // Refuses reads before an absolute sector: a volume whose origin lies before the partition being
+  // read, where only the partition may be read.
+  void LimitReadsFrom(std::uint64_t absoluteSector) {
+    readableFrom_ = absoluteSector > origin_ ? absoluteSector - origin_ : 0;
+  }
 
   const NtfsGeometry& Geometry() const { return geometry_; }
   std::uint64_t Origin() const { return origin_; }
@@ -76,7 +81,8 @@ class NtfsVolumeReader {
   const SectorSource* Source() const { return source_; }
 
   // Reads count sectors at a volume-relative sector; refused (87) when any of them lies outside
-  // the volume. got receives the whole sectors that arrived; a short read gives 30.
+  // the volume or before the sector reads are limited to. got receives the whole sectors that
+  // arrived; a short read gives 30.
   Result ReadVolume(std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer, std::uint32_t* got) const;
 
   // The MFT: its runs as $MFT (record 0, at the boot sector's MFT cluster) describes them,
@@ -95,10 +101,15 @@ class NtfsVolumeReader {
   // Reads and prepares the record at an absolute sector.
   Result ReadRecordAt(std::uint64_t absoluteSector, std::span<std::uint8_t> buffer, RecordHeader& header) const;
 
-  // The first unnamed attribute of a type in a prepared base record, with its runs gathered from
-  // every extent that the record's attribute list names (the list may be resident or not).
+  // The first attribute of a type in a prepared base record, unnamed or with the given UTF-16LE
+  // name, with its runs gathered from every extent that the record's attribute list names (the
+  // list may be resident or not).
   Result FindStream(std::span<const std::uint8_t> record, const RecordHeader& header, std::uint32_t type,
-                    NtfsDataStream& out) const;
+                    NtfsDataStream& out, std::span<const std::uint8_t> streamName = {}) const;
+  // The data of a found file: the unnamed $DATA for stream 0, else its named stream of that number
+  // (NamedDataStreams); 87 when the record has no such stream.
+  Result FindDataStream(std::span<const std::uint8_t> record, const RecordHeader& header, std::uint16_t stream,
+                        NtfsDataStream& out) const;
 
   // Hands a file's data to sink: the resident value, or the runs in order with sparse runs and
   // bytes past the initialized size as zeros; never more than size bytes in all. A read that
@@ -121,8 +132,8 @@ class NtfsVolumeReader {
   // Adds the runs of every extent the attribute list names for the type; returns whether the
   // sizes of the first extent (vcn 0) were taken.
   bool GatherListedExtents(std::span<const std::uint8_t> listBytes, std::uint32_t type,
-                           std::span<const std::uint8_t> record, const std::optional<Attribute>& own,
-                           NtfsDataStream& out) const;
+                           std::span<const std::uint8_t> streamName, std::span<const std::uint8_t> record,
+                           const std::optional<Attribute>& own, NtfsDataStream& out) const;
   Result ReadRuns(const RunList& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) const;
   Result ReadCompressedData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
 
@@ -130,6 +141,7 @@ class NtfsVolumeReader {
   NtfsGeometry geometry_;
   std::uint64_t origin_ = 0;
   std::uint64_t volumeSectors_ = 0;
+  std::uint64_t readableFrom_ = 0;  // volume-relative
   std::uint64_t clusterCount_ = 0;
   RunList mftRuns_;
   std::uint64_t mftRecords_ = 0;

@@ -100,7 +100,9 @@ NtfsGeometry CProfessionalNtfsRecovery::GeometryWith(std::uint32_t sectorsPerClu
 
 void CProfessionalNtfsRecovery::RegisterLayout(std::uint64_t origin, const NtfsGeometry& geometry, bool assumed,
                                                const RunList* runs) {
-  if (origin < partitionBase_ || origin >= PartitionEnd()) return;
+  // A volume may begin before the partition being read (a range that starts inside it): its
+  // clusters are still counted from its own origin, and only the partition is read.
+  if (origin >= PartitionEnd()) return;
   std::size_t& count = assumed ? assumedLayouts_ : realLayouts_;
   if (count >= (assumed ? limits_.assumedLayouts : limits_.layouts)) {
     if (!saidLayouts_) {
@@ -113,6 +115,7 @@ void CProfessionalNtfsRecovery::RegisterLayout(std::uint64_t origin, const NtfsG
   layout->assumed = assumed;
   NtfsVolumeReader& reader = layout->reader;
   reader.Reset(&source_, geometry, origin, PartitionEnd() - origin);
+  reader.LimitReadsFrom(partitionBase_);
   if (assumed) {
     if (!SetContiguousMft(reader, geometry.mftCluster)) return;
   } else if (runs != nullptr) {
@@ -162,7 +165,7 @@ void CProfessionalNtfsRecovery::RegisterMftRecord(std::span<const std::uint8_t> 
   const std::uint64_t clusterBytes = data->allocatedSize / clusters;
   if (clusterBytes % static_cast<std::uint64_t>(sectorSize_) != 0) return;
   const std::uint64_t spc = clusterBytes / static_cast<std::uint64_t>(sectorSize_);
-  if (spc > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(spc))) return;
+  if (!IsNtfsClusterSectorCount(spc, static_cast<std::uint32_t>(sectorSize_))) return;
   const std::uint64_t lcn = runs.front().lcn;
   if (lcn > sector / spc) return;
   const std::uint64_t origin = sector - lcn * spc;
@@ -274,7 +277,7 @@ void CProfessionalNtfsRecovery::RefineClusterSize(std::span<const std::uint8_t> 
   const std::optional<Attribute> data = NonResidentData(record, header, runs, clusters);
   if (!data || clusters == 0) return;
   const std::uint64_t q = data->allocatedSize / static_cast<std::uint64_t>(sectorSize_) / clusters;
-  if (q == 0 || q > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(q)) || q == sectorsPerCluster_) return;
+  if (!IsNtfsClusterSectorCount(q, static_cast<std::uint32_t>(sectorSize_)) || q == sectorsPerCluster_) return;
   sectorsPerCluster_ = static_cast<std::uint32_t>(q);
   // The assumed MFTs count their files' clusters in the size now known; where they lie does not
   // change.
@@ -323,6 +326,9 @@ Result CProfessionalNtfsRecovery::TakeFileRecord(std::span<const std::uint8_t> r
   RefineClusterSize(record_, *header);
   MftLayout* layout = LayoutOf(number, sector);
   if (layout == nullptr) layout = AssumedLayout(number, sector);
+  // Without a layout the record's volume origin is not known: its record is read where it lies,
+  // but its clusters cannot be placed (the partition's start is no better than a guess: a range
+  // can start inside a volume).
   NtfsVolumeReader fallback;
   const NtfsVolumeReader* reader = &fallback;
   if (layout != nullptr) {
@@ -330,6 +336,7 @@ Result CProfessionalNtfsRecovery::TakeFileRecord(std::span<const std::uint8_t> r
   } else {
     fallback.Reset(&source_, GeometryWith(sectorsPerCluster_, 0), partitionBase_, volumeSectors_);
   }
+  const bool placed = layout != nullptr;
   (void)reader->FindStream(record_, *header, kAttrData, stream_);
   std::uint64_t size = stream_.found ? stream_.realSize : name->realSize;
   size = std::min(size, reader->VolumeBytes());
@@ -337,21 +344,24 @@ Result CProfessionalNtfsRecovery::TakeFileRecord(std::span<const std::uint8_t> r
   FoundFileRecord r = NewRecord(kTagProNtfs, false);
   r.deletedMark = header->InUse() ? 0 : 1;
   r.objectNumber = number;
-  r.clusterBytes = static_cast<std::int32_t>(reader->ClusterBytes());
-  r.createdTime = name->created;
-  r.accessedTime = name->accessed;
-  r.modifiedTime = name->modified;
+  r.clusterBytes = placed ? static_cast<std::int32_t>(reader->ClusterBytes()) : -1;
+  const NtfsTimes times = FileTimesOf(record_, *header, *name);
+  r.createdTime = times.created;
+  r.accessedTime = times.accessed;
+  r.modifiedTime = times.modified;
   r.size = size;
   r.dataAreaSector = 0;
   r.locationSector = sector;
   r.partitionStartSector = reader->Origin();
   SetRecordName(r, text);
-  r.contentState = reader->CheckContent(stream_, text, sector);
+  r.contentState = placed || stream_.resident ? reader->CheckContent(stream_, text, sector) : 1;
   // Without a layout its folders cannot be found: it is listed in the root.
   const std::uint64_t key = layout != nullptr
                                 ? ScanCatalogue::MakeFolderKey(parent, layout->chains.Depth(parent))
                                 : ScanCatalogue::MakeFolderKey(kRootFolderRecord, 0);
   CatalogueRecord(r, key, false);
+  ForEachNamedStream(*reader, record_, *header, *name, r, stream_,
+                     [&](FoundFileRecord& found) { CatalogueRecord(found, key, false); });
   return kSuccess;
 }
 
@@ -389,11 +399,12 @@ const NtfsVolumeReader* CProfessionalNtfsRecovery::ReaderFor(const FoundFileReco
     if (layout->reader.Origin() == origin && static_cast<std::int64_t>(layout->reader.ClusterBytes()) == clusterBytes)
       return &layout->reader;
   }
-  if (origin < partitionBase_ || origin >= PartitionEnd() || clusterBytes <= 0 || clusterBytes % sectorSize_ != 0)
-    return nullptr;
+  if (origin >= PartitionEnd() || clusterBytes <= 0 || clusterBytes % sectorSize_ != 0) return nullptr;
   const std::int64_t spc = clusterBytes / sectorSize_;
-  if (spc > 128 || !IsClusterSectorCount(static_cast<std::uint32_t>(spc))) return nullptr;
+  if (!IsNtfsClusterSectorCount(static_cast<std::uint64_t>(spc), static_cast<std::uint32_t>(sectorSize_)))
+    return nullptr;
   scratch.Reset(&source_, GeometryWith(static_cast<std::uint32_t>(spc), 0), origin, PartitionEnd() - origin);
+  scratch.LimitReadsFrom(partitionBase_);
   return &scratch;
 }
 
@@ -401,10 +412,20 @@ Result CProfessionalNtfsRecovery::LoadItemStream(const FoundFileRecord& record, 
                                                  const NtfsVolumeReader*& reader, NtfsDataStream& stream) {
   if (!IsOpen()) return kErrInvalidHandle;
   reader = ReaderFor(record, scratch);
-  if (reader == nullptr) return kErrInvalidParameter;
+  if (reader == nullptr && record.clusterBytes == -1 && record.isFolder == 0) {
+    // Found before the record that tells its layout: the layouts the whole sweep met may place it.
+    if (MftLayout* layout = LayoutOf(record.objectNumber, record.locationSector)) reader = &layout->reader;
+  }
+  const bool placed = reader != nullptr;
+  if (!placed) {
+    // A record no layout placed: only data held in the record itself can be told.
+    scratch.Reset(&source_, GeometryWith(sectorsPerCluster_, 0), partitionBase_, volumeSectors_);
+    reader = &scratch;
+  }
   RecordHeader header;
   if (Result r = reader->ReadRecordAt(record.locationSector, itemRecord_, header); r != kSuccess) return r;
-  return reader->FindStream(itemRecord_, header, kAttrData, stream);
+  if (Result r = reader->FindDataStream(itemRecord_, header, record.extra, stream); r != kSuccess) return r;
+  return placed || !stream.found || stream.resident ? kSuccess : kErrInvalidParameter;
 }
 
 Result CProfessionalNtfsRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size,
@@ -420,7 +441,7 @@ Result CProfessionalNtfsRecovery::ReadItemData(const FoundFileRecord& record, st
 
 std::uint64_t CProfessionalNtfsRecovery::ItemByteLimit(const FoundFileRecord& record) const {
   const std::uint64_t origin = record.partitionStartSector;
-  if (origin < partitionBase_ || origin >= PartitionEnd()) return 0;
+  if (origin >= PartitionEnd()) return 0;
   return (PartitionEnd() - origin) * static_cast<std::uint64_t>(sectorSize_);
 }
 

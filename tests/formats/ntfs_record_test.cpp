@@ -49,7 +49,9 @@ TEST(NtfsGeometry, WhitelistsSectorAndClusterSizes) {
       {11, {0x01, 0x02}, false, 0},     // 513
       {13, {0x00}, false, 0},
       {13, {0x03}, false, 0},
-      {13, {0xF4}, false, 0},           // a negative (shift) count is not taken
+      {13, {0xF4}, true, 1024},         // 2^12 sectors: 2 MiB clusters
+      {13, {0xF3}, false, 0},           // 4 MiB: more than NTFS allows
+      {13, {0x81}, false, 0},
       {13, {0x80}, true, 1024},
       {48, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, false, 0},  // MFT sector overflows
   };

@@ -50,9 +50,9 @@ inline std::string NtfsFixtureCopy(const std::string& image, const TempDir& dir,
   return path;
 }
 
-// "<sha256>  <volume>:<path>" from the committed list.
-inline std::string NtfsSha256(const std::string& volumeAndPath) {
-  std::ifstream in(NtfsFixtureSource("sha256.txt"));
+// "<sha256>  <volume>:<path>" from the committed list (or another one of that form).
+inline std::string NtfsSha256(const std::string& volumeAndPath, const std::string& list = "sha256.txt") {
+  std::ifstream in(NtfsFixtureSource(list));
   std::string line;
   while (std::getline(in, line)) {
     if (line.size() > 66 && line.compare(66, std::string::npos, volumeAndPath) == 0) return line.substr(0, 64);
@@ -61,29 +61,39 @@ inline std::string NtfsSha256(const std::string& volumeAndPath) {
 }
 
 struct NtfsManifestFile {
-  std::string state;  // live or deleted
+  std::string state;      // live or deleted
+  bool stream = false;    // a named stream: "<path>:<name>", with its file's times
+  bool resident = false;  // data=resident: held in the record itself
   std::uint64_t size = 0;
   std::uint32_t record = 0;
-  std::uint64_t created = 0, modified = 0, accessed = 0;  // of the record's first $FILE_NAME
+  std::uint64_t created = 0, modified = 0, accessed = 0;  // of the record's $STANDARD_INFORMATION
 };
 
-// "file <state> size= record= created= modified= accessed= <volume>:<path>" lines of one volume.
-inline std::map<std::string, NtfsManifestFile> NtfsManifest(const std::string& volume) {
+// "file <state> size= record= created= modified= accessed= <volume>:<path>" lines of one volume
+// (and "stream" lines of the same form, as streams_MANIFEST.txt has them).
+inline std::map<std::string, NtfsManifestFile> NtfsManifest(const std::string& volume,
+                                                           const std::string& manifest = "MANIFEST.txt") {
   std::map<std::string, NtfsManifestFile> files;
-  std::ifstream in(NtfsFixtureSource("MANIFEST.txt"));
+  std::ifstream in(NtfsFixtureSource(manifest));
   std::string line;
   const std::string marker = " " + volume + ":";
   while (std::getline(in, line)) {
-    if (line.rfind("file ", 0) != 0) continue;
+    const bool stream = line.rfind("stream ", 0) == 0;
+    if (!stream && line.rfind("file ", 0) != 0) continue;
     const std::size_t at = line.find(marker);
     if (at == std::string::npos) continue;
     std::istringstream fields(line.substr(0, at));
     std::string word;
     NtfsManifestFile f;
+    f.stream = stream;
     fields >> word >> f.state;
     while (fields >> word) {
       const std::size_t eq = word.find('=');
       const std::string key = word.substr(0, eq);
+      if (key == "data") {
+        f.resident = word.substr(eq + 1) == "resident";
+        continue;
+      }
       const std::uint64_t value = std::stoull(word.substr(eq + 1));
       if (key == "size") f.size = value;
       if (key == "record") f.record = static_cast<std::uint32_t>(value);

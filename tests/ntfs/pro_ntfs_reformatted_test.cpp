@@ -29,7 +29,7 @@ struct Entry {
   bool resident = false;
   std::uint64_t size = 0;
   std::uint32_t record = 0;
-  std::uint64_t created = 0, modified = 0;
+  std::uint64_t created = 0, modified = 0;  // of $STANDARD_INFORMATION, the times a file is shown with
 };
 
 struct Volume {
@@ -41,6 +41,7 @@ Volume ReadManifest(const std::string& image) {
   Volume v;
   std::ifstream in(test::NtfsFixtureSource("MANIFEST_reformatted.txt"));
   const std::string marker = " " + image + ":";
+  std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> si;  // created, modified by path
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
     std::string kind;
@@ -58,9 +59,17 @@ Volume ReadManifest(const std::string& image) {
       }
       continue;
     }
-    if (kind != "file" && kind != "folder") continue;
+    if (kind != "file" && kind != "folder" && kind != "si") continue;
     const std::size_t at = line.find(marker);
     if (at == std::string::npos) continue;
+    if (kind == "si") {
+      std::map<std::string, std::uint64_t> times;
+      std::istringstream fields(line.substr(3, at - 3));
+      for (std::string word; fields >> word;)
+        times[word.substr(0, word.find('='))] = std::strtoull(word.c_str() + word.find('=') + 1, nullptr, 10);
+      si[line.substr(at + marker.size())] = {times["created"], times["modified"]};
+      continue;
+    }
     Entry e;
     e.folder = kind == "folder";
     std::istringstream fields(line.substr(0, at));
@@ -76,10 +85,14 @@ Volume ReadManifest(const std::string& image) {
       if (key == "record") e.record = static_cast<std::uint32_t>(value);
       if (key == "intact") e.intact = value != 0;
       if (key == "resident") e.resident = value != 0;
-      if (key == "created") e.created = value;
-      if (key == "modified") e.modified = value;
     }
     v.entries[line.substr(at + marker.size())] = e;
+  }
+  for (auto& [path, e] : v.entries) {
+    const auto it = si.find(path);
+    if (it == si.end()) continue;
+    e.created = it->second.first;
+    e.modified = it->second.second;
   }
   return v;
 }
