@@ -102,7 +102,7 @@ bool CFastFatRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint6
       }
       return true;
     }
-    if ((entry.attr & kAttrArchive) == 0 || (!entry.IsDeleted() && !walk.inDeleted)) return true;
+    if (!entry.IsFile() || (!entry.IsDeleted() && !walk.inDeleted)) return true;
     CatalogueFile(entry, found.raw, !found.longName.empty() ? found.longName : DecodeShortName(found.raw, true),
                   entrySector, walk.parent, walk.inDeleted);
     return true;

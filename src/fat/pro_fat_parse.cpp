@@ -179,7 +179,7 @@ CProfessionalFatRecovery::ParseOutcome CProfessionalFatRecovery::ParseDirectoryB
       }
       return true;
     }
-    if ((found.entry.attr & kAttrArchive) != 0) NoteFileEntry(found, owner, start, layout, seen);
+    if (found.entry.IsFile()) NoteFileEntry(found, owner, start, layout, seen);
     return true;
   });
   if (walked.inLongName && walked.runOffset < block.size()) {
