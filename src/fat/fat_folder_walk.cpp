@@ -32,6 +32,14 @@ void CFastFatRecovery::WalkFolder(std::uint32_t cluster) {
     if (auto it = folderRecords_.find(cluster); it != folderRecords_.end()) {
       walk.knownSubFolder = true;
       walk.inDeleted = it->second.record.deletedMark != 0;
+      // A folder whose chain was cleared while its entry stayed is as lost as a deleted one:
+      // nothing protects its clusters any more, so every file in it is a find, and its blocks
+      // run on through the clusters after the first, as a deleted folder's do.
+      std::uint32_t link = 0;
+      if (!walk.inDeleted && fat_.ReadEntry(cluster, link) == kSuccess && link == 0) {
+        walk.inDeleted = true;
+        it->second.record.deletedMark = 1;
+      }
     }
   }
 
