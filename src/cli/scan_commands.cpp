@@ -2,7 +2,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <unordered_set>
+#include <set>
+#include <tuple>
 
 #include "app/message_catalog.h"
 #include "app/source_resolver.h"
@@ -263,8 +264,10 @@ int RunRecover(const ScanOptions& options) {
 int RunTree(const ScanOptions& options) {
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
-  // Depth-first over the catalogue; a folder met twice (a damaged log) is shown once.
-  std::unordered_set<std::uint64_t> seen;
+  // Depth-first over the catalogue; a folder met twice (a damaged log) is shown once. A folder is
+  // known by the engine that found it as well: the deep scan's engines number their records
+  // alike.
+  std::set<std::tuple<std::int32_t, std::uint32_t, std::uint32_t>> seen;
   IFileRecoveryParse* current = nullptr;
   std::string currentSource;
   std::function<void(const FoundFileRecord*, int)> walk = [&](const FoundFileRecord* folder, int level) {
@@ -283,7 +286,8 @@ int RunTree(const ScanOptions& options) {
       } else {
         std::printf("%*s%s  (%s)\n", level * 2, "", std::string(RecordName(child)).c_str(), FormatSize(static_cast<std::int64_t>(child.size)).c_str());
       }
-      if (child.isFolder != 0 && seen.insert((std::uint64_t{child.objectNumber} << 16) ^ child.recordId).second)
+      if (child.isFolder != 0 && seen.emplace(std::int32_t{child.engineTag}, std::uint32_t{child.objectNumber},
+                                              std::uint32_t{child.recordId}).second)
         walk(&child, level + 1);
     }
   };

@@ -400,6 +400,13 @@ const std::uint64_t* ScanCatalogue::KeyContaining(std::int32_t recordId) {
   return &parentKeys_[parentSlotById_[id] - 1];
 }
 
+std::optional<std::uint64_t> ScanCatalogue::ParentKeyOf(std::uint32_t recordId) {
+  if (recordId > static_cast<std::uint32_t>(INT32_MAX)) return std::nullopt;
+  const std::uint64_t* key = KeyContaining(static_cast<std::int32_t>(recordId));
+  if (key == nullptr) return std::nullopt;
+  return *key;
+}
+
 bool ScanCatalogue::FindFolderRecordInMain(std::uint32_t objectNumber, FoundFileRecord& out) {
   // Extend the index over records written since the last look, one block at a time.
   if (mainFile_.IsValid() && mainFolderScanned_ < appendOffset_) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -105,6 +106,9 @@ class ScanCatalogue {
   Result AncestorRecords(const FoundFileRecord* record, RecordList& out);
   // Names of the ancestors, outermost first, each followed by '/'; empty in the root.
   Result FolderPathOf(const FoundFileRecord* record, std::string& out);
+  // The key of the folder the record was registered under; nothing when it was registered under
+  // none.
+  std::optional<std::uint64_t> ParentKeyOf(std::uint32_t recordId);
 
   void SetFilterCallback(FilterProgressCallback callback, void* userData) {
     filterCallback_ = callback;

@@ -58,6 +58,10 @@ class CVolumeRecoveryBase : public IFileRecoveryParse {
   // carved file that is a file-system find over again. Nothing when the file has no data on the
   // volume or its start cannot be told.
   virtual std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord&) { return std::nullopt; }
+  // The key of the folder a found record was catalogued under (folder object and level).
+  std::optional<std::uint64_t> ParentKeyOf(const FoundFileRecord& record) {
+    return catalogue_.ParentKeyOf(record.recordId);
+  }
   // The partition start in volume sectors, as records carry it.
   std::uint64_t PartitionBase() const { return partitionBase_; }
   // The first failure to write the catalogue since it was begun (kSuccess when none).

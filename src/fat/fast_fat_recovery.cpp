@@ -97,6 +97,9 @@ Result CFastFatRecovery::WalkPendingFolders() {
 }
 
 void CFastFatRecovery::CatalogueFoldersWithFinds() {
+  // A folder may have moved to another parent after its finds were noted (a later entry naming
+  // its cluster): the folders above it now are written too.
+  for (std::size_t i = 0; i < foldersWithFinds_.size(); ++i) NoteFolderWithFind(foldersWithFinds_[i]);
   for (std::uint32_t cluster : foldersWithFinds_) {
     auto it = folderRecords_.find(cluster);
     if (it == folderRecords_.end()) continue;

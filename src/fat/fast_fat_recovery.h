@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -85,6 +86,9 @@ class CFastFatRecovery final : public CVolumeRecoveryBase {
                               bool deleted, std::uint32_t first, std::uint64_t entrySector) const;
   void NoteFolderWithFind(std::uint32_t folder);
   std::uint32_t CountParentDepth(std::uint32_t cluster);
+  // The folder a sub-folder's ".." entry names (the root by its own cluster); nothing when the
+  // cluster does not open with the "."/".." pair.
+  std::optional<std::uint32_t> DotDotOf(std::uint32_t cluster);
 
   // Clusters the entries do not name in full (fat_high_word.cpp). Both searches are remembered
   // for the scan: many entries may share a low word.

@@ -32,6 +32,14 @@ void CFastFatRecovery::WalkFolder(std::uint32_t cluster) {
     if (auto it = folderRecords_.find(cluster); it != folderRecords_.end()) {
       walk.knownSubFolder = true;
       walk.inDeleted = it->second.record.deletedMark != 0;
+      // A folder whose chain was cleared while its entry stayed is as lost as a deleted one:
+      // nothing protects its clusters any more, so every file in it is a find, and its blocks
+      // run on through the clusters after the first, as a deleted folder's do.
+      std::uint32_t link = 0;
+      if (!walk.inDeleted && fat_.ReadEntry(cluster, link) == kSuccess && link == 0) {
+        walk.inDeleted = true;
+        it->second.record.deletedMark = 1;
+      }
     }
   }
 
@@ -102,7 +110,7 @@ bool CFastFatRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint6
       }
       return true;
     }
-    if ((entry.attr & kAttrArchive) == 0 || (!entry.IsDeleted() && !walk.inDeleted)) return true;
+    if (!entry.IsFile() || (!entry.IsDeleted() && !walk.inDeleted)) return true;
     CatalogueFile(entry, found.raw, !found.longName.empty() ? found.longName : DecodeShortName(found.raw, true),
                   entrySector, walk.parent, walk.inDeleted);
     return true;
@@ -136,9 +144,28 @@ void CFastFatRecovery::NoteSubFolder(const DirEntry& entry, std::span<const std:
   if (first == 0 || first == walk.parent || !layout_.IsValidCluster(first)) return;
   pendingFolders_.push_back(first);
   auto [it, inserted] = folderRecords_.try_emplace(first, FolderSeen{record, walk.parent});
-  // A live folder keeps its place against a deleted entry that names the same cluster.
-  if (!inserted && !(it->second.record.deletedMark == 0 && record.deletedMark != 0))
-    it->second = FolderSeen{record, walk.parent};
+  if (inserted) return;
+  // Two entries name the same cluster (a deleted folder's cluster given to a later folder). A live
+  // folder keeps its place against a deleted entry; otherwise the folder goes where its own ".."
+  // points, whichever entry was met last.
+  const FolderSeen& earlier = it->second;
+  if (earlier.record.deletedMark == 0 && record.deletedMark != 0) return;
+  if (earlier.record.deletedMark == record.deletedMark && earlier.parent != walk.parent) {
+    const std::optional<std::uint32_t> up = DotDotOf(first);
+    if (up && *up == earlier.parent) return;
+  }
+  it->second = FolderSeen{record, walk.parent};
+}
+
+std::optional<std::uint32_t> CFastFatRecovery::DotDotOf(std::uint32_t cluster) {
+  if (!FirstSectorOf(cluster, sectorBuffer_)) return std::nullopt;
+  const std::uint8_t* s = sectorBuffer_.data();
+  if (s[kEntryAttr] == kAttrVolumeLabel || s[0] != '.' || !IsDotDotEntry(s + kDirEntrySize)) return std::nullopt;
+  const std::uint8_t* up = s + kDirEntrySize;
+  const std::uint32_t c = layout_.IsFat32() ? FirstCluster(LoadU16LE(up + kEntryClusterHigh), LoadU16LE(up + kEntryClusterLow))
+                                            : LoadU16LE(up + kEntryClusterLow);
+  // A folder just below the root names it as cluster 0.
+  return c == 0 ? layout_.rootCluster : c;
 }
 
 void CFastFatRecovery::CatalogueFile(const DirEntry& entry, std::span<const std::uint8_t> raw, const std::string& name,
@@ -172,13 +199,10 @@ std::uint32_t CFastFatRecovery::CountParentDepth(std::uint32_t cluster) {
   std::uint32_t c = cluster;
   while (depth < kMaxFolderDepth) {
     if (c == 0 || c == layout_.rootCluster || !visited.insert(c).second) break;
-    if (!FirstSectorOf(c, sectorBuffer_)) break;
-    const std::uint8_t* s = sectorBuffer_.data();
-    if (s[kEntryAttr] == kAttrVolumeLabel || s[0] != '.' || !IsDotDotEntry(s + kDirEntrySize)) break;
+    const std::optional<std::uint32_t> up = DotDotOf(c);
+    if (!up) break;
     ++depth;
-    const std::uint8_t* up = s + kDirEntrySize;
-    c = layout_.IsFat32() ? FirstCluster(LoadU16LE(up + kEntryClusterHigh), LoadU16LE(up + kEntryClusterLow))
-                          : LoadU16LE(up + kEntryClusterLow);
+    c = *up;
   }
   depthCache_.emplace(cluster, depth);
   return depth;

@@ -318,6 +318,11 @@ Result CProfessionalFatRecovery::FinishSweep() {
   orphanBytes_ = 0;
   for (auto& keys : orphanKeys_) keys.clear();
 
+  // A folder may have moved to another parent after its finds were noted (a later entry naming
+  // its cluster): the folders above it now are catalogued too.
+  std::vector<std::pair<std::uint32_t, FolderWithFind>> noted(foldersWithFinds_.begin(), foldersWithFinds_.end());
+  std::set<std::uint32_t> closed;
+  for (const auto& [cluster, where] : noted) NoteAncestors(cluster, where.sector, where.layout, closed);
   for (const auto& [cluster, where] : foldersWithFinds_) CatalogueFolder(cluster, where);
   foldersWithFinds_.clear();
 

@@ -179,7 +179,7 @@ CProfessionalFatRecovery::ParseOutcome CProfessionalFatRecovery::ParseDirectoryB
       }
       return true;
     }
-    if ((found.entry.attr & kAttrArchive) != 0) NoteFileEntry(found, owner, start, layout, seen);
+    if (found.entry.IsFile()) NoteFileEntry(found, owner, start, layout, seen);
     return true;
   });
   if (walked.inLongName && walked.runOffset < block.size()) {
@@ -222,9 +222,16 @@ void CProfessionalFatRecovery::NoteFolderEntry(const DirWalkEntry& found, std::u
   if (layout) FillFromLayout(record, *layout);
   if (it == folderInfos_.end()) {
     folderInfos_.emplace(first, FolderInfo{record, layout});
-  } else {
-    it->second = FolderInfo{record, layout};
+    return;
   }
+  // Two entries name the same cluster (a deleted folder's cluster given to a later folder): the
+  // folder goes where its own ".." points, whichever entry was met last.
+  const std::uint32_t earlierOwner = Normalised(it->second.record.recordId);
+  if (layout && earlierOwner != Normalised(owner)) {
+    const ClusterHead head = HeadOf(first, *layout);
+    if (head.dotPair && Normalised(head.up) == earlierOwner) return;
+  }
+  it->second = FolderInfo{record, layout};
 }
 
 void CProfessionalFatRecovery::NoteFileEntry(const DirWalkEntry& found, std::uint32_t owner, std::uint64_t startSector,

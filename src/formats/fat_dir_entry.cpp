@@ -231,14 +231,15 @@ bool IsPlausibleDirEntry(std::span<const std::uint8_t> entry) {
 
   if (live && folder && size != 0) return false;
   if (attr == kAttrLongName && low != 0) return false;
-  if (attr > 0x3F) return false;
-
-  return attr == kAttrVolumeLabel || attr == kAttrLongName ||
-         (attr & (kAttrFolder | kAttrArchive)) != 0;
+  return attr <= 0x3F;
 }
 
 bool IsFatDirectorySector(std::span<const std::uint8_t> buffer) {
   const std::size_t count = buffer.size() / kDirEntrySize;
+  if (count == 0) return true;
+  // Entries without a type bit are real (files whose archive bit was cleared) but in noise they
+  // are the easiest to imitate, so one typed entry has to vouch for the sector.
+  bool typed = false;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t offset = i * kDirEntrySize;
     const std::span<const std::uint8_t> rest = buffer.subspan(offset);
@@ -247,9 +248,10 @@ bool IsFatDirectorySector(std::span<const std::uint8_t> buffer) {
     if (e[0] == 0) {
       // The end marker: nothing but zeros may follow it.
       if (i == 0) return false;
-      return std::all_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b == 0; });
+      return typed && std::all_of(rest.begin(), rest.end(), [](std::uint8_t b) { return b == 0; });
     }
     if (!IsPlausibleDirEntry(rest)) return false;
+    typed = typed || (e[kEntryAttr] & (kAttrFolder | kAttrArchive | kAttrVolumeLabel)) != 0;
     // Fill patterns repeat every 16 bytes; real entries do not.
     if (std::memcmp(e + 1, e + 17, 14) == 0) return false;
 
@@ -271,7 +273,7 @@ bool IsFatDirectorySector(std::span<const std::uint8_t> buffer) {
       return false;
     }
   }
-  return true;
+  return typed;
 }
 
 bool LongNameAssembler::Add(std::span<const std::uint8_t> entry) {

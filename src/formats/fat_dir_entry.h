@@ -74,6 +74,9 @@ struct DirEntry {
   bool IsDeleted() const { return shortName[0] == kDeletedMark; }
   bool IsLongName() const { return attr == kAttrLongName; }
   bool IsFolder() const { return (attr & kAttrFolder) != 0; }
+  // A file, whatever its read-only, hidden, system and archive bits: neither a folder nor a
+  // volume label nor a long-name part.
+  bool IsFile() const { return (attr & (kAttrFolder | kAttrVolumeLabel)) == 0; }
   std::uint32_t FirstCluster() const {
     return (static_cast<std::uint32_t>(clusterHigh) << 16) | clusterLow;
   }
@@ -163,7 +166,8 @@ FatTimes DecodeFatTimes(std::span<const std::uint8_t> entry);
 
 // Whether the entry at the start of the span could be a real directory entry. The span may
 // run on past the entry: when the next entry is available too, a "."/".." pair is accepted at
-// once. Fewer than 32 bytes: false.
+// once. A file entry needs no attribute bit: the archive bit is cleared by backup tools and
+// never set by some writers. Fewer than 32 bytes: false.
 bool IsPlausibleDirEntry(std::span<const std::uint8_t> entry);
 
 // A short-name byte that no FAT driver writes (controls, lower case, reserved punctuation,
@@ -177,7 +181,9 @@ bool IsDotPair(std::span<const std::uint8_t> entries);
 std::uint8_t LfnChecksum(std::span<const std::uint8_t, kShortNameLength> shortName);
 
 // Whether the whole buffer reads as consecutive FAT directory entries (trailing bytes that do
-// not make a whole entry are ignored). A buffer shorter than one entry is accepted.
+// not make a whole entry are ignored). At least one entry must carry a type bit (folder,
+// archive, long name or label): entries without any may stand beside it, but never make a
+// directory sector on their own. A buffer shorter than one entry is accepted.
 bool IsFatDirectorySector(std::span<const std::uint8_t> buffer);
 
 }  // namespace rexmoor

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
+#include <tuple>
 
 #include "engine/volume_recovery_base.h"
 #include "fat/fast_fat_recovery.h"
@@ -540,6 +542,22 @@ std::optional<std::uint64_t> CProfessionalRecovery::FirstDataSector(const FoundF
   return *byte / static_cast<std::uint64_t>(sectorSize_);
 }
 
+std::optional<CProfessionalRecovery::FatEntryKey> CProfessionalRecovery::EntryKeyOf(const FoundFileRecord& record) {
+  CVolumeRecoveryBase* engine = nullptr;
+  if (record.engineTag == kTagFastFat) engine = dynamic_cast<CVolumeRecoveryBase*>(quickEngine_.get());
+  if (record.engineTag == kTagProFat) engine = &fatEngine_;
+  if (engine == nullptr) return std::nullopt;
+  const std::optional<std::uint64_t> parent = engine->ParentKeyOf(record);
+  if (!parent) return std::nullopt;
+  // The root is level 0 in both engines, whichever cluster names it.
+  const std::uint32_t folder = KeyLevel(*parent) == 0 ? UINT32_MAX : KeyObjectNumber(*parent);
+  // Packed fields: copied, not bound.
+  const std::uint64_t size = record.size;
+  const std::uint64_t created = record.createdTime;
+  const std::uint64_t modified = record.modifiedTime;
+  return FatEntryKey{folder, std::string(RecordName(record)), size, created, modified};
+}
+
 std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, RecordList& out) {
   const std::size_t firstOwn = out.size();
   if (quickEngine_) (void)quickEngine_->FilterByType(extensions, out);
@@ -557,6 +575,13 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
     starts[*sector] = std::string(RecordExtension(out[k]));
     if (out[k].engineTag == kTagFastFat || out[k].engineTag == kTagFastNtfs) liveStarts[*sector] = out[k].size;
   }
+  // A FAT entry found by both engines is also the same file when it lies in the same folder with
+  // the same name, size and stamps: an empty file has no data to tell it by.
+  std::set<FatEntryKey> liveFatEntries;
+  for (std::size_t k = firstOwn; k < out.size(); ++k) {
+    if (out[k].engineTag != kTagFastFat) continue;
+    if (std::optional<FatEntryKey> key = EntryKeyOf(out[k])) liveFatEntries.insert(std::move(*key));
+  }
   // A deleted file of the live file system lies in free space, where the formatted engines find
   // its entry or record once more: the quick engine's find, with the folders it knows, is kept.
   std::size_t kept = firstOwn;
@@ -566,6 +591,10 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
     if (formatted && sector) {
       const auto live = liveStarts.find(*sector);
       if (live != liveStarts.end() && live->second == out[k].size) continue;
+    }
+    if (out[k].engineTag == kTagProFat && !liveFatEntries.empty()) {
+      const std::optional<FatEntryKey> key = EntryKeyOf(out[k]);
+      if (key && liveFatEntries.contains(*key)) continue;
     }
     if (kept != k) out[kept] = out[k];
     ++kept;

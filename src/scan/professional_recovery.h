@@ -12,7 +12,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include "carve/file_type_recovery.h"
 #include "device/sector_source.h"
@@ -103,6 +105,10 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   void SaveResumeState();
   // Where a record's data begins on the medium, in medium sectors.
   std::optional<std::uint64_t> FirstDataSector(const FoundFileRecord& record);
+  // A FAT file by its directory entry: the folder it is in (by first cluster), its name, size
+  // and stamps. Nothing for other records, or one outside every folder.
+  using FatEntryKey = std::tuple<std::uint32_t, std::string, std::uint64_t, std::uint64_t, std::uint64_t>;
+  std::optional<FatEntryKey> EntryKeyOf(const FoundFileRecord& record);
   // The earlier scan's catalogue of an engine, found by its name's prefix; empty when there is none.
   std::string EarlierLog(const char* prefix) const;
   // Whether the earlier scan the index offers can be taken up as it stands: its logs all there,

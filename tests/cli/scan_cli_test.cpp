@@ -3,8 +3,11 @@
 
 #include <filesystem>
 #include <regex>
+#include <set>
+#include <utility>
 
 #include "cli/cli_json.h"
+#include "engine/found_file_record.h"
 #include "fixtures/fixture_paths.h"
 #include "test_support.h"
 
@@ -167,6 +170,32 @@ TEST_F(ScanCommand, PartitionOfAStandInDriveAndTheTree) {
     return n["name"] == "!.bin" && n["depth"] == 2 && n["folder"] == "Trash Folder/!ub/";
   });
   EXPECT_TRUE(hasNested) << treeJson.out;
+}
+
+// What scan lists, tree shows in the same folder, in both modes: the deep scan's engines number
+// their records alike, and a folder two of them found is two folders in the tree.
+TEST_F(ScanCommand, TreeShowsEveryFileTheScanLists) {
+  for (const char* volume : {"fat32_lost.img", "fat12_moved.img"}) {
+    REQUIRE_FIXTURE(volume);
+    const std::string image = FixturePath(volume);
+    for (const char* mode : {" --quick", " --deep --resume no"}) {
+      SCOPED_TRACE(std::string(volume) + mode);
+      const std::string options = std::string(mode) + " --data-dir '" + dataDir + "' --format json";
+      Outcome scan = Rexmoor("scan '" + image + "'" + options);
+      Outcome tree = Rexmoor("tree '" + image + "'" + options);
+      ASSERT_EQ(scan.status, 0);
+      ASSERT_EQ(tree.status, 0);
+      std::multiset<std::pair<std::string, std::string>> shown;
+      for (const OrderedJson& node : JsonLines(tree.out))
+        if (node["is_folder"] == false) shown.emplace(node["folder"], node["name"]);
+      const auto listed = JsonLines(scan.out);
+      EXPECT_FALSE(listed.empty());
+      for (const OrderedJson& record : listed) {
+        if (record["engine"] == static_cast<int>(kTagFileType)) continue;  // carved files have no folder
+        EXPECT_GE(shown.count({record["folder"], record["name"]}), 1u) << record;
+      }
+    }
+  }
 }
 
 TEST_F(ScanCommand, UsageAndUnsupportedSources) {

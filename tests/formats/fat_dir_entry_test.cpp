@@ -289,9 +289,11 @@ TEST(FatDirEntryTest, AttributeSizeAndClusterRules) {
   // Empty files own no cluster.
   EXPECT_FALSE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrArchive, 0, 5)));
   EXPECT_FALSE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrArchive, 0, 0x10000)));
-  // Neither folder nor archive bit: not an entry a real driver leaves behind.
-  EXPECT_FALSE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrHidden)));
-  EXPECT_FALSE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", 0)));
+  // Neither folder nor archive bit: a file whose archive bit was cleared (backup tools do) or
+  // never set. The entry is plausible; a sector needs a typed entry beside it (below).
+  EXPECT_TRUE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrHidden)));
+  EXPECT_TRUE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", 0)));
+  EXPECT_TRUE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrReadOnly | kAttrHidden | kAttrSystem)));
   EXPECT_TRUE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrHidden | kAttrArchive)));
   EXPECT_FALSE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrArchive | 0x40)));
   EXPECT_FALSE(IsPlausibleDirEntry(ShortEntry("FILE    TXT", kAttrArchive | 0x80)));
@@ -357,6 +359,22 @@ TEST(FatDirectorySectorTest, EndMarkerRules) {
   }
   EXPECT_TRUE(IsFatDirectorySector(full));
   full.push_back(0xAB);
+  EXPECT_TRUE(IsFatDirectorySector(full));
+}
+
+TEST(FatDirectorySectorTest, EntriesWithoutTypeBitsNeedATypedEntryBesideThem) {
+  const Bytes plain = ShortEntry("PLAIN   TXT", 0);
+  const Bytes system = ShortEntry("SYSTEM  TXT", kAttrReadOnly | kAttrHidden | kAttrSystem, 10, 6);
+  EXPECT_FALSE(IsFatDirectorySector(Concat({plain}, 512)));
+  EXPECT_FALSE(IsFatDirectorySector(Concat({plain, system}, 512)));
+  Bytes full;
+  for (int i = 0; i < 16; ++i) full.insert(full.end(), system.begin(), system.end());
+  for (int i = 0; i < 16; ++i) full[i * kDirEntrySize + 4] = static_cast<std::uint8_t>('A' + i);
+  EXPECT_FALSE(IsFatDirectorySector(full));
+  // One typed entry anywhere in the sector vouches for the rest.
+  EXPECT_TRUE(IsFatDirectorySector(Concat({plain, system, ShortEntry("ARCHIVE TXT")}, 512)));
+  EXPECT_TRUE(IsFatDirectorySector(Concat({plain, ShortEntry("FOLDER     ", kAttrFolder, 0, 9), system}, 512)));
+  std::copy_n(ShortEntry("FOLDER     ", kAttrFolder, 0, 9).begin(), kDirEntrySize, full.end() - kDirEntrySize);
   EXPECT_TRUE(IsFatDirectorySector(full));
 }
 
@@ -698,7 +716,6 @@ TEST_F(RealFatVolumeTest, OneFieldMutationsAreRejectedCleanly) {
       {"control byte in extension", s + 9, {0x07}, false},
       {"label and archive bits", s + kEntryAttr, {kAttrVolumeLabel | kAttrArchive}, false},
       {"attribute 0x40", s + kEntryAttr, {kAttrArchive | 0x40}, false},
-      {"no archive bit", s + kEntryAttr, {kAttrHidden}, false},
       {"write date 1985", s + kEntryWriteDate, {std::uint8_t(d1985), std::uint8_t(d1985 >> 8)}, false},
       {"access date 2051", s + kEntryAccessDate, {std::uint8_t(d2051), std::uint8_t(d2051 >> 8)}, false},
       {"write month 15", s + kEntryWriteDate, {0xE3, 0x2B}, false},
@@ -722,6 +739,10 @@ TEST_F(RealFatVolumeTest, OneFieldMutationsAreRejectedCleanly) {
     EXPECT_FALSE(IsFatDirectorySector(std::span<const std::uint8_t>(root).first(512))) << m.what;
     root = pristine;
   }
+  EXPECT_TRUE(IsFatDirectorySector(std::span<const std::uint8_t>(root).first(512)));
+  // A file whose archive bit was cleared is still an entry of the same directory.
+  root[s + kEntryAttr] = kAttrHidden;
+  EXPECT_TRUE(IsPlausibleDirEntry(std::span<const std::uint8_t>(root).subspan(s, 32)));
   EXPECT_TRUE(IsFatDirectorySector(std::span<const std::uint8_t>(root).first(512)));
 }
 
