@@ -291,10 +291,10 @@ int Main(int argc, char** argv) {
   imageCommand->add_option("SOURCE", image.source, "the drive, partition or area to copy")->type_name("");
   imageCommand->add_option("OUTPUT", image.output, "the image file to write")->type_name("");
   imageCommand->add_flag("--skip-bad", image.skipBad, "write unreadable sectors as zeros and go on");
-  imageCommand->add_flag("--resume", image.resume, "continue the copy OUTPUT.map describes");
-  imageCommand->add_option("--retries", image.retries, "passes over the unreadable areas after the first (0)")
+  imageCommand->add_option("--retries", image.retries, "passes over the unreadable areas after the first (0 to 1000)")
       ->type_name("N")
-      ->check(CLI::Range(0, 1000));
+      ->check(CLI::Range(0, 1000).description(""));
+  imageCommand->add_flag("--resume", image.resume, "continue the copy OUTPUT.map describes");
   imageCommand->add_flag("--force", image.force, "overwrite an existing OUTPUT");
 
   std::vector<std::string> files;
