@@ -135,6 +135,7 @@ void ImageJob::Run() {
   ImageCopyOptions options = options_;
   options.skipBad = request_.skipBad;
   options.resume = request_.resume;
+  options.retries = request_.retries;
   copyResult_ = OpenImageCopy(copy_, request_.targetPath, request_.sourcePath, request_.firstSector,
                               request_.sectorCount, &ImageJob::OnImageProgress, this, std::move(options));
   if (copyResult_ == kSuccess) copyResult_ = RunImageCopy(copy_);

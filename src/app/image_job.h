@@ -29,6 +29,7 @@ struct ImageRequest {
   std::string targetPath;
   bool skipBad = false;
   bool resume = false;
+  std::uint32_t retries = 0;  // passes over the unreadable areas after the first
 };
 
 // The file systems whose limits decide the largest image they can take.

@@ -33,6 +33,7 @@ struct ImageOptions {
   std::string output;
   bool skipBad = false;  // unreadable sectors become zeros, listed in the mapfile
   bool resume = false;   // continue the copy its mapfile describes
+  std::uint32_t retries = 0;  // passes over the unreadable areas after the first
   bool force = false;    // overwrite an existing output file
 };
 

@@ -69,6 +69,7 @@ int RunImage(const ImageOptions& options) {
   request.targetPath = options.output;
   request.skipBad = options.skipBad;
   request.resume = options.resume;
+  request.retries = options.retries;
   std::string sourceName = source.path == options.source ? source.path : source.path + " (" + options.source + ")";
 
   std::uint64_t imageBytes = 0;
@@ -77,12 +78,12 @@ int RunImage(const ImageOptions& options) {
     return kExitFailure;
   }
   struct stat st {};
-  if (::stat(options.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::lstat(options.output.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     std::fprintf(stderr, "rexmoor: %s is a folder; OUTPUT names the image file to write (e.g. %s/%s.img)\n",
                  options.output.c_str(), options.output.c_str(), "copy");
     return kExitFailure;
   }
-  if (!options.resume && !options.force && ::stat(options.output.c_str(), &st) == 0) {
+  if (!options.resume && !options.force && ::lstat(options.output.c_str(), &st) == 0) {
     std::fprintf(stderr, "rexmoor: %s exists (--force overwrites it, --resume continues the copy in it)\n",
                  options.output.c_str());
     return kExitFailure;
@@ -107,10 +108,12 @@ int RunImage(const ImageOptions& options) {
   const ImageCopyJob& copy = job.Copy();
   const std::uint64_t sector = static_cast<std::uint64_t>(copy.sectorSize);
   const std::uint64_t handled = copy.TotalBytes() - copy.map.BytesWith('?');
-  const std::string mapNote = copy.mapKept ? "; rexmoor image " + options.source + " " + options.output +
-                                                 (options.skipBad ? " --skip-bad" : "") + " --resume continues it (" +
-                                                 copy.mapPath + ")"
-                                           : std::string();
+  const std::string resumeCommand = "rexmoor image " + options.source + " " + options.output +
+                                    (options.skipBad ? " --skip-bad" : "") +
+                                    (options.retries != 0 ? " --retries " + std::to_string(options.retries) : "") +
+                                    " --resume";
+  const std::string mapNote =
+      copy.mapKept ? "; " + resumeCommand + " continues it (" + copy.mapPath + ")" : std::string();
   switch (job.WindowResult()) {
     case kImageJobSucceeded: {
       std::printf("copied %llu sectors (%llu bytes) of %s into %s in %s\n",
@@ -128,6 +131,18 @@ int RunImage(const ImageOptions& options) {
       return kExitCancelled;
     default:
       break;
+  }
+  if (job.CopyResult() == kErrNotReady && copy.goneAt != UINT64_MAX) {
+    std::fprintf(stderr,
+                 "rexmoor: the source went away at byte %llu of the copy (sector %llu of %s); the partial image "
+                 "stays in %s (%llu of %llu sectors copied)%s\n",
+                 static_cast<unsigned long long>(copy.goneAt),
+                 static_cast<unsigned long long>(copy.firstSector + copy.goneAt / sector), sourceName.c_str(),
+                 options.output.c_str(), static_cast<unsigned long long>(handled / sector),
+                 static_cast<unsigned long long>(copy.sectorCount),
+                 copy.mapKept ? ("; once it is back, " + resumeCommand + " continues it (" + copy.mapPath + ")").c_str()
+                              : "");
+    return kExitFailure;
   }
   if (job.CopyResult() == kErrReadFault && copy.failedSector != UINT64_MAX) {
     std::fprintf(stderr,

@@ -26,13 +26,19 @@ constexpr const char* kTargetText =
     "this user can write to (or one that can be made), checked before the scan, and hold the files\n"
     "found, checked before any is written (--ignore-free-space writes all the same).";
 constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 cancelled.";
-constexpr const char* kImageUsage = "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--resume] [--force]\n";
+constexpr const char* kImageUsage =
+    "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--retries N] [--resume] [--force]\n";
 constexpr const char* kImageText =
     "The copy is kept in step with OUTPUT.map, a mapfile in GNU ddrescue's format (positions in bytes\n"
     "from the first copied sector): Ctrl-C or a read fault leaves the partial image and the mapfile,\n"
     "and --resume copies only what is still to be tried. Without --skip-bad the first unreadable\n"
-    "sector ends the copy. The mapfile is removed once a copy is complete without unreadable\n"
-    "sectors. OUTPUT may not lie on the medium being copied nor exceed what its file system holds\n"
+    "sector ends the copy. --retries N goes back over the unreadable areas N more times, sector by\n"
+    "sector, and keeps what reads. A source that goes away (a card pulled, a drive that no longer\n"
+    "answers, even for sectors it gave before) stops the copy with exit 1 whatever --skip-bad says;\n"
+    "what it did not give stays to be tried, so --resume continues once it is back. The mapfile is\n"
+    "removed once a copy is complete without unreadable sectors. OUTPUT, OUTPUT.map and\n"
+    "OUTPUT.map.tmp must be plain files or missing: a link, pipe or device at those names is\n"
+    "refused. OUTPUT may not lie on the medium being copied nor exceed what its file system holds\n"
     "(FAT32: less than 4 GiB) or has free; an existing OUTPUT needs --force or --resume.";
 
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
@@ -90,7 +96,8 @@ std::string UsageMessage(const CLI::ParseError& e) {
   static constexpr std::pair<const char*, const char*> kMissingValue[] = {
       {"--types: ", "--types needs a list"},   {"--ext: ", "--ext needs a list"},
       {"--data-dir: ", "--data-dir needs a folder"}, {"--to: ", "--to needs a folder"},
-      {"--format: ", "--format is text or json"},     {"--resume: ", "--resume is yes or no"}};
+      {"--format: ", "--format is text or json"},     {"--resume: ", "--resume is yes or no"},
+      {"--retries: ", "--retries needs a number"}};
   const std::string what = e.what();
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
     for (const auto& [prefix, message] : kMissingValue)
@@ -284,6 +291,9 @@ int Main(int argc, char** argv) {
   imageCommand->add_option("SOURCE", image.source, "the drive, partition or area to copy")->type_name("");
   imageCommand->add_option("OUTPUT", image.output, "the image file to write")->type_name("");
   imageCommand->add_flag("--skip-bad", image.skipBad, "write unreadable sectors as zeros and go on");
+  imageCommand->add_option("--retries", image.retries, "passes over the unreadable areas after the first (0 to 1000)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000).description(""));
   imageCommand->add_flag("--resume", image.resume, "continue the copy OUTPUT.map describes");
   imageCommand->add_flag("--force", image.force, "overwrite an existing OUTPUT");
 

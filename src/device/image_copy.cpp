@@ -209,23 +209,39 @@ namespace {
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-Result SaveMap(const ImageCopyJob& job, std::uint64_t currentPos, char currentStatus) {
+// Writes the mapfile through a new file beside it, renamed over it. The temporary name is created
+// new and never through a link: something planted there (a link to a file elsewhere, a pipe) is
+// refused, and a plain file an interrupted run left behind is replaced. failedPath names the file
+// that could not be written.
+Result SaveMap(const ImageCopyJob& job, std::uint64_t currentPos, char currentStatus, std::string& failedPath) {
   if (job.mapPath.empty()) return kSuccess;
   const std::string text = FormatImageMap(job.map, currentPos, currentStatus);
   const std::string temp = job.mapPath + ".tmp";
+  failedPath = temp;
   FileHandle file;
-  if (Result r = FileHandle::OpenReadWrite(temp, file, true); r != kSuccess) return r;
-  if (Result r = WriteAll(file, text.data(), text.size(), 0); r != kSuccess) return r;
-  if (Result r = file.Sync(); r != kSuccess) return r;
+  Result r = FileHandle::CreatePrivate(temp, file);
+  if (r == kErrFileExists) {
+    struct stat st {};
+    if (::lstat(temp.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      return S_ISLNK(st.st_mode) ? kErrStoppedOnSymlink : kErrAccessDenied;
+    (void)::unlink(temp.c_str());
+    r = FileHandle::CreatePrivate(temp, file);
+  }
+  if (r != kSuccess) return r;
+  if (r = WriteAll(file, text.data(), text.size(), 0); r == kSuccess) r = file.Sync();
   file.Close();
-  if (::rename(temp.c_str(), job.mapPath.c_str()) != 0) return ResultFromErrno(errno);
-  return kSuccess;
+  if (r == kSuccess && ::rename(temp.c_str(), job.mapPath.c_str()) != 0) {
+    r = ResultFromErrno(errno);
+    failedPath = job.mapPath;
+  }
+  if (r != kSuccess) (void)::unlink(temp.c_str());
+  return r;
 }
 
 Result ReadMapFile(const std::string& path, std::uint64_t totalBytes, std::int32_t sectorSize, ImageMap& map,
                    std::string& error) {
   FileHandle file;
-  if (Result r = FileHandle::OpenReadOnly(path, file); r != kSuccess) {
+  if (Result r = FileHandle::OpenStateFile(path, file, true); r != kSuccess) {
     error = r == kErrFileNotFound ? "there is no mapfile " + path + " to continue from"
                                   : "cannot open " + path + ": " + ResultMessage(r);
     return r;
@@ -331,43 +347,78 @@ Result OpenImageCopy(ImageCopyJob& job, const std::string& imagePath, const std:
   // The source is read front to back once.
   (void)::posix_fadvise(job.source.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  // Opening the image truncates it: it must not be the source under another name.
+  // The image, under whatever name, must not be the source: a new copy empties it.
   struct stat sourceStat {};
   struct stat imageStat {};
-  const bool imageExists = ::stat(imagePath.c_str(), &imageStat) == 0;
-  if (imageExists && ::fstat(job.source.fd(), &sourceStat) == 0 && SameFile(sourceStat, imageStat)) {
+  if (::stat(imagePath.c_str(), &imageStat) == 0 && ::fstat(job.source.fd(), &sourceStat) == 0 &&
+      SameFile(sourceStat, imageStat)) {
     job.error = imagePath + " is the source itself";
     return kErrInvalidParameter;
   }
-  if (imageExists && !S_ISREG(imageStat.st_mode)) {
-    job.error = imagePath + " is not a regular file";
-    return kErrInvalidParameter;
+  // The names the copy writes are checked before it starts rather than when each is first used:
+  // anything but a plain file there is someone else's (a link to a file elsewhere, a pipe that
+  // would make us wait for ever), and a copy of hours should not end without its mapfile.
+  struct stat imageName {};
+  const bool imageExists = ::lstat(imagePath.c_str(), &imageName) == 0;
+  for (const std::string& name : {imagePath, job.mapPath, job.mapPath + ".tmp"}) {
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0 || S_ISREG(st.st_mode)) continue;
+    const bool link = S_ISLNK(st.st_mode);
+    job.error = name + " is in the way: " +
+                (link ? ResultMessage(kErrStoppedOnSymlink) : std::string("not a plain file (a pipe, device or folder)"));
+    return link ? kErrStoppedOnSymlink : kErrAccessDenied;
   }
-
   if (job.options.resume) {
     if (Result r = ReadMapFile(job.mapPath, job.TotalBytes(), job.sectorSize, job.map, job.error); r != kSuccess)
       return r;
-    if (!imageExists) {
-      job.error = "there is no image " + imagePath + " to continue";
-      return kErrFileNotFound;
-    }
+  } else {
+    job.map.Reset(job.TotalBytes());
+  }
+  if (job.options.resume && !imageExists) {
+    job.error = "there is no image " + imagePath + " to continue";
+    return kErrFileNotFound;
+  }
+  // Opened as a plain file only: a link, pipe or device planted at the name since that look is
+  // refused, never written through or waited on.
+  if (Result r = FileHandle::OpenStateFile(imagePath, job.target); r != kSuccess) {
+    job.error = "cannot open " + imagePath + ": " + ResultMessage(r);
+    return r;
+  }
+  // Checked again on what was opened: the name may have changed hands since.
+  if (::fstat(job.target.fd(), &imageStat) != 0 || ::fstat(job.source.fd(), &sourceStat) != 0) {
+    const Result r = ResultFromErrno(errno);
+    job.error = "cannot examine " + imagePath + ": " + ResultMessage(r);
+    job.target.Close();
+    return r;
+  }
+  if (SameFile(sourceStat, imageStat)) {
+    job.error = imagePath + " is the source itself";
+    job.target.Close();
+    return kErrInvalidParameter;
+  }
+  // A file with other names could be anyone's (a hard link to a file elsewhere on the volume).
+  if (imageStat.st_nlink > 1) {
+    job.error = imagePath + " has other names (hard links); it is not written";
+    job.target.Close();
+    return kErrAccessDenied;
+  }
+
+  if (job.options.resume) {
     // The image must hold everything the mapfile says was handled.
     std::uint64_t handledEnd = 0;
     for (const ImageMapRange& r : job.map.Ranges())
       if (r.status != '?') handledEnd = r.pos + r.size;
     if (static_cast<std::uint64_t>(imageStat.st_size) < handledEnd) {
       job.error = imagePath + " is shorter than its mapfile says was copied";
+      job.target.Close();
       return kErrInvalidParameter;
-    }
-    if (Result r = FileHandle::OpenReadWrite(imagePath, job.target, false); r != kSuccess) {
-      job.error = "cannot open " + imagePath + ": " + ResultMessage(r);
-      return r;
     }
     return kSuccess;
   }
-  job.map.Reset(job.TotalBytes());
-  if (Result r = FileHandle::OpenReadWrite(imagePath, job.target, true); r != kSuccess) {
-    job.error = "cannot create " + imagePath + ": " + ResultMessage(r);
+  if (::ftruncate(job.target.fd(), 0) != 0) {
+    const Result r = ResultFromErrno(errno);
+    job.error = "cannot empty " + imagePath + ": " + ResultMessage(r);
+    job.target.Close();
     return r;
   }
   // A mapfile of an earlier copy no longer describes this image.
@@ -393,6 +444,25 @@ void CloseImageCopy(ImageCopyJob& job) {
 
 namespace {
 
+// Reads length bytes at pos (bytes from the first copied sector) of the source.
+Result ReadSource(const ImageCopyJob& job, std::uint64_t pos, std::uint8_t* out, std::size_t length) {
+  const std::uint64_t offset = job.firstSector * static_cast<std::uint64_t>(job.sectorSize) + pos;
+  if (job.options.reader) return job.options.reader(offset, out, length);
+  return job.source.ReadFully(out, length, offset);
+}
+
+// After a long run of failed reads: a bad area, or a source that is no longer there? A medium
+// that was pulled shrinks to nothing; one that stopped answering fails a sector it read before
+// (probe, bytes from the first copied sector; UINT64_MAX when none is known).
+bool SourceGone(const ImageCopyJob& job, std::uint64_t probe) {
+  std::uint64_t length = 0;
+  const std::uint64_t end = (job.firstSector + job.sectorCount) * static_cast<std::uint64_t>(job.sectorSize);
+  if (GetLengthBytes(job.source, length) == kSuccess && length != 0 && length < end) return true;
+  if (probe == UINT64_MAX) return false;
+  std::vector<std::uint8_t> sector(static_cast<std::size_t>(job.sectorSize));
+  return ReadSource(job, probe, sector.data(), sector.size()) != kSuccess;
+}
+
 // One block on its way from the reader thread to the writer.
 struct Block {
   std::vector<std::uint8_t> data;
@@ -403,6 +473,9 @@ struct Block {
   std::size_t goodLength = 0;
   Result result = kSuccess;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;  // (pos, size) of unreadable stretches
+  // With kErrNotReady: where the source went away (the start of the run of failures that ended
+  // with it, which may lie in an earlier block).
+  std::uint64_t goneAt = UINT64_MAX;
 };
 
 // Reads the areas still to copy, in order, into a small ring of blocks that the writer empties.
@@ -411,8 +484,10 @@ class BlockReader {
  public:
   static constexpr std::size_t kRing = 4;
 
-  BlockReader(const ImageCopyJob& job, std::vector<std::pair<std::uint64_t, std::uint64_t>> areas)
-      : job_(job), areas_(std::move(areas)), ring_(kRing) {
+  // knownGood: a sector that was copied before (UINT64_MAX: none), to tell a gone source by.
+  BlockReader(const ImageCopyJob& job, std::vector<std::pair<std::uint64_t, std::uint64_t>> areas,
+              std::uint64_t knownGood)
+      : job_(job), areas_(std::move(areas)), ring_(kRing), lastGood_(knownGood) {
     for (Block& b : ring_) b.data.resize(job.options.blockBytes);
     thread_ = std::thread([this] { Loop(); });
   }
@@ -442,32 +517,41 @@ class BlockReader {
   }
 
  private:
-  Result ReadAt(std::uint64_t pos, std::uint8_t* out, std::size_t length) const {
-    const std::uint64_t offset = job_.firstSector * static_cast<std::uint64_t>(job_.sectorSize) + pos;
-    if (job_.options.reader) return job_.options.reader(offset, out, length);
-    return job_.source.ReadFully(out, length, offset);
-  }
-
   // A block that failed as a whole, sector by sector: with skipBad the unreadable ones become
-  // zeros; without, the block ends at the first of them.
-  void ReadBySector(Block& b) const {
+  // zeros; without, the block ends at the first of them. A source that went away ends it too.
+  void ReadBySector(Block& b) {
     const auto sector = static_cast<std::size_t>(job_.sectorSize);
     b.goodLength = 0;
     b.result = kSuccess;
     for (std::size_t at = 0; at < b.length; at += sector) {
       const std::size_t n = std::min(sector, b.length - at);
-      const Result r = ReadAt(b.pos + at, b.data.data() + at, n);
-      if (r != kSuccess) {
-        if (!job_.options.skipBad) {
-          b.result = kErrReadFault;
-          return;
-        }
-        std::fill_n(b.data.begin() + static_cast<std::ptrdiff_t>(at), n, std::uint8_t{0});
-        if (!b.bad.empty() && b.bad.back().first + b.bad.back().second == b.pos + at) {
-          b.bad.back().second += n;
-        } else {
-          b.bad.emplace_back(b.pos + at, n);
-        }
+      const Result r = ReadSource(job_, b.pos + at, b.data.data() + at, n);
+      if (r == kSuccess) {
+        runBytes_ = 0;
+        lastGood_ = b.pos + at;
+        b.goodLength = at + n;
+        continue;
+      }
+      if (runBytes_ == 0) runStart_ = b.pos + at;
+      runBytes_ += n;
+      bool gone = r == kErrNotReady;
+      if (!gone && job_.options.skipBad && job_.options.suspectRunBytes != 0 &&
+          runBytes_ % job_.options.suspectRunBytes < n)
+        gone = SourceGone(job_, lastGood_);
+      if (gone) {
+        b.result = kErrNotReady;
+        b.goneAt = runStart_;
+        return;
+      }
+      if (!job_.options.skipBad) {
+        b.result = kErrReadFault;
+        return;
+      }
+      std::fill_n(b.data.begin() + static_cast<std::ptrdiff_t>(at), n, std::uint8_t{0});
+      if (!b.bad.empty() && b.bad.back().first + b.bad.back().second == b.pos + at) {
+        b.bad.back().second += n;
+      } else {
+        b.bad.emplace_back(b.pos + at, n);
       }
       b.goodLength = at + n;
     }
@@ -492,9 +576,15 @@ class BlockReader {
         b.pos = areaPos + done;
         b.length = static_cast<std::size_t>(std::min(blockBytes, areaSize - done));
         b.bad.clear();
-        b.result = ReadAt(b.pos, b.data.data(), b.length);
+        b.goneAt = UINT64_MAX;
+        b.result = ReadSource(job_, b.pos, b.data.data(), b.length);
         b.goodLength = b.length;
-        if (b.result != kSuccess) ReadBySector(b);
+        if (b.result == kSuccess) {
+          runBytes_ = 0;
+          lastGood_ = b.pos;
+        } else {
+          ReadBySector(b);
+        }
         const bool stopHere = b.result != kSuccess;
         {
           std::lock_guard<std::mutex> lock(mutex_);
@@ -525,6 +615,10 @@ class BlockReader {
   std::size_t filled_ = 0;
   bool stop_ = false;
   bool finished_ = false;
+  // The reader thread's own: the current run of unreadable bytes and the last sector that read.
+  std::uint64_t runStart_ = 0;
+  std::uint64_t runBytes_ = 0;
+  std::uint64_t lastGood_ = UINT64_MAX;
   std::thread thread_;
 };
 
@@ -550,77 +644,150 @@ class TimeEstimate {
 
 }  // namespace
 
-Result RunImageCopy(ImageCopyJob& job) {
-  if (!job.source.IsValid() || !job.target.IsValid()) return kErrInvalidHandle;
-  const std::function<std::uint32_t()> clock = job.options.clock ? job.options.clock : [] { return TickCountMs(); };
-  const std::uint64_t total = job.TotalBytes();
-  const auto sector = static_cast<std::uint64_t>(job.sectorSize);
-  const std::uint32_t start = clock();
-  std::uint32_t lastSave = start;
-  TimeEstimate estimate(start);
-  job.bytesCopiedThisRun = 0;
-  job.failedSector = UINT64_MAX;
+namespace {
 
+// Reports progress and saves the mapfile when it is time; the callback's value (non-zero stops).
+class CopyPacer {
+ public:
+  CopyPacer(ImageCopyJob& job, std::function<std::uint32_t()> clock)
+      : job_(job), clock_(std::move(clock)), start_(clock_()), lastSave_(start_), estimate_(start_) {}
+
+  std::int32_t Report(std::uint64_t done, std::uint64_t position) {
+    const std::uint64_t total = job_.TotalBytes();
+    const auto sector = static_cast<std::uint64_t>(job_.sectorSize);
+    const std::uint32_t now = clock_();
+    const std::int32_t secondsLeft = estimate_.Update(now, job_.bytesCopiedThisRun, total - done);
+    if (job_.progress != nullptr) {
+      const auto percent = static_cast<std::int32_t>(total == 0 ? 100 : done * 100 / total);
+      if (std::int32_t stop = job_.progress(job_.userData, percent, done / sector, total / sector, secondsLeft);
+          stop != 0)
+        return stop;
+    }
+    if (now - lastSave_ >= job_.options.mapSaveIntervalMs) {
+      // The image's data reaches the disk before a mapfile that says it is there.
+      (void)::fdatasync(job_.target.fd());
+      std::string ignored;
+      (void)SaveMap(job_, position, '?', ignored);
+      lastSave_ = now;
+    }
+    return 0;
+  }
+  std::uint32_t Elapsed() const { return clock_() - start_; }
+
+ private:
+  ImageCopyJob& job_;
+  std::function<std::uint32_t()> clock_;
+  std::uint32_t start_;
+  std::uint32_t lastSave_;
+  TimeEstimate estimate_;
+};
+
+void SourceWentAway(ImageCopyJob& job, std::uint64_t at) {
+  job.goneAt = at;
+  job.error = job.sourcePath + " went away at byte " + std::to_string(at) + " of the copy (sector " +
+              std::to_string(job.firstSector + at / static_cast<std::uint64_t>(job.sectorSize)) + ")";
+}
+
+// The first pass: every area still to try, in order, in whole blocks.
+Result CopyPass(ImageCopyJob& job, CopyPacer& pacer, std::uint64_t& position) {
+  const auto sector = static_cast<std::uint64_t>(job.sectorSize);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
   std::uint64_t done = 0;  // bytes handled, by this run or an earlier one
+  std::uint64_t knownGood = UINT64_MAX;
   for (const ImageMapRange& r : job.map.Ranges()) {
     if (r.status == '?') {
       areas.emplace_back(r.pos, r.size);
     } else {
       done += r.size;
+      if (r.status == '+') knownGood = r.pos + r.size - sector;
     }
   }
+  BlockReader reader(job, std::move(areas), knownGood);
+  while (Block* b = reader.Next()) {
+    const std::size_t keep = b->result == kSuccess ? b->length : b->goodLength;
+    if (keep > 0) {
+      if (Result w = WriteAll(job.target, b->data.data(), keep, b->pos); w != kSuccess) {
+        job.error = "cannot write " + job.imagePath + ": " + ResultMessage(w);
+        return w;
+      }
+      job.map.Mark(b->pos, keep, '+');
+      for (const auto& [pos, size] : b->bad) job.map.Mark(pos, size, '-');
+      done += keep;
+      job.bytesCopiedThisRun += keep;
+      position = b->pos + keep;
+    }
+    if (b->result == kErrNotReady) {
+      // The failures that led up to it were the source going, not bad sectors: left to try.
+      if (position > b->goneAt) job.map.Mark(b->goneAt, position - b->goneAt, '?');
+      position = std::min(position, b->goneAt);
+      SourceWentAway(job, b->goneAt);
+      return kErrNotReady;
+    }
+    if (b->result != kSuccess) {
+      job.failedSector = job.firstSector + (b->pos + b->goodLength) / sector;
+      job.error = "read fault at sector " + std::to_string(job.failedSector) + " of " + job.sourcePath;
+      return b->result;
+    }
+    reader.Release();
+    if (std::int32_t stop = pacer.Report(done, position); stop != 0) return stop;
+  }
+  return kSuccess;
+}
 
-  Result result = kSuccess;
-  std::uint64_t position = 0;
-  {
-    BlockReader reader(job, std::move(areas));
-    while (Block* b = reader.Next()) {
-      const std::size_t keep = b->result == kSuccess ? b->length : b->goodLength;
-      if (keep > 0) {
-        if (Result w = WriteAll(job.target, b->data.data(), keep, b->pos); w != kSuccess) {
+// One retry pass: every sector still marked unreadable is read again; what reads is written.
+Result RetryPass(ImageCopyJob& job, CopyPacer& pacer) {
+  constexpr std::uint64_t kReportEvery = 128;  // sectors between reports (and cancel checks)
+  const auto sector = static_cast<std::uint64_t>(job.sectorSize);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> bad;
+  for (const ImageMapRange& r : job.map.Ranges())
+    if (r.status == '-') bad.emplace_back(r.pos, r.size);
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(sector));
+  std::uint64_t tried = 0;
+  for (const auto& [areaPos, areaSize] : bad) {
+    for (std::uint64_t pos = areaPos; pos < areaPos + areaSize; pos += sector) {
+      const Result r = ReadSource(job, pos, data.data(), data.size());
+      if (r == kErrNotReady) {
+        SourceWentAway(job, pos);
+        return r;
+      }
+      if (r == kSuccess) {
+        if (Result w = WriteAll(job.target, data.data(), data.size(), pos); w != kSuccess) {
           job.error = "cannot write " + job.imagePath + ": " + ResultMessage(w);
-          result = w;
-          break;
+          return w;
         }
-        job.map.Mark(b->pos, keep, '+');
-        for (const auto& [pos, size] : b->bad) job.map.Mark(pos, size, '-');
-        done += keep;
-        job.bytesCopiedThisRun += keep;
-        position = b->pos + keep;
+        job.map.Mark(pos, sector, '+');
+        job.bytesCopiedThisRun += sector;
       }
-      if (b->result != kSuccess) {
-        job.failedSector = job.firstSector + (b->pos + b->goodLength) / sector;
-        job.error = "read fault at sector " + std::to_string(job.failedSector) + " of " + job.sourcePath;
-        result = b->result;
-        break;
-      }
-      reader.Release();
-      const std::uint32_t now = clock();
-      const std::int32_t secondsLeft = estimate.Update(now, job.bytesCopiedThisRun, total - done);
-      if (job.progress != nullptr) {
-        const auto percent = static_cast<std::int32_t>(total == 0 ? 100 : done * 100 / total);
-        if (std::int32_t stop = job.progress(job.userData, percent, done / sector, total / sector, secondsLeft);
-            stop != 0) {
-          result = stop;
-          break;
-        }
-      }
-      if (now - lastSave >= job.options.mapSaveIntervalMs) {
-        // The image's data reaches the disk before a mapfile that says it is there.
-        (void)::fdatasync(job.target.fd());
-        (void)SaveMap(job, position, '?');
-        lastSave = now;
+      if (++tried % kReportEvery == 0 || pos + sector == areaPos + areaSize) {
+        const std::uint64_t done = job.TotalBytes() - job.map.BytesWith('?');
+        if (std::int32_t stop = pacer.Report(done, pos + sector); stop != 0) return stop;
       }
     }
   }
-  job.elapsedMs = clock() - start;
+  return kSuccess;
+}
+
+}  // namespace
+
+Result RunImageCopy(ImageCopyJob& job) {
+  if (!job.source.IsValid() || !job.target.IsValid()) return kErrInvalidHandle;
+  const std::uint64_t total = job.TotalBytes();
+  job.bytesCopiedThisRun = 0;
+  job.failedSector = UINT64_MAX;
+  job.goneAt = UINT64_MAX;
+  CopyPacer pacer(job, job.options.clock ? job.options.clock : [] { return TickCountMs(); });
+
+  std::uint64_t position = 0;
+  Result result = CopyPass(job, pacer, position);
+  for (std::uint32_t pass = 0; result == kSuccess && pass < job.options.retries && job.map.BytesWith('-') != 0; ++pass)
+    result = RetryPass(job, pacer);
+  job.elapsedMs = pacer.Elapsed();
 
   if (result == kSuccess) {
     // A resumed image that was longer than the range ends with it.
     if (::ftruncate(job.target.fd(), static_cast<off_t>(total)) != 0) {
-      job.error = "cannot set the length of " + job.imagePath + ": " + ResultMessage(ResultFromErrno(errno));
       result = ResultFromErrno(errno);
+      job.error = "cannot set the length of " + job.imagePath + ": " + ResultMessage(result);
     }
   }
   if (result == kSuccess && job.map.BytesWith('-') == 0) {
@@ -630,10 +797,14 @@ Result RunImageCopy(ImageCopyJob& job) {
     return kSuccess;
   }
   (void)::fdatasync(job.target.fd());
-  const Result saved = SaveMap(job, result == kSuccess ? total : position, result == kSuccess ? '+' : '?');
+  std::string failedPath;
+  const Result saved =
+      SaveMap(job, result == kSuccess ? total : position, result == kSuccess ? '+' : '?', failedPath);
   job.mapKept = saved == kSuccess;
+  if (result == kErrNotReady && job.mapKept)
+    job.error += "; what was copied stays in " + job.imagePath + " and " + job.mapPath + ", to continue once it is back";
   if (saved != kSuccess && result == kSuccess) {
-    job.error = "cannot write " + job.mapPath + ": " + ResultMessage(saved);
+    job.error = "cannot write " + failedPath + ": " + ResultMessage(saved);
     return saved;
   }
   return result;

@@ -68,6 +68,12 @@ struct ImageCopyOptions {
   bool skipBad = false;
   // Continues the copy the mapfile describes: only its '?' areas are read.
   bool resume = false;
+  // Passes over the areas marked unreadable after the first pass, sector by sector; what reads
+  // is written and marked copied.
+  std::uint32_t retries = 0;
+  // A run of unreadable bytes this long makes the copy check whether the source is still there
+  // (its length, and a sector that read before), and again after every further run as long.
+  std::uint64_t suspectRunBytes = 4ull << 20;
   // Bytes per transfer; rounded down to whole sectors (at least one).
   std::uint32_t blockBytes = 1u << 20;
   // Milliseconds between mapfile saves while copying.
@@ -95,6 +101,7 @@ struct ImageCopyJob {
   ImageMap map;
   std::string error;                          // a one-line reason when Open or Run failed
   std::uint64_t failedSector = UINT64_MAX;    // the source sector a read fault stopped at
+  std::uint64_t goneAt = UINT64_MAX;          // the byte (from the first copied sector) where the source went away
   std::uint64_t bytesCopiedThisRun = 0;
   std::uint32_t elapsedMs = 0;
   bool mapKept = false;                       // the mapfile stays beside the image
@@ -121,8 +128,11 @@ Result OpenImageCopy(ImageCopyJob& job, const std::string& imagePath, std::int32
                      std::uint64_t firstSector, std::uint64_t sectorCount, ImageProgressCallback progress,
                      void* userData, ImageCopyOptions options = {});
 
-// Copies. 0 when every sector was handled, kErrReadFault (failedSector set) when a sector could
-// not be read without skipBad, another code when the image could not be written, or the
+// Copies, then makes the retry passes. 0 when every sector was handled, kErrReadFault
+// (failedSector set) when a sector could not be read without skipBad, kErrNotReady (goneAt set)
+// when the source went away (a removed medium, or reads that all fail, ones that worked before
+// too): what it could not give is left to be tried, not marked bad, so that a resumed copy reads
+// it once the source is back. Another code when the image could not be written, or the
 // callback's non-zero value. What was copied stays in the image either way.
 Result RunImageCopy(ImageCopyJob& job);
 

@@ -19,7 +19,9 @@ Result ResultFromErrno(int e) {
     case EROFS: return kErrWriteProtect;
     case ENODEV:
     case ENXIO:
-    case ENOMEDIUM: return kErrNotReady;
+    case ENOMEDIUM:
+    case ENOTCONN:
+    case ESHUTDOWN: return kErrNotReady;
     case EBUSY:
     case ETXTBSY: return kErrSharingViolation;
     case ENOTSUP: return kErrNotSupported;

@@ -169,6 +169,18 @@ TEST_F(ImageJobTest, AnyOtherFailureClosesWithThree) {
   resume.Wait();
   EXPECT_EQ(resume.WindowResult(), kImageJobFailed);
   EXPECT_NE(resume.Copy().error.find("no mapfile"), std::string::npos) << resume.Copy().error;
+
+  // A source that goes away is a failure the window tells, not a finished image.
+  request.resume = false;
+  ImageJob gone(request, nullptr, nullptr, KeyText);
+  ImageCopyOptions options;
+  options.reader = [](std::uint64_t offset, void*, std::size_t) { return offset == 0 ? kSuccess : kErrNotReady; };
+  options.blockBytes = 512;
+  gone.SetCopyOptions(options);
+  gone.Start();
+  gone.Wait();
+  EXPECT_EQ(gone.WindowResult(), kImageJobFailed);
+  EXPECT_NE(gone.Copy().error.find(" went away at byte 512 "), std::string::npos) << gone.Copy().error;
 }
 
 TEST(ImageTarget, FileSystemLimitsAndFreeSpaceDecide) {

@@ -1,7 +1,10 @@
 // rexmoor image run as a user runs it: on a partitioned disk image standing in for a drive, with
 // sectors made unreadable by a preloaded reader, interrupted by Ctrl-C and continued.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -81,6 +84,11 @@ class ImageCli : public ::testing::Test {
       if (std::sscanf(line.c_str(), "0x%llx 0x%llx %c", &pos, &size, &status) == 3 && status == '-') out[pos] = size;
     }
     return out;
+  }
+  static std::string Hex(std::uint64_t n) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(n));
+    return text;
   }
   static std::size_t Lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
@@ -192,6 +200,132 @@ TEST_F(ImageCli, CtrlCLeavesAPartialImageThatResumeCompletes) {
   EXPECT_EQ(test::Sha256Hex(out), test::Sha256Hex(whole));
   EXPECT_EQ(test::ReadFileBytes(out + ".map"), test::ReadFileBytes(whole + ".map"));
   EXPECT_NE(resumed.out.find("6 sectors could not be read"), std::string::npos) << resumed.out;
+}
+
+// Links and pipes planted at the names the copy writes or reads beside OUTPUT: each is refused
+// with its name, nothing is written through it, and no pipe makes the copy wait for ever.
+TEST_F(ImageCli, LinksAndPipesAtTheOutputNamesAreRefused) {
+  const std::string out = work / "out.img";
+  const std::string victim = work / "victim.txt";
+  const std::vector<std::uint8_t> victimBytes{'k', 'e', 'e', 'p', '\n'};
+  struct Case {
+    std::string planted;  // the name something is planted at
+    bool fifo;            // a pipe there, else a link to the victim
+    std::string args;
+  };
+  const std::vector<Case> cases = {
+      {out, false, " --force --skip-bad"},           {out, true, " --force --skip-bad"},
+      {out + ".map", true, " --skip-bad --resume"}, {out + ".map", false, " --skip-bad"},
+      {out + ".map.tmp", false, " --skip-bad"},     {out + ".map.tmp", true, " --skip-bad"}};
+  for (const Case& c : cases) {
+    const std::string label = c.planted + (c.fifo ? " (pipe)" : " (link)") + c.args;
+    fs::remove_all(work / "planted");
+    for (const std::string& name : {out, out + ".map", out + ".map.tmp"}) fs::remove(name);
+    test::WriteFileBytes(victim, victimBytes);
+    // A resumed copy needs an image to continue.
+    if (c.args.find("--resume") != std::string::npos) test::WriteFileBytes(out, test::RandomBytes(4096, 3));
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo(c.planted.c_str(), 0644), 0) << label;
+    } else {
+      fs::create_symlink(victim, c.planted);
+    }
+    // A bad sector makes the copy keep its mapfile; the timeout ends a copy that hangs on a pipe.
+    Outcome r = Run("image drive:0 " + ShellQuote(out) + c.args, Faults(disk, "5000") + " timeout -s KILL 60");
+    EXPECT_EQ(r.status, 1) << label << ": " << r.err;
+    EXPECT_NE(r.err.find(c.planted + " is in the way"), std::string::npos) << label << ": " << r.err;
+    EXPECT_TRUE(test::ReadFileBytes(victim) == victimBytes) << label;
+    struct stat st {};
+    ASSERT_EQ(::lstat(c.planted.c_str(), &st), 0) << label;
+    EXPECT_TRUE(c.fifo ? S_ISFIFO(st.st_mode) : S_ISLNK(st.st_mode)) << label << ": left as it was";
+  }
+}
+
+// A source that goes away is not a run of bad sectors: the copy stops, says where, keeps what it
+// had and leaves the rest to try, so that --resume completes it once the source is back.
+TEST_F(ImageCli, ASourceThatGoesAwayStopsTheCopyAndResumeCompletesIt) {
+  struct Case {
+    std::string name;
+    std::string faults;  // fault reader variables after the file
+  };
+  const std::vector<Case> cases = {
+      // Every read fails from the moment one reaches sector 20000, sectors read before too.
+      {"gone", "REXMOOR_FAULT_GONE_AT=20000"},
+      // A removed medium's own error, at the first read of sector 9000.
+      {"removed", "REXMOOR_FAULT_ERRNO=" + std::to_string(ENODEV)},
+      {"no medium", "REXMOOR_FAULT_ERRNO=" + std::to_string(ENOMEDIUM)},
+  };
+  for (const Case& c : cases) {
+    const std::string out = work / "out.img";
+    for (const std::string& name : {out, out + ".map"}) fs::remove(name);
+    Outcome r = Run("image drive:0 " + ShellQuote(out) + " --skip-bad",
+                    Faults(disk, c.name == "gone" ? "" : "9000") + " " + c.faults);
+    EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
+    EXPECT_TRUE(r.out.empty()) << c.name << ": " << r.out;
+    const std::size_t at = r.err.find("rexmoor: the source went away at byte ");
+    ASSERT_NE(at, std::string::npos) << c.name << ": " << r.err;
+    const std::uint64_t goneAt = std::stoull(r.err.substr(at + 38));
+    EXPECT_EQ(goneAt % 512, 0u) << c.name;
+    if (c.name == "gone") {
+      EXPECT_LE(goneAt, 20000u * 512) << c.name;
+      EXPECT_GT(goneAt, 20000u * 512 - (1u << 20)) << c.name << ": it went away in the block that reached it";
+    } else {
+      EXPECT_EQ(goneAt, 9000u * 512) << c.name;
+    }
+    EXPECT_NE(r.err.find("once it is back, rexmoor image drive:0 " + out + " --skip-bad --resume continues it"),
+              std::string::npos)
+        << c.name << ": " << r.err;
+    // Everything before it was copied as it is; nothing was marked bad, the rest is still to try.
+    const auto image = test::ReadFileBytes(out);
+    const auto source = test::ReadFileBytes(disk);
+    ASSERT_GE(image.size(), goneAt) << c.name;
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(goneAt), source.begin()))
+        << c.name;
+    EXPECT_TRUE(BadRanges(out + ".map").empty()) << c.name;
+    const auto mapBytes = test::ReadFileBytes(out + ".map");
+    const std::string map(mapBytes.begin(), mapBytes.end());
+    EXPECT_NE(map.find(Hex(goneAt) + "  " + Hex(kDiskSectors * 512 - goneAt) + "  ?"), std::string::npos)
+        << c.name << ": " << map;
+
+    Outcome resumed = Run("image drive:0 " + ShellQuote(out) + " --skip-bad --resume");
+    ASSERT_EQ(resumed.status, 0) << c.name << ": " << resumed.err;
+    EXPECT_EQ(test::Sha256Hex(out), test::Sha256Hex(disk)) << c.name;
+    EXPECT_FALSE(fs::exists(out + ".map")) << c.name;
+  }
+}
+
+// Sectors that fail a given number of reads, then read: each retry pass reads them once more.
+TEST_F(ImageCli, RetriesReadBackSectorsThatFailedBefore) {
+  const std::string faults = "5000-5003,9000-9100";
+  struct Case {
+    int failures;  // single-sector reads each bad sector fails before it reads
+    int retries;
+    std::uint64_t badSectors;
+  };
+  const std::string out = work / "out.img";
+  for (const Case c : {Case{1, 1, 0}, Case{2, 2, 0}, Case{2, 5, 0}, Case{1, 0, 105}, Case{2, 1, 105}}) {
+    const std::string label = std::to_string(c.failures) + " failures, --retries " + std::to_string(c.retries);
+    Outcome r = Run("image drive:0 " + ShellQuote(out) + " --force --skip-bad --retries " + std::to_string(c.retries),
+                    Faults(disk, faults) + " REXMOOR_FAULT_TIMES=" + std::to_string(c.failures));
+    ASSERT_EQ(r.status, 0) << label << ": " << r.err;
+    if (c.badSectors == 0) {
+      EXPECT_EQ(test::Sha256Hex(out), test::Sha256Hex(disk)) << label;
+      EXPECT_FALSE(fs::exists(out + ".map")) << label;
+      EXPECT_EQ(r.out.find("could not be read"), std::string::npos) << label << ": " << r.out;
+    } else {
+      EXPECT_NE(r.out.find("105 sectors could not be read and are zeros in the image: sectors 5000-5003, 9000-9100"),
+                std::string::npos)
+          << label << ": " << r.out;
+      EXPECT_EQ(BadRanges(out + ".map"),
+                (std::map<std::uint64_t, std::uint64_t>{{5000 * 512, 4 * 512}, {9000 * 512, 101 * 512}}))
+          << label;
+    }
+  }
+  // The areas the last copy left bad are tried again by a resumed one.
+  Outcome resumed = Run("image drive:0 " + ShellQuote(out) + " --skip-bad --resume --retries 1");
+  ASSERT_EQ(resumed.status, 0) << resumed.err;
+  EXPECT_EQ(test::Sha256Hex(out), test::Sha256Hex(disk));
+  EXPECT_FALSE(fs::exists(out + ".map"));
+  EXPECT_EQ(Run("image drive:0 " + ShellQuote(out) + " --force --retries").status, 2);
 }
 
 TEST_F(ImageCli, ResumeNeedsASoundMapfile) {

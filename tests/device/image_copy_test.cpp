@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "test_support.h"
@@ -331,6 +332,65 @@ TEST_F(ImageCopyTest, SkipBadZeroesExactlyTheUnreadableSectorsAndListsThem) {
             "0x00100400  0x001EDA00  +\n"
             "0x002EDE00  0x00000200  -\n");
   EXPECT_FALSE(fs::exists(ImageMapPath(image) + ".tmp"));
+}
+
+// A long run of failures is a bad area while the source still reads what it read before, and a
+// source gone away when it has shrunk or says it is no longer there: then the copy stops, and the
+// run is left to try rather than marked bad.
+TEST_F(ImageCopyTest, ASourceThatGoesAwayStopsTheCopyWhereALongBadAreaDoesNot) {
+  struct Case {
+    const char* name;
+    bool skipBad;
+    std::function<Result(std::uint64_t sector)> fault;  // kSuccess: read the source
+    Result expected;
+    std::uint64_t goneAtSector;  // UINT64_MAX: the copy did not stop for it
+  };
+  const std::vector<Case> cases = {
+      {"long bad area", true, [](std::uint64_t s) { return s >= 2100 && s < 2500 ? kErrReadFault : kSuccess; },
+       kSuccess, UINT64_MAX},
+      {"shrunk to sector 3000", true,
+       [this](std::uint64_t s) {
+         if (s >= 3000 && fs::file_size(source) != 3000 * 512) fs::resize_file(source, 3000 * 512);
+         return kSuccess;
+       },
+       kErrNotReady, 3000},
+      {"no such device from sector 4000", false,
+       [](std::uint64_t s) { return s >= 4000 ? kErrNotReady : kSuccess; }, kErrNotReady, 4000},
+  };
+  for (const Case& c : cases) {
+    test::WriteFileBytes(source, bytes);
+    auto live = FaultyReader(source, {});
+    ImageCopyOptions options;
+    options.skipBad = c.skipBad;
+    options.suspectRunBytes = 64 * 512;
+    options.reader = [&](std::uint64_t offset, void* buffer, std::size_t length) -> Result {
+      for (std::uint64_t s = offset / 512; s < (offset + length) / 512; ++s)
+        if (Result r = c.fault(s); r != kSuccess) return r;
+      return live(offset, buffer, length);
+    };
+    ImageCopyJob job;
+    ASSERT_EQ(OpenImageCopy(job, image, source, 0, 0, nullptr, nullptr, options), kSuccess) << c.name << job.error;
+    EXPECT_EQ(RunImageCopy(job), c.expected) << c.name << ": " << job.error;
+    EXPECT_EQ(job.goneAt, c.goneAtSector == UINT64_MAX ? UINT64_MAX : c.goneAtSector * 512) << c.name;
+    CloseImageCopy(job);
+    ImageMap map;
+    std::string error;
+    ASSERT_EQ(ParseImageMap(ReadText(ImageMapPath(image)), kSectors * 512, 512, map, error), kSuccess) << c.name << error;
+    if (c.goneAtSector == UINT64_MAX) {
+      EXPECT_EQ(map.BytesWith('-'), 400u * 512) << c.name;
+      continue;
+    }
+    EXPECT_NE(job.error.find(source + " went away at byte " + std::to_string(c.goneAtSector * 512)), std::string::npos)
+        << c.name << ": " << job.error;
+    EXPECT_EQ(map.Ranges(), (std::vector<ImageMapRange>{{0, c.goneAtSector * 512, '+'},
+                                                        {c.goneAtSector * 512, (kSectors - c.goneAtSector) * 512, '?'}}))
+        << c.name;
+    const auto copied = test::ReadFileBytes(image);
+    ASSERT_GE(copied.size(), c.goneAtSector * 512) << c.name;
+    EXPECT_TRUE(std::equal(copied.begin(), copied.begin() + static_cast<std::ptrdiff_t>(c.goneAtSector * 512),
+                           bytes.begin()))
+        << c.name;
+  }
 }
 
 TEST_F(ImageCopyTest, AResumedCopyEndsAsTheUninterruptedOne) {
