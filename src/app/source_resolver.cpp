@@ -179,8 +179,10 @@ Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t
   return kSuccess;
 }
 
-std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool withUnallocated) {
+std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool withUnallocated,
+                                             std::size_t* unallocated) {
   std::vector<ResolvedSource> parts;
+  if (unallocated != nullptr) *unallocated = 0;
   std::vector<DeviceDrive> drives;
   if (source.kind == ResolvedSource::Kind::Image) {
     drives = ListImageDevices({source.path});
@@ -200,9 +202,14 @@ std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool 
       continue;
     ResolvedSource part;
     std::string ignored;
-    if (ResolveSource(row.source, part, ignored) == kSuccess) parts.push_back(std::move(part));
+    if (ResolveSource(row.source, part, ignored) != kSuccess) continue;
+    parts.push_back(std::move(part));
+    if (unallocated != nullptr && row.kind == DeviceRow::Kind::Unallocated) ++*unallocated;
   }
-  if (!partitioned) parts.clear();
+  if (!partitioned) {
+    parts.clear();
+    if (unallocated != nullptr) *unallocated = 0;
+  }
   return parts;
 }
 

@@ -40,7 +40,9 @@ SameMediumAnswer TargetOnSource(const ResolvedSource& source, const std::string&
 // The partitions of a source that is a whole partitioned drive or image file, each as a source
 // of its own (IMAGE@START+COUNT or drive:N@START+COUNT), with the unallocated areas between them
 // when withUnallocated is set; empty when the source holds no partition table.
-std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool withUnallocated);
+// unallocated (when given) receives how many of them are unallocated areas.
+std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool withUnallocated,
+                                             std::size_t* unallocated = nullptr);
 
 // The scan-job entry for a source.
 ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag);

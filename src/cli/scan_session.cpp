@@ -130,7 +130,8 @@ int ScanSession::Scan() {
   sourceTexts_.clear();
   // A whole partitioned disk or image is scanned partition by partition (and, deep, with the
   // unallocated areas between them), as the desktop program scans a disk.
-  std::vector<ResolvedSource> parts = PartitionSources(resolved, options_.deep);
+  std::size_t areas = 0;
+  std::vector<ResolvedSource> parts = PartitionSources(resolved, options_.deep, &areas);
   if (!parts.empty() && !allowPartitions_) {
     std::fprintf(stderr, "rexmoor: %s holds a partition table; name one of its partitions, e.g. %s (rexmoor devices %s lists them)\n",
                  options_.source.c_str(), parts.front().text.c_str(), options_.source.c_str());
@@ -153,9 +154,14 @@ int ScanSession::Scan() {
     sources_.push_back(MakeScanSource(part, tag++));
     sourceTexts_.push_back(part.text);
   }
-  if (parts.size() > 1 || parts.front().text != resolved.text)
-    std::fprintf(stderr, "rexmoor: %s holds a partition table; scanning %zu %s one by one\n", options_.source.c_str(),
-                 parts.size(), options_.deep ? "partitions and unallocated areas" : "partitions");
+  if (parts.size() > 1 || parts.front().text != resolved.text) {
+    const std::size_t partitions = parts.size() - std::min(areas, parts.size());
+    std::string what = std::to_string(partitions) + (partitions == 1 ? " partition" : " partitions");
+    if (areas > 0 && areas <= parts.size())
+      what += " and " + std::to_string(areas) + (areas == 1 ? " unallocated area" : " unallocated areas");
+    std::fprintf(stderr, "rexmoor: %s holds a partition table; scanning its %s one by one\n", options_.source.c_str(),
+                 what.c_str());
+  }
   EndWatcher watcher;
   ResumeAsker asker(options_.resume, progress_);
   ScanJob job(sources_, options_.deep, &progress_, &asker, &watcher, CatalogTexts());

@@ -157,7 +157,7 @@ TEST_F(FailureReporting, APartitionedImageIsScannedPartitionByPartition) {
   ASSERT_EQ(records.size(), 1u) << listed.out;
   EXPECT_EQ(records[0]["source"], image + "@2048+81920");
   EXPECT_EQ(records[0]["name"].get<std::string>().substr(1), "emoved.txt");
-  EXPECT_NE(listed.err.find("scanning 2 partitions one by one"), std::string::npos) << listed.err;
+  EXPECT_NE(listed.err.find("scanning its 2 partitions one by one"), std::string::npos) << listed.err;
   EXPECT_NE(listed.err.find("Scanning partition 2"), std::string::npos) << listed.err;
 
   const std::string target = work / "out";
