@@ -228,7 +228,7 @@ void ScanJob::ReportTimes(std::uint64_t sectorsDone, std::uint64_t sectorsTotal)
   }
   // A span shorter than this says more about the clock than about the medium.
   const std::uint64_t spanMs = now >= speedFromMs_ ? now - speedFromMs_ : 0;
-  if (spanMs < 200) {
+  if (spanMs < 50) {
     view_->SetSpeed(texts_("MSG0711") + "-");
     return;
   }
