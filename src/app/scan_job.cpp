@@ -7,6 +7,7 @@
 #include "engine/resumable_engine.h"
 #include "engine/scan_log_index.h"
 #include "platform/text.h"
+#include "scan/professional_recovery.h"
 
 namespace rexmoor {
 
@@ -42,6 +43,12 @@ bool ScanSavedItsPlace(IFileRecoveryParse& engine) {
 
 namespace {
 
+std::uint64_t SteadyMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
 EnginePtr DefaultEngineMaker(const ScanSourceEntry& source, bool deepMode) {
   if (source.kind == ScanSourceEntry::Kind::Partition)
     return CreateEngineForDisk(source.driveNumber, source.startSector, source.sectorCount, source.driveLetter,
@@ -60,8 +67,15 @@ ScanJob::ScanJob(std::vector<ScanSourceEntry>& sources, bool deepMode, IScanProg
       asker_(asker),
       observer_(observer),
       texts_(std::move(texts)),
-      makeEngine_(DefaultEngineMaker) {
+      makeEngine_(DefaultEngineMaker),
+      clock_(SteadyMs) {
   if (!texts_) texts_ = [](const std::string&) { return std::string(); };
+  startedMs_ = clock_();
+}
+
+void ScanJob::SetClock(MillisecondClock clock) {
+  clock_ = clock ? std::move(clock) : MillisecondClock(SteadyMs);
+  startedMs_ = clock_();
 }
 
 ScanJob::~ScanJob() { Wait(); }
@@ -69,6 +83,7 @@ ScanJob::~ScanJob() { Wait(); }
 void ScanJob::BeforeStart() {
   ClearCancel();
   scanFinished_ = false;
+  stopped_ = false;
 }
 
 std::vector<std::string> TakeScanLogNotices() { return GetScanLogIndex().TakeNotices(); }
@@ -102,7 +117,7 @@ void ScanJob::PrepareScanLog(IFileRecoveryParse& engine) {
     return;
   }
   auto* resumable = dynamic_cast<IResumableEngine*>(&engine);
-  if (resumable == nullptr || !resumable->FoundPreviousScan()) return;
+  if (resumable == nullptr || !resumable->FoundPreviousScan() || continueEarlier_) return;
   if (view_ != nullptr) view_->SetVisible(false);
   const bool resume = asker_ != nullptr && asker_->AskYesNo(texts_("MSG1206"));
   if (view_ != nullptr) view_->SetVisible(true);
@@ -122,6 +137,11 @@ std::string ScanJob::FailureText() const {
 
 void ScanJob::Run() {
   failure_ = ScanFailure{};
+  {
+    std::lock_guard<std::mutex> lock(Mutex());
+    startedMs_ = clock_();
+    lastPercent_ = 0;
+  }
   // Every find goes to the scan log: a folder that cannot take it is found out before hours of
   // sweeping, not by an empty result at their end.
   ScanLogIndex& index = GetScanLogIndex();
@@ -141,9 +161,18 @@ void ScanJob::Run() {
       return;
     }
     PrepareScanLog(*source.engine);
+    {
+      std::lock_guard<std::mutex> lock(Mutex());
+      auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get());
+      sectorBytes_ = deep != nullptr && deep->SectorSize() > 0 ? static_cast<std::uint32_t>(deep->SectorSize()) : 512;
+      speedBase_ = false;
+    }
     source.engine->SetCallbacks(&ScanJob::OnScanProgress, nullptr, this, 100);
     const Result result = source.engine->Scan(nullptr);
-    if (result == kCancelled) break;
+    if (result == kCancelled) {
+      stopped_ = true;
+      break;
+    }
     // What the other sources give is still worth having; the first failure is what is told.
     if (result != kSuccess && failure_.code == kSuccess)
       failure_ = ScanFailure{result, index.CurrentScanFolder(), SourceName(source)};
@@ -165,6 +194,7 @@ std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std:
   const auto percent = static_cast<std::int32_t>(std::int64_t{progress} * weight / 100);
   std::lock_guard<std::mutex> lock(job->Mutex());
   if (job->CancelRequestedLocked()) return kCancelled;
+  job->lastPercent_ = percent;
   IScanProgressView* view = job->view_;
   if (view == nullptr) return 0;
   std::string timeText =
@@ -176,11 +206,35 @@ std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std:
     view->SetSectors(Format("%s %llu / %llu", job->texts_("MSG0706").c_str(),
                             static_cast<unsigned long long>(sectorsDone), static_cast<unsigned long long>(sectorsTotal)));
     view->SetTotalFiles(Format("%s %llu", job->texts_("MSG0707").c_str(), static_cast<unsigned long long>(filesFound)));
-    view->ShowCounters(true);
-  } else {
-    view->ShowCounters(false);
   }
+  job->ReportTimes(sectorsDone, sectorsTotal);
+  view->ShowCounters(sectorsTotal != 0);
   return 0;
+}
+
+void ScanJob::ReportTimes(std::uint64_t sectorsDone, std::uint64_t sectorsTotal) {
+  const std::uint64_t now = clock_();
+  const std::uint64_t elapsedMs = now >= startedMs_ ? now - startedMs_ : 0;
+  view_->SetElapsed(texts_("MSG0710") + DurationText(static_cast<std::int64_t>(elapsedMs / 1000)));
+  if (sectorsTotal == 0) return;
+  // The speed is the sweep's own: measured from its first report, so that the quick phase before
+  // it, or the part a continued scan had done already, does not count. A new range of figures
+  // (the next source, a restarted count) starts the measure again.
+  if (!speedBase_ || sectorsTotal != speedTotal_ || sectorsDone < speedFromSectors_) {
+    speedBase_ = true;
+    speedFromMs_ = now;
+    speedFromSectors_ = sectorsDone;
+    speedTotal_ = sectorsTotal;
+  }
+  // A span shorter than this says more about the clock than about the medium.
+  const std::uint64_t spanMs = now >= speedFromMs_ ? now - speedFromMs_ : 0;
+  if (spanMs < 50) {
+    view_->SetSpeed(texts_("MSG0711") + "-");
+    return;
+  }
+  const double bytes = static_cast<double>(sectorsDone - speedFromSectors_) * sectorBytes_;
+  const double perSecond = bytes * 1000.0 / static_cast<double>(spanMs) / (1024.0 * 1024.0);
+  view_->SetSpeed(texts_("MSG0711") + Format("%.1f MB/s", perSecond));
 }
 
 }  // namespace rexmoor

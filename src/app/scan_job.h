@@ -47,7 +47,10 @@ class IScanProgressView : public IProgressBarView {
   virtual void SetTime(const std::string& text) = 0;
   virtual void SetSectors(const std::string& text) = 0;
   virtual void SetTotalFiles(const std::string& text) = 0;
-  // Shows or hides the sector and file-count labels together.
+  // Time since the job started, on every report; the sweep's speed, with the sector figures.
+  virtual void SetElapsed(const std::string& text) = 0;
+  virtual void SetSpeed(const std::string& text) = 0;
+  // Shows or hides the sector, file-count and speed labels together.
   virtual void ShowCounters(bool visible) = 0;
   // The window steps aside while a question is asked.
   virtual void SetVisible(bool visible) = 0;
@@ -104,6 +107,8 @@ std::string DurationText(std::int64_t seconds);
 using TextLookup = std::function<std::string(const std::string& key)>;
 // Engine creation, replaceable so the job can be driven with stand-in engines.
 using EngineMaker = std::function<EnginePtr(const ScanSourceEntry& source, bool deepMode)>;
+// Milliseconds from any fixed start; replaceable so that elapsed time and speed can be checked.
+using MillisecondClock = std::function<std::uint64_t()>;
 
 class ScanJob : public JobControl {
  public:
@@ -114,6 +119,10 @@ class ScanJob : public JobControl {
   ScanJob& operator=(const ScanJob&) = delete;
 
   void SetEngineMaker(EngineMaker maker) { makeEngine_ = std::move(maker); }
+  void SetClock(MillisecondClock clock);
+  // The user asked to continue a stopped deep scan: an earlier scan of the same source is taken
+  // up without asking.
+  void SetContinueEarlierScan(bool yes) { continueEarlier_ = yes; }
 
   // Start, Wait, RequestCancel (the window's handshake: pauses the scan while the user is asked)
   // and Cancel come with JobControl.
@@ -122,6 +131,10 @@ class ScanJob : public JobControl {
   const ScanFailure& Failure() const { return failure_; }
   // The failure as one line for the user (empty when there was none).
   std::string FailureText() const;
+  // The user stopped the scan before it was done (what was found so far can still be read).
+  bool Stopped() const { return stopped_.load(); }
+  // The overall percent of the last report.
+  std::int32_t LastPercent() const { return lastPercent_.load(); }
 
   // The progress callback handed to engines; userData is the job.
   static std::int32_t OnScanProgress(void* userData, std::int32_t progress, std::int32_t weight,
@@ -145,8 +158,22 @@ class ScanJob : public JobControl {
   TextLookup texts_;
   EngineMaker makeEngine_;
 
+  void ReportTimes(std::uint64_t sectorsDone, std::uint64_t sectorsTotal);
+
   std::atomic<bool> scanFinished_{false};
   ScanFailure failure_;
+  std::atomic<bool> stopped_{false};
+  std::atomic<std::int32_t> lastPercent_{0};
+  bool continueEarlier_ = false;
+
+  // Elapsed time and speed, touched only by whoever reports (under the job's lock).
+  MillisecondClock clock_;
+  std::uint64_t startedMs_ = 0;
+  std::uint32_t sectorBytes_ = 512;
+  bool speedBase_ = false;  // the sweep's first report was seen: speed counts from it
+  std::uint64_t speedFromMs_ = 0;
+  std::uint64_t speedFromSectors_ = 0;
+  std::uint64_t speedTotal_ = 0;
 };
 
 }  // namespace rexmoor

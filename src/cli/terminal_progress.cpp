@@ -18,6 +18,9 @@ void TerminalProgress::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (tty_ && drawn_) std::fputs("\r\033[K", stderr);
   drawn_ = false;
+  // The scan's own figures do not carry over to the job that follows it.
+  elapsed_.clear();
+  speed_.clear();
 }
 
 void TerminalProgress::SetStage(const std::string& text) {
@@ -27,6 +30,8 @@ void TerminalProgress::SetStage(const std::string& text) {
     percent_ = 0;
     counters_.clear();
     time_.clear();
+    elapsed_.clear();
+    speed_.clear();
     drawnByCounters_ = false;
   }
   Draw(true);
@@ -57,11 +62,18 @@ void TerminalProgress::SetTotalFiles(const std::string& text) {
   counters_ += text;
 }
 
+void TerminalProgress::SetElapsed(const std::string& text) { Store(elapsed_, text); }
+
+void TerminalProgress::SetSpeed(const std::string& text) { Store(speed_, text); }
+
 void TerminalProgress::ShowCounters(bool visible) {
   // The last call of every scan report: the line is drawn again with all of its figures.
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!visible) counters_.clear();
+    if (!visible) {
+      counters_.clear();
+      speed_.clear();
+    }
     drawnByCounters_ = true;
   }
   Draw(false);
@@ -75,6 +87,13 @@ void TerminalProgress::Draw(bool force) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (quiet_) return;
   const std::uint32_t now = TickCountMs();
+  // The scan's figures in reading order: what was done, how fast, how long it took, what is left.
+  std::string figures = counters_;
+  for (const std::string* part : {&speed_, &elapsed_, &time_}) {
+    if (part->empty()) continue;
+    if (!figures.empty()) figures += "  ";
+    figures += *part;
+  }
   if (tty_) {
     if (!force && drawn_ && now - lastDraw_ < 100 && percent_ != 100) return;
     constexpr int kWidth = 30;
@@ -84,8 +103,7 @@ void TerminalProgress::Draw(bool force) {
     // The figures first and the stage (which names the source) last, so that a narrow terminal
     // cuts the name rather than the figures.
     std::string line = "[" + bar + "] " + std::to_string(percent_) + "%";
-    if (!counters_.empty()) line += "  " + counters_;
-    if (!time_.empty()) line += "  " + time_;
+    if (!figures.empty()) line += "  " + figures;
     line += "  " + stage_;
     winsize size{};
     const std::size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20 ? size.ws_col - 1 : 150;
@@ -104,8 +122,7 @@ void TerminalProgress::Draw(bool force) {
   // Plain lines: the stage, then a line at most every 2 seconds or every 10 percent.
   if (!force && percent_ - lastPlainPercent_ < 10 && now - lastDraw_ < 2000) return;
   if (!force && percent_ == lastPlainPercent_) return;
-  std::fprintf(stderr, "%s: %d%%%s%s%s%s\n", stage_.c_str(), percent_, counters_.empty() ? "" : "  ", counters_.c_str(),
-               time_.empty() ? "" : "  ", time_.c_str());
+  std::fprintf(stderr, "%s: %d%%%s%s\n", stage_.c_str(), percent_, figures.empty() ? "" : "  ", figures.c_str());
   lastPlainPercent_ = percent_;
   lastDraw_ = now;
 }

@@ -25,6 +25,8 @@ class TerminalProgress : public IScanProgressView, public ISearchProgressView, p
   void SetPercent(const std::string&) override {}
   void SetSectors(const std::string& text) override;
   void SetTotalFiles(const std::string& text) override;
+  void SetElapsed(const std::string& text) override;
+  void SetSpeed(const std::string& text) override;
   void ShowCounters(bool visible) override;
   void SetVisible(bool) override {}
   void SetCurrent(const std::string& path) override;
@@ -44,6 +46,8 @@ class TerminalProgress : public IScanProgressView, public ISearchProgressView, p
   std::string stage_;
   std::string time_;
   std::string counters_;
+  std::string elapsed_;
+  std::string speed_;
   std::int32_t percent_ = 0;
   std::uint32_t lastDraw_ = 0;
   std::int32_t lastPlainPercent_ = -1;

@@ -523,8 +523,10 @@ QWidget* MainWindow::BuildBottomBar() {
   scan_ = NamedButton("BtnScan");
   recover_ = NamedButton("BtnRecover");
   recover_->setIcon(ThemeIcon("folder"));
-  for (QPushButton* button : {loadImage_, createImage_, scan_, recover_}) layout->addWidget(button);
-  for (QPushButton* button : {prev_, loadImage_, createImage_, scan_, recover_}) button->setMinimumHeight(32);
+  continue_ = NamedButton("BtnContinueScan");
+  continue_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+  for (QPushButton* button : {loadImage_, createImage_, scan_, continue_, recover_}) layout->addWidget(button);
+  for (QPushButton* button : {prev_, loadImage_, createImage_, scan_, continue_, recover_}) button->setMinimumHeight(32);
   QFont bold = scan_->font();
   bold.setBold(true);
   scan_->setFont(bold);
@@ -542,6 +544,7 @@ QWidget* MainWindow::BuildBottomBar() {
   connect(createImage_, &QPushButton::clicked, this, &MainWindow::CreateImage);
   connect(scan_, &QPushButton::clicked, this, &MainWindow::StartScan);
   connect(recover_, &QPushButton::clicked, this, &MainWindow::StartRecovery);
+  connect(continue_, &QPushButton::clicked, this, &MainWindow::ContinueScan);
   return bar;
 }
 
@@ -611,7 +614,12 @@ void MainWindow::UpdateHeading() {
       break;
     case kPageResults:
       txt1_->setText(Msg("MSG0801"));
-      txt2_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0802"), {std::to_string(model_.Results().size())})));
+      // A stopped scan is not an empty medium: say where it stopped and what it found until then.
+      if (scanStopped_)
+        txt2_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg(canContinue_ ? "MSG0813" : "MSG0814"),
+                                                {std::to_string(stoppedPercent_), std::to_string(model_.Results().size())})));
+      else
+        txt2_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0802"), {std::to_string(model_.Results().size())})));
       break;
     default:
       break;
@@ -637,6 +645,7 @@ void MainWindow::ShowPage(int page) {
   createImage_->setVisible(disk && mode_ == 1);
   scan_->setVisible((disk || page == kPageFileType) && mode_ == 0);
   recover_->setVisible(page == kPageResults);
+  continue_->setVisible(page == kPageResults && canContinue_);
   selectedInfo_->setVisible(page == kPageResults);
   if (disk) SelectDefaultRow();
   UpdateDiskButtons();
@@ -988,7 +997,16 @@ void MainWindow::StartScan() {
   std::vector<ResolvedSource> resolved;
   if (!CollectSources(resolved)) return;
   scanFromFileTypePage_ = CurrentPage() == kPageFileType;
+  RunScan(std::move(resolved), false);
+}
 
+void MainWindow::ContinueScan() {
+  if (scanRunning_ || !canContinue_ || scannedSources_.empty()) return;
+  deep_ = true;
+  RunScan(scannedSources_, true);
+}
+
+void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) {
   // The previous scan's engines go before the next scan starts, and a quick scan's log with them.
   preview_->Clear();
   previewSession_.Clear();
@@ -996,9 +1014,9 @@ void MainWindow::StartScan() {
   sources_.clear();
   DeleteScanLogFolder(lastQuickScanLog_);
   lastQuickScanLog_.clear();
-  scannedSources_ = resolved;
+  scannedSources_ = std::move(resolved);
   std::uint16_t tag = 1;
-  for (const ResolvedSource& source : resolved) {
+  for (const ResolvedSource& source : scannedSources_) {
     ScanSourceEntry entry = MakeScanSource(source, tag++);
     if (entry.kind == ScanSourceEntry::Kind::Image) entry.displayName = FileNameOf(source.path);
     sources_.push_back(std::move(entry));
@@ -1011,12 +1029,20 @@ void MainWindow::StartScan() {
     scanRunning_ = true;
     UpdateDiskButtons();
     ScanProcessWnd window(this, sources_, deep_, engineMaker_);
+    window.Job().SetContinueEarlierScan(continuing);
     result = window.exec();
     ended = window.ScanEnded();
     failure = window.Job().FailureText();
+    scanStopped_ = window.Job().Stopped();
+    stoppedPercent_ = window.Job().LastPercent();
     scanRunning_ = false;
     UpdateDiskButtons();
   }
+  // Only a deep scan that saved where its sweep stood can be taken up again.
+  canContinue_ = false;
+  if (scanStopped_ && deep_)
+    for (ScanSourceEntry& source : sources_)
+      canContinue_ = canContinue_ || (source.engine && ScanSavedItsPlace(*source.engine));
   if (!deep_) lastQuickScanLog_ = LastScanLogFolder();
   // A scan that could not keep its finds, or ended in an error, says so before any result.
   if (!failure.empty()) ShowMessageBox(BoxKind::Error, this, FromUtf8(failure));

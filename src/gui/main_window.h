@@ -128,6 +128,9 @@ class MainWindow : public QMainWindow {
   void OnDeviceChanged(bool arrival);
 
   void StartScan();
+  // Scans the sources with a new scan window; continuing takes up the stopped deep scan of them.
+  void RunScan(std::vector<ResolvedSource> resolved, bool continuing);
+  void ContinueScan();
   bool CollectSources(std::vector<ResolvedSource>& resolved);
   void RunSearch();
   void FillTypeTree();
@@ -160,6 +163,10 @@ class MainWindow : public QMainWindow {
   bool deep_ = true;
   bool scanRunning_ = false;
   bool scanFromFileTypePage_ = false;
+  // The user stopped the last scan: at which percent, and whether a deep scan saved its place.
+  bool scanStopped_ = false;
+  int stoppedPercent_ = 0;
+  bool canContinue_ = false;
   std::string lastQuickScanLog_;
   int refreshDelayMs_ = 5000;
   int pendingRefreshReason_ = 0;
@@ -211,6 +218,7 @@ class MainWindow : public QMainWindow {
   QPushButton* createImage_ = nullptr;
   QPushButton* scan_ = nullptr;
   QPushButton* recover_ = nullptr;
+  QPushButton* continue_ = nullptr;
   QLabel* selectedInfo_ = nullptr;
   bool fillingTree_ = false;
 };

@@ -14,6 +14,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <tuple>
+
 #include "app/message_catalog.h"
 #include "gui/gui_support.h"
 
@@ -32,6 +34,25 @@ QLabel* AddLabel(QVBoxLayout* layout, const char* name) {
   label->setMinimumWidth(1);  // long paths are cut by the window, not stretching it
   layout->addWidget(label);
   return label;
+}
+
+// Two labels on one line, the second at the right edge.
+std::pair<QLabel*, QLabel*> AddLabelPair(QVBoxLayout* layout, const char* left, const char* right) {
+  auto* row = new QHBoxLayout;
+  row->setSpacing(12);
+  auto* first = new QLabel;
+  auto* second = new QLabel;
+  first->setObjectName(QString::fromLatin1(left));
+  second->setObjectName(QString::fromLatin1(right));
+  for (QLabel* label : {first, second}) {
+    label->setTextFormat(Qt::PlainText);
+    label->setMinimumWidth(1);
+  }
+  second->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  row->addWidget(first, 1);
+  row->addWidget(second);
+  layout->addLayout(row);
+  return {first, second};
 }
 
 }  // namespace
@@ -119,19 +140,24 @@ void ProgressWindow::ReportBar(std::int32_t percent) { emit progressChanged(std:
 ScanProcessWnd::ScanProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sources, bool deep, EngineMaker maker)
     : ProgressWindow(owner, "ScanProcessWnd", "ScanWnd", 450, 250) {
   auto* layout = static_cast<QVBoxLayout*>(this->layout());
-  time_ = AddLabel(layout, "time");
-  sectors_ = AddLabel(layout, "sectors");
+  std::tie(time_, elapsed_) = AddLabelPair(layout, "time", "elapsed");
+  std::tie(sectors_, speed_) = AddLabelPair(layout, "sectors", "speed");
   totalFiles_ = AddLabel(layout, "totalfile");
   sectors_->hide();
+  speed_->hide();
   totalFiles_->hide();
   AddCancelRow();
   time_->setText(Msg("MSG0705"));
+  elapsed_->setText(Msg("MSG0710") + FromUtf8(DurationText(0)));
   percent_->setText(Msg("MSG0704") + QStringLiteral(" 0%"));
   connect(this, &ScanProcessWnd::timeChanged, time_, &QLabel::setText);
   connect(this, &ScanProcessWnd::sectorsChanged, sectors_, &QLabel::setText);
   connect(this, &ScanProcessWnd::filesChanged, totalFiles_, &QLabel::setText);
   connect(this, &ScanProcessWnd::countersShown, sectors_, &QLabel::setVisible);
   connect(this, &ScanProcessWnd::countersShown, totalFiles_, &QLabel::setVisible);
+  connect(this, &ScanProcessWnd::countersShown, speed_, &QLabel::setVisible);
+  connect(this, &ScanProcessWnd::elapsedChanged, elapsed_, &QLabel::setText);
+  connect(this, &ScanProcessWnd::speedChanged, speed_, &QLabel::setText);
   job_ = std::make_unique<ScanJob>(sources, deep, this, &asker_, this, CatalogTexts());
   if (maker) job_->SetEngineMaker(std::move(maker));
 }
@@ -143,6 +169,8 @@ void ScanProcessWnd::SetStage(const std::string& text) { emit stageChanged(FromU
 void ScanProcessWnd::SetTime(const std::string& text) { emit timeChanged(FromUtf8(text)); }
 void ScanProcessWnd::SetSectors(const std::string& text) { emit sectorsChanged(FromUtf8(text)); }
 void ScanProcessWnd::SetTotalFiles(const std::string& text) { emit filesChanged(FromUtf8(text)); }
+void ScanProcessWnd::SetElapsed(const std::string& text) { emit elapsedChanged(FromUtf8(text)); }
+void ScanProcessWnd::SetSpeed(const std::string& text) { emit speedChanged(FromUtf8(text)); }
 void ScanProcessWnd::ShowCounters(bool visible) { emit countersShown(visible); }
 void ScanProcessWnd::OnJobClosed(std::int32_t result) { emit closeWith(result); }
 

@@ -90,6 +90,8 @@ class ScanProcessWnd : public ProgressWindow, public IScanProgressView, public I
   void SetTime(const std::string& text) override;
   void SetSectors(const std::string& text) override;
   void SetTotalFiles(const std::string& text) override;
+  void SetElapsed(const std::string& text) override;
+  void SetSpeed(const std::string& text) override;
   void ShowCounters(bool visible) override;
   // The question box covers the window; hiding a modal window would end it.
   void SetVisible(bool) override {}
@@ -100,6 +102,8 @@ class ScanProcessWnd : public ProgressWindow, public IScanProgressView, public I
   void timeChanged(const QString& text);
   void sectorsChanged(const QString& text);
   void filesChanged(const QString& text);
+  void elapsedChanged(const QString& text);
+  void speedChanged(const QString& text);
   void countersShown(bool visible);
 
  protected:
@@ -110,6 +114,8 @@ class ScanProcessWnd : public ProgressWindow, public IScanProgressView, public I
   QLabel* time_;
   QLabel* sectors_;
   QLabel* totalFiles_;
+  QLabel* elapsed_;
+  QLabel* speed_;
   std::unique_ptr<ScanJob> job_;
   std::atomic<bool> ended_{false};
 };

@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QLabel>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
@@ -13,6 +15,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 #include "gui/main_window.h"
 #include "gui/thumbnail_grid.h"
@@ -76,6 +79,46 @@ void WhenResults(MainWindow& window, std::function<void()> then) {
   timer->start(50);
 }
 
+// The card scanned again and stopped part-way: the results page of a stopped scan, with what was
+// found until then and the button that continues it. The earlier, finished scan is not taken up.
+void StoppedScanTour(MainWindow& window, const QString& folder, const QString& image, std::function<void()> then) {
+  Click(&window, "TabScan");
+  window.AddImageFile(image);
+  auto* rules = new QTimer(&window);
+  auto step = std::make_shared<int>(0);
+  QObject::connect(rules, &QTimer::timeout, &window, [rules, step] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || !modal->isVisible()) return;
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    const char* button = nullptr;
+    if (*step == 0 && box != nullptr) {
+      button = "cancelbtn";  // not the earlier scan: start afresh
+    } else if (*step == 1 && modal->objectName() == QLatin1String("ScanProcessWnd")) {
+      auto* files = modal->findChild<QLabel*>(QStringLiteral("totalfile"));
+      auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
+      if (files == nullptr || !files->isVisible() || bar == nullptr || bar->value() < 20) return;
+      button = "cancelbtn";
+    } else if (*step == 2 && box != nullptr) {
+      button = "okbtn";  // yes, stop
+    }
+    if (button == nullptr) return;
+    if (++*step == 3) rules->stop();
+    if (auto* b = modal->findChild<QAbstractButton*>(QString::fromLatin1(button)))
+      QTimer::singleShot(0, b, &QAbstractButton::click);
+  });
+  rules->start(5);
+  QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnScan"); });
+  WhenResults(window, [&window, folder, rules, then] {
+    rules->stop();
+    rules->deleteLater();
+    window.resize(800, 500);
+    QTimer::singleShot(300, &window, [&window, folder, then] {
+      Save(&window, folder, QStringLiteral("page3-results-stopped"));
+      then();
+    });
+  });
+}
+
 // The previews of the second image: a document's text, an archive's listing, the thumbnail grid.
 void PreviewTour(MainWindow& window, const QString& folder, const QString& previewImage) {
   Click(&window, "TabScan");
@@ -128,25 +171,28 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
               [](QWidget* w) {
                 auto* bar = w->findChild<QProgressBar*>(QStringLiteral("progress"));
                 auto* files = w->findChild<QWidget*>(QStringLiteral("totalfile"));
-                return bar != nullptr && bar->value() >= 30 && files != nullptr && files->isVisible();
+                auto* speed = w->findChild<QLabel*>(QStringLiteral("speed"));
+                if (bar == nullptr || bar->value() < 30 || files == nullptr || !files->isVisible()) return false;
+                // With the speed measured, if the small card leaves the time for it.
+                return bar->value() >= 85 || (speed != nullptr && !speed->text().endsWith(QLatin1Char('-')));
               },
               nullptr);
     WhenModal(QStringLiteral("SearchProcessWnd"), folder, QStringLiteral("window-search"),
               [](QWidget* w) { return w->isVisible(); }, nullptr);
     QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnScan"); });
     auto* waitResults = new QTimer(&window);
-    QObject::connect(waitResults, &QTimer::timeout, &window, [&window, folder, waitResults, previewImage] {
+    QObject::connect(waitResults, &QTimer::timeout, &window, [&window, folder, waitResults, image, previewImage] {
       if (window.CurrentPage() != MainWindow::kPageResults || QApplication::activeModalWidget() != nullptr) return;
       waitResults->stop();
       Save(&window, folder, QStringLiteral("page3-results"));
       // Without a window manager (Xvfb) maximising is taking the whole screen.
       window.showMaximized();
       if (window.screen() != nullptr) window.setGeometry(window.screen()->availableGeometry());
-      QTimer::singleShot(300, &window, [&window, folder, previewImage] {
+      QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
         Save(&window, folder, QStringLiteral("page3-results-maximised"));
         window.showNormal();
         window.resize(800, 500);
-        QTimer::singleShot(300, &window, [&window, folder, previewImage] {
+        QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
           // Check the photo category and recover it.
           window.CheckTypeNode(NodeRef{TypeCategory::Photo, std::nullopt}, true);
           Save(&window, folder, QStringLiteral("page3-results-checked"));
@@ -155,11 +201,11 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
                       auto* finish = w->findChild<QWidget*>(QStringLiteral("FinishBtn"));
                       return finish != nullptr && finish->isVisible();
                     },
-                    [&window, folder, previewImage](QWidget* w) {
+                    [&window, folder, image, previewImage](QWidget* w) {
                       Click(w, "DetailBtn");
                       Save(w, folder, QStringLiteral("window-recovery-details"));
                       Click(w, "FinishBtn");
-                      QTimer::singleShot(300, &window, [&window, folder, previewImage] {
+                      QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
                         // The card's previews: a photo and the first page of its PDF.
                         window.resize(900, 600);
                         if (PreviewNode(window, {QStringLiteral("JPG/JPEG")}, 1))
@@ -167,11 +213,13 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
                         window.resize(1100, 800);
                         if (PreviewNode(window, {QStringLiteral("Adobe PDF")}))
                           Save(&window, folder, QStringLiteral("preview-pdf"));
-                        window.resize(900, 600);
-                        if (previewImage.isEmpty())
-                          QApplication::quit();
-                        else
-                          PreviewTour(window, folder, previewImage);
+                        StoppedScanTour(window, folder, image, [&window, folder, previewImage] {
+                          window.resize(900, 600);
+                          if (previewImage.isEmpty())
+                            QApplication::quit();
+                          else
+                            PreviewTour(window, folder, previewImage);
+                        });
                       });
                     });
           QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnRecover"); });

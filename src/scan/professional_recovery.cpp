@@ -10,10 +10,12 @@
 #include <set>
 #include <tuple>
 
+#include "engine/file_type_lists.h"
 #include "engine/volume_recovery_base.h"
 #include "fat/fast_fat_recovery.h"
 #include "formats/carving_context.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "platform/clock.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
 #include "scan/engine_factory.h"
@@ -132,8 +134,24 @@ std::int32_t CProfessionalRecovery::ForwardReport(void* self, std::int32_t progr
   if (engine == nullptr || engine->callbacks_.scan == nullptr) return 0;
   engine->highProgress_ = std::max(engine->highProgress_, std::min(progress, 100));
   engine->highSectorsDone_ = std::min(std::max(engine->highSectorsDone_, sectorsDone), sectorsTotal);
+  // The carver's walks report its own counter; every report carries the merged figure instead.
+  (void)filesFound;
   return engine->callbacks_.scan(engine->callbacks_.userData, engine->highProgress_, weight, secondsLeft,
-                                 engine->highSectorsDone_, sectorsTotal, filesFound, reserved);
+                                 engine->highSectorsDone_, sectorsTotal, engine->ShownFileCount(false), reserved);
+}
+
+std::uint64_t CProfessionalRecovery::ShownFileCount(bool force) {
+  const std::uint64_t raw = GetFoundCount();
+  const std::uint32_t now = TickCountMs();
+  // At most a tenth of the scan's time goes to counting, and never more than once a second.
+  const std::uint32_t interval = std::max<std::uint32_t>(1000, countCostMs_ * 10);
+  if (!force && shownCounted_ && (raw == shownAtRaw_ || now - shownAtMs_ < interval)) return shownFiles_;
+  shownFiles_ = CountResultFiles();
+  shownAtRaw_ = raw;
+  shownAtMs_ = TickCountMs();
+  countCostMs_ = shownAtMs_ - now;
+  shownCounted_ = true;
+  return shownFiles_;
 }
 
 void CProfessionalRecovery::ClearPreviousScan() {
@@ -230,8 +248,7 @@ Result CProfessionalRecovery::ReportSweep(const SweepPosition& position, std::in
   // The sweep's share ends at 100: the finishing passes and the final report come after it.
   const std::uint64_t total = report_.sectorsTotal;
   const std::uint64_t done = std::min(position.sectorsDone, total);
-  return ForwardReport(this, SweepProgressFigure(done, total), kSweepWeight, secondsLeft, done, total,
-                       report_.filesFound, 0);
+  return ForwardReport(this, SweepProgressFigure(done, total), kSweepWeight, secondsLeft, done, total, 0, 0);
 }
 
 void CProfessionalRecovery::SaveResumeState() {
@@ -368,6 +385,7 @@ Result CProfessionalRecovery::Scan(const char*) {
 
   highProgress_ = 0;
   highSectorsDone_ = 0;
+  shownCounted_ = false;
   if (Result r = BeginCatalogues(); r != kSuccess) {
     // Nothing the sweep found could be kept: it does not run, and leaves the index as it was.
     if (!report_.resumed) index.DecrementScanCounter();
@@ -424,7 +442,11 @@ Result CProfessionalRecovery::Scan(const char*) {
   if (const Result kept = CatalogueError(); kept != kSuccess && result != kCancelled) return kept;
 
   if (result == kSuccess && callbacks_.scan != nullptr) {
-    const Result last = callbacks_.scan(callbacks_.userData, 100, 100, 0, 0, 0, 0, 0);
+    // The last report keeps the figures on show, with what the finishing passes added: the
+    // count seen at the end is the number of files the results will list.
+    const std::uint64_t total = report_.sectorsTotal;
+    const std::uint64_t done = std::max(highSectorsDone_, std::min(report_.position.sectorsDone, total));
+    const Result last = callbacks_.scan(callbacks_.userData, 100, 100, 0, done, total, ShownFileCount(true), 0);
     if (last != kSuccess) result = last;
   }
   SaveResumeState();
@@ -489,6 +511,18 @@ std::uint64_t CProfessionalRecovery::GetFoundCount() {
   std::uint64_t total = fatEngine_.GetFoundCount() + ntfsEngine_.GetFoundCount() + carvingEngine_.GetFoundCount();
   if (quickEngine_) total += quickEngine_->GetFoundCount();
   return total;
+}
+
+std::uint64_t CProfessionalRecovery::CountResultFiles() {
+  // Every listed type, and ".other" for the names no list knows: what choosing all types searches.
+  static const std::string everyType = KnownExtensions() + "|*.other";
+  // The count must not drive a search window's progress.
+  const EngineCallbacks saved = callbacks_;
+  (void)SetFilterCallback(nullptr, nullptr);
+  RecordList files;
+  (void)FilterByType(everyType, files);
+  (void)SetFilterCallback(saved.filter, saved.filterUserData);
+  return files.size();
 }
 
 Result CProfessionalRecovery::GetFolderPath(const FoundFileRecord* record, std::string& out) {

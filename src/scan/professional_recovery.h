@@ -48,7 +48,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   Result Scan(const char* logName) override;
   Result GetChildren(const FoundFileRecord* folder, std::int32_t level, RecordList& out) override;
   Result CountFiles(const FoundFileRecord* folder, std::int32_t level, std::int32_t* count) override;
+  // Every record of every engine, folders and carved duplicates included.
   std::uint64_t GetFoundCount() override;
+  // The files a search for every type lists: the engines' finds merged and de-duplicated as
+  // FilterByType does. This is the figure the progress reports carry.
+  std::uint64_t CountResultFiles();
   Result GetFolderPath(const FoundFileRecord* record, std::string& out) override;
   Result RecoverItem(const FoundFileRecord* record, const std::string& destination, std::int32_t levelBase) override;
   std::int32_t GetNextFreeRange(std::uint64_t*, std::uint64_t*) override { return 0; }
@@ -103,6 +107,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
                                     std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::uint64_t filesFound,
                                     std::int32_t reserved);
   void SaveResumeState();
+  // The figure the reports carry, counted again when finds were added and enough time passed
+  // (or when forced): a count reads every catalogue, so it must not run for each buffer.
+  std::uint64_t ShownFileCount(bool force);
   // Where a record's data begins on the medium, in medium sectors.
   std::optional<std::uint64_t> FirstDataSector(const FoundFileRecord& record);
   // A FAT file by its directory entry: the folder it is in (by first cluster), its name, size
@@ -134,6 +141,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   EngineCallbacks callbacks_;
   std::int32_t highProgress_ = 0;
   std::uint64_t highSectorsDone_ = 0;
+  std::uint64_t shownFiles_ = 0;
+  std::uint64_t shownAtRaw_ = 0;   // GetFoundCount when shownFiles_ was counted
+  std::uint32_t shownAtMs_ = 0;
+  std::uint32_t countCostMs_ = 0;  // how long that count took
+  bool shownCounted_ = false;
   bool resumeFound_ = false;
   ScanLogEntry resumeEntry_;
   std::string resumeFolder_;

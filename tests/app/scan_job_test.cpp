@@ -24,6 +24,8 @@ std::string KeyText(const std::string& key) {
   if (key == "MSG0708") return "Time left: ";
   if (key == "MSG0706") return "Sectors:";
   if (key == "MSG0707") return "Files found:";
+  if (key == "MSG0710") return "Elapsed: ";
+  if (key == "MSG0711") return "Speed: ";
   return "<" + key + ">";
 }
 
@@ -31,7 +33,7 @@ struct RecordingView : IScanProgressView {
   std::mutex m;
   std::vector<std::string> stages;
   std::int32_t bar = -1;
-  std::string time, percent, sectors, files;
+  std::string time, percent, sectors, files, elapsed, speed;
   bool countersVisible = true;
   int hides = 0;
   void SetStage(const std::string& t) override {
@@ -43,6 +45,8 @@ struct RecordingView : IScanProgressView {
   void SetPercent(const std::string& t) override { percent = t; }
   void SetSectors(const std::string& t) override { sectors = t; }
   void SetTotalFiles(const std::string& t) override { files = t; }
+  void SetElapsed(const std::string& t) override { elapsed = t; }
+  void SetSpeed(const std::string& t) override { speed = t; }
   void ShowCounters(bool v) override { countersVisible = v; }
   void SetVisible(bool v) override {
     if (!v) ++hides;
@@ -140,6 +144,8 @@ TEST(ScanJob, ProgressReportsBecomeWindowTexts) {
   RecordingView view;
   Observer observer;
   ScanJob job(sources, false, &view, nullptr, &observer, KeyText);
+  std::uint64_t nowMs = 50'000;
+  job.SetClock([&nowMs] { return nowMs; });
 
   ASSERT_EQ(ScanJob::OnScanProgress(&job, 80, 100, 3725, 10, 200, 3, 0), 0);
   EXPECT_EQ(view.bar, 80);
@@ -157,6 +163,30 @@ TEST(ScanJob, ProgressReportsBecomeWindowTexts) {
   ASSERT_EQ(ScanJob::OnScanProgress(&job, 50, 100, 59, 1, 2, 0, 0), 0);
   EXPECT_TRUE(view.countersVisible);
   EXPECT_EQ(view.time, "Time left: 59 Sec");
+  EXPECT_EQ(view.elapsed, "Elapsed: 0 Sec");
+  EXPECT_EQ(view.speed, "Speed: -") << "no speed at the sweep's first report";
+
+  // Elapsed time runs from the start of the job; the speed from the sweep's first report, in
+  // 512-byte sectors: 8,192 sectors in 2 s are 2 MiB/s.
+  const std::uint64_t total = 4'194'304;
+  nowMs += 5'000;
+  ASSERT_EQ(ScanJob::OnScanProgress(&job, 9, 100, -1, 0, 0, 0, 0), 0);  // the quick phase: no sectors
+  EXPECT_EQ(view.elapsed, "Elapsed: 5 Sec");
+  EXPECT_FALSE(view.countersVisible);
+  ASSERT_EQ(ScanJob::OnScanProgress(&job, 10, 90, -1, 1'000, total, 0, 0), 0);
+  nowMs += 2'000;
+  ASSERT_EQ(ScanJob::OnScanProgress(&job, 12, 90, -1, 9'192, total, 4, 0), 0);
+  EXPECT_EQ(view.speed, "Speed: 2.0 MB/s");
+  EXPECT_EQ(view.elapsed, "Elapsed: 7 Sec");
+  nowMs += 65'000;
+  ASSERT_EQ(ScanJob::OnScanProgress(&job, 20, 90, -1, 1'000 + 8'192 * 67 / 4, total, 9, 0), 0);
+  EXPECT_EQ(view.speed, "Speed: 1.0 MB/s");
+  EXPECT_EQ(view.elapsed, "Elapsed: 1 Min 12 Sec");
+  EXPECT_EQ(job.LastPercent(), 18);
+  // A count that starts again (the next source's sweep) measures afresh.
+  ASSERT_EQ(ScanJob::OnScanProgress(&job, 10, 90, -1, 0, total, 9, 0), 0);
+  EXPECT_EQ(view.speed, "Speed: -");
+
   // A hostile weight must not overflow the percentage arithmetic.
   EXPECT_EQ(ScanJob::OnScanProgress(&job, 0x7FFFFFFF, 0x7FFFFFFF, -1, 0, 0, 0, 0), 0);
   EXPECT_EQ(ScanJob::OnScanProgress(nullptr, 1, 1, -1, 0, 0, 0, 0), 0);
@@ -199,6 +229,7 @@ TEST(ScanJob, ScansEverySourceWithStageTextsAndEndsOnce) {
   EXPECT_EQ(observer.ended.load(), 1);
   EXPECT_EQ(observer.closedWith.load(), kJobFinished);
   EXPECT_TRUE(job.Finished());
+  EXPECT_FALSE(job.Stopped());
   EXPECT_EQ(GetScanLogIndex().ScanCounter(), counterBefore + 3) << "each quick scan takes a fresh log folder";
   for (const auto& s : sources) EXPECT_NE(s.engine, nullptr);
 }
@@ -249,6 +280,8 @@ TEST(ScanJob, CancelDuringTheFirstSourceStopsTheRestButStillEnds) {
   EXPECT_EQ(scans.load(), 1);
   EXPECT_EQ(observer.ended.load(), 1);
   EXPECT_EQ(observer.closedWith.load(), kJobFinished);
+  EXPECT_TRUE(job.Stopped()) << "the window says where the scan stopped";
+  EXPECT_EQ(job.LastPercent(), 10);
   ASSERT_EQ(asker.questions.size(), 1u);
   EXPECT_EQ(asker.questions[0], "<MSG0709>");
   std::this_thread::sleep_for(std::chrono::milliseconds(120));  // let the cancelling thread return
@@ -266,8 +299,10 @@ TEST(ScanJob, AnsweringNoToCancelKeepsScanning) {
   EXPECT_EQ(ScanJob::OnScanProgress(&job, 1, 100, -1, 0, 0, 0, 0), 0);
 }
 
+// Asked: no deletes the earlier log, yes keeps it. A scan the user continues from the results
+// page (continuing) takes it up without a question.
 TEST(ScanJob, DeepScanAsksWhetherToContinueAnEarlierScan) {
-  for (bool answer : {false, true}) {
+  for (const auto& [answer, continuing] : {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
     test::ScopedDataDir data;
     ScanLogIndex::ResetForTesting();
     const std::string folder = ScanLogIndex::DefaultBasePath() + "/5";
@@ -281,6 +316,7 @@ TEST(ScanJob, DeepScanAsksWhetherToContinueAnEarlierScan) {
     std::atomic<int> scans{0};
     bool stillFlagged = false;
     ScanJob job(sources, true, &view, &asker, &observer, KeyText);
+    job.SetContinueEarlierScan(continuing);
     job.SetEngineMaker([&](const ScanSourceEntry&, bool deep) -> EnginePtr {
       EXPECT_TRUE(deep);
       auto engine = std::make_unique<FakeEngine>(std::vector<FakeEngine::Report>{}, &scans);
@@ -290,12 +326,15 @@ TEST(ScanJob, DeepScanAsksWhetherToContinueAnEarlierScan) {
     });
     job.Start();
     job.Wait();
-    ASSERT_EQ(asker.questions.size(), 1u);
-    EXPECT_EQ(asker.questions[0], "<MSG1206>");
-    EXPECT_EQ(view.hides, 1) << "the window steps aside for the question";
+    const bool kept = answer || continuing;
+    ASSERT_EQ(asker.questions.size(), continuing ? 0u : 1u);
+    if (!continuing) {
+      EXPECT_EQ(asker.questions[0], "<MSG1206>");
+      EXPECT_EQ(view.hides, 1) << "the window steps aside for the question";
+    }
     stillFlagged = dynamic_cast<FakeEngine&>(*sources[0].engine).FoundPreviousScan();
-    EXPECT_EQ(stillFlagged, answer);
-    EXPECT_EQ(std::filesystem::exists(folder), answer) << "answering no deletes the earlier log";
+    EXPECT_EQ(stillFlagged, kept);
+    EXPECT_EQ(std::filesystem::exists(folder), kept) << "answering no deletes the earlier log";
     EXPECT_EQ(scans.load(), 1);
   }
 }

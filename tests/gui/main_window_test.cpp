@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCryptographicHash>
+#include <QDialog>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -36,6 +37,7 @@
 #include <map>
 #include <memory>
 
+#include "app/catalog_format.h"
 #include "app/device_listing.h"
 #include "app/message_catalog.h"
 #include "app/result_model.h"
@@ -257,14 +259,27 @@ void MainWindowTest::RecoverPhotosInto(const QString& folder) {
 
 void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
   bool scanWindowSeen = false;
-  driver_.Add([&scanWindowSeen](QWidget* modal) {
+  QStringList lastFigures;  // files found, elapsed time, speed, as the scan window closed
+  driver_.Add([&scanWindowSeen, &lastFigures](QWidget* modal) {
     if (modal->objectName() != QLatin1String("ScanProcessWnd")) return false;
     scanWindowSeen = true;
+    connect(qobject_cast<QDialog*>(modal), &QDialog::finished, modal, [modal, &lastFigures] {
+      for (const char* name : {"totalfile", "elapsed", "speed"}) {
+        auto* label = modal->findChild<QLabel*>(QString::fromLatin1(name));
+        lastFigures << (label != nullptr && !label->isHidden() ? label->text() : QString());
+      }
+    });
     return true;
   });
   ScanCard();
   QVERIFY(scanWindowSeen);
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  // The count the scan window showed last is the number of files the results list.
+  QCOMPARE(lastFigures.size(), 3);
+  QCOMPARE(lastFigures[0], Catalog("MSG0707") + QLatin1Char(' ') + QString::number(expected_.size()));
+  QVERIFY2(lastFigures[1].startsWith(Catalog("MSG0710")) && lastFigures[1].endsWith(QLatin1String("Sec")),
+           qPrintable(lastFigures[1]));
+  QVERIFY2(lastFigures[2].startsWith(Catalog("MSG0711")), qPrintable(lastFigures[2]));
 
   // Every node's count is the number of files the command line found with the node's extensions.
   const std::map<QString, int> counts = TreeCounts();
@@ -365,9 +380,11 @@ bool MainWindowTest::ScanAndInterrupt(bool stop) {
     });
     driver_.Add([fresh](QWidget* modal) {
       if (!*fresh || modal->objectName() != QLatin1String("ScanProcessWnd")) return false;
-      // Once the sweep reports, the job no longer waits for the answer above.
+      // Once the sweep reports (its figures are on show), the job no longer waits for the answer
+      // above, and a stop leaves a place to continue from.
       auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
-      if (bar == nullptr || bar->value() < 1) return false;
+      auto* files = modal->findChild<QLabel*>(QStringLiteral("totalfile"));
+      if (bar == nullptr || bar->value() < 1 || files == nullptr || !files->isVisible()) return false;
       ClickLater(modal, "cancelbtn");
       return true;
     });
@@ -599,8 +616,40 @@ void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
   // The scan window closed itself after the cancel; the search ran over what was found.
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
   QVERIFY(QApplication::activeModalWidget() == nullptr);
-  QVERIFY(TreeTotal() <= int(expected_.size()));
-  QCOMPARE(TreeTotal(), int(window_->Results().Results().size()));
+  const int soFar = TreeTotal();
+  QVERIFY(soFar <= int(expected_.size()));
+  QCOMPARE(soFar, int(window_->Results().Results().size()));
+
+  // The heading says where the scan stopped and how many files it found until then, and the
+  // scan can be continued from there.
+  const QString heading = window_->findChild<QLabel*>(QStringLiteral("Txt2"))->text();
+  int stoppedAt = -1;
+  for (int percent = 0; percent <= 100; ++percent)
+    if (heading == QString::fromStdString(FillCatalogText(GetMessageCatalog().Msg("MSG0813"),
+                                                          {std::to_string(percent), std::to_string(soFar)})))
+      stoppedAt = percent;
+  QVERIFY2(stoppedAt >= 9 && stoppedAt < 100, qPrintable(heading));
+  auto* resume = window_->findChild<QPushButton*>(QStringLiteral("BtnContinueScan"));
+  QVERIFY(resume != nullptr && resume->isVisible());
+  QCOMPARE(resume->text(), QString::fromStdString(GetMessageCatalog().Text("MainWnd", "BtnContinueScan")));
+
+  // Continuing asks nothing more and ends with what an uninterrupted scan finds.
+  bool askedAgain = false;
+  driver_.Add([&askedAgain](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+    askedAgain = true;
+    ClickLater(modal, "okbtn");
+    return true;
+  });
+  resume->click();
+  driver_.Clear();
+  QVERIFY(!askedAgain);
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  QCOMPARE(TreeTotal(), int(expected_.size()));
+  QVERIFY(!resume->isVisible());
+  QCOMPARE(window_->findChild<QLabel*>(QStringLiteral("Txt2"))->text(),
+           QString::fromStdString(
+               FillCatalogText(GetMessageCatalog().Msg("MSG0802"), {std::to_string(expected_.size())})));
 }
 
 bool MainWindowTest::OpenNode(const QString& label) {

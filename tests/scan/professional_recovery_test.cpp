@@ -83,6 +83,7 @@ TEST_F(DeepScan, RawImageGivesBackEveryExactlyMeasuredFile) {
   EXPECT_EQ(log.reports.back().weight, 100);
 
   const RecordList found = deeptest::FilterAll(*engine);
+  EXPECT_EQ(log.reports.back().filesFound, found.size());
   std::map<std::uint64_t, const FoundFileRecord*> bySector;
   for (const FoundFileRecord& r : found) {
     EXPECT_EQ(std::int32_t{r.engineTag}, kTagFileType);
@@ -242,6 +243,43 @@ TEST_F(DeepScan, PartitionOfADiskFindsWhatTheVolumeAloneFinds) {
                                     [](const FoundFileRecord& r) { return EqualsNoCase(RecordName(r).substr(1), "emoved.txt"); });
   ASSERT_NE(removed, fromDisk.end());
   EXPECT_EQ(Sha256Hex(deeptest::RecoverBytes(*partition, *removed)), FixtureSha256("mbr.img#p1:/removed.txt"));
+}
+
+// The file count the progress reports carry is the number of files the results list: the
+// engines' finds merged and de-duplicated, not every record of every engine (folders, and files
+// both a file system and the carver found, would count twice). Checked on the bundled card, a
+// camera card, a quick-formatted card, and a partitioned disk whose NTFS and FAT records only the
+// sweep finds (a medium without a file system above).
+TEST_F(DeepScan, ReportedFileCountIsTheNumberOfResults) {
+  const std::string card = work / "card.img";
+  ASSERT_EQ(test::RunCommand("gunzip -c " + test::ShellQuote(REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz") +
+                             " > " + test::ShellQuote(card)),
+            0);
+  std::vector<std::string> images = {card};
+  for (const char* fixture : {"camera.img", "fmt_fat32.img", "mbr.img", "fat16.img"}) {
+    ASSERT_TRUE(test::FixtureExists(fixture)) << fixture << ": run the build_fixture_volumes test first";
+    images.push_back(FixturePath(fixture));
+  }
+  for (const std::string& image : images) {
+    SCOPED_TRACE(image);
+    ScanLogIndex::ResetForTesting();
+    deeptest::ProgressLog log;
+    Result result = -1;
+    auto engine = deeptest::DeepScanImage(image, &log, &result);
+    ASSERT_NE(engine, nullptr);
+    ASSERT_EQ(result, kSuccess);
+    const std::uint64_t listed = deeptest::FilterAll(*engine).size();
+    EXPECT_GT(listed, 0u);
+    ASSERT_FALSE(log.reports.empty());
+    // The last report (100 %) still carries the figures, with the count of the finished scan.
+    const auto& last = log.reports.back();
+    EXPECT_EQ(last.weight, 100);
+    EXPECT_EQ(last.filesFound, listed);
+    EXPECT_EQ(last.sectorsTotal, engine->LastScan().sectorsTotal);
+    for (const auto& report : log.reports)
+      if (report.sectorsTotal != 0) EXPECT_LE(report.filesFound, listed);
+    if (image == card) EXPECT_LT(listed, engine->GetFoundCount()) << "the card holds folders and files found twice";
+  }
 }
 
 // A scan cancelled half-way and continued ends with the files of an uninterrupted scan; an image
