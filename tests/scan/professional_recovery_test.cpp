@@ -276,9 +276,14 @@ TEST_F(DeepScan, ReportedFileCountIsTheNumberOfResults) {
     EXPECT_EQ(last.weight, 100);
     EXPECT_EQ(last.filesFound, listed);
     EXPECT_EQ(last.sectorsTotal, engine->LastScan().sectorsTotal);
-    for (const auto& report : log.reports)
-      if (report.sectorsTotal != 0) EXPECT_LE(report.filesFound, listed);
-    if (image == card) EXPECT_LT(listed, engine->GetFoundCount()) << "the card holds folders and files found twice";
+    for (const auto& report : log.reports) {
+      if (report.sectorsTotal != 0) {
+        EXPECT_LE(report.filesFound, listed);
+      }
+    }
+    if (image == card) {
+      EXPECT_LT(listed, engine->GetFoundCount()) << "the card holds folders and files found twice";
+    }
   }
 }
 
