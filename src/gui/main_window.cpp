@@ -967,7 +967,8 @@ bool MainWindow::CollectSources(std::vector<ResolvedSource>& resolved) {
     return false;
   }
   std::vector<const DiskRow*> rows;
-  if (row->kind == DiskRow::Kind::Disk && item->childCount() > 0) {
+  const bool wholeDisk = row->kind == DiskRow::Kind::Disk && item->childCount() > 0;
+  if (wholeDisk) {
     for (int i = 0; i < item->childCount(); ++i)
       if (const DiskRow* child = RowOf(item->child(i))) rows.push_back(child);
   } else {
@@ -987,7 +988,17 @@ bool MainWindow::CollectSources(std::vector<ResolvedSource>& resolved) {
       ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
       return false;
     }
+    // A quick scan of a whole disk reads its FAT and NTFS volumes; an unallocated area or a
+    // partition of another kind has nothing for it and would end the scan of the others.
+    if (wholeDisk && !deep_) {
+      const VolumeKind kind = DetectSourceKind(source);
+      if (kind != VolumeKind::Fat && kind != VolumeKind::Ntfs) continue;
+    }
     resolved.push_back(std::move(source));
+  }
+  if (resolved.empty()) {
+    ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
+    return false;
   }
   return true;
 }

@@ -136,6 +136,7 @@ class MainWindowTest : public QObject {
   void thumbnailGridLoadsWhileTheWindowKeepsRunning();
   void audioAndVideoPlayInThePanel();
   void scanThatCannotKeepItsFindsSaysWhy();
+  void quickScanOfADiskPassesOverAreasWithoutAVolume();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -506,6 +507,52 @@ void MainWindowTest::startNeedsAtLeastOneType() {
   QVERIFY(start->isEnabled());
   // The file-type page's options follow the start page's boxes.
   QVERIFY(window_->findChild<QCheckBox*>(QStringLiteral("OptOtherFileItem"))->isChecked());
+}
+
+// A disk of one FAT partition and unallocated space after it: the quick scan of the whole disk
+// scans the partition and passes over the space, where no volume is to be found.
+void MainWindowTest::quickScanOfADiskPassesOverAreasWithoutAVolume() {
+  const QString disk = work_.filePath(QStringLiteral("disk.img"));
+  const QString note = work_.filePath(QStringLiteral("note.txt"));
+  QFile text(note);
+  QVERIFY(text.open(QIODevice::WriteOnly));
+  text.write(QByteArray(3000, 'n'));
+  text.close();
+  const QString script = QStringLiteral(
+      "set -e; export PATH=$PATH:/usr/sbin:/sbin MTOOLS_SKIP_CHECK=1; truncate -s 48M '%1'; "
+      "echo 'start=2048, size=40960, type=c' | sfdisk -q '%1'; "
+      "mkfs.fat -F 16 --offset=2048 '%1' 20480 >/dev/null; "
+      "mcopy -i '%1'@@1048576 '%2' ::/NOTE.TXT; mdel -i '%1'@@1048576 ::/NOTE.TXT").arg(disk, note);
+  QProcess make;
+  make.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
+  QVERIFY(make.waitForFinished(60000));
+  QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+
+  qputenv("REXMOOR_DRIVES", disk.toUtf8());
+  window_->SetDeviceLister(ListDevices);
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  ClickChild(window_.get(), "BtnDeletedRecovery");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
+  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  QTreeWidgetItem* drive = list->topLevelItem(0);
+  QVERIFY(drive != nullptr);
+  QCOMPARE(drive->childCount(), 2);  // the partition and the space after it
+  list->setCurrentItem(drive);
+  QString told;
+  driver_.Add([&told](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    if (box == nullptr) return false;
+    told = box->text();
+    ClickLater(modal, "okbtn");
+    return true;
+  });
+  ClickChild(window_.get(), "BtnScan");
+  driver_.Clear();
+  qunsetenv("REXMOOR_DRIVES");
+  window_->SetDeviceLister([] { return std::vector<DeviceDrive>{}; });
+  QVERIFY2(told.isEmpty(), qPrintable(told));
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  QCOMPARE(TreeTotal(), 1);
 }
 
 // A data folder that is a plain file: the scan says where its finds cannot go, and why, instead
