@@ -98,6 +98,17 @@ void ClickLater(QWidget* root, const char* name) {
   QTimer::singleShot(0, button, &QAbstractButton::click);
 }
 
+// A rule that keeps the text of the next message box and closes it.
+std::function<bool(QWidget*)> TakeBoxText(QString& told) {
+  return [&told](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    if (box == nullptr) return false;
+    told = box->text();
+    ClickLater(modal, "okbtn");
+    return true;
+  };
+}
+
 QString Sha256(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return {};
@@ -539,13 +550,7 @@ void MainWindowTest::quickScanOfADiskPassesOverAreasWithoutAVolume() {
   QCOMPARE(drive->childCount(), 2);  // the partition and the space after it
   list->setCurrentItem(drive);
   QString told;
-  driver_.Add([&told](QWidget* modal) {
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    if (box == nullptr) return false;
-    told = box->text();
-    ClickLater(modal, "okbtn");
-    return true;
-  });
+  driver_.Add(TakeBoxText(told));
   ClickChild(window_.get(), "BtnScan");
   driver_.Clear();
   qunsetenv("REXMOOR_DRIVES");
@@ -567,13 +572,7 @@ void MainWindowTest::scanThatCannotKeepItsFindsSaysWhy() {
   qputenv("REXMOOR_DATA_DIR", plain.toUtf8());
   ScanLogIndex::ResetForTesting();
   QString told;
-  driver_.Add([&told](QWidget* modal) {
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    if (box == nullptr) return false;
-    told = box->text();
-    ClickLater(modal, "okbtn");
-    return true;
-  });
+  driver_.Add(TakeBoxText(told));
   ScanCard();
   driver_.Clear();
   qputenv("REXMOOR_DATA_DIR", data);
