@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -89,6 +91,13 @@ int RunCommand(const std::string& command, std::string* out) {
     if (out != nullptr) out->append(buffer, n);
   int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string SampleCardImage(const TempDir& dir) {
+  const std::string image = dir / "card.img";
+  const int status = RunCommand("gunzip -c '" REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz' > '" + image + "'");
+  EXPECT_EQ(status, 0) << "cannot unpack the sample card";
+  return status == 0 ? image : std::string();
 }
 
 }  // namespace rexmoor::test

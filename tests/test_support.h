@@ -54,6 +54,10 @@ class LoopDeviceLock {
   int fd_ = -1;
 };
 
+// The bundled sample card (samples/card.img.gz) unpacked into dir as card.img; its path, or an
+// empty string (and a test failure) when it could not be unpacked.
+std::string SampleCardImage(const TempDir& dir);
+
 // Runs a shell command; returns its exit status and fills out with its standard output.
 int RunCommand(const std::string& command, std::string* out = nullptr);
 

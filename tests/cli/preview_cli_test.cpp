@@ -19,10 +19,8 @@ using test::ShellQuote;
 class PreviewCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    image = work / "card.img";
-    ASSERT_EQ(test::RunCommand("gunzip -c " + ShellQuote(REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz") + " > " +
-                               ShellQuote(image)),
-              0);
+    image = test::SampleCardImage(work);
+    ASSERT_FALSE(image.empty());
     std::string out;
     ASSERT_EQ(Run("scan " + ShellQuote(image) + " --format json", &out), 0);
     for (const auto& line : JsonLines(out))

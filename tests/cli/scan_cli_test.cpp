@@ -164,7 +164,9 @@ TEST_F(ScanCommand, PartitionOfAStandInDriveAndTheTree) {
     const int depth = nodes[i]["depth"];
     const int before = nodes[i - 1]["depth"];
     EXPECT_LE(depth, before + 1) << nodes[i];
-    if (depth == before + 1) EXPECT_EQ(nodes[i - 1]["is_folder"], true) << nodes[i];
+    if (depth == before + 1) {
+      EXPECT_EQ(nodes[i - 1]["is_folder"], true) << nodes[i];
+    }
   }
   const bool hasNested = std::any_of(nodes.begin(), nodes.end(), [](const OrderedJson& n) {
     return n["name"] == "!.bin" && n["depth"] == 2 && n["folder"] == "Trash Folder/!ub/";

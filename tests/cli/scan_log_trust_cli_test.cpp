@@ -29,10 +29,8 @@ constexpr std::size_t kFolderField = kEntry + 600;
 class ScanLogTrust : public ::testing::Test {
  protected:
   void SetUp() override {
-    image = work / "card.img";
-    ASSERT_EQ(test::RunCommand("gunzip -c " + ShellQuote(REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz") + " > " +
-                               ShellQuote(image)),
-              0);
+    image = test::SampleCardImage(work);
+    ASSERT_FALSE(image.empty());
   }
   // A deep scan's listing of the image, and what it said on stderr.
   Listing Scan(const std::string& dataDir, const std::string& resume, std::string* err = nullptr,

@@ -17,14 +17,7 @@
 namespace rexmoor {
 namespace {
 
-using test::RunCommand;
-using test::ShellQuote;
 
-std::string CardImage(const test::TempDir& dir) {
-  const std::string image = dir / "card.img";
-  EXPECT_EQ(RunCommand("gunzip -c " + ShellQuote(REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz") + " > " + ShellQuote(image)), 0);
-  return image;
-}
 
 // sha256 -> path on the card, from the card's manifest.
 std::map<std::string, std::string> CardSums() {
@@ -48,7 +41,7 @@ struct ScannedCard {
   std::vector<ScanSourceEntry> sources;
   RecordList files;
   ScannedCard() {
-    const std::string image = CardImage(dir);
+    const std::string image = test::SampleCardImage(dir);
     ScanSourceEntry source;
     source.kind = ScanSourceEntry::Kind::Image;
     source.imagePath = image;
@@ -113,8 +106,12 @@ TEST(PreviewJob, EveryFileOfTheCardComesOutAsItsKindSays) {
       }
       default: ADD_FAILURE() << name << " shows as nothing"; break;
     }
-    if (extension == "jpg" || extension == "JPG" || extension == "png") EXPECT_EQ(data.show, PreviewShow::Picture) << name;
-    if (extension == "pdf") EXPECT_EQ(data.show, PreviewShow::PdfPage) << name;
+    if (extension == "jpg" || extension == "JPG" || extension == "png") {
+      EXPECT_EQ(data.show, PreviewShow::Picture) << name;
+    }
+    if (extension == "pdf") {
+      EXPECT_EQ(data.show, PreviewShow::PdfPage) << name;
+    }
     if (extension == "docx") {
       EXPECT_EQ(data.show, PreviewShow::Text) << name;
     }
@@ -123,7 +120,9 @@ TEST(PreviewJob, EveryFileOfTheCardComesOutAsItsKindSays) {
       EXPECT_TRUE(data.dataPath.empty());
     }
     EXPECT_FALSE(view.bars.empty()) << name << " reported no progress";
-    if (!view.bars.empty()) EXPECT_EQ(view.bars.back(), 100) << name;
+    if (!view.bars.empty()) {
+      EXPECT_EQ(view.bars.back(), 100) << name;
+    }
     EXPECT_EQ(view.lastPercent, "Preparing: 100%") << name;
   }
   EXPECT_GE(pictures, 5);

@@ -251,10 +251,8 @@ TEST_F(DeepScan, PartitionOfADiskFindsWhatTheVolumeAloneFinds) {
 // camera card, a quick-formatted card, and a partitioned disk whose NTFS and FAT records only the
 // sweep finds (a medium without a file system above).
 TEST_F(DeepScan, ReportedFileCountIsTheNumberOfResults) {
-  const std::string card = work / "card.img";
-  ASSERT_EQ(test::RunCommand("gunzip -c " + test::ShellQuote(REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz") +
-                             " > " + test::ShellQuote(card)),
-            0);
+  const std::string card = test::SampleCardImage(work);
+  ASSERT_FALSE(card.empty());
   std::vector<std::string> images = {card};
   for (const char* fixture : {"camera.img", "fmt_fat32.img", "mbr.img", "fat16.img"}) {
     ASSERT_TRUE(test::FixtureExists(fixture)) << fixture << ": run the build_fixture_volumes test first";
