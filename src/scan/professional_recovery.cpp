@@ -630,14 +630,17 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
       const std::optional<FatEntryKey> key = EntryKeyOf(out[k]);
       if (key && liveFatEntries.contains(*key)) continue;
     }
-    if (kept != k) out[kept] = out[k];
+    if (kept != k) {
+      out[kept] = out[k];
+      firstSectors[kept - firstOwn] = firstSectors[k - firstOwn];
+    }
     ++kept;
   }
   out.resize(kept);
   // The finds that remain, by where their data begins.
   std::multimap<std::uint64_t, std::size_t> startIndex;
   for (std::size_t k = firstOwn; k < out.size(); ++k)
-    if (const std::optional<std::uint64_t> sector = FirstDataSector(out[k])) startIndex.emplace(*sector, k);
+    if (const std::optional<std::uint64_t>& sector = firstSectors[k - firstOwn]) startIndex.emplace(*sector, k);
   std::vector<bool> superseded(out.size(), false);
   RecordList carved;
   (void)carvingEngine_.FilterByType(extensions, carved);
