@@ -1,0 +1,438 @@
+#!/usr/bin/env python3
+"""Helper of carve_accuracy.sh: the corpus files no encoder on the system writes, the medium with
+its ground truth, and the comparison of what came back. Standard library only.
+
+  carve_accuracy.py midi|zip|docx|xlsx|pptx|text|postscript|sqlsource|payload OUT SEED
+  carve_accuracy.py layout CORPUS_DIR IMAGE TRUTH_TSV SEED
+  carve_accuracy.py compare TRUTH_TSV REXMOOR_OUT SECONDS [PHOTOREC_DIR SECONDS]
+"""
+import collections
+import hashlib
+import io
+import os
+import random
+import re
+import struct
+import sys
+import zipfile
+
+SECTOR = 512
+WORDS = ("recovery medium sector cluster quarterly figures minutes approved holiday pictures report "
+         "budget meeting garden river mountain station library window letter morning evening summer "
+         "winter invoice customer account balance camera memory card drive folder archive music video").split()
+FIXED_TIME = (2026, 12, 9, 12, 0, 0)
+
+
+def sentence(rng, n=None):
+    n = n or rng.randint(6, 16)
+    return " ".join(rng.choice(WORDS) for _ in range(n)).capitalize() + "."
+
+
+def paragraph(rng):
+    return " ".join(sentence(rng) for _ in range(rng.randint(2, 7)))
+
+
+# --- corpus files ---------------------------------------------------------------------------
+
+def make_midi(out, rng):
+    """A standard MIDI file, format 1, a tempo track and a few note tracks."""
+    def vlq(v):
+        b = [v & 0x7F]
+        v >>= 7
+        while v:
+            b.append(0x80 | (v & 0x7F))
+            v >>= 7
+        return bytes(reversed(b))
+
+    def track(events):
+        body = b"".join(events) + b"\x00\xff\x2f\x00"
+        return b"MTrk" + struct.pack(">I", len(body)) + body
+
+    tracks = [track([b"\x00\xff\x51\x03" + struct.pack(">I", rng.randint(300000, 700000))[1:],
+                     b"\x00\xff\x03" + bytes([9]) + b"Rexmoor 1"])]
+    count = rng.randint(1, 4)
+    for t in range(count):
+        ev = [b"\x00" + bytes([0xC0 | t, rng.randint(0, 127)])]
+        for _ in range(rng.randint(20, 3000)):
+            note = rng.randint(40, 90)
+            ev.append(b"\x00" + bytes([0x90 | t, note, rng.randint(40, 120)]))
+            ev.append(vlq(rng.choice((60, 120, 240, 480))) + bytes([0x80 | t, note, 0]))
+        tracks.append(track(ev))
+    with open(out, "wb") as f:
+        f.write(b"MThd" + struct.pack(">IHHH", 6, 1, len(tracks), 480) + b"".join(tracks))
+
+
+def zip_write(z, name, data, compress=True):
+    info = zipfile.ZipInfo(name, FIXED_TIME)
+    info.compress_type = zipfile.ZIP_DEFLATED if compress else zipfile.ZIP_STORED
+    z.writestr(info, data)
+
+
+def make_zip(out, rng):
+    with zipfile.ZipFile(out, "w") as z:
+        for n in range(rng.randint(1, 12)):
+            if rng.random() < 0.3:
+                data = rng.randbytes(rng.randint(10, 300000))
+            else:
+                data = "\n".join(paragraph(rng) for _ in range(rng.randint(1, 300))).encode()
+            zip_write(z, "folder%d/file%d.%s" % (n % 3, n, rng.choice(("txt", "bin", "dat"))), data,
+                      rng.random() < 0.7)
+        if rng.random() < 0.5:
+            z.comment = sentence(rng).encode()
+
+
+CT = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+      '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+      '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+      '<Default Extension="xml" ContentType="application/xml"/>'
+      '<Default Extension="png" ContentType="image/png"/>%s</Types>')
+RELS = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+        '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">%s</Relationships>')
+OFFDOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument"
+
+
+def make_ooxml(out, kind, rng):
+    """A package the way an office suite lays it out: [Content_Types].xml first, then the parts."""
+    parts = []
+    if kind == "docx":
+        main = "word/document.xml"
+        ctype = "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml"
+        paras = "".join("<w:p><w:r><w:t>%s</w:t></w:r></w:p>" % paragraph(rng) for _ in range(rng.randint(3, 400)))
+        parts.append((main, '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<w:document xmlns:w='
+                      '"http://schemas.openxmlformats.org/wordprocessingml/2006/main"><w:body>%s</w:body>'
+                      '</w:document>' % paras))
+    elif kind == "xlsx":
+        main = "xl/workbook.xml"
+        ctype = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"
+        ns = 'xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main"'
+        rns = 'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships"'
+        parts.append((main, '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<workbook %s %s><sheets>'
+                      '<sheet name="Sheet1" sheetId="1" r:id="rId1"/></sheets></workbook>' % (ns, rns)))
+        parts.append(("xl/_rels/workbook.xml.rels", RELS % (
+            '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+            'worksheet" Target="worksheets/sheet1.xml"/>')))
+        rows = "".join('<row r="%d">%s</row>' % (r, "".join('<c r="%s%d"><v>%d</v></c>' % (chr(65 + c), r,
+                       rng.randint(0, 99999)) for c in range(8))) for r in range(1, rng.randint(5, 3000)))
+        parts.append(("xl/worksheets/sheet1.xml", '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+                      '<worksheet %s><sheetData>%s</sheetData></worksheet>' % (ns, rows)))
+    else:
+        main = "ppt/presentation.xml"
+        ctype = "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml"
+        parts.append((main, '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<p:presentation xmlns:p='
+                      '"http://schemas.openxmlformats.org/presentationml/2006/main"><p:notesSz cx="6858000" '
+                      'cy="9144000"/></p:presentation>'))
+        for n in range(rng.randint(1, 20)):
+            parts.append(("ppt/slides/slide%d.xml" % (n + 1), '<?xml version="1.0"?>\n<p:sld xmlns:p="http://'
+                          'schemas.openxmlformats.org/presentationml/2006/main"><p:txBody>%s</p:txBody></p:sld>'
+                          % paragraph(rng)))
+    if rng.random() < 0.5:
+        parts.append(("docProps/thumbnail.png" if kind != "docx" else "word/media/image1.png",
+                      b"\x89PNG\r\n\x1a\n" + rng.randbytes(rng.randint(1000, 200000))))
+    parts.append(("docProps/core.xml", '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<cp:core'
+                  'Properties xmlns:cp="http://schemas.openxmlformats.org/package/2006/metadata/core-properties"'
+                  ' xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>%s</dc:title></cp:coreProperties>'
+                  % sentence(rng, 4)))
+    with zipfile.ZipFile(out, "w") as z:
+        zip_write(z, "[Content_Types].xml", CT % ('<Override PartName="/%s" ContentType="%s"/>' % (main, ctype)))
+        zip_write(z, "_rels/.rels", RELS % ('<Relationship Id="rId1" Type="%s" Target="%s"/>' % (OFFDOC, main)))
+        for name, data in parts:
+            zip_write(z, name, data, not name.endswith(".png"))
+
+
+def make_text(out, kind, rng):
+    lines = rng.randint(3, 4000)
+    if kind == "txt":
+        body = "\n\n".join(paragraph(rng) for _ in range(lines // 4 + 1)) + "\n"
+    elif kind == "html":
+        body = ("<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><title>%s</title></head>\n<body>\n%s\n"
+                "</body>\n</html>\n" % (sentence(rng, 3), "\n".join("<p>%s</p>" % paragraph(rng)
+                                                                   for _ in range(lines // 4 + 1))))
+    elif kind == "xml":
+        body = ('<?xml version="1.0" encoding="UTF-8"?>\n<records>\n%s</records>\n' % "".join(
+            '  <record id="%d"><name>%s</name><amount>%d.%02d</amount></record>\n'
+            % (n, sentence(rng, 3), rng.randint(0, 9999), rng.randint(0, 99)) for n in range(lines)))
+    elif kind == "json":
+        body = "[\n%s\n]\n" % ",\n".join('  {"id": %d, "name": "%s", "amount": %d.%02d, "ok": %s}'
+                                         % (n, sentence(rng, 3), rng.randint(0, 9999), rng.randint(0, 99),
+                                            rng.choice(("true", "false"))) for n in range(lines))
+    elif kind == "csv":
+        body = "id,name,amount,date\r\n" + "".join('%d,"%s",%d.%02d,2026-%02d-%02d\r\n'
+                                                   % (n, sentence(rng, 3), rng.randint(0, 9999), rng.randint(0, 99),
+                                                      rng.randint(1, 12), rng.randint(1, 28)) for n in range(lines))
+    elif kind == "eml":
+        body = ("From: Anna Example <anna@example.org>\r\nTo: team@example.org\r\nSubject: %s\r\n"
+                "Date: Wed, 09 Dec 2026 10:%02d:00 +0000\r\nMessage-ID: <%d@example.org>\r\nMIME-Version: 1.0\r\n"
+                "Content-Type: text/plain; charset=utf-8\r\n\r\n%s\r\n"
+                % (sentence(rng, 5), rng.randint(0, 59), rng.randint(1, 10**9),
+                   "\r\n\r\n".join(paragraph(rng) for _ in range(lines // 20 + 1))))
+    else:
+        funcs = []
+        for n in range(lines // 8 + 1):
+            funcs.append("/* %s */\nstatic int step_%d(int value)\n{\n    int total = %d;\n    for (int i = 0; i < "
+                         "value; ++i)\n        total += i * %d;\n    return total;\n}\n"
+                         % (sentence(rng), n, rng.randint(0, 99), rng.randint(1, 9)))
+        body = "#include <stdio.h>\n\n" + "\n".join(funcs) + "\nint main(void)\n{\n    printf(\"%d\\n\", step_0(3));\n" \
+               "    return 0;\n}\n"
+    with open(out, "w", newline="") as f:
+        f.write(body)
+
+
+def make_postscript(out, rng):
+    pages = []
+    for p in range(rng.randint(1, 12)):
+        lines = ["/Helvetica findfont %d scalefont setfont" % rng.randint(9, 16)]
+        for y in range(760, 60, -rng.randint(14, 40)):
+            lines.append("60 %d moveto (%s) show" % (y, sentence(rng, 8)))
+        for _ in range(rng.randint(0, 20)):
+            lines.append("%.2f %.2f %.2f setrgbcolor %d %d %d %d rectfill 0 setgray"
+                         % (rng.random(), rng.random(), rng.random(), rng.randint(0, 500), rng.randint(0, 700),
+                            rng.randint(5, 100), rng.randint(5, 100)))
+        pages.append("\n".join(lines) + "\nshowpage")
+    with open(out, "w") as f:
+        f.write("%!PS-Adobe-3.0\n" + "\n".join(pages) + "\n")
+
+
+def make_sqlsource(out, rng):
+    rows = rng.randint(10, 40000)
+    with open(out, "w") as f:
+        f.write("PRAGMA page_size=%d;\nBEGIN;\nCREATE TABLE items(id INTEGER PRIMARY KEY, name TEXT, amount REAL, "
+                "note BLOB);\n" % rng.choice((1024, 4096, 8192)))
+        for n in range(rows):
+            f.write("INSERT INTO items VALUES(%d,'%s',%d.%02d,X'%s');\n"
+                    % (n, sentence(rng, 3), rng.randint(0, 9999), rng.randint(0, 99),
+                       rng.randbytes(rng.randint(0, 40)).hex()))
+        if rng.random() < 0.5:
+            f.write("CREATE INDEX items_name ON items(name);\n")
+        f.write("COMMIT;\n")
+
+
+def make_payload(out, rng):
+    """Files to pack into an archive: some text, some incompressible."""
+    os.makedirs(out, exist_ok=True)
+    for n in range(rng.randint(1, 6)):
+        if rng.random() < 0.4:
+            data = rng.randbytes(rng.randint(100, 400000))
+        else:
+            data = "\n".join(paragraph(rng) for _ in range(rng.randint(1, 800))).encode()
+        with open(os.path.join(out, "part%d.dat" % n), "wb") as f:
+            f.write(data)
+
+
+# --- the medium -----------------------------------------------------------------------------
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def kind_of(name):
+    """The extension a carver would give the file (a .tar.gz is a gzip stream)."""
+    return name.rsplit(".", 1)[1].lower()
+
+
+def layout(corpus, image, truth, seed):
+    rng = random.Random(seed)
+    names = sorted(os.listdir(corpus))
+    rng.shuffle(names)
+    # Some same-kind pairs go back to back: the second begins on the sector after the first ends.
+    by_kind = collections.defaultdict(list)
+    for n in names:
+        by_kind[kind_of(n)].append(n)
+    follows = {}
+    for kind, group in sorted(by_kind.items()):
+        if len(group) >= 2 and rng.random() < 0.6:
+            a, b = group[0], group[1]
+            follows[a] = b
+    placed_after = set(follows.values())
+    order = []
+    for n in names:
+        if n in placed_after:
+            continue
+        order.append(n)
+        if n in follows:
+            order.append(follows[n])
+    text = b"The quarterly figures were discussed and the minutes approved. "
+    rows = []
+    with open(image, "wb") as img:
+        for n in order:
+            if n not in placed_after:
+                gap = rng.randint(0, 64) * SECTOR
+                fill = rng.choice(("random", "zero", "text"))
+                if fill == "random":
+                    img.write(rng.randbytes(gap))
+                elif fill == "zero":
+                    img.write(bytes(gap))
+                else:
+                    img.write((text * (gap // len(text) + 1))[:gap])
+            start = img.tell() // SECTOR
+            path = os.path.join(corpus, n)
+            with open(path, "rb") as f:
+                data = f.read()
+            img.write(data)
+            slack = (-len(data)) % SECTOR
+            img.write(rng.randbytes(slack) if rng.random() < 0.5 else bytes(slack))
+            rows.append((n, start, len(data), hashlib.sha256(data).hexdigest(), "after" if n in placed_after else ""))
+        img.write(bytes(64 * SECTOR))
+        size = img.tell()
+    with open(truth, "w") as f:
+        f.write("file\tstart_sector\tsize\tsha256\tback_to_back\n")
+        for r in rows:
+            f.write("%s\t%d\t%d\t%s\t%s\n" % r)
+    total = sum(r[2] for r in rows)
+    print("carve_accuracy: medium %s: %.1f MiB, %d files (%.1f MiB of them), %d pairs back to back"
+          % (image, size / 2**20, len(rows), total / 2**20, len(placed_after)), file=sys.stderr)
+
+
+# --- the comparison -------------------------------------------------------------------------
+
+# Extensions that name the same kind: a find under any of them is typed right.
+ALIASES = [{"jpg", "jpeg", "jpe", "jfif"}, {"tif", "tiff"}, {"mpg", "mpeg", "vob"}, {"asf", "wmv", "wma"},
+           {"m2ts", "mts"}, {"gz", "gzip"}, {"mid", "midi"}, {"rm", "rmvb"}, {"htm", "html"}, {"db", "sqlite"}]
+
+
+def group_of(name):
+    """The corpus kind a file was made as (jpgexif_3.jpg: jpgexif)."""
+    return name.split("_", 1)[0]
+
+
+def same_kind(a, b):
+    return a == b or any(a in s and b in s for s in ALIASES)
+
+
+def finds(folder, pattern):
+    """Start sector -> [(path, extension)] of the files whose names match pattern."""
+    out = collections.defaultdict(list)
+    if not folder or not os.path.isdir(folder):
+        return out
+    for root, _, files in os.walk(folder):
+        for name in files:
+            m = re.match(pattern, name)
+            if m:
+                out[int(m.group(1))].append((os.path.join(root, name), name.rsplit(".", 1)[-1].lower()
+                                             if "." in name else ""))
+    return out
+
+
+def judge(row, candidates):
+    """(exact bytes, typed right, reason) for one ground-truth file."""
+    if not candidates:
+        return False, False, "not found"
+    kind = kind_of(row["file"])
+    best = None
+    for path, ext in candidates:
+        if sha256_file(path) == row["sha256"]:
+            if same_kind(ext, kind):
+                return True, True, ""
+            best = best or (True, False, "typed as %s (bytes exact)" % ext)
+    if best:
+        return best
+    path, ext = candidates[0]
+    size = os.path.getsize(path)
+    typed = "" if same_kind(ext, kind) else ", typed as %s" % ext
+    want = row["size"]
+    with open(path, "rb") as f:
+        got = f.read(min(size, want))
+    h = hashlib.sha256()
+    h.update(got)
+    prefix_ok = False
+    if size >= want:
+        prefix_ok = h.hexdigest() == row["sha256"]
+    else:
+        with open(row["path"], "rb") as f:
+            prefix_ok = f.read(size) == got
+    if prefix_ok and size > want:
+        return False, False, "too long by %d%s" % (size - want, typed)
+    if prefix_ok and size < want:
+        return False, False, "too short by %d%s" % (want - size, typed)
+    return False, False, "wrong bytes (%d bytes, file has %d)%s" % (size, want, typed)
+
+
+def compare(truth, ours, our_seconds, photorec, photorec_seconds):
+    corpus = os.path.join(os.path.dirname(truth), "corpus")
+    rows = []
+    with open(truth) as f:
+        header = f.readline().rstrip("\n").split("\t")
+        for line in f:
+            r = dict(zip(header, line.rstrip("\n").split("\t")))
+            r["start_sector"] = int(r["start_sector"])
+            r["size"] = int(r["size"])
+            r["path"] = os.path.join(corpus, r["file"])
+            rows.append(r)
+    mine = finds(ours, r"^(\d+)\.[A-Za-z0-9]+$")
+    theirs = finds(photorec, r"^f(\d+)")
+    starts = {r["start_sector"] for r in rows}
+    n = len(rows)
+    exact = typed = pr_exact = 0
+    misses = collections.defaultdict(list)
+    per_kind = collections.defaultdict(lambda: [0, 0, 0])
+    for r in rows:
+        kind = group_of(r["file"])
+        ok, right, reason = judge(r, mine.get(r["start_sector"], []))
+        exact += ok
+        typed += right
+        per_kind[kind][0] += 1
+        per_kind[kind][1] += right
+        if not right:
+            misses[kind].append((r, reason))
+        if photorec:
+            pr_ok = any(sha256_file(p) == r["sha256"] for p, _ in theirs.get(r["start_sector"], []))
+            pr_exact += pr_ok
+            per_kind[kind][2] += pr_ok
+    extra = collections.Counter(ext for start, found in mine.items() if start not in starts for _, ext in found)
+
+    pct = lambda k: 100.0 * k / n if n else 0.0
+    print("files in the medium:          %d" % n)
+    print("rexmoor byte-exact, typed:    %d (%.1f %%)   in %d s" % (typed, pct(typed), int(our_seconds)))
+    print("rexmoor byte-exact, any type: %d (%.1f %%)" % (exact, pct(exact)))
+    if photorec:
+        print("PhotoRec byte-exact:          %d (%.1f %%)   in %d s" % (pr_exact, pct(pr_exact), int(photorec_seconds)))
+    else:
+        print("PhotoRec byte-exact:          not run")
+    print("rexmoor files at no file's start: %d%s" % (sum(extra.values()), (" (" + ", ".join(
+        "%s %d" % kv for kv in sorted(extra.items())) + ")") if extra else ""))
+    print()
+    print("%-8s %5s %8s %9s" % ("kind", "files", "rexmoor", "PhotoRec" if photorec else ""))
+    for kind in sorted(per_kind):
+        total, ok, pr = per_kind[kind]
+        print("%-8s %5d %8d %9s" % (kind, total, ok, pr if photorec else ""))
+    print()
+    print("rexmoor misses (%d):" % (n - typed))
+    for kind in sorted(misses):
+        print("  %s:" % kind)
+        for r, reason in sorted(misses[kind], key=lambda m: m[0]["start_sector"]):
+            print("    %-16s sector %-8d %9d bytes%s  %s" % (r["file"], r["start_sector"], r["size"],
+                                                           " (back to back)" if r["back_to_back"] else "", reason))
+
+
+def main():
+    cmd = sys.argv[1]
+    if cmd == "layout":
+        layout(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]))
+    elif cmd == "compare":
+        photorec = sys.argv[5] if len(sys.argv) > 5 and sys.argv[5] else ""
+        compare(sys.argv[2], sys.argv[3], float(sys.argv[4]), photorec, float(sys.argv[6]) if photorec else 0)
+    else:
+        out, rng = sys.argv[2], random.Random(int(sys.argv[3]))
+        if cmd == "midi":
+            make_midi(out, rng)
+        elif cmd == "zip":
+            make_zip(out, rng)
+        elif cmd in ("docx", "xlsx", "pptx"):
+            make_ooxml(out, cmd, rng)
+        elif cmd == "text":
+            make_text(out, kind_of(out), rng)
+        elif cmd == "postscript":
+            make_postscript(out, rng)
+        elif cmd == "sqlsource":
+            make_sqlsource(out, rng)
+        elif cmd == "payload":
+            make_payload(out, rng)
+        else:
+            sys.exit("carve_accuracy.py: unknown command " + cmd)
+
+
+if __name__ == "__main__":
+    main()
