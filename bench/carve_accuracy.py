@@ -385,10 +385,10 @@ def compare(truth, ours, our_seconds, photorec, photorec_seconds):
 
     pct = lambda k: 100.0 * k / n if n else 0.0
     print("files in the medium:          %d" % n)
-    print("rexmoor byte-exact, typed:    %d (%.1f %%)   in %d s" % (typed, pct(typed), int(our_seconds)))
+    print("rexmoor byte-exact, typed:    %d (%.1f %%)   in %.1f s" % (typed, pct(typed), our_seconds))
     print("rexmoor byte-exact, any type: %d (%.1f %%)" % (exact, pct(exact)))
     if photorec:
-        print("PhotoRec byte-exact:          %d (%.1f %%)   in %d s" % (pr_exact, pct(pr_exact), int(photorec_seconds)))
+        print("PhotoRec byte-exact:          %d (%.1f %%)   in %.1f s" % (pr_exact, pct(pr_exact), photorec_seconds))
     else:
         print("PhotoRec byte-exact:          not run")
     print("rexmoor files at no file's start: %d%s" % (sum(extra.values()), (" (" + ", ".join(

@@ -244,8 +244,8 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
     avi)  pick c1 mpeg4 mjpeg; pick c2 libmp3lame pcm_s16le; d=yuv420p; [ "$c1" = mjpeg ] && d=yuvj420p
           ff "${in[@]}" "${bitexact[@]}" -c:v "$c1" -b:v "$rate" -pix_fmt "$d" -c:a "$c2" "$base.avi" ;;
     mxf)  ff "${in[@]}" "${bitexact[@]}" -r 25 -c:v mpeg2video -b:v "$rate" -pix_fmt yuv420p -ar 48000 -c:a pcm_s16le "$base.mxf" ;;
-    rm)   pick c1 rv10 rv20; pick rate 200k 500k   # the muxer takes no packet over 64 KiB
-          ff "${in[@]}" "${bitexact[@]}" -c:v "$c1" -b:v "$rate" -c:a ac3 -ar 48000 -f rm "$base.rm" ;;
+    rm)   pick c1 rv10 rv20; pick rate 200k 500k   # small frames: the muxer takes no packet over 64 KiB
+          ff "${in[@]}" "${bitexact[@]}" -s 320x176 -c:v "$c1" -b:v "$rate" -c:a ac3 -ar 48000 -f rm "$base.rm" ;;
     swf)  ff "${in[@]}" "${bitexact[@]}" -c:v flv -b:v "$rate" -c:a libmp3lame -ar 22050 -f swf "$base.swf" ;;
   esac
 }
@@ -278,26 +278,26 @@ echo "carve_accuracy: deep scan with $rexmoor" >&2
 rm -rf "$work/rexmoor_out" "$work/rexmoor_data"
 type_args=()
 [ -n "$types" ] && type_args=(--types "$types")
-rexmoor_start=$(date +%s)
+rexmoor_start=$(date +%s.%N)
 if ! "$rexmoor" recover "$image" --to "$work/rexmoor_out" --data-dir "$work/rexmoor_data" --resume no \
      "${type_args[@]}" >"$work/rexmoor.log" 2>&1; then
   echo "carve_accuracy: rexmoor recover ended with an error (see $work/rexmoor.log); counting what it wrote" >&2
 fi
-rexmoor_seconds=$(( $(date +%s) - rexmoor_start ))
+rexmoor_seconds=$(awk "BEGIN { print $(date +%s.%N) - $rexmoor_start }")
 
 photorec_dir=
 photorec_seconds=0
 if [ "$photorec_on" = 1 ] && command -v photorec >/dev/null; then
   echo "carve_accuracy: PhotoRec" >&2
   rm -rf "$work/photorec"; mkdir -p "$work/photorec"
-  photorec_start=$(date +%s)
+  photorec_start=$(date +%s.%N)
   # Every file type on, the whole medium as one area. Its own checks stay on (paranoid): they are
   # what trims a file to its length; without them every file keeps its last sector whole and none
   # is byte-exact.
   (cd "$work" && photorec /log /d "$work/photorec/f" /cmd "$image" \
       partition_none,options,paranoid,keep_corrupted_file_no,fileopt,everything,enable,search \
       >/dev/null 2>&1) || echo "carve_accuracy: photorec ended with an error" >&2
-  photorec_seconds=$(( $(date +%s) - photorec_start ))
+  photorec_seconds=$(awk "BEGIN { print $(date +%s.%N) - $photorec_start }")
   photorec_dir=$work/photorec
 fi
 
