@@ -350,6 +350,17 @@ def judge(row, candidates):
     return False, False, "wrong bytes (%d bytes, file has %d)%s" % (size, want, typed)
 
 
+def swallowed_by(start, found):
+    """Where a find that begins earlier runs over this start: the usual reason it was missed."""
+    best = None
+    for s, files in found.items():
+        if s < start and (best is None or s > best[0]):
+            for path, ext in files:
+                if s * SECTOR + os.path.getsize(path) > start * SECTOR:
+                    best = (s, ext)
+    return " (inside the %s found at sector %d)" % (best[1], best[0]) if best else ""
+
+
 def compare(truth, ours, our_seconds, photorec, photorec_seconds):
     corpus = os.path.join(os.path.dirname(truth), "corpus")
     rows = []
@@ -371,6 +382,8 @@ def compare(truth, ours, our_seconds, photorec, photorec_seconds):
     for r in rows:
         kind = group_of(r["file"])
         ok, right, reason = judge(r, mine.get(r["start_sector"], []))
+        if reason == "not found":
+            reason += swallowed_by(r["start_sector"], mine)
         exact += ok
         typed += right
         per_kind[kind][0] += 1
