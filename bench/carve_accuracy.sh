@@ -192,16 +192,17 @@ make_one() {  # KIND INDEX
       touch -d @1700000000 "$tmp"/pl/*
       (cd "$tmp/pl" && if [ $(( i % 2 )) = 0 ]; then gcab -c -z "$base.cab" ./*; else gcab -c "$base.cab" ./*; fi)
       rm -rf "$tmp/pl" ;;
-    pdf)
+    pdf)       # written under a fixed relative name: gs makes the document ID from the output's name
       python3 "$here/carve_accuracy.py" postscript "$tmp/d.ps" "$s"
       case $(( i % 3 )) in
-        0) gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -o "$base.pdf" "$tmp/d.ps" ;;
-        1) ps2pdf -dCompressPages=false "$tmp/d.ps" "$base.pdf" ;;
+        0) (cd "$tmp" && gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -o out.pdf d.ps) ;;
+        1) (cd "$tmp" && ps2pdf -dCompressPages=false d.ps out.pdf) ;;
         2) rnd w 200 1200; rnd h 200 900; picture "$tmp/p.ppm" "$w" "$h" "$s"   # a scanned page
            convert "$tmp/p.ppm" -quality 85 "$tmp/page.jpg"
-           gs -q -dBATCH -dNOPAUSE -dSAFER --permit-file-read="$tmp/" -sDEVICE=pdfwrite -o "$base.pdf" \
-             "$(ls /usr/share/ghostscript/*/lib/viewjpeg.ps | head -1)" -c "($tmp/page.jpg) viewJPEG showpage" ;;
-      esac ;;
+           (cd "$tmp" && gs -q -dBATCH -dNOPAUSE -dSAFER --permit-file-read=./ -sDEVICE=pdfwrite -o out.pdf \
+             "$(ls /usr/share/ghostscript/*/lib/viewjpeg.ps | head -1)" -c "(page.jpg) viewJPEG showpage") ;;
+      esac
+      mv "$tmp/out.pdf" "$base.pdf" ;;
     db)
       python3 "$here/carve_accuracy.py" sqlsource "$tmp/db.sql" "$s"
       rm -f "$base.db"; sqlite3 "$base.db" < "$tmp/db.sql" ;;
@@ -254,7 +255,7 @@ kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico mp3 mp2 wav mid mmf wma mp4 m
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
-recipe="corpus=1 seed=$seed per_type=$per_type kinds=${kinds[*]}"
+recipe="corpus=2 seed=$seed per_type=$per_type kinds=${kinds[*]}"
 if [ -f "$image" ] && [ "$(cat "$work/recipe" 2>/dev/null)" = "$recipe" ]; then
   echo "carve_accuracy: reusing the corpus and medium in $work" >&2
 else
