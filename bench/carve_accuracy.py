@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Helper of carve_accuracy.sh: the corpus files no encoder on the system writes, the medium with
-its ground truth, and the comparison of what came back. Standard library only.
+its ground truth, and the comparison of what came back. Python 3.11, standard library only.
 
   carve_accuracy.py midi|zip|docx|xlsx|pptx|text|postscript|sqlsource|payload OUT SEED
   carve_accuracy.py layout CORPUS_DIR IMAGE TRUTH_TSV SEED
@@ -8,7 +8,6 @@ its ground truth, and the comparison of what came back. Standard library only.
 """
 import collections
 import hashlib
-import io
 import os
 import random
 import re
@@ -221,11 +220,8 @@ def make_payload(out, rng):
 # --- the medium -----------------------------------------------------------------------------
 
 def sha256_file(path):
-    h = hashlib.sha256()
     with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
+        return hashlib.file_digest(f, "sha256").hexdigest()
 
 
 def kind_of(name):
