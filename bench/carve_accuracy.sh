@@ -199,10 +199,9 @@ make_one() {  # KIND INDEX
         1) (cd "$tmp" && ps2pdf -dCompressPages=false d.ps out.pdf) ;;
         2) rnd w 200 1200; rnd h 200 900; picture "$tmp/p.ppm" "$w" "$h" "$s"   # a scanned page
            convert "$tmp/p.ppm" -quality 85 "$tmp/page.jpg"
-           (cd "$tmp" && gs -q -dBATCH -dNOPAUSE -dSAFER --permit-file-read=./ -sDEVICE=pdfwrite -o out.pdf \
-             "$(ls /usr/share/ghostscript/*/lib/viewjpeg.ps | head -1)" -c "(page.jpg) viewJPEG showpage") ;;
-      esac
-      mv "$tmp/out.pdf" "$base.pdf" ;;
+           (cd "$tmp" && gs -q -dBATCH -dNOPAUSE -dSAFER --permit-file-read="$tmp/" -sDEVICE=pdfwrite -o out.pdf \
+             "$(ls /usr/share/ghostscript/*/lib/viewjpeg.ps | head -1)" -c "($tmp/page.jpg) viewJPEG showpage") ;;
+      esac && mv "$tmp/out.pdf" "$base.pdf" ;;
     db)
       python3 "$here/carve_accuracy.py" sqlsource "$tmp/db.sql" "$s"
       rm -f "$base.db"; sqlite3 "$base.db" < "$tmp/db.sql" ;;
@@ -255,7 +254,7 @@ kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico mp3 mp2 wav mid mmf wma mp4 m
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
-recipe="corpus=2 seed=$seed per_type=$per_type kinds=${kinds[*]}"
+recipe="corpus=3 seed=$seed per_type=$per_type kinds=${kinds[*]}"
 if [ -f "$image" ] && [ "$(cat "$work/recipe" 2>/dev/null)" = "$recipe" ]; then
   echo "carve_accuracy: reusing the corpus and medium in $work" >&2
 else
@@ -264,7 +263,7 @@ mkdir -p "$corpus" "$tmp"
 echo "carve_accuracy: making $(( ${#kinds[@]} * per_type )) files in $corpus (seed $seed)" >&2
 for kind in "${kinds[@]}"; do
   for ((n = 0; n < per_type; n++)); do
-    if ! make_one "$kind" "$n" 2>"$tmp/err"; then
+    if ! make_one "$kind" "$n" >"$tmp/err" 2>&1; then
       echo "carve_accuracy: could not make $kind #$n: $(head -c 300 "$tmp/err")" >&2
       rm -f "$corpus/${kind}_$n".*
     fi
