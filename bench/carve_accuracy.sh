@@ -95,15 +95,15 @@ make_one() {  # KIND INDEX
   local kind=$1 i=$2 s=$(( seed % 100000 + $2 * 7919 )) base=$corpus/$1_$2 w h d q a b
   case "$kind" in
     jpg)       # baseline, 20 KB .. 3 MB
-      rnd w 160 2400; h=$(( w * 3 / 4 )); rnd q 70 96
+      rnd w 400 3200; h=$(( w * 3 / 4 )); rnd q 75 93
       picture "$tmp/p.ppm" "$w" "$h" "$s"
       convert "$tmp/p.ppm" -quality "$q" "$base.jpg" ;;
     jpgprog)
-      rnd w 160 2000; h=$(( w * 2 / 3 )); rnd q 70 95
+      rnd w 400 2800; h=$(( w * 2 / 3 )); rnd q 70 95
       picture "$tmp/p.ppm" "$w" "$h" "$s"
       convert "$tmp/p.ppm" -interlace Plane -quality "$q" "$corpus/jpgprog_$i.jpg" ;;
     jpgexif)   # what a camera writes: Exif with a JPEG thumbnail inside the APP1 block
-      rnd w 640 2400; h=$(( w * 3 / 4 )); rnd q 80 95
+      rnd w 640 3200; h=$(( w * 3 / 4 )); rnd q 80 93
       picture "$tmp/p.ppm" "$w" "$h" "$s"
       convert "$tmp/p.ppm" -quality "$q" "$corpus/jpgexif_$i.jpg"
       convert "$tmp/p.ppm" -resize 160x120 -quality 80 "$tmp/thumb.jpg"
@@ -254,7 +254,7 @@ kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico mp3 mp2 wav mid mmf wma mp4 m
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
-recipe="corpus=3 seed=$seed per_type=$per_type kinds=${kinds[*]}"
+recipe="corpus=4 seed=$seed per_type=$per_type kinds=${kinds[*]}"
 if [ -f "$image" ] && [ "$(cat "$work/recipe" 2>/dev/null)" = "$recipe" ]; then
   echo "carve_accuracy: reusing the corpus and medium in $work" >&2
 else
