@@ -41,7 +41,7 @@ double BestMBps(std::size_t bytes, Work work) {
   return best;
 }
 
-void Measure(const char* label, const std::vector<std::uint8_t>& data) {
+void Measure(rexmoor::CarvingContext& ctx, const char* label, const std::vector<std::uint8_t>& data) {
   const std::size_t sectors = data.size() / kSector;
   std::vector<std::uint8_t> copy(data.size());
 
@@ -52,13 +52,13 @@ void Measure(const char* label, const std::vector<std::uint8_t>& data) {
   const double fastRate = BestMBps(data.size(), [&] {
     std::uint64_t hits = 0;
     for (std::size_t i = 0; i < sectors; ++i)
-      hits += rexmoor::RecogniseHeaderFast({data.data() + i * kSector, kSector}) != rexmoor::kTypeNone;
+      hits += rexmoor::RecogniseHeaderFast(ctx, {data.data() + i * kSector, kSector}) != rexmoor::kTypeNone;
     g_sink = g_sink + hits;
   });
   const double referenceRate = BestMBps(data.size(), [&] {
     std::uint64_t hits = 0;
     for (std::size_t i = 0; i < sectors; ++i)
-      hits += rexmoor::RecogniseHeader({data.data() + i * kSector, kSector}) != rexmoor::kTypeNone;
+      hits += rexmoor::RecogniseHeader(ctx, {data.data() + i * kSector, kSector}) != rexmoor::kTypeNone;
     g_sink = g_sink + hits;
   });
   const double stopScanRate = BestMBps(data.size(), [&] {
@@ -66,7 +66,7 @@ void Measure(const char* label, const std::vector<std::uint8_t>& data) {
     for (std::size_t at = 0; at < data.size(); at += rexmoor::kWalkChunkBytes) {
       const std::size_t n = std::min(rexmoor::kWalkChunkBytes, data.size() - at);
       std::uint64_t length = 0;
-      stops += rexmoor::ScanChunkForStop({data.data() + at, n}, length);
+      stops += rexmoor::ScanChunkForStop(ctx, {data.data() + at, n}, length);
     }
     g_sink = g_sink + stops;
   });
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
   const std::size_t bytes = mib * 1024 * 1024;
 
   // No medium: the few tests that read further sectors find nothing to read.
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
   ctx.sectorSize = static_cast<std::int32_t>(kSector);
   ctx.source = nullptr;
 
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   const std::vector<std::uint8_t> zeros(bytes, 0);
 
   std::printf("recognition throughput over %zu MiB of %zu-byte sectors, best of %d runs\n", mib, kSector, kRuns);
-  Measure("random", random);
-  Measure("zero-filled", zeros);
+  Measure(ctx, "random", random);
+  Measure(ctx, "zero-filled", zeros);
   return g_sink == 0xFFFFFFFFFFFFFFFFull ? 1 : 0;
 }

@@ -20,14 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!medium.ok()) return 0;
   rexmoor::SectorSource source;
   if (rexmoor::OpenPaddedFileSource(medium.path(), source) != rexmoor::kSuccess) return 0;
-  rexmoor::CarvingContext::Instance().ResetState();
-  rexmoor::ScratchBufferLease lease;
+  rexmoor::CarvingContext ctx;
   const std::size_t s = static_cast<std::size_t>(sectorSize);
   const std::size_t at = start * s;
   if (at < size - 1) {
     std::span<const std::uint8_t> sector(data + 1 + at, std::min(s, size - 1 - at));
     rexmoor::CarvedFile out;
-    const rexmoor::Result r = rexmoor::CarveAtSector(sectorSize, source, sector, start, 0, 1, -1, 0, &out);
+    const rexmoor::Result r = rexmoor::CarveAtSector(ctx, sectorSize, source, sector, start, 0, 1, -1, 0, &out);
     if (r == rexmoor::kSuccess) {
       if (out.typeId < 0 || out.typeId >= rexmoor::kTypeNone) __builtin_trap();
       if (out.Name().size() >= rexmoor::kCarvedNameSize) __builtin_trap();

@@ -11,7 +11,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   constexpr std::size_t kSector = 512;
   rexmoor::fuzz::FuzzDataDir();
-  rexmoor::CarvingContext::Instance().ResetState();
   rexmoor::fuzz::MemoryMedium medium(data, size);
   if (!medium.ok()) return 0;
   rexmoor::CFileTypeRecovery engine;

@@ -13,23 +13,23 @@
 // a header alone.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::span<const std::uint8_t> bytes(data, size);
-  rexmoor::CarvingContext& ctx = rexmoor::CarvingContext::Instance();
+  rexmoor::CarvingContext ctx;
   ctx.ResetState();
   ctx.source = nullptr;
   for (bool skipMpeg : {false, true}) {
     ctx.tsStreamMode = !skipMpeg;
-    const rexmoor::FileTypeId reference = rexmoor::RecogniseHeader(bytes, skipMpeg);
-    const rexmoor::FileTypeId fast = rexmoor::RecogniseHeaderFast(bytes, skipMpeg);
+    const rexmoor::FileTypeId reference = rexmoor::RecogniseHeader(ctx, bytes, skipMpeg);
+    const rexmoor::FileTypeId fast = rexmoor::RecogniseHeaderFast(ctx, bytes, skipMpeg);
     if (reference != fast) __builtin_trap();
     if (reference < 0 || reference > rexmoor::kTypeNone) __builtin_trap();
     (void)rexmoor::ExtensionForType(reference);
     (void)rexmoor::FirstRowForType(reference);
   }
   for (const rexmoor::FileFormatEntry& row : rexmoor::FileFormatTable()) {
-    const rexmoor::FileTypeId id = row.headerTest(bytes);
+    const rexmoor::FileTypeId id = row.headerTest(ctx, bytes);
     if (id < 0 || id > rexmoor::kTypeNone) __builtin_trap();
   }
   (void)rexmoor::formats::PackageTypeFromWindow(bytes);
-  (void)rexmoor::formats::JpegEntropyStart(bytes);
+  (void)rexmoor::formats::JpegEntropyStart(ctx, bytes);
   return 0;
 }

@@ -18,21 +18,20 @@ Result IdentifyFile(const std::string& path, FileIdentity& out) {
   std::uint32_t got = 0;
   if (Result r = ReadSectors(1, source, sector.data(), 0, 512, &got); r != kSuccess) return r;
   FileTypeId type = kTypeNone;
+  CarvingContext context;
   CarvedFile carved;
-  if (CarveAtSector(512, source, sector, 0, 0, source.totalSectors, -1, 0, &carved) == kSuccess) {
+  if (CarveAtSector(context, 512, source, sector, 0, 0, source.totalSectors, -1, 0, &carved) == kSuccess) {
     type = carved.typeId;
     out.measured = true;
     out.length = carved.length;
   } else {
     // Not carved: it may still be a type that is recognised but never measured (exe, gho, ...).
-    CarvingContext& context = CarvingContext::Instance();
     context.sectorSize = 512;
     context.source = &source;
     context.fileStartSector = 0;
     context.cursorSector = 0;
     context.tsStreamMode = true;
-    type = RecogniseHeaderFast(sector);
-    context.source = nullptr;
+    type = RecogniseHeaderFast(context, sector);
   }
   out.known = type != kTypeNone;
   if (out.known) {

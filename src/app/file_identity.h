@@ -18,12 +18,7 @@ struct FileIdentity {
   std::uint64_t length = 0;
 };
 
-// Reads the file as a medium whose last partial sector is padded with zeros. Hold an
-// IdentifySession while identifying, so that the walk buffer is shared by all files.
+// Reads the file as a medium whose last partial sector is padded with zeros.
 Result IdentifyFile(const std::string& path, FileIdentity& out);
-
-struct IdentifySession {
-  ScratchBufferLease lease;
-};
 
 }  // namespace rexmoor

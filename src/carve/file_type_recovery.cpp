@@ -22,9 +22,6 @@ namespace rexmoor {
 CFileTypeRecovery::CFileTypeRecovery() = default;
 
 CFileTypeRecovery::~CFileTypeRecovery() {
-  // The shared context must not keep pointing at a medium that is gone.
-  CarvingContext& ctx = CarvingContext::Instance();
-  if (ctx.source == &source_) ctx.source = nullptr;
   Reset();
 }
 
@@ -144,7 +141,7 @@ Result CFileTypeRecovery::SetCallbacks(ScanProgressCallback scanCallback, FilePr
                                        void* userData, std::int32_t weight) {
   callbacks_.Set(scanCallback, fileCallback, userData, weight);
   // The extent walks report progress on their own while a long file is measured.
-  CarvingContext::Instance().SetProgress(scanCallback, userData, weight);
+  carving_.SetProgress(scanCallback, userData, weight);
   return kSuccess;
 }
 
@@ -224,7 +221,7 @@ Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std
   if (!catalogue_) return kErrInvalidHandle;
   UseSectorSize(sectorSize);
   CarvedFile carved;
-  if (Result r = CarveAtSector(sectorSize, source_, sector, sectorNumber, sectorsDone, sectorsTotal, secondsLeft,
+  if (Result r = CarveAtSector(carving_, sectorSize, source_, sector, sectorNumber, sectorsDone, sectorsTotal, secondsLeft,
                                filesFound, &carved);
       r != kSuccess)
     return r;
@@ -233,7 +230,8 @@ Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std
   slot->sourceTag = sourceTag_;
   slot->engineTag = kTagFileType;
   slot->isFolder = 0;
-  slot->contentState = 1;
+  // 2: carved, but where it ends is an estimate (its structure broke off or has no end marks).
+  slot->contentState = carved.endEstimated ? 2 : 1;
   slot->recordId = catalogue_->RecordCount();
   slot->objectNumber = 0;
   slot->clusterBytes = -1;

@@ -75,6 +75,10 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
                    std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::int32_t secondsLeft,
                    std::uint64_t& advance, std::uint64_t& filesFound);
 
+  // The context this engine's carving steps work in: the deep scan clears its carved streams when
+  // it starts and lends it the sweep's read block.
+  CarvingContext& Carving() { return carving_; }
+
   // Sectors the sweep should move on after a carved file of this type and length.
   static std::uint64_t AdvanceFor(FileTypeId type, std::uint64_t length, std::int32_t sectorSize);
 
@@ -107,7 +111,8 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   Result ReadCarvedData(const FoundFileRecord& record, std::uint64_t size, Sink&& sink);
   Result WriteCarvedFile(const FoundFileRecord& record, const std::string& destination, std::int32_t levelBase);
 
-  ScratchBufferLease scratchLease_;
+  // The context every carving step of this engine works in; the walk buffer lives with it.
+  CarvingContext carving_;
   SectorSource source_;
   std::uint64_t mediumBytes_ = 0;  // the medium's length when it was opened
   std::uint16_t sourceTag_ = 0;

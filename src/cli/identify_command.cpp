@@ -11,7 +11,6 @@
 namespace rexmoor::cli {
 
 int RunIdentify(const std::vector<std::string>& files, bool json) {
-  IdentifySession session;  // one walk buffer for all files
   int exitCode = kExitDone;
   for (const std::string& file : files) {
     FileIdentity id;

@@ -140,7 +140,9 @@ int RunScan(const ScanOptions& options) {
     }
     std::printf("%12llu  %-19s  %s%s%s\n", static_cast<unsigned long long>(r.size), TextTime(r.modifiedTime).c_str(),
                 RecordFolder(*engine, r).c_str(), std::string(RecordName(r)).c_str(),
-                r.contentState == 0 ? "  (content does not match its type; likely overwritten)" : "");
+                r.contentState == 0   ? "  (content does not match its type; likely overwritten)"
+                : r.contentState == 2 ? "  (end estimated; the file's own structure did not say)"
+                                      : "");
   }
   if (options.json) {
     Json summary;

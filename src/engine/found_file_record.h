@@ -28,7 +28,7 @@ struct FoundFileRecord {
   std::int32_t engineTag;
   std::int32_t isFolder;
   std::int32_t deletedMark;
-  std::int32_t contentState;
+  std::int32_t contentState;  // 1 plausible, 0 overwritten (pictures hidden), 2 carved with an estimated end
   std::uint32_t recordId;
   std::uint32_t objectNumber;
   std::int32_t clusterBytes;

@@ -99,7 +99,6 @@ class CFastFatRecovery final : public CVolumeRecoveryBase {
   std::int32_t CheckContentByExtension(const FoundFileRecord& record);
   bool ContentMatches(std::span<const std::uint8_t> sector, std::string_view extension, std::uint64_t volumeSector);
 
-  ScratchBufferLease scratchLease_;
   FatLayout layout_;
   FatTable fat_;
 

@@ -175,7 +175,6 @@ class CProfessionalFatRecovery final : public CVolumeRecoveryBase {
     return sector >= partitionBase_ && sector - partitionBase_ < volumeSectors_;
   }
 
-  ScratchBufferLease scratchLease_;
   FormattedFatLimits limits_;
   std::uint32_t rootCluster_ = 0;
   bool bootLayoutPresent_ = false;

@@ -11,9 +11,9 @@ namespace rexmoor {
 
 namespace {
 
-// Points the recognisers' shared state at the candidate file's first sector.
-CarvingContext& ContextAt(std::int32_t sectorSize, const SectorSource& source, std::uint64_t startSector) {
-  CarvingContext& ctx = CarvingContext::Instance();
+// Points the recognisers' state at the candidate file's first sector.
+CarvingContext& ContextAt(CarvingContext& ctx, std::int32_t sectorSize, const SectorSource& source,
+                          std::uint64_t startSector) {
   ctx.sectorSize = sectorSize;
   ctx.source = &source;
   ctx.fileStartSector = startSector;
@@ -23,12 +23,12 @@ CarvingContext& ContextAt(std::int32_t sectorSize, const SectorSource& source, s
 
 }  // namespace
 
-Result CarveAtSector(std::int32_t sectorSize, const SectorSource& source, std::span<const std::uint8_t> sector,
+Result CarveAtSector(CarvingContext& context, std::int32_t sectorSize, const SectorSource& source, std::span<const std::uint8_t> sector,
                      std::uint64_t startSector, std::uint64_t sectorsDoneBase, std::uint64_t sectorsTotal,
                      std::int32_t secondsLeft, std::uint64_t filesFound, CarvedFile* out) {
   if (out == nullptr || !IsSupportedSectorSize(sectorSize) || sector.empty()) return kErrInvalidParameter;
 
-  CarvingContext& ctx = ContextAt(sectorSize, source, startSector);
+  CarvingContext& ctx = ContextAt(context, sectorSize, source, startSector);
   ctx.sectorsDoneBase = sectorsDoneBase;
   ctx.sectorsTotal = sectorsTotal;
   ctx.secondsLeft = secondsLeft;
@@ -45,7 +45,7 @@ Result CarveAtSector(std::int32_t sectorSize, const SectorSource& source, std::s
 
   // The header tests run before the flags are reset: an MTS file still being measured by the
   // previous call keeps its own packets from starting a new one.
-  const FileTypeId id = RecogniseHeaderFast(header);
+  const FileTypeId id = RecogniseHeaderFast(ctx, header);
   ctx.tsStreamMode = true;
   ctx.mtsInProgress = false;
   const FileFormatEntry* row = FirstRowForType(id);
@@ -53,19 +53,26 @@ Result CarveAtSector(std::int32_t sectorSize, const SectorSource& source, std::s
   if (id != kTypeTs) ctx.tsStreamMode = false;
   if (id == kTypeMts) ctx.mtsInProgress = true;
 
+  ctx.lastCallbackResult = 0;
+  ctx.extentBasis = CarvingContext::ExtentBasis::kRule;
+  const std::uint64_t length = row->extentRule(ctx, header);
+  if (ctx.extentBasis == CarvingContext::ExtentBasis::kRejected && ctx.lastCallbackResult == 0)
+    return kErrInvalidParameter;
   std::snprintf(out->name, sizeof out->name, "%lld.%s", static_cast<long long>(startSector), row->extension);
   out->typeId = id;
-  ctx.lastCallbackResult = 0;
-  out->length = row->extentRule(header);
+  out->length = length;
+  out->endEstimated = ctx.extentBasis != CarvingContext::ExtentBasis::kStructure;
   return ctx.lastCallbackResult == kCancelled ? kCancelled : kSuccess;
 }
 
 bool CheckSignatureByExtension(std::span<const std::uint8_t> bytes, std::string_view extension,
                                const SectorSource& source, std::int32_t sectorSize, std::uint64_t startSector) {
   const FileFormatEntry* row = FindFormatByExtension(extension);
-  if (row == nullptr) return true;
-  ContextAt(sectorSize, source, startSector).tsStreamMode = false;
-  return row->headerTest(bytes) == row->typeId;
+  // Text of any kind, or in an encoding the carver does not read, is still the file's content.
+  if (row == nullptr || IsTextType(row->typeId)) return true;
+  CarvingContext ctx;
+  ContextAt(ctx, sectorSize, source, startSector).tsStreamMode = false;
+  return row->headerTest(ctx, bytes) == row->typeId;
 }
 
 }  // namespace rexmoor

@@ -15,11 +15,6 @@ bool TsExtentList::Contains(std::uint64_t sector) const {
   return false;
 }
 
-CarvingContext& CarvingContext::Instance() {
-  static CarvingContext context;
-  return context;
-}
-
 void CarvingContext::ResetState() {
   sectorSize = 512;
   source = nullptr;
@@ -33,26 +28,21 @@ void CarvingContext::ResetState() {
   userData = nullptr;
   weight = 100;
   lastCallbackResult = 0;
+  extentBasis = ExtentBasis::kRule;
   tsStreamMode = true;
   mtsInProgress = false;
   tsExtents.Clear();
   window = MediumWindow{};
 }
 
-int CarvingContext::ScratchLeaseCount() const {
-  std::lock_guard<std::mutex> guard(leaseLock_);
-  return leases_;
-}
-
-void CarvingContext::Acquire() {
-  std::lock_guard<std::mutex> guard(leaseLock_);
-  ++leases_;
+std::span<std::uint8_t> CarvingContext::Scratch() {
   if (!scratch_) scratch_.reset(new (std::nothrow) std::uint8_t[kScratchBytes]);
+  return {scratch_.get(), scratch_ ? kScratchBytes : 0};
 }
 
-void CarvingContext::Release() {
-  std::lock_guard<std::mutex> guard(leaseLock_);
-  if (leases_ > 0 && --leases_ == 0) scratch_.reset();
+std::span<std::uint8_t> CarvingContext::StructureBuffer() {
+  if (!structure_) structure_.reset(new (std::nothrow) std::uint8_t[kStructureBytes]);
+  return {structure_.get(), structure_ ? kStructureBytes : 0};
 }
 
 }  // namespace rexmoor

@@ -1,13 +1,15 @@
-// The state the format recognisers share while a file is recognised and measured. One scan runs
-// at a time (the modal progress windows guarantee it), so the state is process-wide and unlocked,
-// with one owner: CarvingContext::Instance(). Callers fill in the medium and progress fields
-// before each use (CarveAtSector and CheckSignatureByExtension do it for their callers).
+// The state the format recognisers share while a file is recognised and measured: the medium,
+// where the candidate file begins, the progress figures, the transport-stream bookkeeping and the
+// walk buffer. It is passed to every header test and extent rule that needs it, never fetched:
+// the carving engine owns the one its deep scans carve with, and a caller that only recognises
+// (a file-system engine checking a deleted file's content, identify) makes its own. Callers fill
+// in the medium and progress fields before each use (CarveAtSector and CheckSignatureByExtension
+// do it for their callers).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -54,8 +56,7 @@ inline std::int32_t SweepProgressFigure(std::uint64_t sectorsDone, std::uint64_t
 
 class CarvingContext {
  public:
-  static CarvingContext& Instance();
-
+  CarvingContext() = default;
   CarvingContext(const CarvingContext&) = delete;
   CarvingContext& operator=(const CarvingContext&) = delete;
 
@@ -76,6 +77,15 @@ class CarvingContext {
   void* userData = nullptr;
   std::int32_t weight = 100;
   std::int32_t lastCallbackResult = 0;  // of the latest callback; cleared before each extent rule
+
+  // How the latest extent rule came to its length; reset before each extent rule.
+  enum class ExtentBasis : std::uint8_t {
+    kRule,       // the type's footer or size-field rule: the end is an estimate
+    kStructure,  // the file's own structure, walked to its last byte
+    kFallback,   // the structure broke off, so the footer rule measured it: an estimate
+    kRejected,   // the structure showed the header to be a chance match: not a file
+  };
+  ExtentBasis extentBasis = ExtentBasis::kRule;
 
   // Transport-stream strictness: while set, a stream packet sector is a new stream only when the
   // sector before it does not continue a packet grid and it lies in no carved stream.
@@ -102,37 +112,23 @@ class CarvingContext {
     weight = progressWeight;
   }
 
-  // Back to the start-of-program state (the scratch buffer and its leases are not touched).
+  // Back to the state of a new context (the walk buffer is kept).
   void ResetState();
 
-  // The walk buffer: kWalkSeamBytes of seam followed by kWalkChunkBytes of chunk. Empty while no
-  // ScratchBufferLease is alive.
-  std::span<std::uint8_t> Scratch() { return {scratch_.get(), scratch_ ? kScratchBytes : 0}; }
-  int ScratchLeaseCount() const;
+  // The walk buffer: kWalkSeamBytes of seam followed by kWalkChunkBytes of chunk, made on first
+  // use and kept as long as the context. Empty when it cannot be allocated; extent walks then
+  // measure the header sector only.
+  std::span<std::uint8_t> Scratch();
+  // The buffer of the structure walks' reads (kStructureBytes: a 64 KiB view and the sectors its
+  // ends share), made on first use like Scratch().
+  std::span<std::uint8_t> StructureBuffer();
 
   static constexpr std::size_t kScratchBytes = kWalkSeamBytes + kWalkChunkBytes;
+  static constexpr std::size_t kStructureBytes = kWalkChunkBytes + 2 * 4096;
 
  private:
-  friend class ScratchBufferLease;
-  CarvingContext() = default;
-
-  void Acquire();
-  void Release();
-
-  mutable std::mutex leaseLock_;  // engines may be created and destroyed on different threads
-  int leases_ = 0;
   std::unique_ptr<std::uint8_t[]> scratch_;
-};
-
-// Keeps the process-wide scratch buffer alive. Every engine holds one for its lifetime (acquired
-// in its constructor, released in its destructor); the buffer is freed with the last lease.
-// If the allocation fails the buffer stays empty and extent walks measure the header sector only.
-class ScratchBufferLease {
- public:
-  ScratchBufferLease() { CarvingContext::Instance().Acquire(); }
-  ~ScratchBufferLease() { CarvingContext::Instance().Release(); }
-  ScratchBufferLease(const ScratchBufferLease&) : ScratchBufferLease() {}
-  ScratchBufferLease& operator=(const ScratchBufferLease&) { return *this; }
+  std::unique_ptr<std::uint8_t[]> structure_;
 };
 
 }  // namespace rexmoor

@@ -39,8 +39,8 @@ bool DocSectorOffset(std::uint64_t base, std::uint32_t n, std::uint32_t docSecto
          !__builtin_add_overflow(base, rel, out);
 }
 
-bool SectorBase(std::uint64_t sector, std::uint64_t* out) {
-  const std::int32_t s = CarvingContext::Instance().sectorSize;
+bool SectorBase(const CarvingContext& ctx, std::uint64_t sector, std::uint64_t* out) {
+  const std::int32_t s = ctx.sectorSize;
   return s > 0 && !__builtin_mul_overflow(sector, static_cast<std::uint64_t>(s), out);
 }
 
@@ -76,21 +76,20 @@ class WordUserTypeFooter : public WalkFooter {
 
 }  // namespace
 
-FileTypeId CompoundTest(std::span<const std::uint8_t> b) {
+FileTypeId CompoundTest(CarvingContext& ctx, std::span<const std::uint8_t> b) {
   if (b.size() < 8 || std::memcmp(b.data(), kMagic, sizeof kMagic) != 0) return kTypeNone;
-  return CompoundSubtype(b);
+  return CompoundSubtype(ctx, b);
 }
 
-FileTypeId CompoundSubtype(std::span<const std::uint8_t> header) {
-  const CarvingContext& ctx = CarvingContext::Instance();
+FileTypeId CompoundSubtype(const CarvingContext& ctx, std::span<const std::uint8_t> header) {
   const std::uint32_t docSectorSize = DocSectorSize(header);
   std::uint64_t base = 0;
   std::uint64_t offset = 0;
-  if (!SectorBase(ctx.cursorSector, &base) || !DocSectorOffset(base, 0, docSectorSize, &offset)) return kTypeOle;
+  if (!SectorBase(ctx, ctx.cursorSector, &base) || !DocSectorOffset(base, 0, docSectorSize, &offset)) return kTypeOle;
 
   // The first document sector usually starts the main stream: a Word FIB or an Excel BOF record.
   std::uint8_t first[6];
-  if (!ReadMediumBytes(offset, first, sizeof first)) return kTypeOle;
+  if (!ReadMediumBytes(ctx, offset, first, sizeof first)) return kTypeOle;
   if (LoadU16LE(first) == kWordFibMagic) return kTypeDoc;
   if (LoadU16LE(first) == kExcelBof[0] && LoadU16LE(first + 2) == kExcelBof[1] && LoadU16LE(first + 4) == kExcelBof[2])
     return kTypeXls;
@@ -98,7 +97,7 @@ FileTypeId CompoundSubtype(std::span<const std::uint8_t> header) {
   const auto dirSector = ByteView(header).U32LE(kCfbFirstDirSector);
   if (!dirSector || !DocSectorOffset(base, *dirSector, docSectorSize, &offset)) return kTypeOle;
   std::uint8_t dir[kMaxSectorSize];
-  if (!ReadMediumBytes(offset, dir, docSectorSize)) return kTypeOle;
+  if (!ReadMediumBytes(ctx, offset, dir, docSectorSize)) return kTypeOle;
 
   const std::uint8_t* rootClass = dir + kCfbDirEntryClassId;
   if (std::memcmp(rootClass, kWordClass, 16) == 0) return kTypeDoc;
@@ -114,7 +113,7 @@ FileTypeId CompoundSubtype(std::span<const std::uint8_t> header) {
   return kTypeOle;
 }
 
-std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header) {
+std::uint64_t CompoundEstimate(const CarvingContext& ctx, std::span<const std::uint8_t> header) {
   const ByteView h(header);
   if (!h.Has(0, kCfbHeaderDifat + 4 * kCfbHeaderDifatEntries)) return 0;
   const std::uint16_t shift = *h.U16LE(kCfbSectorShift);
@@ -134,7 +133,7 @@ std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header) {
   if (fatSectors == 0) return 0;
 
   std::uint64_t base = 0;
-  if (!SectorBase(CarvingContext::Instance().fileStartSector, &base)) return 0;
+  if (!SectorBase(ctx, ctx.fileStartSector, &base)) return 0;
   std::uint8_t sector[kMaxSectorSize];
 
   std::uint32_t lastFat = 0;
@@ -147,7 +146,7 @@ std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header) {
     for (std::uint32_t i = 1;; ++i) {
       std::uint64_t offset = 0;
       if (next > kCfbMaxRegularSector || !DocSectorOffset(base, next, docSectorSize, &offset) ||
-          !ReadMediumBytes(offset, sector, docSectorSize))
+          !ReadMediumBytes(ctx, offset, sector, docSectorSize))
         return 0;
       if (i == difatSectors) {
         const std::uint32_t remainder = (fatSectors - kCfbHeaderDifatEntries) % perDifatSector;
@@ -161,7 +160,7 @@ std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header) {
 
   std::uint64_t offset = 0;
   if (lastFat > kCfbMaxRegularSector || !DocSectorOffset(base, lastFat, docSectorSize, &offset) ||
-      !ReadMediumBytes(offset, sector, docSectorSize))
+      !ReadMediumBytes(ctx, offset, sector, docSectorSize))
     return 0;
   std::uint32_t freeAtEnd = 0;
   while (freeAtEnd < perFatSector && LoadU32LE(sector + 4 * (perFatSector - 1 - freeAtEnd)) == kCfbFreeSector)
@@ -171,10 +170,10 @@ std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header) {
   return std::min<std::uint64_t>(sectors * docSectorSize, kCfbSizeCap);
 }
 
-std::uint64_t CompoundExtent(std::span<const std::uint8_t> header) {
-  if (const std::uint64_t estimate = CompoundEstimate(header); estimate != 0) return estimate;
+std::uint64_t CompoundExtent(CarvingContext& ctx, std::span<const std::uint8_t> header) {
+  if (const std::uint64_t estimate = CompoundEstimate(ctx, header); estimate != 0) return estimate;
   WordUserTypeFooter footer;
-  return ExtentWalk(header, kCfbSizeCap, &footer);
+  return ExtentWalk(ctx, header, kCfbSizeCap, &footer);
 }
 
 }  // namespace rexmoor::formats

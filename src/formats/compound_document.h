@@ -9,6 +9,10 @@
 
 #include "formats/file_type_id.h"
 
+namespace rexmoor {
+class CarvingContext;
+}
+
 namespace rexmoor::formats {
 
 // Header layout (little-endian).
@@ -30,16 +34,16 @@ inline constexpr std::uint32_t kCfbMaxDifatWalk = 2048;
 inline constexpr std::uint64_t kCfbSizeCap = 0x7FFFFFF;
 
 // The compound-file magic D0 CF 11 E0 A1 B1 1A E1, then CompoundSubtype.
-FileTypeId CompoundTest(std::span<const std::uint8_t> b);
+FileTypeId CompoundTest(CarvingContext& ctx, std::span<const std::uint8_t> b);
 // kTypeDoc, kTypeXls or kTypePpt from the first document sector's record signature, the root
 // entry's class id or the stream names of the first directory sector (read relative to the
 // context's cursorSector); kTypeOle when none decides or a read fails.
-FileTypeId CompoundSubtype(std::span<const std::uint8_t> header);
+FileTypeId CompoundSubtype(const CarvingContext& ctx, std::span<const std::uint8_t> header);
 // Length from the FAT: (FAT sectors × entries per FAT sector + 1 − free entries at the end of the
 // last FAT sector) × document sector size, capped at 0x7FFFFFF. 0 when the header is out of range,
 // the DIFAT chain ends early or a needed sector cannot be read (relative to fileStartSector).
-std::uint64_t CompoundEstimate(std::span<const std::uint8_t> header);
+std::uint64_t CompoundEstimate(const CarvingContext& ctx, std::span<const std::uint8_t> header);
 // CompoundEstimate, or when it gives 0 a walk ending at the Word user-type text.
-std::uint64_t CompoundExtent(std::span<const std::uint8_t> header);
+std::uint64_t CompoundExtent(CarvingContext& ctx, std::span<const std::uint8_t> header);
 
 }  // namespace rexmoor::formats

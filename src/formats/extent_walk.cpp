@@ -21,15 +21,16 @@ bool StartsWith(std::span<const std::uint8_t> bytes, const void* text, std::size
 }
 
 template <bool kSkipMpeg>
-bool ScanForStop(std::span<const std::uint8_t> chunk, std::uint64_t& length) {
-  CarvingContext& ctx = CarvingContext::Instance();
+bool ScanForStop(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::uint64_t& length) {
   if (ctx.sectorSize <= 0) return false;
   const std::size_t s = static_cast<std::size_t>(ctx.sectorSize);
   const std::size_t sectors = chunk.size() / s;
   for (std::size_t i = 0; i < sectors; ++i) {
     ++ctx.cursorSector;
     const std::span<const std::uint8_t> sector = chunk.subspan(i * s, s);
-    if (RecogniseHeaderFast(sector, kSkipMpeg) != kTypeNone || IsStructureSector(sector)) {
+    // Text does not stop a file: text is what many files hold in their middle.
+    const FileTypeId id = RecogniseHeaderFast(ctx, sector, kSkipMpeg);
+    if ((id != kTypeNone && !IsTextType(id)) || IsStructureSector(sector)) {
       length += static_cast<std::uint64_t>(i) * s;
       return true;
     }
@@ -52,16 +53,15 @@ bool IsStructureSector(std::span<const std::uint8_t> sector) {
   return IsFatDirectorySector(sector);
 }
 
-bool ScanChunkForStop(std::span<const std::uint8_t> chunk, std::uint64_t& length) {
-  return ScanForStop<false>(chunk, length);
+bool ScanChunkForStop(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::uint64_t& length) {
+  return ScanForStop<false>(ctx, chunk, length);
 }
 
-bool ScanChunkForStopMpeg(std::span<const std::uint8_t> chunk, std::uint64_t& length) {
-  return ScanForStop<true>(chunk, length);
+bool ScanChunkForStopMpeg(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::uint64_t& length) {
+  return ScanForStop<true>(ctx, chunk, length);
 }
 
-bool ReadMediumBytes(std::uint64_t byteOffset, std::uint8_t* out, std::size_t byteCount) {
-  const CarvingContext& ctx = CarvingContext::Instance();
+bool ReadMediumBytes(const CarvingContext& ctx, std::uint64_t byteOffset, std::uint8_t* out, std::size_t byteCount) {
   if (!IsSupportedSectorSize(ctx.sectorSize) || ctx.source == nullptr || out == nullptr) return false;
   if (byteCount == 0) return true;
   if (byteCount > kMaxMediumRead) return false;
@@ -86,25 +86,24 @@ bool ReadMediumBytes(std::uint64_t byteOffset, std::uint8_t* out, std::size_t by
   return true;
 }
 
-bool ReadFileBytesAt(std::span<const std::uint8_t> header, std::uint64_t fileOffset, std::uint8_t* out,
+bool ReadFileBytesAt(const CarvingContext& ctx, std::span<const std::uint8_t> header, std::uint64_t fileOffset, std::uint8_t* out,
                      std::size_t byteCount) {
   if (out == nullptr) return false;
   if (fileOffset <= header.size() && byteCount <= header.size() - fileOffset) {
     if (byteCount != 0) std::memcpy(out, header.data() + fileOffset, byteCount);
     return true;
   }
-  const CarvingContext& ctx = CarvingContext::Instance();
   if (!IsSupportedSectorSize(ctx.sectorSize)) return false;
   std::uint64_t base = 0;
   std::uint64_t offset = 0;
   if (__builtin_mul_overflow(ctx.fileStartSector, static_cast<std::uint64_t>(ctx.sectorSize), &base) ||
       __builtin_add_overflow(base, fileOffset, &offset))
     return false;
-  return ReadMediumBytes(offset, out, byteCount);
+  return ReadMediumBytes(ctx, offset, out, byteCount);
 }
 
-std::uint32_t ReadMediumSectorsClipped(std::uint64_t firstSector, std::uint32_t count, std::uint8_t* out) {
-  const CarvingContext& ctx = CarvingContext::Instance();
+std::uint32_t ReadMediumSectorsClipped(const CarvingContext& ctx, std::uint64_t firstSector, std::uint32_t count,
+                                       std::uint8_t* out) {
   if (!IsSupportedSectorSize(ctx.sectorSize) || ctx.source == nullptr || out == nullptr) return 0;
   const std::uint64_t total = ctx.source->totalSectors;
   if (firstSector >= total) return 0;
@@ -145,9 +144,8 @@ namespace {
 // The chunk of count sectors at position where it lies in the sweep's block already, when the
 // block also holds the sector before it and that sector ends with the bytes the walk keeps as
 // history; null otherwise (the chunk is then read into the walk's own buffer).
-const std::uint8_t* ChunkInWindow(std::uint64_t position, std::uint32_t count, const std::uint8_t* history,
+const std::uint8_t* ChunkInWindow(const CarvingContext& ctx, std::uint64_t position, std::uint32_t count, const std::uint8_t* history,
                                   std::size_t historyBytes) {
-  const CarvingContext& ctx = CarvingContext::Instance();
   const CarvingContext::MediumWindow& w = ctx.window;
   if (w.data == nullptr || ctx.source == nullptr || position == 0 || position - 1 < w.firstSector) return nullptr;
   const std::uint64_t offset = position - w.firstSector;
@@ -159,15 +157,13 @@ const std::uint8_t* ChunkInWindow(std::uint64_t position, std::uint32_t count, c
 
 }  // namespace
 
-std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkParams& params, WalkFooter* footer) {
-  CarvingContext& ctx = CarvingContext::Instance();
+std::uint64_t ExtentWalk(CarvingContext& ctx, std::span<const std::uint8_t> headerSector, const WalkParams& params,
+                         WalkFooter* footer) {
   const std::int32_t sectorSize = ctx.sectorSize;
   if (!IsSupportedSectorSize(sectorSize)) return 0;
   const std::uint64_t s = static_cast<std::uint64_t>(sectorSize);
   std::uint64_t length = s;
 
-  // Engines keep the buffer alive; a caller without an engine gets it for this walk only.
-  ScratchBufferLease lease;
   std::span<std::uint8_t> scratch = ctx.Scratch();
   if (scratch.size() < CarvingContext::kScratchBytes || ctx.source == nullptr)
     return footer != nullptr ? footer->Finish(length) : length;
@@ -191,9 +187,9 @@ std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkP
     // Clipped to the medium's end: the last file of a medium is measured like any other. What the
     // sweep holds in memory is looked at where it lies.
     const std::uint8_t* data = position < ctx.source->totalSectors
-                                   ? ChunkInWindow(position, wanted, chunk - history, history)
+                                   ? ChunkInWindow(ctx, position, wanted, chunk - history, history)
                                    : nullptr;
-    const std::uint32_t got = data != nullptr ? wanted : ReadMediumSectorsClipped(position, wanted, chunk);
+    const std::uint32_t got = data != nullptr ? wanted : ReadMediumSectorsClipped(ctx, position, wanted, chunk);
     if (got == 0) break;
     if (data == nullptr) data = chunk;
     sectorsRead += got;
@@ -209,7 +205,7 @@ std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkP
     const std::size_t chunkBytes = static_cast<std::size_t>(got) * s;
     std::uint64_t stopLength = length;
     const std::span<const std::uint8_t> bytes(data, chunkBytes);
-    const bool stop = params.mpegStops ? ScanChunkForStopMpeg(bytes, stopLength) : ScanChunkForStop(bytes, stopLength);
+    const bool stop = params.mpegStops ? ScanChunkForStopMpeg(ctx, bytes, stopLength) : ScanChunkForStop(ctx, bytes, stopLength);
 
     if (footer != nullptr) {
       ChunkView view;

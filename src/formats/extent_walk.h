@@ -1,7 +1,7 @@
 // Measuring a file whose first sector has been recognised: the common walk that reads on from
 // the header in 64 KiB chunks until another file or file-system metadata begins (or a type's
 // footer is found, or the type's limit is reached), and the tests that decide where a file must
-// stop. All of it works on the process-wide CarvingContext.
+// stop. All of it works on the CarvingContext it is given.
 #pragma once
 
 #include <cstddef>
@@ -25,22 +25,22 @@ bool IsStructureSector(std::span<const std::uint8_t> sector);
 // Treats the chunk as consecutive sectors of the context's sector size. For each sector the
 // context's cursorSector advances by one; at the first sector that begins a recognised file or
 // holds metadata, adds its distance from the chunk start to length and returns true.
-bool ScanChunkForStop(std::span<const std::uint8_t> chunk, std::uint64_t& length);
+bool ScanChunkForStop(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::uint64_t& length);
 // The same, except that MPEG program-stream headers (every pack begins with one) do not stop.
-bool ScanChunkForStopMpeg(std::span<const std::uint8_t> chunk, std::uint64_t& length);
+bool ScanChunkForStopMpeg(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::uint64_t& length);
 
 // Reads byteCount bytes at an absolute byte offset of the context's medium through ReadSectors
 // with the context's sector size. False on any read error, range error or unusable sector size.
 // At most kMaxMediumRead bytes per call.
 inline constexpr std::size_t kMaxMediumRead = 0x10000;
-bool ReadMediumBytes(std::uint64_t byteOffset, std::uint8_t* out, std::size_t byteCount);
+bool ReadMediumBytes(const CarvingContext& ctx, std::uint64_t byteOffset, std::uint8_t* out, std::size_t byteCount);
 // byteCount bytes of the file being measured at fileOffset (from the start of its first sector,
 // context fileStartSector): from the given header bytes when they hold them, else from the medium.
-bool ReadFileBytesAt(std::span<const std::uint8_t> header, std::uint64_t fileOffset, std::uint8_t* out,
+bool ReadFileBytesAt(const CarvingContext& ctx, std::span<const std::uint8_t> header, std::uint64_t fileOffset, std::uint8_t* out,
                      std::size_t byteCount);
 // Whole sectors [first, first + count) of the context's medium into out; count is clipped to the
 // medium's end and the number of sectors read is returned (0 on a read error or outside it).
-std::uint32_t ReadMediumSectorsClipped(std::uint64_t firstSector, std::uint32_t count, std::uint8_t* out);
+std::uint32_t ReadMediumSectorsClipped(const CarvingContext& ctx, std::uint64_t firstSector, std::uint32_t count, std::uint8_t* out);
 
 // The sector-tail rule: a footer ending at file offset end (just past its last byte) is accepted
 // when end is a multiple of the sector size, or every byte from end to the end of its sector is
@@ -120,13 +120,14 @@ struct WalkParams {
 // end), report progress, scan for a stop, let the footer look at the chunk's bytes up to the stop.
 // A read error or a non-zero progress-callback result (kept in lastCallbackResult) ends the walk
 // with the length so far. headerSector supplies the seam bytes for the first chunk.
-std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, const WalkParams& params,
+std::uint64_t ExtentWalk(CarvingContext& ctx, std::span<const std::uint8_t> headerSector, const WalkParams& params,
                          WalkFooter* footer);
 // The walk with the ordinary stop scan and at most limit bytes.
-inline std::uint64_t ExtentWalk(std::span<const std::uint8_t> headerSector, std::uint64_t limit, WalkFooter* footer) {
+inline std::uint64_t ExtentWalk(CarvingContext& ctx, std::span<const std::uint8_t> headerSector, std::uint64_t limit,
+                                WalkFooter* footer) {
   WalkParams params;
   params.limit = limit;
-  return ExtentWalk(headerSector, params, footer);
+  return ExtentWalk(ctx, headerSector, params, footer);
 }
 
 }  // namespace rexmoor

@@ -6,6 +6,7 @@
 #include "formats/compound_document.h"
 #include "formats/format_rules.h"
 #include "formats/package_typing.h"
+#include "formats/text_carving.h"
 #include "formats/transport_stream.h"
 
 namespace rexmoor {
@@ -14,46 +15,52 @@ namespace {
 
 using namespace formats;
 
+// A header test that looks at the bytes alone, in the shape the table wants.
+template <FileTypeId (*Test)(std::span<const std::uint8_t>)>
+FileTypeId Pure(CarvingContext&, std::span<const std::uint8_t> bytes) {
+  return Test(bytes);
+}
+
 // The compound-document rows stand before "fla", whose test checks only the first four magic
 // bytes: compound documents are carved under their document types, and "fla" is reported only
 // for the short magic without the full compound-file signature.
 constexpr FileFormatEntry kRows[] = {
-    {"mpeg", kTypeMpeg, MpegTest, MpegExtent},
-    {"mpg", kTypeMpeg, MpegTest, MpegExtent},
-    {"vob", kTypeMpeg, MpegTest, MpegExtent},
-    {"mp4", kTypeMp4, Mp4Test, Mp4Extent},
-    {"rmvb", kTypeRmvb, RmTest, RmExtent},
-    {"rm", kTypeRmvb, RmTest, RmExtent},
-    {"wmv", kTypeWmv, AsfTest, AsfExtent},
-    {"asf", kTypeWmv, AsfTest, AsfExtent},
-    {"wma", kTypeWmv, AsfTest, AsfExtent},
-    {"swf", kTypeSwf, SwfTest, SwfExtent},
-    {"avi", kTypeAvi, AviTest, RiffExtent},
-    {"flv", kTypeFlv, FlvTest, VideoWalkExtent},
-    {"3gp", kType3gp, ThreeGpTest, VideoWalkExtent},
-    {"mkv", kTypeMkv, MkvTest, MkvExtent},
+    {"mpeg", kTypeMpeg, Pure<MpegTest>, MpegExtent},
+    {"mpg", kTypeMpeg, Pure<MpegTest>, MpegExtent},
+    {"vob", kTypeMpeg, Pure<MpegTest>, MpegExtent},
+    {"mp4", kTypeMp4, Pure<Mp4Test>, Mp4Extent},
+    {"rmvb", kTypeRmvb, Pure<RmTest>, RmExtent},
+    {"rm", kTypeRmvb, Pure<RmTest>, RmExtent},
+    {"wmv", kTypeWmv, Pure<AsfTest>, AsfExtent},
+    {"asf", kTypeWmv, Pure<AsfTest>, AsfExtent},
+    {"wma", kTypeWmv, Pure<AsfTest>, AsfExtent},
+    {"swf", kTypeSwf, Pure<SwfTest>, SwfExtent},
+    {"avi", kTypeAvi, Pure<AviTest>, RiffExtent},
+    {"flv", kTypeFlv, Pure<FlvTest>, VideoWalkExtent},
+    {"3gp", kType3gp, Pure<ThreeGpTest>, VideoWalkExtent},
+    {"mkv", kTypeMkv, Pure<MkvTest>, MkvExtent},
     {"ts", kTypeTs, TsTest, TsExtent},
     {"mts", kTypeMts, MtsTest, VideoWalkExtent},
-    {"mxf", kTypeMxf, MxfTest, VideoWalkExtent},
-    {"mp3", kTypeMp3, Mp3Test, Mp3Extent},
-    {"mid", kTypeMid, MidiTest, MidiExtent},
-    {"ape", kTypeApe, ApeTest, ApeExtent},
-    {"wav", kTypeWav, WavTest, RiffExtent},
-    {"mov", kTypeMov, MovTest, VideoWalkExtent},
-    {"mp2", kTypeMp2, Mp2Test, Mp2Extent},
-    {"mmf", kTypeMmf, MmfTest, MmfExtent},
-    {"gif", kTypeGif, GifTest, GifExtent},
-    {"bmp", kTypeBmp, BmpTest, BmpExtent},
-    {"dib", kTypeBmp, BmpTest, BmpExtent},
-    {"jpg", kTypeJpg, JpegTest, JpegExtent},
-    {"jpeg", kTypeJpg, JpegTest, JpegExtent},
-    {"jpe", kTypeJpg, JpegTest, JpegExtent},
-    {"jfif", kTypeJpg, JpegTest, JpegExtent},
-    {"png", kTypePng, PngTest, PngExtent},
-    {"psd", kTypePsd, PsdTest, PictureWalkExtent},
-    {"tif", kTypeTif, TifTest, PictureWalkExtent},
-    {"tiff", kTypeTif, TifTest, PictureWalkExtent},
-    {"ico", kTypeIco, IcoTest, IcoExtent},
+    {"mxf", kTypeMxf, Pure<MxfTest>, VideoWalkExtent},
+    {"mp3", kTypeMp3, Pure<Mp3Test>, Mp3Extent},
+    {"mid", kTypeMid, Pure<MidiTest>, MidiExtent},
+    {"ape", kTypeApe, Pure<ApeTest>, ApeExtent},
+    {"wav", kTypeWav, Pure<WavTest>, RiffExtent},
+    {"mov", kTypeMov, Pure<MovTest>, VideoWalkExtent},
+    {"mp2", kTypeMp2, Pure<Mp2Test>, Mp2Extent},
+    {"mmf", kTypeMmf, Pure<MmfTest>, MmfExtent},
+    {"gif", kTypeGif, Pure<GifTest>, GifExtent},
+    {"bmp", kTypeBmp, Pure<BmpTest>, BmpExtent},
+    {"dib", kTypeBmp, Pure<BmpTest>, BmpExtent},
+    {"jpg", kTypeJpg, Pure<JpegTest>, JpegExtent},
+    {"jpeg", kTypeJpg, Pure<JpegTest>, JpegExtent},
+    {"jpe", kTypeJpg, Pure<JpegTest>, JpegExtent},
+    {"jfif", kTypeJpg, Pure<JpegTest>, JpegExtent},
+    {"png", kTypePng, Pure<PngTest>, PngExtent},
+    {"psd", kTypePsd, Pure<PsdTest>, PictureWalkExtent},
+    {"tif", kTypeTif, Pure<TifTest>, PictureWalkExtent},
+    {"tiff", kTypeTif, Pure<TifTest>, PictureWalkExtent},
+    {"ico", kTypeIco, Pure<IcoTest>, IcoExtent},
     {"doc", kTypeDoc, CompoundTest, CompoundExtent},
     {"dot", kTypeDoc, CompoundTest, CompoundExtent},
     {"wps", kTypeDoc, CompoundTest, CompoundExtent},
@@ -69,7 +76,7 @@ constexpr FileFormatEntry kRows[] = {
     {"dps", kTypePpt, CompoundTest, CompoundExtent},
     {"dpt", kTypePpt, CompoundTest, CompoundExtent},
     {"ole", kTypeOle, CompoundTest, CompoundExtent},
-    {"fla", kTypeFla, FlaTest, FlaExtent},
+    {"fla", kTypeFla, Pure<FlaTest>, FlaExtent},
     {"docx", kTypeDocx, PackageTest, PackageExtent},
     {"docm", kTypeDocx, PackageTest, PackageExtent},
     {"dotm", kTypeDocx, PackageTest, PackageExtent},
@@ -88,25 +95,43 @@ constexpr FileFormatEntry kRows[] = {
     {"ppsx", kTypePptx, PackageTest, PackageExtent},
     {"ppsm", kTypePptx, PackageTest, PackageExtent},
     {"mso07", kTypeMso07, PackageTest, PackageExtent},
-    {"pdf", kTypePdf, PdfTest, PdfExtent},
-    {"gz", kTypeGz, GzTest, VideoWalkExtent},
-    {"gzip", kTypeGz, GzTest, VideoWalkExtent},
-    {"7z", kType7z, SevenZipTest, SevenZipExtent},
-    {"zip", kTypeZip, ZipTest, ZipExtent},
-    {"rar", kTypeRar, RarTest, RarExtent},
-    {"cab", kTypeCab, CabTest, CabExtent},
-    {"exe", kTypeExe, PeTest, nullptr},
-    {"dll", kTypeDll, PeTest, nullptr},
-    {"sys", kTypeSys, PeTest, nullptr},
-    {"gho", kTypeGho, GhoTest, nullptr},
-    {"db", kTypeDb, SqliteTest, Walk4GiBExtent},
-    {"dbx", kTypeDbx, DbxTest, Walk2GiBExtent},
-    {"pst", kTypePst, PstTest, Walk2GiBExtent},
-    {"fla", kTypeFla, FlaTest, FlaExtent},
-    {"ttf", kTypeTtf, TtfTest, TtfExtent},
-    {"ico", kTypeIco, IcoTest, IcoExtent},
+    {"pdf", kTypePdf, Pure<PdfTest>, PdfExtent},
+    {"gz", kTypeGz, Pure<GzTest>, VideoWalkExtent},
+    {"gzip", kTypeGz, Pure<GzTest>, VideoWalkExtent},
+    {"7z", kType7z, Pure<SevenZipTest>, SevenZipExtent},
+    {"zip", kTypeZip, Pure<ZipTest>, ZipExtent},
+    {"rar", kTypeRar, Pure<RarTest>, RarExtent},
+    {"cab", kTypeCab, Pure<CabTest>, CabExtent},
+    {"exe", kTypeExe, Pure<PeTest>, nullptr},
+    {"dll", kTypeDll, Pure<PeTest>, nullptr},
+    {"sys", kTypeSys, Pure<PeTest>, nullptr},
+    {"gho", kTypeGho, Pure<GhoTest>, nullptr},
+    {"db", kTypeDb, Pure<SqliteTest>, Walk4GiBExtent},
+    {"dbx", kTypeDbx, Pure<DbxTest>, Walk2GiBExtent},
+    {"pst", kTypePst, Pure<PstTest>, Walk2GiBExtent},
+    {"fla", kTypeFla, Pure<FlaTest>, FlaExtent},
+    {"ttf", kTypeTtf, Pure<TtfTest>, TtfExtent},
+    {"ico", kTypeIco, Pure<IcoTest>, IcoExtent},
+    // Text last: every binary format keeps its priority.
+    {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
+    {"html", kTypeHtml, Pure<TextTest>, TextExtent},
+    {"xml", kTypeXml, Pure<TextTest>, TextExtent},
+    {"json", kTypeJson, Pure<TextTest>, TextExtent},
+    {"csv", kTypeCsv, Pure<TextTest>, TextExtent},
+    {"eml", kTypeEml, Pure<TextTest>, TextExtent},
+    {"c", kTypeC, Pure<TextTest>, TextExtent},
+    {"py", kTypePy, Pure<TextTest>, TextExtent},
+    {"sh", kTypeSh, Pure<TextTest>, TextExtent},
 };
 static_assert(std::size(kRows) == kFileFormatRowCount);
+
+// Text begins with a printable ASCII byte, a line break or tab, a UTF-8 lead byte or byte-order
+// mark, or (UTF-16 big-endian) a zero.
+constexpr char kTextFirstBytes[] =
+    "\t\n\f\r !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~"
+    "\xC2\xC3\xC4\xC5\xC6\xC7\xC8\xC9\xCA\xCB\xCC\xCD\xCE\xCF\xD0\xD1\xD2\xD3\xD4\xD5\xD6\xD7\xD8\xD9\xDA"
+    "\xDB\xDC\xDD\xDE\xDF\xE0\xE1\xE2\xE3\xE4\xE5\xE6\xE7\xE8\xE9\xEA\xEB\xEC\xED\xEE\xEF\xF0\xF1\xF2"
+    "\xF3\xF4\xFE\xFF\x00";
 
 // The first bytes each header test can accept; null for tests that do not look at byte 0
 // (a box type at offset 4, a packet pattern at offset 8, a package name at offset 31).
@@ -117,17 +142,18 @@ struct TestFirstBytes {
 };
 
 constexpr TestFirstBytes kFirstBytes[] = {
-    {MpegTest, "\x00", 1},  {Mp4Test, nullptr, 0},   {RmTest, ".", 1},       {AsfTest, "\x30", 1},
-    {SwfTest, "CF", 2},     {AviTest, "R", 1},       {FlvTest, "F", 1},      {ThreeGpTest, nullptr, 0},
-    {MkvTest, "\x1A", 1},   {TsTest, "\x47", 1},     {MtsTest, nullptr, 0},  {MxfTest, "\x06", 1},
-    {Mp3Test, "I", 1},      {MidiTest, "M", 1},      {ApeTest, "M", 1},      {WavTest, "R", 1},
-    {MovTest, nullptr, 0},  {Mp2Test, "\xFF", 1},    {MmfTest, "M", 1},      {GifTest, "G", 1},
-    {BmpTest, "B", 1},      {JpegTest, "\xFF", 1},   {PngTest, "\x89", 1},   {PsdTest, "8", 1},
-    {TifTest, "MI", 2},     {IcoTest, "\x00", 1},    {CompoundTest, "\xD0", 1}, {FlaTest, "\xD0", 1},
-    {PackageTest, nullptr, 0}, {PdfTest, "%", 1},    {GzTest, "\x1F", 1},    {SevenZipTest, "7", 1},
-    {ZipTest, "P", 1},      {RarTest, "R", 1},       {CabTest, "M", 1},      {PeTest, "M", 1},
-    {GhoTest, "\xFE", 1},   {SqliteTest, "S", 1},    {DbxTest, "\xCF", 1},   {PstTest, "!", 1},
-    {TtfTest, "\x00", 1},
+    {Pure<MpegTest>, "\x00", 1},  {Pure<Mp4Test>, nullptr, 0},   {Pure<RmTest>, ".", 1},       {Pure<AsfTest>, "\x30", 1},
+    {Pure<SwfTest>, "CF", 2},     {Pure<AviTest>, "R", 1},       {Pure<FlvTest>, "F", 1},      {Pure<ThreeGpTest>, nullptr, 0},
+    {Pure<MkvTest>, "\x1A", 1},   {TsTest, "\x47", 1},     {MtsTest, nullptr, 0},  {Pure<MxfTest>, "\x06", 1},
+    {Pure<Mp3Test>, "I", 1},      {Pure<MidiTest>, "M", 1},      {Pure<ApeTest>, "M", 1},      {Pure<WavTest>, "R", 1},
+    {Pure<MovTest>, nullptr, 0},  {Pure<Mp2Test>, "\xFF", 1},    {Pure<MmfTest>, "M", 1},      {Pure<GifTest>, "G", 1},
+    {Pure<BmpTest>, "B", 1},      {Pure<JpegTest>, "\xFF", 1},   {Pure<PngTest>, "\x89", 1},   {Pure<PsdTest>, "8", 1},
+    {Pure<TifTest>, "MI", 2},     {Pure<IcoTest>, "\x00", 1},    {CompoundTest, "\xD0", 1}, {Pure<FlaTest>, "\xD0", 1},
+    {PackageTest, nullptr, 0}, {Pure<PdfTest>, "%", 1},    {Pure<GzTest>, "\x1F", 1},    {Pure<SevenZipTest>, "7", 1},
+    {Pure<ZipTest>, "P", 1},      {Pure<RarTest>, "R", 1},       {Pure<CabTest>, "M", 1},      {Pure<PeTest>, "M", 1},
+    {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
+    {Pure<TtfTest>, "\x00", 1},
+    {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
 constexpr std::size_t kMaxUniqueTests = 48;
@@ -203,16 +229,16 @@ bool SameExtension(std::string_view a, const char* b) {
 
 std::span<const FileFormatEntry> FileFormatTable() { return kRows; }
 
-FileTypeId RecogniseHeader(std::span<const std::uint8_t> bytes, bool skipMpeg) {
+FileTypeId RecogniseHeader(CarvingContext& ctx, std::span<const std::uint8_t> bytes, bool skipMpeg) {
   for (const FileFormatEntry& row : kRows) {
     if (skipMpeg && row.typeId == kTypeMpeg) continue;
-    const FileTypeId id = row.headerTest(bytes);
+    const FileTypeId id = row.headerTest(ctx, bytes);
     if (id != kTypeNone) return id;
   }
   return kTypeNone;
 }
 
-FileTypeId RecogniseHeaderFast(std::span<const std::uint8_t> bytes, bool skipMpeg) {
+FileTypeId RecogniseHeaderFast(CarvingContext& ctx, std::span<const std::uint8_t> bytes, bool skipMpeg) {
   if (bytes.empty()) return kTypeNone;  // every test wants some bytes
   const Dispatch& kDispatch = TheDispatch();
   const std::uint8_t first = bytes[0];
@@ -221,7 +247,7 @@ FileTypeId RecogniseHeaderFast(std::span<const std::uint8_t> bytes, bool skipMpe
   for (std::uint8_t i = 0; i < count; ++i) {
     const std::uint8_t t = list[i];
     if (skipMpeg && kDispatch.isMpeg[t]) continue;
-    const FileTypeId id = kDispatch.tests[t](bytes);
+    const FileTypeId id = kDispatch.tests[t](ctx, bytes);
     if (id != kTypeNone) return id;
   }
   return kTypeNone;

@@ -6,8 +6,8 @@
 // the first row that carries it.
 //
 // Header tests and extent rules may read further sectors of the medium described by the
-// CarvingContext (fileStartSector, cursorSector, sectorSize, source); they never read outside
-// the bytes they are given or outside the medium, and every loop is bounded.
+// CarvingContext they are given (fileStartSector, cursorSector, sectorSize, source); they never
+// read outside the bytes they are given or outside the medium, and every loop is bounded.
 #pragma once
 
 #include <cstddef>
@@ -19,10 +19,12 @@
 
 namespace rexmoor {
 
+class CarvingContext;
+
 // Returns the row's type id (the compound-document test may return a sibling id) or kTypeNone.
-using HeaderTest = FileTypeId (*)(std::span<const std::uint8_t> bytes);
+using HeaderTest = FileTypeId (*)(CarvingContext& ctx, std::span<const std::uint8_t> bytes);
 // Returns the measured length in bytes of a file whose first sector is given.
-using ExtentRule = std::uint64_t (*)(std::span<const std::uint8_t> headerSector);
+using ExtentRule = std::uint64_t (*)(CarvingContext& ctx, std::span<const std::uint8_t> headerSector);
 
 struct FileFormatEntry {
   const char* extension;   // lower case, without dot
@@ -31,7 +33,7 @@ struct FileFormatEntry {
   ExtentRule extentRule;   // null: recognised but not carved
 };
 
-inline constexpr std::size_t kFileFormatRowCount = 87;
+inline constexpr std::size_t kFileFormatRowCount = 96;
 
 // All rows in table order (no sentinel row: the span's end marks the end of the table).
 std::span<const FileFormatEntry> FileFormatTable();
@@ -39,12 +41,12 @@ std::span<const FileFormatEntry> FileFormatTable();
 // Every row's header test in table order, repeated rows included, until one recognises the
 // bytes. The reference definition of recognition. skipMpeg leaves the MPEG program-stream rows
 // out.
-FileTypeId RecogniseHeader(std::span<const std::uint8_t> bytes, bool skipMpeg = false);
+FileTypeId RecogniseHeader(CarvingContext& ctx, std::span<const std::uint8_t> bytes, bool skipMpeg = false);
 // Exactly RecogniseHeader's answer, found through a dispatch on the first byte: only the header
 // tests that can accept that first byte (and the few that do not look at it) run, each at most
 // once. skipMpeg leaves the MPEG program-stream rows out (the stop scan of an MPEG walk).
 // Does not allocate.
-FileTypeId RecogniseHeaderFast(std::span<const std::uint8_t> bytes, bool skipMpeg = false);
+FileTypeId RecogniseHeaderFast(CarvingContext& ctx, std::span<const std::uint8_t> bytes, bool skipMpeg = false);
 
 // First row with the extension (ASCII case-insensitive, no dot), or null.
 const FileFormatEntry* FindFormatByExtension(std::string_view extension);

@@ -59,7 +59,20 @@ inline constexpr FileTypeId kTypeIco = 46;
 inline constexpr FileTypeId kTypeMts = 47;   // transport stream with 192-byte packets (camcorders)
 inline constexpr FileTypeId kTypeMxf = 48;
 inline constexpr FileTypeId kTypeNone = 49;
+// Plain text, typed by its content (ids after kTypeNone, so that every earlier id stays).
+inline constexpr FileTypeId kTypeTxt = 50;
+inline constexpr FileTypeId kTypeHtml = 51;
+inline constexpr FileTypeId kTypeXml = 52;
+inline constexpr FileTypeId kTypeJson = 53;
+inline constexpr FileTypeId kTypeCsv = 54;
+inline constexpr FileTypeId kTypeEml = 55;
+inline constexpr FileTypeId kTypeC = 56;   // C or C++ source
+inline constexpr FileTypeId kTypePy = 57;  // Python script
+inline constexpr FileTypeId kTypeSh = 58;  // shell script
 
-inline constexpr int kFileTypeCount = 49;  // ids 0..48
+// Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
+inline constexpr int kFileTypeCount = 59;
+
+inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 
 }  // namespace rexmoor

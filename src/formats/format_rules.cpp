@@ -7,6 +7,8 @@
 #include "formats/byte_search.h"
 #include "formats/carving_context.h"
 #include "formats/extent_walk.h"
+#include "formats/structure_extent.h"
+#include "formats/text_carving.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor::formats {
@@ -26,24 +28,25 @@ std::span<const std::uint8_t> Pattern(const char (&literal)[N]) {
   return {reinterpret_cast<const std::uint8_t*>(literal), N - 1};
 }
 
-std::uint64_t SectorSizeBytes() { return static_cast<std::uint64_t>(CarvingContext::Instance().sectorSize); }
+
+std::uint64_t SectorSizeBytes(const CarvingContext& ctx) { return static_cast<std::uint64_t>(ctx.sectorSize); }
 
 // The header sector: the first S of the given bytes.
-Bytes HeaderSector(Bytes header) {
-  return header.first(std::min<std::size_t>(header.size(), SectorSizeBytes()));
+Bytes HeaderSector(const CarvingContext& ctx, Bytes header) {
+  return header.first(std::min<std::size_t>(header.size(), SectorSizeBytes(ctx)));
 }
 
-std::uint64_t PlainWalk(Bytes header, std::uint64_t limit) {
-  return ExtentWalk(header, limit, nullptr);
+std::uint64_t PlainWalk(CarvingContext& ctx, Bytes header, std::uint64_t limit) {
+  return ExtentWalk(ctx, header, limit, nullptr);
 }
 
 // The first footer occurrence in the header sector that the sector-tail rule accepts (all
 // occurrences tried); 0 when none.
-std::uint64_t AcceptedFooterInHeader(Bytes header, std::span<const std::uint8_t> pattern) {
-  const Bytes sector = HeaderSector(header);
+std::uint64_t AcceptedFooterInHeader(const CarvingContext& ctx, Bytes header, std::span<const std::uint8_t> pattern) {
+  const Bytes sector = HeaderSector(ctx, header);
   const std::uint8_t* p = sector.data();
   const std::uint8_t* end = sector.data() + sector.size();
-  const std::int32_t s = CarvingContext::Instance().sectorSize;
+  const std::int32_t s = ctx.sectorSize;
   while ((p = FindForward(static_cast<std::size_t>(end - p), p, pattern.data(), pattern.size())) != nullptr) {
     const std::uint64_t e = static_cast<std::uint64_t>(p - sector.data()) + pattern.size();
     if (SectorTailAccepts(sector.data(), sector.size(), 0, e, s)) return e;
@@ -123,14 +126,14 @@ FileTypeId MpegTest(Bytes b) {
   return kTypeNone;
 }
 
-std::uint64_t MpegExtent(Bytes header) {
+std::uint64_t MpegExtent(CarvingContext& ctx, Bytes header) {
   // A video elementary stream ends with a sequence end code, a program stream with an end code.
   AllOccurrencesFooter footer(At(header, 0, "\x00\x00\x01\xB3") ? Pattern("\x00\x00\x01\xB7")
                                                                  : Pattern("\x00\x00\x01\xB9"));
   WalkParams params;
   params.limit = kLimit6GiB;
   params.mpegStops = true;  // every pack begins with a pack header
-  return ExtentWalk(header, params, &footer);
+  return ExtentWalk(ctx, header, params, &footer);
 }
 
 // ---------------------------------------------------------------- ISO media (16, 17, 18)
@@ -157,9 +160,9 @@ class Mp4Footer : public WalkFooter {
 };
 }  // namespace
 
-std::uint64_t Mp4Extent(Bytes header) {
+std::uint64_t Mp4Extent(CarvingContext& ctx, Bytes header) {
   Mp4Footer footer;
-  return ExtentWalk(header, kLimit6GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit6GiB, &footer);
 }
 
 FileTypeId ThreeGpTest(Bytes b) {
@@ -175,11 +178,11 @@ FileTypeId MovTest(Bytes b) {
 
 FileTypeId RmTest(Bytes b) { return b.size() >= 4 && At(b, 0, ".RMF") ? kTypeRmvb : kTypeNone; }
 
-std::uint64_t RmExtent(Bytes header) {
+std::uint64_t RmExtent(CarvingContext& ctx, Bytes header) {
   // An empty closing index chunk.
   const auto kIndex = Pattern("INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00");
   FirstOccurrenceFooter footer(kIndex, kIndex.size());
-  return ExtentWalk(header, kLimit6GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit6GiB, &footer);
 }
 
 // ---------------------------------------------------------------- ASF (24)
@@ -198,8 +201,8 @@ FileTypeId AsfTest(Bytes b) {
   return b.size() >= 24 && std::memcmp(b.data(), kAsfHeaderGuid, 16) == 0 ? kTypeWmv : kTypeNone;
 }
 
-std::uint64_t AsfExtent(Bytes header) {
-  const std::uint64_t s = SectorSizeBytes();
+std::uint64_t AsfExtent(CarvingContext& ctx, Bytes header) {
+  const std::uint64_t s = SectorSizeBytes(ctx);
   if (header.size() <= kAsfFirstObject) return s;
   const Bytes rest = header.subspan(kAsfFirstObject);
   const std::uint8_t* p = FindForward(rest, Bytes(kAsfFilePropertiesGuid, 16));
@@ -214,20 +217,25 @@ std::uint64_t AsfExtent(Bytes header) {
 
 // ---------------------------------------------------------------- Flash (26, 27)
 
+namespace {
+constexpr std::uint8_t kMaxSwfVersion = 50;
+}  // namespace
+
 FileTypeId SwfTest(Bytes b) {
   if (b.size() < 8) return kTypeNone;
-  if (At(b, 0, "CWS") && b[3] >= 6 && b[3] <= 15) return kTypeSwf;
-  if (At(b, 0, "FWS") && b[3] < 6) return kTypeSwf;
+  // Versions up to 50: the player went past 40; the movie's own header is checked when measured.
+  if (At(b, 0, "CWS") && b[3] >= 6 && b[3] <= kMaxSwfVersion) return kTypeSwf;
+  if (At(b, 0, "FWS") && b[3] >= 1 && b[3] <= kMaxSwfVersion) return kTypeSwf;
   return kTypeNone;
 }
 
-std::uint64_t SwfExtent(Bytes header) {
+std::uint64_t SwfExtent(CarvingContext& ctx, Bytes header) {
   const std::uint64_t declared = ByteView(header).U32LE(4).value_or(0);
   if (At(header, 0, "FWS")) return std::min<std::uint64_t>(declared, kLimit256MiB);
   // A compressed movie stores only its inflated length, which bounds the compressed one (plus the
   // few bytes deflate adds to incompressible data): walk to the next file within that bound.
-  const std::uint64_t bound = declared + declared / 1000 + 1024 + SectorSizeBytes();
-  return PlainWalk(header, std::min<std::uint64_t>(bound, kLimit256MiB));
+  const std::uint64_t bound = declared + declared / 1000 + 1024 + SectorSizeBytes(ctx);
+  return PlainWalk(ctx, header, std::min<std::uint64_t>(bound, kLimit256MiB));
 }
 
 FileTypeId FlvTest(Bytes b) {
@@ -244,7 +252,7 @@ FileTypeId WavTest(Bytes b) {
   return b.size() >= 16 && At(b, 0, "RIFF") && At(b, 8, "WAVE") && At(b, 12, "fmt ") ? kTypeWav : kTypeNone;
 }
 
-std::uint64_t RiffExtent(Bytes header) {
+std::uint64_t RiffExtent(CarvingContext&, Bytes header) {
   // The RIFF size counts everything after its own 8-byte chunk header.
   return static_cast<std::uint64_t>(ByteView(header).U32LE(4).value_or(0)) + 8;
 }
@@ -283,9 +291,9 @@ class Id3v1Footer : public CandidateFooter {
 };
 }  // namespace
 
-std::uint64_t Mp3Extent(Bytes header) {
+std::uint64_t Mp3Extent(CarvingContext& ctx, Bytes header) {
   Id3v1Footer footer;
-  return ExtentWalk(header, kLimit2GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit2GiB, &footer);
 }
 
 // ---------------------------------------------------------------- MIDI (13)
@@ -297,7 +305,8 @@ constexpr std::size_t kMidiFirstTrack = 14;
 // Adds up the track chunks ("MTrk" + BE length + data) until the header's track count is reached.
 class MidiTracks : public WalkFooter {
  public:
-  MidiTracks(Bytes header, std::uint32_t tracks) : header_(header), remaining_(tracks) {}
+  MidiTracks(const CarvingContext& ctx, Bytes header, std::uint32_t tracks)
+      : ctx_(ctx), header_(header), remaining_(tracks) {}
 
   // The tracks whose headers lie in the given bytes (file offset of data[0] is offset).
   void Consume(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
@@ -311,7 +320,7 @@ class MidiTracks : public WalkFooter {
       // "MTrk" inside a track already counted is data, not the next track.
       if (at < runningEnd_) continue;
       std::uint8_t field[4];
-      if (!ReadFileBytesAt(header_, at + 4, field, 4)) {
+      if (!ReadFileBytesAt(ctx_, header_, at + 4, field, 4)) {
         failed_ = true;
         return;
       }
@@ -336,6 +345,7 @@ class MidiTracks : public WalkFooter {
   }
 
  private:
+  const CarvingContext& ctx_;
   Bytes header_;
   std::uint32_t remaining_;
   std::uint64_t runningEnd_ = kMidiFirstTrack;
@@ -349,13 +359,13 @@ FileTypeId MidiTest(Bytes b) {
                                                                                                  : kTypeNone;
 }
 
-std::uint64_t MidiExtent(Bytes header) {
+std::uint64_t MidiExtent(CarvingContext& ctx, Bytes header) {
   const std::uint32_t tracks = ByteView(header).U16BE(kMidiTrackCountField).value_or(0);
-  MidiTracks counter(header, tracks);
-  const Bytes sector = HeaderSector(header);
+  MidiTracks counter(ctx, header, tracks);
+  const Bytes sector = HeaderSector(ctx, header);
   if (sector.size() > kMidiFirstTrack)
     counter.Consume(sector.data() + kMidiFirstTrack, sector.size() - kMidiFirstTrack, kMidiFirstTrack);
-  return ExtentWalk(header, kLimit8MiB, &counter);
+  return ExtentWalk(ctx, header, kLimit8MiB, &counter);
 }
 
 // ---------------------------------------------------------------- Monkey's Audio (25)
@@ -399,9 +409,9 @@ class ApeTagFooter : public WalkFooter {
 
 FileTypeId ApeTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MAC ") ? kTypeApe : kTypeNone; }
 
-std::uint64_t ApeExtent(Bytes header) {
+std::uint64_t ApeExtent(CarvingContext& ctx, Bytes header) {
   ApeTagFooter footer;
-  return ExtentWalk(header, kLimit2GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit2GiB, &footer);
 }
 
 // ---------------------------------------------------------------- other audio (11, 14)
@@ -417,12 +427,12 @@ FileTypeId GifTest(Bytes b) {
   return digit(b[3]) && digit(b[4]) && b[5] >= 'a' && b[5] <= 'z' ? kTypeGif : kTypeNone;
 }
 
-std::uint64_t GifExtent(Bytes header) {
+std::uint64_t GifExtent(CarvingContext& ctx, Bytes header) {
   // Block terminator followed by the trailer.
   const auto kTrailer = Pattern("\x00\x3B");
-  if (const std::uint64_t end = AcceptedFooterInHeader(header, kTrailer); end != 0) return end;
+  if (const std::uint64_t end = AcceptedFooterInHeader(ctx, header, kTrailer); end != 0) return end;
   AllOccurrencesFooter footer(kTrailer);
-  return ExtentWalk(header, kLimit128MiB, &footer);
+  return ExtentWalk(ctx, header, kLimit128MiB, &footer);
 }
 
 // ---------------------------------------------------------------- BMP (29)
@@ -433,7 +443,7 @@ FileTypeId BmpTest(Bytes b) {
   return v.U16LE(6) == 0 && v.U16LE(8) == 0 && v.U32LE(14) == 40u ? kTypeBmp : kTypeNone;
 }
 
-std::uint64_t BmpExtent(Bytes header) {
+std::uint64_t BmpExtent(CarvingContext&, Bytes header) {
   return std::min<std::uint64_t>(ByteView(header).U32LE(2).value_or(0), kLimit128MiB);
 }
 
@@ -483,13 +493,13 @@ FileTypeId JpegTest(Bytes b) {
   return kTypeNone;
 }
 
-std::uint64_t JpegEntropyStart(Bytes header) {
+std::uint64_t JpegEntropyStart(const CarvingContext& ctx, Bytes header) {
   std::uint64_t pos = 2;
   for (std::size_t segment = 0; segment < kMaxJpegSegments; ++segment) {
     std::uint8_t m[4];
-    if (!ReadFileBytesAt(header, pos, m, sizeof m) || m[0] != 0xFF) return 0;
+    if (!ReadFileBytesAt(ctx, header, pos, m, sizeof m) || m[0] != 0xFF) return 0;
     for (int fill = 0; m[1] == 0xFF; ++fill) {  // markers may be preceded by fill bytes
-      if (fill == kMaxJpegFillBytes || !ReadFileBytesAt(header, ++pos, m, sizeof m)) return 0;
+      if (fill == kMaxJpegFillBytes || !ReadFileBytesAt(ctx, header, ++pos, m, sizeof m)) return 0;
     }
     const std::uint8_t marker = m[1];
     if (marker != 0xDA && !JpegMarkerHasLength(marker)) return 0;
@@ -502,21 +512,21 @@ std::uint64_t JpegEntropyStart(Bytes header) {
   return 0;
 }
 
-std::uint64_t JpegExtent(Bytes header) {
+std::uint64_t JpegExtent(CarvingContext& ctx, Bytes header) {
   // A camera picture carries a thumbnail with its own end marker inside its Exif segment: look for
   // the end only past the header segments. If they cannot be walked, search from the start.
-  const std::uint64_t searchFrom = JpegEntropyStart(header);
+  const std::uint64_t searchFrom = JpegEntropyStart(ctx, header);
   const auto kEoi = Pattern("\xFF\xD9");
-  const Bytes sector = HeaderSector(header);
+  const Bytes sector = HeaderSector(ctx, header);
   if (searchFrom < sector.size()) {
     const Bytes rest = sector.subspan(static_cast<std::size_t>(searchFrom));
     if (const std::uint8_t* p = FindForward(rest, kEoi); p != nullptr) {
       const std::uint64_t e = static_cast<std::uint64_t>(p - sector.data()) + kEoi.size();
-      if (SectorTailAccepts(sector.data(), sector.size(), 0, e, CarvingContext::Instance().sectorSize)) return e;
+      if (SectorTailAccepts(sector.data(), sector.size(), 0, e, ctx.sectorSize)) return e;
     }
   }
   JpegEndFooter footer(searchFrom);
-  return ExtentWalk(header, kLimit128MiB, &footer);
+  return ExtentWalk(ctx, header, kLimit128MiB, &footer);
 }
 
 // ---------------------------------------------------------------- PNG (30)
@@ -525,12 +535,12 @@ FileTypeId PngTest(Bytes b) {
   return b.size() >= 8 && At(b, 0, "\x89PNG\x0D\x0A\x1A\x0A") ? kTypePng : kTypeNone;
 }
 
-std::uint64_t PngExtent(Bytes header) {
+std::uint64_t PngExtent(CarvingContext& ctx, Bytes header) {
   // The IEND chunk's type and its fixed CRC.
   const auto kEnd = Pattern("IEND\xAE\x42\x60\x82");
-  if (const std::uint64_t end = AcceptedFooterInHeader(header, kEnd); end != 0) return end;
+  if (const std::uint64_t end = AcceptedFooterInHeader(ctx, header, kEnd); end != 0) return end;
   AllOccurrencesFooter footer(kEnd);
-  return ExtentWalk(header, kLimit128MiB, &footer);
+  return ExtentWalk(ctx, header, kLimit128MiB, &footer);
 }
 
 // ---------------------------------------------------------------- PSD, TIFF (28, 32)
@@ -555,14 +565,13 @@ constexpr std::size_t kTtfRecordLength = 12;  // u32 BE
 
 // The bytes holding a directory of `needed` bytes at the file start: the given bytes, or the first
 // 64 KiB read from the medium into the scratch buffer. Empty when neither holds it.
-Bytes DirectoryBytes(Bytes header, std::uint64_t needed, const ScratchBufferLease&) {
+Bytes DirectoryBytes(CarvingContext& ctx, Bytes header, std::uint64_t needed) {
   if (needed <= header.size()) return header;
-  CarvingContext& ctx = CarvingContext::Instance();
   std::span<std::uint8_t> scratch = ctx.Scratch();
   if (scratch.size() < CarvingContext::kScratchBytes || !IsSupportedSectorSize(ctx.sectorSize)) return {};
   std::uint8_t* buffer = scratch.data() + kWalkSeamBytes;
   const std::uint32_t sectors = static_cast<std::uint32_t>(kWalkChunkBytes / ctx.sectorSize);
-  const std::uint32_t got = ReadMediumSectorsClipped(ctx.fileStartSector, sectors, buffer);
+  const std::uint32_t got = ReadMediumSectorsClipped(ctx, ctx.fileStartSector, sectors, buffer);
   const std::size_t bytes = static_cast<std::size_t>(got) * static_cast<std::size_t>(ctx.sectorSize);
   if (needed > bytes) return {};
   return {buffer, bytes};
@@ -583,12 +592,11 @@ FileTypeId IcoTest(Bytes b) {
   return kTypeIco;
 }
 
-std::uint64_t IcoExtent(Bytes header) {
-  const std::uint64_t s = SectorSizeBytes();
+std::uint64_t IcoExtent(CarvingContext& ctx, Bytes header) {
+  const std::uint64_t s = SectorSizeBytes(ctx);
   const auto count = ByteView(header).U16LE(4);
   if (!count || *count == 0) return s;
-  ScratchBufferLease lease;
-  const Bytes directory = DirectoryBytes(header, kIcoDirectory + kIcoEntrySize * std::uint64_t{*count}, lease);
+  const Bytes directory = DirectoryBytes(ctx, header, kIcoDirectory + kIcoEntrySize * std::uint64_t{*count});
   if (directory.empty()) return s;
   const std::uint8_t* last = directory.data() + kIcoDirectory + kIcoEntrySize * (*count - 1);
   return std::uint64_t{LoadU32LE(last + kIcoEntryOffsetField)} + LoadU32LE(last + kIcoEntrySizeField);
@@ -603,12 +611,11 @@ FileTypeId TtfTest(Bytes b) {
   return At(b, kTtfDirectory + kTtfRecordSize * tables, "\x00\x01\x00\x00") ? kTypeTtf : kTypeNone;
 }
 
-std::uint64_t TtfExtent(Bytes header) {
-  const std::uint64_t s = SectorSizeBytes();
+std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header) {
+  const std::uint64_t s = SectorSizeBytes(ctx);
   const auto tables = ByteView(header).U16BE(4);
   if (!tables) return s;
-  ScratchBufferLease lease;
-  const Bytes directory = DirectoryBytes(header, kTtfDirectory + kTtfRecordSize * std::uint64_t{*tables}, lease);
+  const Bytes directory = DirectoryBytes(ctx, header, kTtfDirectory + kTtfRecordSize * std::uint64_t{*tables});
   if (directory.empty()) return s;
   const ByteView v(directory);
   std::uint64_t end = 0;
@@ -629,8 +636,8 @@ bool IsPdfSpace(std::uint8_t c) { return c == ' ' || c == '\r' || c == '\n' || c
 
 // A linearised PDF states its whole length in its first object ("/Linearized 1 /L <bytes>").
 // Used only when the file really ends with %%EOF there.
-std::uint64_t PdfLinearizedLength(Bytes header) {
-  const Bytes sector = HeaderSector(header);
+std::uint64_t PdfLinearizedLength(const CarvingContext& ctx, Bytes header) {
+  const Bytes sector = HeaderSector(ctx, header);
   const auto kLinearized = Pattern("/Linearized");
   const std::uint8_t* p = FindForward(sector, kLinearized);
   if (p == nullptr) return 0;
@@ -651,7 +658,7 @@ std::uint64_t PdfLinearizedLength(Bytes header) {
     }
     if (digits == 0 || value < 64 || value > kLimit1GiB) return 0;
     std::uint8_t tail[64];
-    if (!ReadFileBytesAt(header, value - sizeof tail, tail, sizeof tail)) return 0;
+    if (!ReadFileBytesAt(ctx, header, value - sizeof tail, tail, sizeof tail)) return 0;
     std::size_t n = sizeof tail;
     while (n > 0 && IsPdfSpace(tail[n - 1])) --n;
     return n >= 5 && std::memcmp(tail + n - 5, "%%EOF", 5) == 0 ? value : 0;
@@ -692,10 +699,10 @@ class PdfEndFooter : public CandidateFooter {
 
 FileTypeId PdfTest(Bytes b) { return b.size() > 4 && At(b, 0, "%PDF-") ? kTypePdf : kTypeNone; }
 
-std::uint64_t PdfExtent(Bytes header) {
-  if (const std::uint64_t length = PdfLinearizedLength(header); length != 0) return length;
+std::uint64_t PdfExtent(CarvingContext& ctx, Bytes header) {
+  if (const std::uint64_t length = PdfLinearizedLength(ctx, header); length != 0) return length;
   PdfEndFooter footer;
-  return ExtentWalk(header, kLimit1GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit1GiB, &footer);
 }
 
 // ---------------------------------------------------------------- gzip (36)
@@ -734,7 +741,7 @@ class LastOccurrenceFooter : public WalkFooter {
 
 FileTypeId SevenZipTest(Bytes b) { return b.size() >= 5 && At(b, 0, "\x37\x7A\xBC\xAF\x27") ? kType7z : kTypeNone; }
 
-std::uint64_t SevenZipExtent(Bytes header) {
+std::uint64_t SevenZipExtent(CarvingContext& ctx, Bytes header) {
   // The start header gives the exact length; trusted when its CRC holds.
   if (header.size() >= kSevenZipStartHeaderSize) {
     const std::uint32_t crc = LoadU32LE(header.data() + kSevenZipStartHeaderCrc);
@@ -747,7 +754,7 @@ std::uint64_t SevenZipExtent(Bytes header) {
   }
   // Otherwise the usual encoded-header property block near the end.
   LastOccurrenceFooter footer(Pattern("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05\x5D"), 27);
-  return ExtentWalk(header, kLimit4GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit4GiB, &footer);
 }
 
 // ---------------------------------------------------------------- ZIP (35) and packages (1, 4, 6, 7)
@@ -771,29 +778,29 @@ class EocdFooter : public WalkFooter {
   }
 };
 
-std::uint64_t ZipWalk(Bytes header, std::uint64_t limit) {
+std::uint64_t ZipWalk(CarvingContext& ctx, Bytes header, std::uint64_t limit) {
   EocdFooter footer;
-  return ExtentWalk(header, limit, &footer);
+  return ExtentWalk(ctx, header, limit, &footer);
 }
 }  // namespace
 
 FileTypeId ZipTest(Bytes b) { return b.size() >= 48 && At(b, 0, "PK\x03\x04") ? kTypeZip : kTypeNone; }
-std::uint64_t ZipExtent(Bytes header) { return ZipWalk(header, kLimit4GiB); }
-std::uint64_t PackageExtent(Bytes header) { return ZipWalk(header, kLimit0x7FFFFFF); }
+std::uint64_t ZipExtent(CarvingContext& ctx, Bytes header) { return ZipWalk(ctx, header, kLimit4GiB); }
+std::uint64_t PackageExtent(CarvingContext& ctx, Bytes header) { return ZipWalk(ctx, header, kLimit0x7FFFFFF); }
 
 // ---------------------------------------------------------------- RAR (37), CAB (33)
 
 FileTypeId RarTest(Bytes b) { return b.size() >= 7 && At(b, 0, "Rar!\x1A\x07\x00") ? kTypeRar : kTypeNone; }
 
-std::uint64_t RarExtent(Bytes header) {
+std::uint64_t RarExtent(CarvingContext& ctx, Bytes header) {
   // The end-of-archive block.
   AllOccurrencesFooter footer(Pattern("\xC4\x3D\x7B\x00\x40\x07\x00"));
-  return ExtentWalk(header, kLimit4GiB, &footer);
+  return ExtentWalk(ctx, header, kLimit4GiB, &footer);
 }
 
 FileTypeId CabTest(Bytes b) { return b.size() >= 36 && At(b, 0, "MSCF") ? kTypeCab : kTypeNone; }
 
-std::uint64_t CabExtent(Bytes header) {
+std::uint64_t CabExtent(CarvingContext&, Bytes header) {
   return std::min<std::uint64_t>(ByteView(header).U32LE(8).value_or(0), kLimit1GiB);
 }
 
@@ -836,13 +843,26 @@ FileTypeId FlaTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xD0\xCF\x11\xE
 
 // ---------------------------------------------------------------- plain walks
 
-std::uint64_t Mp2Extent(Bytes header) { return PlainWalk(header, kLimit256MiB); }
-std::uint64_t MmfExtent(Bytes header) { return PlainWalk(header, kLimit256MiB); }
-std::uint64_t VideoWalkExtent(Bytes header) { return PlainWalk(header, kLimit6GiB); }
-std::uint64_t MkvExtent(Bytes header) { return PlainWalk(header, kLimit64GiB); }
-std::uint64_t PictureWalkExtent(Bytes header) { return PlainWalk(header, kLimit128MiB); }
-std::uint64_t Walk2GiBExtent(Bytes header) { return PlainWalk(header, kLimit2GiB); }
-std::uint64_t Walk4GiBExtent(Bytes header) { return PlainWalk(header, kLimit4GiB); }
-std::uint64_t FlaExtent(Bytes header) { return PlainWalk(header, kLimit256MiB); }
+std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit256MiB); }
+std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit256MiB); }
+std::uint64_t VideoWalkExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit6GiB); }
+std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit64GiB); }
+std::uint64_t PictureWalkExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit128MiB); }
+std::uint64_t Walk2GiBExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit2GiB); }
+std::uint64_t Walk4GiBExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit4GiB); }
+std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit256MiB); }
+
+// ---------------------------------------------------------------- text (50 .. 58)
+
+namespace {
+constexpr std::uint64_t kTextLimit = kLimit128MiB;
+}  // namespace
+
+std::uint64_t TextExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, MeasureText, kTextLimit)) return *length;
+  // Unreadable past the first sector: the text the first sector holds.
+  return HeaderSector(ctx, header).size();
+}
 
 }  // namespace rexmoor::formats
+

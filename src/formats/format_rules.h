@@ -9,6 +9,10 @@
 
 #include "formats/file_type_id.h"
 
+namespace rexmoor {
+class CarvingContext;
+}
+
 namespace rexmoor::formats {
 
 using Bytes = std::span<const std::uint8_t>;
@@ -25,56 +29,56 @@ inline constexpr std::uint64_t kLimit6GiB = 0x180000000;
 inline constexpr std::uint64_t kLimit64GiB = 0x1000000000;
 
 FileTypeId MpegTest(Bytes b);
-std::uint64_t MpegExtent(Bytes header);
+std::uint64_t MpegExtent(CarvingContext& ctx, Bytes header);
 FileTypeId Mp4Test(Bytes b);
-std::uint64_t Mp4Extent(Bytes header);
+std::uint64_t Mp4Extent(CarvingContext& ctx, Bytes header);
 FileTypeId RmTest(Bytes b);
-std::uint64_t RmExtent(Bytes header);
+std::uint64_t RmExtent(CarvingContext& ctx, Bytes header);
 FileTypeId AsfTest(Bytes b);
-std::uint64_t AsfExtent(Bytes header);
+std::uint64_t AsfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId SwfTest(Bytes b);
-std::uint64_t SwfExtent(Bytes header);
+std::uint64_t SwfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId AviTest(Bytes b);
-std::uint64_t RiffExtent(Bytes header);  // wav and avi: RIFF size + 8
+std::uint64_t RiffExtent(CarvingContext& ctx, Bytes header);  // wav and avi: RIFF size + 8
 FileTypeId FlvTest(Bytes b);
 FileTypeId ThreeGpTest(Bytes b);
 FileTypeId MkvTest(Bytes b);
 FileTypeId MtsTest(Bytes b);
 FileTypeId MxfTest(Bytes b);
 FileTypeId Mp3Test(Bytes b);
-std::uint64_t Mp3Extent(Bytes header);
+std::uint64_t Mp3Extent(CarvingContext& ctx, Bytes header);
 FileTypeId MidiTest(Bytes b);
-std::uint64_t MidiExtent(Bytes header);
+std::uint64_t MidiExtent(CarvingContext& ctx, Bytes header);
 FileTypeId ApeTest(Bytes b);
-std::uint64_t ApeExtent(Bytes header);
+std::uint64_t ApeExtent(CarvingContext& ctx, Bytes header);
 FileTypeId WavTest(Bytes b);
 FileTypeId MovTest(Bytes b);
 FileTypeId Mp2Test(Bytes b);
 FileTypeId MmfTest(Bytes b);
 FileTypeId GifTest(Bytes b);
-std::uint64_t GifExtent(Bytes header);
+std::uint64_t GifExtent(CarvingContext& ctx, Bytes header);
 FileTypeId BmpTest(Bytes b);
-std::uint64_t BmpExtent(Bytes header);
+std::uint64_t BmpExtent(CarvingContext& ctx, Bytes header);
 FileTypeId JpegTest(Bytes b);
-std::uint64_t JpegExtent(Bytes header);
+std::uint64_t JpegExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PngTest(Bytes b);
-std::uint64_t PngExtent(Bytes header);
+std::uint64_t PngExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PsdTest(Bytes b);
 FileTypeId TifTest(Bytes b);
 FileTypeId IcoTest(Bytes b);
-std::uint64_t IcoExtent(Bytes header);
+std::uint64_t IcoExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PdfTest(Bytes b);
-std::uint64_t PdfExtent(Bytes header);
+std::uint64_t PdfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId GzTest(Bytes b);
 FileTypeId SevenZipTest(Bytes b);
-std::uint64_t SevenZipExtent(Bytes header);
+std::uint64_t SevenZipExtent(CarvingContext& ctx, Bytes header);
 FileTypeId ZipTest(Bytes b);
-std::uint64_t ZipExtent(Bytes header);
-std::uint64_t PackageExtent(Bytes header);  // docx, xlsx, pptx, mso07
+std::uint64_t ZipExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t PackageExtent(CarvingContext& ctx, Bytes header);  // docx, xlsx, pptx, mso07
 FileTypeId RarTest(Bytes b);
-std::uint64_t RarExtent(Bytes header);
+std::uint64_t RarExtent(CarvingContext& ctx, Bytes header);
 FileTypeId CabTest(Bytes b);
-std::uint64_t CabExtent(Bytes header);
+std::uint64_t CabExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PeTest(Bytes b);  // exe, dll, sys
 FileTypeId GhoTest(Bytes b);
 FileTypeId SqliteTest(Bytes b);
@@ -82,21 +86,24 @@ FileTypeId DbxTest(Bytes b);
 FileTypeId PstTest(Bytes b);
 FileTypeId FlaTest(Bytes b);
 FileTypeId TtfTest(Bytes b);
-std::uint64_t TtfExtent(Bytes header);
+std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
 
 // Plain walks (no footer): the file ends at the next recognised header or metadata sector.
-std::uint64_t Mp2Extent(Bytes header);      // 256 MiB
-std::uint64_t MmfExtent(Bytes header);      // 256 MiB
-std::uint64_t VideoWalkExtent(Bytes header);  // 6 GiB: 3gp, mov, flv, gz, mts, mxf
-std::uint64_t MkvExtent(Bytes header);      // 64 GiB
-std::uint64_t PictureWalkExtent(Bytes header);  // 128 MiB: psd, tif
-std::uint64_t Walk2GiBExtent(Bytes header);  // pst, dbx
-std::uint64_t Walk4GiBExtent(Bytes header);  // db
-std::uint64_t FlaExtent(Bytes header);      // 256 MiB
+std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header);      // 256 MiB
+std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header);      // 256 MiB
+std::uint64_t VideoWalkExtent(CarvingContext& ctx, Bytes header);  // 6 GiB: 3gp, mov, flv, gz, mts, mxf
+std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header);      // 64 GiB
+std::uint64_t PictureWalkExtent(CarvingContext& ctx, Bytes header);  // 128 MiB: psd, tif
+std::uint64_t Walk2GiBExtent(CarvingContext& ctx, Bytes header);  // pst, dbx
+std::uint64_t Walk4GiBExtent(CarvingContext& ctx, Bytes header);  // db
+std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header);      // 256 MiB
+
+// Text of every kind: its length to the first byte that is not text.
+std::uint64_t TextExtent(CarvingContext& ctx, Bytes header);
 
 // Where a JPEG's entropy-coded data begins, found by walking its marker segments from offset 2
 // (reading on from the medium where the segments pass the given bytes); 0 when the segments do
 // not lead to a start-of-scan marker within bounds.
-std::uint64_t JpegEntropyStart(Bytes header);
+std::uint64_t JpegEntropyStart(const CarvingContext& ctx, Bytes header);
 
 }  // namespace rexmoor::formats

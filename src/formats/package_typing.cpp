@@ -61,8 +61,7 @@ FileTypeId PackageTypeFromWindow(std::span<const std::uint8_t> window) {
   return kTypeNone;
 }
 
-FileTypeId PackageTypingScan() {
-  const CarvingContext& ctx = CarvingContext::Instance();
+FileTypeId PackageTypingScan(const CarvingContext& ctx) {
   if (!IsSupportedSectorSize(ctx.sectorSize)) return kTypeNone;
   const std::size_t s = static_cast<std::size_t>(ctx.sectorSize);
   std::uint8_t buffer[kPackageSeamBytes + kPackageWindowSectors * kMaxSectorSize];
@@ -71,7 +70,7 @@ FileTypeId PackageTypingScan() {
     const std::uint64_t first = ctx.cursorSector + std::uint64_t{w} * kPackageWindowSectors;
     if (first < ctx.cursorSector) return kTypeNone;
     // A package near the end of the medium is read up to the end.
-    const std::uint32_t got = ReadMediumSectorsClipped(first, kPackageWindowSectors, buffer + carried);
+    const std::uint32_t got = ReadMediumSectorsClipped(ctx, first, kPackageWindowSectors, buffer + carried);
     if (got == 0) return kTypeNone;
     const std::size_t size = carried + got * s;
     const FileTypeId type = PackageTypeFromWindow({buffer, size});
@@ -84,13 +83,13 @@ FileTypeId PackageTypingScan() {
   return kTypeNone;
 }
 
-FileTypeId PackageTest(std::span<const std::uint8_t> b) {
+FileTypeId PackageTest(CarvingContext& ctx, std::span<const std::uint8_t> b) {
   if (b.size() < 31) return kTypeNone;
   const bool local = std::memcmp(b.data(), "PK\x03\x04", 4) == 0;
   const bool contentTypes = b.size() >= kContentTypesOffset + sizeof kContentTypes - 1 &&
                             std::memcmp(b.data() + kContentTypesOffset, kContentTypes, sizeof kContentTypes - 1) == 0;
   if (!local && !contentTypes) return kTypeNone;
-  return PackageTypingScan();
+  return PackageTypingScan(ctx);
 }
 
 }  // namespace rexmoor::formats

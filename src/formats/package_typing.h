@@ -8,6 +8,10 @@
 
 #include "formats/file_type_id.h"
 
+namespace rexmoor {
+class CarvingContext;
+}
+
 namespace rexmoor::formats {
 
 inline constexpr std::uint32_t kPackageWindowSectors = 4;
@@ -15,10 +19,10 @@ inline constexpr std::uint32_t kPackageWindows = 5;
 inline constexpr std::size_t kPackageSeamBytes = 4;
 
 // ZIP local-header magic at 0, or "[Content_Types].xml" at 31; then PackageTypingScan.
-FileTypeId PackageTest(std::span<const std::uint8_t> b);
+FileTypeId PackageTest(CarvingContext& ctx, std::span<const std::uint8_t> b);
 // kTypeDocx, kTypeXlsx or kTypePptx from the first decisive local or central entry name in the
 // 20 sectors from the context's cursorSector; kTypeNone when none decides or a read fails.
-FileTypeId PackageTypingScan();
+FileTypeId PackageTypingScan(const CarvingContext& ctx);
 // The decision over one window of bytes (exposed for tests): the same answers, kTypeNone if
 // undecided.
 FileTypeId PackageTypeFromWindow(std::span<const std::uint8_t> window);

@@ -35,16 +35,31 @@ class PacketGridCheck : public CandidateFooter {
   std::uint64_t headerBytes_;
 };
 
+// A camcorder or muxer stream of 192-byte packets (a 4-byte time stamp before each 188-byte
+// packet) opens with its programme tables: the first packet, with its payload starting, carries
+// the association table (PID 0) or the service description (PID 0x11), and every packet of the
+// sector is on the grid.
+bool OpensM2tsStream(std::span<const std::uint8_t> b) {
+  constexpr std::size_t kPacket = 192;
+  constexpr std::size_t kStamp = 4;
+  if (b.size() < kStamp + kPacket * 2 + 1) return false;
+  for (std::size_t at = kStamp; at < b.size(); at += kPacket) {
+    if (b[at] != kTsSync) return false;
+  }
+  const bool payloadStart = (b[kStamp + 1] & 0x40) != 0;
+  const unsigned pid = ((b[kStamp + 1] & 0x1F) << 8) | b[kStamp + 2];
+  return payloadStart && (pid == 0x0000 || pid == 0x0011);
+}
+
 }  // namespace
 
-FileTypeId TsTest(std::span<const std::uint8_t> b) {
+FileTypeId TsTest(CarvingContext& ctx, std::span<const std::uint8_t> b) {
   const std::size_t len = b.size();
   if (len < kTsPacketSize || b[0] != kTsSync || (b[1] == 0 && b[2] == 0 && b[3] == 0)) return kTypeNone;
   for (std::size_t k = kTsPacketSize; k <= len / kTsPacketSize * kTsPacketSize && k < len; k += kTsPacketSize) {
     if (b[k] != kTsSync) return kTypeNone;
   }
 
-  CarvingContext& ctx = CarvingContext::Instance();
   if (!IsSupportedSectorSize(ctx.sectorSize)) return kTypeNone;
   const std::uint32_t s = static_cast<std::uint32_t>(ctx.sectorSize);
   std::uint8_t probe[kTsProbeBytes];
@@ -69,24 +84,24 @@ FileTypeId TsTest(std::span<const std::uint8_t> b) {
   return ctx.tsExtents.Contains(ctx.fileStartSector) ? kTypeNone : kTypeTs;
 }
 
-std::uint64_t TsExtent(std::span<const std::uint8_t> header) {
-  CarvingContext& ctx = CarvingContext::Instance();
+std::uint64_t TsExtent(CarvingContext& ctx, std::span<const std::uint8_t> header) {
   if (!IsSupportedSectorSize(ctx.sectorSize)) return 0;
   const std::uint64_t s = static_cast<std::uint64_t>(ctx.sectorSize);
   PacketGridCheck grid(s);
   WalkParams params;
   params.limit = kLimit64GiB;
-  const std::uint64_t length = std::max<std::uint64_t>(ExtentWalk(header, params, &grid), s);
+  const std::uint64_t length = std::max<std::uint64_t>(ExtentWalk(ctx, header, params, &grid), s);
   const std::uint64_t first = ctx.fileStartSector;
   ctx.tsExtents.Add(first, first + (length + s - 1) / s - 1);
   return length;
 }
 
-FileTypeId MtsTest(std::span<const std::uint8_t> b) {
+FileTypeId MtsTest(CarvingContext& ctx, std::span<const std::uint8_t> b) {
   static constexpr std::uint8_t kPatHead[8] = {0x00, 0x00, 0xB0, 0x11, 0x00, 0x00, 0xC1, 0x00};
-  if (b.size() < 16 || std::memcmp(b.data() + 8, kPatHead, sizeof kPatHead) != 0) return kTypeNone;
+  if (b.size() < 16) return kTypeNone;
+  if (std::memcmp(b.data() + 8, kPatHead, sizeof kPatHead) != 0 && !OpensM2tsStream(b)) return kTypeNone;
   const bool zeroStamp = LoadU32LE(b.data()) == 0;
-  return zeroStamp || !CarvingContext::Instance().mtsInProgress ? kTypeMts : kTypeNone;
+  return zeroStamp || !ctx.mtsInProgress ? kTypeMts : kTypeNone;
 }
 
 }  // namespace rexmoor::formats

@@ -9,6 +9,10 @@
 
 #include "formats/file_type_id.h"
 
+namespace rexmoor {
+class CarvingContext;
+}
+
 namespace rexmoor::formats {
 
 inline constexpr std::size_t kTsPacketSize = 188;
@@ -16,12 +20,12 @@ inline constexpr std::uint8_t kTsSync = 0x47;
 inline constexpr std::size_t kTsProbeBytes = 4096;  // read at the cursor: 22 packets must line up
 inline constexpr std::size_t kTsProbePackets = 22;
 
-FileTypeId TsTest(std::span<const std::uint8_t> b);
+FileTypeId TsTest(CarvingContext& ctx, std::span<const std::uint8_t> b);
 // Walk to the next file (64 GiB at most), ended earlier at the first packet on the file's grid
 // that lacks the sync byte; the carved sectors are added to the context's TsExtentList.
-std::uint64_t TsExtent(std::span<const std::uint8_t> header);
+std::uint64_t TsExtent(CarvingContext& ctx, std::span<const std::uint8_t> header);
 // A 192-byte-packet stream starting with its PAT packet; while one is measured (mtsInProgress)
 // only a time stamp of 0 starts a new one.
-FileTypeId MtsTest(std::span<const std::uint8_t> b);
+FileTypeId MtsTest(CarvingContext& ctx, std::span<const std::uint8_t> b);
 
 }  // namespace rexmoor::formats

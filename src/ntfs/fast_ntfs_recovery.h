@@ -81,7 +81,6 @@ class CFastNtfsRecovery final : public CVolumeRecoveryBase {
   // The record's data as its file record at locationSector describes it.
   Result LoadItemStream(const FoundFileRecord& record, NtfsDataStream& stream);
 
-  ScratchBufferLease scratchLease_;
   NtfsGeometry geometry_;
   NtfsVolumeReader reader_;
 

@@ -108,7 +108,6 @@ class CProfessionalNtfsRecovery final : public CVolumeRecoveryBase {
                         NtfsDataStream& stream);
   std::uint64_t PartitionEnd() const { return partitionBase_ + volumeSectors_; }
 
-  ScratchBufferLease scratchLease_;
   FormattedNtfsLimits limits_;
   std::uint32_t recordSize_ = 1024;
   std::uint32_t sectorsPerRecord_ = 2;

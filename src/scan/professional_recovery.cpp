@@ -392,7 +392,7 @@ Result CProfessionalRecovery::Scan(const char*) {
     return r;
   }
   (void)fatEngine_.PrepareSweep();
-  CarvingContext& carving = CarvingContext::Instance();
+  CarvingContext& carving = carvingEngine_.Carving();
   carving.tsExtents.Clear();
   carving.SetProgress(callbacks_.scan != nullptr ? &ForwardReport : nullptr, this, kSweepWeight);
 

@@ -103,7 +103,7 @@ void SectorSweep::UseBlock(std::uint64_t start, std::uint64_t arrived, std::uint
   blockStart_ = start;
   blockSectors_ = arrived;
   // The carver's walks take what lies in this block from memory.
-  CarvingContext::Instance().window = {block_.data(), blockStart_, blockSectors_};
+  if (engines_.carver != nullptr) engines_.carver->Carving().window = {block_.data(), blockStart_, blockSectors_};
   // While it is dispatched the next block of the range is read, unless this one came short (the
   // medium stopped delivering there; the sweep then reads on by itself).
   const std::uint64_t capacity = kSweepReadBytes / static_cast<std::uint64_t>(sectorSize_);
@@ -235,8 +235,11 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   blockSectors_ = 0;
   // The block goes with the sweep; no walk may read it afterwards.
   struct WindowReset {
-    ~WindowReset() { CarvingContext::Instance().window = {}; }
-  } windowReset;
+    CFileTypeRecovery* carver;
+    ~WindowReset() {
+      if (carver != nullptr) carver->Carving().window = {};
+    }
+  } windowReset{engines_.carver};
   std::unique_ptr<ReadAhead> ahead;
   if (readAhead_) {
     try {

@@ -38,7 +38,6 @@ class FileTypeRecoveryTest : public ::testing::Test {
 
   test::ScopedDataDir data_;
   test::TempDir temp_;
-  carvetest::ContextReset context_;
   std::string imagePath_;
   Bytes image_;
 };

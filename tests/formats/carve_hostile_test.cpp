@@ -46,11 +46,11 @@ std::vector<Bytes> Seeds() {
 }
 
 // Carves every start; each call must end with a legal result and a bounded number of reads.
-void CarveAll(const carvetest::Medium& medium, const std::vector<std::uint64_t>& starts, std::uint64_t* carved) {
+void CarveAll(CarvingContext& ctx, const carvetest::Medium& medium, const std::vector<std::uint64_t>& starts, std::uint64_t* carved) {
   for (std::uint64_t start : starts) {
     CarvedFile out;
     const std::uint64_t reads = SystemReadCount();
-    const Result rc = CarveAtSector(512, medium.source(), medium.Sector(start), start, 0, 1, -1, 0, &out);
+    const Result rc = CarveAtSector(ctx, 512, medium.source(), medium.Sector(start), start, 0, 1, -1, 0, &out);
     ASSERT_TRUE(rc == kSuccess || rc == kErrInvalidParameter) << rc;
     ASSERT_LT(SystemReadCount() - reads, 5000u) << "start " << start;
     if (rc == kSuccess) {
@@ -62,7 +62,7 @@ void CarveAll(const carvetest::Medium& medium, const std::vector<std::uint64_t>&
 }
 
 TEST(CarveHostile, AbsurdValuesInEveryHeaderField) {
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   const std::uint32_t values[] = {0x00000000, 0xFFFFFFFF, 0x7FFFFFFF, 0x80000000, 0x00010000, 0x000001FF};
   std::uint64_t carved = 0;
   std::uint32_t garbageSeed = 1;
@@ -79,13 +79,13 @@ TEST(CarveHostile, AbsurdValuesInEveryHeaderField) {
       }
     }
     carvetest::Medium medium(builder.bytes());
-    CarveAll(medium, starts, &carved);
+    CarveAll(ctx, medium, starts, &carved);
   }
   EXPECT_GT(carved, 1000u);
 }
 
 TEST(CarveHostile, RandomDamageAnywhereInTheFirstSectors) {
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   const std::vector<Bytes> seeds = Seeds();
   std::mt19937 rng(99);
   std::uint64_t carved = 0;
@@ -104,14 +104,13 @@ TEST(CarveHostile, RandomDamageAnywhereInTheFirstSectors) {
       if (rng() % 2 == 0) builder.Random(1 + rng() % 3, static_cast<std::uint32_t>(rng()));
     }
     carvetest::Medium medium(builder.bytes());
-    CarveAll(medium, starts, &carved);
+    CarveAll(ctx, medium, starts, &carved);
   }
   EXPECT_GT(carved, 2000u);
 }
 
 TEST(CarveHostile, LoopsAndRunawaysInOnDiskStructures) {
-  carvetest::ContextReset reset;
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
 
   // Compound document: a DIFAT chain that points at itself, as long as the cap allows, and longer.
   Bytes cfb = carvetest::MakeCompound(2, {}, {}, "Data", 20);
@@ -130,15 +129,15 @@ TEST(CarveHostile, LoopsAndRunawaysInOnDiskStructures) {
   ctx.sectorSize = 512;
   ctx.fileStartSector = ctx.cursorSector = 0;
   std::uint64_t reads = SystemReadCount();
-  EXPECT_EQ(formats::CompoundEstimate(cfb), 0u);  // the last FAT sector number is not a sector
+  EXPECT_EQ(formats::CompoundEstimate(ctx, cfb), 0u);  // the last FAT sector number is not a sector
   EXPECT_LE(SystemReadCount() - reads, 2048u + 2);
   carvetest::Put32(cfb, 72, 2049);
   reads = SystemReadCount();
-  EXPECT_EQ(formats::CompoundEstimate(cfb), 0u);
+  EXPECT_EQ(formats::CompoundEstimate(ctx, cfb), 0u);
   EXPECT_EQ(SystemReadCount(), reads);  // refused without reading
   // Directory and FAT sector numbers far past the medium.
   carvetest::Put32(cfb, 48, 0xFFFFFFF0);
-  EXPECT_EQ(formats::CompoundSubtype(cfb), kTypeOle);
+  EXPECT_EQ(formats::CompoundSubtype(ctx, cfb), kTypeOle);
 
   // JPEG whose segments go nowhere: zero-length segments, lengths past the medium, fill runs.
   Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
@@ -155,7 +154,7 @@ TEST(CarveHostile, LoopsAndRunawaysInOnDiskStructures) {
     carvetest::Medium mj(bj.bytes());
     ctx.source = &mj.source();
     ctx.fileStartSector = ctx.cursorSector = 0;
-    EXPECT_EQ(formats::JpegEntropyStart(Bytes(j.begin(), j.begin() + 512)), 0u);
+    EXPECT_EQ(formats::JpegEntropyStart(ctx, Bytes(j.begin(), j.begin() + 512)), 0u);
   }
 
   // MIDI declaring 65535 tracks of 4 GiB each.
@@ -187,7 +186,7 @@ TEST(CarveHostile, LoopsAndRunawaysInOnDiskStructures) {
     bf.Random(40, 26);
     carvetest::Medium mf(bf.bytes());
     CarvedFile out;
-    const Result rc = CarveAtSector(512, mf.source(), mf.Sector(0), 0, 0, 1, -1, 0, &out);
+    const Result rc = CarveAtSector(ctx, 512, mf.source(), mf.Sector(0), 0, 0, 1, -1, 0, &out);
     EXPECT_TRUE(rc == kSuccess || rc == kErrInvalidParameter);
     if (rc == kSuccess && out.typeId != kTypeZip) {
       EXPECT_LE(out.length, 0x100000000ULL + 8) << out.Name();
@@ -196,13 +195,13 @@ TEST(CarveHostile, LoopsAndRunawaysInOnDiskStructures) {
   // The directory-driven rules called straight on bytes that promise more than they hold.
   ctx.source = &medium.source();
   ctx.fileStartSector = 0;
-  EXPECT_EQ(formats::IcoExtent(Bytes(ico.begin(), ico.begin() + 16)), 512u);
-  EXPECT_EQ(formats::TtfExtent(Bytes(ttf.begin(), ttf.begin() + 16)), 512u);
+  EXPECT_EQ(formats::IcoExtent(ctx, Bytes(ico.begin(), ico.begin() + 16)), 512u);
+  EXPECT_EQ(formats::TtfExtent(ctx, Bytes(ttf.begin(), ttf.begin() + 16)), 512u);
   EXPECT_EQ(formats::PackageTypeFromWindow(zip), kTypeNone);
 }
 
 TEST(CarveHostile, StartSectorsAtAndBeyondTheMediumsEnd) {
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   carvetest::ImageBuilder b;
   b.Random(3, 30);
   b.Place(carvetest::SyntheticHeader(kTypeMkv, 31));
@@ -214,7 +213,7 @@ TEST(CarveHostile, StartSectorsAtAndBeyondTheMediumsEnd) {
   for (std::uint64_t start : {3ULL, 4ULL, 1000ULL, ~0ULL, ~0ULL - 1}) {
     for (const Bytes* sector : {&mkv, &zip, &ts, &cfb}) {
       CarvedFile out;
-      const Result rc = CarveAtSector(512, medium.source(), *sector, start, 0, 0, -1, 0, &out);
+      const Result rc = CarveAtSector(ctx, 512, medium.source(), *sector, start, 0, 0, -1, 0, &out);
       EXPECT_TRUE(rc == kSuccess || rc == kErrInvalidParameter);
       if (rc == kSuccess) {
         EXPECT_LE(out.length, 0x8000000u);
@@ -222,20 +221,19 @@ TEST(CarveHostile, StartSectorsAtAndBeyondTheMediumsEnd) {
     }
   }
   CarvedFile out;
-  ASSERT_EQ(CarveAtSector(512, medium.source(), mkv, 3, 0, 0, -1, 0, &out), kSuccess);
+  ASSERT_EQ(CarveAtSector(ctx, 512, medium.source(), mkv, 3, 0, 0, -1, 0, &out), kSuccess);
   EXPECT_EQ(out.length, 512u);  // the last sector of the medium: nothing more to read
 
   // Every extent rule on spans shorter than any header, and a closed medium.
   SectorSource closed;
-  CarvingContext& ctx = CarvingContext::Instance();
   for (const SectorSource* source : {&medium.source(), static_cast<const SectorSource*>(&closed)}) {
     ctx.source = source;
     ctx.fileStartSector = ctx.cursorSector = 1;
     for (const FileFormatEntry& row : FileFormatTable()) {
       for (std::size_t n : {0u, 1u, 8u, 31u, 100u}) {
         const Bytes bytes = test::RandomBytes(n, static_cast<std::uint32_t>(n));
-        if (row.extentRule != nullptr) row.extentRule(bytes);
-        row.headerTest(bytes);
+        if (row.extentRule != nullptr) row.extentRule(ctx, bytes);
+        row.headerTest(ctx, bytes);
         CheckSignatureByExtension(bytes, row.extension, *source, 512, 1);
       }
     }
@@ -243,13 +241,13 @@ TEST(CarveHostile, StartSectorsAtAndBeyondTheMediumsEnd) {
   // The stop scan and metadata test on ragged buffers.
   std::uint64_t length = 0;
   ctx.sectorSize = 512;
-  EXPECT_FALSE(ScanChunkForStop(Bytes(700, 0), length));
+  EXPECT_FALSE(ScanChunkForStop(ctx, Bytes(700, 0), length));
   EXPECT_FALSE(IsStructureSector(Bytes(31, 'F')));
   ctx.sectorSize = 0;
-  EXPECT_FALSE(ScanChunkForStop(Bytes(700, 0), length));
-  EXPECT_EQ(ExtentWalk(mkv, WalkParams{1 << 20, false}, nullptr), 0u);
+  EXPECT_FALSE(ScanChunkForStop(ctx, Bytes(700, 0), length));
+  EXPECT_EQ(ExtentWalk(ctx, mkv, WalkParams{1 << 20, false}, nullptr), 0u);
   std::uint8_t byte = 0;
-  EXPECT_FALSE(ReadMediumBytes(0, &byte, 1));
+  EXPECT_FALSE(ReadMediumBytes(ctx, 0, &byte, 1));
 }
 
 }  // namespace

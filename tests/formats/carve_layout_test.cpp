@@ -76,7 +76,7 @@ std::vector<Entry> Entries() {
 }
 
 TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   std::vector<Entry> entries = Entries();
   ASSERT_GE(entries.size(), 60u);
   std::mt19937 rng(31337);
@@ -111,7 +111,7 @@ TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
     CarvedFile out;
-    const Result rc = CarveAtSector(512, medium.source(), medium.Sector(e.start), e.start, 0,
+    const Result rc = CarveAtSector(ctx, 512, medium.source(), medium.Sector(e.start), e.start, 0,
                                     medium.image().size() / 512, -1, i, &out);
     if (!e.carved) {
       EXPECT_EQ(rc, kErrInvalidParameter) << e.name;
@@ -126,7 +126,7 @@ TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
   }
   EXPECT_GE(measured, 50);
   // The transport streams carved here are on record.
-  EXPECT_GE(CarvingContext::Instance().tsExtents.size(), 1u);
+  EXPECT_GE(ctx.tsExtents.size(), 1u);
 }
 
 }  // namespace

@@ -505,6 +505,17 @@ class ImageBuilder {
     PadToSector();
     return sector;
   }
+  // The same with random bytes, not zeros, after the file to the end of its last sector: what the
+  // slack of a file in free space really holds.
+  std::uint64_t PlaceWithRandomSlack(const Bytes& bytes, std::uint32_t seed) {
+    const std::uint64_t sector = Place(bytes);
+    const std::size_t tail = bytes.size() % kSector;
+    if (tail != 0) {
+      const Bytes junk = test::RandomBytes(kSector - tail, seed);
+      std::copy(junk.begin(), junk.end(), image_.end() - static_cast<std::ptrdiff_t>(junk.size()));
+    }
+    return sector;
+  }
   void Zeros(std::size_t sectors) {
     PadToSector();
     image_.resize(image_.size() + sectors * kSector, 0);
@@ -544,13 +555,6 @@ class Medium {
   std::string path_;
   SectorSource source_;
   Bytes image_;
-};
-
-// Puts the shared context back to its start-of-program state around each test.
-class ContextReset {
- public:
-  ContextReset() { CarvingContext::Instance().ResetState(); }
-  ~ContextReset() { CarvingContext::Instance().ResetState(); }
 };
 
 }  // namespace rexmoor::carvetest

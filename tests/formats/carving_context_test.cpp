@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "formats/carve_at_sector.h"
 #include "formats/extent_walk.h"
 #include "carve_test_support.h"
@@ -9,53 +13,56 @@
 namespace rexmoor {
 namespace {
 
-TEST(CarvingContext, ScratchBufferLivesWhileAnyLeaseDoes) {
-  CarvingContext& ctx = CarvingContext::Instance();
-  const int before = ctx.ScratchLeaseCount();
-  ASSERT_EQ(before, 0) << "a lease leaked from an earlier test";
-  EXPECT_TRUE(ctx.Scratch().empty());
-  {
-    ScratchBufferLease engineA;
-    ASSERT_EQ(ctx.Scratch().size(), CarvingContext::kScratchBytes);
-    EXPECT_GE(ctx.Scratch().size(), kWalkChunkBytes + kWalkSeamBytes);
-    std::uint8_t* buffer = ctx.Scratch().data();
-    {
-      ScratchBufferLease engineB;
-      ScratchBufferLease copy(engineB);
-      EXPECT_EQ(ctx.ScratchLeaseCount(), 3);
-      EXPECT_EQ(ctx.Scratch().data(), buffer);  // one buffer for the whole process
-    }
-    EXPECT_EQ(ctx.ScratchLeaseCount(), 1);
-    EXPECT_EQ(ctx.Scratch().data(), buffer);
-  }
-  EXPECT_EQ(ctx.ScratchLeaseCount(), 0);
-  EXPECT_TRUE(ctx.Scratch().empty());
-}
-
-TEST(CarvingContext, CarvingWithoutAnEngineBorrowsTheBufferForOneWalk) {
-  carvetest::ContextReset reset;
+// Each carving context is its own: what one deep scan carved (the transport streams on record)
+// does not hide a file from another, and two contexts carve the same medium on two threads with
+// the answers one context gives alone.
+TEST(CarvingContext, ContextsCarveSideBySideWithoutSharingState) {
   carvetest::ImageBuilder b;
-  b.Place(carvetest::SyntheticHeader(kTypeMkv, 1));
-  b.Random(5, 2);
+  b.Place(carvetest::MakeTs(200, 3));
+  b.Zeros(2);
+  b.Place(carvetest::LoadSample("sample.jpg"));
+  b.Random(3, 5);
+  b.Place(carvetest::LoadSample("sample.png"));
+  b.Zeros(2);
   carvetest::Medium medium(b.bytes());
-  CarvedFile out;
-  ASSERT_EQ(CarveAtSector(512, medium.source(), medium.Sector(0), 0, 0, 0, -1, 0, &out), kSuccess);
-  EXPECT_EQ(out.length, 6u * 512);
-  EXPECT_EQ(CarvingContext::Instance().ScratchLeaseCount(), 0);
-  EXPECT_TRUE(CarvingContext::Instance().Scratch().empty());
+  const std::uint64_t sectors = medium.image().size() / 512;
+  using Found = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // (start, length)
+  auto carveAll = [&](CarvingContext& ctx, Found& found) {
+    for (std::uint64_t s = 0; s < sectors; ++s) {
+      CarvedFile out;
+      if (CarveAtSector(ctx, 512, medium.source(), medium.Sector(s), s, 0, sectors, -1, 0, &out) == kSuccess)
+        found.emplace_back(s, out.length);
+    }
+  };
+  CarvingContext alone;
+  Found expected;
+  carveAll(alone, expected);
+  ASSERT_GE(expected.size(), 3u);
+  EXPECT_EQ(expected.front().first, 0u);  // the stream, once
+
+  CarvingContext a;
+  CarvingContext b2;
+  Found foundA;
+  Found foundB;
+  std::thread other([&] { carveAll(b2, foundB); });
+  carveAll(a, foundA);
+  other.join();
+  EXPECT_EQ(foundA, expected);
+  EXPECT_EQ(foundB, expected);
+  EXPECT_EQ(alone.tsExtents.size(), 1u);
+  EXPECT_EQ(CarvingContext().tsExtents.size(), 0u);
 }
 
 // What one scan leaves in the shared state changes what the next one carves: a stream already
 // carved is not carved again at the same sector, until the state is reset as a new scan does.
 TEST(CarvingContext, ResetForgetsWhatAnEarlierScanCarved) {
-  carvetest::ContextReset reset;
-  ScratchBufferLease lease;
+  CarvingContext ctx;
   carvetest::ImageBuilder b;
   b.Place(carvetest::MakeTs(200, 3));
   b.Zeros(8);
   carvetest::Medium medium(b.bytes());
   auto carve = [&](CarvedFile& out) {
-    return CarveAtSector(512, medium.source(), medium.Sector(0), 0, 0, 0, -1, 0, &out);
+    return CarveAtSector(ctx, 512, medium.source(), medium.Sector(0), 0, 0, 0, -1, 0, &out);
   };
   CarvedFile first;
   ASSERT_EQ(carve(first), kSuccess);
@@ -63,7 +70,7 @@ TEST(CarvingContext, ResetForgetsWhatAnEarlierScanCarved) {
   EXPECT_GE(first.length, 200u * 188);
   CarvedFile again;
   EXPECT_NE(carve(again), kSuccess) << "the stream is carved once per scan";
-  CarvingContext::Instance().ResetState();
+  ctx.ResetState();
   CarvedFile afterReset;
   ASSERT_EQ(carve(afterReset), kSuccess);
   EXPECT_EQ(afterReset.typeId, first.typeId);

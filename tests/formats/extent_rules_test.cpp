@@ -20,22 +20,22 @@ struct Carve {
   CarvedFile file;
 };
 
-Carve CarveAt(const Medium& medium, std::uint64_t sector, std::int32_t sectorSize = 512) {
+Carve CarveAt(CarvingContext& ctx, const Medium& medium, std::uint64_t sector, std::int32_t sectorSize = 512) {
   Carve c;
   const Bytes first = medium.Sector(sector, static_cast<std::size_t>(sectorSize));
-  c.rc = CarveAtSector(sectorSize, medium.source(), first, sector, 0, 1000, -1, 0, &c.file);
+  c.rc = CarveAtSector(ctx, sectorSize, medium.source(), first, sector, 0, 1000, -1, 0, &c.file);
   return c;
 }
 
-std::uint64_t LengthAt(const Medium& medium, std::uint64_t sector) {
-  const Carve c = CarveAt(medium, sector);
+std::uint64_t LengthAt(CarvingContext& ctx, const Medium& medium, std::uint64_t sector) {
+  const Carve c = CarveAt(ctx, medium, sector);
   EXPECT_EQ(c.rc, kSuccess);
   return c.file.length;
 }
 
 class ExtentRules : public ::testing::Test {
  protected:
-  carvetest::ContextReset reset_;
+  CarvingContext ctx;
 };
 
 TEST_F(ExtentRules, JpegEndingInItsFirstSectorNeedsNoFurtherRead) {
@@ -47,7 +47,7 @@ TEST_F(ExtentRules, JpegEndingInItsFirstSectorNeedsNoFurtherRead) {
   b.Random(4, 2);
   Medium medium(b.bytes());
   const std::uint64_t reads = SystemReadCount();
-  const Carve c = CarveAt(medium, at);
+  const Carve c = CarveAt(ctx, medium, at);
   EXPECT_EQ(SystemReadCount(), reads);
   EXPECT_EQ(c.rc, kSuccess);
   EXPECT_EQ(c.file.length, jpeg.size());
@@ -66,7 +66,7 @@ TEST_F(ExtentRules, JpegEndMarkerFollowedByDataIsNotTheEnd) {
   const std::uint64_t at = b.Place(jpeg);
   const std::uint64_t next = b.Place(carvetest::MakeJpeg(100, 4));
   Medium medium(b.bytes());
-  EXPECT_EQ(LengthAt(medium, at), (next - at) * 512);
+  EXPECT_EQ(LengthAt(ctx, medium, at), (next - at) * 512);
   // A marker followed only by zeros to the end of its sector is accepted in a later chunk.
   Bytes padded = carvetest::MakeJpeg(200, 5);
   padded.resize(512 * 2 + 100, 0x5A);
@@ -77,7 +77,7 @@ TEST_F(ExtentRules, JpegEndMarkerFollowedByDataIsNotTheEnd) {
   b2.Random(3, 6);
   b2.Place(carvetest::MakeJpeg(100, 7));
   Medium medium2(b2.bytes());
-  EXPECT_EQ(LengthAt(medium2, 0), padded.size());
+  EXPECT_EQ(LengthAt(ctx, medium2, 0), padded.size());
 }
 
 TEST_F(ExtentRules, CameraJpegIsMeasuredPastItsThumbnail) {
@@ -90,7 +90,7 @@ TEST_F(ExtentRules, CameraJpegIsMeasuredPastItsThumbnail) {
   b.Zeros(1);
   b.Place(carvetest::MakePng(100, 10));
   Medium medium(b.bytes());
-  EXPECT_EQ(LengthAt(medium, 0), exif.size());
+  EXPECT_EQ(LengthAt(ctx, medium, 0), exif.size());
   // The real camera sample: the thumbnail's marker is at 3452.
   const Bytes camera = carvetest::LoadSample("camera_exif.jpg");
   ImageBuilder b2;
@@ -99,7 +99,7 @@ TEST_F(ExtentRules, CameraJpegIsMeasuredPastItsThumbnail) {
   b2.Zeros(1);
   b2.Place(carvetest::MakePng(100, 12));
   Medium medium2(b2.bytes());
-  EXPECT_EQ(LengthAt(medium2, 0), camera.size());
+  EXPECT_EQ(LengthAt(ctx, medium2, 0), camera.size());
   // When the segments cannot be walked, the first accepted marker decides, as before.
   Bytes broken = exif;
   broken[4] = 0x00;
@@ -109,7 +109,7 @@ TEST_F(ExtentRules, CameraJpegIsMeasuredPastItsThumbnail) {
   b3.Place(carvetest::MakePng(100, 13));
   Medium medium3(b3.bytes());
   const Bytes thumb = carvetest::MakeJpeg(300, 9);
-  EXPECT_EQ(LengthAt(medium3, 0), 6 + 14 + thumb.size());
+  EXPECT_EQ(LengthAt(ctx, medium3, 0), 6 + 14 + thumb.size());
 }
 
 TEST_F(ExtentRules, PngEndingOnASectorBoundaryIsAcceptedAtOnce) {
@@ -120,7 +120,7 @@ TEST_F(ExtentRules, PngEndingOnASectorBoundaryIsAcceptedAtOnce) {
   b.Random(3, 15);
   Medium medium(b.bytes());
   const std::uint64_t reads = SystemReadCount();
-  EXPECT_EQ(LengthAt(medium, 0), 512u);
+  EXPECT_EQ(LengthAt(ctx, medium, 0), 512u);
   EXPECT_EQ(SystemReadCount(), reads);
   // Longer files: the end in a later sector, and an IEND inside the data followed by more data.
   Bytes longer = carvetest::MakePng(3000, 16);
@@ -128,7 +128,7 @@ TEST_F(ExtentRules, PngEndingOnASectorBoundaryIsAcceptedAtOnce) {
   b2.Place(longer);
   b2.Random(2, 17);
   Medium medium2(b2.bytes());
-  EXPECT_EQ(LengthAt(medium2, 0), longer.size());
+  EXPECT_EQ(LengthAt(ctx, medium2, 0), longer.size());
 }
 
 TEST_F(ExtentRules, PlainWalkEndsWhereTheNextHeaderOrMetadataBegins) {
@@ -184,7 +184,7 @@ TEST_F(ExtentRules, PlainWalkEndsWhereTheNextHeaderOrMetadataBegins) {
     const std::uint64_t stop = b.Place(f.sector);
     b.Random(2, 22);
     Medium medium(b.bytes());
-    EXPECT_EQ(LengthAt(medium, 0), stop * 512) << f.what;
+    EXPECT_EQ(LengthAt(ctx, medium, 0), stop * 512) << f.what;
   }
   EXPECT_TRUE(IsStructureSector(dir));
   EXPECT_FALSE(IsStructureSector(Bytes(512, 0)));
@@ -203,15 +203,15 @@ TEST_F(ExtentRules, PeImagesAreRecognisedButNeverCarved) {
   for (std::uint64_t s : {0u, 2u, 4u}) {
     Carve c;
     std::strcpy(c.file.name, "untouched");
-    c.rc = CarveAtSector(512, medium.source(), medium.Sector(s), s, 0, 10, -1, 0, &c.file);
+    c.rc = CarveAtSector(ctx, 512, medium.source(), medium.Sector(s), s, 0, 10, -1, 0, &c.file);
     EXPECT_EQ(c.rc, kErrInvalidParameter);
     EXPECT_EQ(c.file.Name(), "untouched");
   }
-  Carve none = CarveAt(medium, 1);
+  Carve none = CarveAt(ctx, medium, 1);
   EXPECT_EQ(none.rc, kErrInvalidParameter);
   // Unsupported sector sizes are refused before anything is computed from them.
   CarvedFile out;
-  EXPECT_EQ(CarveAtSector(300, medium.source(), carvetest::MakeJpeg(10, 1), 0, 0, 0, -1, 0, &out),
+  EXPECT_EQ(CarveAtSector(ctx, 300, medium.source(), carvetest::MakeJpeg(10, 1), 0, 0, 0, -1, 0, &out),
             kErrInvalidParameter);
 }
 
@@ -222,7 +222,7 @@ TEST_F(ExtentRules, SizeFieldsGiveTheLengthWhateverFollows) {
   b.Place(wav);
   b.Place(carvetest::MakeJpeg(50, 31));  // a header right after does not matter
   Medium medium(b.bytes());
-  EXPECT_EQ(LengthAt(medium, 0), 1008u);
+  EXPECT_EQ(LengthAt(ctx, medium, 0), 1008u);
 
   struct Case {
     Bytes file;
@@ -249,7 +249,7 @@ TEST_F(ExtentRules, SizeFieldsGiveTheLengthWhateverFollows) {
     bb.Place(c.file);
     bb.Random(2, 35);
     Medium m(bb.bytes());
-    EXPECT_EQ(LengthAt(m, 0), c.expected);
+    EXPECT_EQ(LengthAt(ctx, m, 0), c.expected);
   }
 }
 
@@ -263,18 +263,18 @@ TEST_F(ExtentRules, AsfUsesTheFilePropertiesSizeUnlessBroadcast) {
   ImageBuilder b;
   b.Place(asf);
   Medium medium(b.bytes());
-  EXPECT_EQ(LengthAt(medium, 0), 123456u);
+  EXPECT_EQ(LengthAt(ctx, medium, 0), 123456u);
   carvetest::Put32(asf, 30 + 88, 3);  // broadcast: size unknown
   ImageBuilder b2;
   b2.Place(asf);
   Medium medium2(b2.bytes());
-  EXPECT_EQ(LengthAt(medium2, 0), 512u);
+  EXPECT_EQ(LengthAt(ctx, medium2, 0), 512u);
   carvetest::Put32(asf, 30 + 88, 2);
   carvetest::Put64(asf, 30 + 40, 0x123456789ULL);  // capped
   ImageBuilder b3;
   b3.Place(asf);
   Medium medium3(b3.bytes());
-  EXPECT_EQ(LengthAt(medium3, 0), 0x10000000u);
+  EXPECT_EQ(LengthAt(ctx, medium3, 0), 0x10000000u);
 }
 
 TEST_F(ExtentRules, ZipPackagesAreTypedByTheirEntryNames) {
@@ -300,7 +300,7 @@ TEST_F(ExtentRules, ZipPackagesAreTypedByTheirEntryNames) {
     b.Zeros(1);
     b.Place(carvetest::MakePng(50, 52));
     Medium medium(b.bytes());
-    const Carve carve = CarveAt(medium, 1);
+    const Carve carve = CarveAt(ctx, medium, 1);
     ASSERT_EQ(carve.rc, kSuccess) << c.ext;
     EXPECT_EQ(carve.file.typeId, c.type) << c.ext;
     EXPECT_EQ(carve.file.Name(), std::string("1.") + c.ext);
@@ -313,7 +313,7 @@ TEST_F(ExtentRules, ZipPackagesAreTypedByTheirEntryNames) {
   ImageBuilder b;
   b.Place(zip);
   Medium medium(b.bytes());
-  EXPECT_EQ(CarveAt(medium, 0).file.typeId, kTypeXlsx);
+  EXPECT_EQ(CarveAt(ctx, medium, 0).file.typeId, kTypeXlsx);
   // The real samples.
   for (const char* name : {"sample.docx", "sample.xlsx", "sample.pptx", "sample.zip"}) {
     const Bytes file = carvetest::LoadSample(name);
@@ -321,7 +321,7 @@ TEST_F(ExtentRules, ZipPackagesAreTypedByTheirEntryNames) {
     bb.Place(file);
     bb.Random(2, 54);
     Medium m(bb.bytes());
-    const Carve carve = CarveAt(m, 0);
+    const Carve carve = CarveAt(ctx, m, 0);
     EXPECT_EQ(carve.file.Name(), std::string("0.") + (std::strrchr(name, '.') + 1));
     EXPECT_EQ(carve.file.length, file.size()) << name;
   }
@@ -351,7 +351,7 @@ TEST_F(ExtentRules, CompoundDocumentsAreTypedAndMeasuredFromTheirFat) {
     b.Place(c.file);
     b.Random(3, 67);
     Medium medium(b.bytes());
-    const Carve carve = CarveAt(medium, 2);
+    const Carve carve = CarveAt(ctx, medium, 2);
     ASSERT_EQ(carve.rc, kSuccess);
     EXPECT_EQ(carve.file.typeId, c.type);
     EXPECT_EQ(carve.file.length, c.file.size());  // (6 data + FAT + directory + header) × 512
@@ -363,7 +363,7 @@ TEST_F(ExtentRules, CompoundDocumentsAreTypedAndMeasuredFromTheirFat) {
     b.Place(file);
     b.Random(2, 68);
     Medium medium(b.bytes());
-    const Carve carve = CarveAt(medium, 0);
+    const Carve carve = CarveAt(ctx, medium, 0);
     EXPECT_EQ(carve.file.typeId, type) << name;
     EXPECT_EQ(carve.file.length, file.size()) << name;
   }
@@ -390,11 +390,11 @@ TEST_F(ExtentRules, CompoundEstimateFollowsTheDifatChain) {
   b.Place(lastFat);
   b.Random(4, 72);
   Medium medium(b.bytes());
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
   ctx.source = &medium.source();
   ctx.sectorSize = 512;
   ctx.fileStartSector = 0;
-  EXPECT_EQ(formats::CompoundEstimate(header), (300u * 128 + 1 - 100) * 512);
+  EXPECT_EQ(formats::CompoundEstimate(ctx, header), (300u * 128 + 1 - 100) * 512);
 
   // A chain that ends before its second sector: no estimate; the walk decides.
   carvetest::Put32(difat1, 127 * 4, 0xFFFFFFFE);
@@ -408,20 +408,20 @@ TEST_F(ExtentRules, CompoundEstimateFollowsTheDifatChain) {
   const std::uint64_t next = b2.Place(carvetest::MakeJpeg(10, 73));
   Medium medium2(b2.bytes());
   ctx.source = &medium2.source();
-  EXPECT_EQ(formats::CompoundEstimate(header), 0u);
-  EXPECT_EQ(LengthAt(medium2, 0), next * 512);
+  EXPECT_EQ(formats::CompoundEstimate(ctx, header), 0u);
+  EXPECT_EQ(LengthAt(ctx, medium2, 0), next * 512);
 
   // Out-of-range header fields give no estimate.
   Bytes bad = header;
   carvetest::Put16(bad, 30, 10);  // sector shift
-  EXPECT_EQ(formats::CompoundEstimate(bad), 0u);
+  EXPECT_EQ(formats::CompoundEstimate(ctx, bad), 0u);
   bad = header;
   carvetest::Put32(bad, 72, 1);
   carvetest::Put32(bad, 44, 100);  // DIFAT sectors with fewer than 109 FAT sectors
-  EXPECT_EQ(formats::CompoundEstimate(bad), 0u);
+  EXPECT_EQ(formats::CompoundEstimate(ctx, bad), 0u);
   bad = header;
   carvetest::Put32(bad, 44, 0x2000001);
-  EXPECT_EQ(formats::CompoundEstimate(bad), 0u);
+  EXPECT_EQ(formats::CompoundEstimate(ctx, bad), 0u);
 }
 
 TEST_F(ExtentRules, CompoundDocumentWithLargeSectorsUsesItsOwnSectorSize) {
@@ -452,7 +452,7 @@ TEST_F(ExtentRules, CompoundDocumentWithLargeSectorsUsesItsOwnSectorSize) {
   b.Place(doc);
   b.Random(3, 81);
   Medium medium(b.bytes());
-  const Carve carve = CarveAt(medium, 0);
+  const Carve carve = CarveAt(ctx, medium, 0);
   EXPECT_EQ(carve.file.typeId, kTypeXls);
   EXPECT_EQ(carve.file.length, 4u * 4096);
 }
@@ -464,8 +464,8 @@ TEST_F(ExtentRules, TransportStreamIsCarvedOnceAndEndsAtTheFirstBrokenPacket) {
   const std::uint64_t at = b.Place(ts);
   b.Random(3, 91);
   Medium medium(b.bytes());
-  CarvingContext& ctx = CarvingContext::Instance();
-  const Carve carve = CarveAt(medium, at);
+  CarvingContext ctx;
+  const Carve carve = CarveAt(ctx, medium, at);
   ASSERT_EQ(carve.rc, kSuccess);
   EXPECT_EQ(carve.file.typeId, kTypeTs);
   EXPECT_EQ(carve.file.length, ts.size());
@@ -477,7 +477,7 @@ TEST_F(ExtentRules, TransportStreamIsCarvedOnceAndEndsAtTheFirstBrokenPacket) {
   // The stream's packets meet a sector start again 47 sectors in; the sector before continues
   // the packet grid, so it is not a new stream.
   const std::uint64_t inside = at + 47;
-  EXPECT_EQ(CarveAt(medium, inside).rc, kErrInvalidParameter);
+  EXPECT_EQ(CarveAt(ctx, medium, inside).rc, kErrInvalidParameter);
   // A sector inside a carved stream whose predecessor does not continue the grid: still refused
   // while the carved extent covers it.
   Bytes restart = ts;
@@ -488,14 +488,14 @@ TEST_F(ExtentRules, TransportStreamIsCarvedOnceAndEndsAtTheFirstBrokenPacket) {
   b2.Random(3, 91);
   Medium medium2(b2.bytes());
   ctx.tsStreamMode = true;
-  EXPECT_EQ(CarveAt(medium2, inside).rc, kErrInvalidParameter);
+  EXPECT_EQ(CarveAt(ctx, medium2, inside).rc, kErrInvalidParameter);
   // After a carve of another type the strict checks are off: the same sector is reported.
   ImageBuilder b3;
   b3.Place(carvetest::MakeJpeg(50, 92));
   Medium medium3(b3.bytes());
-  ASSERT_EQ(CarveAt(medium3, 0).rc, kSuccess);
+  ASSERT_EQ(CarveAt(ctx, medium3, 0).rc, kSuccess);
   EXPECT_FALSE(ctx.tsStreamMode);
-  const Carve again = CarveAt(medium2, inside);
+  const Carve again = CarveAt(ctx, medium2, inside);
   EXPECT_EQ(again.rc, kSuccess);
   EXPECT_EQ(again.file.typeId, kTypeTs);
 
@@ -506,7 +506,7 @@ TEST_F(ExtentRules, TransportStreamIsCarvedOnceAndEndsAtTheFirstBrokenPacket) {
   b4.Random(4, 93);
   Medium medium4(b4.bytes());
   ctx.ResetState();
-  EXPECT_EQ(LengthAt(medium4, 0), sample.size());
+  EXPECT_EQ(LengthAt(ctx, medium4, 0), sample.size());
 }
 
 TEST_F(ExtentRules, MtsFlagKeepsAStreamsOwnPatPacketsFromEndingIt) {
@@ -518,17 +518,17 @@ TEST_F(ExtentRules, MtsFlagKeepsAStreamsOwnPatPacketsFromEndingIt) {
   const std::uint64_t next = b.Place(carvetest::MakeMts(8, 101));  // time stamp 0: a new stream
   b.Random(2, 102);
   Medium medium(b.bytes());
-  CarvingContext& ctx = CarvingContext::Instance();
-  const Carve carve = CarveAt(medium, 0);
+  CarvingContext ctx;
+  const Carve carve = CarveAt(ctx, medium, 0);
   ASSERT_EQ(carve.rc, kSuccess);
   EXPECT_EQ(carve.file.typeId, kTypeMts);
   EXPECT_EQ(carve.file.length, next * 512);
   EXPECT_TRUE(ctx.mtsInProgress);
   // The next call's header test still sees the flag: a packet with a stamp is not a new file...
-  EXPECT_EQ(CarveAt(medium, 3).rc, kErrInvalidParameter);
+  EXPECT_EQ(CarveAt(ctx, medium, 3).rc, kErrInvalidParameter);
   // ...and that call cleared it, so now it is.
   EXPECT_FALSE(ctx.mtsInProgress);
-  EXPECT_EQ(CarveAt(medium, 3).file.typeId, kTypeMts);
+  EXPECT_EQ(CarveAt(ctx, medium, 3).file.typeId, kTypeMts);
 }
 
 TEST_F(ExtentRules, FootersOfTheOtherFormats) {
@@ -616,7 +616,7 @@ TEST_F(ExtentRules, FootersOfTheOtherFormats) {
     b.Zeros(1);
     b.Place(carvetest::MakeJpeg(100, 122));
     Medium medium(b.bytes());
-    const Carve carve = CarveAt(medium, 1);
+    const Carve carve = CarveAt(ctx, medium, 1);
     ASSERT_EQ(carve.rc, kSuccess) << c.what;
     EXPECT_EQ(carve.file.length, c.expected != 0 ? c.expected : c.file.size()) << c.what;
   }
@@ -662,14 +662,14 @@ TEST_F(ExtentRules, FallbacksWhenTheExactRuleDoesNotApply) {
     b.Zeros(1);
     b.Place(carvetest::MakeJpeg(100, 134));
     Medium medium(b.bytes());
-    EXPECT_EQ(LengthAt(medium, 0), c.expected) << c.what;
+    EXPECT_EQ(LengthAt(ctx, medium, 0), c.expected) << c.what;
   }
   ImageBuilder b;
   b.Place(cws);
   b.Random(3, 135);
   const std::uint64_t next = b.Place(carvetest::MakeJpeg(100, 136));
   Medium medium(b.bytes());
-  EXPECT_EQ(LengthAt(medium, 0), next * 512);
+  EXPECT_EQ(LengthAt(ctx, medium, 0), next * 512);
 }
 
 TEST_F(ExtentRules, FootersAreFoundAcrossChunkBoundariesButNotPastTheNextFile) {
@@ -683,7 +683,7 @@ TEST_F(ExtentRules, FootersAreFoundAcrossChunkBoundariesButNotPastTheNextFile) {
   b.Zeros(1);
   b.Place(carvetest::MakeJpeg(100, 142));
   Medium medium(b.bytes());
-  EXPECT_EQ(LengthAt(medium, 0), png.size());
+  EXPECT_EQ(LengthAt(ctx, medium, 0), png.size());
   // Two archives in one chunk: the first ends at its own end record, not the second's.
   const Bytes zip1 = carvetest::MakeZip({{"a.txt", 3000}}, 143);
   const Bytes zip2 = carvetest::MakeZip({{"b.txt", 2000}}, 144);
@@ -692,14 +692,14 @@ TEST_F(ExtentRules, FootersAreFoundAcrossChunkBoundariesButNotPastTheNextFile) {
   b2.Random(2, 145);
   const std::uint64_t second = b2.Place(zip2);
   Medium medium2(b2.bytes());
-  EXPECT_EQ(LengthAt(medium2, 0), zip1.size());
-  EXPECT_EQ(LengthAt(medium2, second), zip2.size());
+  EXPECT_EQ(LengthAt(ctx, medium2, 0), zip1.size());
+  EXPECT_EQ(LengthAt(ctx, medium2, second), zip2.size());
   // A file with no footer at the end of the medium runs to the medium's end.
   ImageBuilder b3;
   b3.Place(carvetest::SyntheticHeader(kTypeMkv, 146));
   b3.Random(10, 147);
   Medium medium3(b3.bytes());
-  EXPECT_EQ(LengthAt(medium3, 0), 11u * 512);
+  EXPECT_EQ(LengthAt(ctx, medium3, 0), 11u * 512);
 }
 
 TEST_F(ExtentRules, WalkReportsProgressAndStopsOnCancel) {
@@ -726,11 +726,11 @@ TEST_F(ExtentRules, WalkReportsProgressAndStopsOnCancel) {
   b.Random(300, 151);  // three chunks
   b.Place(carvetest::MakeJpeg(100, 152));
   Medium medium(b.bytes());
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
   Log log;
   ctx.SetProgress(callback, &log, 90);
   CarvedFile out;
-  ASSERT_EQ(CarveAtSector(512, medium.source(), medium.Sector(0), 0, 1000, 2000, 77, 5, &out), kSuccess);
+  ASSERT_EQ(CarveAtSector(ctx, 512, medium.source(), medium.Sector(0), 0, 1000, 2000, 77, 5, &out), kSuccess);
   EXPECT_EQ(out.length, 301u * 512);
   EXPECT_EQ(log.calls, 3);
   EXPECT_EQ(log.weight, 90);
@@ -743,7 +743,7 @@ TEST_F(ExtentRules, WalkReportsProgressAndStopsOnCancel) {
 
   log = Log{};
   log.answer = kCancelled;
-  EXPECT_EQ(CarveAtSector(512, medium.source(), medium.Sector(0), 0, 1000, 2000, 77, 5, &out), kCancelled);
+  EXPECT_EQ(CarveAtSector(ctx, 512, medium.source(), medium.Sector(0), 0, 1000, 2000, 77, 5, &out), kCancelled);
   EXPECT_EQ(log.calls, 1);
   EXPECT_EQ(out.length, 512u);  // what was measured before the cancel
   EXPECT_EQ(out.Name(), "0.tif");
@@ -751,7 +751,7 @@ TEST_F(ExtentRules, WalkReportsProgressAndStopsOnCancel) {
   // Another non-zero answer ends the walk too, but is not a cancel.
   log = Log{};
   log.answer = 5;
-  EXPECT_EQ(CarveAtSector(512, medium.source(), medium.Sector(0), 0, 1000, 2000, 77, 5, &out), kSuccess);
+  EXPECT_EQ(CarveAtSector(ctx, 512, medium.source(), medium.Sector(0), 0, 1000, 2000, 77, 5, &out), kSuccess);
   EXPECT_EQ(out.length, 512u);
 }
 
@@ -764,32 +764,32 @@ TEST_F(ExtentRules, WalkRespectsItsLimitAndTheMpegStopVariant) {
   b.Random(4, 163);
   b.Place(carvetest::MakeJpeg(10, 164));
   Medium medium(b.bytes());
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
   ctx.source = &medium.source();
   ctx.sectorSize = 512;
   WalkParams params;
   params.limit = 10 * 512 + 100;  // ten sectors, the header included
   ctx.fileStartSector = ctx.cursorSector = 0;
-  EXPECT_EQ(ExtentWalk(header, params, nullptr), 10u * 512);
+  EXPECT_EQ(ExtentWalk(ctx, header, params, nullptr), 10u * 512);
   EXPECT_EQ(ctx.cursorSector, 9u);
   params.limit = 1 << 20;
   ctx.fileStartSector = ctx.cursorSector = 0;
-  EXPECT_EQ(ExtentWalk(header, params, nullptr), 21u * 512);  // the MPEG pack header stops it
+  EXPECT_EQ(ExtentWalk(ctx, header, params, nullptr), 21u * 512);  // the MPEG pack header stops it
   params.mpegStops = true;
   ctx.fileStartSector = ctx.cursorSector = 0;
-  EXPECT_EQ(ExtentWalk(header, params, nullptr), 26u * 512);  // ...except in an MPEG walk
+  EXPECT_EQ(ExtentWalk(ctx, header, params, nullptr), 26u * 512);  // ...except in an MPEG walk
 
   // The stop scan reports the distance to the first stop sector.
   std::uint64_t length = 1000;
   ctx.cursorSector = 0;
   Bytes chunk = test::RandomBytes(512 * 4, 165);
   std::memcpy(chunk.data() + 1024, "FILE", 4);
-  EXPECT_TRUE(ScanChunkForStop(chunk, length));
+  EXPECT_TRUE(ScanChunkForStop(ctx, chunk, length));
   EXPECT_EQ(length, 1000u + 1024);
   EXPECT_EQ(ctx.cursorSector, 3u);
   chunk[1024] = 'X';
   length = 0;
-  EXPECT_FALSE(ScanChunkForStop(chunk, length));
+  EXPECT_FALSE(ScanChunkForStop(ctx, chunk, length));
   EXPECT_EQ(length, 0u);
 }
 
@@ -801,9 +801,9 @@ TEST_F(ExtentRules, LargeSectorMedia) {
   std::copy(jpeg.begin(), jpeg.end(), image.begin());
   std::copy(png.begin(), png.end(), image.begin() + 4096 * 2);
   Medium medium(image);
-  Carve c = CarveAt(medium, 0, 4096);
+  Carve c = CarveAt(ctx, medium, 0, 4096);
   EXPECT_EQ(c.file.length, jpeg.size());
-  c = CarveAt(medium, 2, 4096);
+  c = CarveAt(ctx, medium, 2, 4096);
   EXPECT_EQ(c.file.length, png.size());
   EXPECT_EQ(c.file.Name(), "2.png");
 }

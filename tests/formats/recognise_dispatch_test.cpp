@@ -25,10 +25,10 @@ struct Mismatch {
   std::string first;
 };
 
-void Compare(std::span<const std::uint8_t> sector, Mismatch& m, const char* what, std::size_t index) {
+void Compare(CarvingContext& ctx, std::span<const std::uint8_t> sector, Mismatch& m, const char* what, std::size_t index) {
   for (bool skipMpeg : {false, true}) {
-    const FileTypeId ref = RecogniseHeader(sector, skipMpeg);
-    const FileTypeId fast = RecogniseHeaderFast(sector, skipMpeg);
+    const FileTypeId ref = RecogniseHeader(ctx, sector, skipMpeg);
+    const FileTypeId fast = RecogniseHeaderFast(ctx, sector, skipMpeg);
     if (ref != fast) {
       if (m.count++ == 0)
         m.first = std::string(what) + " #" + std::to_string(index) + ": reference " + std::to_string(ref) +
@@ -38,15 +38,15 @@ void Compare(std::span<const std::uint8_t> sector, Mismatch& m, const char* what
 }
 
 TEST(RecogniseDispatch, AgreesWithTableOrderOnMillionsOfRandomSectors) {
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   Mismatch m;
   std::size_t recognised = 0;
   // Uniform random bytes, every byte offset a sector start: two million distinct sectors.
   const Bytes uniform = test::RandomBytes(2'000'000 + 512, 2024);
   for (std::size_t pos = 0; pos < 2'000'000; ++pos) {
     const std::span<const std::uint8_t> sector(uniform.data() + pos, 512);
-    const FileTypeId fast = RecogniseHeaderFast(sector);
-    const FileTypeId ref = RecogniseHeader(sector);
+    const FileTypeId fast = RecogniseHeaderFast(ctx, sector);
+    const FileTypeId ref = RecogniseHeader(ctx, sector);
     recognised += fast != kTypeNone;
     if (fast != ref && m.count++ == 0) m.first = "uniform #" + std::to_string(pos);
   }
@@ -59,8 +59,8 @@ TEST(RecogniseDispatch, AgreesWithTableOrderOnMillionsOfRandomSectors) {
   for (std::size_t pos = 0; pos < 1'000'000; ++pos) {
     const std::span<const std::uint8_t> sector(biased.data() + pos, 512);
     if (pos % 8 == 0) {
-      Compare(sector, m, "biased", pos);
-    } else if (RecogniseHeaderFast(sector) != RecogniseHeader(sector) && m.count++ == 0) {
+      Compare(ctx, sector, m, "biased", pos);
+    } else if (RecogniseHeaderFast(ctx, sector) != RecogniseHeader(ctx, sector) && m.count++ == 0) {
       m.first = "biased #" + std::to_string(pos);
     }
   }
@@ -71,7 +71,7 @@ TEST(RecogniseDispatch, AgreesWithTableOrderOnMillionsOfRandomSectors) {
 // Random sectors with every format's signature planted at offset 0 and then a few bytes changed,
 // on a medium, so the tests that read on (packages, streams, compound documents) run too.
 TEST(RecogniseDispatch, AgreesOnPlantedSignaturesOfEveryRow) {
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   std::mt19937 rng(4242);
   std::vector<Bytes> seeds;
   for (FileTypeId type = 0; type < kFileTypeCount; ++type) {
@@ -104,7 +104,6 @@ TEST(RecogniseDispatch, AgreesOnPlantedSignaturesOfEveryRow) {
     }
   }
   carvetest::Medium medium(builder.bytes());
-  CarvingContext& ctx = CarvingContext::Instance();
   ctx.source = &medium.source();
   ctx.sectorSize = 512;
   Mismatch m;
@@ -115,17 +114,16 @@ TEST(RecogniseDispatch, AgreesOnPlantedSignaturesOfEveryRow) {
     for (int mode = 0; mode < 4; ++mode) {
       ctx.tsStreamMode = (mode & 1) != 0;
       ctx.mtsInProgress = (mode & 2) != 0;
-      Compare(sector, m, "planted", i);
+      Compare(ctx, sector, m, "planted", i);
     }
-    recognised += RecogniseHeaderFast(sector) != kTypeNone;
+    recognised += RecogniseHeaderFast(ctx, sector) != kTypeNone;
   }
   EXPECT_EQ(m.count, 0u) << m.first;
   EXPECT_GT(recognised, starts.size() / 3);  // the rare paths really were reached
 }
 
 TEST(RecogniseDispatch, AgreesOnEverySectorOfTheRealSamples) {
-  carvetest::ContextReset reset;
-  CarvingContext& ctx = CarvingContext::Instance();
+  CarvingContext ctx;
   Mismatch m;
   for (const auto& sample : carvetest::LoadManifest()) {
     carvetest::ImageBuilder builder;
@@ -135,7 +133,7 @@ TEST(RecogniseDispatch, AgreesOnEverySectorOfTheRealSamples) {
     ctx.source = &medium.source();
     for (std::uint64_t s = 0; s < builder.Sectors(); ++s) {
       ctx.fileStartSector = ctx.cursorSector = s;
-      Compare(medium.Sector(s), m, sample.name.c_str(), s);
+      Compare(ctx, medium.Sector(s), m, sample.name.c_str(), s);
     }
   }
   EXPECT_EQ(m.count, 0u) << m.first;
@@ -159,7 +157,7 @@ TEST(RecogniseDispatch, RecognitionDoesNotAllocate) {
 #else
   static const bool installed = __sanitizer_install_malloc_and_free_hooks(CountMalloc, IgnoreFree) != 0;
   ASSERT_TRUE(installed);
-  carvetest::ContextReset reset;
+  CarvingContext ctx;
   carvetest::ImageBuilder builder;
   std::vector<std::uint64_t> starts;
   for (FileTypeId type = 0; type < kFileTypeCount; ++type) {
@@ -172,7 +170,6 @@ TEST(RecogniseDispatch, RecognitionDoesNotAllocate) {
   builder.Random(300, 4);
   carvetest::Medium medium(builder.bytes());
   const Bytes image = medium.image();
-  CarvingContext& ctx = CarvingContext::Instance();
   ctx.source = &medium.source();
   ctx.sectorSize = 512;
   std::uint64_t recognised = 0;
@@ -182,12 +179,12 @@ TEST(RecogniseDispatch, RecognitionDoesNotAllocate) {
   g_countAllocations = true;
   for (std::uint64_t s : starts) {
     ctx.fileStartSector = ctx.cursorSector = s;
-    recognised += RecogniseHeaderFast({image.data() + s * 512, 512}) != kTypeNone;
+    recognised += RecogniseHeaderFast(ctx, {image.data() + s * 512, 512}) != kTypeNone;
   }
   for (std::size_t at = 512; at + 65536 <= image.size(); at += 65536) {
     std::uint64_t length = 0;
     ctx.cursorSector = at / 512 - 1;  // the scan advances to each sector before testing it
-    stops += ScanChunkForStop({image.data() + at, 65536}, length);
+    stops += ScanChunkForStop(ctx, {image.data() + at, 65536}, length);
   }
   g_countAllocations = false;
 

@@ -61,7 +61,6 @@ class SweepTest : public ::testing::Test {
 
   test::ScopedDataDir data_;
   test::TempDir temp_;
-  carvetest::ContextReset context_;
   std::string path_;
   std::uint64_t first_ = 0;
   std::uint64_t second_ = 0;
@@ -151,8 +150,6 @@ TEST_F(SweepTest, ReadingAheadChangesNothing) {
   SweepPosition positions[2];
   SweepCounts counts[2];
   for (int ahead = 0; ahead < 2; ++ahead) {
-    // Each sweep starts as a deep scan does, without the streams an earlier one carved.
-    CarvingContext::Instance().tsExtents.Clear();
     CFileTypeRecovery carver;
     ASSERT_EQ(carver.OpenImageFile(path_, 'C'), kSuccess);
     ASSERT_EQ(Sweep(carver, positions[ahead], builder.Sectors(), &counts[ahead], ahead == 1), kSuccess);
