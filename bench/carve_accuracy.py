@@ -408,7 +408,9 @@ def compare(truth, ours, our_seconds, photorec, photorec_seconds):
         total, ok, pr = per_kind[kind]
         print("%-8s %5d %8d %9s" % (kind, total, ok, pr if photorec else ""))
     print()
-    print("rexmoor misses (%d):" % (n - typed))
+    reasons = collections.Counter(re.match(r"[a-z ]+?(?= by| \(|,|$)", reason).group(0)
+                                  for found in misses.values() for _, reason in found)
+    print("rexmoor misses (%d): %s" % (n - typed, ", ".join("%s %d" % kv for kv in reasons.most_common())))
     for kind in sorted(misses):
         print("  %s:" % kind)
         for r, reason in sorted(misses[kind], key=lambda m: m[0]["start_sector"]):
