@@ -6,7 +6,7 @@
 #                           [--kinds LIST] [--types LIST] [--no-photorec]
 #
 #   --rexmoor BIN   the program to measure (default build/rexmoor)
-#   --per-type N    files made of each kind (default 7: 329 files, a 230 MB medium, 2-3 minutes)
+#   --per-type N    files made of each kind (default 7: 329 files, a 210 MiB medium, 3-4 minutes)
 #   --seed S        drives every random choice: sizes, content, order, gaps (default 20261209)
 #   --work DIR      scratch folder (default a new folder under /tmp); --keep leaves it behind, and
 #                   a later run with the same DIR, seed, size and kinds reuses its corpus and medium
@@ -48,7 +48,7 @@ while [ $# -gt 0 ]; do
     --types) types=$2; shift 2 ;;
     --kinds) only_kinds=$2; shift 2 ;;
     --no-photorec) photorec_on=0; shift ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
     *) echo "carve_accuracy: unknown option $1" >&2; exit 2 ;;
   esac
 done
