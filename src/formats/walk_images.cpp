@@ -1,0 +1,190 @@
+#include "formats/walk_images.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "platform/byte_view.h"
+
+namespace rexmoor::formats {
+namespace {
+
+using Byte = std::uint8_t;
+
+std::uint16_t Be16(const Byte* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
+std::uint32_t Be32(const Byte* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// Sizes taken from the bytes are at most 2^32 (2^64 in the 64-bit variants), so sums are checked.
+bool AddOk(std::uint64_t a, std::uint64_t b, std::uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
+
+// A measured end is only claimed over bytes that are there and within the caller's limit.
+WalkResult Finish(FileBytes& file, std::uint64_t end, std::uint64_t limit) {
+  if (end == 0 || end > limit) return Unsure();
+  if (file.View(end - 1, 1).empty()) return Unsure();
+  return Measured(end);
+}
+
+// Reads n bytes at offset unless that would pass the limit.
+bool ReadWithin(FileBytes& file, std::uint64_t offset, void* out, std::size_t n, std::uint64_t limit) {
+  std::uint64_t end = 0;
+  if (!AddOk(offset, n, &end) || end > limit) return false;
+  return file.Read(offset, out, n);
+}
+
+// ================================================================= JPEG
+
+constexpr std::size_t kMaxJpegMarkers = 1'000'000;
+constexpr int kMaxJpegFill = 64;
+constexpr std::size_t kMaxMpEntries = 256;
+
+bool IsStartOfFrame(Byte m) {
+  return (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) || m == 0xF7;
+}
+
+// Markers with a length field besides SOS: frames, tables, DNL/DRI/DHP/EXP, APPn, JPEG extensions, COM.
+bool HasLength(Byte m) {
+  return (m >= 0xC0 && m <= 0xCF) || (m >= 0xDB && m <= 0xDF) || (m >= 0xE0 && m <= 0xFE);
+}
+
+// The next marker after entropy-coded data from pos: an FF that is not stuffing (FF 00) nor a
+// restart marker. Scans whole views with memchr. Empty when the bytes or the limit run out.
+std::optional<std::uint64_t> NextMarker(FileBytes& file, std::uint64_t pos, std::uint64_t limit) {
+  while (pos < limit) {
+    const std::span<const Byte> v = file.View(pos, kMaxFileView);
+    if (v.empty()) return std::nullopt;
+    const Byte* p = v.data();
+    const Byte* const end = v.data() + v.size();
+    bool refetch = false;
+    while (p < end) {
+      const Byte* ff = static_cast<const Byte*>(std::memchr(p, 0xFF, static_cast<std::size_t>(end - p)));
+      if (ff == nullptr) break;
+      const std::uint64_t at = pos + static_cast<std::uint64_t>(ff - v.data());
+      if (at >= limit) return std::nullopt;
+      if (ff + 1 == end) {
+        if (v.size() == 1) return std::nullopt;  // the medium ends on the FF
+        pos = at;  // look at the byte after it in a view that starts at the FF
+        refetch = true;
+        break;
+      }
+      const Byte next = ff[1];
+      if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
+        p = ff + 2;
+        continue;
+      }
+      return at;
+    }
+    if (!refetch) pos += v.size();
+  }
+  return std::nullopt;
+}
+
+// The furthest end of the images a Multi-Picture index lists; `base` is where its TIFF header
+// stands, to which the offsets are relative. nullopt when the index points at missing images.
+std::optional<std::uint64_t> MultiPictureEnd(FileBytes& file, std::uint64_t base, std::uint64_t firstEnd,
+                                             std::uint64_t limit) {
+  Byte h[8];
+  if (!ReadWithin(file, base, h, 8, limit)) return firstEnd;
+  const bool le = std::memcmp(h, "II\x2A\x00", 4) == 0;
+  if (!le && std::memcmp(h, "MM\x00\x2A", 4) != 0) return firstEnd;
+  const auto u16 = [le](const Byte* p) { return le ? LoadU16LE(p) : Be16(p); };
+  const auto u32 = [le](const Byte* p) { return le ? LoadU32LE(p) : Be32(p); };
+  const std::uint64_t ifd = base + u32(h + 4);
+  Byte c[2];
+  if (!ReadWithin(file, ifd, c, 2, limit)) return firstEnd;
+  const std::size_t count = std::min<std::size_t>(u16(c), 64);
+  std::vector<Byte> entries(count * 12);
+  if (!ReadWithin(file, ifd + 2, entries.data(), entries.size(), limit)) return firstEnd;
+  std::uint64_t end = firstEnd;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Byte* e = entries.data() + i * 12;
+    if (u16(e) != 0xB002 || u16(e + 2) != 7) continue;  // the MP entry list, UNDEFINED bytes
+    const std::size_t images = std::min<std::size_t>(u32(e + 4) / 16, kMaxMpEntries);
+    std::vector<Byte> list(images * 16);
+    if (images == 0 || !ReadWithin(file, base + u32(e + 8), list.data(), list.size(), limit)) return firstEnd;
+    for (std::size_t k = 0; k < images; ++k) {
+      const std::uint64_t size = u32(list.data() + k * 16 + 4);
+      const std::uint64_t offset = u32(list.data() + k * 16 + 8);
+      if (offset == 0 || size == 0) continue;  // the first image: this one
+      Byte soi[2];
+      if (!ReadWithin(file, base + offset, soi, 2, limit) || soi[0] != 0xFF || soi[1] != 0xD8) return std::nullopt;
+      end = std::max(end, base + offset + size);
+    }
+    break;
+  }
+  return end;
+}
+
+}  // namespace
+
+WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit) {
+  Byte soi[2];
+  if (!file.Read(0, soi, 2)) return Unsure();
+  if (soi[0] != 0xFF || soi[1] != 0xD8) return NotThisFormat();
+  std::uint64_t pos = 2;
+  bool frame = false;
+  bool scanned = false;
+  std::optional<std::uint64_t> mpf;
+  // Before the first scan a broken marker means the header matched by chance.
+  const auto broken = [&scanned] { return scanned ? Unsure() : NotThisFormat(); };
+  for (std::size_t n = 0; n < kMaxJpegMarkers; ++n) {
+    Byte m[2];
+    if (!ReadWithin(file, pos, m, 2, limit)) return Unsure();
+    if (m[0] != 0xFF) return broken();
+    for (int fill = 0; m[1] == 0xFF; ++fill) {
+      if (fill == kMaxJpegFill) return broken();
+      ++pos;
+      if (!ReadWithin(file, pos, m, 2, limit)) return Unsure();
+    }
+    const Byte marker = m[1];
+    if (marker == 0xD9) {
+      if (!scanned) return Unsure();
+      const std::uint64_t end = pos + 2;
+      if (!mpf) return Finish(file, end, limit);
+      const std::optional<std::uint64_t> all = MultiPictureEnd(file, *mpf, end, limit);
+      return all ? Finish(file, *all, limit) : Unsure();
+    }
+    if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {  // no length
+      if (!scanned) return broken();
+      pos += 2;
+      continue;
+    }
+    if (marker != 0xDA && !HasLength(marker)) return broken();
+    Byte seg[12] = {};
+    if (!ReadWithin(file, pos + 2, seg, 2, limit)) return Unsure();
+    const std::uint32_t length = Be16(seg);
+    if (length < 2) return broken();
+    const std::size_t peek = std::min<std::size_t>(length, sizeof seg);
+    if (!ReadWithin(file, pos + 2, seg, peek, limit)) return Unsure();
+    if (IsStartOfFrame(marker)) {
+      const std::uint32_t components = length >= 8 ? seg[7] : 0;
+      if (length < 8 || components == 0 || length != 8 + 3 * components || Be16(seg + 5) == 0) return broken();
+      frame = true;
+    } else if (marker == 0xDA) {
+      const std::uint32_t components = length >= 3 ? seg[2] : 0;
+      if (!frame || components == 0 || components > 4 || length != 6 + 2 * components) return broken();
+    } else if (marker == 0xDD) {
+      if (length != 4) return broken();
+    } else if (marker == 0xE2 && !mpf && length >= 2 + 4 + 8 && std::memcmp(seg + 2, "MPF\0", 4) == 0) {
+      mpf = pos + 8;
+    }
+    const std::uint64_t segmentEnd = pos + 2 + length;
+    if (marker == 0xDA) {
+      scanned = true;
+      const std::optional<std::uint64_t> next = NextMarker(file, segmentEnd, limit);
+      if (!next) return Unsure();
+      pos = *next;
+    } else {
+      pos = segmentEnd;
+    }
+  }
+  return Unsure();
+}
+
+}  // namespace rexmoor::formats

@@ -1,0 +1,16 @@
+// Structure walks of picture, font and RIFF files: each measures a candidate file to its last byte
+// by the structure its format defines (segments, chunks, blocks, directories), reading only what
+// it needs through FileBytes. See file_bytes.h for what the three verdicts mean.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/file_bytes.h"
+
+namespace rexmoor::formats {
+
+// SOI, the marker segments up to each scan, the entropy-coded data to the next marker, on to EOI;
+// the further images of a Multi-Picture file count as well.
+WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit);
+
+}  // namespace rexmoor::formats
