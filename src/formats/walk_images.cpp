@@ -187,4 +187,46 @@ WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit) {
   return Unsure();
 }
 
+// ================================================================= PNG
+
+namespace {
+constexpr std::size_t kMaxPngChunks = 1'000'000;
+
+bool PngChunkType(const Byte* t) {
+  return std::all_of(t, t + 4, [](Byte c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); });
+}
+}  // namespace
+
+WalkResult MeasurePng(FileBytes& file, std::uint64_t limit) {
+  static constexpr Byte kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  Byte sig[8];
+  if (!file.Read(0, sig, 8)) return Unsure();
+  if (std::memcmp(sig, kSignature, 8) != 0) return NotThisFormat();
+  std::uint64_t pos = 8;
+  for (std::size_t n = 0; n < kMaxPngChunks; ++n) {
+    const auto broken = [n] { return n == 0 ? NotThisFormat() : Unsure(); };
+    Byte h[8];
+    if (!ReadWithin(file, pos, h, 8, limit)) return Unsure();
+    const std::uint32_t length = Be32(h);
+    if (length > 0x7FFFFFFFu || !PngChunkType(h + 4)) return broken();
+    if (n == 0 && (std::memcmp(h + 4, "IHDR", 4) != 0 || length != 13)) return NotThisFormat();
+    const std::uint64_t end = pos + 12 + length;
+    if (end > limit) return Unsure();
+    uLong crc = crc32(0L, h + 4, 4);
+    for (std::uint64_t at = pos + 8, left = length; left > 0;) {
+      const std::span<const Byte> v = file.View(at, static_cast<std::size_t>(std::min<std::uint64_t>(left, kMaxFileView)));
+      if (v.empty()) return Unsure();
+      crc = crc32(crc, v.data(), static_cast<uInt>(v.size()));
+      at += v.size();
+      left -= v.size();
+    }
+    Byte stored[4];
+    if (!file.Read(pos + 8 + length, stored, 4)) return Unsure();
+    if (Be32(stored) != static_cast<std::uint32_t>(crc)) return broken();
+    if (std::memcmp(h + 4, "IEND", 4) == 0) return Measured(end);
+    pos = end;
+  }
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

@@ -12,5 +12,7 @@ namespace rexmoor::formats {
 // SOI, the marker segments up to each scan, the entropy-coded data to the next marker, on to EOI;
 // the further images of a Multi-Picture file count as well.
 WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit);
+// The chunks from IHDR to IEND, each with its CRC checked.
+WalkResult MeasurePng(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats
