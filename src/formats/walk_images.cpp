@@ -229,4 +229,68 @@ WalkResult MeasurePng(FileBytes& file, std::uint64_t limit) {
   return Unsure();
 }
 
+// ================================================================= GIF
+
+namespace {
+constexpr std::size_t kMaxGifBlocks = 10'000'000;
+
+// Skips a chain of data sub-blocks up to and past its zero-length terminator.
+bool SkipSubBlocks(FileBytes& file, std::uint64_t& pos, std::uint64_t limit) {
+  while (pos < limit) {
+    const std::span<const Byte> v = file.View(pos, kMaxFileView);
+    if (v.empty()) return false;
+    std::size_t i = 0;
+    while (i < v.size()) {
+      if (v[i] == 0) {
+        pos += i + 1;
+        return pos <= limit;
+      }
+      i += 1 + std::size_t{v[i]};
+    }
+    pos += i;
+  }
+  return false;
+}
+}  // namespace
+
+WalkResult MeasureGif(FileBytes& file, std::uint64_t limit) {
+  Byte h[13];
+  if (!file.Read(0, h, sizeof h)) return Unsure();
+  if (std::memcmp(h, "GIF87a", 6) != 0 && std::memcmp(h, "GIF89a", 6) != 0) return NotThisFormat();
+  std::uint64_t pos = 13;
+  if (h[10] & 0x80) pos += 3u << ((h[10] & 7) + 1);  // global colour table
+  bool image = false;
+  for (std::size_t n = 0; n < kMaxGifBlocks; ++n) {
+    const auto broken = [n] { return n == 0 ? NotThisFormat() : Unsure(); };
+    Byte b[10];
+    if (!ReadWithin(file, pos, b, 1, limit)) return Unsure();
+    // No writer ends a GIF before its first image; a trailer there is a chance byte.
+    if (b[0] == 0x3B) return image ? Finish(file, pos + 1, limit) : broken();
+    if (b[0] == 0x21) {
+      if (!ReadWithin(file, pos, b, 3, limit)) return Unsure();
+      const Byte label = b[1];
+      const Byte first = b[2];
+      // Graphic control (4), plain text (12), application (11) and comment extensions.
+      if ((label == 0xF9 && first != 4) || (label == 0x01 && first != 12) || (label == 0xFF && first != 11) ||
+          (label != 0xF9 && label != 0x01 && label != 0xFF && label != 0xFE))
+        return broken();
+      pos += 2;
+    } else if (b[0] == 0x2C) {
+      if (!ReadWithin(file, pos, b, 10, limit)) return Unsure();
+      if (LoadU16LE(b + 5) == 0 || LoadU16LE(b + 7) == 0) return broken();
+      pos += 10;
+      if (b[9] & 0x80) pos += 3u << ((b[9] & 7) + 1);  // local colour table
+      Byte codeSize;
+      if (!ReadWithin(file, pos, &codeSize, 1, limit)) return Unsure();
+      if (codeSize == 0 || codeSize > 11) return broken();
+      pos += 1;
+      image = true;
+    } else {
+      return broken();
+    }
+    if (!SkipSubBlocks(file, pos, limit)) return Unsure();
+  }
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

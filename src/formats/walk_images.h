@@ -14,5 +14,7 @@ namespace rexmoor::formats {
 WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit);
 // The chunks from IHDR to IEND, each with its CRC checked.
 WalkResult MeasurePng(FileBytes& file, std::uint64_t limit);
+// Screen descriptor, colour tables, extension and image blocks with their sub-blocks, to the trailer.
+WalkResult MeasureGif(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats
