@@ -293,4 +293,65 @@ WalkResult MeasureGif(FileBytes& file, std::uint64_t limit) {
   return Unsure();
 }
 
+// ================================================================= BMP
+
+WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit) {
+  Byte h[14 + 124] = {};
+  if (!file.Read(0, h, 18)) return Unsure();
+  if (h[0] != 'B' || h[1] != 'M') return NotThisFormat();
+  const std::uint64_t fileSize = LoadU32LE(h + 2);
+  const std::uint64_t pixels = LoadU32LE(h + 10);
+  const std::uint32_t infoSize = LoadU32LE(h + 14);
+  if (infoSize != 12 && infoSize != 40 && infoSize != 52 && infoSize != 56 && infoSize != 64 && infoSize != 108 &&
+      infoSize != 124)
+    return NotThisFormat();
+  if (!file.Read(14, h + 14, infoSize)) return Unsure();
+  const Byte* info = h + 14;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  std::uint32_t planes = 0;
+  std::uint32_t bpp = 0;
+  std::uint32_t compression = 0;
+  std::uint64_t sizeImage = 0;
+  if (infoSize == 12) {
+    width = LoadU16LE(info + 4);
+    height = LoadU16LE(info + 6);
+    planes = LoadU16LE(info + 8);
+    bpp = LoadU16LE(info + 10);
+  } else {
+    const auto w = static_cast<std::int32_t>(LoadU32LE(info + 4));
+    const auto hh = static_cast<std::int32_t>(LoadU32LE(info + 8));
+    if (w <= 0 || hh == 0 || hh == INT32_MIN) return NotThisFormat();
+    width = static_cast<std::uint64_t>(w);
+    height = static_cast<std::uint64_t>(hh < 0 ? -static_cast<std::int64_t>(hh) : hh);
+    planes = LoadU16LE(info + 12);
+    bpp = LoadU16LE(info + 14);
+    compression = LoadU32LE(info + 16);
+    sizeImage = LoadU32LE(info + 20);
+  }
+  const bool knownDepth = bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32 ||
+                          (bpp == 0 && (compression == 4 || compression == 5));
+  if (planes != 1 || !knownDepth || compression > 6 || width == 0 || height == 0 || pixels < 14 + infoSize)
+    return NotThisFormat();
+  // Dimensions past 2^20 are no picture anyone stores as a bitmap; they also keep the size in range.
+  if (width > (1u << 20) || height > (1u << 20)) return NotThisFormat();
+  std::uint64_t imageSize = 0;
+  if (compression == 0 || compression == 3 || compression == 6) {
+    imageSize = (width * bpp + 31) / 32 * 4 * height;  // rows padded to 4 bytes
+  } else {
+    if (sizeImage == 0) return Unsure();
+    imageSize = sizeImage;
+  }
+  std::uint64_t expected = pixels + imageSize;
+  // A version 5 header may embed a colour profile after the pixels.
+  if (infoSize == 124 && std::memcmp(info + 56, "DEBM", 4) == 0) {
+    const std::uint64_t profileEnd = 14 + std::uint64_t{LoadU32LE(info + 112)} + LoadU32LE(info + 116);
+    expected = std::max(expected, profileEnd);
+  }
+  if (fileSize == 0 && compression == 0) return Finish(file, expected, limit);
+  // Some writers pad the file to a multiple of 4 past the last row.
+  if (fileSize >= expected && fileSize - expected < 4) return Finish(file, fileSize, limit);
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

@@ -16,5 +16,7 @@ WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit);
 WalkResult MeasurePng(FileBytes& file, std::uint64_t limit);
 // Screen descriptor, colour tables, extension and image blocks with their sub-blocks, to the trailer.
 WalkResult MeasureGif(FileBytes& file, std::uint64_t limit);
+// The file-size field, checked against the pixel offset plus the size the info header implies.
+WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -31,6 +31,7 @@ const std::vector<Family>& Families() {
       {"jpg", MeasureJpeg, {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0}},
       {"png", MeasurePng, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'}},
       {"gif", MeasureGif, {'G', 'I', 'F', '8', '9', 'a'}},
+      {"bmp", MeasureBmp, {'B', 'M'}},
   };
   return families;
 }
