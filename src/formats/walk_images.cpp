@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "platform/byte_view.h"
@@ -20,6 +21,7 @@ std::uint16_t Be16(const Byte* p) { return static_cast<std::uint16_t>((p[0] << 8
 std::uint32_t Be32(const Byte* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
+std::uint64_t Be64(const Byte* p) { return (std::uint64_t{Be32(p)} << 32) | Be32(p + 4); }
 
 // Sizes taken from the bytes are at most 2^32 (2^64 in the 64-bit variants), so sums are checked.
 bool AddOk(std::uint64_t a, std::uint64_t b, std::uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
@@ -352,6 +354,169 @@ WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit) {
   // Some writers pad the file to a multiple of 4 past the last row.
   if (fileSize >= expected && fileSize - expected < 4) return Finish(file, fileSize, limit);
   return Unsure();
+}
+
+// ================================================================= TIFF
+
+namespace {
+constexpr std::size_t kMaxTiffIfds = 4096;
+constexpr std::uint64_t kMaxTiffEntries = 4096;
+constexpr std::uint64_t kMaxTiffArray = 1u << 20;
+// Entries and array values over all IFDs: IFDs and arrays may be shared, so bound the work itself.
+constexpr std::uint64_t kTiffBudget = 1u << 24;
+
+class TiffWalk {
+ public:
+  TiffWalk(FileBytes& file, std::uint64_t limit, bool le, bool big) : file_(file), limit_(limit), le_(le), big_(big) {}
+
+  WalkResult Run(std::uint64_t first) {
+    std::vector<std::uint64_t> queue{first};
+    std::set<std::uint64_t> seen;
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+      if (seen.size() == kMaxTiffIfds) return Unsure();
+      if (!seen.insert(queue[i]).second) continue;
+      const WalkResult r = Ifd(queue[i], i == 0, queue);
+      if (r.verdict != WalkVerdict::kMeasured) return r;
+    }
+    return Finish(file_, furthest_, limit_);
+  }
+
+ private:
+  std::uint64_t U16(const Byte* p) const { return le_ ? LoadU16LE(p) : Be16(p); }
+  std::uint64_t U32(const Byte* p) const { return le_ ? LoadU32LE(p) : Be32(p); }
+  std::uint64_t U64(const Byte* p) const { return le_ ? LoadU64LE(p) : Be64(p); }
+  std::uint64_t Offset(const Byte* p) const { return big_ ? U64(p) : U32(p); }
+
+  static std::uint64_t TypeSize(std::uint64_t type) {
+    switch (type) {
+      case 1: case 2: case 6: case 7: return 1;
+      case 3: case 8: return 2;
+      case 4: case 9: case 11: case 13: return 4;
+      case 5: case 10: case 12: case 16: case 17: case 18: return 8;
+      default: return 0;
+    }
+  }
+
+  bool Reach(std::uint64_t end) {
+    if (end > limit_) return false;
+    furthest_ = std::max(furthest_, end);
+    return true;
+  }
+
+  // The integer values of an entry (offsets, byte counts, IFD pointers), inline or out of line.
+  bool Values(const Byte* entry, std::vector<std::uint64_t>& out) {
+    const std::uint64_t type = U16(entry + 2);
+    const std::uint64_t count = big_ ? U64(entry + 4) : U32(entry + 4);
+    const std::uint64_t size = TypeSize(type);
+    const bool integer = type == 3 || type == 4 || type == 9 || type == 13 || type == 16 || type == 17 || type == 18;
+    if (!integer || count > kMaxTiffArray || count > budget_) return false;
+    budget_ -= count;
+    out.clear();
+    if (count == 0) return true;
+    std::vector<Byte> raw(static_cast<std::size_t>(count * size));
+    const std::size_t inlineBytes = big_ ? 8 : 4;
+    const Byte* field = entry + (big_ ? 12 : 8);
+    if (raw.size() <= inlineBytes) {
+      std::memcpy(raw.data(), field, raw.size());
+    } else if (!ReadWithin(file_, Offset(field), raw.data(), raw.size(), limit_)) {
+      return false;
+    }
+    out.resize(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const Byte* p = raw.data() + i * size;
+      out[i] = size == 2 ? U16(p) : size == 4 ? U32(p) : U64(p);
+    }
+    return true;
+  }
+
+  WalkResult Ifd(std::uint64_t at, bool first, std::vector<std::uint64_t>& queue) {
+    const auto broken = [first] { return first ? NotThisFormat() : Unsure(); };
+    const std::size_t countBytes = big_ ? 8 : 2;
+    const std::size_t entryBytes = big_ ? 20 : 12;
+    Byte c[8];
+    if (at < (big_ ? 16u : 8u)) return broken();
+    if (!ReadWithin(file_, at, c, countBytes, limit_)) return Unsure();
+    const std::uint64_t count = big_ ? U64(c) : U16(c);
+    if (count == 0 || count > kMaxTiffEntries) return broken();
+    if (count > budget_) return Unsure();
+    budget_ -= count;
+    std::vector<Byte> entries(static_cast<std::size_t>(count) * entryBytes + (big_ ? 8 : 4));  // + next IFD
+    if (!ReadWithin(file_, at + countBytes, entries.data(), entries.size(), limit_)) return Unsure();
+    if (!Reach(at + countBytes + entries.size())) return Unsure();
+    std::uint64_t unknown = 0;
+    std::vector<std::uint64_t> offsets[3], counts[3];  // strips, tiles, JPEG interchange
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const Byte* e = entries.data() + i * entryBytes;
+      const std::uint64_t tag = U16(e);
+      const std::uint64_t type = U16(e + 2);
+      const std::uint64_t n = big_ ? U64(e + 4) : U32(e + 4);
+      const std::uint64_t size = TypeSize(type);
+      if (size == 0 || (!big_ && type >= 16)) {
+        ++unknown;  // readers skip types they do not know
+        continue;
+      }
+      if (n > (std::uint64_t{1} << 40)) return broken();
+      const std::uint64_t bytes = n * size;
+      if (bytes > (big_ ? 8u : 4u)) {
+        std::uint64_t end = 0;
+        if (!AddOk(Offset(e + (big_ ? 12 : 8)), bytes, &end) || !Reach(end)) return Unsure();
+      }
+      std::vector<std::uint64_t>* into = nullptr;
+      switch (tag) {
+        case 273: into = &offsets[0]; break;
+        case 279: into = &counts[0]; break;
+        case 324: into = &offsets[1]; break;
+        case 325: into = &counts[1]; break;
+        case 513: into = &offsets[2]; break;
+        case 514: into = &counts[2]; break;
+        case 330: case 34665: case 34853: case 40965: {  // SubIFDs, Exif, GPS, interoperability
+          std::vector<std::uint64_t> ifds;
+          if (!Values(e, ifds)) return Unsure();
+          for (const std::uint64_t p : ifds)
+            if (p != 0 && queue.size() < kMaxTiffIfds) queue.push_back(p);
+          break;
+        }
+        default: break;
+      }
+      if (into != nullptr && !Values(e, *into)) return Unsure();
+    }
+    if (first && unknown * 2 > count) return NotThisFormat();
+    for (int k = 0; k < 3; ++k) {
+      const std::size_t m = std::min(offsets[k].size(), counts[k].size());
+      for (std::size_t j = 0; j < m; ++j) {
+        std::uint64_t end = 0;
+        if (counts[k][j] == 0) continue;
+        if (!AddOk(offsets[k][j], counts[k][j], &end) || !Reach(end)) return Unsure();
+      }
+    }
+    const std::uint64_t next = Offset(entries.data() + count * entryBytes);
+    if (next != 0 && queue.size() < kMaxTiffIfds) queue.push_back(next);
+    return Measured(0);
+  }
+
+  FileBytes& file_;
+  std::uint64_t limit_;
+  bool le_;
+  bool big_;
+  std::uint64_t furthest_ = 0;
+  std::uint64_t budget_ = kTiffBudget;
+};
+}  // namespace
+
+WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
+  Byte h[16];
+  if (!file.Read(0, h, 8)) return Unsure();
+  const bool le = h[0] == 'I' && h[1] == 'I';
+  if (!le && !(h[0] == 'M' && h[1] == 'M')) return NotThisFormat();
+  const std::uint32_t version = le ? LoadU16LE(h + 2) : Be16(h + 2);
+  if (version == 42) {
+    const std::uint64_t first = le ? LoadU32LE(h + 4) : Be32(h + 4);
+    return TiffWalk(file, limit, le, false).Run(first);
+  }
+  if (version != 43) return NotThisFormat();
+  if (!file.Read(0, h, 16)) return Unsure();
+  if ((le ? LoadU16LE(h + 4) : Be16(h + 4)) != 8 || h[6] != 0 || h[7] != 0) return NotThisFormat();
+  return TiffWalk(file, limit, le, true).Run(le ? LoadU64LE(h + 8) : Be64(h + 8));
 }
 
 }  // namespace rexmoor::formats

@@ -18,5 +18,7 @@ WalkResult MeasurePng(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureGif(FileBytes& file, std::uint64_t limit);
 // The file-size field, checked against the pixel offset plus the size the info header implies.
 WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit);
+// The furthest byte of any IFD, tag value, strip or tile (SubIFDs, Exif, GPS; BigTIFF too).
+WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -32,6 +32,7 @@ const std::vector<Family>& Families() {
       {"png", MeasurePng, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'}},
       {"gif", MeasureGif, {'G', 'I', 'F', '8', '9', 'a'}},
       {"bmp", MeasureBmp, {'B', 'M'}},
+      {"tif", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
   };
   return families;
 }
