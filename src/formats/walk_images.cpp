@@ -519,4 +519,87 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
   return TiffWalk(file, limit, le, true).Run(le ? LoadU64LE(h + 8) : Be64(h + 8));
 }
 
+// ================================================================= PSD
+
+namespace {
+constexpr std::size_t kMaxPsdResources = 1'000'000;
+
+// Walks the image resource blocks of [pos, end): they must fill it exactly.
+WalkResult PsdResources(FileBytes& file, std::uint64_t pos, std::uint64_t end, std::uint64_t limit) {
+  for (std::size_t n = 0; pos < end; ++n) {
+    if (n == kMaxPsdResources) return Unsure();
+    Byte r[7];
+    if (!ReadWithin(file, pos, r, sizeof r, limit)) return Unsure();
+    if (std::memcmp(r, "8BIM", 4) != 0 && std::memcmp(r, "MeSa", 4) != 0 && std::memcmp(r, "AgHg", 4) != 0 &&
+        std::memcmp(r, "PHUT", 4) != 0 && std::memcmp(r, "DCSR", 4) != 0)
+      return n == 0 ? NotThisFormat() : Unsure();
+    const std::uint64_t name = (std::uint64_t{r[6]} + 2) & ~std::uint64_t{1};  // Pascal string, even
+    Byte s[4];
+    if (!ReadWithin(file, pos + 6 + name, s, 4, limit)) return Unsure();
+    const std::uint64_t size = (std::uint64_t{Be32(s)} + 1) & ~std::uint64_t{1};
+    pos += 6 + name + 4 + size;
+  }
+  return pos == end ? Measured(end) : Unsure();
+}
+}  // namespace
+
+WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit) {
+  Byte h[26];
+  if (!file.Read(0, h, sizeof h)) return Unsure();
+  if (std::memcmp(h, "8BPS", 4) != 0) return NotThisFormat();
+  const std::uint32_t version = Be16(h + 4);
+  const std::uint64_t channels = Be16(h + 12);
+  const std::uint64_t height = Be32(h + 14);
+  const std::uint64_t width = Be32(h + 18);
+  const std::uint32_t depth = Be16(h + 22);
+  const std::uint32_t mode = Be16(h + 24);
+  const std::uint64_t maxSide = version == 2 ? 300000 : 30000;
+  if ((version != 1 && version != 2) || std::any_of(h + 6, h + 12, [](Byte b) { return b != 0; }) || channels == 0 ||
+      channels > 56 || height == 0 || height > maxSide || width == 0 || width > maxSide ||
+      (depth != 1 && depth != 8 && depth != 16 && depth != 32) || mode > 9 || mode == 5 || mode == 6)
+    return NotThisFormat();
+  std::uint64_t pos = 26;
+  Byte len[8];
+  if (!ReadWithin(file, pos, len, 4, limit)) return Unsure();  // colour mode data
+  pos += 4 + std::uint64_t{Be32(len)};
+  if (!ReadWithin(file, pos, len, 4, limit)) return Unsure();  // image resources
+  const std::uint64_t resourcesEnd = pos + 4 + Be32(len);
+  if (const WalkResult r = PsdResources(file, pos + 4, resourcesEnd, limit); r.verdict != WalkVerdict::kMeasured)
+    return r;
+  pos = resourcesEnd;
+  const std::size_t layerField = version == 2 ? 8 : 4;  // layer and mask information
+  if (!ReadWithin(file, pos, len, layerField, limit)) return Unsure();
+  const std::uint64_t layers = version == 2 ? Be64(len) : Be32(len);
+  if (!AddOk(pos + layerField, layers, &pos)) return Unsure();
+  Byte comp[2];
+  if (!ReadWithin(file, pos, comp, 2, limit)) return Unsure();
+  pos += 2;
+  const std::uint64_t rows = channels * height;
+  const std::uint64_t rowBytes = (width * depth + 7) / 8;
+  switch (Be16(comp)) {
+    case 0: {
+      std::uint64_t end = 0;
+      return AddOk(pos, rows * rowBytes, &end) ? Finish(file, end, limit) : Unsure();
+    }
+    case 1: {  // PackBits: a table of each row's packed length, then the rows
+      const std::size_t field = version == 2 ? 4 : 2;
+      std::uint64_t total = rows * field;
+      std::uint64_t at = pos;
+      for (std::uint64_t left = rows * field; left > 0;) {
+        if (at >= limit) return Unsure();
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kMaxFileView)) / field * field;
+        const std::span<const Byte> v = file.View(at, want);
+        const std::size_t usable = v.size() / field * field;
+        if (usable == 0) return Unsure();
+        for (std::size_t i = 0; i < usable; i += field) total += field == 2 ? Be16(v.data() + i) : Be32(v.data() + i);
+        at += usable;
+        left -= usable;
+      }
+      std::uint64_t end = 0;
+      return AddOk(pos, total, &end) ? Finish(file, end, limit) : Unsure();
+    }
+    default: return Unsure();  // zip-compressed image data has no length of its own
+  }
+}
+
 }  // namespace rexmoor::formats

@@ -20,5 +20,7 @@ WalkResult MeasureGif(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit);
 // The furthest byte of any IFD, tag value, strip or tile (SubIFDs, Exif, GPS; BigTIFF too).
 WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit);
+// Header, the length-prefixed sections, then the image data (raw, or by its RLE row counts).
+WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -33,6 +33,7 @@ const std::vector<Family>& Families() {
       {"gif", MeasureGif, {'G', 'I', 'F', '8', '9', 'a'}},
       {"bmp", MeasureBmp, {'B', 'M'}},
       {"tif", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"psd", MeasurePsd, {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3}},
   };
   return families;
 }
