@@ -602,4 +602,35 @@ WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit) {
   }
 }
 
+// ================================================================= ICO
+
+WalkResult MeasureIco(FileBytes& file, std::uint64_t limit) {
+  Byte h[6];
+  if (!file.Read(0, h, 6)) return Unsure();
+  const std::uint32_t type = LoadU16LE(h + 2);
+  const std::size_t count = LoadU16LE(h + 4);
+  if (LoadU16LE(h) != 0 || (type != 1 && type != 2) || count == 0 || count > 1024) return NotThisFormat();
+  std::vector<Byte> dir(16 * count);
+  if (!ReadWithin(file, 6, dir.data(), dir.size(), limit)) return Unsure();
+  const std::uint64_t dirEnd = 6 + dir.size();
+  std::uint64_t end = dirEnd;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Byte* e = dir.data() + 16 * i;
+    const std::uint64_t size = LoadU32LE(e + 8);
+    const std::uint64_t offset = LoadU32LE(e + 12);
+    if (size < 8 || offset < dirEnd) return NotThisFormat();
+    end = std::max(end, offset + size);
+  }
+  if (end > limit) return Unsure();
+  // Each image is a PNG or a bitmap info header.
+  for (std::size_t i = 0; i < count; ++i) {
+    Byte b[8];
+    if (!file.Read(LoadU32LE(dir.data() + 16 * i + 12), b, 8)) return Unsure();
+    if (std::memcmp(b, "\x89PNG\r\n\x1A\n", 8) != 0 && LoadU32LE(b) != 40 && LoadU32LE(b) != 12 && LoadU32LE(b) != 108 &&
+        LoadU32LE(b) != 124)
+      return Unsure();
+  }
+  return Finish(file, end, limit);
+}
+
 }  // namespace rexmoor::formats

@@ -22,5 +22,7 @@ WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit);
 // Header, the length-prefixed sections, then the image data (raw, or by its RLE row counts).
 WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit);
+// Icon or cursor directory: the furthest image end.
+WalkResult MeasureIco(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

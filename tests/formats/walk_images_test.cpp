@@ -34,6 +34,7 @@ const std::vector<Family>& Families() {
       {"bmp", MeasureBmp, {'B', 'M'}},
       {"tif", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
       {"psd", MeasurePsd, {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3}},
+      {"ico", MeasureIco, {0, 0, 1, 0, 1, 0}},
   };
   return families;
 }
