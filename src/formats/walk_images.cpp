@@ -633,4 +633,73 @@ WalkResult MeasureIco(FileBytes& file, std::uint64_t limit) {
   return Finish(file, end, limit);
 }
 
+// ================================================================= TTF
+
+namespace {
+constexpr std::uint32_t kMaxFontTables = 1024;
+constexpr std::uint32_t kMaxCollectionFonts = 1024;
+
+bool Printable(const Byte* p, std::size_t n) {
+  return std::all_of(p, p + n, [](Byte c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+bool SfntVersion(const Byte* p) {
+  return std::memcmp(p, "\x00\x01\x00\x00", 4) == 0 || std::memcmp(p, "OTTO", 4) == 0 ||
+         std::memcmp(p, "true", 4) == 0 || std::memcmp(p, "typ1", 4) == 0;
+}
+
+// The furthest table end of the table directory at `at`. The fonts of a collection share tables,
+// which may stand before a later font's directory.
+WalkResult FontDirectoryEnd(FileBytes& file, std::uint64_t at, bool shared, std::uint64_t limit, std::uint64_t& end) {
+  Byte h[12];
+  if (!ReadWithin(file, at, h, 12, limit)) return Unsure();
+  const std::uint32_t tables = Be16(h + 4);
+  if (!SfntVersion(h) || tables == 0 || tables > kMaxFontTables) return NotThisFormat();
+  std::vector<Byte> dir(16 * std::size_t{tables});
+  if (!ReadWithin(file, at + 12, dir.data(), dir.size(), limit)) return Unsure();
+  const std::uint64_t dirEnd = at + 12 + dir.size();
+  end = std::max(end, dirEnd);
+  for (std::size_t i = 0; i < tables; ++i) {
+    const Byte* r = dir.data() + 16 * i;
+    const std::uint64_t offset = Be32(r + 8);
+    const std::uint64_t length = Be32(r + 12);
+    if (!Printable(r, 4) || offset < (shared ? 12 : dirEnd)) return NotThisFormat();
+    end = std::max(end, offset + length);
+  }
+  return Measured(end);
+}
+}  // namespace
+
+WalkResult MeasureTtf(FileBytes& file, std::uint64_t limit) {
+  Byte h[12];
+  if (!file.Read(0, h, 12)) return Unsure();
+  std::uint64_t end = 0;
+  if (std::memcmp(h, "ttcf", 4) == 0) {
+    const std::uint32_t major = Be16(h + 4);
+    const std::uint32_t fonts = Be32(h + 8);
+    if ((major != 1 && major != 2) || fonts == 0 || fonts > kMaxCollectionFonts) return NotThisFormat();
+    std::vector<Byte> offsets(4 * std::size_t{fonts} + 12);
+    if (!ReadWithin(file, 12, offsets.data(), offsets.size(), limit)) return Unsure();
+    end = 12 + 4 * std::uint64_t{fonts} + (major == 2 ? 12 : 0);
+    for (std::size_t i = 0; i < fonts; ++i) {
+      const WalkResult r = FontDirectoryEnd(file, Be32(offsets.data() + 4 * i), true, limit, end);
+      if (r.verdict != WalkVerdict::kMeasured) return i == 0 ? r : Unsure();
+    }
+    const Byte* dsig = offsets.data() + 4 * std::size_t{fonts};
+    if (major == 2 && std::memcmp(dsig, "DSIG", 4) == 0) end = std::max(end, std::uint64_t{Be32(dsig + 8)} + Be32(dsig + 4));
+  } else {
+    const WalkResult r = FontDirectoryEnd(file, 0, false, limit, end);
+    if (r.verdict != WalkVerdict::kMeasured) return r;
+  }
+  // Tables start on 4-byte boundaries and fonts pad the last one with zeros; a font that does not
+  // is followed by whatever came next, which is rarely all zeros.
+  const std::uint64_t padded = (end + 3) & ~std::uint64_t{3};
+  if (padded != end && padded <= limit) {
+    Byte pad[3];
+    if (file.Read(end, pad, padded - end) && std::all_of(pad, pad + (padded - end), [](Byte b) { return b == 0; }))
+      end = padded;
+  }
+  return Finish(file, end, limit);
+}
+
 }  // namespace rexmoor::formats

@@ -24,5 +24,7 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit);
 WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit);
 // Icon or cursor directory: the furthest image end.
 WalkResult MeasureIco(FileBytes& file, std::uint64_t limit);
+// Font table directory (or a collection of them): the furthest table end, padded as fonts are.
+WalkResult MeasureTtf(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -35,6 +35,7 @@ const std::vector<Family>& Families() {
       {"tif", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
       {"psd", MeasurePsd, {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 3}},
       {"ico", MeasureIco, {0, 0, 1, 0, 1, 0}},
+      {"ttf", MeasureTtf, {0, 1, 0, 0, 0, 12, 0, 128, 0, 3, 0, 64}},
   };
   return families;
 }
@@ -85,6 +86,17 @@ std::vector<Sample> Samples() {
     for (const Family& f : Families())
       if (s.ext == f.ext) out.push_back({s.name, carvetest::LoadSample(s.name), f.walk, s.ext == "ttf"});
   }
+  std::vector<std::filesystem::path> fonts;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator("/usr/share/fonts", ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const std::string e = it->path().extension().string();
+    if (e == ".ttf" || e == ".otf" || e == ".ttc") fonts.push_back(it->path());
+  }
+  std::sort(fonts.begin(), fonts.end());
+  if (fonts.size() > 60) fonts.resize(60);
+  for (const auto& p : fonts) out.push_back({p.string(), test::ReadFileBytes(p.string()), MeasureTtf, true});
+
   const Bytes jpeg = carvetest::LoadSample("sample.jpg");
   out.push_back({"multi-picture jpg", MultiPicture(jpeg, carvetest::LoadSample("progressive.jpg")), MeasureJpeg});
   return out;
