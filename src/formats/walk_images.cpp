@@ -702,4 +702,64 @@ WalkResult MeasureTtf(FileBytes& file, std::uint64_t limit) {
   return Finish(file, end, limit);
 }
 
+// ================================================================= RIFF
+
+namespace {
+constexpr std::size_t kMaxRiffChunks = 1'000'000;  // over all parts of a file
+constexpr std::size_t kMaxAvixParts = 100'000;
+
+bool FourCc(const Byte* p) {
+  return std::all_of(p, p + 4, [](Byte c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' || c == '_';
+  });
+}
+
+// One RIFF list at `at`: its end with the pad byte, once its top-level chunks fill it.
+WalkResult RiffPart(FileBytes& file, std::uint64_t at, std::uint64_t limit, bool first, std::size_t& chunks) {
+  const auto broken = [first] { return first ? NotThisFormat() : Unsure(); };
+  Byte h[12];
+  if (!ReadWithin(file, at, h, 12, limit)) return Unsure();
+  const std::uint64_t size = LoadU32LE(h + 4);
+  if (std::memcmp(h, "RIFF", 4) != 0 || !FourCc(h + 8) || size < 4) return broken();
+  const std::uint64_t end = at + 8 + size;
+  if (end > limit) return Unsure();
+  std::uint64_t pos = at + 12;
+  for (std::size_t n = 0; pos + 8 <= end; ++n) {
+    if (++chunks > kMaxRiffChunks) return Unsure();
+    Byte c[8];
+    if (!file.Read(pos, c, 8)) return Unsure();
+    if (!FourCc(c)) return n == 0 ? broken() : Unsure();
+    const std::uint64_t chunk = LoadU32LE(c + 4);
+    if (pos + 8 + chunk == end) {  // the last chunk, odd and unpadded inside the size
+      pos = end;
+      break;
+    }
+    pos += 8 + chunk + (chunk & 1);
+  }
+  if (pos != end) return Unsure();
+  return Measured(end + (size & 1));
+}
+}  // namespace
+
+WalkResult MeasureRiff(FileBytes& file, std::uint64_t limit) {
+  std::size_t chunks = 0;
+  const WalkResult r = RiffPart(file, 0, limit, true, chunks);
+  if (r.verdict != WalkVerdict::kMeasured) return r;
+  std::uint64_t end = r.length;
+  Byte form[4];
+  if (!file.Read(8, form, 4)) return Unsure();
+  if (std::memcmp(form, "AVI ", 4) == 0) {
+    // An AVI past 1 GiB goes on in RIFF 'AVIX' lists directly after the first.
+    for (std::size_t n = 0; n < kMaxAvixParts; ++n) {
+      Byte h[12];
+      if (end + 12 > limit || !file.Read(end, h, 12)) break;
+      if (std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "AVIX", 4) != 0) break;
+      const WalkResult part = RiffPart(file, end, limit, false, chunks);
+      if (part.verdict != WalkVerdict::kMeasured) return Unsure();
+      end = part.length;
+    }
+  }
+  return Finish(file, end, limit);
+}
+
 }  // namespace rexmoor::formats

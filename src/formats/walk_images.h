@@ -26,5 +26,7 @@ WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureIco(FileBytes& file, std::uint64_t limit);
 // Font table directory (or a collection of them): the furthest table end, padded as fonts are.
 WalkResult MeasureTtf(FileBytes& file, std::uint64_t limit);
+// RIFF size confirmed by a walk of its top-level chunks; AVIX extension chunks of a large AVI too.
+WalkResult MeasureRiff(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats
