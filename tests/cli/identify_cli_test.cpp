@@ -17,6 +17,7 @@ const std::string kSamples = REXMOOR_TEST_SOURCE_DIR "/samples/files/";
 struct Sample {
   std::string file, ext, kind;
   std::uint64_t size = 0;
+  bool recognised = true;
 };
 
 // Rows of the samples' manifest: name, extension, type id, size, sha256, check, first match, rule.
@@ -31,7 +32,7 @@ std::vector<Sample> ManifestRows() {
     std::string col;
     while (std::getline(ss, col, '\t')) cols.push_back(col);
     if (cols.size() < 8) continue;
-    rows.push_back(Sample{cols[0], cols[1], cols[7], std::stoull(cols[3])});
+    rows.push_back(Sample{cols[0], cols[1], cols[7], std::stoull(cols[3]), cols[5] != "NO-MATCH"});
   }
   return rows;
 }
@@ -57,6 +58,7 @@ TEST(IdentifyCommand, FooterAndSizeFieldTypesMeasureExactlyTheirFile) {
     // Files whose format rule has a footer or a size field, and which carry that footer: the
     // producers of mp4, mpeg program streams and RealMedia here write no closing marker.
     if (row.kind != "footer" && row.kind != "size field" && row.kind.rfind("compound", 0) != 0) continue;
+    if (!row.recognised) continue;  // nothing to measure
     if (row.file == "sample.mp4" || row.file == "sample_mp42.mp4" || row.file == "sample.mpg" ||
         row.file == "ffmpeg_ps.mpg" || row.file == "sample.vob" || row.file == "sample.rm" ||
         row.file == "sample_v6.swf")

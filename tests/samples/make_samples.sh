@@ -482,6 +482,8 @@ mp2   sample.mp2 starts FF FD E4 00 (twolame, "original" flag clear); ffmpeg_nat
 mts   sample.mts bytes 0..15: $(head -c 16 "$F/sample.mts" | od -An -tx1 | tr -s ' ' | sed 's/^ //;s/ $//' | tr a-f A-F)
       (4-byte arrival time, then a TS packet of PID 0x11, the SDT); expected at 8..15 for MTS:
       00 00 B0 11 00 00 C1 00.
+bmp   v5.bmp has ImageMagick's default 124-byte BITMAPV5HEADER; the bitmap header test accepts
+      only the 40-byte BITMAPINFOHEADER, so it is not recognised (sample.bmp and rle8.bmp are).
 swf   sample.swf is version 4 (MJPEG video); sample_v6.swf is version 6 (FLV1 video) and fails
       the header test, which accepts uncompressed "FWS" files only below version 6.
 mpeg  sample.mpg (mplex) ends with the program end code 00 00 01 B9 and sample_es.mpeg (mpeg2enc)
