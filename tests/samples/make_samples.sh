@@ -96,6 +96,7 @@ mk animated.gif gif 'convert small.png -strip \( small.png -rotate 180 \) \( sma
 mk rle8.bmp bmp 'convert small.png -strip -colors 16 -compress RLE BMP3:"$F/rle8.bmp"'
 mk v5.bmp bmp 'convert small.png -strip -define bmp:format=bmp5 "$F/v5.bmp"'
 mk tiled.tif tif 'convert small.png -strip \( small.png -flip \) -define tiff:tile-geometry=32x32 -compress zip "$F/tiled.tif"'
+mk bigtiff.tif tif 'convert small.png -strip -compress lzw TIFF64:"$F/bigtiff.tif"'
 mk rle.psd psd 'convert small.png -strip -compress RLE "$F/rle.psd"'
 
 # ---------------------------------------------------------------- sound
@@ -484,6 +485,7 @@ mts   sample.mts bytes 0..15: $(head -c 16 "$F/sample.mts" | od -An -tx1 | tr -s
       00 00 B0 11 00 00 C1 00.
 bmp   v5.bmp has ImageMagick's default 124-byte BITMAPV5HEADER; the bitmap header test accepts
       only the 40-byte BITMAPINFOHEADER, so it is not recognised (sample.bmp and rle8.bmp are).
+tif   bigtiff.tif is a BigTIFF (II 2B 00, 64-bit offsets), which the TIFF header test does not take.
 swf   sample.swf is version 4 (MJPEG video); sample_v6.swf is version 6 (FLV1 video) and fails
       the header test, which accepts uncompressed "FWS" files only below version 6.
 mpeg  sample.mpg (mplex) ends with the program end code 00 00 01 B9 and sample_es.mpeg (mpeg2enc)
