@@ -298,6 +298,9 @@ def main():
         put("fuzz_file_header", name, sample(name, 1024))
     for name in headers[:20] + ["tiny.jpg", "sample.mid", "sample_be.tif"]:
         put("fuzz_carve_at_sector", name, b"\x00" + sample(name, 4096))
+    for name in ["camera_exif.jpg", "progressive.jpg", "tiny.jpg", "palette.png", "animated.gif", "rle8.bmp",
+                 "sample.bmp", "sample.tif", "sample_be.tif", "rle.psd", "sample.ico", "odd.wav", "sample.avi"]:
+        put("fuzz_walks_images", name, b"\x00" + sample(name, 16383))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
     document_seeds()
 

@@ -87,9 +87,22 @@ mk sample.tif tif 'convert small.png -strip -compress lzw -define tiff:endian=ls
 mk sample_be.tif tif 'convert small.png -strip -compress lzw -define tiff:endian=msb "$F/sample_be.tif"'
 mk sample.psd psd 'convert small.png -strip "$F/sample.psd"'
 mk sample.ico ico 'convert small.png -strip -define icon:auto-resize=48,32,16 "$F/sample.ico"'
+# More pictures for the structure walks: progressive scans, a palette with text chunks, an
+# animation, RLE and version-5 bitmaps (the latter does not pass the bitmap test), tiles and two
+# pages, PackBits image data.
+mk progressive.jpg jpg 'convert photo.png -strip -interlace Plane -quality 80 "$F/progressive.jpg"'
+mk palette.png png 'convert small.png -colors 16 -set comment "rexmoor test" -define png:exclude-chunks=date,time "$F/palette.png"'
+mk animated.gif gif 'convert small.png -strip \( small.png -rotate 180 \) \( small.png -flop \) -colors 32 -set delay 20 -loop 0 "$F/animated.gif"'
+mk rle8.bmp bmp 'convert small.png -strip -colors 16 -compress RLE BMP3:"$F/rle8.bmp"'
+mk v5.bmp bmp 'convert small.png -strip -define bmp:format=bmp5 "$F/v5.bmp"'
+mk tiled.tif tif 'convert small.png -strip \( small.png -flip \) -define tiff:tile-geometry=32x32 -compress zip "$F/tiled.tif"'
+mk bigtiff.tif tif 'convert small.png -strip -compress lzw TIFF64:"$F/bigtiff.tif"'
+mk rle.psd psd 'convert small.png -strip -compress RLE "$F/rle.psd"'
 
 # ---------------------------------------------------------------- sound
 mk sample.wav wav 'sox -D -n -r 8000 -c 1 -b 16 "$F/sample.wav" synth 0.5 sine 440 fade 0 0.5 0.05'
+# An odd-length data chunk and its pad byte.
+mk odd.wav wav 'sox -D -n -r 8000 -b 8 -c 1 "$F/odd.wav" synth 1001s sine 440'
 mk sample.mp3 mp3 '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=22050 -ac 1 -c:a libmp3lame -b:a 32k $BX -metadata title="Rexmoor sample" -metadata artist="Rexmoor tests" -id3v2_version 3 -write_id3v1 1 "$F/sample.mp3"'
 # 384 kbit/s, 48 kHz, stereo, no CRC, original flag clear: the frame header FF FD E4 00.
 mk sample.mp2 mp2 '$FF -f lavfi -i sine=frequency=440:duration=0.5:sample_rate=48000 -ac 2 -c:a libtwolame -b:a 384k -mode stereo -original 0 $BX -f mp2 "$F/sample.mp2"'
@@ -470,6 +483,9 @@ mp2   sample.mp2 starts FF FD E4 00 (twolame, "original" flag clear); ffmpeg_nat
 mts   sample.mts bytes 0..15: $(head -c 16 "$F/sample.mts" | od -An -tx1 | tr -s ' ' | sed 's/^ //;s/ $//' | tr a-f A-F)
       (4-byte arrival time, then a TS packet of PID 0x11, the SDT); expected at 8..15 for MTS:
       00 00 B0 11 00 00 C1 00.
+bmp   v5.bmp has ImageMagick's default 124-byte BITMAPV5HEADER; the bitmap header test accepts
+      only the 40-byte BITMAPINFOHEADER, so it is not recognised (sample.bmp and rle8.bmp are).
+tif   bigtiff.tif is a BigTIFF (II 2B 00, 64-bit offsets), which the TIFF header test does not take.
 swf   sample.swf is version 4 (MJPEG video); sample_v6.swf is version 6 (FLV1 video) and fails
       the header test, which accepts uncompressed "FWS" files only below version 6.
 mpeg  sample.mpg (mplex) ends with the program end code 00 00 01 B9 and sample_es.mpeg (mpeg2enc)
