@@ -6,6 +6,7 @@ its ground truth, and the comparison of what came back. Python 3.11, standard li
   carve_accuracy.py layout CORPUS_DIR IMAGE TRUTH_TSV SEED
   carve_accuracy.py compare TRUTH_TSV REXMOOR_OUT SECONDS [PHOTOREC_DIR SECONDS]
 """
+import bisect
 import collections
 import hashlib
 import os
@@ -402,6 +403,18 @@ def compare(truth, ours, our_seconds, photorec, photorec_seconds):
         print("PhotoRec byte-exact:          not run")
     print("rexmoor files at no file's start: %d%s" % (sum(extra.values()), (" (" + ", ".join(
         "%s %d" % kv for kv in sorted(extra.items())) + ")") if extra else ""))
+    # Where those lie: inside a file of the medium (a piece of it carved again) or in a gap.
+    spans = sorted((r["start_sector"], r["start_sector"] + (r["size"] + SECTOR - 1) // SECTOR, group_of(r["file"]))
+                   for r in rows)
+    hosts = collections.Counter()
+    for start, found in mine.items():
+        if start in starts:
+            continue
+        i = bisect.bisect_right(spans, (start, float("inf"), "")) - 1
+        host = spans[i][2] if i >= 0 and start < spans[i][1] else "gaps"
+        hosts[host] += len(found)
+    if hosts:
+        print("  of them inside: %s" % ", ".join("%s %d" % kv for kv in hosts.most_common()))
     print()
     print("%-8s %5s %8s %9s" % ("kind", "files", "rexmoor", "PhotoRec" if photorec else ""))
     for kind in sorted(per_kind):
