@@ -337,7 +337,7 @@ WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit) {
       size = Be64(p + 8);
       if (size < 16) break;
     } else if (size == 0) {
-      return boxes == 0 ? NotThisFormat() : Unsure();  // "to the end of the file": no end of its own
+      return Unsure();  // "to the end of the file": a box with no end of its own
     } else if (size < 8) {
       break;
     }
@@ -465,7 +465,7 @@ WalkResult MeasureMatroska(FileBytes& file, std::uint64_t limit) {
   std::uint64_t confirmed = dataAt;
   for (std::uint64_t n = 0; n < kMaxElements; ++n) {
     const auto e = ReadElement(w, pos);
-    if (!e || !SegmentChild(e->id)) return Measured(confirmed);
+    if (!e || !SegmentChild(e->id)) return confirmed > dataAt ? Measured(confirmed) : Unsure();
     const std::uint64_t data = pos + e->headerLength;
     if (e->unknownSize) {
       if (e->id != kCluster) return Unsure();
