@@ -287,6 +287,7 @@ WalkResult MeasureMpegAudio(FileBytes& file, std::uint64_t limit) {
       break;
     }
     const std::uint8_t* next = w.At(*end, 4);
+    if (next == nullptr) return Unsure();  // what follows decides whether the stream ends here
     const auto nextFrame = next != nullptr ? ParseMpegAudioFrame(next) : std::nullopt;
     const bool confirmed = nextFrame && (nextFrame->header & kSameStreamMask) == (first->header & kSameStreamMask);
     if (!confirmed && !TagStartsAt(w, *end) && !SameInDetail(frame->header, before)) break;
@@ -326,7 +327,7 @@ WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit) {
   while (boxes < kMaxBoxes) {
     const std::uint8_t* p = w.At(pos, 16);
     if (p == nullptr) p = w.At(pos, 8);  // a last small box at the medium's end
-    if (p == nullptr) break;
+    if (p == nullptr) return Unsure();
     const std::uint8_t* type = p + 4;
     // A box that is not one ends the file; so does a second file's ftyp or moov.
     if (!KnownTopLevelBox(type) || (boxes > 0 && Is(type, "ftyp")) || (movie && Is(type, "moov"))) break;
@@ -464,6 +465,7 @@ WalkResult MeasureMatroska(FileBytes& file, std::uint64_t limit) {
   std::uint64_t pos = dataAt;
   std::uint64_t confirmed = dataAt;
   for (std::uint64_t n = 0; n < kMaxElements; ++n) {
+    if (w.At(pos, 2) == nullptr) return Unsure();
     const auto e = ReadElement(w, pos);
     if (!e || !SegmentChild(e->id)) return confirmed > dataAt ? Measured(confirmed) : Unsure();
     const std::uint64_t data = pos + e->headerLength;
@@ -506,7 +508,7 @@ WalkResult MeasureFlv(FileBytes& file, std::uint64_t limit) {
   std::uint64_t tags = 0;
   for (; tags < kMaxElements; ++tags) {
     const std::uint8_t* t = w.At(pos, 11);
-    if (t == nullptr) break;
+    if (t == nullptr) return Unsure();
     const unsigned type = t[0] & 0x1F;
     // Type audio, video or script data, the filter bit alone above it, stream ID 0.
     if ((t[0] & 0xC0) != 0 || (type != 8 && type != 9 && type != 18) || Be24(t + 8) != 0) break;
@@ -581,7 +583,8 @@ WalkResult MeasureMpegPs(FileBytes& file, std::uint64_t limit) {
   std::uint64_t lastClock = 0;
   for (std::uint64_t n = 0; n < kMaxPackets; ++n) {
     p = w.At(pos, 4);
-    if (p == nullptr || p[0] != 0 || p[1] != 0 || p[2] != 1) break;
+    if (p == nullptr) return Unsure();
+    if (p[0] != 0 || p[1] != 0 || p[2] != 1) break;
     const std::uint8_t code = p[3];
     std::uint64_t length = 0;
     if (code == 0xB9) {  // program end code
@@ -591,7 +594,7 @@ WalkResult MeasureMpegPs(FileBytes& file, std::uint64_t limit) {
     }
     if (code == 0xBA) {
       p = w.At(pos, 14);
-      if (p == nullptr) break;
+      if (p == nullptr) return Unsure();
       std::uint64_t clock = 0;
       if ((p[4] & 0xC4) == 0x44 && (p[6] & 0x04) && (p[8] & 0x04) && (p[9] & 0x01) && (p[12] & 0x03) == 0x03) {
         length = 14 + (p[13] & 0x07);  // MPEG-2 pack header and its stuffing
@@ -612,7 +615,7 @@ WalkResult MeasureMpegPs(FileBytes& file, std::uint64_t limit) {
       ++packs;
     } else if (code >= 0xBB) {  // system header and PES packets carry their length
       p = w.At(pos, 6);
-      if (p == nullptr) break;
+      if (p == nullptr) return Unsure();
       length = 6 + Be16(p + 4);
       ++packets;
     } else {
@@ -640,7 +643,7 @@ WalkResult MeasureTransportStream(FileBytes& file, std::uint64_t limit, unsigned
   for (;;) {
     const auto end = EndWithin(pos, packetSize, limit);
     const std::uint8_t* p = w.At(pos, packetSize);
-    if (p == nullptr) break;
+    if (p == nullptr) return Unsure();
     if (!end) return Unsure();
     const std::uint8_t* h = p + sync;
     const unsigned pid = (h[1] & 0x1F) << 8 | h[2];
@@ -727,7 +730,10 @@ WalkResult MeasureAsf(FileBytes& file, std::uint64_t limit) {
   bool data = false;
   for (int objects = 0; objects < 10000; ++objects) {
     const std::uint8_t* o = w.At(pos, 24);
-    if (o == nullptr) break;
+    if (o == nullptr) {
+      if (!declared || *declared != pos) return Unsure();
+      break;
+    }
     const bool isData = IsGuid(o, kAsfData);
     if (!isData && !IsGuid(o, kAsfSimpleIndex) && !IsGuid(o, kAsfIndex) && !IsGuid(o, kAsfMediaObjectIndex) &&
         !IsGuid(o, kAsfTimecodeIndex))
@@ -779,7 +785,7 @@ WalkResult MeasureRealMedia(FileBytes& file, std::uint64_t limit) {
   bool data = false;
   for (std::uint64_t n = 0; n < kMaxElements; ++n) {
     const std::uint8_t* c = w.At(pos, 10);
-    if (c == nullptr) break;
+    if (c == nullptr) return Unsure();
     const bool known = (n == 0 && Is(c, ".RMF")) || Is(c, "PROP") || Is(c, "MDPR") || Is(c, "CONT") ||
                        Is(c, "DATA") || Is(c, "INDX") || Is(c, "RMMD");
     if (!known || Be16(c + 8) > 2) break;
@@ -820,7 +826,8 @@ WalkResult MeasureMxf(FileBytes& file, std::uint64_t limit) {
   for (std::uint64_t n = 0; n < kMaxPackets; ++n) {
     const std::uint8_t* k = w.At(pos, 25);
     if (k == nullptr) k = w.At(pos, 17);
-    if (k == nullptr || Be32(k) != 0x060E2B34) break;
+    if (k == nullptr) return Unsure();
+    if (Be32(k) != 0x060E2B34) break;
     const bool partition = std::memcmp(k, kMxfPartitionKey, 13) == 0;
     if (partition && n > 0 && k[13] == 0x02) break;  // the next file's header partition
     const std::uint8_t first = k[16];
