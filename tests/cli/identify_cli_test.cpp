@@ -55,9 +55,11 @@ TEST(IdentifyCommand, FooterAndSizeFieldTypesMeasureExactlyTheirFile) {
   int checked = 0;
   for (const auto& row : rows) {
     // Files whose format rule has a footer or a size field, and which carry that footer: the
-    // producers of mp4, mpeg program streams and RealMedia here write no closing marker.
+    // producers of mp4, mpeg program streams and RealMedia here write no closing marker, and
+    // sample_vbr.mp3 has no ID3v1 tag.
     if (row.kind != "footer" && row.kind != "size field" && row.kind.rfind("compound", 0) != 0) continue;
-    if (row.file == "sample.mp4" || row.file == "sample_mp42.mp4" || row.file == "sample.mpg" ||
+    if (row.file == "sample.mp4" || row.file == "sample_mp42.mp4" || row.file == "sample_frag.mp4" ||
+        row.file == "sample_vbr.mp3" || row.file == "sample.mpg" ||
         row.file == "ffmpeg_ps.mpg" || row.file == "sample.vob" || row.file == "sample.rm" ||
         row.file == "sample_v6.swf")
       continue;
