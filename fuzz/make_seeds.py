@@ -302,6 +302,11 @@ def main():
                  "sample.bmp", "sample.tif", "sample_be.tif", "rle.psd", "sample.ico", "odd.wav", "sample.avi"]:
         put("fuzz_walks_images", name, b"\x00" + sample(name, 16383))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
+    # Structure walks: small media files whole (so the walks reach their ends), heads of the rest.
+    for name in ["sample.mp3", "sample_vbr.mp3", "sample.mp2", "sample.mp4", "sample_frag.mp4", "sample.mov",
+                 "sample.mkv", "sample_live.mkv", "sample.flv", "sample.mpg", "sample.vob", "sample_es.mpeg",
+                 "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf"]:
+        put("fuzz_walks_media", name, b"\x00" + sample(name, 12288))
     document_seeds()
 
     # Raw media of several files on sector boundaries, as a deep scan meets them.

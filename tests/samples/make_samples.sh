@@ -110,6 +110,8 @@ mk sample.mp2 mp2 '$FF -f lavfi -i sine=frequency=440:duration=0.5:sample_rate=4
 mk ffmpeg_native.mp2 mp2 '$FF -f lavfi -i sine=frequency=440:duration=0.5:sample_rate=48000 -ac 2 -c:a mp2 -b:a 384k $BX -f mp2 "$F/ffmpeg_native.mp2"'
 mk sample.mmf mmf '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=8000 -ac 1 -c:a adpcm_yamaha $BX -f mmf "$F/sample.mmf"'
 mk sample.wma wma '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=22050 -ac 1 -c:a wmav2 -b:a 32k $BX -f asf "$F/sample.wma"'
+# MPEG-2 layer III, VBR (an info frame first), ID3v2.4, no ID3v1.
+mk sample_vbr.mp3 mp3 '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=16000 -ac 2 -c:a libmp3lame -q:a 6 $BX -id3v2_version 4 -metadata title="Rexmoor VBR" "$F/sample_vbr.mp3"'
 cat > "$T/tune.abc" <<'EOF'
 X:1
 T:Rexmoor Sample Tune
@@ -135,6 +137,11 @@ mk sample.mkv mkv '$FF $V10 $A48 -c:v mpeg4 -q:v 8 -c:a libopus -b:a 24k -ac 1 $
 mk sample.flv flv '$FF $V10 $A22 -c:v flv1 -q:v 8 -c:a libmp3lame -b:a 32k -ac 1 $BX -f flv "$F/sample.flv"'
 mk sample.mp4 mp4 '$FF $V10 $A22 -c:v libx264 -preset veryfast -crf 32 -pix_fmt yuv420p -c:a aac -b:a 32k -ac 1 $BX -f mp4 "$F/sample.mp4"'
 mk sample_mp42.mp4 mp4 '$FF $V10 $A22 -c:v libx264 -preset veryfast -crf 32 -pix_fmt yuv420p -c:a aac -b:a 32k -ac 1 $BX -brand mp42 -f mp4 "$F/sample_mp42.mp4"'
+# Fragmented MP4 (moov first, then moof/mdat pairs and an mfra).
+mk sample_frag.mp4 mp4 '$FF $V10 -c:v mpeg4 -q:v 8 $BX -movflags frag_keyframe+empty_moov -f mp4 "$F/sample_frag.mp4"'
+# Written to a pipe, so the Segment's size stays unknown.
+mk sample_live.mkv mkv '$FF $V10 $A48 -c:v mpeg4 -q:v 8 -c:a libopus -b:a 24k -ac 1 $BX -f matroska pipe:1 > "$F/sample_live.mkv"'
+mk sample.webm mkv '$FF $V10 $A48 -c:v libvpx -b:v 60k -c:a libvorbis -ac 1 -b:a 32k $BX -f webm "$F/sample.webm"'
 mk sample.mov mov '$FF $V10 $A22 -c:v mpeg4 -q:v 8 -c:a aac -b:a 32k -ac 1 $BX -f mov "$F/sample.mov"'
 mk sample.3gp 3gp '$FF -f lavfi -i testsrc=size=176x144:rate=10:duration=1 $A22 -c:v h263 -q:v 8 -c:a aac -b:a 32k -ac 1 $BX -f 3gp "$F/sample.3gp"'
 # MPEG-1 program stream with a real program end code (00 00 01 B9), and its video elementary
