@@ -1,0 +1,14 @@
+// Structure walks of archives, documents and databases: each measures a candidate file to its
+// last byte by the structure its own format defines (see file_bytes.h for the verdicts).
+#pragma once
+
+#include <cstdint>
+
+#include "formats/file_bytes.h"
+
+namespace rexmoor::formats {
+
+// 7z: the start header's next-header offset and size, both headers' CRCs checked.
+WalkResult Measure7z(FileBytes& file, std::uint64_t limit);
+
+}  // namespace rexmoor::formats
