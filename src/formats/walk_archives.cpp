@@ -73,4 +73,191 @@ WalkResult Measure7z(FileBytes& file, std::uint64_t limit) {
   return Measured(end);
 }
 
+// ---------------------------------------------------------------------------------------------
+// ZIP
+
+namespace {
+
+constexpr std::uint32_t kZipLocal = 0x04034B50;
+constexpr std::uint32_t kZipCentral = 0x02014B50;
+constexpr std::uint32_t kZipEnd = 0x06054B50;
+constexpr std::uint32_t kZip64End = 0x06064B50;
+constexpr std::uint32_t kZip64Locator = 0x07064B50;
+constexpr std::uint32_t kZipDescriptor = 0x08074B50;
+constexpr std::uint32_t kZipSignature = 0x05054B50;
+constexpr std::uint32_t kZipSpanMarker = 0x30304B50;  // "PK00": a split archive made whole
+
+bool KnownZipMethod(std::uint16_t m) {
+  return m <= 20 || (m >= 93 && m <= 99);
+}
+
+// Whether a record that may follow an entry's data starts with this signature.
+bool ZipRecordFollows(std::uint32_t sig) {
+  return sig == kZipLocal || sig == kZipCentral || sig == kZipSignature || sig == kZip64End || sig == kZipEnd;
+}
+
+// Where the data descriptor that closes an entry ends, found by its signature (or, unsigned, by
+// the next record's signature) with a compressed size equal to its distance from the data.
+// 0 when the limit or the medium's end comes first.
+std::uint64_t FindDescriptorEnd(FileBytes& file, std::uint64_t dataStart, std::uint64_t limit) {
+  std::uint64_t pos = dataStart;
+  while (pos < limit) {
+    const auto v = file.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(limit - pos, kMaxFileView)));
+    if (v.size() < 4) return 0;
+    std::uint64_t candidate = 0;
+    bool found = false;
+    for (const std::uint8_t* p = v.data(); p + 4 <= v.data() + v.size();) {
+      p = static_cast<const std::uint8_t*>(std::memchr(p, 'P', static_cast<std::size_t>(v.data() + v.size() - 3 - p)));
+      if (p == nullptr) break;
+      if (p[1] == 'K' && ((p[2] == 7 && p[3] == 8) || (p[2] == 3 && p[3] == 4) || (p[2] == 1 && p[3] == 2))) {
+        candidate = pos + static_cast<std::uint64_t>(p - v.data());
+        found = true;
+        break;
+      }
+      ++p;
+    }
+    if (!found) {
+      pos += v.size() - 3;
+      continue;
+    }
+    // The view is no longer used from here on: Read below replaces it.
+    std::uint8_t d[24];
+    std::uint32_t sig = 0;
+    if (!Fetch(file, candidate, &sig, 4, limit)) return 0;
+    sig = LoadU32LE(reinterpret_cast<const std::uint8_t*>(&sig));
+    const std::uint64_t packed = candidate - dataStart;
+    if (sig == kZipDescriptor) {
+      // 32-bit sizes or Zip64 ones: when the packed size fits both, the record that follows tells.
+      std::uint8_t e[28] = {};
+      if (!Fetch(file, candidate, e, 16, limit)) return 0;
+      (void)Fetch(file, candidate, e, 28, limit);
+      const bool short32 = LoadU32LE(e + 8) == packed;
+      const bool long64 = LoadU64LE(e + 8) == packed;
+      const auto record = [&](int at) { return ZipRecordFollows(LoadU32LE(e + at)); };
+      if (long64 && (!short32 || (record(24) && !record(16)))) return candidate + 24;
+      if (short32) return candidate + 16;
+    } else {
+      if (packed >= 12 && Fetch(file, candidate - 12, d, 12, limit) && LoadU32LE(d + 4) == packed - 12) return candidate;
+      if (packed >= 20 && Fetch(file, candidate - 20, d, 20, limit) && LoadU64LE(d + 4) == packed - 20) return candidate;
+    }
+    pos = candidate + 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+WalkResult MeasureZip(FileBytes& file, std::uint64_t limit) {
+  std::uint64_t pos = 0;
+  std::uint8_t h[64];
+  if (!Fetch(file, 0, h, 4, limit)) return Unsure();
+  const std::uint32_t first = LoadU32LE(h);
+  if (first == kZipDescriptor || first == kZipSpanMarker) pos = 4;
+
+  std::uint64_t locals = 0;
+  std::uint64_t centrals = 0;
+  std::uint64_t centralStart = 0;
+  std::uint64_t centralEnd = 0;
+  std::uint64_t zip64EndAt = 0;
+  bool zip64 = false;
+  std::uint64_t zip64Entries = 0, zip64CdSize = 0, zip64CdOffset = 0;
+
+  for (std::uint32_t records = 0; records < 3 * kMaxRecords; ++records) {
+    // Until the first entry parses, a mismatch means the header test matched by chance.
+    const WalkResult broken = locals + centrals == 0 ? NotThisFormat() : Unsure();
+    if (!Fetch(file, pos, h, 4, limit)) return Unsure();
+    const std::uint32_t sig = LoadU32LE(h);
+    if (sig == kZipLocal) {
+      if (centrals > 0) return Unsure();
+      if (!Fetch(file, pos, h, 30, limit)) return Unsure();
+      const std::uint16_t flags = LoadU16LE(h + 6);
+      const std::uint16_t method = LoadU16LE(h + 8);
+      std::uint64_t packed = LoadU32LE(h + 18);
+      const std::uint16_t nameLength = LoadU16LE(h + 26);
+      const std::uint16_t extraLength = LoadU16LE(h + 28);
+      if (h[4] > 100 || !KnownZipMethod(method) || nameLength == 0) return broken;
+      const std::uint64_t dataStart = pos + 30 + nameLength + extraLength;
+      if (packed == 0xFFFFFFFF || LoadU32LE(h + 22) == 0xFFFFFFFF) {
+        // Zip64 sizes stand in the extra field (tag 1: original size, then packed size).
+        std::vector<std::uint8_t> extra(extraLength);
+        if (!Fetch(file, pos + 30 + nameLength, extra.data(), extra.size(), limit)) return Unsure();
+        bool have = false;
+        for (std::size_t e = 0; e + 4 <= extra.size();) {
+          const std::uint16_t tag = LoadU16LE(&extra[e]);
+          const std::uint16_t len = LoadU16LE(&extra[e + 2]);
+          if (e + 4 + len > extra.size()) break;
+          if (tag == 1 && len >= 16) {
+            packed = LoadU64LE(&extra[e + 12]);
+            have = true;
+          } else if (tag == 1 && len >= 8 && packed == 0xFFFFFFFF) {
+            packed = LoadU64LE(&extra[e + 4]);
+            have = true;
+          }
+          e += 4 + len;
+        }
+        if (!have && !(flags & 8)) return broken;
+      }
+      std::uint64_t next = 0;
+      if ((flags & 8) && (packed == 0 || packed == 0xFFFFFFFF)) {
+        next = FindDescriptorEnd(file, dataStart, limit);
+        if (next == 0) return Unsure();
+      } else if (!AddSizes(dataStart, packed, 0, &next)) {
+        return broken;
+      } else if (flags & 8) {
+        // Sizes known up front and a descriptor as well: it follows the data, signed or not.
+        std::uint8_t d[4];
+        if (!Fetch(file, next, d, 4, limit)) return Unsure();
+        next += LoadU32LE(d) == kZipDescriptor ? 16 : 12;
+      }
+      ++locals;
+      pos = next;
+    } else if (sig == kZipCentral) {
+      if (!Fetch(file, pos, h, 46, limit)) return Unsure();
+      if (!KnownZipMethod(LoadU16LE(h + 10))) return broken;
+      if (centrals == 0) centralStart = pos;
+      ++centrals;
+      pos += 46 + std::uint64_t{LoadU16LE(h + 28)} + LoadU16LE(h + 30) + LoadU16LE(h + 32);
+      centralEnd = pos;
+    } else if (sig == kZipSignature) {
+      if (!Fetch(file, pos, h, 6, limit)) return Unsure();
+      pos += 6 + std::uint64_t{LoadU16LE(h + 4)};
+      centralEnd = pos;
+    } else if (sig == kZip64End) {
+      if (!Fetch(file, pos, h, 56, limit)) return Unsure();
+      const std::uint64_t size = LoadU64LE(h + 4);
+      if (size < 44) return broken;
+      zip64 = true;
+      zip64EndAt = pos;
+      zip64Entries = LoadU64LE(h + 32);
+      zip64CdSize = LoadU64LE(h + 40);
+      zip64CdOffset = LoadU64LE(h + 48);
+      if (!AddSizes(pos, 12, size, &pos)) return broken;
+    } else if (sig == kZip64Locator) {
+      if (!Fetch(file, pos, h, 20, limit)) return Unsure();
+      if (!zip64 || LoadU64LE(h + 8) != zip64EndAt) return broken;
+      pos += 20;
+    } else if (sig == kZipEnd) {
+      if (!Fetch(file, pos, h, 22, limit)) return Unsure();
+      std::uint64_t entries = LoadU16LE(h + 10);
+      std::uint64_t cdSize = LoadU32LE(h + 12);
+      std::uint64_t cdOffset = LoadU32LE(h + 16);
+      if (zip64 && entries == 0xFFFF) entries = zip64Entries;
+      if (zip64 && cdSize == 0xFFFFFFFF) cdSize = zip64CdSize;
+      if (zip64 && cdOffset == 0xFFFFFFFF) cdOffset = zip64CdOffset;
+      // The end record must describe the central directory just walked, or it is not this
+      // archive's end (damage, or a stray record).
+      const std::uint64_t start = centrals > 0 ? centralStart : pos;
+      const std::uint64_t bytes = centrals > 0 ? centralEnd - centralStart : 0;
+      if (entries != centrals || cdOffset != start || cdSize != bytes) return broken;
+      const std::uint64_t end = pos + 22 + LoadU16LE(h + 20);
+      if (end > limit || !Reaches(file, end)) return Unsure();
+      return Measured(end);
+    } else {
+      return broken;
+    }
+    if (pos > limit) return Unsure();
+  }
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

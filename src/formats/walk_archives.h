@@ -10,5 +10,8 @@ namespace rexmoor::formats {
 
 // 7z: the start header's next-header offset and size, both headers' CRCs checked.
 WalkResult Measure7z(FileBytes& file, std::uint64_t limit);
+// ZIP and the packages built on it (docx, xlsx, pptx, odt, jar, ...): local entries, central
+// directory, Zip64 records and the end record with its comment.
+WalkResult MeasureZip(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -37,6 +37,13 @@ std::vector<Case> Cases() {
   const std::vector<std::pair<const char*, Walk>> samples = {
       {"sample.7z", Measure7z},
       {"solid_off.7z", Measure7z},
+      {"sample.zip", MeasureZip},
+      {"sample.docx", MeasureZip},
+      {"sample.xlsx", MeasureZip},
+      {"sample.pptx", MeasureZip},
+      {"zip_streamed.zip", MeasureZip},
+      {"zip64.zip", MeasureZip},
+      {"zip_stored.zip", MeasureZip},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
@@ -105,6 +112,7 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
   };
   const std::vector<Magic> magics = {
       {"7z", Measure7z, {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4}},
+      {"zip", MeasureZip, {'P', 'K', 3, 4}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
