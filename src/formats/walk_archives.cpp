@@ -260,4 +260,122 @@ WalkResult MeasureZip(FileBytes& file, std::uint64_t limit) {
   return Unsure();
 }
 
+// ---------------------------------------------------------------------------------------------
+// RAR
+
+namespace {
+
+// A RAR 5 variable-length integer at p (at most `avail` bytes); its length, or 0 when it is
+// longer than 10 bytes or runs off the end.
+std::size_t ReadVint(const std::uint8_t* p, std::size_t avail, std::uint64_t* value) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < avail && i < 10; ++i) {
+    v |= std::uint64_t{p[i] & 0x7Fu} << (7 * i);
+    if (!(p[i] & 0x80)) {
+      *value = v;
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
+WalkResult MeasureRar4(FileBytes& file, std::uint64_t limit) {
+  std::uint64_t pos = 7;  // the marker block
+  std::vector<std::uint8_t> head;
+  for (std::uint32_t blocks = 0; blocks < kMaxRecords; ++blocks) {
+    std::uint8_t b[7];
+    if (!Fetch(file, pos, b, sizeof b, limit)) return Unsure();
+    const std::uint8_t type = b[2];
+    const std::uint16_t flags = LoadU16LE(b + 3);
+    const std::uint16_t size = LoadU16LE(b + 5);
+    const bool fileLike = type == 0x74 || type == 0x7A;  // file and service headers carry data
+    bool valid = type >= 0x73 && type <= 0x7B && size >= (fileLike ? 32 : 7);
+    if (valid) {
+      head.resize(size);
+      if (!Fetch(file, pos, head.data(), size, limit)) return Unsure();
+      valid = (crc32(0L, head.data() + 2, size - 2) & 0xFFFF) == LoadU16LE(b);
+    }
+    if (blocks == 0 && (!valid || type != 0x73)) return NotThisFormat();
+    // With encrypted headers no block after the main one can be read.
+    if (blocks == 0 && (flags & 0x80)) return Unsure();
+    // An archive that does not close with an end block ends after its last sound block.
+    if (!valid) return Measured(pos);
+    std::uint64_t data = 0;
+    if (fileLike) {
+      data = LoadU32LE(head.data() + 7);
+      if (flags & 0x100) {
+        if (size < 36) return Measured(pos);
+        data |= std::uint64_t{LoadU32LE(head.data() + 32)} << 32;
+      }
+    } else if (flags & 0x8000) {
+      if (size < 11) return Measured(pos);
+      data = LoadU32LE(head.data() + 7);
+    }
+    std::uint64_t next = 0;
+    if (!AddSizes(pos, size, data, &next) || next > limit) return Unsure();
+    if (type == 0x7B) return Measured(next);
+    pos = next;
+  }
+  return Unsure();
+}
+
+WalkResult MeasureRar5(FileBytes& file, std::uint64_t limit) {
+  std::uint64_t pos = 8;
+  for (std::uint32_t blocks = 0; blocks < kMaxRecords; ++blocks) {
+    const WalkResult broken = blocks == 0 ? NotThisFormat() : Unsure();
+    std::uint8_t b[48] = {};
+    if (pos >= limit) return Unsure();
+    const auto v = file.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(limit - pos, sizeof b)));
+    if (v.size() < 7) return Unsure();
+    std::memcpy(b, v.data(), v.size());
+    const std::size_t avail = v.size();
+    std::uint64_t headerSize = 0;
+    const std::size_t sizeLength = ReadVint(b + 4, avail - 4, &headerSize);
+    // Headers are at most 2 MiB.
+    if (sizeLength == 0 || headerSize == 0 || headerSize > 0x200000) return broken;
+    std::uint32_t crc = 0;
+    if (!Crc32Of(file, pos + 4, sizeLength + headerSize, limit, &crc)) return Unsure();
+    if (crc != LoadU32LE(b)) return broken;
+    std::size_t at = 4 + sizeLength;
+    const std::size_t headerEnd = static_cast<std::size_t>(std::min<std::uint64_t>(at + headerSize, avail));
+    std::uint64_t type = 0, flags = 0, extra = 0, data = 0;
+    std::size_t n = ReadVint(b + at, headerEnd - at, &type);
+    if (n == 0) return broken;
+    at += n;
+    n = ReadVint(b + at, headerEnd - at, &flags);
+    if (n == 0) return broken;
+    at += n;
+    if (flags & 1) {
+      n = ReadVint(b + at, headerEnd - at, &extra);
+      if (n == 0) return broken;
+      at += n;
+    }
+    if (flags & 2) {
+      n = ReadVint(b + at, headerEnd - at, &data);
+      if (n == 0) return broken;
+    }
+    if (type < 1 || type > 5 || (blocks == 0 && type != 1 && type != 4)) return broken;
+    // Past an encryption header the headers themselves are encrypted: no walk goes on.
+    if (type == 4) return Unsure();
+    std::uint64_t next = 0;
+    if (!AddSizes(pos, 4 + sizeLength, headerSize, &next) || !AddSizes(next, data, 0, &next) || next > limit)
+      return Unsure();
+    if (type == 5) return Measured(next);
+    pos = next;
+  }
+  return Unsure();
+}
+
+}  // namespace
+
+WalkResult MeasureRar(FileBytes& file, std::uint64_t limit) {
+  static constexpr std::uint8_t kRar4[7] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
+  static constexpr std::uint8_t kRar5[8] = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
+  std::uint8_t m[8];
+  if (!Fetch(file, 0, m, sizeof m, limit)) return Unsure();
+  if (std::memcmp(m, kRar5, sizeof kRar5) == 0) return MeasureRar5(file, limit);
+  if (std::memcmp(m, kRar4, sizeof kRar4) == 0) return MeasureRar4(file, limit);
+  return NotThisFormat();
+}
+
 }  // namespace rexmoor::formats

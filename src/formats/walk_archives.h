@@ -13,5 +13,7 @@ WalkResult Measure7z(FileBytes& file, std::uint64_t limit);
 // ZIP and the packages built on it (docx, xlsx, pptx, odt, jar, ...): local entries, central
 // directory, Zip64 records and the end record with its comment.
 WalkResult MeasureZip(FileBytes& file, std::uint64_t limit);
+// RAR 4 block chain and RAR 5 header chain, to the end-of-archive block.
+WalkResult MeasureRar(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

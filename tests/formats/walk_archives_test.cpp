@@ -27,6 +27,85 @@ WalkResult WalkOver(Walk walk, const Bytes& bytes, std::uint64_t limit) {
 
 void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
 
+// No RAR writer is free software, so the RAR files are put together here, block by block as the
+// format lays them out: two stored members whose data holds the archive's own signatures.
+void PutU16(Bytes& b, std::uint32_t v) { b.push_back(v & 0xFF), b.push_back(v >> 8 & 0xFF); }
+void PutU32(Bytes& b, std::uint32_t v) { PutU16(b, v & 0xFFFF), PutU16(b, v >> 16); }
+void PutVint(Bytes& b, std::uint64_t v) {
+  for (; v >= 0x80; v >>= 7) b.push_back(static_cast<std::uint8_t>(v | 0x80));
+  b.push_back(static_cast<std::uint8_t>(v));
+}
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) { return static_cast<std::uint32_t>(crc32(0, p, static_cast<uInt>(n))); }
+
+Bytes StoredMembers(int i) {
+  Bytes data = test::RandomBytes(3000 + 1000 * i, 40 + i);
+  static const char kPlanted[] = "Rar!\x1A\x07\x00 and Rar!\x1A\x07\x01\x00 inside";
+  std::memcpy(data.data() + 100, kPlanted, sizeof kPlanted);
+  return data;
+}
+
+Bytes Rar4(bool withEndBlock) {
+  Bytes out = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00};
+  const auto block = [&](std::uint8_t type, std::uint16_t flags, const Bytes& fields, const Bytes& data) {
+    Bytes h = {type};
+    PutU16(h, flags);
+    PutU16(h, static_cast<std::uint32_t>(7 + fields.size()));
+    Append(h, fields);
+    PutU16(out, Crc(h.data(), h.size()) & 0xFFFF);
+    Append(out, h);
+    Append(out, data);
+  };
+  block(0x73, 0, Bytes(6, 0), {});
+  for (int i = 0; i < 2; ++i) {
+    const Bytes data = StoredMembers(i);
+    const std::string name = "member" + std::to_string(i) + ".bin";
+    Bytes f;
+    PutU32(f, static_cast<std::uint32_t>(data.size()));  // packed
+    PutU32(f, static_cast<std::uint32_t>(data.size()));  // unpacked
+    f.push_back(3);                                      // Unix
+    PutU32(f, Crc(data.data(), data.size()));
+    PutU32(f, 0x52210000);  // DOS time
+    f.push_back(29);        // version to unpack
+    f.push_back(0x30);      // stored
+    PutU16(f, static_cast<std::uint32_t>(name.size()));
+    PutU32(f, 0x81A4);
+    f.insert(f.end(), name.begin(), name.end());
+    block(0x74, 0x8000, f, data);
+  }
+  if (withEndBlock) block(0x7B, 0x4000, {}, {});
+  return out;
+}
+
+Bytes Rar5() {
+  Bytes out = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00};
+  const auto block = [&](const Bytes& fields, const Bytes& data) {
+    Bytes sized;
+    PutVint(sized, fields.size());
+    Append(sized, fields);
+    PutU32(out, Crc(sized.data(), sized.size()));
+    Append(out, sized);
+    Append(out, data);
+  };
+  block({1, 0, 0}, {});  // main header: no flags
+  for (int i = 0; i < 2; ++i) {
+    const Bytes data = StoredMembers(i);
+    const std::string name = "member" + std::to_string(i) + ".bin";
+    Bytes f = {2, 2};  // file header with a data area
+    PutVint(f, data.size());
+    PutVint(f, 0x04);  // file flags: CRC32 present
+    PutVint(f, data.size());
+    PutVint(f, 0x1A4);  // attributes
+    PutU32(f, Crc(data.data(), data.size()));
+    PutVint(f, 0);  // stored, version 0
+    PutVint(f, 1);  // Unix
+    PutVint(f, name.size());
+    f.insert(f.end(), name.begin(), name.end());
+    block(f, data);
+  }
+  block({5, 0, 0}, {});  // end of archive
+  return out;
+}
+
 struct Case {
   std::string name;
   Walk walk;
@@ -47,6 +126,8 @@ std::vector<Case> Cases() {
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
+  cases.push_back({"rar4", MeasureRar, Rar4(true)});
+  cases.push_back({"rar5", MeasureRar, Rar5()});
   return cases;
 }
 
@@ -104,6 +185,15 @@ TEST(ArchiveWalks, DamagedFilesNeverMeasureBeyondTheBytesThere) {
   }
 }
 
+TEST(ArchiveWalks, RarWithoutEndBlockEndsAfterItsLastBlock) {
+  const Bytes rar = Rar4(false);
+  for (const Bytes& after : {test::RandomBytes(4096, 3), Bytes(4096, 0), rar}) {
+    Bytes medium = rar;
+    Append(medium, after);
+    ExpectMeasured(WalkOver(MeasureRar, medium, medium.size()), rar.size(), "unterminated RAR 4");
+  }
+}
+
 TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
   struct Magic {
     const char* name;
@@ -113,6 +203,8 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
   const std::vector<Magic> magics = {
       {"7z", Measure7z, {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4}},
       {"zip", MeasureZip, {'P', 'K', 3, 4}},
+      {"rar4", MeasureRar, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00}},
+      {"rar5", MeasureRar, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
