@@ -378,4 +378,132 @@ WalkResult MeasureRar(FileBytes& file, std::uint64_t limit) {
   return NotThisFormat();
 }
 
+// ---------------------------------------------------------------------------------------------
+// gzip
+
+namespace {
+
+// Inflating a deflate or zlib stream in place on the medium.
+
+struct Inflated {
+  enum Kind : std::uint8_t { kEnd, kBadData, kCutOff } kind = kCutOff;
+  std::uint64_t consumed = 0;  // compressed bytes up to the stream's end (kEnd)
+  std::uint64_t produced = 0;  // bytes it inflated to
+  std::uint32_t crc = 0;       // CRC-32 of those bytes
+};
+
+// Inflates from `start` to the stream's end, never reading past `limit`. The output goes to a
+// small buffer that is reused: only its length and CRC are kept. More than `maxOut` bytes of
+// output counts as bad data.
+Inflated InflateAt(FileBytes& file, std::uint64_t start, std::uint64_t limit, int windowBits,
+                   std::uint64_t maxOut) {
+  Inflated r;
+  z_stream zs{};
+  if (inflateInit2(&zs, windowBits) != Z_OK) return r;
+  std::array<std::uint8_t, 32768> out;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  std::uint64_t pos = start;
+  for (;;) {
+    if (zs.avail_in == 0) {
+      if (pos >= limit) break;
+      const auto v = file.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(limit - pos, kMaxFileView)));
+      if (v.empty()) break;
+      // zlib only reads through next_in; the view stays valid until the next View call.
+      zs.next_in = const_cast<Bytef*>(v.data());
+      zs.avail_in = static_cast<uInt>(v.size());
+      pos += v.size();
+    }
+    zs.next_out = out.data();
+    zs.avail_out = static_cast<uInt>(out.size());
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    const std::size_t got = out.size() - zs.avail_out;
+    r.produced += got;
+    if (got > 0) crc = crc32(crc, out.data(), static_cast<uInt>(got));
+    if (r.produced > maxOut) {
+      r.kind = Inflated::kBadData;
+      break;
+    }
+    if (rc == Z_STREAM_END) {
+      r.kind = Inflated::kEnd;
+      r.consumed = pos - zs.avail_in - start;
+      break;
+    }
+    if (rc != Z_OK && !(rc == Z_BUF_ERROR && zs.avail_in == 0)) {
+      r.kind = Inflated::kBadData;
+      break;
+    }
+  }
+  r.crc = static_cast<std::uint32_t>(crc);
+  inflateEnd(&zs);
+  return r;
+}
+
+enum class GzipHeader : std::uint8_t { kOk, kNotHeader, kCutOff };
+
+// The member header at pos: where its deflate data starts.
+GzipHeader ParseGzipHeader(FileBytes& file, std::uint64_t pos, std::uint64_t limit, std::uint64_t* dataStart) {
+  // Whatever does not open with the magic is not a member, even where the medium ends in it.
+  if (pos >= limit) return GzipHeader::kNotHeader;
+  const auto magic = file.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(limit - pos, 3)));
+  if (magic.size() < 3 || magic[0] != 0x1F || magic[1] != 0x8B || magic[2] != 8) return GzipHeader::kNotHeader;
+  std::uint8_t h[10];
+  if (!Fetch(file, pos, h, sizeof h, limit)) return GzipHeader::kCutOff;
+  const std::uint8_t flags = h[3];
+  // Reserved flag bits clear, extra flags as gzip and zlib write them, a known system.
+  if ((flags & 0xE0) || (h[8] != 0 && h[8] != 2 && h[8] != 4) ||
+      (h[9] > 13 && h[9] != 255))
+    return GzipHeader::kNotHeader;
+  std::uint64_t at = pos + 10;
+  if (flags & 4) {
+    std::uint8_t x[2];
+    if (!Fetch(file, at, x, 2, limit)) return GzipHeader::kCutOff;
+    at += 2 + std::uint64_t{LoadU16LE(x)};
+  }
+  // Name and comment: zero-terminated, and no real one is longer than this.
+  constexpr std::size_t kMaxText = 0x10000;
+  for (const std::uint8_t bit : {std::uint8_t{8}, std::uint8_t{16}}) {
+    if (!(flags & bit)) continue;
+    if (at >= limit) return GzipHeader::kCutOff;
+    const auto v = file.View(at, static_cast<std::size_t>(std::min<std::uint64_t>(limit - at, kMaxText)));
+    const void* zero = v.empty() ? nullptr : std::memchr(v.data(), 0, v.size());
+    if (zero == nullptr) return v.size() == kMaxText ? GzipHeader::kNotHeader : GzipHeader::kCutOff;
+    at += static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(zero) - v.data()) + 1;
+  }
+  if (flags & 2) {
+    std::uint32_t crc = 0;
+    std::uint8_t c[2];
+    if (!Crc32Of(file, pos, at - pos, limit, &crc) || !Fetch(file, at, c, 2, limit)) return GzipHeader::kCutOff;
+    if ((crc & 0xFFFF) != LoadU16LE(c)) return GzipHeader::kNotHeader;
+    at += 2;
+  }
+  *dataStart = at;
+  return GzipHeader::kOk;
+}
+
+}  // namespace
+
+WalkResult MeasureGzip(FileBytes& file, std::uint64_t limit) {
+  std::uint64_t end = 0;  // the end of the last whole member
+  for (std::uint32_t members = 0; members < kMaxRecords; ++members) {
+    std::uint64_t dataStart = 0;
+    const GzipHeader header = ParseGzipHeader(file, end, limit, &dataStart);
+    if (header == GzipHeader::kCutOff) return Unsure();
+    if (header == GzipHeader::kNotHeader) return members == 0 ? NotThisFormat() : Measured(end);
+    const Inflated z = InflateAt(file, dataStart, limit, -15, ~std::uint64_t{0});
+    if (z.kind == Inflated::kCutOff) return Unsure();
+    if (z.kind == Inflated::kBadData) {
+      // A first member that does not inflate at all was never gzip; bytes after a whole member
+      // that only look like a header are not one.
+      if (members > 0) return Measured(end);
+      return z.produced == 0 ? NotThisFormat() : Unsure();
+    }
+    std::uint8_t t[8];
+    if (!Fetch(file, dataStart + z.consumed, t, sizeof t, limit)) return Unsure();
+    if (LoadU32LE(t) != z.crc || LoadU32LE(t + 4) != static_cast<std::uint32_t>(z.produced))
+      return members > 0 ? Measured(end) : Unsure();
+    end = dataStart + z.consumed + 8;
+  }
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

@@ -15,5 +15,7 @@ WalkResult Measure7z(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureZip(FileBytes& file, std::uint64_t limit);
 // RAR 4 block chain and RAR 5 header chain, to the end-of-archive block.
 WalkResult MeasureRar(FileBytes& file, std::uint64_t limit);
+// gzip members (header, deflate stream, CRC32 and size trailer), several in a row.
+WalkResult MeasureGzip(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats
