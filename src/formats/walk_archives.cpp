@@ -506,4 +506,118 @@ WalkResult MeasureGzip(FileBytes& file, std::uint64_t limit) {
   return Unsure();
 }
 
+// ---------------------------------------------------------------------------------------------
+// PDF
+
+namespace {
+
+bool PdfSpace(std::uint8_t c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t' || c == '\f' || c == 0; }
+bool Digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+
+// Whether p (n bytes) starts, after white space, with "<number> <number> obj" or "xref": what
+// an object, a cross-reference section or an incremental update begins with.
+bool StartsPdfBody(const std::uint8_t* p, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n && PdfSpace(p[i])) ++i;
+  if (n - i >= 4 && std::memcmp(p + i, "xref", 4) == 0) return true;
+  for (int number = 0; number < 2; ++number) {
+    const std::size_t digits = i;
+    while (i < n && Digit(p[i]) && i - digits < 10) ++i;
+    if (i == digits || i >= n || !PdfSpace(p[i])) return false;
+    while (i < n && PdfSpace(p[i])) ++i;
+  }
+  return n - i >= 3 && std::memcmp(p + i, "obj", 3) == 0;
+}
+
+// Whether the "%%EOF" at `at` closes a revision: "startxref", a number and white space stand
+// right before it, and the number points at a cross-reference section or stream before it.
+bool TrueEndMarker(FileBytes& file, std::uint64_t at, std::uint64_t limit) {
+  std::uint8_t b[64];
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(at, sizeof b));
+  if (n < 12 || !Fetch(file, at - n, b, n, limit)) return false;
+  std::size_t i = n;
+  while (i > 0 && PdfSpace(b[i - 1])) --i;
+  const std::size_t digitsEnd = i;
+  while (i > 0 && Digit(b[i - 1]) && digitsEnd - i < 20) --i;
+  if (i == digitsEnd || digitsEnd - i >= 20 || i == 0 || !PdfSpace(b[i - 1])) return false;
+  std::uint64_t target = 0;
+  for (std::size_t k = i; k < digitsEnd; ++k) target = target * 10 + (b[k] - '0');
+  while (i > 0 && PdfSpace(b[i - 1])) --i;
+  if (i < 9 || std::memcmp(b + i - 9, "startxref", 9) != 0) return false;
+  // Linearised files close the first page's section with "startxref 0".
+  if (target == 0) return true;
+  if (target >= at - (n - (i - 9))) return false;
+  std::uint8_t t[40];
+  const auto v = file.View(target, static_cast<std::size_t>(std::min<std::uint64_t>(limit - target, sizeof t)));
+  if (v.empty()) return false;
+  std::memcpy(t, v.data(), v.size());
+  return StartsPdfBody(t, v.size());
+}
+
+}  // namespace
+
+WalkResult MeasurePdf(FileBytes& file, std::uint64_t limit) {
+  {
+    // "%PDF-1.x", then comment lines, then the first object.
+    const auto v = file.View(0, static_cast<std::size_t>(std::min<std::uint64_t>(limit, 1024)));
+    if (v.size() < 8) return Unsure();
+    if (std::memcmp(v.data(), "%PDF-", 5) != 0 || !Digit(v[5]) || v[6] != '.' || !Digit(v[7])) return NotThisFormat();
+    std::size_t i = 8;
+    while (i < v.size()) {
+      while (i < v.size() && PdfSpace(v[i])) ++i;
+      if (i < v.size() && v[i] == '%') {
+        while (i < v.size() && v[i] != '\r' && v[i] != '\n') ++i;
+        continue;
+      }
+      break;
+    }
+    if (i >= v.size()) return v.size() < 1024 ? Unsure() : NotThisFormat();
+    if (!StartsPdfBody(v.data() + i, v.size() - i)) return v.size() - i < 40 ? Unsure() : NotThisFormat();
+  }
+  static constexpr std::uint8_t kEof[5] = {'%', '%', 'E', 'O', 'F'};
+  std::uint64_t pos = 8;
+  while (pos < limit) {
+    const auto v = file.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(limit - pos, kMaxFileView)));
+    if (v.size() < sizeof kEof) return Unsure();
+    const std::uint8_t* hit = nullptr;
+    const std::uint8_t* const stop = v.data() + v.size();
+    for (const std::uint8_t* p = v.data(); p < stop;) {
+      p = static_cast<const std::uint8_t*>(std::memchr(p, '%', static_cast<std::size_t>(stop - p)));
+      if (p == nullptr) break;
+      if (stop - p < static_cast<std::ptrdiff_t>(sizeof kEof)) {
+        hit = p;  // too near the view's end to tell: look again from here
+        break;
+      }
+      if (std::memcmp(p, kEof, sizeof kEof) == 0) {
+        hit = p;
+        break;
+      }
+      ++p;
+    }
+    if (hit == nullptr) {
+      pos += v.size();
+      continue;
+    }
+    const std::uint64_t at = pos + static_cast<std::uint64_t>(hit - v.data());
+    if (stop - hit < static_cast<std::ptrdiff_t>(sizeof kEof)) {
+      if (at == pos) return Unsure();  // the medium or the limit ends inside it
+      pos = at;
+      continue;
+    }
+    pos = at + sizeof kEof;
+    if (!TrueEndMarker(file, at, limit)) continue;
+    // The marker's end-of-line belongs to the file; then either an update follows or the
+    // file is over.
+    std::uint8_t t[48];
+    const auto after = file.View(pos, static_cast<std::size_t>(std::min<std::uint64_t>(limit - pos, sizeof t)));
+    const std::size_t n = after.size();
+    if (n > 0) std::memcpy(t, after.data(), n);
+    std::size_t eol = 0;
+    if (n >= 1 && t[0] == '\r') eol = n >= 2 && t[1] == '\n' ? 2 : 1;
+    else if (n >= 1 && t[0] == '\n') eol = 1;
+    if (!StartsPdfBody(t + eol, n - eol)) return Measured(pos + eol);
+  }
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

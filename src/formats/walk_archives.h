@@ -17,5 +17,7 @@ WalkResult MeasureZip(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureRar(FileBytes& file, std::uint64_t limit);
 // gzip members (header, deflate stream, CRC32 and size trailer), several in a row.
 WalkResult MeasureGzip(FileBytes& file, std::uint64_t limit);
+// PDF: the end marker of the last incremental update, with its end-of-line.
+WalkResult MeasurePdf(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

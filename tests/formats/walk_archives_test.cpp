@@ -127,6 +127,11 @@ std::vector<Case> Cases() {
       {"sample_noname.gz", MeasureGzip},
       {"sample_default.gz", MeasureGzip},
       {"two_members.gz", MeasureGzip},
+      {"sample.pdf", MeasurePdf},
+      {"ps2pdf.pdf", MeasurePdf},
+      {"linearised.pdf", MeasurePdf},
+      {"updated.pdf", MeasurePdf},
+      {"object_streams.pdf", MeasurePdf},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
@@ -212,6 +217,7 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
       {"rar4", MeasureRar, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00}},
       {"rar5", MeasureRar, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00}},
       {"gzip", MeasureGzip, {0x1F, 0x8B, 0x08, 0x00}},
+      {"pdf", MeasurePdf, {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
