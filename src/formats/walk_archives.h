@@ -19,5 +19,7 @@ WalkResult MeasureRar(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureGzip(FileBytes& file, std::uint64_t limit);
 // PDF: the end marker of the last incremental update, with its end-of-line.
 WalkResult MeasurePdf(FileBytes& file, std::uint64_t limit);
+// SQLite 3: page size times the page count, when the header vouches for that count.
+WalkResult MeasureSqlite(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

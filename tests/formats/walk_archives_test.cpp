@@ -132,6 +132,9 @@ std::vector<Case> Cases() {
       {"linearised.pdf", MeasurePdf},
       {"updated.pdf", MeasurePdf},
       {"object_streams.pdf", MeasurePdf},
+      {"sample.db", MeasureSqlite},
+      {"wal.db", MeasureSqlite},
+      {"page64k.db", MeasureSqlite},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
@@ -218,6 +221,7 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
       {"rar5", MeasureRar, {'R', 'a', 'r', '!', 0x1A, 0x07, 0x01, 0x00}},
       {"gzip", MeasureGzip, {0x1F, 0x8B, 0x08, 0x00}},
       {"pdf", MeasurePdf, {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'}},
+      {"sqlite", MeasureSqlite, {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
