@@ -650,4 +650,63 @@ WalkResult MeasureSqlite(FileBytes& file, std::uint64_t limit) {
   return Measured(end);
 }
 
+// ---------------------------------------------------------------------------------------------
+// OLE compound file
+
+WalkResult MeasureCompoundDocument(FileBytes& file, std::uint64_t limit) {
+  static constexpr std::uint8_t kMagic[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  constexpr std::uint32_t kFree = 0xFFFFFFFF, kEndOfChain = 0xFFFFFFFE, kFatSector = 0xFFFFFFFD,
+                          kDifatSector = 0xFFFFFFFC, kMaxRegular = 0xFFFFFFFA;
+  std::uint8_t h[512];
+  if (!Fetch(file, 0, h, sizeof h, limit)) return Unsure();
+  const std::uint16_t shift = LoadU16LE(h + 0x1E);
+  if (std::memcmp(h, kMagic, sizeof kMagic) != 0 || LoadU16LE(h + 0x1C) != 0xFFFE || (shift != 9 && shift != 12) ||
+      LoadU16LE(h + 0x20) != 6 || LoadU32LE(h + 0x38) != 4096)
+    return NotThisFormat();
+  const std::uint32_t sectorSize = 1u << shift;
+  const std::uint32_t perSector = sectorSize / 4;
+  const std::uint32_t fatCount = LoadU32LE(h + 0x2C);
+  const std::uint32_t difatCount = LoadU32LE(h + 0x48);
+  if (fatCount == 0 || (difatCount > 0 && fatCount <= 109)) return NotThisFormat();
+  // Each FAT sector is a sector of the file: no more of them than the limit holds.
+  if (fatCount > limit / sectorSize || fatCount > kMaxRecords) return Unsure();
+
+  const auto sectorOffset = [&](std::uint32_t s) { return (std::uint64_t{s} + 1) * sectorSize; };
+  std::vector<std::uint32_t> fat;
+  fat.reserve(fatCount);
+  for (std::uint32_t i = 0; i < 109 && fat.size() < fatCount; ++i) fat.push_back(LoadU32LE(h + 0x4C + 4 * i));
+  std::vector<std::uint8_t> sector(sectorSize);
+  std::uint32_t next = LoadU32LE(h + 0x44);
+  for (std::uint32_t d = 0; d < difatCount && fat.size() < fatCount; ++d) {
+    if (next > kMaxRegular) return d == 0 ? NotThisFormat() : Unsure();
+    if (!Fetch(file, sectorOffset(next), sector.data(), sectorSize, limit)) return Unsure();
+    for (std::uint32_t i = 0; i + 1 < perSector && fat.size() < fatCount; ++i) fat.push_back(LoadU32LE(&sector[4 * i]));
+    next = LoadU32LE(&sector[4 * (perSector - 1)]);
+  }
+  if (fat.size() < fatCount) return Unsure();
+
+  const std::uint64_t entries = std::uint64_t{fatCount} * perSector;
+  std::uint64_t highest = 0;
+  bool used = false;
+  for (std::uint32_t k = 0; k < fatCount; ++k) {
+    const WalkResult broken = k == 0 ? NotThisFormat() : Unsure();
+    if (fat[k] > kMaxRegular) return broken;
+    if (!Fetch(file, sectorOffset(fat[k]), sector.data(), sectorSize, limit)) return Unsure();
+    for (std::uint32_t i = 0; i < perSector; ++i) {
+      const std::uint32_t e = LoadU32LE(&sector[4 * i]);
+      if (e == kFree) continue;
+      // An entry links to another sector of the file or marks a chain end, a FAT or DIFAT sector.
+      if (e <= kMaxRegular ? e >= entries : e != kEndOfChain && e != kFatSector && e != kDifatSector) return broken;
+      highest = std::uint64_t{k} * perSector + i;
+      used = true;
+    }
+    // The FAT marks its own sectors.
+    if (k == 0 && fat[0] < perSector && LoadU32LE(&sector[4 * fat[0]]) != kFatSector) return NotThisFormat();
+  }
+  if (!used) return NotThisFormat();
+  const std::uint64_t end = (highest + 2) * sectorSize;
+  if (end > limit || !Reaches(file, end)) return Unsure();
+  return Measured(end);
+}
+
 }  // namespace rexmoor::formats

@@ -21,5 +21,7 @@ WalkResult MeasureGzip(FileBytes& file, std::uint64_t limit);
 WalkResult MeasurePdf(FileBytes& file, std::uint64_t limit);
 // SQLite 3: page size times the page count, when the header vouches for that count.
 WalkResult MeasureSqlite(FileBytes& file, std::uint64_t limit);
+// OLE compound file (doc, xls, ppt, msi, ...): up to the highest sector its FAT marks in use.
+WalkResult MeasureCompoundDocument(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

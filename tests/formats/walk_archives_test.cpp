@@ -135,6 +135,8 @@ std::vector<Case> Cases() {
       {"sample.db", MeasureSqlite},
       {"wal.db", MeasureSqlite},
       {"page64k.db", MeasureSqlite},
+      {"sample.xls", MeasureCompoundDocument},
+      {"installer.msi", MeasureCompoundDocument},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
@@ -222,6 +224,7 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
       {"gzip", MeasureGzip, {0x1F, 0x8B, 0x08, 0x00}},
       {"pdf", MeasurePdf, {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'}},
       {"sqlite", MeasureSqlite, {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0}},
+      {"ole", MeasureCompoundDocument, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
