@@ -709,4 +709,63 @@ WalkResult MeasureCompoundDocument(FileBytes& file, std::uint64_t limit) {
   return Measured(end);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Cabinet
+
+WalkResult MeasureCab(FileBytes& file, std::uint64_t limit) {
+  std::uint8_t h[40];
+  if (!Fetch(file, 0, h, 36, limit)) return Unsure();
+  const std::uint32_t size = LoadU32LE(h + 8);
+  const std::uint32_t filesAt = LoadU32LE(h + 16);
+  const std::uint16_t folders = LoadU16LE(h + 26);
+  const std::uint16_t files = LoadU16LE(h + 28);
+  const std::uint16_t flags = LoadU16LE(h + 30);
+  if (std::memcmp(h, "MSCF", 4) != 0 || LoadU32LE(h + 4) != 0 || LoadU32LE(h + 12) != 0 || LoadU32LE(h + 20) != 0 ||
+      h[24] != 3 || h[25] != 1 || folders == 0 || files == 0 || (flags & ~7u) || filesAt < 36 || filesAt >= size)
+    return NotThisFormat();
+  if (size > limit) return Unsure();
+  std::uint64_t at = 36;
+  std::uint8_t folderReserve = 0, dataReserve = 0;
+  if (flags & 4) {
+    if (!Fetch(file, at, h, 4, limit)) return Unsure();
+    folderReserve = h[2];
+    dataReserve = h[3];
+    at += 4 + std::uint64_t{LoadU16LE(h)};
+  }
+  // Names of the previous and next cabinets of a set, and their disks: zero-terminated.
+  const int names = ((flags & 1) ? 2 : 0) + ((flags & 2) ? 2 : 0);
+  for (int n = 0; n < names; ++n) {
+    if (at >= size) return NotThisFormat();
+    const auto v = file.View(at, static_cast<std::size_t>(std::min<std::uint64_t>(size - at, 256)));
+    const void* zero = v.empty() ? nullptr : std::memchr(v.data(), 0, v.size());
+    if (zero == nullptr) return v.size() == 256 ? NotThisFormat() : Unsure();
+    at += static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(zero) - v.data()) + 1;
+  }
+  // Every folder's data blocks lie between the file list and the cabinet's end; the last one
+  // ends exactly there.
+  std::uint64_t dataEnd = 0;
+  std::uint32_t blocksSeen = 0;
+  for (std::uint32_t f = 0; f < folders; ++f) {
+    std::uint8_t folder[8];
+    if (!Fetch(file, at, folder, sizeof folder, size)) return NotThisFormat();
+    at += 8 + std::uint64_t{folderReserve};
+    std::uint64_t block = LoadU32LE(folder);
+    const std::uint16_t count = LoadU16LE(folder + 4);
+    if (block <= filesAt || block >= size || (LoadU16LE(folder + 6) & 0x0F) > 3) return NotThisFormat();
+    for (std::uint32_t b = 0; b < count; ++b) {
+      if (++blocksSeen > kMaxRecords) return Unsure();
+      std::uint8_t d[8];
+      if (!Fetch(file, block, d, sizeof d, size)) return Unsure();
+      const std::uint16_t packed = LoadU16LE(d + 4);
+      // Blocks hold at most 32 KiB of output, and a little more input when stored.
+      if (packed == 0 || packed > 32768 + 6144 || LoadU16LE(d + 6) > 32768) return Unsure();
+      block += 8 + std::uint64_t{dataReserve} + packed;
+    }
+    if (block > size) return Unsure();
+    dataEnd = std::max(dataEnd, block);
+  }
+  if (dataEnd != size || !Reaches(file, size)) return Unsure();
+  return Measured(size);
+}
+
 }  // namespace rexmoor::formats

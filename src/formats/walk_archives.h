@@ -23,5 +23,7 @@ WalkResult MeasurePdf(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureSqlite(FileBytes& file, std::uint64_t limit);
 // OLE compound file (doc, xls, ppt, msi, ...): up to the highest sector its FAT marks in use.
 WalkResult MeasureCompoundDocument(FileBytes& file, std::uint64_t limit);
+// Cabinet: the cabinet size, checked against its folder and data blocks.
+WalkResult MeasureCab(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -137,6 +137,8 @@ std::vector<Case> Cases() {
       {"page64k.db", MeasureSqlite},
       {"sample.xls", MeasureCompoundDocument},
       {"installer.msi", MeasureCompoundDocument},
+      {"sample.cab", MeasureCab},
+      {"stored.cab", MeasureCab},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
@@ -225,6 +227,7 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
       {"pdf", MeasurePdf, {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n'}},
       {"sqlite", MeasureSqlite, {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0}},
       {"ole", MeasureCompoundDocument, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}},
+      {"cab", MeasureCab, {'M', 'S', 'C', 'F', 0, 0, 0, 0}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
