@@ -768,4 +768,44 @@ WalkResult MeasureCab(FileBytes& file, std::uint64_t limit) {
   return Measured(size);
 }
 
+// ---------------------------------------------------------------------------------------------
+// SWF
+
+WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
+  std::uint8_t h[9];
+  if (!Fetch(file, 0, h, sizeof h, limit)) return Unsure();
+  const bool compressed = h[0] == 'C';
+  if ((h[0] != 'F' && h[0] != 'C') || h[1] != 'W' || h[2] != 'S' || h[3] == 0 || h[3] > 60) return NotThisFormat();
+  const std::uint32_t length = LoadU32LE(h + 4);
+  // A header, a frame rectangle, a frame rate and count, an end tag.
+  if (length < 8 + 1 + 4 + 2) return NotThisFormat();
+  if (compressed) {
+    const Inflated z = InflateAt(file, 8, limit, 15, length - 8);
+    if (z.kind == Inflated::kCutOff) return Unsure();
+    if (z.kind == Inflated::kBadData) return z.produced == 0 ? NotThisFormat() : Unsure();
+    if (z.produced != length - 8) return Unsure();
+    return Measured(8 + z.consumed);
+  }
+  if (length > limit) return Unsure();
+  // The frame rectangle: a 5-bit field width, then four fields of that width.
+  const std::uint64_t rectBits = 5 + 4 * static_cast<std::uint64_t>(h[8] >> 3);
+  std::uint64_t pos = 8 + (rectBits + 7) / 8 + 4;
+  for (std::uint32_t tags = 0; tags < kMaxRecords; ++tags) {
+    std::uint8_t t[6];
+    if (!Fetch(file, pos, t, 2, length)) return tags == 0 ? NotThisFormat() : Unsure();
+    const std::uint16_t codeAndLength = LoadU16LE(t);
+    std::uint64_t tagLength = codeAndLength & 0x3F;
+    pos += 2;
+    if (tagLength == 0x3F) {
+      if (!Fetch(file, pos, t + 2, 4, length)) return tags == 0 ? NotThisFormat() : Unsure();
+      tagLength = LoadU32LE(t + 2);
+      pos += 4;
+    }
+    pos += tagLength;
+    if (pos > length) return tags == 0 ? NotThisFormat() : Unsure();
+    if (codeAndLength >> 6 == 0) return pos == length ? Measured(pos) : Unsure();
+  }
+  return Unsure();
+}
+
 }  // namespace rexmoor::formats

@@ -25,5 +25,7 @@ WalkResult MeasureSqlite(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureCompoundDocument(FileBytes& file, std::uint64_t limit);
 // Cabinet: the cabinet size, checked against its folder and data blocks.
 WalkResult MeasureCab(FileBytes& file, std::uint64_t limit);
+// SWF: the tag walk (uncompressed) or the zlib stream (compressed) against the length field.
+WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

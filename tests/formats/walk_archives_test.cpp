@@ -106,6 +106,17 @@ Bytes Rar5() {
   return out;
 }
 
+// The same movie as a compressed SWF: "CWS", and everything after the 8-byte header deflated.
+Bytes CompressedSwf(const Bytes& fws) {
+  uLongf size = compressBound(static_cast<uLong>(fws.size()));
+  Bytes out(8 + size);
+  std::memcpy(out.data(), fws.data(), 8);
+  out[0] = 'C';
+  EXPECT_EQ(compress2(out.data() + 8, &size, fws.data() + 8, static_cast<uLong>(fws.size() - 8), 9), Z_OK);
+  out.resize(8 + size);
+  return out;
+}
+
 struct Case {
   std::string name;
   Walk walk;
@@ -139,11 +150,15 @@ std::vector<Case> Cases() {
       {"installer.msi", MeasureCompoundDocument},
       {"sample.cab", MeasureCab},
       {"stored.cab", MeasureCab},
+      {"sample.swf", MeasureSwf},
+      {"sample_v6.swf", MeasureSwf},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
   cases.push_back({"rar4", MeasureRar, Rar4(true)});
   cases.push_back({"rar5", MeasureRar, Rar5()});
+  cases.push_back({"sample.swf compressed", MeasureSwf, CompressedSwf(test::ReadFileBytes(SamplePath("sample.swf")))});
+  cases.push_back({"sample_v6.swf compressed", MeasureSwf, CompressedSwf(test::ReadFileBytes(SamplePath("sample_v6.swf")))});
   return cases;
 }
 
@@ -228,6 +243,8 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
       {"sqlite", MeasureSqlite, {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0}},
       {"ole", MeasureCompoundDocument, {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}},
       {"cab", MeasureCab, {'M', 'S', 'C', 'F', 0, 0, 0, 0}},
+      {"fws", MeasureSwf, {'F', 'W', 'S', 8}},
+      {"cws", MeasureSwf, {'C', 'W', 'S', 8}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;
