@@ -299,6 +299,11 @@ def main():
     for name in headers[:20] + ["tiny.jpg", "sample.mid", "sample_be.tif"]:
         put("fuzz_carve_at_sector", name, b"\x00" + sample(name, 4096))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
+    # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
+    for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",
+                 "updated.pdf", "linearised.pdf", "wal.db", "sample.xls", "installer.msi", "sample.cab",
+                 "sample.swf"):
+        put("fuzz_walks_archives", name, b"\x00" + sample(name, 16 * 1024))
     document_seeds()
 
     # Raw media of several files on sector boundaries, as a deep scan meets them.
