@@ -771,6 +771,8 @@ WalkResult MeasureCab(FileBytes& file, std::uint64_t limit) {
 // ---------------------------------------------------------------------------------------------
 // SWF
 
+constexpr std::uint16_t kMaxSwfTag = 100;
+
 WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
   std::uint8_t h[9];
   if (!Fetch(file, 0, h, sizeof h, limit)) return Unsure();
@@ -786,23 +788,30 @@ WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
     if (z.produced != length - 8) return Unsure();
     return Measured(8 + z.consumed);
   }
-  if (length > limit) return Unsure();
   // The frame rectangle: a 5-bit field width, then four fields of that width.
   const std::uint64_t rectBits = 5 + 4 * static_cast<std::uint64_t>(h[8] >> 3);
   std::uint64_t pos = 8 + (rectBits + 7) / 8 + 4;
   for (std::uint32_t tags = 0; tags < kMaxRecords; ++tags) {
+    // Until one tag has parsed, a mismatch means the header matched by chance.
+    const WalkResult broken = tags == 0 ? NotThisFormat() : Unsure();
     std::uint8_t t[6];
-    if (!Fetch(file, pos, t, 2, length)) return tags == 0 ? NotThisFormat() : Unsure();
+    // A tag that would cross the length field is not one; a tag cut off by the limit or the
+    // medium is.
+    if (!Within(pos, 2, length)) return broken;
+    if (!Fetch(file, pos, t, 2, limit)) return Unsure();
     const std::uint16_t codeAndLength = LoadU16LE(t);
+    // No tag code beyond this has ever been defined.
+    if (codeAndLength >> 6 > kMaxSwfTag) return broken;
     std::uint64_t tagLength = codeAndLength & 0x3F;
     pos += 2;
     if (tagLength == 0x3F) {
-      if (!Fetch(file, pos, t + 2, 4, length)) return tags == 0 ? NotThisFormat() : Unsure();
+      if (!Within(pos, 4, length)) return broken;
+      if (!Fetch(file, pos, t + 2, 4, limit)) return Unsure();
       tagLength = LoadU32LE(t + 2);
       pos += 4;
     }
     pos += tagLength;
-    if (pos > length) return tags == 0 ? NotThisFormat() : Unsure();
+    if (pos > length) return broken;
     if (codeAndLength >> 6 == 0) return pos == length ? Measured(pos) : Unsure();
   }
   return Unsure();
