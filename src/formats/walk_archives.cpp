@@ -623,28 +623,20 @@ WalkResult MeasurePdf(FileBytes& file, std::uint64_t limit) {
 // ---------------------------------------------------------------------------------------------
 // SQLite
 
-namespace {
-
-std::uint16_t LoadU16BE(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-std::uint32_t LoadU32BE(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-}  // namespace
-
 WalkResult MeasureSqlite(FileBytes& file, std::uint64_t limit) {
   std::uint8_t h[100];
   if (!Fetch(file, 0, h, sizeof h, limit)) return Unsure();
   if (std::memcmp(h, "SQLite format 3", 16) != 0) return NotThisFormat();
-  std::uint32_t pageSize = LoadU16BE(h + 16);
+  const ByteView v(h, sizeof h);
+  std::uint32_t pageSize = *v.U16BE(16);
   if (pageSize == 1) pageSize = 65536;
   // Fixed values every database carries: payload fractions 64/32/32, file format 1 or 2.
   if (pageSize < 512 || (pageSize & (pageSize - 1)) || h[18] < 1 || h[18] > 2 || h[19] < 1 || h[19] > 2 ||
       h[21] != 64 || h[22] != 32 || h[23] != 32 || h[20] >= pageSize - 480)
     return NotThisFormat();
-  const std::uint32_t pages = LoadU32BE(h + 28);
+  const std::uint32_t pages = *v.U32BE(28);
   // The page count is current only when the change counter it was written with still holds.
-  if (LoadU32BE(h + 92) != LoadU32BE(h + 24) || pages == 0) return Unsure();
+  if (*v.U32BE(92) != *v.U32BE(24) || pages == 0) return Unsure();
   const std::uint64_t end = std::uint64_t{pageSize} * pages;
   if (end > limit || !Reaches(file, end)) return Unsure();
   return Measured(end);
