@@ -16,7 +16,9 @@ namespace {
 constexpr std::uint32_t kMaxRecords = 1000000;
 
 // Whether [offset, offset + n) lies within the first `limit` bytes.
-bool Within(std::uint64_t offset, std::uint64_t n, std::uint64_t limit) { return offset <= limit && n <= limit - offset; }
+bool Within(std::uint64_t offset, std::uint64_t n, std::uint64_t limit) {
+  return offset <= limit && n <= limit - offset;
+}
 
 // n bytes at offset, all of them within the limit.
 bool Fetch(FileBytes& file, std::uint64_t offset, void* out, std::size_t n, std::uint64_t limit) {
@@ -122,9 +124,8 @@ std::uint64_t FindDescriptorEnd(FileBytes& file, std::uint64_t dataStart, std::u
     }
     // The view is no longer used from here on: Read below replaces it.
     std::uint8_t d[24];
-    std::uint32_t sig = 0;
-    if (!Fetch(file, candidate, &sig, 4, limit)) return 0;
-    sig = LoadU32LE(reinterpret_cast<const std::uint8_t*>(&sig));
+    if (!Fetch(file, candidate, d, 4, limit)) return 0;
+    const std::uint32_t sig = LoadU32LE(d);
     const std::uint64_t packed = candidate - dataStart;
     if (sig == kZipDescriptor) {
       // 32-bit sizes or Zip64 ones: when the packed size fits both, the record that follows tells.
@@ -137,8 +138,11 @@ std::uint64_t FindDescriptorEnd(FileBytes& file, std::uint64_t dataStart, std::u
       if (long64 && (!short32 || (record(24) && !record(16)))) return candidate + 24;
       if (short32) return candidate + 16;
     } else {
-      if (packed >= 12 && Fetch(file, candidate - 12, d, 12, limit) && LoadU32LE(d + 4) == packed - 12) return candidate;
-      if (packed >= 20 && Fetch(file, candidate - 20, d, 20, limit) && LoadU64LE(d + 4) == packed - 20) return candidate;
+      // Unsigned: CRC and sizes right before the next record's signature.
+      if (packed >= 12 && Fetch(file, candidate - 12, d, 12, limit) && LoadU32LE(d + 4) == packed - 12)
+        return candidate;
+      if (packed >= 20 && Fetch(file, candidate - 20, d, 20, limit) && LoadU64LE(d + 4) == packed - 20)
+        return candidate;
     }
     pos = candidate + 1;
   }

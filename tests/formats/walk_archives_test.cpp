@@ -18,7 +18,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Walk = WalkResult (*)(FileBytes&, std::uint64_t);
 
-std::string SamplePath(const std::string& name) { return std::string(REXMOOR_TEST_SOURCE_DIR) + "/samples/files/" + name; }
+std::string SamplePath(const std::string& name) {
+  return std::string(REXMOOR_TEST_SOURCE_DIR) + "/samples/files/" + name;
+}
 
 WalkResult WalkOver(Walk walk, const Bytes& bytes, std::uint64_t limit) {
   MemoryFileBytes file(bytes);
@@ -35,7 +37,9 @@ void PutVint(Bytes& b, std::uint64_t v) {
   for (; v >= 0x80; v >>= 7) b.push_back(static_cast<std::uint8_t>(v | 0x80));
   b.push_back(static_cast<std::uint8_t>(v));
 }
-std::uint32_t Crc(const std::uint8_t* p, std::size_t n) { return static_cast<std::uint32_t>(crc32(0, p, static_cast<uInt>(n))); }
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) {
+  return static_cast<std::uint32_t>(crc32(0, p, static_cast<uInt>(n)));
+}
 
 Bytes StoredMembers(int i) {
   Bytes data = test::RandomBytes(3000 + 1000 * i, 40 + i);
@@ -157,8 +161,10 @@ std::vector<Case> Cases() {
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
   cases.push_back({"rar4", MeasureRar, Rar4(true)});
   cases.push_back({"rar5", MeasureRar, Rar5()});
-  cases.push_back({"sample.swf compressed", MeasureSwf, CompressedSwf(test::ReadFileBytes(SamplePath("sample.swf")))});
-  cases.push_back({"sample_v6.swf compressed", MeasureSwf, CompressedSwf(test::ReadFileBytes(SamplePath("sample_v6.swf")))});
+  for (const char* name : {"sample.swf", "sample_v6.swf"}) {
+    const Bytes fws = test::ReadFileBytes(SamplePath(name));
+    cases.push_back({std::string(name) + " compressed", MeasureSwf, CompressedSwf(fws)});
+  }
   return cases;
 }
 
@@ -179,7 +185,8 @@ TEST(ArchiveWalks, RealFilesEndAtTheirLastByteWhateverFollows) {
     for (const Bytes* after : {&random, &zeros}) {
       Bytes medium = c.bytes;
       Append(medium, *after);
-      ExpectMeasured(WalkOver(c.walk, medium, medium.size()), size, after == &random ? "random after" : "zeros after");
+      ExpectMeasured(WalkOver(c.walk, medium, medium.size()), size,
+                     after == &random ? "random after" : "zeros after");
     }
     Bytes twice = c.bytes;
     Append(twice, c.bytes);
