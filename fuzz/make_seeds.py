@@ -6,7 +6,7 @@ they carry the time they were made, so they differ from run to run).
 
     python3 fuzz/make_seeds.py [FIXTURE_DIR]     (default: build-test/fixtures)
 """
-import gzip, os, shutil, struct, subprocess, sys, tempfile
+import gzip, os, shutil, struct, subprocess, sys, tempfile, zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FIX = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-test", "fixtures")
@@ -234,6 +234,31 @@ def document_seeds():
     put("fuzz_document_view", "sample.csv", b'name,"quoted, comma","say ""hi"""\r\n1,2,3\n"two\nlines",x\n')
 
 
+def rar_seeds():
+    """RAR 4 and RAR 5 archives of one stored member, block by block (no free tool writes RAR)."""
+    data = bytes(range(256)) * 4
+    name = b"member.bin"
+    def block4(kind, flags, fields, payload=b""):
+        h = struct.pack("<BHH", kind, flags, 7 + len(fields)) + fields
+        return struct.pack("<H", zlib.crc32(h) & 0xFFFF) + h + payload
+    f = struct.pack("<IIBIIBBHI", len(data), len(data), 3, zlib.crc32(data), 0x52210000, 29, 0x30, len(name), 0x81A4)
+    rar4 = (b"Rar!\x1a\x07\x00" + block4(0x73, 0, bytes(6)) + block4(0x74, 0x8000, f + name, data) +
+            block4(0x7B, 0x4000, b""))
+    def vint(v):
+        out = b""
+        while v >= 0x80:
+            out += bytes([v & 0x7F | 0x80])
+            v >>= 7
+        return out + bytes([v])
+    def block5(fields, payload=b""):
+        sized = vint(len(fields)) + fields
+        return struct.pack("<I", zlib.crc32(sized)) + sized + payload
+    f5 = (bytes([2, 2]) + vint(len(data)) + vint(4) + vint(len(data)) + vint(0x1A4) +
+          struct.pack("<I", zlib.crc32(data)) + vint(0) + vint(1) + vint(len(name)) + name)
+    rar5 = b"Rar!\x1a\x07\x01\x00" + block5(bytes([1, 0, 0])) + block5(f5, data) + block5(bytes([5, 0, 0]))
+    return {"rar4": rar4, "rar5": rar5}
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     vols = {n: os.path.join(FIX, n + ".img") for n in ("fat12", "fat16", "fat32", "ntfs", "exfat", "ext4",
@@ -302,6 +327,18 @@ def main():
                  "sample.bmp", "sample.tif", "sample_be.tif", "rle.psd", "sample.ico", "odd.wav", "sample.avi"]:
         put("fuzz_walks_images", name, b"\x00" + sample(name, 16383))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
+    # Structure walks: small media files whole (so the walks reach their ends), heads of the rest.
+    for name in ["sample.mp3", "sample_vbr.mp3", "sample.mp2", "sample.mp4", "sample_frag.mp4", "sample.mov",
+                 "sample.mkv", "sample_live.mkv", "sample.flv", "sample.mpg", "sample.vob", "sample_es.mpeg",
+                 "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf"]:
+        put("fuzz_walks_media", name, b"\x00" + sample(name, 12288))
+    # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
+    for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",
+                 "updated.pdf", "linearised.pdf", "wal.db", "sample.xls", "installer.msi", "sample.cab",
+                 "sample.swf"):
+        put("fuzz_walks_archives", name, b"\x00" + sample(name, 16 * 1024))
+    for name, data in rar_seeds().items():
+        put("fuzz_walks_archives", name, b"\x00" + data)
     document_seeds()
 
     # Raw media of several files on sector boundaries, as a deep scan meets them.

@@ -34,9 +34,9 @@ std::vector<Entry> Entries() {
     e.type = sample.headerCheck == "NO-MATCH" ? kTypeNone : sample.type;
     e.carved = e.type != kTypeNone && sample.extent != "not carved";
     // Exact where the manifest measured the file's size; the Exif picture (thumbnail skipped) and
-    // the PDF (its final end of line kept) are exact here too.
+    // the PDFs (their final end of line kept) are exact here too.
     e.exact = sample.measured.find("=size") != std::string::npos || sample.name == "camera_exif.jpg" ||
-              sample.name == "sample.pdf";
+              sample.ext == "pdf";
     e.selfStop = sample.walkStop;
     out.push_back(e);
   }

@@ -22,7 +22,7 @@ PY=/usr/bin/python3
 missing=()
 for pair in convert:imagemagick exiftool:libimage-exiftool-perl ffmpeg:ffmpeg ffprobe:ffmpeg \
             sox:sox sqlite3:sqlite3 zip:zip 7z:p7zip-full gzip:gzip gcab:gcab groff:groff \
-            abc2midi:abcmidi mpeg2enc:mjpegtools mplex:mjpegtools wixl:wixl \
+            abc2midi:abcmidi mpeg2enc:mjpegtools mplex:mjpegtools wixl:wixl ps2pdf:ghostscript qpdf:qpdf \
             x86_64-w64-mingw32-gcc:gcc-mingw-w64-x86-64-win32 file:file sha256sum:coreutils; do
   command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair%%:*} (Debian package ${pair#*:})")
 done
@@ -110,6 +110,8 @@ mk sample.mp2 mp2 '$FF -f lavfi -i sine=frequency=440:duration=0.5:sample_rate=4
 mk ffmpeg_native.mp2 mp2 '$FF -f lavfi -i sine=frequency=440:duration=0.5:sample_rate=48000 -ac 2 -c:a mp2 -b:a 384k $BX -f mp2 "$F/ffmpeg_native.mp2"'
 mk sample.mmf mmf '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=8000 -ac 1 -c:a adpcm_yamaha $BX -f mmf "$F/sample.mmf"'
 mk sample.wma wma '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=22050 -ac 1 -c:a wmav2 -b:a 32k $BX -f asf "$F/sample.wma"'
+# MPEG-2 layer III, VBR (an info frame first), ID3v2.4, no ID3v1.
+mk sample_vbr.mp3 mp3 '$FF -f lavfi -i sine=frequency=440:duration=1:sample_rate=16000 -ac 2 -c:a libmp3lame -q:a 6 $BX -id3v2_version 4 -metadata title="Rexmoor VBR" "$F/sample_vbr.mp3"'
 cat > "$T/tune.abc" <<'EOF'
 X:1
 T:Rexmoor Sample Tune
@@ -135,6 +137,11 @@ mk sample.mkv mkv '$FF $V10 $A48 -c:v mpeg4 -q:v 8 -c:a libopus -b:a 24k -ac 1 $
 mk sample.flv flv '$FF $V10 $A22 -c:v flv1 -q:v 8 -c:a libmp3lame -b:a 32k -ac 1 $BX -f flv "$F/sample.flv"'
 mk sample.mp4 mp4 '$FF $V10 $A22 -c:v libx264 -preset veryfast -crf 32 -pix_fmt yuv420p -c:a aac -b:a 32k -ac 1 $BX -f mp4 "$F/sample.mp4"'
 mk sample_mp42.mp4 mp4 '$FF $V10 $A22 -c:v libx264 -preset veryfast -crf 32 -pix_fmt yuv420p -c:a aac -b:a 32k -ac 1 $BX -brand mp42 -f mp4 "$F/sample_mp42.mp4"'
+# Fragmented MP4 (moov first, then moof/mdat pairs and an mfra).
+mk sample_frag.mp4 mp4 '$FF $V10 -c:v mpeg4 -q:v 8 $BX -movflags frag_keyframe+empty_moov -f mp4 "$F/sample_frag.mp4"'
+# Written to a pipe, so the Segment's size stays unknown.
+mk sample_live.mkv mkv '$FF $V10 $A48 -c:v mpeg4 -q:v 8 -c:a libopus -b:a 24k -ac 1 $BX -f matroska pipe:1 > "$F/sample_live.mkv"'
+mk sample.webm mkv '$FF $V10 $A48 -c:v libvpx -b:v 60k -c:a libvorbis -ac 1 -b:a 32k $BX -f webm "$F/sample.webm"'
 mk sample.mov mov '$FF $V10 $A22 -c:v mpeg4 -q:v 8 -c:a aac -b:a 32k -ac 1 $BX -f mov "$F/sample.mov"'
 mk sample.3gp 3gp '$FF -f lavfi -i testsrc=size=176x144:rate=10:duration=1 $A22 -c:v h263 -q:v 8 -c:a aac -b:a 32k -ac 1 $BX -f 3gp "$F/sample.3gp"'
 # MPEG-1 program stream with a real program end code (00 00 01 B9), and its video elementary
@@ -410,6 +417,41 @@ CREATE INDEX files_name ON files(name);
 EOF
 mk sample.db db 'sqlite3 "$F/sample.db" < sample.sql'
 
+# ---------------------------------------------------------------- layouts the structure walks must handle
+# A text whose lines carry the ZIP end-record signature (so a stored copy holds one that is not
+# the end), and seeded noise that no compressor shrinks.
+mkdir -p "$T/walk"
+(cd "$T" && "$PY" -c 'open("walk/text.txt", "w").write("".join("line %d of the notes, PK\x05\x06 here\n" % i for i in range(300)))')
+(cd "$T" && "$PY" -c 'import random; random.seed(5); open("walk/noise.bin", "wb").write(bytes(random.getrandbits(8) for _ in range(6000)))')
+printf '%%!PS\n/Helvetica findfont 14 scalefont setfont\n72 720 moveto (Recovered page one) show showpage\n72 720 moveto (Page two %%%%EOF) show showpage\n' > "$T/walk/doc.ps"
+cat > "$T/walk/update.py" <<'PYEOF'
+# Appends an incremental update to a PDF: a new Info dictionary, a cross-reference section for
+# it and a trailer pointing back at the previous section.
+import re, sys
+b = open(sys.argv[1], "rb").read()
+prev = int(re.findall(rb"startxref\s+(\d+)", b)[-1])
+size = int(re.findall(rb"/Size\s+(\d+)", b)[-1])
+root = re.findall(rb"/Root\s+(\d+ \d+ R)", b)[-1]
+obj = b"%d 0 obj\n<< /Title (Updated) /Producer (hand update) >>\nendobj\n" % size
+xref = b"xref\n0 1\n0000000000 65535 f \n%d 1\n%010d 00000 n \n" % (size, len(b))
+trailer = b"trailer\n<< /Size %d /Root %s /Info %d 0 R /Prev %d >>\nstartxref\n%d\n%%%%EOF\n" % (
+    size + 1, root, size, prev, len(b) + len(obj))
+open(sys.argv[2], "wb").write(b + obj + xref + trailer)
+PYEOF
+touch -d @"$SOURCE_DATE_EPOCH" "$T"/walk/*
+mk zip_streamed.zip zip 'cd walk && zip -q -X - text.txt noise.bin | cat > "$F/zip_streamed.zip"'
+mk zip64.zip zip 'cd walk && zip -q -X -fz "$F/zip64.zip" text.txt noise.bin'
+mk zip_stored.zip zip 'cd walk && zip -q -X -0 "$F/zip_stored.zip" text.txt noise.bin'
+mk solid_off.7z 7z 'cd walk && 7z a -bd -bso0 -bsp0 -mx=9 -ms=off "$F/solid_off.7z" text.txt noise.bin'
+mk two_members.gz gz 'cd walk && gzip -9 -c text.txt > "$F/two_members.gz" && gzip -n -1 -c noise.bin >> "$F/two_members.gz"'
+mk stored.cab cab 'cd walk && gcab -c "$F/stored.cab" text.txt noise.bin'
+mk wal.db db 'sqlite3 "$F/wal.db" "PRAGMA page_size = 1024; PRAGMA journal_mode = wal; CREATE TABLE t(a); WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 200) INSERT INTO t SELECT printf(\"row %d of the log\", x) FROM c;" > /dev/null'
+mk page64k.db db 'sqlite3 "$F/page64k.db" "PRAGMA page_size = 65536; CREATE TABLE t(a, b); INSERT INTO t VALUES (1, \"x\");"'
+mk ps2pdf.pdf pdf 'ps2pdf -dCompressPages=false walk/doc.ps "$F/ps2pdf.pdf"'
+mk linearised.pdf pdf 'qpdf --linearize --deterministic-id "$F/ps2pdf.pdf" "$F/linearised.pdf"'
+mk object_streams.pdf pdf 'qpdf --deterministic-id --object-streams=generate "$F/ps2pdf.pdf" "$F/object_streams.pdf"'
+mk updated.pdf pdf '"$PY" walk/update.py "$F/ps2pdf.pdf" "$F/updated.pdf"'
+
 # ---------------------------------------------------------------- Windows executables
 printf '#include <stdio.h>\nint main(void) { puts("Rexmoor sample executable"); return 0; }\n' > "$T/hello.c"
 printf '__declspec(dllexport) int rexmoor_sample_add(int a, int b) { return a + b; }\n' > "$T/lib.c"
@@ -441,7 +483,8 @@ cat > "$WORK/manifest_head.txt" <<EOF
 # Environment: TZ=UTC SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH. Tools: $(convert -version | head -1 | cut -d' ' -f2,3); $(ffmpeg -version | head -1 | cut -d' ' -f1-3);
 # $(sox --version | tr -s ' ' | cut -d' ' -f2-); exiftool $(exiftool -ver); $(groff --version | head -1); mjpegtools $(dpkg-query -W -f '${Version}' mjpegtools 2>/dev/null);
 # p7zip $(dpkg-query -W -f '${Version}' p7zip-full 2>/dev/null); gcab $(dpkg-query -W -f '${Version}' gcab 2>/dev/null); sqlite3 $(sqlite3 --version | cut -d' ' -f1);
-# wixl $(dpkg-query -W -f '${Version}' wixl 2>/dev/null); python3-xlwt $(dpkg-query -W -f '${Version}' python3-xlwt 2>/dev/null); $(x86_64-w64-mingw32-gcc --version | head -1).
+# wixl $(dpkg-query -W -f '${Version}' wixl 2>/dev/null); python3-xlwt $(dpkg-query -W -f '${Version}' python3-xlwt 2>/dev/null); $(x86_64-w64-mingw32-gcc --version | head -1);
+# Ghostscript $(gs --version); $(qpdf --version | head -1).
 EOF
 cat > "$WORK/manifest_tail.txt" <<'EOF'
 ## Formats with no sample, and why

@@ -1,0 +1,37 @@
+// Structure walks of audio and video containers: each measures a candidate file to the byte by the
+// sizes its own structure declares (frames, boxes, elements, tags, packets, chunks), and tells a
+// chance header match or a broken-off file from a whole one (see file_bytes.h for the verdicts).
+#pragma once
+
+#include <cstdint>
+
+#include "formats/file_bytes.h"
+
+namespace rexmoor::formats {
+
+// MP3 and MP2: ID3v2 tags, MPEG audio frames, then APE, Lyrics3 and ID3v1 tags.
+WalkResult MeasureMpegAudio(FileBytes& file, std::uint64_t limit);
+// MP4, MOV, 3GP: the top-level boxes; a file needs its movie box.
+WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit);
+// MKV, WebM: the EBML header and the Segment (its size, or its level-1 children when unknown).
+WalkResult MeasureMatroska(FileBytes& file, std::uint64_t limit);
+// FLV: header, then tags each followed by the previous-tag size.
+WalkResult MeasureFlv(FileBytes& file, std::uint64_t limit);
+// MPEG program stream (packs, system headers, PES packets) or a video elementary stream.
+WalkResult MeasureMpegPs(FileBytes& file, std::uint64_t limit);
+// Transport stream of 188-byte packets, or 192 (a 4-byte time stamp before each packet).
+WalkResult MeasureTransportStream(FileBytes& file, std::uint64_t limit, unsigned packetSize);
+// ASF (WMV, WMA): top-level objects, checked against the file-properties size.
+WalkResult MeasureAsf(FileBytes& file, std::uint64_t limit);
+// RealMedia: the chunks from .RMF on.
+WalkResult MeasureRealMedia(FileBytes& file, std::uint64_t limit);
+// MXF: KLV packets to the random index pack or the end of the footer partition.
+WalkResult MeasureMxf(FileBytes& file, std::uint64_t limit);
+// Standard MIDI file: MThd and as many track chunks as it declares.
+WalkResult MeasureMidi(FileBytes& file, std::uint64_t limit);
+// APE lossless audio: the descriptor's byte counts, then APE and ID3v1 tags.
+WalkResult MeasureApe(FileBytes& file, std::uint64_t limit);
+// SMAF (MMF): the MMMD chunk.
+WalkResult MeasureMmf(FileBytes& file, std::uint64_t limit);
+
+}  // namespace rexmoor::formats
