@@ -808,7 +808,8 @@ WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
     }
     pos += tagLength;
     if (pos > length) return broken;
-    if (codeAndLength >> 6 == 0) return pos == length ? Measured(pos) : Unsure();
+    if (pos > limit) return Unsure();
+    if (codeAndLength >> 6 == 0) return pos == length && Reaches(file, pos) ? Measured(pos) : Unsure();
   }
   return Unsure();
 }
