@@ -317,7 +317,7 @@ WalkResult MeasureRar4(FileBytes& file, std::uint64_t limit) {
     }
     std::uint64_t next = 0;
     if (!AddSizes(pos, size, data, &next) || next > limit) return Unsure();
-    if (type == 0x7B) return Measured(next);
+    if (type == 0x7B) return Reaches(file, next) ? Measured(next) : Unsure();
     pos = next;
   }
   return Unsure();
@@ -364,7 +364,7 @@ WalkResult MeasureRar5(FileBytes& file, std::uint64_t limit) {
     std::uint64_t next = 0;
     if (!AddSizes(pos, 4 + sizeLength, headerSize, &next) || !AddSizes(next, data, 0, &next) || next > limit)
       return Unsure();
-    if (type == 5) return Measured(next);
+    if (type == 5) return Reaches(file, next) ? Measured(next) : Unsure();
     pos = next;
   }
   return Unsure();
@@ -808,7 +808,8 @@ WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
     }
     pos += tagLength;
     if (pos > length) return broken;
-    if (codeAndLength >> 6 == 0) return pos == length ? Measured(pos) : Unsure();
+    if (pos > limit) return Unsure();
+    if (codeAndLength >> 6 == 0) return pos == length && Reaches(file, pos) ? Measured(pos) : Unsure();
   }
   return Unsure();
 }
