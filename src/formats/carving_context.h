@@ -86,6 +86,9 @@ class CarvingContext {
     kRejected,   // the structure showed the header to be a chance match: not a file
   };
   ExtentBasis extentBasis = ExtentBasis::kRule;
+  // Off: files are measured by the footer and size-field rules alone, as where a structure breaks
+  // off (for comparing the two and for testing those rules).
+  bool structureWalks = true;
 
   // Transport-stream strictness: while set, a stream packet sector is a new stream only when the
   // sector before it does not continue a packet grid and it lies in no carved stream.

@@ -6,6 +6,9 @@
 #include "formats/byte_search.h"
 #include "formats/carving_context.h"
 #include "formats/extent_walk.h"
+#include "formats/format_rules.h"
+#include "formats/structure_extent.h"
+#include "formats/walk_archives.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor::formats {
@@ -171,6 +174,7 @@ std::uint64_t CompoundEstimate(const CarvingContext& ctx, std::span<const std::u
 }
 
 std::uint64_t CompoundExtent(CarvingContext& ctx, std::span<const std::uint8_t> header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureCompoundDocument, kLimit4GiB)) return *length;
   if (const std::uint64_t estimate = CompoundEstimate(ctx, header); estimate != 0) return estimate;
   WordUserTypeFooter footer;
   return ExtentWalk(ctx, header, kCfbSizeCap, &footer);

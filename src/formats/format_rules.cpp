@@ -9,6 +9,9 @@
 #include "formats/extent_walk.h"
 #include "formats/structure_extent.h"
 #include "formats/text_carving.h"
+#include "formats/walk_archives.h"
+#include "formats/walk_images.h"
+#include "formats/walk_media.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor::formats {
@@ -127,6 +130,7 @@ FileTypeId MpegTest(Bytes b) {
 }
 
 std::uint64_t MpegExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureMpegPs, kLimit6GiB)) return *length;
   // A video elementary stream ends with a sequence end code, a program stream with an end code.
   AllOccurrencesFooter footer(At(header, 0, "\x00\x00\x01\xB3") ? Pattern("\x00\x00\x01\xB7")
                                                                  : Pattern("\x00\x00\x01\xB9"));
@@ -161,6 +165,7 @@ class Mp4Footer : public WalkFooter {
 }  // namespace
 
 std::uint64_t Mp4Extent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureIsoMedia, kLimit6GiB)) return *length;
   Mp4Footer footer;
   return ExtentWalk(ctx, header, kLimit6GiB, &footer);
 }
@@ -179,6 +184,7 @@ FileTypeId MovTest(Bytes b) {
 FileTypeId RmTest(Bytes b) { return b.size() >= 4 && At(b, 0, ".RMF") ? kTypeRmvb : kTypeNone; }
 
 std::uint64_t RmExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureRealMedia, kLimit6GiB)) return *length;
   // An empty closing index chunk.
   const auto kIndex = Pattern("INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00");
   FirstOccurrenceFooter footer(kIndex, kIndex.size());
@@ -202,6 +208,7 @@ FileTypeId AsfTest(Bytes b) {
 }
 
 std::uint64_t AsfExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureAsf, kLimit6GiB)) return *length;
   const std::uint64_t s = SectorSizeBytes(ctx);
   if (header.size() <= kAsfFirstObject) return s;
   const Bytes rest = header.subspan(kAsfFirstObject);
@@ -230,6 +237,7 @@ FileTypeId SwfTest(Bytes b) {
 }
 
 std::uint64_t SwfExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureSwf, kLimit256MiB)) return *length;
   const std::uint64_t declared = ByteView(header).U32LE(4).value_or(0);
   if (At(header, 0, "FWS")) return std::min<std::uint64_t>(declared, kLimit256MiB);
   // A compressed movie stores only its inflated length, which bounds the compressed one (plus the
@@ -252,7 +260,8 @@ FileTypeId WavTest(Bytes b) {
   return b.size() >= 16 && At(b, 0, "RIFF") && At(b, 8, "WAVE") && At(b, 12, "fmt ") ? kTypeWav : kTypeNone;
 }
 
-std::uint64_t RiffExtent(CarvingContext&, Bytes header) {
+std::uint64_t RiffExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureRiff, kLimit64GiB)) return *length;
   // The RIFF size counts everything after its own 8-byte chunk header.
   return static_cast<std::uint64_t>(ByteView(header).U32LE(4).value_or(0)) + 8;
 }
@@ -292,6 +301,7 @@ class Id3v1Footer : public CandidateFooter {
 }  // namespace
 
 std::uint64_t Mp3Extent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureMpegAudio, kLimit2GiB)) return *length;
   Id3v1Footer footer;
   return ExtentWalk(ctx, header, kLimit2GiB, &footer);
 }
@@ -360,6 +370,7 @@ FileTypeId MidiTest(Bytes b) {
 }
 
 std::uint64_t MidiExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureMidi, kLimit8MiB)) return *length;
   const std::uint32_t tracks = ByteView(header).U16BE(kMidiTrackCountField).value_or(0);
   MidiTracks counter(ctx, header, tracks);
   const Bytes sector = HeaderSector(ctx, header);
@@ -410,13 +421,19 @@ class ApeTagFooter : public WalkFooter {
 FileTypeId ApeTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MAC ") ? kTypeApe : kTypeNone; }
 
 std::uint64_t ApeExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureApe, kLimit2GiB)) return *length;
   ApeTagFooter footer;
   return ExtentWalk(ctx, header, kLimit2GiB, &footer);
 }
 
 // ---------------------------------------------------------------- other audio (11, 14)
 
-FileTypeId Mp2Test(Bytes b) { return b.size() >= 4 && At(b, 0, "\xFF\xFD\xE4\x00") ? kTypeMp2 : kTypeNone; }
+// An MPEG-1 Layer II frame at 384 kbit/s and 48 kHz with its CRC; the last byte holds the channel
+// mode and the copyright and original flags, which encoders set as they like (emphasis 2 is
+// reserved).
+FileTypeId Mp2Test(Bytes b) {
+  return b.size() >= 4 && At(b, 0, "\xFF\xFD\xE4") && (b[3] & 0x03) != 0x02 ? kTypeMp2 : kTypeNone;
+}
 FileTypeId MmfTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MMMD") ? kTypeMmf : kTypeNone; }
 
 // ---------------------------------------------------------------- GIF (31)
@@ -428,6 +445,7 @@ FileTypeId GifTest(Bytes b) {
 }
 
 std::uint64_t GifExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureGif, kLimit128MiB)) return *length;
   // Block terminator followed by the trailer.
   const auto kTrailer = Pattern("\x00\x3B");
   if (const std::uint64_t end = AcceptedFooterInHeader(ctx, header, kTrailer); end != 0) return end;
@@ -440,10 +458,16 @@ std::uint64_t GifExtent(CarvingContext& ctx, Bytes header) {
 FileTypeId BmpTest(Bytes b) {
   if (b.size() < 40 || !(At(b, 0, "BM") || At(b, 0, "BA"))) return kTypeNone;
   const ByteView v(b);
-  return v.U16LE(6) == 0 && v.U16LE(8) == 0 && v.U32LE(14) == 40u ? kTypeBmp : kTypeNone;
+  if (v.U16LE(6) != 0 || v.U16LE(8) != 0) return kTypeNone;
+  // The info header sizes of every bitmap version (40 is the common one; 108 and 124 carry colour
+  // spaces, as image editors write them today).
+  const std::uint32_t info = v.U32LE(14).value_or(0);
+  return info == 12 || info == 40 || info == 52 || info == 56 || info == 64 || info == 108 || info == 124 ? kTypeBmp
+                                                                                                          : kTypeNone;
 }
 
-std::uint64_t BmpExtent(CarvingContext&, Bytes header) {
+std::uint64_t BmpExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureBmp, kLimit4GiB)) return *length;
   return std::min<std::uint64_t>(ByteView(header).U32LE(2).value_or(0), kLimit128MiB);
 }
 
@@ -513,6 +537,7 @@ std::uint64_t JpegEntropyStart(const CarvingContext& ctx, Bytes header) {
 }
 
 std::uint64_t JpegExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureJpeg, kLimit128MiB)) return *length;
   // A camera picture carries a thumbnail with its own end marker inside its Exif segment: look for
   // the end only past the header segments. If they cannot be walked, search from the start.
   const std::uint64_t searchFrom = JpegEntropyStart(ctx, header);
@@ -536,6 +561,7 @@ FileTypeId PngTest(Bytes b) {
 }
 
 std::uint64_t PngExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasurePng, kLimit128MiB)) return *length;
   // The IEND chunk's type and its fixed CRC.
   const auto kEnd = Pattern("IEND\xAE\x42\x60\x82");
   if (const std::uint64_t end = AcceptedFooterInHeader(ctx, header, kEnd); end != 0) return end;
@@ -548,7 +574,11 @@ std::uint64_t PngExtent(CarvingContext& ctx, Bytes header) {
 FileTypeId PsdTest(Bytes b) { return b.size() >= 40 && At(b, 0, "8BPS") ? kTypePsd : kTypeNone; }
 
 FileTypeId TifTest(Bytes b) {
-  return b.size() >= 4 && (At(b, 0, "MM\x00\x2A") || At(b, 0, "II\x2A\x00")) ? kTypeTif : kTypeNone;
+  // Classic TIFF (42) and BigTIFF (43, with 8-byte offsets), in either byte order.
+  if (b.size() < 4) return kTypeNone;
+  return At(b, 0, "MM\x00\x2A") || At(b, 0, "II\x2A\x00") || At(b, 0, "MM\x00\x2B") || At(b, 0, "II\x2B\x00")
+             ? kTypeTif
+             : kTypeNone;
 }
 
 // ---------------------------------------------------------------- ICO (46), TTF (45)
@@ -593,6 +623,7 @@ FileTypeId IcoTest(Bytes b) {
 }
 
 std::uint64_t IcoExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureIco, kLimit256MiB)) return *length;
   const std::uint64_t s = SectorSizeBytes(ctx);
   const auto count = ByteView(header).U16LE(4);
   if (!count || *count == 0) return s;
@@ -612,6 +643,7 @@ FileTypeId TtfTest(Bytes b) {
 }
 
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureTtf, kLimit256MiB)) return *length;
   const std::uint64_t s = SectorSizeBytes(ctx);
   const auto tables = ByteView(header).U16BE(4);
   if (!tables) return s;
@@ -700,6 +732,7 @@ class PdfEndFooter : public CandidateFooter {
 FileTypeId PdfTest(Bytes b) { return b.size() > 4 && At(b, 0, "%PDF-") ? kTypePdf : kTypeNone; }
 
 std::uint64_t PdfExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasurePdf, kLimit1GiB)) return *length;
   if (const std::uint64_t length = PdfLinearizedLength(ctx, header); length != 0) return length;
   PdfEndFooter footer;
   return ExtentWalk(ctx, header, kLimit1GiB, &footer);
@@ -742,6 +775,7 @@ class LastOccurrenceFooter : public WalkFooter {
 FileTypeId SevenZipTest(Bytes b) { return b.size() >= 5 && At(b, 0, "\x37\x7A\xBC\xAF\x27") ? kType7z : kTypeNone; }
 
 std::uint64_t SevenZipExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, Measure7z, kLimit64GiB)) return *length;
   // The start header gives the exact length; trusted when its CRC holds.
   if (header.size() >= kSevenZipStartHeaderSize) {
     const std::uint32_t crc = LoadU32LE(header.data() + kSevenZipStartHeaderCrc);
@@ -785,14 +819,25 @@ std::uint64_t ZipWalk(CarvingContext& ctx, Bytes header, std::uint64_t limit) {
 }  // namespace
 
 FileTypeId ZipTest(Bytes b) { return b.size() >= 48 && At(b, 0, "PK\x03\x04") ? kTypeZip : kTypeNone; }
-std::uint64_t ZipExtent(CarvingContext& ctx, Bytes header) { return ZipWalk(ctx, header, kLimit4GiB); }
-std::uint64_t PackageExtent(CarvingContext& ctx, Bytes header) { return ZipWalk(ctx, header, kLimit0x7FFFFFF); }
+std::uint64_t ZipExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureZip, kLimit4GiB)) return *length;
+  return ZipWalk(ctx, header, kLimit4GiB);
+}
+std::uint64_t PackageExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureZip, kLimit4GiB)) return *length;
+  return ZipWalk(ctx, header, kLimit0x7FFFFFF);
+}
 
 // ---------------------------------------------------------------- RAR (37), CAB (33)
 
-FileTypeId RarTest(Bytes b) { return b.size() >= 7 && At(b, 0, "Rar!\x1A\x07\x00") ? kTypeRar : kTypeNone; }
+// RAR 4 ("Rar!" 1A 07 00) and RAR 5 ("Rar!" 1A 07 01 00).
+FileTypeId RarTest(Bytes b) {
+  if (b.size() < 8 || !At(b, 0, "Rar!\x1A\x07")) return kTypeNone;
+  return b[6] == 0x00 || (b[6] == 0x01 && b[7] == 0x00) ? kTypeRar : kTypeNone;
+}
 
 std::uint64_t RarExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureRar, kLimit4GiB)) return *length;
   // The end-of-archive block.
   AllOccurrencesFooter footer(Pattern("\xC4\x3D\x7B\x00\x40\x07\x00"));
   return ExtentWalk(ctx, header, kLimit4GiB, &footer);
@@ -800,7 +845,8 @@ std::uint64_t RarExtent(CarvingContext& ctx, Bytes header) {
 
 FileTypeId CabTest(Bytes b) { return b.size() >= 36 && At(b, 0, "MSCF") ? kTypeCab : kTypeNone; }
 
-std::uint64_t CabExtent(CarvingContext&, Bytes header) {
+std::uint64_t CabExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureCab, kLimit1GiB)) return *length;
   return std::min<std::uint64_t>(ByteView(header).U32LE(8).value_or(0), kLimit1GiB);
 }
 
@@ -843,14 +889,53 @@ FileTypeId FlaTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xD0\xCF\x11\xE
 
 // ---------------------------------------------------------------- plain walks
 
-std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit256MiB); }
-std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit256MiB); }
-std::uint64_t VideoWalkExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit6GiB); }
-std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit64GiB); }
-std::uint64_t PictureWalkExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit128MiB); }
+namespace {
+// The structure walk, and where it breaks off the plain walk to the next file (at most limit bytes).
+std::uint64_t StructureOrWalk(CarvingContext& ctx, Bytes header, const StructureWalk& walk,
+                              std::uint64_t structureLimit, std::uint64_t limit) {
+  if (const auto length = MeasureByStructure(ctx, header, walk, structureLimit)) return *length;
+  return PlainWalk(ctx, header, limit);
+}
+WalkResult Mts(FileBytes& file, std::uint64_t limit) { return MeasureTransportStream(file, limit, 192); }
+}  // namespace
+
+std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureMpegAudio, kLimit256MiB, kLimit256MiB);
+}
+std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureMmf, kLimit256MiB, kLimit256MiB);
+}
+std::uint64_t IsoMediaExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureIsoMedia, kLimit6GiB, kLimit6GiB);
+}
+std::uint64_t FlvExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureFlv, kLimit6GiB, kLimit6GiB);
+}
+std::uint64_t GzExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureGzip, kLimit6GiB, kLimit6GiB);
+}
+std::uint64_t MtsExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, Mts, kLimit6GiB, kLimit6GiB);
+}
+std::uint64_t MxfExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureMxf, kLimit6GiB, kLimit6GiB);
+}
+std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureMatroska, kLimit64GiB, kLimit64GiB);
+}
+std::uint64_t PsdExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasurePsd, kLimit4GiB, kLimit128MiB);
+}
+std::uint64_t TifExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureTiff, kLimit4GiB, kLimit128MiB);
+}
+std::uint64_t SqliteExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureSqlite, kLimit64GiB, kLimit4GiB);
+}
 std::uint64_t Walk2GiBExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit2GiB); }
-std::uint64_t Walk4GiBExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit4GiB); }
-std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header) { return PlainWalk(ctx, header, kLimit256MiB); }
+std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureCompoundDocument, kLimit4GiB, kLimit256MiB);
+}
 
 // ---------------------------------------------------------------- text (50 .. 58)
 
@@ -859,7 +944,7 @@ constexpr std::uint64_t kTextLimit = kLimit128MiB;
 }  // namespace
 
 std::uint64_t TextExtent(CarvingContext& ctx, Bytes header) {
-  if (const auto length = MeasureByStructure(ctx, MeasureText, kTextLimit)) return *length;
+  if (const auto length = MeasureByStructure(ctx, header, MeasureText, kTextLimit)) return *length;
   // Unreadable past the first sector: the text the first sector holds.
   return HeaderSector(ctx, header).size();
 }

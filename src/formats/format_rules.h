@@ -88,15 +88,21 @@ FileTypeId FlaTest(Bytes b);
 FileTypeId TtfTest(Bytes b);
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
 
-// Plain walks (no footer): the file ends at the next recognised header or metadata sector.
-std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header);      // 256 MiB
-std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header);      // 256 MiB
-std::uint64_t VideoWalkExtent(CarvingContext& ctx, Bytes header);  // 6 GiB: 3gp, mov, flv, gz, mts, mxf
-std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header);      // 64 GiB
-std::uint64_t PictureWalkExtent(CarvingContext& ctx, Bytes header);  // 128 MiB: psd, tif
+// The structure walk first; where it breaks off, a plain walk to the next recognised file.
+std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header);
+std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t IsoMediaExtent(CarvingContext& ctx, Bytes header);  // 3gp, mov
+std::uint64_t FlvExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t GzExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t MtsExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t MxfExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t PsdExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t TifExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t SqliteExtent(CarvingContext& ctx, Bytes header);
+std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header);  // a compound document by its allocation tables
+// Plain walks (no structure known): the file ends at the next recognised header or metadata sector.
 std::uint64_t Walk2GiBExtent(CarvingContext& ctx, Bytes header);  // pst, dbx
-std::uint64_t Walk4GiBExtent(CarvingContext& ctx, Bytes header);  // db
-std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header);      // 256 MiB
 
 // Text of every kind: its length to the first byte that is not text.
 std::uint64_t TextExtent(CarvingContext& ctx, Bytes header);

@@ -8,7 +8,8 @@
 
 namespace rexmoor::formats {
 
-MediumFileBytes::MediumFileBytes(CarvingContext& ctx) : ctx_(ctx) {
+MediumFileBytes::MediumFileBytes(CarvingContext& ctx, std::span<const std::uint8_t> header)
+    : ctx_(ctx), header_(header) {
   if (!IsSupportedSectorSize(ctx.sectorSize) || ctx.source == nullptr) {
     stopped_ = true;
     return;
@@ -41,6 +42,7 @@ std::span<const std::uint8_t> MediumFileBytes::View(std::uint64_t offset, std::s
   if (n == 0) return {};
   Report(offset + n);
   if (stopped_) return {};
+  if (offset < header_.size() && n <= header_.size() - offset) return header_.subspan(offset, n);
 
   // The sweep's block, where it holds all of the bytes.
   const CarvingContext::MediumWindow& w = ctx_.window;
@@ -64,8 +66,10 @@ std::span<const std::uint8_t> MediumFileBytes::View(std::uint64_t offset, std::s
   return {buffer_ + skip, std::min(n, cachedBytes_ - skip)};
 }
 
-std::optional<std::uint64_t> MeasureByStructure(CarvingContext& ctx, const StructureWalk& walk, std::uint64_t limit) {
-  MediumFileBytes file(ctx);
+std::optional<std::uint64_t> MeasureByStructure(CarvingContext& ctx, std::span<const std::uint8_t> header,
+                                                const StructureWalk& walk, std::uint64_t limit) {
+  if (!ctx.structureWalks) return std::nullopt;
+  MediumFileBytes file(ctx, header.first(std::min<std::size_t>(header.size(), ctx.sectorSize > 0 ? ctx.sectorSize : 0)));
   const WalkResult r = walk(file, limit);
   if (file.Stopped() && ctx.lastCallbackResult != 0) {
     ctx.extentBasis = CarvingContext::ExtentBasis::kFallback;

@@ -22,7 +22,8 @@ namespace rexmoor::formats {
 // lastCallbackResult) ends every later view empty.
 class MediumFileBytes final : public FileBytes {
  public:
-  explicit MediumFileBytes(CarvingContext& ctx);
+  // header: the file's first bytes as the caller holds them (read from there, not the medium).
+  MediumFileBytes(CarvingContext& ctx, std::span<const std::uint8_t> header);
   std::span<const std::uint8_t> View(std::uint64_t offset, std::size_t want) override;
   bool Stopped() const { return stopped_; }
 
@@ -30,6 +31,7 @@ class MediumFileBytes final : public FileBytes {
   void Report(std::uint64_t reachedBytes);
 
   CarvingContext& ctx_;
+  std::span<const std::uint8_t> header_;
   std::uint64_t sectorSize_ = 0;
   std::uint64_t base_ = 0;         // byte offset of the file on the medium
   std::uint64_t mediumBytes_ = 0;
@@ -45,7 +47,9 @@ using StructureWalk = std::function<WalkResult(FileBytes&, std::uint64_t limit)>
 // Runs the walk over the file at the context's start. A measured file gives its length (basis
 // kStructure); a chance match gives 0 (basis kRejected); a structure that breaks off gives nothing
 // (basis kFallback), and the caller measures with its footer rule, except when the progress
-// callback stopped the walk: then the header sector is the length.
-std::optional<std::uint64_t> MeasureByStructure(CarvingContext& ctx, const StructureWalk& walk, std::uint64_t limit);
+// callback stopped the walk: then the header sector is the length. With the context's
+// structureWalks off, gives nothing and leaves the basis kRule.
+std::optional<std::uint64_t> MeasureByStructure(CarvingContext& ctx, std::span<const std::uint8_t> header,
+                                                const StructureWalk& walk, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

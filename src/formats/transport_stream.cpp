@@ -5,6 +5,8 @@
 
 #include "formats/carving_context.h"
 #include "formats/extent_walk.h"
+#include "formats/structure_extent.h"
+#include "formats/walk_media.h"
 #include "formats/format_rules.h"
 #include "platform/byte_view.h"
 
@@ -87,10 +89,17 @@ FileTypeId TsTest(CarvingContext& ctx, std::span<const std::uint8_t> b) {
 std::uint64_t TsExtent(CarvingContext& ctx, std::span<const std::uint8_t> header) {
   if (!IsSupportedSectorSize(ctx.sectorSize)) return 0;
   const std::uint64_t s = static_cast<std::uint64_t>(ctx.sectorSize);
-  PacketGridCheck grid(s);
-  WalkParams params;
-  params.limit = kLimit64GiB;
-  const std::uint64_t length = std::max<std::uint64_t>(ExtentWalk(ctx, header, params, &grid), s);
+  std::uint64_t length = 0;
+  const auto walk = [](FileBytes& file, std::uint64_t limit) { return MeasureTransportStream(file, limit, 188); };
+  if (const auto measured = MeasureByStructure(ctx, header, walk, kLimit64GiB)) {
+    length = *measured;
+    if (length == 0) return 0;  // not a stream after all
+  } else {
+    PacketGridCheck grid(s);
+    WalkParams params;
+    params.limit = kLimit64GiB;
+    length = std::max<std::uint64_t>(ExtentWalk(ctx, header, params, &grid), s);
+  }
   const std::uint64_t first = ctx.fileStartSector;
   ctx.tsExtents.Add(first, first + (length + s - 1) / s - 1);
   return length;

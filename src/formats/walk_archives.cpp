@@ -768,6 +768,7 @@ WalkResult MeasureCab(FileBytes& file, std::uint64_t limit) {
 // SWF
 
 constexpr std::uint16_t kMaxSwfTag = 100;
+constexpr std::uint32_t kSwfTagsToTrust = 3;
 
 WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
   std::uint8_t h[9];
@@ -788,8 +789,9 @@ WalkResult MeasureSwf(FileBytes& file, std::uint64_t limit) {
   const std::uint64_t rectBits = 5 + 4 * static_cast<std::uint64_t>(h[8] >> 3);
   std::uint64_t pos = 8 + (rectBits + 7) / 8 + 4;
   for (std::uint32_t tags = 0; tags < kMaxRecords; ++tags) {
-    // Until one tag has parsed, a mismatch means the header matched by chance.
-    const WalkResult broken = tags == 0 ? NotThisFormat() : Unsure();
+    // Until a few tags have parsed, a mismatch means the header matched by chance (one random tag
+    // header in ten passes the code check).
+    const WalkResult broken = tags < kSwfTagsToTrust ? NotThisFormat() : Unsure();
     std::uint8_t t[6];
     // A tag that would cross the length field is not one; a tag cut off by the limit or the
     // medium is.

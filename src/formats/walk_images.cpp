@@ -435,7 +435,9 @@ class TiffWalk {
     const std::size_t entryBytes = big_ ? 20 : 12;
     Byte c[8];
     if (at < (big_ ? 16u : 8u)) return broken();
-    if (!ReadWithin(file_, at, c, countBytes, limit_)) return Unsure();
+    // A first directory that is not there (past the medium) leaves nothing to recover as a
+    // picture: the header most likely matched by chance.
+    if (!ReadWithin(file_, at, c, countBytes, limit_)) return broken();
     const std::uint64_t count = big_ ? U64(c) : U16(c);
     if (count == 0 || count > kMaxTiffEntries) return broken();
     if (count > budget_) return Unsure();
@@ -715,6 +717,8 @@ bool FourCc(const Byte* p) {
 }
 
 // One RIFF list at `at`: its end with the pad byte, once its top-level chunks fill it.
+constexpr std::uint64_t kMaxWaveFormatBytes = 4096;
+
 WalkResult RiffPart(FileBytes& file, std::uint64_t at, std::uint64_t limit, bool first, std::size_t& chunks) {
   const auto broken = [first] { return first ? NotThisFormat() : Unsure(); };
   Byte h[12];
@@ -726,10 +730,14 @@ WalkResult RiffPart(FileBytes& file, std::uint64_t at, std::uint64_t limit, bool
   std::uint64_t pos = at + 12;
   for (std::size_t n = 0; pos + 8 <= end; ++n) {
     if (++chunks > kMaxRiffChunks) return Unsure();
+    // Until two chunks have parsed, a break means the RIFF header matched by chance.
+    const bool early = n <= 1;
     Byte c[8];
-    if (!file.Read(pos, c, 8)) return Unsure();
-    if (!FourCc(c)) return n == 0 ? broken() : Unsure();
+    if (!file.Read(pos, c, 8)) return early ? broken() : Unsure();
+    if (!FourCc(c)) return early ? broken() : Unsure();
     const std::uint64_t chunk = LoadU32LE(c + 4);
+    // A wave format chunk holds a few dozen bytes.
+    if (n == 0 && std::memcmp(c, "fmt ", 4) == 0 && (chunk < 14 || chunk > kMaxWaveFormatBytes)) return broken();
     if (pos + 8 + chunk == end) {  // the last chunk, odd and unpadded inside the size
       pos = end;
       break;

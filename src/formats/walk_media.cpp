@@ -827,7 +827,11 @@ WalkResult MeasureMxf(FileBytes& file, std::uint64_t limit) {
     const std::uint8_t* k = w.At(pos, 25);
     if (k == nullptr) k = w.At(pos, 17);
     if (k == nullptr) return Unsure();
-    if (Be32(k) != 0x060E2B34) break;
+    if (Be32(k) != 0x060E2B34) {
+      // A header partition pack followed by no other key is a chance match, not a file.
+      if (n == 1) return NotThisFormat();
+      break;
+    }
     const bool partition = std::memcmp(k, kMxfPartitionKey, 13) == 0;
     if (partition && n > 0 && k[13] == 0x02) break;  // the next file's header partition
     const std::uint8_t first = k[16];
@@ -873,10 +877,18 @@ WalkResult MeasureMidi(FileBytes& file, std::uint64_t limit) {
   // Chunks of other kinds may sit between the tracks; they do not count.
   for (std::uint32_t chunks = 0; found < tracks && chunks < 70000; ++chunks) {
     const std::uint8_t* c = w.At(pos, 8);
-    if (c == nullptr || !Printable4(c)) return Unsure();
+    // Until the first track has proved itself, a break means the header matched by chance.
+    const WalkResult broken = found == 0 ? NotThisFormat() : Unsure();
+    if (c == nullptr || !Printable4(c)) return broken;
     const auto end = EndWithin(pos, 8ull + Be32(c + 4), limit);
-    if (!end) return Unsure();
-    if (Is(c, "MTrk")) ++found;
+    if (!end) return broken;
+    if (Is(c, "MTrk")) {
+      // Every track ends with the end-of-track event FF 2F 00.
+      const std::uint8_t* tail = *end >= pos + 11 ? w.At(*end - 3, 3) : nullptr;
+      if (tail == nullptr) return broken;
+      if (tail[0] != 0xFF || tail[1] != 0x2F || tail[2] != 0x00) return broken;
+      ++found;
+    }
     pos = *end;
   }
   if (found < tracks) return Unsure();

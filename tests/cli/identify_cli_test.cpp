@@ -67,7 +67,12 @@ TEST(IdentifyCommand, EverySampleIsMeasuredToItsLastByteWhateverFollows) {
     for (const char* after : {"alone", "random", "twice"}) {
       Bytes medium = file;
       if (std::string(after) == "random") medium.insert(medium.end(), random.begin(), random.end());
-      if (std::string(after) == "twice") medium.insert(medium.end(), file.begin(), file.end());
+      if (std::string(after) == "twice") {
+        // gzip members and MPEG audio frames that follow each other are one valid file; two files
+        // of them are told apart only where the first one's last sector ends.
+        if (row.ext == "gz" || row.ext == "mp2" || row.ext == "mp3") medium.resize((medium.size() + 511) / 512 * 512);
+        medium.insert(medium.end(), file.begin(), file.end());
+      }
       const std::string path = dir / (std::string(after) + "-" + row.file);
       test::WriteFileBytes(path, medium);
       args += " '" + path + "'";

@@ -75,8 +75,11 @@ std::vector<Entry> Entries() {
   return out;
 }
 
+// The footer and size-field rules over a medium of every sample: what measures a file whose own
+// structure breaks off. (Measuring by structure is tested over the same samples by identify.)
 TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
   CarvingContext ctx;
+  ctx.structureWalks = false;
   std::vector<Entry> entries = Entries();
   ASSERT_GE(entries.size(), 60u);
   std::mt19937 rng(31337);

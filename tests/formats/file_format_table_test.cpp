@@ -82,12 +82,12 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeJpg, 6, 'j'},     // "jFIF"
       {kTypeGif, 5, 'A'},     // upper-case version letter
       {kTypeGif, 3, 'x'},     // version not digits
-      {kTypeBmp, 14, 12},     // old core header size
+      {kTypeBmp, 14, 20},     // no bitmap info header has 20 bytes
       {kTypeBmp, 6, 1},       // reserved field set
       {kTypeMp3, 5, 0x01},    // undefined flag bit
       {kTypeMp3, 9, 0x80},    // size byte not sync-safe
       {kTypeMp3, 3, 0xFF},    // version byte 0xFF
-      {kTypeSwf, 3, 6},       // uncompressed movies only below version 6
+      {kTypeSwf, 3, 51},      // no player version past 50
       {kTypeGz, 8, 1},        // extra flags gzip never writes
       {kTypeGz, 3, 1},        // FTEXT flag
       {kTypeFlv, 8, 8},       // header size not 9
@@ -96,7 +96,7 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeExe, 0x80 + 22, 0x20},  // not an executable image
       {kTypeMts, 15, 1},
       {kTypeMp4, 8, 'x'},     // brand neither iso* nor mp42
-      {kTypeRar, 6, 1},       // RAR 5 signature
+      {kTypeRar, 6, 2},       // neither the RAR 4 nor the RAR 5 signature
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);
