@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rexmoor::CarvedFile out;
     const rexmoor::Result r = rexmoor::CarveAtSector(ctx, sectorSize, source, sector, start, 0, 1, -1, 0, &out);
     if (r == rexmoor::kSuccess) {
-      if (out.typeId < 0 || out.typeId >= rexmoor::kTypeNone) __builtin_trap();
+      if (out.typeId < 0 || out.typeId == rexmoor::kTypeNone || out.typeId >= rexmoor::kFileTypeCount) __builtin_trap();
       if (out.Name().size() >= rexmoor::kCarvedNameSize) __builtin_trap();
       const std::string extension(rexmoor::ExtensionForType(out.typeId));
       (void)rexmoor::CheckSignatureByExtension(sector, extension, source, sectorSize, start);

@@ -21,13 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const rexmoor::FileTypeId reference = rexmoor::RecogniseHeader(ctx, bytes, skipMpeg);
     const rexmoor::FileTypeId fast = rexmoor::RecogniseHeaderFast(ctx, bytes, skipMpeg);
     if (reference != fast) __builtin_trap();
-    if (reference < 0 || reference > rexmoor::kTypeNone) __builtin_trap();
+    if (reference < 0 || reference >= rexmoor::kFileTypeCount) __builtin_trap();
     (void)rexmoor::ExtensionForType(reference);
     (void)rexmoor::FirstRowForType(reference);
   }
   for (const rexmoor::FileFormatEntry& row : rexmoor::FileFormatTable()) {
     const rexmoor::FileTypeId id = row.headerTest(ctx, bytes);
-    if (id < 0 || id > rexmoor::kTypeNone) __builtin_trap();
+    if (id < 0 || id >= rexmoor::kFileTypeCount) __builtin_trap();
   }
   (void)rexmoor::formats::PackageTypeFromWindow(bytes);
   (void)rexmoor::formats::JpegEntropyStart(ctx, bytes);

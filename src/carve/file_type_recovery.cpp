@@ -30,6 +30,7 @@ void CFileTypeRecovery::Reset() {
   catalogue_.reset();
   CloseSource(source_);
   mediumBytes_ = 0;
+  containerEnd_ = 0;
 }
 
 void CFileTypeRecovery::UseSectorSize(std::int32_t sectorSize) {
@@ -225,6 +226,9 @@ Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std
                                filesFound, &carved);
       r != kSuccess)
     return r;
+  // Printable bytes inside a container the sweep looks into (a bitmap's pixels, a font's tables,
+  // a cabinet's data) are that file's content, not a text file of their own.
+  if (IsTextType(carved.typeId) && sectorNumber < containerEnd_) return kErrInvalidParameter;
 
   FoundFileRecord* slot = catalogue_->AppendRecord();
   slot->sourceTag = sourceTag_;
@@ -242,6 +246,11 @@ Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std
   catalogue_->AddRelation(ScanCatalogue::MakeFolderKey(0, 0), recordId, 0);
 
   advance = AdvanceFor(carved.typeId, carved.length, sectorSize);
+  if (advance == 1) {
+    const std::uint64_t sectors = (carved.length + static_cast<std::uint64_t>(sectorSize) - 1) /
+                                  static_cast<std::uint64_t>(sectorSize);
+    containerEnd_ = std::max(containerEnd_, sectorNumber + sectors);
+  }
   ++filesFound;
   return kSuccess;
 }

@@ -89,6 +89,9 @@ class CarvingContext {
   // Off: files are measured by the footer and size-field rules alone, as where a structure breaks
   // off (for comparing the two and for testing those rules).
   bool structureWalks = true;
+  // Set while a walk's stop scan tests the sectors of the file it measures: raw MPEG audio frames
+  // then start no file (they stand inside video streams and containers at sector starts).
+  bool stopScan = false;
 
   // Transport-stream strictness: while set, a stream packet sector is a new stream only when the
   // sector before it does not continue a packet grid and it lies in no carved stream.

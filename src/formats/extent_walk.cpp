@@ -25,6 +25,11 @@ bool ScanForStop(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::
   if (ctx.sectorSize <= 0) return false;
   const std::size_t s = static_cast<std::size_t>(ctx.sectorSize);
   const std::size_t sectors = chunk.size() / s;
+  struct StopScan {
+    CarvingContext& ctx;
+    explicit StopScan(CarvingContext& c) : ctx(c) { ctx.stopScan = true; }
+    ~StopScan() { ctx.stopScan = false; }
+  } scanning(ctx);
   for (std::size_t i = 0; i < sectors; ++i) {
     ++ctx.cursorSector;
     const std::span<const std::uint8_t> sector = chunk.subspan(i * s, s);

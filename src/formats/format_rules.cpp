@@ -7,6 +7,8 @@
 #include "formats/byte_search.h"
 #include "formats/carving_context.h"
 #include "formats/extent_walk.h"
+#include "formats/sector_size.h"
+#include "formats/file_format_table.h"
 #include "formats/structure_extent.h"
 #include "formats/text_carving.h"
 #include "formats/walk_archives.h"
@@ -277,7 +279,79 @@ FileTypeId MxfTest(Bytes b) {
 
 // ---------------------------------------------------------------- MP3 (12)
 
-FileTypeId Mp3Test(Bytes b) {
+namespace {
+// An MPEG audio frame header: its layer (1..3), version (0: 2.5, 2: 2, 3: 1), sample-rate index and
+// the frame's length in bytes; false for no valid header (free bitrate included).
+struct MpegAudioHeader {
+  int layer = 0;
+  int version = 0;
+  int rateIndex = 0;
+  std::uint32_t frameBytes = 0;
+};
+
+bool ParseMpegAudioHeader(const std::uint8_t* p, MpegAudioHeader* h) {
+  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return false;
+  const int version = (p[1] >> 3) & 3;
+  const int layerBits = (p[1] >> 1) & 3;
+  const int bitrateIndex = p[2] >> 4;
+  const int rateIndex = (p[2] >> 2) & 3;
+  if (version == 1 || layerBits == 0 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3 || (p[3] & 3) == 2)
+    return false;
+  static constexpr std::uint16_t kV1[3][14] = {
+      {32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+      {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+      {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}};
+  static constexpr std::uint16_t kV2[2][14] = {{32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+                                               {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+  static constexpr std::uint32_t kRates[3] = {44100, 48000, 32000};
+  const int layer = 4 - layerBits;
+  const std::uint32_t kbps = version == 3 ? kV1[layer - 1][bitrateIndex - 1] : kV2[layer == 1 ? 0 : 1][bitrateIndex - 1];
+  const std::uint32_t rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+  const std::uint32_t padding = (p[2] >> 1) & 1;
+  std::uint32_t bytes = 0;
+  if (layer == 1) {
+    bytes = (12 * kbps * 1000 / rate + padding) * 4;
+  } else {
+    const std::uint32_t factor = layer == 3 && version != 3 ? 72 : 144;
+    bytes = factor * kbps * 1000 / rate + padding;
+  }
+  *h = MpegAudioHeader{layer, version, rateIndex, bytes};
+  return bytes >= 24;
+}
+
+// A raw MPEG audio stream of the layer starts at the sector the context's cursor names: three
+// frames in a row, each header where the one before ends and like it (the bytes after the first
+// frame are read from the medium). A stray sync word in other data passes practically never.
+constexpr int kFramesToTrust = 3;
+
+bool MpegAudioStreamStarts(const CarvingContext& ctx, Bytes b, int layer) {
+  if (b.size() < 4 || ctx.stopScan) return false;
+  MpegAudioHeader first;
+  if (!ParseMpegAudioHeader(b.data(), &first) || first.layer != layer) return false;
+  if (!IsSupportedSectorSize(ctx.sectorSize)) return false;
+  std::uint64_t base = 0;
+  if (__builtin_mul_overflow(ctx.cursorSector, static_cast<std::uint64_t>(ctx.sectorSize), &base)) return false;
+  std::uint64_t at = first.frameBytes;
+  for (int frame = 1; frame < kFramesToTrust; ++frame) {
+    std::uint8_t next[4];
+    if (at + 4 <= b.size()) {
+      std::memcpy(next, b.data() + at, 4);
+    } else if (ctx.source == nullptr || !ReadMediumBytes(ctx, base + at, next, 4)) {
+      return false;
+    }
+    MpegAudioHeader h;
+    if (!ParseMpegAudioHeader(next, &h) || h.layer != first.layer || h.version != first.version ||
+        h.rateIndex != first.rateIndex)
+      return false;
+    at += h.frameBytes;
+  }
+  return true;
+}
+}  // namespace
+
+FileTypeId Mp3Test(CarvingContext& ctx, Bytes b) {
+  // A stream of layer III frames without a tag in front.
+  if (b.size() >= 4 && b[0] == 0xFF) return MpegAudioStreamStarts(ctx, b, 3) ? kTypeMp3 : kTypeNone;
   // ID3v2 tag: version bytes never 0xFF, no undefined flags, a sync-safe size.
   if (b.size() < 10 || !At(b, 0, "ID3")) return kTypeNone;
   if (b[3] == 0xFF || b[4] == 0xFF || (b[5] & 0x1F) != 0) return kTypeNone;
@@ -431,8 +505,10 @@ std::uint64_t ApeExtent(CarvingContext& ctx, Bytes header) {
 // An MPEG-1 Layer II frame at 384 kbit/s and 48 kHz with its CRC; the last byte holds the channel
 // mode and the copyright and original flags, which encoders set as they like (emphasis 2 is
 // reserved).
-FileTypeId Mp2Test(Bytes b) {
-  return b.size() >= 4 && At(b, 0, "\xFF\xFD\xE4") && (b[3] & 0x03) != 0x02 ? kTypeMp2 : kTypeNone;
+FileTypeId Mp2Test(CarvingContext& ctx, Bytes b) {
+  if (b.size() >= 4 && At(b, 0, "\xFF\xFD\xE4") && (b[3] & 0x03) != 0x02) return kTypeMp2;
+  // Any other layer II stream (other bit rates and sample rates, MPEG-2 half rates, no CRC).
+  return MpegAudioStreamStarts(ctx, b, 2) ? kTypeMp2 : kTypeNone;
 }
 FileTypeId MmfTest(Bytes b) { return b.size() >= 4 && At(b, 0, "MMMD") ? kTypeMmf : kTypeNone; }
 
@@ -592,6 +668,8 @@ constexpr std::size_t kTtfDirectory = 12;
 constexpr std::size_t kTtfRecordSize = 16;
 constexpr std::size_t kTtfRecordOffset = 8;   // u32 BE
 constexpr std::size_t kTtfRecordLength = 12;  // u32 BE
+constexpr std::uint32_t kMaxTtfTables = 256;
+constexpr std::size_t kMinTtfTablesSeen = 4;
 
 // The bytes holding a directory of `needed` bytes at the file start: the given bytes, or the first
 // 64 KiB read from the medium into the scratch buffer. Empty when neither holds it.
@@ -638,8 +716,26 @@ FileTypeId TtfTest(Bytes b) {
   const ByteView v(b);
   const std::uint32_t tables = *v.U16BE(4);
   if (tables == 0 || *v.U16BE(6) == 0 || *v.U16BE(8) == 0 || *v.U16BE(10) == 0) return kTypeNone;
-  if (kTtfRecordSize * tables + 16 > b.size()) return kTypeNone;
-  return At(b, kTtfDirectory + kTtfRecordSize * tables, "\x00\x01\x00\x00") ? kTypeTtf : kTypeNone;
+  if (tables > kMaxTtfTables) return kTypeNone;
+  // The table records the bytes hold (a font with many tables fills more than a sector): printable
+  // tags in ascending order, each table after the directory on a 4-byte boundary. (Fonts differ in
+  // which table's data comes first.)
+  const std::uint64_t directoryEnd = kTtfDirectory + kTtfRecordSize * tables;
+  const std::size_t held = std::min<std::size_t>(tables, (b.size() - kTtfDirectory) / kTtfRecordSize);
+  if (held < kMinTtfTablesSeen) return kTypeNone;
+  std::uint32_t previous = 0;
+  for (std::size_t i = 0; i < held; ++i) {
+    const std::size_t record = kTtfDirectory + kTtfRecordSize * i;
+    const std::uint32_t tag = *v.U32BE(record);
+    for (int k = 0; k < 4; ++k) {
+      const std::uint8_t c = static_cast<std::uint8_t>(tag >> (8 * k));
+      if (c < 0x20 || c > 0x7E) return kTypeNone;
+    }
+    const std::uint32_t offset = *v.U32BE(record + kTtfRecordOffset);
+    if ((i > 0 && tag <= previous) || offset < directoryEnd || offset % 4 != 0) return kTypeNone;
+    previous = tag;
+  }
+  return kTypeTtf;
 }
 
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header) {
@@ -943,10 +1039,53 @@ namespace {
 constexpr std::uint64_t kTextLimit = kLimit128MiB;
 }  // namespace
 
+namespace {
+bool StartsWithText(Bytes sector, const char* start) {
+  const std::size_t n = std::strlen(start);
+  return sector.size() >= n && std::memcmp(sector.data(), start, n) == 0;
+}
+
+// A sector that opens a text file of its own: a byte-order mark or a signature text files begin
+// with and the middle of a text hardly holds at a sector start; or the first line of a source
+// file, a mail or a JSON document where the text before it broke off in the middle of a line
+// (inside one file, a line that starts a sector has its line break in front of it).
+bool OpensTextFile(Bytes sector, std::uint8_t before) {
+  static constexpr const char* kStarts[] = {"\xEF\xBB\xBF", "\xFF\xFE", "<!DOCTYPE", "<!doctype", "<?xml ", "<html",
+                                            "#!/", "Return-Path: ", "Delivered-To: "};
+  for (const char* start : kStarts) {
+    if (StartsWithText(sector, start)) return true;
+  }
+  static constexpr const char* kFirstLines[] = {"#include <", "#include \"", "From: ", "[\n  {", "{\n  \""};
+  const bool midLine = before != '\n' && before != '\r' && before != ' ' && before != '\t' && before != ':' &&
+                       before != ',' && before != '=' && before != '(' && before != '[' && before != '{';
+  if (!midLine) return false;
+  for (const char* start : kFirstLines) {
+    if (StartsWithText(sector, start)) return true;
+  }
+  return false;
+}
+}  // namespace
+
 std::uint64_t TextExtent(CarvingContext& ctx, Bytes header) {
-  if (const auto length = MeasureByStructure(ctx, header, MeasureText, kTextLimit)) return *length;
+  const auto measured = MeasureByStructure(ctx, header, MeasureText, kTextLimit);
   // Unreadable past the first sector: the text the first sector holds.
-  return HeaderSector(ctx, header).size();
+  if (!measured) return HeaderSector(ctx, header).size();
+  if (*measured == 0 || !IsSupportedSectorSize(ctx.sectorSize)) return *measured;
+  // The text ends at a sector inside it where another file begins: one whose signature happens to
+  // be printable ("PK", "BM", "MSCF", "%PDF", ...) or another text file, or file-system metadata.
+  const auto s = static_cast<std::uint64_t>(ctx.sectorSize);
+  std::uint8_t sector[kMaxSectorSize];
+  const Bytes view(sector, static_cast<std::size_t>(s));
+  const Bytes first = HeaderSector(ctx, header);
+  std::uint8_t before = first.empty() ? 0 : first.back();
+  for (std::uint64_t k = 1; k * s < *measured; ++k) {
+    if (ReadMediumSectorsClipped(ctx, ctx.fileStartSector + k, 1, sector) != 1) break;
+    ctx.cursorSector = ctx.fileStartSector + k;
+    const FileTypeId id = RecogniseHeaderFast(ctx, view);
+    if ((id != kTypeNone && !IsTextType(id)) || IsStructureSector(view) || OpensTextFile(view, before)) return k * s;
+    before = sector[s - 1];
+  }
+  return *measured;
 }
 
 }  // namespace rexmoor::formats

@@ -45,7 +45,7 @@ FileTypeId ThreeGpTest(Bytes b);
 FileTypeId MkvTest(Bytes b);
 FileTypeId MtsTest(Bytes b);
 FileTypeId MxfTest(Bytes b);
-FileTypeId Mp3Test(Bytes b);
+FileTypeId Mp3Test(CarvingContext& ctx, Bytes b);  // an ID3v2 tag, or layer III frames
 std::uint64_t Mp3Extent(CarvingContext& ctx, Bytes header);
 FileTypeId MidiTest(Bytes b);
 std::uint64_t MidiExtent(CarvingContext& ctx, Bytes header);
@@ -53,7 +53,7 @@ FileTypeId ApeTest(Bytes b);
 std::uint64_t ApeExtent(CarvingContext& ctx, Bytes header);
 FileTypeId WavTest(Bytes b);
 FileTypeId MovTest(Bytes b);
-FileTypeId Mp2Test(Bytes b);
+FileTypeId Mp2Test(CarvingContext& ctx, Bytes b);  // layer II frames
 FileTypeId MmfTest(Bytes b);
 FileTypeId GifTest(Bytes b);
 std::uint64_t GifExtent(CarvingContext& ctx, Bytes header);
