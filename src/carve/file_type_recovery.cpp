@@ -222,13 +222,13 @@ Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std
   if (!catalogue_) return kErrInvalidHandle;
   UseSectorSize(sectorSize);
   CarvedFile carved;
+  // Printable bytes inside a container the sweep looks into (a bitmap's pixels, a font's tables,
+  // a cabinet's data) are that file's content, not a text file of their own.
+  carving_.carveText = sectorNumber >= containerEnd_;
   if (Result r = CarveAtSector(carving_, sectorSize, source_, sector, sectorNumber, sectorsDone, sectorsTotal, secondsLeft,
                                filesFound, &carved);
       r != kSuccess)
     return r;
-  // Printable bytes inside a container the sweep looks into (a bitmap's pixels, a font's tables,
-  // a cabinet's data) are that file's content, not a text file of their own.
-  if (IsTextType(carved.typeId) && sectorNumber < containerEnd_) return kErrInvalidParameter;
 
   FoundFileRecord* slot = catalogue_->AppendRecord();
   slot->sourceTag = sourceTag_;

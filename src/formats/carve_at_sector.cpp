@@ -50,6 +50,7 @@ Result CarveAtSector(CarvingContext& context, std::int32_t sectorSize, const Sec
   ctx.mtsInProgress = false;
   const FileFormatEntry* row = FirstRowForType(id);
   if (row == nullptr || row->extentRule == nullptr) return kErrInvalidParameter;
+  if (IsTextType(id) && !ctx.carveText) return kErrInvalidParameter;
   if (id != kTypeTs) ctx.tsStreamMode = false;
   if (id == kTypeMts) ctx.mtsInProgress = true;
 

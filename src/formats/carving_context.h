@@ -90,8 +90,12 @@ class CarvingContext {
   // off (for comparing the two and for testing those rules).
   bool structureWalks = true;
   // Set while a walk's stop scan tests the sectors of the file it measures: raw MPEG audio frames
-  // then start no file (they stand inside video streams and containers at sector starts).
+  // then start no file (they stand inside video streams and containers at sector starts), and text
+  // is not looked for (text stops no file).
   bool stopScan = false;
+  // Off while the sweep is inside a container it looks into: printable bytes there are the
+  // container's content, not text files.
+  bool carveText = true;
 
   // Transport-stream strictness: while set, a stream packet sector is a new stream only when the
   // sector before it does not continue a packet grid and it lies in no carved stream.

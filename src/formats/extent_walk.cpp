@@ -33,9 +33,10 @@ bool ScanForStop(CarvingContext& ctx, std::span<const std::uint8_t> chunk, std::
   for (std::size_t i = 0; i < sectors; ++i) {
     ++ctx.cursorSector;
     const std::span<const std::uint8_t> sector = chunk.subspan(i * s, s);
-    // Text does not stop a file: text is what many files hold in their middle.
+    // Text does not stop a file (the stop scan does not look for it): text is what many files hold
+    // in their middle.
     const FileTypeId id = RecogniseHeaderFast(ctx, sector, kSkipMpeg);
-    if ((id != kTypeNone && !IsTextType(id)) || IsStructureSector(sector)) {
+    if (id != kTypeNone || IsStructureSector(sector)) {
       length += static_cast<std::uint64_t>(i) * s;
       return true;
     }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "formats/carving_context.h"
 #include "formats/compound_document.h"
 #include "formats/format_rules.h"
 #include "formats/package_typing.h"
@@ -162,6 +163,7 @@ constexpr std::size_t kMaxCandidates = 16;
 struct Dispatch {
   std::array<HeaderTest, kMaxUniqueTests> tests{};
   std::array<bool, kMaxUniqueTests> isMpeg{};
+  std::array<bool, kMaxUniqueTests> isText{};
   std::size_t testCount = 0;
   // For each first byte, the unique tests to try, in table order.
   std::array<std::array<std::uint8_t, kMaxCandidates>, 256> candidates{};
@@ -193,6 +195,7 @@ Dispatch BuildDispatch() {
     if (!seen) {
       if (d.testCount == kMaxUniqueTests) std::abort();  // the arrays above are too small
       d.isMpeg[d.testCount] = row.typeId == kTypeMpeg;
+      d.isText[d.testCount] = IsTextType(row.typeId);
       d.tests[d.testCount++] = row.headerTest;
     }
     if (row.typeId >= 0 && row.typeId < kFileTypeCount && d.firstRow[row.typeId] == nullptr)
@@ -232,6 +235,7 @@ std::span<const FileFormatEntry> FileFormatTable() { return kRows; }
 FileTypeId RecogniseHeader(CarvingContext& ctx, std::span<const std::uint8_t> bytes, bool skipMpeg) {
   for (const FileFormatEntry& row : kRows) {
     if (skipMpeg && row.typeId == kTypeMpeg) continue;
+    if (ctx.stopScan && IsTextType(row.typeId)) continue;
     const FileTypeId id = row.headerTest(ctx, bytes);
     if (id != kTypeNone) return id;
   }
@@ -247,6 +251,7 @@ FileTypeId RecogniseHeaderFast(CarvingContext& ctx, std::span<const std::uint8_t
   for (std::uint8_t i = 0; i < count; ++i) {
     const std::uint8_t t = list[i];
     if (skipMpeg && kDispatch.isMpeg[t]) continue;
+    if (ctx.stopScan && kDispatch.isText[t]) continue;  // text stops no file
     const FileTypeId id = kDispatch.tests[t](ctx, bytes);
     if (id != kTypeNone) return id;
   }

@@ -715,7 +715,15 @@ FileTypeId TtfTest(Bytes b) {
   if (b.size() < 16 || !At(b, 0, "\x00\x01\x00\x00")) return kTypeNone;
   const ByteView v(b);
   const std::uint32_t tables = *v.U16BE(4);
-  if (tables == 0 || *v.U16BE(6) == 0 || *v.U16BE(8) == 0 || *v.U16BE(10) == 0) return kTypeNone;
+  if (tables == 0) return kTypeNone;
+  // The binary-search fields follow from the table count (the range shift is 0 for a power of two).
+  std::uint32_t power = 1;
+  std::uint32_t log2 = 0;
+  while (power * 2 <= tables) {
+    power *= 2;
+    ++log2;
+  }
+  if (*v.U16BE(6) != 16 * power || *v.U16BE(8) != log2 || *v.U16BE(10) != 16 * tables - 16 * power) return kTypeNone;
   if (tables > kMaxTtfTables) return kTypeNone;
   // The table records the bytes hold (a font with many tables fills more than a sector): printable
   // tags in ascending order, each table after the directory on a 4-byte boundary. (Fonts differ in
@@ -1078,14 +1086,19 @@ std::uint64_t TextExtent(CarvingContext& ctx, Bytes header) {
   const Bytes view(sector, static_cast<std::size_t>(s));
   const Bytes first = HeaderSector(ctx, header);
   std::uint8_t before = first.empty() ? 0 : first.back();
+  ctx.stopScan = true;
+  std::uint64_t end = *measured;
   for (std::uint64_t k = 1; k * s < *measured; ++k) {
     if (ReadMediumSectorsClipped(ctx, ctx.fileStartSector + k, 1, sector) != 1) break;
     ctx.cursorSector = ctx.fileStartSector + k;
-    const FileTypeId id = RecogniseHeaderFast(ctx, view);
-    if ((id != kTypeNone && !IsTextType(id)) || IsStructureSector(view) || OpensTextFile(view, before)) return k * s;
+    if (RecogniseHeaderFast(ctx, view) != kTypeNone || IsStructureSector(view) || OpensTextFile(view, before)) {
+      end = k * s;
+      break;
+    }
     before = sector[s - 1];
   }
-  return *measured;
+  ctx.stopScan = false;
+  return end;
 }
 
 }  // namespace rexmoor::formats

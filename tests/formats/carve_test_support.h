@@ -351,9 +351,16 @@ inline Bytes MakeTtf(std::uint16_t tables, std::uint32_t seed) {
   Bytes b;
   Append32BE(b, 0x00010000);
   Append16BE(b, tables);
-  Append16BE(b, 128);
-  Append16BE(b, 3);
-  Append16BE(b, 16);
+  // The binary-search fields, as font tools write them.
+  std::uint16_t power = 1;
+  std::uint16_t log2 = 0;
+  while (power * 2 <= tables) {
+    power = static_cast<std::uint16_t>(power * 2);
+    ++log2;
+  }
+  Append16BE(b, static_cast<std::uint16_t>(16 * power));
+  Append16BE(b, log2);
+  Append16BE(b, static_cast<std::uint16_t>(16 * tables - 16 * power));
   std::uint32_t offset = 12 + 16u * tables;
   std::vector<std::uint32_t> lengths;
   for (std::uint16_t i = 0; i < tables; ++i) {
