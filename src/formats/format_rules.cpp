@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "formats/byte_search.h"
 #include "formats/carving_context.h"
 #include "formats/extent_walk.h"
@@ -100,23 +102,9 @@ class FirstOccurrenceFooter : public WalkFooter {
   std::uint64_t extra_;
 };
 
-// ---- CRC-32 (the 7z start header carries one over its next-header fields) ----
-
-constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-constexpr std::array<std::uint32_t, 256> kCrcTable = MakeCrcTable();
-
+// The 7z start header carries a CRC-32 over its next-header fields.
 std::uint32_t Crc32(Bytes bytes) {
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (std::uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(crc32(0L, bytes.data(), static_cast<uInt>(bytes.size())));
 }
 
 }  // namespace

@@ -17,11 +17,6 @@ namespace {
 
 using Byte = std::uint8_t;
 
-std::uint16_t Be16(const Byte* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
-std::uint32_t Be32(const Byte* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-std::uint64_t Be64(const Byte* p) { return (std::uint64_t{Be32(p)} << 32) | Be32(p + 4); }
 
 // Sizes taken from the bytes are at most 2^32 (2^64 in the 64-bit variants), so sums are checked.
 bool AddOk(std::uint64_t a, std::uint64_t b, std::uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
@@ -95,8 +90,8 @@ std::optional<std::uint64_t> MultiPictureEnd(FileBytes& file, std::uint64_t base
   if (!ReadWithin(file, base, h, 8, limit)) return firstEnd;
   const bool le = std::memcmp(h, "II\x2A\x00", 4) == 0;
   if (!le && std::memcmp(h, "MM\x00\x2A", 4) != 0) return firstEnd;
-  const auto u16 = [le](const Byte* p) { return le ? LoadU16LE(p) : Be16(p); };
-  const auto u32 = [le](const Byte* p) { return le ? LoadU32LE(p) : Be32(p); };
+  const auto u16 = [le](const Byte* p) { return le ? LoadU16LE(p) : LoadU16BE(p); };
+  const auto u32 = [le](const Byte* p) { return le ? LoadU32LE(p) : LoadU32BE(p); };
   const std::uint64_t ifd = base + u32(h + 4);
   Byte c[2];
   if (!ReadWithin(file, ifd, c, 2, limit)) return firstEnd;
@@ -160,13 +155,13 @@ WalkResult MeasureJpeg(FileBytes& file, std::uint64_t limit) {
     if (marker != 0xDA && !HasLength(marker)) return broken();
     Byte seg[12] = {};
     if (!ReadWithin(file, pos + 2, seg, 2, limit)) return Unsure();
-    const std::uint32_t length = Be16(seg);
+    const std::uint32_t length = LoadU16BE(seg);
     if (length < 2) return broken();
     const std::size_t peek = std::min<std::size_t>(length, sizeof seg);
     if (!ReadWithin(file, pos + 2, seg, peek, limit)) return Unsure();
     if (IsStartOfFrame(marker)) {
       const std::uint32_t components = length >= 8 ? seg[7] : 0;
-      if (length < 8 || components == 0 || length != 8 + 3 * components || Be16(seg + 5) == 0) return broken();
+      if (length < 8 || components == 0 || length != 8 + 3 * components || LoadU16BE(seg + 5) == 0) return broken();
       frame = true;
     } else if (marker == 0xDA) {
       const std::uint32_t components = length >= 3 ? seg[2] : 0;
@@ -209,7 +204,7 @@ WalkResult MeasurePng(FileBytes& file, std::uint64_t limit) {
     const auto broken = [n] { return n == 0 ? NotThisFormat() : Unsure(); };
     Byte h[8];
     if (!ReadWithin(file, pos, h, 8, limit)) return Unsure();
-    const std::uint32_t length = Be32(h);
+    const std::uint32_t length = LoadU32BE(h);
     if (length > 0x7FFFFFFFu || !PngChunkType(h + 4)) return broken();
     if (n == 0 && (std::memcmp(h + 4, "IHDR", 4) != 0 || length != 13)) return NotThisFormat();
     const std::uint64_t end = pos + 12 + length;
@@ -224,7 +219,7 @@ WalkResult MeasurePng(FileBytes& file, std::uint64_t limit) {
     }
     Byte stored[4];
     if (!file.Read(pos + 8 + length, stored, 4)) return Unsure();
-    if (Be32(stored) != static_cast<std::uint32_t>(crc)) return broken();
+    if (LoadU32BE(stored) != static_cast<std::uint32_t>(crc)) return broken();
     if (std::memcmp(h + 4, "IEND", 4) == 0) return Measured(end);
     pos = end;
   }
@@ -382,9 +377,9 @@ class TiffWalk {
   }
 
  private:
-  std::uint64_t U16(const Byte* p) const { return le_ ? LoadU16LE(p) : Be16(p); }
-  std::uint64_t U32(const Byte* p) const { return le_ ? LoadU32LE(p) : Be32(p); }
-  std::uint64_t U64(const Byte* p) const { return le_ ? LoadU64LE(p) : Be64(p); }
+  std::uint64_t U16(const Byte* p) const { return le_ ? LoadU16LE(p) : LoadU16BE(p); }
+  std::uint64_t U32(const Byte* p) const { return le_ ? LoadU32LE(p) : LoadU32BE(p); }
+  std::uint64_t U64(const Byte* p) const { return le_ ? LoadU64LE(p) : LoadU64BE(p); }
   std::uint64_t Offset(const Byte* p) const { return big_ ? U64(p) : U32(p); }
 
   static std::uint64_t TypeSize(std::uint64_t type) {
@@ -510,15 +505,15 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
   if (!file.Read(0, h, 8)) return Unsure();
   const bool le = h[0] == 'I' && h[1] == 'I';
   if (!le && !(h[0] == 'M' && h[1] == 'M')) return NotThisFormat();
-  const std::uint32_t version = le ? LoadU16LE(h + 2) : Be16(h + 2);
+  const std::uint32_t version = le ? LoadU16LE(h + 2) : LoadU16BE(h + 2);
   if (version == 42) {
-    const std::uint64_t first = le ? LoadU32LE(h + 4) : Be32(h + 4);
+    const std::uint64_t first = le ? LoadU32LE(h + 4) : LoadU32BE(h + 4);
     return TiffWalk(file, limit, le, false).Run(first);
   }
   if (version != 43) return NotThisFormat();
   if (!file.Read(0, h, 16)) return Unsure();
-  if ((le ? LoadU16LE(h + 4) : Be16(h + 4)) != 8 || h[6] != 0 || h[7] != 0) return NotThisFormat();
-  return TiffWalk(file, limit, le, true).Run(le ? LoadU64LE(h + 8) : Be64(h + 8));
+  if ((le ? LoadU16LE(h + 4) : LoadU16BE(h + 4)) != 8 || h[6] != 0 || h[7] != 0) return NotThisFormat();
+  return TiffWalk(file, limit, le, true).Run(le ? LoadU64LE(h + 8) : LoadU64BE(h + 8));
 }
 
 // ================================================================= PSD
@@ -538,7 +533,7 @@ WalkResult PsdResources(FileBytes& file, std::uint64_t pos, std::uint64_t end, s
     const std::uint64_t name = (std::uint64_t{r[6]} + 2) & ~std::uint64_t{1};  // Pascal string, even
     Byte s[4];
     if (!ReadWithin(file, pos + 6 + name, s, 4, limit)) return Unsure();
-    const std::uint64_t size = (std::uint64_t{Be32(s)} + 1) & ~std::uint64_t{1};
+    const std::uint64_t size = (std::uint64_t{LoadU32BE(s)} + 1) & ~std::uint64_t{1};
     pos += 6 + name + 4 + size;
   }
   return pos == end ? Measured(end) : Unsure();
@@ -549,12 +544,12 @@ WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit) {
   Byte h[26];
   if (!file.Read(0, h, sizeof h)) return Unsure();
   if (std::memcmp(h, "8BPS", 4) != 0) return NotThisFormat();
-  const std::uint32_t version = Be16(h + 4);
-  const std::uint64_t channels = Be16(h + 12);
-  const std::uint64_t height = Be32(h + 14);
-  const std::uint64_t width = Be32(h + 18);
-  const std::uint32_t depth = Be16(h + 22);
-  const std::uint32_t mode = Be16(h + 24);
+  const std::uint32_t version = LoadU16BE(h + 4);
+  const std::uint64_t channels = LoadU16BE(h + 12);
+  const std::uint64_t height = LoadU32BE(h + 14);
+  const std::uint64_t width = LoadU32BE(h + 18);
+  const std::uint32_t depth = LoadU16BE(h + 22);
+  const std::uint32_t mode = LoadU16BE(h + 24);
   const std::uint64_t maxSide = version == 2 ? 300000 : 30000;
   if ((version != 1 && version != 2) || std::any_of(h + 6, h + 12, [](Byte b) { return b != 0; }) || channels == 0 ||
       channels > 56 || height == 0 || height > maxSide || width == 0 || width > maxSide ||
@@ -563,22 +558,22 @@ WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit) {
   std::uint64_t pos = 26;
   Byte len[8];
   if (!ReadWithin(file, pos, len, 4, limit)) return Unsure();  // colour mode data
-  pos += 4 + std::uint64_t{Be32(len)};
+  pos += 4 + std::uint64_t{LoadU32BE(len)};
   if (!ReadWithin(file, pos, len, 4, limit)) return Unsure();  // image resources
-  const std::uint64_t resourcesEnd = pos + 4 + Be32(len);
+  const std::uint64_t resourcesEnd = pos + 4 + LoadU32BE(len);
   if (const WalkResult r = PsdResources(file, pos + 4, resourcesEnd, limit); r.verdict != WalkVerdict::kMeasured)
     return r;
   pos = resourcesEnd;
   const std::size_t layerField = version == 2 ? 8 : 4;  // layer and mask information
   if (!ReadWithin(file, pos, len, layerField, limit)) return Unsure();
-  const std::uint64_t layers = version == 2 ? Be64(len) : Be32(len);
+  const std::uint64_t layers = version == 2 ? LoadU64BE(len) : LoadU32BE(len);
   if (!AddOk(pos + layerField, layers, &pos)) return Unsure();
   Byte comp[2];
   if (!ReadWithin(file, pos, comp, 2, limit)) return Unsure();
   pos += 2;
   const std::uint64_t rows = channels * height;
   const std::uint64_t rowBytes = (width * depth + 7) / 8;
-  switch (Be16(comp)) {
+  switch (LoadU16BE(comp)) {
     case 0: {
       std::uint64_t end = 0;
       return AddOk(pos, rows * rowBytes, &end) ? Finish(file, end, limit) : Unsure();
@@ -593,7 +588,7 @@ WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit) {
         const std::span<const Byte> v = file.View(at, want);
         const std::size_t usable = v.size() / field * field;
         if (usable == 0) return Unsure();
-        for (std::size_t i = 0; i < usable; i += field) total += field == 2 ? Be16(v.data() + i) : Be32(v.data() + i);
+        for (std::size_t i = 0; i < usable; i += field) total += field == 2 ? LoadU16BE(v.data() + i) : LoadU32BE(v.data() + i);
         at += usable;
         left -= usable;
       }
@@ -655,7 +650,7 @@ bool SfntVersion(const Byte* p) {
 WalkResult FontDirectoryEnd(FileBytes& file, std::uint64_t at, bool shared, std::uint64_t limit, std::uint64_t& end) {
   Byte h[12];
   if (!ReadWithin(file, at, h, 12, limit)) return Unsure();
-  const std::uint32_t tables = Be16(h + 4);
+  const std::uint32_t tables = LoadU16BE(h + 4);
   if (!SfntVersion(h) || tables == 0 || tables > kMaxFontTables) return NotThisFormat();
   std::vector<Byte> dir(16 * std::size_t{tables});
   if (!ReadWithin(file, at + 12, dir.data(), dir.size(), limit)) return Unsure();
@@ -663,8 +658,8 @@ WalkResult FontDirectoryEnd(FileBytes& file, std::uint64_t at, bool shared, std:
   end = std::max(end, dirEnd);
   for (std::size_t i = 0; i < tables; ++i) {
     const Byte* r = dir.data() + 16 * i;
-    const std::uint64_t offset = Be32(r + 8);
-    const std::uint64_t length = Be32(r + 12);
+    const std::uint64_t offset = LoadU32BE(r + 8);
+    const std::uint64_t length = LoadU32BE(r + 12);
     if (!Printable(r, 4) || offset < (shared ? 12 : dirEnd)) return NotThisFormat();
     end = std::max(end, offset + length);
   }
@@ -677,18 +672,18 @@ WalkResult MeasureTtf(FileBytes& file, std::uint64_t limit) {
   if (!file.Read(0, h, 12)) return Unsure();
   std::uint64_t end = 0;
   if (std::memcmp(h, "ttcf", 4) == 0) {
-    const std::uint32_t major = Be16(h + 4);
-    const std::uint32_t fonts = Be32(h + 8);
+    const std::uint32_t major = LoadU16BE(h + 4);
+    const std::uint32_t fonts = LoadU32BE(h + 8);
     if ((major != 1 && major != 2) || fonts == 0 || fonts > kMaxCollectionFonts) return NotThisFormat();
     std::vector<Byte> offsets(4 * std::size_t{fonts} + 12);
     if (!ReadWithin(file, 12, offsets.data(), offsets.size(), limit)) return Unsure();
     end = 12 + 4 * std::uint64_t{fonts} + (major == 2 ? 12 : 0);
     for (std::size_t i = 0; i < fonts; ++i) {
-      const WalkResult r = FontDirectoryEnd(file, Be32(offsets.data() + 4 * i), true, limit, end);
+      const WalkResult r = FontDirectoryEnd(file, LoadU32BE(offsets.data() + 4 * i), true, limit, end);
       if (r.verdict != WalkVerdict::kMeasured) return i == 0 ? r : Unsure();
     }
     const Byte* dsig = offsets.data() + 4 * std::size_t{fonts};
-    if (major == 2 && std::memcmp(dsig, "DSIG", 4) == 0) end = std::max(end, std::uint64_t{Be32(dsig + 8)} + Be32(dsig + 4));
+    if (major == 2 && std::memcmp(dsig, "DSIG", 4) == 0) end = std::max(end, std::uint64_t{LoadU32BE(dsig + 8)} + LoadU32BE(dsig + 4));
   } else {
     const WalkResult r = FontDirectoryEnd(file, 0, false, limit, end);
     if (r.verdict != WalkVerdict::kMeasured) return r;

@@ -6,19 +6,18 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/byte_view.h"
+
 namespace rexmoor::formats {
 
 namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
-std::uint32_t Be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] << 8 | p[1]); }
+std::uint32_t Be16(const std::uint8_t* p) { return LoadU16BE(p); }
 std::uint32_t Be24(const std::uint8_t* p) { return Be16(p) << 8 | p[2]; }
-std::uint32_t Be32(const std::uint8_t* p) { return Be24(p) << 8 | p[3]; }
-std::uint64_t Be64(const std::uint8_t* p) { return static_cast<std::uint64_t>(Be32(p)) << 32 | Be32(p + 4); }
-std::uint32_t Le16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) { return Le16(p) | Le16(p + 2) << 16; }
-std::uint64_t Le64(const std::uint8_t* p) { return static_cast<std::uint64_t>(Le32(p + 4)) << 32 | Le32(p); }
+std::uint32_t Le16(const std::uint8_t* p) { return LoadU16LE(p); }
+std::uint64_t Le64(const std::uint8_t* p) { return static_cast<std::uint64_t>(LoadU32LE(p + 4)) << 32 | LoadU32LE(p); }
 
 bool Is(const std::uint8_t* p, std::string_view text) { return std::memcmp(p, text.data(), text.size()) == 0; }
 
@@ -79,15 +78,15 @@ constexpr std::uint64_t kMaxApeTag = 16 * kMiB;
 // An APE tag footer/header: "APETAGEX", version 1000/2000, size (items + footer), item count.
 bool ApeTagFields(const std::uint8_t* p, std::uint32_t& size) {
   if (!Is(p, "APETAGEX")) return false;
-  const std::uint32_t version = Le32(p + 8);
-  size = Le32(p + 12);
-  return (version == 1000 || version == 2000) && size >= 32 && size <= kMaxApeTag && Le32(p + 16) <= 65536;
+  const std::uint32_t version = LoadU32LE(p + 8);
+  size = LoadU32LE(p + 12);
+  return (version == 1000 || version == 2000) && size >= 32 && size <= kMaxApeTag && LoadU32LE(p + 16) <= 65536;
 }
 
 // A plausible first APE tag item: value size, flags, then a printable key ending in a zero.
 bool LooksLikeApeItem(Window& w, std::uint64_t at) {
   const std::uint8_t* p = w.At(at, 8 + 3);
-  if (p == nullptr || Le32(p) > kMaxApeTag || Le32(p + 4) > 7) return false;
+  if (p == nullptr || LoadU32LE(p) > kMaxApeTag || LoadU32LE(p + 4) > 7) return false;
   for (int i = 8; i < 10; ++i)
     if (p[i] < 0x20 || p[i] > 0x7E) return false;
   return true;
@@ -98,7 +97,7 @@ std::optional<std::uint64_t> ApeTagEnd(Window& w, std::uint64_t at, std::uint64_
   std::uint32_t size = 0;
   const std::uint8_t* p = w.At(at, 32);
   if (p != nullptr && ApeTagFields(p, size)) {
-    if ((Le32(p + 20) & 0x20000000u) == 0) return std::nullopt;  // a footer where the tag should start
+    if ((LoadU32LE(p + 20) & 0x20000000u) == 0) return std::nullopt;  // a footer where the tag should start
     const auto end = EndWithin(at, 32ull + size, limit);
     if (!end) return std::nullopt;
     const std::uint8_t* footer = w.At(*end - 32, 32);
@@ -185,7 +184,7 @@ struct MpegAudioFrame {
 };
 
 std::optional<MpegAudioFrame> ParseMpegAudioFrame(const std::uint8_t* p) {
-  const std::uint32_t h = Be32(p);
+  const std::uint32_t h = LoadU32BE(p);
   if ((h & 0xFFE00000u) != 0xFFE00000u) return std::nullopt;
   const unsigned version = (h >> 19) & 3;  // 0 = MPEG-2.5, 2 = MPEG-2, 3 = MPEG-1
   const unsigned layerBits = (h >> 17) & 3;
@@ -331,11 +330,11 @@ WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit) {
     const std::uint8_t* type = p + 4;
     // A box that is not one ends the file; so does a second file's ftyp or moov.
     if (!KnownTopLevelBox(type) || (boxes > 0 && Is(type, "ftyp")) || (movie && Is(type, "moov"))) break;
-    std::uint64_t size = Be32(p);
+    std::uint64_t size = LoadU32BE(p);
     if (size == 1) {
       if (w.At(pos, 16) == nullptr) break;
       p = w.At(pos, 16);
-      size = Be64(p + 8);
+      size = LoadU64BE(p + 8);
       if (size < 16) break;
     } else if (size == 0) {
       return Unsure();  // "to the end of the file": a box with no end of its own
@@ -499,11 +498,11 @@ WalkResult MeasureFlv(FileBytes& file, std::uint64_t limit) {
   Window w(file, 4096);
   const std::uint8_t* p = w.At(0, 13);
   if (p == nullptr || !Is(p, "FLV")) return p == nullptr ? Unsure() : NotThisFormat();
-  const std::uint32_t headerSize = Be32(p + 5);
+  const std::uint32_t headerSize = LoadU32BE(p + 5);
   if (p[3] != 1 || (p[4] & ~0x05u) != 0 || headerSize < 9 || headerSize > 1024) return NotThisFormat();
   const std::uint8_t* previous = w.At(headerSize, 4);
   if (previous == nullptr) return Unsure();
-  if (Be32(previous) != 0) return NotThisFormat();
+  if (LoadU32BE(previous) != 0) return NotThisFormat();
   std::uint64_t pos = headerSize + 4;
   std::uint64_t tags = 0;
   for (; tags < kMaxElements; ++tags) {
@@ -517,7 +516,7 @@ WalkResult MeasureFlv(FileBytes& file, std::uint64_t limit) {
     if (!end) return Unsure();
     const std::uint8_t* size = w.At(*end - 4, 4);
     // A tag header this exact is no chance match: a wrong back-pointer means damage.
-    if (size == nullptr || Be32(size) != 11 + dataSize) return Unsure();
+    if (size == nullptr || LoadU32BE(size) != 11 + dataSize) return Unsure();
     pos = *end;
   }
   if (tags == 0 || tags >= kMaxElements) return Unsure();
@@ -575,8 +574,8 @@ WalkResult MeasureMpegPs(FileBytes& file, std::uint64_t limit) {
   Window w(file, kMaxFileView);
   const std::uint8_t* p = w.At(0, 4);
   if (p == nullptr) return Unsure();
-  if (Be32(p) == 0x000001B3) return MeasureMpegVideo(w, limit);
-  if (Be32(p) != 0x000001BA) return NotThisFormat();
+  if (LoadU32BE(p) == 0x000001B3) return MeasureMpegVideo(w, limit);
+  if (LoadU32BE(p) != 0x000001BA) return NotThisFormat();
   std::uint64_t pos = 0;
   std::uint64_t packs = 0;
   std::uint64_t packets = 0;
@@ -705,7 +704,7 @@ WalkResult MeasureAsf(FileBytes& file, std::uint64_t limit) {
   const std::uint8_t* p = w.At(0, 30);
   if (p == nullptr) return Unsure();
   const std::uint64_t headerSize = Le64(p + 16);
-  const std::uint32_t children = Le32(p + 24);
+  const std::uint32_t children = LoadU32LE(p + 24);
   if (!IsGuid(p, kAsfHeader) || p[28] != 1 || p[29] != 2 || headerSize < 30 + 24 || headerSize > 64 * kMiB ||
       children == 0 || children > 10000)
     return NotThisFormat();
@@ -721,7 +720,7 @@ WalkResult MeasureAsf(FileBytes& file, std::uint64_t limit) {
     if (IsGuid(c, kAsfFileProperties)) {
       const std::uint8_t* fp = w.At(at, 104);
       if (fp == nullptr || size < 104) return Unsure();
-      const bool broadcast = (Le32(fp + 88) & 1) != 0;  // sizes unknown while it was written
+      const bool broadcast = (LoadU32LE(fp + 88) & 1) != 0;  // sizes unknown while it was written
       if (!broadcast) declared = Le64(fp + 40);
     }
     at += size;
@@ -759,8 +758,8 @@ namespace {
 std::optional<std::uint64_t> RealMediaPacketsEnd(Window& w, std::uint64_t at, std::uint64_t limit) {
   const std::uint8_t* c = w.At(at, 18);
   if (c == nullptr) return std::nullopt;
-  const std::uint32_t count = Be32(c + 10);
-  if (count == 0) return EndWithin(at, Be32(c + 4), limit);
+  const std::uint32_t count = LoadU32BE(c + 10);
+  if (count == 0) return EndWithin(at, LoadU32BE(c + 4), limit);
   if (count > kMaxElements) return std::nullopt;
   std::uint64_t pos = at + 18;
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -779,7 +778,7 @@ WalkResult MeasureRealMedia(FileBytes& file, std::uint64_t limit) {
   Window w(file, kMaxFileView);
   const std::uint8_t* p = w.At(0, 18);
   if (p == nullptr) return Unsure();
-  if (!Is(p, ".RMF") || Be32(p + 4) < 16 || Be32(p + 4) > 64 || Be16(p + 8) > 1) return NotThisFormat();
+  if (!Is(p, ".RMF") || LoadU32BE(p + 4) < 16 || LoadU32BE(p + 4) > 64 || Be16(p + 8) > 1) return NotThisFormat();
   std::uint64_t pos = 0;
   bool properties = false;
   bool data = false;
@@ -789,7 +788,7 @@ WalkResult MeasureRealMedia(FileBytes& file, std::uint64_t limit) {
     const bool known = (n == 0 && Is(c, ".RMF")) || Is(c, "PROP") || Is(c, "MDPR") || Is(c, "CONT") ||
                        Is(c, "DATA") || Is(c, "INDX") || Is(c, "RMMD");
     if (!known || Be16(c + 8) > 2) break;
-    const std::uint32_t size = Be32(c + 4);
+    const std::uint32_t size = LoadU32BE(c + 4);
     if (size < 10) return n == 0 ? NotThisFormat() : Unsure();
     const bool isData = Is(c, "DATA");
     properties = properties || Is(c, "PROP");
@@ -801,7 +800,7 @@ WalkResult MeasureRealMedia(FileBytes& file, std::uint64_t limit) {
   if (!properties || !data) return properties ? Unsure() : NotThisFormat();
   // Some writers (ffmpeg's) end the file with eight zero bytes after the last chunk.
   const std::uint8_t* tail = w.At(pos, 8);
-  if (tail != nullptr && Be64(tail) == 0 && pos + 8 <= limit) pos += 8;
+  if (tail != nullptr && LoadU64BE(tail) == 0 && pos + 8 <= limit) pos += 8;
   return MeasuredIfPresent(w, pos, limit);
 }
 
@@ -827,7 +826,7 @@ WalkResult MeasureMxf(FileBytes& file, std::uint64_t limit) {
     const std::uint8_t* k = w.At(pos, 25);
     if (k == nullptr) k = w.At(pos, 17);
     if (k == nullptr) return Unsure();
-    if (Be32(k) != 0x060E2B34) {
+    if (LoadU32BE(k) != 0x060E2B34) {
       // A header partition pack followed by no other key is a chance match, not a file.
       if (n == 1) return NotThisFormat();
       break;
@@ -851,7 +850,7 @@ WalkResult MeasureMxf(FileBytes& file, std::uint64_t limit) {
     if (partition && k[13] == 0x11) {
       // The random index pack closes the file; its last four bytes repeat its own length.
       const std::uint8_t* tail = *end - pos >= 4 ? w.At(*end - 4, 4) : nullptr;
-      if (tail == nullptr || Be32(tail) != *end - pos) return Unsure();
+      if (tail == nullptr || LoadU32BE(tail) != *end - pos) return Unsure();
       return Measured(*end);
     }
     pos = *end;
@@ -866,7 +865,7 @@ WalkResult MeasureMidi(FileBytes& file, std::uint64_t limit) {
   Window w(file, 4096);
   const std::uint8_t* p = w.At(0, 14);
   if (p == nullptr) return Unsure();
-  const std::uint32_t headerLength = Be32(p + 4);
+  const std::uint32_t headerLength = LoadU32BE(p + 4);
   const std::uint32_t format = Be16(p + 8);
   const std::uint32_t tracks = Be16(p + 10);
   if (!Is(p, "MThd") || headerLength < 6 || headerLength > 256 || format > 2 || tracks == 0 ||
@@ -880,7 +879,7 @@ WalkResult MeasureMidi(FileBytes& file, std::uint64_t limit) {
     // Until the first track has proved itself, a break means the header matched by chance.
     const WalkResult broken = found == 0 ? NotThisFormat() : Unsure();
     if (c == nullptr || !Printable4(c)) return broken;
-    const auto end = EndWithin(pos, 8ull + Be32(c + 4), limit);
+    const auto end = EndWithin(pos, 8ull + LoadU32BE(c + 4), limit);
     if (!end) return broken;
     if (Is(c, "MTrk")) {
       // Every track ends with the end-of-track event FF 2F 00.
@@ -905,14 +904,14 @@ WalkResult MeasureApe(FileBytes& file, std::uint64_t limit) {
   if (!Is(p, "MAC ") || version < 3800 || version > 5000) return NotThisFormat();
   // Before version 3.98 the header does not give the audio data's length.
   if (version < 3980) return Unsure();
-  const std::uint32_t descriptorBytes = Le32(p + 8);
-  const std::uint32_t headerBytes = Le32(p + 12);
-  const std::uint64_t seekTableBytes = Le32(p + 16);
-  const std::uint64_t wavHeaderBytes = Le32(p + 20);
-  const std::uint64_t audioBytes = static_cast<std::uint64_t>(Le32(p + 28)) << 32 | Le32(p + 24);
-  const std::uint64_t terminatingBytes = Le32(p + 32);
+  const std::uint32_t descriptorBytes = LoadU32LE(p + 8);
+  const std::uint32_t headerBytes = LoadU32LE(p + 12);
+  const std::uint64_t seekTableBytes = LoadU32LE(p + 16);
+  const std::uint64_t wavHeaderBytes = LoadU32LE(p + 20);
+  const std::uint64_t audioBytes = static_cast<std::uint64_t>(LoadU32LE(p + 28)) << 32 | LoadU32LE(p + 24);
+  const std::uint64_t terminatingBytes = LoadU32LE(p + 32);
   if (descriptorBytes < 52 || descriptorBytes > 1024 || headerBytes < 24 || headerBytes > 1024 ||
-      Le32(p + 28) > 0xFFFF)
+      LoadU32LE(p + 28) > 0xFFFF)
     return NotThisFormat();
   const std::uint8_t* h = w.At(descriptorBytes, 24);
   if (h == nullptr) return Unsure();
@@ -920,7 +919,7 @@ WalkResult MeasureApe(FileBytes& file, std::uint64_t limit) {
   const std::uint32_t bits = Le16(h + 16);
   const std::uint32_t channels = Le16(h + 18);
   if (level % 1000 != 0 || level == 0 || level > 5000 || (bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
-      channels == 0 || channels > 32 || Le32(h + 20) == 0)
+      channels == 0 || channels > 32 || LoadU32LE(h + 20) == 0)
     return NotThisFormat();
   const std::uint64_t end =
       descriptorBytes + headerBytes + seekTableBytes + wavHeaderBytes + audioBytes + terminatingBytes;
@@ -933,9 +932,9 @@ WalkResult MeasureMmf(FileBytes& file, std::uint64_t limit) {
   const std::uint8_t* p = w.At(0, 16);
   if (p == nullptr) return Unsure();
   // The file chunk's first child is always the contents-info chunk.
-  if (!Is(p, "MMMD") || !Is(p + 8, "CNTI") || Be32(p + 4) < 16 || Be32(p + 12) < 5 || Be32(p + 12) > Be32(p + 4) - 8)
+  if (!Is(p, "MMMD") || !Is(p + 8, "CNTI") || LoadU32BE(p + 4) < 16 || LoadU32BE(p + 12) < 5 || LoadU32BE(p + 12) > LoadU32BE(p + 4) - 8)
     return NotThisFormat();
-  return MeasuredIfPresent(w, 8ull + Be32(p + 4), limit);
+  return MeasuredIfPresent(w, 8ull + LoadU32BE(p + 4), limit);
 }
 
 }  // namespace rexmoor::formats

@@ -76,4 +76,16 @@ constexpr std::uint64_t LoadU64LE(const std::uint8_t* p) {
          (static_cast<std::uint64_t>(LoadU32LE(p + 4)) << 32);
 }
 
+// The same, big-endian (the byte order of most media and font formats).
+constexpr std::uint16_t LoadU16BE(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+constexpr std::uint32_t LoadU32BE(const std::uint8_t* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
+}
+constexpr std::uint64_t LoadU64BE(const std::uint8_t* p) {
+  return (static_cast<std::uint64_t>(LoadU32BE(p)) << 32) | LoadU32BE(p + 4);
+}
+
 }  // namespace rexmoor
