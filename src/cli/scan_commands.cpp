@@ -24,6 +24,8 @@ const char* EngineName(std::uint16_t tag) {
     case kTagProNtfs: return "ntfs-formatted";
     case kTagProFat: return "fat-formatted";
     case kTagFileType: return "carved";
+    case kTagFastExfat: return "exfat";
+    case kTagProExfat: return "exfat-formatted";
     default: return "unknown";
   }
 }

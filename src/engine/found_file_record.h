@@ -18,6 +18,8 @@ enum EngineTag : std::int32_t {
   kTagProNtfs = 2,
   kTagProFat = 3,
   kTagFileType = 4,
+  kTagFastExfat = 5,
+  kTagProExfat = 6,
 };
 
 inline constexpr std::size_t kRecordNameSize = 258;

@@ -75,6 +75,7 @@ const char* VolumeKindName(VolumeKind kind) {
     case VolumeKind::Fat: return "FAT";
     case VolumeKind::Ntfs: return "NTFS";
     case VolumeKind::Ext: return "EXT";
+    case VolumeKind::Exfat: return "EXFAT";
     case VolumeKind::None: break;
   }
   return "NONE";

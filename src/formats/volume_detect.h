@@ -12,7 +12,7 @@
 
 namespace rexmoor {
 
-enum class VolumeKind : std::int32_t { Fat = 2, Ntfs = 3, Ext = 4, None = 5 };
+enum class VolumeKind : std::int32_t { Fat = 2, Ntfs = 3, Ext = 4, None = 5, Exfat = 6 };
 
 // Bytes read at the start of a volume to classify it.
 inline constexpr std::size_t kBootAreaSize = 0x4000;
@@ -21,7 +21,7 @@ bool IsBitLockerBootSector(std::span<const std::uint8_t> sector);
 // The 1,024-byte superblock found at byte 1,024 of an ext volume.
 bool IsExtSuperblock(std::span<const std::uint8_t> superblock);
 
-// Classifies a 16 KiB boot area: NTFS, then FAT, then ext, else none.
+// Classifies a 16 KiB boot area: NTFS, then FAT, then exFAT, then ext, else none.
 VolumeKind ClassifyBootArea(std::span<const std::uint8_t> bootArea);
 const char* VolumeKindName(VolumeKind kind);
 

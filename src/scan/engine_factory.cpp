@@ -19,6 +19,7 @@ EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
     case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());
     case VolumeKind::Fat: return EnginePtr(new (std::nothrow) CFastFatRecovery());
     case VolumeKind::Ntfs: return EnginePtr(new (std::nothrow) CFastNtfsRecovery());
+    case VolumeKind::Exfat:
     case VolumeKind::None: break;
   }
   return nullptr;
