@@ -19,6 +19,19 @@ void SetRecordName(FoundFileRecord& record, std::string_view name) {
   CopyToField(name, record.name, kRecordNameSize);
 }
 
+FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number) {
+  FoundFileRecord record = MakeEmptyRecord();
+  record.sourceTag = sourceTag;
+  record.engineTag = engineTag;
+  record.isFolder = 1;
+  record.deletedMark = 1;
+  record.contentState = 1;
+  record.clusterBytes = -1;
+  record.objectNumber = number;
+  SetRecordName(record, Format("LostFolder%u", number));
+  return record;
+}
+
 std::string_view RecordExtension(const FoundFileRecord& record) {
   std::string_view name = RecordName(record);
   std::size_t dot = name.rfind('.');

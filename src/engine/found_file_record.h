@@ -76,6 +76,10 @@ void SetRecordName(FoundFileRecord& record, std::string_view name);
 // Text after the last '.' of the name, or empty when there is none.
 std::string_view RecordExtension(const FoundFileRecord& record);
 
+// The folder a find is listed under when its own folder's record or entry is gone: "LostFolder<n>"
+// after the number that named the folder (a record number, a cluster).
+FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number);
+
 // Result-list order: files before folders, then by name with ASCII letters folded.
 bool RecordLess(const FoundFileRecord& a, const FoundFileRecord& b);
 void SortRecords(RecordList& records);

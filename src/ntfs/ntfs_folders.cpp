@@ -51,19 +51,6 @@ void ForEachNamedStream(const NtfsVolumeReader& reader, std::span<const std::uin
   }
 }
 
-FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number) {
-  FoundFileRecord record = MakeEmptyRecord();
-  record.sourceTag = sourceTag;
-  record.engineTag = engineTag;
-  record.isFolder = 1;
-  record.deletedMark = 1;
-  record.contentState = 1;
-  record.clusterBytes = -1;
-  record.objectNumber = number;
-  SetRecordName(record, Format("LostFolder%u", number));
-  return record;
-}
-
 void NtfsFolderChains::Reset(NtfsRecordFetch fetch, std::uint32_t recordSize) {
   fetch_ = std::move(fetch);
   buffer_.assign(recordSize, 0);

@@ -34,8 +34,6 @@ std::string FoundNameOf(const FileNameInfo& name);
 // path component; a long file name gives way to the stream's.
 std::string StreamNameOf(const FileNameInfo& file, std::span<const std::uint8_t> streamName);
 
-// A "LostFolder%d" record for a folder whose record no longer describes a folder.
-FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engineTag, std::uint32_t number);
 
 struct NtfsFolder {
   enum class Kind : std::uint8_t { Named, Lost };
