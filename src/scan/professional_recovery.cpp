@@ -12,9 +12,7 @@
 
 #include "engine/file_type_lists.h"
 #include "engine/volume_recovery_base.h"
-#include "fat/fast_fat_recovery.h"
 #include "formats/carving_context.h"
-#include "ntfs/fast_ntfs_recovery.h"
 #include "platform/clock.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
@@ -47,14 +45,14 @@ std::string CanonicalImagePath(const std::string& path) {
   return ec ? path : absolute.lexically_normal().string();
 }
 
-// Engines that keep a map of the volume's clusters; the ext placeholder answers the map calls
-// without ever giving a range.
+// Engines that keep a map of the volume's clusters: the quick engines built on the volume frame
+// (FAT, NTFS, exFAT). The ext placeholder answers the map calls without ever giving a range.
 CVolumeRecoveryBase* MappingEngine(IFileRecoveryParse* engine) {
-  if (engine == nullptr) return nullptr;
-  if (auto* fat = dynamic_cast<CFastFatRecovery*>(engine)) return fat;
-  if (auto* ntfs = dynamic_cast<CFastNtfsRecovery*>(engine)) return ntfs;
-  return nullptr;
+  return engine == nullptr ? nullptr : dynamic_cast<CVolumeRecoveryBase*>(engine);
 }
+
+bool IsQuickTag(std::int32_t tag) { return tag == kTagFastFat || tag == kTagFastNtfs || tag == kTagFastExfat; }
+bool IsFormattedTag(std::int32_t tag) { return tag == kTagProFat || tag == kTagProNtfs || tag == kTagProExfat; }
 
 }  // namespace
 
@@ -81,6 +79,7 @@ Result CProfessionalRecovery::OpenImageFile(const std::string& imagePath, std::u
   resumeFound_ = GetScanLogIndex().FindImageScan(imagePath_, resumeEntry_);
   resumeFolder_ = resumeFound_ ? resumeEntry_.FolderPath() : std::string();
   (void)fatEngine_.OpenImageFile(imagePath_, sourceTag);
+  (void)exfatEngine_.OpenImageFile(imagePath_, sourceTag);
   const Result ntfs = ntfsEngine_.OpenImageFile(imagePath_, sourceTag);
   quickEngine_ = CreateEngineForImage(imagePath_, sourceTag, false);
   return ntfs;
@@ -105,6 +104,7 @@ Result CProfessionalRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t s
   }
   open_ = true;
   (void)fatEngine_.OpenDisk(driveNumber, startSector, sectorCount, sourceTag);
+  (void)exfatEngine_.OpenDisk(driveNumber, startSector, sectorCount, sourceTag);
   const Result ntfs = ntfsEngine_.OpenDisk(driveNumber, startSector, sectorCount, sourceTag);
   quickEngine_ = CreateEngineForDisk(driveNumber, startSector, sectorCount, sourceTag, false);
 
@@ -121,6 +121,7 @@ Result CProfessionalRecovery::SetCallbacks(ScanProgressCallback scanCallback, Fi
   callbacks_.Set(scanCallback, fileCallback, userData, kSweepWeight);
   if (quickEngine_) quickEngine_->SetCallbacks(scanCallback, fileCallback, userData, kQuickPhaseWeight);
   fatEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
+  exfatEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
   ntfsEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
   carvingEngine_.SetCallbacks(scanCallback, fileCallback, userData, kSweepWeight);
   return kSuccess;
@@ -170,7 +171,8 @@ std::string CProfessionalRecovery::EarlierLog(const char* prefix) const {
 }
 
 Result CProfessionalRecovery::CatalogueError() const {
-  for (Result r : {fatEngine_.CatalogueError(), ntfsEngine_.CatalogueError(), carvingEngine_.CatalogueError()})
+  for (Result r : {fatEngine_.CatalogueError(), ntfsEngine_.CatalogueError(), exfatEngine_.CatalogueError(),
+                   carvingEngine_.CatalogueError()})
     if (r != kSuccess) return r;
   if (const auto* quick = MappingEngine(quickEngine_.get()); quick != nullptr) return quick->CatalogueError();
   return kSuccess;
@@ -186,8 +188,10 @@ Result CProfessionalRecovery::BeginCatalogues() {
     }
     const std::string fat = EarlierLog("Pro_Fat_");
     const std::string ntfs = EarlierLog("Pro_Ntfs_");
+    const std::string exfat = EarlierLog("Pro_Exfat_");
     (void)fatEngine_.BeginFormattedCatalogue(fat.empty() ? nullptr : fat.c_str());
     (void)ntfsEngine_.BeginNtfsCatalogue(ntfs.empty() ? nullptr : ntfs.c_str());
+    (void)exfatEngine_.BeginFormattedCatalogue(exfat.empty() ? nullptr : exfat.c_str());
     return CatalogueError();
   }
   if (imagePath_.empty()) {
@@ -197,6 +201,7 @@ Result CProfessionalRecovery::BeginCatalogues() {
   }
   (void)fatEngine_.BeginFormattedCatalogue(nullptr);
   (void)ntfsEngine_.BeginNtfsCatalogue(nullptr);
+  (void)exfatEngine_.BeginFormattedCatalogue(nullptr);
   return CatalogueError();
 }
 
@@ -276,7 +281,7 @@ bool CProfessionalRecovery::EarlierScanHoldsUp(std::string& why) {
   }
   // Every engine's log, each a run of whole records numbered from 1.
   std::uint64_t records = 0;
-  for (const char* prefix : {"Fast_", "Pro_Fat_", "Pro_Ntfs_", "File_Type_"}) {
+  for (const char* prefix : {"Fast_", "Pro_Fat_", "Pro_Ntfs_", "Pro_Exfat_", "File_Type_"}) {
     if (std::string_view(prefix) == "Fast_" && !quickEngine_) continue;
     const std::string name = EarlierLog(prefix);
     // Only a companion left behind is no log either.
@@ -392,6 +397,7 @@ Result CProfessionalRecovery::Scan(const char*) {
     return r;
   }
   (void)fatEngine_.PrepareSweep();
+  (void)exfatEngine_.PrepareSweep();
   CarvingContext& carving = carvingEngine_.Carving();
   carving.tsExtents.Clear();
   carving.SetProgress(callbacks_.scan != nullptr ? &ForwardReport : nullptr, this, kSweepWeight);
@@ -417,7 +423,7 @@ Result CProfessionalRecovery::Scan(const char*) {
   Result result = kSuccess;
   if (opened == kSuccess) {
     SectorSweep sweep(source, sectorSize_, partitionStartSector_, partitionSectors_,
-                      SweepEngines{&fatEngine_, &ntfsEngine_, &carvingEngine_});
+                      SweepEngines{&fatEngine_, &ntfsEngine_, &carvingEngine_, &exfatEngine_});
     NextSweepRange next;
     if (report_.freeRangesMode)
       next = [this](std::uint64_t from, std::uint64_t& start, std::uint64_t& length) {
@@ -438,6 +444,7 @@ Result CProfessionalRecovery::Scan(const char*) {
   // The finishing passes run after a cancelled sweep too: what was found stays browsable.
   (void)fatEngine_.FinishSweep();
   (void)ntfsEngine_.FinishNtfsSweep();
+  (void)exfatEngine_.FinishSweep();
   report_.filesFound = GetFoundCount();
   if (const Result kept = CatalogueError(); kept != kSuccess && result != kCancelled) return kept;
 
@@ -458,9 +465,11 @@ Result CProfessionalRecovery::Scan(const char*) {
 IFileRecoveryParse* CProfessionalRecovery::Route(const FoundFileRecord& record) {
   switch (record.engineTag) {
     case kTagFastNtfs:
-    case kTagFastFat: return quickEngine_.get();
+    case kTagFastFat:
+    case kTagFastExfat: return quickEngine_.get();
     case kTagProNtfs: return &ntfsEngine_;
     case kTagProFat: return &fatEngine_;
+    case kTagProExfat: return &exfatEngine_;
     case kTagFileType: return &carvingEngine_;
     default: return nullptr;
   }
@@ -476,6 +485,7 @@ Result CProfessionalRecovery::GetChildren(const FoundFileRecord* folder, std::in
   if (quickEngine_) (void)quickEngine_->GetChildren(nullptr, 0, out);
   (void)fatEngine_.GetChildren(nullptr, 0, out);
   (void)ntfsEngine_.GetChildren(nullptr, 0, out);
+  (void)exfatEngine_.GetChildren(nullptr, 0, out);
   (void)carvingEngine_.GetChildren(nullptr, 0, out);
   SortRecords(out);
   return kSuccess;
@@ -497,7 +507,7 @@ Result CProfessionalRecovery::CountFiles(const FoundFileRecord* folder, std::int
   }
   if (level != 0) return kErrInvalidParameter;
   std::int64_t total = 0;
-  IFileRecoveryParse* engines[] = {quickEngine_.get(), &fatEngine_, &ntfsEngine_, &carvingEngine_};
+  IFileRecoveryParse* engines[] = {quickEngine_.get(), &fatEngine_, &ntfsEngine_, &exfatEngine_, &carvingEngine_};
   for (IFileRecoveryParse* engine : engines) {
     if (engine == nullptr) continue;
     std::int32_t n = 0;
@@ -508,7 +518,8 @@ Result CProfessionalRecovery::CountFiles(const FoundFileRecord* folder, std::int
 }
 
 std::uint64_t CProfessionalRecovery::GetFoundCount() {
-  std::uint64_t total = fatEngine_.GetFoundCount() + ntfsEngine_.GetFoundCount() + carvingEngine_.GetFoundCount();
+  std::uint64_t total = fatEngine_.GetFoundCount() + ntfsEngine_.GetFoundCount() + exfatEngine_.GetFoundCount() +
+                        carvingEngine_.GetFoundCount();
   if (quickEngine_) total += quickEngine_->GetFoundCount();
   return total;
 }
@@ -555,6 +566,7 @@ Result CProfessionalRecovery::SetFilterCallback(FilterProgressCallback callback,
   if (quickEngine_) quickEngine_->SetFilterCallback(callback, userData);
   fatEngine_.SetFilterCallback(callback, userData);
   ntfsEngine_.SetFilterCallback(callback, userData);
+  exfatEngine_.SetFilterCallback(callback, userData);
   carvingEngine_.SetFilterCallback(callback, userData);
   return kSuccess;
 }
@@ -565,9 +577,11 @@ std::optional<std::uint64_t> CProfessionalRecovery::FirstDataSector(const FoundF
   CVolumeRecoveryBase* engine = nullptr;
   switch (record.engineTag) {
     case kTagFastNtfs:
-    case kTagFastFat: engine = dynamic_cast<CVolumeRecoveryBase*>(quickEngine_.get()); break;
+    case kTagFastFat:
+    case kTagFastExfat: engine = dynamic_cast<CVolumeRecoveryBase*>(quickEngine_.get()); break;
     case kTagProNtfs: engine = &ntfsEngine_; break;
     case kTagProFat: engine = &fatEngine_; break;
+    case kTagProExfat: engine = &exfatEngine_; break;
     default: break;
   }
   if (engine == nullptr) return std::nullopt;
@@ -597,6 +611,7 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
   if (quickEngine_) (void)quickEngine_->FilterByType(extensions, out);
   (void)fatEngine_.FilterByType(extensions, out);
   (void)ntfsEngine_.FilterByType(extensions, out);
+  (void)exfatEngine_.FilterByType(extensions, out);
 
   // Where each file-system find's data begins; a carved file starting there is the same file.
   std::map<std::uint64_t, std::string> starts;
@@ -607,12 +622,16 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
     firstSectors[k - firstOwn] = sector;
     if (!sector) continue;
     starts[*sector] = std::string(RecordExtension(out[k]));
-    if (out[k].engineTag == kTagFastFat || out[k].engineTag == kTagFastNtfs) liveStarts[*sector] = out[k].size;
+    if (IsQuickTag(out[k].engineTag)) liveStarts[*sector] = out[k].size;
   }
   // A FAT entry found by both engines is also the same file when it lies in the same folder with
   // the same name, size and stamps: an empty file has no data to tell it by.
   std::set<FatEntryKey> liveFatEntries;
+  // An exFAT entry is the same entry when it lies in the same sector under the same name.
+  std::set<std::pair<std::uint64_t, std::string>> liveExfatEntries;
   for (std::size_t k = firstOwn; k < out.size(); ++k) {
+    if (out[k].engineTag == kTagFastExfat)
+      liveExfatEntries.emplace(std::uint64_t{out[k].locationSector}, std::string(RecordName(out[k])));
     if (out[k].engineTag != kTagFastFat) continue;
     if (std::optional<FatEntryKey> key = EntryKeyOf(out[k])) liveFatEntries.insert(std::move(*key));
   }
@@ -621,7 +640,7 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
   std::size_t kept = firstOwn;
   for (std::size_t k = firstOwn; k < out.size(); ++k) {
     const std::optional<std::uint64_t>& sector = firstSectors[k - firstOwn];
-    const bool formatted = out[k].engineTag == kTagProFat || out[k].engineTag == kTagProNtfs;
+    const bool formatted = IsFormattedTag(out[k].engineTag);
     if (formatted && sector) {
       const auto live = liveStarts.find(*sector);
       if (live != liveStarts.end() && live->second == out[k].size) continue;
@@ -630,6 +649,9 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
       const std::optional<FatEntryKey> key = EntryKeyOf(out[k]);
       if (key && liveFatEntries.contains(*key)) continue;
     }
+    if (out[k].engineTag == kTagProExfat &&
+        liveExfatEntries.contains({std::uint64_t{out[k].locationSector}, std::string(RecordName(out[k]))}))
+      continue;
     if (kept != k) {
       out[kept] = out[k];
       firstSectors[kept - firstOwn] = firstSectors[k - firstOwn];
@@ -671,7 +693,7 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
       const FoundFileRecord& own = out[it->second];
       if (!EqualsNoCase(RecordExtension(own), extension)) continue;
       const std::uint64_t size = own.size;
-      const bool formatted = own.engineTag == kTagProFat || own.engineTag == kTagProNtfs;
+      const bool formatted = IsFormattedTag(own.engineTag);
       if (formatted && size + slack < carvedSize) superseded[it->second] = true;
       else same = true;
     }

@@ -1,8 +1,8 @@
 // The deep scan: the engine the factory hands out for every deep scan, whatever the source holds.
 // It runs the quick engine of the volume's live file system first (which also tells which sectors
 // are unallocated), then sweeps those sectors, or the whole partition when there is no map of
-// them, feeding the formatted FAT and NTFS engines and the carver (sector_sweep.h), and lets the
-// two file-system engines close their work. Browsing, recovery and preview are routed to the
+// them, feeding the formatted FAT, NTFS and exFAT engines and the carver (sector_sweep.h), and
+// lets the file-system engines close their work. Browsing, recovery and preview are routed to the
 // engine that made a record; filtering merges the engines' finds and drops carved files that a
 // file-system engine found already.
 //
@@ -22,6 +22,7 @@
 #include "engine/file_recovery_parse.h"
 #include "engine/resumable_engine.h"
 #include "engine/scan_log_index.h"
+#include "exfat/pro_exfat_recovery.h"
 #include "fat/pro_fat_recovery.h"
 #include "ntfs/pro_ntfs_recovery.h"
 #include "scan/sector_sweep.h"
@@ -72,6 +73,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   IFileRecoveryParse* QuickEngine() { return quickEngine_.get(); }
   CProfessionalFatRecovery& FatEngine() { return fatEngine_; }
   CProfessionalNtfsRecovery& NtfsEngine() { return ntfsEngine_; }
+  CProfessionalExfatRecovery& ExfatEngine() { return exfatEngine_; }
   CFileTypeRecovery& CarvingEngine() { return carvingEngine_; }
 
   // What the last scan did.
@@ -133,6 +135,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
 
   CProfessionalFatRecovery fatEngine_;
   CProfessionalNtfsRecovery ntfsEngine_;
+  CProfessionalExfatRecovery exfatEngine_;
   CFileTypeRecovery carvingEngine_;
   std::unique_ptr<IFileRecoveryParse> quickEngine_;
   // Sectors of the quick engine's volume per medium sector ratio (its free ranges count in them).

@@ -1,6 +1,7 @@
 // How the deep scan's sweep routes one sector: an NTFS file record goes to the formatted NTFS
 // engine, the opening sector of a FAT sub-folder and every other FAT directory sector to the
-// formatted FAT engine, anything else to the carver.
+// formatted FAT engine, a sector holding an exFAT entry set to the formatted exFAT engine,
+// anything else to the carver.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@ enum class SweepSectorKind : std::uint8_t {
   NtfsFileRecord,      // "FILE" with the record size and an update sequence that fit
   FatFolderStart,      // "." and ".." entries
   FatDirectorySector,  // reads as directory entries throughout
+  ExfatDirectory,      // holds a whole exFAT entry set whose checksum holds
   Other,
 };
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "carve/file_type_recovery.h"
+#include "exfat/pro_exfat_recovery.h"
 #include "formats/carving_context.h"
 #include "fat/pro_fat_recovery.h"
 #include "ntfs/pro_ntfs_recovery.h"
@@ -202,6 +203,10 @@ std::int64_t SectorSweep::DispatchBuffer(std::span<const std::uint8_t> bytes, st
       case SweepSectorKind::FatDirectorySector:
         ++counts_.fatDirectorySectors;
         if (engines_.fat != nullptr) engines_.fat->TakeDirectorySector(sector, first + i);
+        break;
+      case SweepSectorKind::ExfatDirectory:
+        ++counts_.exfatDirectorySectors;
+        if (engines_.exfat != nullptr) engines_.exfat->TakeDirectorySector(sector, first + i);
         break;
       case SweepSectorKind::Other: {
         if (engines_.carver == nullptr) break;

@@ -1,5 +1,5 @@
 // The deep scan's sweep: reads the swept ranges of a partition in order and routes every sector
-// (sector_dispatch.h) to the formatted NTFS engine, the formatted FAT engine or the carver. The
+// (sector_dispatch.h) to the formatted NTFS, FAT or exFAT engine or to the carver. The
 // carver tells how far a file it found reaches; the sweep moves on past it, into the following
 // buffers too. Where the sweep stands (range, position, sectors done) is kept so that a scan
 // stopped half-way can be continued at the very sector where it stopped.
@@ -23,6 +23,7 @@
 
 namespace rexmoor {
 
+class CProfessionalExfatRecovery;
 class CProfessionalFatRecovery;
 class CProfessionalNtfsRecovery;
 class CFileTypeRecovery;
@@ -39,6 +40,7 @@ struct SweepEngines {
   CProfessionalFatRecovery* fat = nullptr;
   CProfessionalNtfsRecovery* ntfs = nullptr;
   CFileTypeRecovery* carver = nullptr;
+  CProfessionalExfatRecovery* exfat = nullptr;
 };
 
 // What the sweep saw, for reports and tests.
@@ -50,6 +52,7 @@ struct SweepCounts {
   std::uint64_t ntfsFolderRecords = 0;  // passed over
   std::uint64_t fatFolderStarts = 0;
   std::uint64_t fatDirectorySectors = 0;
+  std::uint64_t exfatDirectorySectors = 0;
   std::uint64_t carvedFiles = 0;
   std::uint64_t faults = 0;             // buffers whose dispatch failed unexpectedly
   std::uint64_t blocksRead = 0;         // large reads of the medium
