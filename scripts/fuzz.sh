@@ -35,6 +35,7 @@ max_len() {
     fuzz_ntfs_engine) echo 262144 ;;
     fuzz_carve_engine) echo 131072 ;;
     fuzz_formatted_fat) echo 131072 ;;
+    fuzz_formatted_exfat) echo 131072 ;;
     fuzz_formatted_ntfs) echo 262144 ;;
     fuzz_deep_scan) echo 262144 ;;
     fuzz_carve_at_sector) echo 65536 ;;
