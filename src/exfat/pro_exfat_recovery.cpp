@@ -308,22 +308,24 @@ Result CProfessionalExfatRecovery::FinishSweep() {
   for (std::size_t i = 0; i < sets_.size(); ++i) {
     const FoundSet& set = sets_[i];
     if (!set.folder || set.name.empty() || !ClusterOf(set.sector) || !ClusterSector(set.firstCluster)) continue;
-    const std::uint64_t bytes = std::min(set.dataLength, kMaxFolderBytes);
+    // Only a folder kept without a FAT chain is known to run on into the clusters after its first.
+    const std::uint64_t bytes = set.noFatChain ? std::min(set.dataLength, kMaxFolderBytes) : 0;
     const Folder folder{i, std::max<std::uint64_t>(1, (bytes + clusterBytes - 1) / clusterBytes)};
     auto [it, added] = folders.emplace(set.firstCluster, folder);
     if (!added && sets_[it->second.set].deleted && !set.deleted) it->second = folder;
   }
 
   // Whose folder a cluster holds entries of: the folder that starts there or whose clusters run
-  // through it; else a lost folder, which goes on into the next cluster when its last entry is in use.
-  std::map<std::uint32_t, std::uint32_t> lost;  // cluster -> the lost folder's first cluster
-  auto lastEntryInUse = [&](std::uint32_t cluster) {
+  // through it; a root, which opens with its label, bitmap or up-case entry; else a lost folder of
+  // its own. Without the FAT nothing tells which cluster follows which in a fragmented folder, so
+  // no two clusters are taken for one folder on a guess.
+  std::map<std::uint32_t, bool> lost;  // cluster with entries of no known folder -> it is a root
+  auto opensRoot = [&](std::uint32_t cluster) {
     const std::optional<std::uint64_t> start = ClusterSector(cluster);
-    if (!start) return false;
-    const std::uint64_t last = *start + layout_->sectorsPerCluster - 1;
     std::vector<std::uint8_t> bytes;
-    if (!ReadSectors(last, 1, bytes) || bytes.size() < kExfatEntrySize) return false;
-    return bytes[bytes.size() - kExfatEntrySize] != kExfatTypeEndOfDirectory;
+    if (!start || !ReadSectors(*start, 1, bytes) || bytes.empty()) return false;
+    const std::uint8_t type = bytes[0] | kExfatInUse;
+    return type == kExfatTypeLabel || type == kExfatTypeBitmap || type == kExfatTypeUpcase;
   };
   auto ownerOf = [&](std::uint32_t cluster) -> std::uint32_t {
     if (layout_->rootCluster != 0 && cluster == layout_->rootCluster) return 0;
@@ -332,11 +334,9 @@ Result CProfessionalExfatRecovery::FinishSweep() {
       --it;
       if (cluster - it->first < it->second.clusters) return it->first;
     }
-    if (auto l = lost.find(cluster); l != lost.end()) return l->second;
-    std::uint32_t owner = cluster;
-    if (auto before = lost.find(cluster - 1); before != lost.end() && lastEntryInUse(cluster - 1)) owner = before->second;
-    lost.emplace(cluster, owner);
-    return owner;
+    auto known = lost.find(cluster);
+    if (known == lost.end()) known = lost.emplace(cluster, opensRoot(cluster)).first;
+    return known->second ? 0 : cluster;
   };
 
   // Each placed set's folder (0: the root). Sets outside the cluster heap, or whose data could not
@@ -355,7 +355,8 @@ Result CProfessionalExfatRecovery::FinishSweep() {
   // Every folder's parent, and how deep it lies; a loop of folders is cut at the root.
   std::unordered_map<std::uint32_t, std::uint32_t> parent;
   for (const auto& [cluster, folder] : folders) parent[cluster] = owners[folder.set].value_or(0);
-  for (const auto& [cluster, owner] : lost) parent.emplace(owner, 0);
+  for (const auto& [cluster, root] : lost)
+    if (!root) parent.emplace(cluster, 0);
   std::unordered_map<std::uint32_t, std::uint32_t> depths;
   auto depthOf = [&](std::uint32_t folder) -> std::uint32_t {
     if (folder == 0) return 0;
@@ -387,9 +388,8 @@ Result CProfessionalExfatRecovery::FinishSweep() {
   for (const auto& [cluster, folder] : folders) (void)depthOf(cluster);
 
   // The lost folders first, then the folders and files, each under the key of its folder.
-  std::set<std::uint32_t> lostFolders;
-  for (const auto& [cluster, owner] : lost) lostFolders.insert(owner);
-  for (std::uint32_t cluster : lostFolders) {
+  for (const auto& [cluster, root] : lost) {
+    if (root) continue;
     FoundFileRecord record = MakeLostFolderRecord(sourceTag_, kTagProExfat, cluster);
     FillFromLayout(record);
     record.locationSector = ClusterSector(cluster).value_or(0);
