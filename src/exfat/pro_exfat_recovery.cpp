@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <numeric>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -24,6 +26,8 @@ constexpr std::uint64_t kMaxClusterBytes = 32u << 20;
 constexpr std::uint64_t kMaxFolderBytes = 256u << 20;
 // Folder nesting deeper than this is taken as a loop.
 constexpr std::size_t kMaxFolderDepth = 4096;
+// Places of one cluster size that fit the folders equally well, weighed further.
+constexpr std::size_t kMaxTiedLayouts = 16;
 // The longest set in bytes.
 constexpr std::size_t kMaxSetBytes = kExfatMaxSetEntries * kExfatEntrySize;
 
@@ -222,16 +226,40 @@ std::optional<ExfatHeapLayout> CProfessionalExfatRecovery::ChooseLayout() {
   std::optional<ExfatHeapLayout> boot = boot_;
   if (boot) boot->votes = VotesFor(*boot, folders, heads);
 
-  // Every (folder, sector) pair proposes where cluster 2 lies for each cluster size; the place
-  // most folders agree on wins.
+  // A folder's data length is whole clusters: the cluster size divides all of them, and is most
+  // likely their greatest common divisor (a folder of one cluster is common).
+  const auto s = static_cast<std::uint64_t>(sectorSize_);
+  std::uint64_t folderBytes = 0;
+  for (const FoundSet& set : sets_) {
+    if (set.folder && set.dataLength != 0 && set.dataLength % s == 0)
+      folderBytes = std::gcd(folderBytes, set.dataLength);
+  }
+
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> setPlaces;  // sector, the set's first cluster when a folder
+  for (const FoundSet& set : sets_) setPlaces.emplace_back(set.sector - partitionBase_, set.folder ? set.firstCluster : 0);
+  std::sort(setPlaces.begin(), setPlaces.end());
+  auto setsBefore = [&](std::uint64_t heap) {
+    return static_cast<std::uint64_t>(
+        std::lower_bound(setPlaces.begin(), setPlaces.end(), std::make_pair(heap, std::uint32_t{0})) - setPlaces.begin());
+  };
+
+  // Every (folder, sector) pair proposes where cluster 2 lies for each cluster size the folders
+  // allow; the places most folders agree on are the candidates. Folders packed one after another
+  // fit runs of directory sectors shifted by a cluster or two, or under too small a cluster, as
+  // well as they fit the right place: of those, the place that leaves the fewest sets in front of
+  // the heap is kept for each cluster size.
   std::vector<std::uint32_t> tryFolders(folders.begin(),
                                         folders.begin() + static_cast<std::ptrdiff_t>(std::min(folders.size(), limits_.inferFolders)));
   std::vector<std::uint64_t> tryHeads(heads.begin(),
                                       heads.begin() + static_cast<std::ptrdiff_t>(std::min(heads.size(), limits_.inferSectors)));
-  std::optional<ExfatHeapLayout> best;
+  struct Candidate {
+    ExfatHeapLayout layout;
+    std::uint64_t before = 0;
+  };
+  std::vector<Candidate> candidates;
   std::vector<std::uint64_t> proposals;
-  const auto s = static_cast<std::uint64_t>(sectorSize_);
   for (std::uint64_t spc = 1; spc * s <= kMaxClusterBytes; spc *= 2) {
+    if (folderBytes != 0 && folderBytes % (spc * s) != 0) break;
     proposals.clear();
     for (std::uint32_t f : tryFolders) {
       const std::uint64_t offset = std::uint64_t{f - kExfatFirstCluster} * spc;
@@ -242,21 +270,55 @@ std::optional<ExfatHeapLayout> CProfessionalExfatRecovery::ChooseLayout() {
       }
     }
     std::sort(proposals.begin(), proposals.end());
+    std::vector<Candidate> tier;
     for (std::size_t i = 0; i < proposals.size();) {
       std::size_t j = i;
       while (j < proposals.size() && proposals[j] == proposals[i]) ++j;
-      const auto votes = static_cast<std::uint32_t>(j - i);
-      if (!best || votes > best->votes) {
-        best = ExfatHeapLayout{static_cast<std::uint32_t>(spc), proposals[i], 0, false, votes};
-      }
+      const Candidate c{ExfatHeapLayout{static_cast<std::uint32_t>(spc), proposals[i], 0, false,
+                                        static_cast<std::uint32_t>(j - i)},
+                        setsBefore(proposals[i])};
       i = j;
+      // One folder alone proves nothing.
+      if (c.layout.votes < 2) continue;
+      const bool better = tier.empty() || c.layout.votes > tier.front().layout.votes ||
+                          (c.layout.votes == tier.front().layout.votes && c.before < tier.front().before);
+      if (better) tier.clear();
+      if ((better || (c.layout.votes == tier.front().layout.votes && c.before == tier.front().before)) &&
+          tier.size() < kMaxTiedLayouts)
+        tier.push_back(c);
+    }
+    candidates.insert(candidates.end(), tier.begin(), tier.end());
+  }
+  std::uint32_t most = 0;
+  for (const Candidate& c : candidates) most = std::max(most, c.layout.votes);
+  std::erase_if(candidates, [most](const Candidate& c) { return c.layout.votes < most; });
+  // The boot region's layout stands unless the old folders agree better on another.
+  if (boot && (candidates.empty() || boot->votes >= most)) return boot;
+  if (candidates.empty()) return std::nullopt;
+
+  // Of the rest: the fewest sets in front of the heap, then the most sets put into the first
+  // cluster of a folder (not its own), then the largest cluster, then the lowest place.
+  auto rank = [&](const Candidate& c) {
+    std::uint64_t placed = 0;
+    for (const auto& [rel, own] : setPlaces) {
+      if (rel < c.layout.heapSector) continue;
+      const std::uint64_t cluster = (rel - c.layout.heapSector) / c.layout.sectorsPerCluster + kExfatFirstCluster;
+      if (cluster != own && cluster <= UINT32_MAX &&
+          std::binary_search(folders.begin(), folders.end(), static_cast<std::uint32_t>(cluster)))
+        ++placed;
+    }
+    return std::make_tuple(UINT64_MAX - c.before, placed, c.layout.sectorsPerCluster, UINT64_MAX - c.layout.heapSector);
+  };
+  std::size_t chosen = 0;
+  auto chosenRank = rank(candidates[0]);
+  for (std::size_t k = 1; k < candidates.size(); ++k) {
+    const auto r = rank(candidates[k]);
+    if (r > chosenRank) {
+      chosen = k;
+      chosenRank = r;
     }
   }
-  // The boot region's layout stands unless the old folders clearly agree on another; one folder
-  // alone proves nothing.
-  if (best && best->votes < 2) best.reset();
-  if (boot && (!best || boot->votes >= best->votes)) return boot;
-  return best;
+  return candidates[chosen].layout;
 }
 
 std::optional<std::uint64_t> CProfessionalExfatRecovery::ClusterOf(std::uint64_t absoluteSector) const {
