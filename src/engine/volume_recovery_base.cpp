@@ -1,6 +1,8 @@
 #include "engine/volume_recovery_base.h"
 
 #include <algorithm>
+#include <new>
+#include <vector>
 
 #include "engine/folder_recovery.h"
 #include "engine/preview_target.h"
@@ -64,6 +66,43 @@ Result CVolumeRecoveryBase::ReadVolume(std::uint64_t sector, std::uint32_t count
   if (outRead != nullptr) *outRead = 0;
   if (!open_) return kErrInvalidHandle;
   return ReadVolumeSectors(source_, partitionBase_, volumeSectors_, sector, count, sectorSize_, buffer, outRead);
+}
+
+Result CVolumeRecoveryBase::ReadContiguous(std::uint64_t first, std::uint64_t clusterBytes, std::uint64_t size,
+                                           const ItemDataSink& sink) {
+  if (!open_) return kErrInvalidHandle;
+  const auto bps = static_cast<std::uint64_t>(sectorSize_);
+  if (clusterBytes == 0 || clusterBytes % bps != 0 || first < partitionBase_ || first - partitionBase_ >= volumeSectors_)
+    return kErrInvalidParameter;
+  // The clusters follow one another from the first: one read per megabyte, in whole clusters.
+  constexpr std::uint64_t kRunBytes = 1 << 20;
+  const std::uint64_t runClusters = std::max<std::uint64_t>(1, kRunBytes / clusterBytes);
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(runClusters * clusterBytes));
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  std::uint64_t sector = first;
+  std::uint64_t remaining = size;
+  while (remaining > 0) {
+    const std::uint64_t left = partitionBase_ + volumeSectors_ - sector;
+    const std::uint64_t wanted = std::min<std::uint64_t>((remaining + bps - 1) / bps, runClusters * clusterBytes / bps);
+    const auto count = static_cast<std::uint32_t>(std::min(wanted, left));
+    if (count == 0) break;
+    std::uint32_t got = 0;
+    const Result read = ReadVolume(sector - partitionBase_, count, buffer.data(), &got);
+    const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * bps);
+    if (bytes == 0 && read == kSuccess) return kErrReadFault;
+    if (bytes != 0) {
+      remaining -= bytes;
+      if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess)
+        return verdict;
+    }
+    if (read != kSuccess) return read;
+    sector += count;
+  }
+  return kSuccess;
 }
 
 // --- callbacks and the catalogue -----------------------------------------------------------------

@@ -98,6 +98,10 @@ class CVolumeRecoveryBase : public IFileRecoveryParse {
   // Reads count volume sectors; outRead gets the whole sectors that arrived. Nothing beyond the
   // volume is read.
   Result ReadVolume(std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer, std::uint32_t* outRead);
+  // Reads size bytes from the consecutive sectors that begin at absolute volume sector first (a
+  // file whose clusters are taken to follow one another), a megabyte of whole clusters at a time,
+  // handing each piece to sink. Stops at the volume's end.
+  Result ReadContiguous(std::uint64_t first, std::uint64_t clusterBytes, std::uint64_t size, const ItemDataSink& sink);
 
   // A record with the frame's fields filled in: source, engine, the partition start.
   FoundFileRecord NewRecord(std::uint16_t engineTag, bool isFolder) const;

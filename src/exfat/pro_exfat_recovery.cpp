@@ -16,8 +16,8 @@ namespace rexmoor {
 
 namespace {
 
-// Consecutive clusters of a file are read together up to this size.
-constexpr std::uint64_t kDataRunBytes = 1 << 20;
+// Zeros past a file's valid data length are handed out this much at a time.
+constexpr std::uint64_t kZeroPieceBytes = 1 << 20;
 // The boot region and its backup: 24 sectors.
 constexpr std::uint32_t kBootAreaSectors = 2 * kExfatBootRegionSectors;
 // A cluster is at most 32 MiB.
@@ -564,36 +564,13 @@ Result CProfessionalExfatRecovery::ReadItemData(const FoundFileRecord& record, s
   if (!g || !InVolume(g->firstSector)) return kErrInvalidParameter;
   // The set that says how much was written is gone or changed: everything is taken as written.
   const std::uint64_t valid = std::min(size, ValidLength(record).value_or(size));
-  const std::uint64_t clusterBytes = static_cast<std::uint64_t>(record.clusterBytes);
-  const std::uint64_t runClusters = std::max<std::uint64_t>(1, kDataRunBytes / clusterBytes);
-  std::vector<std::uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<std::size_t>(runClusters * clusterBytes));
-  } catch (const std::bad_alloc&) {
-    return kErrNotEnoughMemory;
-  }
-  const auto bps = static_cast<std::uint64_t>(sectorSize_);
-  std::uint64_t sector = g->firstSector;
-  std::uint64_t remaining = valid;
-  while (remaining > 0) {
-    const std::uint64_t left = partitionBase_ + volumeSectors_ - sector;
-    const std::uint64_t wanted = std::min<std::uint64_t>((remaining + bps - 1) / bps, runClusters * g->sectorsPerCluster);
-    const auto count = static_cast<std::uint32_t>(std::min(wanted, left));
-    if (count == 0) break;
-    std::uint32_t got = 0;
-    const Result read = ReadVolume(sector - partitionBase_, count, buffer.data(), &got);
-    const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * bps);
-    if (bytes == 0 && read == kSuccess) return kErrReadFault;
-    if (bytes != 0) {
-      remaining -= bytes;
-      if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess) return verdict;
-    }
-    if (read != kSuccess) return read;
-    sector += count;
-  }
+  if (Result r = ReadContiguous(g->firstSector, static_cast<std::uint64_t>(record.clusterBytes), valid, sink);
+      r != kSuccess)
+    return r;
   // What lies past the valid data length was never written: it reads as zeros.
   std::uint64_t zeros = size - valid;
-  if (zeros != 0) std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+  std::vector<std::uint8_t> buffer;
+  if (zeros != 0) buffer.assign(static_cast<std::size_t>(std::min<std::uint64_t>(zeros, kZeroPieceBytes)), 0);
   while (zeros > 0) {
     const std::uint64_t piece = std::min<std::uint64_t>(zeros, buffer.size());
     if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(piece), kSuccess); verdict != kSuccess)

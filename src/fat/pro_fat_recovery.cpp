@@ -14,9 +14,6 @@ namespace rexmoor {
 
 namespace {
 
-// Consecutive clusters of a file are read together up to this size.
-constexpr std::uint64_t kDataRunBytes = 1 << 20;
-
 // Where a record's clusters lie: the layout it was found under.
 std::optional<VolumeLayout> RecordLayout(const FoundFileRecord& record, std::int32_t sectorSize) {
   if (record.clusterBytes <= 0 || record.clusterBytes % sectorSize != 0) return std::nullopt;
@@ -156,36 +153,7 @@ Result CProfessionalFatRecovery::WriteContiguousData(const FoundFileRecord& reco
   if (!layout || record.objectNumber < kFirstCluster) return kErrInvalidParameter;
   const std::optional<std::uint64_t> first = layout->ClusterSector(record.objectNumber);
   if (!first || !InVolume(*first)) return kErrInvalidParameter;
-  // The clusters follow one another from the first: one read per megabyte, in whole clusters.
-  const std::uint64_t clusterBytes = static_cast<std::uint64_t>(record.clusterBytes);
-  const std::uint64_t runClusters = std::max<std::uint64_t>(1, kDataRunBytes / clusterBytes);
-  std::vector<std::uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<std::size_t>(runClusters * clusterBytes));
-  } catch (const std::bad_alloc&) {
-    return kErrNotEnoughMemory;
-  }
-  const auto bps = static_cast<std::uint64_t>(sectorSize_);
-  std::uint64_t sector = *first;
-  std::uint64_t remaining = size;
-  while (remaining > 0) {
-    const std::uint64_t left = partitionBase_ + volumeSectors_ - sector;
-    const std::uint64_t wanted = std::min<std::uint64_t>((remaining + bps - 1) / bps, runClusters * layout->sectorsPerCluster);
-    const auto count = static_cast<std::uint32_t>(std::min(wanted, left));
-    if (count == 0) break;
-    std::uint32_t got = 0;
-    const Result read = ReadVolume(sector - partitionBase_, count, buffer.data(), &got);
-    const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * bps);
-    if (bytes == 0 && read == kSuccess) return kErrReadFault;
-    if (bytes != 0) {
-      remaining -= bytes;
-      if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess)
-        return verdict;
-    }
-    if (read != kSuccess) return read;
-    sector += count;
-  }
-  return kSuccess;
+  return ReadContiguous(*first, static_cast<std::uint64_t>(record.clusterBytes), size, sink);
 }
 
 std::optional<std::uint64_t> CProfessionalFatRecovery::FirstDataByte(const FoundFileRecord& record) {
