@@ -32,8 +32,6 @@ namespace rexmoor {
 inline constexpr std::uint32_t kRootBlockBytes = 16384;
 // A folder holds at most 65,536 entries; no walk reads more of one.
 inline constexpr std::uint64_t kMaxFolderBytes = 65536ull * 32;
-// Progress reports during the walk come at most this often.
-inline constexpr std::uint32_t kScanReportIntervalMs = 5000;
 
 class CFastFatRecovery final : public CVolumeRecoveryBase {
  public:
