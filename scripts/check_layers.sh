@@ -12,7 +12,7 @@ layers=(
   "device"
   "engine"
   "formats"
-  "fat ntfs carve"
+  "fat ntfs exfat carve"
   "scan"
   "app"
   "preview"
