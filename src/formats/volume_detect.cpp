@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "formats/exfat_layout.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor {
@@ -65,6 +66,7 @@ VolumeKind ClassifyBootArea(std::span<const std::uint8_t> bootArea) {
     auto first = bootArea.first(512);
     if (IsNtfsBootSector(first)) return VolumeKind::Ntfs;
     if (IsFatBootSector(first)) return VolumeKind::Fat;
+    if (FindExfatLayout(bootArea)) return VolumeKind::Exfat;
   }
   if (bootArea.size() >= 2048 && IsExtSuperblock(bootArea.subspan(1024, 1024))) return VolumeKind::Ext;
   return VolumeKind::None;

@@ -36,7 +36,7 @@ TEST(VolumeDetect, RealVolumesAreClassifiedByKind) {
   } cases[] = {
       {"fat12.img", VolumeKind::Fat},  {"fat16.img", VolumeKind::Fat},   {"fat32.img", VolumeKind::Fat},
       {"ntfs.img", VolumeKind::Ntfs},  {"ext4.img", VolumeKind::Ext},    {"ext4_1k.img", VolumeKind::Ext},
-      {"exfat.img", VolumeKind::None}, {"raw.bin", VolumeKind::None},    {"fat32_bitlocker.img", VolumeKind::None},
+      {"exfat.img", VolumeKind::Exfat}, {"raw.bin", VolumeKind::None},    {"fat32_bitlocker.img", VolumeKind::None},
   };
   for (const auto& c : cases) {
     REQUIRE_FIXTURE(c.file);
