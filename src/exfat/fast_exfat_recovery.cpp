@@ -263,7 +263,8 @@ Result CFastExfatRecovery::ReadItemData(const FoundFileRecord& record, std::uint
   const std::vector<Run> runs = StreamRuns(record.objectNumber, record.size, noFatChain);
   // Past ValidDataLength the volume never wrote: those bytes read as zeros, whatever the
   // clusters hold.
-  const std::uint64_t valid = std::min<std::uint64_t>(record.dataAreaSector, size);
+  const std::uint64_t validLength = record.dataAreaSector;  // a packed field: copied, not bound
+  const std::uint64_t valid = std::min(validLength, size);
   const std::uint64_t bps = layout_.bytesPerSector;
   std::vector<std::uint8_t> buffer;
   try {
