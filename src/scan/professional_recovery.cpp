@@ -458,6 +458,7 @@ Result CProfessionalRecovery::Scan(const char*) {
 IFileRecoveryParse* CProfessionalRecovery::Route(const FoundFileRecord& record) {
   switch (record.engineTag) {
     case kTagFastNtfs:
+    case kTagFastExfat:
     case kTagFastFat: return quickEngine_.get();
     case kTagProNtfs: return &ntfsEngine_;
     case kTagProFat: return &fatEngine_;
