@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -98,6 +99,24 @@ std::string SampleCardImage(const TempDir& dir) {
   const int status = RunCommand("gunzip -c '" REXMOOR_TEST_SOURCE_DIR "/../samples/card.img.gz' > '" + image + "'");
   EXPECT_EQ(status, 0) << "cannot unpack the sample card";
   return status == 0 ? image : std::string();
+}
+
+std::string UnpackedImage(const std::string& gzPath) {
+  static TempDir unpacked;
+  std::string name = gzPath.substr(gzPath.rfind('/') + 1);
+  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) name.resize(name.size() - 3);
+  const std::string path = unpacked / name;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    // Unpacked beside its final name and renamed, so that a failed run leaves no half image.
+    const std::string part = path + ".part";
+    if (RunCommand("gzip -dc " + ShellQuote(gzPath) + " > " + ShellQuote(part)) != 0 ||
+        ::rename(part.c_str(), path.c_str()) != 0) {
+      ADD_FAILURE() << "cannot unpack " << gzPath;
+      return {};
+    }
+  }
+  return path;
 }
 
 }  // namespace rexmoor::test

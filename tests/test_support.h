@@ -61,4 +61,22 @@ std::string SampleCardImage(const TempDir& dir);
 // Runs a shell command; returns its exit status and fills out with its standard output.
 int RunCommand(const std::string& command, std::string* out = nullptr);
 
+// text in single quotes, safe as one word of a shell command.
+inline std::string ShellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+// A committed, gzip-compressed image (tests/fixtures/*/NAME.gz) unpacked once per process, as NAME,
+// into a folder that lives as long as the process; its path, or an empty string (and a test
+// failure) when it cannot be unpacked. Images are told apart by file name alone.
+std::string UnpackedImage(const std::string& gzPath);
+
 }  // namespace rexmoor::test

@@ -14,18 +14,6 @@
 
 namespace rexmoor::test {
 
-inline std::string ShellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
 // "2011-07-08 09:10:12" and the like: even seconds, since FAT keeps two-second steps.
 struct VolumeFile {
   std::vector<std::uint8_t> bytes;

@@ -28,20 +28,7 @@ inline std::string NtfsFixtureSource(const std::string& name) {
 }
 
 // The unpacked image, made once per process in a folder that lives as long as the process.
-inline std::string NtfsFixture(const std::string& image) {
-  static TempDir unpacked;
-  const std::string path = unpacked / image;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    const std::string part = path + ".part";
-    if (RunCommand("gzip -dc " + ShellQuote(NtfsFixtureSource(image + ".gz")) + " > " + ShellQuote(part)) != 0 ||
-        ::rename(part.c_str(), path.c_str()) != 0) {
-      ADD_FAILURE() << "cannot unpack " << NtfsFixtureSource(image + ".gz");
-      return {};
-    }
-  }
-  return path;
-}
+inline std::string NtfsFixture(const std::string& image) { return UnpackedImage(NtfsFixtureSource(image + ".gz")); }
 
 // A private, writable copy of an unpacked image.
 inline std::string NtfsFixtureCopy(const std::string& image, const TempDir& dir, const std::string& name) {
