@@ -206,12 +206,30 @@ std::vector<CFastExfatRecovery::Run> CFastExfatRecovery::StreamRuns(std::uint32_
     for (const Run& run : chain) count += run.count;
     if (ended && count == wanted) return chain;
   }
-  // The chain is gone or does not fit the size (a deleted file's entries may have been reused):
-  // the data is taken to lie where it was written, from the first cluster on.
   const std::uint64_t available = layout_.clusterCount - (first - kExfatFirstCluster);
-  const std::uint64_t take = std::min(wanted, available);
-  if (clipped != nullptr) *clipped = take < wanted;
-  return {Run{first, static_cast<std::uint32_t>(take)}};
+  if (noFatChain || bitmapClusters_ == 0) {
+    // Written in one piece: the data lies where it was written, from the first cluster on.
+    const std::uint64_t take = std::min(wanted, available);
+    if (clipped != nullptr) *clipped = take < wanted;
+    return {Run{first, static_cast<std::uint32_t>(take)}};
+  }
+  // A chained stream whose chain is gone (deleting a file clears its FAT entries) was split when
+  // it was written: around clusters that other files held then, and most likely hold still. Its
+  // data is taken from the first cluster on through the clusters the bitmap shows free.
+  std::vector<Run> runs{Run{first, 1}};
+  std::uint64_t taken = 1;
+  for (std::uint64_t c = std::uint64_t{first} + 1; taken < wanted && c - kExfatFirstCluster < layout_.clusterCount; ++c) {
+    const auto cluster = static_cast<std::uint32_t>(c);
+    if (BitmapSaysUsed(cluster)) continue;
+    if (runs.back().first + runs.back().count == cluster) {
+      ++runs.back().count;
+    } else {
+      runs.push_back(Run{cluster, 1});
+    }
+    ++taken;
+  }
+  if (clipped != nullptr) *clipped = taken < wanted;
+  return runs;
 }
 
 Result CFastExfatRecovery::ReadRuns(const std::vector<Run>& runs, std::uint64_t maxBytes,

@@ -1,9 +1,10 @@
 // The quick exFAT engine: walks the live folder tree of an exFAT volume breadth-first from the
 // root and catalogues every deleted file, every file inside a deleted folder, and the folders on
 // the way to them. Entry sets are judged by their checksum and name hash, so only sets that are
-// whole are listed. A found file's data follows its FAT chain where that chain is still whole and
-// fits the file's size, and runs contiguously from its first cluster otherwise (as a NoFatChain
-// stream always does). The allocation bitmap gives the free clusters the deep scan sweeps and
+// whole are listed. A NoFatChain stream's data runs contiguously from its first cluster; a
+// chained one follows its FAT chain where that chain is still whole and fits the file's size,
+// and otherwise (deleting clears the chain) runs from its first cluster through the clusters the
+// bitmap shows free. The allocation bitmap also gives the free clusters the deep scan sweeps and
 // tells which deleted files have had their clusters handed out again.
 //
 // Records of this engine:
