@@ -206,6 +206,29 @@ TEST(FastExfatRecovery, DeletedFilesComeBackByPathAndBytesOnSoundAndDamagedVolum
       // Nothing else: a set that fails its checks, or a live file in a live folder, is never listed.
       for (const auto& [path, item] : s.tree)
         if (item.record.isFolder == 0) EXPECT_EQ(deleted.count(path), 1u) << "listed but never deleted: " << path;
+
+      // The free runs the deep scan sweeps hold the deleted files' clusters that nothing took,
+      // and never a cluster of a live file or folder.
+      if (damage.apply) continue;
+      ASSERT_EQ(s.engine->BuildFreeSpaceMap(), kSuccess);
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> free;  // volume sectors, [start, end)
+      std::uint64_t start = 0, length = 0;
+      while (s.engine->GetNextFreeRange(&start, &length) == 1 && length != 0) {
+        free.emplace_back(start, start + length);
+        start += length;
+      }
+      auto isFree = [&](std::uint32_t cluster) {
+        const std::uint64_t sector = *layout->ClusterSector(cluster);
+        for (const auto& [from, to] : free)
+          if (sector >= from && sector + layout->sectorsPerCluster <= to) return true;
+        return false;
+      };
+      for (const ExfatManifestEntry& f : manifest)
+        for (const auto& [first, last] : f.runs)
+          for (std::uint32_t c = first; c <= last; ++c) {
+            if (!f.deleted) EXPECT_FALSE(isFree(c)) << f.path << " cluster " << c;
+            if (f.deleted && !f.reused.value_or(true) && f.entry != "lost") EXPECT_TRUE(isFree(c)) << f.path << " cluster " << c;
+          }
     }
   }
 }
