@@ -26,24 +26,9 @@ void CFastExfatRecovery::ResetScanState() {
 Result CFastExfatRecovery::RunScan() {
   // On a sound volume every cluster belongs to one folder at most.
   clusterBudget_ = 2 * std::uint64_t{layout_.clusterCount} + 1;
-  Result result = callbacks_.ReportScan(1, -1);
-  if (result == kSuccess) result = WalkPendingFolders();
-  if (result == kSuccess) result = callbacks_.ReportScan(80, 10);
-  // What was found is written even when the walk was stopped, so that it can be browsed.
-  CatalogueFoldersWithFinds();
-  return result;
-}
-
-Result CFastExfatRecovery::WalkPendingFolders() {
-  pendingFolders_.push_back(layout_.rootCluster);
-  WalkProgress progress(callbacks_);
-  while (!pendingFolders_.empty()) {
-    const std::uint32_t cluster = pendingFolders_.front();
-    if (walkedFolders_.insert(cluster).second) WalkFolder(cluster);
-    pendingFolders_.pop_front();
-    if (const std::int32_t verdict = progress.Tick(); verdict != 0) return verdict;
-  }
-  return kSuccess;
+  return WalkFoldersBreadthFirst(
+      layout_.rootCluster, pendingFolders_, walkedFolders_, [this](std::uint32_t c) { WalkFolder(c); },
+      [this] { CatalogueFoldersWithFinds(); });
 }
 
 void CFastExfatRecovery::WalkFolder(std::uint32_t cluster) {

@@ -95,7 +95,6 @@ class CFastExfatRecovery final : public CVolumeRecoveryBase {
   bool AnyInUse(const std::vector<Run>& runs) const;
 
   // The walk (exfat_folder_walk.cpp).
-  Result WalkPendingFolders();
   void WalkFolder(std::uint32_t cluster);
   void WalkEntries(std::span<const std::uint8_t> bytes, const std::vector<Run>& runs, std::uint32_t folder,
                    bool inDeleted);

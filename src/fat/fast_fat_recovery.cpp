@@ -54,25 +54,9 @@ void CFastFatRecovery::ResetScanState() {
 
 Result CFastFatRecovery::RunScan() {
   blockBudget_ = 2 * (std::uint64_t{layout_.maxCluster} + 1) + layout_.rootDirSectors;
-  Result result = callbacks_.ReportScan(1, -1);
-  if (result == kSuccess) result = WalkPendingFolders();
-  if (result == kSuccess) result = callbacks_.ReportScan(80, 10);
-  // The folders above the finds are written even when the walk was stopped, so that whatever was
-  // found can be browsed.
-  CatalogueFoldersWithFinds();
-  return result;
-}
-
-Result CFastFatRecovery::WalkPendingFolders() {
-  pendingFolders_.push_back(layout_.rootCluster);
-  WalkProgress progress(callbacks_);
-  while (!pendingFolders_.empty()) {
-    const std::uint32_t cluster = pendingFolders_.front();
-    if (walkedFolders_.insert(cluster).second) WalkFolder(cluster);
-    pendingFolders_.pop_front();
-    if (const std::int32_t verdict = progress.Tick(); verdict != 0) return verdict;
-  }
-  return kSuccess;
+  return WalkFoldersBreadthFirst(
+      layout_.rootCluster, pendingFolders_, walkedFolders_, [this](std::uint32_t c) { WalkFolder(c); },
+      [this] { CatalogueFoldersWithFinds(); });
 }
 
 void CFastFatRecovery::CatalogueFoldersWithFinds() {

@@ -71,7 +71,6 @@ class CFastFatRecovery final : public CVolumeRecoveryBase {
   Result CheckItemReadable(const FoundFileRecord& record) const override;
 
   // The walk (fat_folder_walk.cpp).
-  Result WalkPendingFolders();
   void CatalogueFoldersWithFinds();
   void WalkFolder(std::uint32_t cluster);
   // Catalogues the entries of one directory block; false when the folder ends in it.
