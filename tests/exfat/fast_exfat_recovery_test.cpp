@@ -69,12 +69,15 @@ std::string RecoveredSha(CFastExfatRecovery& engine, const TreeItem& item, const
   return test::Sha256Hex(out);
 }
 
-// Rewrites a set with its checksum made to hold again.
+// Rewrites a set with its checksum made to hold again: the checksum of a deleted set is the one
+// it had while it was in use.
 void PatchSet(const std::string& path, const ExfatManifestEntry& e, const std::function<void(Bytes&)>& change) {
   Bytes set = test::ReadBytesAt(path, e.entryOffset, e.entryCount * kExfatEntrySize);
   ASSERT_EQ(set.size(), e.entryCount * kExfatEntrySize);
   change(set);
-  Put16(set, 2, ExfatSetChecksum(set));
+  Bytes inUse = set;
+  for (std::size_t at = 0; at < inUse.size(); at += kExfatEntrySize) inUse[at] |= kExfatInUse;
+  Put16(set, 2, ExfatSetChecksum(inUse));
   test::PatchBytes(path, e.entryOffset, set);
 }
 
@@ -99,6 +102,7 @@ struct Damage {
   std::vector<std::string> gone;     // paths no longer listed; a folder's takes everything below it
   std::vector<std::string> inexact;  // files still listed whose bytes can no longer be told exactly
   bool fromBackup = false;
+  std::vector<std::string> incomplete;  // files whose data runs past the heap's end
 };
 
 TEST(FastExfatRecovery, DeletedFilesComeBackByPathAndBytesOnSoundAndDamagedVolumes) {
@@ -136,6 +140,12 @@ TEST(FastExfatRecovery, DeletedFilesComeBackByPathAndBytesOnSoundAndDamagedVolum
                   [&](Bytes& set) { Put32(set, kExfatEntrySize + 20, layout.clusterCount + 100); });
        },
        {"/Documents/Taxes/"}, {}},
+      {"a deleted file moved to the heap's last cluster: written as far as the heap goes, and said to be incomplete",
+       [](const Volume& v, const ExfatLayout& layout, const auto& manifest) {
+         PatchSet(v.path, Entry(manifest, "/Documents/Taxes/2025/return.pdf"),
+                  [&](Bytes& set) { Put32(set, kExfatEntrySize + 20, layout.clusterCount + 1); });
+       },
+       {}, {}, false, {"/Documents/Taxes/2025/return.pdf"}},
       {"the root's chain and the split file's chain loop: the walk ends, the file is read contiguously",
        [&](const Volume& v, const ExfatLayout& layout, const auto& manifest) {
          SetFatEntry(v, layout, layout.rootCluster, layout.rootCluster);
@@ -197,7 +207,9 @@ TEST(FastExfatRecovery, DeletedFilesComeBackByPathAndBytesOnSoundAndDamagedVolum
           continue;
         }
         const std::string sha = RecoveredSha(*s.engine, it->second, work / ("out" + std::to_string(++written)));
-        if (f.dataIntact.value_or(false) && !listed(damage.inexact, f.path)) {
+        if (listed(damage.incomplete, f.path)) {
+          EXPECT_EQ(sha, "error " + std::to_string(kErrIncomplete)) << f.path;
+        } else if (f.dataIntact.value_or(false) && !listed(damage.inexact, f.path)) {
           EXPECT_EQ(sha, f.sha256) << f.path;
         } else if (f.size != 0) {
           EXPECT_EQ(sha.rfind("error", 0), std::string::npos) << f.path << ": " << sha;
