@@ -172,6 +172,44 @@ def make_formatted_fat12(workdir, zero_boot):
     return bytes(data)
 
 
+def make_exfat(workdir, size_kib, cluster):
+    """A small exFAT volume with deleted files, a deleted folder tree and a long non-ASCII name,
+    written through exfat-fuse on a loop device (root and FUSE needed; None without them)."""
+    img = os.path.join(workdir, "exfat.img")
+    mnt = os.path.join(workdir, "mnt")
+    os.makedirs(mnt, exist_ok=True)
+    with open(img, "wb") as f:
+        f.truncate(size_kib * 1024)
+    try:
+        subprocess.run(["mkfs.exfat", "-c", str(cluster), "-b", "4096", img], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        loop = subprocess.run(["losetup", "-f", "--show", img], check=True, capture_output=True,
+                              text=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    try:
+        subprocess.run(["mount.exfat-fuse", loop, mnt], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        try:
+            def write(path, data):
+                os.makedirs(os.path.dirname(os.path.join(mnt, path)), exist_ok=True)
+                with open(os.path.join(mnt, path), "wb") as f:
+                    f.write(data)
+            write("d/keep.txt", b"hello world\n")
+            write("d/gone.jpg", sample("tiny.jpg", 3000))
+            write("x.gif", sample("sample.gif", 1500))
+            write("old/deep/a.txt", b"abc\n")
+            write("old/Fotograf\u00eda de la se\u00f1ora \u65e5\u672c " + "n" * 40 + ".pdf", sample("sample.pdf", 2500))
+            os.remove(os.path.join(mnt, "d/gone.jpg"))
+            shutil.rmtree(os.path.join(mnt, "old"))
+        finally:
+            subprocess.run(["umount", mnt], check=False)
+    finally:
+        subprocess.run(["losetup", "-d", loop], check=False)
+    with open(img, "rb") as f:
+        return f.read()
+
+
 def make_partition_heads(work):
     """The first 64 KiB of small partitioned drives: an MBR with a FAT primary and an extended
     partition holding a logical one, and a GPT with a FAT partition, each boot sector inside."""
@@ -360,6 +398,10 @@ def main():
         put("fuzz_formatted_fat", "formatted_fat12", make_formatted_fat12(work, False))
         put("fuzz_deep_scan", "formatted_fat12", make_formatted_fat12(work, False))
         put("fuzz_formatted_fat", "formatted_fat12_noboot", make_formatted_fat12(work, True))
+        for name, size_kib, cluster in (("deleted_512", 256, 512), ("deleted_4k", 384, 4096)):
+            exfat = make_exfat(work, size_kib, cluster)
+            if exfat is not None:
+                put("fuzz_exfat_engine", name, exfat)
     # The first 256 KiB of the NTFS volumes: the boot sector, the MFT and its records.
     for name in ("ntfs_deleted", "ntfs_compressed"):
         put("fuzz_formatted_ntfs", name, ntfs_image(name)[:256 * 1024])

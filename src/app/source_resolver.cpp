@@ -241,4 +241,8 @@ VolumeKind DetectSourceKind(const ResolvedSource& source) {
   return ClassifyBootArea(bootArea);
 }
 
+bool HasQuickEngine(VolumeKind kind) {
+  return kind == VolumeKind::Fat || kind == VolumeKind::Exfat || kind == VolumeKind::Ntfs;
+}
+
 }  // namespace rexmoor

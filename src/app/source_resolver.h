@@ -32,6 +32,8 @@ Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t
 
 // The kind of volume the source's boot area holds; None when it is too short to hold one.
 VolumeKind DetectSourceKind(const ResolvedSource& source);
+// Whether the quick scan reads volumes of this kind: FAT, exFAT and NTFS.
+bool HasQuickEngine(VolumeKind kind);
 
 // Whether a folder lies on the source's medium, where recovered files would overwrite what is
 // still to be recovered.

@@ -267,7 +267,7 @@ int Main(int argc, char** argv) {
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
   std::string detectSource;
-  CLI::App* detect = app.add_subcommand("detect", "print the kind of volume at SOURCE: FAT, NTFS, EXT or NONE");
+  CLI::App* detect = app.add_subcommand("detect", "print the kind of volume at SOURCE: FAT, EXFAT, NTFS, EXT or NONE");
   detect->allow_extras();
   detect->footer(Joined({kSourceText, kExitText}));
   detect->add_option("SOURCE", detectSource, "the drive, partition or image to look at")->type_name("");

@@ -33,7 +33,7 @@ const char* EngineName(std::uint16_t tag) {
 Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   // Copies of the packed fields: a reference cannot bind to them.
   const std::string name(RecordName(r));
-  // FAT keeps local times of the clock that wrote them; NTFS keeps UTC.
+  // FAT keeps local times of the clock that wrote them; NTFS and exFAT records hold UTC.
   const bool localClock = r.engineTag == kTagFastFat || r.engineTag == kTagProFat;
   Json line;
   line["engine"] = std::int32_t{r.engineTag};

@@ -124,7 +124,7 @@ int ScanSession::Scan() {
     return kExitFailure;
   }
   if (!options_.deep && DetectSourceKind(resolved) == VolumeKind::Ext)
-    std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT and NTFS volumes only\n",
+    std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT, exFAT and NTFS volumes only\n",
                  options_.source.c_str());
   sources_.clear();
   sourceTexts_.clear();
@@ -138,12 +138,11 @@ int ScanSession::Scan() {
     return kExitFailure;
   }
   if (!options_.deep) {
-    // A quick scan reads FAT and NTFS volumes; the other partitions are named and passed over.
+    // A quick scan reads FAT, exFAT and NTFS volumes; the other partitions are named and passed over.
     std::vector<ResolvedSource> readable;
     for (ResolvedSource& part : parts) {
-      const VolumeKind kind = DetectSourceKind(part);
-      if (kind == VolumeKind::Fat || kind == VolumeKind::Ntfs) readable.push_back(std::move(part));
-      else std::fprintf(stderr, "rexmoor: %s: no FAT or NTFS volume found there for a quick scan\n", part.text.c_str());
+      if (HasQuickEngine(DetectSourceKind(part))) readable.push_back(std::move(part));
+      else std::fprintf(stderr, "rexmoor: %s: no FAT, exFAT or NTFS volume found there for a quick scan\n", part.text.c_str());
     }
     if (!parts.empty() && readable.empty()) return kExitFailure;
     parts = std::move(readable);
@@ -185,7 +184,7 @@ int ScanSession::Scan() {
     if (options_.deep)
       std::fprintf(stderr, "rexmoor: %s: cannot be read for a deep scan\n", options_.source.c_str());
     else
-      std::fprintf(stderr, "rexmoor: %s: no FAT or NTFS volume found there for a quick scan\n",
+      std::fprintf(stderr, "rexmoor: %s: no FAT, exFAT or NTFS volume found there for a quick scan\n",
                    options_.source.c_str());
     return kExitFailure;
   }

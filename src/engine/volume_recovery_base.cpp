@@ -6,8 +6,50 @@
 
 #include "engine/folder_recovery.h"
 #include "engine/preview_target.h"
+#include "platform/clock.h"
 
 namespace rexmoor {
+
+namespace {
+
+// Progress reports during a folder walk come at most this often.
+constexpr std::uint32_t kScanReportIntervalMs = 5000;
+
+// The progress of a quick engine's folder walk, which cannot tell how far it is: the figure
+// creeps up, in the quick phase of a deep scan (weight 9) inside that phase's share, and stays
+// below the 80 that reports the walk's end.
+class WalkProgress {
+ public:
+  explicit WalkProgress(const EngineCallbacks& callbacks) : callbacks_(callbacks), lastReport_(TickCountMs()) {}
+  // Called after each folder; reports when the interval has passed. Non-zero asks to stop.
+  std::int32_t Tick() {
+    const std::uint32_t tick = TickCountMs();
+    if (tick - lastReport_ < kScanReportIntervalMs) return 0;
+    lastReport_ = tick;
+    std::int32_t verdict = 0;
+    if (callbacks_.weight == 100) {
+      verdict = callbacks_.ReportScanWeighted(progress_, 100, secondsLeft_);
+      progress_ = std::min(progress_ + 1, kProgressCap);
+      secondsLeft_ = std::max(secondsLeft_ - 1, kSecondsFloor);
+    } else if (callbacks_.weight == 9) {
+      verdict = callbacks_.ReportScanWeighted(quickProgress_, 9, -1);
+      quickProgress_ = std::min(quickProgress_ + 1, kProgressCap);
+    }
+    return verdict;
+  }
+
+ private:
+  static constexpr std::int32_t kProgressCap = 79;
+  static constexpr std::int32_t kSecondsFloor = 11;
+
+  const EngineCallbacks& callbacks_;
+  std::uint32_t lastReport_;
+  std::int32_t progress_ = 2;
+  std::int32_t secondsLeft_ = 99;
+  std::int32_t quickProgress_ = 21;
+};
+
+}  // namespace
 
 CVolumeRecoveryBase::~CVolumeRecoveryBase() {
   catalogue_.Close();
@@ -182,6 +224,29 @@ Result CVolumeRecoveryBase::Scan(const char* logName) {
   if (result != kSuccess) return result;
   if (catalogue_.Error() != kSuccess) return catalogue_.Error();
   return callbacks_.ReportScan(100, 0);
+}
+
+Result CVolumeRecoveryBase::WalkFoldersBreadthFirst(std::uint32_t root, std::deque<std::uint32_t>& pending,
+                                                    std::unordered_set<std::uint32_t>& walked,
+                                                    const std::function<void(std::uint32_t)>& walkFolder,
+                                                    const std::function<void()>& finish) {
+  Result result = callbacks_.ReportScan(1, -1);
+  if (result == kSuccess) {
+    pending.push_back(root);
+    WalkProgress progress(callbacks_);
+    while (!pending.empty()) {
+      const std::uint32_t folder = pending.front();
+      if (walked.insert(folder).second) walkFolder(folder);
+      pending.pop_front();
+      if (const std::int32_t verdict = progress.Tick(); verdict != 0) {
+        result = verdict;
+        break;
+      }
+    }
+  }
+  if (result == kSuccess) result = callbacks_.ReportScan(80, 10);
+  finish();
+  return result;
 }
 
 // --- writing out and preview ------------------------------------------------------------------------

@@ -10,10 +10,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_set>
 
 #include "device/sector_source.h"
 #include "engine/cluster_use_map.h"
@@ -108,6 +110,14 @@ class CVolumeRecoveryBase : public IFileRecoveryParse {
   // Appends the record to the catalogue under the folder key (its record id is set here); folder
   // records are listed with their name, so that children can be sorted by it.
   void CatalogueRecord(FoundFileRecord& record, std::uint64_t parentKey, bool withName);
+  // The quick engines' walk: the root and every folder queued while walking, breadth-first and
+  // each once, between the scan's opening report and the one that closes the walk (80), with a
+  // report at most every few seconds in between. finish runs even when a report stopped the walk,
+  // so that what was found can be browsed. Non-zero when a report asked to stop.
+  Result WalkFoldersBreadthFirst(std::uint32_t root, std::deque<std::uint32_t>& pending,
+                                 std::unordered_set<std::uint32_t>& walked,
+                                 const std::function<void(std::uint32_t)>& walkFolder,
+                                 const std::function<void()>& finish);
   // Writes one file below destination.
   Result WriteItem(const FoundFileRecord& record, const std::string& destination, std::int32_t levelBase);
 

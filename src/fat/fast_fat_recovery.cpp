@@ -4,7 +4,6 @@
 #include <new>
 
 #include "engine/preview_target.h"
-#include "platform/clock.h"
 
 namespace rexmoor {
 
@@ -12,9 +11,6 @@ namespace {
 
 // Consecutive clusters of a file are read together up to this size.
 constexpr std::uint64_t kDataRunBytes = 1 << 20;
-// Progress figures of the walk stay below the 80 that reports its end.
-constexpr std::int32_t kWalkProgressCap = 79;
-constexpr std::int32_t kWalkSecondsFloor = 11;
 
 }  // namespace
 
@@ -58,42 +54,9 @@ void CFastFatRecovery::ResetScanState() {
 
 Result CFastFatRecovery::RunScan() {
   blockBudget_ = 2 * (std::uint64_t{layout_.maxCluster} + 1) + layout_.rootDirSectors;
-  Result result = callbacks_.ReportScan(1, -1);
-  if (result == kSuccess) result = WalkPendingFolders();
-  if (result == kSuccess) result = callbacks_.ReportScan(80, 10);
-  // The folders above the finds are written even when the walk was stopped, so that whatever was
-  // found can be browsed.
-  CatalogueFoldersWithFinds();
-  return result;
-}
-
-Result CFastFatRecovery::WalkPendingFolders() {
-  pendingFolders_.push_back(layout_.rootCluster);
-  std::uint32_t lastReport = TickCountMs();
-  std::int32_t progress = 2;
-  std::int32_t secondsLeft = 99;
-  std::int32_t quickProgress = 21;
-  while (!pendingFolders_.empty()) {
-    const std::uint32_t cluster = pendingFolders_.front();
-    if (walkedFolders_.insert(cluster).second) WalkFolder(cluster);
-    pendingFolders_.pop_front();
-    const std::uint32_t tick = TickCountMs();
-    if (tick - lastReport < kScanReportIntervalMs) continue;
-    lastReport = tick;
-    // The walk cannot tell how far it is: the figure creeps up, in the quick phase of a deep
-    // scan (weight 9) inside that phase's share.
-    std::int32_t verdict = 0;
-    if (callbacks_.weight == 100) {
-      verdict = callbacks_.ReportScanWeighted(progress, 100, secondsLeft);
-      progress = std::min(progress + 1, kWalkProgressCap);
-      secondsLeft = std::max(secondsLeft - 1, kWalkSecondsFloor);
-    } else if (callbacks_.weight == 9) {
-      verdict = callbacks_.ReportScanWeighted(quickProgress, 9, -1);
-      quickProgress = std::min(quickProgress + 1, kWalkProgressCap);
-    }
-    if (verdict != 0) return verdict;
-  }
-  return kSuccess;
+  return WalkFoldersBreadthFirst(
+      layout_.rootCluster, pendingFolders_, walkedFolders_, [this](std::uint32_t c) { WalkFolder(c); },
+      [this] { CatalogueFoldersWithFinds(); });
 }
 
 void CFastFatRecovery::CatalogueFoldersWithFinds() {

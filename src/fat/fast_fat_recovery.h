@@ -32,8 +32,6 @@ namespace rexmoor {
 inline constexpr std::uint32_t kRootBlockBytes = 16384;
 // A folder holds at most 65,536 entries; no walk reads more of one.
 inline constexpr std::uint64_t kMaxFolderBytes = 65536ull * 32;
-// Progress reports during the walk come at most this often.
-inline constexpr std::uint32_t kScanReportIntervalMs = 5000;
 
 class CFastFatRecovery final : public CVolumeRecoveryBase {
  public:
@@ -73,7 +71,6 @@ class CFastFatRecovery final : public CVolumeRecoveryBase {
   Result CheckItemReadable(const FoundFileRecord& record) const override;
 
   // The walk (fat_folder_walk.cpp).
-  Result WalkPendingFolders();
   void CatalogueFoldersWithFinds();
   void WalkFolder(std::uint32_t cluster);
   // Catalogues the entries of one directory block; false when the folder ends in it.

@@ -988,11 +988,11 @@ bool MainWindow::CollectSources(std::vector<ResolvedSource>& resolved) {
       ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
       return false;
     }
-    // A quick scan of a whole disk reads its FAT and NTFS volumes; an unallocated area or a
-    // partition of another kind has nothing for it and would end the scan of the others.
+    // A quick scan of a whole disk reads its FAT, exFAT and NTFS volumes; an unallocated area or
+    // a partition of another kind has nothing for it and would end the scan of the others.
     if (wholeDisk && !deep_) {
       const VolumeKind kind = DetectSourceKind(source);
-      if (kind != VolumeKind::Fat && kind != VolumeKind::Ntfs) continue;
+      if (!HasQuickEngine(kind)) continue;
     }
     resolved.push_back(std::move(source));
   }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/fast_ext_recovery.h"
+#include "exfat/fast_exfat_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
@@ -19,7 +20,7 @@ EnginePtr CreateEngineOfKind(VolumeKind kind, bool deepMode) {
     case VolumeKind::Ext: return EnginePtr(new (std::nothrow) CFastExtRecovery());
     case VolumeKind::Fat: return EnginePtr(new (std::nothrow) CFastFatRecovery());
     case VolumeKind::Ntfs: return EnginePtr(new (std::nothrow) CFastNtfsRecovery());
-    case VolumeKind::Exfat:
+    case VolumeKind::Exfat: return EnginePtr(new (std::nothrow) CFastExfatRecovery());
     case VolumeKind::None: break;
   }
   return nullptr;

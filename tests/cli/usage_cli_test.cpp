@@ -101,7 +101,7 @@ TEST_F(CommandLine, TheDeepScanIsTheDefaultAndTheLastOfQuickAndDeepWins) {
   for (const char* mode : {" --quick", " --deep --quick"}) {
     const Outcome quick = Rexmoor("scan " + image + mode + dataDir);
     EXPECT_EQ(quick.status, 1) << mode;
-    EXPECT_NE(quick.err.find("no FAT or NTFS volume"), std::string::npos) << mode << ": " << quick.err;
+    EXPECT_NE(quick.err.find("no FAT, exFAT or NTFS volume"), std::string::npos) << mode << ": " << quick.err;
   }
   // Past the command line, a source that does not exist is a failure, not a usage error.
   const Outcome quick = Rexmoor("scan /nonexistent/a.img --deep --quick" + dataDir);

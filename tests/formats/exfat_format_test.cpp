@@ -8,6 +8,7 @@
 #include "formats/exfat_layout.h"
 #include "formats/volume_detect.h"
 #include "platform/byte_view.h"
+#include "platform/clock.h"
 #include "test_support.h"
 
 namespace rexmoor {
@@ -97,6 +98,31 @@ TEST(ExfatFormat, UpcaseTableOfARealVolume) {
   // Bytes that are no table are refused and leave the table as it was.
   EXPECT_FALSE(upcase.Load(std::vector<std::uint8_t>(64, 0)));
   EXPECT_TRUE(upcase.Loaded());
+}
+
+// Stamps decoded against times worked out apart (seconds since 1970 from a calendar): the 10 ms
+// field, and the UTC offset in quarter hours, east and west, applied only when marked valid.
+TEST(ExfatFormat, TimestampsWithHundredthsAndZones) {
+  const auto stamp = [](std::uint32_t y, std::uint32_t mo, std::uint32_t d, std::uint32_t h, std::uint32_t mi,
+                        std::uint32_t s) { return (y - 1980) << 25 | mo << 21 | d << 16 | h << 11 | mi << 5 | s / 2; };
+  struct Case {
+    ExfatTimestamp t;
+    std::optional<std::uint64_t> utc;  // FILETIME
+  } cases[] = {
+      // 13:45:58.00 + 1.50 s at UTC+5:30 is 08:15:59.50 UTC.
+      {{stamp(2024, 2, 29, 13, 45, 58), 150, 0x80 | 22}, UnixToFileTime(1709194559, 500'000'000)},
+      // Midnight at UTC-8:00 (minus 32 quarters in seven bits) is 08:00 UTC.
+      {{stamp(1980, 1, 1, 0, 0, 0), 0, 0x80 | 0x60}, UnixToFileTime(315561600)},
+      // No valid offset: taken as UTC.
+      {{stamp(2107, 12, 31, 23, 59, 58), 199, 0x60}, UnixToFileTime(4354819199, 990'000'000)},
+      {{stamp(2000, 1, 1, 0, 0, 0), 0, 0x80}, UnixToFileTime(946684800)},
+      {{stamp(2023, 13, 1, 0, 0, 0), 0, 0}, std::nullopt},
+      {{stamp(2023, 2, 30, 0, 0, 0), 0, 0}, std::nullopt},
+      {{stamp(2023, 1, 1, 24, 0, 0), 0, 0}, std::nullopt},
+      {{stamp(2023, 1, 1, 0, 0, 0), 200, 0}, std::nullopt},
+      {{0, 0, 0}, std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ExfatTimeToFileTime(c.t), c.utc) << std::hex << c.t.stamp;
 }
 
 // The volume's up-case table, read through its root entry.

@@ -148,6 +148,7 @@ class MainWindowTest : public QObject {
   void audioAndVideoPlayInThePanel();
   void scanThatCannotKeepItsFindsSaysWhy();
   void quickScanOfADiskPassesOverAreasWithoutAVolume();
+  void exfatPartitionGivesBackItsDeletedFilesByName();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -558,6 +559,73 @@ void MainWindowTest::quickScanOfADiskPassesOverAreasWithoutAVolume() {
   QVERIFY2(told.isEmpty(), qPrintable(told));
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
   QCOMPARE(TreeTotal(), 1);
+}
+
+// A disk whose one partition is exFAT (made by mkfs.exfat and written through exfat-fuse): the
+// quick scan of the partition lists the deleted files, a deleted folder's included, and recovery
+// through the real windows writes each of them back unchanged.
+void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
+  const QString disk = work_.filePath(QStringLiteral("exfat_mbr.img"));
+  QProcess gunzip;
+  gunzip.setStandardOutputFile(disk);
+  gunzip.start(QStringLiteral("gunzip"),
+               {QStringLiteral("-c"), QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/exfat/exfat_mbr.img.gz")});
+  QVERIFY(gunzip.waitForFinished(60000));
+  QCOMPARE(gunzip.exitCode(), 0);
+  // The deleted files the manifest lists for the disk: name -> sha256.
+  std::map<QString, QString> deleted;
+  QFile manifest(QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/exfat/MANIFEST.txt"));
+  QVERIFY(manifest.open(QIODevice::ReadOnly));
+  while (!manifest.atEnd()) {
+    const QStringList f = QString::fromUtf8(manifest.readLine()).split(QLatin1Char('\t'));
+    if (f.size() >= 6 && f[0] == QLatin1String("exfat_mbr.img") && f[2] == QLatin1String("file") &&
+        f[3] == QLatin1String("deleted"))
+      deleted[f[1].section(QLatin1Char('/'), -1)] = f[5];
+  }
+  QVERIFY(deleted.size() >= 4);
+
+  qputenv("REXMOOR_DRIVES", disk.toUtf8());
+  window_->SetDeviceLister(ListDevices);
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  ClickChild(window_.get(), "BtnDeletedRecovery");
+  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  QTreeWidgetItem* drive = list->topLevelItem(0);
+  QVERIFY(drive != nullptr && drive->childCount() >= 1);
+  QTreeWidgetItem* partition = drive->child(0);
+  QCOMPARE(partition->text(1), QStringLiteral("exFAT"));
+  list->setCurrentItem(partition);
+  QString told;
+  driver_.Add(TakeBoxText(told));
+  ClickChild(window_.get(), "BtnScan");
+  driver_.Clear();
+  QVERIFY2(told.isEmpty(), qPrintable(told));
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  QCOMPARE(TreeTotal(), int(deleted.size()));
+
+  recoverTo_ = work_.filePath(QStringLiteral("recovered-exfat"));
+  for (std::size_t c = 0; c < kTypeCategoryCount; ++c)
+    window_->CheckTypeNode(NodeRef{static_cast<TypeCategory>(c), std::nullopt}, true);
+  bool finished = false;
+  driver_.Add([&finished](QWidget* modal) {
+    if (modal->objectName() != QLatin1String("RecoverProcessWnd")) return false;
+    auto* finish = modal->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
+    if (finish == nullptr || !finish->isVisible()) return false;
+    finished = true;
+    QTimer::singleShot(0, finish, &QAbstractButton::click);
+    return true;
+  });
+  ClickChild(window_.get(), "BtnRecover");
+  driver_.Clear();
+  QVERIFY(finished);
+  std::map<QString, QString> written;
+  QDirIterator it(recoverTo_, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    written[QFileInfo(path).fileName()] = Sha256(path);
+  }
+  QCOMPARE(written, deleted);
+  qunsetenv("REXMOOR_DRIVES");
+  window_->SetDeviceLister([] { return std::vector<DeviceDrive>{}; });
 }
 
 // A data folder that is a plain file: the scan says where its finds cannot go, and why, instead

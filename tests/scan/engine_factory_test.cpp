@@ -20,7 +20,7 @@ TEST(EngineFactory, EachVolumeGetsAnEngineThatScansIt) {
   struct Case {
     const char* file;
     bool findsFiles;
-  } cases[] = {{"fat12.img", false}, {"fat16.img", true}, {"fat32.img", true}, {"ntfs.img", false}};
+  } cases[] = {{"fat12.img", false}, {"fat16.img", true}, {"fat32.img", true}, {"ntfs.img", false}, {"exfat.img", false}};
   for (const auto& c : cases) {
     REQUIRE_FIXTURE(c.file);
     EnginePtr engine = CreateEngineForImage(FixturePath(c.file), 7, false);
