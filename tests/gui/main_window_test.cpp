@@ -158,6 +158,8 @@ class MainWindowTest : public QObject {
   std::map<QString, int> TreeCounts() const;
   int TreeTotal() const;
   void RecoverPhotosInto(const QString& folder);
+  // Recovers what is ticked through the recovery window, into folder.
+  void RecoverTickedInto(const QString& folder);
   // Opens the tree node whose text starts with the label; false when there is none.
   bool OpenNode(const QString& label);
   void SelectListRow(int row);
@@ -253,8 +255,12 @@ int MainWindowTest::TreeTotal() const {
 }
 
 void MainWindowTest::RecoverPhotosInto(const QString& folder) {
-  recoverTo_ = folder;
   window_->CheckTypeNode(NodeRef{TypeCategory::Photo, std::nullopt}, true);
+  RecoverTickedInto(folder);
+}
+
+void MainWindowTest::RecoverTickedInto(const QString& folder) {
+  recoverTo_ = folder;
   auto* recover = window_->findChild<QPushButton*>(QStringLiteral("BtnRecover"));
   QVERIFY(recover->isEnabled());
   bool finished = false;
@@ -602,21 +608,10 @@ void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
   QCOMPARE(TreeTotal(), int(deleted.size()));
 
-  recoverTo_ = work_.filePath(QStringLiteral("recovered-exfat"));
   for (std::size_t c = 0; c < kTypeCategoryCount; ++c)
     window_->CheckTypeNode(NodeRef{static_cast<TypeCategory>(c), std::nullopt}, true);
-  bool finished = false;
-  driver_.Add([&finished](QWidget* modal) {
-    if (modal->objectName() != QLatin1String("RecoverProcessWnd")) return false;
-    auto* finish = modal->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
-    if (finish == nullptr || !finish->isVisible()) return false;
-    finished = true;
-    QTimer::singleShot(0, finish, &QAbstractButton::click);
-    return true;
-  });
-  ClickChild(window_.get(), "BtnRecover");
+  RecoverTickedInto(work_.filePath(QStringLiteral("recovered-exfat")));
   driver_.Clear();
-  QVERIFY(finished);
   std::map<QString, QString> written;
   QDirIterator it(recoverTo_, QDir::Files, QDirIterator::Subdirectories);
   while (it.hasNext()) {
