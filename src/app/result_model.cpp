@@ -8,6 +8,7 @@
 
 #include "app/catalog_format.h"
 #include "app/type_patterns.h"
+#include "formats/file_format_table.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -30,10 +31,24 @@ struct OptionRow {
   const char* name = nullptr;  // only where "Opt" + first extension would clash
 };
 
+// Whether the carver finds files of the extension by their content.
+bool CarvedExtension(std::string_view extension) {
+  const FileFormatEntry* row = FindFormatByExtension(extension);
+  return row != nullptr && row->extentRule != nullptr;
+}
+
 FileTypeOption MakeOption(const OptionRow& row) {
   FileTypeOption option;
   option.text = row.text;
   option.extensions = row.extensions;
+  // "Other Files" takes every carved type that has no option of its own.
+  option.carved = option.extensions == kOtherExtension;
+  std::string_view list = option.extensions;
+  while (!option.carved && !list.empty()) {
+    const std::size_t bar = list.find('|');
+    option.carved = CarvedExtension(list.substr(0, bar));
+    list = bar == std::string_view::npos ? std::string_view() : list.substr(bar + 1);
+  }
   if (row.name != nullptr) {
     option.name = row.name;
   } else {
@@ -264,6 +279,38 @@ const char* CategoryCheckName(TypeCategory category) {
 const std::vector<FileTypeGroup>& ShippedFileTypeGroups() {
   static const std::vector<FileTypeGroup> groups = MakeShippedGroups();
   return groups;
+}
+
+std::vector<KnownFileType> ListKnownFileTypes() {
+  std::map<std::pair<std::size_t, std::string>, KnownFileType> known;
+  for (const FileTypeGroup& group : ShippedFileTypeGroups()) {
+    for (const FileTypeOption& option : group.options) {
+      if (option.extensions == kOtherExtension) continue;
+      ForEachExtension(option.extensions, [&](std::string_view extension) {
+        // An extension two groups offer (rm) belongs to the first, as a found file's does.
+        for (const auto& [key, type] : known)
+          if (type.extension == extension) return;
+        KnownFileType type{std::string(extension), group.category, CarvedExtension(extension), option.text};
+        known.emplace(std::make_pair(Index(group.category), type.extension), std::move(type));
+      });
+    }
+  }
+  // Carved types without an option are listed under Other Files, whatever their folder.
+  const std::string otherText = GroupOf(TypeCategory::Other).options.front().text;
+  for (const FileFormatEntry& row : FileFormatTable()) {
+    // A carved file is named by its type's first row; the other rows are aliases it never carries.
+    if (FirstRowForType(row.typeId) != &row) continue;
+    const std::string extension = row.extension;
+    bool listed = false;
+    for (const auto& [key, type] : known) listed = listed || type.extension == extension;
+    if (listed) continue;
+    KnownFileType type{extension, TypeCategory::Other, row.extentRule != nullptr, otherText};
+    known.emplace(std::make_pair(Index(TypeCategory::Other), extension), std::move(type));
+  }
+  std::vector<KnownFileType> out;
+  out.reserve(known.size());
+  for (auto& [key, type] : known) out.push_back(std::move(type));
+  return out;
 }
 
 std::string OptionLabel(std::string_view optionText) {

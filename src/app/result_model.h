@@ -32,6 +32,9 @@ struct FileTypeOption {
   std::string name;        // control name, "OptJpg"
   std::string text;        // "JPG/JPEG (.jpg .jpeg)"
   std::string extensions;  // "jpg|jpeg"; the Other Files option has "other"
+  // Some extension of it is found by content in raw sectors too; false: only by name, in a file
+  // system's folders (live, deleted or formatted).
+  bool carved = true;
 };
 
 struct FileTypeGroup {
@@ -41,6 +44,18 @@ struct FileTypeGroup {
 
 // The options shipped on the file-type page, grouped by category in tree order.
 const std::vector<FileTypeGroup>& ShippedFileTypeGroups();
+
+// One extension the program knows, for the list of types: where it is found and under which
+// option of the file-type page.
+struct KnownFileType {
+  std::string extension;
+  TypeCategory category = TypeCategory::Other;
+  bool carved = false;  // the carver finds it by content
+  std::string option;   // the text of its option; files of an extension without one come under "Other Files"
+};
+// Every extension of the file-type page's options and of the carver's table, by category and
+// then extension, each once.
+std::vector<KnownFileType> ListKnownFileTypes();
 
 // The name of an option's tree node: its text before the first "(", less the one character just
 // before it ("Bitmap (.bmp)" gives "Bitmap", "OGG Files(.ogg)" gives "OGG File").

@@ -1,6 +1,7 @@
 #include "app/type_patterns.h"
 
 #include "engine/file_type_lists.h"
+#include "formats/file_format_table.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -59,7 +60,8 @@ bool IsKnownExtension(std::string_view extension) {
   bool found = false;
   for (const auto& [name, group] : kListedGroups)
     ForEachExtension(ListOf(group), [&](std::string_view ext) { found = found || ext == wanted; });
-  return found;
+  // Types the carver knows that no group lists (json, csv, source files, ...) are "other" files.
+  return found || FindFormatByExtension(wanted) != nullptr;
 }
 
 std::string KnownExtensionsText() {
@@ -74,6 +76,16 @@ std::string KnownExtensionsText() {
     });
     text += '\n';
   }
+  // The carver's types that no group lists.
+  std::string others;
+  for (const FileFormatEntry& row : FileFormatTable()) {
+    bool listed = false;
+    for (const auto& [name, group] : kListedGroups)
+      ForEachExtension(ListOf(group), [&](std::string_view ext) { listed = listed || ext == row.extension; });
+    const std::string extension = std::string(" ") + row.extension;
+    if (!listed && (others + " ").find(extension + " ") == std::string::npos) others += extension;
+  }
+  if (!others.empty()) text += "  other:" + others + '\n';
   return text;
 }
 

@@ -54,6 +54,8 @@ int RunScan(const ScanOptions& options);
 int RunRecover(const ScanOptions& options);
 int RunTree(const ScanOptions& options);
 int RunIdentify(const std::vector<std::string>& files, bool json);
+// Lists every known file type: its group, whether it is carved, its option on the file-type page.
+int RunTypes(bool json);
 // Lists the machine's drives, or the partitions inside the given image files.
 int RunDevices(const std::vector<std::string>& images, bool json);
 

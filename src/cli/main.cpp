@@ -63,6 +63,7 @@ constexpr const char* kPreviewText =
     "character dump are printed (or written to FILE); a picture, the first page of a PDF (PNG), audio\n"
     "or video are written to FILE, which must not exist yet nor lie on the scanned medium.";
 constexpr const char* kIdentifyUsage = "Usage: rexmoor identify [--format text|json] FILE...\n";
+constexpr const char* kTypesUsage = "Usage: rexmoor types [--format text|json]\n";
 constexpr const char* kDevicesUsage = "Usage: rexmoor devices [--format text|json] [IMAGE...]\n";
 constexpr const char* kDevicesText =
     "Each row's SOURCE is what scan, recover and image accept for it: drive:N@START+COUNT for a\n"
@@ -307,6 +308,14 @@ int Main(int argc, char** argv) {
   CLI::Option* identifyFormatOption =
       identify->add_option("--format", identifyFormat, "json: one object per line")->type_name("text|json");
 
+  std::string typesFormat;
+  CLI::App* typesCommand = app.add_subcommand(
+      "types", "list every file type: its group, whether the deep scan finds it by content or only by name");
+  typesCommand->allow_extras();
+  typesCommand->footer(kExitText);
+  CLI::Option* typesFormatOption =
+      typesCommand->add_option("--format", typesFormat, "json: one object per type")->type_name("text|json");
+
   std::vector<std::string> deviceImages;
   std::string devicesFormat;
   CLI::App* devices = app.add_subcommand(
@@ -333,7 +342,7 @@ int Main(int argc, char** argv) {
     const char* usage;
   } usages[] = {{detect, kDetectUsage}, {scan.app, kScanUsage},       {recover.app, kRecoverUsage},
                 {tree.app, kTreeUsage}, {identify, kIdentifyUsage}, {devices, kDevicesUsage},
-                {previewCommand, kPreviewUsage}};
+                {previewCommand, kPreviewUsage}, {typesCommand, kTypesUsage}};
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -367,6 +376,13 @@ int Main(int argc, char** argv) {
       return UsageError("--format is text or json", kIdentifyUsage);
     if (files.empty()) return UsageError("no FILE given", kIdentifyUsage);
     return RunIdentify(files, identifyFormat == "json");
+  }
+  if (typesCommand->parsed()) {
+    for (const std::string& word : typesCommand->remaining())
+      if (word != "--") return UsageError("unexpected '" + word + "'", kTypesUsage);
+    if (typesFormatOption->count() > 0 && typesFormat != "text" && typesFormat != "json")
+      return UsageError("--format is text or json", kTypesUsage);
+    return RunTypes(typesFormat == "json");
   }
   if (devices->parsed()) {
     if (!CheckLeftovers(*devices, "IMAGE list", kDevicesUsage, rc)) return rc;

@@ -390,6 +390,13 @@ QWidget* MainWindow::BuildFileTypePage() {
       const std::string first = option.extensions.substr(0, option.extensions.find('|'));
       check->setIcon(category == TypeCategory::Other ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(first)));
       check->setChecked(true);
+      // Types the carver does not know come back only from a file system's folders: set apart.
+      if (!option.carved) {
+        QFont font = check->font();
+        font.setItalic(true);
+        check->setFont(font);
+        check->setToolTip(MainText("ByNameOnlyTip"));
+      }
       boxes.push_back(check);
       grid->addWidget(check, static_cast<int>(i / 3), static_cast<int>(i % 3));
       connect(check, &QCheckBox::clicked, this, [this, category, i](bool checked) {
@@ -610,7 +617,7 @@ void MainWindow::UpdateHeading() {
       break;
     case kPageFileType:
       txt1_->setText(Msg("MSG0601"));
-      txt2_->setText(Msg("MSG0602"));
+      txt2_->setText(Msg("MSG0602") + QLatin1Char(' ') + MainText("ByNameOnlyLegend"));
       break;
     case kPageResults:
       txt1_->setText(Msg("MSG0801"));

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <limits>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "app/file_identity.h"
 #include "app/type_patterns.h"
 #include "engine/file_type_lists.h"
 #include "engine/scan_catalogue.h"
+#include "formats/file_format_table.h"
 #include "platform/text.h"
 #include "test_support.h"
 
@@ -497,6 +501,68 @@ TEST(ResultModel, TimesSortByDateAndNamesIgnoreCase) {
   EXPECT_EQ(ColumnTexts(model, FileColumn::FileName), (Names{"b.jpeg", "c.JPG", "A.jpg"}));
   model.SortBy(FileColumn::Path);  // every path is the same: result order
   EXPECT_EQ(ColumnTexts(model, FileColumn::FileName), (Names{"c.JPG", "A.jpg", "b.jpeg"}));
+}
+
+}  // namespace
+}  // namespace rexmoor
+
+namespace rexmoor {
+namespace {
+
+// The file-type page, the command line's --ext and the carver's table tell one story: every
+// type is listed once, the command line takes each, an option is marked carved exactly when the
+// carver measures one of its extensions, and a real sample the carver measures never sits under
+// an option marked "by name only".
+TEST(FileTypeList, OptionsTheCommandLineAndTheCarverAgree) {
+  const std::vector<KnownFileType> known = ListKnownFileTypes();
+  std::map<std::string, const KnownFileType*> byExtension;
+  for (const KnownFileType& type : known) {
+    EXPECT_TRUE(byExtension.emplace(type.extension, &type).second) << "listed twice: " << type.extension;
+    EXPECT_TRUE(IsKnownExtension(type.extension)) << "--ext refuses " << type.extension;
+    EXPECT_FALSE(type.option.empty()) << type.extension;
+  }
+  for (const FileFormatEntry& row : FileFormatTable()) {
+    if (FirstRowForType(row.typeId) != &row) continue;  // an alias a carved file never carries
+    const auto it = byExtension.find(row.extension);
+    ASSERT_NE(it, byExtension.end()) << row.extension;
+    EXPECT_EQ(it->second->carved, FindFormatByExtension(row.extension)->extentRule != nullptr) << row.extension;
+  }
+  for (const FileTypeGroup& group : ShippedFileTypeGroups()) {
+    for (const FileTypeOption& option : group.options) {
+      if (option.extensions == "other") continue;
+      bool anyCarved = false;
+      for (const std::string& e : SplitBars(option.extensions)) {
+        ASSERT_TRUE(byExtension.count(e)) << e;
+        anyCarved = anyCarved || byExtension[e]->carved;
+      }
+      EXPECT_EQ(option.carved, anyCarved) << option.text;
+    }
+  }
+
+  // Real files: what the carver measures is offered as found by content.
+  std::ifstream manifest(REXMOOR_TEST_SOURCE_DIR "/samples/files/MANIFEST.txt");
+  FileTypeSelection types;
+  int measured = 0;
+  for (std::string line; std::getline(manifest, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::string name = line.substr(0, line.find('\t'));
+    const std::string extension = ToLowerAscii(ExtensionOf(name));
+    FileIdentity id;
+    // The manifest also names the bigger samples that are made, not committed.
+    if (IdentifyFile(REXMOOR_TEST_SOURCE_DIR "/samples/files/" + name, id) != kSuccess) continue;
+    if (!id.measured || FindFormatByExtension(extension) == nullptr) continue;
+    ++measured;
+    // A carved file carries its type's extension, whatever the sample is called.
+    if (const auto match = types.OptionFor(id.extension)) EXPECT_TRUE(match->option->carved) << name;
+    EXPECT_TRUE(byExtension.count(id.extension) && byExtension[id.extension]->carved) << name;
+  }
+  EXPECT_GT(measured, 30);
+
+  // The command line's list has the same lines.
+  std::string out;
+  ASSERT_EQ(test::RunCommand(REXMOOR_CLI_PATH " types --format json", &out), 0);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')), known.size());
+  EXPECT_NE(out.find(R"({"extension":"nef","group":"photo","carved":)"), std::string::npos);
 }
 
 }  // namespace
