@@ -88,6 +88,15 @@ class Tiff:
             if struct.unpack_from(self.e + "H", self.buf, e)[0] == tag:
                 struct.pack_into(self.e + "I", self.buf, e + 8, value); return
         raise KeyError(tag)
+    def patch_array(self, ifd_at, tag, values):
+        n = struct.unpack_from(self.e + "H", self.buf, ifd_at)[0]
+        for i in range(n):
+            e = ifd_at + 2 + 12 * i
+            if struct.unpack_from(self.e + "H", self.buf, e)[0] == tag:
+                at = struct.unpack_from(self.e + "I", self.buf, e + 8)[0]
+                for k, v in enumerate(values): struct.pack_into(self.e + "I", self.buf, at + 4 * k, v)
+                return
+        raise KeyError(tag)
     def set_first(self, at): struct.pack_into(self.e + "I", self.buf, 4, at)
     def set_next(self, ifd_at, nxt):
         n = struct.unpack_from(self.e + "H", self.buf, ifd_at)[0]
@@ -132,30 +141,33 @@ t.set_first(ifd0)
 struct.pack_into("<I", t.buf, 12, ifd3)
 save("canon.cr2", t.buf)
 
+# IFD0 comes first in these, at offset 8, as cameras write it.
 # NEF (big-endian): IFD0 with the thumbnail strip, SubIFDs for the full-size JPEG and the CFA
 # data; the maker note is Nikon's own embedded TIFF, kept as the bytes its tag spans.
 t = Tiff("MM")
+nikon = b"Nikon\0\x02\x10\0\0" + b"MM\0\x2a\0\0\0\x08" + b"\0\x01" + b"\0\x01\0\x07\0\0\0\x04" + b"0210" + b"\0" * 4
+ifd0 = t.ifd([(254, LONG, [1]), (256, LONG, [64]), (257, LONG, [48]), (259, SHORT, [6]),
+              (271, ASCII, z("NIKON CORPORATION")), (272, ASCII, z("NIKON D90")), (273, LONG, [0]),
+              (279, LONG, [len(thumb)]), (330, LONG, [0, 0]), (34665, LONG, [0])])
 th = t.blob(thumb); jpg = t.blob(preview); raw = t.blob(sensor(30000, 4), 4)
 s1 = t.ifd([(254, LONG, [1]), (259, SHORT, [6]), (513, LONG, [jpg]), (514, LONG, [len(preview)])])
 s2 = t.ifd([(254, LONG, [0]), (256, LONG, [200]), (257, LONG, [100]), (259, SHORT, [1]),
             (262, SHORT, [32803]), (273, LONG, [raw]), (279, LONG, [30000])])
-nikon = b"Nikon\0\x02\x10\0\0" + b"MM\0\x2a\0\0\0\x08" + b"\0\x01" + b"\0\x01\0\x07\0\0\0\x04" + b"0210" + b"\0" * 4
 ex = exif(t, [(37500, UNDEF, nikon)])
-ifd0 = t.ifd([(254, LONG, [1]), (256, LONG, [64]), (257, LONG, [48]), (259, SHORT, [6]),
-              (271, ASCII, z("NIKON CORPORATION")), (272, ASCII, z("NIKON D90")), (273, LONG, [th]),
-              (279, LONG, [len(thumb)]), (330, LONG, [s1, s2]), (34665, LONG, [ex])])
+t.patch(ifd0, 273, th); t.patch_array(ifd0, 330, [s1, s2]); t.patch(ifd0, 34665, ex)
 t.set_first(ifd0)
 save("nikon.nef", t.buf)
 
 # ARW: IFD0 carries the JPEG preview as a JPEG interchange field and the raw data in a SubIFD.
 t = Tiff("II")
+ifd0 = t.ifd([(254, LONG, [1]), (259, SHORT, [6]), (271, ASCII, z("SONY")), (272, ASCII, z("DSLR-A700")),
+              (330, LONG, [0]), (513, LONG, [0]), (514, LONG, [len(preview)]), (34665, LONG, [0])])
 jpg = t.blob(preview); raw = t.blob(sensor(28000, 5), 4)
 s1 = t.ifd([(254, LONG, [0]), (259, SHORT, [32767]), (262, SHORT, [32803]), (273, LONG, [raw]), (279, LONG, [28000])])
 ex = exif(t)
 ifd1 = t.ifd([(259, SHORT, [6]), (513, LONG, [0]), (514, LONG, [len(thumb)])])
 t.patch(ifd1, 513, t.blob(thumb))
-ifd0 = t.ifd([(254, LONG, [1]), (259, SHORT, [6]), (271, ASCII, z("SONY")), (272, ASCII, z("DSLR-A700")),
-              (330, LONG, [s1]), (513, LONG, [jpg]), (514, LONG, [len(preview)]), (34665, LONG, [ex])], ifd1)
+t.patch(ifd0, 330, s1); t.patch(ifd0, 513, jpg); t.patch(ifd0, 34665, ex); t.set_next(ifd0, ifd1)
 t.set_first(ifd0)
 save("sony.arw", t.buf)
 
@@ -185,22 +197,24 @@ save("panasonic.rw2", t.buf)
 
 # PEF (big-endian): the raw strip in IFD0, the preview in IFD1; Pentax's "AOC" maker note kept whole.
 t = Tiff("MM")
+ifd0 = t.ifd([(256, LONG, [200]), (257, LONG, [135]), (259, SHORT, [65535]), (262, SHORT, [32803]),
+              (271, ASCII, z("PENTAX Corporation ")), (272, ASCII, z("PENTAX K10D        ")), (273, LONG, [0]),
+              (279, LONG, [27000]), (34665, LONG, [0])])
 raw = t.blob(sensor(27000, 8), 4); jpg = t.blob(preview)
 ex = exif(t, [(37500, UNDEF, b"AOC\0MM" + b"\0" * 30)])
 ifd1 = t.ifd([(259, SHORT, [6]), (513, LONG, [jpg]), (514, LONG, [len(preview)])])
-ifd0 = t.ifd([(256, LONG, [200]), (257, LONG, [135]), (259, SHORT, [65535]), (262, SHORT, [32803]),
-              (271, ASCII, z("PENTAX Corporation ")), (272, ASCII, z("PENTAX K10D        ")), (273, LONG, [raw]),
-              (279, LONG, [27000]), (34665, LONG, [ex])], ifd1)
+t.patch(ifd0, 273, raw); t.patch(ifd0, 34665, ex); t.set_next(ifd0, ifd1)
 t.set_first(ifd0)
 save("pentax.pef", t.buf)
 
-# SRW: IFD0 with a thumbnail, the raw data in a SubIFD (stored before the directories).
+# SRW: IFD0 with a thumbnail, the raw data in a SubIFD.
 t = Tiff("II")
+ifd0 = t.ifd([(254, LONG, [1]), (259, SHORT, [6]), (271, ASCII, z("SAMSUNG")), (272, ASCII, z("NX100")),
+              (273, LONG, [0]), (279, LONG, [len(thumb)]), (330, LONG, [0]), (34665, LONG, [0])])
 raw = t.blob(sensor(29000, 9), 4); th = t.blob(thumb)
 s1 = t.ifd([(254, LONG, [0]), (259, SHORT, [32769]), (262, SHORT, [32803]), (273, LONG, [raw]), (279, LONG, [29000])])
 ex = exif(t, [(37500, UNDEF, b"\0\x01" + b"\x01\0\x07\0\x04\0\0\0" + b"0100" + b"\0" * 4)])
-ifd0 = t.ifd([(254, LONG, [1]), (259, SHORT, [6]), (271, ASCII, z("SAMSUNG")), (272, ASCII, z("NX100")),
-              (273, LONG, [th]), (279, LONG, [len(thumb)]), (330, LONG, [s1]), (34665, LONG, [ex])])
+t.patch(ifd0, 273, th); t.patch(ifd0, 330, s1); t.patch(ifd0, 34665, ex)
 t.set_first(ifd0)
 save("samsung.srw", t.buf)
 
