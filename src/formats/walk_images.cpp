@@ -375,7 +375,8 @@ class TiffWalk {
     }
     // Maker notes laid out as an IFD with offsets from the TIFF header (Canon, Sony, Pentax,
     // Samsung) reach their previews from there. Other makers' notes start with a text header and
-    // are left as the bytes their tag spans. A note that does not parse changes nothing.
+    // are left as the bytes their tag spans. A note that does not parse changes nothing; one whose
+    // offsets count from the note itself is read short of its data, never past it.
     for (std::size_t i = 0; i < notes_.size() && i < kMaxTiffIfds; ++i) {
       if (!seen.insert(notes_[i]).second) continue;
       const std::uint64_t before = furthest_;
