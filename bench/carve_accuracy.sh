@@ -6,7 +6,7 @@
 #                           [--kinds LIST] [--types LIST] [--no-photorec]
 #
 #   --rexmoor BIN   the program to measure (default build/rexmoor)
-#   --per-type N    files made of each kind (default 7: 329 files, a 210 MiB medium, 3-4 minutes)
+#   --per-type N    files made of each kind (default 7: 399 files, a 210 MiB medium, 3-4 minutes)
 #   --seed S        drives every random choice: sizes, content, order, gaps (default 20261209)
 #   --work DIR      scratch folder (default a new folder under /tmp); --keep leaves it behind, and
 #                   a later run with the same DIR, seed, size and kinds reuses its corpus and medium
@@ -16,6 +16,7 @@
 #
 # The corpus comes from real encoders (ImageMagick, exiftool, ffmpeg, sox, lame, gs, zip, 7z,
 # gzip, gcab, sqlite3, python3's zipfile) plus TrueType fonts of the system and a few text files.
+# Camera raws (no free encoder writes them) are the committed samples of tests/samples.
 # Debian packages it uses: imagemagick ffmpeg sox lame libimage-exiftool-perl ghostscript zip
 # p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3, and testdisk (PhotoRec 7.1) for the
 # comparison. Nothing here is needed by the test suite.
@@ -91,9 +92,20 @@ picture() {  # OUT W H SEED: a fractal picture with a little noise, so that size
   convert -seed "$4" -size "${2}x${3}" plasma:fractal -attenuate 0.$(( $4 % 6 )) +noise Gaussian "$1"
 }
 
+# The committed camera raw sample of each raw kind (tests/samples/make_modern_samples.sh).
+raw_sample() {
+  case "$1" in
+    cr2) echo canon.cr2 ;; nef) echo nikon.nef ;; arw) echo sony.arw ;; dng) echo camera.dng ;;
+    orf) echo olympus.orf ;; rw2) echo panasonic.rw2 ;; pef) echo pentax.pef ;; srw) echo samsung.srw ;;
+    cr3) echo canon.cr3 ;; raf) echo fujifilm.raf ;;
+  esac
+}
+
 make_one() {  # KIND INDEX
   local kind=$1 i=$2 s=$(( seed % 100000 + $2 * 7919 )) base=$corpus/$1_$2 w h d q a b
   case "$kind" in
+    cr2|nef|arw|dng|orf|rw2|pef|srw|cr3|raf)  # no free encoder: the raws built from the makers' layouts
+      cp "$here/../tests/samples/files/$(raw_sample "$kind")" "$base.$kind" ;;
     jpg)       # baseline, 20 KB .. 3 MB
       rnd w 400 3200; h=$(( w * 3 / 4 )); rnd q 75 93
       picture "$tmp/p.ppm" "$w" "$h" "$s"
@@ -251,7 +263,8 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
 }
 
 kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
-       asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c)
+       asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c
+       cr2 nef arw dng orf rw2 pef srw cr3 raf)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
 recipe="corpus=4 seed=$seed per_type=$per_type kinds=${kinds[*]}"

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using Walk = rexmoor::formats::WalkResult (*)(rexmoor::formats::FileBytes&, std::uint64_t);
   for (Walk walk : {rexmoor::formats::MeasureJpeg, rexmoor::formats::MeasurePng, rexmoor::formats::MeasureGif,
                     rexmoor::formats::MeasureBmp, rexmoor::formats::MeasureTiff, rexmoor::formats::MeasurePsd,
-                    rexmoor::formats::MeasureIco, rexmoor::formats::MeasureTtf, rexmoor::formats::MeasureRiff}) {
+                    rexmoor::formats::MeasureIco, rexmoor::formats::MeasureTtf, rexmoor::formats::MeasureRiff,
+                    rexmoor::formats::MeasureRaf}) {
     rexmoor::formats::MemoryFileBytes file(bytes);
     const rexmoor::formats::WalkResult r = walk(file, limit);
     if (r.verdict == rexmoor::formats::WalkVerdict::kMeasured && (r.length > bytes.size() || r.length > limit))

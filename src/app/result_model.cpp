@@ -100,6 +100,9 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"Macintosh PICT (.pct)", "pct"},
       {"Targa Graphics (.tga)", "tga"},
       {"Thumbnail Files (.thm)", "thm"},
+      {"Panasonic Raw (.rw2)", "rw2"},
+      {"Samsung Raw (.srw)", "srw"},
+      {"Canon Raw CR3 (.cr3)", "cr3"},
   };
   static const OptionRow kAudio[] = {
       {"MP3 Audio (.mp3)", "mp3"},

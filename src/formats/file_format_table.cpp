@@ -113,6 +113,21 @@ constexpr FileFormatEntry kRows[] = {
     {"fla", kTypeFla, Pure<FlaTest>, FlaExtent},
     {"ttf", kTypeTtf, Pure<TtfTest>, TtfExtent},
     {"ico", kTypeIco, Pure<IcoTest>, IcoExtent},
+    // Camera raws: the TIFF and ISO-media rows above already report them, so these rows give
+    // them their extensions and keep the earlier rows' priority.
+    {"cr2", kTypeCr2, Pure<TifTest>, TifExtent},
+    {"nef", kTypeNef, Pure<TifTest>, TifExtent},
+    {"nrw", kTypeNef, Pure<TifTest>, TifExtent},
+    {"arw", kTypeArw, Pure<TifTest>, TifExtent},
+    {"sr2", kTypeArw, Pure<TifTest>, TifExtent},
+    {"srf", kTypeArw, Pure<TifTest>, TifExtent},
+    {"dng", kTypeDng, Pure<TifTest>, TifExtent},
+    {"orf", kTypeOrf, Pure<TifTest>, TifExtent},
+    {"rw2", kTypeRw2, Pure<TifTest>, TifExtent},
+    {"pef", kTypePef, Pure<TifTest>, TifExtent},
+    {"srw", kTypeSrw, Pure<TifTest>, TifExtent},
+    {"cr3", kTypeCr3, Pure<Mp4Test>, IsoMediaExtent},
+    {"raf", kTypeRaf, Pure<RafTest>, RafExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -153,11 +168,11 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {PackageTest, nullptr, 0}, {Pure<PdfTest>, "%", 1},    {Pure<GzTest>, "\x1F", 1},    {Pure<SevenZipTest>, "7", 1},
     {Pure<ZipTest>, "P", 1},      {Pure<RarTest>, "R", 1},       {Pure<CabTest>, "M", 1},      {Pure<PeTest>, "M", 1},
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
-    {Pure<TtfTest>, "\x00", 1},
+    {Pure<TtfTest>, "\x00", 1},   {Pure<RafTest>, "F", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 48;
+constexpr std::size_t kMaxUniqueTests = 49;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

@@ -69,9 +69,20 @@ inline constexpr FileTypeId kTypeEml = 55;
 inline constexpr FileTypeId kTypeC = 56;   // C or C++ source
 inline constexpr FileTypeId kTypePy = 57;  // Python script
 inline constexpr FileTypeId kTypeSh = 58;  // shell script
+// Camera raw files. The TIFF-based ones are claimed by the TIFF test, CR3 by the ISO-media test.
+inline constexpr FileTypeId kTypeCr2 = 59;
+inline constexpr FileTypeId kTypeNef = 60;  // nef, nrw
+inline constexpr FileTypeId kTypeArw = 61;  // arw, sr2, srf
+inline constexpr FileTypeId kTypeDng = 62;
+inline constexpr FileTypeId kTypeOrf = 63;
+inline constexpr FileTypeId kTypeRw2 = 64;
+inline constexpr FileTypeId kTypePef = 65;
+inline constexpr FileTypeId kTypeSrw = 66;
+inline constexpr FileTypeId kTypeCr3 = 67;
+inline constexpr FileTypeId kTypeRaf = 68;
 
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = 59;
+inline constexpr int kFileTypeCount = kTypeRaf + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 

@@ -134,6 +134,7 @@ std::uint64_t MpegExtent(CarvingContext& ctx, Bytes header) {
 
 FileTypeId Mp4Test(Bytes b) {
   if (b.size() < 32 || !At(b, 4, "ftyp")) return kTypeNone;
+  if (At(b, 8, "crx ")) return kTypeCr3;  // Canon's raw in ISO boxes
   return At(b, 8, "iso") || At(b, 8, "mp42") ? kTypeMp4 : kTypeNone;
 }
 
@@ -637,12 +638,75 @@ std::uint64_t PngExtent(CarvingContext& ctx, Bytes header) {
 
 FileTypeId PsdTest(Bytes b) { return b.size() >= 40 && At(b, 0, "8BPS") ? kTypePsd : kTypeNone; }
 
+namespace {
+constexpr std::uint16_t kTagMake = 271;
+constexpr std::uint16_t kTagDngVersion = 50706;
+constexpr std::uint64_t kMaxSniffEntries = 1024;
+
+struct RawMaker {
+  const char* make;  // prefix of IFD0's Make text
+  FileTypeId type;
+};
+// Canon is typed by its own "CR" marker only: its older TIFF raws and plain TIFFs carry the same Make.
+constexpr RawMaker kRawMakers[] = {
+    {"NIKON", kTypeNef},     {"SONY", kTypeArw},   {"OLYMPUS", kTypeOrf},
+    {"Panasonic", kTypeRw2}, {"PENTAX", kTypePef}, {"SAMSUNG", kTypeSrw},
+};
+
+// A classic TIFF's raw sibling, read from IFD0 where it lies within the given bytes: DNGVersion
+// first (a DNG names the camera's maker too), then the Make. Anything out of reach stays a TIFF.
+FileTypeId TiffRawType(Bytes b, bool le) {
+  const auto u16 = [&](std::size_t o) -> std::uint64_t { return le ? LoadU16LE(b.data() + o) : LoadU16BE(b.data() + o); };
+  const auto u32 = [&](std::size_t o) -> std::uint64_t { return le ? LoadU32LE(b.data() + o) : LoadU32BE(b.data() + o); };
+  if (b.size() < 8) return kTypeTif;
+  const std::uint64_t ifd = u32(4);
+  if (ifd < 8 || ifd + 2 > b.size()) return kTypeTif;
+  const std::uint64_t count = u16(static_cast<std::size_t>(ifd));
+  if (count == 0 || count > kMaxSniffEntries) return kTypeTif;
+  std::string_view make;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t e = ifd + 2 + i * 12;
+    if (e + 12 > b.size()) break;
+    const std::size_t at = static_cast<std::size_t>(e);
+    const std::uint64_t tag = u16(at);
+    if (tag == kTagDngVersion && u16(at + 2) == 1 && u32(at + 4) == 4 && b[at + 8] == 1) return kTypeDng;
+    if (tag != kTagMake || u16(at + 2) != 2) continue;
+    const std::uint64_t n = u32(at + 4);
+    const std::uint64_t value = n <= 4 ? e + 8 : u32(at + 8);
+    if (n == 0 || n > 64 || value + n > b.size()) continue;
+    make = std::string_view(reinterpret_cast<const char*>(b.data() + value), static_cast<std::size_t>(n));
+  }
+  for (const RawMaker& m : kRawMakers) {
+    if (make.starts_with(m.make)) return m.type;
+  }
+  return kTypeTif;
+}
+}  // namespace
+
 FileTypeId TifTest(Bytes b) {
-  // Classic TIFF (42) and BigTIFF (43, with 8-byte offsets), in either byte order.
-  if (b.size() < 4) return kTypeNone;
-  return At(b, 0, "MM\x00\x2A") || At(b, 0, "II\x2A\x00") || At(b, 0, "MM\x00\x2B") || At(b, 0, "II\x2B\x00")
-             ? kTypeTif
-             : kTypeNone;
+  // Classic TIFF (42) and BigTIFF (43, with 8-byte offsets), in either byte order; the raw
+  // formats built on TIFF are reported under their own types.
+  if (b.size() < 8) return kTypeNone;
+  const bool le = b[0] == 'I';
+  const std::uint64_t first = le ? LoadU32LE(b.data() + 4) : LoadU32BE(b.data() + 4);
+  // Olympus and Panasonic put their own numbers where TIFF has 42.
+  if ((At(b, 0, "IIRO") || At(b, 0, "IIRS") || At(b, 0, "MMOR")) && first >= 8) return kTypeOrf;
+  if (At(b, 0, "IIU\x00") && first >= 8) return kTypeRw2;
+  if (At(b, 0, "MM\x00\x2B") || At(b, 0, "II\x2B\x00")) return kTypeTif;
+  if (!At(b, 0, "MM\x00\x2A") && !At(b, 0, "II\x2A\x00")) return kTypeNone;
+  // Canon's CR2 marker and major version follow the TIFF header.
+  if (le && b.size() >= 16 && At(b, 8, "CR\x02") && first >= 16) return kTypeCr2;
+  return TiffRawType(b, le);
+}
+
+// ---------------------------------------------------------------- RAF
+
+FileTypeId RafTest(Bytes b) {
+  // The magic, then the format version as four digits.
+  if (b.size() < 20 || !At(b, 0, "FUJIFILMCCD-RAW ")) return kTypeNone;
+  for (std::size_t i = 16; i < 20; ++i)
+    if (b[i] < '0' || b[i] > '9') return kTypeNone;
+  return kTypeRaf;
 }
 
 // ---------------------------------------------------------------- ICO (46), TTF (45)
@@ -1020,6 +1084,9 @@ std::uint64_t PsdExtent(CarvingContext& ctx, Bytes header) {
 }
 std::uint64_t TifExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasureTiff, kLimit4GiB, kLimit128MiB);
+}
+std::uint64_t RafExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureRaf, kLimit4GiB, kLimit256MiB);
 }
 std::uint64_t SqliteExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasureSqlite, kLimit64GiB, kLimit4GiB);

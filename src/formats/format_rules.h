@@ -64,7 +64,9 @@ std::uint64_t JpegExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PngTest(Bytes b);
 std::uint64_t PngExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PsdTest(Bytes b);
-FileTypeId TifTest(Bytes b);
+FileTypeId TifTest(Bytes b);  // also cr2, nef, arw, dng, orf, rw2, pef, srw
+FileTypeId RafTest(Bytes b);
+std::uint64_t RafExtent(CarvingContext& ctx, Bytes header);
 FileTypeId IcoTest(Bytes b);
 std::uint64_t IcoExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PdfTest(Bytes b);
@@ -91,7 +93,7 @@ std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
 // The structure walk first; where it breaks off, a plain walk to the next recognised file.
 std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header);
 std::uint64_t MmfExtent(CarvingContext& ctx, Bytes header);
-std::uint64_t IsoMediaExtent(CarvingContext& ctx, Bytes header);  // 3gp, mov
+std::uint64_t IsoMediaExtent(CarvingContext& ctx, Bytes header);  // 3gp, mov, cr3
 std::uint64_t FlvExtent(CarvingContext& ctx, Bytes header);
 std::uint64_t GzExtent(CarvingContext& ctx, Bytes header);
 std::uint64_t MtsExtent(CarvingContext& ctx, Bytes header);

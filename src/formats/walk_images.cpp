@@ -370,8 +370,18 @@ class TiffWalk {
     for (std::size_t i = 0; i < queue.size(); ++i) {
       if (seen.size() == kMaxTiffIfds) return Unsure();
       if (!seen.insert(queue[i]).second) continue;
-      const WalkResult r = Ifd(queue[i], i == 0, queue);
+      const WalkResult r = Ifd(queue[i], i == 0, false, queue);
       if (r.verdict != WalkVerdict::kMeasured) return r;
+    }
+    // Maker notes laid out as an IFD with offsets from the TIFF header (Canon, Sony, Pentax,
+    // Samsung) reach their previews from there. Other makers' notes start with a text header and
+    // are left as the bytes their tag spans. A note that does not parse changes nothing; one whose
+    // offsets count from the note itself is read short of its data, never past it.
+    for (std::size_t i = 0; i < notes_.size() && i < kMaxTiffIfds; ++i) {
+      if (!seen.insert(notes_[i]).second) continue;
+      const std::uint64_t before = furthest_;
+      std::vector<std::uint64_t> none;
+      if (Ifd(notes_[i], false, true, none).verdict != WalkVerdict::kMeasured) furthest_ = before;
     }
     return Finish(file_, furthest_, limit_);
   }
@@ -424,7 +434,8 @@ class TiffWalk {
     return true;
   }
 
-  WalkResult Ifd(std::uint64_t at, bool first, std::vector<std::uint64_t>& queue) {
+  // `note`: a maker note tried as an IFD; it queues nothing and must look like one throughout.
+  WalkResult Ifd(std::uint64_t at, bool first, bool note, std::vector<std::uint64_t>& queue) {
     const auto broken = [first] { return first ? NotThisFormat() : Unsure(); };
     const std::size_t countBytes = big_ ? 8 : 2;
     const std::size_t entryBytes = big_ ? 20 : 12;
@@ -466,7 +477,11 @@ class TiffWalk {
         case 325: into = &counts[1]; break;
         case 513: into = &offsets[2]; break;
         case 514: into = &counts[2]; break;
+        case 37500:  // maker note
+          if (!note && !big_ && bytes > 4 && notes_.size() < kMaxTiffIfds) notes_.push_back(Offset(e + 8));
+          break;
         case 330: case 34665: case 34853: case 40965: {  // SubIFDs, Exif, GPS, interoperability
+          if (note) break;
           std::vector<std::uint64_t> ifds;
           if (!Values(e, ifds)) return Unsure();
           for (const std::uint64_t p : ifds)
@@ -478,6 +493,7 @@ class TiffWalk {
       if (into != nullptr && !Values(e, *into)) return Unsure();
     }
     if (first && unknown * 2 > count) return NotThisFormat();
+    if (note && unknown * 2 > count) return Unsure();
     for (int k = 0; k < 3; ++k) {
       const std::size_t m = std::min(offsets[k].size(), counts[k].size());
       for (std::size_t j = 0; j < m; ++j) {
@@ -487,7 +503,7 @@ class TiffWalk {
       }
     }
     const std::uint64_t next = Offset(entries.data() + count * entryBytes);
-    if (next != 0 && queue.size() < kMaxTiffIfds) queue.push_back(next);
+    if (!note && next != 0 && queue.size() < kMaxTiffIfds) queue.push_back(next);
     return Measured(0);
   }
 
@@ -497,6 +513,7 @@ class TiffWalk {
   bool big_;
   std::uint64_t furthest_ = 0;
   std::uint64_t budget_ = kTiffBudget;
+  std::vector<std::uint64_t> notes_;
 };
 }  // namespace
 
@@ -506,7 +523,8 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
   const bool le = h[0] == 'I' && h[1] == 'I';
   if (!le && !(h[0] == 'M' && h[1] == 'M')) return NotThisFormat();
   const std::uint32_t version = le ? LoadU16LE(h + 2) : LoadU16BE(h + 2);
-  if (version == 42) {
+  // 42, or the numbers Olympus ("RO", "RS") and Panasonic (0x55) put in its place.
+  if (version == 42 || version == 0x4F52 || version == 0x5352 || version == 0x55) {
     const std::uint64_t first = le ? LoadU32LE(h + 4) : LoadU32BE(h + 4);
     return TiffWalk(file, limit, le, false).Run(first);
   }
@@ -514,6 +532,35 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
   if (!file.Read(0, h, 16)) return Unsure();
   if ((le ? LoadU16LE(h + 4) : LoadU16BE(h + 4)) != 8 || h[6] != 0 || h[7] != 0) return NotThisFormat();
   return TiffWalk(file, limit, le, true).Run(le ? LoadU64LE(h + 8) : LoadU64BE(h + 8));
+}
+
+// ================================================================= RAF
+
+namespace {
+constexpr std::size_t kRafHeader = 0x6C;
+constexpr std::size_t kRafParts = 0x54;  // JPEG, CFA header, CFA: each a u32 BE offset and length
+}  // namespace
+
+WalkResult MeasureRaf(FileBytes& file, std::uint64_t limit) {
+  Byte h[kRafHeader];
+  if (!file.Read(0, h, sizeof h)) return Unsure();
+  if (std::memcmp(h, "FUJIFILMCCD-RAW ", 16) != 0) return NotThisFormat();
+  // Every camera writes its JPEG preview first: one that is not there, or is no JPEG, means the
+  // magic matched by chance.
+  const std::uint64_t jpeg = LoadU32BE(h + kRafParts);
+  Byte soi[2];
+  if (jpeg < kRafHeader || LoadU32BE(h + kRafParts + 4) == 0) return NotThisFormat();
+  if (!ReadWithin(file, jpeg, soi, 2, limit) || soi[0] != 0xFF || soi[1] != 0xD8) return NotThisFormat();
+  std::uint64_t furthest = kRafHeader;
+  for (int k = 0; k < 3; ++k) {
+    const std::uint64_t offset = LoadU32BE(h + kRafParts + 8 * k);
+    const std::uint64_t length = LoadU32BE(h + kRafParts + 8 * k + 4);
+    if (length == 0) continue;
+    if (offset < kRafHeader) return NotThisFormat();
+    if (offset + length > limit) return Unsure();
+    furthest = std::max(furthest, offset + length);
+  }
+  return Finish(file, furthest, limit);
 }
 
 // ================================================================= PSD

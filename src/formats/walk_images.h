@@ -19,7 +19,10 @@ WalkResult MeasureGif(FileBytes& file, std::uint64_t limit);
 // The file-size field, checked against the pixel offset plus the size the info header implies.
 WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit);
 // The furthest byte of any IFD, tag value, strip or tile (SubIFDs, Exif, GPS; BigTIFF too).
+// Camera raws built on TIFF too (Olympus and Panasonic headers); maker notes laid out as IFDs.
 WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit);
+// Fujifilm raw: the furthest of the JPEG preview, CFA header and CFA data its header lists.
+WalkResult MeasureRaf(FileBytes& file, std::uint64_t limit);
 // Header, the length-prefixed sections, then the image data (raw, or by its RLE row counts).
 WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit);
 // Icon or cursor directory: the furthest image end.

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 #include "formats/carve_at_sector.h"
 #include "formats/carving_context.h"
 #include "formats/file_format_table.h"
 #include "carve_test_support.h"
+#include "fat/fat_volume_builder.h"  // Sha256Hex
+#include "test_support.h"
 
 namespace rexmoor {
 namespace {
@@ -130,6 +133,48 @@ TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
   EXPECT_GE(measured, 50);
   // The transport streams carved here are on record.
   EXPECT_GE(ctx.tsExtents.size(), 1u);
+}
+
+// Camera raws measured by their directories: each sample, sector-aligned after random and zero
+// sectors and followed by zeros or by random bytes (its slack too), carves back to its sha256.
+TEST(CarveLayout, CameraRawsCarveBackByteForByte) {
+  const std::set<std::string> raws = {"cr2", "nef", "arw", "dng", "orf", "rw2", "pef", "srw", "cr3", "raf"};
+  std::mt19937 rng(59);
+  test::TempDir dir;
+  int checked = 0;
+  for (const auto& sample : carvetest::LoadManifest()) {
+    if (raws.count(sample.ext) == 0) continue;
+    const Bytes file = carvetest::LoadSample(sample.name);
+    for (const bool randomAfter : {false, true}) {
+      carvetest::ImageBuilder builder;
+      builder.Random(1 + static_cast<int>(rng() % 3), static_cast<std::uint32_t>(rng()));
+      builder.Zeros(1);
+      const std::uint64_t start = randomAfter ? builder.PlaceWithRandomSlack(file, static_cast<std::uint32_t>(rng()))
+                                              : builder.Place(file);
+      if (randomAfter) {
+        builder.Random(16, static_cast<std::uint32_t>(rng()));
+      } else {
+        builder.Zeros(16);
+      }
+      carvetest::Medium medium(builder.bytes());
+      CarvingContext ctx;
+      CarvedFile out;
+      ASSERT_EQ(CarveAtSector(ctx, 512, medium.source(), medium.Sector(start), start, 0, medium.image().size() / 512, -1,
+                              0, &out),
+                kSuccess)
+          << sample.name;
+      EXPECT_EQ(out.typeId, sample.type) << sample.name;
+      EXPECT_EQ(out.Name(), std::to_string(start) + "." + sample.ext) << sample.name;
+      EXPECT_FALSE(out.endEstimated) << sample.name;
+      ASSERT_LE(start * 512 + out.length, medium.image().size()) << sample.name;
+      const auto from = medium.image().begin() + static_cast<std::ptrdiff_t>(start * 512);
+      const std::string path = dir / sample.name;
+      test::WriteFileBytes(path, Bytes(from, from + static_cast<std::ptrdiff_t>(out.length)));
+      EXPECT_EQ(test::Sha256Hex(path), sample.sha256) << sample.name << (randomAfter ? " before random bytes" : "");
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, 20);
 }
 
 }  // namespace

@@ -389,7 +389,24 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
     std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
   };
   const auto text = [&b](std::size_t at, const char* s) { std::memcpy(b.data() + at, s, std::strlen(s)); };
+  // A little-endian TIFF whose IFD0 holds one entry at 10 and its text at 26.
+  const auto tiffWith = [&](std::uint16_t tag, std::uint16_t fieldType, const char* value) {
+    const auto n = static_cast<std::uint8_t>(std::strlen(value) + 1);
+    put(0, {'I', 'I', 0x2A, 0, 8, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(tag), static_cast<std::uint8_t>(tag >> 8),
+            static_cast<std::uint8_t>(fieldType), 0, n, 0, 0, 0, 26, 0, 0, 0, 0, 0, 0, 0});
+    std::memcpy(b.data() + 26, value, n);
+  };
   switch (type) {
+    case kTypeCr2: put(0, {'I', 'I', 0x2A, 0, 16, 0, 0, 0, 'C', 'R', 2, 0}); break;
+    case kTypeNef: tiffWith(271, 2, "NIKON CORPORATION"); break;
+    case kTypeArw: tiffWith(271, 2, "SONY"); break;
+    case kTypeDng: tiffWith(271, 2, "Canon"); put(10, {0x12, 0xC6, 1, 0, 4, 0, 0, 0, 1, 4, 0, 0}); break;
+    case kTypeOrf: put(0, {'I', 'I', 'R', 'O', 8, 0, 0, 0}); break;
+    case kTypeRw2: put(0, {'I', 'I', 'U', 0, 24, 0, 0, 0}); break;
+    case kTypePef: tiffWith(271, 2, "PENTAX Corporation"); break;
+    case kTypeSrw: tiffWith(271, 2, "SAMSUNG"); break;
+    case kTypeCr3: text(4, "ftypcrx "); break;
+    case kTypeRaf: text(0, "FUJIFILMCCD-RAW 0201"); break;
     case kTypeMpeg: put(0, {0, 0, 1, 0xBA}); put(14, {0, 0, 1, 0xBB}); break;
     case kTypeMp4: text(4, "ftypisom"); break;
     case kType3gp: text(4, "ftyp3gp4"); break;
@@ -446,6 +463,7 @@ struct SampleInfo {
   std::string ext;
   FileTypeId type = kTypeNone;
   std::uint64_t size = 0;
+  std::string sha256;
   std::string headerCheck;  // OK, OK-BUT-FIRST-MATCH-x, NO-MATCH, ...
   std::string firstMatch;   // ext:id
   std::string extent;       // size field, footer, walk, ...
@@ -482,6 +500,7 @@ inline std::vector<SampleInfo> LoadManifest() {
     s.ext = cols[1];
     s.type = std::stoi(cols[2]);
     s.size = std::stoull(cols[3]);
+    s.sha256 = cols[4];
     s.headerCheck = cols[5];
     s.firstMatch = cols[6];
     s.extent = cols[7];

@@ -26,7 +26,8 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "xla:3 et:3 ett:3 ppt:5 pot:5 pps:5 dps:5 dpt:5 ole:2 fla:44 docx:1 docm:1 dotm:1 dotx:1 xlsx:4 "
             "xlsb:4 xlsm:4 xlsx:4 xlam:4 xltx:4 xltm:4 pptx:6 pptm:6 potx:6 potm:6 ppsx:6 ppsm:6 mso07:7 pdf:8 "
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
-            "ttf:45 ico:46 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
+            "raf:68 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -41,7 +42,7 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
     EXPECT_NE(carved, neverCarved) << row.extension;
     seen.insert(row.typeId);
   }
-  EXPECT_EQ(seen.size(), 58u);  // every id 0..58 but kTypeNone has a row
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kFileTypeCount - 1));  // every id but kTypeNone has a row
   EXPECT_EQ(seen.count(kTypeNone), 0u);
 
   EXPECT_EQ(ExtensionForType(kTypeWmv), "wmv");
@@ -97,6 +98,12 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeMts, 15, 1},
       {kTypeMp4, 8, 'x'},     // brand neither iso* nor mp42
       {kTypeRar, 6, 2},       // neither the RAR 4 nor the RAR 5 signature
+      {kTypeCr2, 10, 3},      // CR marker of another major version
+      {kTypeNef, 26, 'n'},    // a Make of no raw maker
+      {kTypeDng, 12, 3},      // DNGVersion not four bytes
+      {kTypeOrf, 4, 0},       // Olympus header pointing into itself
+      {kTypeCr3, 9, 'X'},     // brand "cXx "
+      {kTypeRaf, 18, 'x'},    // version not digits
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);

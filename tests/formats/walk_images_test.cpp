@@ -38,6 +38,15 @@ const std::vector<Family>& Families() {
       {"ttf", MeasureTtf, {0, 1, 0, 0, 0, 12, 0, 128, 0, 3, 0, 64}},
       {"wav", MeasureRiff, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}},
       {"avi", MeasureRiff, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'A', 'V', 'I', ' ', 'L', 'I', 'S', 'T'}},
+      {"cr2", MeasureTiff, {'I', 'I', 0x2A, 0, 16, 0, 0, 0, 'C', 'R', 2, 0}},
+      {"nef", MeasureTiff, {'M', 'M', 0, 0x2A, 0, 0, 0, 8}},
+      {"arw", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"dng", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"orf", MeasureTiff, {'I', 'I', 'R', 'O', 8, 0, 0, 0}},
+      {"rw2", MeasureTiff, {'I', 'I', 'U', 0, 24, 0, 0, 0}},
+      {"pef", MeasureTiff, {'M', 'M', 0, 0x2A, 0, 0, 0, 8}},
+      {"srw", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"raf", MeasureRaf, {'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 'C', 'C', 'D', '-', 'R', 'A', 'W', ' ', '0', '2', '0', '1'}},
   };
   return families;
 }
