@@ -85,6 +85,10 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"Macintosh PICT (.pct)", "pct"},
       {"Targa Graphics (.tga)", "tga"},
       {"Thumbnail Files (.thm)", "thm"},
+      {"WebP Pictures (.webp)", "webp"},
+      {"HEIF/HEIC Pictures (.heic .heif)", "heic|heif"},
+      {"AVIF Pictures (.avif)", "avif"},
+      {"JPEG XL Pictures (.jxl)", "jxl"},
   };
   static const OptionRow kAudio[] = {
       {"MP3 Audio (.mp3)", "mp3"},

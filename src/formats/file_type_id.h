@@ -69,9 +69,14 @@ inline constexpr FileTypeId kTypeEml = 55;
 inline constexpr FileTypeId kTypeC = 56;   // C or C++ source
 inline constexpr FileTypeId kTypePy = 57;  // Python script
 inline constexpr FileTypeId kTypeSh = 58;  // shell script
+// Modern pictures.
+inline constexpr FileTypeId kTypeWebp = 59;
+inline constexpr FileTypeId kTypeHeic = 60;  // HEIF stills of any codec but AV1 (heic, heif)
+inline constexpr FileTypeId kTypeAvif = 61;
+inline constexpr FileTypeId kTypeJxl = 62;   // JPEG XL: bare codestream or box container
 
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = 59;
+inline constexpr int kFileTypeCount = 63;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 

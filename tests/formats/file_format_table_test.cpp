@@ -26,7 +26,7 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "xla:3 et:3 ett:3 ppt:5 pot:5 pps:5 dps:5 dpt:5 ole:2 fla:44 docx:1 docm:1 dotm:1 dotx:1 xlsx:4 "
             "xlsb:4 xlsm:4 xlsx:4 xlam:4 xltx:4 xltm:4 pptx:6 pptm:6 potx:6 potm:6 ppsx:6 ppsm:6 mso07:7 pdf:8 "
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
-            "ttf:45 ico:46 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "ttf:45 ico:46 webp:59 heic:60 heif:60 avif:61 jxl:62 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
