@@ -90,7 +90,7 @@ std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId WebpTest(Bytes b);  // measured by RiffExtent
 FileTypeId HeifTest(Bytes b);  // heic or avif, by the ftyp brands
 std::uint64_t HeifExtent(CarvingContext& ctx, Bytes header);
-FileTypeId JxlTest(Bytes b);  // the box container, or a bare codestream whose headers decode
+FileTypeId JxlTest(CarvingContext& ctx, Bytes b);  // the box container, or a bare codestream whose headers decode
 std::uint64_t JxlExtent(CarvingContext& ctx, Bytes header);
 
 // The structure walk first; where it breaks off, a plain walk to the next recognised file.

@@ -354,7 +354,9 @@ WalkResult MeasureBoxes(FileBytes& file, std::uint64_t limit, const BoxFamily& f
     if (p == nullptr) return Unsure();
     const std::uint8_t* type = p + 4;
     // A box that is not one ends the file; so does the opening box of a second file, or its anchor.
-    if (!family.known(type) || (boxes > 0 && (Is(type, "ftyp") || Is(type, family.opening))) ||
+    // (A JPEG XL file's own ftyp follows its signature box.)
+    const std::uint64_t ownTypeBoxes = family.opening == "ftyp" ? 0 : 1;
+    if (!family.known(type) || (boxes > 0 && Is(type, family.opening)) || (boxes > ownTypeBoxes && Is(type, "ftyp")) ||
         (anchored && Is(type, family.anchor)))
       break;
     if (boxes == 0 && family.opensWithIt && !Is(type, family.opening)) return NotThisFormat();
