@@ -113,7 +113,7 @@ constexpr FileFormatEntry kRows[] = {
     {"fla", kTypeFla, Pure<FlaTest>, FlaExtent},
     {"ttf", kTypeTtf, Pure<TtfTest>, TtfExtent},
     {"ico", kTypeIco, Pure<IcoTest>, IcoExtent},
-    {"webp", kTypeWebp, Pure<WebpTest>, RiffExtent},
+    {"webp", kTypeWebp, Pure<WebpTest>, WebpExtent},
     // One test names heic or avif by the brands, so both HEIF rows and the AVIF row share it.
     {"heic", kTypeHeic, Pure<HeifTest>, HeifExtent},
     {"heif", kTypeHeic, Pure<HeifTest>, HeifExtent},

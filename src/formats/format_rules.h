@@ -87,7 +87,8 @@ FileTypeId PstTest(Bytes b);
 FileTypeId FlaTest(Bytes b);
 FileTypeId TtfTest(Bytes b);
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
-FileTypeId WebpTest(Bytes b);  // measured by RiffExtent
+FileTypeId WebpTest(Bytes b);
+std::uint64_t WebpExtent(CarvingContext& ctx, Bytes header);  // RIFF size + 8 where the chunks break off
 FileTypeId HeifTest(Bytes b);  // heic or avif, by the ftyp brands
 std::uint64_t HeifExtent(CarvingContext& ctx, Bytes header);
 FileTypeId JxlTest(CarvingContext& ctx, Bytes b);  // the box container, or a bare codestream whose headers decode

@@ -342,6 +342,9 @@ struct BoxFamily {
   bool opensWithIt = true;      // false: the first box may be any known one (old QuickTime files)
 };
 
+// How many boxes before a file's own ftyp (a JPEG XL file's follows its signature box).
+std::uint64_t OwnTypeBoxes(const BoxFamily& family) { return family.opening == "ftyp" ? 0 : 1; }
+
 // The top-level boxes from offset 0 to the first one that cannot belong to this file.
 WalkResult MeasureBoxes(FileBytes& file, std::uint64_t limit, const BoxFamily& family) {
   Window w(file, 4096);
@@ -354,9 +357,8 @@ WalkResult MeasureBoxes(FileBytes& file, std::uint64_t limit, const BoxFamily& f
     if (p == nullptr) return Unsure();
     const std::uint8_t* type = p + 4;
     // A box that is not one ends the file; so does the opening box of a second file, or its anchor.
-    // (A JPEG XL file's own ftyp follows its signature box.)
-    const std::uint64_t ownTypeBoxes = family.opening == "ftyp" ? 0 : 1;
-    if (!family.known(type) || (boxes > 0 && Is(type, family.opening)) || (boxes > ownTypeBoxes && Is(type, "ftyp")) ||
+    if (!family.known(type) || (boxes > 0 && Is(type, family.opening)) ||
+        (boxes > OwnTypeBoxes(family) && Is(type, "ftyp")) ||
         (anchored && Is(type, family.anchor)))
       break;
     if (boxes == 0 && family.opensWithIt && !Is(type, family.opening)) return NotThisFormat();
@@ -382,6 +384,8 @@ WalkResult MeasureBoxes(FileBytes& file, std::uint64_t limit, const BoxFamily& f
     ++boxes;
   }
   if (boxes == 0) return NotThisFormat();
+  // A file that opens with its own boxes is a chance match when nothing but them parses.
+  if (family.opensWithIt && boxes <= 1 + OwnTypeBoxes(family) && !anchored) return NotThisFormat();
   // Without its anchor the file cannot be shown or played; with it, it is whole (a reference
   // movie has no media data of its own).
   if (boxes >= kMaxBoxes || !anchored) return Unsure();

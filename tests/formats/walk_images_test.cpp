@@ -38,7 +38,7 @@ const std::vector<Family>& Families() {
       {"ttf", MeasureTtf, {0, 1, 0, 0, 0, 12, 0, 128, 0, 3, 0, 64}},
       {"wav", MeasureRiff, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}},
       {"avi", MeasureRiff, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'A', 'V', 'I', ' ', 'L', 'I', 'S', 'T'}},
-      {"webp", MeasureRiff, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'}},
+      {"webp", MeasureWebp, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'}},
   };
   return families;
 }
