@@ -118,7 +118,7 @@ constexpr FileFormatEntry kRows[] = {
     {"heic", kTypeHeic, Pure<HeifTest>, HeifExtent},
     {"heif", kTypeHeic, Pure<HeifTest>, HeifExtent},
     {"avif", kTypeAvif, Pure<HeifTest>, HeifExtent},
-    {"jxl", kTypeJxl, JxlTest, JxlExtent},
+    {"jxl", kTypeJxl, Pure<JxlTest>, JxlExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -159,7 +159,7 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {PackageTest, nullptr, 0}, {Pure<PdfTest>, "%", 1},    {Pure<GzTest>, "\x1F", 1},    {Pure<SevenZipTest>, "7", 1},
     {Pure<ZipTest>, "P", 1},      {Pure<RarTest>, "R", 1},       {Pure<CabTest>, "M", 1},      {Pure<PeTest>, "M", 1},
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
-    {Pure<TtfTest>, "\x00", 1},   {Pure<WebpTest>, "R", 1},      {Pure<HeifTest>, "\x00", 1},  {JxlTest, "\x00\xFF", 2},
+    {Pure<TtfTest>, "\x00", 1},   {Pure<WebpTest>, "R", 1},      {Pure<HeifTest>, "\x00", 1},  {Pure<JxlTest>, "\x00\xFF", 2},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 

@@ -1232,15 +1232,14 @@ bool JxlHeaderDecodes(Bytes b) {
 }
 }  // namespace
 
-FileTypeId JxlTest(CarvingContext& ctx, Bytes b) {
+FileTypeId JxlTest(Bytes b) {
   if (b.size() >= 32 && At(b, 0, "\x00\x00\x00\x0CJXL \x0D\x0A\x87\x0A")) {
     // The signature box is followed by a file-type box of brand "jxl ".
     return At(b, 16, "ftypjxl ") ? kTypeJxl : kTypeNone;
   }
-  // A bare codestream has a 16-bit signature and headers of a few bits each: about one random
-  // sector in 350000 passes. Such a start would cut the files being measured around it far more
-  // often than it saves one, so inside a walk it stops nothing.
-  if (ctx.stopScan || b.size() < 16 || b[0] != 0xFF || b[1] != 0x0A) return kTypeNone;
+  // A bare codestream has a 16-bit signature and headers of a few bits each: with the header
+  // check about one random sector in 350000 passes.
+  if (b.size() < 16 || b[0] != 0xFF || b[1] != 0x0A) return kTypeNone;
   return JxlHeaderDecodes(b.first(std::min<std::size_t>(b.size(), 512))) ? kTypeJxl : kTypeNone;
 }
 
