@@ -6,7 +6,7 @@
 #                           [--kinds LIST] [--types LIST] [--no-photorec]
 #
 #   --rexmoor BIN   the program to measure (default build/rexmoor)
-#   --per-type N    files made of each kind (default 7: 399 files, a 210 MiB medium, 3-4 minutes)
+#   --per-type N    files made of each kind (default 7: 427 files, a 210 MiB medium, 3-4 minutes)
 #   --seed S        drives every random choice: sizes, content, order, gaps (default 20261209)
 #   --work DIR      scratch folder (default a new folder under /tmp); --keep leaves it behind, and
 #                   a later run with the same DIR, seed, size and kinds reuses its corpus and medium
@@ -15,11 +15,13 @@
 #   --no-photorec   leave PhotoRec out
 #
 # The corpus comes from real encoders (ImageMagick, exiftool, ffmpeg, sox, lame, gs, zip, 7z,
-# gzip, gcab, sqlite3, python3's zipfile) plus TrueType fonts of the system and a few text files.
-# Camera raws (no free encoder writes them) are the committed samples of tests/samples.
+# gzip, gcab, sqlite3, python3's zipfile, cwebp, heif-enc, avifenc, cjxl) plus TrueType fonts of
+# the system and a few text files. Camera raws (no free encoder writes them) are the committed
+# samples of tests/samples.
 # Debian packages it uses: imagemagick ffmpeg sox lame libimage-exiftool-perl ghostscript zip
-# p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3, and testdisk (PhotoRec 7.1) for the
-# comparison. Nothing here is needed by the test suite.
+# p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3 webp libheif-examples
+# libavif-bin libjxl-tools, and testdisk (PhotoRec 7.1) for the comparison. Nothing here is
+# needed by the test suite.
 #
 # Each file starts on a 512-byte sector, in shuffled order, after a gap of 0..64 sectors of random
 # bytes, zeros or text, and its last sector is filled up with zeros or random bytes; some pairs of
@@ -159,6 +161,29 @@ make_one() {  # KIND INDEX
       picture "$tmp/p.ppm" "$w" "$h" "$s"
       if [ $(( i % 2 )) = 0 ]; then convert "$tmp/p.ppm" "$base.psd"
       else picture "$tmp/b.ppm" "$w" "$h" $((s + 1)); convert "$tmp/p.ppm" "$tmp/b.ppm" "$base.psd"; fi ;;
+    webp)
+      rnd w 32 1600; rnd h 32 1200
+      picture "$tmp/p.png" "$w" "$h" "$s"
+      case $(( i % 3 )) in
+        0) rnd q 40 95; cwebp -quiet -q "$q" "$tmp/p.png" -o "$base.webp" ;;
+        1) cwebp -quiet -lossless "$tmp/p.png" -o "$base.webp" ;;
+        2) convert "$tmp/p.png" -alpha set -channel A -evaluate set 70% +channel "$tmp/a.png"
+           cwebp -quiet -q 75 "$tmp/a.png" -o "$base.webp" ;;
+      esac ;;
+    heic)
+      rnd w 64 1600; rnd h 64 1200; rnd q 30 90
+      picture "$tmp/p.png" "$w" "$h" "$s"; heif-enc -q "$q" "$tmp/p.png" -o "$base.heic" >/dev/null ;;
+    avif)
+      rnd w 32 1200; rnd h 32 900; rnd q 8 40
+      picture "$tmp/p.png" "$w" "$h" "$s"; avifenc -s 8 -j 1 --min "$q" --max $(( q + 10 )) "$tmp/p.png" "$base.avif" >/dev/null ;;
+    jxl)
+      rnd w 32 1600; rnd h 32 1200
+      picture "$tmp/p.png" "$w" "$h" "$s"
+      case $(( i % 3 )) in
+        0) cjxl -q 85 "$tmp/p.png" "$base.jxl" >/dev/null 2>&1 ;;   # bare codestream
+        1) cjxl -q 85 --container=1 "$tmp/p.png" "$base.jxl" >/dev/null 2>&1 ;;
+        2) convert "$tmp/p.png" -quality 85 "$tmp/p.jpg"; cjxl "$tmp/p.jpg" "$base.jxl" >/dev/null 2>&1 ;;
+      esac ;;
     ico)
       picture "$tmp/p.ppm" 256 256 "$s"; pick a 16,32,48 16,32,48,256 32,64 48
       convert "$tmp/p.ppm" -define icon:auto-resize="$a" "${nodate[@]}" "$base.ico" ;;
@@ -262,12 +287,12 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
   esac
 }
 
-kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
+kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico webp heic avif jxl mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c
        cr2 nef arw dng orf rw2 pef srw cr3 raf)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
-recipe="corpus=4 seed=$seed per_type=$per_type kinds=${kinds[*]}"
+recipe="corpus=5 seed=$seed per_type=$per_type kinds=${kinds[*]}"
 if [ -f "$image" ] && [ "$(cat "$work/recipe" 2>/dev/null)" = "$recipe" ]; then
   echo "carve_accuracy: reusing the corpus and medium in $work" >&2
 else

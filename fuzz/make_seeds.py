@@ -364,13 +364,14 @@ def main():
     for name in ["camera_exif.jpg", "progressive.jpg", "tiny.jpg", "palette.png", "animated.gif", "rle8.bmp",
                  "sample.bmp", "sample.tif", "sample_be.tif", "rle.psd", "sample.ico", "odd.wav", "sample.avi",
                  "canon.cr2", "nikon.nef", "sony.arw", "camera.dng", "olympus.orf", "panasonic.rw2", "pentax.pef",
-                 "samsung.srw", "fujifilm.raf"]:
+                 "samsung.srw", "fujifilm.raf", "sample.webp", "alpha.webp"]:
         put("fuzz_walks_images", name, b"\x00" + sample(name, 16383))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
     # Structure walks: small media files whole (so the walks reach their ends), heads of the rest.
     for name in ["sample.mp3", "sample_vbr.mp3", "sample.mp2", "sample.mp4", "sample_frag.mp4", "sample.mov",
                  "sample.mkv", "sample_live.mkv", "sample.flv", "sample.mpg", "sample.vob", "sample_es.mpeg",
-                 "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf", "canon.cr3"]:
+                 "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf", "canon.cr3",
+                 "sample.heic", "alpha.avif", "container.jxl", "recompressed.jxl"]:
         put("fuzz_walks_media", name, b"\x00" + sample(name, 12288))
     # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
     for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",

@@ -103,6 +103,10 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"Panasonic Raw (.rw2)", "rw2"},
       {"Samsung Raw (.srw)", "srw"},
       {"Canon Raw CR3 (.cr3)", "cr3"},
+      {"WebP Pictures (.webp)", "webp"},
+      {"HEIF/HEIC Pictures (.heic .heif)", "heic|heif"},
+      {"AVIF Pictures (.avif)", "avif"},
+      {"JPEG XL Pictures (.jxl)", "jxl"},
   };
   static const OptionRow kAudio[] = {
       {"MP3 Audio (.mp3)", "mp3"},

@@ -128,6 +128,12 @@ constexpr FileFormatEntry kRows[] = {
     {"srw", kTypeSrw, Pure<TifTest>, TifExtent},
     {"cr3", kTypeCr3, Pure<Mp4Test>, IsoMediaExtent},
     {"raf", kTypeRaf, Pure<RafTest>, RafExtent},
+    {"webp", kTypeWebp, Pure<WebpTest>, WebpExtent},
+    // One test names heic or avif by the brands, so both HEIF rows and the AVIF row share it.
+    {"heic", kTypeHeic, Pure<HeifTest>, HeifExtent},
+    {"heif", kTypeHeic, Pure<HeifTest>, HeifExtent},
+    {"avif", kTypeAvif, Pure<HeifTest>, HeifExtent},
+    {"jxl", kTypeJxl, Pure<JxlTest>, JxlExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -168,11 +174,12 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {PackageTest, nullptr, 0}, {Pure<PdfTest>, "%", 1},    {Pure<GzTest>, "\x1F", 1},    {Pure<SevenZipTest>, "7", 1},
     {Pure<ZipTest>, "P", 1},      {Pure<RarTest>, "R", 1},       {Pure<CabTest>, "M", 1},      {Pure<PeTest>, "M", 1},
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
-    {Pure<TtfTest>, "\x00", 1},   {Pure<RafTest>, "F", 1},
+    {Pure<TtfTest>, "\x00", 1},   {Pure<RafTest>, "F", 1},       {Pure<WebpTest>, "R", 1},      {Pure<HeifTest>, "\x00", 1},
+    {Pure<JxlTest>, "\x00\xFF", 2},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 49;
+constexpr std::size_t kMaxUniqueTests = 56;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

@@ -81,8 +81,14 @@ inline constexpr FileTypeId kTypeSrw = 66;
 inline constexpr FileTypeId kTypeCr3 = 67;
 inline constexpr FileTypeId kTypeRaf = 68;
 
+// Modern pictures.
+inline constexpr FileTypeId kTypeWebp = 69;
+inline constexpr FileTypeId kTypeHeic = 70;  // HEIF stills of any codec but AV1 (heic, heif)
+inline constexpr FileTypeId kTypeAvif = 71;
+inline constexpr FileTypeId kTypeJxl = 72;   // JPEG XL: bare codestream or box container
+
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeRaf + 1;
+inline constexpr int kFileTypeCount = kTypeJxl + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 

@@ -1156,5 +1156,169 @@ std::uint64_t TextExtent(CarvingContext& ctx, Bytes header) {
   return end;
 }
 
+// ---------------------------------------------------------------- modern pictures (59..62)
+
+FileTypeId WebpTest(Bytes b) {
+  if (b.size() < 20 || !At(b, 0, "RIFF") || !At(b, 8, "WEBP")) return kTypeNone;
+  // The first chunk is the image itself or the extended header.
+  if (!At(b, 12, "VP8 ") && !At(b, 12, "VP8L") && !At(b, 12, "VP8X")) return kTypeNone;
+  return ByteView(b).U32LE(4).value_or(0) >= 12 ? kTypeWebp : kTypeNone;
+}
+
+std::uint64_t WebpExtent(CarvingContext& ctx, Bytes header) {
+  if (const auto length = MeasureByStructure(ctx, header, MeasureWebp, kLimit4GiB)) return *length;
+  return static_cast<std::uint64_t>(ByteView(header).U32LE(4).value_or(0)) + 8;
+}
+
+FileTypeId HeifTest(Bytes b) {
+  if (b.size() < 32 || !At(b, 4, "ftyp")) return kTypeNone;
+  const std::uint32_t size = LoadU32BE(b.data());
+  if (size < 16 || size > 4096 || size % 4 != 0) return kTypeNone;
+  // Still-image brands (HEVC, AV1, or the general image brand with a codec among the compatible).
+  const auto brand = [&b](std::size_t at, const char* which) { return std::memcmp(b.data() + at, which, 4) == 0; };
+  const auto isAvif = [&](std::size_t at) { return brand(at, "avif") || brand(at, "avis"); };
+  const auto isHevc = [&](std::size_t at) {
+    return brand(at, "heic") || brand(at, "heix") || brand(at, "hevc") || brand(at, "hevx") || brand(at, "heim") ||
+           brand(at, "heis") || brand(at, "hevm") || brand(at, "hevs");
+  };
+  if (isAvif(8)) return kTypeAvif;
+  if (isHevc(8)) return kTypeHeic;
+  if (!brand(8, "mif1") && !brand(8, "msf1")) return kTypeNone;
+  const std::size_t end = std::min<std::size_t>(size, b.size());
+  bool heif = false;
+  for (std::size_t at = 16; at + 4 <= end; at += 4) {
+    if (isAvif(at)) return kTypeAvif;
+    heif = heif || isHevc(at);
+  }
+  return heif ? kTypeHeic : kTypeNone;
+}
+
+std::uint64_t HeifExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureHeif, kLimit4GiB, kLimit256MiB);
+}
+
+namespace {
+// The bits of a JPEG XL codestream header, least significant first.
+class JxlBits {
+ public:
+  explicit JxlBits(Bytes b) : b_(b) {}
+  std::uint32_t Get(unsigned n) {
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < n; ++i, ++pos_) {
+      if (pos_ / 8 >= b_.size()) {
+        overrun_ = true;
+        return 0;
+      }
+      v |= static_cast<std::uint32_t>((b_[pos_ / 8] >> (pos_ % 8)) & 1) << i;
+    }
+    return v;
+  }
+  // U32: a 2-bit selector, then a constant or offset plus bits for each of the four choices.
+  std::uint32_t U32(const std::array<std::uint32_t, 4>& offset, const std::array<unsigned, 4>& bits) {
+    const std::uint32_t s = Get(2);
+    return offset[s] + Get(bits[s]);
+  }
+  bool overrun() const { return overrun_; }
+  // The bits up to the next byte boundary, which a codestream fills with zeros.
+  bool PadIsZero() { return Get(static_cast<unsigned>((8 - pos_ % 8) % 8)) == 0; }
+
+ private:
+  Bytes b_;
+  std::size_t pos_ = 16;  // after FF 0A
+  bool overrun_ = false;
+};
+
+void JxlSize(JxlBits& r) {
+  const bool small = r.Get(1) != 0;
+  const auto dimension = [&] {
+    if (small) r.Get(5);
+    else r.U32({1, 1, 1, 1}, {9, 13, 18, 30});
+  };
+  dimension();
+  if (r.Get(3) == 0) dimension();
+}
+
+bool JxlBitDepth(JxlBits& r) {
+  if (r.Get(1) == 0) return r.U32({8, 10, 12, 1}, {0, 0, 0, 6}) <= 31;  // integer samples
+  const std::uint32_t bits = r.U32({32, 16, 24, 1}, {0, 0, 0, 6});
+  const std::uint32_t exponent = 1 + r.Get(4);
+  return bits <= 32 && exponent >= 2 && exponent <= 8 && bits >= exponent + 3;
+}
+
+// Whether the image header after the signature decodes to values a codestream can hold. Its
+// fields are a few bits each, so the check goes on to where codes are left unused: the bit depth,
+// the extra channel types, the colour space and white point, or (all defaults) the zero bits that
+// pad the headers to a byte. About one in five random headers passes.
+bool JxlHeaderDecodes(Bytes b) {
+  JxlBits r(b);
+  JxlSize(r);
+  if (r.Get(1) != 0) return r.PadIsZero() && !r.overrun();  // all defaults: 8-bit sRGB
+  if (r.Get(1) != 0) {  // extra fields
+    r.Get(3);           // orientation
+    if (r.Get(1) != 0) JxlSize(r);  // intrinsic size
+    if (r.Get(1) != 0) {            // preview
+      const bool div8 = r.Get(1) != 0;
+      for (int d = 0; d < 2; ++d) {
+        if (div8) r.U32({16, 32, 1, 33}, {0, 0, 5, 9});
+        else r.U32({1, 65, 321, 1345}, {6, 8, 10, 12});
+        if (d == 0 && r.Get(3) != 0) break;
+      }
+    }
+    if (r.Get(1) != 0) {  // animation
+      r.U32({100, 1000, 1, 1}, {0, 0, 10, 30});
+      r.U32({1, 1001, 1, 1}, {0, 0, 8, 10});
+      r.U32({0, 0, 0, 0}, {0, 3, 16, 32});
+      r.Get(1);
+    }
+  }
+  if (!JxlBitDepth(r)) return false;
+  r.Get(1);  // 16-bit buffers suffice
+  const std::uint32_t extra = r.U32({0, 1, 2, 1}, {0, 0, 4, 12});
+  if (extra > 8) return false;  // more than pictures carry; also bounds the loop
+  for (std::uint32_t i = 0; i < extra && !r.overrun(); ++i) {
+    if (r.Get(1) != 0) continue;  // an alpha channel with every default
+    const std::uint32_t type = r.U32({0, 1, 2, 18}, {0, 0, 4, 6});
+    if (type > 16 || !JxlBitDepth(r)) return false;
+    r.U32({0, 3, 4, 1}, {0, 0, 0, 3});  // dimension shift
+    const std::uint32_t nameBytes = r.U32({0, 0, 16, 48}, {0, 4, 5, 10});
+    for (std::uint32_t k = 0; k < nameBytes && !r.overrun(); ++k) r.Get(8);
+    if (type == 0) r.Get(1);                                // alpha associated
+    if (type == 2) for (int k = 0; k < 4; ++k) r.Get(16);  // spot colour
+    if (type == 5) r.U32({1, 0, 3, 19}, {0, 2, 4, 8});      // colour filter array channel
+  }
+  r.Get(1);  // XYB
+  if (r.Get(1) != 0) return !r.overrun();  // default colour encoding
+  const bool icc = r.Get(1) != 0;
+  const std::uint32_t space = r.U32({0, 1, 2, 18}, {0, 0, 4, 6});
+  if (space > 3) return false;
+  if (!icc && space != 2) {
+    const std::uint32_t white = r.U32({0, 1, 2, 18}, {0, 0, 4, 6});
+    if (white != 1 && white != 2 && white != 10 && white != 11) return false;
+  }
+  return !r.overrun();
+}
+}  // namespace
+
+FileTypeId JxlTest(Bytes b) {
+  if (b.size() >= 32 && At(b, 0, "\x00\x00\x00\x0CJXL \x0D\x0A\x87\x0A")) {
+    // The signature box is followed by a file-type box of brand "jxl ".
+    return At(b, 16, "ftypjxl ") ? kTypeJxl : kTypeNone;
+  }
+  // A bare codestream has a 16-bit signature and headers of a few bits each: with the header
+  // check about one random sector in 350000 passes.
+  if (b.size() < 16 || b[0] != 0xFF || b[1] != 0x0A) return kTypeNone;
+  return JxlHeaderDecodes(b.first(std::min<std::size_t>(b.size(), 512))) ? kTypeJxl : kTypeNone;
+}
+
+std::uint64_t JxlExtent(CarvingContext& ctx, Bytes header) {
+  // A bare codestream declares no length: it is measured by the walk to the next file.
+  if (At(header, 0, "\xFF\x0A")) {
+    const auto noLength = [](FileBytes&, std::uint64_t) { return Unsure(); };
+    if (const auto length = MeasureByStructure(ctx, header, noLength, kLimit128MiB)) return *length;
+    return PlainWalk(ctx, header, kLimit128MiB);
+  }
+  return StructureOrWalk(ctx, header, MeasureJxlContainer, kLimit4GiB, kLimit128MiB);
+}
+
 }  // namespace rexmoor::formats
 

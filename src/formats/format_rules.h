@@ -89,6 +89,12 @@ FileTypeId PstTest(Bytes b);
 FileTypeId FlaTest(Bytes b);
 FileTypeId TtfTest(Bytes b);
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
+FileTypeId WebpTest(Bytes b);
+std::uint64_t WebpExtent(CarvingContext& ctx, Bytes header);  // RIFF size + 8 where the chunks break off
+FileTypeId HeifTest(Bytes b);  // heic or avif, by the ftyp brands
+std::uint64_t HeifExtent(CarvingContext& ctx, Bytes header);
+FileTypeId JxlTest(Bytes b);  // the box container, or a bare codestream whose headers decode
+std::uint64_t JxlExtent(CarvingContext& ctx, Bytes header);
 
 // The structure walk first; where it breaks off, a plain walk to the next recognised file.
 std::uint64_t Mp2Extent(CarvingContext& ctx, Bytes header);

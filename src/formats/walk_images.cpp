@@ -812,4 +812,17 @@ WalkResult MeasureRiff(FileBytes& file, std::uint64_t limit) {
   return Finish(file, end, limit);
 }
 
+// ================================================================= WebP
+
+WalkResult MeasureWebp(FileBytes& file, std::uint64_t limit) {
+  // The image chunk comes first and lies inside the RIFF; the extended header is 10 bytes.
+  Byte h[20];
+  if (!ReadWithin(file, 0, h, 20, limit)) return Unsure();
+  const std::uint64_t riff = LoadU32LE(h + 4);
+  const std::uint64_t first = LoadU32LE(h + 16);
+  if (std::memcmp(h + 8, "WEBP", 4) != 0 || riff < 12 || first > riff - 12) return NotThisFormat();
+  if (std::memcmp(h + 12, "VP8X", 4) == 0 && first != 10) return NotThisFormat();
+  return MeasureRiff(file, limit);
+}
+
 }  // namespace rexmoor::formats

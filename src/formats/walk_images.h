@@ -31,5 +31,7 @@ WalkResult MeasureIco(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureTtf(FileBytes& file, std::uint64_t limit);
 // RIFF size confirmed by a walk of its top-level chunks; AVIX extension chunks of a large AVI too.
 WalkResult MeasureRiff(FileBytes& file, std::uint64_t limit);
+// WebP: its first chunk checked against the RIFF, then the RIFF walk.
+WalkResult MeasureWebp(FileBytes& file, std::uint64_t limit);
 
 }  // namespace rexmoor::formats

@@ -318,18 +318,50 @@ constexpr std::uint64_t kMaxBoxes = 1000000;
 
 }  // namespace
 
-WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit) {
+namespace {
+
+bool KnownHeifBox(const std::uint8_t* t) {
+  // A still keeps its items in meta and mdat; an image sequence adds a movie box.
+  return KnownTopLevelBox(t);
+}
+
+bool KnownJxlBox(const std::uint8_t* t) {
+  static constexpr std::array<std::string_view, 13> kTypes = {
+      "JXL ", "ftyp", "jxlc", "jxlp", "jxll", "jxli", "jbrd", "Exif", "xml ", "jumb", "brob", "free", "skip"};
+  for (std::string_view type : kTypes)
+    if (Is(t, type)) return true;
+  return false;
+}
+
+// A family of files made of top-level boxes (size, type; size 1: a 64-bit size follows).
+struct BoxFamily {
+  bool (*known)(const std::uint8_t* type);
+  std::string_view opening;  // the first box; another one begins the next file
+  std::string_view anchor;   // the box no file of the family does without; a second one begins the next file
+  std::string_view partAnchor;  // a box that may repeat and stands in for the anchor (empty: none)
+  bool opensWithIt = true;      // false: the first box may be any known one (old QuickTime files)
+};
+
+// How many boxes before a file's own ftyp (a JPEG XL file's follows its signature box).
+std::uint64_t OwnTypeBoxes(const BoxFamily& family) { return family.opening == "ftyp" ? 0 : 1; }
+
+// The top-level boxes from offset 0 to the first one that cannot belong to this file.
+WalkResult MeasureBoxes(FileBytes& file, std::uint64_t limit, const BoxFamily& family) {
   Window w(file, 4096);
   std::uint64_t pos = 0;
   std::uint64_t boxes = 0;
-  bool movie = false;
+  bool anchored = false;
   while (boxes < kMaxBoxes) {
     const std::uint8_t* p = w.At(pos, 16);
     if (p == nullptr) p = w.At(pos, 8);  // a last small box at the medium's end
     if (p == nullptr) return Unsure();
     const std::uint8_t* type = p + 4;
-    // A box that is not one ends the file; so does a second file's ftyp or moov.
-    if (!KnownTopLevelBox(type) || (boxes > 0 && Is(type, "ftyp")) || (movie && Is(type, "moov"))) break;
+    // A box that is not one ends the file; so does the opening box of a second file, or its anchor.
+    if (!family.known(type) || (boxes > 0 && Is(type, family.opening)) ||
+        (boxes > OwnTypeBoxes(family) && Is(type, "ftyp")) ||
+        (anchored && Is(type, family.anchor)))
+      break;
+    if (boxes == 0 && family.opensWithIt && !Is(type, family.opening)) return NotThisFormat();
     std::uint64_t size = LoadU32BE(p);
     if (size == 1) {
       if (w.At(pos, 16) == nullptr) break;
@@ -347,15 +379,35 @@ WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit) {
     }
     const auto end = EndWithin(pos, size, limit);
     if (!end) return Unsure();
-    movie = movie || Is(type, "moov");
+    anchored = anchored || Is(type, family.anchor) || (!family.partAnchor.empty() && Is(type, family.partAnchor));
     pos = *end;
     ++boxes;
   }
   if (boxes == 0) return NotThisFormat();
-  // Without its movie box a file cannot be played; with it, it is whole (a reference movie
-  // has no media data of its own).
-  if (boxes >= kMaxBoxes || !movie) return Unsure();
+  // A file that opens with its own boxes is a chance match when nothing but them parses.
+  if (family.opensWithIt && boxes <= 1 + OwnTypeBoxes(family) && !anchored) return NotThisFormat();
+  // Without its anchor the file cannot be shown or played; with it, it is whole (a reference
+  // movie has no media data of its own).
+  if (boxes >= kMaxBoxes || !anchored) return Unsure();
   return MeasuredIfPresent(w, pos, limit);
+}
+
+}  // namespace
+
+WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit) {
+  return MeasureBoxes(file, limit, {KnownTopLevelBox, "ftyp", "moov", {}, false});
+}
+
+WalkResult MeasureHeif(FileBytes& file, std::uint64_t limit) {
+  return MeasureBoxes(file, limit, {KnownHeifBox, "ftyp", "meta", {}});
+}
+
+WalkResult MeasureJxlContainer(FileBytes& file, std::uint64_t limit) {
+  // The signature box is always 12 bytes: size 12, "JXL ", 0D 0A 87 0A.
+  std::uint8_t signature[12];
+  if (!file.Read(0, signature, 12)) return Unsure();
+  if (std::memcmp(signature, "\x00\x00\x00\x0CJXL \x0D\x0A\x87\x0A", 12) != 0) return NotThisFormat();
+  return MeasureBoxes(file, limit, {KnownJxlBox, "JXL ", "jxlc", "jxlp"});
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,12 @@ namespace rexmoor::formats {
 WalkResult MeasureMpegAudio(FileBytes& file, std::uint64_t limit);
 // MP4, MOV, 3GP: the top-level boxes; a file needs its movie box.
 WalkResult MeasureIsoMedia(FileBytes& file, std::uint64_t limit);
+// HEIF stills and AVIF (the same boxes): a file needs its meta box; a second ftyp or meta begins
+// the next file (a burst, or the movie of a live photo).
+WalkResult MeasureHeif(FileBytes& file, std::uint64_t limit);
+// JPEG XL in its box container: the signature box, ftyp, then boxes to the codestream (jxlc, or
+// jxlp parts) and any metadata after it.
+WalkResult MeasureJxlContainer(FileBytes& file, std::uint64_t limit);
 // MKV, WebM: the EBML header and the Segment (its size, or its level-1 children when unknown).
 WalkResult MeasureMatroska(FileBytes& file, std::uint64_t limit);
 // FLV: header, then tags each followed by the previous-tag size.

@@ -62,7 +62,8 @@ TEST(IdentifyCommand, EverySampleIsMeasuredToItsLastByteWhateverFollows) {
   std::string args;
   std::vector<std::pair<std::string, std::uint64_t>> expected;  // file, length
   for (const auto& row : rows) {
-    if (row.kind == "not carved" || row.check == "NO-MATCH") continue;
+    // A bare JPEG XL codestream declares no length: its end is only estimated.
+    if (row.kind == "not carved" || row.kind == "estimate" || row.check == "NO-MATCH") continue;
     const Bytes file = test::ReadFileBytes(kSamples + row.file);
     for (const char* after : {"alone", "random", "twice"}) {
       Bytes medium = file;

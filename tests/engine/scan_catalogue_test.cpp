@@ -562,7 +562,7 @@ TEST(ScanCatalogueTypeLists, SubstringTestsOnLowerCasedExtensions) {
   EXPECT_EQ(known.size(), kPictureList.size() + kAudioList.size() + kDocumentList.size() + kVideoList.size() +
                               kArchiveList.size() + 4);
   EXPECT_EQ(known.rfind("*.bmp|", 0), 0u);
-  EXPECT_NE(known.find("*.thm|*.mp3|"), std::string::npos);
+  EXPECT_NE(known.find("*.jxl|*.mp3|"), std::string::npos);
   EXPECT_NE(known.find("*.snd|*.doc|"), std::string::npos);
   EXPECT_NE(known.find("*.accdb|*.rmvb|"), std::string::npos);
   EXPECT_NE(known.find("*.lrv|*.zip|"), std::string::npos);

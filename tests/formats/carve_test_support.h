@@ -449,6 +449,10 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
     case kTypeDbx: put(0, {0xCF, 0xAD, 0x12, 0xFE}); break;
     case kTypePst: text(0, "!BDN"); text(8, "SM"); break;
     case kTypeFla: put(0, {0xD0, 0xCF, 0x11, 0xE0, 0x0E, 0x11, 0xFC, 0x0D}); break;
+    case kTypeWebp: text(0, "RIFF"); put(4, {0x00, 0x10, 0, 0}); text(8, "WEBPVP8L"); break;
+    case kTypeHeic: put(0, {0, 0, 0, 0x18}); text(4, "ftypheic"); put(12, {0, 0, 0, 0}); text(16, "mif1heic"); break;
+    case kTypeAvif: put(0, {0, 0, 0, 0x1C}); text(4, "ftypavif"); put(12, {0, 0, 0, 0}); text(16, "avifmif1miaf"); break;
+    case kTypeJxl: put(0, {0, 0, 0, 0x0C}); text(4, "JXL "); put(8, {0x0D, 0x0A, 0x87, 0x0A, 0, 0, 0, 0x14}); text(16, "ftypjxl "); break;
     default: return {};
   }
   return b;

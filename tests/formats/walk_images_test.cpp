@@ -47,6 +47,7 @@ const std::vector<Family>& Families() {
       {"pef", MeasureTiff, {'M', 'M', 0, 0x2A, 0, 0, 0, 8}},
       {"srw", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
       {"raf", MeasureRaf, {'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 'C', 'C', 'D', '-', 'R', 'A', 'W', ' ', '0', '2', '0', '1'}},
+      {"webp", MeasureWebp, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'}},
   };
   return families;
 }

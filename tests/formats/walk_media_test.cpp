@@ -68,6 +68,12 @@ const Sample kSamples[] = {
     {"sample.mxf", MeasureMxf, 14, true},              // random index pack last
     {"sample.mid", MeasureMidi, 8, true},
     {"sample.mmf", MeasureMmf, 4, true},
+    {"sample.heic", MeasureHeif, 8, false},
+    {"sample.avif", MeasureHeif, 8, false},
+    {"alpha.avif", MeasureHeif, 8, false},           // a second item (the alpha plane) in the meta box
+    {"container.jxl", MeasureJxlContainer, 12, false},
+    {"lossless.jxl", MeasureJxlContainer, 12, false},  // a level box before the codestream
+    {"recompressed.jxl", MeasureJxlContainer, 12, false},  // JPEG reconstruction box, codestream in parts
 };
 
 TEST(MediaWalks, RealFilesMeasureToTheByteAndDamageNeverLengthens) {
