@@ -113,6 +113,18 @@ constexpr FileFormatEntry kRows[] = {
     {"fla", kTypeFla, Pure<FlaTest>, FlaExtent},
     {"ttf", kTypeTtf, Pure<TtfTest>, TtfExtent},
     {"ico", kTypeIco, Pure<IcoTest>, IcoExtent},
+    {"flac", kTypeFlac, Pure<FlacTest>, FlacExtent},
+    {"ogg", kTypeOgg, Pure<OggTest>, OggExtent},
+    {"oga", kTypeOgg, Pure<OggTest>, OggExtent},
+    {"ogv", kTypeOgg, Pure<OggTest>, OggExtent},
+    {"opus", kTypeOpus, Pure<OggTest>, OggExtent},
+    // The MP4 and Matroska tests, far above, give these ids for audio brands and WebM.
+    {"m4a", kTypeM4a, Pure<Mp4Test>, Mp4Extent},
+    {"m4b", kTypeM4a, Pure<Mp4Test>, Mp4Extent},
+    {"aiff", kTypeAiff, Pure<AiffTest>, AiffExtent},
+    {"aif", kTypeAiff, Pure<AiffTest>, AiffExtent},
+    {"aifc", kTypeAiff, Pure<AiffTest>, AiffExtent},
+    {"webm", kTypeWebm, Pure<MkvTest>, MkvExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -153,11 +165,11 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {PackageTest, nullptr, 0}, {Pure<PdfTest>, "%", 1},    {Pure<GzTest>, "\x1F", 1},    {Pure<SevenZipTest>, "7", 1},
     {Pure<ZipTest>, "P", 1},      {Pure<RarTest>, "R", 1},       {Pure<CabTest>, "M", 1},      {Pure<PeTest>, "M", 1},
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
-    {Pure<TtfTest>, "\x00", 1},
+    {Pure<TtfTest>, "\x00", 1},    {Pure<FlacTest>, "f", 1},      {Pure<OggTest>, "O", 1},      {Pure<AiffTest>, "F", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 48;
+constexpr std::size_t kMaxUniqueTests = 52;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

@@ -69,9 +69,16 @@ inline constexpr FileTypeId kTypeEml = 55;
 inline constexpr FileTypeId kTypeC = 56;   // C or C++ source
 inline constexpr FileTypeId kTypePy = 57;  // Python script
 inline constexpr FileTypeId kTypeSh = 58;  // shell script
+// Modern audio and video (after the text ids, so that every earlier id stays).
+inline constexpr FileTypeId kTypeFlac = 59;
+inline constexpr FileTypeId kTypeOgg = 60;   // Ogg stream: Vorbis, FLAC, Theora or another codec
+inline constexpr FileTypeId kTypeOpus = 61;  // Ogg stream whose first packet is Opus
+inline constexpr FileTypeId kTypeM4a = 62;   // ISO media with an audio brand (M4A, M4B)
+inline constexpr FileTypeId kTypeAiff = 63;  // AIFF and AIFF-C
+inline constexpr FileTypeId kTypeWebm = 64;  // Matroska with DocType "webm"
 
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = 59;
+inline constexpr int kFileTypeCount = kTypeWebm + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 
