@@ -368,7 +368,9 @@ def main():
     # Structure walks: small media files whole (so the walks reach their ends), heads of the rest.
     for name in ["sample.mp3", "sample_vbr.mp3", "sample.mp2", "sample.mp4", "sample_frag.mp4", "sample.mov",
                  "sample.mkv", "sample_live.mkv", "sample.flv", "sample.mpg", "sample.vob", "sample_es.mpeg",
-                 "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf"]:
+                 "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf",
+                 "sample.flac", "sample.ogg", "sample.ogv", "sample.opus", "sample.m4a", "sample.aifc",
+                 "sample_opus.webm"]:
         put("fuzz_walks_media", name, b"\x00" + sample(name, 12288))
     # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
     for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",

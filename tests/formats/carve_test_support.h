@@ -17,6 +17,7 @@
 
 #include "formats/carving_context.h"
 #include "formats/file_type_id.h"
+#include "formats/walk_media.h"
 #include "device/sector_source.h"
 #include "test_support.h"
 
@@ -381,6 +382,17 @@ inline Bytes MakeTtf(std::uint16_t tables, std::uint32_t seed) {
   return b;
 }
 
+// A beginning-of-stream Ogg page at the start of b whose first packet begins with `packet`,
+// its CRC right.
+inline void PutOggFirstPage(Bytes& b, const char* packet, std::size_t packetLength) {
+  const std::uint8_t head[] = {'O', 'g', 'g', 'S', 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x2A, 0, 0, 0, 0, 0, 0, 0,
+                               0, 0, 0, 0, 1, static_cast<std::uint8_t>(packetLength)};
+  std::copy(std::begin(head), std::end(head), b.begin());
+  std::memcpy(b.data() + sizeof head, packet, std::strlen(packet));
+  const std::uint32_t crc = formats::OggPageCrc({b.data(), sizeof head + packetLength});
+  for (int i = 0; i < 4; ++i) b[22 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+}
+
 // A first sector of each format, well-formed as far as its header test looks, for the formats
 // whose test needs no further sectors. Empty for those that do (ts, compound, packages).
 inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
@@ -432,6 +444,19 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
     case kTypeDbx: put(0, {0xCF, 0xAD, 0x12, 0xFE}); break;
     case kTypePst: text(0, "!BDN"); text(8, "SM"); break;
     case kTypeFla: put(0, {0xD0, 0xCF, 0x11, 0xE0, 0x0E, 0x11, 0xFC, 0x0D}); break;
+    case kTypeFlac:
+      text(0, "fLaC");
+      put(4, {0, 0, 0, 0x22, 0x10, 0, 0x10, 0, 0, 0, 0x10, 0, 0x20, 0, 0x0A, 0xC4, 0x42, 0xF0});
+      break;
+    case kTypeOgg: PutOggFirstPage(b, "\x01vorbis", 30); break;
+    case kTypeOpus: PutOggFirstPage(b, "OpusHead", 19); break;
+    case kTypeM4a: text(4, "ftypM4A "); break;
+    case kTypeAiff: text(0, "FORM"); put(4, {0, 0, 0x10, 0}); text(8, "AIFFCOMM"); put(16, {0, 0, 0, 18}); break;
+    case kTypeWebm:
+      put(0, {0x1A, 0x45, 0xDF, 0xA3, 0x9F, 0x42, 0x86, 0x81, 0x01, 0x42, 0xF7, 0x81, 0x01, 0x42, 0xF2, 0x81, 0x04,
+              0x42, 0xF3, 0x81, 0x08, 0x42, 0x82, 0x84});
+      text(24, "webm");
+      break;
     default: return {};
   }
   return b;
@@ -446,6 +471,7 @@ struct SampleInfo {
   std::string ext;
   FileTypeId type = kTypeNone;
   std::uint64_t size = 0;
+  std::string sha256;
   std::string headerCheck;  // OK, OK-BUT-FIRST-MATCH-x, NO-MATCH, ...
   std::string firstMatch;   // ext:id
   std::string extent;       // size field, footer, walk, ...
@@ -482,6 +508,7 @@ inline std::vector<SampleInfo> LoadManifest() {
     s.ext = cols[1];
     s.type = std::stoi(cols[2]);
     s.size = std::stoull(cols[3]);
+    s.sha256 = cols[4];
     s.headerCheck = cols[5];
     s.firstMatch = cols[6];
     s.extent = cols[7];

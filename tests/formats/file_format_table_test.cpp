@@ -26,7 +26,8 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "xla:3 et:3 ett:3 ppt:5 pot:5 pps:5 dps:5 dpt:5 ole:2 fla:44 docx:1 docm:1 dotm:1 dotx:1 xlsx:4 "
             "xlsb:4 xlsm:4 xlsx:4 xlam:4 xltx:4 xltm:4 pptx:6 pptm:6 potx:6 potm:6 ppsx:6 ppsm:6 mso07:7 pdf:8 "
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
-            "ttf:45 ico:46 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "ttf:45 ico:46 flac:59 ogg:60 oga:60 ogv:60 opus:61 m4a:62 m4b:62 aiff:63 aif:63 aifc:63 webm:64 "
+            "txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -41,7 +42,7 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
     EXPECT_NE(carved, neverCarved) << row.extension;
     seen.insert(row.typeId);
   }
-  EXPECT_EQ(seen.size(), 58u);  // every id 0..58 but kTypeNone has a row
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kFileTypeCount - 1));  // every id but kTypeNone has a row
   EXPECT_EQ(seen.count(kTypeNone), 0u);
 
   EXPECT_EQ(ExtensionForType(kTypeWmv), "wmv");
@@ -97,6 +98,13 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeMts, 15, 1},
       {kTypeMp4, 8, 'x'},     // brand neither iso* nor mp42
       {kTypeRar, 6, 2},       // neither the RAR 4 nor the RAR 5 signature
+      {kTypeFlac, 7, 0x21},   // STREAMINFO is 34 bytes
+      {kTypeFlac, 9, 0x0F},   // block size under 16
+      {kTypeOgg, 5, 0x00},    // not a first page: its CRC no longer holds either
+      {kTypeOpus, 40, 'h'},   // one packet byte: the page CRC fails
+      {kTypeM4a, 10, 'B'},    // brand "M4BB"
+      {kTypeAiff, 11, 'X'},   // form type "AIFX"
+      {kTypeWebm, 25, 'x'},   // DocType "wxbm": plain Matroska
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);

@@ -68,6 +68,17 @@ const Sample kSamples[] = {
     {"sample.mxf", MeasureMxf, 14, true},              // random index pack last
     {"sample.mid", MeasureMidi, 8, true},
     {"sample.mmf", MeasureMmf, 4, true},
+    {"sample.flac", MeasureFlac, 4, true},             // STREAMINFO's sample count closes the last frame
+    {"padded.flac", MeasureFlac, 4, true},             // stereo, fixed 1152-sample blocks, tags and padding
+    {"sample.ogg", MeasureOgg, 4, true},               // Vorbis: end-of-stream page
+    {"flac_in_ogg.oga", MeasureOgg, 4, true},
+    {"sample.ogv", MeasureOgg, 4, true},               // Theora and Vorbis streams interleaved
+    {"sample.opus", MeasureOgg, 4, true},
+    {"sample.m4a", MeasureIsoMedia, 8, false},
+    {"sample.m4b", MeasureIsoMedia, 8, false},
+    {"sample.aiff", MeasureAiff, 4, true},
+    {"sample.aifc", MeasureAiff, 4, true},
+    {"sample_opus.webm", MeasureMatroska, 4, true},
 };
 
 TEST(MediaWalks, RealFilesMeasureToTheByteAndDamageNeverLengthens) {
