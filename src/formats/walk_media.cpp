@@ -1048,7 +1048,8 @@ WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
     if (n == kMaxFlacBlocks) return Unsure();
     std::uint8_t h[4];
     if (!file.Read(pos, h, 4)) return Unsure();
-    if ((h[0] & 0x7F) == 127) return n == 0 ? NotThisFormat() : Unsure();
+    // Types 7 to 126 are reserved, 127 invalid: the bytes after the header are not FLAC.
+    if ((h[0] & 0x7F) > 6) return NotThisFormat();
     const auto next = EndWithin(pos + 4, Be24(h + 1), limit);
     if (!next) return Unsure();
     pos = *next;
@@ -1061,7 +1062,11 @@ WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
   std::uint8_t hb[kFlacFrameHeaderMax];
   std::size_t have = ReadUpTo(file, pos, hb, sizeof hb);
   auto header = ParseFlacFrameHeader(hb, have);
-  if (!header) return totalSamples == 0 && have == 0 ? Measured(pos) : Unsure();
+  if (!header) {
+    if (have == 0) return totalSamples == 0 ? Measured(pos) : Unsure();
+    // Metadata that does not lead to a frame was a chance match.
+    return have == sizeof hb ? NotThisFormat() : Unsure();
+  }
   std::uint64_t samples = 0;
   std::uint64_t frameStart = pos;
   for (std::uint64_t frames = 0; frames < kMaxFlacFrames; ++frames) {
@@ -1170,7 +1175,8 @@ WalkResult MeasureOgg(FileBytes& file, std::uint64_t limit) {
   bool beginnings = true;  // every stream's first page comes before any other page
   std::uint64_t pos = 0;
   for (std::uint64_t n = 0; n < kMaxOggPages; ++n) {
-    const auto broken = [n] { return n == 0 ? NotThisFormat() : Unsure(); };
+    // A first page, however well formed, that no page follows is no file.
+    const auto broken = [n] { return n <= 1 ? NotThisFormat() : Unsure(); };
     const std::uint8_t* h = w.At(pos, kOggPageHeader);
     if (h == nullptr) return Unsure();
     if (!Is(h, "OggS")) return broken();

@@ -102,7 +102,7 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeFlac, 9, 0x0F},   // block size under 16
       {kTypeOgg, 5, 0x00},    // not a first page: its CRC no longer holds either
       {kTypeOpus, 40, 'h'},   // one packet byte: the page CRC fails
-      {kTypeM4a, 10, 'B'},    // brand "M4BB"
+      {kTypeM4a, 11, 'x'},    // brand "M4Ax"
       {kTypeAiff, 11, 'X'},   // form type "AIFX"
       {kTypeWebm, 25, 'x'},   // DocType "wxbm": plain Matroska
   };
