@@ -1063,7 +1063,8 @@ WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
   std::size_t have = ReadUpTo(file, pos, hb, sizeof hb);
   auto header = ParseFlacFrameHeader(hb, have);
   if (!header) {
-    if (have == 0) return totalSamples == 0 ? Measured(pos) : Unsure();
+    // A stream of no frames ends with its metadata, when the medium holds all of it.
+    if (have == 0) return totalSamples == 0 && file.View(pos - 1, 1).size() == 1 ? Measured(pos) : Unsure();
     // Metadata that does not lead to a frame was a chance match.
     return have == sizeof hb ? NotThisFormat() : Unsure();
   }
