@@ -288,7 +288,7 @@ def layout(corpus, image, truth, seed):
 # Extensions that name the same kind: a find under any of them is typed right.
 ALIASES = [{"jpg", "jpeg", "jpe", "jfif"}, {"tif", "tiff"}, {"mpg", "mpeg", "vob"}, {"asf", "wmv", "wma"},
            {"m2ts", "mts"}, {"gz", "gzip"}, {"mid", "midi"}, {"rm", "rmvb"}, {"htm", "html"}, {"db", "sqlite"},
-           {"heic", "heif"}]
+           {"heic", "heif"}, {"ogg", "oga"}, {"aiff", "aif", "aifc"}, {"m4a", "m4b"}]
 
 
 def group_of(name):

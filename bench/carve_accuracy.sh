@@ -15,13 +15,13 @@
 #   --no-photorec   leave PhotoRec out
 #
 # The corpus comes from real encoders (ImageMagick, exiftool, ffmpeg, sox, lame, gs, zip, 7z,
-# gzip, gcab, sqlite3, python3's zipfile, cwebp, heif-enc, avifenc, cjxl) plus TrueType fonts of
-# the system and a few text files. Camera raws (no free encoder writes them) are the committed
-# samples of tests/samples.
-# Debian packages it uses: imagemagick ffmpeg sox lame libimage-exiftool-perl ghostscript zip
-# p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3 webp libheif-examples
-# libavif-bin libjxl-tools, and testdisk (PhotoRec 7.1) for the comparison. Nothing here is
-# needed by the test suite.
+# gzip, gcab, sqlite3, python3's zipfile, cwebp, heif-enc, avifenc, cjxl, flac, oggenc, opusenc)
+# plus TrueType fonts of the system and a few text files. Camera raws (no free encoder writes them)
+# are the committed samples of tests/samples.
+# Debian packages it uses: imagemagick ffmpeg sox lame flac vorbis-tools opus-tools
+# libimage-exiftool-perl ghostscript zip p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3 webp
+# libheif-examples libavif-bin libjxl-tools, and testdisk (PhotoRec 7.1) for the comparison.
+# Nothing here is needed by the test suite.
 #
 # Each file starts on a 512-byte sector, in shuffled order, after a gap of 0..64 sectors of random
 # bytes, zeros or text, and its last sector is filled up with zeros or random bytes; some pairs of
@@ -210,6 +210,18 @@ make_one() {  # KIND INDEX
     wma)
       rnd w 200 900; rnd d 2 40; pick q 64k 128k
       ff -f lavfi -i "sine=frequency=$w:sample_rate=44100" -t "$d" "${bitexact[@]}" -c:a wmav2 -b:a "$q" -f asf "$base.wma" ;;
+    flac|ogg|opus|m4a|aiff)   # a few seconds to a minute of tones
+      rnd d 2 60; pick a sine square triangle pluck; rnd w 100 900; pick h 22050 44100 48000; pick b 1 2
+      sox -R -D -n -r "$h" -c "$b" -b 16 "$tmp/a.wav" synth "$d" "$a" "$w" gain -6
+      case "$kind" in
+        flac) pick q 0 5 8; flac -s -"$q" -o "$base.flac" "$tmp/a.wav" ;;
+        ogg)  pick q 0 3 6; oggenc -Q -q "$q" --serial "$s" -o "$base.ogg" "$tmp/a.wav" ;;
+        opus) pick q 24 64 128; opusenc --quiet --serial "$s" --bitrate "$q" "$tmp/a.wav" "$base.opus" ;;
+        m4a)  pick q 64k 128k; ff -i "$tmp/a.wav" "${bitexact[@]}" -c:a aac -b:a "$q" "$base.m4a" ;;
+        aiff) if [ $(( i % 2 )) = 0 ]; then sox "$tmp/a.wav" -t aiff "$base.aiff"; else sox "$tmp/a.wav" -t aifc "$base.aifc"; fi ;;
+      esac ;;
+    webm)
+      make_video "$kind" "$base" "$s" ;;
     mp4|mov|3gp|mkv|flv|mpg|vob|ts|m2ts|asf|wmv|avi|mxf|rm|swf)
       make_video "$kind" "$base" "$s" ;;
     zip|docx|xlsx|pptx)
@@ -269,6 +281,7 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
     3gp)  ff "${in[@]}" "${bitexact[@]}" -s 176x144 -c:v h263 -b:v 200k -ar 8000 -ac 1 -c:a aac -b:a 24k "$base.3gp" ;;
     mkv)  pick c1 libvpx libx264
           ff "${in[@]}" "${bitexact[@]}" -c:v "$c1" -b:v "$rate" -pix_fmt yuv420p -c:a libvorbis "$base.mkv" ;;
+    webm) ff "${in[@]}" "${bitexact[@]}" -c:v libvpx -b:v "$rate" -pix_fmt yuv420p -c:a libopus -ar 48000 -f webm "$base.webm" ;;
     flv)  ff "${in[@]}" "${bitexact[@]}" -c:v flv -b:v "$rate" -c:a libmp3lame -ar 44100 "$base.flv" ;;
     mpg)  ff "${in[@]}" "${bitexact[@]}" -c:v mpeg1video -b:v "$rate" -c:a mp2 -f mpeg "$base.mpg" ;;
     vob)  ff "${in[@]}" "${bitexact[@]}" -c:v mpeg2video -b:v "$rate" -c:a ac3 -ar 48000 -f vob "$base.vob" ;;
@@ -289,7 +302,7 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
 
 kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico webp heic avif jxl mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c
-       cr2 nef arw dng orf rw2 pef srw cr3 raf)
+       cr2 nef arw dng orf rw2 pef srw cr3 raf flac ogg opus m4a aiff webm)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
 recipe="corpus=5 seed=$seed per_type=$per_type kinds=${kinds[*]}"

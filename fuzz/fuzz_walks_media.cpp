@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       MeasureMpegAudio, MeasureIsoMedia, MeasureMatroska, MeasureFlv,  MeasureMpegPs,
       MeasureAsf,       MeasureRealMedia, MeasureMxf,     MeasureMidi, MeasureApe,
       MeasureMmf,       MeasureHeif,      MeasureJxlContainer,
+      MeasureFlac,      MeasureOgg,       MeasureAiff,
       [](FileBytes& f, std::uint64_t l) { return MeasureTransportStream(f, l, 188); },
       [](FileBytes& f, std::uint64_t l) { return MeasureTransportStream(f, l, 192); },
   };

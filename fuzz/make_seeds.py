@@ -371,7 +371,9 @@ def main():
     for name in ["sample.mp3", "sample_vbr.mp3", "sample.mp2", "sample.mp4", "sample_frag.mp4", "sample.mov",
                  "sample.mkv", "sample_live.mkv", "sample.flv", "sample.mpg", "sample.vob", "sample_es.mpeg",
                  "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf", "canon.cr3",
-                 "sample.heic", "alpha.avif", "container.jxl", "recompressed.jxl"]:
+                 "sample.heic", "alpha.avif", "container.jxl", "recompressed.jxl",
+                 "sample.flac", "sample.ogg", "sample.ogv", "sample.opus", "sample.m4a", "sample.aifc",
+                 "sample_opus.webm"]:
         put("fuzz_walks_media", name, b"\x00" + sample(name, 12288))
     # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
     for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",

@@ -128,6 +128,8 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"iPhone Ringtone (.m4r)", "m4r"},
       {"Nero Audio (.nra)", "nra"},
       {"Sound Files (.snd)", "snd"},
+      {"FLAC Audio (.flac)", "flac"},
+      {"Opus Audio (.opus)", "opus"},
   };
   static const OptionRow kVideo[] = {
       {"RealMedia Variable Bitrate (.rmvb)", "rmvb"},
@@ -145,6 +147,7 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"3GPP2 Multimedia (.3g2)", "3g2"},
       {"MPEG-4 Audio Book (.m4b)", "m4b"},
       {"Matroska Video (.mkv)", "mkv"},
+      {"WebM Video (.webm)", "webm"},
       {"AVCHD Video (.mts)", "mts"},
       {"DivX Video (.divx)", "divx"},
       {"OGG Media (.ogm)", "ogm"},

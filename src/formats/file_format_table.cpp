@@ -134,6 +134,18 @@ constexpr FileFormatEntry kRows[] = {
     {"heif", kTypeHeic, Pure<HeifTest>, HeifExtent},
     {"avif", kTypeAvif, Pure<HeifTest>, HeifExtent},
     {"jxl", kTypeJxl, Pure<JxlTest>, JxlExtent},
+    {"flac", kTypeFlac, Pure<FlacTest>, FlacExtent},
+    {"ogg", kTypeOgg, Pure<OggTest>, OggExtent},
+    {"oga", kTypeOgg, Pure<OggTest>, OggExtent},
+    {"ogv", kTypeOgg, Pure<OggTest>, OggExtent},
+    {"opus", kTypeOpus, Pure<OggTest>, OggExtent},
+    // The MP4 and Matroska tests, far above, give these ids for audio brands and WebM.
+    {"m4a", kTypeM4a, Pure<Mp4Test>, Mp4Extent},
+    {"m4b", kTypeM4a, Pure<Mp4Test>, Mp4Extent},
+    {"aiff", kTypeAiff, Pure<AiffTest>, AiffExtent},
+    {"aif", kTypeAiff, Pure<AiffTest>, AiffExtent},
+    {"aifc", kTypeAiff, Pure<AiffTest>, AiffExtent},
+    {"webm", kTypeWebm, Pure<MkvTest>, MkvExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -175,11 +187,11 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {Pure<ZipTest>, "P", 1},      {Pure<RarTest>, "R", 1},       {Pure<CabTest>, "M", 1},      {Pure<PeTest>, "M", 1},
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
     {Pure<TtfTest>, "\x00", 1},   {Pure<RafTest>, "F", 1},       {Pure<WebpTest>, "R", 1},      {Pure<HeifTest>, "\x00", 1},
-    {Pure<JxlTest>, "\x00\xFF", 2},
+    {Pure<JxlTest>, "\x00\xFF", 2},     {Pure<FlacTest>, "f", 1},      {Pure<OggTest>, "O", 1},      {Pure<AiffTest>, "F", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 56;
+constexpr std::size_t kMaxUniqueTests = 60;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

@@ -87,8 +87,16 @@ inline constexpr FileTypeId kTypeHeic = 70;  // HEIF stills of any codec but AV1
 inline constexpr FileTypeId kTypeAvif = 71;
 inline constexpr FileTypeId kTypeJxl = 72;   // JPEG XL: bare codestream or box container
 
+// Modern audio and video (after the text ids, so that every earlier id stays).
+inline constexpr FileTypeId kTypeFlac = 73;
+inline constexpr FileTypeId kTypeOgg = 74;   // Ogg stream: Vorbis, FLAC, Theora or another codec
+inline constexpr FileTypeId kTypeOpus = 75;  // Ogg stream whose first packet is Opus
+inline constexpr FileTypeId kTypeM4a = 76;   // ISO media with an audio brand (M4A, M4B)
+inline constexpr FileTypeId kTypeAiff = 77;  // AIFF and AIFF-C
+inline constexpr FileTypeId kTypeWebm = 78;  // Matroska with DocType "webm"
+
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeJxl + 1;
+inline constexpr int kFileTypeCount = kTypeWebm + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 

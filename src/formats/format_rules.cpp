@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include <zlib.h>
 
@@ -135,6 +137,8 @@ std::uint64_t MpegExtent(CarvingContext& ctx, Bytes header) {
 FileTypeId Mp4Test(Bytes b) {
   if (b.size() < 32 || !At(b, 4, "ftyp")) return kTypeNone;
   if (At(b, 8, "crx ")) return kTypeCr3;  // Canon's raw in ISO boxes
+  // Audio and audio-book brands are carved as m4a, measured like any MP4.
+  if (At(b, 8, "M4A ") || At(b, 8, "M4B ")) return kTypeM4a;
   return At(b, 8, "iso") || At(b, 8, "mp42") ? kTypeMp4 : kTypeNone;
 }
 
@@ -259,7 +263,45 @@ std::uint64_t RiffExtent(CarvingContext& ctx, Bytes header) {
 
 // ---------------------------------------------------------------- Matroska, MXF (19, 48)
 
-FileTypeId MkvTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\x1A\x45\xDF\xA3") ? kTypeMkv : kTypeNone; }
+namespace {
+// An EBML variable-length number at b[at]: its value and its length; nothing when malformed or cut.
+std::optional<std::pair<std::uint64_t, std::size_t>> EbmlNumber(Bytes b, std::size_t at) {
+  if (at >= b.size() || b[at] == 0) return std::nullopt;
+  std::size_t length = 1;
+  while ((b[at] & (0x80 >> (length - 1))) == 0) ++length;
+  if (length > b.size() - at) return std::nullopt;
+  std::uint64_t value = b[at] & (0xFFu >> length);
+  for (std::size_t i = 1; i < length; ++i) value = value << 8 | b[at + i];
+  return std::pair{value, length};
+}
+
+// Whether the EBML header's DocType, as far as the bytes hold it, is "webm".
+bool EbmlDocTypeIsWebm(Bytes b) {
+  const auto headerSize = EbmlNumber(b, 4);
+  if (!headerSize) return false;
+  std::size_t at = 4 + headerSize->second;
+  const std::uint64_t end = std::min<std::uint64_t>(b.size(), at + headerSize->first);
+  // Header children have two-byte IDs (0x42xx) besides Void and CRC-32.
+  for (int n = 0; n < 16 && at + 3 <= end; ++n) {
+    const bool shortId = b[at] == 0xEC || b[at] == 0xBF;
+    const std::size_t idLength = shortId ? 1 : 2;
+    const auto size = EbmlNumber(b, at + idLength);
+    if (!size) return false;
+    const std::size_t data = at + idLength + size->second;
+    if (!shortId && b[at] == 0x42 && b[at + 1] == 0x82) {
+      return size->first == 4 && data + 4 <= end && std::memcmp(b.data() + data, "webm", 4) == 0;
+    }
+    if (size->first > end - std::min<std::uint64_t>(end, data)) return false;
+    at = data + static_cast<std::size_t>(size->first);
+  }
+  return false;
+}
+}  // namespace
+
+FileTypeId MkvTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "\x1A\x45\xDF\xA3")) return kTypeNone;
+  return EbmlDocTypeIsWebm(b) ? kTypeWebm : kTypeMkv;
+}
 
 FileTypeId MxfTest(Bytes b) {
   return b.size() >= 16 && At(b, 0, "\x06\x0E\x2B\x34\x02\x05\x01\x01\x0D\x01\x02\x01\x01\x02\x04\x00") ? kTypeMxf
@@ -1039,6 +1081,34 @@ FileTypeId SqliteTest(Bytes b) {
 FileTypeId DbxTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xCF\xAD\x12\xFE") ? kTypeDbx : kTypeNone; }
 FileTypeId PstTest(Bytes b) { return b.size() >= 16 && At(b, 0, "!BDN") && At(b, 8, "SM") ? kTypePst : kTypeNone; }
 
+// ---------------------------------------------------------------- FLAC, Ogg, AIFF
+
+FileTypeId FlacTest(Bytes b) {
+  // "fLaC", then STREAMINFO (type 0, 34 bytes) with a legal block size and a sample rate.
+  if (b.size() < 42 || !At(b, 0, "fLaC") || (b[4] & 0x7F) != 0 || !At(b, 5, "\x00\x00\x22")) return kTypeNone;
+  const std::uint32_t minBlock = LoadU16BE(b.data() + 8);
+  const std::uint32_t maxBlock = LoadU16BE(b.data() + 10);
+  const std::uint32_t sampleRate = (LoadU32BE(b.data() + 18) >> 12) & 0xFFFFF;
+  return minBlock >= 16 && maxBlock >= minBlock && sampleRate != 0 ? kTypeFlac : kTypeNone;
+}
+
+FileTypeId OggTest(Bytes b) {
+  // A whole first page, its CRC right, that begins a stream; its first packet names the codec.
+  const std::size_t page = CheckedOggPage(b);
+  if (page == 0 || (b[5] & 0x03) != 0x02) return kTypeNone;
+  const std::size_t packet = 27 + std::size_t{b[26]};
+  return At(b.first(page), packet, "OpusHead") ? kTypeOpus : kTypeOgg;
+}
+
+FileTypeId AiffTest(Bytes b) {
+  if (b.size() < 20 || !At(b, 0, "FORM") || !(At(b, 8, "AIFF") || At(b, 8, "AIFC"))) return kTypeNone;
+  const std::uint32_t size = LoadU32BE(b.data() + 4);
+  const std::uint32_t first = LoadU32BE(b.data() + 16);
+  for (std::size_t i = 12; i < 16; ++i)
+    if (b[i] < 0x20 || b[i] > 0x7E) return kTypeNone;
+  return size >= 12 && first <= size - 12 ? kTypeAiff : kTypeNone;
+}
+
 // ---------------------------------------------------------------- compound-file signature only (44)
 
 FileTypeId FlaTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xD0\xCF\x11\xE0") ? kTypeFla : kTypeNone; }
@@ -1078,6 +1148,15 @@ std::uint64_t MxfExtent(CarvingContext& ctx, Bytes header) {
 }
 std::uint64_t MkvExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasureMatroska, kLimit64GiB, kLimit64GiB);
+}
+std::uint64_t FlacExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureFlac, kLimit4GiB, kLimit4GiB);
+}
+std::uint64_t OggExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureOgg, kLimit6GiB, kLimit6GiB);
+}
+std::uint64_t AiffExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureAiff, kLimit4GiB, kLimit4GiB);
 }
 std::uint64_t PsdExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasurePsd, kLimit4GiB, kLimit128MiB);

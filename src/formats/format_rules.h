@@ -87,6 +87,12 @@ FileTypeId SqliteTest(Bytes b);
 FileTypeId DbxTest(Bytes b);
 FileTypeId PstTest(Bytes b);
 FileTypeId FlaTest(Bytes b);
+FileTypeId FlacTest(Bytes b);
+std::uint64_t FlacExtent(CarvingContext& ctx, Bytes header);
+FileTypeId OggTest(Bytes b);  // ogg or opus, by the first packet
+std::uint64_t OggExtent(CarvingContext& ctx, Bytes header);
+FileTypeId AiffTest(Bytes b);
+std::uint64_t AiffExtent(CarvingContext& ctx, Bytes header);
 FileTypeId TtfTest(Bytes b);
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId WebpTest(Bytes b);

@@ -989,4 +989,324 @@ WalkResult MeasureMmf(FileBytes& file, std::uint64_t limit) {
   return MeasuredIfPresent(w, 8ull + LoadU32BE(p + 4), limit);
 }
 
+// ---------------------------------------------------------------------------------------------
+// FLAC.
+
+namespace {
+
+constexpr std::uint32_t kMaxFlacBlocks = 4096;
+// STREAMINFO's frame sizes are 24-bit: no frame is longer.
+constexpr std::uint64_t kMaxFlacFrame = 1u << 24;
+constexpr std::uint64_t kMaxFlacFrames = 1ull << 28;
+
+constexpr std::array<std::uint16_t, 256> MakeCrc16Table() {
+  std::array<std::uint16_t, 256> t{};
+  for (unsigned i = 0; i < 256; ++i) {
+    std::uint16_t c = static_cast<std::uint16_t>(i << 8);
+    for (int k = 0; k < 8; ++k) c = static_cast<std::uint16_t>(c & 0x8000 ? (c << 1) ^ 0x8005 : c << 1);
+    t[i] = c;
+  }
+  return t;
+}
+constexpr auto kCrc16 = MakeCrc16Table();
+
+std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte) {
+  return static_cast<std::uint16_t>((crc << 8) ^ kCrc16[((crc >> 8) ^ byte) & 0xFF]);
+}
+
+std::uint8_t Crc8(const std::uint8_t* p, std::size_t n) {
+  std::uint8_t crc = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) crc = static_cast<std::uint8_t>(crc & 0x80 ? (crc << 1) ^ 0x07 : crc << 1);
+  }
+  return crc;
+}
+
+struct FlacFrameHeader {
+  unsigned length = 0;  // with its CRC-8
+  std::uint32_t blockSize = 0;
+};
+
+constexpr std::size_t kFlacFrameHeaderMax = 16;
+
+// A frame header among the n bytes at p whose fields are all legal and whose CRC-8 holds.
+std::optional<FlacFrameHeader> ParseFlacFrameHeader(const std::uint8_t* p, std::size_t n) {
+  if (n < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8) return std::nullopt;
+  const unsigned blockCode = p[2] >> 4;
+  const unsigned rateCode = p[2] & 0x0F;
+  const unsigned channels = p[3] >> 4;
+  const unsigned sampleSize = (p[3] >> 1) & 7;
+  if (blockCode == 0 || rateCode == 15 || channels >= 11 || sampleSize == 3 || (p[3] & 1) != 0) return std::nullopt;
+  // The frame or sample number, coded like UTF-8 (up to 7 bytes).
+  unsigned numberLength = 0;
+  if (p[4] < 0x80) numberLength = 1;
+  else if ((p[4] & 0xE0) == 0xC0) numberLength = 2;
+  else if ((p[4] & 0xF0) == 0xE0) numberLength = 3;
+  else if ((p[4] & 0xF8) == 0xF0) numberLength = 4;
+  else if ((p[4] & 0xFC) == 0xF8) numberLength = 5;
+  else if ((p[4] & 0xFE) == 0xFC) numberLength = 6;
+  else if (p[4] == 0xFE) numberLength = 7;
+  else return std::nullopt;
+  std::size_t at = 4 + numberLength;
+  if (at > n) return std::nullopt;
+  for (std::size_t i = 5; i < at; ++i)
+    if ((p[i] & 0xC0) != 0x80) return std::nullopt;
+  FlacFrameHeader h;
+  const unsigned blockExtra = blockCode == 6 ? 1 : blockCode == 7 ? 2 : 0;
+  const unsigned rateExtra = rateCode == 12 ? 1 : rateCode == 13 || rateCode == 14 ? 2 : 0;
+  if (at + blockExtra + rateExtra + 1 > n) return std::nullopt;
+  if (blockCode == 1) h.blockSize = 192;
+  else if (blockCode <= 5) h.blockSize = 576u << (blockCode - 2);
+  else if (blockCode == 6) h.blockSize = p[at] + 1u;
+  else if (blockCode == 7) h.blockSize = Be16(p + at) + 1u;
+  else h.blockSize = 256u << (blockCode - 8);
+  at += blockExtra + rateExtra;
+  if (Crc8(p, at) != p[at]) return std::nullopt;
+  h.length = static_cast<unsigned>(at + 1);
+  return h;
+}
+
+// Up to n bytes at offset into out; how many the file has.
+std::size_t ReadUpTo(FileBytes& file, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+  std::size_t got = 0;
+  while (got < n) {
+    const auto v = file.View(offset + got, n - got);
+    if (v.empty()) break;
+    std::memcpy(out + got, v.data(), v.size());
+    got += v.size();
+  }
+  return got;
+}
+
+}  // namespace
+
+WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
+  std::uint8_t head[42];
+  if (!file.Read(0, head, sizeof head)) return Unsure();
+  // The first metadata block is always STREAMINFO, 34 bytes.
+  if (!Is(head, "fLaC") || (head[4] & 0x7F) != 0 || Be24(head + 5) != 34) return NotThisFormat();
+  const std::uint32_t minBlock = Be16(head + 8);
+  const std::uint32_t maxBlock = Be16(head + 10);
+  const std::uint32_t minFrame = Be24(head + 12);
+  const std::uint32_t maxFrame = Be24(head + 15);
+  const std::uint32_t sampleRate = Be24(head + 18) >> 4;
+  const std::uint64_t totalSamples = static_cast<std::uint64_t>(head[21] & 0x0F) << 32 | LoadU32BE(head + 22);
+  if (minBlock < 16 || maxBlock < minBlock || sampleRate == 0 || (maxFrame != 0 && minFrame > maxFrame))
+    return NotThisFormat();
+
+  std::uint64_t pos = 4;
+  for (std::uint32_t n = 0;; ++n) {
+    if (n == kMaxFlacBlocks) return Unsure();
+    std::uint8_t h[4];
+    if (!file.Read(pos, h, 4)) return Unsure();
+    // Types 7 to 126 are reserved, 127 invalid: the bytes after the header are not FLAC.
+    if ((h[0] & 0x7F) > 6) return NotThisFormat();
+    const auto next = EndWithin(pos + 4, Be24(h + 1), limit);
+    if (!next) return Unsure();
+    pos = *next;
+    if (h[0] & 0x80) break;
+  }
+
+  // Frames: each ends where the CRC-16 over it comes out zero and the next frame header follows,
+  // or, for the last, where the samples reach the total.
+  const std::uint64_t frameCap = maxFrame != 0 ? maxFrame : kMaxFlacFrame;
+  std::uint8_t hb[kFlacFrameHeaderMax];
+  std::size_t have = ReadUpTo(file, pos, hb, sizeof hb);
+  auto header = ParseFlacFrameHeader(hb, have);
+  if (!header) {
+    // A stream of no frames ends with its metadata, when the medium holds all of it.
+    if (have == 0) return totalSamples == 0 && file.View(pos - 1, 1).size() == 1 ? Measured(pos) : Unsure();
+    // Metadata that does not lead to a frame was a chance match.
+    return have == sizeof hb ? NotThisFormat() : Unsure();
+  }
+  std::uint64_t samples = 0;
+  std::uint64_t frameStart = pos;
+  for (std::uint64_t frames = 0; frames < kMaxFlacFrames; ++frames) {
+    samples += header->blockSize;
+    std::uint16_t crc = 0;
+    for (unsigned i = 0; i < header->length; ++i) crc = Crc16Step(crc, hb[i]);
+    const std::uint64_t minEnd = frameStart + std::max<std::uint64_t>(header->length + 3, minFrame);
+    std::uint64_t at = frameStart + header->length;
+    std::uint64_t candidate = 0;  // the first end no frame follows
+    bool nextFrame = false;
+    bool stop = false;
+    while (!nextFrame && !stop) {
+      const auto chunk = file.View(at, kMaxFileView);
+      if (chunk.empty()) break;
+      std::size_t i = 0;
+      bool refetch = false;
+      for (; i < chunk.size(); ++i) {
+        crc = Crc16Step(crc, chunk[i]);
+        const std::uint64_t end = at + i + 1;
+        if (end - frameStart > frameCap + 1 || end > limit) {
+          stop = true;
+          break;
+        }
+        if (crc != 0 || end < minEnd) continue;
+        if (totalSamples != 0 && samples >= totalSamples) {
+          return samples == totalSamples ? Measured(end) : Unsure();
+        }
+        if (i + 1 + sizeof hb <= chunk.size()) {
+          std::memcpy(hb, chunk.data() + i + 1, sizeof hb);
+          have = sizeof hb;
+        } else {
+          have = ReadUpTo(file, end, hb, sizeof hb);  // the chunk's view is gone after this
+          refetch = true;
+        }
+        header = ParseFlacFrameHeader(hb, have);
+        if (header) {
+          frameStart = end;
+          nextFrame = true;
+          break;
+        }
+        if (candidate == 0) candidate = end;
+        if (refetch) {
+          at = end;
+          break;
+        }
+      }
+      if (!refetch && !nextFrame && !stop) at += chunk.size();
+    }
+    if (nextFrame) continue;
+    // No further frame: the stream ends at this frame's first good CRC, when its samples add up.
+    if (candidate == 0 || (totalSamples != 0 && samples != totalSamples)) return Unsure();
+    return Measured(candidate);
+  }
+  return Unsure();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ogg.
+
+namespace {
+
+constexpr std::array<std::uint32_t, 256> MakeOggCrcTable() {
+  std::array<std::uint32_t, 256> t{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i << 24;
+    for (int k = 0; k < 8; ++k) c = c & 0x80000000u ? (c << 1) ^ 0x04C11DB7u : c << 1;
+    t[i] = c;
+  }
+  return t;
+}
+constexpr auto kOggCrc = MakeOggCrcTable();
+
+constexpr std::size_t kOggPageHeader = 27;
+constexpr std::size_t kOggCrcAt = 22;
+constexpr std::uint64_t kMaxOggPages = 1ull << 28;
+constexpr std::size_t kMaxOggStreams = 64;
+
+}  // namespace
+
+std::uint32_t OggPageCrc(std::span<const std::uint8_t> page) {
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < page.size(); ++i) {
+    const std::uint8_t byte = i >= kOggCrcAt && i < kOggCrcAt + 4 ? 0 : page[i];
+    crc = (crc << 8) ^ kOggCrc[((crc >> 24) ^ byte) & 0xFF];
+  }
+  return crc;
+}
+
+std::size_t CheckedOggPage(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kOggPageHeader || !Is(bytes.data(), "OggS") || bytes[4] != 0 || (bytes[5] & ~0x07u) != 0)
+    return 0;
+  const std::size_t segments = bytes[26];
+  if (kOggPageHeader + segments > bytes.size()) return 0;
+  std::size_t length = kOggPageHeader + segments;
+  for (std::size_t i = 0; i < segments; ++i) length += bytes[kOggPageHeader + i];
+  if (length > bytes.size()) return 0;
+  return OggPageCrc(bytes.first(length)) == LoadU32LE(bytes.data() + kOggCrcAt) ? length : 0;
+}
+
+WalkResult MeasureOgg(FileBytes& file, std::uint64_t limit) {
+  Window w(file, kMaxFileView);
+  std::array<std::uint32_t, kMaxOggStreams> serials{};
+  std::array<bool, kMaxOggStreams> ended{};
+  std::size_t streams = 0;
+  std::size_t open = 0;
+  bool beginnings = true;  // every stream's first page comes before any other page
+  std::uint64_t pos = 0;
+  for (std::uint64_t n = 0; n < kMaxOggPages; ++n) {
+    // A first page, however well formed, that no page follows is no file.
+    const auto broken = [n] { return n <= 1 ? NotThisFormat() : Unsure(); };
+    const std::uint8_t* h = w.At(pos, kOggPageHeader);
+    if (h == nullptr) return Unsure();
+    if (!Is(h, "OggS")) return broken();
+    std::size_t length = kOggPageHeader + h[26];
+    const std::uint8_t* lacing = w.At(pos, length);
+    if (lacing == nullptr) return Unsure();
+    for (std::size_t i = kOggPageHeader; i < kOggPageHeader + lacing[26]; ++i) length += lacing[i];
+    const std::uint8_t* page = w.At(pos, length);  // at most 65,307 bytes
+    if (page == nullptr) return Unsure();
+    if (CheckedOggPage({page, length}) != length) return broken();
+    const std::uint8_t flags = page[5];
+    const std::uint32_t serial = LoadU32LE(page + 14);
+    std::size_t k = 0;
+    while (k < streams && serials[k] != serial) ++k;
+    if (flags & 0x02) {
+      if (!beginnings || k < streams || streams == kMaxOggStreams || (flags & 0x01)) return broken();
+      serials[streams++] = serial;
+      ++open;
+    } else {
+      if (n == 0) return NotThisFormat();
+      // A page of a stream this file did not begin is another file's.
+      if (k == streams || ended[k]) return Unsure();
+      beginnings = false;
+    }
+    const auto end = EndWithin(pos, length, limit);
+    if (!end) return Unsure();
+    pos = *end;
+    if (flags & 0x04) {
+      const std::size_t s = k < streams ? k : streams - 1;
+      if (!ended[s]) {
+        ended[s] = true;
+        if (--open == 0) return Measured(pos);
+      }
+    }
+  }
+  return Unsure();
+}
+
+// ---------------------------------------------------------------------------------------------
+// AIFF, AIFF-C.
+
+namespace {
+constexpr std::size_t kMaxAiffChunks = 100'000;
+constexpr std::uint32_t kAiffCommonMin = 18;
+}  // namespace
+
+WalkResult MeasureAiff(FileBytes& file, std::uint64_t limit) {
+  Window w(file, 4096);
+  const std::uint8_t* h = w.At(0, 12);
+  if (h == nullptr) return Unsure();
+  const std::uint64_t size = LoadU32BE(h + 4);
+  if (!Is(h, "FORM") || !(Is(h + 8, "AIFF") || Is(h + 8, "AIFC")) || size < 4 + 8 + kAiffCommonMin)
+    return NotThisFormat();
+  const std::uint64_t end = 8 + size;
+  if (end > limit) return Unsure();
+  std::uint64_t pos = 12;
+  bool common = false;
+  for (std::size_t n = 0; pos + 8 <= end; ++n) {
+    if (n == kMaxAiffChunks) return Unsure();
+    // Until two chunks have parsed, a break means the header matched by chance.
+    const bool early = n <= 1;
+    const std::uint8_t* c = w.At(pos, 8);
+    if (c == nullptr) return Unsure();
+    if (!Printable4(c)) return early ? NotThisFormat() : Unsure();
+    const std::uint64_t chunk = LoadU32BE(c + 4);
+    if (Is(c, "COMM")) {
+      if (chunk < kAiffCommonMin) return NotThisFormat();
+      common = true;
+    }
+    if (pos + 8 + chunk == end) {  // the last chunk, odd and unpadded inside the size
+      pos = end;
+      break;
+    }
+    pos += 8 + chunk + (chunk & 1);
+  }
+  if (pos != end || !common) return Unsure();
+  return MeasuredIfPresent(w, end + (size & 1), limit);
+}
+
 }  // namespace rexmoor::formats

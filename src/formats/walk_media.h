@@ -3,7 +3,9 @@
 // chance header match or a broken-off file from a whole one (see file_bytes.h for the verdicts).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "formats/file_bytes.h"
 
@@ -39,5 +41,19 @@ WalkResult MeasureMidi(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureApe(FileBytes& file, std::uint64_t limit);
 // SMAF (MMF): the MMMD chunk.
 WalkResult MeasureMmf(FileBytes& file, std::uint64_t limit);
+
+// FLAC: the metadata blocks, then frames each closed by its CRC-16, to the total sample count
+// STREAMINFO declares (or, where it declares none, to the last frame another frame does not follow).
+WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit);
+// Ogg: pages (each with its CRC) from the beginning-of-stream pages to the page that ends the last
+// of those logical streams.
+WalkResult MeasureOgg(FileBytes& file, std::uint64_t limit);
+// AIFF, AIFF-C: the FORM chunk's big-endian chunks, each padded to an even length.
+WalkResult MeasureAiff(FileBytes& file, std::uint64_t limit);
+
+// The CRC of an Ogg page (its CRC field read as zeros): CRC-32, polynomial 0x04C11DB7, not reflected.
+std::uint32_t OggPageCrc(std::span<const std::uint8_t> page);
+// The length of the whole Ogg page at the start of bytes when it is all there and its CRC holds, else 0.
+std::size_t CheckedOggPage(std::span<const std::uint8_t> bytes);
 
 }  // namespace rexmoor::formats

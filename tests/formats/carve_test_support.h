@@ -17,6 +17,7 @@
 
 #include "formats/carving_context.h"
 #include "formats/file_type_id.h"
+#include "formats/walk_media.h"
 #include "device/sector_source.h"
 #include "test_support.h"
 
@@ -381,6 +382,17 @@ inline Bytes MakeTtf(std::uint16_t tables, std::uint32_t seed) {
   return b;
 }
 
+// A beginning-of-stream Ogg page at the start of b whose first packet begins with `packet`,
+// its CRC right.
+inline void PutOggFirstPage(Bytes& b, const char* packet, std::size_t packetLength) {
+  const std::uint8_t head[] = {'O', 'g', 'g', 'S', 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x2A, 0, 0, 0, 0, 0, 0, 0,
+                               0, 0, 0, 0, 1, static_cast<std::uint8_t>(packetLength)};
+  std::copy(std::begin(head), std::end(head), b.begin());
+  std::memcpy(b.data() + sizeof head, packet, std::strlen(packet));
+  const std::uint32_t crc = formats::OggPageCrc({b.data(), sizeof head + packetLength});
+  for (int i = 0; i < 4; ++i) b[22 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+}
+
 // A first sector of each format, well-formed as far as its header test looks, for the formats
 // whose test needs no further sectors. Empty for those that do (ts, compound, packages).
 inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
@@ -453,6 +465,19 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
     case kTypeHeic: put(0, {0, 0, 0, 0x18}); text(4, "ftypheic"); put(12, {0, 0, 0, 0}); text(16, "mif1heic"); break;
     case kTypeAvif: put(0, {0, 0, 0, 0x1C}); text(4, "ftypavif"); put(12, {0, 0, 0, 0}); text(16, "avifmif1miaf"); break;
     case kTypeJxl: put(0, {0, 0, 0, 0x0C}); text(4, "JXL "); put(8, {0x0D, 0x0A, 0x87, 0x0A, 0, 0, 0, 0x14}); text(16, "ftypjxl "); break;
+    case kTypeFlac:
+      text(0, "fLaC");
+      put(4, {0, 0, 0, 0x22, 0x10, 0, 0x10, 0, 0, 0, 0x10, 0, 0x20, 0, 0x0A, 0xC4, 0x42, 0xF0});
+      break;
+    case kTypeOgg: PutOggFirstPage(b, "\x01vorbis", 30); break;
+    case kTypeOpus: PutOggFirstPage(b, "OpusHead", 19); break;
+    case kTypeM4a: text(4, "ftypM4A "); break;
+    case kTypeAiff: text(0, "FORM"); put(4, {0, 0, 0x10, 0}); text(8, "AIFFCOMM"); put(16, {0, 0, 0, 18}); break;
+    case kTypeWebm:
+      put(0, {0x1A, 0x45, 0xDF, 0xA3, 0x9F, 0x42, 0x86, 0x81, 0x01, 0x42, 0xF7, 0x81, 0x01, 0x42, 0xF2, 0x81, 0x04,
+              0x42, 0xF3, 0x81, 0x08, 0x42, 0x82, 0x84});
+      text(24, "webm");
+      break;
     default: return {};
   }
   return b;

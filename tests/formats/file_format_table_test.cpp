@@ -27,7 +27,8 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "xlsb:4 xlsm:4 xlsx:4 xlam:4 xltx:4 xltm:4 pptx:6 pptm:6 potx:6 potm:6 ppsx:6 ppsm:6 mso07:7 pdf:8 "
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
             "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
-            "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 flac:73 ogg:74 oga:74 ogv:74 opus:75 m4a:76 m4b:76 "
+            "aiff:77 aif:77 aifc:77 webm:78 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -104,6 +105,13 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeOrf, 4, 0},       // Olympus header pointing into itself
       {kTypeCr3, 9, 'X'},     // brand "cXx "
       {kTypeRaf, 18, 'x'},    // version not digits
+      {kTypeFlac, 7, 0x21},   // STREAMINFO is 34 bytes
+      {kTypeFlac, 9, 0x0F},   // block size under 16
+      {kTypeOgg, 5, 0x00},    // not a first page: its CRC no longer holds either
+      {kTypeOpus, 40, 'h'},   // one packet byte: the page CRC fails
+      {kTypeM4a, 11, 'x'},    // brand "M4Ax"
+      {kTypeAiff, 11, 'X'},   // form type "AIFX"
+      {kTypeWebm, 25, 'x'},   // DocType "wxbm": plain Matroska
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);

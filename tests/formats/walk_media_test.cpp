@@ -74,6 +74,17 @@ const Sample kSamples[] = {
     {"container.jxl", MeasureJxlContainer, 12, false},
     {"lossless.jxl", MeasureJxlContainer, 12, false},  // a level box before the codestream
     {"recompressed.jxl", MeasureJxlContainer, 12, false},  // JPEG reconstruction box, codestream in parts
+    {"sample.flac", MeasureFlac, 4, true},             // STREAMINFO's sample count closes the last frame
+    {"padded.flac", MeasureFlac, 4, true},             // stereo, fixed 1152-sample blocks, tags and padding
+    {"sample.ogg", MeasureOgg, 4, true},               // Vorbis: end-of-stream page
+    {"flac_in_ogg.oga", MeasureOgg, 4, true},
+    {"sample.ogv", MeasureOgg, 4, true},               // Theora and Vorbis streams interleaved
+    {"sample.opus", MeasureOgg, 4, true},
+    {"sample.m4a", MeasureIsoMedia, 8, false},
+    {"sample.m4b", MeasureIsoMedia, 8, false},
+    {"sample.aiff", MeasureAiff, 4, true},
+    {"sample.aifc", MeasureAiff, 4, true},
+    {"sample_opus.webm", MeasureMatroska, 4, true},
 };
 
 TEST(MediaWalks, RealFilesMeasureToTheByteAndDamageNeverLengthens) {
