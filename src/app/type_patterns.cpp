@@ -135,6 +135,10 @@ std::string CategoryFolderFor(std::string_view fileName) {
   static constexpr std::pair<std::string_view, const char*> kCategories[] = {
       {kPictureList, "photo"}, {kAudioList, "audio"}, {kVideoList, "video"}, {kDocumentList, "document"},
       {kArchiveList, "archive"}};
+  // A list that names the extension in full wins over one where it is only a part of another:
+  // "avi" is a video, although "*.avif" in the picture list holds it.
+  for (const auto& [list, folder] : kCategories)
+    if (ListHasWholeExtension(list, lower)) return folder;
   for (const auto& [list, folder] : kCategories)
     if (list.find(lower) != std::string_view::npos) return folder;
   return "others";

@@ -16,8 +16,22 @@ const std::string& KnownExtensions() {
   return joined;
 }
 
+bool ListHasWholeExtension(std::string_view list, std::string_view extension) {
+  if (extension.empty()) return false;
+  const std::string needle = "*." + ToLowerAscii(extension);
+  for (std::size_t at = list.find(needle); at != std::string_view::npos; at = list.find(needle, at + 1)) {
+    const std::size_t end = at + needle.size();
+    if (end == list.size() || list[end] == '|') return true;
+  }
+  return false;
+}
+
 bool ListHasExtension(std::string_view list, std::string_view extension) {
   if (extension.empty()) return false;
+  if (ListHasWholeExtension(list, extension)) return true;
+  // An extension another list names in full belongs there: "avi" is a video, although "*.avif"
+  // in the picture list begins with it.
+  if (ListHasWholeExtension(KnownExtensions(), extension)) return false;
   std::string needle = "*." + ToLowerAscii(extension);
   return list.find(needle) != std::string_view::npos;
 }

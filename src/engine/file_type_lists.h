@@ -34,7 +34,11 @@ const std::string& KnownExtensions();
 
 // True when "*." + the lower-cased extension occurs in the list. An empty extension (no dot, or
 // a name ending in one) is in no list.
+// An extension that some list names in full is in that list only ("avi" is no picture, although
+// "*.avif" begins with it).
 bool ListHasExtension(std::string_view list, std::string_view extension);
+// True when "*." + the lower-cased extension is a whole item of the list.
+bool ListHasWholeExtension(std::string_view list, std::string_view extension);
 bool IsPictureExtension(std::string_view extension);
 bool IsAudioExtension(std::string_view extension);
 bool IsDocumentExtension(std::string_view extension);

@@ -1,6 +1,8 @@
 #include "engine/scan_catalogue.h"
 
 #include <gtest/gtest.h>
+
+#include "app/type_patterns.h"
 #include <unistd.h>
 
 #include <algorithm>
@@ -557,6 +559,14 @@ TEST(ScanCatalogueTypeLists, SubstringTestsOnLowerCasedExtensions) {
   EXPECT_TRUE(IsVideoExtension("lrv"));
   EXPECT_TRUE(IsArchiveExtension("7z"));
   EXPECT_FALSE(IsArchiveExtension("xyz"));
+  // A whole item of one list is not a part of another's: avi is a video, avif a picture, and a
+  // recovered .avi goes into the video folder.
+  EXPECT_FALSE(IsPictureExtension("avi"));
+  EXPECT_TRUE(IsVideoExtension("avi"));
+  EXPECT_TRUE(IsPictureExtension("avif"));
+  EXPECT_EQ(CategoryFolderFor("clip.avi"), "video");
+  EXPECT_EQ(CategoryFolderFor("photo.avif"), "photo");
+  EXPECT_EQ(CategoryFolderFor("x.pg"), "photo");
 
   const std::string& known = KnownExtensions();
   EXPECT_EQ(known.size(), kPictureList.size() + kAudioList.size() + kDocumentList.size() + kVideoList.size() +
