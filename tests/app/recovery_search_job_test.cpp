@@ -125,7 +125,11 @@ TEST(TypePatterns, SearchPatternsAndTheirConvertedForm) {
 TEST(TypePatterns, CategoryFoldersBySubstringOfTheExtension) {
   EXPECT_EQ(CategoryFolderFor("DSC01.JPG"), "photo");
   EXPECT_EQ(CategoryFolderFor("a.pg"), "photo");   // part of "*.jpg"
-  EXPECT_EQ(CategoryFolderFor("a.ra"), "photo");   // part of "*.raf" comes before audio's "*.ra"
+  // A list that names the extension in full wins over a part of another's: RealAudio is audio,
+  // although "*.raf" in the picture list, searched first, begins with it; the same holds for
+  // avi beside avif.
+  EXPECT_EQ(CategoryFolderFor("a.ra"), "audio");
+  EXPECT_EQ(CategoryFolderFor("a.avi"), "video");
   EXPECT_EQ(CategoryFolderFor("clip.mp4"), "video");
   EXPECT_EQ(CategoryFolderFor("song.MP3"), "audio");
   EXPECT_EQ(CategoryFolderFor("report.pdf"), "document");
