@@ -19,6 +19,8 @@ grep -q '^Exec=rexmoor-gui' "$work/prefix/share/applications/rexmoor-gui.desktop
 [ -f "$work/prefix/share/rexmoor/config.ini" ] || { echo "shipped settings not installed"; exit 1; }
 # The program that draws a PDF's first page for the preview, out of the programs' way.
 [ -x "$work/prefix/libexec/rexmoor/rexmoor-pdf-page" ] || { echo "no rexmoor-pdf-page in libexec/rexmoor"; exit 1; }
+# And the one that draws HEIF/AVIF, JPEG XL and camera raw pictures.
+[ -x "$work/prefix/libexec/rexmoor/rexmoor-picture" ] || { echo "no rexmoor-picture in libexec/rexmoor"; exit 1; }
 
 gunzip -c "$root/samples/card.img.gz" > "$work/card.img"
 export REXMOOR_DATA_DIR="$work/data"

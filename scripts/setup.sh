@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libcli11-dev nlohmann-json3-dev libblkid-dev libudev-dev libarchive-dev
-  libexpat1-dev libpoppler-cpp-dev antiword catdoc
+  libexpat1-dev libpoppler-cpp-dev antiword catdoc libheif-dev libjxl-dev libraw-dev
   qt6-base-dev qt6-svg-dev fonts-dejavu-core qt6-image-formats-plugins qt6-multimedia-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav gstreamer1.0-alsa
   dosfstools mtools ntfs-3g exfatprogs e2fsprogs fdisk

@@ -102,7 +102,8 @@ class PreviewBar : public IProgressBarView {
 
 const char* KindText(const PreviewData& data) {
   switch (data.show) {
-    case PreviewShow::Picture: return "a picture";
+    case PreviewShow::Picture:
+      return data.picturePath == data.dataPath ? "a picture" : "a picture, drawn as JPEG or PPM for viewing";
     case PreviewShow::PdfPage: return "the first page of a PDF, drawn as PNG";
     case PreviewShow::Media: return data.plan.audio ? "audio" : "a video";
     default: return "data";

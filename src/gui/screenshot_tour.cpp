@@ -119,6 +119,30 @@ void StoppedScanTour(MainWindow& window, const QString& folder, const QString& i
   });
 }
 
+// Opens each node in turn with the thumbnail grid on, saves the window once every thumbnail is
+// there, and quits after the last.
+void ThumbnailShots(MainWindow& window, const QString& folder, QList<std::pair<QString, QString>> shots) {
+  if (shots.isEmpty() || !PreviewNode(window, {shots.front().first})) {
+    QApplication::quit();
+    return;
+  }
+  const QString file = shots.front().second;
+  shots.pop_front();
+  auto* toggle = window.findChild<QAbstractButton*>(QStringLiteral("ThumbnailsBtn"));
+  if (toggle != nullptr && !toggle->isChecked()) toggle->click();
+  window.resize(1100, 700);
+  auto* wait = new QTimer(&window);
+  QObject::connect(wait, &QTimer::timeout, &window, [&window, folder, wait, file, shots] {
+    ThumbnailGrid* grid = window.Thumbnails();
+    if (grid->Thumbnails()->Ready() < grid->model()->rowCount()) return;
+    wait->stop();
+    wait->deleteLater();
+    Save(&window, folder, file);
+    QTimer::singleShot(200, &window, [&window, folder, shots] { ThumbnailShots(window, folder, shots); });
+  });
+  wait->start(50);
+}
+
 // The previews of the second image: a document's text, an archive's listing, the thumbnail grid.
 void PreviewTour(MainWindow& window, const QString& folder, const QString& previewImage) {
   Click(&window, "TabScan");
@@ -131,21 +155,14 @@ void PreviewTour(MainWindow& window, const QString& folder, const QString& previ
         Save(&window, folder, QStringLiteral("preview-document"));
       if (PreviewNode(window, {QStringLiteral("ZIP Archives")}))
         Save(&window, folder, QStringLiteral("preview-archive"));
-      if (!PreviewNode(window, {QStringLiteral("JPG/JPEG")})) {
-        QApplication::quit();
-        return;
-      }
-      Click(&window, "ThumbnailsBtn");
-      auto* wait = new QTimer(&window);
-      QObject::connect(wait, &QTimer::timeout, &window, [&window, folder, wait] {
-        ThumbnailGrid* grid = window.Thumbnails();
-        if (grid->Thumbnails()->Ready() < grid->model()->rowCount()) return;
-        wait->stop();
-        window.resize(1100, 700);
-        Save(&window, folder, QStringLiteral("thumbnails"));
-        QTimer::singleShot(200, [] { QApplication::quit(); });
-      });
-      wait->start(50);
+      if (PreviewNode(window, {QStringLiteral("HEIF/HEIC Pictures")}))
+        Save(&window, folder, QStringLiteral("preview-heic"));
+      if (PreviewNode(window, {QStringLiteral("Canon Raw CR2")}))
+        Save(&window, folder, QStringLiteral("preview-raw"));
+      // The thumbnail grids of the JPEG photos, the phone's HEIC pictures and the raw file.
+      ThumbnailShots(window, folder, {{QStringLiteral("JPG/JPEG"), QStringLiteral("thumbnails")},
+                                      {QStringLiteral("HEIF/HEIC Pictures"), QStringLiteral("thumbnails-heic")},
+                                      {QStringLiteral("Canon Raw CR2"), QStringLiteral("thumbnails-raw")}});
     });
   });
 }

@@ -11,6 +11,8 @@
 #include "gui/gui_support.h"
 #include "gui/preview_panel.h"
 #include "platform/data_dir.h"
+#include "platform/file_handle.h"
+#include "preview/picture_draw.h"
 
 namespace rexmoor::gui {
 
@@ -25,6 +27,7 @@ ThumbnailLoader::~ThumbnailLoader() {
     quit_ = true;
     queue_.clear();
   }
+  abandon_ = true;
   wake_.notify_all();
   thread_.join();
   ::rmdir(folder_.c_str());
@@ -41,7 +44,9 @@ void ThumbnailLoader::Request(const std::vector<FoundFileRecord>& records) {
 void ThumbnailLoader::Stop() {
   std::unique_lock<std::mutex> lock(lock_);
   queue_.clear();
+  abandon_ = true;  // a picture being drawn is given up
   wake_.wait(lock, [this] { return !working_; });
+  abandon_ = false;
 }
 
 void ThumbnailLoader::Work() {
@@ -76,7 +81,22 @@ QImage ThumbnailLoader::Make(const FoundFileRecord& record) {
     if (engine->SetCallbacks(nullptr, nullptr, nullptr, 100) != kSuccess) return {};
     (void)engine->RecoverItem(&record, path, SeparatorCount(folder_));
   }
-  QImage image = ReadPicture(QString::fromStdString(path), kThumbnailSide * 2);
+  QImage image;
+  std::string head;
+  FileHandle file;
+  if (FileHandle::OpenReadOnly(path, file) == kSuccess) (void)ReadPrefix(file, 64, head);
+  file = FileHandle();
+  const auto* headBytes = reinterpret_cast<const std::uint8_t*>(head.data());
+  if (NeedsPictureDrawing(RecordName(record), {headBytes, head.size()})) {
+    const std::string drawn = path + ".drawn";
+    std::string failure;
+    if (DrawPicture(path, drawn, kThumbnailSide * 2, [this] { return abandon_.load(); }, failure) == kSuccess)
+      image = ReadPicture(QString::fromStdString(drawn), kThumbnailSide * 2);
+    ::unlink(drawn.c_str());
+  }
+  // What the picture program could not draw may still be one the readers know (a DNG that is a
+  // plain RGB TIFF).
+  if (image.isNull() && !abandon_) image = ReadPicture(QString::fromStdString(path), kThumbnailSide * 2);
   ::unlink(path.c_str());
   if (image.isNull()) return {};
   return image.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);

@@ -56,6 +56,7 @@ class ThumbnailLoader : public QObject {
   std::deque<FoundFileRecord> queue_;
   bool working_ = false;
   bool quit_ = false;
+  std::atomic<bool> abandon_{false};
   std::string folder_;
   std::thread thread_;
 };

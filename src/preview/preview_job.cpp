@@ -7,6 +7,7 @@
 #include "engine/preview_target.h"
 #include "platform/file_handle.h"
 #include "preview/pdf_page.h"
+#include "preview/picture_draw.h"
 
 namespace rexmoor {
 
@@ -27,6 +28,8 @@ void PreviewSession::Keep(const std::string& path) {
 }
 
 std::string PreviewSession::PdfPagePath() { return PreviewFolder() + "page.png"; }
+
+std::string PreviewSession::DrawnPicturePath() { return PreviewFolder() + "picture.drawn"; }
 
 namespace {
 
@@ -57,6 +60,19 @@ void PresentPreview(PreviewData& data, PreviewSession& session, const std::funct
   if (data.plan.converter == ConverterKind::None) {
     data.show = PreviewShow::Picture;
     data.picturePath = data.dataPath;
+    if (!NeedsPictureDrawing(RecordName(data.record), FilePrefix(data.dataPath, 64))) return;
+    // Drawn by the picture program; when it cannot, the file itself goes to the reader, which
+    // then says that it cannot show it.
+    std::string failure;
+    const Result drawn =
+        DrawPicture(data.dataPath, PreviewSession::DrawnPicturePath(), kPreviewPictureMaxSide, cancelled, failure);
+    if (drawn == kCancelled) {
+      data.show = PreviewShow::Nothing;
+      data.picturePath.clear();
+    } else if (drawn == kSuccess) {
+      data.picturePath = PreviewSession::DrawnPicturePath();
+      session.Keep(data.picturePath);
+    }
     return;
   }
   std::unique_ptr<IDocumentView> view =

@@ -19,7 +19,8 @@ namespace rexmoor {
 // How a prepared preview is shown.
 enum class PreviewShow {
   Nothing,  // cancelled, or the engine gave nothing
-  Picture,  // picturePath: a picture file for an image reader (unreadable ones show MSG0905)
+  Picture,  // picturePath: a picture file for an image reader (unreadable ones show MSG0905): the
+            // found file, or what the picture program drew of it (then not dataPath)
   PdfPage,  // picturePath: the first page, drawn as PNG
   Text,     // text: a document's text or an archive's listing
   Dump,     // text: the character dump
@@ -64,6 +65,8 @@ class PreviewSession {
   void Keep(const std::string& path);
   // Where a PDF's first page is drawn.
   static std::string PdfPagePath();
+  // Where a picture the image readers cannot read is drawn (picture_draw.h).
+  static std::string DrawnPicturePath();
 
  private:
   std::vector<std::string> files_;

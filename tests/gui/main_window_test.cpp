@@ -149,6 +149,7 @@ class MainWindowTest : public QObject {
   void scanThatCannotKeepItsFindsSaysWhy();
   void quickScanOfADiskPassesOverAreasWithoutAVolume();
   void exfatPartitionGivesBackItsDeletedFilesByName();
+  void phonePicturesAndRawFilesShowInThePanelAndTheGrid();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -621,6 +622,52 @@ void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   QCOMPARE(written, deleted);
   qunsetenv("REXMOOR_DRIVES");
   window_->SetDeviceLister([] { return std::vector<DeviceDrive>{}; });
+}
+
+// HEIC, AVIF, JPEG XL and camera raw files, found by their content on a medium without a file
+// system: Qt's readers know none of them; the picture program draws them for the panel and the
+// thumbnail grid.
+void MainWindowTest::phonePicturesAndRawFilesShowInThePanelAndTheGrid() {
+  const QString medium = work_.filePath(QStringLiteral("phone.img"));
+  {
+    QFile out(medium);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(QByteArray(65536, '\0'));
+    for (const char* name : {"sample.heic", "sample.avif", "sample.jxl", "canon.cr2", "nikon.nef", "fujifilm.raf"}) {
+      QFile sample(QStringLiteral(REXMOOR_SOURCE_DIR "/tests/samples/files/") + QString::fromLatin1(name));
+      QVERIFY(sample.open(QIODevice::ReadOnly));
+      out.write(sample.readAll());
+      out.write(QByteArray(static_cast<int>(4096 - out.size() % 4096 + 4096), '\0'));
+    }
+    out.write(QByteArray(65536, '\0'));
+  }
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  ClickChild(window_.get(), "BtnStart");
+  QVERIFY(window_->AddImageFile(medium));
+  ClickChild(window_.get(), "BtnScan");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+
+  PreviewPanel* panel = window_->Preview();
+  auto* edit = window_->findChild<QTextEdit*>(QStringLiteral("PreviewEdit"));
+  auto* list = window_->findChild<QTableView*>(QStringLiteral("FileList"));
+  auto* toggle = window_->findChild<QToolButton*>(QStringLiteral("ThumbnailsBtn"));
+  for (const char* node : {"HEIF/HEIC Pictures", "AVIF Pictures", "JPEG XL Pictures", "Canon Raw CR2", "Nikon Raw",
+                           "Fujifilm Raw"}) {
+    QVERIFY2(OpenNode(QString::fromLatin1(node)), node);
+    QCOMPARE(list->model()->rowCount(), 1);
+    SelectListRow(0);
+    QVERIFY2(panel->Current() == PreviewPanel::Showing::Picture, node);
+    QVERIFY(edit->toHtml().contains(QStringLiteral("<img")));
+
+    // The grid shows the same picture, not the type's icon.
+    toggle->click();
+    ThumbnailGrid* grid = window_->Thumbnails();
+    QVERIFY(grid->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(grid->Thumbnails()->Ready(), 1, 20000);
+    const QPixmap pixmap = grid->model()->data(grid->model()->index(0, 0), Qt::DecorationRole).value<QPixmap>();
+    QVERIFY2(!pixmap.isNull() && (pixmap.width() > kThumbnailSide / 2 || pixmap.height() > kThumbnailSide / 2), node);
+    toggle->click();
+  }
 }
 
 // A data folder that is a plain file: the scan says where its finds cannot go, and why, instead
