@@ -46,6 +46,25 @@ std::string DestinationPathFor(const std::string& targetFolder, const std::strin
   return targetFolder + "/" + CategoryFolderFor(name) + "/" + name;
 }
 
+std::string KeptFolderPathFor(const TargetFolder& target, const std::string& sourceName, const std::string& folderPath,
+                              const std::string& recordName) {
+  std::string relative = SanitizeName(sourceName) + "/";
+  std::string_view rest = folderPath;
+  // Bounded by the path's length: every pass takes at least one character off it.
+  while (!rest.empty()) {
+    const std::size_t cut = rest.find_first_of("/\\");
+    const std::string_view part = rest.substr(0, cut);
+    if (!part.empty()) relative += SanitizeName(part) + "/";
+    rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut + 1);
+  }
+  const std::string name = SanitizeName(recordName);
+  if (!target.Exists(relative + name)) return target.Path() + "/" + relative + name;
+  for (std::uint64_t n = 1;; ++n) {
+    const std::string numbered = NumberedName(name, n);
+    if (!target.Exists(relative + numbered)) return target.Path() + "/" + relative + numbered;
+  }
+}
+
 RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
                          IRecoveryProgressView* view, IQuestionAsker* asker, TextLookup texts)
     : JobControl(asker, [this] { return texts_("MSG1103"); }),
@@ -127,8 +146,15 @@ void RecoveryJob::Run() {
       CountUnreported(where, targetResult != kSuccess ? targetResult : kErrInvalidParameter);
       continue;
     }
-    const std::string destination = DestinationPathFor(target, std::string(RecordName(record)));
     std::unique_lock<std::mutex> engineLock(EngineUseLock());
+    std::string destination;
+    if (sourceName_) {
+      std::string folder;
+      if (engine->GetFolderPath(&record, folder) != kSuccess) folder.clear();
+      destination = KeptFolderPathFor(target, sourceName_(record), folder, std::string(RecordName(record)));
+    } else {
+      destination = DestinationPathFor(target, std::string(RecordName(record)));
+    }
     if (engine->SetCallbacks(nullptr, &RecoveryJob::OnFileProgress, this, 100) != kSuccess) break;
     {
       std::lock_guard<std::mutex> lock(Mutex());

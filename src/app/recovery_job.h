@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,6 +40,13 @@ std::int32_t SeparatorCount(const std::string& folder);
 std::string DestinationPathFor(const TargetFolder& target, const std::string& recordName);
 std::string DestinationPathFor(const std::string& targetFolder, const std::string& recordName);
 
+// target/<source>/<folder>/.../name: the folder a file was found in kept below a folder named
+// after its source, every component made safe on its own (a folder named ".." becomes "_"), with
+// "(n)" before the extension while the name is taken. folderPath is the engine's, '/' or '\\'
+// separated.
+std::string KeptFolderPathFor(const TargetFolder& target, const std::string& sourceName, const std::string& folderPath,
+                              const std::string& recordName);
+
 class RecoveryJob : public JobControl {
  public:
   RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
@@ -46,6 +54,10 @@ class RecoveryJob : public JobControl {
   ~RecoveryJob();
   RecoveryJob(const RecoveryJob&) = delete;
   RecoveryJob& operator=(const RecoveryJob&) = delete;
+
+  // Keep the folders: each file goes to KeptFolderPathFor(target, sourceName(record), its folder,
+  // its name) instead of its category folder. Set before Run.
+  void KeepFolders(std::function<std::string(const FoundFileRecord&)> sourceName) { sourceName_ = std::move(sourceName); }
 
   void Run() override;
 
@@ -72,6 +84,7 @@ class RecoveryJob : public JobControl {
   IRecoveryProgressView* view_;
   IQuestionAsker* asker_;
   TextLookup texts_;
+  std::function<std::string(const FoundFileRecord&)> sourceName_;
 
   bool cancelledRun_ = false;
   std::int32_t done_ = 0;

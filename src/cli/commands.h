@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/record_filter.h"
 #include "app/type_patterns.h"
 
 namespace rexmoor::cli {
@@ -25,6 +26,8 @@ struct ScanOptions {
   std::string target;  // recover --to
   bool allowSameDevice = false;  // recover onto the scanned medium all the same
   bool ignoreFreeSpace = false;  // recover even when the files found need more room than the target has
+  RecordFilter filter;           // --name, --min-size, --max-size, --since, --until, --state
+  bool keepFolders = false;      // recover into TARGET/<source>/<folder>/ instead of the category folders
 };
 
 // What image was asked for.

@@ -43,11 +43,14 @@ constexpr const char* kImageText =
 
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
-    "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--format text|json] [--data-dir DIR] "
-    "[--resume yes|no]\n";
+    "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE]\n"
+    "                    [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json]\n"
+    "                    [--data-dir DIR] [--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
-    "Usage: rexmoor recover SOURCE --to DIR [--quick|--deep] [--types LIST] [--ext LIST] [--format text|json] "
-    "[--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
+    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--quick|--deep] [--types LIST] [--ext LIST]\n"
+    "                       [--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE]\n"
+    "                       [--state LIST] [--format text|json] [--data-dir DIR] [--resume yes|no]\n"
+    "                       [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
     "Usage: rexmoor tree SOURCE [--quick|--deep] [--format text|json] [--data-dir DIR] [--resume yes|no]\n";
 constexpr const char* kDeepText =
@@ -158,6 +161,8 @@ struct ScanCommand {
   CLI::Option* dataDir = nullptr;
   CLI::Option* resume = nullptr;
   CLI::Option* target = nullptr;
+  std::string name, minSize, maxSize, since, until;
+  std::vector<std::string> states;
   ScanOptions options;
 };
 
@@ -181,6 +186,19 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
       ->type_name("LIST")
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--name", c.name, "only files whose name matches (case-insensitive; * and ? are wildcards, "
+                 "else a part of the name)")
+      ->type_name("PATTERN");
+  app.add_option("--min-size", c.minSize, "only files of at least this size (1500, 10K, 2.5M, 1G)")->type_name("SIZE");
+  app.add_option("--max-size", c.maxSize, "only files of at most this size")->type_name("SIZE");
+  app.add_option("--since", c.since, "only files modified on or after (2024-06-30 or 2024-06-30 14:05)")
+      ->type_name("DATE");
+  app.add_option("--until", c.until, "only files modified on or before (a date alone: to its end)")->type_name("DATE");
+  app.add_option("--state", c.states,
+                 "only files found so (deleted,formatted,carved) or in this condition (intact,overwritten,incomplete)")
+      ->type_name("LIST")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   c.format = app.add_option("--format", c.formatValue, "json: one object per line")->type_name("text|json");
   c.dataDir = app.add_option("--data-dir", c.options.dataDir, "where scan logs are kept")->type_name("DIR");
   c.resume = app.add_option("--resume", c.options.resume,
@@ -191,6 +209,8 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
     c.target = app.add_option("--to", c.options.target,
                               "the folder to write into; it may not lie on the medium being scanned")
                    ->type_name("DIR");
+    app.add_flag("--keep-folders", c.options.keepFolders,
+                 "write each file into TARGET/<source>/<its folder>/ instead of a folder per type");
     app.add_flag("--allow-same-device", c.options.allowSameDevice, "write there all the same (with a warning)");
     app.add_flag("--ignore-free-space", c.options.ignoreFreeSpace,
                  "write even when the files found need more room than the target has free");
@@ -228,6 +248,27 @@ int CheckScanCommand(ScanCommand& c) {
       out.extensions.push_back(ext);
     }
   }
+  RecordFilter& filter = out.filter;
+  filter.name = c.name;
+  if (!c.minSize.empty() && !(filter.minSize = ParseSizeText(c.minSize)))
+    return UsageError("--min-size is a number of bytes, or with K, M or G: '" + c.minSize + "'", c.usage);
+  if (!c.maxSize.empty() && !(filter.maxSize = ParseSizeText(c.maxSize)))
+    return UsageError("--max-size is a number of bytes, or with K, M or G: '" + c.maxSize + "'", c.usage);
+  if (!c.since.empty() && !(filter.since = ParseDateText(c.since, false)))
+    return UsageError("--since is a date, 2024-06-30 or 2024-06-30 14:05: '" + c.since + "'", c.usage);
+  if (!c.until.empty() && !(filter.until = ParseDateText(c.until, true)))
+    return UsageError("--until is a date, 2024-06-30 or 2024-06-30 14:05: '" + c.until + "'", c.usage);
+  for (const std::string& list : c.states) {
+    std::string unknown;
+    if (!ParseStateList(list, filter, unknown))
+      return UsageError("unknown state '" + unknown +
+                            "' (the states: deleted, formatted, carved; intact, overwritten, incomplete)",
+                        c.usage);
+  }
+  if (!filter.Empty() && c.app->get_name() == "tree")
+    return UsageError("tree shows every folder and file found; --name, the sizes, the dates and --state belong to "
+                      "scan and recover",
+                      c.usage);
   if (c.format->count() > 0 && c.formatValue != "text" && c.formatValue != "json")
     return UsageError("--format is text or json", c.usage);
   out.json = c.formatValue == "json";

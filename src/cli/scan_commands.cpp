@@ -49,6 +49,9 @@ Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   line["location"] = std::uint64_t{r.locationSector};
   line["object"] = std::uint32_t{r.objectNumber};
   line["content"] = std::int32_t{r.contentState};
+  static constexpr const char* kHow[] = {"deleted", "formatted", "carved"};
+  line["found"] = kHow[static_cast<int>(FoundHowOf(r))];
+  line["condition"] = ConditionText(ConditionOf(r));
   line["created"] = JsonTime(r.createdTime, localClock);
   line["modified"] = JsonTime(r.modifiedTime, localClock);
   line["accessed"] = JsonTime(r.accessedTime, localClock);
@@ -113,11 +116,18 @@ class RecoveryPrinter : public IRecoveryProgressView {
 
 }  // namespace
 
+// Drops what the --name/--size/--since/--until/--state filters leave out.
+void ApplyFilter(const RecordFilter& filter, RecordList& results) {
+  if (filter.Empty()) return;
+  std::erase_if(results, [&filter](const FoundFileRecord& r) { return !filter.Matches(r); });
+}
+
 int RunScan(const ScanOptions& options) {
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   RecordList results;
   session.Search(results);
+  ApplyFilter(options.filter, results);
   const bool partitioned = session.SourceTexts().size() > 1;
   if (!options.json && !partitioned) {
     std::printf("%12s  %-19s  %s\n", "SIZE", "MODIFIED", "PATH");
@@ -231,12 +241,19 @@ int RunRecover(const ScanOptions& options) {
   RecordList results;
   session.Search(results);
   if (session.Interrupted()) return kExitCancelled;
+  ApplyFilter(options.filter, results);
   if (int rc = CheckFreeSpace(options, session, results); rc != 0) return rc;
   SelectionMap selection;
   for (const FoundFileRecord& r : results) selection.emplace(SelectionKey(r), r);
   RecoveryPrinter printer(session.Progress(), options.json, options.target);
   RecoveryJob job(session.Sources(), selection, options.target, &printer, nullptr,
                   [](const std::string& key) { return GetMessageCatalog().Msg(key); });
+  if (options.keepFolders)
+    job.KeepFolders([&session](const FoundFileRecord& r) {
+      // The source as the command line named it, without the folders it lies in.
+      const std::string& text = session.SourceTextOf(r);
+      return text.substr(text.rfind('/') == std::string::npos ? 0 : text.rfind('/') + 1);
+    });
   {
     InterruptWatch<RecoveryJob> watch(job);
     job.Run();

@@ -1,7 +1,10 @@
 // scan, recover and tree run as a user runs them, on FAT volumes made by mkfs.fat and mtools.
 #include <gtest/gtest.h>
 
+#include <fnmatch.h>
+
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <utility>
@@ -64,7 +67,8 @@ TEST_F(ScanCommand, JsonLinesListTheDeletedFilesWithTheirFolders) {
   records.pop_back();
   const std::vector<std::string> keys = {"engine",  "engine_name", "id",       "name",   "folder",
                                          "is_folder", "extension", "category", "size",   "location",
-                                         "object",  "content",     "created",  "modified", "accessed", "source"};
+                                         "object",  "content",     "found",    "condition", "created", "modified",
+                                         "accessed", "source"};
   // FAT keeps the local time of the camera or computer that wrote the file: no "Z".
   const std::regex iso(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})");
   for (const OrderedJson& record : records) {
@@ -198,6 +202,77 @@ TEST_F(ScanCommand, TreeShowsEveryFileTheScanLists) {
       }
     }
   }
+}
+
+// Each filter narrows the listing to exactly the records that the unfiltered listing's own fields
+// say match (worked out here independently: fnmatch, the JSON sizes, dates and states), in the
+// deep scan too (deleted, formatted and carved finds); and a keep-folders recovery writes every
+// listed file at <source>/<folder>/<name>, with the content of the flat recovery.
+TEST_F(ScanCommand, FiltersAndKeptFoldersAgreeWithTheListing) {
+  for (const char* volume : {"fat32.img", "fat32_lost.img", "fmt_fat32.img"}) {
+    REQUIRE_FIXTURE(volume);
+    const std::string image = FixturePath(volume);
+    const std::string options = " --deep --resume yes --data-dir '" + dataDir + "'";
+    Outcome all = Rexmoor("scan '" + image + "'" + options + " --format json");
+    ASSERT_EQ(all.status, 0);
+    const auto listed = JsonLines(all.out);
+    ASSERT_GE(listed.size(), 5u);
+    using Pred = std::function<bool(const OrderedJson&)>;
+    auto modifiedOn = [](const OrderedJson& r, const std::string& from, const std::string& to) {
+      if (r["modified"].is_null()) return false;
+      const std::string day = r["modified"].get<std::string>().substr(0, 10);
+      return day >= from && day <= to;
+    };
+    const std::string someDay = [&] {
+      for (const OrderedJson& r : listed)
+        if (!r["modified"].is_null()) return r["modified"].get<std::string>().substr(0, 10);
+      return std::string("2000-01-01");
+    }();
+    const std::vector<std::pair<std::string, Pred>> cases = {
+        {"--name '*.TXT'", [](const OrderedJson& r) { return fnmatch("*.txt", r["name"].get<std::string>().c_str(), FNM_CASEFOLD) == 0; }},
+        {"--name '!?.*'", [](const OrderedJson& r) { return fnmatch("!?.*", r["name"].get<std::string>().c_str(), FNM_CASEFOLD) == 0; }},
+        {"--name NOTE", [](const OrderedJson& r) { return fnmatch("*note*", r["name"].get<std::string>().c_str(), FNM_CASEFOLD) == 0; }},
+        {"--min-size 2K --max-size 0.5M", [](const OrderedJson& r) { return r["size"] >= 2048 && r["size"] <= 524288; }},
+        {"--max-size 1500", [](const OrderedJson& r) { return r["size"] <= 1500; }},
+        {"--since " + someDay + " --until " + someDay, [&](const OrderedJson& r) { return modifiedOn(r, someDay, someDay); }},
+        {"--until 2009-12-31", [&](const OrderedJson& r) { return modifiedOn(r, "0000", "2009-12-31"); }},
+        {"--state carved", [](const OrderedJson& r) { return r["found"] == "carved"; }},
+        {"--state deleted,formatted --state intact",
+         [](const OrderedJson& r) { return r["found"] != "carved" && r["condition"] == "intact"; }},
+    };
+    for (const auto& [args, matches] : cases) {
+      SCOPED_TRACE(std::string(volume) + " " + args);
+      Outcome narrowed = Rexmoor("scan '" + image + "'" + options + " --format json " + args);
+      ASSERT_EQ(narrowed.status, 0);
+      std::multiset<std::pair<std::string, std::string>> got, want;
+      for (const OrderedJson& r : JsonLines(narrowed.out)) got.emplace(r["folder"], r["name"]);
+      for (const OrderedJson& r : listed)
+        if (matches(r)) want.emplace(r["folder"], r["name"]);
+      EXPECT_EQ(got, want);
+    }
+
+    // Kept folders: every listed file at <source>/<folder>/<name>, as many files as the flat
+    // recovery wrote, the same contents.
+    const std::string flat = work / (std::string(volume) + "-flat"), kept = work / (std::string(volume) + "-kept");
+    ASSERT_EQ(Rexmoor("recover '" + image + "'" + options + " --to '" + flat + "'").status, 0);
+    ASSERT_EQ(Rexmoor("recover '" + image + "'" + options + " --keep-folders --to '" + kept + "'").status, 0);
+    std::multiset<std::string> flatHashes, keptHashes;
+    for (const auto& e : fs::recursive_directory_iterator(flat))
+      if (e.is_regular_file()) flatHashes.insert(Sha256(e.path()));
+    for (const auto& e : fs::recursive_directory_iterator(kept))
+      if (e.is_regular_file()) keptHashes.insert(Sha256(e.path()));
+    EXPECT_EQ(keptHashes, flatHashes);
+    for (const OrderedJson& r : listed) {
+      const std::string path = kept + "/" + volume + "/" + r["folder"].get<std::string>() + r["name"].get<std::string>();
+      EXPECT_TRUE(fs::exists(path) || r["engine"] == static_cast<int>(kTagFileType)) << path;
+      if (r["engine"] == static_cast<int>(kTagFileType))  // carved finds have no folder: the source's own
+        EXPECT_TRUE(fs::exists(kept + "/" + volume + "/" + r["name"].get<std::string>())) << r;
+    }
+  }
+  // The filters refuse what they cannot read, and tree, which shows everything, takes none.
+  for (const char* bad : {"--min-size 3X", "--since 2024-13-01", "--until yesterday", "--state gone"})
+    EXPECT_EQ(Rexmoor("scan x.img " + std::string(bad)).status, 2) << bad;
+  EXPECT_EQ(Rexmoor("tree x.img --name '*.jpg'").status, 2);
 }
 
 TEST_F(ScanCommand, UsageAndUnsupportedSources) {
