@@ -456,8 +456,52 @@ ResultModel::ResultModel() {
 
 void ResultModel::Rebuild(RecordList results, const FileTypeSelection& types, const Texts& texts) {
   results_ = std::move(results);
-  rows_.clear();
+  folders_.clear();
   opened_.reset();
+  BuildTree(types, texts);
+  for (const CategoryNode& category : categories_) {
+    if (category.children.empty()) continue;
+    OpenNode(NodeRef{category.category, 0});
+    break;
+  }
+}
+
+void ResultModel::SetFolders(std::vector<std::string> folders) {
+  folders_ = std::move(folders);
+  FillRows();
+}
+
+const std::string& ResultModel::FolderOf(std::size_t result) const {
+  static const std::string kNone;
+  return result < folders_.size() ? folders_[result] : kNone;
+}
+
+void ResultModel::SetFilter(const RecordFilter& filter, const FileTypeSelection& types, const Texts& texts) {
+  filter_ = filter;
+  // The open node is found again by what it is, not by its place, which the filter may change.
+  std::optional<std::pair<TypeCategory, std::string>> was;
+  if (opened_)
+    if (const TypeNode* node = Node(*opened_)) was.emplace(opened_->category, node->extension);
+  opened_.reset();
+  BuildTree(types, texts);
+  if (was) {
+    const std::vector<TypeNode>& children = Category(was->first).children;
+    for (std::size_t i = 0; i < children.size(); ++i)
+      if (children[i].extension == was->second) {
+        OpenNode(NodeRef{was->first, i});
+        return;
+      }
+  }
+  for (const CategoryNode& category : categories_) {
+    if (category.children.empty()) continue;
+    OpenNode(NodeRef{category.category, 0});
+    return;
+  }
+  rows_.clear();
+}
+
+void ResultModel::BuildTree(const FileTypeSelection& types, const Texts& texts) {
+  rows_.clear();
   for (TypeCategory category : kCategories) {
     CategoryNode& node = categories_[Index(category)];
     node.category = category;
@@ -465,7 +509,8 @@ void ResultModel::Rebuild(RecordList results, const FileTypeSelection& types, co
   }
 
   std::map<std::string, std::vector<std::size_t>> byExtension;
-  for (std::size_t i = 0; i < results_.size(); ++i) byExtension[ResultExtension(NameOf(results_[i]))].push_back(i);
+  for (std::size_t i = 0; i < results_.size(); ++i)
+    if (filter_.Matches(results_[i])) byExtension[ResultExtension(NameOf(results_[i]))].push_back(i);
 
   const bool otherSelected = types.OtherFilesSelected();
   for (auto& [extension, records] : byExtension) {
@@ -493,12 +538,6 @@ void ResultModel::Rebuild(RecordList results, const FileTypeSelection& types, co
   std::stable_partition(others.begin(), others.end(), [](const TypeNode& n) { return n.extension != "unknow"; });
 
   Retranslate(texts);
-
-  for (const CategoryNode& category : categories_) {
-    if (category.children.empty()) continue;
-    OpenNode(NodeRef{category.category, 0});
-    break;
-  }
 }
 
 void ResultModel::Retranslate(const Texts& texts) {
@@ -547,8 +586,9 @@ std::string ResultModel::CellText(std::size_t row, FileColumn column) const {
       const std::uint64_t time = record.createdTime;
       return RecordTimeText(time);
     }
-    case FileColumn::Path: return kNoTime;
+    case FileColumn::Path: return FolderOf(rows_.at(row));
     case FileColumn::Type: return TypeText(record);
+    case FileColumn::Condition: return ConditionText(ConditionOf(record));
   }
   return std::string();
 }
@@ -623,7 +663,8 @@ void ResultModel::SortBy(FileColumn column) {
     case FileColumn::CreatedTime: direction = direction == -1 ? 1 : -1; break;
     case FileColumn::FileName:
     case FileColumn::Path:
-    case FileColumn::Type: direction = direction == 1 ? -1 : 1; break;
+    case FileColumn::Type:
+    case FileColumn::Condition: direction = direction == 1 ? -1 : 1; break;
   }
   sortColumn_ = column;
   // From result order again, so that equal rows keep it whatever was sorted before.
@@ -661,7 +702,11 @@ void ResultModel::SortRows() {
       }
       case FileColumn::FileName: return CompareNoCase(NameOf(a), NameOf(b));
       case FileColumn::Type: return CompareNoCase(TypeText(a), TypeText(b));
-      case FileColumn::Path: return 0;  // every row shows the same placeholder
+      case FileColumn::Path: return CompareNoCase(FolderOf(ia), FolderOf(ib));
+      case FileColumn::Condition: {
+        const auto ca = static_cast<int>(ConditionOf(a)), cb = static_cast<int>(ConditionOf(b));
+        return ca < cb ? -1 : (ca > cb ? 1 : 0);
+      }
     }
     return 0;
   };

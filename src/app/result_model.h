@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/recovery_job.h"
+#include "app/record_filter.h"
 #include "engine/found_file_record.h"
 
 namespace rexmoor {
@@ -120,8 +121,9 @@ struct CategoryNode {
 };
 
 // Columns of the file list after its check box column.
-enum class FileColumn { FileName, Size, ModifiedTime, CreatedTime, Path, Type };
-inline constexpr std::size_t kFileColumnCount = 6;
+// The condition is the content state in words (record_filter.h).
+enum class FileColumn { FileName, Size, ModifiedTime, CreatedTime, Path, Type, Condition };
+inline constexpr std::size_t kFileColumnCount = 7;
 
 // A node of the tree: the category and, for an extension node, the child's index.
 struct NodeRef {
@@ -143,6 +145,13 @@ class ResultModel {
   void Rebuild(RecordList results, const FileTypeSelection& types, const Texts& texts);
   // Category texts again (after a language change), counts unchanged.
   void Retranslate(const Texts& texts);
+  // The folder each result was found in ("Holiday/", "" at the root or for a carved file),
+  // parallel to Results(); shown in the Path column. Cleared by Rebuild.
+  void SetFolders(std::vector<std::string> folders);
+  // Only the results the filter lets through make up the tree, its counts and the list; the
+  // selection keeps what was checked before. The open node stays open while it has results.
+  void SetFilter(const RecordFilter& filter, const FileTypeSelection& types, const Texts& texts);
+  const RecordFilter& Filter() const { return filter_; }
 
   const RecordList& Results() const { return results_; }
   const std::array<CategoryNode, kTypeCategoryCount>& Categories() const { return categories_; }
@@ -183,8 +192,12 @@ class ResultModel {
  private:
   void FillRows();
   void SortRows();
+  void BuildTree(const FileTypeSelection& types, const Texts& texts);
+  const std::string& FolderOf(std::size_t result) const;
 
   RecordList results_;
+  std::vector<std::string> folders_;
+  RecordFilter filter_;
   std::array<CategoryNode, kTypeCategoryCount> categories_{};
   std::optional<NodeRef> opened_;
   std::vector<std::size_t> rows_;

@@ -8,9 +8,20 @@ namespace rexmoor::gui {
 namespace {
 
 // Control names of the columns; their header texts come from the main window's section.
-constexpr const char* kColumnNames[kFileColumnCount] = {"FileName", "Size", "ModifiedTime",
-                                                        "CreatedTime", "Path", "Type"};
-constexpr const char* kColumnFallback[kFileColumnCount] = {"Name", "Size", "Modified", "Created", "Path", "Type"};
+constexpr const char* kColumnNames[kFileColumnCount] = {"FileName", "Size", "ModifiedTime", "CreatedTime",
+                                                        "Path",     "Type", "Condition"};
+constexpr const char* kColumnFallback[kFileColumnCount] = {"Name", "Size", "Modified", "Created",
+                                                           "Path", "Type", "Condition"};
+
+// The content state in the user's language, where the language file has it.
+QString ConditionWords(const FoundFileRecord& record) {
+  const Condition condition = ConditionOf(record);
+  const char* key = condition == Condition::PossiblyOverwritten ? "ConditionOverwritten"
+                    : condition == Condition::Incomplete        ? "ConditionIncomplete"
+                                                                : "ConditionIntact";
+  const QString text = SectionText("MainWnd", key);
+  return text.isEmpty() ? QString::fromLatin1(ConditionText(condition)) : text;
+}
 
 }  // namespace
 
@@ -43,6 +54,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
+      if (column == FileColumn::Condition) return ConditionWords(results_.RowRecord(row));
       return FromUtf8(results_.CellText(row, column));
     case Qt::CheckStateRole:
       if (column == FileColumn::FileName) return results_.RowChecked(row) ? Qt::Checked : Qt::Unchecked;

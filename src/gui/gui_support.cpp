@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSettings>
 #include <QSvgRenderer>
 #include <QWidget>
 
@@ -26,6 +27,30 @@ QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data()
 std::string ToUtf8(const QString& text) { return text.toUtf8().toStdString(); }
 
 QString Msg(const char* key) { return FromUtf8(GetMessageCatalog().Msg(key)); }
+
+namespace {
+
+QString GuiSettingsPath() {
+  const std::string settings = UserSettingsPath();
+  if (settings.empty()) return {};
+  const std::size_t slash = settings.rfind('/');
+  return FromUtf8(settings.substr(0, slash + 1) + "gui.ini");
+}
+
+}  // namespace
+
+QVariant GuiSetting(const QString& key, const QVariant& fallback) {
+  const QString path = GuiSettingsPath();
+  if (path.isEmpty()) return fallback;
+  return QSettings(path, QSettings::IniFormat).value(key, fallback);
+}
+
+void SetGuiSetting(const QString& key, const QVariant& value) {
+  const QString path = GuiSettingsPath();
+  if (path.isEmpty()) return;
+  QSettings settings(path, QSettings::IniFormat);
+  settings.setValue(key, value);
+}
 
 QString Msg(const std::string& key) { return FromUtf8(GetMessageCatalog().Msg(key)); }
 

@@ -5,6 +5,7 @@
 
 #include <QIcon>
 #include <QString>
+#include <QVariant>
 
 #include <string>
 
@@ -31,6 +32,12 @@ QIcon ThemeIcon(const char* name);
 // The icon the desktop shows for files of this extension ("jpg", "pdf"), by its MIME type.
 QIcon FileTypeIcon(const QString& extension);
 QIcon AppIcon();
+
+// The desktop program's own settings beside the language choice: gui.ini in the folder of the
+// user's config.ini (window size, recovery options). Read and written at each call, so a changed
+// XDG_CONFIG_HOME is followed.
+QVariant GuiSetting(const QString& key, const QVariant& fallback = {});
+void SetGuiSetting(const QString& key, const QVariant& value);
 
 // A push button carrying its control name; its text comes with the window's section.
 QPushButton* NamedButton(const char* objectName);

@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -35,6 +36,7 @@
 #include "app/message_catalog.h"
 #include "gui/device_watch.h"
 #include "gui/file_list_model.h"
+#include "gui/filter_bar.h"
 #include "gui/gui_support.h"
 #include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
@@ -92,8 +94,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
   setObjectName(QStringLiteral("FileRecoveryWnd"));
   setWindowTitle(QStringLiteral("Rexmoor"));
   setWindowIcon(AppIcon());
-  resize(800, 500);
   setMinimumSize(760, 480);
+  RestoreWindowSize();
 
   auto* central = new QWidget;
   auto* layout = new QVBoxLayout(central);
@@ -416,6 +418,24 @@ QWidget* MainWindow::BuildFileTypePage() {
   return scroll;
 }
 
+void MainWindow::RestoreWindowSize() {
+  const QRect screen = this->screen() != nullptr ? this->screen()->availableGeometry() : QRect(0, 0, 1280, 800);
+  const QSize fits(screen.width() * 95 / 100, screen.height() * 95 / 100);
+  QSize size = GuiSetting(QStringLiteral("window/size")).toSize();
+  if (!size.isValid() || size.width() > fits.width() || size.height() > fits.height()) {
+    // Three quarters of the screen, at least 1024 x 640 where the screen has the room.
+    size = QSize(std::max(1024, screen.width() * 3 / 4), std::max(640, screen.height() * 3 / 4)).boundedTo(fits);
+  }
+  resize(size.expandedTo(minimumSize()));
+  if (GuiSetting(QStringLiteral("window/maximised"), false).toBool()) setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  SetGuiSetting(QStringLiteral("window/maximised"), isMaximized());
+  if (!isMaximized() && !isFullScreen()) SetGuiSetting(QStringLiteral("window/size"), size());
+  QMainWindow::closeEvent(event);
+}
+
 QWidget* MainWindow::BuildResultsPage() {
   auto* page = new QWidget;
   page->setObjectName(QStringLiteral("RecoverFile"));
@@ -439,7 +459,9 @@ QWidget* MainWindow::BuildResultsPage() {
   allRows_->setTristate(true);
   auto* listBar = new QHBoxLayout;
   listBar->addWidget(allRows_);
-  listBar->addStretch();
+  listBar->addSpacing(12);
+  filterBar_ = new FilterBar;
+  listBar->addWidget(filterBar_, 1);
   thumbsButton_ = new QToolButton;
   thumbsButton_->setObjectName(QStringLiteral("ThumbnailsBtn"));
   thumbsButton_->setCheckable(true);
@@ -492,6 +514,7 @@ QWidget* MainWindow::BuildResultsPage() {
   connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
   connect(fileModel_, &FileListModel::checksChanged, this, &MainWindow::OnFileChecksChanged);
   connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
+  connect(filterBar_, &FilterBar::filterChanged, this, &MainWindow::ApplyFilter);
   // The list and the grid show the same rows: the user's choice of one in either is previewed.
   const auto previewCurrent = [this](const QModelIndex& current) {
     if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
@@ -530,6 +553,12 @@ QWidget* MainWindow::BuildBottomBar() {
   scan_ = NamedButton("BtnScan");
   recover_ = NamedButton("BtnRecover");
   recover_->setIcon(ThemeIcon("folder"));
+  keepFolders_ = new QCheckBox;
+  keepFolders_->setObjectName(QStringLiteral("ChkKeepFolders"));
+  keepFolders_->setChecked(GuiSetting(QStringLiteral("recovery/keepFolders"), false).toBool());
+  connect(keepFolders_, &QCheckBox::toggled, this,
+          [](bool on) { SetGuiSetting(QStringLiteral("recovery/keepFolders"), on); });
+  layout->addWidget(keepFolders_);
   continue_ = NamedButton("BtnContinueScan");
   continue_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
   for (QPushButton* button : {loadImage_, createImage_, scan_, continue_, recover_}) layout->addWidget(button);
@@ -568,6 +597,7 @@ void MainWindow::Retranslate() {
   for (TypeCategory category : kCategories)
     optionGroups_[category]->setTitle(MainText(CategoryTextKey(category)));
   fileModel_->Retranslate();
+  filterBar_->Retranslate();
   preview_->Retranslate();
   model_.Retranslate([](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
   if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
@@ -652,6 +682,7 @@ void MainWindow::ShowPage(int page) {
   createImage_->setVisible(disk && mode_ == 1);
   scan_->setVisible((disk || page == kPageFileType) && mode_ == 0);
   recover_->setVisible(page == kPageResults);
+  keepFolders_->setVisible(page == kPageResults);
   continue_->setVisible(page == kPageResults && canContinue_);
   selectedInfo_->setVisible(page == kPageResults);
   if (disk) SelectDefaultRow();
@@ -1082,12 +1113,45 @@ void MainWindow::RunSearch() {
     results = window.TakeResults();
   }
   fillingTree_ = true;
-  model_.Rebuild(std::move(results), types_, [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
+  // A new search starts unfiltered.
+  filterBar_->Clear();
+  const auto texts = [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); };
+  model_.SetFilter(RecordFilter{}, types_, texts);
+  model_.Rebuild(std::move(results), types_, texts);
+  FillFolders();
   fillingTree_ = false;
   preview_->Clear();
   tabRecover_->setEnabled(true);
   FillTypeTree();
   ShowPage(kPageResults);
+  UpdateSelectionInfo();
+}
+
+void MainWindow::FillFolders() {
+  std::vector<std::string> folders;
+  folders.reserve(model_.Results().size());
+  std::lock_guard<std::mutex> lock(EngineUseLock());
+  for (const FoundFileRecord& record : model_.Results()) {
+    std::string folder;
+    IFileRecoveryParse* engine = EngineForRecord(sources_, record);
+    if (engine == nullptr || engine->GetFolderPath(&record, folder) != kSuccess) folder.clear();
+    folders.push_back(std::move(folder));
+  }
+  model_.SetFolders(std::move(folders));
+}
+
+void MainWindow::ApplyFilter() {
+  thumbGrid_->Stop();
+  fillingTree_ = true;
+  model_.SetFilter(filterBar_->Filter(), types_,
+                   [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
+  fillingTree_ = false;
+  preview_->Clear();
+  FillTypeTree();
+  if (!model_.OpenedNode()) {  // nothing passes: an empty list, and no grid to show
+    thumbsButton_->setEnabled(false);
+    ShowThumbnails(false);
+  }
   UpdateSelectionInfo();
 }
 
@@ -1156,9 +1220,10 @@ void MainWindow::SizeFileColumns() {
   header->resizeSection(static_cast<int>(FileColumn::Size), metrics.horizontalAdvance(QStringLiteral("1023.00 MB")) + 16);
   header->resizeSection(static_cast<int>(FileColumn::ModifiedTime), timeWidth);
   header->resizeSection(static_cast<int>(FileColumn::CreatedTime), timeWidth);
-  // Found files carry no folder of their own in this list: the column would only repeat "----".
-  fileList_->setColumnHidden(static_cast<int>(FileColumn::Path), true);
+  header->resizeSection(static_cast<int>(FileColumn::Path), metrics.horizontalAdvance(QStringLiteral("DCIM/100CANON/")) + 16);
   header->resizeSection(static_cast<int>(FileColumn::Type), metrics.horizontalAdvance(QStringLiteral("folder")) + 24);
+  header->resizeSection(static_cast<int>(FileColumn::Condition),
+                        metrics.horizontalAdvance(SectionText("MainWnd", "ConditionOverwritten")) + 16);
 }
 
 void MainWindow::RefreshTreeChecks() {
@@ -1295,6 +1360,18 @@ void MainWindow::StartRecovery() {
                                                FormatSize(static_cast<std::int64_t>(freeBytes))}))) != 1)
     return;
   RecoverProcessWnd window(this, sources_, model_.Selection(), target);
+  if (keepFolders_->isChecked())
+    window.Job().KeepFolders([this](const FoundFileRecord& record) {
+      // The name the disk list shows for the source: the image file's, else the device's.
+      for (std::size_t i = 0; i < sources_.size(); ++i) {
+        const ScanSourceEntry& s = sources_[i];
+        const std::uint16_t tag = s.kind == ScanSourceEntry::Kind::Image ? s.sourceTag : s.driveLetter;
+        if (tag != record.sourceTag) continue;
+        if (!s.displayName.empty()) return s.displayName;
+        if (i < scannedSources_.size()) return FileNameOf(scannedSources_[i].text);
+      }
+      return std::string("source");
+    });
   window.exec();
 }
 

@@ -85,6 +85,8 @@ class MainWindow : public QMainWindow {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Remembers the window size for the next start.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   struct DiskRow {
@@ -147,6 +149,12 @@ class MainWindow : public QMainWindow {
   void SelectFirstRow();
   bool PictureNodeOpen() const;
   void ShowThumbnails(bool on);
+  // The search field's and the filters' narrowing, over the tree, its counts and the list.
+  void ApplyFilter();
+  // The folder each result was found in, from the engine that found it, for the Path column.
+  void FillFolders();
+  // The size the window had when it was last closed, or one that fits the screen.
+  void RestoreWindowSize();
   void CreateImage();
   void LoadImage();
   void ChangeLanguage(const std::string& name);
@@ -210,6 +218,8 @@ class MainWindow : public QMainWindow {
   QCheckBox* allRows_ = nullptr;
   PreviewPanel* preview_ = nullptr;
   QToolButton* thumbsButton_ = nullptr;
+  class FilterBar* filterBar_ = nullptr;
+  QCheckBox* keepFolders_ = nullptr;
   QStackedWidget* listStack_ = nullptr;
   ThumbnailGrid* thumbGrid_ = nullptr;
   bool autoSelecting_ = false;  // a row selected by the program, not by the user

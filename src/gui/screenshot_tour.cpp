@@ -5,12 +5,14 @@
 #include <QDialog>
 #include <QDir>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QScreen>
 #include <QTableView>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QWidget>
 
@@ -202,6 +204,12 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
       if (window.CurrentPage() != MainWindow::kPageResults || QApplication::activeModalWidget() != nullptr) return;
       waitResults->stop();
       Save(&window, folder, QStringLiteral("page3-results"));
+      // The filters' panel, as its button opens it.
+      if (auto* filters = window.findChild<QToolButton*>(QStringLiteral("FilterBtn")); filters && filters->menu()) {
+        filters->menu()->popup(filters->mapToGlobal(QPoint(0, filters->height())));
+        Save(filters->menu(), folder, QStringLiteral("filters"));
+        filters->menu()->hide();
+      }
       // Without a window manager (Xvfb) maximising is taking the whole screen.
       window.showMaximized();
       if (window.screen() != nullptr) window.setGeometry(window.screen()->availableGeometry());

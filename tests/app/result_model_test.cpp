@@ -271,7 +271,12 @@ TEST(ResultModel, CellTextsOfFilesAndFolders) {
   EXPECT_EQ(ColumnTexts(model, FileColumn::Type), (Names{"JPEG", "jpg", "folder"}));
   EXPECT_EQ(ColumnTexts(model, FileColumn::ModifiedTime), (Names{"2024-3-9 08:05:01", "    ----    ", "    ----    "}));
   EXPECT_EQ(ColumnTexts(model, FileColumn::CreatedTime)[0], "    ----    ");
-  EXPECT_EQ(ColumnTexts(model, FileColumn::Path)[1], "    ----    ");
+  EXPECT_EQ(ColumnTexts(model, FileColumn::Path), (Names{"", "", ""}));  // until the folders are known
+  model.SetFolders({"DCIM/100CANON/", "", "Holiday/"});
+  EXPECT_EQ(ColumnTexts(model, FileColumn::Path), (Names{"DCIM/100CANON/", "", "Holiday/"}));
+  // An engine that did not look at the content leaves state 0: "possibly overwritten".
+  EXPECT_EQ(ColumnTexts(model, FileColumn::Condition), (Names{"possibly overwritten", "possibly overwritten",
+                                                              "possibly overwritten"}));
 
   model.Rebuild({Rec("README", 4), Rec("x.", 5), Rec("huge.bin", 6, std::numeric_limits<std::uint64_t>::max())},
                 FileTypeSelection(), EnglishText);
@@ -279,6 +284,55 @@ TEST(ResultModel, CellTextsOfFilesAndFolders) {
   EXPECT_EQ(model.CellText(0, FileColumn::Size), "16777216.00 TB");  // not a negative number
   model.OpenNode(NodeRef{TypeCategory::Other, 1});
   EXPECT_EQ(ColumnTexts(model, FileColumn::Type), (Names{"file", "file"}));
+}
+
+// The search and the filters narrow the tree, its counts and the list; what was checked stays
+// checked, and the open node stays open while anything in it passes.
+TEST(ResultModel, FilterNarrowsTheTreeAndKeepsTheSelection) {
+  FoundFileRecord a = Rec("IMG_0001.jpg", 1, 3000), b = Rec("IMG_0002.jpg", 2, 900000), c = Rec("notes.txt", 3, 40);
+  FoundFileRecord d = Rec("song.mp3", 4, 5000000);
+  a.contentState = c.contentState = d.contentState = 1;
+  d.engineTag = kTagFileType;
+  ResultModel model;
+  model.Rebuild({a, b, c, d}, FileTypeSelection(), EnglishText);
+  model.OpenNode(NodeRef{TypeCategory::Photo, 0});
+  model.SetRowChecked(1, true);  // IMG_0002.jpg
+  auto counts = [&] {
+    Names texts;
+    for (const CategoryNode& category : model.Categories()) texts.push_back(category.text);
+    return texts;
+  };
+  struct Case {
+    RecordFilter filter;
+    Names categories;
+    std::size_t rows;  // of the open node: photo while it has rows, else the first that has
+  };
+  RecordFilter img, big, overwritten, carved, none;
+  img.name = "img_*";
+  big.minSize = 4000;
+  overwritten.conditions = Bit(Condition::PossiblyOverwritten);
+  carved.how = Bit(FoundHow::Carved);
+  none.name = "*.docx";
+  const Case cases[] = {
+      {img, {"Photo (2)", "Audio", "Video", "Office", "Zip", "Other"}, 2},
+      {big, {"Photo (1)", "Audio (1)", "Video", "Office", "Zip", "Other"}, 1},
+      {overwritten, {"Photo (1)", "Audio", "Video", "Office", "Zip", "Other"}, 1},
+      {carved, {"Photo", "Audio (1)", "Video", "Office", "Zip", "Other"}, 1},
+      {none, {"Photo", "Audio", "Video", "Office", "Zip", "Other"}, 0},
+      {RecordFilter{}, {"Photo (2)", "Audio (1)", "Video", "Office (1)", "Zip", "Other"}, 2},
+  };
+  for (const Case& test : cases) {
+    model.SetFilter(test.filter, FileTypeSelection(), EnglishText);
+    EXPECT_EQ(counts(), test.categories) << test.filter.name;
+    EXPECT_EQ(model.RowCount(), test.rows) << test.filter.name;
+    EXPECT_EQ(model.Selection().size(), 1u) << "the checked file stays checked";
+  }
+  model.SetFilter(big, FileTypeSelection(), EnglishText);
+  ASSERT_TRUE(model.OpenedNode());
+  EXPECT_EQ(model.OpenedNode()->category, TypeCategory::Photo);
+  EXPECT_EQ(model.CellText(0, FileColumn::FileName), "IMG_0002.jpg");
+  EXPECT_EQ(model.CellText(0, FileColumn::Condition), "possibly overwritten");
+  EXPECT_TRUE(model.RowChecked(0));
 }
 
 // --- the tree ----------------------------------------------------------------------------------------------

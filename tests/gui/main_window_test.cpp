@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
@@ -150,6 +151,7 @@ class MainWindowTest : public QObject {
   void quickScanOfADiskPassesOverAreasWithoutAVolume();
   void exfatPartitionGivesBackItsDeletedFilesByName();
   void phonePicturesAndRawFilesShowInThePanelAndTheGrid();
+  void searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -208,6 +210,8 @@ void MainWindowTest::initTestCase() {
     }
   QVERIFY(expected_.size() >= 5);
 
+  // Window size and options another run remembered would change what these tests see.
+  QFile::remove(QString::fromUtf8(qgetenv("XDG_CONFIG_HOME")) + QStringLiteral("/rexmoor/gui.ini"));
   window_ = std::make_unique<MainWindow>();
   FileChoosers choosers;
   choosers.recoveryFolder = [this](QWidget*) { return recoverTo_; };
@@ -668,6 +672,79 @@ void MainWindowTest::phonePicturesAndRawFilesShowInThePanelAndTheGrid() {
     QVERIFY2(!pixmap.isNull() && (pixmap.width() > kThumbnailSide / 2 || pixmap.height() > kThumbnailSide / 2), node);
     toggle->click();
   }
+}
+
+// The search field and the filters narrow the tree (its counts with it) to what the command line's
+// listing says matches; the Path column shows each file's folder; a keep-folders recovery writes
+// the ticked files below the card's name, in the folders they were found in.
+void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
+  RescanCard();
+  const int total = TreeTotal();
+  QCOMPARE(total, int(expected_.size()));
+  auto count = [this](const std::function<bool(const QJsonObject&)>& matches) {
+    return static_cast<int>(std::count_if(expected_.begin(), expected_.end(), matches));
+  };
+  auto* search = window_->findChild<QLineEdit*>(QStringLiteral("SearchEdit"));
+  QVERIFY(search != nullptr);
+  search->setText(QStringLiteral("*.JPG"));
+  QTest::keyClick(search, Qt::Key_Return);
+  QCOMPARE(TreeTotal(), count([](const QJsonObject& r) { return r[QStringLiteral("name")].toString().endsWith(QStringLiteral(".jpg"), Qt::CaseInsensitive); }));
+  QCOMPARE(TreeCounts().size(), std::size_t{1});  // JPG/JPEG alone
+  search->clear();
+  QTest::keyClick(search, Qt::Key_Return);
+  QCOMPARE(TreeTotal(), total);
+
+  for (const char* box : {"FoundCarved", "FoundDeleted"}) {
+    auto* check = window_->findChild<QCheckBox*>(QString::fromLatin1(box));
+    QVERIFY(check != nullptr);
+    check->setChecked(true);
+    const QString found = QString::fromLatin1(box) == QLatin1String("FoundCarved") ? QStringLiteral("carved") : QStringLiteral("deleted");
+    QCOMPARE(TreeTotal(), count([&](const QJsonObject& r) { return r[QStringLiteral("found")].toString() == found; }));
+    check->setChecked(false);
+  }
+  auto* minSize = window_->findChild<QLineEdit*>(QStringLiteral("MinSizeEdit"));
+  minSize->setText(QStringLiteral("15K"));
+  emit minSize->editingFinished();
+  QCOMPARE(TreeTotal(), count([](const QJsonObject& r) { return r[QStringLiteral("size")].toDouble() >= 15360; }));
+  auto* filterButton = window_->findChild<QToolButton*>(QStringLiteral("FilterBtn"));
+  QVERIFY(filterButton->text().endsWith(QStringLiteral("(1)")));
+  ClickChild(window_.get(), "ClearFiltersBtn");
+  QCOMPARE(TreeTotal(), total);
+
+  // The Path column: the folder each JPEG was found in.
+  QVERIFY(OpenNode(QStringLiteral("JPG/JPEG")));
+  auto* list = window_->findChild<QTableView*>(QStringLiteral("FileList"));
+  QVERIFY(!list->isColumnHidden(static_cast<int>(FileColumn::Path)));
+  QSet<QString> shown, listed;
+  for (int row = 0; row < list->model()->rowCount(); ++row)
+    shown.insert(list->model()->index(row, static_cast<int>(FileColumn::Path)).data().toString() +
+                 list->model()->index(row, 0).data().toString());
+  for (const QJsonObject& r : expected_)
+    if (r[QStringLiteral("extension")].toString() == QLatin1String("jpg"))
+      listed.insert(r[QStringLiteral("folder")].toString() + r[QStringLiteral("name")].toString());
+  QCOMPARE(shown, listed);
+
+  // Keep the folders: every deleted file at card.img/<folder>/<name>.
+  auto* keep = window_->findChild<QCheckBox*>(QStringLiteral("ChkKeepFolders"));
+  QVERIFY(keep != nullptr && keep->isVisible());
+  keep->setChecked(true);
+  for (std::size_t c = 0; c < kTypeCategoryCount; ++c)
+    window_->CheckTypeNode(NodeRef{static_cast<TypeCategory>(c), std::nullopt}, true);
+  const QString folder = work_.filePath(QStringLiteral("recovered-kept"));
+  RecoverTickedInto(folder);
+  keep->setChecked(false);
+  for (std::size_t c = 0; c < kTypeCategoryCount; ++c)
+    window_->CheckTypeNode(NodeRef{static_cast<TypeCategory>(c), std::nullopt}, false);
+  int deleted = 0;
+  for (const QJsonObject& r : expected_) {
+    if (r[QStringLiteral("found")].toString() != QLatin1String("deleted")) continue;
+    const QString path = folder + QStringLiteral("/card.img/") + r[QStringLiteral("folder")].toString() +
+                         r[QStringLiteral("name")].toString();
+    QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+    ++deleted;
+  }
+  QVERIFY(deleted >= 5);
+  QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/photo")));  // no category folders
 }
 
 // A data folder that is a plain file: the scan says where its finds cannot go, and why, instead
