@@ -458,6 +458,7 @@ void ResultModel::Rebuild(RecordList results, const FileTypeSelection& types, co
   results_ = std::move(results);
   folders_.clear();
   opened_.reset();
+  openedFolder_.reset();
   BuildTree(types, texts);
   for (const CategoryNode& category : categories_) {
     if (category.children.empty()) continue;
@@ -466,8 +467,9 @@ void ResultModel::Rebuild(RecordList results, const FileTypeSelection& types, co
   }
 }
 
-void ResultModel::SetFolders(std::vector<std::string> folders) {
+void ResultModel::SetFolders(std::vector<std::string> folders, const Texts& texts) {
   folders_ = std::move(folders);
+  BuildFolders(texts);
   FillRows();
 }
 
@@ -482,8 +484,21 @@ void ResultModel::SetFilter(const RecordFilter& filter, const FileTypeSelection&
   std::optional<std::pair<TypeCategory, std::string>> was;
   if (opened_)
     if (const TypeNode* node = Node(*opened_)) was.emplace(opened_->category, node->extension);
+  std::optional<std::pair<std::string, bool>> wasFolder;
+  if (openedFolder_ && *openedFolder_ < folderNodes_.size())
+    wasFolder.emplace(folderNodes_[*openedFolder_].path, folderNodes_[*openedFolder_].carved);
   opened_.reset();
+  openedFolder_.reset();
   BuildTree(types, texts);
+  BuildFolders(texts);
+  if (wasFolder) {
+    // The same folder, else the root: the folder view stays the folder view.
+    std::size_t again = 0;
+    for (std::size_t i = 0; i < folderNodes_.size(); ++i)
+      if (folderNodes_[i].path == wasFolder->first && folderNodes_[i].carved == wasFolder->second) again = i;
+    OpenFolder(again);
+    return;
+  }
   if (was) {
     const std::vector<TypeNode>& children = Category(was->first).children;
     for (std::size_t i = 0; i < children.size(); ++i)
@@ -545,6 +560,11 @@ void ResultModel::Retranslate(const Texts& texts) {
     const std::string text = TextOf(texts, CategoryTextKey(node.category));
     node.text = node.children.empty() ? text : WithCount(text, node.FileCount());
   }
+  for (std::size_t i = 0; i < folderNodes_.size(); ++i) {
+    FolderNode& node = folderNodes_[i];
+    if (i == 0 || node.carved) node.name = TextOf(texts, i == 0 ? "FolderRoot" : "FolderCarved");
+    node.text = WithCount(node.name, node.fileCount);
+  }
 }
 
 const CategoryNode& ResultModel::Category(TypeCategory category) const { return categories_.at(Index(category)); }
@@ -558,14 +578,105 @@ const TypeNode* ResultModel::Node(const NodeRef& ref) const {
 void ResultModel::OpenNode(const NodeRef& ref) {
   if (Node(ref) == nullptr) return;
   opened_ = ref;
+  openedFolder_.reset();
+  FillRows();
+}
+
+void ResultModel::OpenFolder(std::size_t node) {
+  if (node >= folderNodes_.size()) return;
+  openedFolder_ = node;
+  opened_.reset();
   FillRows();
 }
 
 void ResultModel::FillRows() {
-  const TypeNode* node = opened_ ? Node(*opened_) : nullptr;
-  rows_ = node != nullptr ? node->records : std::vector<std::size_t>();
+  if (openedFolder_ && *openedFolder_ < folderNodes_.size()) {
+    rows_ = folderNodes_[*openedFolder_].records;
+  } else {
+    const TypeNode* node = opened_ ? Node(*opened_) : nullptr;
+    rows_ = node != nullptr ? node->records : std::vector<std::size_t>();
+  }
   SortRows();
 }
+
+void ResultModel::BuildFolders(const Texts& texts) {
+  folderNodes_.clear();
+  folderNodes_.emplace_back();
+  folderNodes_[0].name = TextOf(texts, "FolderRoot");
+  // The files of the type tree, in result order, so that both views show the same.
+  std::vector<std::size_t> files;
+  for (const CategoryNode& category : categories_)
+    for (const TypeNode& node : category.children) files.insert(files.end(), node.records.begin(), node.records.end());
+  std::sort(files.begin(), files.end());
+  std::map<std::string, std::size_t> byPath;  // path -> node
+  std::optional<std::size_t> carvedNode;
+  for (std::size_t i : files) {
+    const FoundFileRecord& record = results_[i];
+    if (record.isFolder != 0) continue;  // folders are the nodes themselves
+    const std::string& folder = FolderOf(i);
+    std::size_t at = 0;
+    if (folder.empty() && record.engineTag == kTagFileType) {
+      if (!carvedNode) {
+        carvedNode = folderNodes_.size();
+        folderNodes_.emplace_back();
+        folderNodes_.back().name = TextOf(texts, "FolderCarved");
+        folderNodes_.back().carved = true;
+      }
+      at = *carvedNode;
+    } else {
+      // One node per component; the path's length bounds the walk.
+      std::size_t from = 0;
+      while (from < folder.size()) {
+        std::size_t cut = folder.find_first_of("/\\", from);
+        if (cut == std::string::npos) cut = folder.size();
+        if (cut > from) {
+          const std::string path = folder.substr(0, cut + 1 <= folder.size() ? cut + 1 : cut);
+          auto [it, added] = byPath.emplace(path, folderNodes_.size());
+          if (added) {
+            FolderNode node;
+            node.name = folder.substr(from, cut - from);
+            node.path = path;
+            node.parent = at;
+            folderNodes_.push_back(std::move(node));
+            folderNodes_[at].children.push_back(it->second);
+          }
+          at = it->second;
+        }
+        from = cut + 1;
+      }
+    }
+    folderNodes_[at].records.push_back(i);
+  }
+  if (carvedNode) folderNodes_[0].children.push_back(*carvedNode);
+  // Children by name, the carved node last; counts from the leaves up (children come after
+  // their parents in the vector).
+  for (FolderNode& node : folderNodes_)
+    std::stable_sort(node.children.begin(), node.children.end(), [this](std::size_t a, std::size_t b) {
+      if (folderNodes_[a].carved != folderNodes_[b].carved) return folderNodes_[b].carved;
+      return CompareNoCase(folderNodes_[a].name, folderNodes_[b].name) < 0;
+    });
+  for (std::size_t n = folderNodes_.size(); n-- > 0;) {
+    FolderNode& node = folderNodes_[n];
+    node.fileCount += node.records.size();
+    if (n != 0) folderNodes_[node.parent].fileCount += node.fileCount;
+  }
+  for (FolderNode& node : folderNodes_) node.text = WithCount(node.name, node.fileCount);
+}
+
+std::vector<std::size_t> ResultModel::FilesBelow(std::size_t node) const {
+  std::vector<std::size_t> files;
+  if (node >= folderNodes_.size()) return files;
+  std::vector<std::size_t> pending{node};
+  // Every node is visited once: each has one parent, and children come after it.
+  while (!pending.empty()) {
+    const FolderNode& at = folderNodes_[pending.back()];
+    pending.pop_back();
+    files.insert(files.end(), at.records.begin(), at.records.end());
+    pending.insert(pending.end(), at.children.begin(), at.children.end());
+  }
+  return files;
+}
+
 
 const FoundFileRecord& ResultModel::RowRecord(std::size_t row) const { return results_.at(rows_.at(row)); }
 
@@ -614,6 +725,15 @@ std::size_t CountSelected(const SelectionMap& selection, const RecordList& resul
 }
 
 }  // namespace
+
+void ResultModel::SetFolderChecked(std::size_t node, bool checked) {
+  for (std::size_t i : FilesBelow(node)) SetChecked(selection_, results_[i], checked);
+}
+
+CheckState ResultModel::FolderCheck(std::size_t node) const {
+  const std::vector<std::size_t> files = FilesBelow(node);
+  return StateOf(CountSelected(selection_, results_, files), files.size());
+}
 
 void ResultModel::SetRowChecked(std::size_t row, bool checked) { SetChecked(selection_, RowRecord(row), checked); }
 

@@ -120,6 +120,20 @@ struct CategoryNode {
   std::size_t FileCount() const;
 };
 
+// One node of the folder view: the folders the engines rebuilt, as their paths name them. Node 0
+// is the root (the files found at a volume's root); files found by their content, without a
+// folder, have a node of their own below it.
+struct FolderNode {
+  std::string name;                   // "Holiday"; the root's and the carved node's from the texts
+  std::string path;                   // "Holiday/Day 1/", as the engines give it; "" for the root
+  std::size_t parent = 0;             // the root is its own parent
+  std::vector<std::size_t> children;  // folder node indices, by name, the carved node last
+  std::vector<std::size_t> records;   // the files directly in it, result indices in result order
+  std::size_t fileCount = 0;          // files in it and below
+  std::string text;                   // "Holiday (12)"
+  bool carved = false;
+};
+
 // Columns of the file list after its check box column.
 // The condition is the content state in words (record_filter.h).
 enum class FileColumn { FileName, Size, ModifiedTime, CreatedTime, Path, Type, Condition };
@@ -146,8 +160,9 @@ class ResultModel {
   // Category texts again (after a language change), counts unchanged.
   void Retranslate(const Texts& texts);
   // The folder each result was found in ("Holiday/", "" at the root or for a carved file),
-  // parallel to Results(); shown in the Path column. Cleared by Rebuild.
-  void SetFolders(std::vector<std::string> folders);
+  // parallel to Results(); shown in the Path column and made into the folder view. Cleared by
+  // Rebuild.
+  void SetFolders(std::vector<std::string> folders, const Texts& texts);
   // Only the results the filter lets through make up the tree, its counts and the list; the
   // selection keeps what was checked before. The open node stays open while it has results.
   void SetFilter(const RecordFilter& filter, const FileTypeSelection& types, const Texts& texts);
@@ -161,6 +176,16 @@ class ResultModel {
   // The file list: the open extension node's records (after sorting).
   void OpenNode(const NodeRef& ref);  // a category ref leaves the list as it is
   std::optional<NodeRef> OpenedNode() const { return opened_; }
+
+  // The folder view, over the same files as the type tree (the filter applied). Texts:
+  // "FolderRoot" names the root, "FolderCarved" the node of the files found by content.
+  const std::vector<FolderNode>& FolderNodes() const { return folderNodes_; }
+  // The list: the files directly in the folder. Closes the open type node (and back).
+  void OpenFolder(std::size_t node);
+  std::optional<std::size_t> OpenedFolder() const { return openedFolder_; }
+  // Every file in the folder and below.
+  void SetFolderChecked(std::size_t node, bool checked);
+  CheckState FolderCheck(std::size_t node) const;
   std::size_t RowCount() const { return rows_.size(); }
   const FoundFileRecord& RowRecord(std::size_t row) const;
   std::size_t RowResultIndex(std::size_t row) const { return rows_.at(row); }
@@ -193,6 +218,9 @@ class ResultModel {
   void FillRows();
   void SortRows();
   void BuildTree(const FileTypeSelection& types, const Texts& texts);
+  void BuildFolders(const Texts& texts);
+  // The result indices of the files in the folder and below.
+  std::vector<std::size_t> FilesBelow(std::size_t node) const;
   const std::string& FolderOf(std::size_t result) const;
 
   RecordList results_;
@@ -200,6 +228,8 @@ class ResultModel {
   RecordFilter filter_;
   std::array<CategoryNode, kTypeCategoryCount> categories_{};
   std::optional<NodeRef> opened_;
+  std::vector<FolderNode> folderNodes_;
+  std::optional<std::size_t> openedFolder_;
   std::vector<std::size_t> rows_;
   SelectionMap selection_;
   std::array<int, kFileColumnCount> directions_{};

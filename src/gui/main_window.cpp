@@ -37,6 +37,7 @@
 #include "gui/device_watch.h"
 #include "gui/file_list_model.h"
 #include "gui/filter_bar.h"
+#include "gui/folder_tree.h"
 #include "gui/gui_support.h"
 #include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
@@ -447,7 +448,33 @@ QWidget* MainWindow::BuildResultsPage() {
   typeTree_->setHeaderHidden(true);
   typeTree_->setIconSize(QSize(20, 20));
   typeTree_->setUniformRowHeights(true);
-  split->addWidget(typeTree_);
+  // The found files by type or by folder: two views over the same files and check boxes.
+  auto* treePane = new QWidget;
+  auto* treeLayout = new QVBoxLayout(treePane);
+  treeLayout->setContentsMargins(0, 0, 0, 0);
+  treeLayout->setSpacing(2);
+  auto* viewRow = new QHBoxLayout;
+  viewRow->setSpacing(0);
+  auto* viewGroup = new QButtonGroup(treePane);
+  for (const char* name : {"ByTypeBtn", "ByFolderBtn"}) {
+    auto* button = new QToolButton;
+    button->setObjectName(QString::fromLatin1(name));
+    button->setCheckable(true);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    button->setIcon(ThemeIcon(name[2] == 'T' ? "x-office-document" : "folder"));
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    viewGroup->addButton(button);
+    viewRow->addWidget(button);
+    (name[2] == 'T' ? byType_ : byFolder_) = button;
+  }
+  byType_->setChecked(true);
+  treeLayout->addLayout(viewRow);
+  treeStack_ = new QStackedWidget;
+  treeStack_->addWidget(typeTree_);
+  folderTree_ = new FolderTree(model_);
+  treeStack_->addWidget(folderTree_);
+  treeLayout->addWidget(treeStack_, 1);
+  split->addWidget(treePane);
 
   auto* right = new QSplitter(Qt::Vertical);
   auto* listPane = new QWidget;
@@ -515,6 +542,12 @@ QWidget* MainWindow::BuildResultsPage() {
   connect(fileModel_, &FileListModel::checksChanged, this, &MainWindow::OnFileChecksChanged);
   connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
   connect(filterBar_, &FilterBar::filterChanged, this, &MainWindow::ApplyFilter);
+  connect(byType_, &QToolButton::toggled, this, [this](bool on) { ShowFolderView(!on); });
+  connect(folderTree_, &FolderTree::folderOpened, this, &MainWindow::OnListChanged);
+  connect(folderTree_, &FolderTree::checksChanged, this, [this] {
+    fileModel_->ChecksChanged();
+    OnFileChecksChanged();
+  });
   // The list and the grid show the same rows: the user's choice of one in either is previewed.
   const auto previewCurrent = [this](const QModelIndex& current) {
     if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
@@ -1123,6 +1156,10 @@ void MainWindow::RunSearch() {
   preview_->Clear();
   tabRecover_->setEnabled(true);
   FillTypeTree();
+  if (treeStack_->currentWidget() == folderTree_) {
+    folderTree_->Fill();
+    OnListChanged();
+  }
   ShowPage(kPageResults);
   UpdateSelectionInfo();
 }
@@ -1137,7 +1174,7 @@ void MainWindow::FillFolders() {
     if (engine == nullptr || engine->GetFolderPath(&record, folder) != kSuccess) folder.clear();
     folders.push_back(std::move(folder));
   }
-  model_.SetFolders(std::move(folders));
+  model_.SetFolders(std::move(folders), [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
 }
 
 void MainWindow::ApplyFilter() {
@@ -1147,8 +1184,14 @@ void MainWindow::ApplyFilter() {
                    [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
   fillingTree_ = false;
   preview_->Clear();
-  FillTypeTree();
-  if (!model_.OpenedNode()) {  // nothing passes: an empty list, and no grid to show
+  if (treeStack_->currentWidget() == folderTree_) {
+    FillTypeTree();  // the counts, kept current behind the folder view
+    folderTree_->Fill();
+    OnListChanged();
+  } else {
+    FillTypeTree();
+  }
+  if (!model_.OpenedNode() && !model_.OpenedFolder()) {  // nothing passes: an empty list, and no grid to show
     thumbsButton_->setEnabled(false);
     ShowThumbnails(false);
   }
@@ -1262,13 +1305,37 @@ void MainWindow::OnTreeCurrentChanged(QTreeWidgetItem* item) {
   const NodeRef ref = RefOf(item);
   if (!ref.child) return;
   thumbGrid_->Stop();
+  lastTypeNode_ = ref;
   model_.OpenNode(ref);
+  OnListChanged();
+}
+
+void MainWindow::OnListChanged() {
+  thumbGrid_->Stop();
   fileModel_->Reset();
   thumbsButton_->setEnabled(PictureNodeOpen());
   ShowThumbnails(thumbsButton_->isChecked());
   preview_->Clear();
   OnFileChecksChanged();
   SelectFirstRow();
+}
+
+void MainWindow::ShowFolderView(bool folders) {
+  thumbGrid_->Stop();
+  treeStack_->setCurrentWidget(folders ? static_cast<QWidget*>(folderTree_) : typeTree_);
+  if (folders) {
+    folderTree_->Fill();
+  } else {
+    // Back to the type node that was open, or the first there is.
+    if (!model_.OpenedNode()) {
+      const std::optional<NodeRef> last = lastTypeNode_;
+      if (last && model_.Node(*last) != nullptr) model_.OpenNode(*last);
+      for (const CategoryNode& category : model_.Categories())
+        if (!model_.OpenedNode() && !category.children.empty()) model_.OpenNode(NodeRef{category.category, 0});
+    }
+    FillTypeTree();
+  }
+  OnListChanged();
 }
 
 bool MainWindow::PictureNodeOpen() const {
@@ -1309,6 +1376,7 @@ void MainWindow::OnFileChecksChanged() {
   allRows_->setCheckState(QtState(model_.AllRowsCheck()));
   allRows_->setEnabled(model_.RowCount() > 0);
   RefreshTreeChecks();
+  if (treeStack_->currentWidget() == folderTree_) folderTree_->RefreshChecks();
   UpdateSelectionInfo();
 }
 

@@ -151,6 +151,10 @@ class MainWindow : public QMainWindow {
   void ShowThumbnails(bool on);
   // The search field's and the filters' narrowing, over the tree, its counts and the list.
   void ApplyFilter();
+  // The list shows other rows: the thumbnails, the preview, the check boxes follow.
+  void OnListChanged();
+  // The type tree or the folder tree beside the list.
+  void ShowFolderView(bool folders);
   // The folder each result was found in, from the engine that found it, for the Path column.
   void FillFolders();
   // The size the window had when it was last closed, or one that fits the screen.
@@ -219,6 +223,11 @@ class MainWindow : public QMainWindow {
   PreviewPanel* preview_ = nullptr;
   QToolButton* thumbsButton_ = nullptr;
   class FilterBar* filterBar_ = nullptr;
+  class FolderTree* folderTree_ = nullptr;
+  QStackedWidget* treeStack_ = nullptr;
+  QToolButton* byType_ = nullptr;
+  QToolButton* byFolder_ = nullptr;
+  std::optional<NodeRef> lastTypeNode_;
   QCheckBox* keepFolders_ = nullptr;
   QStackedWidget* listStack_ = nullptr;
   ThumbnailGrid* thumbGrid_ = nullptr;

@@ -204,6 +204,13 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
       if (window.CurrentPage() != MainWindow::kPageResults || QApplication::activeModalWidget() != nullptr) return;
       waitResults->stop();
       Save(&window, folder, QStringLiteral("page3-results"));
+      // The folder view, the last folder of the root open.
+      Click(&window, "ByFolderBtn");
+      if (auto* folders = window.findChild<QTreeWidget*>(QStringLiteral("FolderTree"));
+          folders != nullptr && folders->topLevelItemCount() > 0 && folders->topLevelItem(0)->childCount() > 0)
+        folders->setCurrentItem(folders->topLevelItem(0)->child(folders->topLevelItem(0)->childCount() - 1));
+      Save(&window, folder, QStringLiteral("page3-results-folders"));
+      Click(&window, "ByTypeBtn");
       // The filters' panel, as its button opens it.
       if (auto* filters = window.findChild<QToolButton*>(QStringLiteral("FilterBtn")); filters && filters->menu()) {
         filters->menu()->popup(filters->mapToGlobal(QPoint(0, filters->height())));

@@ -48,7 +48,9 @@ std::string EnglishText(const std::string& key) {
                                                                {"MSG0811", "Zip"},
                                                                {"MSG0812", "Other"},
                                                                {"MSG0803", "No file selected"},
-                                                               {"MSG0804", "Selected: %s in %d files"}};
+                                                               {"MSG0804", "Selected: %s in %d files"},
+                                                               {"FolderRoot", "All folders"},
+                                                               {"FolderCarved", "Found by content"}};
   for (const auto& [k, v] : kTexts)
     if (key == k) return v;
   return "?" + key;
@@ -272,7 +274,7 @@ TEST(ResultModel, CellTextsOfFilesAndFolders) {
   EXPECT_EQ(ColumnTexts(model, FileColumn::ModifiedTime), (Names{"2024-3-9 08:05:01", "    ----    ", "    ----    "}));
   EXPECT_EQ(ColumnTexts(model, FileColumn::CreatedTime)[0], "    ----    ");
   EXPECT_EQ(ColumnTexts(model, FileColumn::Path), (Names{"", "", ""}));  // until the folders are known
-  model.SetFolders({"DCIM/100CANON/", "", "Holiday/"});
+  model.SetFolders({"DCIM/100CANON/", "", "Holiday/"}, EnglishText);
   EXPECT_EQ(ColumnTexts(model, FileColumn::Path), (Names{"DCIM/100CANON/", "", "Holiday/"}));
   // An engine that did not look at the content leaves state 0: "possibly overwritten".
   EXPECT_EQ(ColumnTexts(model, FileColumn::Condition), (Names{"possibly overwritten", "possibly overwritten",
@@ -333,6 +335,51 @@ TEST(ResultModel, FilterNarrowsTheTreeAndKeepsTheSelection) {
   EXPECT_EQ(model.CellText(0, FileColumn::FileName), "IMG_0002.jpg");
   EXPECT_EQ(model.CellText(0, FileColumn::Condition), "possibly overwritten");
   EXPECT_TRUE(model.RowChecked(0));
+}
+
+// The folder view: one node per folder the paths name (a lost parent's "LostFolder<n>" too), the
+// root's own files at the root, carved files in a node of their own, counts of everything below,
+// checking a folder checks its files and those below, and a filter narrows it as it does the
+// type tree.
+TEST(ResultModel, FolderViewMirrorsThePathsTheEnginesGave) {
+  std::vector<FoundFileRecord> records = {Rec("a.jpg", 1), Rec("b.jpg", 2), Rec("c.txt", 3), Rec("d.jpg", 4),
+                                          Rec("e.pdf", 5), Rec("f.jpg", 6)};
+  records[4].engineTag = kTagFileType;
+  ResultModel model;
+  model.Rebuild(records, FileTypeSelection(), EnglishText);
+  model.SetFolders({"Holiday/", "Holiday/Day 1/", "", "LostFolder12/", "", "holiday/Day 2\\"}, EnglishText);
+  auto texts = [&] {
+    Names out;
+    std::function<void(std::size_t, int)> walk = [&](std::size_t n, int depth) {
+      out.push_back(std::string(static_cast<std::size_t>(depth) * 2, ' ') + model.FolderNodes()[n].text);
+      for (std::size_t child : model.FolderNodes()[n].children) walk(child, depth + 1);
+    };
+    walk(0, 0);
+    return out;
+  };
+  EXPECT_EQ(texts(), (Names{"All folders (6)", "  Holiday (2)", "    Day 1 (1)", "  holiday (1)", "    Day 2 (1)",
+                            "  LostFolder12 (1)", "  Found by content (1)"}));
+  model.OpenFolder(0);
+  EXPECT_EQ(ColumnTexts(model, FileColumn::FileName), (Names{"c.txt"}));
+  EXPECT_FALSE(model.OpenedNode());
+  const std::size_t holiday = model.FolderNodes()[0].children[0];
+  model.OpenFolder(holiday);
+  EXPECT_EQ(ColumnTexts(model, FileColumn::FileName), (Names{"a.jpg"}));
+  model.SetFolderChecked(holiday, true);
+  EXPECT_EQ(model.Selection().size(), 2u);  // a.jpg, and b.jpg below it
+  EXPECT_EQ(model.FolderCheck(holiday), CheckState::Checked);
+  EXPECT_EQ(model.FolderCheck(0), CheckState::Partial);
+  EXPECT_EQ(model.NodeCheck(NodeRef{TypeCategory::Photo, std::nullopt}), CheckState::Partial);  // the same files
+
+  RecordFilter jpegs;
+  jpegs.name = "*.jpg";
+  model.SetFilter(jpegs, FileTypeSelection(), EnglishText);
+  EXPECT_EQ(texts(), (Names{"All folders (4)", "  Holiday (2)", "    Day 1 (1)", "  holiday (1)", "    Day 2 (1)",
+                            "  LostFolder12 (1)"}));
+  ASSERT_TRUE(model.OpenedFolder());
+  EXPECT_EQ(model.FolderNodes()[*model.OpenedFolder()].path, "Holiday/");  // still open
+  model.OpenNode(NodeRef{TypeCategory::Photo, 0});
+  EXPECT_FALSE(model.OpenedFolder());
 }
 
 // --- the tree ----------------------------------------------------------------------------------------------

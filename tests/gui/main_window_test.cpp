@@ -29,6 +29,7 @@
 #include <QTextEdit>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QElapsedTimer>
 #include <QImageReader>
 #include <QMediaPlayer>
@@ -723,6 +724,32 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
     if (r[QStringLiteral("extension")].toString() == QLatin1String("jpg"))
       listed.insert(r[QStringLiteral("folder")].toString() + r[QStringLiteral("name")].toString());
   QCOMPARE(shown, listed);
+
+  // The folder view: the root counts every find, each folder the files in and below it (as the
+  // listing's folder fields say), a selected folder lists its own files, and checking it checks
+  // them all.
+  ClickChild(window_.get(), "ByFolderBtn");
+  auto* folders = window_->findChild<QTreeWidget*>(QStringLiteral("FolderTree"));
+  QVERIFY(folders != nullptr && folders->isVisible());
+  QCOMPARE(folders->topLevelItemCount(), 1);
+  QCOMPARE(SplitCount(folders->topLevelItem(0)->text(0)).second, total);
+  QTreeWidgetItem* holiday = nullptr;
+  for (QTreeWidgetItemIterator it(folders); *it != nullptr; ++it)
+    if (SplitCount((*it)->text(0)).first == QLatin1String("Holiday")) holiday = *it;
+  QVERIFY(holiday != nullptr);
+  const int inHoliday = count([](const QJsonObject& r) { return r[QStringLiteral("folder")].toString().startsWith(QStringLiteral("Holiday/")); });
+  QVERIFY(inHoliday >= 3);
+  QCOMPARE(SplitCount(holiday->text(0)).second, inHoliday);
+  folders->setCurrentItem(holiday);
+  QCOMPARE(list->model()->rowCount(), count([](const QJsonObject& r) { return r[QStringLiteral("folder")].toString() == QLatin1String("Holiday/"); }));
+  holiday->setCheckState(0, Qt::Checked);
+  QCOMPARE(int(window_->Results().Selection().size()), inHoliday);
+  QCOMPARE(list->model()->index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+  holiday->setCheckState(0, Qt::Unchecked);
+  QVERIFY(window_->Results().Selection().empty());
+  ClickChild(window_.get(), "ByTypeBtn");
+  QVERIFY(window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"))->isVisible());
+  QVERIFY(list->model()->rowCount() > 0);
 
   // Keep the folders: every deleted file at card.img/<folder>/<name>.
   auto* keep = window_->findChild<QCheckBox*>(QStringLiteral("ChkKeepFolders"));
