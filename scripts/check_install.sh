@@ -17,6 +17,9 @@ bin="$work/prefix/bin/rexmoor"
 grep -q '^Exec=rexmoor-gui' "$work/prefix/share/applications/rexmoor-gui.desktop" || { echo "no desktop entry"; exit 1; }
 [ -f "$work/prefix/share/icons/hicolor/scalable/apps/rexmoor.svg" ] || { echo "no icon installed"; exit 1; }
 [ -f "$work/prefix/share/rexmoor/config.ini" ] || { echo "shipped settings not installed"; exit 1; }
+# The user guide Help opens, with its pictures.
+[ -f "$work/prefix/share/doc/Rexmoor/guide/index.html" ] || { echo "no user guide installed"; exit 1; }
+[ -f "$work/prefix/share/doc/Rexmoor/screenshots/page0-start.png" ] || { echo "the guide's pictures are not installed"; exit 1; }
 # The program that draws a PDF's first page for the preview, out of the programs' way.
 [ -x "$work/prefix/libexec/rexmoor/rexmoor-pdf-page" ] || { echo "no rexmoor-pdf-page in libexec/rexmoor"; exit 1; }
 # And the one that draws HEIF/AVIF, JPEG XL and camera raw pictures.

@@ -216,17 +216,19 @@ void MainWindow::BuildAssistMenu() {
     connect(action, &QAction::triggered, this, slot);
     return action;
   };
-  addItem("item_help", [] {
-    // The guide installed with the program, or the one of the source tree beside a build.
+  QAction* help = addItem("item_help", [] {
+    // The user guide installed with the program, or the one of the source tree beside a build.
     const QString folder = FromUtf8(ProgramFolder());
-    for (const QString& candidate : {folder + QStringLiteral("../share/doc/Rexmoor/README.md"),
-                                     folder + QStringLiteral("../README.md")}) {
+    for (const QString& candidate : {folder + QStringLiteral("../share/doc/Rexmoor/guide/index.html"),
+                                     folder + QStringLiteral("../docs/guide/index.html")}) {
       if (QFileInfo::exists(candidate)) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(candidate).absoluteFilePath()));
         return;
       }
     }
   });
+  help->setShortcut(QKeySequence::HelpContents);
+  addAction(help);
   languageMenu_ = assistMenu_->addMenu(QString());
   languageMenu_->setObjectName(QStringLiteral("item_language"));
   connect(languageMenu_, &QMenu::aboutToShow, this, &MainWindow::FillLanguageMenu);
@@ -1103,6 +1105,13 @@ void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) 
     if (entry.kind == ScanSourceEntry::Kind::Image) entry.displayName = FileNameOf(source.path);
     sources_.push_back(std::move(entry));
   }
+  // The title names what the results are of.
+  if (!scannedSources_.empty()) {
+    const ResolvedSource& first = scannedSources_.front();
+    QString name = FromUtf8(FileNameOf(first.path.empty() ? first.text : first.path));
+    if (scannedSources_.size() > 1) name += QStringLiteral(" (+%1)").arg(scannedSources_.size() - 1);
+    setWindowTitle(QStringLiteral("%1 — %2").arg(Msg("MSG1209"), name));
+  }
   model_.ClearSelection();
   int result = 0;
   bool ended = false;
@@ -1354,8 +1363,10 @@ void MainWindow::ShowThumbnails(bool on) {
 
 void MainWindow::SelectFirstRow() {
   if (model_.RowCount() == 0) return;
+  // The keyboard starts at the first row, but nothing is shown selected: the preview says that no
+  // file is chosen until the user chooses one.
   autoSelecting_ = true;
-  fileList_->selectRow(0);
+  fileList_->selectionModel()->setCurrentIndex(fileModel_->index(0, 0), QItemSelectionModel::NoUpdate);
   autoSelecting_ = false;
 }
 
