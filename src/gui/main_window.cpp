@@ -834,7 +834,9 @@ QTreeWidgetItem* MainWindow::AddDiskItem(const DiskRow& row, QTreeWidgetItem* pa
       item->setIcon(0, ThemeIcon("media-optical"));
       break;
     case DiskRow::Kind::Image:
-      item->setText(0, FromUtf8(FileNameOf(row.imagePath)));
+      item->setText(0, FromUtf8(FileNameOf(row.imagePath)) +
+                           (row.label.empty() ? QString() : QStringLiteral(" (%1)").arg(FromUtf8(row.label))));
+      item->setText(1, FromUtf8(row.fileSystem));
       item->setText(2, SizeText(row.sizeBytes));
       item->setIcon(0, ThemeIcon("media-optical"));
       item->setToolTip(0, FromUtf8(row.imagePath));
@@ -910,6 +912,12 @@ void MainWindow::RebuildDiskList(int reason) {
       image->sourceText = path;
       struct stat st {};
       if (::stat(path.c_str(), &st) == 0) image->sizeBytes = static_cast<std::uint64_t>(st.st_size);
+      // An image of one volume shows its file system and label as a drive's partition does.
+      const std::vector<DeviceDrive> asDrive = ListImageDevices({path});
+      if (asDrive.size() == 1 && asDrive[0].rows.size() == 1 && asDrive[0].rows[0].kind == DeviceRow::Kind::Volume) {
+        image->fileSystem = asDrive[0].rows[0].entry.fileSystemName;
+        image->label = asDrive[0].rows[0].entry.label;
+      }
       diskRows_.push_back(std::move(image));
       QTreeWidgetItem* item = AddDiskItem(*diskRows_.back(), groupItem);
       if (path + "|" + path == selectedSource) selectItem = item;

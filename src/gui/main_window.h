@@ -100,6 +100,8 @@ class MainWindow : public QMainWindow {
     std::string sourceText;   // what the source resolver takes
     std::string imagePath;
     std::uint64_t sizeBytes = 0;
+    std::string fileSystem;  // images: the file system that fills the image, and its label
+    std::string label;
   };
 
   QWidget* BuildTopBar();

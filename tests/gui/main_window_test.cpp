@@ -227,7 +227,9 @@ void MainWindowTest::ScanCard(std::function<void()> duringScan) {
   QVERIFY(window_->AddImageFile(image_));
   auto* disks = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
   QVERIFY(disks->currentItem() != nullptr);
-  QCOMPARE(disks->currentItem()->text(0), QStringLiteral("card.img"));
+  // An image of one volume shows its label and file system as a drive's partition does.
+  QCOMPARE(disks->currentItem()->text(0), QStringLiteral("card.img (CARD)"));
+  QVERIFY(disks->currentItem()->text(1).startsWith(QStringLiteral("FAT")));
   if (duringScan) duringScan();
   // The click returns once the scan and search windows have come and gone.
   ClickChild(window_.get(), "BtnScan");
@@ -863,7 +865,7 @@ void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
   QCOMPARE(Sha256(target), Sha256(image_));
   // Yes: the copy is listed and selected, ready for a deep scan.
   QVERIFY(list->currentItem() != nullptr);
-  QCOMPARE(list->currentItem()->text(0), QStringLiteral("card-copy.img"));
+  QCOMPARE(list->currentItem()->text(0), QStringLiteral("card-copy.img (CARD)"));
   QVERIFY(window_->findChild<QPushButton*>(QStringLiteral("BtnScan"))->isVisible());
 
   qunsetenv("REXMOOR_DRIVES");
