@@ -284,7 +284,6 @@ QWidget* MainWindow::BuildStartPage() {
     OnRecoverAll(recoverAll_->checkState() == Qt::Unchecked ? Qt::Unchecked : Qt::Checked);
   });
   layout->addSpacing(12);
-  auto* buttons = new QHBoxLayout;
   start_ = NamedButton("BtnStart");
   start_->setDefault(true);
   start_->setMinimumHeight(40);
@@ -297,10 +296,24 @@ QWidget* MainWindow::BuildStartPage() {
   imageMode_ = NamedButton("BtnCreateImageMode");
   imageMode_->setMinimumHeight(40);
   imageMode_->setIcon(ThemeIcon("media-optical"));
-  buttons->addWidget(start_, 2);
-  buttons->addWidget(quick_, 1);
-  buttons->addWidget(imageMode_, 1);
-  layout->addLayout(buttons);
+  // Each button with one line on what it does, below it.
+  auto* hints = new QGridLayout;
+  hints->setHorizontalSpacing(8);
+  hints->setVerticalSpacing(4);
+  int column = 0;
+  for (auto [button, hint] : {std::pair<QPushButton*, const char*>{start_, "StartHint"}, {quick_, "QuickHint"},
+                              {imageMode_, "ImageModeHint"}}) {
+    auto* label = new QLabel;
+    label->setObjectName(QString::fromLatin1(hint));
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    hints->addWidget(button, 0, column);
+    hints->addWidget(label, 1, column);
+    hints->setColumnStretch(column, column == 0 ? 2 : 1);
+    ++column;
+  }
+  layout->addLayout(hints);
   layout->addStretch();
   connect(start_, &QPushButton::clicked, this, [this] { StartFromPage0(true); });
   connect(quick_, &QPushButton::clicked, this, [this] { StartFromPage0(false); });
