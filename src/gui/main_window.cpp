@@ -36,6 +36,7 @@
 #include "app/message_catalog.h"
 #include "gui/device_watch.h"
 #include "gui/file_list_model.h"
+#include "gui/earlier_scans.h"
 #include "gui/filter_bar.h"
 #include "gui/folder_tree.h"
 #include "gui/gui_support.h"
@@ -314,7 +315,11 @@ QWidget* MainWindow::BuildStartPage() {
     ++column;
   }
   layout->addLayout(hints);
+  layout->addSpacing(12);
+  earlierScans_ = new EarlierScans;
+  layout->addWidget(earlierScans_);
   layout->addStretch();
+  connect(earlierScans_, &EarlierScans::continueImage, this, &MainWindow::ContinueEarlierImageScan);
   connect(start_, &QPushButton::clicked, this, [this] { StartFromPage0(true); });
   connect(quick_, &QPushButton::clicked, this, [this] { StartFromPage0(false); });
   connect(imageMode_, &QPushButton::clicked, this, &MainWindow::StartImageMode);
@@ -646,6 +651,7 @@ void MainWindow::Retranslate() {
     optionGroups_[category]->setTitle(MainText(CategoryTextKey(category)));
   fileModel_->Retranslate();
   filterBar_->Retranslate();
+  earlierScans_->Retranslate();
   preview_->Retranslate();
   model_.Retranslate([](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
   if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
@@ -719,6 +725,7 @@ void MainWindow::ShowPage(int page) {
   if (page == kPageResults && !tabRecover_->isEnabled()) return;
   if (page == kPageFileType && mode_ == 1) page = kPageDisk;
   pages_->setCurrentIndex(page);
+  if (page == kPageStart) earlierScans_->Refresh();
   tabScan_->setChecked(page == kPageDisk);
   tabFileType_->setChecked(page == kPageFileType);
   tabRecover_->setChecked(page == kPageResults);
@@ -790,6 +797,19 @@ void MainWindow::StartFromPage0(bool deep) {
     if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup) diskList_->topLevelItem(i)->setHidden(false);
   }
   ShowPage(kPageDisk);
+}
+
+void MainWindow::ContinueEarlierImageScan(const QString& path) {
+  if (scanRunning_) return;
+  StartFromPage0(true);
+  if (!AddImageFile(path)) return;
+  ResolvedSource source;
+  std::string error;
+  if (ResolveSource(ToUtf8(path), source, error) != kSuccess) {
+    ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
+    return;
+  }
+  RunScan({source}, true);
 }
 
 void MainWindow::StartImageMode() {

@@ -157,6 +157,8 @@ class MainWindow : public QMainWindow {
   void OnListChanged();
   // The type tree or the folder tree beside the list.
   void ShowFolderView(bool folders);
+  // The start page's Continue: the image's earlier deep scan taken up where it stopped.
+  void ContinueEarlierImageScan(const QString& path);
   // The folder each result was found in, from the engine that found it, for the Path column.
   void FillFolders();
   // The size the window had when it was last closed, or one that fits the screen.
@@ -225,6 +227,7 @@ class MainWindow : public QMainWindow {
   PreviewPanel* preview_ = nullptr;
   QToolButton* thumbsButton_ = nullptr;
   class FilterBar* filterBar_ = nullptr;
+  class EarlierScans* earlierScans_ = nullptr;
   class FolderTree* folderTree_ = nullptr;
   QStackedWidget* treeStack_ = nullptr;
   QToolButton* byType_ = nullptr;

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
@@ -895,6 +896,14 @@ void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
   QVERIFY(resume != nullptr && resume->isVisible());
   QCOMPARE(resume->text(), QString::fromStdString(GetMessageCatalog().Text("MainWnd", "BtnContinueScan")));
 
+  // The start page offers the stopped scan of the image too.
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  auto* earlier = window_->findChild<QListWidget*>(QStringLiteral("EarlierScanList"));
+  QVERIFY(earlier != nullptr && earlier->isVisible());
+  QVERIFY(!earlier->findItems(QStringLiteral("card.img"), Qt::MatchStartsWith).isEmpty());
+  ClickChild(window_.get(), "TabRecover");
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+
   // Continuing asks nothing more and ends with what an uninterrupted scan finds.
   bool askedAgain = false;
   driver_.Add([&askedAgain](QWidget* modal) {
@@ -912,6 +921,22 @@ void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
   QCOMPARE(window_->findChild<QLabel*>(QStringLiteral("Txt2"))->text(),
            QString::fromStdString(
                FillCatalogText(GetMessageCatalog().Msg("MSG0802"), {std::to_string(expected_.size())})));
+
+  // Continue on the start page takes the finished scan up from its log, asking nothing.
+  while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+  QVERIFY(!earlier->findItems(QStringLiteral("card.img"), Qt::MatchStartsWith).isEmpty());
+  earlier->setCurrentItem(earlier->findItems(QStringLiteral("card.img"), Qt::MatchStartsWith).front());
+  driver_.Add([&askedAgain](QWidget* modal) {
+    if (!IsBoxWith(modal, Catalog("MSG1206"))) return false;
+    askedAgain = true;
+    ClickLater(modal, "okbtn");
+    return true;
+  });
+  ClickChild(window_.get(), "BtnContinueEarlier");
+  driver_.Clear();
+  QVERIFY(!askedAgain);
+  QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+  QCOMPARE(TreeTotal(), int(expected_.size()));
 }
 
 bool MainWindowTest::OpenNode(const QString& label) {
