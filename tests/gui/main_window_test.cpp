@@ -154,6 +154,7 @@ class MainWindowTest : public QObject {
   void exfatPartitionGivesBackItsDeletedFilesByName();
   void phonePicturesAndRawFilesShowInThePanelAndTheGrid();
   void searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack();
+  void folderViewCountsAgreeWithTheCommandLine();
 
  private:
   void ScanCard(std::function<void()> duringScan = {});
@@ -775,6 +776,75 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
   }
   QVERIFY(deleted >= 5);
   QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/photo")));  // no category folders
+}
+
+// A quick-formatted FAT32 volume and an NTFS volume with deleted folders: the folder view shows
+// every folder the command line's listing names (lost parents as LostFolder<n>), each with the
+// number of files in it and below, and the files found by content apart.
+void MainWindowTest::folderViewCountsAgreeWithTheCommandLine() {
+  const QString ntfs = work_.filePath(QStringLiteral("ntfs_deleted.img"));
+  {
+    QProcess gunzip;
+    gunzip.setStandardOutputFile(ntfs);
+    gunzip.start(QStringLiteral("gunzip"),
+                 {QStringLiteral("-c"), QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/ntfs/ntfs_deleted.img.gz")});
+    QVERIFY(gunzip.waitForFinished(60000));
+    QCOMPARE(gunzip.exitCode(), 0);
+  }
+  const QString fat = QStringLiteral(REXMOOR_FIXTURE_DIR "/fmt_fat32.img");
+  if (!QFileInfo::exists(fat)) QSKIP("fmt_fat32.img is missing; run the build_fixture_volumes test first");
+  for (const QString& image : {fat, ntfs}) {
+    // What the command line lists: files per folder, counted into every folder above.
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("REXMOOR_DATA_DIR"), work_.filePath(QStringLiteral("cli-folders")));
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral(REXMOOR_CLI_PATH), {QStringLiteral("scan"), image, QStringLiteral("--format"),
+                                                  QStringLiteral("json"), QStringLiteral("--resume"), QStringLiteral("no")});
+    QVERIFY(cli.waitForFinished(300000));
+    QCOMPARE(cli.exitCode(), 0);
+    std::map<QString, int> below;  // "Trash/Sub/" -> files in it and below; "" the whole volume
+    int carved = 0;
+    for (const QByteArray& line : cli.readAllStandardOutput().split('\n')) {
+      const QJsonObject r = QJsonDocument::fromJson(line).object();
+      if (r.isEmpty() || r.contains(QStringLiteral("summary")) || r[QStringLiteral("is_folder")].toBool()) continue;
+      const QString folder = r[QStringLiteral("folder")].toString();
+      if (r[QStringLiteral("found")].toString() == QLatin1String("carved") && folder.isEmpty()) ++carved;
+      ++below[QString()];
+      for (int slash = folder.indexOf(QLatin1Char('/')); slash >= 0; slash = folder.indexOf(QLatin1Char('/'), slash + 1))
+        ++below[folder.left(slash + 1)];
+    }
+    QVERIFY2(below.size() >= 3, qPrintable(image));
+
+    while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
+    ClickChild(window_.get(), "BtnStart");
+    QVERIFY(window_->AddImageFile(image));
+    ClickChild(window_.get(), "BtnScan");
+    QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
+    ClickChild(window_.get(), "ByFolderBtn");
+    auto* folders = window_->findChild<QTreeWidget*>(QStringLiteral("FolderTree"));
+    std::map<QString, int> shown;
+    int shownCarved = 0;
+    for (QTreeWidgetItemIterator it(folders); *it != nullptr; ++it) {
+      const auto [label, count] = SplitCount((*it)->text(0));
+      if ((*it)->parent() == nullptr) {
+        shown[QString()] = count;
+        continue;
+      }
+      if (label == QString::fromStdString(GetMessageCatalog().Text("MainWnd", "FolderCarved")) &&
+          (*it)->parent()->parent() == nullptr && !(*it)->toolTip(0).isEmpty()) {
+        shownCarved = count;
+        continue;
+      }
+      QString path;
+      for (QTreeWidgetItem* at = *it; at->parent() != nullptr; at = at->parent())
+        path = SplitCount(at->text(0)).first + QLatin1Char('/') + path;
+      shown[path] = count;
+    }
+    QCOMPARE(shown, below);
+    QCOMPARE(shownCarved, carved);
+    ClickChild(window_.get(), "ByTypeBtn");
+  }
 }
 
 // A data folder that is a plain file: the scan says where its finds cannot go, and why, instead
