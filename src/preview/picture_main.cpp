@@ -258,6 +258,18 @@ int WriteSpan(int fd, const ByteSpan& span, const std::string& out) {
 
 // ---- camera raw files ----
 
+// An 8-bit RGB bitmap LibRaw made, as a PPM; anything else is refused.
+int WriteBitmap(const libraw_processed_image_t& image, const std::string& out, int maxSide) {
+  if (image.type != LIBRAW_IMAGE_BITMAP || image.colors != 3 || image.bits != 8 || !SizeAllowed(image.width, image.height) ||
+      image.data_size < static_cast<unsigned>(image.width) * image.height * 3)
+    return kRefused;
+  Rgb rgb;
+  rgb.width = image.width;
+  rgb.height = image.height;
+  rgb.bytes.assign(image.data, image.data + static_cast<std::size_t>(rgb.width) * rgb.height * 3);
+  return WritePpm(rgb, out, maxSide);
+}
+
 // The largest JPEG preview, LibRaw's or the one the file's own directories point to (LibRaw may
 // pick a small thumbnail, and does not know every camera); else LibRaw's bitmap thumbnail; else
 // the raw data, developed at half size.
@@ -281,14 +293,8 @@ int DrawRaw(const std::string& in, const std::string& out, int maxSide) {
       if (thumb->type == LIBRAW_IMAGE_JPEG && thumb->data_size > 4 && thumb->data[0] == 0xFF &&
           thumb->data[1] == 0xD8 && thumb->data_size > own.length) {
         drawn = WriteAtomically(out, {}, thumb->data, thumb->data_size) ? kDrawn : kRefused;
-      } else if (own.length == 0 && thumb->type == LIBRAW_IMAGE_BITMAP && thumb->colors == 3 && thumb->bits == 8 &&
-                 SizeAllowed(thumb->width, thumb->height) &&
-                 thumb->data_size >= static_cast<unsigned>(thumb->width) * thumb->height * 3) {
-        Rgb rgb;
-        rgb.width = thumb->width;
-        rgb.height = thumb->height;
-        rgb.bytes.assign(thumb->data, thumb->data + static_cast<std::size_t>(rgb.width) * rgb.height * 3);
-        drawn = WritePpm(rgb, out, maxSide);
+      } else if (own.length == 0) {
+        drawn = WriteBitmap(*thumb, out, maxSide);
       }
       LibRaw::dcraw_clear_mem(thumb);
       if (drawn == kDrawn) return kDrawn;
@@ -301,16 +307,7 @@ int DrawRaw(const std::string& in, const std::string& out, int maxSide) {
   if (raw->unpack() != LIBRAW_SUCCESS || raw->dcraw_process() != LIBRAW_SUCCESS) return kRefused;
   libraw_processed_image_t* image = raw->dcraw_make_mem_image(&error);
   if (image == nullptr) return kRefused;
-  int drawn = kRefused;
-  if (image->type == LIBRAW_IMAGE_BITMAP && image->colors == 3 && image->bits == 8 &&
-      SizeAllowed(image->width, image->height) &&
-      image->data_size >= static_cast<unsigned>(image->width) * image->height * 3) {
-    Rgb rgb;
-    rgb.width = image->width;
-    rgb.height = image->height;
-    rgb.bytes.assign(image->data, image->data + static_cast<std::size_t>(rgb.width) * rgb.height * 3);
-    drawn = WritePpm(rgb, out, maxSide);
-  }
+  const int drawn = WriteBitmap(*image, out, maxSide);
   LibRaw::dcraw_clear_mem(image);
   return drawn;
 }
