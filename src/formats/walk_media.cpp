@@ -1315,7 +1315,9 @@ WalkResult MeasureAiff(FileBytes& file, std::uint64_t limit) {
 
 namespace {
 constexpr std::uint64_t kMaxAdtsFrames = 1ull << 26;
-constexpr int kAdtsFramesToTrust = 3;
+// The header test trusts three frames; a file is more than that (a fifth of a second at 22 kHz)
+// and three frames and then other bytes are a chance match or a fragment.
+constexpr int kAdtsFramesToTrust = 5;
 constexpr unsigned kAdtsRateIndexMax = 12;  // 13 and 14 are reserved, 15 is not allowed in ADTS
 }  // namespace
 
@@ -1496,6 +1498,7 @@ std::optional<WavPackBlock> ParseWavPackBlock(const std::uint8_t* p) {
   b.total = total == kWavPackUnknownTotal ? kWavPackUnknownTotal : std::uint64_t{p[11]} << 32 | total;
   b.index = std::uint64_t{p[10]} << 32 | LoadU32LE(p + 16);
   b.samples = LoadU32LE(p + 20);
+  if (b.total != kWavPackUnknownTotal && (b.index > b.total || b.samples > b.total - b.index)) return std::nullopt;
   b.initial = (LoadU32LE(p + 24) & kWavPackInitialBlock) != 0;
   b.final = (LoadU32LE(p + 24) & kWavPackFinalBlock) != 0;
   return b;
@@ -1533,6 +1536,7 @@ WalkResult MeasureWavPack(FileBytes& file, std::uint64_t limit) {
     frameOpen = !b->final;
     pos = *end;
   }
+  if (blocks == 0) return NotThisFormat();
   if (blocks == kMaxWavPackBlocks) return Unsure();
   // A stream that declares its length and stops short of it broke off.
   if (first->total != kWavPackUnknownTotal && frameIndex + frameSamples < first->total) return Unsure();
