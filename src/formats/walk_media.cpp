@@ -1363,6 +1363,8 @@ WalkResult MeasureAdts(FileBytes& file, std::uint64_t limit) {
 namespace {
 constexpr std::uint64_t kMaxAmrFrames = 1ull << 28;
 constexpr std::uint64_t kAmrFramesToTrust = 5;  // a tenth of a second
+constexpr int kAmrNbSpeechTypes = 8;  // frame types 0..7 carry speech, 8 comfort noise
+constexpr int kAmrWbSpeechTypes = 9;
 // Bits of each frame type's payload (speech or comfort noise); -1: a type no encoder writes.
 constexpr std::array<int, 16> kAmrNbBits = {95, 103, 118, 134, 148, 159, 204, 244, 39, -1, -1, -1, -1, -1, -1, 0};
 constexpr std::array<int, 16> kAmrWbBits = {132, 177, 253, 285, 317, 365, 397, 461, 477, 40, -1, -1, -1, -1, 0, 0};
@@ -1387,7 +1389,7 @@ WalkResult MeasureAmr(FileBytes& file, std::uint64_t limit) {
   if (!wideband && !Is(h, "#!AMR\n")) return NotThisFormat();
   std::uint64_t pos = wideband ? 9 : 6;
   std::uint64_t frames = 0;
-  int lastType = -1;
+  int lastSpeechType = -1;
   // Whether a whole frame, its spare bits zero, starts at `at`; its size in `bytes`.
   const auto frameAt = [&](std::uint64_t at, std::size_t& bytes) {
     const std::uint8_t* toc = w.At(at, 1);
@@ -1404,12 +1406,14 @@ WalkResult MeasureAmr(FileBytes& file, std::uint64_t limit) {
       if (bytes != 0 && !w.Reaches(pos + bytes)) return Unsure();  // the medium ends inside it
       break;
     }
-    // Bytes after a file pass for a frame now and then; one of another mode that no frame
-    // follows is taken for such bytes (encoders keep their mode, at least to the end).
-    const int type = *w.At(pos, 1) >> 3;
+    // Bytes after a file pass for a frame now and then; a speech frame of another mode that no
+    // frame follows is taken for such bytes (encoders keep their mode, at least to the end).
+    // Comfort-noise and no-data frames come and go with the silences.
+    const int type = (*w.At(pos, 1) >> 3) & 0x0F;
+    const bool speech = type < (wideband ? kAmrWbSpeechTypes : kAmrNbSpeechTypes);
     std::size_t nextBytes = 0;
-    if (lastType >= 0 && type != lastType && !frameAt(pos + bytes, nextBytes)) break;
-    lastType = type;
+    if (speech && lastSpeechType >= 0 && type != lastSpeechType && !frameAt(pos + bytes, nextBytes)) break;
+    if (speech) lastSpeechType = type;
     pos += bytes;
   }
   if (frames < kAmrFramesToTrust) return NotThisFormat();
