@@ -88,6 +88,7 @@ const Sample kSamples[] = {
     {"sample.aac", MeasureAdts, 7, false, true},      // ADTS has no start or end of its own
     {"stereo.aac", MeasureAdts, 7, false, true},      // frames longer than a sector
     {"sample.amr", MeasureAmr, 6, false},
+    {"dtx.amr", MeasureAmr, 6, false},                // ends in comfort noise and one no-data frame
     {"sample.awb", MeasureAmr, 9, false},             // SID and no-data frames among the speech
     {"sample.caf", MeasureCaf, 20, false},
     {"alac.caf", MeasureCaf, 20, false},              // packet table after the audio

@@ -91,7 +91,8 @@ more_audio_video() {
   local A48='-f lavfi -i sine=frequency=440:duration=1:sample_rate=48000'
   local V10='-f lavfi -i testsrc=size=160x120:rate=10:duration=1'
   (cd "$T" && sox -R -D -n -r 8000 -c 1 -b 16 voice.wav synth 1.2 sine 300 sine 500 remix - gain -3 \
-     && sox -R -D -n -r 44100 -c 2 -b 16 pluck.wav synth 1 pluck 220 pluck 330)
+     && sox -R -D -n -r 44100 -c 2 -b 16 pluck.wav synth 1 pluck 220 pluck 330 \
+     && sox -R -D -n -r 8000 -c 1 -b 16 pause.wav synth 1 sine 300 pad 0 0.42)
   cat > "$T/dsf.py" <<'PY'
 # DSF: DSD chunk, fmt chunk, data chunk (4096-byte blocks per channel, interleaved by block),
 # then an ID3v2.3 tag at the metadata pointer. The 1-bit signal is a first-order delta-sigma sine.
@@ -139,6 +140,8 @@ PY
   mk sample.aac aac 79 "\$FF $A22 -c:a aac -b:a 48k \$BX -f adts \"\$F/sample.aac\""
   mk stereo.aac aac 79 "\$FF $A48 -ac 2 -c:a aac -b:a 256k \$BX -f adts \"\$F/stereo.aac\""
   mk sample.amr amr 80 'sox voice.wav -t amr-nb -C 7 "$F/sample.amr"'
+  # Silence at the end: comfort-noise and no-data frames, the last one a single no-data frame.
+  mk dtx.amr amr 80 'sox pause.wav -t amr-nb -C 1 "$F/dtx.amr"'
   mk sample.awb amr 80 'python3 amrwb.py "$F/sample.awb"'
   mk sample.caf caf 81 "\$FF $A22 -c:a pcm_s16be \$BX -f caf \"\$F/sample.caf\""
   mk alac.caf caf 81 "\$FF $A48 -ac 2 -c:a alac \$BX -f caf \"\$F/alac.caf\""
