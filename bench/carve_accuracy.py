@@ -225,6 +225,34 @@ def sha256_file(path):
         return hashlib.file_digest(f, "sha256").hexdigest()
 
 
+def make_dsf(out, rng):
+    """A DSF file: DSD and fmt chunks, 4096-byte blocks per channel (the last one zero-filled),
+    and now and then an ID3v2 tag at the metadata pointer. The 1-bit stream is random."""
+    rate = rng.choice([2822400, 5644800])
+    channels = rng.choice([1, 2, 2, 6])
+    samples = rng.randint(50000, 3000000)
+    block = 4096
+    blocks = -(-samples // (block * 8))
+    data = bytearray(rng.randbytes(blocks * block * channels))
+    tail = samples % (block * 8)
+    if tail:  # the unused bytes of each channel's last block are zero
+        for c in range(channels):
+            at = ((blocks - 1) * channels + c) * block + -(-tail // 8)
+            data[at:at + block - -(-tail // 8)] = bytes(block - -(-tail // 8))
+    tag = b""
+    if rng.random() < 0.5:
+        title = b"\x00Track %d" % rng.randint(1, 99)
+        frame = b"TIT2" + struct.pack(">I", len(title)) + b"\x00\x00" + title
+        tag = b"ID3\x03\x00\x00" + bytes([0, 0, 0, len(frame)]) + frame
+    fmt = struct.pack("<4sQIIIIIIQII", b"fmt ", 52, 1, 0, [1, 2, 3, 4, 5, 6, 7][channels - 1] if channels < 6 else 7,
+                      channels, rate, 1, samples, block, 0)
+    chunk = struct.pack("<4sQ", b"data", 12 + len(data)) + data
+    meta = 28 + len(fmt) + len(chunk) if tag else 0
+    total = 28 + len(fmt) + len(chunk) + len(tag)
+    with open(out, "wb") as f:
+        f.write(struct.pack("<4sQQQ", b"DSD ", 28, total, meta) + fmt + chunk + tag)
+
+
 def kind_of(name):
     """The extension a carver would give the file (a .tar.gz is a gzip stream)."""
     return name.rsplit(".", 1)[1].lower()
@@ -288,7 +316,8 @@ def layout(corpus, image, truth, seed):
 # Extensions that name the same kind: a find under any of them is typed right.
 ALIASES = [{"jpg", "jpeg", "jpe", "jfif"}, {"tif", "tiff"}, {"mpg", "mpeg", "vob"}, {"asf", "wmv", "wma"},
            {"m2ts", "mts"}, {"gz", "gzip"}, {"mid", "midi"}, {"rm", "rmvb"}, {"htm", "html"}, {"db", "sqlite"},
-           {"heic", "heif"}, {"ogg", "oga"}, {"aiff", "aif", "aifc"}, {"m4a", "m4b"}]
+           {"heic", "heif"}, {"ogg", "oga"}, {"aiff", "aif", "aifc"}, {"m4a", "m4b"},
+           {"amr", "awb"}]
 
 
 def group_of(name):
@@ -455,6 +484,8 @@ def main():
             make_sqlsource(out, rng)
         elif cmd == "payload":
             make_payload(out, rng)
+        elif cmd == "dsf":
+            make_dsf(out, rng)
         else:
             sys.exit("carve_accuracy.py: unknown command " + cmd)
 

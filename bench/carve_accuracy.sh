@@ -15,12 +15,13 @@
 #   --no-photorec   leave PhotoRec out
 #
 # The corpus comes from real encoders (ImageMagick, exiftool, ffmpeg, sox, lame, gs, zip, 7z,
-# gzip, gcab, sqlite3, python3's zipfile, cwebp, heif-enc, avifenc, cjxl, flac, oggenc, opusenc)
+# gzip, gcab, sqlite3, python3's zipfile, cwebp, heif-enc, avifenc, cjxl, flac, oggenc, opusenc,
+# wavpack; DSF, which no free tool writes, is built by the helper from the format's description)
 # plus TrueType fonts of the system and a few text files. Camera raws (no free encoder writes them)
 # are the committed samples of tests/samples.
 # Debian packages it uses: imagemagick ffmpeg sox lame flac vorbis-tools opus-tools
 # libimage-exiftool-perl ghostscript zip p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3 webp
-# libheif-examples libavif-bin libjxl-tools, and testdisk (PhotoRec 7.1) for the comparison.
+# libheif-examples libavif-bin libjxl-tools wavpack, and testdisk (PhotoRec 7.1) for the comparison.
 # Nothing here is needed by the test suite.
 #
 # Each file starts on a 512-byte sector, in shuffled order, after a gap of 0..64 sectors of random
@@ -222,6 +223,24 @@ make_one() {  # KIND INDEX
       esac ;;
     webm)
       make_video "$kind" "$base" "$s" ;;
+    aac|amr|caf|wv)   # a few seconds to a minute of tones
+      rnd d 2 60; pick a sine square triangle pluck; rnd w 100 900; pick h 22050 44100 48000; pick b 1 2
+      [ "$kind" = amr ] && { h=8000; b=1; }
+      sox -R -D -n -r "$h" -c "$b" -b 16 "$tmp/a.wav" synth "$d" "$a" "$w" gain -6
+      case "$kind" in
+        aac) pick q 32k 96k 192k 320k; ff -i "$tmp/a.wav" "${bitexact[@]}" -c:a aac -b:a "$q" -f adts "$base.aac" ;;
+        amr) rnd q 0 7; sox "$tmp/a.wav" -t amr-nb -C "$q" "$base.amr" ;;
+        caf) pick q pcm_s16be pcm_s24le alac; ff -i "$tmp/a.wav" "${bitexact[@]}" -c:a "$q" -f caf "$base.caf" ;;
+        wv)  case $(( i % 3 )) in
+               0) wavpack -q "$tmp/a.wav" -o "$base.wv" ;;
+               1) wavpack -q -h -w "Title=Track $i" "$tmp/a.wav" -o "$base.wv" ;;
+               2) wavpack -q -b320 "$tmp/a.wav" -o "$base.wv" ;;   # hybrid (lossy part only)
+             esac ;;
+      esac ;;
+    dsf)       # no free encoder writes DSF: built from the format's description
+      python3 "$here/carve_accuracy.py" dsf "$base.dsf" "$s" ;;
+    m4v|mp4hevc|mp4av1|movhevc)
+      make_video "$kind" "$base" "$s" ;;
     mp4|mov|3gp|mkv|flv|mpg|vob|ts|m2ts|asf|wmv|avi|mxf|rm|swf)
       make_video "$kind" "$base" "$s" ;;
     zip|docx|xlsx|pptx)
@@ -297,12 +316,18 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
     rm)   pick c1 rv10 rv20; pick rate 200k 500k   # small frames: the muxer takes no packet over 64 KiB
           ff "${in[@]}" "${bitexact[@]}" -s 320x176 -c:v "$c1" -b:v "$rate" -c:a ac3 -ar 48000 -f rm "$base.rm" ;;
     swf)  ff "${in[@]}" "${bitexact[@]}" -c:v flv -b:v "$rate" -c:a libmp3lame -ar 22050 -f swf "$base.swf" ;;
+    m4v)  ff "${in[@]}" "${bitexact[@]}" -c:v libx264 -preset veryfast -b:v "$rate" -pix_fmt yuv420p -c:a aac -f ipod "$base.m4v" ;;
+    mp4hevc) ff "${in[@]}" "${bitexact[@]}" -c:v libx265 -x265-params log-level=none -preset veryfast -b:v "$rate" \
+            -pix_fmt yuv420p -c:a aac "$base.mp4" ;;
+    mp4av1) ff "${in[@]}" "${bitexact[@]}" -c:v libaom-av1 -cpu-used 8 -b:v "$rate" -pix_fmt yuv420p -c:a aac "$base.mp4" ;;
+    movhevc) ff "${in[@]}" "${bitexact[@]}" -c:v libx265 -x265-params log-level=none -preset veryfast -b:v "$rate" \
+            -pix_fmt yuv420p -tag:v hvc1 -c:a pcm_s16le "$base.mov" ;;
   esac
 }
 
 kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico webp heic avif jxl mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c
-       cr2 nef arw dng orf rw2 pef srw cr3 raf flac ogg opus m4a aiff webm)
+       cr2 nef arw dng orf rw2 pef srw cr3 raf flac ogg opus m4a aiff webm aac amr caf wv dsf m4v mp4hevc mp4av1 movhevc)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
 recipe="corpus=5 seed=$seed per_type=$per_type kinds=${kinds[*]}"

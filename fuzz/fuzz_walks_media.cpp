@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       MeasureAsf,       MeasureRealMedia, MeasureMxf,     MeasureMidi, MeasureApe,
       MeasureMmf,       MeasureHeif,      MeasureJxlContainer,
       MeasureFlac,      MeasureOgg,       MeasureAiff,
+      MeasureAdts,      MeasureAmr,       MeasureCaf,     MeasureWavPack, MeasureDsf,
       [](FileBytes& f, std::uint64_t l) { return MeasureTransportStream(f, l, 188); },
       [](FileBytes& f, std::uint64_t l) { return MeasureTransportStream(f, l, 192); },
   };

@@ -373,7 +373,7 @@ def main():
                  "sample.ts", "sample.mts", "sample.wma", "sample.rm", "sample.mxf", "sample.mid", "sample.mmf", "canon.cr3",
                  "sample.heic", "alpha.avif", "container.jxl", "recompressed.jxl",
                  "sample.flac", "sample.ogg", "sample.ogv", "sample.opus", "sample.m4a", "sample.aifc",
-                 "sample_opus.webm"]:
+                 "sample_opus.webm", "sample.aac", "stereo.aac", "sample.amr", "sample.awb", "alac.caf", "sample.wv", "tagged.wv", "sample.dsf", "sample.m2ts"]:
         put("fuzz_walks_media", name, b"\x00" + sample(name, 12288))
     # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
     for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",

@@ -130,6 +130,9 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"Sound Files (.snd)", "snd"},
       {"FLAC Audio (.flac)", "flac"},
       {"Opus Audio (.opus)", "opus"},
+      {"AAC Audio (.aac)", "aac"},
+      {"WavPack Audio (.wv)", "wv"},
+      {"DSD Stream Files (.dsf)", "dsf"},
   };
   static const OptionRow kVideo[] = {
       {"RealMedia Variable Bitrate (.rmvb)", "rmvb"},

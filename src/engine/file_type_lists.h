@@ -14,7 +14,7 @@ inline constexpr std::string_view kPictureList =
 
 inline constexpr std::string_view kAudioList =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
-    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.oga|*.opus|*.aif|*.aifc";
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.oga|*.opus|*.aif|*.aifc|*.aac|*.awb|*.wv|*.dsf";
 
 inline constexpr std::string_view kDocumentList =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|*.html|"

@@ -146,6 +146,14 @@ constexpr FileFormatEntry kRows[] = {
     {"aif", kTypeAiff, Pure<AiffTest>, AiffExtent},
     {"aifc", kTypeAiff, Pure<AiffTest>, AiffExtent},
     {"webm", kTypeWebm, Pure<MkvTest>, MkvExtent},
+    {"aac", kTypeAac, AacTest, AacExtent},
+    {"amr", kTypeAmr, Pure<AmrTest>, AmrExtent},
+    {"awb", kTypeAmr, Pure<AmrTest>, AmrExtent},
+    {"caf", kTypeCaf, Pure<CafTest>, CafExtent},
+    {"wv", kTypeWv, Pure<WvTest>, WvExtent},
+    {"dsf", kTypeDsf, Pure<DsfTest>, DsfExtent},
+    // The MP4 test gives this id for the M4V brands.
+    {"m4v", kTypeM4v, Pure<Mp4Test>, Mp4Extent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -188,10 +196,12 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
     {Pure<TtfTest>, "\x00", 1},   {Pure<RafTest>, "F", 1},       {Pure<WebpTest>, "R", 1},      {Pure<HeifTest>, "\x00", 1},
     {Pure<JxlTest>, "\x00\xFF", 2},     {Pure<FlacTest>, "f", 1},      {Pure<OggTest>, "O", 1},      {Pure<AiffTest>, "F", 1},
+    {AacTest, "\xFF", 1},          {Pure<AmrTest>, "#", 1},       {Pure<CafTest>, "c", 1},      {Pure<WvTest>, "w", 1},
+    {Pure<DsfTest>, "D", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 60;
+constexpr std::size_t kMaxUniqueTests = 64;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

@@ -95,8 +95,16 @@ inline constexpr FileTypeId kTypeM4a = 76;   // ISO media with an audio brand (M
 inline constexpr FileTypeId kTypeAiff = 77;  // AIFF and AIFF-C
 inline constexpr FileTypeId kTypeWebm = 78;  // Matroska with DocType "webm"
 
+// More audio and video.
+inline constexpr FileTypeId kTypeAac = 79;  // AAC in ADTS frames
+inline constexpr FileTypeId kTypeAmr = 80;  // AMR and AMR-WB
+inline constexpr FileTypeId kTypeCaf = 81;
+inline constexpr FileTypeId kTypeWv = 82;   // WavPack
+inline constexpr FileTypeId kTypeDsf = 83;
+inline constexpr FileTypeId kTypeM4v = 84;  // ISO media with an M4V brand
+
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeWebm + 1;
+inline constexpr int kFileTypeCount = kTypeM4v + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 

@@ -139,6 +139,7 @@ FileTypeId Mp4Test(Bytes b) {
   if (At(b, 8, "crx ")) return kTypeCr3;  // Canon's raw in ISO boxes
   // Audio and audio-book brands are carved as m4a, measured like any MP4.
   if (At(b, 8, "M4A ") || At(b, 8, "M4B ")) return kTypeM4a;
+  if (At(b, 8, "M4V ") || At(b, 8, "M4VH") || At(b, 8, "M4VP")) return kTypeM4v;
   return At(b, 8, "iso") || At(b, 8, "mp42") ? kTypeMp4 : kTypeNone;
 }
 
@@ -1109,6 +1110,70 @@ FileTypeId AiffTest(Bytes b) {
   return size >= 12 && first <= size - 12 ? kTypeAiff : kTypeNone;
 }
 
+// ---------------------------------------------------------------- AAC, AMR, CAF, WavPack, DSF
+
+namespace {
+constexpr int kAdtsFramesToTrust = 3;
+constexpr std::size_t kAdtsHeaderBytes = 7;
+}  // namespace
+
+FileTypeId AacTest(CarvingContext& ctx, Bytes b) {
+  // Three ADTS frames in a row, each header where the one before ends and like it; the frames
+  // after the first sector are read from the medium (a long frame leaves its sector).
+  if (b.size() < kAdtsHeaderBytes || ctx.stopScan) return kTypeNone;
+  AdtsHeader first;
+  if (!ParseAdtsHeader(b.data(), &first) || !IsSupportedSectorSize(ctx.sectorSize)) return kTypeNone;
+  std::uint64_t base = 0;
+  if (__builtin_mul_overflow(ctx.cursorSector, static_cast<std::uint64_t>(ctx.sectorSize), &base)) return kTypeNone;
+  std::uint64_t at = first.frameBytes;
+  for (int frame = 1; frame < kAdtsFramesToTrust; ++frame) {
+    std::uint8_t next[kAdtsHeaderBytes];
+    if (at + kAdtsHeaderBytes <= b.size()) {
+      std::memcpy(next, b.data() + at, kAdtsHeaderBytes);
+    } else if (ctx.source == nullptr || !ReadMediumBytes(ctx, base + at, next, kAdtsHeaderBytes)) {
+      return kTypeNone;
+    }
+    AdtsHeader h;
+    if (!ParseAdtsHeader(next, &h) || h.fixed != first.fixed) return kTypeNone;
+    at += h.frameBytes;
+  }
+  return kTypeAac;
+}
+
+FileTypeId AmrTest(Bytes b) {
+  // The magic line and a first frame-type byte an encoder writes.
+  if (b.size() >= 10 && At(b, 0, "#!AMR-WB\n")) return AmrFrameBytes(b[9], true) != 0 ? kTypeAmr : kTypeNone;
+  if (b.size() >= 7 && At(b, 0, "#!AMR\n")) return AmrFrameBytes(b[6], false) != 0 ? kTypeAmr : kTypeNone;
+  return kTypeNone;
+}
+
+FileTypeId CafTest(Bytes b) {
+  // Version 1, no flags, and the desc chunk (always 32 bytes) first, with a four-letter format.
+  if (b.size() < 44 || !At(b, 0, "caff\x00\x01\x00\x00" "desc") || LoadU64BE(b.data() + 12) != 32) return kTypeNone;
+  for (std::size_t i = 28; i < 32; ++i)
+    if (b[i] < 0x20 || b[i] > 0x7E) return kTypeNone;
+  return kTypeCaf;
+}
+
+FileTypeId WvTest(Bytes b) {
+  // A stream's first block: a legal version and block size, starting at sample 0.
+  if (b.size() < 32 || !At(b, 0, "wvpk")) return kTypeNone;
+  const std::uint32_t size = LoadU32LE(b.data() + 4);
+  const std::uint32_t version = LoadU16LE(b.data() + 8);
+  return size >= 24 && size <= 0x1000000 && version >= 0x402 && version <= 0x410 && b[10] == 0 &&
+                 LoadU32LE(b.data() + 16) == 0
+             ? kTypeWv
+             : kTypeNone;
+}
+
+FileTypeId DsfTest(Bytes b) {
+  // The DSD chunk (28 bytes) and the fmt chunk (52 bytes) right after it, format version 1.
+  if (b.size() < 48 || !At(b, 0, "DSD \x1C\x00\x00\x00\x00\x00\x00\x00") ||
+      !At(b, 28, "fmt \x34\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00"))
+    return kTypeNone;
+  return kTypeDsf;
+}
+
 // ---------------------------------------------------------------- compound-file signature only (44)
 
 FileTypeId FlaTest(Bytes b) { return b.size() >= 16 && At(b, 0, "\xD0\xCF\x11\xE0") ? kTypeFla : kTypeNone; }
@@ -1157,6 +1222,21 @@ std::uint64_t OggExtent(CarvingContext& ctx, Bytes header) {
 }
 std::uint64_t AiffExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasureAiff, kLimit4GiB, kLimit4GiB);
+}
+std::uint64_t AacExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureAdts, kLimit2GiB, kLimit2GiB);
+}
+std::uint64_t AmrExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureAmr, kLimit2GiB, kLimit2GiB);
+}
+std::uint64_t CafExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureCaf, kLimit64GiB, kLimit6GiB);
+}
+std::uint64_t WvExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureWavPack, kLimit64GiB, kLimit6GiB);
+}
+std::uint64_t DsfExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureDsf, kLimit64GiB, kLimit6GiB);
 }
 std::uint64_t PsdExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasurePsd, kLimit4GiB, kLimit128MiB);

@@ -93,6 +93,16 @@ FileTypeId OggTest(Bytes b);  // ogg or opus, by the first packet
 std::uint64_t OggExtent(CarvingContext& ctx, Bytes header);
 FileTypeId AiffTest(Bytes b);
 std::uint64_t AiffExtent(CarvingContext& ctx, Bytes header);
+FileTypeId AacTest(CarvingContext& ctx, Bytes b);  // ADTS frames, the later ones read from the medium
+std::uint64_t AacExtent(CarvingContext& ctx, Bytes header);
+FileTypeId AmrTest(Bytes b);
+std::uint64_t AmrExtent(CarvingContext& ctx, Bytes header);
+FileTypeId CafTest(Bytes b);
+std::uint64_t CafExtent(CarvingContext& ctx, Bytes header);
+FileTypeId WvTest(Bytes b);
+std::uint64_t WvExtent(CarvingContext& ctx, Bytes header);
+FileTypeId DsfTest(Bytes b);
+std::uint64_t DsfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId TtfTest(Bytes b);
 std::uint64_t TtfExtent(CarvingContext& ctx, Bytes header);
 FileTypeId WebpTest(Bytes b);

@@ -1309,4 +1309,281 @@ WalkResult MeasureAiff(FileBytes& file, std::uint64_t limit) {
   return MeasuredIfPresent(w, end + (size & 1), limit);
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// AAC in ADTS frames.
+
+namespace {
+constexpr std::uint64_t kMaxAdtsFrames = 1ull << 26;
+// The header test trusts three frames; a file is more than that (a fifth of a second at 22 kHz)
+// and three frames and then other bytes are a chance match or a fragment.
+constexpr int kAdtsFramesToTrust = 5;
+constexpr unsigned kAdtsRateIndexMax = 12;  // 13 and 14 are reserved, 15 is not allowed in ADTS
+}  // namespace
+
+bool ParseAdtsHeader(const std::uint8_t* p, AdtsHeader* out) {
+  // 12 sync bits, then the version bit, layer 00 and the CRC-absent bit.
+  if (p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return false;
+  if (((p[2] >> 2) & 0x0F) > kAdtsRateIndexMax) return false;
+  const std::uint32_t frameBytes = (p[3] & 0x03u) << 11 | std::uint32_t{p[4]} << 3 | p[5] >> 5;
+  const std::uint32_t headerBytes = (p[1] & 0x01) != 0 ? 7 : 9;
+  if (frameBytes <= headerBytes) return false;
+  out->fixed = std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | (p[3] & 0xF0u);
+  out->frameBytes = frameBytes;
+  return true;
+}
+
+WalkResult MeasureAdts(FileBytes& file, std::uint64_t limit) {
+  Window w(file, 4096);
+  AdtsHeader first;
+  const std::uint8_t* p = w.At(0, 7);
+  if (p == nullptr) return Unsure();
+  if (!ParseAdtsHeader(p, &first)) return NotThisFormat();
+  std::uint64_t pos = 0;
+  std::uint64_t frames = 0;
+  for (; frames < kMaxAdtsFrames; ++frames) {
+    p = w.At(pos, 7);
+    // Frames up to the medium's end: whether more followed cannot be told.
+    if (p == nullptr) return frames >= kAdtsFramesToTrust ? Unsure() : NotThisFormat();
+    AdtsHeader h;
+    if (!ParseAdtsHeader(p, &h) || h.fixed != first.fixed) break;
+    const auto end = EndWithin(pos, h.frameBytes, limit);
+    if (!end) return Unsure();
+    if (!w.Reaches(*end)) return frames >= kAdtsFramesToTrust ? Unsure() : NotThisFormat();
+    pos = *end;
+  }
+  if (frames < kAdtsFramesToTrust) return NotThisFormat();
+  if (frames == kMaxAdtsFrames) return Unsure();
+  return Measured(SkipTrailingTags(w, pos, limit));
+}
+
+// ---------------------------------------------------------------------------------------------
+// AMR, AMR-WB.
+
+namespace {
+constexpr std::uint64_t kMaxAmrFrames = 1ull << 28;
+constexpr std::uint64_t kAmrFramesToTrust = 5;  // a tenth of a second
+constexpr int kAmrNbSpeechTypes = 8;  // frame types 0..7 carry speech, 8 comfort noise
+constexpr int kAmrWbSpeechTypes = 9;
+// Bits of each frame type's payload (speech or comfort noise); -1: a type no encoder writes.
+constexpr std::array<int, 16> kAmrNbBits = {95, 103, 118, 134, 148, 159, 204, 244, 39, -1, -1, -1, -1, -1, -1, 0};
+constexpr std::array<int, 16> kAmrWbBits = {132, 177, 253, 285, 317, 365, 397, 461, 477, 40, -1, -1, -1, -1, 0, 0};
+
+int AmrPayloadBits(std::uint8_t toc, bool wideband) {
+  // F (no further frame in this packet) is 0 in storage files, Q (frame good) is 1, padding 0.
+  if ((toc & 0x83) != 0 || (toc & 0x04) == 0) return -1;
+  return (wideband ? kAmrWbBits : kAmrNbBits)[(toc >> 3) & 0x0F];
+}
+}  // namespace
+
+std::size_t AmrFrameBytes(std::uint8_t toc, bool wideband) {
+  const int bits = AmrPayloadBits(toc, wideband);
+  return bits < 0 ? 0 : 1 + static_cast<std::size_t>(bits + 7) / 8;
+}
+
+WalkResult MeasureAmr(FileBytes& file, std::uint64_t limit) {
+  Window w(file, 4096);
+  const std::uint8_t* h = w.At(0, 9);
+  if (h == nullptr) return Unsure();
+  const bool wideband = Is(h, "#!AMR-WB\n");
+  if (!wideband && !Is(h, "#!AMR\n")) return NotThisFormat();
+  std::uint64_t pos = wideband ? 9 : 6;
+  std::uint64_t frames = 0;
+  int lastSpeechType = -1;
+  // Whether a whole frame, its spare bits zero, starts at `at`; its size in `bytes`.
+  const auto frameAt = [&](std::uint64_t at, std::size_t& bytes) {
+    const std::uint8_t* toc = w.At(at, 1);
+    bytes = toc != nullptr ? AmrFrameBytes(*toc, wideband) : 0;
+    if (bytes == 0) return false;
+    const int spare = static_cast<int>(bytes - 1) * 8 - AmrPayloadBits(*toc, wideband);
+    const std::uint8_t* frame = w.At(at, bytes);
+    return frame != nullptr && (spare == 0 || (frame[bytes - 1] & ((1u << spare) - 1)) == 0);
+  };
+  for (; frames < kMaxAmrFrames && pos < limit; ++frames) {
+    std::size_t bytes = 0;
+    if (w.At(pos, 1) == nullptr) return frames >= kAmrFramesToTrust ? Unsure() : NotThisFormat();
+    if (!frameAt(pos, bytes)) {
+      if (bytes != 0 && !w.Reaches(pos + bytes)) return Unsure();  // the medium ends inside it
+      break;
+    }
+    // Bytes after a file pass for a frame now and then; a speech frame of another mode that no
+    // frame follows is taken for such bytes (encoders keep their mode, at least to the end).
+    // Comfort-noise and no-data frames come and go with the silences.
+    const int type = (*w.At(pos, 1) >> 3) & 0x0F;
+    const bool speech = type < (wideband ? kAmrWbSpeechTypes : kAmrNbSpeechTypes);
+    std::size_t nextBytes = 0;
+    if (speech && lastSpeechType >= 0 && type != lastSpeechType && !frameAt(pos + bytes, nextBytes)) break;
+    if (speech) lastSpeechType = type;
+    pos += bytes;
+  }
+  if (frames < kAmrFramesToTrust) return NotThisFormat();
+  if (frames == kMaxAmrFrames || pos > limit) return Unsure();
+  return Measured(pos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Core Audio Format.
+
+namespace {
+constexpr std::size_t kMaxCafChunks = 100'000;
+constexpr std::uint64_t kCafDescBytes = 32;
+
+bool KnownCafChunk(const std::uint8_t* t) {
+  static constexpr std::array<std::string_view, 19> kTypes = {
+      "desc", "data", "pakt", "chan", "kuki", "strg", "mark", "regn", "inst", "midi",
+      "ovvw", "peak", "edct", "info", "umid", "uuid", "free", "ldsc", "lyrc"};
+  for (std::string_view type : kTypes)
+    if (Is(t, type)) return true;
+  return false;
+}
+}  // namespace
+
+WalkResult MeasureCaf(FileBytes& file, std::uint64_t limit) {
+  Window w(file, 4096);
+  const std::uint8_t* h = w.At(0, 20);
+  if (h == nullptr) return Unsure();
+  if (!Is(h, "caff") || Be16(h + 4) != 1 || Be16(h + 6) != 0 || !Is(h + 8, "desc") ||
+      LoadU64BE(h + 12) != kCafDescBytes)
+    return NotThisFormat();
+  std::uint64_t pos = 8;
+  bool data = false;
+  for (std::size_t n = 0;; ++n) {
+    if (n == kMaxCafChunks) return Unsure();
+    const std::uint8_t* c = w.At(pos, 12);
+    if (c == nullptr) return Unsure();  // chunks up to the medium's end: more may have followed
+    if (!KnownCafChunk(c)) break;
+    const std::uint64_t size = LoadU64BE(c + 4);
+    if (Is(c, "data")) {
+      // Size -1: the audio runs to the end of the file, which nothing inside the file marks.
+      if (size == ~0ull) return Unsure();
+      if (size < 4) break;  // its edit count
+      data = true;
+    }
+    const auto end = EndWithin(pos + 12, size, limit);
+    if (!end) return n == 0 ? NotThisFormat() : Unsure();
+    pos = *end;
+  }
+  if (!data) return pos == 8 + 12 + kCafDescBytes ? NotThisFormat() : Unsure();
+  return MeasuredIfPresent(w, pos, limit);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WavPack.
+
+namespace {
+constexpr std::uint64_t kMaxWavPackBlocks = 1ull << 24;
+constexpr std::size_t kWavPackHeaderBytes = 32;
+constexpr std::uint32_t kWavPackMaxBlock = 1u << 24;  // far above what the encoder writes (1 MiB)
+constexpr std::uint32_t kWavPackVersionMin = 0x402;
+constexpr std::uint32_t kWavPackVersionMax = 0x410;
+constexpr std::uint64_t kWavPackUnknownTotal = 0xFFFFFFFFu;
+
+struct WavPackBlock {
+  std::uint32_t bytes = 0;   // the whole block
+  std::uint64_t total = 0;   // samples in the stream (kWavPackUnknownTotal: not known)
+  std::uint64_t index = 0;   // the block's first sample
+  std::uint32_t samples = 0;
+  bool initial = false;  // the first block of a frame (channels come in blocks of one or two)
+  bool final = false;    // its last block
+};
+constexpr std::uint32_t kWavPackInitialBlock = 0x800;
+constexpr std::uint32_t kWavPackFinalBlock = 0x1000;
+
+std::optional<WavPackBlock> ParseWavPackBlock(const std::uint8_t* p) {
+  if (!Is(p, "wvpk")) return std::nullopt;
+  const std::uint32_t size = LoadU32LE(p + 4);
+  const std::uint32_t version = Le16(p + 8);
+  if (size < kWavPackHeaderBytes - 8 || size > kWavPackMaxBlock || version < kWavPackVersionMin ||
+      version > kWavPackVersionMax)
+    return std::nullopt;
+  WavPackBlock b;
+  b.bytes = size + 8;
+  const std::uint32_t total = LoadU32LE(p + 12);
+  b.total = total == kWavPackUnknownTotal ? kWavPackUnknownTotal : std::uint64_t{p[11]} << 32 | total;
+  b.index = std::uint64_t{p[10]} << 32 | LoadU32LE(p + 16);
+  b.samples = LoadU32LE(p + 20);
+  if (b.total != kWavPackUnknownTotal && (b.index > b.total || b.samples > b.total - b.index)) return std::nullopt;
+  b.initial = (LoadU32LE(p + 24) & kWavPackInitialBlock) != 0;
+  b.final = (LoadU32LE(p + 24) & kWavPackFinalBlock) != 0;
+  return b;
+}
+}  // namespace
+
+WalkResult MeasureWavPack(FileBytes& file, std::uint64_t limit) {
+  Window w(file, 4096);
+  const std::uint8_t* p = w.At(0, kWavPackHeaderBytes);
+  if (p == nullptr) return Unsure();
+  const auto first = ParseWavPackBlock(p);
+  if (!first || first->index != 0 || !first->initial) return NotThisFormat();
+  std::uint64_t pos = 0;
+  std::uint64_t frameIndex = 0;  // the first sample of the last block's frame, and its length
+  std::uint64_t frameSamples = 0;
+  bool frameOpen = false;  // the last block was not its frame's final one
+  std::uint64_t blocks = 0;
+  for (; blocks < kMaxWavPackBlocks; ++blocks) {
+    p = w.At(pos, kWavPackHeaderBytes);
+    // Without a declared length, blocks up to the medium's end may have gone on.
+    if (p == nullptr && first->total == kWavPackUnknownTotal) return Unsure();
+    const auto b = p != nullptr ? ParseWavPackBlock(p) : std::nullopt;
+    if (!b || b->total != first->total) break;
+    // Each channel pair has its own block of a frame; the next frame starts where this one ends.
+    // Anything else is another stream (the next file begins at sample 0).
+    const bool sameFrame = frameOpen && !b->initial && b->index == frameIndex && b->samples == frameSamples;
+    const bool nextFrame = !frameOpen && b->initial && b->index == frameIndex + frameSamples;
+    if (!sameFrame && !nextFrame) break;
+    if (first->total != kWavPackUnknownTotal && b->samples > 0 && b->index >= first->total) break;
+    const auto end = EndWithin(pos, b->bytes, limit);
+    if (!end) return Unsure();
+    if (!w.Reaches(*end)) return Unsure();
+    frameIndex = b->index;
+    frameSamples = b->samples;
+    frameOpen = !b->final;
+    pos = *end;
+  }
+  if (blocks == 0) return NotThisFormat();
+  if (blocks == kMaxWavPackBlocks) return Unsure();
+  // A stream that declares its length and stops short of it broke off.
+  if (first->total != kWavPackUnknownTotal && frameIndex + frameSamples < first->total) return Unsure();
+  return Measured(SkipTrailingTags(w, pos, limit));
+}
+
+// ---------------------------------------------------------------------------------------------
+// DSF.
+
+namespace {
+constexpr std::size_t kDsfHeadBytes = 92;  // DSD chunk (28), fmt chunk (52), data chunk header (12)
+constexpr std::uint64_t kDsfDsdChunk = 28;
+constexpr std::uint64_t kDsfFmtChunk = 52;
+constexpr std::uint64_t kDsfDataAt = kDsfDsdChunk + kDsfFmtChunk;
+constexpr std::uint32_t kDsfBlockPerChannel = 4096;
+}  // namespace
+
+WalkResult MeasureDsf(FileBytes& file, std::uint64_t limit) {
+  Window w(file, 4096);
+  const std::uint8_t* h = w.At(0, kDsfHeadBytes);
+  if (h == nullptr) return Unsure();
+  const std::uint64_t total = Le64(h + 12);
+  const std::uint64_t metadata = Le64(h + 20);
+  const std::uint32_t channels = LoadU32LE(h + 52);
+  const std::uint32_t bits = LoadU32LE(h + 60);
+  if (!Is(h, "DSD ") || Le64(h + 4) != kDsfDsdChunk || !Is(h + 28, "fmt ") || Le64(h + 32) != kDsfFmtChunk ||
+      LoadU32LE(h + 40) != 1 || LoadU32LE(h + 44) != 0 || channels == 0 || channels > 6 ||
+      (bits != 1 && bits != 8) || LoadU32LE(h + 72) != kDsfBlockPerChannel || !Is(h + 80, "data"))
+    return NotThisFormat();
+  const std::uint64_t dataBytes = Le64(h + 84);
+  const auto dataEnd = EndWithin(kDsfDataAt, dataBytes, limit);
+  if (dataBytes < 12 || total < kDsfHeadBytes) return NotThisFormat();
+  if (!dataEnd || total > limit) return Unsure();
+  if (metadata == 0) {
+    if (total != *dataEnd) return NotThisFormat();
+  } else {
+    // The metadata (an ID3v2 tag) follows the sound data and runs to the end of the file.
+    if (metadata < *dataEnd || metadata >= total) return NotThisFormat();
+    const std::uint8_t* tag = w.At(metadata, 3);
+    if (tag == nullptr) return Unsure();
+    if (!Is(tag, "ID3")) return NotThisFormat();
+  }
+  return MeasuredIfPresent(w, total, limit);
+}
+
 }  // namespace rexmoor::formats

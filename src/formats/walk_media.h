@@ -51,6 +51,28 @@ WalkResult MeasureOgg(FileBytes& file, std::uint64_t limit);
 // AIFF, AIFF-C: the FORM chunk's big-endian chunks, each padded to an even length.
 WalkResult MeasureAiff(FileBytes& file, std::uint64_t limit);
 
+// AAC in ADTS frames: each header like the first, its length from the header, to the first header
+// that is not one (then APE and ID3v1 tags). Fewer than three frames are a chance match.
+WalkResult MeasureAdts(FileBytes& file, std::uint64_t limit);
+// AMR and AMR-WB storage files: the magic line, then frames sized by their frame-type byte.
+WalkResult MeasureAmr(FileBytes& file, std::uint64_t limit);
+// Core Audio Format: desc, then 64-bit sized chunks; a data chunk "to the end" has no end to find.
+WalkResult MeasureCaf(FileBytes& file, std::uint64_t limit);
+// WavPack: blocks of one stream, block indexes running on without a gap, then APE and ID3v1 tags.
+WalkResult MeasureWavPack(FileBytes& file, std::uint64_t limit);
+// DSF: the DSD chunk's total size, checked against fmt, data and the metadata pointer.
+WalkResult MeasureDsf(FileBytes& file, std::uint64_t limit);
+
+// The fields of an ADTS frame header (7 bytes at p) that stay the same through a stream.
+struct AdtsHeader {
+  std::uint32_t fixed = 0;       // sync, version, layer, profile, rate, channels (the first 28 bits)
+  std::uint32_t frameBytes = 0;  // the whole frame, header included
+};
+bool ParseAdtsHeader(const std::uint8_t* p, AdtsHeader* out);
+// The size of the AMR frame (its frame-type byte included) that begins with `toc`, or 0 when the
+// byte names no frame an encoder writes.
+std::size_t AmrFrameBytes(std::uint8_t toc, bool wideband);
+
 // The CRC of an Ogg page (its CRC field read as zeros): CRC-32, polynomial 0x04C11DB7, not reflected.
 std::uint32_t OggPageCrc(std::span<const std::uint8_t> page);
 // The length of the whole Ogg page at the start of bytes when it is all there and its CRC holds, else 0.

@@ -573,7 +573,7 @@ TEST(ScanCatalogueTypeLists, SubstringTestsOnLowerCasedExtensions) {
                               kArchiveList.size() + 4);
   EXPECT_EQ(known.rfind("*.bmp|", 0), 0u);
   EXPECT_NE(known.find("*.jxl|*.mp3|"), std::string::npos);
-  EXPECT_NE(known.find("*.aifc|*.doc|"), std::string::npos);
+  EXPECT_NE(known.find("*.dsf|*.doc|"), std::string::npos);
   EXPECT_NE(known.find("*.accdb|*.rmvb|"), std::string::npos);
   EXPECT_NE(known.find("*.webm|*.zip|"), std::string::npos);
   EXPECT_EQ(known.substr(known.size() - 6), "|*.iso");

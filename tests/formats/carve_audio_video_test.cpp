@@ -26,11 +26,14 @@ std::string Sha256Of(const Bytes& bytes) {
 }
 
 TEST(CarveAudioVideo, RealSamplesAmongRandomOrZeroSectorsComeBackWhole) {
-  const std::set<FileTypeId> types = {kTypeFlac, kTypeOgg, kTypeOpus, kTypeM4a, kTypeAiff, kTypeWebm};
+  const std::set<FileTypeId> types = {kTypeFlac, kTypeOgg, kTypeOpus, kTypeM4a, kTypeAiff, kTypeWebm, kTypeAac,
+                                      kTypeAmr,  kTypeCaf, kTypeWv,   kTypeDsf, kTypeM4v};
+  // Newer codecs and packet sizes in the older containers, which keep their types.
+  const std::set<std::string> alsoOlder = {"hevc.mp4", "hevc.mov", "av1.mp4", "sample.m2ts"};
   std::mt19937 rng(5906);
   std::set<FileTypeId> seen;
   for (const auto& sample : carvetest::LoadManifest()) {
-    if (types.count(sample.type) == 0) continue;
+    if (types.count(sample.type) == 0 && alsoOlder.count(sample.name) == 0) continue;
     SCOPED_TRACE(sample.name);
     const Bytes file = carvetest::LoadSample(sample.name);
     ASSERT_EQ(Sha256Of(file), sample.sha256);
@@ -53,7 +56,7 @@ TEST(CarveAudioVideo, RealSamplesAmongRandomOrZeroSectorsComeBackWhole) {
       EXPECT_EQ(Sha256Of(Bytes(from, from + static_cast<std::ptrdiff_t>(out.length))), sample.sha256)
           << (random ? "random" : "zeros") << " around, carved " << out.length << " of " << file.size();
     }
-    seen.insert(sample.type);
+    if (types.count(sample.type) != 0) seen.insert(sample.type);
   }
   EXPECT_EQ(seen, types);  // every new type has a real sample
 }

@@ -478,6 +478,20 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
               0x42, 0xF3, 0x81, 0x08, 0x42, 0x82, 0x84});
       text(24, "webm");
       break;
+    case kTypeAac:  // three 100-byte ADTS frames: LC, 44.1 kHz, stereo
+      for (std::size_t at : {0u, 100u, 200u}) put(at, {0xFF, 0xF1, 0x50, 0x80, 0x0C, 0x9F, 0xFC});
+      break;
+    case kTypeAmr: text(0, "#!AMR\n"); put(6, {0x3C}); break;
+    case kTypeCaf:
+      text(0, "caff"); put(4, {0, 1, 0, 0}); text(8, "desc");
+      put(12, {0, 0, 0, 0, 0, 0, 0, 32, 0x40, 0xE5, 0x88, 0x80, 0, 0, 0, 0}); text(28, "lpcm");
+      break;
+    case kTypeWv: text(0, "wvpk"); put(4, {0, 0x10, 0, 0, 0x10, 0x04, 0, 0, 0x44, 0xAC, 0, 0, 0, 0, 0, 0}); break;
+    case kTypeDsf:
+      text(0, "DSD "); put(4, {28, 0, 0, 0, 0, 0, 0, 0});
+      text(28, "fmt "); put(32, {52, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0});
+      break;
+    case kTypeM4v: text(4, "ftypM4V "); break;
     default: return {};
   }
   return b;

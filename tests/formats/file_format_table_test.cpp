@@ -28,7 +28,7 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
             "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
             "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 flac:73 ogg:74 oga:74 ogv:74 opus:75 m4a:76 m4b:76 "
-            "aiff:77 aif:77 aifc:77 webm:78 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "aiff:77 aif:77 aifc:77 webm:78 aac:79 amr:80 awb:80 caf:81 wv:82 dsf:83 m4v:84 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -112,6 +112,13 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeM4a, 11, 'x'},    // brand "M4Ax"
       {kTypeAiff, 11, 'X'},   // form type "AIFX"
       {kTypeWebm, 25, 'x'},   // DocType "wxbm": plain Matroska
+      {kTypeAac, 1, 0xF3},    // layer 1: MPEG audio, not ADTS
+      {kTypeAac, 102, 0x90},  // the second frame's sampling rate differs
+      {kTypeAmr, 6, 0x48},    // frame type 9: no AMR encoder writes it
+      {kTypeCaf, 5, 2},       // version 2
+      {kTypeWv, 16, 1},       // a block in the middle of a stream
+      {kTypeDsf, 40, 2},      // format version 2
+      {kTypeM4v, 11, 'X'},    // brand "M4VX"
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);

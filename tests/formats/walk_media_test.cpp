@@ -85,6 +85,17 @@ const Sample kSamples[] = {
     {"sample.aiff", MeasureAiff, 4, true},
     {"sample.aifc", MeasureAiff, 4, true},
     {"sample_opus.webm", MeasureMatroska, 4, true},
+    {"sample.aac", MeasureAdts, 7, false, true},      // ADTS has no start or end of its own
+    {"stereo.aac", MeasureAdts, 7, false, true},      // frames longer than a sector
+    {"sample.amr", MeasureAmr, 6, false},
+    {"dtx.amr", MeasureAmr, 6, false},                // ends in comfort noise and one no-data frame
+    {"sample.awb", MeasureAmr, 9, false},             // SID and no-data frames among the speech
+    {"sample.caf", MeasureCaf, 20, false},
+    {"alac.caf", MeasureCaf, 20, false},              // packet table after the audio
+    {"sample.wv", MeasureWavPack, 4, true},           // four blocks to the declared sample count
+    {"tagged.wv", MeasureWavPack, 4, true},           // hybrid, APE tag last
+    {"ffmpeg.wv", MeasureWavPack, 4, true},
+    {"sample.dsf", MeasureDsf, 4, true},              // ID3v2 tag at the metadata pointer
 };
 
 TEST(MediaWalks, RealFilesMeasureToTheByteAndDamageNeverLengthens) {
