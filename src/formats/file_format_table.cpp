@@ -146,6 +146,17 @@ constexpr FileFormatEntry kRows[] = {
     {"aif", kTypeAiff, Pure<AiffTest>, AiffExtent},
     {"aifc", kTypeAiff, Pure<AiffTest>, AiffExtent},
     {"webm", kTypeWebm, Pure<MkvTest>, MkvExtent},
+    {"crw", kTypeCrw, Pure<CrwTest>, CrwExtent},
+    {"mrw", kTypeMrw, Pure<MrwTest>, MrwExtent},
+    {"x3f", kTypeX3f, Pure<X3fTest>, X3fExtent},
+    // More raws the TIFF test, far above, reports by their Make and markers.
+    {"erf", kTypeErf, Pure<TifTest>, TifExtent},
+    {"3fr", kType3fr, Pure<TifTest>, TifExtent},
+    {"kdc", kTypeKdc, Pure<TifTest>, TifExtent},
+    {"dcr", kTypeDcr, Pure<TifTest>, TifExtent},
+    {"mef", kTypeMef, Pure<TifTest>, TifExtent},
+    {"mos", kTypeMos, Pure<TifTest>, TifExtent},
+    {"iiq", kTypeIiq, Pure<TifTest>, TifExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -188,10 +199,11 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {Pure<GhoTest>, "\xFE", 1},   {Pure<SqliteTest>, "S", 1},    {Pure<DbxTest>, "\xCF", 1},   {Pure<PstTest>, "!", 1},
     {Pure<TtfTest>, "\x00", 1},   {Pure<RafTest>, "F", 1},       {Pure<WebpTest>, "R", 1},      {Pure<HeifTest>, "\x00", 1},
     {Pure<JxlTest>, "\x00\xFF", 2},     {Pure<FlacTest>, "f", 1},      {Pure<OggTest>, "O", 1},      {Pure<AiffTest>, "F", 1},
+    {Pure<CrwTest>, "I", 1},      {Pure<MrwTest>, "\x00", 1},   {Pure<X3fTest>, "F", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 60;
+constexpr std::size_t kMaxUniqueTests = 63;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

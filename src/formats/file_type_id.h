@@ -95,8 +95,20 @@ inline constexpr FileTypeId kTypeM4a = 76;   // ISO media with an audio brand (M
 inline constexpr FileTypeId kTypeAiff = 77;  // AIFF and AIFF-C
 inline constexpr FileTypeId kTypeWebm = 78;  // Matroska with DocType "webm"
 
+// The other camera raws: three with headers of their own, the rest typed by the TIFF test.
+inline constexpr FileTypeId kTypeCrw = 79;  // Canon CIFF heap
+inline constexpr FileTypeId kTypeMrw = 80;  // Minolta MRM blocks
+inline constexpr FileTypeId kTypeX3f = 81;  // Sigma/Foveon
+inline constexpr FileTypeId kTypeErf = 82;  // Epson
+inline constexpr FileTypeId kType3fr = 83;  // Hasselblad
+inline constexpr FileTypeId kTypeKdc = 84;  // Kodak consumer cameras
+inline constexpr FileTypeId kTypeDcr = 85;  // Kodak professional (DCS) cameras
+inline constexpr FileTypeId kTypeMef = 86;  // Mamiya
+inline constexpr FileTypeId kTypeMos = 87;  // Leaf
+inline constexpr FileTypeId kTypeIiq = 88;  // Phase One
+
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeWebm + 1;
+inline constexpr int kFileTypeCount = kTypeIiq + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 
