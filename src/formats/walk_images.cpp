@@ -525,12 +525,12 @@ constexpr std::uint64_t kPhaseOneBase = 8;  // the block follows the TIFF header
 constexpr std::uint64_t kMaxPhaseOneEntries = 4096;
 
 // The furthest byte of the raw block's directory and of the values it points at (entries whose
-// value is longer than four bytes; shorter ones sit in the entry). Nothing when there is no block;
-// a block that is there but breaks off gives nothing too, and the IFDs alone measure the file.
+// value is longer than four bytes; shorter ones sit in the entry). 0 when there is no block;
+// nothing when the block is there but breaks off.
 std::optional<std::uint64_t> PhaseOneBlockEnd(FileBytes& file, std::uint64_t limit) {
   Byte h[12];
-  if (!ReadWithin(file, kPhaseOneBase, h, sizeof h, limit)) return std::nullopt;
-  if (std::memcmp(h, "IIII", 4) != 0 || std::memcmp(h + 5, "waR", 3) != 0) return std::nullopt;
+  if (!ReadWithin(file, kPhaseOneBase, h, sizeof h, limit)) return 0;
+  if (std::memcmp(h, "IIII", 4) != 0 || std::memcmp(h + 5, "waR", 3) != 0) return 0;
   const std::uint64_t dir = kPhaseOneBase + LoadU32LE(h + 8);
   Byte c[8];
   if (!ReadWithin(file, dir, c, sizeof c, limit)) return std::nullopt;
@@ -564,7 +564,7 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
     if (r.verdict != WalkVerdict::kMeasured || !le || version != 42) return r;
     // Phase One's raw block may hold data no IFD points at.
     const std::optional<std::uint64_t> block = PhaseOneBlockEnd(file, limit);
-    return block ? Finish(file, std::max(r.length, *block), limit) : r;
+    return block ? Finish(file, std::max(r.length, *block), limit) : Unsure();
   }
   if (version != 43) return NotThisFormat();
   if (!file.Read(0, h, 16)) return Unsure();
@@ -664,6 +664,9 @@ WalkResult MeasureCrw(FileBytes& file, std::uint64_t limit) {
   if (std::memcmp(h, "II", 2) != 0 || std::memcmp(h + 6, "HEAPCCDR", 8) != 0) return NotThisFormat();
   const std::uint64_t heap = LoadU32LE(h + 2);
   if (heap < kCrwHeader || heap > kMaxCrwHeader) return NotThisFormat();
+  // Version 1.2, then two reserved words that are zero.
+  static constexpr Byte kVersionAndReserved[12] = {2, 0, 1, 0};
+  if (std::memcmp(h + 14, kVersionAndReserved, sizeof kVersionAndReserved) != 0) return NotThisFormat();
   // The root heap fills the rest of the file and its last four bytes point back at its record
   // table. No field gives the heap's length, so the walk looks for the table that a pointer
   // right after it names, and whose records all lie in the heap before it.
@@ -689,6 +692,16 @@ WalkResult MeasureX3f(FileBytes& file, std::uint64_t limit) {
   Byte h[kX3fHeader];
   if (!ReadWithin(file, 0, h, sizeof h, limit)) return Unsure();
   if (std::memcmp(h, "FOVb", 4) != 0) return NotThisFormat();
+  // Versions 2 and 3 go on with an identifier, mark bits, the picture's columns and rows and its
+  // rotation in degrees: a header whose picture has no size or turns by another angle is none.
+  const std::uint32_t major = LoadU16LE(h + 6);
+  if (major == 2 || major == 3) {
+    Byte p[16];
+    if (!ReadWithin(file, 24, p, sizeof p, limit)) return Unsure();
+    const std::uint32_t columns = LoadU32LE(p + 4), rows = LoadU32LE(p + 8), rotation = LoadU32LE(p + 12);
+    if (columns == 0 || rows == 0 || columns > 0xFFFF || rows > 0xFFFF) return NotThisFormat();
+    if (rotation != 0 && rotation != 90 && rotation != 180 && rotation != 270) return NotThisFormat();
+  }
   // The section directory ("SECd", version, count, then offset, length and kind per section)
   // comes after every section, and the file's last four bytes point back at it. The walk looks for
   // a directory that such a pointer follows and whose sections all lie before it.
@@ -732,9 +745,10 @@ WalkResult MeasureMrw(FileBytes& file, std::uint64_t limit) {
     if (n == kMaxMrwBlocks) return Unsure();
     Byte b[8 + 19];
     if (!ReadWithin(file, at, b, 8, limit)) return Unsure();
-    if (b[0] != 0) return n == 0 ? NotThisFormat() : Unsure();
+    // The chain sits in the file's first sectors, next to the header: where it breaks, the header
+    // stands before bytes of another kind.
     const std::uint64_t size = LoadU32BE(b + 4);
-    if (at + 8 + size > data) return n == 0 ? NotThisFormat() : Unsure();
+    if (b[0] != 0 || at + 8 + size > data) return NotThisFormat();
     if (std::memcmp(b, "\0PRD", 4) == 0 && size >= 19) {
       if (!ReadWithin(file, at + 8, b + 8, 19, limit)) return Unsure();
       const std::uint64_t rows = LoadU16BE(b + 8 + 8);
