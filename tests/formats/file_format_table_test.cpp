@@ -28,7 +28,8 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
             "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
             "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 flac:73 ogg:74 oga:74 ogv:74 opus:75 m4a:76 m4b:76 "
-            "aiff:77 aif:77 aifc:77 webm:78 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "aiff:77 aif:77 aifc:77 webm:78 crw:79 mrw:80 x3f:81 erf:82 3fr:83 kdc:84 dcr:85 mef:86 mos:87 iiq:88 "
+            "txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -112,6 +113,15 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeM4a, 11, 'x'},    // brand "M4Ax"
       {kTypeAiff, 11, 'X'},   // form type "AIFX"
       {kTypeWebm, 25, 'x'},   // DocType "wxbm": plain Matroska
+      {kTypeCrw, 13, 'S'},    // "HEAPCCDS"
+      {kTypeCrw, 3, 0x10},    // header length past 4 KiB
+      {kTypeMrw, 11, 'X'},    // first block not PRD
+      {kTypeMrw, 6, 0},       // MRM block shorter than its PRD block
+      {kTypeX3f, 6, 9},       // format version 9
+      {kTypeErf, 26, 'X'},    // a Make of no raw maker
+      {kTypeKdc, 23, 0},      // Kodak without its KDC IFD: a plain TIFF
+      {kTypeDcr, 64, 'X'},    // Kodak without its DCS IFD or model: a plain TIFF
+      {kTypeIiq, 14, 'x'},    // "IIII" not followed by the reversed "Raw"
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);
