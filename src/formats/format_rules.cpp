@@ -774,8 +774,7 @@ FileTypeId CrwTest(Bytes b) {
 
 FileTypeId MrwTest(Bytes b) {
   // The MRM block holds the others; its first is always the picture-description block PRD.
-  if (b.size() < 16 || !At(b, 0, "\0MRM") || !At(b, 8, "\0PRD"))
-    return kTypeNone;
+  if (b.size() < 16 || !At(b, 0, "\0MRM") || !At(b, 8, "\0PRD")) return kTypeNone;
   const std::uint32_t mrm = LoadU32BE(b.data() + 4);
   const std::uint32_t prd = LoadU32BE(b.data() + 12);
   return mrm >= 8 + prd && mrm <= 0x100000 && prd >= 24 ? kTypeMrw : kTypeNone;
