@@ -101,13 +101,16 @@ raw_sample() {
     cr2) echo canon.cr2 ;; nef) echo nikon.nef ;; arw) echo sony.arw ;; dng) echo camera.dng ;;
     orf) echo olympus.orf ;; rw2) echo panasonic.rw2 ;; pef) echo pentax.pef ;; srw) echo samsung.srw ;;
     cr3) echo canon.cr3 ;; raf) echo fujifilm.raf ;;
+    crw) echo canon.crw ;; mrw) echo minolta.mrw ;; x3f) echo sigma.x3f ;; erf) echo epson.erf ;;
+    3fr) echo hasselblad.3fr ;; kdc) echo kodak.kdc ;; dcr) echo kodak.dcr ;; mef) echo mamiya.mef ;;
+    mos) echo leaf.mos ;; iiq) echo phaseone.iiq ;;
   esac
 }
 
 make_one() {  # KIND INDEX
   local kind=$1 i=$2 s=$(( seed % 100000 + $2 * 7919 )) base=$corpus/$1_$2 w h d q a b
   case "$kind" in
-    cr2|nef|arw|dng|orf|rw2|pef|srw|cr3|raf)  # no free encoder: the raws built from the makers' layouts
+    cr2|nef|arw|dng|orf|rw2|pef|srw|cr3|raf|crw|mrw|x3f|erf|3fr|kdc|dcr|mef|mos|iiq)  # no free encoder: the raws built from the makers' layouts
       cp "$here/../tests/samples/files/$(raw_sample "$kind")" "$base.$kind" ;;
     jpg)       # baseline, 20 KB .. 3 MB
       rnd w 400 3200; h=$(( w * 3 / 4 )); rnd q 75 93
@@ -327,7 +330,8 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
 
 kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico webp heic avif jxl mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c
-       cr2 nef arw dng orf rw2 pef srw cr3 raf flac ogg opus m4a aiff webm aac amr caf wv dsf m4v mp4hevc mp4av1 movhevc)
+       cr2 nef arw dng orf rw2 pef srw cr3 raf crw mrw x3f erf 3fr kdc dcr mef mos iiq flac ogg opus m4a aiff webm aac amr caf wv dsf m4v
+       mp4hevc mp4av1 movhevc)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
 recipe="corpus=5 seed=$seed per_type=$per_type kinds=${kinds[*]}"

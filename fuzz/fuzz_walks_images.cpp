@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (Walk walk : {rexmoor::formats::MeasureJpeg, rexmoor::formats::MeasurePng, rexmoor::formats::MeasureGif,
                     rexmoor::formats::MeasureBmp, rexmoor::formats::MeasureTiff, rexmoor::formats::MeasurePsd,
                     rexmoor::formats::MeasureIco, rexmoor::formats::MeasureTtf, rexmoor::formats::MeasureRiff,
-                    rexmoor::formats::MeasureRaf}) {
+                    rexmoor::formats::MeasureRaf, rexmoor::formats::MeasureCrw, rexmoor::formats::MeasureMrw,
+                    rexmoor::formats::MeasureX3f}) {
     rexmoor::formats::MemoryFileBytes file(bytes);
     const rexmoor::formats::WalkResult r = walk(file, limit);
     if (r.verdict == rexmoor::formats::WalkVerdict::kMeasured && (r.length > bytes.size() || r.length > limit))

@@ -366,6 +366,10 @@ def main():
                  "canon.cr2", "nikon.nef", "sony.arw", "camera.dng", "olympus.orf", "panasonic.rw2", "pentax.pef",
                  "samsung.srw", "fujifilm.raf", "sample.webp", "alpha.webp"]:
         put("fuzz_walks_images", name, b"\x00" + sample(name, 16383))
+    # The raws measured by a directory at their end go in whole, so that the walks reach it.
+    for name in ["canon.crw", "minolta.mrw", "sigma.x3f", "epson.erf", "hasselblad.3fr", "kodak.kdc", "kodak.dcr",
+                 "mamiya.mef", "leaf.mos", "phaseone.iiq"]:
+        put("fuzz_walks_images", name, b"\x00" + sample(name))
     put("fuzz_carve_at_sector", "docx_check", b"\x10" + sample("sample.docx", 8192))
     # Structure walks: small media files whole (so the walks reach their ends), heads of the rest.
     for name in ["sample.mp3", "sample_vbr.mp3", "sample.mp2", "sample.mp4", "sample_frag.mp4", "sample.mov",

@@ -107,6 +107,8 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"HEIF/HEIC Pictures (.heic .heif)", "heic|heif"},
       {"AVIF Pictures (.avif)", "avif"},
       {"JPEG XL Pictures (.jxl)", "jxl"},
+      {"Hasselblad Raw (.3fr)", "3fr"},
+      {"Phase One Raw (.iiq)", "iiq"},
   };
   static const OptionRow kAudio[] = {
       {"MP3 Audio (.mp3)", "mp3"},

@@ -31,7 +31,7 @@ inline constexpr std::string_view kPreviewVideoList =
 inline constexpr std::string_view kPreviewPictureList =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|*.sr2|"
     "*.arw|*.srf|*.divu|*.djvu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|*.orf|*.erf|"
-    "*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.rw2|*.srw|*.cr3|*.webp|*.heic|*.heif|*.avif|*.jxl";
+    "*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.rw2|*.srw|*.cr3|*.webp|*.heic|*.heif|*.avif|*.jxl|*.3fr|*.iiq";
 
 inline constexpr const char* kPreviewMediaName = "tmp.avi";
 inline constexpr const char* kPreviewPictureName = "tmp.jpg";

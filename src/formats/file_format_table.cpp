@@ -154,6 +154,17 @@ constexpr FileFormatEntry kRows[] = {
     {"dsf", kTypeDsf, Pure<DsfTest>, DsfExtent},
     // The MP4 test gives this id for the M4V brands.
     {"m4v", kTypeM4v, Pure<Mp4Test>, Mp4Extent},
+    {"crw", kTypeCrw, Pure<CrwTest>, CrwExtent},
+    {"mrw", kTypeMrw, Pure<MrwTest>, MrwExtent},
+    {"x3f", kTypeX3f, Pure<X3fTest>, X3fExtent},
+    // More raws the TIFF test, far above, reports by their Make and markers.
+    {"erf", kTypeErf, Pure<TifTest>, TifExtent},
+    {"3fr", kType3fr, Pure<TifTest>, TifExtent},
+    {"kdc", kTypeKdc, Pure<TifTest>, TifExtent},
+    {"dcr", kTypeDcr, Pure<TifTest>, TifExtent},
+    {"mef", kTypeMef, Pure<TifTest>, TifExtent},
+    {"mos", kTypeMos, Pure<TifTest>, TifExtent},
+    {"iiq", kTypeIiq, Pure<TifTest>, TifExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -198,10 +209,11 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {Pure<JxlTest>, "\x00\xFF", 2},     {Pure<FlacTest>, "f", 1},      {Pure<OggTest>, "O", 1},      {Pure<AiffTest>, "F", 1},
     {AacTest, "\xFF", 1},          {Pure<AmrTest>, "#", 1},       {Pure<CafTest>, "c", 1},      {Pure<WvTest>, "w", 1},
     {Pure<DsfTest>, "D", 1},
+    {Pure<CrwTest>, "I", 1},      {Pure<MrwTest>, "\x00", 1},   {Pure<X3fTest>, "F", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 64;
+constexpr std::size_t kMaxUniqueTests = 67;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {

@@ -103,8 +103,20 @@ inline constexpr FileTypeId kTypeWv = 82;   // WavPack
 inline constexpr FileTypeId kTypeDsf = 83;
 inline constexpr FileTypeId kTypeM4v = 84;  // ISO media with an M4V brand
 
+// The other camera raws: three with headers of their own, the rest typed by the TIFF test.
+inline constexpr FileTypeId kTypeCrw = 85;  // Canon CIFF heap
+inline constexpr FileTypeId kTypeMrw = 86;  // Minolta MRM blocks
+inline constexpr FileTypeId kTypeX3f = 87;  // Sigma/Foveon
+inline constexpr FileTypeId kTypeErf = 88;  // Epson
+inline constexpr FileTypeId kType3fr = 89;  // Hasselblad
+inline constexpr FileTypeId kTypeKdc = 90;  // Kodak consumer cameras
+inline constexpr FileTypeId kTypeDcr = 91;  // Kodak professional (DCS) cameras
+inline constexpr FileTypeId kTypeMef = 92;  // Mamiya
+inline constexpr FileTypeId kTypeMos = 93;  // Leaf
+inline constexpr FileTypeId kTypeIiq = 94;  // Phase One
+
 // Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeM4v + 1;
+inline constexpr int kFileTypeCount = kTypeIiq + 1;
 
 inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
 

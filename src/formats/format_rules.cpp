@@ -683,7 +683,10 @@ FileTypeId PsdTest(Bytes b) { return b.size() >= 40 && At(b, 0, "8BPS") ? kTypeP
 
 namespace {
 constexpr std::uint16_t kTagMake = 271;
+constexpr std::uint16_t kTagModel = 272;
 constexpr std::uint16_t kTagDngVersion = 50706;
+constexpr std::uint16_t kTagKodakIfd = 33424;  // private IFD of Kodak's DCS cameras
+constexpr std::uint16_t kTagKdcIfd = 65024;    // private IFD of Kodak's consumer raws
 constexpr std::uint64_t kMaxSniffEntries = 1024;
 
 struct RawMaker {
@@ -691,10 +694,16 @@ struct RawMaker {
   FileTypeId type;
 };
 // Canon is typed by its own "CR" marker only: its older TIFF raws and plain TIFFs carry the same Make.
+// Kodak's two raws share a Make and are told apart below.
 constexpr RawMaker kRawMakers[] = {
-    {"NIKON", kTypeNef},     {"SONY", kTypeArw},   {"OLYMPUS", kTypeOrf},
-    {"Panasonic", kTypeRw2}, {"PENTAX", kTypePef}, {"SAMSUNG", kTypeSrw},
+    {"NIKON", kTypeNef},     {"SONY", kTypeArw},        {"OLYMPUS", kTypeOrf},      {"Panasonic", kTypeRw2},
+    {"PENTAX", kTypePef},    {"SAMSUNG", kTypeSrw},     {"SEIKO EPSON", kTypeErf},  {"Hasselblad", kType3fr},
+    {"Mamiya", kTypeMef},    {"Leaf", kTypeMos},        {"Phase One", kTypeIiq},
 };
+
+bool IsKodak(std::string_view make) {
+  return make.starts_with("Kodak") || make.starts_with("KODAK") || make.starts_with("EASTMAN KODAK");
+}
 
 // A classic TIFF's raw sibling, read from IFD0 where it lies within the given bytes: DNGVersion
 // first (a DNG names the camera's maker too), then the Make. Anything out of reach stays a TIFF.
@@ -706,21 +715,32 @@ FileTypeId TiffRawType(Bytes b, bool le) {
   if (ifd < 8 || ifd + 2 > b.size()) return kTypeTif;
   const std::uint64_t count = u16(static_cast<std::size_t>(ifd));
   if (count == 0 || count > kMaxSniffEntries) return kTypeTif;
-  std::string_view make;
+  std::string_view make, model;
+  bool kodakIfd = false, kdcIfd = false;
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t e = ifd + 2 + i * 12;
     if (e + 12 > b.size()) break;
     const std::size_t at = static_cast<std::size_t>(e);
     const std::uint64_t tag = u16(at);
     if (tag == kTagDngVersion && u16(at + 2) == 1 && u32(at + 4) == 4 && b[at + 8] == 1) return kTypeDng;
-    if (tag != kTagMake || u16(at + 2) != 2) continue;
+    kodakIfd = kodakIfd || tag == kTagKodakIfd;
+    kdcIfd = kdcIfd || tag == kTagKdcIfd;
+    if ((tag != kTagMake && tag != kTagModel) || u16(at + 2) != 2) continue;
     const std::uint64_t n = u32(at + 4);
     const std::uint64_t value = n <= 4 ? e + 8 : u32(at + 8);
     if (n == 0 || n > 64 || value + n > b.size()) continue;
-    make = std::string_view(reinterpret_cast<const char*>(b.data() + value), static_cast<std::size_t>(n));
+    (tag == kTagMake ? make : model) =
+        std::string_view(reinterpret_cast<const char*>(b.data() + value), static_cast<std::size_t>(n));
   }
   for (const RawMaker& m : kRawMakers) {
     if (make.starts_with(m.make)) return m.type;
+  }
+  // Kodak: the consumer cameras' raws carry their own private IFD, the DCS cameras' theirs (and
+  // a model name "DCS..."). A Kodak TIFF with neither is a plain picture.
+  if (IsKodak(make)) {
+    if (kdcIfd) return kTypeKdc;
+    if (kodakIfd || model.starts_with("DCS") || model.starts_with("Kodak DCS") || model.starts_with("KODAK DCS"))
+      return kTypeDcr;
   }
   return kTypeTif;
 }
@@ -739,7 +759,34 @@ FileTypeId TifTest(Bytes b) {
   if (!At(b, 0, "MM\x00\x2A") && !At(b, 0, "II\x2A\x00")) return kTypeNone;
   // Canon's CR2 marker and major version follow the TIFF header.
   if (le && b.size() >= 16 && At(b, 8, "CR\x02") && first >= 16) return kTypeCr2;
+  // Phase One puts its own raw block, "IIII" and the reversed word "Raw", right after the header.
+  if (le && b.size() >= 16 && At(b, 8, "IIII") && At(b, 13, "waR") && first >= 16) return kTypeIiq;
   return TiffRawType(b, le);
+}
+
+// ---------------------------------------------------------------- CRW, MRW, X3F
+
+FileTypeId CrwTest(Bytes b) {
+  // Byte order, the header's length (the root heap starts there), then the CIFF signature.
+  if (b.size() < 26 || !At(b, 0, "II") || !At(b, 6, "HEAPCCDR")) return kTypeNone;
+  const std::uint32_t headerLength = LoadU32LE(b.data() + 2);
+  return headerLength >= 26 && headerLength <= 0x1000 ? kTypeCrw : kTypeNone;
+}
+
+FileTypeId MrwTest(Bytes b) {
+  // The MRM block holds the others; its first is always the picture-description block PRD.
+  if (b.size() < 16 || !At(b, 0, "\0MRM") || !At(b, 8, "\0PRD")) return kTypeNone;
+  const std::uint32_t mrm = LoadU32BE(b.data() + 4);
+  const std::uint32_t prd = LoadU32BE(b.data() + 12);
+  return mrm >= 8 + prd && mrm <= 0x100000 && prd >= 24 ? kTypeMrw : kTypeNone;
+}
+
+FileTypeId X3fTest(Bytes b) {
+  // "FOVb", then the format version: minor, major (2 to 4 in every camera so far).
+  if (b.size() < 8 || !At(b, 0, "FOVb")) return kTypeNone;
+  const std::uint32_t major = LoadU16LE(b.data() + 6);
+  const std::uint32_t minor = LoadU16LE(b.data() + 4);
+  return major >= 2 && major <= 4 && minor < 0x100 ? kTypeX3f : kTypeNone;
 }
 
 // ---------------------------------------------------------------- RAF
@@ -1246,6 +1293,15 @@ std::uint64_t TifExtent(CarvingContext& ctx, Bytes header) {
 }
 std::uint64_t RafExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasureRaf, kLimit4GiB, kLimit256MiB);
+}
+std::uint64_t CrwExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureCrw, kLimit256MiB, kLimit256MiB);
+}
+std::uint64_t MrwExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureMrw, kLimit4GiB, kLimit256MiB);
+}
+std::uint64_t X3fExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureX3f, kLimit256MiB, kLimit256MiB);
 }
 std::uint64_t SqliteExtent(CarvingContext& ctx, Bytes header) {
   return StructureOrWalk(ctx, header, MeasureSqlite, kLimit64GiB, kLimit4GiB);

@@ -64,9 +64,16 @@ std::uint64_t JpegExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PngTest(Bytes b);
 std::uint64_t PngExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PsdTest(Bytes b);
-FileTypeId TifTest(Bytes b);  // also cr2, nef, arw, dng, orf, rw2, pef, srw
+// also cr2, nef, arw, dng, orf, rw2, pef, srw, erf, 3fr, kdc, dcr, mef, mos, iiq
+FileTypeId TifTest(Bytes b);
 FileTypeId RafTest(Bytes b);
 std::uint64_t RafExtent(CarvingContext& ctx, Bytes header);
+FileTypeId CrwTest(Bytes b);
+std::uint64_t CrwExtent(CarvingContext& ctx, Bytes header);
+FileTypeId MrwTest(Bytes b);
+std::uint64_t MrwExtent(CarvingContext& ctx, Bytes header);
+FileTypeId X3fTest(Bytes b);
+std::uint64_t X3fExtent(CarvingContext& ctx, Bytes header);
 FileTypeId IcoTest(Bytes b);
 std::uint64_t IcoExtent(CarvingContext& ctx, Bytes header);
 FileTypeId PdfTest(Bytes b);

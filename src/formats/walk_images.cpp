@@ -480,7 +480,8 @@ class TiffWalk {
         case 37500:  // maker note
           if (!note && !big_ && bytes > 4 && notes_.size() < kMaxTiffIfds) notes_.push_back(Offset(e + 8));
           break;
-        case 330: case 34665: case 34853: case 40965: {  // SubIFDs, Exif, GPS, interoperability
+        // SubIFDs, Exif, GPS, interoperability, and Kodak's private IFDs (DCS and consumer raws)
+        case 330: case 34665: case 34853: case 40965: case 33424: case 65024: {
           if (note) break;
           std::vector<std::uint64_t> ifds;
           if (!Values(e, ifds)) return Unsure();
@@ -517,6 +518,39 @@ class TiffWalk {
 };
 }  // namespace
 
+// ================================================================= Phase One raw block
+
+namespace {
+constexpr std::uint64_t kPhaseOneBase = 8;  // the block follows the TIFF header; its offsets count from here
+constexpr std::uint64_t kMaxPhaseOneEntries = 4096;
+
+// The furthest byte of the raw block's directory and of the values it points at (entries whose
+// value is longer than four bytes; shorter ones sit in the entry). 0 when there is no block;
+// nothing when the block is there but breaks off.
+std::optional<std::uint64_t> PhaseOneBlockEnd(FileBytes& file, std::uint64_t limit) {
+  Byte h[12];
+  if (!ReadWithin(file, kPhaseOneBase, h, sizeof h, limit)) return 0;
+  if (std::memcmp(h, "IIII", 4) != 0 || std::memcmp(h + 5, "waR", 3) != 0) return 0;
+  const std::uint64_t dir = kPhaseOneBase + LoadU32LE(h + 8);
+  Byte c[8];
+  if (!ReadWithin(file, dir, c, sizeof c, limit)) return std::nullopt;
+  const std::uint64_t count = LoadU32LE(c);
+  if (count == 0 || count > kMaxPhaseOneEntries) return std::nullopt;
+  std::vector<Byte> entries(static_cast<std::size_t>(count) * 16);
+  if (!ReadWithin(file, dir + 8, entries.data(), entries.size(), limit)) return std::nullopt;
+  std::uint64_t furthest = dir + 8 + entries.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const Byte* e = entries.data() + i * 16;
+    const std::uint64_t size = LoadU32LE(e + 8);
+    if (size <= 4) continue;
+    const std::uint64_t end = kPhaseOneBase + LoadU32LE(e + 12) + size;  // below 2^34: no overflow
+    if (end > limit) return std::nullopt;
+    furthest = std::max(furthest, end);
+  }
+  return furthest;
+}
+}  // namespace
+
 WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
   Byte h[16];
   if (!file.Read(0, h, 8)) return Unsure();
@@ -526,7 +560,11 @@ WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit) {
   // 42, or the numbers Olympus ("RO", "RS") and Panasonic (0x55) put in its place.
   if (version == 42 || version == 0x4F52 || version == 0x5352 || version == 0x55) {
     const std::uint64_t first = le ? LoadU32LE(h + 4) : LoadU32BE(h + 4);
-    return TiffWalk(file, limit, le, false).Run(first);
+    const WalkResult r = TiffWalk(file, limit, le, false).Run(first);
+    if (r.verdict != WalkVerdict::kMeasured || !le || version != 42) return r;
+    // Phase One's raw block may hold data no IFD points at.
+    const std::optional<std::uint64_t> block = PhaseOneBlockEnd(file, limit);
+    return block ? Finish(file, std::max(r.length, *block), limit) : Unsure();
   }
   if (version != 43) return NotThisFormat();
   if (!file.Read(0, h, 16)) return Unsure();
@@ -561,6 +599,170 @@ WalkResult MeasureRaf(FileBytes& file, std::uint64_t limit) {
     furthest = std::max(furthest, offset + length);
   }
   return Finish(file, furthest, limit);
+}
+
+// ================================================================= CRW, X3F: directories at the end
+
+namespace {
+constexpr std::uint64_t kMaxTrailerScan = 256u << 20;
+
+// Offers every offset from `from` on to `at(window, i, offset)`, window[i] being the byte at
+// offset, with at least `reach` bytes after it in the window unless the file ends sooner. The
+// first offset it measures a file at gives that length. Reads the file 64 KiB at a time into a
+// copy (so that `at` may read the file itself); stops at the limit, at `kMaxTrailerScan` bytes and
+// where the file's bytes end.
+template <typename At>
+std::optional<std::uint64_t> ScanForTrailer(FileBytes& file, std::uint64_t from, std::uint64_t limit,
+                                            std::size_t reach, At at) {
+  const std::uint64_t end = std::min(limit, kMaxTrailerScan);
+  std::vector<Byte> copy;
+  std::uint64_t pos = from;
+  while (pos < end) {
+    const std::span<const Byte> view = file.View(pos, kMaxFileView);
+    if (view.empty()) return std::nullopt;
+    copy.assign(view.begin(), view.end());
+    const std::span<const Byte> window(copy);
+    const bool full = window.size() == kMaxFileView;
+    const std::size_t offer = full ? kMaxFileView - reach : window.size();
+    for (std::size_t i = 0; i < offer && pos + i < end; ++i) {
+      if (const std::optional<std::uint64_t> length = at(window, i, pos + i)) return length;
+    }
+    if (!full) return std::nullopt;
+    pos += offer;
+  }
+  return std::nullopt;
+}
+
+constexpr std::size_t kCrwHeader = 26;
+constexpr std::uint64_t kMaxCrwHeader = 0x1000;
+constexpr std::size_t kMaxCiffRecords = 255;
+constexpr std::size_t kCiffRecord = 10;
+constexpr std::size_t kCiffTableReach = 2 + kMaxCiffRecords * kCiffRecord + 4;
+
+// Whether a CIFF table of `count` records at `table` (heap-relative) fits a heap that ends right
+// after it: every record's data lies in the heap before the table, or in the record itself.
+bool CiffTableHolds(const Byte* records, std::size_t count, std::uint64_t table) {
+  bool data = false;
+  for (std::size_t r = 0; r < count; ++r) {
+    const Byte* rec = records + r * kCiffRecord;
+    const std::uint32_t tag = LoadU16LE(rec);
+    const std::uint32_t where = tag & 0xC000;
+    if (where == 0x4000) continue;  // value kept in the record
+    if (where != 0) return false;
+    const std::uint64_t size = LoadU32LE(rec + 2);
+    const std::uint64_t offset = LoadU32LE(rec + 6);
+    if (size == 0 || offset + size > table) return false;
+    data = true;
+  }
+  return data;
+}
+}  // namespace
+
+WalkResult MeasureCrw(FileBytes& file, std::uint64_t limit) {
+  Byte h[kCrwHeader];
+  if (!ReadWithin(file, 0, h, sizeof h, limit)) return Unsure();
+  if (std::memcmp(h, "II", 2) != 0 || std::memcmp(h + 6, "HEAPCCDR", 8) != 0) return NotThisFormat();
+  const std::uint64_t heap = LoadU32LE(h + 2);
+  if (heap < kCrwHeader || heap > kMaxCrwHeader) return NotThisFormat();
+  // Version 1.2, then two reserved words that are zero.
+  static constexpr Byte kVersionAndReserved[12] = {2, 0, 1, 0};
+  if (std::memcmp(h + 14, kVersionAndReserved, sizeof kVersionAndReserved) != 0) return NotThisFormat();
+  // The root heap fills the rest of the file and its last four bytes point back at its record
+  // table. No field gives the heap's length, so the walk looks for the table that a pointer
+  // right after it names, and whose records all lie in the heap before it.
+  const auto at = [heap](std::span<const Byte> w, std::size_t i, std::uint64_t offset) -> std::optional<std::uint64_t> {
+    if (i + 2 > w.size()) return std::nullopt;
+    const std::size_t count = LoadU16LE(w.data() + i);
+    if (count == 0 || count > kMaxCiffRecords) return std::nullopt;
+    const std::size_t pointer = i + 2 + count * kCiffRecord;
+    if (pointer + 4 > w.size() || LoadU32LE(w.data() + pointer) != offset - heap) return std::nullopt;
+    if (!CiffTableHolds(w.data() + i + 2, count, offset - heap)) return std::nullopt;
+    return offset + 2 + count * kCiffRecord + 4;
+  };
+  const std::optional<std::uint64_t> end = ScanForTrailer(file, heap, limit, kCiffTableReach, at);
+  return end ? Finish(file, *end, limit) : Unsure();
+}
+
+namespace {
+constexpr std::size_t kX3fHeader = 8;
+constexpr std::uint64_t kMaxX3fSections = 1024;
+}  // namespace
+
+WalkResult MeasureX3f(FileBytes& file, std::uint64_t limit) {
+  Byte h[kX3fHeader];
+  if (!ReadWithin(file, 0, h, sizeof h, limit)) return Unsure();
+  if (std::memcmp(h, "FOVb", 4) != 0) return NotThisFormat();
+  // Versions 2 and 3 go on with an identifier, mark bits, the picture's columns and rows and its
+  // rotation in degrees: a header whose picture has no size or turns by another angle is none.
+  const std::uint32_t major = LoadU16LE(h + 6);
+  if (major == 2 || major == 3) {
+    Byte p[16];
+    if (!ReadWithin(file, 24, p, sizeof p, limit)) return Unsure();
+    const std::uint32_t columns = LoadU32LE(p + 4), rows = LoadU32LE(p + 8), rotation = LoadU32LE(p + 12);
+    if (columns == 0 || rows == 0 || columns > 0xFFFF || rows > 0xFFFF) return NotThisFormat();
+    if (rotation != 0 && rotation != 90 && rotation != 180 && rotation != 270) return NotThisFormat();
+  }
+  // The section directory ("SECd", version, count, then offset, length and kind per section)
+  // comes after every section, and the file's last four bytes point back at it. The walk looks for
+  // a directory that such a pointer follows and whose sections all lie before it.
+  const auto at = [&file, limit](std::span<const Byte> w, std::size_t i,
+                                 std::uint64_t offset) -> std::optional<std::uint64_t> {
+    if (i + 4 > w.size() || std::memcmp(w.data() + i, "SECd", 4) != 0) return std::nullopt;
+    Byte d[12];
+    if (!ReadWithin(file, offset, d, sizeof d, limit)) return std::nullopt;
+    const std::uint64_t count = LoadU32LE(d + 8);
+    if (count == 0 || count > kMaxX3fSections) return std::nullopt;
+    std::vector<Byte> entries(static_cast<std::size_t>(count) * 12 + 4);
+    if (!ReadWithin(file, offset + 12, entries.data(), entries.size(), limit)) return std::nullopt;
+    if (LoadU32LE(entries.data() + count * 12) != offset) return std::nullopt;
+    for (std::size_t k = 0; k < count; ++k) {
+      const Byte* e = entries.data() + k * 12;
+      if (LoadU32LE(e) < kX3fHeader || LoadU32LE(e) + std::uint64_t{LoadU32LE(e + 4)} > offset) return std::nullopt;
+    }
+    return offset + 12 + entries.size();
+  };
+  const std::optional<std::uint64_t> end = ScanForTrailer(file, kX3fHeader, limit, 4, at);
+  return end ? Finish(file, *end, limit) : Unsure();
+}
+
+// ================================================================= MRW
+
+namespace {
+constexpr std::size_t kMaxMrwBlocks = 64;
+}  // namespace
+
+WalkResult MeasureMrw(FileBytes& file, std::uint64_t limit) {
+  Byte h[8];
+  if (!ReadWithin(file, 0, h, sizeof h, limit)) return Unsure();
+  if (std::memcmp(h, "\0MRM", 4) != 0) return NotThisFormat();
+  // The MRM block's blocks (PRD, TTW, WBG, RIF, padding), then the sensor data, whose size the
+  // picture description gives: rows × columns at 12 bits (packed) or 16.
+  const std::uint64_t data = 8 + std::uint64_t{LoadU32BE(h + 4)};
+  std::uint64_t at = 8;
+  std::uint64_t sensorBytes = 0;
+  bool described = false;
+  for (std::size_t n = 0; at < data; ++n) {
+    if (n == kMaxMrwBlocks) return Unsure();
+    Byte b[8 + 19];
+    if (!ReadWithin(file, at, b, 8, limit)) return Unsure();
+    // The chain sits in the file's first sectors, next to the header: where it breaks, the header
+    // stands before bytes of another kind.
+    const std::uint64_t size = LoadU32BE(b + 4);
+    if (b[0] != 0 || at + 8 + size > data) return NotThisFormat();
+    if (std::memcmp(b, "\0PRD", 4) == 0 && size >= 19) {
+      if (!ReadWithin(file, at + 8, b + 8, 19, limit)) return Unsure();
+      const std::uint64_t rows = LoadU16BE(b + 8 + 8);
+      const std::uint64_t columns = LoadU16BE(b + 8 + 10);
+      const std::uint64_t bits = b[8 + 18] == 0x59 ? 12 : 16;
+      sensorBytes = rows * columns * bits / 8;
+      described = sensorBytes > 0;
+    } else if (n == 0) {
+      return NotThisFormat();  // the picture description always comes first
+    }
+    at += 8 + size;
+  }
+  if (!described) return NotThisFormat();
+  return Finish(file, data + sensorBytes, limit);
 }
 
 // ================================================================= PSD

@@ -23,6 +23,12 @@ WalkResult MeasureBmp(FileBytes& file, std::uint64_t limit);
 WalkResult MeasureTiff(FileBytes& file, std::uint64_t limit);
 // Fujifilm raw: the furthest of the JPEG preview, CFA header and CFA data its header lists.
 WalkResult MeasureRaf(FileBytes& file, std::uint64_t limit);
+// Canon CIFF: the root heap's record table, found by the pointer after it that ends the file.
+WalkResult MeasureCrw(FileBytes& file, std::uint64_t limit);
+// Minolta: the MRM blocks, then the sensor data the picture description sizes.
+WalkResult MeasureMrw(FileBytes& file, std::uint64_t limit);
+// Sigma/Foveon: the section directory that the pointer in the file's last four bytes names.
+WalkResult MeasureX3f(FileBytes& file, std::uint64_t limit);
 // Header, the length-prefixed sections, then the image data (raw, or by its RLE row counts).
 WalkResult MeasurePsd(FileBytes& file, std::uint64_t limit);
 // Icon or cursor directory: the furthest image end.

@@ -572,7 +572,7 @@ TEST(ScanCatalogueTypeLists, SubstringTestsOnLowerCasedExtensions) {
   EXPECT_EQ(known.size(), kPictureList.size() + kAudioList.size() + kDocumentList.size() + kVideoList.size() +
                               kArchiveList.size() + 4);
   EXPECT_EQ(known.rfind("*.bmp|", 0), 0u);
-  EXPECT_NE(known.find("*.jxl|*.mp3|"), std::string::npos);
+  EXPECT_NE(known.find("*.iiq|*.mp3|"), std::string::npos);
   EXPECT_NE(known.find("*.dsf|*.doc|"), std::string::npos);
   EXPECT_NE(known.find("*.accdb|*.rmvb|"), std::string::npos);
   EXPECT_NE(known.find("*.webm|*.zip|"), std::string::npos);

@@ -139,7 +139,8 @@ TEST(CarveLayout, EveryFileIsMeasuredToItsEndOrTheNextFile) {
 // Camera raws measured by their directories: each sample, sector-aligned after random and zero
 // sectors and followed by zeros or by random bytes (its slack too), carves back to its sha256.
 TEST(CarveLayout, CameraRawsCarveBackByteForByte) {
-  const std::set<std::string> raws = {"cr2", "nef", "arw", "dng", "orf", "rw2", "pef", "srw", "cr3", "raf"};
+  const std::set<std::string> raws = {"cr2", "nef", "arw", "dng", "orf", "rw2", "pef", "srw", "cr3", "raf",
+                                      "crw", "mrw", "x3f", "erf", "3fr", "kdc", "dcr", "mef", "mos", "iiq"};
   std::mt19937 rng(59);
   test::TempDir dir;
   int checked = 0;
@@ -175,7 +176,7 @@ TEST(CarveLayout, CameraRawsCarveBackByteForByte) {
       ++checked;
     }
   }
-  EXPECT_EQ(checked, 20);
+  EXPECT_EQ(checked, 40);
 }
 
 }  // namespace

@@ -419,6 +419,25 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
     case kTypeSrw: tiffWith(271, 2, "SAMSUNG"); break;
     case kTypeCr3: text(4, "ftypcrx "); break;
     case kTypeRaf: text(0, "FUJIFILMCCD-RAW 0201"); break;
+    case kTypeCrw: put(0, {'I', 'I', 26, 0, 0, 0}); text(6, "HEAPCCDR"); put(14, {2, 0, 1, 0}); break;
+    case kTypeMrw: put(0, {0, 'M', 'R', 'M', 0, 0, 0x10, 0, 0, 'P', 'R', 'D', 0, 0, 0, 24}); break;
+    case kTypeX3f: text(0, "FOVb"); put(4, {2, 0, 2, 0}); break;
+    case kTypeErf: tiffWith(271, 2, "SEIKO EPSON CORP."); break;
+    case kType3fr: tiffWith(271, 2, "Hasselblad"); break;
+    case kTypeKdc:  // IFD0: Make (its text at 50), then the KDC IFD tag
+      put(0, {'I', 'I', 0x2A, 0, 8, 0, 0, 0, 2, 0, 0x0F, 0x01, 2, 0, 22, 0, 0, 0, 50, 0, 0, 0,
+              0x00, 0xFE, 4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+      std::memcpy(b.data() + 50, "EASTMAN KODAK COMPANY", 22);
+      break;
+    case kTypeDcr:  // IFD0: Make (its text at 50), Model (at 64)
+      put(0, {'I', 'I', 0x2A, 0, 8, 0, 0, 0, 2, 0, 0x0F, 0x01, 2, 0, 6, 0, 0, 0, 50, 0, 0, 0,
+              0x10, 0x01, 2, 0, 12, 0, 0, 0, 64, 0, 0, 0, 0, 0, 0, 0});
+      std::memcpy(b.data() + 50, "Kodak", 6);
+      std::memcpy(b.data() + 64, "DCS Pro 14N", 12);
+      break;
+    case kTypeMef: tiffWith(271, 2, "Mamiya"); break;
+    case kTypeMos: tiffWith(271, 2, "Leaf"); break;
+    case kTypeIiq: put(0, {'I', 'I', 0x2A, 0, 16, 0, 0, 0}); text(8, "IIII"); put(12, {1}); text(13, "waR"); break;
     case kTypeMpeg: put(0, {0, 0, 1, 0xBA}); put(14, {0, 0, 1, 0xBB}); break;
     case kTypeMp4: text(4, "ftypisom"); break;
     case kType3gp: text(4, "ftyp3gp4"); break;

@@ -28,7 +28,8 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
             "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
             "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 flac:73 ogg:74 oga:74 ogv:74 opus:75 m4a:76 m4b:76 "
-            "aiff:77 aif:77 aifc:77 webm:78 aac:79 amr:80 awb:80 caf:81 wv:82 dsf:83 m4v:84 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "aiff:77 aif:77 aifc:77 webm:78 aac:79 amr:80 awb:80 caf:81 wv:82 dsf:83 m4v:84 crw:85 mrw:86 x3f:87 "
+            "erf:88 3fr:89 kdc:90 dcr:91 mef:92 mos:93 iiq:94 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -119,6 +120,15 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeWv, 16, 1},       // a block in the middle of a stream
       {kTypeDsf, 40, 2},      // format version 2
       {kTypeM4v, 11, 'X'},    // brand "M4VX"
+      {kTypeCrw, 13, 'S'},    // "HEAPCCDS"
+      {kTypeCrw, 3, 0x10},    // header length past 4 KiB
+      {kTypeMrw, 11, 'X'},    // first block not PRD
+      {kTypeMrw, 6, 0},       // MRM block shorter than its PRD block
+      {kTypeX3f, 6, 9},       // format version 9
+      {kTypeErf, 26, 'X'},    // a Make of no raw maker
+      {kTypeKdc, 23, 0},      // Kodak without its KDC IFD: a plain TIFF
+      {kTypeDcr, 64, 'X'},    // Kodak without its DCS IFD or model: a plain TIFF
+      {kTypeIiq, 14, 'x'},    // "IIII" not followed by the reversed "Raw"
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);

@@ -47,6 +47,16 @@ const std::vector<Family>& Families() {
       {"pef", MeasureTiff, {'M', 'M', 0, 0x2A, 0, 0, 0, 8}},
       {"srw", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
       {"raf", MeasureRaf, {'F', 'U', 'J', 'I', 'F', 'I', 'L', 'M', 'C', 'C', 'D', '-', 'R', 'A', 'W', ' ', '0', '2', '0', '1'}},
+      {"crw", MeasureCrw, {'I', 'I', 26, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R', 2, 0, 1, 0}},
+      {"mrw", MeasureMrw, {0, 'M', 'R', 'M', 0, 0, 2, 0, 0, 'P', 'R', 'D', 0, 0, 0, 24}},
+      {"x3f", MeasureX3f, {'F', 'O', 'V', 'b', 2, 0, 2, 0}},
+      {"erf", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"3fr", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"kdc", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"dcr", MeasureTiff, {'I', 'I', 0x2A, 0, 8, 0, 0, 0}},
+      {"mef", MeasureTiff, {'M', 'M', 0, 0x2A, 0, 0, 0, 8}},
+      {"mos", MeasureTiff, {'M', 'M', 0, 0x2A, 0, 0, 0, 8}},
+      {"iiq", MeasureTiff, {'I', 'I', 0x2A, 0, 16, 0, 0, 0, 'I', 'I', 'I', 'I', 1, 'w', 'a', 'R'}},
       {"webp", MeasureWebp, {'R', 'I', 'F', 'F', 0, 0, 1, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'}},
   };
   return families;

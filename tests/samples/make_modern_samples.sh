@@ -3,7 +3,7 @@
 # each, the MANIFEST.txt row to add (name, ext, type id, size, sha256, ...). One function per
 # group of formats; run all with no argument, or name the groups:
 #
-#   bash tests/samples/make_modern_samples.sh [camera_raws ...]
+#   bash tests/samples/make_modern_samples.sh [camera_raws more_camera_raws ...]
 #
 # The committed files are the ground truth; CI never runs this script.
 set -euo pipefail
@@ -28,22 +28,10 @@ manifest_row() {
     "$1" "$2" "$3" "$size" "$(sha256sum "$f" | cut -d' ' -f1)" "$2" "$3" "$size"
 }
 
-# ---------------------------------------------------------------------------------------------
-# Camera raw files. No free tool writes them, so they are built here from the makers' published
-# layouts: TIFF directories with the maker's Make and markers, JPEG previews and thumbnails made
-# by ImageMagick, raw sensor data as pseudo-random bytes. The DNG's tags are written by exiftool
-# into a TIFF that ImageMagick made. CR3 is ISO boxes (ftyp "crx ", moov with Canon's uuid
-# holding a TIFF directory, a preview uuid with a JPEG, mdat); RAF is Fujifilm's header with
-# the offsets of its JPEG, CFA header and CFA data.
-camera_raws() {
-  need convert:imagemagick exiftool:libimage-exiftool-perl sha256sum:coreutils
-  local tmp
-  tmp=$(mktemp -d)
-  convert -size 160x120 gradient:navy-orange -swirl 90 -strip -quality 85 "$tmp/preview.jpg"
-  convert -size 64x48 gradient:green-white -strip -quality 75 "$tmp/thumb.jpg"
-  convert -size 48x32 gradient:red-blue -depth 8 -compress none -strip "$tmp/plain.tif"
-
-  "$PY" - "$tmp" "$OUT" <<'EOF'
+# The Python both raw groups build their files with: the TIFF layout helper, the previews read
+# from the scratch folder (argv 1), save() into the samples folder (argv 2).
+tiff_py() {
+  cat <<'EOF'
 import random, struct, sys
 tmp, out = sys.argv[1], sys.argv[2]
 preview = open(f"{tmp}/preview.jpg", "rb").read()
@@ -112,6 +100,25 @@ def exif(t, extra=()):
 def save(name, data):
     open(f"{out}/{name}", "wb").write(data)
 
+EOF
+}
+
+# ---------------------------------------------------------------------------------------------
+# Camera raw files. No free tool writes them, so they are built here from the makers' published
+# layouts: TIFF directories with the maker's Make and markers, JPEG previews and thumbnails made
+# by ImageMagick, raw sensor data as pseudo-random bytes. The DNG's tags are written by exiftool
+# into a TIFF that ImageMagick made. CR3 is ISO boxes (ftyp "crx ", moov with Canon's uuid
+# holding a TIFF directory, a preview uuid with a JPEG, mdat); RAF is Fujifilm's header with
+# the offsets of its JPEG, CFA header and CFA data.
+camera_raws() {
+  need convert:imagemagick exiftool:libimage-exiftool-perl sha256sum:coreutils
+  local tmp
+  tmp=$(mktemp -d)
+  convert -size 160x120 gradient:navy-orange -swirl 90 -strip -quality 85 "$tmp/preview.jpg"
+  convert -size 64x48 gradient:green-white -strip -quality 75 "$tmp/thumb.jpg"
+  convert -size 48x32 gradient:red-blue -depth 8 -compress none -strip "$tmp/plain.tif"
+
+  { tiff_py; cat <<'EOF'; } | "$PY" - "$tmp" "$OUT"
 # CR2: "CR", version 2.0 and the raw IFD's offset after the TIFF header; IFD0 holds the large
 # preview, IFD1 the thumbnail, IFD3 the raw data. Canon's maker note is an IFD whose offsets count
 # from the TIFF header; its colour data lies last in the file.
@@ -267,6 +274,142 @@ EOF
   manifest_row fujifilm.raf raf 68
 }
 
+# ---------------------------------------------------------------------------------------------
+# The other camera raws. No free tool writes these either; they are built the same way from the
+# makers' published layouts. CRW is Canon's CIFF: a 26-byte header, then one heap of records
+# (raw data, the JPEG, sub-heaps with the Make and Model) whose record table closes the heap and
+# whose last four bytes point back at that table. MRW is Minolta's MRM block (PRD, TTW with a
+# TIFF directory and thumbnail, WBG, RIF, PAD) followed by 12-bit packed sensor data. X3F is
+# Sigma's header, PROP/IMAG/IMA2 sections, then the section directory and the pointer to it.
+# ERF, 3FR, KDC, DCR, MEF, MOS and IIQ are TIFFs with their maker's Make and private tags (Kodak's
+# KDC and DCS IFDs, Leaf's packet data, Phase One's raw block after the TIFF header).
+more_camera_raws() {
+  need convert:imagemagick sha256sum:coreutils
+  local tmp
+  tmp=$(mktemp -d)
+  convert -size 160x120 gradient:navy-orange -swirl 90 -strip -quality 85 "$tmp/preview.jpg"
+  convert -size 64x48 gradient:green-white -strip -quality 75 "$tmp/thumb.jpg"
+
+  { tiff_py; cat <<'EOF'; } | "$PY" - "$tmp" "$OUT"
+# CRW: records are (tag, size, offset) with offsets from the heap's start; a tag's top bits say
+# where the value is (0: in the heap, 0x4000: in the record), types 0x28/0x30 are sub-heaps.
+def heap(records):
+    """records: (tag, bytes) stored in the heap, or (tag, 8-byte value) kept in the record."""
+    data, table = bytearray(), []
+    for tag, value in records:
+        if tag & 0xC000 == 0x4000:
+            table.append(struct.pack("<H", tag) + value.ljust(8, b"\0"))
+        else:
+            while len(data) % 4: data += b"\0"
+            table.append(struct.pack("<HII", tag, len(value), len(data))); data += value
+    at = len(data)
+    return bytes(data + struct.pack("<H", len(table)) + b"".join(table) + struct.pack("<I", at))
+
+props = heap([(0x080A, z("Canon") + z("Canon PowerShot G2")), (0x5817, struct.pack("<I", 1)),
+              (0x1810, struct.pack("<IIII", 2272, 1704, 0, 0))])
+exif_heap = heap([(0x102A, b"\0" * 48), (0x5814, struct.pack("<I", 1))])
+root = heap([(0x2005, sensor(30000, 21)), (0x2007, preview), (0x300A, props), (0x300B, exif_heap)])
+save("canon.crw", b"II" + struct.pack("<I", 26) + b"HEAPCCDR" + struct.pack("<HH", 2, 1) + b"\0" * 8 + root)
+
+# MRW (big-endian): the sensor data starts at 8 + the MRM block's length.
+def block(name, payload): return b"\0" + name + struct.pack(">I", len(payload)) + payload
+rows, cols = 120, 160
+prd = b"21810002" + struct.pack(">HHHH", rows, cols, rows, cols) + bytes([12, 12, 0x59, 0]) + \
+      struct.pack(">HH", 0, 1)
+ttw = Tiff("MM")
+th = ttw.blob(thumb)
+ex = exif(ttw)
+ifd1 = ttw.ifd([(259, SHORT, [6]), (513, LONG, [th]), (514, LONG, [len(thumb)])])
+ttw.set_first(ttw.ifd([(271, ASCII, z("Minolta Co., Ltd.")), (272, ASCII, z("DiMAGE A1")),
+                       (34665, LONG, [ex])], ifd1))
+blocks = block(b"PRD", prd) + block(b"TTW", bytes(ttw.buf)) + \
+         block(b"WBG", b"\0\0\0\0" + struct.pack(">4H", 473, 256, 256, 388)) + block(b"RIF", b"\0" * 92)
+blocks += block(b"PAD", b"\0" * ((-len(blocks) - 16) % 512))
+save("minolta.mrw", b"\0MRM" + struct.pack(">I", len(blocks)) + blocks + sensor(rows * cols * 12 // 8, 22))
+
+# X3F (little-endian): header (version 2.2), then the sections, the directory, its offset.
+head = b"FOVb" + struct.pack("<HH", 2, 2) + random.Random(23).randbytes(16) + struct.pack("<IIII", 0, 160, 120, 0) + \
+       b"Auto".ljust(32, b"\0") + b"\0" * 32 + b"\0" * 128
+names = [("CAMMANUF", "SIGMA"), ("CAMMODEL", "SIGMA SD14")]
+chars, entries = "", b""
+for k, v in names:
+    entries += struct.pack("<II", len(chars), len(chars) + len(k) + 1); chars += k + "\0" + v + "\0"
+prop = b"SECp" + struct.pack("<IIIII", 0x20000, len(names), 0, 0, len(chars)) + entries + chars.encode("utf-16-le")
+imag = b"SECi" + struct.pack("<IIIIII", 0x20000, 2, 18, 160, 120, 0) + preview
+raw = b"SECi" + struct.pack("<IIIIII", 0x20000, 1, 30, 160, 120, 0) + sensor(28000, 24)
+body, directory = bytearray(head), []
+for kind, section in ((b"PROP", prop), (b"IMAG", imag), (b"IMA2", raw)):
+    while len(body) % 16: body += b"\0"
+    directory.append(struct.pack("<II", len(body), len(section)) + kind); body += section
+while len(body) % 16: body += b"\0"
+at = len(body)
+body += b"SECd" + struct.pack("<II", 0x20000, len(directory)) + b"".join(directory) + struct.pack("<I", at)
+save("sigma.x3f", body)
+
+# The TIFF-based ones: IFD0 at offset 8 with the Make and Model and the raw data in its strip,
+# the preview as a JPEG in IFD1.
+def tiff_raw(order, make, model, seed, extra=(), note=None):
+    t = Tiff(order)
+    ifd0 = t.ifd([(254, LONG, [0]), (256, LONG, [200]), (257, LONG, [140]), (259, SHORT, [1]),
+                  (262, SHORT, [32803]), (271, ASCII, z(make)), (272, ASCII, z(model)), (273, LONG, [0]),
+                  (279, LONG, [28000]), (34665, LONG, [0])] + list(extra))
+    raw = t.blob(sensor(28000, seed), 4); jpg = t.blob(preview)
+    ex = exif(t, [(37500, UNDEF, note)] if note else [])
+    ifd1 = t.ifd([(259, SHORT, [6]), (513, LONG, [jpg]), (514, LONG, [len(preview)])])
+    t.patch(ifd0, 273, raw); t.patch(ifd0, 34665, ex); t.set_next(ifd0, ifd1)
+    t.set_first(ifd0)
+    return t, ifd0
+
+t, _ = tiff_raw("II", "SEIKO EPSON CORP.", "R-D1", 25, extra=[(305, ASCII, z("Epson RAW 1.0"))],
+                note=b"EPSON\0\x01\0" + b"\0" * 40)
+save("epson.erf", t.buf)
+t, _ = tiff_raw("II", "Hasselblad", "Hasselblad H3D", 26)
+save("hasselblad.3fr", t.buf)
+t, _ = tiff_raw("MM", "Mamiya", "ZD", 27)
+save("mamiya.mef", t.buf)
+# Leaf keeps its settings as "PKTS" packets in tag 34310.
+t, _ = tiff_raw("MM", "Leaf", "Aptus 75", 28,
+                extra=[(34310, UNDEF, b"PKTS\0\0\0\x01" + b"CaptProf_mosaic_pattern".ljust(40, b"\0") + b"\0" * 32)])
+save("leaf.mos", t.buf)
+# Kodak: the consumer cameras' KDC IFD (tag 65024), the DCS cameras' Kodak IFD (tag 33424), each an
+# IFD whose values count from the TIFF header.
+t, ifd0 = tiff_raw("II", "EASTMAN KODAK COMPANY", "KODAK EASYSHARE Z1015 IS DIGITAL CAMERA", 29,
+                   extra=[(65024, LONG, [0])])
+t.patch(ifd0, 65024, t.ifd([(0xFA00, ASCII, z("KCK123456789")), (0xFD04, LONG, [1]), (0xFA0D, UNDEF, b"\0" * 24)]))
+save("kodak.kdc", t.buf)
+t, ifd0 = tiff_raw("II", "Kodak", "DCS Pro 14N", 30, extra=[(33424, LONG, [0])])
+t.patch(ifd0, 33424, t.ifd([(0x03E9, ASCII, z("DCS Pro 14N")), (0x0FA0, SHORT, [1, 2, 3, 4]),
+                            (0x0FA1, UNDEF, b"\0" * 36)]))
+save("kodak.dcr", t.buf)
+# IIQ: Phase One's raw block right after the TIFF header: "IIII", the word "Raw" reversed, the
+# offset of its directory (from the block's start); entries of tag, type, size and the value or
+# its offset. The sensor data is reached only from that directory.
+t = Tiff("II", header=b"IIII\x01waR" + b"\0" * 8)
+ifd0 = t.ifd([(256, LONG, [160]), (257, LONG, [120]), (259, SHORT, [6]), (271, ASCII, z("Phase One")),
+              (272, ASCII, z("IQ180")), (273, LONG, [0]), (279, LONG, [len(preview)])])
+t.patch(ifd0, 273, t.blob(preview))
+cal = t.blob(sensor(600, 31), 8); data = t.blob(sensor(30000, 32), 8)
+entries = [(0x100, 1, 4, 0), (0x108, 1, 4, 200), (0x109, 1, 4, 150), (0x10F, 7, 30000, data - 8),
+           (0x110, 7, 600, cal - 8), (0x21C, 1, 4, data - 8)]
+d = t.blob(struct.pack("<II", len(entries), 0) + b"".join(struct.pack("<IIII", *e) for e in entries), 4)
+struct.pack_into("<I", t.buf, 16, d - 8)
+t.set_first(ifd0)
+save("phaseone.iiq", t.buf)
+EOF
+  rm -rf "$tmp"
+
+  manifest_row canon.crw crw 85
+  manifest_row minolta.mrw mrw 86
+  manifest_row sigma.x3f x3f 87
+  manifest_row epson.erf erf 88
+  manifest_row hasselblad.3fr 3fr 89
+  manifest_row kodak.kdc kdc 90
+  manifest_row kodak.dcr dcr 91
+  manifest_row mamiya.mef mef 92
+  manifest_row leaf.mos mos 93
+  manifest_row phaseone.iiq iiq 94
+}
+
 groups=("$@")
-((${#groups[@]})) || groups=(camera_raws)
+((${#groups[@]})) || groups=(camera_raws more_camera_raws)
 for g in "${groups[@]}"; do "$g"; done
