@@ -95,9 +95,26 @@ inline constexpr FileTypeId kTypeM4a = 76;   // ISO media with an audio brand (M
 inline constexpr FileTypeId kTypeAiff = 77;  // AIFF and AIFF-C
 inline constexpr FileTypeId kTypeWebm = 78;  // Matroska with DocType "webm"
 
-// Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeWebm + 1;
+// Documents and personal data. The zip packages are typed by their stored "mimetype" entry.
+inline constexpr FileTypeId kTypeOdt = 79;
+inline constexpr FileTypeId kTypeOds = 80;
+inline constexpr FileTypeId kTypeOdp = 81;
+inline constexpr FileTypeId kTypeOdg = 82;
+inline constexpr FileTypeId kTypeEpub = 83;
+inline constexpr FileTypeId kTypeRtf = 84;
+// Text typed by its content, like kTypeTxt .. kTypeSh. A binary plist has its own test; an XML
+// one is told by the text classifier.
+inline constexpr FileTypeId kTypeMbox = 85;
+inline constexpr FileTypeId kTypeVcf = 86;
+inline constexpr FileTypeId kTypeIcs = 87;
+inline constexpr FileTypeId kTypePlist = 88;
+inline constexpr FileTypeId kTypeSvg = 89;
 
-inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
+// Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
+inline constexpr int kFileTypeCount = kTypeSvg + 1;
+
+inline constexpr bool IsTextType(FileTypeId id) {
+  return (id >= kTypeTxt && id <= kTypeSh) || (id >= kTypeMbox && id <= kTypeSvg);
+}
 
 }  // namespace rexmoor
