@@ -1,6 +1,6 @@
-// The newer audio and video formats, carved from a raw image by the carving step: each real sample
-// lies at a sector boundary between random sectors (with random slack after its end) or between
-// zero sectors, and must come back typed, named and cut to the byte.
+// The newer audio and video formats, documents and personal data, carved from a raw image by the
+// carving step: each real sample lies at a sector boundary between random sectors (with random
+// slack after its end) or between zero sectors, and must come back typed, named and cut to the byte.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -26,7 +26,9 @@ std::string Sha256Of(const Bytes& bytes) {
 }
 
 TEST(CarveAudioVideo, RealSamplesAmongRandomOrZeroSectorsComeBackWhole) {
-  const std::set<FileTypeId> types = {kTypeFlac, kTypeOgg, kTypeOpus, kTypeM4a, kTypeAiff, kTypeWebm};
+  const std::set<FileTypeId> types = {kTypeFlac, kTypeOgg,  kTypeOpus, kTypeM4a, kTypeAiff, kTypeWebm,
+                                      kTypeOdt,  kTypeOds,  kTypeOdp,  kTypeOdg, kTypeEpub, kTypeRtf,
+                                      kTypeMbox, kTypeVcf,  kTypeIcs,  kTypePlist, kTypeSvg};
   std::mt19937 rng(5906);
   std::set<FileTypeId> seen;
   for (const auto& sample : carvetest::LoadManifest()) {

@@ -478,6 +478,21 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
               0x42, 0xF3, 0x81, 0x08, 0x42, 0x82, 0x84});
       text(24, "webm");
       break;
+    case kTypeOdt: case kTypeOds: case kTypeOdp: case kTypeOdg: case kTypeEpub: {
+      const char* mimetype = type == kTypeOdt   ? "application/vnd.oasis.opendocument.text"
+                             : type == kTypeOds ? "application/vnd.oasis.opendocument.spreadsheet"
+                             : type == kTypeOdp ? "application/vnd.oasis.opendocument.presentation"
+                             : type == kTypeOdg ? "application/vnd.oasis.opendocument.graphics"
+                                                : "application/epub+zip";
+      const auto n = static_cast<std::uint8_t>(std::strlen(mimetype));
+      put(0, {'P', 'K', 3, 4, 10, 0, 0, 0, 0, 0});
+      put(18, {n, 0, 0, 0, n, 0, 0, 0, 8, 0, 0, 0});
+      text(30, "mimetype");
+      text(38, mimetype);
+      break;
+    }
+    case kTypeRtf: text(0, "{\\rtf1\\ansi\\deff0 "); break;
+    case kTypePlist: text(0, "bplist00"); b[8] = 0xD2; break;
     default: return {};
   }
   return b;

@@ -28,7 +28,8 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "gz:36 gzip:36 7z:34 zip:35 rar:37 cab:33 exe:41 dll:42 sys:43 gho:9 db:39 dbx:40 pst:38 fla:44 "
             "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
             "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 flac:73 ogg:74 oga:74 ogv:74 opus:75 m4a:76 m4b:76 "
-            "aiff:77 aif:77 aifc:77 webm:78 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "aiff:77 aif:77 aifc:77 webm:78 odt:79 ods:80 odp:81 odg:82 epub:83 rtf:84 plist:88 txt:50 html:51 "
+            "xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 mbox:85 vcf:86 ics:87 svg:89 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -112,6 +113,10 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeM4a, 11, 'x'},    // brand "M4Ax"
       {kTypeAiff, 11, 'X'},   // form type "AIFX"
       {kTypeWebm, 25, 'x'},   // DocType "wxbm": plain Matroska
+      {kTypeOds, 83, 'x'},    // "spreadsheex": a zip of no known package
+      {kTypeEpub, 8, 8},      // mimetype deflated, not stored
+      {kTypeRtf, 5, 'x'},     // "{\rtfx": no version
+      {kTypePlist, 8, 0x70},  // no object kind 7 in a bplist00
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);
