@@ -2,18 +2,23 @@
 """Helper of carve_accuracy.sh: the corpus files no encoder on the system writes, the medium with
 its ground truth, and the comparison of what came back. Python 3.11, standard library only.
 
-  carve_accuracy.py midi|zip|docx|xlsx|pptx|text|postscript|sqlsource|payload OUT SEED
+  carve_accuracy.py midi|zip|docx|xlsx|pptx|odt|ods|odp|odg|epub|mbox|plist|vcf|ics|svg|text|postscript|sqlsource|payload OUT SEED
   carve_accuracy.py layout CORPUS_DIR IMAGE TRUTH_TSV SEED
   carve_accuracy.py compare TRUTH_TSV REXMOOR_OUT SECONDS [PHOTOREC_DIR SECONDS]
 """
 import bisect
 import collections
+import email.message
+import email.utils
 import hashlib
+import mailbox
 import os
+import plistlib
 import random
 import re
 import struct
 import sys
+import time
 import zipfile
 
 SECTOR = 512
@@ -173,6 +178,100 @@ def make_text(out, kind, rng):
                          % (sentence(rng), n, rng.randint(0, 99), rng.randint(1, 9)))
         body = "#include <stdio.h>\n\n" + "\n".join(funcs) + "\nint main(void)\n{\n    printf(\"%d\\n\", step_0(3));\n" \
                "    return 0;\n}\n"
+    with open(out, "w", newline="") as f:
+        f.write(body)
+
+
+ODF_NS = ('xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+          'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" '
+          'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
+          'xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0" '
+          'xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0" office:version="1.3"')
+ODF_KINDS = {"odt": "text", "ods": "spreadsheet", "odp": "presentation", "odg": "graphics"}
+
+
+def make_package(out, kind, rng):
+    """An OpenDocument or EPUB package as office suites and e-book tools lay it out: "mimetype"
+    first and stored, then the XML parts (and sometimes a picture), deflated."""
+    if kind == "epub":
+        mimetype = "application/epub+zip"
+        chapters = rng.randint(1, 30)
+        parts = [("META-INF/container.xml", '<?xml version="1.0"?>\n<container version="1.0" xmlns="urn:oasis:'
+                  'names:tc:opendocument:xmlns:container"><rootfiles><rootfile full-path="OEBPS/content.opf" '
+                  'media-type="application/oebps-package+xml"/></rootfiles></container>\n'),
+                 ("OEBPS/content.opf", '<?xml version="1.0"?>\n<package xmlns="http://www.idpf.org/2007/opf" '
+                  'version="3.0"><metadata/><manifest>%s</manifest></package>\n' % "".join(
+                      '<item id="c%d" href="c%d.xhtml" media-type="application/xhtml+xml"/>' % (n, n)
+                      for n in range(chapters)))]
+        for n in range(chapters):
+            parts.append(("OEBPS/c%d.xhtml" % n, '<?xml version="1.0"?>\n<html xmlns="http://www.w3.org/1999/xhtml">'
+                          '<body>%s</body></html>\n' % "".join("<p>%s</p>" % paragraph(rng)
+                                                               for _ in range(rng.randint(1, 80)))))
+    else:
+        mimetype = "application/vnd.oasis.opendocument." + ODF_KINDS[kind]
+        body = "".join("<text:p>%s</text:p>" % paragraph(rng) for _ in range(rng.randint(1, 600)))
+        parts = [("content.xml", '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content %s>'
+                  '<office:body><office:%s>%s</office:%s></office:body></office:document-content>'
+                  % (ODF_NS, ODF_KINDS[kind], body, ODF_KINDS[kind])),
+                 ("styles.xml", '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles %s/>' % ODF_NS),
+                 ("META-INF/manifest.xml", '<?xml version="1.0" encoding="UTF-8"?>\n<manifest:manifest xmlns:'
+                  'manifest="urn:oasis:names:tc:opendocument:xmlns:manifest:1.0"><manifest:file-entry manifest:'
+                  'full-path="/" manifest:media-type="%s"/></manifest:manifest>' % mimetype)]
+    if rng.random() < 0.5:
+        parts.append(("Pictures/image1.png" if kind != "epub" else "OEBPS/image1.png",
+                      b"\x89PNG\r\n\x1a\n" + rng.randbytes(rng.randint(1000, 200000))))
+    with zipfile.ZipFile(out, "w") as z:
+        zip_write(z, "mimetype", mimetype, compress=False)
+        for name, data in parts:
+            zip_write(z, name, data, not name.endswith(".png"))
+
+
+def make_personal(out, kind, rng):
+    """Mailboxes, contacts, calendars, property lists and drawings as their usual writers make them."""
+    if kind == "mbox":
+        box = mailbox.mbox(out, create=True)
+        for n in range(rng.randint(1, 40)):
+            m = email.message.EmailMessage()
+            m["From"] = "person%d@example.org" % rng.randint(1, 99)
+            m["To"] = "owner@example.org"
+            m["Subject"] = sentence(rng, 5)
+            m["Date"] = email.utils.formatdate(1700000000 + n * 3600, usegmt=True)
+            m["Message-ID"] = "<%d@example.org>" % rng.randint(1, 10**9)
+            m.set_content("\n\n".join(paragraph(rng) for _ in range(rng.randint(1, 30))) + "\n")
+            msg = mailbox.mboxMessage(m)
+            msg.set_from(m["From"], time.gmtime(1700000000 + n * 3600))
+            box.add(msg)
+        box.flush()
+        box.close()
+        return
+    if kind == "plist":
+        data = {"Name": sentence(rng, 3), "Count": rng.randint(0, 10**6), "Ratio": rng.random(),
+                "Blob": rng.randbytes(rng.randint(0, 3000)),
+                "Items": [{"id": n, "label": sentence(rng, 3), "on": rng.random() < 0.5}
+                          for n in range(rng.randint(0, 2000))]}
+        with open(out, "wb") as f:
+            f.write(plistlib.dumps(data, fmt=plistlib.FMT_BINARY if rng.random() < 0.6 else plistlib.FMT_XML))
+        return
+    if kind == "vcf":
+        lines = []
+        for n in range(rng.randint(1, 200)):
+            first, last = sentence(rng, 2).rstrip(".").split()[:2]
+            lines += ["BEGIN:VCARD", "VERSION:%s" % rng.choice(("3.0", "4.0")), "FN:%s %s" % (first, last),
+                      "N:%s;%s;;;" % (last, first), "TEL;TYPE=cell:+49 %d" % rng.randint(10**8, 10**9),
+                      "EMAIL:%s@example.org" % first.lower(), "END:VCARD"]
+        body = "\r\n".join(lines) + "\r\n"
+    elif kind == "ics":
+        lines = ["BEGIN:VCALENDAR", "VERSION:2.0", "PRODID:-//Bench//EN"]
+        for n in range(rng.randint(1, 300)):
+            lines += ["BEGIN:VEVENT", "UID:%d@example.org" % rng.randint(1, 10**9), "DTSTAMP:20261209T100000Z",
+                      "DTSTART:2026%02d%02dT%02d0000Z" % (rng.randint(1, 12), rng.randint(1, 28), rng.randint(0, 23)),
+                      "SUMMARY:%s" % sentence(rng, 4), "END:VEVENT"]
+        body = "\r\n".join(lines + ["END:VCALENDAR"]) + "\r\n"
+    else:  # svg
+        shapes = "".join('  <circle cx="%d" cy="%d" r="%d" fill="#%06x"/>\n' % (rng.randint(0, 800), rng.randint(0, 600),
+                         rng.randint(1, 80), rng.randint(0, 0xFFFFFF)) for _ in range(rng.randint(1, 3000)))
+        body = ('<?xml version="1.0" encoding="UTF-8"?>\n<svg xmlns="http://www.w3.org/2000/svg" width="800" '
+                'height="600">\n<title>%s</title>\n%s</svg>\n' % (sentence(rng, 3), shapes))
     with open(out, "w", newline="") as f:
         f.write(body)
 
@@ -476,6 +575,10 @@ def main():
             make_zip(out, rng)
         elif cmd in ("docx", "xlsx", "pptx"):
             make_ooxml(out, cmd, rng)
+        elif cmd in ("odt", "ods", "odp", "odg", "epub"):
+            make_package(out, cmd, rng)
+        elif cmd in ("mbox", "plist", "vcf", "ics", "svg"):
+            make_personal(out, cmd, rng)
         elif cmd == "text":
             make_text(out, kind_of(out), rng)
         elif cmd == "postscript":

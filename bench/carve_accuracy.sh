@@ -6,7 +6,7 @@
 #                           [--kinds LIST] [--types LIST] [--no-photorec]
 #
 #   --rexmoor BIN   the program to measure (default build/rexmoor)
-#   --per-type N    files made of each kind (default 7: 427 files, a 210 MiB medium, 3-4 minutes)
+#   --per-type N    files made of each kind (default 7: 504 files, a medium of about 220 MiB)
 #   --seed S        drives every random choice: sizes, content, order, gaps (default 20261209)
 #   --work DIR      scratch folder (default a new folder under /tmp); --keep leaves it behind, and
 #                   a later run with the same DIR, seed, size and kinds reuses its corpus and medium
@@ -15,13 +15,13 @@
 #   --no-photorec   leave PhotoRec out
 #
 # The corpus comes from real encoders (ImageMagick, exiftool, ffmpeg, sox, lame, gs, zip, 7z,
-# gzip, gcab, sqlite3, python3's zipfile, cwebp, heif-enc, avifenc, cjxl, flac, oggenc, opusenc,
-# wavpack; DSF, which no free tool writes, is built by the helper from the format's description)
-# plus TrueType fonts of the system and a few text files. Camera raws (no free encoder writes them)
-# are the committed samples of tests/samples.
+# gzip, gcab, sqlite3, python3's zipfile, mailbox and plistlib, cwebp, heif-enc, avifenc, cjxl,
+# flac, oggenc, opusenc, wavpack, pandoc; DSF, which no free tool writes, is built by the helper from
+# the format's description) plus TrueType fonts of the system and a few text files. Camera raws (no
+# free encoder writes them) are the committed samples of tests/samples.
 # Debian packages it uses: imagemagick ffmpeg sox lame flac vorbis-tools opus-tools
 # libimage-exiftool-perl ghostscript zip p7zip-full gzip gcab sqlite3 fonts-dejavu-core python3 webp
-# libheif-examples libavif-bin libjxl-tools wavpack, and testdisk (PhotoRec 7.1) for the comparison.
+# libheif-examples libavif-bin libjxl-tools wavpack pandoc, and testdisk (PhotoRec 7.1) for the comparison.
 # Nothing here is needed by the test suite.
 #
 # Each file starts on a 512-byte sector, in shuffled order, after a gap of 0..64 sectors of random
@@ -246,8 +246,11 @@ make_one() {  # KIND INDEX
       make_video "$kind" "$base" "$s" ;;
     mp4|mov|3gp|mkv|flv|mpg|vob|ts|m2ts|asf|wmv|avi|mxf|rm|swf)
       make_video "$kind" "$base" "$s" ;;
-    zip|docx|xlsx|pptx)
+    zip|docx|xlsx|pptx|odt|ods|odp|odg|epub|mbox|plist|vcf|ics|svg)
       python3 "$here/carve_accuracy.py" "$kind" "$base.$kind" "$s" ;;
+    rtf)       # pandoc's RTF writer over a random text
+      python3 "$here/carve_accuracy.py" text "$tmp/d.txt" "$s"
+      pandoc -s -f markdown -t rtf -o "$base.rtf" "$tmp/d.txt" ;;
     7z)
       python3 "$here/carve_accuracy.py" payload "$tmp/pl" "$s"
       touch -d @1700000000 "$tmp"/pl/*; pick q 1 5 9
@@ -331,7 +334,7 @@ make_video() {  # KIND BASE SEED: a test picture and a tone, a few seconds long
 kinds=(jpg jpgprog jpgexif png gif bmp tif psd ico webp heic avif jxl mp3 mp2 wav mid mmf wma mp4 mov 3gp mkv flv mpg vob ts m2ts
        asf wmv avi mxf rm swf zip docx xlsx pptx 7z gz cab pdf db ttf txt html xml json csv eml c
        cr2 nef arw dng orf rw2 pef srw cr3 raf crw mrw x3f erf 3fr kdc dcr mef mos iiq flac ogg opus m4a aiff webm aac amr caf wv dsf m4v
-       mp4hevc mp4av1 movhevc)
+       mp4hevc mp4av1 movhevc odt ods odp odg epub rtf mbox vcf ics plist svg)
 [ -n "$only_kinds" ] && IFS=, read -r -a kinds <<< "$only_kinds"
 # Raise the corpus number when a change to make_one or the helper makes other files.
 recipe="corpus=5 seed=$seed per_type=$per_type kinds=${kinds[*]}"

@@ -382,7 +382,8 @@ def main():
     # Whole archives, documents and databases for the structure walks (first byte 0: no cut).
     for name in ("sample.docx", "zip_streamed.zip", "zip64.zip", "sample.7z", "sample.gz", "two_members.gz",
                  "updated.pdf", "linearised.pdf", "wal.db", "sample.xls", "installer.msi", "sample.cab",
-                 "sample.swf"):
+                 "sample.swf", "sample.odt", "pandoc.rtf", "binary.rtf", "small.plist", "large.plist", "xml.plist",
+                 "contacts.vcf", "calendar.ics", "nested.svg"):
         put("fuzz_walks_archives", name, b"\x00" + sample(name, 16 * 1024))
     for name, data in rar_seeds().items():
         put("fuzz_walks_archives", name, b"\x00" + data)

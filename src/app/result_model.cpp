@@ -109,6 +109,7 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"JPEG XL Pictures (.jxl)", "jxl"},
       {"Hasselblad Raw (.3fr)", "3fr"},
       {"Phase One Raw (.iiq)", "iiq"},
+      {"SVG Drawings (.svg)", "svg"},
   };
   static const OptionRow kAudio[] = {
       {"MP3 Audio (.mp3)", "mp3"},
@@ -190,6 +191,13 @@ std::vector<FileTypeGroup> MakeShippedGroups() {
       {"Microsoft Project (.mpp)", "mpp"},
       {"Access Database (.mdb)", "mdb"},
       {"Access 2007 Database (.accdb)", "accdb"},
+      {"OpenDocument Presentation (.odp)", "odp"},
+      {"OpenDocument Drawing (.odg)", "odg"},
+      {"EPUB E-Books (.epub)", "epub"},
+      {"Rich Text Format (.rtf)", "rtf"},
+      {"Mailboxes (.mbox)", "mbox"},
+      {"vCard Contacts (.vcf)", "vcf"},
+      {"iCalendar Files (.ics)", "ics"},
   };
   static const OptionRow kZip[] = {
       {"ZIP Archives (.zip)", "zip"},    {"RAR Archives (.rar)", "rar"},    {"TAR Archives (.tar)", "tar"},

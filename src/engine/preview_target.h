@@ -20,7 +20,7 @@ namespace rexmoor {
 // prefix of a listed extension matches too.
 inline constexpr std::string_view kPreviewDocumentList =
     "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|*.ppsm|"
-    "*.odp|*.xls|*.xlsx|*.xlsm|*.ods|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg|*.zip|*.rar|"
+    "*.odp|*.odg|*.xls|*.xlsx|*.xlsm|*.ods|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|*.msg|*.epub|*.zip|*.rar|"
     "*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
 inline constexpr std::string_view kPreviewAudioList =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|*.at3|"

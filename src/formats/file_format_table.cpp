@@ -165,6 +165,15 @@ constexpr FileFormatEntry kRows[] = {
     {"mef", kTypeMef, Pure<TifTest>, TifExtent},
     {"mos", kTypeMos, Pure<TifTest>, TifExtent},
     {"iiq", kTypeIiq, Pure<TifTest>, TifExtent},
+    // The package test and the zip test, far above, give these ids by the stored "mimetype".
+    {"odt", kTypeOdt, Pure<ZipTest>, ZipExtent},
+    {"ods", kTypeOds, Pure<ZipTest>, ZipExtent},
+    {"odp", kTypeOdp, Pure<ZipTest>, ZipExtent},
+    {"odg", kTypeOdg, Pure<ZipTest>, ZipExtent},
+    {"epub", kTypeEpub, Pure<ZipTest>, ZipExtent},
+    {"rtf", kTypeRtf, Pure<RtfTest>, RtfExtent},
+    // A binary plist by its own test; an XML one is told by the text test below.
+    {"plist", kTypePlist, Pure<BinaryPlistTest>, PlistExtent},
     // Text last: every binary format keeps its priority.
     {"txt", kTypeTxt, Pure<TextTest>, TextExtent},
     {"html", kTypeHtml, Pure<TextTest>, TextExtent},
@@ -175,8 +184,16 @@ constexpr FileFormatEntry kRows[] = {
     {"c", kTypeC, Pure<TextTest>, TextExtent},
     {"py", kTypePy, Pure<TextTest>, TextExtent},
     {"sh", kTypeSh, Pure<TextTest>, TextExtent},
+    {"mbox", kTypeMbox, Pure<TextTest>, TextExtent},
+    {"vcf", kTypeVcf, Pure<TextTest>, TextExtent},
+    {"ics", kTypeIcs, Pure<TextTest>, TextExtent},
+    {"svg", kTypeSvg, Pure<TextTest>, TextExtent},
 };
 static_assert(std::size(kRows) == kFileFormatRowCount);
+
+// Rows of the text test: text stops no file. (A binary plist shares its type with XML plists,
+// which are text, but its own test reads a binary signature that does end a file.)
+bool IsTextRow(const FileFormatEntry& row) { return row.headerTest == Pure<TextTest>; }
 
 // Text begins with a printable ASCII byte, a line break or tab, a UTF-8 lead byte or byte-order
 // mark, or (UTF-16 big-endian) a zero.
@@ -210,10 +227,11 @@ constexpr TestFirstBytes kFirstBytes[] = {
     {AacTest, "\xFF", 1},          {Pure<AmrTest>, "#", 1},       {Pure<CafTest>, "c", 1},      {Pure<WvTest>, "w", 1},
     {Pure<DsfTest>, "D", 1},
     {Pure<CrwTest>, "I", 1},      {Pure<MrwTest>, "\x00", 1},   {Pure<X3fTest>, "F", 1},
+    {Pure<RtfTest>, "{", 1},      {Pure<BinaryPlistTest>, "b", 1},
     {Pure<TextTest>, kTextFirstBytes, sizeof kTextFirstBytes - 1},
 };
 
-constexpr std::size_t kMaxUniqueTests = 67;
+constexpr std::size_t kMaxUniqueTests = 70;
 constexpr std::size_t kMaxCandidates = 16;
 
 struct Dispatch {
@@ -251,7 +269,7 @@ Dispatch BuildDispatch() {
     if (!seen) {
       if (d.testCount == kMaxUniqueTests) std::abort();  // the arrays above are too small
       d.isMpeg[d.testCount] = row.typeId == kTypeMpeg;
-      d.isText[d.testCount] = IsTextType(row.typeId);
+      d.isText[d.testCount] = IsTextRow(row);
       d.tests[d.testCount++] = row.headerTest;
     }
     if (row.typeId >= 0 && row.typeId < kFileTypeCount && d.firstRow[row.typeId] == nullptr)
@@ -291,7 +309,7 @@ std::span<const FileFormatEntry> FileFormatTable() { return kRows; }
 FileTypeId RecogniseHeader(CarvingContext& ctx, std::span<const std::uint8_t> bytes, bool skipMpeg) {
   for (const FileFormatEntry& row : kRows) {
     if (skipMpeg && row.typeId == kTypeMpeg) continue;
-    if (ctx.stopScan && IsTextType(row.typeId)) continue;
+    if (ctx.stopScan && IsTextRow(row)) continue;
     const FileTypeId id = row.headerTest(ctx, bytes);
     if (id != kTypeNone) return id;
   }

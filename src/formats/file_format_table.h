@@ -33,7 +33,7 @@ struct FileFormatEntry {
   ExtentRule extentRule;   // null: recognised but not carved
 };
 
-inline constexpr std::size_t kFileFormatRowCount = 142;
+inline constexpr std::size_t kFileFormatRowCount = 153;
 
 // All rows in table order (no sentinel row: the span's end marks the end of the table).
 std::span<const FileFormatEntry> FileFormatTable();

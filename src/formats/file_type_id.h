@@ -115,9 +115,26 @@ inline constexpr FileTypeId kTypeMef = 92;  // Mamiya
 inline constexpr FileTypeId kTypeMos = 93;  // Leaf
 inline constexpr FileTypeId kTypeIiq = 94;  // Phase One
 
-// Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
-inline constexpr int kFileTypeCount = kTypeIiq + 1;
+// Documents and personal data. The zip packages are typed by their stored "mimetype" entry.
+inline constexpr FileTypeId kTypeOdt = 95;
+inline constexpr FileTypeId kTypeOds = 96;
+inline constexpr FileTypeId kTypeOdp = 97;
+inline constexpr FileTypeId kTypeOdg = 98;
+inline constexpr FileTypeId kTypeEpub = 99;
+inline constexpr FileTypeId kTypeRtf = 100;
+// Text typed by its content, like kTypeTxt .. kTypeSh. A binary plist has its own test; an XML
+// one is told by the text classifier.
+inline constexpr FileTypeId kTypeMbox = 101;
+inline constexpr FileTypeId kTypeVcf = 102;
+inline constexpr FileTypeId kTypeIcs = 103;
+inline constexpr FileTypeId kTypePlist = 104;
+inline constexpr FileTypeId kTypeSvg = 105;
 
-inline constexpr bool IsTextType(FileTypeId id) { return id >= kTypeTxt && id <= kTypeSh; }
+// Ids run from 0 to kFileTypeCount - 1; kTypeNone among them names no type.
+inline constexpr int kFileTypeCount = kTypeSvg + 1;
+
+inline constexpr bool IsTextType(FileTypeId id) {
+  return (id >= kTypeTxt && id <= kTypeSh) || (id >= kTypeMbox && id <= kTypeSvg);
+}
 
 }  // namespace rexmoor

@@ -11,11 +11,13 @@
 #include "formats/byte_search.h"
 #include "formats/carving_context.h"
 #include "formats/extent_walk.h"
+#include "formats/package_typing.h"
 #include "formats/sector_size.h"
 #include "formats/file_format_table.h"
 #include "formats/structure_extent.h"
 #include "formats/text_carving.h"
 #include "formats/walk_archives.h"
+#include "formats/walk_documents.h"
 #include "formats/walk_images.h"
 #include "formats/walk_media.h"
 #include "platform/byte_view.h"
@@ -1064,7 +1066,11 @@ std::uint64_t ZipWalk(CarvingContext& ctx, Bytes header, std::uint64_t limit) {
 }
 }  // namespace
 
-FileTypeId ZipTest(Bytes b) { return b.size() >= 48 && At(b, 0, "PK\x03\x04") ? kTypeZip : kTypeNone; }
+FileTypeId ZipTest(Bytes b) {
+  if (b.size() < 48 || !At(b, 0, "PK\x03\x04")) return kTypeNone;
+  const FileTypeId open = OpenPackageType(b);  // OpenDocument and EPUB are zip packages
+  return open != kTypeNone ? open : kTypeZip;
+}
 std::uint64_t ZipExtent(CarvingContext& ctx, Bytes header) {
   if (const auto length = MeasureByStructure(ctx, header, MeasureZip, kLimit4GiB)) return *length;
   return ZipWalk(ctx, header, kLimit4GiB);
@@ -1333,6 +1339,13 @@ bool OpensTextFile(Bytes sector, std::uint8_t before) {
   for (const char* start : kStarts) {
     if (StartsWithText(sector, start)) return true;
   }
+  // A mailbox's separator line with the headers of a mail after it, or a card or calendar
+  // opening, whatever came before: the start of a mailbox, contacts or a calendar (a sector of
+  // one mailbox may also begin at its next mail: the mailbox is then found as two).
+  if (StartsWithText(sector, "From ") || StartsWithText(sector, "BEGIN:VC")) {
+    const FileTypeId type = TextTest(sector);
+    if (type == kTypeMbox || type == kTypeVcf || type == kTypeIcs) return true;
+  }
   static constexpr const char* kFirstLines[] = {"#include <", "#include \"", "From: ", "[\n  {", "{\n  \""};
   const bool midLine = before != '\n' && before != '\r' && before != ' ' && before != '\t' && before != ':' &&
                        before != ',' && before != '=' && before != '(' && before != '[' && before != '{';
@@ -1345,7 +1358,21 @@ bool OpensTextFile(Bytes sector, std::uint8_t before) {
 }  // namespace
 
 std::uint64_t TextExtent(CarvingContext& ctx, Bytes header) {
-  const auto measured = MeasureByStructure(ctx, header, MeasureText, kTextLimit);
+  // Text that closes itself is measured to its closing line or tag; where the text breaks off
+  // before it, the text's own end stands, as an estimate.
+  const FileTypeId type = TextTest(HeaderSector(ctx, header));
+  std::optional<std::uint64_t> textLength;
+  const auto walk = [&](FileBytes& file, std::uint64_t limit) {
+    const WalkResult text = MeasureText(file, limit);
+    if (text.verdict != WalkVerdict::kMeasured || !TextTypeClosesItself(type)) return text;
+    textLength = text.length;
+    return MeasureClosedText(file, text.length, type);
+  };
+  auto measured = MeasureByStructure(ctx, header, walk, kTextLimit);
+  // Closed where its structure says: another file cannot begin inside unbroken text.
+  if (measured && TextTypeClosesItself(type) && ctx.extentBasis == CarvingContext::ExtentBasis::kStructure)
+    return *measured;
+  if (!measured) measured = textLength;
   // Unreadable past the first sector: the text the first sector holds.
   if (!measured) return HeaderSector(ctx, header).size();
   if (*measured == 0 || !IsSupportedSectorSize(ctx.sectorSize)) return *measured;
@@ -1533,6 +1560,35 @@ std::uint64_t JxlExtent(CarvingContext& ctx, Bytes header) {
     return PlainWalk(ctx, header, kLimit128MiB);
   }
   return StructureOrWalk(ctx, header, MeasureJxlContainer, kLimit4GiB, kLimit128MiB);
+}
+
+// ---------------------------------------------------------------- RTF (84), plist (88)
+
+// "{\rtf" and a version digit, then what follows a control word; text of another kind that
+// mentions RTF does not start with it.
+FileTypeId RtfTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "{\\rtf") || b[5] < '0' || b[5] > '9') return kTypeNone;
+  const std::uint8_t c = b[6];
+  return c == '\\' || c == '{' || c == ' ' || c == '\r' || c == '\n' ? kTypeRtf : kTypeNone;
+}
+std::uint64_t RtfExtent(CarvingContext& ctx, Bytes header) {
+  return StructureOrWalk(ctx, header, MeasureRtf, kLimit128MiB, kLimit128MiB);
+}
+
+// "bplist00" and a first object of a kind the format has (its marker's high nibble); the top
+// object a writer puts first is nearly always a dictionary or an array.
+FileTypeId BinaryPlistTest(Bytes b) {
+  if (b.size() < 16 || !At(b, 0, "bplist00")) return kTypeNone;
+  const std::uint8_t marker = b[8];
+  const std::uint8_t kind = marker >> 4;
+  const bool known = kind == 0 ? marker == 0x00 || marker == 0x08 || marker == 0x09 || marker == 0x0F
+                               : kind <= 0x6 || kind == 0x8 || kind == 0xA || kind == 0xC || kind == 0xD;
+  return known ? kTypePlist : kTypeNone;
+}
+std::uint64_t PlistExtent(CarvingContext& ctx, Bytes header) {
+  if (BinaryPlistTest(header) == kTypePlist)
+    return StructureOrWalk(ctx, header, MeasureBinaryPlist, kLimit128MiB, kLimit128MiB);
+  return TextExtent(ctx, header);
 }
 
 }  // namespace rexmoor::formats

@@ -135,8 +135,14 @@ std::uint64_t FlaExtent(CarvingContext& ctx, Bytes header);  // a compound docum
 // Plain walks (no structure known): the file ends at the next recognised header or metadata sector.
 std::uint64_t Walk2GiBExtent(CarvingContext& ctx, Bytes header);  // pst, dbx
 
-// Text of every kind: its length to the first byte that is not text.
+// Text of every kind: its length to the first byte that is not text; vCard, iCalendar, SVG and XML
+// property lists to their closing line or tag.
 std::uint64_t TextExtent(CarvingContext& ctx, Bytes header);
+
+FileTypeId RtfTest(Bytes b);
+std::uint64_t RtfExtent(CarvingContext& ctx, Bytes header);
+FileTypeId BinaryPlistTest(Bytes b);
+std::uint64_t PlistExtent(CarvingContext& ctx, Bytes header);  // binary by its trailer, XML as text
 
 // Where a JPEG's entropy-coded data begins, found by walking its marker segments from offset 2
 // (reading on from the medium where the segments pass the given bytes); 0 when the segments do

@@ -1,6 +1,7 @@
 #include "formats/package_typing.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "formats/byte_search.h"
 #include "formats/carving_context.h"
@@ -34,6 +35,35 @@ FileTypeId TypeFromName(const std::uint8_t* name, std::size_t available) {
 }
 
 }  // namespace
+
+FileTypeId OpenPackageType(std::span<const std::uint8_t> b) {
+  static constexpr char kMimetype[] = "mimetype";
+  constexpr std::size_t kNameLength = sizeof kMimetype - 1;
+  if (b.size() < kLocalHeaderName + kNameLength || std::memcmp(b.data(), "PK\x03\x04", 4) != 0) return kTypeNone;
+  const auto u16 = [&](std::size_t at) { return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8)); };
+  const auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
+  // Stored (method 0), sizes in the header, named "mimetype".
+  if (u16(8) != 0 || u16(26) != kNameLength || std::memcmp(b.data() + kLocalHeaderName, kMimetype, kNameLength) != 0)
+    return kTypeNone;
+  const std::uint32_t size = u32(18);
+  const std::size_t content = kLocalHeaderName + kNameLength + u16(28);
+  if (size != u32(22) || size == 0 || content > b.size() || size > b.size() - content) return kTypeNone;
+  const std::string_view type(reinterpret_cast<const char*>(b.data()) + content, size);
+  static constexpr struct {
+    std::string_view mimetype;
+    FileTypeId id;
+  } kTypes[] = {
+      {"application/vnd.oasis.opendocument.text", kTypeOdt},
+      {"application/vnd.oasis.opendocument.spreadsheet", kTypeOds},
+      {"application/vnd.oasis.opendocument.presentation", kTypeOdp},
+      {"application/vnd.oasis.opendocument.graphics", kTypeOdg},
+      {"application/epub+zip", kTypeEpub},
+  };
+  for (const auto& t : kTypes) {
+    if (type == t.mimetype) return t.id;
+  }
+  return kTypeNone;
+}
 
 FileTypeId PackageTypeFromWindow(std::span<const std::uint8_t> window) {
   const std::uint8_t* data = window.data();
@@ -89,6 +119,8 @@ FileTypeId PackageTest(CarvingContext& ctx, std::span<const std::uint8_t> b) {
   const bool contentTypes = b.size() >= kContentTypesOffset + sizeof kContentTypes - 1 &&
                             std::memcmp(b.data() + kContentTypesOffset, kContentTypes, sizeof kContentTypes - 1) == 0;
   if (!local && !contentTypes) return kTypeNone;
+  // A package that says what it is needs no scan (and no entry name of its can mislead one).
+  if (const FileTypeId open = OpenPackageType(b); open != kTypeNone) return open;
   return PackageTypingScan(ctx);
 }
 

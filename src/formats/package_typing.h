@@ -18,6 +18,11 @@ inline constexpr std::uint32_t kPackageWindowSectors = 4;
 inline constexpr std::uint32_t kPackageWindows = 5;
 inline constexpr std::size_t kPackageSeamBytes = 4;
 
+// OpenDocument and EPUB packages open with an uncompressed entry "mimetype" that names what they
+// are: kTypeOdt, kTypeOds, kTypeOdp, kTypeOdg or kTypeEpub from the first local header in `b`,
+// else kTypeNone.
+FileTypeId OpenPackageType(std::span<const std::uint8_t> b);
+
 // ZIP local-header magic at 0, or "[Content_Types].xml" at 31; then PackageTypingScan.
 FileTypeId PackageTest(CarvingContext& ctx, std::span<const std::uint8_t> b);
 // kTypeDocx, kTypeXlsx or kTypePptx from the first decisive local or central entry name in the

@@ -265,6 +265,49 @@ bool LooksLikeMail(std::string_view text) {
   return fields >= 3 && key;
 }
 
+// A mailbox: the separator line "From " sender date (with its hh:mm:ss) and a mail's header block.
+bool LooksLikeMbox(std::string_view text) {
+  if (!text.starts_with("From ")) return false;
+  const std::size_t end = text.find('\n');
+  if (end == std::string_view::npos || end > 200) return false;
+  const std::string_view line = text.substr(0, end);
+  bool time = false;
+  for (std::size_t i = 0; i + 8 <= line.size() && !time; ++i) {
+    const auto digit = [&](std::size_t k) { return line[i + k] >= '0' && line[i + k] <= '9'; };
+    time = digit(0) && digit(1) && line[i + 2] == ':' && digit(3) && digit(4) && line[i + 5] == ':' && digit(6) && digit(7);
+  }
+  return time && LooksLikeMail(text.substr(end + 1));
+}
+
+// The kind of an XML document told by its root element (after the prolog's comments, processing
+// instructions and document type): kTypeSvg, kTypePlist, or kTypeNone for any other.
+FileTypeId XmlRootType(std::string_view text) {
+  std::size_t pos = 0;
+  while ((pos = text.find('<', pos)) != std::string_view::npos && pos + 1 < text.size()) {
+    const char next = text[pos + 1];
+    if (next != '?' && next != '!') {
+      const std::string_view element = text.substr(pos + 1);
+      const auto named = [&](std::string_view name) {
+        if (!StartsWithNoCase(element, name) || element.size() == name.size()) return false;
+        const char c = element[name.size()];
+        return c == ' ' || c == '>' || c == '\t' || c == '\r' || c == '\n' || c == '/';
+      };
+      if (named("svg")) return kTypeSvg;
+      if (named("plist")) return kTypePlist;
+      return kTypeNone;
+    }
+    // Skip a comment as a whole: it may hold markup.
+    if (text.substr(pos).starts_with("<!--")) {
+      const std::size_t close = text.find("-->", pos + 4);
+      if (close == std::string_view::npos) return kTypeNone;
+      pos = close + 3;
+    } else {
+      ++pos;
+    }
+  }
+  return kTypeNone;
+}
+
 std::size_t CountCommas(std::string_view line) {
   std::size_t commas = 0;
   bool quoted = false;
@@ -291,8 +334,16 @@ FileTypeId Classify(std::string_view text) {
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) ++i;
   const std::string_view t = text.substr(i);
   if (StartsWithNoCase(t, "<!doctype html") || StartsWithNoCase(t, "<html")) return kTypeHtml;
-  if (StartsWithNoCase(t, "<?xml")) return ContainsNoCase(t, "<!doctype html") ? kTypeHtml : kTypeXml;
-  if (StartsWithNoCase(t, "<svg")) return kTypeXml;
+  if (StartsWithNoCase(t, "<?xml")) {
+    if (ContainsNoCase(t, "<!doctype html")) return kTypeHtml;
+    const FileTypeId root = XmlRootType(t);
+    return root != kTypeNone ? root : kTypeXml;
+  }
+  if (StartsWithNoCase(t, "<svg") || StartsWithNoCase(t, "<!doctype svg")) return kTypeSvg;
+  if (StartsWithNoCase(t, "<plist") || StartsWithNoCase(t, "<!doctype plist")) return kTypePlist;
+  if (StartsWithNoCase(t, "begin:vcard\r\n") || StartsWithNoCase(t, "begin:vcard\n")) return kTypeVcf;
+  if (StartsWithNoCase(t, "begin:vcalendar\r\n") || StartsWithNoCase(t, "begin:vcalendar\n")) return kTypeIcs;
+  if (LooksLikeMbox(t)) return kTypeMbox;
   if (StartsWithNoCase(t, "<!--") && ContainsNoCase(t, "<html")) return kTypeHtml;
   if (!t.empty() && (t[0] == '{' || t[0] == '[')) {
     std::size_t j = 1;

@@ -1,7 +1,8 @@
 // Plain text found by content: a sector that begins with enough printable UTF-8 (ASCII included)
 // or UTF-16 text is the start of a text file, which ends at the first byte that is not text (a
-// NUL included). The kind of text (HTML, XML, JSON, CSV, mail, source code, else plain text) is
-// told from its first sector where that is clear.
+// NUL included). The kind of text (HTML, XML, JSON, CSV, mail, mailbox, source code, vCard,
+// iCalendar, SVG, XML property list, else plain text) is told from its first sector where that is
+// clear.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ inline constexpr std::size_t kMinTextBeforeJunk = 64;
 // A last line this short after the final line break, ended by junk, is taken for slack.
 inline constexpr std::size_t kMaxJunkTail = 8;
 
-// The text type the sector begins (kTypeTxt .. kTypeSh), or kTypeNone.
+// The text type the sector begins (one for which IsTextType holds), or kTypeNone.
 FileTypeId TextTest(std::span<const std::uint8_t> sector);
 
 // The length of the text that begins at the file's start, at most limit bytes: Measured, or

@@ -572,9 +572,9 @@ TEST(ScanCatalogueTypeLists, SubstringTestsOnLowerCasedExtensions) {
   EXPECT_EQ(known.size(), kPictureList.size() + kAudioList.size() + kDocumentList.size() + kVideoList.size() +
                               kArchiveList.size() + 4);
   EXPECT_EQ(known.rfind("*.bmp|", 0), 0u);
-  EXPECT_NE(known.find("*.iiq|*.mp3|"), std::string::npos);
+  EXPECT_NE(known.find("*.svg|*.mp3|"), std::string::npos);
   EXPECT_NE(known.find("*.dsf|*.doc|"), std::string::npos);
-  EXPECT_NE(known.find("*.accdb|*.rmvb|"), std::string::npos);
+  EXPECT_NE(known.find("*.ics|*.rmvb|"), std::string::npos);
   EXPECT_NE(known.find("*.webm|*.zip|"), std::string::npos);
   EXPECT_EQ(known.substr(known.size() - 6), "|*.iso");
   EXPECT_EQ(ExtensionOf("a.b.C"), "C");

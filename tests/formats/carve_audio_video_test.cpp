@@ -1,6 +1,6 @@
-// The newer audio and video formats, carved from a raw image by the carving step: each real sample
-// lies at a sector boundary between random sectors (with random slack after its end) or between
-// zero sectors, and must come back typed, named and cut to the byte.
+// The newer audio and video formats, documents and personal data, carved from a raw image by the
+// carving step: each real sample lies at a sector boundary between random sectors (with random
+// slack after its end) or between zero sectors, and must come back typed, named and cut to the byte.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -26,8 +26,10 @@ std::string Sha256Of(const Bytes& bytes) {
 }
 
 TEST(CarveAudioVideo, RealSamplesAmongRandomOrZeroSectorsComeBackWhole) {
-  const std::set<FileTypeId> types = {kTypeFlac, kTypeOgg, kTypeOpus, kTypeM4a, kTypeAiff, kTypeWebm, kTypeAac,
-                                      kTypeAmr,  kTypeCaf, kTypeWv,   kTypeDsf, kTypeM4v};
+  const std::set<FileTypeId> types = {kTypeFlac, kTypeOgg,  kTypeOpus, kTypeM4a, kTypeAiff,  kTypeWebm, kTypeAac,
+                                      kTypeAmr,  kTypeCaf,  kTypeWv,   kTypeDsf, kTypeM4v,   kTypeOdt,  kTypeOds,
+                                      kTypeOdp,  kTypeOdg,  kTypeEpub, kTypeRtf, kTypeMbox,  kTypeVcf,  kTypeIcs,
+                                      kTypePlist, kTypeSvg};
   // Newer codecs and packet sizes in the older containers, which keep their types.
   const std::set<std::string> alsoOlder = {"hevc.mp4", "hevc.mov", "av1.mp4", "sample.m2ts"};
   std::mt19937 rng(5906);

@@ -511,6 +511,21 @@ inline Bytes SyntheticHeader(FileTypeId type, std::uint32_t seed) {
       text(28, "fmt "); put(32, {52, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0});
       break;
     case kTypeM4v: text(4, "ftypM4V "); break;
+    case kTypeOdt: case kTypeOds: case kTypeOdp: case kTypeOdg: case kTypeEpub: {
+      const char* mimetype = type == kTypeOdt   ? "application/vnd.oasis.opendocument.text"
+                             : type == kTypeOds ? "application/vnd.oasis.opendocument.spreadsheet"
+                             : type == kTypeOdp ? "application/vnd.oasis.opendocument.presentation"
+                             : type == kTypeOdg ? "application/vnd.oasis.opendocument.graphics"
+                                                : "application/epub+zip";
+      const auto n = static_cast<std::uint8_t>(std::strlen(mimetype));
+      put(0, {'P', 'K', 3, 4, 10, 0, 0, 0, 0, 0});
+      put(18, {n, 0, 0, 0, n, 0, 0, 0, 8, 0, 0, 0});
+      text(30, "mimetype");
+      text(38, mimetype);
+      break;
+    }
+    case kTypeRtf: text(0, "{\\rtf1\\ansi\\deff0 "); break;
+    case kTypePlist: text(0, "bplist00"); b[8] = 0xD2; break;
     default: return {};
   }
   return b;

@@ -29,7 +29,9 @@ TEST(FileFormatTable, RowsKeepTheirOrderAndFirstRowNamesTheType) {
             "ttf:45 ico:46 cr2:59 nef:60 nrw:60 arw:61 sr2:61 srf:61 dng:62 orf:63 rw2:64 pef:65 srw:66 cr3:67 "
             "raf:68 webp:69 heic:70 heif:70 avif:71 jxl:72 flac:73 ogg:74 oga:74 ogv:74 opus:75 m4a:76 m4b:76 "
             "aiff:77 aif:77 aifc:77 webm:78 aac:79 amr:80 awb:80 caf:81 wv:82 dsf:83 m4v:84 crw:85 mrw:86 x3f:87 "
-            "erf:88 3fr:89 kdc:90 dcr:91 mef:92 mos:93 iiq:94 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 ");
+            "erf:88 3fr:89 kdc:90 dcr:91 mef:92 mos:93 iiq:94 odt:95 ods:96 odp:97 odg:98 epub:99 rtf:100 "
+            "plist:104 txt:50 html:51 xml:52 json:53 csv:54 eml:55 c:56 py:57 sh:58 mbox:101 vcf:102 ics:103 "
+            "svg:105 ");
 
   // Rows of one type share their functions; only the PE and GHO rows are never carved.
   std::set<FileTypeId> seen;
@@ -129,6 +131,10 @@ TEST(FileFormatTable, HeaderTestsRejectNearMisses) {
       {kTypeKdc, 23, 0},      // Kodak without its KDC IFD: a plain TIFF
       {kTypeDcr, 64, 'X'},    // Kodak without its DCS IFD or model: a plain TIFF
       {kTypeIiq, 14, 'x'},    // "IIII" not followed by the reversed "Raw"
+      {kTypeOds, 83, 'x'},    // "spreadsheex": a zip of no known package
+      {kTypeEpub, 8, 8},      // mimetype deflated, not stored
+      {kTypeRtf, 5, 'x'},     // "{\rtfx": no version
+      {kTypePlist, 8, 0x70},  // no object kind 7 in a bplist00
   };
   for (const Case& c : cases) {
     Bytes header = SyntheticHeader(c.type, 7);

@@ -27,7 +27,7 @@ struct TextSample {
 // directly followed by a JPEG: every one is typed by its content and ends at its last byte.
 TEST(TextCarving, EveryKindOfTextEndsAtItsLastByte) {
   const TextSample samples[] = {
-      {"page.html", "html"},   {"icon.svg", "xml"},        {"data.json", "json"},     {"table.csv", "csv"},
+      {"page.html", "html"},   {"icon.svg", "svg"},        {"data.json", "json"},     {"table.csv", "csv"},
       {"letter.eml", "eml"},   {"source.cpp", "c"},        {"seeds.py", "py"},        {"script.sh", "sh"},
       {"readme.txt", "txt"},   {"list-utf16.txt", "txt"},  {"notes-crlf.txt", "txt"},
   };

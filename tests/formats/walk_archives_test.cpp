@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/walk_archives.h"
+#include "formats/walk_documents.h"
 #include "test_support.h"
 
 namespace rexmoor::formats {
@@ -156,6 +157,9 @@ std::vector<Case> Cases() {
       {"stored.cab", MeasureCab},
       {"sample.swf", MeasureSwf},
       {"sample_v6.swf", MeasureSwf},
+      {"pandoc.rtf", MeasureRtf},
+      {"binary.rtf", MeasureRtf},
+      {"large.plist", MeasureBinaryPlist},
   };
   std::vector<Case> cases;
   for (const auto& [name, walk] : samples) cases.push_back({name, walk, test::ReadFileBytes(SamplePath(name))});
@@ -252,6 +256,8 @@ TEST(ArchiveWalks, RandomBytesBehindAHeaderAreNotMeasured) {
       {"cab", MeasureCab, {'M', 'S', 'C', 'F', 0, 0, 0, 0}},
       {"fws", MeasureSwf, {'F', 'W', 'S', 8}},
       {"cws", MeasureSwf, {'C', 'W', 'S', 8}},
+      {"rtf", MeasureRtf, {'{', '\\', 'r', 't', 'f', '1'}},
+      {"bplist", MeasureBinaryPlist, {'b', 'p', 'l', 'i', 's', 't', '0', '0'}},
   };
   // 64 MiB of random bytes in 64 KiB blocks, each tried behind every header.
   constexpr std::size_t kBlock = 1 << 16;

@@ -33,12 +33,13 @@ need() {
   fi
 }
 
-# mk NAME EXT ID 'COMMAND' — runs COMMAND in $T (it writes $F/NAME), copies the file out and
-# prints its manifest row and section.
+# mk NAME EXT ID 'COMMAND' [EXTENT] — runs COMMAND in $T (it writes $F/NAME), copies the file out
+# and prints its manifest row and section. EXTENT "footer": the footer rule alone measures the
+# file to its size (zip packages); else a walk, measured by the file's structure.
 ROWS=$WORK/rows.tsv
 SECTIONS=$WORK/sections.txt
 mk() {
-  local name=$1 ext=$2 id=$3 cmd=$4
+  local name=$1 ext=$2 id=$3 cmd=$4 extent=${5:-walk}
   (cd "$T" && eval "$cmd") || { echo "make_audio_samples.sh: failed to make $name" >&2; exit 1; }
   [[ -s $F/$name ]] || { echo "make_audio_samples.sh: $name not written" >&2; exit 1; }
   local size sha
@@ -46,7 +47,9 @@ mk() {
   sha=$(sha256sum "$F/$name" | cut -d' ' -f1)
   ((size < 100 * 1024)) || { echo "make_audio_samples.sh: $name is $size bytes, too big" >&2; exit 1; }
   cp "$F/$name" "$OUT/$name"
-  printf '%s\t%s\t%s\t%s\t%s\tOK\t%s:%s\twalk\t-\n' "$name" "$ext" "$id" "$size" "$sha" "$ext" "$id" >> "$ROWS"
+  local measured=-
+  [[ $extent == footer ]] && measured="$size (=size)"
+  printf '%s\t%s\t%s\t%s\t%s\tOK\t%s:%s\t%s\t%s\n' "$name" "$ext" "$id" "$size" "$sha" "$ext" "$id" "$extent" "$measured" >> "$ROWS"
   {
     printf '\n## %s\n' "$name"
     printf 'type:         %s (type id %s)\n' "$ext" "$id"
@@ -54,7 +57,11 @@ mk() {
     printf 'sha256:       %s\n' "$sha"
     printf 'first 16:     %s\n' "$(head -c 16 "$F/$name" | od -An -tx1 | tr -s ' ' | sed 's/^ //')"
     printf 'header test:  OK (first match in table order: %s/%s)\n' "$ext" "$id"
-    printf 'extent:       walk; measured by its own structure\n'
+    if [[ $extent == footer ]]; then
+      printf 'extent:       footer (last end of central directory); measures %s (=size)\n' "$size"
+    else
+      printf 'extent:       walk; measured by its own structure\n'
+    fi
     printf 'file(1):      %s\n' "$(file -b "$F/$name")"
     printf 'made by:      %s\n' "$(printf '%s' "$cmd" | tr '\n' ' ' | tr -s ' ')"
   } >> "$SECTIONS"
@@ -157,8 +164,158 @@ PY
   mk sample.m2ts mts 47 "\$FF $V10 $A22 -c:v mpeg2video -b:v 200k -c:a mp2 -b:a 64k \$BX -mpegts_m2ts_mode 1 -f mpegts \"\$F/sample.m2ts\""
 }
 
+# ---------------------------------------------------------------- documents and personal data
+# OpenDocument (odt, ods, odp, odg) and EPUB packages, RTF, mbox, vCard, iCalendar, binary and XML
+# property lists, SVG. No office suite is needed: the packages are zipped by hand the way their
+# standards lay them out ("mimetype" first and stored, then the XML parts, deflated).
+# ImageMagick here has no SVG writer: graphviz writes the tool-made SVG.
+documents_personal_data() {
+  need zip:zip python3:python3 pandoc:pandoc convert:imagemagick dot:graphviz file:file
+  local PY=python3
+  (cd "$T" && $PY - <<'PYEOF'
+import os
+def w(path, text):
+    os.makedirs(os.path.dirname(path) or '.', exist_ok=True)
+    with open(path, 'w', encoding='utf-8', newline='\n') as f:
+        f.write(text)
+NS = ('xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+      'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" '
+      'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
+      'xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0" '
+      'xmlns:presentation="urn:oasis:names:tc:opendocument:xmlns:presentation:1.0" '
+      'xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0" '
+      'xmlns:meta="urn:oasis:names:tc:opendocument:xmlns:meta:1.0" office:version="1.3"')
+bodies = {
+  'text': '<office:text>' + ''.join('<text:p>Paragraph %d of the recovered report.</text:p>' % i for i in range(40)) + '</office:text>',
+  'spreadsheet': '<office:spreadsheet><table:table table:name="Sheet1">' + ''.join(
+      '<table:table-row><table:table-cell office:value-type="float" office:value="%d"><text:p>%d</text:p></table:table-cell>'
+      '<table:table-cell office:value-type="string"><text:p>row %d</text:p></table:table-cell></table:table-row>' % (i, i, i)
+      for i in range(60)) + '</table:table></office:spreadsheet>',
+  'presentation': '<office:presentation>' + ''.join(
+      '<draw:page draw:name="Slide %d"><draw:frame svg:width="20cm" svg:height="3cm" svg:x="2cm" svg:y="2cm">'
+      '<draw:text-box><text:p>Slide %d title</text:p></draw:text-box></draw:frame></draw:page>' % (i, i) for i in range(1, 9)) +
+      '</office:presentation>',
+  'graphics': '<office:drawing><draw:page draw:name="page1">' + ''.join(
+      '<draw:rect svg:x="%dcm" svg:y="%dcm" svg:width="1cm" svg:height="1cm"/>' % (i, i) for i in range(20)) +
+      '<draw:ellipse svg:x="3cm" svg:y="3cm" svg:width="4cm" svg:height="2cm"/></draw:page></office:drawing>',
+}
+for kind, body in bodies.items():
+    d = 'odf_' + kind
+    w(d + '/mimetype', 'application/vnd.oasis.opendocument.' + kind)
+    w(d + '/content.xml', '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-content %s><office:body>%s</office:body></office:document-content>' % (NS, body))
+    w(d + '/styles.xml', '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-styles %s><office:styles/></office:document-styles>' % NS)
+    w(d + '/meta.xml', '<?xml version="1.0" encoding="UTF-8"?>\n<office:document-meta %s><office:meta><meta:generator>Rexmoor sample script</meta:generator></office:meta></office:document-meta>' % NS)
+    w(d + '/META-INF/manifest.xml', '<?xml version="1.0" encoding="UTF-8"?>\n<manifest:manifest xmlns:manifest="urn:oasis:names:tc:opendocument:xmlns:manifest:1.0" manifest:version="1.3">\n'
+      ' <manifest:file-entry manifest:full-path="/" manifest:media-type="application/vnd.oasis.opendocument.%s"/>\n'
+      ' <manifest:file-entry manifest:full-path="content.xml" manifest:media-type="text/xml"/>\n'
+      ' <manifest:file-entry manifest:full-path="styles.xml" manifest:media-type="text/xml"/>\n'
+      ' <manifest:file-entry manifest:full-path="meta.xml" manifest:media-type="text/xml"/>\n</manifest:manifest>\n' % kind)
+w('epub/mimetype', 'application/epub+zip')
+w('epub/META-INF/container.xml', '<?xml version="1.0" encoding="UTF-8"?>\n<container version="1.0" xmlns="urn:oasis:names:tc:opendocument:xmlns:container">\n'
+  '  <rootfiles><rootfile full-path="OEBPS/content.opf" media-type="application/oebps-package+xml"/></rootfiles>\n</container>\n')
+w('epub/OEBPS/content.opf', '<?xml version="1.0" encoding="UTF-8"?>\n<package xmlns="http://www.idpf.org/2007/opf" version="3.0" unique-identifier="id">\n'
+  '  <metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:identifier id="id">urn:uuid:6f1c2c52-8d0b-4f3a-9a55-2f3f5b1c0d11</dc:identifier>'
+  '<dc:title>Recovered Book</dc:title><dc:language>en</dc:language><meta property="dcterms:modified">2021-01-01T00:00:00Z</meta></metadata>\n'
+  '  <manifest><item id="nav" href="nav.xhtml" media-type="application/xhtml+xml" properties="nav"/>'
+  '<item id="c1" href="chapter1.xhtml" media-type="application/xhtml+xml"/><item id="cover" href="cover.png" media-type="image/png"/></manifest>\n'
+  '  <spine><itemref idref="c1"/></spine>\n</package>\n')
+w('epub/OEBPS/nav.xhtml', '<?xml version="1.0" encoding="UTF-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml" xmlns:epub="http://www.idpf.org/2007/ops"><head><title>Contents</title></head>'
+  '<body><nav epub:type="toc"><ol><li><a href="chapter1.xhtml">Chapter 1</a></li></ol></nav></body></html>\n')
+w('epub/OEBPS/chapter1.xhtml', '<?xml version="1.0" encoding="UTF-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml"><head><title>Chapter 1</title></head><body><h1>Chapter 1</h1>' +
+  ''.join('<p>Line %d of the first chapter, long enough to compress.</p>' % i for i in range(80)) + '<img src="cover.png" alt="cover"/></body></html>\n')
+w('plist_sample.py', '''import datetime, plistlib, sys
+fmt, n, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+data = {"Name": "Rexmoor", "Version": 3, "Ratio": 0.75, "Enabled": True, "Created": datetime.datetime(2021, 1, 1),
+        "Blob": bytes(range(40)), "Unicode": "caf\\u00e9 \\u2603", "Items": [{"id": i, "label": "item %d" % i} for i in range(n)]}
+with open(out, "wb") as f:
+    f.write(plistlib.dumps(data, fmt=plistlib.FMT_BINARY if fmt == "binary" else plistlib.FMT_XML, sort_keys=True))
+''')
+w('doc.md', '# Recovered notes\n\nSome *emphasis*, some **strong** text, a list:\n\n- one {braced} item\n- a back\\\\slash item\n\n![a picture](photo.png)\n\n' +
+  ''.join('Paragraph %d with accents: caf\u00e9, na\u00efve, \u00fcber.\n\n' % i for i in range(12)))
+PYEOF
+  )
+  (cd "$T" && convert -size 48x32 gradient:red-blue -strip photo.png \
+     && convert -seed 5 -size 64x64 plasma:fractal -strip epub/OEBPS/cover.png)
+  (cd "$T" && find odf_* epub -exec touch -d @"$SOURCE_DATE_EPOCH" {} +)
+  local kind ext
+  for kind in text:odt spreadsheet:ods presentation:odp graphics:odg; do
+    ext=${kind#*:}
+    mk "sample.$ext" "$ext" "$(grep -n "^$ext$" <<< $'odt\nods\nodp\nodg' | cut -d: -f1 | awk '{print $1 + 94}')" \
+      "cd odf_${kind%%:*} && zip -q -X -0 \"\$F/sample.$ext\" mimetype && zip -q -X -9 -r \"\$F/sample.$ext\" content.xml styles.xml meta.xml META-INF" footer
+  done
+  mk sample.epub epub 99 'cd epub && zip -q -X -0 "$F/sample.epub" mimetype && zip -q -X -9 -r "$F/sample.epub" META-INF OEBPS/content.opf OEBPS/nav.xhtml OEBPS/chapter1.xhtml && zip -q -X -0 "$F/sample.epub" OEBPS/cover.png' footer
+  mk pandoc.rtf rtf 100 'pandoc -s --resource-path=. -f markdown -t rtf -o "$F/pandoc.rtf" doc.md'
+  # No free tool writes \bin data: built by hand from the RTF 1.9.1 specification (a picture
+  # group whose raw bytes hold braces, backslashes and NULs, escaped braces, \'hh and \u escapes).
+  mk binary.rtf rtf 100 "\$PY -c '
+import sys
+raw = bytes(range(256)) + b\"}}}{{\\\\\\\\\" * 8
+body = (b\"{\\\\rtf1\\\\ansi\\\\ansicpg1252\\\\deff0{\\\\fonttbl{\\\\f0\\\\froman Times;}}\\r\\n\"
+        b\"{\\\\info{\\\\title Raw data}}\\r\\n\"
+        b\"\\\\pard Escaped \\\\{braces\\\\} and a backslash \\\\\\\\ and caf\\\\\\x27e9 and \\\\u8364?.\\\\par\\r\\n\"
+        b\"{\\\\*\\\\blipuid 0123456789abcdef}{\\\\pict\\\\pngblip\\\\picw8\\\\pich8\\\\bin%d \" % len(raw) + raw + b\"}\\\\par\\r\\n\"
+        b\"Closing paragraph.\\\\par\\r\\n}\")
+open(sys.argv[1], \"wb\").write(body)
+' \"\$F/binary.rtf\""
+  mk sample.mbox mbox 101 "\$PY -c '
+import mailbox, sys, email.message, email.utils
+box = mailbox.mbox(sys.argv[1], create=True)
+for i in range(3):
+    m = email.message.EmailMessage()
+    m[\"From\"] = \"sender%d@example.org\" % i
+    m[\"To\"] = \"owner@example.org\"
+    m[\"Subject\"] = \"Message %d\" % i
+    m[\"Date\"] = email.utils.formatdate(1609459200 + 3600 * i, usegmt=True)
+    m[\"Message-ID\"] = \"<%d.rexmoor@example.org>\" % i
+    m.set_content(\"Body of message %d.\\nFrom the second line on, a line that starts with From.\\n\" % i)
+    if i == 1:
+        m.add_attachment(bytes(range(256)) * 4, maintype=\"application\", subtype=\"octet-stream\", filename=\"data.bin\")
+        m.set_boundary(\"rexmoor-boundary\")
+    msg = mailbox.mboxMessage(m)
+    msg.set_from(\"sender%d@example.org\" % i, (2021, 1, 1, i, 0, 0, 4, 1, 0))
+    box.add(msg)
+box.flush()
+' \"\$F/sample.mbox\""
+  # vCard 4.0 (RFC 6350) and iCalendar (RFC 5545), written line by line with CR LF.
+  mk contacts.vcf vcf 102 "\$PY -c '
+import sys
+cards = []
+for i, (n, tel) in enumerate([(\"Ada Lovelace\", \"+44 20 7946 0001\"), (\"Alan Turing\", \"+44 20 7946 0002\"), (\"Grace Hopper\", \"+1 202 555 0103\")]):
+    first, last = n.split()
+    cards += [\"BEGIN:VCARD\", \"VERSION:4.0\", \"FN:\" + n, \"N:%s;%s;;;\" % (last, first), \"TEL;TYPE=cell:\" + tel,
+              \"EMAIL:%s@example.org\" % first.lower(), \"NOTE:Contact %d\\\\, kept since 2021\" % i, \"END:VCARD\"]
+open(sys.argv[1], \"wb\").write((\"\\r\\n\".join(cards) + \"\\r\\n\").encode())
+' \"\$F/contacts.vcf\""
+  mk calendar.ics ics 103 "\$PY -c '
+import sys
+lines = [\"BEGIN:VCALENDAR\", \"VERSION:2.0\", \"PRODID:-//Rexmoor//Sample//EN\", \"BEGIN:VTIMEZONE\", \"TZID:Europe/Berlin\",
+         \"BEGIN:STANDARD\", \"DTSTART:19701025T030000\", \"TZOFFSETFROM:+0200\", \"TZOFFSETTO:+0100\", \"END:STANDARD\", \"END:VTIMEZONE\"]
+for i in range(5):
+    lines += [\"BEGIN:VEVENT\", \"UID:event-%d@example.org\" % i, \"DTSTAMP:20210101T000000Z\",
+              \"DTSTART;TZID=Europe/Berlin:202101%02dT090000\" % (i + 4), \"DURATION:PT1H\", \"SUMMARY:Meeting %d\" % i,
+              \"BEGIN:VALARM\", \"ACTION:DISPLAY\", \"TRIGGER:-PT15M\", \"DESCRIPTION:Reminder\", \"END:VALARM\", \"END:VEVENT\"]
+lines += [\"BEGIN:VTODO\", \"UID:todo-1@example.org\", \"DTSTAMP:20210101T000000Z\", \"SUMMARY:Back up the card\", \"END:VTODO\", \"END:VCALENDAR\"]
+open(sys.argv[1], \"wb\").write((\"\\r\\n\".join(lines) + \"\\r\\n\").encode())
+' \"\$F/calendar.ics\""
+  mk small.plist plist 104 '$PY plist_sample.py binary 5 "$F/small.plist"'
+  mk large.plist plist 104 '$PY plist_sample.py binary 400 "$F/large.plist"'
+  mk xml.plist plist 104 '$PY plist_sample.py xml 20 "$F/xml.plist"'
+  mk graph.svg svg 105 'printf "digraph g { rankdir=LR; card -> scan -> carve -> recover; scan -> log; carve -> text; }\n" | dot -Tsvg -o "$F/graph.svg"'
+  # An SVG with an XML prolog, a comment, a nested <svg> and text after its root, as editors write.
+  mk nested.svg svg 105 "\$PY -c '
+import sys
+body = \"\".join(\"  <circle cx=\\\"%d\\\" cy=\\\"%d\\\" r=\\\"3\\\" fill=\\\"#%02x6040\\\"/>\\n\" % (10 + 7 * i, 20 + (i % 5) * 6, 16 * i) for i in range(14))
+svg = (\"<?xml version=\\\"1.0\\\" encoding=\\\"UTF-8\\\" standalone=\\\"no\\\"?>\\n<!-- made for the carver: <svg> in a comment -->\\n\"
+       \"<svg xmlns=\\\"http://www.w3.org/2000/svg\\\" width=\\\"120\\\" height=\\\"60\\\" viewBox=\\\"0 0 120 60\\\">\\n\"
+       \"  <title>Nested</title>\\n\" + body +
+       \"  <svg x=\\\"80\\\" y=\\\"0\\\" width=\\\"40\\\" height=\\\"40\\\"><rect width=\\\"40\\\" height=\\\"40\\\" fill=\\\"none\\\" stroke=\\\"black\\\"/></svg>\\n\"
+       \"</svg>\\n\")
+open(sys.argv[1], \"w\").write(svg)
+' \"\$F/nested.svg\""
+}
+
 groups=("$@")
-((${#groups[@]})) || groups=(modern_audio_video more_audio_video)
+((${#groups[@]})) || groups=(modern_audio_video more_audio_video documents_personal_data)
 for g in "${groups[@]}"; do "$g"; done
 cat "$ROWS"
 cat "$SECTIONS"
