@@ -90,6 +90,22 @@ std::vector<std::string> TakeScanLogNotices() { return GetScanLogIndex().TakeNot
 
 std::string LastScanLogFolder() { return GetScanLogIndex().CurrentScanFolder(); }
 
+std::vector<std::string> ContinuableImageScans() {
+  std::vector<std::string> images;
+  ScanLogIndex& index = GetScanLogIndex();
+  index.Reload();
+  (void)index.TakeNotices();  // a damaged index is told when a scan uses it
+  for (const ScanLogEntry& entry : index.Entries()) {
+    std::string path = entry.ImagePath();
+    // An image written to since its scan is scanned afresh: not offered.
+    if (path.empty()) continue;
+    const std::uint64_t written = FileWriteTime(path);
+    if (written == 0 || written != entry.ImageWriteTime()) continue;
+    images.push_back(std::move(path));
+  }
+  return images;
+}
+
 void DeleteScanLogFolder(const std::string& folder) {
   if (!folder.empty()) (void)GetScanLogIndex().DeleteScanLog(folder);
 }

@@ -96,6 +96,9 @@ bool ScanSavedItsPlace(IFileRecoveryParse& engine);
 // of no use once its engine is gone (a deep scan's is kept, to be taken up again).
 std::string LastScanLogFolder();
 void DeleteScanLogFolder(const std::string& folder);
+// The image files whose earlier deep scan can be taken up: each one the scan-log index names that
+// is still there and unchanged since its scan, in the index's order.
+std::vector<std::string> ContinuableImageScans();
 
 // What the scans passed over in the scan-log store (a tampered index entry, an earlier scan that
 // could not be continued), as lines for the user; emptied by the call.

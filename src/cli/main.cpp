@@ -43,14 +43,13 @@ constexpr const char* kImageText =
 
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
-    "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE]\n"
-    "                    [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json]\n"
-    "                    [--data-dir DIR] [--resume yes|no]\n";
+    "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE] "
+    "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json] [--data-dir DIR] "
+    "[--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
-    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--quick|--deep] [--types LIST] [--ext LIST]\n"
-    "                       [--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE]\n"
-    "                       [--state LIST] [--format text|json] [--data-dir DIR] [--resume yes|no]\n"
-    "                       [--allow-same-device] [--ignore-free-space]\n";
+    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--quick|--deep] [--types LIST] [--ext LIST] "
+    "[--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] "
+    "[--format text|json] [--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
     "Usage: rexmoor tree SOURCE [--quick|--deep] [--format text|json] [--data-dir DIR] [--resume yes|no]\n";
 constexpr const char* kDeepText =

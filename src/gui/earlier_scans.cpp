@@ -5,7 +5,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
-#include "engine/scan_log_index.h"
+#include "app/scan_job.h"
 #include "gui/gui_support.h"
 
 namespace rexmoor::gui {
@@ -33,13 +33,7 @@ EarlierScans::EarlierScans(QWidget* parent) : QGroupBox(parent) {
 
 void EarlierScans::Refresh() {
   list_->clear();
-  ScanLogIndex& index = GetScanLogIndex();
-  index.Reload();
-  (void)index.TakeNotices();  // a damaged index is told when a scan uses it
-  for (const ScanLogEntry& entry : index.Entries()) {
-    const std::string path = entry.ImagePath();
-    // An image written to since its scan is scanned afresh: not offered here.
-    if (path.empty() || FileWriteTime(path) == 0 || FileWriteTime(path) != entry.ImageWriteTime()) continue;
+  for (const std::string& path : ContinuableImageScans()) {
     const QFileInfo file(FromUtf8(path));
     auto* item = new QListWidgetItem(ThemeIcon("media-optical"),
                                      file.fileName() + QStringLiteral("  —  ") + file.absolutePath());

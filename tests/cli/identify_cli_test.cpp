@@ -69,9 +69,12 @@ TEST(IdentifyCommand, EverySampleIsMeasuredToItsLastByteWhateverFollows) {
       Bytes medium = file;
       if (std::string(after) == "random") medium.insert(medium.end(), random.begin(), random.end());
       if (std::string(after) == "twice") {
-        // gzip members and MPEG audio frames that follow each other are one valid file; two files
-        // of them are told apart only where the first one's last sector ends.
-        if (row.ext == "gz" || row.ext == "mp2" || row.ext == "mp3") medium.resize((medium.size() + 511) / 512 * 512);
+        // gzip members, MPEG audio and ADTS frames, mails of a mailbox and consecutive vCards that
+        // follow each other are one valid file; two files of them are told apart only where the
+        // first one's last sector ends.
+        if (row.ext == "gz" || row.ext == "mp2" || row.ext == "mp3" || row.ext == "aac" || row.ext == "mbox" ||
+            row.ext == "vcf")
+          medium.resize((medium.size() + 511) / 512 * 512);
         medium.insert(medium.end(), file.begin(), file.end());
       }
       const std::string path = dir / (std::string(after) + "-" + row.file);

@@ -1143,7 +1143,9 @@ void MainWindowTest::audioAndVideoPlayInThePanel() {
   PreviewPanel panel;
   panel.resize(400, 300);
   panel.show();
-  for (const char* name : {"sample.wav", "sample.mp3", "sample.mp4"}) {
+  // The older formats, and the newer audio the carver finds (FLAC, Vorbis and Opus in Ogg, AAC in MP4).
+  for (const char* name : {"sample.wav", "sample.mp3", "sample.mp4", "sample.flac", "sample.ogg", "sample.opus",
+                           "sample.m4a"}) {
     const QString path = QStringLiteral(REXMOOR_SOURCE_DIR "/tests/samples/files/") + QString::fromLatin1(name);
     QVERIFY(QFileInfo::exists(path));
     // The positions the player reports while it plays (the samples last about a second).
