@@ -21,6 +21,7 @@ struct ScanOptions {
   std::vector<TypeGroup> groups;
   std::vector<std::string> extensions;
   bool json = false;
+  bool bodyfile = false;  // scan --format bodyfile: The Sleuth Kit's timeline input
   std::string dataDir;
   std::string resume;  // "", "yes" or "no"
   std::string target;  // recover --to

@@ -44,7 +44,7 @@ constexpr const char* kImageText =
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
     "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE] "
-    "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json] [--data-dir DIR] "
+    "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile] [--data-dir DIR] "
     "[--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
     "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--quick|--deep] [--types LIST] [--ext LIST] "
@@ -268,9 +268,12 @@ int CheckScanCommand(ScanCommand& c) {
     return UsageError("tree shows every folder and file found; --name, the sizes, the dates and --state belong to "
                       "scan and recover",
                       c.usage);
-  if (c.format->count() > 0 && c.formatValue != "text" && c.formatValue != "json")
-    return UsageError("--format is text or json", c.usage);
+  const bool scanCommand = c.app->get_name() == "scan";
+  if (c.format->count() > 0 && c.formatValue != "text" && c.formatValue != "json" &&
+      !(scanCommand && c.formatValue == "bodyfile"))
+    return UsageError(scanCommand ? "--format is text, json or bodyfile" : "--format is text or json", c.usage);
   out.json = c.formatValue == "json";
+  out.bodyfile = c.formatValue == "bodyfile";
   if (c.dataDir->count() > 0 && out.dataDir.empty()) return UsageError("--data-dir needs a folder", c.usage);
   if (c.resume->count() > 0 && out.resume != "yes" && out.resume != "no")
     return UsageError("--resume is yes or no", c.usage);

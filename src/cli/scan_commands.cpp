@@ -9,6 +9,7 @@
 #include "app/source_resolver.h"
 #include "cli/commands.h"
 #include "cli/output_format.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 #include "cli/scan_session.h"
 
@@ -56,6 +57,24 @@ Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   line["modified"] = JsonTime(r.modifiedTime, localClock);
   line["accessed"] = JsonTime(r.accessedTime, localClock);
   return line;
+}
+
+// One line of The Sleuth Kit's 3.x bodyfile, MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime,
+// for `mactime -b`: the path as the listing shows it after a "/", " (deleted)" as fls -m writes it
+// for entries of a live volume, the engine's object number (MFT record, first cluster) as the
+// inode, times in Unix seconds (FAT's local times taken as UTC, as the JSON gives them), 0 where
+// a time is not known. A '|' in a name would split the line: it is written as '_'.
+std::string BodyfileLine(IFileRecoveryParse& engine, const FoundFileRecord& r) {
+  std::string path = "/" + RecordFolder(engine, r) + std::string(RecordName(r));
+  std::replace(path.begin(), path.end(), '|', '_');
+  if (FoundHowOf(r) == FoundHow::Deleted) path += " (deleted)";
+  auto seconds = [](std::uint64_t fileTime) {
+    return fileTime == 0 ? std::string("0") : std::to_string(std::max<std::int64_t>(0, FileTimeToUnix(fileTime)));
+  };
+  const bool folder = r.isFolder != 0;
+  return "0|" + path + "|" + std::to_string(std::uint32_t{r.objectNumber}) + "|" +
+         (folder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") + "|0|0|" + std::to_string(folder ? 0 : std::uint64_t{r.size}) + "|" +
+         seconds(r.accessedTime) + "|" + seconds(r.modifiedTime) + "|0|" + seconds(r.createdTime);
 }
 
 // Ctrl-C wins; a scan that ended in an error fails a run that would otherwise have succeeded.
@@ -128,6 +147,11 @@ int RunScan(const ScanOptions& options) {
   RecordList results;
   session.Search(results);
   ApplyFilter(options.filter, results);
+  if (options.bodyfile) {
+    for (const FoundFileRecord& r : results)
+      if (IFileRecoveryParse* engine = session.EngineOf(r)) std::printf("%s\n", BodyfileLine(*engine, r).c_str());
+    return Finish(session, kExitDone);
+  }
   const bool partitioned = session.SourceTexts().size() > 1;
   if (!options.json && !partitioned) {
     std::printf("%12s  %-19s  %s\n", "SIZE", "MODIFIED", "PATH");

@@ -4,6 +4,10 @@
 #include <fnmatch.h>
 
 #include <filesystem>
+#include <map>
+#include <ctime>
+#include <iomanip>
+#include <sstream>
 #include <functional>
 #include <regex>
 #include <set>
@@ -206,9 +210,10 @@ TEST_F(ScanCommand, TreeShowsEveryFileTheScanLists) {
 
 // Each filter narrows the listing to exactly the records that the unfiltered listing's own fields
 // say match (worked out here independently: fnmatch, the JSON sizes, dates and states), in the
-// deep scan too (deleted, formatted and carved finds); and a keep-folders recovery writes every
+// deep scan too (deleted, formatted and carved finds); the bodyfile gives each listed file with its
+// size and times; and a keep-folders recovery writes every
 // listed file at <source>/<folder>/<name>, with the content of the flat recovery.
-TEST_F(ScanCommand, FiltersAndKeptFoldersAgreeWithTheListing) {
+TEST_F(ScanCommand, FiltersBodyfileAndKeptFoldersAgreeWithTheListing) {
   for (const char* volume : {"fat32.img", "fat32_lost.img", "fmt_fat32.img"}) {
     REQUIRE_FIXTURE(volume);
     const std::string image = FixturePath(volume);
@@ -251,6 +256,37 @@ TEST_F(ScanCommand, FiltersAndKeptFoldersAgreeWithTheListing) {
       EXPECT_EQ(got, want);
     }
 
+    // The bodyfile: one line per listed file, its path, size and times those of the listing (in
+    // Unix seconds, as mactime reads them).
+    Outcome body = Rexmoor("scan '" + image + "'" + options + " --format bodyfile");
+    ASSERT_EQ(body.status, 0);
+    std::map<std::string, std::vector<std::string>> lines;  // path -> fields
+    std::istringstream in(body.out);
+    for (std::string line; std::getline(in, line);) {
+      std::vector<std::string> fields;
+      std::istringstream split(line);
+      for (std::string field; std::getline(split, field, '|');) fields.push_back(field);
+      ASSERT_EQ(fields.size(), 11u) << line;
+      lines[fields[1]] = fields;
+    }
+    ASSERT_EQ(lines.size(), listed.size());
+    auto unixTime = [](const OrderedJson& value) {
+      if (value.is_null()) return std::string("0");
+      std::tm t{};
+      std::istringstream(value.get<std::string>()) >> std::get_time(&t, "%Y-%m-%dT%H:%M:%S");
+      return std::to_string(timegm(&t));
+    };
+    for (const OrderedJson& r : listed) {
+      std::string path = "/" + r["folder"].get<std::string>() + r["name"].get<std::string>();
+      if (r["found"] == "deleted") path += " (deleted)";
+      ASSERT_EQ(lines.count(path), 1u) << path;
+      const std::vector<std::string>& f = lines[path];
+      EXPECT_EQ(f[6], std::to_string(r["size"].get<std::uint64_t>())) << path;
+      EXPECT_EQ(f[7], unixTime(r["accessed"])) << path;
+      EXPECT_EQ(f[8], unixTime(r["modified"])) << path;
+      EXPECT_EQ(f[10], unixTime(r["created"])) << path;
+    }
+
     // Kept folders: every listed file at <source>/<folder>/<name>, as many files as the flat
     // recovery wrote, the same contents.
     const std::string flat = work / (std::string(volume) + "-flat"), kept = work / (std::string(volume) + "-kept");
@@ -270,9 +306,10 @@ TEST_F(ScanCommand, FiltersAndKeptFoldersAgreeWithTheListing) {
     }
   }
   // The filters refuse what they cannot read, and tree, which shows everything, takes none.
-  for (const char* bad : {"--min-size 3X", "--since 2024-13-01", "--until yesterday", "--state gone"})
+  for (const char* bad : {"--min-size 3X", "--since 2024-13-01", "--until yesterday", "--state gone", "--format csv"})
     EXPECT_EQ(Rexmoor("scan x.img " + std::string(bad)).status, 2) << bad;
   EXPECT_EQ(Rexmoor("tree x.img --name '*.jpg'").status, 2);
+  EXPECT_EQ(Rexmoor("recover x.img --to y --format bodyfile").status, 2);  // a listing, not a recovery
 }
 
 TEST_F(ScanCommand, UsageAndUnsupportedSources) {
