@@ -81,6 +81,12 @@ RecoveryJob::RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionM
 
 RecoveryJob::~RecoveryJob() { Wait(); }
 
+FileDigests RecoveryJob::DigestsOf(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(digests_.lock);
+  const auto found = digests_.byPath.find(path);
+  return found == digests_.byPath.end() ? FileDigests{} : found->second;
+}
+
 // Gives a recovered file the times the volume recorded for it, where they are known.
 static void ApplyRecordTimes(const TargetFolder& target, const std::string& path, const FoundFileRecord& record) {
   if (record.modifiedTime == 0 && record.accessedTime == 0) return;
@@ -135,6 +141,8 @@ void RecoveryJob::Run() {
   total_ = static_cast<std::int32_t>(selection_.size());
   cancelledRun_ = false;
   const std::int32_t levelBase = SeparatorCount(target_);
+  // The engines' sinks on this thread hash what they write when digests were asked for.
+  const ScopedFileObserver observe(digests_.sha256 || digests_.md5 ? &digests_ : nullptr);
   // The target is opened once; every name below it is looked up and created relative to it.
   rexmoor::TargetFolder target;
   const Result targetResult = selection_.empty() ? kSuccess : TargetFolder::Open(target_, true, target);

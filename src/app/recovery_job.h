@@ -14,6 +14,7 @@
 
 #include "app/job_control.h"
 #include "app/scan_job.h"
+#include "engine/file_digest.h"
 #include "platform/target_folder.h"
 
 namespace rexmoor {
@@ -58,6 +59,14 @@ class RecoveryJob : public JobControl {
   // Keep the folders: each file goes to KeptFolderPathFor(target, sourceName(record), its folder,
   // its name) instead of its category folder. Set before Run.
   void KeepFolders(std::function<std::string(const FoundFileRecord&)> sourceName) { sourceName_ = std::move(sourceName); }
+  // Hash every file while it is written (the engines' sink feeds the digests; no second read).
+  // Set before Run.
+  void HashFiles(bool sha256, bool md5) {
+    digests_.sha256 = sha256;
+    digests_.md5 = md5;
+  }
+  // The digests of the file written at this path (empty when not asked for, or not written).
+  FileDigests DigestsOf(const std::string& path) const;
 
   void Run() override;
 
@@ -85,6 +94,20 @@ class RecoveryJob : public JobControl {
   IQuestionAsker* asker_;
   TextLookup texts_;
   std::function<std::string(const FoundFileRecord&)> sourceName_;
+  // What the sinks tell of each file written on the job's thread.
+  struct DigestBook : IFileObserver {
+    bool sha256 = false;
+    bool md5 = false;
+    mutable std::mutex lock;
+    std::map<std::string, FileDigests> byPath;
+    bool WantsSha256() const override { return sha256; }
+    bool WantsMd5() const override { return md5; }
+    void FileWritten(const std::string& path, Result, const FileDigests& digests) override {
+      std::lock_guard<std::mutex> guard(lock);
+      byPath[path] = digests;
+    }
+  };
+  DigestBook digests_;
 
   bool cancelledRun_ = false;
   std::int32_t done_ = 0;

@@ -29,6 +29,8 @@ struct ScanOptions {
   bool ignoreFreeSpace = false;  // recover even when the files found need more room than the target has
   RecordFilter filter;           // --name, --min-size, --max-size, --since, --until, --state
   bool keepFolders = false;      // recover into TARGET/<source>/<folder>/ instead of the category folders
+  bool hashSha256 = false;       // recover --hash sha256,md5: digests in the JSON lines
+  bool hashMd5 = false;
 };
 
 // What image was asked for.

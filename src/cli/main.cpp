@@ -47,7 +47,7 @@ constexpr const char* kScanUsage =
     "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile] [--data-dir DIR] "
     "[--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
-    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--quick|--deep] [--types LIST] [--ext LIST] "
+    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--hash LIST] [--quick|--deep] [--types LIST] [--ext LIST] "
     "[--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] "
     "[--format text|json] [--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
@@ -162,6 +162,7 @@ struct ScanCommand {
   CLI::Option* target = nullptr;
   std::string name, minSize, maxSize, since, until;
   std::vector<std::string> states;
+  std::vector<std::string> hashes;
   ScanOptions options;
 };
 
@@ -208,6 +209,11 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
     c.target = app.add_option("--to", c.options.target,
                               "the folder to write into; it may not lie on the medium being scanned")
                    ->type_name("DIR");
+    app.add_option("--hash", c.hashes, "sha256 and/or md5: each file's digests, made while it is written, in the "
+                   "JSON lines")
+        ->type_name("LIST")
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--keep-folders", c.options.keepFolders,
                  "write each file into TARGET/<source>/<its folder>/ instead of a folder per type");
     app.add_flag("--allow-same-device", c.options.allowSameDevice, "write there all the same (with a warning)");
@@ -264,6 +270,12 @@ int CheckScanCommand(ScanCommand& c) {
                             "' (the states: deleted, formatted, carved; intact, overwritten, incomplete)",
                         c.usage);
   }
+  for (const std::string& list : c.hashes)
+    for (const std::string& word : SplitList(list)) {
+      if (word == "sha256") out.hashSha256 = true;
+      else if (word == "md5") out.hashMd5 = true;
+      else return UsageError("--hash takes sha256 and md5, not '" + word + "'", c.usage);
+    }
   if (!filter.Empty() && c.app->get_name() == "tree")
     return UsageError("tree shows every folder and file found; --name, the sizes, the dates and --state belong to "
                       "scan and recover",

@@ -104,6 +104,11 @@ class RecoveryPrinter : public IRecoveryProgressView {
       line["path"] = path;
       line["size"] = FileSize(path);
       line["status"] = code == 0 ? std::string("ok") : incomplete ? std::string("incomplete") : status;
+      if (digestsOf_) {
+        const FileDigests digests = digestsOf_(path);
+        if (!digests.sha256.empty()) line["sha256"] = digests.sha256;
+        if (!digests.md5.empty()) line["md5"] = digests.md5;
+      }
       std::printf("%s\n", JsonText(line).c_str());
     } else {
       std::printf("%-10s %s\n", code == 0 ? "ok" : incomplete ? "INCOMPLETE" : "FAILED", path.c_str());
@@ -112,6 +117,8 @@ class RecoveryPrinter : public IRecoveryProgressView {
     std::fflush(stdout);
   }
   void JobEnded() override {}
+  // Where the digests of a written file come from (recover --hash).
+  void SetDigestSource(std::function<FileDigests(const std::string&)> digestsOf) { digestsOf_ = std::move(digestsOf); }
 
  private:
   static std::string BaseName(const std::string& path) {
@@ -129,6 +136,7 @@ class RecoveryPrinter : public IRecoveryProgressView {
   }
   TerminalProgress& bar_;
   bool json_;
+  std::function<FileDigests(const std::string&)> digestsOf_;
   std::string targetPath_;
   TargetFolder target_;
 };
@@ -272,6 +280,10 @@ int RunRecover(const ScanOptions& options) {
   RecoveryPrinter printer(session.Progress(), options.json, options.target);
   RecoveryJob job(session.Sources(), selection, options.target, &printer, nullptr,
                   [](const std::string& key) { return GetMessageCatalog().Msg(key); });
+  if (options.hashSha256 || options.hashMd5) {
+    job.HashFiles(options.hashSha256, options.hashMd5);
+    printer.SetDigestSource([&job](const std::string& path) { return job.DigestsOf(path); });
+  }
   if (options.keepFolders)
     job.KeepFolders([&session](const FoundFileRecord& r) {
       // The source as the command line named it, without the folders it lies in.

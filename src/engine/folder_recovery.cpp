@@ -86,6 +86,7 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
 }
 
 Result RecoveredFileSink::Open() {
+  if (observer_ != nullptr) digest_.Begin(observer_->WantsSha256(), observer_->WantsMd5());
   if (Result r = OpenTargetOf(destination_, levelBase_, target_, relative_); r != kSuccess) return r;
   const std::size_t slash = relative_.rfind('/');
   if (slash != std::string::npos) {
@@ -96,6 +97,7 @@ Result RecoveredFileSink::Open() {
 
 Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {
   if (Result r = WriteAll(out_, data, length, written_); r != kSuccess) return r;
+  digest_.Update(data, length);  // the bytes as written: no second read
   written_ += length;
   lastPercent_ = size_ == 0 ? 100 : static_cast<std::int32_t>(static_cast<unsigned __int128>(written_) * 100 / size_);
   // A complete file gets its 100 from Finish, so that the last report carries the verdict.
@@ -111,6 +113,9 @@ Result RecoveredFileSink::Finish(Result result) {
     out_.Close();
     (void)target_.RemoveFile(relative_);
   }
+  // The observer hears of the file before its last report, so that whoever shows that report
+  // can show its digests too.
+  if (observer_ != nullptr) observer_->FileWritten(destination_, result, digest_.Finish());
   if (result != kCancelled) {
     const Result verdict = Report(100, result);
     if (verdict == kCancelled && result == kSuccess) return kCancelled;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/file_digest.h"
 #include "engine/file_recovery_parse.h"
 #include "platform/file_handle.h"
 #include "engine/found_file_record.h"
@@ -80,6 +81,8 @@ class RecoveredFileSink {
 
   FileReporter reporter_;
   const std::string& destination_;
+  IFileObserver* observer_ = CurrentFileObserver();
+  StreamDigest digest_;
   std::int32_t levelBase_;
   std::uint64_t size_;
   TargetFolder target_;

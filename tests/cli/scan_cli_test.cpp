@@ -211,8 +211,8 @@ TEST_F(ScanCommand, TreeShowsEveryFileTheScanLists) {
 // Each filter narrows the listing to exactly the records that the unfiltered listing's own fields
 // say match (worked out here independently: fnmatch, the JSON sizes, dates and states), in the
 // deep scan too (deleted, formatted and carved finds); the bodyfile gives each listed file with its
-// size and times; and a keep-folders recovery writes every
-// listed file at <source>/<folder>/<name>, with the content of the flat recovery.
+// size and times; and a keep-folders recovery writes every listed file at <source>/<folder>/<name>,
+// with the content of the flat recovery and the digests of what it wrote.
 TEST_F(ScanCommand, FiltersBodyfileAndKeptFoldersAgreeWithTheListing) {
   for (const char* volume : {"fat32.img", "fat32_lost.img", "fmt_fat32.img"}) {
     REQUIRE_FIXTURE(volume);
@@ -291,7 +291,20 @@ TEST_F(ScanCommand, FiltersBodyfileAndKeptFoldersAgreeWithTheListing) {
     // recovery wrote, the same contents.
     const std::string flat = work / (std::string(volume) + "-flat"), kept = work / (std::string(volume) + "-kept");
     ASSERT_EQ(Rexmoor("recover '" + image + "'" + options + " --to '" + flat + "'").status, 0);
-    ASSERT_EQ(Rexmoor("recover '" + image + "'" + options + " --keep-folders --to '" + kept + "'").status, 0);
+    // Kept with digests: each file's JSON line carries the SHA-256 and MD5 of what was written.
+    Outcome keptRun = Rexmoor("recover '" + image + "'" + options + " --keep-folders --hash sha256,md5 --format json --to '" + kept + "'");
+    ASSERT_EQ(keptRun.status, 0);
+    int hashed = 0;
+    for (const OrderedJson& line : JsonLines(keptRun.out)) {
+      if (!line.contains("path")) continue;  // the summary
+      const std::string written = line["path"];
+      EXPECT_EQ(line["sha256"], Sha256(written)) << written;
+      std::string md5;
+      test::RunCommand("md5sum '" + written + "'", &md5);
+      EXPECT_EQ(line["md5"], md5.substr(0, 32)) << written;
+      ++hashed;
+    }
+    EXPECT_EQ(hashed, static_cast<int>(listed.size()));
     std::multiset<std::string> flatHashes, keptHashes;
     for (const auto& e : fs::recursive_directory_iterator(flat))
       if (e.is_regular_file()) flatHashes.insert(Sha256(e.path()));
