@@ -36,12 +36,13 @@
 #include "app/message_catalog.h"
 #include "gui/device_watch.h"
 #include "gui/file_list_model.h"
-#include "gui/earlier_scans.h"
+#include "gui/file_type_page.h"
 #include "gui/filter_bar.h"
 #include "gui/folder_tree.h"
 #include "gui/gui_support.h"
 #include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
+#include "gui/start_page.h"
 #include "gui/thumbnail_grid.h"
 #include "platform/target_folder.h"
 #include "platform/text.h"
@@ -49,23 +50,6 @@
 namespace rexmoor::gui {
 
 namespace {
-
-constexpr TypeCategory kCategories[kTypeCategoryCount] = {TypeCategory::Photo, TypeCategory::Audio,
-                                                         TypeCategory::Video, TypeCategory::Office,
-                                                         TypeCategory::Zip,   TypeCategory::Other};
-
-// Where each category's icon comes from.
-const char* CategoryIconName(TypeCategory category) {
-  switch (category) {
-    case TypeCategory::Photo: return "image-x-generic";
-    case TypeCategory::Audio: return "audio-x-generic";
-    case TypeCategory::Video: return "video-x-generic";
-    case TypeCategory::Office: return "x-office-document";
-    case TypeCategory::Zip: return "package-x-generic";
-    case TypeCategory::Other: return "text-x-generic";
-  }
-  return "text-x-generic";
-}
 
 constexpr int kRowRole = Qt::UserRole + 1;   // disk list: index into the rows
 constexpr int kNodeRole = Qt::UserRole + 2;  // type tree: category * 100000 + child + 1
@@ -121,19 +105,27 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
 
   pages_ = new QStackedWidget;
   pages_->setObjectName(QStringLiteral("TabPage"));
-  pages_->addWidget(BuildStartPage());
+  startPage_ = new StartPage(types_);
+  pages_->addWidget(startPage_);
   pages_->addWidget(BuildDiskPage());
-  pages_->addWidget(BuildFileTypePage());
+  fileTypePage_ = new FileTypePage(types_);
+  pages_->addWidget(fileTypePage_);
   pages_->addWidget(BuildResultsPage());
   layout->addWidget(pages_, 1);
   layout->addWidget(BuildBottomBar());
   setCentralWidget(central);
 
+  connect(startPage_, &StartPage::typesChanged, this, &MainWindow::OnTypesChanged);
+  connect(startPage_, &StartPage::scanChosen, this, &MainWindow::StartFromPage0);
+  connect(startPage_, &StartPage::imageModeChosen, this, &MainWindow::StartImageMode);
+  connect(startPage_, &StartPage::continueImage, this, &MainWindow::ContinueEarlierImageScan);
+  connect(fileTypePage_, &FileTypePage::typesChanged, this, &MainWindow::OnTypesChanged);
+
   refreshTimer_.setSingleShot(true);
   connect(&refreshTimer_, &QTimer::timeout, this, [this] { RefreshDiskList(pendingRefreshReason_); });
 
   Retranslate();
-  SyncCategoryBoxes();
+  OnTypesChanged();
   RefreshDiskList(0);
   ShowPage(kPageStart);
 }
@@ -178,7 +170,7 @@ QWidget* MainWindow::BuildTopBar() {
   layout->addSpacing(18);
 
   auto* group = new QButtonGroup(bar);
-  auto makeTab = [&](const char* name, const char* icon, int page) {
+  auto makeTab = [&](const char* name, const char* icon, Page page) {
     auto* tab = new QToolButton;
     tab->setObjectName(QString::fromLatin1(name));
     tab->setCheckable(true);
@@ -255,77 +247,6 @@ void MainWindow::FillLanguageMenu() {
   if (languageMenu_->isEmpty()) languageMenu_->addAction(FromUtf8(current))->setEnabled(false);
 }
 
-QWidget* MainWindow::BuildStartPage() {
-  auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("ControlPanel"));
-  auto* layout = new QVBoxLayout(page);
-  layout->setContentsMargins(24, 12, 24, 12);
-  recoverAll_ = new QCheckBox;
-  recoverAll_->setObjectName(QStringLiteral("ChkRecoverAll"));
-  recoverAll_->setTristate(true);
-  layout->addWidget(recoverAll_);
-  auto* grid = new QGridLayout;
-  grid->setHorizontalSpacing(24);
-  grid->setVerticalSpacing(10);
-  int index = 0;
-  for (TypeCategory category : kCategories) {
-    auto* box = new QCheckBox;
-    box->setObjectName(QString::fromLatin1(CategoryCheckName(category)));
-    box->setIcon(ThemeIcon(CategoryIconName(category)));
-    box->setIconSize(QSize(32, 32));
-    box->setChecked(true);
-    categoryBoxes_[category] = box;
-    grid->addWidget(box, index / 3, index % 3);
-    ++index;
-    connect(box, &QCheckBox::clicked, this, [this, category](bool checked) { OnCategoryBox(category, checked); });
-  }
-  layout->addLayout(grid);
-  connect(recoverAll_, &QCheckBox::clicked, this, [this] {
-    // A click on a partial box checks everything.
-    OnRecoverAll(recoverAll_->checkState() == Qt::Unchecked ? Qt::Unchecked : Qt::Checked);
-  });
-  layout->addSpacing(12);
-  start_ = NamedButton("BtnStart");
-  start_->setDefault(true);
-  start_->setMinimumHeight(40);
-  start_->setIcon(ThemeIcon("drive-harddisk"));
-  QFont bold = start_->font();
-  bold.setBold(true);
-  start_->setFont(bold);
-  quick_ = NamedButton("BtnDeletedRecovery");
-  quick_->setMinimumHeight(40);
-  imageMode_ = NamedButton("BtnCreateImageMode");
-  imageMode_->setMinimumHeight(40);
-  imageMode_->setIcon(ThemeIcon("media-optical"));
-  // Each button with one line on what it does, below it.
-  auto* hints = new QGridLayout;
-  hints->setHorizontalSpacing(8);
-  hints->setVerticalSpacing(4);
-  int column = 0;
-  for (auto [button, hint] : {std::pair<QPushButton*, const char*>{start_, "StartHint"}, {quick_, "QuickHint"},
-                              {imageMode_, "ImageModeHint"}}) {
-    auto* label = new QLabel;
-    label->setObjectName(QString::fromLatin1(hint));
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setForegroundRole(QPalette::PlaceholderText);
-    hints->addWidget(button, 0, column);
-    hints->addWidget(label, 1, column);
-    hints->setColumnStretch(column, column == 0 ? 2 : 1);
-    ++column;
-  }
-  layout->addLayout(hints);
-  layout->addSpacing(12);
-  earlierScans_ = new EarlierScans;
-  layout->addWidget(earlierScans_);
-  layout->addStretch();
-  connect(earlierScans_, &EarlierScans::continueImage, this, &MainWindow::ContinueEarlierImageScan);
-  connect(start_, &QPushButton::clicked, this, [this] { StartFromPage0(true); });
-  connect(quick_, &QPushButton::clicked, this, [this] { StartFromPage0(false); });
-  connect(imageMode_, &QPushButton::clicked, this, &MainWindow::StartImageMode);
-  return page;
-}
-
 QWidget* MainWindow::BuildDiskPage() {
   auto* page = new QWidget;
   page->setObjectName(QStringLiteral("ScanDisk"));
@@ -385,58 +306,6 @@ QWidget* MainWindow::BuildDiskPage() {
     if (mode_ == 0) StartScan();
   });
   return page;
-}
-
-QWidget* MainWindow::BuildFileTypePage() {
-  auto* scroll = new QScrollArea;
-  scroll->setObjectName(QStringLiteral("FileType"));
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  typeScroll_ = scroll;
-  auto* content = new QWidget;
-  auto* layout = new QVBoxLayout(content);
-  layout->setContentsMargins(12, 4, 12, 4);
-  for (const FileTypeGroup& group : ShippedFileTypeGroups()) {
-    const TypeCategory category = group.category;
-    auto* box = new QGroupBox;
-    box->setObjectName(QString::fromLatin1(CategoryGroupName(category)));
-    box->setCheckable(true);
-    box->setChecked(true);
-    auto* grid = new QGridLayout(box);
-    grid->setHorizontalSpacing(16);
-    std::vector<QCheckBox*>& boxes = optionBoxes_[category];
-    for (std::size_t i = 0; i < group.options.size(); ++i) {
-      const FileTypeOption& option = group.options[i];
-      auto* check = new QCheckBox(FromUtf8(option.text));
-      check->setObjectName(FromUtf8(option.name));
-      const std::string first = option.extensions.substr(0, option.extensions.find('|'));
-      check->setIcon(category == TypeCategory::Other ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(first)));
-      check->setChecked(true);
-      // Types the carver does not know come back only from a file system's folders: set apart.
-      if (!option.carved) {
-        QFont font = check->font();
-        font.setItalic(true);
-        check->setFont(font);
-        check->setToolTip(MainText("ByNameOnlyTip"));
-      }
-      boxes.push_back(check);
-      grid->addWidget(check, static_cast<int>(i / 3), static_cast<int>(i % 3));
-      connect(check, &QCheckBox::clicked, this, [this, category, i](bool checked) {
-        types_.SetOption(category, i, checked);
-        SyncCategoryBoxes();
-      });
-    }
-    // The group box's own check selects or clears the whole group, like the start page's box.
-    connect(box, &QGroupBox::clicked, this, [this, category](bool checked) { OnCategoryBox(category, checked); });
-    optionGroups_[category] = box;
-    optionGrids_[category] = grid;
-    layout->addWidget(box);
-  }
-  layout->addStretch();
-  scroll->setWidget(content);
-  scroll->viewport()->installEventFilter(this);
-  return scroll;
 }
 
 void MainWindow::RestoreWindowSize() {
@@ -647,11 +516,10 @@ void MainWindow::Retranslate() {
     if (name == "item_language") languageMenu_->setTitle(FromUtf8(text));
   });
   productName_->setText(Msg("MSG1209"));
-  for (TypeCategory category : kCategories)
-    optionGroups_[category]->setTitle(MainText(CategoryTextKey(category)));
+  fileTypePage_->Retranslate();
   fileModel_->Retranslate();
   filterBar_->Retranslate();
-  earlierScans_->Retranslate();
+  startPage_->Retranslate();
   preview_->Retranslate();
   model_.Retranslate([](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
   if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
@@ -721,11 +589,11 @@ void MainWindow::UpdateHeading() {
 
 int MainWindow::CurrentPage() const { return pages_->currentIndex(); }
 
-void MainWindow::ShowPage(int page) {
+void MainWindow::ShowPage(Page page) {
   if (page == kPageResults && !tabRecover_->isEnabled()) return;
   if (page == kPageFileType && mode_ == 1) page = kPageDisk;
   pages_->setCurrentIndex(page);
-  if (page == kPageStart) earlierScans_->Refresh();
+  if (page == kPageStart) startPage_->Refresh();
   tabScan_->setChecked(page == kPageDisk);
   tabFileType_->setChecked(page == kPageFileType);
   tabRecover_->setChecked(page == kPageResults);
@@ -745,48 +613,10 @@ void MainWindow::ShowPage(int page) {
   UpdateHeading();
 }
 
-void MainWindow::UpdateStartButton() {
-  const bool any = types_.AnySelected();
-  start_->setEnabled(any);
-  if (scan_ != nullptr) UpdateDiskButtons();
-  quick_->setEnabled(any);
-}
-
-void MainWindow::OnCategoryBox(TypeCategory category, bool checked) {
-  types_.SetCategory(category, checked);
-  SyncCategoryBoxes();
-  SyncOptionBoxes();
-}
-
-void MainWindow::OnRecoverAll(int state) {
-  for (TypeCategory category : kCategories) types_.SetCategory(category, state == Qt::Checked);
-  SyncCategoryBoxes();
-  SyncOptionBoxes();
-}
-
-void MainWindow::SyncCategoryBoxes() {
-  int checked = 0;
-  for (TypeCategory category : kCategories) {
-    const bool any = types_.CategoryAnySelected(category);
-    QCheckBox* box = categoryBoxes_[category];
-    box->setTristate(false);
-    box->setChecked(any);
-    optionGroups_[category]->setChecked(any);
-    // A group box that is unchecked disables its children; the options must stay clickable.
-    for (QCheckBox* option : optionBoxes_[category]) option->setEnabled(true);
-    if (any) ++checked;
-  }
-  recoverAll_->setCheckState(checked == 0 ? Qt::Unchecked
-                             : checked == static_cast<int>(kTypeCategoryCount) ? Qt::Checked
-                                                                                : Qt::PartiallyChecked);
-  UpdateStartButton();
-}
-
-void MainWindow::SyncOptionBoxes() {
-  for (TypeCategory category : kCategories) {
-    std::vector<QCheckBox*>& boxes = optionBoxes_[category];
-    for (std::size_t i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(types_.OptionSelected(category, i));
-  }
+void MainWindow::OnTypesChanged() {
+  startPage_->SyncBoxes();
+  fileTypePage_->SyncBoxes();
+  UpdateDiskButtons();
 }
 
 void MainWindow::StartFromPage0(bool deep) {
@@ -1562,31 +1392,6 @@ void MainWindow::CreateImage() {
     deep_ = true;
     AddImageFile(FromUtf8(request.targetPath));
     StartFromPage0(true);
-  }
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (typeScroll_ != nullptr && watched == typeScroll_->viewport() && event->type() == QEvent::Resize)
-    LayOutOptions(typeScroll_->viewport()->width());
-  return QMainWindow::eventFilter(watched, event);
-}
-
-// As many option columns as the page is wide enough for, so that no text is cut.
-void MainWindow::LayOutOptions(int width) {
-  // Option texts are data, not translations: their widest is measured once.
-  if (widestOption_ == 0)
-    for (const auto& [category, boxes] : optionBoxes_)
-      for (QCheckBox* box : boxes) widestOption_ = std::max(widestOption_, box->sizeHint().width());
-  const int columns = std::clamp((width - 40) / (widestOption_ + 12), 1, 6);
-  if (columns == optionColumns_) return;
-  optionColumns_ = columns;
-  for (auto& [category, grid] : optionGrids_) {
-    std::vector<QCheckBox*>& boxes = optionBoxes_[category];
-    for (QCheckBox* box : boxes) grid->removeWidget(box);
-    for (int c = 0; c < 6; ++c) grid->setColumnStretch(c, 0);
-    for (std::size_t i = 0; i < boxes.size(); ++i)
-      grid->addWidget(boxes[i], static_cast<int>(i) / columns, static_cast<int>(i) % columns);
-    for (int c = 0; c < columns; ++c) grid->setColumnStretch(c, 1);
   }
 }
 

@@ -16,16 +16,14 @@
 #include "app/result_model.h"
 #include "app/scan_job.h"
 #include "app/source_resolver.h"
+#include "gui/pages.h"
 #include "preview/preview_job.h"
 
 class QAbstractButton;
 class QCheckBox;
-class QGridLayout;
-class QGroupBox;
 class QLabel;
 class QMenu;
 class QPushButton;
-class QScrollArea;
 class QStackedWidget;
 class QTableView;
 class QTextEdit;
@@ -37,7 +35,9 @@ namespace rexmoor::gui {
 
 class DeviceEventSource;
 class FileListModel;
+class FileTypePage;
 class PreviewPanel;
+class StartPage;
 class ThumbnailGrid;
 
 // The file and folder choosers, replaceable so that tests need no dialog.
@@ -53,7 +53,11 @@ inline constexpr int kNodeNameRole = Qt::UserRole + 3;
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  enum Page { kPageStart = 0, kPageDisk = 1, kPageFileType = 2, kPageResults = 3 };
+  using Page = gui::Page;
+  static constexpr Page kPageStart = gui::kPageStart;
+  static constexpr Page kPageDisk = gui::kPageDisk;
+  static constexpr Page kPageFileType = gui::kPageFileType;
+  static constexpr Page kPageResults = gui::kPageResults;
 
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
@@ -84,7 +88,6 @@ class MainWindow : public QMainWindow {
   void Retranslate();
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
   // Remembers the window size for the next start.
   void closeEvent(QCloseEvent* event) override;
 
@@ -105,21 +108,16 @@ class MainWindow : public QMainWindow {
   };
 
   QWidget* BuildTopBar();
-  QWidget* BuildStartPage();
   QWidget* BuildDiskPage();
-  QWidget* BuildFileTypePage();
   QWidget* BuildResultsPage();
   QWidget* BuildBottomBar();
   void BuildAssistMenu();
   void FillLanguageMenu();
 
-  void ShowPage(int page);
+  void ShowPage(Page page);
   void UpdateHeading();
-  void UpdateStartButton();
-  void OnCategoryBox(TypeCategory category, bool checked);
-  void OnRecoverAll(int state);
-  void SyncCategoryBoxes();
-  void SyncOptionBoxes();
+  // The type selection changed on the start page or the file-type page.
+  void OnTypesChanged();
 
   void StartFromPage0(bool deep);
   void StartImageMode();
@@ -140,7 +138,6 @@ class MainWindow : public QMainWindow {
   void FillTypeTree();
   void RefreshTreeChecks();
   void SizeFileColumns();
-  void LayOutOptions(int width);
   void OnTreeItemChanged(QTreeWidgetItem* item, int column);
   void OnTreeCurrentChanged(QTreeWidgetItem* item);
   void OnFileChecksChanged();
@@ -206,20 +203,11 @@ class MainWindow : public QMainWindow {
   QToolButton* assist_ = nullptr;
   QMenu* assistMenu_ = nullptr;
   QMenu* languageMenu_ = nullptr;
-  QCheckBox* recoverAll_ = nullptr;
-  std::map<TypeCategory, QCheckBox*> categoryBoxes_;
-  QPushButton* start_ = nullptr;
-  QPushButton* quick_ = nullptr;
-  QPushButton* imageMode_ = nullptr;
+  StartPage* startPage_ = nullptr;
+  FileTypePage* fileTypePage_ = nullptr;
   QTreeWidget* diskList_ = nullptr;
   std::vector<QLabel*> infoLabels_;
   QLabel* permissionNote_ = nullptr;
-  std::map<TypeCategory, QGroupBox*> optionGroups_;
-  std::map<TypeCategory, QGridLayout*> optionGrids_;
-  QScrollArea* typeScroll_ = nullptr;
-  int optionColumns_ = 3;
-  int widestOption_ = 0;
-  std::map<TypeCategory, std::vector<QCheckBox*>> optionBoxes_;
   QTreeWidget* typeTree_ = nullptr;
   QTableView* fileList_ = nullptr;
   FileListModel* fileModel_ = nullptr;
@@ -227,7 +215,6 @@ class MainWindow : public QMainWindow {
   PreviewPanel* preview_ = nullptr;
   QToolButton* thumbsButton_ = nullptr;
   class FilterBar* filterBar_ = nullptr;
-  class EarlierScans* earlierScans_ = nullptr;
   class FolderTree* folderTree_ = nullptr;
   QStackedWidget* treeStack_ = nullptr;
   QToolButton* byType_ = nullptr;
