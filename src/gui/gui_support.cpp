@@ -26,6 +26,11 @@ QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data()
 
 std::string ToUtf8(const QString& text) { return text.toUtf8().toStdString(); }
 
+std::string FileNameOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 QString Msg(const char* key) { return FromUtf8(GetMessageCatalog().Msg(key)); }
 
 namespace {

@@ -21,6 +21,8 @@ QString Msg(const std::string& key);
 QString SectionText(const char* section, const char* key);
 QString FromUtf8(const std::string& text);
 std::string ToUtf8(const QString& text);
+// The last part of a path ("card.img" of "/tmp/card.img").
+std::string FileNameOf(const std::string& path);
 
 // Sets every control of the window named by a key of the section to the key's text: labels,
 // buttons, check boxes, group boxes, menus' actions; the key "title" sets the window title.

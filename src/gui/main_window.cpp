@@ -35,6 +35,7 @@
 #include "app/image_job.h"
 #include "app/message_catalog.h"
 #include "gui/device_watch.h"
+#include "gui/disk_page.h"
 #include "gui/file_list_model.h"
 #include "gui/file_type_page.h"
 #include "gui/filter_bar.h"
@@ -51,10 +52,7 @@ namespace rexmoor::gui {
 
 namespace {
 
-constexpr int kRowRole = Qt::UserRole + 1;   // disk list: index into the rows
 constexpr int kNodeRole = Qt::UserRole + 2;  // type tree: category * 100000 + child + 1
-
-QString SizeText(std::uint64_t bytes) { return FromUtf8(FormatSize(static_cast<std::int64_t>(bytes))); }
 
 QString MainText(const char* key) { return SectionText("MainWnd", key); }
 
@@ -69,14 +67,9 @@ QLabel* HeadingLabel(const char* name, int pointDelta, bool bold) {
   return label;
 }
 
-std::string FileNameOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevices) {
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("FileRecoveryWnd"));
   setWindowTitle(QStringLiteral("Rexmoor"));
   setWindowIcon(AppIcon());
@@ -107,7 +100,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
   pages_->setObjectName(QStringLiteral("TabPage"));
   startPage_ = new StartPage(types_);
   pages_->addWidget(startPage_);
-  pages_->addWidget(BuildDiskPage());
+  diskPage_ = new DiskPage;
+  pages_->addWidget(diskPage_);
   fileTypePage_ = new FileTypePage(types_);
   pages_->addWidget(fileTypePage_);
   pages_->addWidget(BuildResultsPage());
@@ -121,12 +115,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevic
   connect(startPage_, &StartPage::continueImage, this, &MainWindow::ContinueEarlierImageScan);
   connect(fileTypePage_, &FileTypePage::typesChanged, this, &MainWindow::OnTypesChanged);
 
-  refreshTimer_.setSingleShot(true);
-  connect(&refreshTimer_, &QTimer::timeout, this, [this] { RefreshDiskList(pendingRefreshReason_); });
+  connect(diskPage_, &DiskPage::currentChanged, this, &MainWindow::UpdateDiskButtons);
+  connect(diskPage_, &DiskPage::rowActivated, this, [this] {
+    if (mode_ == WindowMode::Recovery) StartScan();
+  });
 
   Retranslate();
   OnTypesChanged();
-  RefreshDiskList(0);
+  RefreshDiskList(DiskListChange::Start);
   ShowPage(kPageStart);
 }
 
@@ -140,15 +136,21 @@ MainWindow::~MainWindow() {
 void MainWindow::SetChoosers(FileChoosers choosers) { choosers_ = std::move(choosers); }
 
 void MainWindow::SetDeviceLister(std::function<std::vector<DeviceDrive>()> lister) {
-  lister_ = std::move(lister);
-  RefreshDiskList(0);
+  diskPage_->SetLister(std::move(lister));
+  RefreshDiskList(DiskListChange::Start);
 }
 
 void MainWindow::SetDeviceSource(DeviceEventSource* source) {
-  if (deviceSource_ != nullptr) disconnect(deviceSource_, nullptr, this, nullptr);
+  if (deviceSource_ != nullptr) disconnect(deviceSource_, nullptr, diskPage_, nullptr);
   deviceSource_ = source;
-  if (source != nullptr) connect(source, &DeviceEventSource::deviceChanged, this, &MainWindow::OnDeviceChanged);
+  if (source != nullptr) connect(source, &DeviceEventSource::deviceChanged, diskPage_, &DiskPage::OnDeviceChanged);
 }
+
+void MainWindow::SetRefreshDelay(int milliseconds) { diskPage_->SetRefreshDelay(milliseconds); }
+
+void MainWindow::RefreshDiskList(DiskListChange reason) { diskPage_->Refresh(reason); }
+
+bool MainWindow::AddImageFile(const QString& path) { return diskPage_->AddImage(path); }
 
 // ---- building the window ----
 
@@ -245,67 +247,6 @@ void MainWindow::FillLanguageMenu() {
     connect(action, &QAction::triggered, this, [this, name = name] { ChangeLanguage(name); });
   }
   if (languageMenu_->isEmpty()) languageMenu_->addAction(FromUtf8(current))->setEnabled(false);
-}
-
-QWidget* MainWindow::BuildDiskPage() {
-  auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("ScanDisk"));
-  auto* layout = new QVBoxLayout(page);
-  layout->setContentsMargins(12, 4, 12, 4);
-  auto* split = new QSplitter(Qt::Horizontal);
-  diskList_ = new QTreeWidget;
-  diskList_->setObjectName(QStringLiteral("DiskList"));
-  diskList_->setColumnCount(3);
-  diskList_->setUniformRowHeights(true);
-  diskList_->setIconSize(QSize(22, 22));
-  diskList_->setAllColumnsShowFocus(true);
-  diskList_->setExpandsOnDoubleClick(false);
-  diskList_->header()->setStretchLastSection(false);
-  diskList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-  diskList_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-  diskList_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
-  split->addWidget(diskList_);
-  auto* info = new QWidget;
-  info->setObjectName(QStringLiteral("DiskInfo"));
-  auto* infoLayout = new QVBoxLayout(info);
-  infoLayout->setContentsMargins(12, 0, 0, 0);
-  for (int i = 1; i <= 6; ++i) {
-    auto* label = new QLabel;
-    label->setObjectName(QStringLiteral("Label%1").arg(i));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    infoLabels_.push_back(label);
-    infoLayout->addWidget(label);
-  }
-  infoLayout->addStretch();
-  info->setMinimumWidth(200);
-  split->addWidget(info);
-  split->setStretchFactor(0, 3);
-  split->setStretchFactor(1, 1);
-  split->setSizes({540, 220});
-  layout->addWidget(split, 1);
-  permissionNote_ = new QLabel;
-  permissionNote_->setObjectName(QStringLiteral("PermissionNote"));
-  permissionNote_->setWordWrap(true);
-  permissionNote_->setTextFormat(Qt::PlainText);
-  permissionNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  permissionNote_->hide();
-  layout->addWidget(permissionNote_);
-
-  connect(diskList_, &QTreeWidget::currentItemChanged, this, [this] {
-    ShowDiskInfo();
-    UpdateDiskButtons();
-  });
-  connect(diskList_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-    const DiskRow* row = RowOf(item);
-    if (row == nullptr || row->kind == DiskRow::Kind::Disk || row->kind == DiskRow::Kind::ImageGroup) {
-      item->setExpanded(!item->isExpanded());
-      return;
-    }
-    if (mode_ == 0) StartScan();
-  });
-  return page;
 }
 
 void MainWindow::RestoreWindowSize() {
@@ -530,19 +471,8 @@ void MainWindow::Retranslate() {
   }
   UpdateHeading();
   UpdateSelectionInfo();
-  ShowDiskInfo();
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = diskList_->topLevelItem(i);
-    const DiskRow* row = RowOf(item);
-    if (row == nullptr) continue;
-    if (row->kind == DiskRow::Kind::Disk)
-      item->setText(0, QStringLiteral("%1 %2").arg(Msg(row->removable ? "MSG0202" : "MSG0201")).arg(row->driveNumber + 1));
-    else if (row->kind == DiskRow::Kind::ImageGroup)
-      item->setText(0, Msg("MSG0209"));
-  }
-  diskList_->setHeaderLabels({MainText("ColMediaName"), MainText("ColType"), MainText("ColSize")});
+  diskPage_->Retranslate();
 }
-
 void MainWindow::ChangeLanguage(const std::string& name) {
   if (!GetMessageCatalog().SetLanguage(name))
     ShowMessageBox(BoxKind::Warning, this, Msg("MSG1210"));
@@ -556,16 +486,17 @@ void MainWindow::ShowAbout() {
 
 void MainWindow::UpdateHeading() {
   const int page = CurrentPage();
-  tabScan_->setText(mode_ == 1 ? Msg("MSG0211") : Msg("MSG0503"));
-  tabScan_->setIcon(ThemeIcon(mode_ == 1 ? "media-optical" : "drive-harddisk"));
+  const bool image = mode_ == WindowMode::DiskImage;
+  tabScan_->setText(image ? Msg("MSG0211") : Msg("MSG0503"));
+  tabScan_->setIcon(ThemeIcon(image ? "media-optical" : "drive-harddisk"));
   switch (page) {
     case kPageStart:
       txt1_->setText(MainText("StartTitle"));
       txt2_->setText(MainText("StartText"));
       break;
     case kPageDisk:
-      txt1_->setText(Msg(mode_ == 1 ? "MSG0212" : "MSG0501"));
-      txt2_->setText(Msg(mode_ == 1 ? "MSG0213" : "MSG0502"));
+      txt1_->setText(Msg(image ? "MSG0212" : "MSG0501"));
+      txt2_->setText(Msg(image ? "MSG0213" : "MSG0502"));
       break;
     case kPageFileType:
       txt1_->setText(Msg("MSG0601"));
@@ -591,24 +522,25 @@ int MainWindow::CurrentPage() const { return pages_->currentIndex(); }
 
 void MainWindow::ShowPage(Page page) {
   if (page == kPageResults && !tabRecover_->isEnabled()) return;
-  if (page == kPageFileType && mode_ == 1) page = kPageDisk;
+  if (page == kPageFileType && mode_ == WindowMode::DiskImage) page = kPageDisk;
   pages_->setCurrentIndex(page);
   if (page == kPageStart) startPage_->Refresh();
   tabScan_->setChecked(page == kPageDisk);
   tabFileType_->setChecked(page == kPageFileType);
   tabRecover_->setChecked(page == kPageResults);
   for (QToolButton* tab : {tabScan_, tabFileType_, tabRecover_}) tab->setVisible(page != kPageStart);
-  tabFileType_->setVisible(page != kPageStart && mode_ == 0);
+  const bool recovery = mode_ == WindowMode::Recovery;
+  tabFileType_->setVisible(page != kPageStart && recovery);
   prev_->setVisible(page != kPageStart);
   const bool disk = page == kPageDisk;
-  loadImage_->setVisible(disk && mode_ == 0);
-  createImage_->setVisible(disk && mode_ == 1);
-  scan_->setVisible((disk || page == kPageFileType) && mode_ == 0);
+  loadImage_->setVisible(disk && recovery);
+  createImage_->setVisible(disk && !recovery);
+  scan_->setVisible((disk || page == kPageFileType) && recovery);
   recover_->setVisible(page == kPageResults);
   keepFolders_->setVisible(page == kPageResults);
   continue_->setVisible(page == kPageResults && canContinue_);
   selectedInfo_->setVisible(page == kPageResults);
-  if (disk) SelectDefaultRow();
+  if (disk) diskPage_->SelectDefaultRow();
   UpdateDiskButtons();
   UpdateHeading();
 }
@@ -619,13 +551,14 @@ void MainWindow::OnTypesChanged() {
   UpdateDiskButtons();
 }
 
+void MainWindow::SetMode(WindowMode mode) {
+  mode_ = mode;
+  diskPage_->SetMode(mode);
+}
+
 void MainWindow::StartFromPage0(bool deep) {
-  mode_ = 0;
+  SetMode(WindowMode::Recovery);
   deep_ = deep;
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    const DiskRow* row = RowOf(diskList_->topLevelItem(i));
-    if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup) diskList_->topLevelItem(i)->setHidden(false);
-  }
   ShowPage(kPageDisk);
 }
 
@@ -643,249 +576,17 @@ void MainWindow::ContinueEarlierImageScan(const QString& path) {
 }
 
 void MainWindow::StartImageMode() {
-  mode_ = 1;
-  // Image files are not copied again: their rows are hidden in this mode.
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    const DiskRow* row = RowOf(diskList_->topLevelItem(i));
-    if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup) diskList_->topLevelItem(i)->setHidden(true);
-  }
+  SetMode(WindowMode::DiskImage);
   ShowPage(kPageDisk);
 }
 
-// ---- the disk list ----
-
-const MainWindow::DiskRow* MainWindow::RowOf(const QTreeWidgetItem* item) const {
-  if (item == nullptr) return nullptr;
-  bool ok = false;
-  const int index = item->data(0, kRowRole).toInt(&ok);
-  if (!ok || index < 0 || static_cast<std::size_t>(index) >= diskRows_.size()) return nullptr;
-  return diskRows_[static_cast<std::size_t>(index)].get();
-}
-
-QTreeWidgetItem* MainWindow::AddDiskItem(const DiskRow& row, QTreeWidgetItem* parent) {
-  auto* item = new QTreeWidgetItem;
-  item->setData(0, kRowRole, static_cast<int>(diskRows_.size()) - 1);
-  switch (row.kind) {
-    case DiskRow::Kind::Disk:
-      item->setText(0, QStringLiteral("%1 %2").arg(Msg(row.removable ? "MSG0202" : "MSG0201")).arg(row.driveNumber + 1));
-      item->setText(1, row.facts.tableType == "dos" ? QStringLiteral("MBR")
-                       : row.facts.tableType == "gpt" ? QStringLiteral("GPT")
-                                                      : FromUtf8(row.facts.tableType));
-      item->setText(2, SizeText(row.sizeBytes));
-      item->setIcon(0, ThemeIcon(row.removable ? "drive-removable-media" : "drive-harddisk"));
-      item->setToolTip(0, FromUtf8(row.facts.path));
-      break;
-    case DiskRow::Kind::Partition: {
-      const VolumeEntry& entry = row.row.entry;
-      QString name = QStringLiteral("%1:").arg(static_cast<int>(entry.letter));
-      if (!entry.label.empty()) name += QLatin1Char(' ') + FromUtf8(entry.label);
-      if (!entry.volumePath.empty()) name += QStringLiteral("  (%1)").arg(FromUtf8(entry.volumePath));
-      if (entry.label.empty() && entry.volumePath.empty())
-        name += QLatin1Char(' ') + MainText(row.row.kind == DeviceRow::Kind::Unallocated ? "Unallocated" : "PartitionRow");
-      item->setText(0, name);
-      QString type = FromUtf8(entry.fileSystemName);
-      if (row.row.kind == DeviceRow::Kind::Unallocated) type = MainText("Unallocated");
-      else if (type.isEmpty()) type = MainText("UnknownFileSystem");
-      item->setText(1, type);
-      item->setText(2, SizeText(entry.totalBytes));
-      item->setIcon(0, ThemeIcon(row.removable ? "drive-removable-media" : "drive-harddisk"));
-      item->setToolTip(0, FromUtf8(row.sourceText));
-      break;
-    }
-    case DiskRow::Kind::ImageGroup:
-      item->setText(0, Msg("MSG0209"));
-      item->setIcon(0, ThemeIcon("media-optical"));
-      break;
-    case DiskRow::Kind::Image:
-      item->setText(0, FromUtf8(FileNameOf(row.imagePath)) +
-                           (row.label.empty() ? QString() : QStringLiteral(" (%1)").arg(FromUtf8(row.label))));
-      item->setText(1, FromUtf8(row.fileSystem));
-      item->setText(2, SizeText(row.sizeBytes));
-      item->setIcon(0, ThemeIcon("media-optical"));
-      item->setToolTip(0, FromUtf8(row.imagePath));
-      break;
-  }
-  if (row.unreadable) {
-    for (int column = 0; column < 3; ++column) item->setForeground(column, palette().color(QPalette::Disabled, QPalette::Text));
-    item->setToolTip(0, Msg("MSG0222"));
-  }
-  if (parent != nullptr)
-    parent->addChild(item);
-  else
-    diskList_->addTopLevelItem(item);
-  return item;
-}
-
-void MainWindow::RefreshDiskList(int reason) {
-  devices_ = lister_();
-  RebuildDiskList(reason);
-}
-
-// The rows from the drives listed last and the image files; adding an image does not list the
-// drives again (that probes every one of them).
-void MainWindow::RebuildDiskList(int reason) {
-  // Keep the selection across the refresh where the same source is still listed.
-  std::string selectedSource;
-  if (const DiskRow* row = RowOf(diskList_->currentItem())) selectedSource = row->sourceText + "|" + row->imagePath;
-
-  diskList_->clear();
-  diskRows_.clear();
-  QStringList deniedDrives;
-  QTreeWidgetItem* selectItem = nullptr;
-  QTreeWidgetItem* arrivedItem = nullptr;
-  for (const DeviceDrive& drive : devices_) {
-    auto disk = std::make_unique<DiskRow>();
-    disk->kind = DiskRow::Kind::Disk;
-    disk->driveNumber = drive.number;
-    disk->removable = drive.facts.removable;
-    disk->unreadable = drive.facts.unreadable;
-    disk->facts = drive.facts;
-    disk->sourceText = drive.source;
-    disk->sizeBytes = drive.facts.totalBytes;
-    diskRows_.push_back(std::move(disk));
-    QTreeWidgetItem* diskItem = AddDiskItem(*diskRows_.back(), nullptr);
-    if (drive.facts.unreadable) deniedDrives << FromUtf8(drive.facts.path);
-    for (const DeviceRow& deviceRow : drive.rows) {
-      auto row = std::make_unique<DiskRow>();
-      row->kind = DiskRow::Kind::Partition;
-      row->driveNumber = drive.number;
-      row->removable = drive.facts.removable;
-      row->unreadable = drive.facts.unreadable;
-      row->facts = drive.facts;
-      row->row = deviceRow;
-      row->sourceText = deviceRow.source;
-      row->sizeBytes = deviceRow.entry.totalBytes;
-      diskRows_.push_back(std::move(row));
-      QTreeWidgetItem* item = AddDiskItem(*diskRows_.back(), diskItem);
-      if (diskRows_.back()->sourceText + "|" == selectedSource) selectItem = item;
-      if (reason == 1 && drive.facts.removable && arrivedItem == nullptr) arrivedItem = item;
-    }
-    if (drive.source + "|" == selectedSource) selectItem = diskItem;
-    diskItem->setExpanded(true);
-  }
-  if (!imageFiles_.empty()) {
-    auto group = std::make_unique<DiskRow>();
-    group->kind = DiskRow::Kind::ImageGroup;
-    diskRows_.push_back(std::move(group));
-    QTreeWidgetItem* groupItem = AddDiskItem(*diskRows_.back(), nullptr);
-    for (const std::string& path : imageFiles_) {
-      auto image = std::make_unique<DiskRow>();
-      image->kind = DiskRow::Kind::Image;
-      image->imagePath = path;
-      image->sourceText = path;
-      struct stat st {};
-      if (::stat(path.c_str(), &st) == 0) image->sizeBytes = static_cast<std::uint64_t>(st.st_size);
-      // An image of one volume shows its file system and label as a drive's partition does.
-      const std::vector<DeviceDrive> asDrive = ListImageDevices({path});
-      if (asDrive.size() == 1 && asDrive[0].rows.size() == 1 && asDrive[0].rows[0].kind == DeviceRow::Kind::Volume) {
-        image->fileSystem = asDrive[0].rows[0].entry.fileSystemName;
-        image->label = asDrive[0].rows[0].entry.label;
-      }
-      diskRows_.push_back(std::move(image));
-      QTreeWidgetItem* item = AddDiskItem(*diskRows_.back(), groupItem);
-      if (path + "|" + path == selectedSource) selectItem = item;
-    }
-    groupItem->setExpanded(true);
-    groupItem->setHidden(mode_ == 1);
-  }
-  if (deniedDrives.isEmpty()) {
-    permissionNote_->hide();
-  } else {
-    // Root that is still refused (a locked-down virtual disk) gets no advice that cannot help.
-    permissionNote_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg(::geteuid() == 0 ? "MSG0226" : "MSG0223"),
-                                                      {ToUtf8(deniedDrives.join(QStringLiteral(", ")))})));
-    permissionNote_->show();
-  }
-  // A card that was just plugged in is what the user wants to scan.
-  if (arrivedItem != nullptr && !scanRunning_) selectItem = arrivedItem;
-  if (selectItem != nullptr) diskList_->setCurrentItem(selectItem);
-  ShowDiskInfo();
-  UpdateDiskButtons();
-}
-
-void MainWindow::SelectDefaultRow() {
-  if (diskList_->currentItem() != nullptr) return;
-  // The first partition of a removable disk, else the first partition row.
-  QTreeWidgetItem* first = nullptr;
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* disk = diskList_->topLevelItem(i);
-    if (disk->isHidden()) continue;
-    const DiskRow* row = RowOf(disk);
-    QTreeWidgetItem* candidate = disk->childCount() > 0 ? disk->child(0) : disk;
-    if (row != nullptr && row->removable) {
-      diskList_->setCurrentItem(candidate);
-      return;
-    }
-    if (first == nullptr) first = candidate;
-  }
-  if (first != nullptr) diskList_->setCurrentItem(first);
-}
-
-void MainWindow::ShowDiskInfo() {
-  for (QLabel* label : infoLabels_) label->clear();
-  const DiskRow* row = RowOf(diskList_->currentItem());
-  if (row == nullptr) return;
-  auto line = [](const char* key, const QString& value) { return Msg(key) + QLatin1Char(' ') + value; };
-  switch (row->kind) {
-    case DiskRow::Kind::Partition: {
-      const VolumeEntry& entry = row->row.entry;
-      infoLabels_[0]->setText(line("MSG0203", QString::number(static_cast<int>(entry.letter))));
-      infoLabels_[1]->setText(entry.label.empty() ? Msg("MSG0204") : line("MSG0204", FromUtf8(entry.label)));
-      infoLabels_[2]->setText(line("MSG0205", FromUtf8(entry.fileSystemName)));
-      infoLabels_[3]->setText(line("MSG0206", SizeText(entry.totalBytes)));
-      if (row->row.kind != DeviceRow::Kind::Unallocated && !entry.mountPoint.empty()) {
-        infoLabels_[4]->setText(line("MSG0207", SizeText(entry.usedBytes)));
-        infoLabels_[5]->setText(line("MSG0208", SizeText(entry.freeBytes)));
-      } else if (!entry.volumePath.empty()) {
-        infoLabels_[4]->setText(line("MSG0224", FromUtf8(entry.volumePath)));
-      }
-      break;
-    }
-    case DiskRow::Kind::Disk:
-      infoLabels_[0]->setText(QStringLiteral("%1 %2").arg(Msg(row->removable ? "MSG0202" : "MSG0201")).arg(row->driveNumber + 1));
-      infoLabels_[1]->setText(line("MSG0224", FromUtf8(row->facts.path)));
-      infoLabels_[3]->setText(line("MSG0206", SizeText(row->sizeBytes)));
-      if (row->unreadable) infoLabels_[5]->setText(Msg("MSG0222"));
-      break;
-    case DiskRow::Kind::Image:
-      infoLabels_[0]->setText(line("MSG0209", FromUtf8(FileNameOf(row->imagePath))));
-      infoLabels_[1]->setText(line("MSG0210", SizeText(row->sizeBytes)));
-      infoLabels_[2]->setText(line("MSG0224", FromUtf8(row->imagePath)));
-      break;
-    case DiskRow::Kind::ImageGroup:
-      break;
-  }
-}
+// ---- disks and images ----
 
 void MainWindow::UpdateDiskButtons() {
-  const DiskRow* row = RowOf(diskList_->currentItem());
+  const DiskRow* row = diskPage_->CurrentRow();
   const bool scannable = row != nullptr && row->kind != DiskRow::Kind::ImageGroup;
   scan_->setEnabled(scannable && !scanRunning_ && types_.AnySelected());
   createImage_->setEnabled(scannable && row->kind != DiskRow::Kind::Image);
-}
-
-void MainWindow::OnDeviceChanged(bool arrival) {
-  pendingRefreshReason_ = arrival ? 1 : 2;
-  refreshTimer_.start(refreshDelayMs_);
-}
-
-bool MainWindow::AddImageFile(const QString& path) {
-  const std::string file = ToUtf8(QFileInfo(path).absoluteFilePath());
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    ShowMessageBox(BoxKind::Error, this, FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0225"), {file})));
-    return false;
-  }
-  if (std::find(imageFiles_.begin(), imageFiles_.end(), file) == imageFiles_.end()) imageFiles_.push_back(file);
-  RebuildDiskList(0);
-  for (QTreeWidgetItemIterator it(diskList_); *it != nullptr; ++it) {
-    const DiskRow* row = RowOf(*it);
-    if (row != nullptr && row->kind == DiskRow::Kind::Image && row->imagePath == file) {
-      diskList_->setCurrentItem(*it);
-      break;
-    }
-  }
-  return true;
 }
 
 void MainWindow::LoadImage() {
@@ -903,54 +604,10 @@ void MainWindow::LoadImage() {
 
 // ---- scan and search ----
 
-bool MainWindow::CollectSources(std::vector<ResolvedSource>& resolved) {
-  QTreeWidgetItem* item = diskList_->currentItem();
-  const DiskRow* row = RowOf(item);
-  if (row == nullptr || row->kind == DiskRow::Kind::ImageGroup) {
-    ShowMessageBox(BoxKind::Information, this, Msg("MSG0505"));
-    return false;
-  }
-  std::vector<const DiskRow*> rows;
-  const bool wholeDisk = row->kind == DiskRow::Kind::Disk && item->childCount() > 0;
-  if (wholeDisk) {
-    for (int i = 0; i < item->childCount(); ++i)
-      if (const DiskRow* child = RowOf(item->child(i))) rows.push_back(child);
-  } else {
-    rows.push_back(row);
-  }
-  for (const DiskRow* each : rows) {
-    ResolvedSource source;
-    std::string error;
-    if (ResolveSource(each->sourceText, source, error) != kSuccess) {
-      ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
-      return false;
-    }
-    // A drive this user may not read is said so here, with the way to get access, instead of
-    // a scan that finds nothing.
-    std::vector<std::uint8_t> boot;
-    if (ReadSourceBootArea(source, boot, error) != kSuccess) {
-      ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
-      return false;
-    }
-    // A quick scan of a whole disk reads its FAT, exFAT and NTFS volumes; an unallocated area or
-    // a partition of another kind has nothing for it and would end the scan of the others.
-    if (wholeDisk && !deep_) {
-      const VolumeKind kind = DetectSourceKind(source);
-      if (!HasQuickEngine(kind)) continue;
-    }
-    resolved.push_back(std::move(source));
-  }
-  if (resolved.empty()) {
-    ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
-    return false;
-  }
-  return true;
-}
-
 void MainWindow::StartScan() {
   if (scanRunning_) return;
   std::vector<ResolvedSource> resolved;
-  if (!CollectSources(resolved)) return;
+  if (!diskPage_->CollectSources(deep_, resolved)) return;
   scanFromFileTypePage_ = CurrentPage() == kPageFileType;
   RunScan(std::move(resolved), false);
 }
@@ -989,6 +646,7 @@ void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) 
   std::string failure;
   {
     scanRunning_ = true;
+    diskPage_->SetScanRunning(true);
     UpdateDiskButtons();
     ScanProcessWnd window(this, sources_, deep_, engineMaker_);
     window.Job().SetContinueEarlierScan(continuing);
@@ -998,6 +656,7 @@ void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) 
     scanStopped_ = window.Job().Stopped();
     stoppedPercent_ = window.Job().LastPercent();
     scanRunning_ = false;
+    diskPage_->SetScanRunning(false);
     UpdateDiskButtons();
   }
   // Only a deep scan that saved where its sweep stood can be taken up again.
@@ -1328,7 +987,7 @@ void MainWindow::StartRecovery() {
 // ---- disk images ----
 
 void MainWindow::CreateImage() {
-  const DiskRow* row = RowOf(diskList_->currentItem());
+  const DiskRow* row = diskPage_->CurrentRow();
   if (row == nullptr || row->kind == DiskRow::Kind::ImageGroup || row->kind == DiskRow::Kind::Image) {
     ShowMessageBox(BoxKind::Information, this, Msg("MSG0216"));
     return;
@@ -1348,18 +1007,7 @@ void MainWindow::CreateImage() {
     ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
     return;
   }
-  QString proposed;
-  if (row->kind == DiskRow::Kind::Disk) {
-    proposed = QStringLiteral("Physical Disk %1").arg(row->driveNumber + 1);
-  } else {
-    const VolumeEntry& entry = row->row.entry;
-    proposed = QStringLiteral("%1 (%2, %3)")
-                   .arg(static_cast<int>(entry.letter))
-                   .arg(entry.label.empty() ? FromUtf8(entry.fileSystemName) : FromUtf8(entry.label))
-                   .arg(SizeText(entry.totalBytes));
-  }
-  proposed.replace(QLatin1Char('/'), QLatin1Char('-'));
-  proposed += QStringLiteral(".img");
+  const QString proposed = diskPage_->ProposedImageName();
   for (;;) {
     QString path;
     if (choosers_.imageTarget)
@@ -1388,7 +1036,7 @@ void MainWindow::CreateImage() {
     ShowMessageBox(BoxKind::Information, this, text);
   }
   if (result == kImageJobSucceeded && ShowMessageBox(BoxKind::Question, this, Msg("MSG0214")) == 1) {
-    mode_ = 0;
+    SetMode(WindowMode::Recovery);
     deep_ = true;
     AddImageFile(FromUtf8(request.targetPath));
     StartFromPage0(true);

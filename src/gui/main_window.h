@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -34,6 +33,7 @@ class QTreeWidgetItem;
 namespace rexmoor::gui {
 
 class DeviceEventSource;
+class DiskPage;
 class FileListModel;
 class FileTypePage;
 class PreviewPanel;
@@ -67,13 +67,13 @@ class MainWindow : public QMainWindow {
   void SetDeviceLister(std::function<std::vector<DeviceDrive>()> lister);
   void SetDeviceSource(DeviceEventSource* source);
   // The delay between a device event and the refresh of the list (5 s).
-  void SetRefreshDelay(int milliseconds) { refreshDelayMs_ = milliseconds; }
+  void SetRefreshDelay(int milliseconds);
   void SetEngineMaker(EngineMaker maker) { engineMaker_ = std::move(maker); }
 
   // Adds an image file to the disk list and selects its row; false when it cannot be read.
   bool AddImageFile(const QString& path);
-  // Lists the drives again: 0 start, 1 arrival, 2 removal.
-  void RefreshDiskList(int reason);
+  // Lists the drives again.
+  void RefreshDiskList(DiskListChange reason);
 
   int CurrentPage() const;
   const ResultModel& Results() const { return model_; }
@@ -92,23 +92,7 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  struct DiskRow {
-    enum class Kind { Disk, Partition, ImageGroup, Image };
-    Kind kind = Kind::Partition;
-    std::int32_t driveNumber = -1;
-    bool removable = false;
-    bool unreadable = false;
-    DriveFacts facts;
-    DeviceRow row;            // partitions and areas
-    std::string sourceText;   // what the source resolver takes
-    std::string imagePath;
-    std::uint64_t sizeBytes = 0;
-    std::string fileSystem;  // images: the file system that fills the image, and its label
-    std::string label;
-  };
-
   QWidget* BuildTopBar();
-  QWidget* BuildDiskPage();
   QWidget* BuildResultsPage();
   QWidget* BuildBottomBar();
   void BuildAssistMenu();
@@ -116,24 +100,18 @@ class MainWindow : public QMainWindow {
 
   void ShowPage(Page page);
   void UpdateHeading();
+  void SetMode(WindowMode mode);
   // The type selection changed on the start page or the file-type page.
   void OnTypesChanged();
 
   void StartFromPage0(bool deep);
   void StartImageMode();
-  void SelectDefaultRow();
-  QTreeWidgetItem* AddDiskItem(const DiskRow& row, QTreeWidgetItem* parent);
-  const DiskRow* RowOf(const QTreeWidgetItem* item) const;
-  void RebuildDiskList(int reason);
-  void ShowDiskInfo();
   void UpdateDiskButtons();
-  void OnDeviceChanged(bool arrival);
 
   void StartScan();
   // Scans the sources with a new scan window; continuing takes up the stopped deep scan of them.
   void RunScan(std::vector<ResolvedSource> resolved, bool continuing);
   void ContinueScan();
-  bool CollectSources(std::vector<ResolvedSource>& resolved);
   void RunSearch();
   void FillTypeTree();
   void RefreshTreeChecks();
@@ -168,11 +146,10 @@ class MainWindow : public QMainWindow {
   ResultModel model_;
   FileTypeSelection types_;
   FileChoosers choosers_;
-  std::function<std::vector<DeviceDrive>()> lister_;
   EngineMaker engineMaker_;
   DeviceEventSource* deviceSource_ = nullptr;
 
-  int mode_ = 0;  // 0 recovery, 1 disk image
+  WindowMode mode_ = WindowMode::Recovery;
   bool deep_ = true;
   bool scanRunning_ = false;
   bool scanFromFileTypePage_ = false;
@@ -181,13 +158,7 @@ class MainWindow : public QMainWindow {
   int stoppedPercent_ = 0;
   bool canContinue_ = false;
   std::string lastQuickScanLog_;
-  int refreshDelayMs_ = 5000;
-  int pendingRefreshReason_ = 0;
-  QTimer refreshTimer_;
 
-  std::vector<DeviceDrive> devices_;  // as listed last
-  std::vector<std::unique_ptr<DiskRow>> diskRows_;
-  std::vector<std::string> imageFiles_;
   std::vector<ScanSourceEntry> sources_;        // the last scan's, with its engines
   std::vector<ResolvedSource> scannedSources_;  // the same sources, for the target guard
   PreviewSession previewSession_;
@@ -205,9 +176,7 @@ class MainWindow : public QMainWindow {
   QMenu* languageMenu_ = nullptr;
   StartPage* startPage_ = nullptr;
   FileTypePage* fileTypePage_ = nullptr;
-  QTreeWidget* diskList_ = nullptr;
-  std::vector<QLabel*> infoLabels_;
-  QLabel* permissionNote_ = nullptr;
+  DiskPage* diskPage_ = nullptr;
   QTreeWidget* typeTree_ = nullptr;
   QTableView* fileList_ = nullptr;
   FileListModel* fileModel_ = nullptr;

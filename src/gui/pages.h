@@ -1,5 +1,5 @@
-// What the main window and its pages share: the pages' order in the window's stack and the icon
-// each type category is drawn with.
+// What the main window and its pages share: the pages' order in the window's stack, what the
+// window is set up to do, and the icon each type category is drawn with.
 #pragma once
 
 #include "app/result_model.h"
@@ -7,6 +7,12 @@
 namespace rexmoor::gui {
 
 enum Page : int { kPageStart = 0, kPageDisk = 1, kPageFileType = 2, kPageResults = 3 };
+
+// Finding files to recover, or copying a drive or partition into an image file.
+enum class WindowMode { Recovery, DiskImage };
+
+// Why the disk list is built again.
+enum class DiskListChange { Start, Arrival, Removal };
 
 inline constexpr TypeCategory kCategories[kTypeCategoryCount] = {TypeCategory::Photo, TypeCategory::Audio,
                                                                 TypeCategory::Video, TypeCategory::Office,
