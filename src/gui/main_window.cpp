@@ -36,13 +36,11 @@
 #include "app/message_catalog.h"
 #include "gui/device_watch.h"
 #include "gui/disk_page.h"
-#include "gui/file_list_model.h"
 #include "gui/file_type_page.h"
-#include "gui/filter_bar.h"
-#include "gui/folder_tree.h"
 #include "gui/gui_support.h"
 #include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
+#include "gui/results_page.h"
 #include "gui/start_page.h"
 #include "gui/thumbnail_grid.h"
 #include "platform/target_folder.h"
@@ -51,8 +49,6 @@
 namespace rexmoor::gui {
 
 namespace {
-
-constexpr int kNodeRole = Qt::UserRole + 2;  // type tree: category * 100000 + child + 1
 
 QString MainText(const char* key) { return SectionText("MainWnd", key); }
 
@@ -104,7 +100,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   pages_->addWidget(diskPage_);
   fileTypePage_ = new FileTypePage(types_);
   pages_->addWidget(fileTypePage_);
-  pages_->addWidget(BuildResultsPage());
+  resultsPage_ = new ResultsPage(model_, types_, sources_);
+  pages_->addWidget(resultsPage_);
   layout->addWidget(pages_, 1);
   layout->addWidget(BuildBottomBar());
   setCentralWidget(central);
@@ -114,6 +111,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   connect(startPage_, &StartPage::imageModeChosen, this, &MainWindow::StartImageMode);
   connect(startPage_, &StartPage::continueImage, this, &MainWindow::ContinueEarlierImageScan);
   connect(fileTypePage_, &FileTypePage::typesChanged, this, &MainWindow::OnTypesChanged);
+  connect(resultsPage_, &ResultsPage::selectionChanged, this, &MainWindow::UpdateSelectionInfo);
+  connect(resultsPage_, &ResultsPage::previewWanted, this, &MainWindow::PreviewRow);
 
   connect(diskPage_, &DiskPage::currentChanged, this, &MainWindow::UpdateDiskButtons);
   connect(diskPage_, &DiskPage::rowActivated, this, [this] {
@@ -127,8 +126,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
-  thumbGrid_->Stop();  // its thread reads through the engines
-  preview_->Clear();
+  resultsPage_->Thumbnails()->Stop();  // its thread reads through the engines
+  resultsPage_->Preview()->Clear();
   sources_.clear();
   DeleteScanLogFolder(lastQuickScanLog_);
 }
@@ -151,6 +150,12 @@ void MainWindow::SetRefreshDelay(int milliseconds) { diskPage_->SetRefreshDelay(
 void MainWindow::RefreshDiskList(DiskListChange reason) { diskPage_->Refresh(reason); }
 
 bool MainWindow::AddImageFile(const QString& path) { return diskPage_->AddImage(path); }
+
+PreviewPanel* MainWindow::Preview() const { return resultsPage_->Preview(); }
+
+ThumbnailGrid* MainWindow::Thumbnails() const { return resultsPage_->Thumbnails(); }
+
+void MainWindow::CheckTypeNode(const NodeRef& ref, bool checked) { resultsPage_->CheckTypeNode(ref, checked); }
 
 // ---- building the window ----
 
@@ -267,137 +272,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
-QWidget* MainWindow::BuildResultsPage() {
-  auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("RecoverFile"));
-  auto* layout = new QVBoxLayout(page);
-  layout->setContentsMargins(12, 4, 12, 4);
-  auto* split = new QSplitter(Qt::Horizontal);
-  typeTree_ = new QTreeWidget;
-  typeTree_->setObjectName(QStringLiteral("TypeTree"));
-  typeTree_->setHeaderHidden(true);
-  typeTree_->setIconSize(QSize(20, 20));
-  typeTree_->setUniformRowHeights(true);
-  // The found files by type or by folder: two views over the same files and check boxes.
-  auto* treePane = new QWidget;
-  auto* treeLayout = new QVBoxLayout(treePane);
-  treeLayout->setContentsMargins(0, 0, 0, 0);
-  treeLayout->setSpacing(2);
-  auto* viewRow = new QHBoxLayout;
-  viewRow->setSpacing(0);
-  auto* viewGroup = new QButtonGroup(treePane);
-  for (const char* name : {"ByTypeBtn", "ByFolderBtn"}) {
-    auto* button = new QToolButton;
-    button->setObjectName(QString::fromLatin1(name));
-    button->setCheckable(true);
-    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    button->setIcon(ThemeIcon(name[2] == 'T' ? "x-office-document" : "folder"));
-    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    viewGroup->addButton(button);
-    viewRow->addWidget(button);
-    (name[2] == 'T' ? byType_ : byFolder_) = button;
-  }
-  byType_->setChecked(true);
-  treeLayout->addLayout(viewRow);
-  treeStack_ = new QStackedWidget;
-  treeStack_->addWidget(typeTree_);
-  folderTree_ = new FolderTree(model_);
-  treeStack_->addWidget(folderTree_);
-  treeLayout->addWidget(treeStack_, 1);
-  split->addWidget(treePane);
-
-  auto* right = new QSplitter(Qt::Vertical);
-  auto* listPane = new QWidget;
-  auto* listLayout = new QVBoxLayout(listPane);
-  listLayout->setContentsMargins(0, 0, 0, 0);
-  listLayout->setSpacing(2);
-  allRows_ = new QCheckBox;
-  allRows_->setObjectName(QStringLiteral("ChkAllListSel"));
-  allRows_->setTristate(true);
-  auto* listBar = new QHBoxLayout;
-  listBar->addWidget(allRows_);
-  listBar->addSpacing(12);
-  filterBar_ = new FilterBar;
-  listBar->addWidget(filterBar_, 1);
-  thumbsButton_ = new QToolButton;
-  thumbsButton_->setObjectName(QStringLiteral("ThumbnailsBtn"));
-  thumbsButton_->setCheckable(true);
-  thumbsButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  thumbsButton_->setIcon(ThemeIcon("image-x-generic"));
-  thumbsButton_->setEnabled(false);
-  listBar->addWidget(thumbsButton_);
-  listLayout->addLayout(listBar);
-  fileList_ = new QTableView;
-  fileList_->setObjectName(QStringLiteral("FileList"));
-  fileModel_ = new FileListModel(model_, this);
-  fileList_->setModel(fileModel_);
-  fileList_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
-  fileList_->setShowGrid(false);
-  fileList_->setWordWrap(false);
-  fileList_->setTextElideMode(Qt::ElideRight);
-  fileList_->verticalHeader()->hide();
-  fileList_->verticalHeader()->setDefaultSectionSize(fileList_->fontMetrics().height() + 8);
-  fileList_->setIconSize(QSize(16, 16));
-  fileList_->setSortingEnabled(false);
-  fileList_->horizontalHeader()->setSectionsClickable(true);
-  fileList_->horizontalHeader()->setSortIndicatorShown(true);
-  fileList_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);  // unsorted until a click
-  fileList_->horizontalHeader()->setHighlightSections(false);
-  fileList_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-  fileList_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-  fileList_->horizontalHeader()->setMinimumSectionSize(40);
-  fileList_->horizontalHeader()->setDefaultSectionSize(80);
-  listStack_ = new QStackedWidget;
-  listStack_->addWidget(fileList_);
-  thumbGrid_ = new ThumbnailGrid(fileModel_, model_);
-  thumbGrid_->SetSources(&sources_);
-  listStack_->addWidget(thumbGrid_);
-  listLayout->addWidget(listStack_, 1);
-  right->addWidget(listPane);
-  preview_ = new PreviewPanel;
-  right->addWidget(preview_);
-  right->setStretchFactor(0, 3);
-  right->setStretchFactor(1, 2);
-  split->addWidget(right);
-  split->setStretchFactor(0, 1);
-  split->setStretchFactor(1, 3);
-  split->setSizes({210, 570});
-  typeTree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  typeTree_->header()->setStretchLastSection(false);
-  layout->addWidget(split, 1);
-
-  connect(typeTree_, &QTreeWidget::itemChanged, this, &MainWindow::OnTreeItemChanged);
-  connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
-  connect(fileModel_, &FileListModel::checksChanged, this, &MainWindow::OnFileChecksChanged);
-  connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
-  connect(filterBar_, &FilterBar::filterChanged, this, &MainWindow::ApplyFilter);
-  connect(byType_, &QToolButton::toggled, this, [this](bool on) { ShowFolderView(!on); });
-  connect(folderTree_, &FolderTree::folderOpened, this, &MainWindow::OnListChanged);
-  connect(folderTree_, &FolderTree::checksChanged, this, [this] {
-    fileModel_->ChecksChanged();
-    OnFileChecksChanged();
-  });
-  // The list and the grid show the same rows: the user's choice of one in either is previewed.
-  const auto previewCurrent = [this](const QModelIndex& current) {
-    if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
-  };
-  connect(thumbGrid_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
-  connect(fileList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
-  connect(allRows_, &QCheckBox::clicked, this, [this] {
-    model_.SetAllRowsChecked(allRows_->checkState() != Qt::Unchecked);
-    fileModel_->ChecksChanged();
-    OnFileChecksChanged();
-  });
-  connect(fileList_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
-    fileList_->clearSelection();
-    fileModel_->sort(section, Qt::AscendingOrder);
-    fileList_->horizontalHeader()->setSortIndicator(
-        section, model_.Direction(FileListModel::ColumnOf(section)) > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
-  });
-  return page;
-}
-
 QWidget* MainWindow::BuildBottomBar() {
   auto* bar = new QWidget;
   bar->setObjectName(QStringLiteral("SubBar2"));
@@ -458,17 +332,8 @@ void MainWindow::Retranslate() {
   });
   productName_->setText(Msg("MSG1209"));
   fileTypePage_->Retranslate();
-  fileModel_->Retranslate();
-  filterBar_->Retranslate();
   startPage_->Retranslate();
-  preview_->Retranslate();
-  model_.Retranslate([](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
-  if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
-    fillingTree_ = true;
-    for (int i = 0; i < typeTree_->topLevelItemCount(); ++i)
-      typeTree_->topLevelItem(i)->setText(0, FromUtf8(model_.Categories()[static_cast<std::size_t>(i)].text));
-    fillingTree_ = false;
-  }
+  resultsPage_->Retranslate();
   UpdateHeading();
   UpdateSelectionInfo();
   diskPage_->Retranslate();
@@ -620,9 +485,8 @@ void MainWindow::ContinueScan() {
 
 void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) {
   // The previous scan's engines go before the next scan starts, and a quick scan's log with them.
-  preview_->Clear();
+  resultsPage_->ReleaseSources();
   previewSession_.Clear();
-  thumbGrid_->Reset();
   sources_.clear();
   DeleteScanLogFolder(lastQuickScanLog_);
   lastQuickScanLog_.clear();
@@ -684,241 +548,23 @@ void MainWindow::RunSearch() {
     window.exec();
     results = window.TakeResults();
   }
-  fillingTree_ = true;
-  // A new search starts unfiltered.
-  filterBar_->Clear();
-  const auto texts = [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); };
-  model_.SetFilter(RecordFilter{}, types_, texts);
-  model_.Rebuild(std::move(results), types_, texts);
-  FillFolders();
-  fillingTree_ = false;
-  preview_->Clear();
+  resultsPage_->ShowNewResults(std::move(results));
   tabRecover_->setEnabled(true);
-  FillTypeTree();
-  if (treeStack_->currentWidget() == folderTree_) {
-    folderTree_->Fill();
-    OnListChanged();
-  }
   ShowPage(kPageResults);
   UpdateSelectionInfo();
-}
-
-void MainWindow::FillFolders() {
-  std::vector<std::string> folders;
-  folders.reserve(model_.Results().size());
-  std::lock_guard<std::mutex> lock(EngineUseLock());
-  for (const FoundFileRecord& record : model_.Results()) {
-    std::string folder;
-    IFileRecoveryParse* engine = EngineForRecord(sources_, record);
-    if (engine == nullptr || engine->GetFolderPath(&record, folder) != kSuccess) folder.clear();
-    folders.push_back(std::move(folder));
-  }
-  model_.SetFolders(std::move(folders), [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
-}
-
-void MainWindow::ApplyFilter() {
-  thumbGrid_->Stop();
-  fillingTree_ = true;
-  model_.SetFilter(filterBar_->Filter(), types_,
-                   [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
-  fillingTree_ = false;
-  preview_->Clear();
-  if (treeStack_->currentWidget() == folderTree_) {
-    FillTypeTree();  // the counts, kept current behind the folder view
-    folderTree_->Fill();
-    OnListChanged();
-  } else {
-    FillTypeTree();
-  }
-  if (!model_.OpenedNode() && !model_.OpenedFolder()) {  // nothing passes: an empty list, and no grid to show
-    thumbsButton_->setEnabled(false);
-    ShowThumbnails(false);
-  }
-  UpdateSelectionInfo();
-}
-
-void MainWindow::FillTypeTree() {
-  fillingTree_ = true;
-  typeTree_->clear();
-  QTreeWidgetItem* opened = nullptr;
-  for (std::size_t c = 0; c < kTypeCategoryCount; ++c) {
-    const CategoryNode& category = model_.Categories()[c];
-    auto* item = new QTreeWidgetItem({FromUtf8(category.text)});
-    item->setData(0, kNodeNameRole, QString::fromLatin1(CategoryNodeName(category.category)));
-    item->setData(0, kNodeRole, static_cast<int>(c) * 100000);
-    item->setIcon(0, ThemeIcon(CategoryIconName(category.category)));
-    item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
-    typeTree_->addTopLevelItem(item);
-    for (std::size_t n = 0; n < category.children.size(); ++n) {
-      const TypeNode& node = category.children[n];
-      auto* child = new QTreeWidgetItem({FromUtf8(node.text)});
-      child->setData(0, kNodeRole, static_cast<int>(c) * 100000 + static_cast<int>(n) + 1);
-      child->setIcon(0, node.extension == "unknow" ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(node.extension)));
-      child->setFlags((child->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
-      item->addChild(child);
-      const std::optional<NodeRef> open = model_.OpenedNode();
-      if (open && open->category == category.category && open->child == n) opened = child;
-    }
-    item->setExpanded(true);
-    item->setFlags(item->flags() & ~Qt::ItemIsAutoTristate);
-  }
-  RefreshTreeChecks();
-  fillingTree_ = false;
-  fileModel_->Reset();
-  SizeFileColumns();
-  if (opened != nullptr) {
-    typeTree_->setCurrentItem(opened);
-  }
-  OnFileChecksChanged();
-  SelectFirstRow();
-}
-
-namespace {
-
-NodeRef RefOf(const QTreeWidgetItem* item) {
-  const int value = item->data(0, kNodeRole).toInt();
-  NodeRef ref;
-  ref.category = static_cast<TypeCategory>(value / 100000);
-  if (value % 100000 != 0) ref.child = static_cast<std::size_t>(value % 100000 - 1);
-  return ref;
-}
-
-Qt::CheckState QtState(CheckState state) {
-  switch (state) {
-    case CheckState::Checked: return Qt::Checked;
-    case CheckState::Partial: return Qt::PartiallyChecked;
-    case CheckState::Unchecked: break;
-  }
-  return Qt::Unchecked;
-}
-
-}  // namespace
-
-// The name takes what the other columns leave; the rest fit their contents.
-void MainWindow::SizeFileColumns() {
-  QHeaderView* header = fileList_->horizontalHeader();
-  const QFontMetrics metrics(fileList_->font());
-  const int timeWidth = metrics.horizontalAdvance(QStringLiteral("2024-10-30 00:00:00")) + 10;
-  header->resizeSection(static_cast<int>(FileColumn::Size), metrics.horizontalAdvance(QStringLiteral("1023.00 MB")) + 16);
-  header->resizeSection(static_cast<int>(FileColumn::ModifiedTime), timeWidth);
-  header->resizeSection(static_cast<int>(FileColumn::CreatedTime), timeWidth);
-  header->resizeSection(static_cast<int>(FileColumn::Path), metrics.horizontalAdvance(QStringLiteral("DCIM/100CANON/")) + 16);
-  header->resizeSection(static_cast<int>(FileColumn::Type), metrics.horizontalAdvance(QStringLiteral("folder")) + 24);
-  header->resizeSection(static_cast<int>(FileColumn::Condition),
-                        metrics.horizontalAdvance(SectionText("MainWnd", "ConditionOverwritten")) + 16);
-}
-
-void MainWindow::RefreshTreeChecks() {
-  const bool wasFilling = fillingTree_;
-  fillingTree_ = true;
-  for (int c = 0; c < typeTree_->topLevelItemCount(); ++c) {
-    QTreeWidgetItem* category = typeTree_->topLevelItem(c);
-    category->setCheckState(0, QtState(model_.NodeCheck(RefOf(category))));
-    for (int n = 0; n < category->childCount(); ++n)
-      category->child(n)->setCheckState(0, QtState(model_.NodeCheck(RefOf(category->child(n)))));
-  }
-  fillingTree_ = wasFilling;
-}
-
-void MainWindow::CheckTypeNode(const NodeRef& ref, bool checked) {
-  for (QTreeWidgetItemIterator it(typeTree_); *it != nullptr; ++it) {
-    if (RefOf(*it) == ref) {
-      (*it)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
-      return;
-    }
-  }
-}
-
-void MainWindow::OnTreeItemChanged(QTreeWidgetItem* item, int column) {
-  if (fillingTree_ || column != 0 || item == nullptr) return;
-  // A click on a partial node checks it whole.
-  const bool checked = item->checkState(0) != Qt::Unchecked;
-  model_.SetNodeChecked(RefOf(item), checked);
-  RefreshTreeChecks();
-  fileModel_->ChecksChanged();
-  OnFileChecksChanged();
-}
-
-void MainWindow::OnTreeCurrentChanged(QTreeWidgetItem* item) {
-  if (fillingTree_ || item == nullptr) return;
-  const NodeRef ref = RefOf(item);
-  if (!ref.child) return;
-  thumbGrid_->Stop();
-  lastTypeNode_ = ref;
-  model_.OpenNode(ref);
-  OnListChanged();
-}
-
-void MainWindow::OnListChanged() {
-  thumbGrid_->Stop();
-  fileModel_->Reset();
-  thumbsButton_->setEnabled(PictureNodeOpen());
-  ShowThumbnails(thumbsButton_->isChecked());
-  preview_->Clear();
-  OnFileChecksChanged();
-  SelectFirstRow();
-}
-
-void MainWindow::ShowFolderView(bool folders) {
-  thumbGrid_->Stop();
-  treeStack_->setCurrentWidget(folders ? static_cast<QWidget*>(folderTree_) : typeTree_);
-  if (folders) {
-    folderTree_->Fill();
-  } else {
-    // Back to the type node that was open, or the first there is.
-    if (!model_.OpenedNode()) {
-      const std::optional<NodeRef> last = lastTypeNode_;
-      if (last && model_.Node(*last) != nullptr) model_.OpenNode(*last);
-      for (const CategoryNode& category : model_.Categories())
-        if (!model_.OpenedNode() && !category.children.empty()) model_.OpenNode(NodeRef{category.category, 0});
-    }
-    FillTypeTree();
-  }
-  OnListChanged();
-}
-
-bool MainWindow::PictureNodeOpen() const {
-  const std::optional<NodeRef> open = model_.OpenedNode();
-  return open && open->category == TypeCategory::Photo && open->child;
-}
-
-void MainWindow::ShowThumbnails(bool on) {
-  on = on && PictureNodeOpen();
-  listStack_->setCurrentWidget(on ? static_cast<QWidget*>(thumbGrid_) : fileList_);
-  if (on)
-    thumbGrid_->LoadAll();
-  else
-    thumbGrid_->Stop();
-}
-
-void MainWindow::SelectFirstRow() {
-  if (model_.RowCount() == 0) return;
-  // The keyboard starts at the first row, but nothing is shown selected: the preview says that no
-  // file is chosen until the user chooses one.
-  autoSelecting_ = true;
-  fileList_->selectionModel()->setCurrentIndex(fileModel_->index(0, 0), QItemSelectionModel::NoUpdate);
-  autoSelecting_ = false;
 }
 
 void MainWindow::PreviewRow(std::size_t row) {
   if (row >= model_.RowCount()) return;
   const FoundFileRecord record = model_.RowRecord(row);
   if (record.isFolder != 0) {
-    preview_->ShowMessage(Msg("MSG0904"));
+    Preview()->ShowMessage(Msg("MSG0904"));
     return;
   }
-  preview_->Clear();
+  Preview()->Clear();
   PreviewProcessWnd window(this, sources_, record, previewSession_);
   if (window.Prepare() != 1) return;
-  preview_->Show(window.Job().Data());
-}
-
-void MainWindow::OnFileChecksChanged() {
-  allRows_->setCheckState(QtState(model_.AllRowsCheck()));
-  allRows_->setEnabled(model_.RowCount() > 0);
-  RefreshTreeChecks();
-  if (treeStack_->currentWidget() == folderTree_) folderTree_->RefreshChecks();
-  UpdateSelectionInfo();
+  Preview()->Show(window.Job().Data());
 }
 
 void MainWindow::UpdateSelectionInfo() {

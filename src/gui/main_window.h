@@ -18,25 +18,20 @@
 #include "gui/pages.h"
 #include "preview/preview_job.h"
 
-class QAbstractButton;
 class QCheckBox;
 class QLabel;
 class QMenu;
 class QPushButton;
 class QStackedWidget;
-class QTableView;
-class QTextEdit;
 class QToolButton;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace rexmoor::gui {
 
 class DeviceEventSource;
 class DiskPage;
-class FileListModel;
 class FileTypePage;
 class PreviewPanel;
+class ResultsPage;
 class StartPage;
 class ThumbnailGrid;
 
@@ -46,9 +41,6 @@ struct FileChoosers {
   std::function<QString(QWidget* parent)> imageToLoad;
   std::function<QString(QWidget* parent, const QString& proposedName)> imageTarget;
 };
-
-// Type tree items carry their control name (NodePhoto ...) under this role.
-inline constexpr int kNodeNameRole = Qt::UserRole + 3;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -77,8 +69,8 @@ class MainWindow : public QMainWindow {
 
   int CurrentPage() const;
   const ResultModel& Results() const { return model_; }
-  PreviewPanel* Preview() const { return preview_; }
-  ThumbnailGrid* Thumbnails() const { return thumbGrid_; }
+  PreviewPanel* Preview() const;
+  ThumbnailGrid* Thumbnails() const;
   bool ScanRunning() const { return scanRunning_; }
 
   // Ticks a node of the type tree as a click on its check box does.
@@ -93,7 +85,6 @@ class MainWindow : public QMainWindow {
 
  private:
   QWidget* BuildTopBar();
-  QWidget* BuildResultsPage();
   QWidget* BuildBottomBar();
   void BuildAssistMenu();
   void FillLanguageMenu();
@@ -113,29 +104,12 @@ class MainWindow : public QMainWindow {
   void RunScan(std::vector<ResolvedSource> resolved, bool continuing);
   void ContinueScan();
   void RunSearch();
-  void FillTypeTree();
-  void RefreshTreeChecks();
-  void SizeFileColumns();
-  void OnTreeItemChanged(QTreeWidgetItem* item, int column);
-  void OnTreeCurrentChanged(QTreeWidgetItem* item);
-  void OnFileChecksChanged();
-  void UpdateSelectionInfo();
-  void StartRecovery();
-  // Shows the file of a list row in the preview panel.
-  void PreviewRow(std::size_t row);
-  void SelectFirstRow();
-  bool PictureNodeOpen() const;
-  void ShowThumbnails(bool on);
-  // The search field's and the filters' narrowing, over the tree, its counts and the list.
-  void ApplyFilter();
-  // The list shows other rows: the thumbnails, the preview, the check boxes follow.
-  void OnListChanged();
-  // The type tree or the folder tree beside the list.
-  void ShowFolderView(bool folders);
   // The start page's Continue: the image's earlier deep scan taken up where it stopped.
   void ContinueEarlierImageScan(const QString& path);
-  // The folder each result was found in, from the engine that found it, for the Path column.
-  void FillFolders();
+  // Shows the file of a list row in the preview panel.
+  void PreviewRow(std::size_t row);
+  void UpdateSelectionInfo();
+  void StartRecovery();
   // The size the window had when it was last closed, or one that fits the screen.
   void RestoreWindowSize();
   void CreateImage();
@@ -177,30 +151,15 @@ class MainWindow : public QMainWindow {
   StartPage* startPage_ = nullptr;
   FileTypePage* fileTypePage_ = nullptr;
   DiskPage* diskPage_ = nullptr;
-  QTreeWidget* typeTree_ = nullptr;
-  QTableView* fileList_ = nullptr;
-  FileListModel* fileModel_ = nullptr;
-  QCheckBox* allRows_ = nullptr;
-  PreviewPanel* preview_ = nullptr;
-  QToolButton* thumbsButton_ = nullptr;
-  class FilterBar* filterBar_ = nullptr;
-  class FolderTree* folderTree_ = nullptr;
-  QStackedWidget* treeStack_ = nullptr;
-  QToolButton* byType_ = nullptr;
-  QToolButton* byFolder_ = nullptr;
-  std::optional<NodeRef> lastTypeNode_;
-  QCheckBox* keepFolders_ = nullptr;
-  QStackedWidget* listStack_ = nullptr;
-  ThumbnailGrid* thumbGrid_ = nullptr;
-  bool autoSelecting_ = false;  // a row selected by the program, not by the user
+  ResultsPage* resultsPage_ = nullptr;
   QPushButton* prev_ = nullptr;
   QPushButton* loadImage_ = nullptr;
   QPushButton* createImage_ = nullptr;
   QPushButton* scan_ = nullptr;
   QPushButton* recover_ = nullptr;
   QPushButton* continue_ = nullptr;
+  QCheckBox* keepFolders_ = nullptr;
   QLabel* selectedInfo_ = nullptr;
-  bool fillingTree_ = false;
 };
 
 }  // namespace rexmoor::gui
