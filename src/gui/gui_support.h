@@ -40,6 +40,10 @@ QIcon AppIcon();
 // XDG_CONFIG_HOME is followed.
 QVariant GuiSetting(const QString& key, const QVariant& fallback = {});
 void SetGuiSetting(const QString& key, const QVariant& value);
+// The size a main window had when it was last closed (and whether it was maximised), or one that
+// fits the screen; and remembering it as it closes.
+void RestoreWindowSize(QWidget* window);
+void RememberWindowSize(const QWidget* window);
 
 // A push button carrying its control name; its text comes with the window's section.
 QPushButton* NamedButton(const char* objectName);

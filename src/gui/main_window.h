@@ -1,13 +1,13 @@
 // The main window: four pages in one stack (what to look for; which disk, partition or image;
-// the detailed file types; the results with the type tree, the file list and the preview panel),
-// the disk list kept up to date as devices come and go, and the modal progress windows.
+// the detailed file types; the results with the type tree, the file list and the preview panel)
+// under the top bar and the page's heading, with the buttons that go on below them. The window
+// owns what the pages share (the type selection, the scanned sources, the results) and runs the
+// scan, search, preview, recovery and image jobs in their modal progress windows.
 #pragma once
 
 #include <QMainWindow>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,22 +18,20 @@
 #include "gui/pages.h"
 #include "preview/preview_job.h"
 
-class QCheckBox;
-class QLabel;
-class QMenu;
-class QPushButton;
 class QStackedWidget;
-class QToolButton;
 
 namespace rexmoor::gui {
 
+class BottomBar;
 class DeviceEventSource;
 class DiskPage;
 class FileTypePage;
+class PageHeading;
 class PreviewPanel;
 class ResultsPage;
 class StartPage;
 class ThumbnailGrid;
+class TopBar;
 
 // The file and folder choosers, replaceable so that tests need no dialog.
 struct FileChoosers {
@@ -84,21 +82,16 @@ class MainWindow : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  QWidget* BuildTopBar();
-  QWidget* BuildBottomBar();
-  void BuildAssistMenu();
-  void FillLanguageMenu();
-
   void ShowPage(Page page);
   void UpdateHeading();
   void SetMode(WindowMode mode);
   // The type selection changed on the start page or the file-type page.
   void OnTypesChanged();
+  void UpdateDiskButtons();
+  void UpdateSelectionInfo();
 
   void StartFromPage0(bool deep);
   void StartImageMode();
-  void UpdateDiskButtons();
-
   void StartScan();
   // Scans the sources with a new scan window; continuing takes up the stopped deep scan of them.
   void RunScan(std::vector<ResolvedSource> resolved, bool continuing);
@@ -108,14 +101,9 @@ class MainWindow : public QMainWindow {
   void ContinueEarlierImageScan(const QString& path);
   // Shows the file of a list row in the preview panel.
   void PreviewRow(std::size_t row);
-  void UpdateSelectionInfo();
   void StartRecovery();
-  // The size the window had when it was last closed, or one that fits the screen.
-  void RestoreWindowSize();
   void CreateImage();
   void LoadImage();
-  void ChangeLanguage(const std::string& name);
-  void ShowAbout();
 
   ResultModel model_;
   FileTypeSelection types_;
@@ -138,28 +126,14 @@ class MainWindow : public QMainWindow {
   PreviewSession previewSession_;
 
   // widgets
+  TopBar* topBar_ = nullptr;
+  PageHeading* heading_ = nullptr;
   QStackedWidget* pages_ = nullptr;
-  QLabel* productName_ = nullptr;
-  QLabel* txt1_ = nullptr;
-  QLabel* txt2_ = nullptr;
-  QToolButton* tabScan_ = nullptr;
-  QToolButton* tabFileType_ = nullptr;
-  QToolButton* tabRecover_ = nullptr;
-  QToolButton* assist_ = nullptr;
-  QMenu* assistMenu_ = nullptr;
-  QMenu* languageMenu_ = nullptr;
   StartPage* startPage_ = nullptr;
-  FileTypePage* fileTypePage_ = nullptr;
   DiskPage* diskPage_ = nullptr;
+  FileTypePage* fileTypePage_ = nullptr;
   ResultsPage* resultsPage_ = nullptr;
-  QPushButton* prev_ = nullptr;
-  QPushButton* loadImage_ = nullptr;
-  QPushButton* createImage_ = nullptr;
-  QPushButton* scan_ = nullptr;
-  QPushButton* recover_ = nullptr;
-  QPushButton* continue_ = nullptr;
-  QCheckBox* keepFolders_ = nullptr;
-  QLabel* selectedInfo_ = nullptr;
+  BottomBar* bottomBar_ = nullptr;
 };
 
 }  // namespace rexmoor::gui
