@@ -12,10 +12,12 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSvgRenderer>
 #include <QWidget>
 
+#include <algorithm>
 #include <map>
 
 #include "app/message_catalog.h"
@@ -25,6 +27,11 @@ namespace rexmoor::gui {
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 std::string ToUtf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+std::string FileNameOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 QString Msg(const char* key) { return FromUtf8(GetMessageCatalog().Msg(key)); }
 
@@ -50,6 +57,24 @@ void SetGuiSetting(const QString& key, const QVariant& value) {
   if (path.isEmpty()) return;
   QSettings settings(path, QSettings::IniFormat);
   settings.setValue(key, value);
+}
+
+void RestoreWindowSize(QWidget* window) {
+  const QRect screen = window->screen() != nullptr ? window->screen()->availableGeometry() : QRect(0, 0, 1280, 800);
+  const QSize fits(screen.width() * 95 / 100, screen.height() * 95 / 100);
+  QSize size = GuiSetting(QStringLiteral("window/size")).toSize();
+  if (!size.isValid() || size.width() > fits.width() || size.height() > fits.height()) {
+    // Three quarters of the screen, at least 1024 x 640 where the screen has the room.
+    size = QSize(std::max(1024, screen.width() * 3 / 4), std::max(640, screen.height() * 3 / 4)).boundedTo(fits);
+  }
+  window->resize(size.expandedTo(window->minimumSize()));
+  if (GuiSetting(QStringLiteral("window/maximised"), false).toBool())
+    window->setWindowState(window->windowState() | Qt::WindowMaximized);
+}
+
+void RememberWindowSize(const QWidget* window) {
+  SetGuiSetting(QStringLiteral("window/maximised"), window->isMaximized());
+  if (!window->isMaximized() && !window->isFullScreen()) SetGuiSetting(QStringLiteral("window/size"), window->size());
 }
 
 QString Msg(const std::string& key) { return FromUtf8(GetMessageCatalog().Msg(key)); }

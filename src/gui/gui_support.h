@@ -21,6 +21,8 @@ QString Msg(const std::string& key);
 QString SectionText(const char* section, const char* key);
 QString FromUtf8(const std::string& text);
 std::string ToUtf8(const QString& text);
+// The last part of a path ("card.img" of "/tmp/card.img").
+std::string FileNameOf(const std::string& path);
 
 // Sets every control of the window named by a key of the section to the key's text: labels,
 // buttons, check boxes, group boxes, menus' actions; the key "title" sets the window title.
@@ -38,6 +40,10 @@ QIcon AppIcon();
 // XDG_CONFIG_HOME is followed.
 QVariant GuiSetting(const QString& key, const QVariant& fallback = {});
 void SetGuiSetting(const QString& key, const QVariant& value);
+// The size a main window had when it was last closed (and whether it was maximised), or one that
+// fits the screen; and remembering it as it closes.
+void RestoreWindowSize(QWidget* window);
+void RememberWindowSize(const QWidget* window);
 
 // A push button carrying its control name; its text comes with the window's section.
 QPushButton* NamedButton(const char* objectName);

@@ -1,627 +1,76 @@
 #include "gui/main_window.h"
 
-#include <QActionGroup>
-#include <QApplication>
-#include <QButtonGroup>
-#include <QCheckBox>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QHeaderView>
-#include <QLabel>
-#include <QMenu>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QScreen>
-#include <QScrollArea>
-#include <QSplitter>
 #include <QStackedWidget>
-#include <QStandardPaths>
-#include <QTableView>
-#include <QTextEdit>
-#include <QToolButton>
-#include <QTreeWidget>
-#include <QUrl>
 #include <QVBoxLayout>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "app/catalog_format.h"
 #include "app/image_job.h"
 #include "app/message_catalog.h"
+#include "gui/bottom_bar.h"
 #include "gui/device_watch.h"
-#include "gui/file_list_model.h"
-#include "gui/earlier_scans.h"
-#include "gui/filter_bar.h"
-#include "gui/folder_tree.h"
+#include "gui/disk_page.h"
+#include "gui/file_type_page.h"
 #include "gui/gui_support.h"
+#include "gui/page_heading.h"
 #include "gui/preview_panel.h"
 #include "gui/progress_windows.h"
+#include "gui/results_page.h"
+#include "gui/start_page.h"
 #include "gui/thumbnail_grid.h"
-#include "platform/target_folder.h"
-#include "platform/text.h"
+#include "gui/top_bar.h"
+#include "gui/write_targets.h"
 
 namespace rexmoor::gui {
 
 namespace {
 
-constexpr TypeCategory kCategories[kTypeCategoryCount] = {TypeCategory::Photo, TypeCategory::Audio,
-                                                         TypeCategory::Video, TypeCategory::Office,
-                                                         TypeCategory::Zip,   TypeCategory::Other};
-
-// Where each category's icon comes from.
-const char* CategoryIconName(TypeCategory category) {
-  switch (category) {
-    case TypeCategory::Photo: return "image-x-generic";
-    case TypeCategory::Audio: return "audio-x-generic";
-    case TypeCategory::Video: return "video-x-generic";
-    case TypeCategory::Office: return "x-office-document";
-    case TypeCategory::Zip: return "package-x-generic";
-    case TypeCategory::Other: return "text-x-generic";
-  }
-  return "text-x-generic";
-}
-
-constexpr int kRowRole = Qt::UserRole + 1;   // disk list: index into the rows
-constexpr int kNodeRole = Qt::UserRole + 2;  // type tree: category * 100000 + child + 1
-
-QString SizeText(std::uint64_t bytes) { return FromUtf8(FormatSize(static_cast<std::int64_t>(bytes))); }
-
 QString MainText(const char* key) { return SectionText("MainWnd", key); }
-
-QLabel* HeadingLabel(const char* name, int pointDelta, bool bold) {
-  auto* label = new QLabel;
-  label->setObjectName(QString::fromLatin1(name));
-  QFont font = label->font();
-  font.setPointSizeF(font.pointSizeF() + pointDelta);
-  font.setBold(bold);
-  label->setFont(font);
-  label->setWordWrap(true);
-  return label;
-}
-
-std::string FileNameOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), lister_(ListDevices) {
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("FileRecoveryWnd"));
   setWindowTitle(QStringLiteral("Rexmoor"));
   setWindowIcon(AppIcon());
   setMinimumSize(760, 480);
-  RestoreWindowSize();
+  RestoreWindowSize(this);
 
   auto* central = new QWidget;
   auto* layout = new QVBoxLayout(central);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  layout->addWidget(BuildTopBar());
-
-  auto* heading = new QWidget;
-  heading->setObjectName(QStringLiteral("Heading"));
-  auto* headingLayout = new QVBoxLayout(heading);
-  headingLayout->setContentsMargins(16, 10, 16, 6);
-  headingLayout->setSpacing(2);
-  txt1_ = HeadingLabel("Txt1", 3, true);
-  txt2_ = HeadingLabel("Txt2", 0, false);
-  // Two lines for the explanation, so that a longer translation is never cut.
-  txt2_->setMinimumHeight(2 * txt2_->fontMetrics().lineSpacing());
-  txt2_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  headingLayout->addWidget(txt1_);
-  headingLayout->addWidget(txt2_);
-  layout->addWidget(heading);
-
+  topBar_ = new TopBar;
+  layout->addWidget(topBar_);
+  heading_ = new PageHeading;
+  layout->addWidget(heading_);
+  startPage_ = new StartPage(types_);
+  diskPage_ = new DiskPage;
+  fileTypePage_ = new FileTypePage(types_);
+  resultsPage_ = new ResultsPage(model_, types_, sources_);
   pages_ = new QStackedWidget;
   pages_->setObjectName(QStringLiteral("TabPage"));
-  pages_->addWidget(BuildStartPage());
-  pages_->addWidget(BuildDiskPage());
-  pages_->addWidget(BuildFileTypePage());
-  pages_->addWidget(BuildResultsPage());
+  for (QWidget* page : std::initializer_list<QWidget*>{startPage_, diskPage_, fileTypePage_, resultsPage_})
+    pages_->addWidget(page);
   layout->addWidget(pages_, 1);
-  layout->addWidget(BuildBottomBar());
+  bottomBar_ = new BottomBar;
+  layout->addWidget(bottomBar_);
   setCentralWidget(central);
 
-  refreshTimer_.setSingleShot(true);
-  connect(&refreshTimer_, &QTimer::timeout, this, [this] { RefreshDiskList(pendingRefreshReason_); });
-
-  Retranslate();
-  SyncCategoryBoxes();
-  RefreshDiskList(0);
-  ShowPage(kPageStart);
-}
-
-MainWindow::~MainWindow() {
-  thumbGrid_->Stop();  // its thread reads through the engines
-  preview_->Clear();
-  sources_.clear();
-  DeleteScanLogFolder(lastQuickScanLog_);
-}
-
-void MainWindow::SetChoosers(FileChoosers choosers) { choosers_ = std::move(choosers); }
-
-void MainWindow::SetDeviceLister(std::function<std::vector<DeviceDrive>()> lister) {
-  lister_ = std::move(lister);
-  RefreshDiskList(0);
-}
-
-void MainWindow::SetDeviceSource(DeviceEventSource* source) {
-  if (deviceSource_ != nullptr) disconnect(deviceSource_, nullptr, this, nullptr);
-  deviceSource_ = source;
-  if (source != nullptr) connect(source, &DeviceEventSource::deviceChanged, this, &MainWindow::OnDeviceChanged);
-}
-
-// ---- building the window ----
-
-QWidget* MainWindow::BuildTopBar() {
-  auto* bar = new QWidget;
-  bar->setObjectName(QStringLiteral("ToolBar"));
-  bar->setAutoFillBackground(true);
-  QPalette palette = bar->palette();
-  palette.setColor(QPalette::Window, palette.color(QPalette::Window).darker(108));
-  bar->setPalette(palette);
-  auto* layout = new QHBoxLayout(bar);
-  layout->setContentsMargins(12, 6, 8, 6);
-  auto* logo = new QLabel;
-  logo->setPixmap(AppIcon().pixmap(32, 32));
-  layout->addWidget(logo);
-  productName_ = HeadingLabel("LblProductName", 2, true);
-  productName_->setWordWrap(false);
-  layout->addWidget(productName_);
-  layout->addSpacing(18);
-
-  auto* group = new QButtonGroup(bar);
-  auto makeTab = [&](const char* name, const char* icon, int page) {
-    auto* tab = new QToolButton;
-    tab->setObjectName(QString::fromLatin1(name));
-    tab->setCheckable(true);
-    tab->setAutoRaise(true);
-    tab->setIcon(ThemeIcon(icon));
-    tab->setIconSize(QSize(22, 22));
-    tab->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    group->addButton(tab);
-    layout->addWidget(tab);
-    connect(tab, &QToolButton::clicked, this, [this, page] { ShowPage(page); });
-    return tab;
-  };
-  tabScan_ = makeTab("TabScan", "drive-harddisk", kPageDisk);
-  tabFileType_ = makeTab("TabFileType", "x-office-document", kPageFileType);
-  tabRecover_ = makeTab("TabRecover", "folder", kPageResults);
-  tabRecover_->setEnabled(false);
-  layout->addStretch();
-
-  assist_ = new QToolButton;
-  assist_->setObjectName(QStringLiteral("BtnAssist"));
-  assist_->setPopupMode(QToolButton::InstantPopup);
-  assist_->setAutoRaise(true);
-  assist_->setToolButtonStyle(Qt::ToolButtonTextOnly);
-  BuildAssistMenu();
-  assist_->setMenu(assistMenu_);
-  layout->addWidget(assist_);
-  return bar;
-}
-
-void MainWindow::BuildAssistMenu() {
-  assistMenu_ = new QMenu(this);
-  assistMenu_->setObjectName(QStringLiteral("menu_assist"));
-  auto addItem = [this](const char* name, auto slot) {
-    QAction* action = assistMenu_->addAction(QString());
-    action->setObjectName(QString::fromLatin1(name));
-    connect(action, &QAction::triggered, this, slot);
-    return action;
-  };
-  QAction* help = addItem("item_help", [] {
-    // The user guide installed with the program, or the one of the source tree beside a build.
-    const QString folder = FromUtf8(ProgramFolder());
-    for (const QString& candidate : {folder + QStringLiteral("../share/doc/Rexmoor/guide/index.html"),
-                                     folder + QStringLiteral("../docs/guide/index.html")}) {
-      if (QFileInfo::exists(candidate)) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(candidate).absoluteFilePath()));
-        return;
-      }
-    }
+  connect(topBar_, &TopBar::pageChosen, this, &MainWindow::ShowPage);
+  connect(topBar_, &TopBar::languageChanged, this, &MainWindow::Retranslate);
+  connect(startPage_, &StartPage::typesChanged, this, &MainWindow::OnTypesChanged);
+  connect(startPage_, &StartPage::scanChosen, this, &MainWindow::StartFromPage0);
+  connect(startPage_, &StartPage::imageModeChosen, this, &MainWindow::StartImageMode);
+  connect(startPage_, &StartPage::continueImage, this, &MainWindow::ContinueEarlierImageScan);
+  connect(fileTypePage_, &FileTypePage::typesChanged, this, &MainWindow::OnTypesChanged);
+  connect(diskPage_, &DiskPage::currentChanged, this, &MainWindow::UpdateDiskButtons);
+  connect(diskPage_, &DiskPage::rowActivated, this, [this] {
+    if (mode_ == WindowMode::Recovery) StartScan();
   });
-  help->setShortcut(QKeySequence::HelpContents);
-  addAction(help);
-  languageMenu_ = assistMenu_->addMenu(QString());
-  languageMenu_->setObjectName(QStringLiteral("item_language"));
-  connect(languageMenu_, &QMenu::aboutToShow, this, &MainWindow::FillLanguageMenu);
-  addItem("item_about", [this] { ShowAbout(); });
-  assistMenu_->addSeparator();
-  QAction* exit = addItem("item_exit", [this] { close(); });
-  exit->setShortcut(QKeySequence::Quit);
-  addAction(exit);
-}
-
-void MainWindow::FillLanguageMenu() {
-  languageMenu_->clear();
-  auto* group = new QActionGroup(languageMenu_);
-  const std::string current = GetMessageCatalog().CurrentLanguage();
-  for (const auto& [name, value] : GetMessageCatalog().Languages()) {
-    QAction* action = languageMenu_->addAction(FromUtf8(value.empty() ? name : value));
-    action->setObjectName(FromUtf8(name));
-    action->setCheckable(true);
-    action->setChecked(name == current);
-    group->addAction(action);
-    connect(action, &QAction::triggered, this, [this, name = name] { ChangeLanguage(name); });
-  }
-  if (languageMenu_->isEmpty()) languageMenu_->addAction(FromUtf8(current))->setEnabled(false);
-}
-
-QWidget* MainWindow::BuildStartPage() {
-  auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("ControlPanel"));
-  auto* layout = new QVBoxLayout(page);
-  layout->setContentsMargins(24, 12, 24, 12);
-  recoverAll_ = new QCheckBox;
-  recoverAll_->setObjectName(QStringLiteral("ChkRecoverAll"));
-  recoverAll_->setTristate(true);
-  layout->addWidget(recoverAll_);
-  auto* grid = new QGridLayout;
-  grid->setHorizontalSpacing(24);
-  grid->setVerticalSpacing(10);
-  int index = 0;
-  for (TypeCategory category : kCategories) {
-    auto* box = new QCheckBox;
-    box->setObjectName(QString::fromLatin1(CategoryCheckName(category)));
-    box->setIcon(ThemeIcon(CategoryIconName(category)));
-    box->setIconSize(QSize(32, 32));
-    box->setChecked(true);
-    categoryBoxes_[category] = box;
-    grid->addWidget(box, index / 3, index % 3);
-    ++index;
-    connect(box, &QCheckBox::clicked, this, [this, category](bool checked) { OnCategoryBox(category, checked); });
-  }
-  layout->addLayout(grid);
-  connect(recoverAll_, &QCheckBox::clicked, this, [this] {
-    // A click on a partial box checks everything.
-    OnRecoverAll(recoverAll_->checkState() == Qt::Unchecked ? Qt::Unchecked : Qt::Checked);
-  });
-  layout->addSpacing(12);
-  start_ = NamedButton("BtnStart");
-  start_->setDefault(true);
-  start_->setMinimumHeight(40);
-  start_->setIcon(ThemeIcon("drive-harddisk"));
-  QFont bold = start_->font();
-  bold.setBold(true);
-  start_->setFont(bold);
-  quick_ = NamedButton("BtnDeletedRecovery");
-  quick_->setMinimumHeight(40);
-  imageMode_ = NamedButton("BtnCreateImageMode");
-  imageMode_->setMinimumHeight(40);
-  imageMode_->setIcon(ThemeIcon("media-optical"));
-  // Each button with one line on what it does, below it.
-  auto* hints = new QGridLayout;
-  hints->setHorizontalSpacing(8);
-  hints->setVerticalSpacing(4);
-  int column = 0;
-  for (auto [button, hint] : {std::pair<QPushButton*, const char*>{start_, "StartHint"}, {quick_, "QuickHint"},
-                              {imageMode_, "ImageModeHint"}}) {
-    auto* label = new QLabel;
-    label->setObjectName(QString::fromLatin1(hint));
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setForegroundRole(QPalette::PlaceholderText);
-    hints->addWidget(button, 0, column);
-    hints->addWidget(label, 1, column);
-    hints->setColumnStretch(column, column == 0 ? 2 : 1);
-    ++column;
-  }
-  layout->addLayout(hints);
-  layout->addSpacing(12);
-  earlierScans_ = new EarlierScans;
-  layout->addWidget(earlierScans_);
-  layout->addStretch();
-  connect(earlierScans_, &EarlierScans::continueImage, this, &MainWindow::ContinueEarlierImageScan);
-  connect(start_, &QPushButton::clicked, this, [this] { StartFromPage0(true); });
-  connect(quick_, &QPushButton::clicked, this, [this] { StartFromPage0(false); });
-  connect(imageMode_, &QPushButton::clicked, this, &MainWindow::StartImageMode);
-  return page;
-}
-
-QWidget* MainWindow::BuildDiskPage() {
-  auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("ScanDisk"));
-  auto* layout = new QVBoxLayout(page);
-  layout->setContentsMargins(12, 4, 12, 4);
-  auto* split = new QSplitter(Qt::Horizontal);
-  diskList_ = new QTreeWidget;
-  diskList_->setObjectName(QStringLiteral("DiskList"));
-  diskList_->setColumnCount(3);
-  diskList_->setUniformRowHeights(true);
-  diskList_->setIconSize(QSize(22, 22));
-  diskList_->setAllColumnsShowFocus(true);
-  diskList_->setExpandsOnDoubleClick(false);
-  diskList_->header()->setStretchLastSection(false);
-  diskList_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-  diskList_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
-  diskList_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
-  split->addWidget(diskList_);
-  auto* info = new QWidget;
-  info->setObjectName(QStringLiteral("DiskInfo"));
-  auto* infoLayout = new QVBoxLayout(info);
-  infoLayout->setContentsMargins(12, 0, 0, 0);
-  for (int i = 1; i <= 6; ++i) {
-    auto* label = new QLabel;
-    label->setObjectName(QStringLiteral("Label%1").arg(i));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    infoLabels_.push_back(label);
-    infoLayout->addWidget(label);
-  }
-  infoLayout->addStretch();
-  info->setMinimumWidth(200);
-  split->addWidget(info);
-  split->setStretchFactor(0, 3);
-  split->setStretchFactor(1, 1);
-  split->setSizes({540, 220});
-  layout->addWidget(split, 1);
-  permissionNote_ = new QLabel;
-  permissionNote_->setObjectName(QStringLiteral("PermissionNote"));
-  permissionNote_->setWordWrap(true);
-  permissionNote_->setTextFormat(Qt::PlainText);
-  permissionNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  permissionNote_->hide();
-  layout->addWidget(permissionNote_);
-
-  connect(diskList_, &QTreeWidget::currentItemChanged, this, [this] {
-    ShowDiskInfo();
-    UpdateDiskButtons();
-  });
-  connect(diskList_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-    const DiskRow* row = RowOf(item);
-    if (row == nullptr || row->kind == DiskRow::Kind::Disk || row->kind == DiskRow::Kind::ImageGroup) {
-      item->setExpanded(!item->isExpanded());
-      return;
-    }
-    if (mode_ == 0) StartScan();
-  });
-  return page;
-}
-
-QWidget* MainWindow::BuildFileTypePage() {
-  auto* scroll = new QScrollArea;
-  scroll->setObjectName(QStringLiteral("FileType"));
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  typeScroll_ = scroll;
-  auto* content = new QWidget;
-  auto* layout = new QVBoxLayout(content);
-  layout->setContentsMargins(12, 4, 12, 4);
-  for (const FileTypeGroup& group : ShippedFileTypeGroups()) {
-    const TypeCategory category = group.category;
-    auto* box = new QGroupBox;
-    box->setObjectName(QString::fromLatin1(CategoryGroupName(category)));
-    box->setCheckable(true);
-    box->setChecked(true);
-    auto* grid = new QGridLayout(box);
-    grid->setHorizontalSpacing(16);
-    std::vector<QCheckBox*>& boxes = optionBoxes_[category];
-    for (std::size_t i = 0; i < group.options.size(); ++i) {
-      const FileTypeOption& option = group.options[i];
-      auto* check = new QCheckBox(FromUtf8(option.text));
-      check->setObjectName(FromUtf8(option.name));
-      const std::string first = option.extensions.substr(0, option.extensions.find('|'));
-      check->setIcon(category == TypeCategory::Other ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(first)));
-      check->setChecked(true);
-      // Types the carver does not know come back only from a file system's folders: set apart.
-      if (!option.carved) {
-        QFont font = check->font();
-        font.setItalic(true);
-        check->setFont(font);
-        check->setToolTip(MainText("ByNameOnlyTip"));
-      }
-      boxes.push_back(check);
-      grid->addWidget(check, static_cast<int>(i / 3), static_cast<int>(i % 3));
-      connect(check, &QCheckBox::clicked, this, [this, category, i](bool checked) {
-        types_.SetOption(category, i, checked);
-        SyncCategoryBoxes();
-      });
-    }
-    // The group box's own check selects or clears the whole group, like the start page's box.
-    connect(box, &QGroupBox::clicked, this, [this, category](bool checked) { OnCategoryBox(category, checked); });
-    optionGroups_[category] = box;
-    optionGrids_[category] = grid;
-    layout->addWidget(box);
-  }
-  layout->addStretch();
-  scroll->setWidget(content);
-  scroll->viewport()->installEventFilter(this);
-  return scroll;
-}
-
-void MainWindow::RestoreWindowSize() {
-  const QRect screen = this->screen() != nullptr ? this->screen()->availableGeometry() : QRect(0, 0, 1280, 800);
-  const QSize fits(screen.width() * 95 / 100, screen.height() * 95 / 100);
-  QSize size = GuiSetting(QStringLiteral("window/size")).toSize();
-  if (!size.isValid() || size.width() > fits.width() || size.height() > fits.height()) {
-    // Three quarters of the screen, at least 1024 x 640 where the screen has the room.
-    size = QSize(std::max(1024, screen.width() * 3 / 4), std::max(640, screen.height() * 3 / 4)).boundedTo(fits);
-  }
-  resize(size.expandedTo(minimumSize()));
-  if (GuiSetting(QStringLiteral("window/maximised"), false).toBool()) setWindowState(windowState() | Qt::WindowMaximized);
-}
-
-void MainWindow::closeEvent(QCloseEvent* event) {
-  SetGuiSetting(QStringLiteral("window/maximised"), isMaximized());
-  if (!isMaximized() && !isFullScreen()) SetGuiSetting(QStringLiteral("window/size"), size());
-  QMainWindow::closeEvent(event);
-}
-
-QWidget* MainWindow::BuildResultsPage() {
-  auto* page = new QWidget;
-  page->setObjectName(QStringLiteral("RecoverFile"));
-  auto* layout = new QVBoxLayout(page);
-  layout->setContentsMargins(12, 4, 12, 4);
-  auto* split = new QSplitter(Qt::Horizontal);
-  typeTree_ = new QTreeWidget;
-  typeTree_->setObjectName(QStringLiteral("TypeTree"));
-  typeTree_->setHeaderHidden(true);
-  typeTree_->setIconSize(QSize(20, 20));
-  typeTree_->setUniformRowHeights(true);
-  // The found files by type or by folder: two views over the same files and check boxes.
-  auto* treePane = new QWidget;
-  auto* treeLayout = new QVBoxLayout(treePane);
-  treeLayout->setContentsMargins(0, 0, 0, 0);
-  treeLayout->setSpacing(2);
-  auto* viewRow = new QHBoxLayout;
-  viewRow->setSpacing(0);
-  auto* viewGroup = new QButtonGroup(treePane);
-  for (const char* name : {"ByTypeBtn", "ByFolderBtn"}) {
-    auto* button = new QToolButton;
-    button->setObjectName(QString::fromLatin1(name));
-    button->setCheckable(true);
-    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    button->setIcon(ThemeIcon(name[2] == 'T' ? "x-office-document" : "folder"));
-    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    viewGroup->addButton(button);
-    viewRow->addWidget(button);
-    (name[2] == 'T' ? byType_ : byFolder_) = button;
-  }
-  byType_->setChecked(true);
-  treeLayout->addLayout(viewRow);
-  treeStack_ = new QStackedWidget;
-  treeStack_->addWidget(typeTree_);
-  folderTree_ = new FolderTree(model_);
-  treeStack_->addWidget(folderTree_);
-  treeLayout->addWidget(treeStack_, 1);
-  split->addWidget(treePane);
-
-  auto* right = new QSplitter(Qt::Vertical);
-  auto* listPane = new QWidget;
-  auto* listLayout = new QVBoxLayout(listPane);
-  listLayout->setContentsMargins(0, 0, 0, 0);
-  listLayout->setSpacing(2);
-  allRows_ = new QCheckBox;
-  allRows_->setObjectName(QStringLiteral("ChkAllListSel"));
-  allRows_->setTristate(true);
-  auto* listBar = new QHBoxLayout;
-  listBar->addWidget(allRows_);
-  listBar->addSpacing(12);
-  filterBar_ = new FilterBar;
-  listBar->addWidget(filterBar_, 1);
-  thumbsButton_ = new QToolButton;
-  thumbsButton_->setObjectName(QStringLiteral("ThumbnailsBtn"));
-  thumbsButton_->setCheckable(true);
-  thumbsButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-  thumbsButton_->setIcon(ThemeIcon("image-x-generic"));
-  thumbsButton_->setEnabled(false);
-  listBar->addWidget(thumbsButton_);
-  listLayout->addLayout(listBar);
-  fileList_ = new QTableView;
-  fileList_->setObjectName(QStringLiteral("FileList"));
-  fileModel_ = new FileListModel(model_, this);
-  fileList_->setModel(fileModel_);
-  fileList_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
-  fileList_->setShowGrid(false);
-  fileList_->setWordWrap(false);
-  fileList_->setTextElideMode(Qt::ElideRight);
-  fileList_->verticalHeader()->hide();
-  fileList_->verticalHeader()->setDefaultSectionSize(fileList_->fontMetrics().height() + 8);
-  fileList_->setIconSize(QSize(16, 16));
-  fileList_->setSortingEnabled(false);
-  fileList_->horizontalHeader()->setSectionsClickable(true);
-  fileList_->horizontalHeader()->setSortIndicatorShown(true);
-  fileList_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);  // unsorted until a click
-  fileList_->horizontalHeader()->setHighlightSections(false);
-  fileList_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-  fileList_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
-  fileList_->horizontalHeader()->setMinimumSectionSize(40);
-  fileList_->horizontalHeader()->setDefaultSectionSize(80);
-  listStack_ = new QStackedWidget;
-  listStack_->addWidget(fileList_);
-  thumbGrid_ = new ThumbnailGrid(fileModel_, model_);
-  thumbGrid_->SetSources(&sources_);
-  listStack_->addWidget(thumbGrid_);
-  listLayout->addWidget(listStack_, 1);
-  right->addWidget(listPane);
-  preview_ = new PreviewPanel;
-  right->addWidget(preview_);
-  right->setStretchFactor(0, 3);
-  right->setStretchFactor(1, 2);
-  split->addWidget(right);
-  split->setStretchFactor(0, 1);
-  split->setStretchFactor(1, 3);
-  split->setSizes({210, 570});
-  typeTree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-  typeTree_->header()->setStretchLastSection(false);
-  layout->addWidget(split, 1);
-
-  connect(typeTree_, &QTreeWidget::itemChanged, this, &MainWindow::OnTreeItemChanged);
-  connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
-  connect(fileModel_, &FileListModel::checksChanged, this, &MainWindow::OnFileChecksChanged);
-  connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
-  connect(filterBar_, &FilterBar::filterChanged, this, &MainWindow::ApplyFilter);
-  connect(byType_, &QToolButton::toggled, this, [this](bool on) { ShowFolderView(!on); });
-  connect(folderTree_, &FolderTree::folderOpened, this, &MainWindow::OnListChanged);
-  connect(folderTree_, &FolderTree::checksChanged, this, [this] {
-    fileModel_->ChecksChanged();
-    OnFileChecksChanged();
-  });
-  // The list and the grid show the same rows: the user's choice of one in either is previewed.
-  const auto previewCurrent = [this](const QModelIndex& current) {
-    if (!autoSelecting_ && current.isValid()) PreviewRow(static_cast<std::size_t>(current.row()));
-  };
-  connect(thumbGrid_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
-  connect(fileList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
-  connect(allRows_, &QCheckBox::clicked, this, [this] {
-    model_.SetAllRowsChecked(allRows_->checkState() != Qt::Unchecked);
-    fileModel_->ChecksChanged();
-    OnFileChecksChanged();
-  });
-  connect(fileList_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
-    fileList_->clearSelection();
-    fileModel_->sort(section, Qt::AscendingOrder);
-    fileList_->horizontalHeader()->setSortIndicator(
-        section, model_.Direction(FileListModel::ColumnOf(section)) > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
-  });
-  return page;
-}
-
-QWidget* MainWindow::BuildBottomBar() {
-  auto* bar = new QWidget;
-  bar->setObjectName(QStringLiteral("SubBar2"));
-  auto* layout = new QHBoxLayout(bar);
-  layout->setContentsMargins(12, 6, 12, 8);
-  prev_ = NamedButton("BtnPrev");
-  prev_->setIcon(style()->standardIcon(QStyle::SP_ArrowBack));
-  layout->addWidget(prev_);
-  selectedInfo_ = new QLabel;
-  selectedInfo_->setObjectName(QStringLiteral("SelectedFileInfo"));
-  selectedInfo_->setTextFormat(Qt::PlainText);
-  layout->addWidget(selectedInfo_, 1);
-  loadImage_ = NamedButton("BtnLoadImage");
-  loadImage_->setIcon(ThemeIcon("media-optical"));
-  createImage_ = NamedButton("BtnCreateImage");
-  scan_ = NamedButton("BtnScan");
-  recover_ = NamedButton("BtnRecover");
-  recover_->setIcon(ThemeIcon("folder"));
-  keepFolders_ = new QCheckBox;
-  keepFolders_->setObjectName(QStringLiteral("ChkKeepFolders"));
-  keepFolders_->setChecked(GuiSetting(QStringLiteral("recovery/keepFolders"), false).toBool());
-  connect(keepFolders_, &QCheckBox::toggled, this,
-          [](bool on) { SetGuiSetting(QStringLiteral("recovery/keepFolders"), on); });
-  layout->addWidget(keepFolders_);
-  continue_ = NamedButton("BtnContinueScan");
-  continue_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
-  for (QPushButton* button : {loadImage_, createImage_, scan_, continue_, recover_}) layout->addWidget(button);
-  for (QPushButton* button : {prev_, loadImage_, createImage_, scan_, continue_, recover_}) button->setMinimumHeight(32);
-  QFont bold = scan_->font();
-  bold.setBold(true);
-  scan_->setFont(bold);
-  recover_->setFont(bold);
-
-  connect(prev_, &QPushButton::clicked, this, [this] {
+  connect(resultsPage_, &ResultsPage::selectionChanged, this, &MainWindow::UpdateSelectionInfo);
+  connect(resultsPage_, &ResultsPage::previewWanted, this, &MainWindow::PreviewRow);
+  connect(bottomBar_, &BottomBar::back, this, [this] {
     switch (CurrentPage()) {
       case kPageDisk: ShowPage(kPageStart); break;
       case kPageFileType: ShowPage(kPageDisk); break;
@@ -629,173 +78,120 @@ QWidget* MainWindow::BuildBottomBar() {
       default: break;
     }
   });
-  connect(loadImage_, &QPushButton::clicked, this, &MainWindow::LoadImage);
-  connect(createImage_, &QPushButton::clicked, this, &MainWindow::CreateImage);
-  connect(scan_, &QPushButton::clicked, this, &MainWindow::StartScan);
-  connect(recover_, &QPushButton::clicked, this, &MainWindow::StartRecovery);
-  connect(continue_, &QPushButton::clicked, this, &MainWindow::ContinueScan);
-  return bar;
+  connect(bottomBar_, &BottomBar::loadImage, this, &MainWindow::LoadImage);
+  connect(bottomBar_, &BottomBar::createImage, this, &MainWindow::CreateImage);
+  connect(bottomBar_, &BottomBar::scan, this, &MainWindow::StartScan);
+  connect(bottomBar_, &BottomBar::continueScan, this, &MainWindow::ContinueScan);
+  connect(bottomBar_, &BottomBar::recover, this, &MainWindow::StartRecovery);
+
+  Retranslate();
+  OnTypesChanged();
+  RefreshDiskList(DiskListChange::Start);
+  ShowPage(kPageStart);
+}
+
+MainWindow::~MainWindow() {
+  resultsPage_->Thumbnails()->Stop();  // its thread reads through the engines
+  resultsPage_->Preview()->Clear();
+  sources_.clear();
+  DeleteScanLogFolder(lastQuickScanLog_);
+}
+
+void MainWindow::SetChoosers(FileChoosers choosers) { choosers_ = std::move(choosers); }
+
+void MainWindow::SetDeviceLister(std::function<std::vector<DeviceDrive>()> lister) {
+  diskPage_->SetLister(std::move(lister));
+  RefreshDiskList(DiskListChange::Start);
+}
+
+void MainWindow::SetDeviceSource(DeviceEventSource* source) {
+  if (deviceSource_ != nullptr) disconnect(deviceSource_, nullptr, diskPage_, nullptr);
+  deviceSource_ = source;
+  if (source != nullptr) connect(source, &DeviceEventSource::deviceChanged, diskPage_, &DiskPage::OnDeviceChanged);
+}
+
+void MainWindow::SetRefreshDelay(int milliseconds) { diskPage_->SetRefreshDelay(milliseconds); }
+
+void MainWindow::RefreshDiskList(DiskListChange reason) { diskPage_->Refresh(reason); }
+
+bool MainWindow::AddImageFile(const QString& path) { return diskPage_->AddImage(path); }
+
+PreviewPanel* MainWindow::Preview() const { return resultsPage_->Preview(); }
+
+ThumbnailGrid* MainWindow::Thumbnails() const { return resultsPage_->Thumbnails(); }
+
+void MainWindow::CheckTypeNode(const NodeRef& ref, bool checked) { resultsPage_->CheckTypeNode(ref, checked); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  RememberWindowSize(this);
+  QMainWindow::closeEvent(event);
 }
 
 // ---- texts ----
 
 void MainWindow::Retranslate() {
   ApplySection(this, "MainWnd");
-  GetMessageCatalog().ApplySection("MenuWnd", [this](const std::string& name, const std::string& text) {
-    if (text.empty()) return;
-    for (QAction* action : assistMenu_->findChildren<QAction*>(FromUtf8(name))) action->setText(FromUtf8(text));
-    if (name == "item_language") languageMenu_->setTitle(FromUtf8(text));
-  });
-  productName_->setText(Msg("MSG1209"));
-  for (TypeCategory category : kCategories)
-    optionGroups_[category]->setTitle(MainText(CategoryTextKey(category)));
-  fileModel_->Retranslate();
-  filterBar_->Retranslate();
-  earlierScans_->Retranslate();
-  preview_->Retranslate();
-  model_.Retranslate([](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
-  if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
-    fillingTree_ = true;
-    for (int i = 0; i < typeTree_->topLevelItemCount(); ++i)
-      typeTree_->topLevelItem(i)->setText(0, FromUtf8(model_.Categories()[static_cast<std::size_t>(i)].text));
-    fillingTree_ = false;
-  }
+  topBar_->Retranslate();
+  fileTypePage_->Retranslate();
+  startPage_->Retranslate();
+  resultsPage_->Retranslate();
   UpdateHeading();
   UpdateSelectionInfo();
-  ShowDiskInfo();
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = diskList_->topLevelItem(i);
-    const DiskRow* row = RowOf(item);
-    if (row == nullptr) continue;
-    if (row->kind == DiskRow::Kind::Disk)
-      item->setText(0, QStringLiteral("%1 %2").arg(Msg(row->removable ? "MSG0202" : "MSG0201")).arg(row->driveNumber + 1));
-    else if (row->kind == DiskRow::Kind::ImageGroup)
-      item->setText(0, Msg("MSG0209"));
-  }
-  diskList_->setHeaderLabels({MainText("ColMediaName"), MainText("ColType"), MainText("ColSize")});
-}
-
-void MainWindow::ChangeLanguage(const std::string& name) {
-  if (!GetMessageCatalog().SetLanguage(name))
-    ShowMessageBox(BoxKind::Warning, this, Msg("MSG1210"));
-  Retranslate();
-}
-
-void MainWindow::ShowAbout() {
-  QMessageBox::about(this, MainText("item_about_title").isEmpty() ? QStringLiteral("Rexmoor") : MainText("item_about_title"),
-                     FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG1211"), {REXMOOR_VERSION})));
+  diskPage_->Retranslate();
 }
 
 void MainWindow::UpdateHeading() {
-  const int page = CurrentPage();
-  tabScan_->setText(mode_ == 1 ? Msg("MSG0211") : Msg("MSG0503"));
-  tabScan_->setIcon(ThemeIcon(mode_ == 1 ? "media-optical" : "drive-harddisk"));
-  switch (page) {
-    case kPageStart:
-      txt1_->setText(MainText("StartTitle"));
-      txt2_->setText(MainText("StartText"));
-      break;
-    case kPageDisk:
-      txt1_->setText(Msg(mode_ == 1 ? "MSG0212" : "MSG0501"));
-      txt2_->setText(Msg(mode_ == 1 ? "MSG0213" : "MSG0502"));
-      break;
-    case kPageFileType:
-      txt1_->setText(Msg("MSG0601"));
-      txt2_->setText(Msg("MSG0602") + QLatin1Char(' ') + MainText("ByNameOnlyLegend"));
-      break;
-    case kPageResults:
-      txt1_->setText(Msg("MSG0801"));
-      // A stopped scan is not an empty medium: say where it stopped and what it found until then.
-      if (scanStopped_)
-        txt2_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg(canContinue_ ? "MSG0813" : "MSG0814"),
-                                                {std::to_string(stoppedPercent_), std::to_string(model_.Results().size())})));
-      else
-        txt2_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0802"), {std::to_string(model_.Results().size())})));
-      break;
-    default:
-      break;
-  }
+  heading_->Show(static_cast<Page>(CurrentPage()), mode_,
+                 {scanStopped_, canContinue_, stoppedPercent_, model_.Results().size()});
 }
 
 // ---- pages ----
 
 int MainWindow::CurrentPage() const { return pages_->currentIndex(); }
 
-void MainWindow::ShowPage(int page) {
-  if (page == kPageResults && !tabRecover_->isEnabled()) return;
-  if (page == kPageFileType && mode_ == 1) page = kPageDisk;
+void MainWindow::ShowPage(Page page) {
+  if (page == kPageResults && !topBar_->ResultsEnabled()) return;
+  if (page == kPageFileType && mode_ == WindowMode::DiskImage) page = kPageDisk;
   pages_->setCurrentIndex(page);
-  if (page == kPageStart) earlierScans_->Refresh();
-  tabScan_->setChecked(page == kPageDisk);
-  tabFileType_->setChecked(page == kPageFileType);
-  tabRecover_->setChecked(page == kPageResults);
-  for (QToolButton* tab : {tabScan_, tabFileType_, tabRecover_}) tab->setVisible(page != kPageStart);
-  tabFileType_->setVisible(page != kPageStart && mode_ == 0);
-  prev_->setVisible(page != kPageStart);
-  const bool disk = page == kPageDisk;
-  loadImage_->setVisible(disk && mode_ == 0);
-  createImage_->setVisible(disk && mode_ == 1);
-  scan_->setVisible((disk || page == kPageFileType) && mode_ == 0);
-  recover_->setVisible(page == kPageResults);
-  keepFolders_->setVisible(page == kPageResults);
-  continue_->setVisible(page == kPageResults && canContinue_);
-  selectedInfo_->setVisible(page == kPageResults);
-  if (disk) SelectDefaultRow();
+  if (page == kPageStart) startPage_->Refresh();
+  topBar_->Show(page, mode_);
+  bottomBar_->Show(page, mode_, canContinue_);
+  if (page == kPageDisk) diskPage_->SelectDefaultRow();
   UpdateDiskButtons();
   UpdateHeading();
 }
 
-void MainWindow::UpdateStartButton() {
-  const bool any = types_.AnySelected();
-  start_->setEnabled(any);
-  if (scan_ != nullptr) UpdateDiskButtons();
-  quick_->setEnabled(any);
+void MainWindow::SetMode(WindowMode mode) {
+  mode_ = mode;
+  diskPage_->SetMode(mode);
 }
 
-void MainWindow::OnCategoryBox(TypeCategory category, bool checked) {
-  types_.SetCategory(category, checked);
-  SyncCategoryBoxes();
-  SyncOptionBoxes();
+void MainWindow::OnTypesChanged() {
+  startPage_->SyncBoxes();
+  fileTypePage_->SyncBoxes();
+  UpdateDiskButtons();
 }
 
-void MainWindow::OnRecoverAll(int state) {
-  for (TypeCategory category : kCategories) types_.SetCategory(category, state == Qt::Checked);
-  SyncCategoryBoxes();
-  SyncOptionBoxes();
+void MainWindow::UpdateDiskButtons() {
+  const DiskRow* row = diskPage_->CurrentRow();
+  const bool scannable = row != nullptr && row->kind != DiskRow::Kind::ImageGroup;
+  bottomBar_->EnableDiskButtons(scannable && !scanRunning_ && types_.AnySelected(),
+                                scannable && row->kind != DiskRow::Kind::Image);
 }
 
-void MainWindow::SyncCategoryBoxes() {
-  int checked = 0;
-  for (TypeCategory category : kCategories) {
-    const bool any = types_.CategoryAnySelected(category);
-    QCheckBox* box = categoryBoxes_[category];
-    box->setTristate(false);
-    box->setChecked(any);
-    optionGroups_[category]->setChecked(any);
-    // A group box that is unchecked disables its children; the options must stay clickable.
-    for (QCheckBox* option : optionBoxes_[category]) option->setEnabled(true);
-    if (any) ++checked;
-  }
-  recoverAll_->setCheckState(checked == 0 ? Qt::Unchecked
-                             : checked == static_cast<int>(kTypeCategoryCount) ? Qt::Checked
-                                                                                : Qt::PartiallyChecked);
-  UpdateStartButton();
-}
-
-void MainWindow::SyncOptionBoxes() {
-  for (TypeCategory category : kCategories) {
-    std::vector<QCheckBox*>& boxes = optionBoxes_[category];
-    for (std::size_t i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(types_.OptionSelected(category, i));
-  }
+void MainWindow::UpdateSelectionInfo() {
+  const auto messages = [](const std::string& key) { return GetMessageCatalog().Msg(key); };
+  bottomBar_->ShowSelection(!model_.Selection().empty(), FromUtf8(model_.SelectionInfo(messages)));
 }
 
 void MainWindow::StartFromPage0(bool deep) {
-  mode_ = 0;
+  SetMode(WindowMode::Recovery);
   deep_ = deep;
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    const DiskRow* row = RowOf(diskList_->topLevelItem(i));
-    if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup) diskList_->topLevelItem(i)->setHidden(false);
-  }
+  ShowPage(kPageDisk);
+}
+
+void MainWindow::StartImageMode() {
+  SetMode(WindowMode::DiskImage);
   ShowPage(kPageDisk);
 }
 
@@ -812,259 +208,13 @@ void MainWindow::ContinueEarlierImageScan(const QString& path) {
   RunScan({source}, true);
 }
 
-void MainWindow::StartImageMode() {
-  mode_ = 1;
-  // Image files are not copied again: their rows are hidden in this mode.
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    const DiskRow* row = RowOf(diskList_->topLevelItem(i));
-    if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup) diskList_->topLevelItem(i)->setHidden(true);
-  }
-  ShowPage(kPageDisk);
-}
-
-// ---- the disk list ----
-
-const MainWindow::DiskRow* MainWindow::RowOf(const QTreeWidgetItem* item) const {
-  if (item == nullptr) return nullptr;
-  bool ok = false;
-  const int index = item->data(0, kRowRole).toInt(&ok);
-  if (!ok || index < 0 || static_cast<std::size_t>(index) >= diskRows_.size()) return nullptr;
-  return diskRows_[static_cast<std::size_t>(index)].get();
-}
-
-QTreeWidgetItem* MainWindow::AddDiskItem(const DiskRow& row, QTreeWidgetItem* parent) {
-  auto* item = new QTreeWidgetItem;
-  item->setData(0, kRowRole, static_cast<int>(diskRows_.size()) - 1);
-  switch (row.kind) {
-    case DiskRow::Kind::Disk:
-      item->setText(0, QStringLiteral("%1 %2").arg(Msg(row.removable ? "MSG0202" : "MSG0201")).arg(row.driveNumber + 1));
-      item->setText(1, row.facts.tableType == "dos" ? QStringLiteral("MBR")
-                       : row.facts.tableType == "gpt" ? QStringLiteral("GPT")
-                                                      : FromUtf8(row.facts.tableType));
-      item->setText(2, SizeText(row.sizeBytes));
-      item->setIcon(0, ThemeIcon(row.removable ? "drive-removable-media" : "drive-harddisk"));
-      item->setToolTip(0, FromUtf8(row.facts.path));
-      break;
-    case DiskRow::Kind::Partition: {
-      const VolumeEntry& entry = row.row.entry;
-      QString name = QStringLiteral("%1:").arg(static_cast<int>(entry.letter));
-      if (!entry.label.empty()) name += QLatin1Char(' ') + FromUtf8(entry.label);
-      if (!entry.volumePath.empty()) name += QStringLiteral("  (%1)").arg(FromUtf8(entry.volumePath));
-      if (entry.label.empty() && entry.volumePath.empty())
-        name += QLatin1Char(' ') + MainText(row.row.kind == DeviceRow::Kind::Unallocated ? "Unallocated" : "PartitionRow");
-      item->setText(0, name);
-      QString type = FromUtf8(entry.fileSystemName);
-      if (row.row.kind == DeviceRow::Kind::Unallocated) type = MainText("Unallocated");
-      else if (type.isEmpty()) type = MainText("UnknownFileSystem");
-      item->setText(1, type);
-      item->setText(2, SizeText(entry.totalBytes));
-      item->setIcon(0, ThemeIcon(row.removable ? "drive-removable-media" : "drive-harddisk"));
-      item->setToolTip(0, FromUtf8(row.sourceText));
-      break;
-    }
-    case DiskRow::Kind::ImageGroup:
-      item->setText(0, Msg("MSG0209"));
-      item->setIcon(0, ThemeIcon("media-optical"));
-      break;
-    case DiskRow::Kind::Image:
-      item->setText(0, FromUtf8(FileNameOf(row.imagePath)) +
-                           (row.label.empty() ? QString() : QStringLiteral(" (%1)").arg(FromUtf8(row.label))));
-      item->setText(1, FromUtf8(row.fileSystem));
-      item->setText(2, SizeText(row.sizeBytes));
-      item->setIcon(0, ThemeIcon("media-optical"));
-      item->setToolTip(0, FromUtf8(row.imagePath));
-      break;
-  }
-  if (row.unreadable) {
-    for (int column = 0; column < 3; ++column) item->setForeground(column, palette().color(QPalette::Disabled, QPalette::Text));
-    item->setToolTip(0, Msg("MSG0222"));
-  }
-  if (parent != nullptr)
-    parent->addChild(item);
-  else
-    diskList_->addTopLevelItem(item);
-  return item;
-}
-
-void MainWindow::RefreshDiskList(int reason) {
-  devices_ = lister_();
-  RebuildDiskList(reason);
-}
-
-// The rows from the drives listed last and the image files; adding an image does not list the
-// drives again (that probes every one of them).
-void MainWindow::RebuildDiskList(int reason) {
-  // Keep the selection across the refresh where the same source is still listed.
-  std::string selectedSource;
-  if (const DiskRow* row = RowOf(diskList_->currentItem())) selectedSource = row->sourceText + "|" + row->imagePath;
-
-  diskList_->clear();
-  diskRows_.clear();
-  QStringList deniedDrives;
-  QTreeWidgetItem* selectItem = nullptr;
-  QTreeWidgetItem* arrivedItem = nullptr;
-  for (const DeviceDrive& drive : devices_) {
-    auto disk = std::make_unique<DiskRow>();
-    disk->kind = DiskRow::Kind::Disk;
-    disk->driveNumber = drive.number;
-    disk->removable = drive.facts.removable;
-    disk->unreadable = drive.facts.unreadable;
-    disk->facts = drive.facts;
-    disk->sourceText = drive.source;
-    disk->sizeBytes = drive.facts.totalBytes;
-    diskRows_.push_back(std::move(disk));
-    QTreeWidgetItem* diskItem = AddDiskItem(*diskRows_.back(), nullptr);
-    if (drive.facts.unreadable) deniedDrives << FromUtf8(drive.facts.path);
-    for (const DeviceRow& deviceRow : drive.rows) {
-      auto row = std::make_unique<DiskRow>();
-      row->kind = DiskRow::Kind::Partition;
-      row->driveNumber = drive.number;
-      row->removable = drive.facts.removable;
-      row->unreadable = drive.facts.unreadable;
-      row->facts = drive.facts;
-      row->row = deviceRow;
-      row->sourceText = deviceRow.source;
-      row->sizeBytes = deviceRow.entry.totalBytes;
-      diskRows_.push_back(std::move(row));
-      QTreeWidgetItem* item = AddDiskItem(*diskRows_.back(), diskItem);
-      if (diskRows_.back()->sourceText + "|" == selectedSource) selectItem = item;
-      if (reason == 1 && drive.facts.removable && arrivedItem == nullptr) arrivedItem = item;
-    }
-    if (drive.source + "|" == selectedSource) selectItem = diskItem;
-    diskItem->setExpanded(true);
-  }
-  if (!imageFiles_.empty()) {
-    auto group = std::make_unique<DiskRow>();
-    group->kind = DiskRow::Kind::ImageGroup;
-    diskRows_.push_back(std::move(group));
-    QTreeWidgetItem* groupItem = AddDiskItem(*diskRows_.back(), nullptr);
-    for (const std::string& path : imageFiles_) {
-      auto image = std::make_unique<DiskRow>();
-      image->kind = DiskRow::Kind::Image;
-      image->imagePath = path;
-      image->sourceText = path;
-      struct stat st {};
-      if (::stat(path.c_str(), &st) == 0) image->sizeBytes = static_cast<std::uint64_t>(st.st_size);
-      // An image of one volume shows its file system and label as a drive's partition does.
-      const std::vector<DeviceDrive> asDrive = ListImageDevices({path});
-      if (asDrive.size() == 1 && asDrive[0].rows.size() == 1 && asDrive[0].rows[0].kind == DeviceRow::Kind::Volume) {
-        image->fileSystem = asDrive[0].rows[0].entry.fileSystemName;
-        image->label = asDrive[0].rows[0].entry.label;
-      }
-      diskRows_.push_back(std::move(image));
-      QTreeWidgetItem* item = AddDiskItem(*diskRows_.back(), groupItem);
-      if (path + "|" + path == selectedSource) selectItem = item;
-    }
-    groupItem->setExpanded(true);
-    groupItem->setHidden(mode_ == 1);
-  }
-  if (deniedDrives.isEmpty()) {
-    permissionNote_->hide();
-  } else {
-    // Root that is still refused (a locked-down virtual disk) gets no advice that cannot help.
-    permissionNote_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg(::geteuid() == 0 ? "MSG0226" : "MSG0223"),
-                                                      {ToUtf8(deniedDrives.join(QStringLiteral(", ")))})));
-    permissionNote_->show();
-  }
-  // A card that was just plugged in is what the user wants to scan.
-  if (arrivedItem != nullptr && !scanRunning_) selectItem = arrivedItem;
-  if (selectItem != nullptr) diskList_->setCurrentItem(selectItem);
-  ShowDiskInfo();
-  UpdateDiskButtons();
-}
-
-void MainWindow::SelectDefaultRow() {
-  if (diskList_->currentItem() != nullptr) return;
-  // The first partition of a removable disk, else the first partition row.
-  QTreeWidgetItem* first = nullptr;
-  for (int i = 0; i < diskList_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* disk = diskList_->topLevelItem(i);
-    if (disk->isHidden()) continue;
-    const DiskRow* row = RowOf(disk);
-    QTreeWidgetItem* candidate = disk->childCount() > 0 ? disk->child(0) : disk;
-    if (row != nullptr && row->removable) {
-      diskList_->setCurrentItem(candidate);
-      return;
-    }
-    if (first == nullptr) first = candidate;
-  }
-  if (first != nullptr) diskList_->setCurrentItem(first);
-}
-
-void MainWindow::ShowDiskInfo() {
-  for (QLabel* label : infoLabels_) label->clear();
-  const DiskRow* row = RowOf(diskList_->currentItem());
-  if (row == nullptr) return;
-  auto line = [](const char* key, const QString& value) { return Msg(key) + QLatin1Char(' ') + value; };
-  switch (row->kind) {
-    case DiskRow::Kind::Partition: {
-      const VolumeEntry& entry = row->row.entry;
-      infoLabels_[0]->setText(line("MSG0203", QString::number(static_cast<int>(entry.letter))));
-      infoLabels_[1]->setText(entry.label.empty() ? Msg("MSG0204") : line("MSG0204", FromUtf8(entry.label)));
-      infoLabels_[2]->setText(line("MSG0205", FromUtf8(entry.fileSystemName)));
-      infoLabels_[3]->setText(line("MSG0206", SizeText(entry.totalBytes)));
-      if (row->row.kind != DeviceRow::Kind::Unallocated && !entry.mountPoint.empty()) {
-        infoLabels_[4]->setText(line("MSG0207", SizeText(entry.usedBytes)));
-        infoLabels_[5]->setText(line("MSG0208", SizeText(entry.freeBytes)));
-      } else if (!entry.volumePath.empty()) {
-        infoLabels_[4]->setText(line("MSG0224", FromUtf8(entry.volumePath)));
-      }
-      break;
-    }
-    case DiskRow::Kind::Disk:
-      infoLabels_[0]->setText(QStringLiteral("%1 %2").arg(Msg(row->removable ? "MSG0202" : "MSG0201")).arg(row->driveNumber + 1));
-      infoLabels_[1]->setText(line("MSG0224", FromUtf8(row->facts.path)));
-      infoLabels_[3]->setText(line("MSG0206", SizeText(row->sizeBytes)));
-      if (row->unreadable) infoLabels_[5]->setText(Msg("MSG0222"));
-      break;
-    case DiskRow::Kind::Image:
-      infoLabels_[0]->setText(line("MSG0209", FromUtf8(FileNameOf(row->imagePath))));
-      infoLabels_[1]->setText(line("MSG0210", SizeText(row->sizeBytes)));
-      infoLabels_[2]->setText(line("MSG0224", FromUtf8(row->imagePath)));
-      break;
-    case DiskRow::Kind::ImageGroup:
-      break;
-  }
-}
-
-void MainWindow::UpdateDiskButtons() {
-  const DiskRow* row = RowOf(diskList_->currentItem());
-  const bool scannable = row != nullptr && row->kind != DiskRow::Kind::ImageGroup;
-  scan_->setEnabled(scannable && !scanRunning_ && types_.AnySelected());
-  createImage_->setEnabled(scannable && row->kind != DiskRow::Kind::Image);
-}
-
-void MainWindow::OnDeviceChanged(bool arrival) {
-  pendingRefreshReason_ = arrival ? 1 : 2;
-  refreshTimer_.start(refreshDelayMs_);
-}
-
-bool MainWindow::AddImageFile(const QString& path) {
-  const std::string file = ToUtf8(QFileInfo(path).absoluteFilePath());
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    ShowMessageBox(BoxKind::Error, this, FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0225"), {file})));
-    return false;
-  }
-  if (std::find(imageFiles_.begin(), imageFiles_.end(), file) == imageFiles_.end()) imageFiles_.push_back(file);
-  RebuildDiskList(0);
-  for (QTreeWidgetItemIterator it(diskList_); *it != nullptr; ++it) {
-    const DiskRow* row = RowOf(*it);
-    if (row != nullptr && row->kind == DiskRow::Kind::Image && row->imagePath == file) {
-      diskList_->setCurrentItem(*it);
-      break;
-    }
-  }
-  return true;
-}
-
 void MainWindow::LoadImage() {
   QString path;
   if (choosers_.imageToLoad) {
     path = choosers_.imageToLoad(this);
   } else {
     path = QFileDialog::getOpenFileName(
-        this, loadImage_->text(), QDir::homePath(),
+        this, bottomBar_->LoadImageText(), QDir::homePath(),
         MainText("ImageFilter") + QStringLiteral(" (*.img *.dd *.raw *.bin *.iso *.dmg *.IMG *.DD *.RAW *.BIN *.ISO);;") +
             MainText("AllFilesFilter") + QStringLiteral(" (*)"));
   }
@@ -1073,54 +223,10 @@ void MainWindow::LoadImage() {
 
 // ---- scan and search ----
 
-bool MainWindow::CollectSources(std::vector<ResolvedSource>& resolved) {
-  QTreeWidgetItem* item = diskList_->currentItem();
-  const DiskRow* row = RowOf(item);
-  if (row == nullptr || row->kind == DiskRow::Kind::ImageGroup) {
-    ShowMessageBox(BoxKind::Information, this, Msg("MSG0505"));
-    return false;
-  }
-  std::vector<const DiskRow*> rows;
-  const bool wholeDisk = row->kind == DiskRow::Kind::Disk && item->childCount() > 0;
-  if (wholeDisk) {
-    for (int i = 0; i < item->childCount(); ++i)
-      if (const DiskRow* child = RowOf(item->child(i))) rows.push_back(child);
-  } else {
-    rows.push_back(row);
-  }
-  for (const DiskRow* each : rows) {
-    ResolvedSource source;
-    std::string error;
-    if (ResolveSource(each->sourceText, source, error) != kSuccess) {
-      ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
-      return false;
-    }
-    // A drive this user may not read is said so here, with the way to get access, instead of
-    // a scan that finds nothing.
-    std::vector<std::uint8_t> boot;
-    if (ReadSourceBootArea(source, boot, error) != kSuccess) {
-      ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
-      return false;
-    }
-    // A quick scan of a whole disk reads its FAT, exFAT and NTFS volumes; an unallocated area or
-    // a partition of another kind has nothing for it and would end the scan of the others.
-    if (wholeDisk && !deep_) {
-      const VolumeKind kind = DetectSourceKind(source);
-      if (!HasQuickEngine(kind)) continue;
-    }
-    resolved.push_back(std::move(source));
-  }
-  if (resolved.empty()) {
-    ShowMessageBox(BoxKind::Warning, this, Msg("MSG0504"));
-    return false;
-  }
-  return true;
-}
-
 void MainWindow::StartScan() {
   if (scanRunning_) return;
   std::vector<ResolvedSource> resolved;
-  if (!CollectSources(resolved)) return;
+  if (!diskPage_->CollectSources(deep_, resolved)) return;
   scanFromFileTypePage_ = CurrentPage() == kPageFileType;
   RunScan(std::move(resolved), false);
 }
@@ -1133,9 +239,8 @@ void MainWindow::ContinueScan() {
 
 void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) {
   // The previous scan's engines go before the next scan starts, and a quick scan's log with them.
-  preview_->Clear();
+  resultsPage_->ReleaseSources();
   previewSession_.Clear();
-  thumbGrid_->Reset();
   sources_.clear();
   DeleteScanLogFolder(lastQuickScanLog_);
   lastQuickScanLog_.clear();
@@ -1159,6 +264,7 @@ void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) 
   std::string failure;
   {
     scanRunning_ = true;
+    diskPage_->SetScanRunning(true);
     UpdateDiskButtons();
     ScanProcessWnd window(this, sources_, deep_, engineMaker_);
     window.Job().SetContinueEarlierScan(continuing);
@@ -1168,6 +274,7 @@ void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) 
     scanStopped_ = window.Job().Stopped();
     stoppedPercent_ = window.Job().LastPercent();
     scanRunning_ = false;
+    diskPage_->SetScanRunning(false);
     UpdateDiskButtons();
   }
   // Only a deep scan that saved where its sweep stood can be taken up again.
@@ -1195,246 +302,23 @@ void MainWindow::RunSearch() {
     window.exec();
     results = window.TakeResults();
   }
-  fillingTree_ = true;
-  // A new search starts unfiltered.
-  filterBar_->Clear();
-  const auto texts = [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); };
-  model_.SetFilter(RecordFilter{}, types_, texts);
-  model_.Rebuild(std::move(results), types_, texts);
-  FillFolders();
-  fillingTree_ = false;
-  preview_->Clear();
-  tabRecover_->setEnabled(true);
-  FillTypeTree();
-  if (treeStack_->currentWidget() == folderTree_) {
-    folderTree_->Fill();
-    OnListChanged();
-  }
+  resultsPage_->ShowNewResults(std::move(results));
+  topBar_->EnableResults();
   ShowPage(kPageResults);
   UpdateSelectionInfo();
-}
-
-void MainWindow::FillFolders() {
-  std::vector<std::string> folders;
-  folders.reserve(model_.Results().size());
-  std::lock_guard<std::mutex> lock(EngineUseLock());
-  for (const FoundFileRecord& record : model_.Results()) {
-    std::string folder;
-    IFileRecoveryParse* engine = EngineForRecord(sources_, record);
-    if (engine == nullptr || engine->GetFolderPath(&record, folder) != kSuccess) folder.clear();
-    folders.push_back(std::move(folder));
-  }
-  model_.SetFolders(std::move(folders), [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
-}
-
-void MainWindow::ApplyFilter() {
-  thumbGrid_->Stop();
-  fillingTree_ = true;
-  model_.SetFilter(filterBar_->Filter(), types_,
-                   [](const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); });
-  fillingTree_ = false;
-  preview_->Clear();
-  if (treeStack_->currentWidget() == folderTree_) {
-    FillTypeTree();  // the counts, kept current behind the folder view
-    folderTree_->Fill();
-    OnListChanged();
-  } else {
-    FillTypeTree();
-  }
-  if (!model_.OpenedNode() && !model_.OpenedFolder()) {  // nothing passes: an empty list, and no grid to show
-    thumbsButton_->setEnabled(false);
-    ShowThumbnails(false);
-  }
-  UpdateSelectionInfo();
-}
-
-void MainWindow::FillTypeTree() {
-  fillingTree_ = true;
-  typeTree_->clear();
-  QTreeWidgetItem* opened = nullptr;
-  for (std::size_t c = 0; c < kTypeCategoryCount; ++c) {
-    const CategoryNode& category = model_.Categories()[c];
-    auto* item = new QTreeWidgetItem({FromUtf8(category.text)});
-    item->setData(0, kNodeNameRole, QString::fromLatin1(CategoryNodeName(category.category)));
-    item->setData(0, kNodeRole, static_cast<int>(c) * 100000);
-    item->setIcon(0, ThemeIcon(CategoryIconName(category.category)));
-    item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
-    typeTree_->addTopLevelItem(item);
-    for (std::size_t n = 0; n < category.children.size(); ++n) {
-      const TypeNode& node = category.children[n];
-      auto* child = new QTreeWidgetItem({FromUtf8(node.text)});
-      child->setData(0, kNodeRole, static_cast<int>(c) * 100000 + static_cast<int>(n) + 1);
-      child->setIcon(0, node.extension == "unknow" ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(node.extension)));
-      child->setFlags((child->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
-      item->addChild(child);
-      const std::optional<NodeRef> open = model_.OpenedNode();
-      if (open && open->category == category.category && open->child == n) opened = child;
-    }
-    item->setExpanded(true);
-    item->setFlags(item->flags() & ~Qt::ItemIsAutoTristate);
-  }
-  RefreshTreeChecks();
-  fillingTree_ = false;
-  fileModel_->Reset();
-  SizeFileColumns();
-  if (opened != nullptr) {
-    typeTree_->setCurrentItem(opened);
-  }
-  OnFileChecksChanged();
-  SelectFirstRow();
-}
-
-namespace {
-
-NodeRef RefOf(const QTreeWidgetItem* item) {
-  const int value = item->data(0, kNodeRole).toInt();
-  NodeRef ref;
-  ref.category = static_cast<TypeCategory>(value / 100000);
-  if (value % 100000 != 0) ref.child = static_cast<std::size_t>(value % 100000 - 1);
-  return ref;
-}
-
-Qt::CheckState QtState(CheckState state) {
-  switch (state) {
-    case CheckState::Checked: return Qt::Checked;
-    case CheckState::Partial: return Qt::PartiallyChecked;
-    case CheckState::Unchecked: break;
-  }
-  return Qt::Unchecked;
-}
-
-}  // namespace
-
-// The name takes what the other columns leave; the rest fit their contents.
-void MainWindow::SizeFileColumns() {
-  QHeaderView* header = fileList_->horizontalHeader();
-  const QFontMetrics metrics(fileList_->font());
-  const int timeWidth = metrics.horizontalAdvance(QStringLiteral("2024-10-30 00:00:00")) + 10;
-  header->resizeSection(static_cast<int>(FileColumn::Size), metrics.horizontalAdvance(QStringLiteral("1023.00 MB")) + 16);
-  header->resizeSection(static_cast<int>(FileColumn::ModifiedTime), timeWidth);
-  header->resizeSection(static_cast<int>(FileColumn::CreatedTime), timeWidth);
-  header->resizeSection(static_cast<int>(FileColumn::Path), metrics.horizontalAdvance(QStringLiteral("DCIM/100CANON/")) + 16);
-  header->resizeSection(static_cast<int>(FileColumn::Type), metrics.horizontalAdvance(QStringLiteral("folder")) + 24);
-  header->resizeSection(static_cast<int>(FileColumn::Condition),
-                        metrics.horizontalAdvance(SectionText("MainWnd", "ConditionOverwritten")) + 16);
-}
-
-void MainWindow::RefreshTreeChecks() {
-  const bool wasFilling = fillingTree_;
-  fillingTree_ = true;
-  for (int c = 0; c < typeTree_->topLevelItemCount(); ++c) {
-    QTreeWidgetItem* category = typeTree_->topLevelItem(c);
-    category->setCheckState(0, QtState(model_.NodeCheck(RefOf(category))));
-    for (int n = 0; n < category->childCount(); ++n)
-      category->child(n)->setCheckState(0, QtState(model_.NodeCheck(RefOf(category->child(n)))));
-  }
-  fillingTree_ = wasFilling;
-}
-
-void MainWindow::CheckTypeNode(const NodeRef& ref, bool checked) {
-  for (QTreeWidgetItemIterator it(typeTree_); *it != nullptr; ++it) {
-    if (RefOf(*it) == ref) {
-      (*it)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
-      return;
-    }
-  }
-}
-
-void MainWindow::OnTreeItemChanged(QTreeWidgetItem* item, int column) {
-  if (fillingTree_ || column != 0 || item == nullptr) return;
-  // A click on a partial node checks it whole.
-  const bool checked = item->checkState(0) != Qt::Unchecked;
-  model_.SetNodeChecked(RefOf(item), checked);
-  RefreshTreeChecks();
-  fileModel_->ChecksChanged();
-  OnFileChecksChanged();
-}
-
-void MainWindow::OnTreeCurrentChanged(QTreeWidgetItem* item) {
-  if (fillingTree_ || item == nullptr) return;
-  const NodeRef ref = RefOf(item);
-  if (!ref.child) return;
-  thumbGrid_->Stop();
-  lastTypeNode_ = ref;
-  model_.OpenNode(ref);
-  OnListChanged();
-}
-
-void MainWindow::OnListChanged() {
-  thumbGrid_->Stop();
-  fileModel_->Reset();
-  thumbsButton_->setEnabled(PictureNodeOpen());
-  ShowThumbnails(thumbsButton_->isChecked());
-  preview_->Clear();
-  OnFileChecksChanged();
-  SelectFirstRow();
-}
-
-void MainWindow::ShowFolderView(bool folders) {
-  thumbGrid_->Stop();
-  treeStack_->setCurrentWidget(folders ? static_cast<QWidget*>(folderTree_) : typeTree_);
-  if (folders) {
-    folderTree_->Fill();
-  } else {
-    // Back to the type node that was open, or the first there is.
-    if (!model_.OpenedNode()) {
-      const std::optional<NodeRef> last = lastTypeNode_;
-      if (last && model_.Node(*last) != nullptr) model_.OpenNode(*last);
-      for (const CategoryNode& category : model_.Categories())
-        if (!model_.OpenedNode() && !category.children.empty()) model_.OpenNode(NodeRef{category.category, 0});
-    }
-    FillTypeTree();
-  }
-  OnListChanged();
-}
-
-bool MainWindow::PictureNodeOpen() const {
-  const std::optional<NodeRef> open = model_.OpenedNode();
-  return open && open->category == TypeCategory::Photo && open->child;
-}
-
-void MainWindow::ShowThumbnails(bool on) {
-  on = on && PictureNodeOpen();
-  listStack_->setCurrentWidget(on ? static_cast<QWidget*>(thumbGrid_) : fileList_);
-  if (on)
-    thumbGrid_->LoadAll();
-  else
-    thumbGrid_->Stop();
-}
-
-void MainWindow::SelectFirstRow() {
-  if (model_.RowCount() == 0) return;
-  // The keyboard starts at the first row, but nothing is shown selected: the preview says that no
-  // file is chosen until the user chooses one.
-  autoSelecting_ = true;
-  fileList_->selectionModel()->setCurrentIndex(fileModel_->index(0, 0), QItemSelectionModel::NoUpdate);
-  autoSelecting_ = false;
 }
 
 void MainWindow::PreviewRow(std::size_t row) {
   if (row >= model_.RowCount()) return;
   const FoundFileRecord record = model_.RowRecord(row);
   if (record.isFolder != 0) {
-    preview_->ShowMessage(Msg("MSG0904"));
+    Preview()->ShowMessage(Msg("MSG0904"));
     return;
   }
-  preview_->Clear();
+  Preview()->Clear();
   PreviewProcessWnd window(this, sources_, record, previewSession_);
   if (window.Prepare() != 1) return;
-  preview_->Show(window.Job().Data());
-}
-
-void MainWindow::OnFileChecksChanged() {
-  allRows_->setCheckState(QtState(model_.AllRowsCheck()));
-  allRows_->setEnabled(model_.RowCount() > 0);
-  RefreshTreeChecks();
-  if (treeStack_->currentWidget() == folderTree_) folderTree_->RefreshChecks();
-  UpdateSelectionInfo();
-}
-
-void MainWindow::UpdateSelectionInfo() {
-  recover_->setEnabled(!model_.Selection().empty());
-  selectedInfo_->setText(FromUtf8(model_.SelectionInfo([](const std::string& key) { return GetMessageCatalog().Msg(key); })));
+  Preview()->Show(window.Job().Data());
 }
 
 // ---- recovery ----
@@ -1450,55 +334,18 @@ void MainWindow::StartRecovery() {
   std::string target = ToUtf8(chosen);
   while (target.size() > 1 && target.back() == '/') target.pop_back();
 
-  // The target must not lie on a medium that was scanned: writing there can overwrite what is
-  // still to be recovered. Compared by device, not by name.
-  for (std::size_t i = 0; i < sources_.size() && i < scannedSources_.size(); ++i) {
-    if (!sources_[i].engine) continue;
-    const SameMediumAnswer answer = TargetOnSource(scannedSources_[i], target);
-    if (!answer.same) continue;
-    QString text = Msg("MSG0805");
-    if (!answer.reason.empty()) text += QStringLiteral("\n\n(") + FromUtf8(answer.reason) + QLatin1Char(')');
-    if (ShowMessageBox(BoxKind::Confirm, this, text) != 1) return;
-    break;
-  }
-  // A folder that cannot take the files, or has too little room for them, is told before the
-  // first file is written.
-  std::uint64_t freeBytes = 0;
-  std::string failedPath;
-  if (const Result r = CheckTargetWritable(target, freeBytes, failedPath); r != kSuccess) {
-    ShowMessageBox(BoxKind::Error, this,
-                   FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0840"), {failedPath, ResultMessage(r)})));
-    return;
-  }
-  std::uint64_t needed = 0;
-  for (const auto& [key, record] : model_.Selection())
-    if (record.isFolder == 0) needed += std::uint64_t{record.size};
-  if (needed > freeBytes &&
-      ShowMessageBox(BoxKind::Confirm, this,
-                     FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG0841"),
-                                              {FormatSize(static_cast<std::int64_t>(needed)), target,
-                                               FormatSize(static_cast<std::int64_t>(freeBytes))}))) != 1)
-    return;
+  if (!AcceptRecoveryFolder(this, sources_, scannedSources_, model_.Selection(), target)) return;
   RecoverProcessWnd window(this, sources_, model_.Selection(), target);
-  if (keepFolders_->isChecked())
-    window.Job().KeepFolders([this](const FoundFileRecord& record) {
-      // The name the disk list shows for the source: the image file's, else the device's.
-      for (std::size_t i = 0; i < sources_.size(); ++i) {
-        const ScanSourceEntry& s = sources_[i];
-        const std::uint16_t tag = s.kind == ScanSourceEntry::Kind::Image ? s.sourceTag : s.driveLetter;
-        if (tag != record.sourceTag) continue;
-        if (!s.displayName.empty()) return s.displayName;
-        if (i < scannedSources_.size()) return FileNameOf(scannedSources_[i].text);
-      }
-      return std::string("source");
-    });
+  if (bottomBar_->KeepFolders())
+    window.Job().KeepFolders(
+        [this](const FoundFileRecord& record) { return SourceFolderName(sources_, scannedSources_, record); });
   window.exec();
 }
 
 // ---- disk images ----
 
 void MainWindow::CreateImage() {
-  const DiskRow* row = RowOf(diskList_->currentItem());
+  const DiskRow* row = diskPage_->CurrentRow();
   if (row == nullptr || row->kind == DiskRow::Kind::ImageGroup || row->kind == DiskRow::Kind::Image) {
     ShowMessageBox(BoxKind::Information, this, Msg("MSG0216"));
     return;
@@ -1518,33 +365,9 @@ void MainWindow::CreateImage() {
     ShowMessageBox(BoxKind::Error, this, FromUtf8(error));
     return;
   }
-  QString proposed;
-  if (row->kind == DiskRow::Kind::Disk) {
-    proposed = QStringLiteral("Physical Disk %1").arg(row->driveNumber + 1);
-  } else {
-    const VolumeEntry& entry = row->row.entry;
-    proposed = QStringLiteral("%1 (%2, %3)")
-                   .arg(static_cast<int>(entry.letter))
-                   .arg(entry.label.empty() ? FromUtf8(entry.fileSystemName) : FromUtf8(entry.label))
-                   .arg(SizeText(entry.totalBytes));
-  }
-  proposed.replace(QLatin1Char('/'), QLatin1Char('-'));
-  proposed += QStringLiteral(".img");
-  for (;;) {
-    QString path;
-    if (choosers_.imageTarget)
-      path = choosers_.imageTarget(this, proposed);
-    else
-      path = QFileDialog::getSaveFileName(this, createImage_->text(), QDir::home().filePath(proposed),
-                                          MainText("ImageFilter") + QStringLiteral(" (*.img)"));
-    if (path.isEmpty()) return;
-    if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".img");
-    request.targetPath = ToUtf8(path);
-    const ImageTargetCheck check = CheckImageTarget(request, imageBytes);
-    if (check.Passed()) break;
-    ShowMessageBox(BoxKind::Information, this, Msg(check.messageKey));
-    if (choosers_.imageTarget) return;  // a chooser that gives the same answer again would loop
-  }
+  request.targetPath = ChooseImageTarget(this, request, imageBytes, diskPage_->ProposedImageName(),
+                                         bottomBar_->CreateImageText(), choosers_.imageTarget);
+  if (request.targetPath.empty()) return;
   int result = 0;
   std::string copyError;
   {
@@ -1558,35 +381,10 @@ void MainWindow::CreateImage() {
     ShowMessageBox(BoxKind::Information, this, text);
   }
   if (result == kImageJobSucceeded && ShowMessageBox(BoxKind::Question, this, Msg("MSG0214")) == 1) {
-    mode_ = 0;
+    SetMode(WindowMode::Recovery);
     deep_ = true;
     AddImageFile(FromUtf8(request.targetPath));
     StartFromPage0(true);
-  }
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (typeScroll_ != nullptr && watched == typeScroll_->viewport() && event->type() == QEvent::Resize)
-    LayOutOptions(typeScroll_->viewport()->width());
-  return QMainWindow::eventFilter(watched, event);
-}
-
-// As many option columns as the page is wide enough for, so that no text is cut.
-void MainWindow::LayOutOptions(int width) {
-  // Option texts are data, not translations: their widest is measured once.
-  if (widestOption_ == 0)
-    for (const auto& [category, boxes] : optionBoxes_)
-      for (QCheckBox* box : boxes) widestOption_ = std::max(widestOption_, box->sizeHint().width());
-  const int columns = std::clamp((width - 40) / (widestOption_ + 12), 1, 6);
-  if (columns == optionColumns_) return;
-  optionColumns_ = columns;
-  for (auto& [category, grid] : optionGrids_) {
-    std::vector<QCheckBox*>& boxes = optionBoxes_[category];
-    for (QCheckBox* box : boxes) grid->removeWidget(box);
-    for (int c = 0; c < 6; ++c) grid->setColumnStretch(c, 0);
-    for (std::size_t i = 0; i < boxes.size(); ++i)
-      grid->addWidget(boxes[i], static_cast<int>(i) / columns, static_cast<int>(i) % columns);
-    for (int c = 0; c < columns; ++c) grid->setColumnStretch(c, 1);
   }
 }
 

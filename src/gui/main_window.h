@@ -1,14 +1,13 @@
 // The main window: four pages in one stack (what to look for; which disk, partition or image;
-// the detailed file types; the results with the type tree, the file list and the preview panel),
-// the disk list kept up to date as devices come and go, and the modal progress windows.
+// the detailed file types; the results with the type tree, the file list and the preview panel)
+// under the top bar and the page's heading, with the buttons that go on below them. The window
+// owns what the pages share (the type selection, the scanned sources, the results) and runs the
+// scan, search, preview, recovery and image jobs in their modal progress windows.
 #pragma once
 
 #include <QMainWindow>
-#include <QTimer>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,29 +15,23 @@
 #include "app/result_model.h"
 #include "app/scan_job.h"
 #include "app/source_resolver.h"
+#include "gui/pages.h"
 #include "preview/preview_job.h"
 
-class QAbstractButton;
-class QCheckBox;
-class QGridLayout;
-class QGroupBox;
-class QLabel;
-class QMenu;
-class QPushButton;
-class QScrollArea;
 class QStackedWidget;
-class QTableView;
-class QTextEdit;
-class QToolButton;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace rexmoor::gui {
 
+class BottomBar;
 class DeviceEventSource;
-class FileListModel;
+class DiskPage;
+class FileTypePage;
+class PageHeading;
 class PreviewPanel;
+class ResultsPage;
+class StartPage;
 class ThumbnailGrid;
+class TopBar;
 
 // The file and folder choosers, replaceable so that tests need no dialog.
 struct FileChoosers {
@@ -47,13 +40,14 @@ struct FileChoosers {
   std::function<QString(QWidget* parent, const QString& proposedName)> imageTarget;
 };
 
-// Type tree items carry their control name (NodePhoto ...) under this role.
-inline constexpr int kNodeNameRole = Qt::UserRole + 3;
-
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  enum Page { kPageStart = 0, kPageDisk = 1, kPageFileType = 2, kPageResults = 3 };
+  using Page = gui::Page;
+  static constexpr Page kPageStart = gui::kPageStart;
+  static constexpr Page kPageDisk = gui::kPageDisk;
+  static constexpr Page kPageFileType = gui::kPageFileType;
+  static constexpr Page kPageResults = gui::kPageResults;
 
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
@@ -63,18 +57,18 @@ class MainWindow : public QMainWindow {
   void SetDeviceLister(std::function<std::vector<DeviceDrive>()> lister);
   void SetDeviceSource(DeviceEventSource* source);
   // The delay between a device event and the refresh of the list (5 s).
-  void SetRefreshDelay(int milliseconds) { refreshDelayMs_ = milliseconds; }
+  void SetRefreshDelay(int milliseconds);
   void SetEngineMaker(EngineMaker maker) { engineMaker_ = std::move(maker); }
 
   // Adds an image file to the disk list and selects its row; false when it cannot be read.
   bool AddImageFile(const QString& path);
-  // Lists the drives again: 0 start, 1 arrival, 2 removal.
-  void RefreshDiskList(int reason);
+  // Lists the drives again.
+  void RefreshDiskList(DiskListChange reason);
 
   int CurrentPage() const;
   const ResultModel& Results() const { return model_; }
-  PreviewPanel* Preview() const { return preview_; }
-  ThumbnailGrid* Thumbnails() const { return thumbGrid_; }
+  PreviewPanel* Preview() const;
+  ThumbnailGrid* Thumbnails() const;
   bool ScanRunning() const { return scanRunning_; }
 
   // Ticks a node of the type tree as a click on its check box does.
@@ -84,98 +78,40 @@ class MainWindow : public QMainWindow {
   void Retranslate();
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
   // Remembers the window size for the next start.
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  struct DiskRow {
-    enum class Kind { Disk, Partition, ImageGroup, Image };
-    Kind kind = Kind::Partition;
-    std::int32_t driveNumber = -1;
-    bool removable = false;
-    bool unreadable = false;
-    DriveFacts facts;
-    DeviceRow row;            // partitions and areas
-    std::string sourceText;   // what the source resolver takes
-    std::string imagePath;
-    std::uint64_t sizeBytes = 0;
-    std::string fileSystem;  // images: the file system that fills the image, and its label
-    std::string label;
-  };
-
-  QWidget* BuildTopBar();
-  QWidget* BuildStartPage();
-  QWidget* BuildDiskPage();
-  QWidget* BuildFileTypePage();
-  QWidget* BuildResultsPage();
-  QWidget* BuildBottomBar();
-  void BuildAssistMenu();
-  void FillLanguageMenu();
-
-  void ShowPage(int page);
+  void ShowPage(Page page);
   void UpdateHeading();
-  void UpdateStartButton();
-  void OnCategoryBox(TypeCategory category, bool checked);
-  void OnRecoverAll(int state);
-  void SyncCategoryBoxes();
-  void SyncOptionBoxes();
+  void SetMode(WindowMode mode);
+  // The type selection changed on the start page or the file-type page.
+  void OnTypesChanged();
+  void UpdateDiskButtons();
+  void UpdateSelectionInfo();
 
   void StartFromPage0(bool deep);
   void StartImageMode();
-  void SelectDefaultRow();
-  QTreeWidgetItem* AddDiskItem(const DiskRow& row, QTreeWidgetItem* parent);
-  const DiskRow* RowOf(const QTreeWidgetItem* item) const;
-  void RebuildDiskList(int reason);
-  void ShowDiskInfo();
-  void UpdateDiskButtons();
-  void OnDeviceChanged(bool arrival);
-
   void StartScan();
   // Scans the sources with a new scan window; continuing takes up the stopped deep scan of them.
   void RunScan(std::vector<ResolvedSource> resolved, bool continuing);
   void ContinueScan();
-  bool CollectSources(std::vector<ResolvedSource>& resolved);
   void RunSearch();
-  void FillTypeTree();
-  void RefreshTreeChecks();
-  void SizeFileColumns();
-  void LayOutOptions(int width);
-  void OnTreeItemChanged(QTreeWidgetItem* item, int column);
-  void OnTreeCurrentChanged(QTreeWidgetItem* item);
-  void OnFileChecksChanged();
-  void UpdateSelectionInfo();
-  void StartRecovery();
-  // Shows the file of a list row in the preview panel.
-  void PreviewRow(std::size_t row);
-  void SelectFirstRow();
-  bool PictureNodeOpen() const;
-  void ShowThumbnails(bool on);
-  // The search field's and the filters' narrowing, over the tree, its counts and the list.
-  void ApplyFilter();
-  // The list shows other rows: the thumbnails, the preview, the check boxes follow.
-  void OnListChanged();
-  // The type tree or the folder tree beside the list.
-  void ShowFolderView(bool folders);
   // The start page's Continue: the image's earlier deep scan taken up where it stopped.
   void ContinueEarlierImageScan(const QString& path);
-  // The folder each result was found in, from the engine that found it, for the Path column.
-  void FillFolders();
-  // The size the window had when it was last closed, or one that fits the screen.
-  void RestoreWindowSize();
+  // Shows the file of a list row in the preview panel.
+  void PreviewRow(std::size_t row);
+  void StartRecovery();
   void CreateImage();
   void LoadImage();
-  void ChangeLanguage(const std::string& name);
-  void ShowAbout();
 
   ResultModel model_;
   FileTypeSelection types_;
   FileChoosers choosers_;
-  std::function<std::vector<DeviceDrive>()> lister_;
   EngineMaker engineMaker_;
   DeviceEventSource* deviceSource_ = nullptr;
 
-  int mode_ = 0;  // 0 recovery, 1 disk image
+  WindowMode mode_ = WindowMode::Recovery;
   bool deep_ = true;
   bool scanRunning_ = false;
   bool scanFromFileTypePage_ = false;
@@ -184,67 +120,20 @@ class MainWindow : public QMainWindow {
   int stoppedPercent_ = 0;
   bool canContinue_ = false;
   std::string lastQuickScanLog_;
-  int refreshDelayMs_ = 5000;
-  int pendingRefreshReason_ = 0;
-  QTimer refreshTimer_;
 
-  std::vector<DeviceDrive> devices_;  // as listed last
-  std::vector<std::unique_ptr<DiskRow>> diskRows_;
-  std::vector<std::string> imageFiles_;
   std::vector<ScanSourceEntry> sources_;        // the last scan's, with its engines
   std::vector<ResolvedSource> scannedSources_;  // the same sources, for the target guard
   PreviewSession previewSession_;
 
   // widgets
+  TopBar* topBar_ = nullptr;
+  PageHeading* heading_ = nullptr;
   QStackedWidget* pages_ = nullptr;
-  QLabel* productName_ = nullptr;
-  QLabel* txt1_ = nullptr;
-  QLabel* txt2_ = nullptr;
-  QToolButton* tabScan_ = nullptr;
-  QToolButton* tabFileType_ = nullptr;
-  QToolButton* tabRecover_ = nullptr;
-  QToolButton* assist_ = nullptr;
-  QMenu* assistMenu_ = nullptr;
-  QMenu* languageMenu_ = nullptr;
-  QCheckBox* recoverAll_ = nullptr;
-  std::map<TypeCategory, QCheckBox*> categoryBoxes_;
-  QPushButton* start_ = nullptr;
-  QPushButton* quick_ = nullptr;
-  QPushButton* imageMode_ = nullptr;
-  QTreeWidget* diskList_ = nullptr;
-  std::vector<QLabel*> infoLabels_;
-  QLabel* permissionNote_ = nullptr;
-  std::map<TypeCategory, QGroupBox*> optionGroups_;
-  std::map<TypeCategory, QGridLayout*> optionGrids_;
-  QScrollArea* typeScroll_ = nullptr;
-  int optionColumns_ = 3;
-  int widestOption_ = 0;
-  std::map<TypeCategory, std::vector<QCheckBox*>> optionBoxes_;
-  QTreeWidget* typeTree_ = nullptr;
-  QTableView* fileList_ = nullptr;
-  FileListModel* fileModel_ = nullptr;
-  QCheckBox* allRows_ = nullptr;
-  PreviewPanel* preview_ = nullptr;
-  QToolButton* thumbsButton_ = nullptr;
-  class FilterBar* filterBar_ = nullptr;
-  class EarlierScans* earlierScans_ = nullptr;
-  class FolderTree* folderTree_ = nullptr;
-  QStackedWidget* treeStack_ = nullptr;
-  QToolButton* byType_ = nullptr;
-  QToolButton* byFolder_ = nullptr;
-  std::optional<NodeRef> lastTypeNode_;
-  QCheckBox* keepFolders_ = nullptr;
-  QStackedWidget* listStack_ = nullptr;
-  ThumbnailGrid* thumbGrid_ = nullptr;
-  bool autoSelecting_ = false;  // a row selected by the program, not by the user
-  QPushButton* prev_ = nullptr;
-  QPushButton* loadImage_ = nullptr;
-  QPushButton* createImage_ = nullptr;
-  QPushButton* scan_ = nullptr;
-  QPushButton* recover_ = nullptr;
-  QPushButton* continue_ = nullptr;
-  QLabel* selectedInfo_ = nullptr;
-  bool fillingTree_ = false;
+  StartPage* startPage_ = nullptr;
+  DiskPage* diskPage_ = nullptr;
+  FileTypePage* fileTypePage_ = nullptr;
+  ResultsPage* resultsPage_ = nullptr;
+  BottomBar* bottomBar_ = nullptr;
 };
 
 }  // namespace rexmoor::gui

@@ -1,0 +1,407 @@
+#include "gui/results_page.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <mutex>
+
+#include "app/message_catalog.h"
+#include "gui/file_list_model.h"
+#include "gui/filter_bar.h"
+#include "gui/folder_tree.h"
+#include "gui/gui_support.h"
+#include "gui/pages.h"
+#include "gui/preview_panel.h"
+#include "gui/thumbnail_grid.h"
+
+namespace rexmoor::gui {
+
+namespace {
+
+constexpr int kNodeRole = Qt::UserRole + 2;  // category * 100000 + child + 1
+
+std::string MainWndText(const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); }
+
+NodeRef RefOf(const QTreeWidgetItem* item) {
+  const int value = item->data(0, kNodeRole).toInt();
+  NodeRef ref;
+  ref.category = static_cast<TypeCategory>(value / 100000);
+  if (value % 100000 != 0) ref.child = static_cast<std::size_t>(value % 100000 - 1);
+  return ref;
+}
+
+Qt::CheckState QtState(CheckState state) {
+  switch (state) {
+    case CheckState::Checked: return Qt::Checked;
+    case CheckState::Partial: return Qt::PartiallyChecked;
+    case CheckState::Unchecked: break;
+  }
+  return Qt::Unchecked;
+}
+
+}  // namespace
+
+ResultsPage::ResultsPage(ResultModel& model, const FileTypeSelection& types, std::vector<ScanSourceEntry>& sources,
+                         QWidget* parent)
+    : QWidget(parent), model_(model), types_(types), sources_(sources) {
+  setObjectName(QStringLiteral("RecoverFile"));
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(12, 4, 12, 4);
+  auto* split = new QSplitter(Qt::Horizontal);
+  split->addWidget(BuildTreePane());
+  auto* right = new QSplitter(Qt::Vertical);
+  right->addWidget(BuildListPane());
+  preview_ = new PreviewPanel;
+  right->addWidget(preview_);
+  right->setStretchFactor(0, 3);
+  right->setStretchFactor(1, 2);
+  split->addWidget(right);
+  split->setStretchFactor(0, 1);
+  split->setStretchFactor(1, 3);
+  split->setSizes({210, 570});
+  typeTree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  typeTree_->header()->setStretchLastSection(false);
+  layout->addWidget(split, 1);
+
+  connect(typeTree_, &QTreeWidget::itemChanged, this, &ResultsPage::OnTreeItemChanged);
+  connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
+  connect(fileModel_, &FileListModel::checksChanged, this, &ResultsPage::OnFileChecksChanged);
+  connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
+  connect(filterBar_, &FilterBar::filterChanged, this, &ResultsPage::ApplyFilter);
+  connect(byType_, &QToolButton::toggled, this, [this](bool on) { ShowFolderView(!on); });
+  connect(folderTree_, &FolderTree::folderOpened, this, &ResultsPage::OnListChanged);
+  connect(folderTree_, &FolderTree::checksChanged, this, [this] {
+    fileModel_->ChecksChanged();
+    OnFileChecksChanged();
+  });
+  // The list and the grid show the same rows: the user's choice of one in either is previewed.
+  const auto previewCurrent = [this](const QModelIndex& current) {
+    if (!autoSelecting_ && current.isValid()) emit previewWanted(static_cast<std::size_t>(current.row()));
+  };
+  connect(thumbGrid_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
+  connect(fileList_->selectionModel(), &QItemSelectionModel::currentRowChanged, this, previewCurrent);
+  connect(allRows_, &QCheckBox::clicked, this, [this] {
+    model_.SetAllRowsChecked(allRows_->checkState() != Qt::Unchecked);
+    fileModel_->ChecksChanged();
+    OnFileChecksChanged();
+  });
+  connect(fileList_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
+    fileList_->clearSelection();
+    fileModel_->sort(section, Qt::AscendingOrder);
+    fileList_->horizontalHeader()->setSortIndicator(
+        section, model_.Direction(FileListModel::ColumnOf(section)) > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
+  });
+}
+
+// The found files by type or by folder: two views over the same files and check boxes.
+QWidget* ResultsPage::BuildTreePane() {
+  typeTree_ = new QTreeWidget;
+  typeTree_->setObjectName(QStringLiteral("TypeTree"));
+  typeTree_->setHeaderHidden(true);
+  typeTree_->setIconSize(QSize(20, 20));
+  typeTree_->setUniformRowHeights(true);
+  auto* treePane = new QWidget;
+  auto* treeLayout = new QVBoxLayout(treePane);
+  treeLayout->setContentsMargins(0, 0, 0, 0);
+  treeLayout->setSpacing(2);
+  auto* viewRow = new QHBoxLayout;
+  viewRow->setSpacing(0);
+  auto* viewGroup = new QButtonGroup(treePane);
+  for (const char* name : {"ByTypeBtn", "ByFolderBtn"}) {
+    auto* button = new QToolButton;
+    button->setObjectName(QString::fromLatin1(name));
+    button->setCheckable(true);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    button->setIcon(ThemeIcon(name[2] == 'T' ? "x-office-document" : "folder"));
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    viewGroup->addButton(button);
+    viewRow->addWidget(button);
+    (name[2] == 'T' ? byType_ : byFolder_) = button;
+  }
+  byType_->setChecked(true);
+  treeLayout->addLayout(viewRow);
+  treeStack_ = new QStackedWidget;
+  treeStack_->addWidget(typeTree_);
+  folderTree_ = new FolderTree(model_);
+  treeStack_->addWidget(folderTree_);
+  treeLayout->addWidget(treeStack_, 1);
+  return treePane;
+}
+
+QWidget* ResultsPage::BuildListPane() {
+  auto* listPane = new QWidget;
+  auto* listLayout = new QVBoxLayout(listPane);
+  listLayout->setContentsMargins(0, 0, 0, 0);
+  listLayout->setSpacing(2);
+  allRows_ = new QCheckBox;
+  allRows_->setObjectName(QStringLiteral("ChkAllListSel"));
+  allRows_->setTristate(true);
+  auto* listBar = new QHBoxLayout;
+  listBar->addWidget(allRows_);
+  listBar->addSpacing(12);
+  filterBar_ = new FilterBar;
+  listBar->addWidget(filterBar_, 1);
+  thumbsButton_ = new QToolButton;
+  thumbsButton_->setObjectName(QStringLiteral("ThumbnailsBtn"));
+  thumbsButton_->setCheckable(true);
+  thumbsButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  thumbsButton_->setIcon(ThemeIcon("image-x-generic"));
+  thumbsButton_->setEnabled(false);
+  listBar->addWidget(thumbsButton_);
+  listLayout->addLayout(listBar);
+  fileList_ = new QTableView;
+  fileList_->setObjectName(QStringLiteral("FileList"));
+  fileModel_ = new FileListModel(model_, this);
+  fileList_->setModel(fileModel_);
+  fileList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
+  fileList_->setShowGrid(false);
+  fileList_->setWordWrap(false);
+  fileList_->setTextElideMode(Qt::ElideRight);
+  fileList_->verticalHeader()->hide();
+  fileList_->verticalHeader()->setDefaultSectionSize(fileList_->fontMetrics().height() + 8);
+  fileList_->setIconSize(QSize(16, 16));
+  fileList_->setSortingEnabled(false);
+  QHeaderView* header = fileList_->horizontalHeader();
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(-1, Qt::AscendingOrder);  // unsorted until a click
+  header->setHighlightSections(false);
+  header->setSectionResizeMode(QHeaderView::Interactive);
+  header->setSectionResizeMode(0, QHeaderView::Stretch);
+  header->setMinimumSectionSize(40);
+  header->setDefaultSectionSize(80);
+  listStack_ = new QStackedWidget;
+  listStack_->addWidget(fileList_);
+  thumbGrid_ = new ThumbnailGrid(fileModel_, model_);
+  thumbGrid_->SetSources(&sources_);
+  listStack_->addWidget(thumbGrid_);
+  listLayout->addWidget(listStack_, 1);
+  return listPane;
+}
+
+void ResultsPage::ShowNewResults(RecordList results) {
+  fillingTree_ = true;
+  // A new search starts unfiltered.
+  filterBar_->Clear();
+  model_.SetFilter(RecordFilter{}, types_, MainWndText);
+  model_.Rebuild(std::move(results), types_, MainWndText);
+  FillFolders();
+  fillingTree_ = false;
+  preview_->Clear();
+  FillTypeTree();
+  if (FolderViewShown()) {
+    folderTree_->Fill();
+    OnListChanged();
+  }
+}
+
+void ResultsPage::ReleaseSources() {
+  preview_->Clear();
+  thumbGrid_->Reset();
+}
+
+bool ResultsPage::FolderViewShown() const { return treeStack_->currentWidget() == folderTree_; }
+
+// The folder each result was found in, from the engine that found it, for the Path column.
+void ResultsPage::FillFolders() {
+  std::vector<std::string> folders;
+  folders.reserve(model_.Results().size());
+  std::lock_guard<std::mutex> lock(EngineUseLock());
+  for (const FoundFileRecord& record : model_.Results()) {
+    std::string folder;
+    IFileRecoveryParse* engine = EngineForRecord(sources_, record);
+    if (engine == nullptr || engine->GetFolderPath(&record, folder) != kSuccess) folder.clear();
+    folders.push_back(std::move(folder));
+  }
+  model_.SetFolders(std::move(folders), MainWndText);
+}
+
+void ResultsPage::ApplyFilter() {
+  thumbGrid_->Stop();
+  fillingTree_ = true;
+  model_.SetFilter(filterBar_->Filter(), types_, MainWndText);
+  fillingTree_ = false;
+  preview_->Clear();
+  FillTypeTree();  // in the folder view, the counts kept current behind it
+  if (FolderViewShown()) {
+    folderTree_->Fill();
+    OnListChanged();
+  }
+  if (!model_.OpenedNode() && !model_.OpenedFolder()) {  // nothing passes: an empty list, and no grid to show
+    thumbsButton_->setEnabled(false);
+    ShowThumbnails(false);
+  }
+  emit selectionChanged();
+}
+
+void ResultsPage::FillTypeTree() {
+  fillingTree_ = true;
+  typeTree_->clear();
+  QTreeWidgetItem* opened = nullptr;
+  for (std::size_t c = 0; c < kTypeCategoryCount; ++c) {
+    const CategoryNode& category = model_.Categories()[c];
+    auto* item = new QTreeWidgetItem({FromUtf8(category.text)});
+    item->setData(0, kNodeNameRole, QString::fromLatin1(CategoryNodeName(category.category)));
+    item->setData(0, kNodeRole, static_cast<int>(c) * 100000);
+    item->setIcon(0, ThemeIcon(CategoryIconName(category.category)));
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
+    typeTree_->addTopLevelItem(item);
+    for (std::size_t n = 0; n < category.children.size(); ++n) {
+      const TypeNode& node = category.children[n];
+      auto* child = new QTreeWidgetItem({FromUtf8(node.text)});
+      child->setData(0, kNodeRole, static_cast<int>(c) * 100000 + static_cast<int>(n) + 1);
+      child->setIcon(0, node.extension == "unknow" ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(node.extension)));
+      child->setFlags((child->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
+      item->addChild(child);
+      const std::optional<NodeRef> open = model_.OpenedNode();
+      if (open && open->category == category.category && open->child == n) opened = child;
+    }
+    item->setExpanded(true);
+    item->setFlags(item->flags() & ~Qt::ItemIsAutoTristate);
+  }
+  RefreshTreeChecks();
+  fillingTree_ = false;
+  fileModel_->Reset();
+  SizeFileColumns();
+  if (opened != nullptr) typeTree_->setCurrentItem(opened);
+  OnFileChecksChanged();
+  SelectFirstRow();
+}
+
+// The name takes what the other columns leave; the rest fit their contents.
+void ResultsPage::SizeFileColumns() {
+  QHeaderView* header = fileList_->horizontalHeader();
+  const QFontMetrics metrics(fileList_->font());
+  const int timeWidth = metrics.horizontalAdvance(QStringLiteral("2024-10-30 00:00:00")) + 10;
+  header->resizeSection(static_cast<int>(FileColumn::Size), metrics.horizontalAdvance(QStringLiteral("1023.00 MB")) + 16);
+  header->resizeSection(static_cast<int>(FileColumn::ModifiedTime), timeWidth);
+  header->resizeSection(static_cast<int>(FileColumn::CreatedTime), timeWidth);
+  header->resizeSection(static_cast<int>(FileColumn::Path), metrics.horizontalAdvance(QStringLiteral("DCIM/100CANON/")) + 16);
+  header->resizeSection(static_cast<int>(FileColumn::Type), metrics.horizontalAdvance(QStringLiteral("folder")) + 24);
+  header->resizeSection(static_cast<int>(FileColumn::Condition),
+                        metrics.horizontalAdvance(SectionText("MainWnd", "ConditionOverwritten")) + 16);
+}
+
+void ResultsPage::RefreshTreeChecks() {
+  const bool wasFilling = fillingTree_;
+  fillingTree_ = true;
+  for (int c = 0; c < typeTree_->topLevelItemCount(); ++c) {
+    QTreeWidgetItem* category = typeTree_->topLevelItem(c);
+    category->setCheckState(0, QtState(model_.NodeCheck(RefOf(category))));
+    for (int n = 0; n < category->childCount(); ++n)
+      category->child(n)->setCheckState(0, QtState(model_.NodeCheck(RefOf(category->child(n)))));
+  }
+  fillingTree_ = wasFilling;
+}
+
+void ResultsPage::CheckTypeNode(const NodeRef& ref, bool checked) {
+  for (QTreeWidgetItemIterator it(typeTree_); *it != nullptr; ++it) {
+    if (RefOf(*it) == ref) {
+      (*it)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+      return;
+    }
+  }
+}
+
+void ResultsPage::OnTreeItemChanged(QTreeWidgetItem* item, int column) {
+  if (fillingTree_ || column != 0 || item == nullptr) return;
+  // A click on a partial node checks it whole.
+  const bool checked = item->checkState(0) != Qt::Unchecked;
+  model_.SetNodeChecked(RefOf(item), checked);
+  RefreshTreeChecks();
+  fileModel_->ChecksChanged();
+  OnFileChecksChanged();
+}
+
+void ResultsPage::OnTreeCurrentChanged(QTreeWidgetItem* item) {
+  if (fillingTree_ || item == nullptr) return;
+  const NodeRef ref = RefOf(item);
+  if (!ref.child) return;
+  thumbGrid_->Stop();
+  lastTypeNode_ = ref;
+  model_.OpenNode(ref);
+  OnListChanged();
+}
+
+void ResultsPage::OnListChanged() {
+  thumbGrid_->Stop();
+  fileModel_->Reset();
+  thumbsButton_->setEnabled(PictureNodeOpen());
+  ShowThumbnails(thumbsButton_->isChecked());
+  preview_->Clear();
+  OnFileChecksChanged();
+  SelectFirstRow();
+}
+
+void ResultsPage::ShowFolderView(bool folders) {
+  thumbGrid_->Stop();
+  treeStack_->setCurrentWidget(folders ? static_cast<QWidget*>(folderTree_) : typeTree_);
+  if (folders) {
+    folderTree_->Fill();
+  } else {
+    // Back to the type node that was open, or the first there is.
+    if (!model_.OpenedNode()) {
+      const std::optional<NodeRef> last = lastTypeNode_;
+      if (last && model_.Node(*last) != nullptr) model_.OpenNode(*last);
+      for (const CategoryNode& category : model_.Categories())
+        if (!model_.OpenedNode() && !category.children.empty()) model_.OpenNode(NodeRef{category.category, 0});
+    }
+    FillTypeTree();
+  }
+  OnListChanged();
+}
+
+bool ResultsPage::PictureNodeOpen() const {
+  const std::optional<NodeRef> open = model_.OpenedNode();
+  return open && open->category == TypeCategory::Photo && open->child;
+}
+
+void ResultsPage::ShowThumbnails(bool on) {
+  on = on && PictureNodeOpen();
+  listStack_->setCurrentWidget(on ? static_cast<QWidget*>(thumbGrid_) : fileList_);
+  if (on)
+    thumbGrid_->LoadAll();
+  else
+    thumbGrid_->Stop();
+}
+
+void ResultsPage::SelectFirstRow() {
+  if (model_.RowCount() == 0) return;
+  // The keyboard starts at the first row, but nothing is shown selected: the preview says that no
+  // file is chosen until the user chooses one.
+  autoSelecting_ = true;
+  fileList_->selectionModel()->setCurrentIndex(fileModel_->index(0, 0), QItemSelectionModel::NoUpdate);
+  autoSelecting_ = false;
+}
+
+void ResultsPage::OnFileChecksChanged() {
+  allRows_->setCheckState(QtState(model_.AllRowsCheck()));
+  allRows_->setEnabled(model_.RowCount() > 0);
+  RefreshTreeChecks();
+  if (FolderViewShown()) folderTree_->RefreshChecks();
+  emit selectionChanged();
+}
+
+void ResultsPage::Retranslate() {
+  fileModel_->Retranslate();
+  filterBar_->Retranslate();
+  preview_->Retranslate();
+  model_.Retranslate(MainWndText);
+  if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
+    fillingTree_ = true;
+    for (int i = 0; i < typeTree_->topLevelItemCount(); ++i)
+      typeTree_->topLevelItem(i)->setText(0, FromUtf8(model_.Categories()[static_cast<std::size_t>(i)].text));
+    fillingTree_ = false;
+  }
+}
+
+}  // namespace rexmoor::gui

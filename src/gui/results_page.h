@@ -1,0 +1,100 @@
+// The results page: the found files by type or by folder on the left, the file list (or the
+// thumbnail grid of pictures) with its search field and filters, and the preview panel below it.
+// The trees, the list and the check boxes all work on the window's result model.
+#pragma once
+
+#include <QWidget>
+
+#include <optional>
+#include <vector>
+
+#include "app/result_model.h"
+#include "app/scan_job.h"
+
+class QCheckBox;
+class QStackedWidget;
+class QTableView;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace rexmoor::gui {
+
+class FileListModel;
+class FilterBar;
+class FolderTree;
+class PreviewPanel;
+class ThumbnailGrid;
+
+// Type tree items carry their control name (NodePhoto ...) under this role.
+inline constexpr int kNodeNameRole = Qt::UserRole + 3;
+
+class ResultsPage : public QWidget {
+  Q_OBJECT
+ public:
+  // The sources are the last scan's, whose engines read the files for the thumbnails and the
+  // Path column.
+  ResultsPage(ResultModel& model, const FileTypeSelection& types, std::vector<ScanSourceEntry>& sources,
+              QWidget* parent = nullptr);
+
+  // A new search's results, unfiltered, with the folder each was found in.
+  void ShowNewResults(RecordList results);
+  // Lets go of everything that reads through the engines, before they go.
+  void ReleaseSources();
+  PreviewPanel* Preview() const { return preview_; }
+  ThumbnailGrid* Thumbnails() const { return thumbGrid_; }
+  // Ticks a node of the type tree as a click on its check box does.
+  void CheckTypeNode(const NodeRef& ref, bool checked);
+  // The texts that are not set by control name, and the model's category texts.
+  void Retranslate();
+
+ signals:
+  // The checked files changed.
+  void selectionChanged();
+  // The user chose a row of the list or the grid to be shown in the preview panel.
+  void previewWanted(std::size_t row);
+
+ private:
+  QWidget* BuildTreePane();
+  QWidget* BuildListPane();
+  void FillFolders();
+  void FillTypeTree();
+  void RefreshTreeChecks();
+  void SizeFileColumns();
+  void OnTreeItemChanged(QTreeWidgetItem* item, int column);
+  void OnTreeCurrentChanged(QTreeWidgetItem* item);
+  void OnFileChecksChanged();
+  void SelectFirstRow();
+  bool PictureNodeOpen() const;
+  void ShowThumbnails(bool on);
+  // The search field's and the filters' narrowing, over the tree, its counts and the list.
+  void ApplyFilter();
+  // The list shows other rows: the thumbnails, the preview, the check boxes follow.
+  void OnListChanged();
+  // The type tree or the folder tree beside the list.
+  void ShowFolderView(bool folders);
+  bool FolderViewShown() const;
+
+  ResultModel& model_;
+  const FileTypeSelection& types_;
+  std::vector<ScanSourceEntry>& sources_;
+
+  QTreeWidget* typeTree_ = nullptr;
+  FolderTree* folderTree_ = nullptr;
+  QStackedWidget* treeStack_ = nullptr;
+  QToolButton* byType_ = nullptr;
+  QToolButton* byFolder_ = nullptr;
+  std::optional<NodeRef> lastTypeNode_;
+  QCheckBox* allRows_ = nullptr;
+  FilterBar* filterBar_ = nullptr;
+  QToolButton* thumbsButton_ = nullptr;
+  QTableView* fileList_ = nullptr;
+  FileListModel* fileModel_ = nullptr;
+  QStackedWidget* listStack_ = nullptr;
+  ThumbnailGrid* thumbGrid_ = nullptr;
+  PreviewPanel* preview_ = nullptr;
+  bool autoSelecting_ = false;  // a row selected by the program, not by the user
+  bool fillingTree_ = false;
+};
+
+}  // namespace rexmoor::gui
