@@ -96,8 +96,11 @@ ResultsPage::ResultsPage(ResultModel& model, const FileTypeSelection& types, std
   connect(fileList_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
     fileList_->clearSelection();
     fileModel_->sort(section, Qt::AscendingOrder);
-    fileList_->horizontalHeader()->setSortIndicator(
-        section, model_.Direction(FileListModel::ColumnOf(section)) > 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    // Qt's header draws a downward arrow for Qt::AscendingOrder; the desktops' file managers point
+    // the arrow up for A to Z and smallest first. The indicator is given the other order so that
+    // the arrow the user sees matches the order of the rows.
+    const bool ascending = model_.Direction(FileListModel::ColumnOf(section)) > 0;
+    fileList_->horizontalHeader()->setSortIndicator(section, ascending ? Qt::DescendingOrder : Qt::AscendingOrder);
   });
 }
 
