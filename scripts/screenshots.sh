@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts rexmoor-gui under Xvfb on the bundled card image and saves a screenshot of each page and
-# of the scan, search and recovery windows, at 800 x 500 and maximised, and of the preview panel
+# of the scan, search and recovery windows, at the size the window first opens with (1024 x 640 on the 1280 x 800 screen) and maximised, and of the preview panel
 # and the thumbnail grid (JPEG, and HEIC and camera raw files drawn by the picture program), into
 # docs/screenshots/.
 #   bash scripts/screenshots.sh [BUILD_DIR]

@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QSplitter>
@@ -11,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <mutex>
 
 #include "app/message_catalog.h"
@@ -179,7 +181,10 @@ QWidget* ResultsPage::BuildListPane() {
   header->setSortIndicator(-1, Qt::AscendingOrder);  // unsorted until a click
   header->setHighlightSections(false);
   header->setSectionResizeMode(QHeaderView::Interactive);
-  header->setSectionResizeMode(0, QHeaderView::Stretch);
+  header->setSectionResizeMode(0, QHeaderView::Interactive);
+  header->setStretchLastSection(false);
+  fileList_->viewport()->installEventFilter(this);
+  connect(fileModel_, &QAbstractItemModel::modelReset, this, &ResultsPage::SizeFileColumns, Qt::QueuedConnection);
   header->setMinimumSectionSize(40);
   header->setDefaultSectionSize(80);
   listStack_ = new QStackedWidget;
@@ -282,16 +287,24 @@ void ResultsPage::FillTypeTree() {
 
 // The name takes what the other columns leave; the rest fit their contents.
 void ResultsPage::SizeFileColumns() {
+  // Every column but the name fits what the open list shows; the name takes the rest.
   QHeaderView* header = fileList_->horizontalHeader();
-  const QFontMetrics metrics(fileList_->font());
-  const int timeWidth = metrics.horizontalAdvance(QStringLiteral("2024-10-30 00:00:00")) + 10;
-  header->resizeSection(static_cast<int>(FileColumn::Size), metrics.horizontalAdvance(QStringLiteral("1023.00 MB")) + 16);
-  header->resizeSection(static_cast<int>(FileColumn::ModifiedTime), timeWidth);
-  header->resizeSection(static_cast<int>(FileColumn::CreatedTime), timeWidth);
-  header->resizeSection(static_cast<int>(FileColumn::Path), metrics.horizontalAdvance(QStringLiteral("DCIM/100CANON/")) + 16);
-  header->resizeSection(static_cast<int>(FileColumn::Type), metrics.horizontalAdvance(QStringLiteral("folder")) + 24);
-  header->resizeSection(static_cast<int>(FileColumn::Condition),
-                        metrics.horizontalAdvance(SectionText("MainWnd", "ConditionOverwritten")) + 16);
+  for (int section = 1; section < header->count(); ++section) fileList_->resizeColumnToContents(section);
+  FitNameColumn();
+}
+
+void ResultsPage::FitNameColumn() {
+  QHeaderView* header = fileList_->horizontalHeader();
+  int others = 0;
+  for (int section = 1; section < header->count(); ++section)
+    if (!header->isSectionHidden(section)) others += header->sectionSize(section);
+  const int least = fileList_->fontMetrics().averageCharWidth() * 18 + 40;
+  header->resizeSection(0, std::max(least, fileList_->viewport()->width() - others));
+}
+
+bool ResultsPage::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == fileList_->viewport() && event->type() == QEvent::Resize) FitNameColumn();
+  return QWidget::eventFilter(watched, event);
 }
 
 void ResultsPage::RefreshTreeChecks() {

@@ -54,6 +54,10 @@ class ResultsPage : public QWidget {
   // The user chose a row of the list or the grid to be shown in the preview panel.
   void previewWanted(std::size_t row);
 
+ protected:
+  // The list's width changing refits the name column.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   QWidget* BuildTreePane();
   QWidget* BuildListPane();
@@ -61,6 +65,9 @@ class ResultsPage : public QWidget {
   void FillTypeTree();
   void RefreshTreeChecks();
   void SizeFileColumns();
+  // The name column takes what the others leave of the list's width, but never less than room
+  // for a name of some 18 characters (the list scrolls sideways then).
+  void FitNameColumn();
   void OnTreeItemChanged(QTreeWidgetItem* item, int column);
   void OnTreeCurrentChanged(QTreeWidgetItem* item);
   void OnFileChecksChanged();

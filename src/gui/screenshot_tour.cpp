@@ -31,6 +31,10 @@ void Save(QWidget* widget, const QString& folder, const QString& name) {
   widget->grab().save(QDir(folder).filePath(name + QStringLiteral(".png")));
 }
 
+// The size the window opened with (a fresh settings folder: three quarters of the screen), which
+// the page pictures are taken at.
+QSize g_defaultSize(800, 500);
+
 void Click(QWidget* root, const char* name) {
   if (auto* button = root->findChild<QAbstractButton*>(QString::fromLatin1(name))) button->click();
 }
@@ -113,7 +117,7 @@ void StoppedScanTour(MainWindow& window, const QString& folder, const QString& i
   WhenResults(window, [&window, folder, rules, then] {
     rules->stop();
     rules->deleteLater();
-    window.resize(800, 500);
+    window.resize(g_defaultSize);
     QTimer::singleShot(300, &window, [&window, folder, then] {
       Save(&window, folder, QStringLiteral("page3-results-stopped"));
       then();
@@ -177,8 +181,9 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
   FileChoosers choosers;
   choosers.recoveryFolder = [recoverTo](QWidget*) { return recoverTo; };
   window.SetChoosers(choosers);
+  g_defaultSize = window.size();
   QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
-    window.resize(800, 500);
+    window.resize(g_defaultSize);
     Save(&window, folder, QStringLiteral("page0-start"));
     Click(&window, "BtnStart");
     window.AddImageFile(image);
@@ -223,7 +228,7 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
       QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
         Save(&window, folder, QStringLiteral("page3-results-maximised"));
         window.showNormal();
-        window.resize(800, 500);
+        window.resize(g_defaultSize);
         QTimer::singleShot(300, &window, [&window, folder, image, previewImage] {
           // Check the photo category and recover it.
           window.CheckTypeNode(NodeRef{TypeCategory::Photo, std::nullopt}, true);
