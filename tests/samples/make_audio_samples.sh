@@ -245,7 +245,7 @@ PYEOF
   done
   mk sample.epub epub 99 'cd epub && zip -q -X -0 "$F/sample.epub" mimetype && zip -q -X -9 -r "$F/sample.epub" META-INF OEBPS/content.opf OEBPS/nav.xhtml OEBPS/chapter1.xhtml && zip -q -X -0 "$F/sample.epub" OEBPS/cover.png' footer
   mk pandoc.rtf rtf 100 'pandoc -s --resource-path=. -f markdown -t rtf -o "$F/pandoc.rtf" doc.md'
-  # No free tool writes \bin data: built by hand from the RTF 1.9.1 specification (a picture
+  # No free tool writes \bin data: built by hand from the RTF 1.9.1 format description (a picture
   # group whose raw bytes hold braces, backslashes and NULs, escaped braces, \'hh and \u escapes).
   mk binary.rtf rtf 100 "\$PY -c '
 import sys
