@@ -28,15 +28,19 @@ namespace rexmoor::gui {
 
 namespace {
 
-constexpr int kNodeRole = Qt::UserRole + 2;  // category * 100000 + child + 1
+// A type-tree item's node: its category, and for an extension node the child's index (no value
+// on a category item). Two typed roles, not one packed number, so that no count of extensions
+// can carry a child into the next category.
+constexpr int kCategoryRole = Qt::UserRole + 2;
+constexpr int kChildRole = Qt::UserRole + 4;
 
 std::string MainWndText(const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); }
 
 NodeRef RefOf(const QTreeWidgetItem* item) {
-  const int value = item->data(0, kNodeRole).toInt();
   NodeRef ref;
-  ref.category = static_cast<TypeCategory>(value / 100000);
-  if (value % 100000 != 0) ref.child = static_cast<std::size_t>(value % 100000 - 1);
+  ref.category = static_cast<TypeCategory>(item->data(0, kCategoryRole).toInt());
+  const QVariant child = item->data(0, kChildRole);
+  if (child.isValid()) ref.child = static_cast<std::size_t>(child.toULongLong());
   return ref;
 }
 
@@ -259,14 +263,15 @@ void ResultsPage::FillTypeTree() {
     const CategoryNode& category = model_.Categories()[c];
     auto* item = new QTreeWidgetItem({FromUtf8(category.text)});
     item->setData(0, kNodeNameRole, QString::fromLatin1(CategoryNodeName(category.category)));
-    item->setData(0, kNodeRole, static_cast<int>(c) * 100000);
+    item->setData(0, kCategoryRole, static_cast<int>(c));
     item->setIcon(0, ThemeIcon(CategoryIconName(category.category)));
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
     typeTree_->addTopLevelItem(item);
     for (std::size_t n = 0; n < category.children.size(); ++n) {
       const TypeNode& node = category.children[n];
       auto* child = new QTreeWidgetItem({FromUtf8(node.text)});
-      child->setData(0, kNodeRole, static_cast<int>(c) * 100000 + static_cast<int>(n) + 1);
+      child->setData(0, kCategoryRole, static_cast<int>(c));
+      child->setData(0, kChildRole, QVariant::fromValue<qulonglong>(n));
       child->setIcon(0, node.extension == "unknow" ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(node.extension)));
       child->setFlags((child->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
       item->addChild(child);
