@@ -123,6 +123,14 @@ QString Sha256(const QString& path) {
 QString Catalog(const char* key) { return QString::fromStdString(GetMessageCatalog().Msg(key)); }
 
 // "JPG/JPEG (4)" -> ("JPG/JPEG", 4)
+// Unpacks a committed .gz image to `to`; false when gunzip failed.
+bool Gunzip(const QString& gz, const QString& to) {
+  QProcess gunzip;
+  gunzip.setStandardOutputFile(to);
+  gunzip.start(QStringLiteral("gunzip"), {QStringLiteral("-c"), gz});
+  return gunzip.waitForFinished(60000) && gunzip.exitStatus() == QProcess::NormalExit && gunzip.exitCode() == 0;
+}
+
 std::pair<QString, int> SplitCount(const QString& text) {
   static const QRegularExpression pattern(QStringLiteral("^(.*) \\((\\d+)\\)$"));
   const auto match = pattern.match(text);
@@ -183,11 +191,7 @@ void MainWindowTest::initTestCase() {
   QVERIFY(work_.isValid());
   image_ = work_.filePath(QStringLiteral("card.img"));
   recoverTo_ = work_.filePath(QStringLiteral("recovered"));
-  QProcess gunzip;
-  gunzip.setStandardOutputFile(image_);
-  gunzip.start(QStringLiteral("gunzip"), {QStringLiteral("-c"), QStringLiteral(REXMOOR_SOURCE_DIR "/samples/card.img.gz")});
-  QVERIFY(gunzip.waitForFinished(60000));
-  QCOMPARE(gunzip.exitCode(), 0);
+  QVERIFY(Gunzip(QStringLiteral(REXMOOR_SOURCE_DIR "/samples/card.img.gz"), image_));
 
   QFile sums(QStringLiteral(REXMOOR_SOURCE_DIR "/samples/card.sha256"));
   QVERIFY(sums.open(QIODevice::ReadOnly));
@@ -582,12 +586,7 @@ void MainWindowTest::quickScanOfADiskPassesOverAreasWithoutAVolume() {
 // through the real windows writes each of them back unchanged.
 void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   const QString disk = work_.filePath(QStringLiteral("exfat_mbr.img"));
-  QProcess gunzip;
-  gunzip.setStandardOutputFile(disk);
-  gunzip.start(QStringLiteral("gunzip"),
-               {QStringLiteral("-c"), QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/exfat/exfat_mbr.img.gz")});
-  QVERIFY(gunzip.waitForFinished(60000));
-  QCOMPARE(gunzip.exitCode(), 0);
+  QVERIFY(Gunzip(QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/exfat/exfat_mbr.img.gz"), disk));
   // The deleted files the manifest lists for the disk: name -> sha256.
   std::map<QString, QString> deleted;
   QFile manifest(QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/exfat/MANIFEST.txt"));
@@ -783,14 +782,7 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
 // number of files in it and below, and the files found by content apart.
 void MainWindowTest::folderViewCountsAgreeWithTheCommandLine() {
   const QString ntfs = work_.filePath(QStringLiteral("ntfs_deleted.img"));
-  {
-    QProcess gunzip;
-    gunzip.setStandardOutputFile(ntfs);
-    gunzip.start(QStringLiteral("gunzip"),
-                 {QStringLiteral("-c"), QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/ntfs/ntfs_deleted.img.gz")});
-    QVERIFY(gunzip.waitForFinished(60000));
-    QCOMPARE(gunzip.exitCode(), 0);
-  }
+  QVERIFY(Gunzip(QStringLiteral(REXMOOR_SOURCE_DIR "/tests/fixtures/ntfs/ntfs_deleted.img.gz"), ntfs));
   const QString fat = QStringLiteral(REXMOOR_FIXTURE_DIR "/fmt_fat32.img");
   if (!QFileInfo::exists(fat)) QSKIP("fmt_fat32.img is missing; run the build_fixture_volumes test first");
   for (const QString& image : {fat, ntfs}) {
