@@ -51,6 +51,10 @@ class StreamDigest {
 
   void Begin(bool sha256, bool md5);
   void Update(const void* data, std::size_t length);
+  // Copies the piece and hashes it on the digests' own thread while the caller goes on (writes
+  // it, reads the next); Finish waits for what is still being hashed. This keeps hashing off the
+  // path of a recovery, which is bound by reading and writing.
+  void UpdateLater(const void* data, std::size_t length);
   // The hex digests of everything since Begin; the digest is done with.
   FileDigests Finish();
   bool Active() const;

@@ -96,8 +96,8 @@ Result RecoveredFileSink::Open() {
 }
 
 Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {
+  digest_.UpdateLater(data, length);  // the bytes as written, hashed beside the writing: no second read
   if (Result r = WriteAll(out_, data, length, written_); r != kSuccess) return r;
-  digest_.Update(data, length);  // the bytes as written: no second read
   written_ += length;
   lastPercent_ = size_ == 0 ? 100 : static_cast<std::int32_t>(static_cast<unsigned __int128>(written_) * 100 / size_);
   // A complete file gets its 100 from Finish, so that the last report carries the verdict.
