@@ -13,6 +13,7 @@
 #   --kinds LIST    make only these corpus kinds, e.g. jpg,jpgexif,mp4 (default: all, listed below)
 #   --types LIST    passed to `rexmoor recover --types` (default: all)
 #   --no-photorec   leave PhotoRec out
+#   --medium-only   make (or reuse) the corpus and medium, then stop (bench/speed.sh uses it)
 #
 # The corpus comes from real encoders (ImageMagick, exiftool, ffmpeg, sox, lame, gs, zip, 7z,
 # gzip, gcab, sqlite3, python3's zipfile, mailbox and plistlib, cwebp, heif-enc, avifenc, cjxl,
@@ -41,6 +42,7 @@ keep=0
 types=
 photorec_on=1
 only_kinds=
+medium_only=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -52,6 +54,7 @@ while [ $# -gt 0 ]; do
     --types) types=$2; shift 2 ;;
     --kinds) only_kinds=$2; shift 2 ;;
     --no-photorec) photorec_on=0; shift ;;
+    --medium-only) medium_only=1; keep=1; shift ;;
     -h|--help) sed -n '2,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
     *) echo "carve_accuracy: unknown option $1" >&2; exit 2 ;;
   esac
@@ -356,6 +359,7 @@ rm -rf "$tmp"
 python3 "$here/carve_accuracy.py" layout "$corpus" "$image" "$work/truth.tsv" "$seed"
 echo "$recipe" > "$work/recipe"
 fi
+[ "$medium_only" = 1 ] && exit 0
 
 echo "carve_accuracy: deep scan with $rexmoor" >&2
 rm -rf "$work/rexmoor_out" "$work/rexmoor_data"
