@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-svg-dev fonts-dejavu-core qt6-image-formats-plugins qt6-multimedia-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav gstreamer1.0-alsa
   dosfstools mtools ntfs-3g exfatprogs e2fsprogs fdisk
-  zlib1g-dev libssl-dev procps python3
+  zlib1g-dev libssl-dev libsystemd-dev dbus procps python3
 )
 
 missing=()

@@ -14,6 +14,7 @@
 #include "platform/drives.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
+#include "platform/udisks_open.h"
 
 namespace rexmoor {
 
@@ -27,6 +28,13 @@ bool ParseNumber(std::string_view text, std::uint64_t& out) {
 
 // One line for a source that cannot be opened; a permission problem says how to get access.
 std::string OpenError(const std::string& path, Result r) {
+  // udisks2 was asked (--udisks, or a device this user may not open) and said why not.
+  if (const std::string udisks = LastUdisksRefusal(); !udisks.empty()) {
+    if (r == kErrAccessDenied && ::geteuid() != 0)
+      return "cannot read " + path + ": permission denied, and " + udisks + " (run rexmoor as root, e.g. with " +
+             "sudo, or as a member of the group that owns " + path + ")";
+    return "cannot read " + path + ": " + udisks;
+  }
   if (r == kErrAccessDenied && ::geteuid() == 0)
     return "cannot read " + path + ": access denied, even to root (the system does not let programs read it)";
   if (r == kErrAccessDenied)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "platform/udisks_open.h"
 
 namespace rexmoor::cli {
 namespace {
@@ -26,6 +27,9 @@ constexpr const char* kTargetText =
     "this user can write to (or one that can be made), checked before the scan, and hold the files\n"
     "found, checked before any is written (--ignore-free-space writes all the same).";
 constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 cancelled.";
+constexpr const char* kUdisksText =
+    "A block device this user may not read is opened through udisks2 when it is there: polkit\n"
+    "asks for the administrator's password (a desktop session's agent, or run pkttyagent).";
 constexpr const char* kImageUsage =
     "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--retries N] [--resume] [--force]\n";
 constexpr const char* kImageText =
@@ -166,6 +170,12 @@ struct ScanCommand {
   ScanOptions options;
 };
 
+// --udisks: every block device through udisks2, not only one this user may not open.
+void AddUdisksFlag(CLI::App& app) {
+  app.add_flag_callback("--udisks", [] { SetUdisksUse(UdisksUse::Always); },
+                        "open block devices through udisks2 (polkit may ask for the password)");
+}
+
 void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const char* description, const char* usage,
                     bool recover) {
   c.usage = usage;
@@ -173,8 +183,9 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
   c.app = parent.add_subcommand(name, description);
   CLI::App& app = *c.app;
   app.allow_extras();
-  app.footer(recover ? Joined({kSourceText, kDeepText, kTargetText, kExitText})
-                     : Joined({kSourceText, kDeepText, kExitText}));
+  app.footer(recover ? Joined({kSourceText, kUdisksText, kDeepText, kTargetText, kExitText})
+                     : Joined({kSourceText, kUdisksText, kDeepText, kExitText}));
+  AddUdisksFlag(app);
   app.add_option("SOURCE", c.source, "the drive, partition or image to scan")->type_name("");
   app.add_flag("--quick")->description("only walk the live file system for deleted entries");
   app.add_flag("--deep")->description("also sweep the free sectors (the default)");
@@ -301,6 +312,7 @@ CLI::App* preview_app(CLI::App& parent, PreviewOptions& preview, std::string& so
   app->allow_extras();
   app->footer(Joined({kSourceText, kPreviewText, kExitText}));
   app->add_option("SOURCE", source, "the drive, partition or image that was scanned")->type_name("");
+  AddUdisksFlag(*app);
   app->add_option("--id", preview.id, "the file, as ENGINE:ID from scan --format json")->type_name("ENGINE:ID");
   app->add_option("--to", preview.output, "write the file's preview here")->type_name("FILE");
   app->add_flag("--quick")->description("the file came from a quick scan");
@@ -326,6 +338,7 @@ int Main(int argc, char** argv) {
   CLI::App* detect = app.add_subcommand("detect", "print the kind of volume at SOURCE: FAT, EXFAT, NTFS, EXT or NONE");
   detect->allow_extras();
   detect->footer(Joined({kSourceText, kExitText}));
+  AddUdisksFlag(*detect);
   detect->add_option("SOURCE", detectSource, "the drive, partition or image to look at")->type_name("");
 
   ScanCommand scan;
@@ -344,6 +357,7 @@ int Main(int argc, char** argv) {
   CLI::App* imageCommand = app.add_subcommand("image", "copy SOURCE sector by sector into the image file OUTPUT");
   imageCommand->allow_extras();
   imageCommand->footer(Joined({kSourceText, kImageText, kExitText}));
+  AddUdisksFlag(*imageCommand);
   imageCommand->add_option("SOURCE", image.source, "the drive, partition or area to copy")->type_name("");
   imageCommand->add_option("OUTPUT", image.output, "the image file to write")->type_name("");
   imageCommand->add_flag("--skip-bad", image.skipBad, "write unreadable sectors as zeros and go on");

@@ -280,7 +280,8 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
   if (!drive.isImageStandIn) facts.removable = DriveRemovable(drive.sysName);
 
   FileHandle handle;
-  const Result opened = FileHandle::OpenReadOnly(drive.path, handle);
+  // A listing asks nobody for a password; a drive udisks2 opened before is read again.
+  const Result opened = FileHandle::OpenReadOnlyWithoutAsking(drive.path, handle);
   geometryRead = opened == kSuccess && GetDriveGeometry(handle, geometry) == kSuccess &&
                  geometry.bytesPerSector >= 512 && geometry.bytesPerSector <= 65536;
   if (geometryRead) {

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "platform/udisks_open.h"
+
 namespace rexmoor {
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
@@ -36,8 +38,30 @@ static Result OpenWith(const std::string& path, int flags, mode_t mode, FileHand
   return kSuccess;
 }
 
+namespace {
+
+bool IsBlockDevicePath(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+}  // namespace
+
 Result FileHandle::OpenReadOnly(const std::string& path, FileHandle& out) {
-  return OpenWith(path, O_RDONLY, 0, out);
+  ClearUdisksRefusal();
+  const UdisksUse use = GetUdisksUse();
+  if (use == UdisksUse::Always && IsBlockDevicePath(path)) return OpenThroughUdisks(path, out);
+  const Result r = OpenWith(path, O_RDONLY, 0, out);
+  if (r != kErrAccessDenied || use != UdisksUse::Fallback || !IsBlockDevicePath(path)) return r;
+  // A device this user may not open: udisks2 may open it for them, after polkit asked. When it
+  // cannot, the plain refusal stands, and the caller's message says how to get access.
+  return OpenThroughUdisks(path, out) == kSuccess ? kSuccess : r;
+}
+
+Result FileHandle::OpenReadOnlyWithoutAsking(const std::string& path, FileHandle& out) {
+  const Result r = OpenWith(path, O_RDONLY, 0, out);
+  if (r != kErrAccessDenied && GetUdisksUse() != UdisksUse::Always) return r;
+  return OpenKeptUdisksDescriptor(path, out) ? kSuccess : r;
 }
 
 Result FileHandle::OpenReadWrite(const std::string& path, FileHandle& out, bool truncate) {

@@ -22,8 +22,12 @@ class FileHandle {
   FileHandle(FileHandle&& other) noexcept : fd_(other.Release()) {}
   FileHandle& operator=(FileHandle&& other) noexcept;
 
-  // Opens a medium (drive, partition, image) read-only.
+  // Opens a medium (drive, partition, image) read-only. A block device this user may not open is
+  // asked of udisks2, which may have polkit ask for a password (see udisks_open.h).
   static Result OpenReadOnly(const std::string& path, FileHandle& out);
+  // The same without asking anyone: for listings, which must not bring up a password dialog for
+  // every drive. A device udisks2 opened before is opened again.
+  static Result OpenReadOnlyWithoutAsking(const std::string& path, FileHandle& out);
   // Opens (creating when missing) a file for reading and writing; never used for media.
   static Result OpenReadWrite(const std::string& path, FileHandle& out, bool truncate = false);
   // Creates a new file for writing; fails with kErrFileExists when it already exists.
