@@ -18,12 +18,17 @@ grep -q '^Exec=rexmoor-gui' "$work/prefix/share/applications/rexmoor-gui.desktop
 [ -f "$work/prefix/share/icons/hicolor/scalable/apps/rexmoor.svg" ] || { echo "no icon installed"; exit 1; }
 [ -f "$work/prefix/share/rexmoor/config.ini" ] || { echo "shipped settings not installed"; exit 1; }
 # The user guide Help opens, with its pictures.
-[ -f "$work/prefix/share/doc/Rexmoor/guide/index.html" ] || { echo "no user guide installed"; exit 1; }
-[ -f "$work/prefix/share/doc/Rexmoor/screenshots/page0-start.png" ] || { echo "the guide's pictures are not installed"; exit 1; }
+[ -f "$work/prefix/share/rexmoor/guide/index.html" ] || { echo "no user guide installed"; exit 1; }
+[ -f "$work/prefix/share/rexmoor/screenshots/page0-start.png" ] || { echo "the guide's pictures are not installed"; exit 1; }
 # The program that draws a PDF's first page for the preview, out of the programs' way.
 [ -x "$work/prefix/libexec/rexmoor/rexmoor-pdf-page" ] || { echo "no rexmoor-pdf-page in libexec/rexmoor"; exit 1; }
 # And the one that draws HEIF/AVIF, JPEG XL and camera raw pictures.
 [ -x "$work/prefix/libexec/rexmoor/rexmoor-picture" ] || { echo "no rexmoor-picture in libexec/rexmoor"; exit 1; }
+# The manual pages and the software centres' description.
+for page in rexmoor rexmoor-gui; do
+  gzip -t "$work/prefix/share/man/man1/$page.1.gz" 2>/dev/null || { echo "no manual page $page(1)"; exit 1; }
+done
+[ -f "$work/prefix/share/metainfo/org.rexmoor.Rexmoor.metainfo.xml" ] || { echo "no AppStream description"; exit 1; }
 
 gunzip -c "$root/samples/card.img.gz" > "$work/card.img"
 export REXMOOR_DATA_DIR="$work/data"

@@ -72,7 +72,10 @@ struct EndWatcher : IScanJobObserver {
 
 }  // namespace
 
-InterruptWaiter::InterruptWaiter() { (void)::pipe2(stop_, O_CLOEXEC); }
+InterruptWaiter::InterruptWaiter() {
+  // Without the pipe the waiter cannot be woken early; stop_ stays -1 and it only times out.
+  if (::pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
+}
 
 InterruptWaiter::~InterruptWaiter() {
   for (int fd : stop_)
@@ -99,7 +102,8 @@ void InterruptWaiter::Stop() {
 }
 
 void CatchInterrupts() {
-  if (g_interruptPipe[0] < 0) (void)::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK);
+  if (g_interruptPipe[0] < 0 && ::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    g_interruptPipe[0] = g_interruptPipe[1] = -1;
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);

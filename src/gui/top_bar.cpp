@@ -79,7 +79,7 @@ void TopBar::BuildAssistMenu() {
   QAction* help = addItem("item_help", [] {
     // The user guide installed with the program, or the one of the source tree beside a build.
     const QString folder = FromUtf8(ProgramFolder());
-    for (const QString& candidate : {folder + QStringLiteral("../share/doc/Rexmoor/guide/index.html"),
+    for (const QString& candidate : {folder + QStringLiteral("../share/rexmoor/guide/index.html"),
                                      folder + QStringLiteral("../docs/guide/index.html")}) {
       if (QFileInfo::exists(candidate)) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(candidate).absoluteFilePath()));

@@ -320,7 +320,8 @@ Kind KindOf(const std::string& path) {
   std::uint8_t head[16] = {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
-    (void)::read(fd, head, sizeof head);
+    // A short or failed read leaves zeros: no kind is recognised by them.
+    if (::read(fd, head, sizeof head) < 0) std::memset(head, 0, sizeof head);
     ::close(fd);
   }
   static constexpr std::uint8_t kJxlBox[12] = {0, 0, 0, 0x0C, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
