@@ -92,11 +92,14 @@ rm -rf "$work"
 mkdir -p "$work"
 cp "${debs[@]}" samples/card.img.gz "$work/"
 cleanup_root() {
+  umount "$chroot_dir/dev/pts" 2>/dev/null || true
   umount "$chroot_dir/proc" 2>/dev/null || true
   rm -rf "$unpacked" "$work"
 }
 trap cleanup_root EXIT
 mount -t proc proc "$chroot_dir/proc" 2>/dev/null || true
+mkdir -p "$chroot_dir/dev/pts"
+mount -t devpts devpts "$chroot_dir/dev/pts" 2>/dev/null || true  # dpkg's terminal log
 cp /etc/resolv.conf "$chroot_dir/etc/resolv.conf" 2>/dev/null || true
 chroot "$chroot_dir" /bin/sh -e -c '
   export DEBIAN_FRONTEND=noninteractive
