@@ -487,7 +487,8 @@ def swallowed_by(start, found):
     return " (inside the %s found at sector %d)" % (best[1], best[0]) if best else ""
 
 
-def compare(truth, ours, our_seconds, photorec, photorec_seconds):
+def read_truth(truth):
+    """The rows of truth.tsv, each with the path of its corpus file."""
     corpus = os.path.join(os.path.dirname(truth), "corpus")
     rows = []
     with open(truth) as f:
@@ -498,6 +499,11 @@ def compare(truth, ours, our_seconds, photorec, photorec_seconds):
             r["size"] = int(r["size"])
             r["path"] = os.path.join(corpus, r["file"])
             rows.append(r)
+    return rows
+
+
+def compare(truth, ours, our_seconds, photorec, photorec_seconds):
+    rows = read_truth(truth)
     mine = finds(ours, r"^(\d+)\.[A-Za-z0-9]+$")
     theirs = finds(photorec, r"^f(\d+)")
     starts = {r["start_sector"] for r in rows}

@@ -48,23 +48,10 @@ def cat_seconds(image):
     return min(run(["sh", "-c", 'cat "$0" >/dev/null', image])[0] for _ in range(3))
 
 
-def read_truth(path, corpus):
-    rows = []
-    with open(path) as f:
-        header = f.readline().rstrip("\n").split("\t")
-        for line in f:
-            r = dict(zip(header, line.rstrip("\n").split("\t")))
-            r["start_sector"] = int(r["start_sector"])
-            r["size"] = int(r["size"])
-            r["path"] = os.path.join(corpus, r["file"])
-            rows.append(r)
-    return rows
-
-
 def tile(work, mib):
     """medium.img laid end to end up to mib MiB (at least once); the truth of every copy."""
     medium = os.path.join(work, "medium.img")
-    rows = read_truth(os.path.join(work, "truth.tsv"), os.path.join(work, "corpus"))
+    rows = ca.read_truth(os.path.join(work, "truth.tsv"))
     size = os.path.getsize(medium)
     if size % SECTOR:
         sys.exit("speed: %s is not a whole number of sectors" % medium)
