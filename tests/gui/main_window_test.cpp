@@ -30,8 +30,6 @@
 #include <QTextEdit>
 #include <QToolButton>
 #include <QTreeView>
-#include <QTreeWidget>
-#include <QTreeWidgetItemIterator>
 #include <QElapsedTimer>
 #include <QImageReader>
 #include <QMediaPlayer>
@@ -246,11 +244,11 @@ void MainWindowTest::ScanCard(std::function<void()> duringScan) {
   ClickChild(window_.get(), "BtnStart");
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
   QVERIFY(window_->AddImageFile(image_));
-  auto* disks = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
-  QVERIFY(disks->currentItem() != nullptr);
+  auto* disks = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
+  QVERIFY(disks->currentIndex().isValid());
   // An image of one volume shows its label and file system as a drive's partition does.
-  QCOMPARE(disks->currentItem()->text(0), QStringLiteral("card.img (CARD)"));
-  QVERIFY(disks->currentItem()->text(1).startsWith(QStringLiteral("FAT")));
+  QCOMPARE(disks->currentIndex().siblingAtColumn(0).data().toString(), QStringLiteral("card.img (CARD)"));
+  QVERIFY(disks->currentIndex().siblingAtColumn(1).data().toString().startsWith(QStringLiteral("FAT")));
   if (duringScan) duringScan();
   // The click returns once the scan and search windows have come and gone.
   ClickChild(window_.get(), "BtnScan");
@@ -507,10 +505,10 @@ void MainWindowTest::deviceArrivalAndRemovalRefreshTheDiskList() {
   DeviceEventSource events;
   window_->SetDeviceSource(&events);
   window_->SetRefreshDelay(100);
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
   auto hasLabel = [list](const QString& label) {
-    for (QTreeWidgetItemIterator it(list); *it != nullptr; ++it)
-      if ((*it)->text(0).contains(label)) return true;
+    for (const QModelIndex& row : AllNodes(list->model()))
+      if (row.data().toString().contains(label)) return true;
     return false;
   };
   QVERIFY(hasLabel(QStringLiteral("SYSTEM")));
@@ -522,8 +520,8 @@ void MainWindowTest::deviceArrivalAndRemovalRefreshTheDiskList() {
   QVERIFY(!hasLabel(QStringLiteral("CAMERA")));
   QTRY_VERIFY_WITH_TIMEOUT(hasLabel(QStringLiteral("CAMERA")), 5000);
   // The card that came is selected, ready to scan.
-  QVERIFY(list->currentItem() != nullptr);
-  QVERIFY(list->currentItem()->text(0).contains(QStringLiteral("CAMERA")));
+  QVERIFY(list->currentIndex().isValid());
+  QVERIFY(list->currentIndex().siblingAtColumn(0).data().toString().contains(QStringLiteral("CAMERA")));
   // Image files stay listed across refreshes.
   QVERIFY(hasLabel(QStringLiteral("card.img")));
 
@@ -581,11 +579,11 @@ void MainWindowTest::quickScanOfADiskPassesOverAreasWithoutAVolume() {
   while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
   ClickChild(window_.get(), "BtnDeletedRecovery");
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
-  QTreeWidgetItem* drive = list->topLevelItem(0);
-  QVERIFY(drive != nullptr);
-  QCOMPARE(drive->childCount(), 2);  // the partition and the space after it
-  list->setCurrentItem(drive);
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
+  const QModelIndex drive = list->model()->index(0, 0);
+  QVERIFY(drive.isValid());
+  QCOMPARE(list->model()->rowCount(drive), 2);  // the partition and the space after it
+  list->setCurrentIndex(drive);
   QString told;
   driver_.Add(TakeBoxText(told));
   ClickChild(window_.get(), "BtnScan");
@@ -619,12 +617,12 @@ void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   window_->SetDeviceLister(ListDevices);
   while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
   ClickChild(window_.get(), "BtnDeletedRecovery");
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
-  QTreeWidgetItem* drive = list->topLevelItem(0);
-  QVERIFY(drive != nullptr && drive->childCount() >= 1);
-  QTreeWidgetItem* partition = drive->child(0);
-  QCOMPARE(partition->text(1), QStringLiteral("exFAT"));
-  list->setCurrentItem(partition);
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
+  const QModelIndex drive = list->model()->index(0, 0);
+  QVERIFY(drive.isValid() && list->model()->rowCount(drive) >= 1);
+  const QModelIndex partition = list->model()->index(0, 0, drive);
+  QCOMPARE(partition.siblingAtColumn(1).data().toString(), QStringLiteral("exFAT"));
+  list->setCurrentIndex(partition);
   QString told;
   driver_.Add(TakeBoxText(told));
   ClickChild(window_.get(), "BtnScan");
@@ -939,13 +937,13 @@ void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
 
   ClickChild(window_.get(), "BtnCreateImageMode");
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
   // Image files are not offered for copying, and the drive's row is.
-  QTreeWidgetItem* drive = list->topLevelItem(0);
-  QVERIFY(drive != nullptr);
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    if (list->topLevelItem(i)->text(0) == Catalog("MSG0209")) QVERIFY(list->topLevelItem(i)->isHidden());
-  list->setCurrentItem(drive);
+  const QModelIndex drive = list->model()->index(0, 0);
+  QVERIFY(drive.isValid());
+  for (int i = 0; i < list->model()->rowCount(); ++i)
+    if (list->model()->index(i, 0).data().toString() == Catalog("MSG0209")) QVERIFY(list->isRowHidden(i, {}));
+  list->setCurrentIndex(drive);
   bool windowSeen = false;
   bool offered = false;
   driver_.Add([&windowSeen](QWidget* modal) {
@@ -966,8 +964,8 @@ void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
   QCOMPARE(proposed, QStringLiteral("Physical Disk 1.img"));
   QCOMPARE(Sha256(target), Sha256(image_));
   // Yes: the copy is listed and selected, ready for a deep scan.
-  QVERIFY(list->currentItem() != nullptr);
-  QCOMPARE(list->currentItem()->text(0), QStringLiteral("card-copy.img (CARD)"));
+  QVERIFY(list->currentIndex().isValid());
+  QCOMPARE(list->currentIndex().siblingAtColumn(0).data().toString(), QStringLiteral("card-copy.img (CARD)"));
   QVERIFY(window_->findChild<QPushButton*>(QStringLiteral("BtnScan"))->isVisible());
 
   qunsetenv("REXMOOR_DRIVES");
