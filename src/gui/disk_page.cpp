@@ -4,13 +4,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QSplitter>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "app/catalog_format.h"
 #include "app/message_catalog.h"
@@ -21,15 +22,8 @@ namespace rexmoor::gui {
 
 namespace {
 
-constexpr int kRowRole = Qt::UserRole + 1;  // index into the rows
-
 QString SizeText(std::uint64_t bytes) { return FromUtf8(FormatSize(static_cast<std::int64_t>(bytes))); }
 
-QString MainText(const char* key) { return SectionText("MainWnd", key); }
-
-QString DiskName(const DiskRow& row) {
-  return QStringLiteral("%1 %2").arg(Msg(row.removable ? "MSG0202" : "MSG0201")).arg(row.driveNumber + 1);
-}
 
 }  // namespace
 
@@ -38,9 +32,10 @@ DiskPage::DiskPage(QWidget* parent) : QWidget(parent), lister_(ListDevices) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(12, 4, 12, 4);
   auto* split = new QSplitter(Qt::Horizontal);
-  list_ = new QTreeWidget;
+  list_ = new QTreeView;
   list_->setObjectName(QStringLiteral("DiskList"));
-  list_->setColumnCount(3);
+  model_ = new DiskListModel(this);
+  list_->setModel(model_);
   list_->setUniformRowHeights(true);
   list_->setIconSize(QSize(22, 22));
   list_->setAllColumnsShowFocus(true);
@@ -78,14 +73,15 @@ DiskPage::DiskPage(QWidget* parent) : QWidget(parent), lister_(ListDevices) {
   permissionNote_->hide();
   layout->addWidget(permissionNote_);
 
-  connect(list_, &QTreeWidget::currentItemChanged, this, [this] {
+  connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
     ShowInfo();
     emit currentChanged();
   });
-  connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-    const DiskRow* row = RowOf(item);
+  connect(list_, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+    const DiskRow* row = model_->RowOf(index);
     if (row == nullptr || row->kind == DiskRow::Kind::Disk || row->kind == DiskRow::Kind::ImageGroup) {
-      item->setExpanded(!item->isExpanded());
+      const QModelIndex first = index.siblingAtColumn(0);
+      list_->setExpanded(first, !list_->isExpanded(first));
       return;
     }
     emit rowActivated();
@@ -99,69 +95,7 @@ void DiskPage::OnDeviceChanged(bool arrival) {
   refreshTimer_.start(refreshDelayMs_);
 }
 
-const DiskRow* DiskPage::RowOf(const QTreeWidgetItem* item) const {
-  if (item == nullptr) return nullptr;
-  bool ok = false;
-  const int index = item->data(0, kRowRole).toInt(&ok);
-  if (!ok || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return nullptr;
-  return rows_[static_cast<std::size_t>(index)].get();
-}
-
-const DiskRow* DiskPage::CurrentRow() const { return RowOf(list_->currentItem()); }
-
-QTreeWidgetItem* DiskPage::AddItem(const DiskRow& row, QTreeWidgetItem* parent) {
-  auto* item = new QTreeWidgetItem;
-  item->setData(0, kRowRole, static_cast<int>(rows_.size()) - 1);
-  switch (row.kind) {
-    case DiskRow::Kind::Disk:
-      item->setText(0, DiskName(row));
-      item->setText(1, row.facts.tableType == "dos" ? QStringLiteral("MBR")
-                       : row.facts.tableType == "gpt" ? QStringLiteral("GPT")
-                                                      : FromUtf8(row.facts.tableType));
-      item->setText(2, SizeText(row.sizeBytes));
-      item->setIcon(0, ThemeIcon(row.removable ? "drive-removable-media" : "drive-harddisk"));
-      item->setToolTip(0, FromUtf8(row.facts.path));
-      break;
-    case DiskRow::Kind::Partition: {
-      const VolumeEntry& entry = row.row.entry;
-      QString name = QStringLiteral("%1:").arg(static_cast<int>(entry.letter));
-      if (!entry.label.empty()) name += QLatin1Char(' ') + FromUtf8(entry.label);
-      if (!entry.volumePath.empty()) name += QStringLiteral("  (%1)").arg(FromUtf8(entry.volumePath));
-      if (entry.label.empty() && entry.volumePath.empty())
-        name += QLatin1Char(' ') + MainText(row.row.kind == DeviceRow::Kind::Unallocated ? "Unallocated" : "PartitionRow");
-      item->setText(0, name);
-      QString type = FromUtf8(entry.fileSystemName);
-      if (row.row.kind == DeviceRow::Kind::Unallocated) type = MainText("Unallocated");
-      else if (type.isEmpty()) type = MainText("UnknownFileSystem");
-      item->setText(1, type);
-      item->setText(2, SizeText(entry.totalBytes));
-      item->setIcon(0, ThemeIcon(row.removable ? "drive-removable-media" : "drive-harddisk"));
-      item->setToolTip(0, FromUtf8(row.sourceText));
-      break;
-    }
-    case DiskRow::Kind::ImageGroup:
-      item->setText(0, Msg("MSG0209"));
-      item->setIcon(0, ThemeIcon("media-optical"));
-      break;
-    case DiskRow::Kind::Image:
-      item->setText(0, FromUtf8(FileNameOf(row.imagePath)) +
-                           (row.label.empty() ? QString() : QStringLiteral(" (%1)").arg(FromUtf8(row.label))));
-      item->setText(1, FromUtf8(row.fileSystem));
-      item->setText(2, SizeText(row.sizeBytes));
-      item->setIcon(0, ThemeIcon("media-optical"));
-      item->setToolTip(0, FromUtf8(row.imagePath));
-      break;
-  }
-  if (row.unreadable) {
-    for (int column = 0; column < 3; ++column) item->setForeground(column, palette().color(QPalette::Disabled, QPalette::Text));
-    item->setToolTip(0, Msg("MSG0222"));
-  }
-  if (parent != nullptr)
-    parent->addChild(item);
-  else
-    list_->addTopLevelItem(item);
-  return item;
-}
+const DiskRow* DiskPage::CurrentRow() const { return model_->RowOf(list_->currentIndex()); }
 
 void DiskPage::Refresh(DiskListChange reason) {
   devices_ = lister_();
@@ -175,66 +109,63 @@ void DiskPage::Rebuild(DiskListChange reason) {
   std::string selectedSource;
   if (const DiskRow* row = CurrentRow()) selectedSource = row->sourceText + "|" + row->imagePath;
 
-  list_->clear();
-  rows_.clear();
+  std::vector<DiskNode> nodes;
   QStringList deniedDrives;
-  QTreeWidgetItem* selectItem = nullptr;
-  QTreeWidgetItem* arrivedItem = nullptr;
+  // Where the selection goes: a node and, below it, a row (none: the node's own row).
+  struct Place {
+    std::size_t node;
+    std::optional<std::size_t> child;
+  };
+  std::optional<Place> select;
+  std::optional<Place> arrived;
   for (const DeviceDrive& drive : devices_) {
-    auto disk = std::make_unique<DiskRow>();
-    disk->kind = DiskRow::Kind::Disk;
-    disk->driveNumber = drive.number;
-    disk->removable = drive.facts.removable;
-    disk->unreadable = drive.facts.unreadable;
-    disk->facts = drive.facts;
-    disk->sourceText = drive.source;
-    disk->sizeBytes = drive.facts.totalBytes;
-    rows_.push_back(std::move(disk));
-    QTreeWidgetItem* diskItem = AddItem(*rows_.back(), nullptr);
+    DiskNode& disk = nodes.emplace_back();
+    disk.row.kind = DiskRow::Kind::Disk;
+    disk.row.driveNumber = drive.number;
+    disk.row.removable = drive.facts.removable;
+    disk.row.unreadable = drive.facts.unreadable;
+    disk.row.facts = drive.facts;
+    disk.row.sourceText = drive.source;
+    disk.row.sizeBytes = drive.facts.totalBytes;
     if (drive.facts.unreadable) deniedDrives << FromUtf8(drive.facts.path);
     for (const DeviceRow& deviceRow : drive.rows) {
-      auto row = std::make_unique<DiskRow>();
-      row->kind = DiskRow::Kind::Partition;
-      row->driveNumber = drive.number;
-      row->removable = drive.facts.removable;
-      row->unreadable = drive.facts.unreadable;
-      row->facts = drive.facts;
-      row->row = deviceRow;
-      row->sourceText = deviceRow.source;
-      row->sizeBytes = deviceRow.entry.totalBytes;
-      rows_.push_back(std::move(row));
-      QTreeWidgetItem* item = AddItem(*rows_.back(), diskItem);
-      if (rows_.back()->sourceText + "|" == selectedSource) selectItem = item;
-      if (reason == DiskListChange::Arrival && drive.facts.removable && arrivedItem == nullptr) arrivedItem = item;
+      DiskRow& row = disk.children.emplace_back();
+      row.kind = DiskRow::Kind::Partition;
+      row.driveNumber = drive.number;
+      row.removable = drive.facts.removable;
+      row.unreadable = drive.facts.unreadable;
+      row.facts = drive.facts;
+      row.row = deviceRow;
+      row.sourceText = deviceRow.source;
+      row.sizeBytes = deviceRow.entry.totalBytes;
+      const Place place{nodes.size() - 1, disk.children.size() - 1};
+      if (row.sourceText + "|" == selectedSource) select = place;
+      if (reason == DiskListChange::Arrival && drive.facts.removable && !arrived) arrived = place;
     }
-    if (drive.source + "|" == selectedSource) selectItem = diskItem;
-    diskItem->setExpanded(true);
+    if (drive.source + "|" == selectedSource) select = Place{nodes.size() - 1, std::nullopt};
   }
   if (!imageFiles_.empty()) {
-    auto group = std::make_unique<DiskRow>();
-    group->kind = DiskRow::Kind::ImageGroup;
-    rows_.push_back(std::move(group));
-    QTreeWidgetItem* groupItem = AddItem(*rows_.back(), nullptr);
+    DiskNode& group = nodes.emplace_back();
+    group.row.kind = DiskRow::Kind::ImageGroup;
     for (const std::string& path : imageFiles_) {
-      auto image = std::make_unique<DiskRow>();
-      image->kind = DiskRow::Kind::Image;
-      image->imagePath = path;
-      image->sourceText = path;
+      DiskRow& image = group.children.emplace_back();
+      image.kind = DiskRow::Kind::Image;
+      image.imagePath = path;
+      image.sourceText = path;
       struct stat st {};
-      if (::stat(path.c_str(), &st) == 0) image->sizeBytes = static_cast<std::uint64_t>(st.st_size);
+      if (::stat(path.c_str(), &st) == 0) image.sizeBytes = static_cast<std::uint64_t>(st.st_size);
       // An image of one volume shows its file system and label as a drive's partition does.
       const std::vector<DeviceDrive> asDrive = ListImageDevices({path});
       if (asDrive.size() == 1 && asDrive[0].rows.size() == 1 && asDrive[0].rows[0].kind == DeviceRow::Kind::Volume) {
-        image->fileSystem = asDrive[0].rows[0].entry.fileSystemName;
-        image->label = asDrive[0].rows[0].entry.label;
+        image.fileSystem = asDrive[0].rows[0].entry.fileSystemName;
+        image.label = asDrive[0].rows[0].entry.label;
       }
-      rows_.push_back(std::move(image));
-      QTreeWidgetItem* item = AddItem(*rows_.back(), groupItem);
-      if (path + "|" + path == selectedSource) selectItem = item;
+      if (path + "|" + path == selectedSource) select = Place{nodes.size() - 1, group.children.size() - 1};
     }
-    groupItem->setExpanded(true);
-    groupItem->setHidden(mode_ == WindowMode::DiskImage);
   }
+  model_->SetNodes(std::move(nodes));
+  list_->expandAll();
+  HideImageGroup();
   if (deniedDrives.isEmpty()) {
     permissionNote_->hide();
   } else {
@@ -244,8 +175,11 @@ void DiskPage::Rebuild(DiskListChange reason) {
     permissionNote_->show();
   }
   // A card that was just plugged in is what the user wants to scan.
-  if (arrivedItem != nullptr && !scanRunning_) selectItem = arrivedItem;
-  if (selectItem != nullptr) list_->setCurrentItem(selectItem);
+  if (arrived && !scanRunning_) select = arrived;
+  if (select) {
+    const QModelIndex node = model_->index(static_cast<int>(select->node), 0);
+    list_->setCurrentIndex(select->child ? model_->index(static_cast<int>(*select->child), 0, node) : node);
+  }
   ShowInfo();
   emit currentChanged();
 }
@@ -259,10 +193,12 @@ bool DiskPage::AddImage(const QString& path) {
   }
   if (std::find(imageFiles_.begin(), imageFiles_.end(), file) == imageFiles_.end()) imageFiles_.push_back(file);
   Rebuild(DiskListChange::Start);
-  for (QTreeWidgetItemIterator it(list_); *it != nullptr; ++it) {
-    const DiskRow* row = RowOf(*it);
-    if (row != nullptr && row->kind == DiskRow::Kind::Image && row->imagePath == file) {
-      list_->setCurrentItem(*it);
+  // The image group is the last node.
+  const QModelIndex group = model_->index(model_->rowCount() - 1, 0);
+  for (int i = 0; i < model_->rowCount(group); ++i) {
+    const QModelIndex image = model_->index(i, 0, group);
+    if (const DiskRow* row = model_->RowOf(image); row != nullptr && row->imagePath == file) {
+      list_->setCurrentIndex(image);
       break;
     }
   }
@@ -271,29 +207,32 @@ bool DiskPage::AddImage(const QString& path) {
 
 void DiskPage::SetMode(WindowMode mode) {
   mode_ = mode;
-  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
-    const DiskRow* row = RowOf(list_->topLevelItem(i));
-    if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup)
-      list_->topLevelItem(i)->setHidden(mode == WindowMode::DiskImage);
+  HideImageGroup();
+}
+
+void DiskPage::HideImageGroup() {
+  for (int i = 0; i < model_->rowCount(); ++i) {
+    const DiskRow* row = model_->RowOf(model_->index(i, 0));
+    if (row != nullptr && row->kind == DiskRow::Kind::ImageGroup) list_->setRowHidden(i, {}, mode_ == WindowMode::DiskImage);
   }
 }
 
 void DiskPage::SelectDefaultRow() {
-  if (list_->currentItem() != nullptr) return;
+  if (list_->currentIndex().isValid()) return;
   // The first partition of a removable disk, else the first partition row.
-  QTreeWidgetItem* first = nullptr;
-  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* disk = list_->topLevelItem(i);
-    if (disk->isHidden()) continue;
-    const DiskRow* row = RowOf(disk);
-    QTreeWidgetItem* candidate = disk->childCount() > 0 ? disk->child(0) : disk;
+  QModelIndex first;
+  for (int i = 0; i < model_->rowCount(); ++i) {
+    if (list_->isRowHidden(i, {})) continue;
+    const QModelIndex disk = model_->index(i, 0);
+    const DiskRow* row = model_->RowOf(disk);
+    const QModelIndex candidate = model_->rowCount(disk) > 0 ? model_->index(0, 0, disk) : disk;
     if (row != nullptr && row->removable) {
-      list_->setCurrentItem(candidate);
+      list_->setCurrentIndex(candidate);
       return;
     }
-    if (first == nullptr) first = candidate;
+    if (!first.isValid()) first = candidate;
   }
-  if (first != nullptr) list_->setCurrentItem(first);
+  if (first.isValid()) list_->setCurrentIndex(first);
 }
 
 void DiskPage::ShowInfo() {
@@ -333,17 +272,17 @@ void DiskPage::ShowInfo() {
 }
 
 bool DiskPage::CollectSources(bool deep, std::vector<ResolvedSource>& resolved) {
-  QTreeWidgetItem* item = list_->currentItem();
-  const DiskRow* row = RowOf(item);
+  const QModelIndex current = list_->currentIndex().siblingAtColumn(0);
+  const DiskRow* row = model_->RowOf(current);
   if (row == nullptr || row->kind == DiskRow::Kind::ImageGroup) {
     ShowMessageBox(BoxKind::Information, window(), Msg("MSG0505"));
     return false;
   }
   std::vector<const DiskRow*> rows;
-  const bool wholeDisk = row->kind == DiskRow::Kind::Disk && item->childCount() > 0;
+  const bool wholeDisk = row->kind == DiskRow::Kind::Disk && model_->rowCount(current) > 0;
   if (wholeDisk) {
-    for (int i = 0; i < item->childCount(); ++i)
-      if (const DiskRow* child = RowOf(item->child(i))) rows.push_back(child);
+    for (int i = 0; i < model_->rowCount(current); ++i)
+      if (const DiskRow* child = model_->RowOf(model_->index(i, 0, current))) rows.push_back(child);
   } else {
     rows.push_back(row);
   }
@@ -395,16 +334,7 @@ QString DiskPage::ProposedImageName() const {
 
 void DiskPage::Retranslate() {
   ShowInfo();
-  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = list_->topLevelItem(i);
-    const DiskRow* row = RowOf(item);
-    if (row == nullptr) continue;
-    if (row->kind == DiskRow::Kind::Disk)
-      item->setText(0, DiskName(*row));
-    else if (row->kind == DiskRow::Kind::ImageGroup)
-      item->setText(0, Msg("MSG0209"));
-  }
-  list_->setHeaderLabels({MainText("ColMediaName"), MainText("ColType"), MainText("ColSize")});
+  model_->TextsChanged();
 }
 
 }  // namespace rexmoor::gui

@@ -8,35 +8,19 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/device_listing.h"
 #include "app/source_resolver.h"
+#include "gui/disk_list_model.h"
 #include "gui/pages.h"
 
 class QLabel;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QModelIndex;
+class QTreeView;
 
 namespace rexmoor::gui {
-
-// One row of the disk list.
-struct DiskRow {
-  enum class Kind { Disk, Partition, ImageGroup, Image };
-  Kind kind = Kind::Partition;
-  std::int32_t driveNumber = -1;
-  bool removable = false;
-  bool unreadable = false;
-  DriveFacts facts;
-  DeviceRow row;            // partitions and areas
-  std::string sourceText;   // what the source resolver takes
-  std::string imagePath;
-  std::uint64_t sizeBytes = 0;
-  std::string fileSystem;  // images: the file system that fills the image, and its label
-  std::string label;
-};
 
 class DiskPage : public QWidget {
   Q_OBJECT
@@ -73,14 +57,13 @@ class DiskPage : public QWidget {
   void rowActivated();
 
  private:
-  const DiskRow* RowOf(const QTreeWidgetItem* item) const;
-  QTreeWidgetItem* AddItem(const DiskRow& row, QTreeWidgetItem* parent);
   void Rebuild(DiskListChange reason);
+  // The image group's row is hidden in the disk image mode.
+  void HideImageGroup();
   void ShowInfo();
 
   std::function<std::vector<DeviceDrive>()> lister_;
   std::vector<DeviceDrive> devices_;  // as listed last
-  std::vector<std::unique_ptr<DiskRow>> rows_;
   std::vector<std::string> imageFiles_;
   WindowMode mode_ = WindowMode::Recovery;
   bool scanRunning_ = false;
@@ -88,7 +71,8 @@ class DiskPage : public QWidget {
   DiskListChange pendingChange_ = DiskListChange::Start;
   QTimer refreshTimer_;
 
-  QTreeWidget* list_ = nullptr;
+  QTreeView* list_ = nullptr;
+  DiskListModel* model_ = nullptr;
   std::vector<QLabel*> infoLabels_;
   QLabel* permissionNote_ = nullptr;
 };

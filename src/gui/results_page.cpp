@@ -9,7 +9,7 @@
 #include <QStackedWidget>
 #include <QTableView>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -23,35 +23,13 @@
 #include "gui/pages.h"
 #include "gui/preview_panel.h"
 #include "gui/thumbnail_grid.h"
+#include "gui/type_tree_model.h"
 
 namespace rexmoor::gui {
 
 namespace {
 
-// A type-tree item's node: its category, and for an extension node the child's index (no value
-// on a category item). Two typed roles, not one packed number, so that no count of extensions
-// can carry a child into the next category.
-constexpr int kCategoryRole = Qt::UserRole + 2;
-constexpr int kChildRole = Qt::UserRole + 4;
-
 std::string MainWndText(const std::string& key) { return GetMessageCatalog().Text("MainWnd", key); }
-
-NodeRef RefOf(const QTreeWidgetItem* item) {
-  NodeRef ref;
-  ref.category = static_cast<TypeCategory>(item->data(0, kCategoryRole).toInt());
-  const QVariant child = item->data(0, kChildRole);
-  if (child.isValid()) ref.child = static_cast<std::size_t>(child.toULongLong());
-  return ref;
-}
-
-Qt::CheckState QtState(CheckState state) {
-  switch (state) {
-    case CheckState::Checked: return Qt::Checked;
-    case CheckState::Partial: return Qt::PartiallyChecked;
-    case CheckState::Unchecked: break;
-  }
-  return Qt::Unchecked;
-}
 
 }  // namespace
 
@@ -77,17 +55,16 @@ ResultsPage::ResultsPage(ResultModel& model, const FileTypeSelection& types, std
   typeTree_->header()->setStretchLastSection(false);
   layout->addWidget(split, 1);
 
-  connect(typeTree_, &QTreeWidget::itemChanged, this, &ResultsPage::OnTreeItemChanged);
-  connect(typeTree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) { OnTreeCurrentChanged(item); });
+  // The categories stay open.
+  connect(typeModel_, &QAbstractItemModel::modelReset, typeTree_, &QTreeView::expandAll);
+  connect(typeTree_->selectionModel(), &QItemSelectionModel::currentChanged, this, &ResultsPage::OnTreeCurrentChanged);
+  connect(typeModel_, &ResultTreeModel::checksChanged, this, &ResultsPage::OnTreeChecksChanged);
+  connect(folderTree_->Model(), &ResultTreeModel::checksChanged, this, &ResultsPage::OnTreeChecksChanged);
   connect(fileModel_, &FileListModel::checksChanged, this, &ResultsPage::OnFileChecksChanged);
   connect(thumbsButton_, &QToolButton::toggled, this, [this](bool on) { ShowThumbnails(on); });
   connect(filterBar_, &FilterBar::filterChanged, this, &ResultsPage::ApplyFilter);
   connect(byType_, &QToolButton::toggled, this, [this](bool on) { ShowFolderView(!on); });
   connect(folderTree_, &FolderTree::folderOpened, this, &ResultsPage::OnListChanged);
-  connect(folderTree_, &FolderTree::checksChanged, this, [this] {
-    fileModel_->ChecksChanged();
-    OnFileChecksChanged();
-  });
   // The list and the grid show the same rows: the user's choice of one in either is previewed.
   const auto previewCurrent = [this](const QModelIndex& current) {
     if (!autoSelecting_ && current.isValid()) emit previewWanted(static_cast<std::size_t>(current.row()));
@@ -112,8 +89,10 @@ ResultsPage::ResultsPage(ResultModel& model, const FileTypeSelection& types, std
 
 // The found files by type or by folder: two views over the same files and check boxes.
 QWidget* ResultsPage::BuildTreePane() {
-  typeTree_ = new QTreeWidget;
+  typeTree_ = new QTreeView;
   typeTree_->setObjectName(QStringLiteral("TypeTree"));
+  typeModel_ = new TypeTreeModel(model_, this);
+  typeTree_->setModel(typeModel_);
   typeTree_->setHeaderHidden(true);
   typeTree_->setIconSize(QSize(20, 20));
   typeTree_->setUniformRowHeights(true);
@@ -201,19 +180,23 @@ QWidget* ResultsPage::BuildListPane() {
 }
 
 void ResultsPage::ShowNewResults(RecordList results) {
-  fillingTree_ = true;
   // A new search starts unfiltered.
   filterBar_->Clear();
-  model_.SetFilter(RecordFilter{}, types_, MainWndText);
-  model_.Rebuild(std::move(results), types_, MainWndText);
-  FillFolders();
-  fillingTree_ = false;
+  ChangeTrees([&] {
+    model_.SetFilter(RecordFilter{}, types_, MainWndText);
+    model_.Rebuild(std::move(results), types_, MainWndText);
+    FillFolders();
+  });
   preview_->Clear();
-  FillTypeTree();
+  ShowTypeTree();
   if (FolderViewShown()) {
-    folderTree_->Fill();
+    folderTree_->ShowOpenFolder();
     OnListChanged();
   }
+}
+
+void ResultsPage::ChangeTrees(const std::function<void()>& change) {
+  typeModel_->Reset([&] { folderTree_->Model()->Reset(change); });
 }
 
 void ResultsPage::ReleaseSources() {
@@ -239,13 +222,11 @@ void ResultsPage::FillFolders() {
 
 void ResultsPage::ApplyFilter() {
   thumbGrid_->Stop();
-  fillingTree_ = true;
-  model_.SetFilter(filterBar_->Filter(), types_, MainWndText);
-  fillingTree_ = false;
+  ChangeTrees([&] { model_.SetFilter(filterBar_->Filter(), types_, MainWndText); });
   preview_->Clear();
-  FillTypeTree();  // in the folder view, the counts kept current behind it
+  ShowTypeTree();  // in the folder view, the counts kept current behind it
   if (FolderViewShown()) {
-    folderTree_->Fill();
+    folderTree_->ShowOpenFolder();
     OnListChanged();
   }
   if (!model_.OpenedNode() && !model_.OpenedFolder()) {  // nothing passes: an empty list, and no grid to show
@@ -255,37 +236,10 @@ void ResultsPage::ApplyFilter() {
   emit selectionChanged();
 }
 
-void ResultsPage::FillTypeTree() {
-  fillingTree_ = true;
-  typeTree_->clear();
-  QTreeWidgetItem* opened = nullptr;
-  for (std::size_t c = 0; c < kTypeCategoryCount; ++c) {
-    const CategoryNode& category = model_.Categories()[c];
-    auto* item = new QTreeWidgetItem({FromUtf8(category.text)});
-    item->setData(0, kNodeNameRole, QString::fromLatin1(CategoryNodeName(category.category)));
-    item->setData(0, kCategoryRole, static_cast<int>(c));
-    item->setIcon(0, ThemeIcon(CategoryIconName(category.category)));
-    item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
-    typeTree_->addTopLevelItem(item);
-    for (std::size_t n = 0; n < category.children.size(); ++n) {
-      const TypeNode& node = category.children[n];
-      auto* child = new QTreeWidgetItem({FromUtf8(node.text)});
-      child->setData(0, kCategoryRole, static_cast<int>(c));
-      child->setData(0, kChildRole, QVariant::fromValue<qulonglong>(n));
-      child->setIcon(0, node.extension == "unknow" ? ThemeIcon("text-x-generic") : FileTypeIcon(FromUtf8(node.extension)));
-      child->setFlags((child->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsAutoTristate);
-      item->addChild(child);
-      const std::optional<NodeRef> open = model_.OpenedNode();
-      if (open && open->category == category.category && open->child == n) opened = child;
-    }
-    item->setExpanded(true);
-    item->setFlags(item->flags() & ~Qt::ItemIsAutoTristate);
-  }
-  RefreshTreeChecks();
-  fillingTree_ = false;
+void ResultsPage::ShowTypeTree() {
   fileModel_->Reset();
   SizeFileColumns();
-  if (opened != nullptr) typeTree_->setCurrentItem(opened);
+  if (const std::optional<NodeRef> open = model_.OpenedNode()) typeTree_->setCurrentIndex(typeModel_->IndexOf(*open));
   OnFileChecksChanged();
   SelectFirstRow();
 }
@@ -312,40 +266,19 @@ bool ResultsPage::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-void ResultsPage::RefreshTreeChecks() {
-  const bool wasFilling = fillingTree_;
-  fillingTree_ = true;
-  for (int c = 0; c < typeTree_->topLevelItemCount(); ++c) {
-    QTreeWidgetItem* category = typeTree_->topLevelItem(c);
-    category->setCheckState(0, QtState(model_.NodeCheck(RefOf(category))));
-    for (int n = 0; n < category->childCount(); ++n)
-      category->child(n)->setCheckState(0, QtState(model_.NodeCheck(RefOf(category->child(n)))));
-  }
-  fillingTree_ = wasFilling;
-}
-
 void ResultsPage::CheckTypeNode(const NodeRef& ref, bool checked) {
-  for (QTreeWidgetItemIterator it(typeTree_); *it != nullptr; ++it) {
-    if (RefOf(*it) == ref) {
-      (*it)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
-      return;
-    }
-  }
+  const QModelIndex index = typeModel_->IndexOf(ref);
+  if (index.isValid()) typeModel_->setData(index, checked ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
 }
 
-void ResultsPage::OnTreeItemChanged(QTreeWidgetItem* item, int column) {
-  if (fillingTree_ || column != 0 || item == nullptr) return;
-  // A click on a partial node checks it whole.
-  const bool checked = item->checkState(0) != Qt::Unchecked;
-  model_.SetNodeChecked(RefOf(item), checked);
-  RefreshTreeChecks();
+void ResultsPage::OnTreeChecksChanged() {
   fileModel_->ChecksChanged();
   OnFileChecksChanged();
 }
 
-void ResultsPage::OnTreeCurrentChanged(QTreeWidgetItem* item) {
-  if (fillingTree_ || item == nullptr) return;
-  const NodeRef ref = RefOf(item);
+void ResultsPage::OnTreeCurrentChanged(const QModelIndex& current) {
+  if (!current.isValid()) return;
+  const NodeRef ref = typeModel_->RefOf(current);
   if (!ref.child) return;
   thumbGrid_->Stop();
   lastTypeNode_ = ref;
@@ -367,7 +300,7 @@ void ResultsPage::ShowFolderView(bool folders) {
   thumbGrid_->Stop();
   treeStack_->setCurrentWidget(folders ? static_cast<QWidget*>(folderTree_) : typeTree_);
   if (folders) {
-    folderTree_->Fill();
+    folderTree_->ShowOpenFolder();
   } else {
     // Back to the type node that was open, or the first there is.
     if (!model_.OpenedNode()) {
@@ -376,7 +309,7 @@ void ResultsPage::ShowFolderView(bool folders) {
       for (const CategoryNode& category : model_.Categories())
         if (!model_.OpenedNode() && !category.children.empty()) model_.OpenNode(NodeRef{category.category, 0});
     }
-    FillTypeTree();
+    ShowTypeTree();
   }
   OnListChanged();
 }
@@ -405,10 +338,10 @@ void ResultsPage::SelectFirstRow() {
 }
 
 void ResultsPage::OnFileChecksChanged() {
-  allRows_->setCheckState(QtState(model_.AllRowsCheck()));
+  allRows_->setCheckState(QtCheckState(model_.AllRowsCheck()));
   allRows_->setEnabled(model_.RowCount() > 0);
-  RefreshTreeChecks();
-  if (FolderViewShown()) folderTree_->RefreshChecks();
+  typeModel_->ChecksChanged();
+  folderTree_->Model()->ChecksChanged();
   emit selectionChanged();
 }
 
@@ -417,12 +350,8 @@ void ResultsPage::Retranslate() {
   filterBar_->Retranslate();
   preview_->Retranslate();
   model_.Retranslate(MainWndText);
-  if (!model_.Results().empty() || typeTree_->topLevelItemCount() > 0) {
-    fillingTree_ = true;
-    for (int i = 0; i < typeTree_->topLevelItemCount(); ++i)
-      typeTree_->topLevelItem(i)->setText(0, FromUtf8(model_.Categories()[static_cast<std::size_t>(i)].text));
-    fillingTree_ = false;
-  }
+  typeModel_->TextsChanged();
+  folderTree_->Model()->TextsChanged();
 }
 
 }  // namespace rexmoor::gui

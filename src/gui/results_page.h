@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -12,11 +13,11 @@
 #include "app/scan_job.h"
 
 class QCheckBox;
+class QModelIndex;
 class QStackedWidget;
 class QTableView;
 class QToolButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace rexmoor::gui {
 
@@ -25,9 +26,7 @@ class FilterBar;
 class FolderTree;
 class PreviewPanel;
 class ThumbnailGrid;
-
-// Type tree items carry their control name (NodePhoto ...) under this role.
-inline constexpr int kNodeNameRole = Qt::UserRole + 3;
+class TypeTreeModel;
 
 class ResultsPage : public QWidget {
   Q_OBJECT
@@ -62,14 +61,17 @@ class ResultsPage : public QWidget {
   QWidget* BuildTreePane();
   QWidget* BuildListPane();
   void FillFolders();
-  void FillTypeTree();
-  void RefreshTreeChecks();
+  // A change of the result model's trees (new results, another filter), with both trees told.
+  void ChangeTrees(const std::function<void()>& change);
+  // The type tree after its nodes changed: the open node current, the list filled from it.
+  void ShowTypeTree();
   void SizeFileColumns();
   // The name column takes what the others leave of the list's width, but never less than room
   // for a name of some 18 characters (the list scrolls sideways then).
   void FitNameColumn();
-  void OnTreeItemChanged(QTreeWidgetItem* item, int column);
-  void OnTreeCurrentChanged(QTreeWidgetItem* item);
+  void OnTreeCurrentChanged(const QModelIndex& current);
+  // A tree's check box was toggled: the list and the other tree follow.
+  void OnTreeChecksChanged();
   void OnFileChecksChanged();
   void SelectFirstRow();
   bool PictureNodeOpen() const;
@@ -86,7 +88,8 @@ class ResultsPage : public QWidget {
   const FileTypeSelection& types_;
   std::vector<ScanSourceEntry>& sources_;
 
-  QTreeWidget* typeTree_ = nullptr;
+  QTreeView* typeTree_ = nullptr;
+  TypeTreeModel* typeModel_ = nullptr;
   FolderTree* folderTree_ = nullptr;
   QStackedWidget* treeStack_ = nullptr;
   QToolButton* byType_ = nullptr;
@@ -101,7 +104,6 @@ class ResultsPage : public QWidget {
   ThumbnailGrid* thumbGrid_ = nullptr;
   PreviewPanel* preview_ = nullptr;
   bool autoSelecting_ = false;  // a row selected by the program, not by the user
-  bool fillingTree_ = false;
 };
 
 }  // namespace rexmoor::gui

@@ -13,7 +13,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QWidget>
 
 #include <functional>
@@ -56,15 +56,16 @@ void WhenModal(const QString& name, const QString& folder, const QString& file, 
 
 // Opens the first type node whose text starts with one of the labels and previews a row of it.
 bool PreviewNode(MainWindow& window, const QStringList& labels, int row = 0) {
-  auto* tree = window.findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  auto* tree = window.findChild<QTreeView*>(QStringLiteral("TypeTree"));
   auto* list = window.findChild<QTableView*>(QStringLiteral("FileList"));
   if (tree == nullptr || list == nullptr) return false;
+  const QAbstractItemModel* nodes = tree->model();
   for (const QString& label : labels)
-    for (int c = 0; c < tree->topLevelItemCount(); ++c)
-      for (int n = 0; n < tree->topLevelItem(c)->childCount(); ++n) {
-        QTreeWidgetItem* item = tree->topLevelItem(c)->child(n);
-        if (!item->text(0).startsWith(label)) continue;
-        tree->setCurrentItem(item);
+    for (int c = 0; c < nodes->rowCount(); ++c)
+      for (int n = 0; n < nodes->rowCount(nodes->index(c, 0)); ++n) {
+        const QModelIndex node = nodes->index(n, 0, nodes->index(c, 0));
+        if (!node.data().toString().startsWith(label)) continue;
+        tree->setCurrentIndex(node);
         if (list->model()->rowCount() <= row) return false;
         list->selectionModel()->clearCurrentIndex();
         list->selectRow(row);
@@ -211,9 +212,11 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
       Save(&window, folder, QStringLiteral("page3-results"));
       // The folder view, the last folder of the root open.
       Click(&window, "ByFolderBtn");
-      if (auto* folders = window.findChild<QTreeWidget*>(QStringLiteral("FolderTree"));
-          folders != nullptr && folders->topLevelItemCount() > 0 && folders->topLevelItem(0)->childCount() > 0)
-        folders->setCurrentItem(folders->topLevelItem(0)->child(folders->topLevelItem(0)->childCount() - 1));
+      if (auto* folders = window.findChild<QTreeView*>(QStringLiteral("FolderTree")); folders != nullptr) {
+        const QModelIndex root = folders->model()->index(0, 0);
+        if (const int children = folders->model()->rowCount(root); children > 0)
+          folders->setCurrentIndex(folders->model()->index(children - 1, 0, root));
+      }
       Save(&window, folder, QStringLiteral("page3-results-folders"));
       Click(&window, "ByTypeBtn");
       // The filters' panel, as its button opens it.

@@ -29,8 +29,7 @@
 #include <QTableView>
 #include <QTextEdit>
 #include <QToolButton>
-#include <QTreeWidget>
-#include <QTreeWidgetItemIterator>
+#include <QTreeView>
 #include <QElapsedTimer>
 #include <QImageReader>
 #include <QMediaPlayer>
@@ -129,6 +128,20 @@ bool Gunzip(const QString& gz, const QString& to) {
   gunzip.setStandardOutputFile(to);
   gunzip.start(QStringLiteral("gunzip"), {QStringLiteral("-c"), gz});
   return gunzip.waitForFinished(60000) && gunzip.exitStatus() == QProcess::NormalExit && gunzip.exitCode() == 0;
+}
+
+// Every node of a tree model, parents before their children.
+std::vector<QModelIndex> AllNodes(const QAbstractItemModel* model) {
+  std::vector<QModelIndex> nodes;
+  std::function<void(const QModelIndex&)> add = [&](const QModelIndex& parent) {
+    for (int row = 0; row < model->rowCount(parent); ++row) {
+      const QModelIndex node = model->index(row, 0, parent);
+      nodes.push_back(node);
+      add(node);
+    }
+  };
+  add({});
+  return nodes;
 }
 
 std::pair<QString, int> SplitCount(const QString& text) {
@@ -231,11 +244,11 @@ void MainWindowTest::ScanCard(std::function<void()> duringScan) {
   ClickChild(window_.get(), "BtnStart");
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
   QVERIFY(window_->AddImageFile(image_));
-  auto* disks = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
-  QVERIFY(disks->currentItem() != nullptr);
+  auto* disks = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
+  QVERIFY(disks->currentIndex().isValid());
   // An image of one volume shows its label and file system as a drive's partition does.
-  QCOMPARE(disks->currentItem()->text(0), QStringLiteral("card.img (CARD)"));
-  QVERIFY(disks->currentItem()->text(1).startsWith(QStringLiteral("FAT")));
+  QCOMPARE(disks->currentIndex().siblingAtColumn(0).data().toString(), QStringLiteral("card.img (CARD)"));
+  QVERIFY(disks->currentIndex().siblingAtColumn(1).data().toString().startsWith(QStringLiteral("FAT")));
   if (duringScan) duringScan();
   // The click returns once the scan and search windows have come and gone.
   ClickChild(window_.get(), "BtnScan");
@@ -253,12 +266,12 @@ void MainWindowTest::RescanCard() {
 
 std::map<QString, int> MainWindowTest::TreeCounts() const {
   std::map<QString, int> counts;
-  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
-  for (int c = 0; c < tree->topLevelItemCount(); ++c)
-    for (int n = 0; n < tree->topLevelItem(c)->childCount(); ++n) {
-      const auto [label, count] = SplitCount(tree->topLevelItem(c)->child(n)->text(0));
-      counts[label] = count;
-    }
+  const QAbstractItemModel* tree = window_->findChild<QTreeView*>(QStringLiteral("TypeTree"))->model();
+  for (const QModelIndex& node : AllNodes(tree)) {
+    if (!node.parent().isValid()) continue;  // the categories
+    const auto [label, count] = SplitCount(node.data().toString());
+    counts[label] = count;
+  }
   return counts;
 }
 
@@ -342,12 +355,12 @@ void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
   QVERIFY(matched > 0);
 
   // The category line carries the sum; the heading the number of files.
-  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
-  const auto [photoText, photoCount] = SplitCount(tree->topLevelItem(0)->text(0));
+  const QAbstractItemModel* tree = window_->findChild<QTreeView*>(QStringLiteral("TypeTree"))->model();
+  const QModelIndex photo = tree->index(0, 0);
+  const auto [photoText, photoCount] = SplitCount(photo.data().toString());
   QCOMPARE(photoText, QString::fromStdString(GetMessageCatalog().Text("MainWnd", "MSG0807")));
   int photoChildren = 0;
-  for (int n = 0; n < tree->topLevelItem(0)->childCount(); ++n)
-    photoChildren += SplitCount(tree->topLevelItem(0)->child(n)->text(0)).second;
+  for (int n = 0; n < tree->rowCount(photo); ++n) photoChildren += SplitCount(tree->index(n, 0, photo).data().toString()).second;
   QCOMPARE(photoCount, photoChildren);
   QVERIFY(window_->findChild<QLabel*>(QStringLiteral("Txt2"))->text().contains(QString::number(expected_.size())));
 
@@ -457,8 +470,9 @@ void MainWindowTest::languageSwitchChangesTheTexts() {
   QVERIFY(start->text() != english);
   QCOMPARE(start->text(), QString::fromStdString(GetMessageCatalog().Text("MainWnd", "ChkPhoto")));
   // The tree's category texts and the file list's header follow.
-  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
-  QVERIFY(tree->topLevelItem(0)->text(0).startsWith(QString::fromStdString(GetMessageCatalog().Text("MainWnd", "MSG0807"))));
+  auto* tree = window_->findChild<QTreeView*>(QStringLiteral("TypeTree"));
+  QVERIFY(tree->model()->index(0, 0).data().toString().startsWith(
+      QString::fromStdString(GetMessageCatalog().Text("MainWnd", "MSG0807"))));
 
   emit menu->aboutToShow();
   menu->findChild<QAction*>(QStringLiteral("English"))->trigger();
@@ -491,10 +505,10 @@ void MainWindowTest::deviceArrivalAndRemovalRefreshTheDiskList() {
   DeviceEventSource events;
   window_->SetDeviceSource(&events);
   window_->SetRefreshDelay(100);
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
   auto hasLabel = [list](const QString& label) {
-    for (QTreeWidgetItemIterator it(list); *it != nullptr; ++it)
-      if ((*it)->text(0).contains(label)) return true;
+    for (const QModelIndex& row : AllNodes(list->model()))
+      if (row.data().toString().contains(label)) return true;
     return false;
   };
   QVERIFY(hasLabel(QStringLiteral("SYSTEM")));
@@ -506,8 +520,8 @@ void MainWindowTest::deviceArrivalAndRemovalRefreshTheDiskList() {
   QVERIFY(!hasLabel(QStringLiteral("CAMERA")));
   QTRY_VERIFY_WITH_TIMEOUT(hasLabel(QStringLiteral("CAMERA")), 5000);
   // The card that came is selected, ready to scan.
-  QVERIFY(list->currentItem() != nullptr);
-  QVERIFY(list->currentItem()->text(0).contains(QStringLiteral("CAMERA")));
+  QVERIFY(list->currentIndex().isValid());
+  QVERIFY(list->currentIndex().siblingAtColumn(0).data().toString().contains(QStringLiteral("CAMERA")));
   // Image files stay listed across refreshes.
   QVERIFY(hasLabel(QStringLiteral("card.img")));
 
@@ -565,11 +579,11 @@ void MainWindowTest::quickScanOfADiskPassesOverAreasWithoutAVolume() {
   while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
   ClickChild(window_.get(), "BtnDeletedRecovery");
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
-  QTreeWidgetItem* drive = list->topLevelItem(0);
-  QVERIFY(drive != nullptr);
-  QCOMPARE(drive->childCount(), 2);  // the partition and the space after it
-  list->setCurrentItem(drive);
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
+  const QModelIndex drive = list->model()->index(0, 0);
+  QVERIFY(drive.isValid());
+  QCOMPARE(list->model()->rowCount(drive), 2);  // the partition and the space after it
+  list->setCurrentIndex(drive);
   QString told;
   driver_.Add(TakeBoxText(told));
   ClickChild(window_.get(), "BtnScan");
@@ -603,12 +617,12 @@ void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   window_->SetDeviceLister(ListDevices);
   while (window_->CurrentPage() != MainWindow::kPageStart) ClickChild(window_.get(), "BtnPrev");
   ClickChild(window_.get(), "BtnDeletedRecovery");
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
-  QTreeWidgetItem* drive = list->topLevelItem(0);
-  QVERIFY(drive != nullptr && drive->childCount() >= 1);
-  QTreeWidgetItem* partition = drive->child(0);
-  QCOMPARE(partition->text(1), QStringLiteral("exFAT"));
-  list->setCurrentItem(partition);
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
+  const QModelIndex drive = list->model()->index(0, 0);
+  QVERIFY(drive.isValid() && list->model()->rowCount(drive) >= 1);
+  const QModelIndex partition = list->model()->index(0, 0, drive);
+  QCOMPARE(partition.siblingAtColumn(1).data().toString(), QStringLiteral("exFAT"));
+  list->setCurrentIndex(partition);
   QString told;
   driver_.Add(TakeBoxText(told));
   ClickChild(window_.get(), "BtnScan");
@@ -694,9 +708,31 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
   QTest::keyClick(search, Qt::Key_Return);
   QCOMPARE(TreeTotal(), count([](const QJsonObject& r) { return r[QStringLiteral("name")].toString().endsWith(QStringLiteral(".jpg"), Qt::CaseInsensitive); }));
   QCOMPARE(TreeCounts().size(), std::size_t{1});  // JPG/JPEG alone
+  // Checking the whole folder tree under the filter checks only the files that pass it, and the
+  // type tree and the folder tree show the same state, partial once the filter is gone.
+  const int jpegs = TreeTotal();
+  const QAbstractItemModel* types = window_->findChild<QTreeView*>(QStringLiteral("TypeTree"))->model();
+  ClickChild(window_.get(), "ByFolderBtn");
+  QAbstractItemModel* folderTree = window_->findChild<QTreeView*>(QStringLiteral("FolderTree"))->model();
+  QVERIFY(folderTree->setData(folderTree->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+  QCOMPARE(int(window_->Results().Selection().size()), jpegs);
+  QCOMPARE(types->index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
   search->clear();
   QTest::keyClick(search, Qt::Key_Return);
   QCOMPARE(TreeTotal(), total);
+  QVERIFY(total > jpegs);
+  QCOMPARE(folderTree->index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+  const int photos = SplitCount(types->index(0, 0).data().toString()).second;
+  QCOMPARE(types->index(0, 0).data(Qt::CheckStateRole).toInt(), int(photos > jpegs ? Qt::PartiallyChecked : Qt::Checked));
+  for (int c = 1; c < types->rowCount(); ++c) QCOMPARE(types->index(c, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+  // Checking the partial root takes in every file, unchecking it lets them all go.
+  for (const Qt::CheckState state : {Qt::Checked, Qt::Unchecked}) {
+    QVERIFY(folderTree->setData(folderTree->index(0, 0), state, Qt::CheckStateRole));
+    QCOMPARE(int(window_->Results().Selection().size()), state == Qt::Checked ? total : 0);
+    for (int c = 0; c < types->rowCount(); ++c)
+      if (types->rowCount(types->index(c, 0)) > 0) QCOMPARE(types->index(c, 0).data(Qt::CheckStateRole).toInt(), int(state));
+  }
+  ClickChild(window_.get(), "ByTypeBtn");
 
   for (const char* box : {"FoundCarved", "FoundDeleted"}) {
     auto* check = window_->findChild<QCheckBox*>(QString::fromLatin1(box));
@@ -732,26 +768,27 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
   // listing's folder fields say), a selected folder lists its own files, and checking it checks
   // them all.
   ClickChild(window_.get(), "ByFolderBtn");
-  auto* folders = window_->findChild<QTreeWidget*>(QStringLiteral("FolderTree"));
+  auto* folders = window_->findChild<QTreeView*>(QStringLiteral("FolderTree"));
   QVERIFY(folders != nullptr && folders->isVisible());
-  QCOMPARE(folders->topLevelItemCount(), 1);
-  QCOMPARE(SplitCount(folders->topLevelItem(0)->text(0)).second, total);
-  QTreeWidgetItem* holiday = nullptr;
-  for (QTreeWidgetItemIterator it(folders); *it != nullptr; ++it)
-    if (SplitCount((*it)->text(0)).first == QLatin1String("Holiday")) holiday = *it;
-  QVERIFY(holiday != nullptr);
+  QAbstractItemModel* folderModel = folders->model();
+  QCOMPARE(folderModel->rowCount(), 1);
+  QCOMPARE(SplitCount(folderModel->index(0, 0).data().toString()).second, total);
+  QModelIndex holiday;
+  for (const QModelIndex& node : AllNodes(folderModel))
+    if (SplitCount(node.data().toString()).first == QLatin1String("Holiday")) holiday = node;
+  QVERIFY(holiday.isValid());
   const int inHoliday = count([](const QJsonObject& r) { return r[QStringLiteral("folder")].toString().startsWith(QStringLiteral("Holiday/")); });
   QVERIFY(inHoliday >= 3);
-  QCOMPARE(SplitCount(holiday->text(0)).second, inHoliday);
-  folders->setCurrentItem(holiday);
+  QCOMPARE(SplitCount(holiday.data().toString()).second, inHoliday);
+  folders->setCurrentIndex(holiday);
   QCOMPARE(list->model()->rowCount(), count([](const QJsonObject& r) { return r[QStringLiteral("folder")].toString() == QLatin1String("Holiday/"); }));
-  holiday->setCheckState(0, Qt::Checked);
+  QVERIFY(folderModel->setData(holiday, Qt::Checked, Qt::CheckStateRole));
   QCOMPARE(int(window_->Results().Selection().size()), inHoliday);
   QCOMPARE(list->model()->index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
-  holiday->setCheckState(0, Qt::Unchecked);
+  QVERIFY(folderModel->setData(holiday, Qt::Unchecked, Qt::CheckStateRole));
   QVERIFY(window_->Results().Selection().empty());
   ClickChild(window_.get(), "ByTypeBtn");
-  QVERIFY(window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"))->isVisible());
+  QVERIFY(window_->findChild<QTreeView*>(QStringLiteral("TypeTree"))->isVisible());
   QVERIFY(list->model()->rowCount() > 0);
 
   // Keep the folders: every deleted file at card.img/<folder>/<name>.
@@ -814,23 +851,23 @@ void MainWindowTest::folderViewCountsAgreeWithTheCommandLine() {
     ClickChild(window_.get(), "BtnScan");
     QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageResults));
     ClickChild(window_.get(), "ByFolderBtn");
-    auto* folders = window_->findChild<QTreeWidget*>(QStringLiteral("FolderTree"));
+    auto* folders = window_->findChild<QTreeView*>(QStringLiteral("FolderTree"));
     std::map<QString, int> shown;
     int shownCarved = 0;
-    for (QTreeWidgetItemIterator it(folders); *it != nullptr; ++it) {
-      const auto [label, count] = SplitCount((*it)->text(0));
-      if ((*it)->parent() == nullptr) {
+    for (const QModelIndex& node : AllNodes(folders->model())) {
+      const auto [label, count] = SplitCount(node.data().toString());
+      if (!node.parent().isValid()) {
         shown[QString()] = count;
         continue;
       }
       if (label == QString::fromStdString(GetMessageCatalog().Text("MainWnd", "FolderCarved")) &&
-          (*it)->parent()->parent() == nullptr && !(*it)->toolTip(0).isEmpty()) {
+          !node.parent().parent().isValid() && !node.data(Qt::ToolTipRole).toString().isEmpty()) {
         shownCarved = count;
         continue;
       }
       QString path;
-      for (QTreeWidgetItem* at = *it; at->parent() != nullptr; at = at->parent())
-        path = SplitCount(at->text(0)).first + QLatin1Char('/') + path;
+      for (QModelIndex at = node; at.parent().isValid(); at = at.parent())
+        path = SplitCount(at.data().toString()).first + QLatin1Char('/') + path;
       shown[path] = count;
     }
     QCOMPARE(shown, below);
@@ -900,13 +937,13 @@ void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
 
   ClickChild(window_.get(), "BtnCreateImageMode");
   QCOMPARE(window_->CurrentPage(), int(MainWindow::kPageDisk));
-  auto* list = window_->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  auto* list = window_->findChild<QTreeView*>(QStringLiteral("DiskList"));
   // Image files are not offered for copying, and the drive's row is.
-  QTreeWidgetItem* drive = list->topLevelItem(0);
-  QVERIFY(drive != nullptr);
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    if (list->topLevelItem(i)->text(0) == Catalog("MSG0209")) QVERIFY(list->topLevelItem(i)->isHidden());
-  list->setCurrentItem(drive);
+  const QModelIndex drive = list->model()->index(0, 0);
+  QVERIFY(drive.isValid());
+  for (int i = 0; i < list->model()->rowCount(); ++i)
+    if (list->model()->index(i, 0).data().toString() == Catalog("MSG0209")) QVERIFY(list->isRowHidden(i, {}));
+  list->setCurrentIndex(drive);
   bool windowSeen = false;
   bool offered = false;
   driver_.Add([&windowSeen](QWidget* modal) {
@@ -927,8 +964,8 @@ void MainWindowTest::diskImageOfADriveIsCopiedAndOfferedForScanning() {
   QCOMPARE(proposed, QStringLiteral("Physical Disk 1.img"));
   QCOMPARE(Sha256(target), Sha256(image_));
   // Yes: the copy is listed and selected, ready for a deep scan.
-  QVERIFY(list->currentItem() != nullptr);
-  QCOMPARE(list->currentItem()->text(0), QStringLiteral("card-copy.img (CARD)"));
+  QVERIFY(list->currentIndex().isValid());
+  QCOMPARE(list->currentIndex().siblingAtColumn(0).data().toString(), QStringLiteral("card-copy.img (CARD)"));
   QVERIFY(window_->findChild<QPushButton*>(QStringLiteral("BtnScan"))->isVisible());
 
   qunsetenv("REXMOOR_DRIVES");
@@ -1002,14 +1039,12 @@ void MainWindowTest::cancelQuestionAnsweredYesShowsWhatWasFound() {
 }
 
 bool MainWindowTest::OpenNode(const QString& label) {
-  auto* tree = window_->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
-  for (int c = 0; c < tree->topLevelItemCount(); ++c)
-    for (int n = 0; n < tree->topLevelItem(c)->childCount(); ++n) {
-      QTreeWidgetItem* item = tree->topLevelItem(c)->child(n);
-      if (!item->text(0).startsWith(label)) continue;
-      tree->setCurrentItem(item);
-      return true;
-    }
+  auto* tree = window_->findChild<QTreeView*>(QStringLiteral("TypeTree"));
+  for (const QModelIndex& node : AllNodes(tree->model())) {
+    if (!node.parent().isValid() || !node.data().toString().startsWith(label)) continue;
+    tree->setCurrentIndex(node);
+    return true;
+  }
   return false;
 }
 
