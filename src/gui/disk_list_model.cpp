@@ -55,6 +55,7 @@ QString CellText(const DiskRow& row, int column) {
 }
 
 QVariant ToolTip(const DiskRow& row) {
+  if (row.askable) return Msg("MSG0228");
   if (row.unreadable) return Msg("MSG0222");
   switch (row.kind) {
     case DiskRow::Kind::Disk: return FromUtf8(row.facts.path);
@@ -133,8 +134,8 @@ QVariant DiskListModel::data(const QModelIndex& index, int role) const {
       if (index.column() == kName) return ToolTip(*row);
       return {};
     case Qt::ForegroundRole:
-      // A drive this user may not read is listed greyed.
-      if (row->unreadable) return QPalette().color(QPalette::Disabled, QPalette::Text);
+      // A drive this user may not read is listed greyed, unless the system can be asked for it.
+      if (row->unreadable && !row->askable) return QPalette().color(QPalette::Disabled, QPalette::Text);
       return {};
     default:
       return {};

@@ -19,6 +19,7 @@ struct DiskRow {
   std::int32_t driveNumber = -1;
   bool removable = false;
   bool unreadable = false;
+  bool askable = false;      // unreadable, but udisks2 can open it once the administrator agrees
   DriveFacts facts;
   DeviceRow row;            // partitions and areas
   std::string sourceText;   // what the source resolver takes

@@ -17,6 +17,7 @@
 #include "app/message_catalog.h"
 #include "gui/gui_support.h"
 #include "platform/text.h"
+#include "platform/udisks_open.h"
 
 namespace rexmoor::gui {
 
@@ -118,12 +119,19 @@ void DiskPage::Rebuild(DiskListChange reason) {
   };
   std::optional<Place> select;
   std::optional<Place> arrived;
+  // A drive this user may not open can still be read through udisks2, which has polkit ask for
+  // the administrator's password when the scan opens it. Root gains nothing from asking.
+  bool mayAsk = false;
+  if (::geteuid() != 0 && std::any_of(devices_.begin(), devices_.end(),
+                                      [](const DeviceDrive& drive) { return drive.facts.unreadable; }))
+    mayAsk = GetUdisksUse() != UdisksUse::Never && UdisksAvailable();
   for (const DeviceDrive& drive : devices_) {
     DiskNode& disk = nodes.emplace_back();
     disk.row.kind = DiskRow::Kind::Disk;
     disk.row.driveNumber = drive.number;
     disk.row.removable = drive.facts.removable;
     disk.row.unreadable = drive.facts.unreadable;
+    disk.row.askable = drive.facts.unreadable && mayAsk;
     disk.row.facts = drive.facts;
     disk.row.sourceText = drive.source;
     disk.row.sizeBytes = drive.facts.totalBytes;
@@ -134,6 +142,7 @@ void DiskPage::Rebuild(DiskListChange reason) {
       row.driveNumber = drive.number;
       row.removable = drive.facts.removable;
       row.unreadable = drive.facts.unreadable;
+      row.askable = disk.row.askable;
       row.facts = drive.facts;
       row.row = deviceRow;
       row.sourceText = deviceRow.source;
@@ -170,7 +179,8 @@ void DiskPage::Rebuild(DiskListChange reason) {
     permissionNote_->hide();
   } else {
     // Root that is still refused (a locked-down virtual disk) gets no advice that cannot help.
-    permissionNote_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg(::geteuid() == 0 ? "MSG0226" : "MSG0223"),
+    const char* note = ::geteuid() == 0 ? "MSG0226" : mayAsk ? "MSG0227" : "MSG0223";
+    permissionNote_->setText(FromUtf8(FillCatalogText(GetMessageCatalog().Msg(note),
                                                       {ToUtf8(deniedDrives.join(QStringLiteral(", ")))})));
     permissionNote_->show();
   }
@@ -259,7 +269,7 @@ void DiskPage::ShowInfo() {
       infoLabels_[0]->setText(DiskName(*row));
       infoLabels_[1]->setText(line("MSG0224", FromUtf8(row->facts.path)));
       infoLabels_[3]->setText(line("MSG0206", SizeText(row->sizeBytes)));
-      if (row->unreadable) infoLabels_[5]->setText(Msg("MSG0222"));
+      if (row->unreadable) infoLabels_[5]->setText(Msg(row->askable ? "MSG0228" : "MSG0222"));
       break;
     case DiskRow::Kind::Image:
       infoLabels_[0]->setText(line("MSG0209", FromUtf8(FileNameOf(row->imagePath))));
