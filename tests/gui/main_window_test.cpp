@@ -775,6 +775,12 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
   }
   QVERIFY(deleted >= 5);
   QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/photo")));  // no category folders
+  // The report beside the files (on unless the user turned it off): one file object per file.
+  QFile report(folder + QStringLiteral("/report.xml"));
+  QVERIFY(report.open(QIODevice::ReadOnly));
+  const QByteArray xml = report.readAll();
+  QVERIFY(xml.startsWith("<?xml") && xml.contains("<dfxml xmloutputversion='1.0'"));
+  QVERIFY(xml.count("<fileobject>") >= deleted);
 }
 
 // A quick-formatted FAT32 volume and an NTFS volume with deleted folders: the folder view shows
