@@ -11,6 +11,7 @@
 #include "formats/file_format_table.h"
 #include "formats/lznt1.h"
 #include "engine/file_digest.h"
+#include "platform/byte_view.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -322,8 +323,11 @@ Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_
   if (!stream.found || size == 0) return kSuccess;
   if (stream.resident) {
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, stream.value.size()));
-    if (take != 0 && stream.residentImageByte)
-      NoteDataRun(ByteRun{0, *stream.residentImageByte, take, 0, ByteRun::Kind::Resident});
+    for (const ByteRun& run : stream.residentRuns) {
+      if (run.fileOffset >= take) break;
+      NoteDataRun(ByteRun{run.fileOffset, run.imageOffset, std::min<std::uint64_t>(run.length, take - run.fileOffset), 0,
+                          ByteRun::Kind::Resident});
+    }
     return take == 0 ? kSuccess : sink(stream.value.data(), take);
   }
   if (source_ == nullptr) return kErrInvalidHandle;
@@ -488,13 +492,34 @@ void NtfsVolumeReader::NoteUnitRuns(const RunList& runs, std::uint64_t vcn, std:
 
 void NtfsVolumeReader::PlaceResidentValue(NtfsDataStream& stream, std::span<const std::uint8_t> record,
                                           std::uint64_t recordSector) const {
-  stream.residentImageByte.reset();
-  if (!stream.found || !stream.resident || stream.value.empty()) return;
+  stream.residentRuns.clear();
+  if (!stream.found || !stream.resident || stream.value.empty() || record.size() < kRecUsaOffset + 2) return;
   const std::uint8_t* begin = record.data();
   const std::uint8_t* value = stream.value.data();
   // Only a value inside this record has a place that the record's sector tells.
-  if (value < begin || value > begin + record.size() || stream.value.size() > record.size() - (value - begin)) return;
-  stream.residentImageByte = recordSector * geometry_.bytesPerSector + static_cast<std::uint64_t>(value - begin);
+  if (value < begin || value > begin + record.size() ||
+      stream.value.size() > record.size() - static_cast<std::size_t>(value - begin))
+    return;
+  const std::uint64_t recordByte = recordSector * geometry_.bytesPerSector;
+  const std::size_t usaOffset = LoadU16LE(begin + kRecUsaOffset);
+  const std::size_t first = static_cast<std::size_t>(value - begin);
+  const std::size_t end = first + stream.value.size();
+  // The record was prepared from these bytes: the last word of stride i came from the array's
+  // entry i + 1.
+  for (std::size_t at = first; at < end;) {
+    const std::size_t strideTail = (at / kFixupStride + 1) * kFixupStride - 2;
+    std::size_t length = 0;
+    std::uint64_t image = 0;
+    if (at < strideTail) {
+      length = std::min(end, strideTail) - at;
+      image = recordByte + at;
+    } else {
+      length = std::min(end, strideTail + 2) - at;
+      image = recordByte + usaOffset + 2 * (at / kFixupStride + 1) + (at - strideTail);
+    }
+    (void)AppendByteRun(stream.residentRuns, ByteRun{at - first, image, length, 0, ByteRun::Kind::Resident});
+    at += length;
+  }
 }
 
 std::int32_t NtfsVolumeReader::CheckContent(const NtfsDataStream& stream, std::string_view name,

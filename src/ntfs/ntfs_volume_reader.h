@@ -47,9 +47,10 @@ struct NtfsDataStream {
   std::uint64_t initializedSize = 0;
   std::uint16_t flags = 0;
   std::uint8_t compressionShift = 0;  // non-resident: log2 of the clusters per compression unit
-  // Resident: where the value lies on the medium (from its first byte), when the record's place is
-  // known (PlaceResidentValue).
-  std::optional<std::uint64_t> residentImageByte;
+  // Resident: where the value's bytes lie on the medium, in order (PlaceResidentValue): the value
+  // itself, except the last word of each 512-byte stride of the record, which the record keeps
+  // in its update sequence array. Empty when the record's place is not known.
+  std::vector<ByteRun> residentRuns;
 
   // Data stored LZNT1-compressed, unit by unit (encrypted data is written out as it lies).
   bool Compressed() const {
