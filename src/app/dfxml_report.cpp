@@ -304,6 +304,17 @@ std::vector<DfxmlVolume> DfxmlVolumesOf(const std::vector<ScanSourceEntry>& sour
   return volumes;
 }
 
+void AddCarvedRun(DfxmlFile& file, const DfxmlVolume& volume) {
+  if (!file.known || file.record.engineTag != kTagFileType || file.record.size == 0) return;
+  std::uint64_t start = 0;
+  if (__builtin_mul_overflow(std::uint64_t{file.record.locationSector}, std::uint64_t{volume.sectorSize}, &start) ||
+      start >= volume.imageSize)
+    return;
+  file.runsKnown = true;
+  const std::uint64_t size = file.record.size;  // a packed field: copied, not bound
+  file.runs = {ByteRun{0, start, std::min(size, volume.imageSize - start), 0, ByteRun::Kind::Data}};
+}
+
 void AddRecoveredFiles(DfxmlReport& report, const std::vector<RecoveredFile>& files) {
   for (const RecoveredFile& f : files) {
     DfxmlFile file;

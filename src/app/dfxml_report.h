@@ -66,6 +66,9 @@ std::string DfxmlText(const DfxmlReport& report);
 // The volumes of a job's sources, as a report names them.
 std::vector<DfxmlVolume> DfxmlVolumesOf(const std::vector<ScanSourceEntry>& sources,
                                         const std::vector<std::string>& sourceTexts);
+// A carved file's one run, known without reading it: its bytes from its first sector on, as far
+// as the image reaches (nothing for other files).
+void AddCarvedRun(DfxmlFile& file, const DfxmlVolume& volume);
 // The report's entry for each file a recovery handled.
 void AddRecoveredFiles(DfxmlReport& report, const std::vector<RecoveredFile>& files);
 // The report of a finished recovery job over these sources (sourceTexts as the user named them,

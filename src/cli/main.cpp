@@ -33,7 +33,7 @@ constexpr const char* kReportText =
     "its byte runs (where each piece of its data lies, as byte offsets from the start of the image or\n"
     "drive, also for a partition of it). --no-report leaves it out; --hash-source adds the SHA-256 of\n"
     "the source (one more full read of it). scan --format dfxml prints the same without written\n"
-    "paths, digests and byte runs.";
+    "paths and digests, with the byte runs of carved files only.";
 constexpr const char* kImageUsage =
     "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--retries N] [--resume] [--force]\n";
 constexpr const char* kImageText =

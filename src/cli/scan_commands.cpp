@@ -161,6 +161,7 @@ int RunScan(const ScanOptions& options) {
       file.folder = RecordFolder(*engine, r);
       for (std::size_t v = 0; v < report.volumes.size(); ++v)
         if (report.volumes[v].sourceTag == r.sourceTag) file.volume = v;
+      AddCarvedRun(file, report.volumes[file.volume]);
       report.files.push_back(std::move(file));
     }
     const std::string text = DfxmlText(report);
