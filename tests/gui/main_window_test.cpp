@@ -365,6 +365,7 @@ void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
   int files = 0;
   while (it.hasNext()) {
     const QString path = it.next();
+    if (path == recoverTo_ + QStringLiteral("/report.xml")) continue;  // the report beside the files
     QVERIFY2(path.startsWith(recoverTo_ + QStringLiteral("/photo/")), qPrintable(path));
     const QString sum = Sha256(path);
     QVERIFY2(cardFiles_.count(sum) == 1, qPrintable(path + QStringLiteral(" is not a file of the card")));
@@ -625,6 +626,7 @@ void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   QDirIterator it(recoverTo_, QDir::Files, QDirIterator::Subdirectories);
   while (it.hasNext()) {
     const QString path = it.next();
+    if (path == recoverTo_ + QStringLiteral("/report.xml")) continue;
     written[QFileInfo(path).fileName()] = Sha256(path);
   }
   QCOMPARE(written, deleted);
