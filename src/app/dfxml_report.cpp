@@ -94,7 +94,7 @@ std::string StatusWord(Result code) {
   return "failed";
 }
 
-void WriteRuns(std::string& out, const DfxmlFile& file) {
+void WriteRuns(std::string& out, const DfxmlFile& file, std::uint64_t partitionOffset) {
   Open(out, 3, "byte_runs");
   for (const ByteRun& run : file.runs) {
     std::string line(8, ' ');
@@ -102,6 +102,8 @@ void WriteRuns(std::string& out, const DfxmlFile& file) {
     if (run.kind == ByteRun::Kind::Fill) {
       line += " fill='0'";
     } else {
+      // fs_offset counts from the volume's first byte, img_offset from the image's.
+      if (run.imageOffset >= partitionOffset) line += " fs_offset='" + std::to_string(run.imageOffset - partitionOffset) + "'";
       line += " img_offset='" + std::to_string(run.imageOffset) + "'";
     }
     line += " len='" + std::to_string(run.length) + "'";
@@ -112,7 +114,7 @@ void WriteRuns(std::string& out, const DfxmlFile& file) {
   Close(out, 3, "byte_runs");
 }
 
-void WriteFile(std::string& out, const DfxmlFile& file, std::size_t id) {
+void WriteFile(std::string& out, const DfxmlFile& file, std::size_t id, std::uint64_t partitionOffset) {
   const FoundFileRecord& r = file.record;
   Open(out, 2, "fileobject");
   std::string name;
@@ -139,7 +141,7 @@ void WriteFile(std::string& out, const DfxmlFile& file, std::size_t id) {
     if (r.accessedTime != 0) Element(out, 3, "atime", Iso(r.accessedTime, localClock));
     if (r.createdTime != 0) Element(out, 3, "crtime", Iso(r.createdTime, localClock));
   }
-  if (file.runsKnown && !file.runs.empty()) WriteRuns(out, file);
+  if (file.runsKnown && !file.runs.empty()) WriteRuns(out, file, partitionOffset);
   if (!file.digests.sha256.empty())
     out += "      <hashdigest type='sha256'>" + XmlEscape(file.digests.sha256) + "</hashdigest>\n";
   if (!file.digests.md5.empty()) out += "      <hashdigest type='md5'>" + XmlEscape(file.digests.md5) + "</hashdigest>\n";
@@ -267,7 +269,7 @@ std::string DfxmlText(const DfxmlReport& report) {
     Element(out, 2, "rexmoor:source", volume.sourceText);
     if (volume.partitionLength != 0) Element(out, 2, "rexmoor:partition_length", volume.partitionLength);
     for (const DfxmlFile& file : report.files)
-      if (file.volume == v) WriteFile(out, file, ++id);
+      if (file.volume == v) WriteFile(out, file, ++id, volume.partitionOffset);
     Close(out, 1, "volume");
   }
   out += "</dfxml>\n";

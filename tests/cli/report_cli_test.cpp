@@ -201,6 +201,7 @@ void CheckVolume(const std::string& image, const std::string& options, Seen& see
         for (const XmlNode* run : runs->Children("byte_run")) {
           if (run->attributes.count("img_offset") != 0) {
             EXPECT_GE(Number(*run, "img_offset"), partitionOffset);
+            EXPECT_EQ(Number(*run, "fs_offset"), Number(*run, "img_offset") - partitionOffset);
           }
         }
       }

@@ -49,6 +49,7 @@
 #include "gui/device_watch.h"
 #include "gui/main_window.h"
 #include "gui/preview_panel.h"
+#include "gui/progress_windows.h"
 #include "gui/thumbnail_grid.h"
 
 using namespace rexmoor;
@@ -278,16 +279,24 @@ void MainWindowTest::RecoverTickedInto(const QString& folder) {
   auto* recover = window_->findChild<QPushButton*>(QStringLiteral("BtnRecover"));
   QVERIFY(recover->isEnabled());
   bool finished = false;
-  driver_.Add([&finished](QWidget* modal) {
+  const QString saved = work_.filePath(QStringLiteral("saved-report.xml"));
+  QFile::remove(saved);
+  bool reportSaved = false;
+  driver_.Add([&finished, &reportSaved, saved](QWidget* modal) {
     if (modal->objectName() != QLatin1String("RecoverProcessWnd")) return false;
     auto* finish = modal->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
     if (finish == nullptr || !finish->isVisible()) return false;
+    // What "Save report" writes where the user picks (the dialog is the platform's).
+    auto* window = qobject_cast<RecoverProcessWnd*>(modal);
+    reportSaved = window != nullptr && window->findChild<QPushButton*>(QStringLiteral("ReportBtn"))->isEnabled() &&
+                  window->SaveReport(saved);
     finished = true;
     QTimer::singleShot(0, finish, &QAbstractButton::click);
     return true;
   });
   recover->click();
   QVERIFY(finished);
+  QVERIFY(reportSaved);
 }
 
 void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
@@ -783,6 +792,9 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
   const QByteArray xml = report.readAll();
   QVERIFY(xml.startsWith("<?xml") && xml.contains("<dfxml xmloutputversion='1.0'"));
   QVERIFY(xml.count("<fileobject>") >= deleted);
+  QFile saved(work_.filePath(QStringLiteral("saved-report.xml")));
+  QVERIFY(saved.open(QIODevice::ReadOnly));
+  QCOMPARE(saved.readAll(), xml);
 }
 
 // A quick-formatted FAT32 volume and an NTFS volume with deleted folders: the folder view shows
