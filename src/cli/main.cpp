@@ -227,7 +227,8 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
         ->type_name("LIST")
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_flag("--hash-source", c.options.hashSource, "also the SHA-256 of the whole source, in report.xml");
+    app.add_flag("--hash-source", c.options.hashSource,
+                 "also the SHA-256 of the source as named (the image, drive or partition), in report.xml");
     app.add_flag("--no-report", c.noReport, "write no report.xml into the target");
     app.add_flag("--keep-folders", c.options.keepFolders,
                  "write each file into TARGET/<source>/<its folder>/ instead of a folder per type");
