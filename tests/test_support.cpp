@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <expat.h>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -117,6 +119,60 @@ std::string UnpackedImage(const std::string& gzPath) {
     }
   }
   return path;
+}
+
+const XmlNode* XmlNode::Child(const std::string& childName) const {
+  for (const auto& child : children)
+    if (child->name == childName) return child.get();
+  return nullptr;
+}
+
+std::string XmlNode::ChildText(const std::string& childName, const std::string& fallback) const {
+  const XmlNode* child = Child(childName);
+  return child != nullptr ? child->text : fallback;
+}
+
+std::vector<const XmlNode*> XmlNode::Children(const std::string& childName) const {
+  std::vector<const XmlNode*> found;
+  for (const auto& child : children)
+    if (child->name == childName) found.push_back(child.get());
+  return found;
+}
+
+std::unique_ptr<XmlNode> ParseXml(const std::string& text, std::string& error) {
+  struct State {
+    std::unique_ptr<XmlNode> root;
+    std::vector<XmlNode*> open;
+  } state;
+  XML_Parser parser = XML_ParserCreate("UTF-8");
+  XML_SetUserData(parser, &state);
+  XML_SetElementHandler(
+      parser,
+      [](void* data, const XML_Char* name, const XML_Char** attributes) {
+        auto* s = static_cast<State*>(data);
+        auto node = std::make_unique<XmlNode>();
+        node->name = name;
+        for (int i = 0; attributes[i] != nullptr; i += 2) node->attributes[attributes[i]] = attributes[i + 1];
+        XmlNode* raw = node.get();
+        if (s->open.empty()) {
+          s->root = std::move(node);
+        } else {
+          s->open.back()->children.push_back(std::move(node));
+        }
+        s->open.push_back(raw);
+      },
+      [](void* data, const XML_Char*) { static_cast<State*>(data)->open.pop_back(); });
+  XML_SetCharacterDataHandler(parser, [](void* data, const XML_Char* chars, int length) {
+    auto* s = static_cast<State*>(data);
+    if (!s->open.empty()) s->open.back()->text.append(chars, static_cast<std::size_t>(length));
+  });
+  const bool ok = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+  if (!ok)
+    error = std::string(XML_ErrorString(XML_GetErrorCode(parser))) + " at line " +
+            std::to_string(XML_GetCurrentLineNumber(parser));
+  XML_ParserFree(parser);
+  if (!ok) return nullptr;
+  return std::move(state.root);
 }
 
 }  // namespace rexmoor::test

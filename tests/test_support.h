@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,5 +80,20 @@ inline std::string ShellQuote(const std::string& text) {
 // into a folder that lives as long as the process; its path, or an empty string (and a test
 // failure) when it cannot be unpacked. Images are told apart by file name alone.
 std::string UnpackedImage(const std::string& gzPath);
+
+// An XML document read with expat, element by element (names as written, prefixes kept).
+struct XmlNode {
+  std::string name;
+  std::map<std::string, std::string> attributes;
+  std::string text;  // the character data directly inside
+  std::vector<std::unique_ptr<XmlNode>> children;
+  // The first child of that name, or null.
+  const XmlNode* Child(const std::string& childName) const;
+  // The text of the first child of that name; fallback when there is none.
+  std::string ChildText(const std::string& childName, const std::string& fallback = "") const;
+  std::vector<const XmlNode*> Children(const std::string& childName) const;
+};
+// The document element, or null with expat's error (and the line) in error.
+std::unique_ptr<XmlNode> ParseXml(const std::string& text, std::string& error);
 
 }  // namespace rexmoor::test

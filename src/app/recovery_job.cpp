@@ -14,6 +14,8 @@
 
 namespace rexmoor {
 
+static std::int64_t UnixNow() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
 std::uint64_t SelectionKey(const FoundFileRecord& record) {
   const std::uint64_t high = (std::uint64_t{record.sourceTag} << 16) | (static_cast<std::uint32_t>(record.engineTag) & 0xFFFFu);
   return (high << 32) | record.recordId;
@@ -87,6 +89,46 @@ FileDigests RecoveryJob::DigestsOf(const std::string& path) const {
   return found == digests_.byPath.end() ? FileDigests{} : found->second;
 }
 
+std::vector<RecoveredFile> RecoveryJob::Files() const {
+  std::lock_guard<std::mutex> guard(digests_.lock);
+  return digests_.files;
+}
+
+void RecoveryJob::FileBook::FileStarted(const std::string& path, const FoundFileRecord* record) {
+  std::lock_guard<std::mutex> guard(lock);
+  current = RecoveredFile{};
+  current.path = path;
+  if (record != nullptr) {
+    current.known = true;
+    current.record = *record;
+  }
+  open = true;
+}
+
+void RecoveryJob::FileBook::DataRun(const ByteRun& run) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (open && !AppendByteRun(current.runs, run)) current.runsCut = true;
+}
+
+void RecoveryJob::FileBook::FileWritten(const std::string& path, Result, const FileDigests& digests) {
+  std::lock_guard<std::mutex> guard(lock);
+  byPath[path] = digests;
+  if (open && current.path == path) current.digests = digests;
+}
+
+void RecoveryJob::FileBook::FileEnded(const std::string& path, Result code) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (open && current.path == path) {
+    files.push_back(std::move(current));
+  } else {
+    // Failed before any sink was opened for it (a folder that could not be made, say).
+    files.push_back(RecoveredFile{});
+    files.back().path = path;
+  }
+  open = false;
+  files.back().code = code;
+}
+
 // Gives a recovered file the times the volume recorded for it, where they are known.
 static void ApplyRecordTimes(const TargetFolder& target, const std::string& path, const FoundFileRecord& record) {
   if (record.modifiedTime == 0 && record.accessedTime == 0) return;
@@ -108,6 +150,7 @@ static void ApplyRecordTimes(const TargetFolder& target, const std::string& path
 }
 
 void RecoveryJob::CountUnreported(const std::string& path, Result code) {
+  digests_.FileEnded(path, code);
   std::lock_guard<std::mutex> lock(Mutex());
   ++done_;
   if (code == kErrIncomplete) {
@@ -141,8 +184,17 @@ void RecoveryJob::Run() {
   total_ = static_cast<std::int32_t>(selection_.size());
   cancelledRun_ = false;
   const std::int32_t levelBase = SeparatorCount(target_);
-  // The engines' sinks on this thread hash what they write when digests were asked for.
-  const ScopedFileObserver observe(digests_.sha256 || digests_.md5 ? &digests_ : nullptr);
+  startTime_ = UnixNow();
+  endTime_ = 0;
+  {
+    std::lock_guard<std::mutex> guard(digests_.lock);
+    digests_.files.clear();
+    digests_.byPath.clear();
+    digests_.open = false;
+  }
+  // The engines' sinks on this thread tell the book of every file (hashing what they write when
+  // digests were asked for), and their read loops where its data lay.
+  const ScopedFileObserver observe(&digests_);
   // The target is opened once; every name below it is looked up and created relative to it.
   rexmoor::TargetFolder target;
   const Result targetResult = selection_.empty() ? kSuccess : TargetFolder::Open(target_, true, target);
@@ -169,10 +221,16 @@ void RecoveryJob::Run() {
       lastFileResult_ = kErrGenFailure;
       finalReports_ = 0;
     }
+    std::size_t firstFile = 0;
+    {
+      std::lock_guard<std::mutex> guard(digests_.lock);
+      firstFile = digests_.files.size();
+    }
     const Result result = engine->RecoverItem(&record, destination, levelBase);
-    engineLock.unlock();
     if (result == kCancelled) {
+      engineLock.unlock();
       cancelledRun_ = true;
+      endTime_ = UnixNow();
       MarkDone();
       return;
     }
@@ -189,10 +247,28 @@ void RecoveryJob::Run() {
       CountUnreported(destination, result);
       wroteCleanly = result == kSuccess;
     }
+    NameFoundFiles(*engine, record, firstFile);
+    engineLock.unlock();
     if (record.isFolder == 0 && result == kSuccess && wroteCleanly) ApplyRecordTimes(target, destination, record);
   }
+  endTime_ = UnixNow();
   if (view_ != nullptr) view_->JobEnded();
   MarkDone();
+}
+
+void RecoveryJob::NameFoundFiles(IFileRecoveryParse& engine, const FoundFileRecord& selected, std::size_t first) {
+  std::lock_guard<std::mutex> guard(digests_.lock);
+  for (std::size_t i = first; i < digests_.files.size(); ++i) {
+    RecoveredFile& file = digests_.files[i];
+    // A file the engine never opened a sink for is the one selected, unless that was a folder.
+    if (!file.known && selected.isFolder == 0) {
+      file.known = true;
+      file.record = selected;
+    }
+    if (!file.known) continue;
+    const FoundFileRecord record = file.record;
+    if (engine.GetFolderPath(&record, file.folder) != kSuccess) file.folder.clear();
+  }
 }
 
 std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, std::int32_t scale,
@@ -204,6 +280,7 @@ std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, s
   const auto pct = static_cast<std::int32_t>(std::int64_t{percent} * scale / 100);
   const std::string path = destinationPath != nullptr ? destinationPath : "";
   if (pct == 100) {
+    job->digests_.FileEnded(path, resultCode);
     job->lastFileResult_ = resultCode;
     ++job->finalReports_;
     if (resultCode == kErrIncomplete) {

@@ -48,6 +48,18 @@ std::string DestinationPathFor(const std::string& targetFolder, const std::strin
 std::string KeptFolderPathFor(const TargetFolder& target, const std::string& sourceName, const std::string& folderPath,
                               const std::string& recordName);
 
+// What a recovery learnt of one file it handled, for its report.
+struct RecoveredFile {
+  std::string path;        // where it was written (or was to be)
+  Result code = kSuccess;  // kSuccess, kErrIncomplete, or why it failed
+  bool known = false;      // record holds the found file
+  FoundFileRecord record{};
+  std::string folder;  // the folder it was found in, '/'-separated with a trailing '/'
+  FileDigests digests;
+  std::vector<ByteRun> runs;  // where its data lay, in file order
+  bool runsCut = false;       // more runs than a report keeps
+};
+
 class RecoveryJob : public JobControl {
  public:
   RecoveryJob(std::vector<ScanSourceEntry>& sources, const SelectionMap& selection, std::string targetFolder,
@@ -67,6 +79,11 @@ class RecoveryJob : public JobControl {
   }
   // The digests of the file written at this path (empty when not asked for, or not written).
   FileDigests DigestsOf(const std::string& path) const;
+  // Every file handled so far, in the order they ended; for the report once Run returned.
+  std::vector<RecoveredFile> Files() const;
+  // When Run started and ended (Unix seconds; 0 before).
+  std::int64_t StartTime() const { return startTime_; }
+  std::int64_t EndTime() const { return endTime_; }
 
   void Run() override;
 
@@ -82,6 +99,9 @@ class RecoveryJob : public JobControl {
                                      const char* destinationPath);
 
  private:
+  // Gives the files handled from index first on their found record and folder (the engine's
+  // lock held).
+  void NameFoundFiles(IFileRecoveryParse& engine, const FoundFileRecord& selected, std::size_t first);
   // Counts a file the engine did not report on, with the engine's result.
   void CountUnreported(const std::string& path, Result code);
   static std::string StatusText(Result code);
@@ -94,20 +114,27 @@ class RecoveryJob : public JobControl {
   IQuestionAsker* asker_;
   TextLookup texts_;
   std::function<std::string(const FoundFileRecord&)> sourceName_;
-  // What the sinks tell of each file written on the job's thread.
-  struct DigestBook : IFileObserver {
+  // What the sinks and read loops tell of each file written on the job's thread, and the files'
+  // verdicts, in the order they ended.
+  struct FileBook : IFileObserver {
     bool sha256 = false;
     bool md5 = false;
     mutable std::mutex lock;
+    RecoveredFile current;  // the file whose sink is open
+    bool open = false;
+    std::vector<RecoveredFile> files;
     std::map<std::string, FileDigests> byPath;
     bool WantsSha256() const override { return sha256; }
     bool WantsMd5() const override { return md5; }
-    void FileWritten(const std::string& path, Result, const FileDigests& digests) override {
-      std::lock_guard<std::mutex> guard(lock);
-      byPath[path] = digests;
-    }
+    void FileStarted(const std::string& path, const FoundFileRecord* record) override;
+    void DataRun(const ByteRun& run) override;
+    void FileWritten(const std::string& path, Result, const FileDigests& digests) override;
+    // A file's last report: its verdict joins what its sink told (if it had one).
+    void FileEnded(const std::string& path, Result code);
   };
-  DigestBook digests_;
+  FileBook digests_;
+  std::int64_t startTime_ = 0;
+  std::int64_t endTime_ = 0;
 
   bool cancelledRun_ = false;
   std::int32_t done_ = 0;

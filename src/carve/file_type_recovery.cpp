@@ -281,6 +281,7 @@ Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uin
         ReadSectors(static_cast<std::int32_t>(count), source_, buffer.data(), sector, sectorSize_, &got);
     if (got == 0) return kErrReadFault;
     const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * s);
+    NoteDataRead(size - remaining, sector * s, bytes);
     if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes)); verdict != kSuccess) return verdict;
     remaining -= bytes;
     sector += got;
@@ -291,7 +292,7 @@ Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uin
 
 Result CFileTypeRecovery::WriteCarvedFile(const FoundFileRecord& record, const std::string& destination,
                                           std::int32_t levelBase) {
-  RecoveredFileSink sink(callbacks_.Reporter(), destination, levelBase, record.size);
+  RecoveredFileSink sink(callbacks_.Reporter(), destination, levelBase, record.size, &record);
   Result result = sink.Open();
   if (result != kSuccess || record.size == 0) return sink.Finish(result);
   // The medium ends where it ends: a length past it gives what is there, reported incomplete.

@@ -1,6 +1,7 @@
 // The commands of rexmoor, called by main once the command line is parsed and checked.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ struct ScanOptions {
   bool keepFolders = false;      // recover into TARGET/<source>/<folder>/ instead of the category folders
   bool hashSha256 = false;       // recover --hash sha256,md5: digests in the JSON lines
   bool hashMd5 = false;
+  bool dfxml = false;       // scan --format dfxml
+  bool report = true;       // recover: report.xml in the target (--no-report leaves it out)
+  bool hashSource = false;  // recover --hash-source: the source's SHA-256 in the report
+  std::string commandLine;  // as run, for the report
+  std::int64_t startTime = 0;  // Unix seconds
 };
 
 // What image was asked for.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -30,6 +31,13 @@ constexpr const char* kExitText = "Exit codes: 0 done, 1 failure, 2 usage, 130 c
 constexpr const char* kUdisksText =
     "A block device this user may not read is opened through udisks2 when it is there: polkit\n"
     "asks for the administrator's password (a desktop session's agent, or run pkttyagent).";
+constexpr const char* kReportText =
+    "recover writes DIR/report.xml, a Digital Forensics XML (DFXML 1.1) report: per file its name and\n"
+    "folder as found, how it was found, its times, where it was written, its status, its digests and\n"
+    "its byte runs (where each piece of its data lies, as byte offsets from the start of the image or\n"
+    "drive, also for a partition of it). --no-report leaves it out; --hash-source adds the SHA-256 of\n"
+    "the source (one more full read of it). scan --format dfxml prints the same without written\n"
+    "paths and digests, with the byte runs of carved files only.";
 constexpr const char* kImageUsage =
     "Usage: rexmoor image SOURCE OUTPUT [--skip-bad] [--retries N] [--resume] [--force]\n";
 constexpr const char* kImageText =
@@ -48,10 +56,10 @@ constexpr const char* kImageText =
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
     "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE] "
-    "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile] [--data-dir DIR] "
+    "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile|dfxml] [--data-dir DIR] "
     "[--resume yes|no]\n";
 constexpr const char* kRecoverUsage =
-    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--hash LIST] [--quick|--deep] [--types LIST] [--ext LIST] "
+    "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--hash LIST] [--hash-source] [--no-report] [--quick|--deep] [--types LIST] [--ext LIST] "
     "[--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] "
     "[--format text|json] [--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
@@ -167,6 +175,7 @@ struct ScanCommand {
   std::string name, minSize, maxSize, since, until;
   std::vector<std::string> states;
   std::vector<std::string> hashes;
+  bool noReport = false;
   ScanOptions options;
 };
 
@@ -183,7 +192,7 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
   c.app = parent.add_subcommand(name, description);
   CLI::App& app = *c.app;
   app.allow_extras();
-  app.footer(recover ? Joined({kSourceText, kUdisksText, kDeepText, kTargetText, kExitText})
+  app.footer(recover ? Joined({kSourceText, kUdisksText, kDeepText, kTargetText, kReportText, kExitText})
                      : Joined({kSourceText, kUdisksText, kDeepText, kExitText}));
   AddUdisksFlag(app);
   app.add_option("SOURCE", c.source, "the drive, partition or image to scan")->type_name("");
@@ -210,7 +219,11 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
       ->type_name("LIST")
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  c.format = app.add_option("--format", c.formatValue, "json: one object per line")->type_name("text|json");
+  c.format = app.add_option("--format", c.formatValue,
+                            std::string(name) == "scan" ? "json: one object per line; bodyfile: a timeline's input; "
+                                                          "dfxml: a DFXML report"
+                                                        : "json: one object per line")
+                 ->type_name(std::string(name) == "scan" ? "text|json|bodyfile|dfxml" : "text|json");
   c.dataDir = app.add_option("--data-dir", c.options.dataDir, "where scan logs are kept")->type_name("DIR");
   c.resume = app.add_option("--resume", c.options.resume,
                             "continue an earlier deep scan of the same, unchanged source (default: ask, or yes "
@@ -225,6 +238,9 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
         ->type_name("LIST")
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--hash-source", c.options.hashSource,
+                 "also the SHA-256 of the source as named (the image, drive or partition), in report.xml");
+    app.add_flag("--no-report", c.noReport, "write no report.xml into the target");
     app.add_flag("--keep-folders", c.options.keepFolders,
                  "write each file into TARGET/<source>/<its folder>/ instead of a folder per type");
     app.add_flag("--allow-same-device", c.options.allowSameDevice, "write there all the same (with a warning)");
@@ -293,10 +309,12 @@ int CheckScanCommand(ScanCommand& c) {
                       c.usage);
   const bool scanCommand = c.app->get_name() == "scan";
   if (c.format->count() > 0 && c.formatValue != "text" && c.formatValue != "json" &&
-      !(scanCommand && c.formatValue == "bodyfile"))
-    return UsageError(scanCommand ? "--format is text, json or bodyfile" : "--format is text or json", c.usage);
+      !(scanCommand && (c.formatValue == "bodyfile" || c.formatValue == "dfxml")))
+    return UsageError(scanCommand ? "--format is text, json, bodyfile or dfxml" : "--format is text or json", c.usage);
   out.json = c.formatValue == "json";
   out.bodyfile = c.formatValue == "bodyfile";
+  out.dfxml = c.formatValue == "dfxml";
+  out.report = !c.noReport;
   if (c.dataDir->count() > 0 && out.dataDir.empty()) return UsageError("--data-dir needs a folder", c.usage);
   if (c.resume->count() > 0 && out.resume != "yes" && out.resume != "no")
     return UsageError("--resume is yes or no", c.usage);
@@ -324,6 +342,10 @@ CLI::App* preview_app(CLI::App& parent, PreviewOptions& preview, std::string& so
 }
 
 int Main(int argc, char** argv) {
+  // The report names the command as it was run, and when.
+  std::string commandLine;
+  for (int i = 0; i < argc; ++i) commandLine += (i == 0 ? "" : " ") + std::string(argv[i]);
+  const std::int64_t startTime = static_cast<std::int64_t>(std::time(nullptr));
   CLI::App app{"Recovers lost files from drives, partitions and disk images. Media are only ever read.", "rexmoor"};
   app.formatter(std::make_shared<HelpFormatter>());
   app.footer(Joined({"Run rexmoor COMMAND --help for the options of a command.", kSourceText, kTargetText, kExitText}));
@@ -486,6 +508,8 @@ int Main(int argc, char** argv) {
   for (ScanCommand* c : {&scan, &recover, &tree}) {
     if (!c->app->parsed()) continue;
     if (int usage = CheckScanCommand(*c); usage != 0) return usage;
+    c->options.commandLine = commandLine;
+    c->options.startTime = startTime;
     if (c == &scan) return RunScan(c->options);
     if (c == &recover) return RunRecover(c->options);
     return RunTree(c->options);

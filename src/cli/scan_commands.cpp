@@ -1,10 +1,12 @@
 // rexmoor scan, recover and tree.
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <tuple>
 
+#include "app/dfxml_report.h"
 #include "app/message_catalog.h"
 #include "app/source_resolver.h"
 #include "cli/commands.h"
@@ -17,19 +19,7 @@ namespace rexmoor::cli {
 
 namespace {
 
-// The engine tags as words, for people and scripts reading the JSON.
-const char* EngineName(std::uint16_t tag) {
-  switch (tag) {
-    case kTagFastNtfs: return "ntfs";
-    case kTagFastFat: return "fat";
-    case kTagProNtfs: return "ntfs-formatted";
-    case kTagProFat: return "fat-formatted";
-    case kTagFileType: return "carved";
-    case kTagFastExfat: return "exfat";
-    case kTagProExfat: return "exfat-formatted";
-    default: return "unknown";
-  }
-}
+const char* EngineName(std::uint16_t tag) { return EngineTagName(tag); }
 
 Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   // Copies of the packed fields: a reference cannot bind to them.
@@ -155,6 +145,29 @@ int RunScan(const ScanOptions& options) {
   RecordList results;
   session.Search(results);
   ApplyFilter(options.filter, results);
+  if (options.dfxml) {
+    // What a scan knows of each file, without reading any file's data: no runs and no digests.
+    DfxmlReport report;
+    report.commandLine = options.commandLine;
+    report.startTime = options.startTime;
+    report.endTime = static_cast<std::int64_t>(std::time(nullptr));
+    report.volumes = DfxmlVolumesOf(session.Sources(), session.SourceTexts());
+    for (const FoundFileRecord& r : results) {
+      IFileRecoveryParse* engine = session.EngineOf(r);
+      if (engine == nullptr) continue;
+      DfxmlFile file;
+      file.known = true;
+      file.record = r;
+      file.folder = RecordFolder(*engine, r);
+      for (std::size_t v = 0; v < report.volumes.size(); ++v)
+        if (report.volumes[v].sourceTag == r.sourceTag) file.volume = v;
+      AddCarvedRun(file, report.volumes[file.volume]);
+      report.files.push_back(std::move(file));
+    }
+    const std::string text = DfxmlText(report);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return Finish(session, kExitDone);
+  }
   if (options.bodyfile) {
     for (const FoundFileRecord& r : results)
       if (IFileRecoveryParse* engine = session.EngineOf(r)) std::printf("%s\n", BodyfileLine(*engine, r).c_str());
@@ -295,6 +308,13 @@ int RunRecover(const ScanOptions& options) {
     job.Run();
   }
   session.Progress().Finish();
+  if (options.report && !job.Files().empty()) {
+    const DfxmlReport report = RecoveryReport(job, session.Sources(), session.SourceTexts(), options.commandLine,
+                                              options.startTime, options.hashSource);
+    if (Result r = SaveDfxmlInTarget(report, options.target); r != kSuccess)
+      std::fprintf(stderr, "rexmoor: could not write %s/%s: %s\n", job.TargetFolder().c_str(), kReportFileName,
+                   ResultMessage(r).c_str());
+  }
   const int ok = job.DoneCount() - job.FailedCount() - job.IncompleteCount();
   if (options.json) {
     Json summary;

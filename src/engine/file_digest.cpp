@@ -109,6 +109,25 @@ class DigestThread {
 
 IFileObserver* CurrentFileObserver() { return g_observer; }
 
+bool AppendByteRun(std::vector<ByteRun>& runs, const ByteRun& run) {
+  if (run.length == 0) return true;
+  if (!runs.empty()) {
+    ByteRun& last = runs.back();
+    const bool followsInFile = last.fileOffset + (last.kind == ByteRun::Kind::Compressed ? last.uncompressedLength
+                                                                                          : last.length) == run.fileOffset;
+    // Compressed units stay apart: each one is its own unit of decompression.
+    const bool joinable = last.kind == run.kind && run.kind != ByteRun::Kind::Compressed && followsInFile &&
+                          (run.kind == ByteRun::Kind::Fill || last.imageOffset + last.length == run.imageOffset);
+    if (joinable) {
+      last.length += run.length;
+      return true;
+    }
+  }
+  if (runs.size() >= kMaxByteRunsPerFile) return false;
+  runs.push_back(run);
+  return true;
+}
+
 ScopedFileObserver::ScopedFileObserver(IFileObserver* observer) : previous_(g_observer) { g_observer = observer; }
 
 ScopedFileObserver::~ScopedFileObserver() { g_observer = previous_; }

@@ -86,7 +86,10 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
 }
 
 Result RecoveredFileSink::Open() {
-  if (observer_ != nullptr) digest_.Begin(observer_->WantsSha256(), observer_->WantsMd5());
+  if (observer_ != nullptr) {
+    observer_->FileStarted(destination_, record_);
+    digest_.Begin(observer_->WantsSha256(), observer_->WantsMd5());
+  }
   if (Result r = OpenTargetOf(destination_, levelBase_, target_, relative_); r != kSuccess) return r;
   const std::size_t slash = relative_.rfind('/');
   if (slash != std::string::npos) {

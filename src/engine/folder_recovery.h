@@ -65,9 +65,10 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
 // file that fails before any data arrived is removed again.
 class RecoveredFileSink {
  public:
+  // record (when given) is the found file being written, for whoever observes the recovery.
   RecoveredFileSink(const FileReporter& reporter, const std::string& destination, std::int32_t levelBase,
-                    std::uint64_t size)
-      : reporter_(reporter), destination_(destination), levelBase_(levelBase), size_(size) {}
+                    std::uint64_t size, const FoundFileRecord* record = nullptr)
+      : reporter_(reporter), destination_(destination), record_(record), levelBase_(levelBase), size_(size) {}
 
   Result Open();
   // Writes the piece and reports; returns a write error or the callback's verdict.
@@ -81,6 +82,7 @@ class RecoveredFileSink {
 
   FileReporter reporter_;
   const std::string& destination_;
+  const FoundFileRecord* record_;
   IFileObserver* observer_ = CurrentFileObserver();
   StreamDigest digest_;
   std::int32_t levelBase_;

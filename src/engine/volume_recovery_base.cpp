@@ -137,6 +137,7 @@ Result CVolumeRecoveryBase::ReadContiguous(std::uint64_t first, std::uint64_t cl
     const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * bps);
     if (bytes == 0 && read == kSuccess) return kErrReadFault;
     if (bytes != 0) {
+      NoteDataRead(size - remaining, sector * bps, bytes);
       remaining -= bytes;
       if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess)
         return verdict;
@@ -253,7 +254,7 @@ Result CVolumeRecoveryBase::WalkFoldersBreadthFirst(std::uint32_t root, std::deq
 
 Result CVolumeRecoveryBase::WriteItem(const FoundFileRecord& record, const std::string& destination,
                                       std::int32_t levelBase) {
-  RecoveredFileSink sink(callbacks_.Reporter(), destination, levelBase, record.size);
+  RecoveredFileSink sink(callbacks_.Reporter(), destination, levelBase, record.size, &record);
   Result result = sink.Open();
   if (result == kSuccess) result = CheckItemReadable(record);
   if (result != kSuccess || record.size == 0) return sink.Finish(result);

@@ -20,6 +20,7 @@
 #include "device/sector_source.h"
 #include "engine/cluster_use_map.h"
 #include "engine/engine_callbacks.h"
+#include "engine/file_digest.h"
 #include "engine/file_recovery_parse.h"
 #include "engine/scan_catalogue.h"
 #include "engine/volume_open.h"
@@ -97,6 +98,10 @@ class CVolumeRecoveryBase : public IFileRecoveryParse {
   // Closes the medium and forgets the volume (on a failed open).
   void Reset();
   std::uint64_t AbsoluteSector(std::uint64_t volumeSector) const { return partitionBase_ + volumeSector; }
+  // Byte offset on the medium (from the image's or drive's first byte) of a volume sector.
+  std::uint64_t ImageByteOf(std::uint64_t volumeSector) const {
+    return AbsoluteSector(volumeSector) * static_cast<std::uint64_t>(sectorSize_);
+  }
   // Reads count volume sectors; outRead gets the whole sectors that arrived. Nothing beyond the
   // volume is read.
   Result ReadVolume(std::uint64_t sector, std::uint32_t count, std::uint8_t* buffer, std::uint32_t* outRead);

@@ -310,6 +310,10 @@ Result CFastExfatRecovery::ReadItemData(const FoundFileRecord& record, std::uint
           std::fill(buffer.data() + (valid - done), buffer.data() + bytes, std::uint8_t{0});
       }
       if (bytes != 0) {
+        // Past the valid length nothing was read: zeros, wherever the clusters lie.
+        const std::uint64_t readBytes = done >= valid ? 0 : std::min(bytes, valid - done);
+        NoteDataRead(done, ImageByteOf(runStart + s), readBytes);
+        NoteZeroFill(done + readBytes, bytes - readBytes);
         done += bytes;
         if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess)
           return verdict;

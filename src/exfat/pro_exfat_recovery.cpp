@@ -573,6 +573,7 @@ Result CProfessionalExfatRecovery::ReadItemData(const FoundFileRecord& record, s
   if (zeros != 0) buffer.assign(static_cast<std::size_t>(std::min<std::uint64_t>(zeros, kZeroPieceBytes)), 0);
   while (zeros > 0) {
     const std::uint64_t piece = std::min<std::uint64_t>(zeros, buffer.size());
+    NoteZeroFill(size - zeros, piece);
     if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(piece), kSuccess); verdict != kSuccess)
       return verdict;
     zeros -= piece;

@@ -99,9 +99,11 @@ Result CFastFatRecovery::ReadItemData(const FoundFileRecord& record, std::uint64
       next = 0;
     }
     std::uint32_t got = 0;
-    const Result read = ReadVolume(*layout_.ClusterSector(current), run * layout_.sectorsPerCluster, buffer.data(), &got);
+    const std::uint64_t at = *layout_.ClusterSector(current);
+    const Result read = ReadVolume(at, run * layout_.sectorsPerCluster, buffer.data(), &got);
     const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * layout_.bytesPerSector);
     if (bytes != 0) {
+      NoteDataRead(size - remaining, ImageByteOf(at), bytes);
       remaining -= bytes;
       if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess)
         return verdict;

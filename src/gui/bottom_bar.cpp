@@ -33,6 +33,12 @@ BottomBar::BottomBar(QWidget* parent) : QWidget(parent) {
   connect(keepFolders_, &QCheckBox::toggled, this,
           [](bool on) { SetGuiSetting(QStringLiteral("recovery/keepFolders"), on); });
   layout->addWidget(keepFolders_);
+  writeReport_ = new QCheckBox;
+  writeReport_->setObjectName(QStringLiteral("ChkWriteReport"));
+  writeReport_->setChecked(GuiSetting(QStringLiteral("recovery/writeReport"), true).toBool());
+  connect(writeReport_, &QCheckBox::toggled, this,
+          [](bool on) { SetGuiSetting(QStringLiteral("recovery/writeReport"), on); });
+  layout->addWidget(writeReport_);
   continue_ = NamedButton("BtnContinueScan");
   continue_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
   for (QPushButton* button : {loadImage_, createImage_, scan_, continue_, recover_}) layout->addWidget(button);
@@ -59,6 +65,7 @@ void BottomBar::Show(Page page, WindowMode mode, bool canContinue) {
   scan_->setVisible((disk || page == kPageFileType) && recovery);
   recover_->setVisible(page == kPageResults);
   keepFolders_->setVisible(page == kPageResults);
+  writeReport_->setVisible(page == kPageResults);
   continue_->setVisible(page == kPageResults && canContinue);
   selectedInfo_->setVisible(page == kPageResults);
 }
@@ -74,6 +81,8 @@ void BottomBar::ShowSelection(bool any, const QString& info) {
 }
 
 bool BottomBar::KeepFolders() const { return keepFolders_->isChecked(); }
+
+bool BottomBar::WriteReport() const { return writeReport_->isChecked(); }
 
 QString BottomBar::LoadImageText() const { return loadImage_->text(); }
 

@@ -24,6 +24,8 @@ class BottomBar : public QWidget {
   void ShowSelection(bool any, const QString& info);
   // Recovered files go into their folders below a folder named after the source.
   bool KeepFolders() const;
+  // Whether a recovery writes its report.xml beside the files (remembered; on at first).
+  bool WriteReport() const;
   QString LoadImageText() const;
   QString CreateImageText() const;
 
@@ -42,6 +44,7 @@ class BottomBar : public QWidget {
   QPushButton* createImage_ = nullptr;
   QPushButton* scan_ = nullptr;
   QCheckBox* keepFolders_ = nullptr;
+  QCheckBox* writeReport_ = nullptr;
   QPushButton* continue_ = nullptr;
   QPushButton* recover_ = nullptr;
 };

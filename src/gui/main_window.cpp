@@ -336,6 +336,7 @@ void MainWindow::StartRecovery() {
 
   if (!AcceptRecoveryFolder(this, sources_, scannedSources_, model_.Selection(), target)) return;
   RecoverProcessWnd window(this, sources_, model_.Selection(), target);
+  window.WriteReportOnEnd(bottomBar_->WriteReport());
   if (bottomBar_->KeepFolders())
     window.Job().KeepFolders(
         [this](const FoundFileRecord& record) { return SourceFolderName(sources_, scannedSources_, record); });

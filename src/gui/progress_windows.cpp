@@ -1,6 +1,7 @@
 #include "gui/progress_windows.h"
 
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,6 +17,7 @@
 
 #include <tuple>
 
+#include "app/dfxml_report.h"
 #include "app/message_catalog.h"
 #include "gui/gui_support.h"
 
@@ -268,7 +270,9 @@ void PreviewProcessWnd::OnCancel() {
 
 RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, std::vector<ScanSourceEntry>& sources,
                                      const SelectionMap& selection, const std::string& targetFolder)
-    : ProgressWindow(owner, "RecoverProcessWnd", "RecoverProcessWnd", 500, 250), target_(FromUtf8(targetFolder)) {
+    : ProgressWindow(owner, "RecoverProcessWnd", "RecoverProcessWnd", 500, 250),
+      target_(FromUtf8(targetFolder)),
+      sources_(sources) {
   setSizeGripEnabled(true);
   auto* layout = static_cast<QVBoxLayout*>(this->layout());
   stage_->hide();
@@ -292,8 +296,11 @@ RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, std::vector<ScanSourceEntry
   open_ = NamedButton("OpenBtn");
   finish_ = NamedButton("FinishBtn");
   finish_->hide();
-  for (QPushButton* button : {detail_, open_, finish_}) button->setAutoDefault(false);
+  report_ = NamedButton("ReportBtn");
+  report_->setEnabled(false);  // the report is whole once the job ended
+  for (QPushButton* button : {detail_, report_, open_, finish_}) button->setAutoDefault(false);
   buttons->addWidget(detail_);
+  buttons->addWidget(report_);
   buttons->addStretch();
   buttons->addWidget(open_);
   buttons->addWidget(finish_);
@@ -307,6 +314,11 @@ RecoverProcessWnd::RecoverProcessWnd(QWidget* owner, std::vector<ScanSourceEntry
   connect(open_, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(target_)); });
   connect(finish_, &QPushButton::clicked, this, [this] { done(1); });
   connect(detail_, &QPushButton::clicked, this, &RecoverProcessWnd::ToggleDetails);
+  connect(report_, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getSaveFileName(this, report_->text(), target_ + QStringLiteral("/report.xml"),
+                                                      QStringLiteral("DFXML (*.xml)"));
+    if (!path.isEmpty()) SaveReport(path);
+  });
   job_ = std::make_unique<RecoveryJob>(sources, selection, targetFolder, this, &asker_, CatalogTexts());
 }
 
@@ -345,7 +357,21 @@ void RecoverProcessWnd::StartJob() {
   job_->Start();
 }
 
+bool RecoverProcessWnd::SaveReport(const QString& path) {
+  const DfxmlReport report = RecoveryReport(*job_, sources_, {}, "rexmoor-gui", 0, false);
+  const Result r = SaveDfxml(report, ToUtf8(path));
+  if (r != kSuccess) ShowMessageBox(BoxKind::Error, this, path + QStringLiteral(": ") + FromUtf8(ResultMessage(r)));
+  return r == kSuccess;
+}
+
 void RecoverProcessWnd::ShowEnd() {
+  report_->setEnabled(true);
+  if (writeReportOnEnd_ && !job_->Files().empty()) {
+    const Result r = SaveDfxmlInTarget(RecoveryReport(*job_, sources_, {}, "rexmoor-gui", 0, false), ToUtf8(target_));
+    if (r != kSuccess)
+      ShowMessageBox(BoxKind::Error, this,
+                     target_ + QStringLiteral("/report.xml: ") + FromUtf8(ResultMessage(r)));
+  }
   finish_->show();
   cancel_->hide();
   finish_->setDefault(true);

@@ -180,6 +180,10 @@ class RecoverProcessWnd : public ProgressWindow, public IRecoveryProgressView {
 
   RecoveryJob& Job() { return *job_; }
   bool Ended() const;
+  // Writes the report beside the recovered files once the job ended.
+  void WriteReportOnEnd(bool on) { writeReportOnEnd_ = on; }
+  // Writes the report of what was recovered to path; false (and a message box) when it cannot.
+  bool SaveReport(const QString& path);
   void Retranslate() override;
   QTreeWidget* DetailList() const { return details_; }
 
@@ -211,7 +215,10 @@ class RecoverProcessWnd : public ProgressWindow, public IRecoveryProgressView {
   QPushButton* open_;
   QPushButton* finish_;
   QPushButton* detail_;
+  QPushButton* report_;
   QTreeWidget* details_;
+  std::vector<ScanSourceEntry>& sources_;
+  bool writeReportOnEnd_ = false;
   QSize collapsedSize_;
   std::unique_ptr<RecoveryJob> job_;
 };

@@ -218,7 +218,9 @@ Result CFastNtfsRecovery::LoadItemStream(const FoundFileRecord& record, NtfsData
     r = reader_.ReadRecordAt(location, itemRecord_, header);
   }
   if (r != kSuccess) return r;
-  return reader_.FindDataStream(itemRecord_, header, record.extra, stream);
+  if (r = reader_.FindDataStream(itemRecord_, header, record.extra, stream); r != kSuccess) return r;
+  reader_.PlaceResidentValue(stream, itemRecord_, location);
+  return kSuccess;
 }
 
 Result CFastNtfsRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size, const ItemDataSink& sink) {

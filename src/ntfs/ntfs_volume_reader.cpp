@@ -10,6 +10,8 @@
 #include "formats/carve_at_sector.h"
 #include "formats/file_format_table.h"
 #include "formats/lznt1.h"
+#include "engine/file_digest.h"
+#include "platform/byte_view.h"
 #include "platform/text.h"
 
 namespace rexmoor {
@@ -321,6 +323,11 @@ Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_
   if (!stream.found || size == 0) return kSuccess;
   if (stream.resident) {
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, stream.value.size()));
+    for (const ByteRun& run : stream.residentRuns) {
+      if (run.fileOffset >= take) break;
+      NoteDataRun(ByteRun{run.fileOffset, run.imageOffset, std::min<std::uint64_t>(run.length, take - run.fileOffset), 0,
+                          ByteRun::Kind::Resident});
+    }
     return take == 0 ? kSuccess : sink(stream.value.data(), take);
   }
   if (source_ == nullptr) return kErrInvalidHandle;
@@ -348,6 +355,7 @@ Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_
       if (run.sparse || done >= initialized) {
         // Never allocated, or never written: zeros.
         std::memset(piece.data(), 0, take);
+        NoteZeroFill(done, take);
       } else {
         take = static_cast<std::size_t>(std::min<std::uint64_t>(take, initialized - done));
         const std::uint32_t sectors = static_cast<std::uint32_t>((take + bps - 1) / bps);
@@ -355,6 +363,7 @@ Result NtfsVolumeReader::ReadFileData(const NtfsDataStream& stream, std::uint64_
         std::uint32_t got = 0;
         readResult = ReadVolume(sector, sectors, piece.data(), &got);
         if (readResult != kSuccess) take = std::min<std::size_t>(take, std::size_t{got} * bps);
+        NoteDataRead(done, (origin_ + sector) * bps, take);
       }
       if (take != 0) {
         if (Result verdict = sink(piece.data(), take); verdict != kSuccess) return verdict;
@@ -422,14 +431,20 @@ Result NtfsVolumeReader::ReadCompressedData(const NtfsDataStream& stream, std::u
     }
     Result verdict = kSuccess;
     std::size_t take = want;
+    // Where the bytes handed on came from, for an observer of the recovery.
+    const std::size_t written = done >= initialized ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(want, initialized - done));
     if (allocated == 0) {
       std::memset(unit.data(), 0, want);
+      NoteZeroFill(done, take);
     } else if (allocated == unitClusters || (!sparseTail && allocated >= needed)) {
       // A unit allocated whole is stored as it is; so is a last unit whose runs end without the
       // sparse run that marks compressed data, where they hold all its bytes.
       std::size_t arrived = 0;
       verdict = readUnit(vcn, std::min(needed, allocated), unit.data(), arrived);
       if (verdict != kSuccess) take = std::min(take, arrived);
+      const std::size_t read = std::min(take, written);
+      NoteUnitRuns(runs, vcn, read, done, ByteRun::Kind::Data, 0);
+      NoteZeroFill(done + read, take - read);
     } else {
       std::size_t arrived = 0;
       if (Result r = readUnit(vcn, allocated, packed.data(), arrived); r != kSuccess) return r;
@@ -437,6 +452,7 @@ Result NtfsVolumeReader::ReadCompressedData(const NtfsDataStream& stream, std::u
       verdict = DecompressLznt1(std::span(packed.data(), arrived), unit, produced);
       // What the chunks did not cover is zeros (also the rest of a unit that did not decompress).
       if (produced < want) std::memset(unit.data() + produced, 0, want - produced);
+      NoteUnitRuns(runs, vcn, arrived, done, ByteRun::Kind::Compressed, take);
     }
     // Never written: zeros, whatever the clusters hold.
     if (done + take > initialized) {
@@ -450,6 +466,60 @@ Result NtfsVolumeReader::ReadCompressedData(const NtfsDataStream& stream, std::u
     done += take;
   }
   return kSuccess;
+}
+
+void NtfsVolumeReader::NoteUnitRuns(const RunList& runs, std::uint64_t vcn, std::uint64_t bytes,
+                                    std::uint64_t fileOffset, ByteRun::Kind kind, std::uint64_t unitBytes) const {
+  if (CurrentFileObserver() == nullptr) return;
+  const std::uint64_t clusterBytes = ClusterBytes();
+  std::uint64_t noted = 0;
+  // Every extent the bytes came from, in file order; a unit spans at most a few runs.
+  while (noted < bytes) {
+    auto at = FindRun(runs, vcn + noted / clusterBytes);
+    if (!at || runs[*at].sparse) return;
+    const DataRun& r = runs[*at];
+    const std::uint64_t cluster = vcn + noted / clusterBytes;
+    const std::uint64_t length = std::min(bytes - noted, (r.vcn + r.length - cluster) * clusterBytes);
+    const std::uint64_t image = ((r.lcn + (cluster - r.vcn)) * geometry_.sectorsPerCluster + origin_) * geometry_.bytesPerSector;
+    if (kind == ByteRun::Kind::Compressed) {
+      NoteDataRun(ByteRun{fileOffset, image, length, unitBytes, kind});
+    } else {
+      NoteDataRead(fileOffset + noted, image, length);
+    }
+    noted += length;
+  }
+}
+
+void NtfsVolumeReader::PlaceResidentValue(NtfsDataStream& stream, std::span<const std::uint8_t> record,
+                                          std::uint64_t recordSector) const {
+  stream.residentRuns.clear();
+  if (!stream.found || !stream.resident || stream.value.empty() || record.size() < kRecUsaOffset + 2) return;
+  const std::uint8_t* begin = record.data();
+  const std::uint8_t* value = stream.value.data();
+  // Only a value inside this record has a place that the record's sector tells.
+  if (value < begin || value > begin + record.size() ||
+      stream.value.size() > record.size() - static_cast<std::size_t>(value - begin))
+    return;
+  const std::uint64_t recordByte = recordSector * geometry_.bytesPerSector;
+  const std::size_t usaOffset = LoadU16LE(begin + kRecUsaOffset);
+  const std::size_t first = static_cast<std::size_t>(value - begin);
+  const std::size_t end = first + stream.value.size();
+  // The record was prepared from these bytes: the last word of stride i came from the array's
+  // entry i + 1.
+  for (std::size_t at = first; at < end;) {
+    const std::size_t strideTail = (at / kFixupStride + 1) * kFixupStride - 2;
+    std::size_t length = 0;
+    std::uint64_t image = 0;
+    if (at < strideTail) {
+      length = std::min(end, strideTail) - at;
+      image = recordByte + at;
+    } else {
+      length = std::min(end, strideTail + 2) - at;
+      image = recordByte + usaOffset + 2 * (at / kFixupStride + 1) + (at - strideTail);
+    }
+    (void)AppendByteRun(stream.residentRuns, ByteRun{at - first, image, length, 0, ByteRun::Kind::Resident});
+    at += length;
+  }
 }
 
 std::int32_t NtfsVolumeReader::CheckContent(const NtfsDataStream& stream, std::string_view name,

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "device/sector_source.h"
+#include "engine/file_digest.h"
 #include "formats/ntfs_record.h"
 #include "formats/ntfs_runs.h"
 #include "platform/result_codes.h"
@@ -46,6 +47,10 @@ struct NtfsDataStream {
   std::uint64_t initializedSize = 0;
   std::uint16_t flags = 0;
   std::uint8_t compressionShift = 0;  // non-resident: log2 of the clusters per compression unit
+  // Resident: where the value's bytes lie on the medium, in order (PlaceResidentValue): the value
+  // itself, except the last word of each 512-byte stride of the record, which the record keeps
+  // in its update sequence array. Empty when the record's place is not known.
+  std::vector<ByteRun> residentRuns;
 
   // Data stored LZNT1-compressed, unit by unit (encrypted data is written out as it lies).
   bool Compressed() const {
@@ -118,6 +123,10 @@ class NtfsVolumeReader {
   // ones hold LZNT1 data (a unit that does not decompress gives 23, after what it did yield), a
   // unit allocated whole is stored as it is, one with none allocated is zeros.
   Result ReadFileData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
+  // Notes where a resident value lies: the record was read whole from the consecutive sectors at
+  // recordSector (absolute) into record, which the value points into.
+  void PlaceResidentValue(NtfsDataStream& stream, std::span<const std::uint8_t> record,
+                          std::uint64_t recordSector) const;
   // Byte offset on the medium where the data's first run begins; nothing for resident data or a
   // first run that is sparse or lies outside the volume.
   std::optional<std::uint64_t> FirstDataByte(const NtfsDataStream& stream) const;
@@ -136,6 +145,11 @@ class NtfsVolumeReader {
                            const std::optional<Attribute>& own, NtfsDataStream& out) const;
   Result ReadRuns(const RunList& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) const;
   Result ReadCompressedData(const NtfsDataStream& stream, std::uint64_t size, const NtfsDataSink& sink) const;
+  // Tells the recovery's observer where the bytes of one compression unit at vcn lay: stored
+  // (Data, bytes of the file from fileOffset) or compressed (Compressed: bytes on the medium that
+  // gave unitBytes of the file).
+  void NoteUnitRuns(const RunList& runs, std::uint64_t vcn, std::uint64_t bytes, std::uint64_t fileOffset,
+                    ByteRun::Kind kind, std::uint64_t unitBytes) const;
 
   const SectorSource* source_ = nullptr;
   NtfsGeometry geometry_;

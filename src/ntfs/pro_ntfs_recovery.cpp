@@ -425,6 +425,7 @@ Result CProfessionalNtfsRecovery::LoadItemStream(const FoundFileRecord& record, 
   RecordHeader header;
   if (Result r = reader->ReadRecordAt(record.locationSector, itemRecord_, header); r != kSuccess) return r;
   if (Result r = reader->FindDataStream(itemRecord_, header, record.extra, stream); r != kSuccess) return r;
+  reader->PlaceResidentValue(stream, itemRecord_, record.locationSector);
   return placed || !stream.found || stream.resident ? kSuccess : kErrInvalidParameter;
 }
 

@@ -47,7 +47,7 @@ TEST_F(CommandLine, UsageErrorsSayWhatIsWrongInOneLineThenHowTheCommandIsCalled)
       {"scan a.img --quick --types photo,pictures",
        "unknown type group 'pictures' (the groups: photo, audio, video, document, archive, other)"},
       {"scan a.img --quick --ext", "--ext needs a list"},
-      {"scan a.img --quick --format=xml", "--format is text, json or bodyfile"},
+      {"scan a.img --quick --format=xml", "--format is text, json, bodyfile or dfxml"},
       {"scan a.img --quick --data-dir=", "--data-dir needs a folder"},
       {"scan a.img --quick --resume maybe", "--resume is yes or no"},
       {"scan a.img --quick --to out", "unknown option '--to'"},

@@ -48,6 +48,7 @@
 #include "gui/device_watch.h"
 #include "gui/main_window.h"
 #include "gui/preview_panel.h"
+#include "gui/progress_windows.h"
 #include "gui/thumbnail_grid.h"
 
 using namespace rexmoor;
@@ -291,16 +292,24 @@ void MainWindowTest::RecoverTickedInto(const QString& folder) {
   auto* recover = window_->findChild<QPushButton*>(QStringLiteral("BtnRecover"));
   QVERIFY(recover->isEnabled());
   bool finished = false;
-  driver_.Add([&finished](QWidget* modal) {
+  const QString saved = work_.filePath(QStringLiteral("saved-report.xml"));
+  QFile::remove(saved);
+  bool reportSaved = false;
+  driver_.Add([&finished, &reportSaved, saved](QWidget* modal) {
     if (modal->objectName() != QLatin1String("RecoverProcessWnd")) return false;
     auto* finish = modal->findChild<QPushButton*>(QStringLiteral("FinishBtn"));
     if (finish == nullptr || !finish->isVisible()) return false;
+    // What "Save report" writes where the user picks (the dialog is the platform's).
+    auto* window = qobject_cast<RecoverProcessWnd*>(modal);
+    reportSaved = window != nullptr && window->findChild<QPushButton*>(QStringLiteral("ReportBtn"))->isEnabled() &&
+                  window->SaveReport(saved);
     finished = true;
     QTimer::singleShot(0, finish, &QAbstractButton::click);
     return true;
   });
   recover->click();
   QVERIFY(finished);
+  QVERIFY(reportSaved);
 }
 
 void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
@@ -378,6 +387,7 @@ void MainWindowTest::deepScanFillsTheTreeAndRecoveryGivesBackTheFiles() {
   int files = 0;
   while (it.hasNext()) {
     const QString path = it.next();
+    if (path == recoverTo_ + QStringLiteral("/report.xml")) continue;  // the report beside the files
     QVERIFY2(path.startsWith(recoverTo_ + QStringLiteral("/photo/")), qPrintable(path));
     const QString sum = Sha256(path);
     QVERIFY2(cardFiles_.count(sum) == 1, qPrintable(path + QStringLiteral(" is not a file of the card")));
@@ -639,6 +649,7 @@ void MainWindowTest::exfatPartitionGivesBackItsDeletedFilesByName() {
   QDirIterator it(recoverTo_, QDir::Files, QDirIterator::Subdirectories);
   while (it.hasNext()) {
     const QString path = it.next();
+    if (path == recoverTo_ + QStringLiteral("/report.xml")) continue;
     written[QFileInfo(path).fileName()] = Sha256(path);
   }
   QCOMPARE(written, deleted);
@@ -812,6 +823,15 @@ void MainWindowTest::searchAndFiltersNarrowTheResultsAndKeptFoldersComeBack() {
   }
   QVERIFY(deleted >= 5);
   QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/photo")));  // no category folders
+  // The report beside the files (on unless the user turned it off): one file object per file.
+  QFile report(folder + QStringLiteral("/report.xml"));
+  QVERIFY(report.open(QIODevice::ReadOnly));
+  const QByteArray xml = report.readAll();
+  QVERIFY(xml.startsWith("<?xml") && xml.contains("<dfxml xmloutputversion='1.0'"));
+  QVERIFY(xml.count("<fileobject>") >= deleted);
+  QFile saved(work_.filePath(QStringLiteral("saved-report.xml")));
+  QVERIFY(saved.open(QIODevice::ReadOnly));
+  QCOMPARE(saved.readAll(), xml);
 }
 
 // A quick-formatted FAT32 volume and an NTFS volume with deleted folders: the folder view shows
