@@ -146,12 +146,12 @@ TEST(UdisksOpen, ADeviceReadThroughTheDaemonGivesTheImagesResultsAndARefusalIsCl
   EXPECT_NE(bus.LogText().find("OpenDevice " + served.path + " r"), std::string::npos) << bus.LogText();
 
   // Recovery through it writes the same files.
-  const Outcome recovered = Rexmoor("recover " + served.path + " --udisks --quick --to '" + (work / "out") +
+  const Outcome recovered = Rexmoor("recover " + served.path + " --udisks --quick --no-report --to '" + (work / "out") +
                                     "' --data-dir '" + (work / "data") + "'", env);
   EXPECT_EQ(recovered.status, 0) << recovered.out;
   std::string sums, expected;
   test::RunCommand("cd '" + (work / "out") + "' && find . -type f -exec sha256sum {} + | sort", &sums);
-  Rexmoor("recover '" + image + "' --quick --to '" + (work / "plain") + "' --data-dir '" + (work / "data") + "'");
+  Rexmoor("recover '" + image + "' --quick --no-report --to '" + (work / "plain") + "' --data-dir '" + (work / "data") + "'");
   test::RunCommand("cd '" + (work / "plain") + "' && find . -type f -exec sha256sum {} + | sort", &expected);
   EXPECT_FALSE(expected.empty());
   EXPECT_EQ(sums, expected);
