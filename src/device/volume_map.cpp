@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "device/container_source.h"
 #include "device/mount_table.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
@@ -22,6 +23,11 @@ namespace rexmoor {
 namespace fs = std::filesystem;
 
 namespace {
+
+// What a container's disk shows its probes: the first and last stretches of the disk and of
+// each volume (boot sectors, backup tables, the first metadata of a fresh file system).
+constexpr std::uint64_t kShadowHead = 4ull << 20;
+constexpr std::uint64_t kShadowTail = 1ull << 20;
 
 // A hostile partition table cannot make the list grow without end.
 constexpr int kMaxPartitions = 256;
@@ -280,7 +286,21 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
   if (!drive.isImageStandIn) facts.removable = DriveRemovable(drive.sysName);
 
   FileHandle handle;
-  const Result opened = FileHandle::OpenReadOnly(drive.path, handle);
+  Result opened = FileHandle::OpenReadOnly(drive.path, handle);
+  // libblkid reads through a descriptor: a container's disk is probed in a memory file that
+  // holds the stretches the probes look at (the tables at both ends, each volume's start and end).
+  std::shared_ptr<MediumReader> container;
+  if (opened == kSuccess && drive.isImageStandIn) {
+    std::string ignored;
+    opened = OpenContainer(drive.path, container, ignored);
+    if (opened == kSuccess && container) {
+      opened = MakeShadowMedium(*container, handle);
+      if (opened == kSuccess) {
+        CopyIntoShadow(*container, handle, 0, kShadowHead);
+        if (container->Size() > kShadowTail) CopyIntoShadow(*container, handle, container->Size() - kShadowTail, kShadowTail);
+      }
+    }
+  }
   geometryRead = opened == kSuccess && GetDriveGeometry(handle, geometry) == kSuccess &&
                  geometry.bytesPerSector >= 512 && geometry.bytesPerSector <= 65536;
   if (geometryRead) {
@@ -308,6 +328,11 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
       TablePartition clipped = p;
       clipped.size512 = std::min(p.size512, driveSectors512 - p.start512);
       VolumeEntry entry = PartitionEntry(driveNumber, clipped, facts.bytesPerSector);
+      if (container) {
+        CopyIntoShadow(*container, handle, clipped.start512 * 512, std::min(clipped.size512 * 512, kShadowHead));
+        if (clipped.size512 * 512 > kShadowTail)
+          CopyIntoShadow(*container, handle, (clipped.start512 + clipped.size512) * 512 - kShadowTail, kShadowTail);
+      }
       FileSystemFacts found;
       if (ProbeFileSystem(handle, clipped.start512 * 512, clipped.size512 * 512, found)) ApplyFileSystem(entry, found);
       for (const KernelPartition& k : kernel)
@@ -477,6 +502,15 @@ Result GetDriveLength(std::int32_t driveNumber, std::uint64_t& bytes) {
   if (Result r = DrivePath(driveNumber, path); r != kSuccess) return r;
   FileHandle handle;
   if (Result r = FileHandle::OpenReadOnly(path, handle); r != kSuccess) return r;
+  if (!handle.IsBlockDevice()) {
+    std::shared_ptr<MediumReader> container;
+    std::string ignored;
+    if (Result r = OpenContainer(path, container, ignored); r != kSuccess) return r;
+    if (container) {
+      bytes = container->Size();
+      return kSuccess;
+    }
+  }
   return GetLengthBytes(handle, bytes);
 }
 
