@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -74,6 +75,13 @@ bool IsRegularFile(const std::string& path, std::uint64_t* size = nullptr) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (size != nullptr) *size = static_cast<std::uint64_t>(st.st_size);
   return true;
+}
+
+bool HasVhdName(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return tail == ".vhd";
 }
 
 std::vector<std::string> SplitPieces(const std::string& path) {
@@ -511,7 +519,10 @@ ContainerKind DetectContainer(const std::string& path) {
     return ContainerKind::Vmdk;
   if (StartsWith(head, have, kVhdFooter, sizeof kVhdFooter)) return ContainerKind::Vhd;
   // A fixed VHD is a raw disk with the footer behind it: the last 512 bytes (511 in old ones).
-  if (size >= 1024) {
+  // Only a file named so is looked at there: the end of any other file is not read just to look
+  // (on a failing medium a read far ahead of the copy is one too many), and a fixed VHD read
+  // as raw gives its disk all the same.
+  if (size >= 1024 && HasVhdName(path)) {
     std::uint8_t tail[512] = {};
     if (file.Pread(tail, sizeof tail, size - 512) == 512 &&
         (StartsWith(tail, 512, kVhdFooter, sizeof kVhdFooter) || StartsWith(tail + 1, 511, kVhdFooter, sizeof kVhdFooter)))

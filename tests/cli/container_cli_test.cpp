@@ -97,7 +97,7 @@ TEST(ContainerImages, ReadAsTheRawDiskTheyHold) {
     std::vector<std::string> kept;
   } cases[] = {
       {FixturePath("fat32.img"), FixturePath("sha256.txt"), "fat32.img:",
-       {"fat32.E01", "fat32.vhd", "fat32.qcow2", "fat32.img.001"}},
+       {"fat32.E01", "fat32.vhd", "fat32_fixed.vhd", "fat32.qcow2", "fat32.img.001"}},
       {Containers("ntfs_deleted.img"), REXMOOR_TEST_SOURCE_DIR "/fixtures/ntfs/sha256.txt", "ntfs_deleted.img:",
        {"ntfs_deleted.E01", "ntfs_deleted.vhdx", "ntfs_deleted.vmdk", "ntfs_deleted.raw.aa"}},
       {FixturePath("mbr.img"), FixturePath("sha256.txt"), "mbr.img#p",
