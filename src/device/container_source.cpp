@@ -289,12 +289,95 @@ std::string ParentPath(const std::string& child, std::string named) {
   return (dir / fs::path(named).filename()).string();
 }
 
+// libqcow copies whole clusters out of what it read of the file: a cluster its tables place past
+// the file's end (a cut-off image) makes it read beyond its own buffer. Every table and cluster
+// the image names is therefore checked to lie within the file before libqcow is given it.
+namespace qcow {
+constexpr std::size_t kVersion = 4;        // u32, big-endian like every field here
+constexpr std::size_t kClusterBits = 20;   // u32
+constexpr std::size_t kL1Size = 36;        // u32: entries
+constexpr std::size_t kL1Offset = 40;      // u64
+constexpr std::size_t kHeaderBytes = 48;
+// A standard L1 or L2 entry: a flag at the top, the offset in bits 9 to 55, bit 0 marking a
+// cluster of zeros (L2). The other bits are reserved: libqcow takes some of them as part of the
+// offset, so an entry with any of them set is damaged.
+constexpr std::uint64_t kOffsetMask = 0x00fffffffffffe00ull;
+constexpr std::uint64_t kReservedBits = 0x3f000000000001feull;
+constexpr std::uint64_t kCompressed = 1ull << 62;
+constexpr std::uint64_t kMaxL1Entries = 1u << 22;
+
+std::uint64_t BigEndian(const std::uint8_t* p, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+  return v;
+}
+}  // namespace qcow
+
+Result CheckQcowLayout(const std::string& path, std::string& error) {
+  const auto damaged = [&](const std::string& what) {
+    error = "the QCOW image " + path + " is cut short or damaged: " + what;
+    return kErrReadFault;
+  };
+  FileHandle file;
+  if (Result r = FileHandle::OpenReadOnly(path, file); r != kSuccess) return r;
+  std::uint64_t fileBytes = 0;
+  if (Result r = file.Size(fileBytes); r != kSuccess) return r;
+  std::uint8_t header[qcow::kHeaderBytes] = {};
+  if (file.ReadFully(header, sizeof header, 0) != kSuccess) return damaged("its header is incomplete");
+  const std::uint64_t version = qcow::BigEndian(header + qcow::kVersion, 4);
+  if (version != 2 && version != 3) {
+    error = path + " is a QCOW image of version " + std::to_string(version) + ": only versions 2 and 3 are read";
+    return kErrNotSupported;
+  }
+  const std::uint64_t clusterBits = qcow::BigEndian(header + qcow::kClusterBits, 4);
+  if (clusterBits < 9 || clusterBits > 21) return damaged("its cluster size is out of range");
+  const std::uint64_t cluster = 1ull << clusterBits;
+  const std::uint64_t l1Entries = qcow::BigEndian(header + qcow::kL1Size, 4);
+  const std::uint64_t l1Offset = qcow::BigEndian(header + qcow::kL1Offset, 8);
+  if (l1Entries > qcow::kMaxL1Entries || l1Offset > fileBytes || l1Entries * 8 > fileBytes - l1Offset)
+    return damaged("its first table lies past its end");
+  std::vector<std::uint8_t> l1(static_cast<std::size_t>(l1Entries * 8));
+  if (!l1.empty() && file.ReadFully(l1.data(), l1.size(), l1Offset) != kSuccess) return damaged("its first table cannot be read");
+  const auto within = [&](std::uint64_t offset, std::uint64_t length) {
+    return offset <= fileBytes && length <= fileBytes - offset;
+  };
+  const std::uint64_t compressedBits = 62 - (clusterBits - 8);
+  std::vector<std::uint8_t> l2(static_cast<std::size_t>(cluster));
+  for (std::uint64_t i = 0; i < l1Entries; ++i) {
+    const std::uint64_t l1Entry = qcow::BigEndian(l1.data() + i * 8, 8);
+    if ((l1Entry & (qcow::kReservedBits | 1 | qcow::kCompressed)) != 0) return damaged("its first table is corrupt");
+    const std::uint64_t l2Offset = l1Entry & qcow::kOffsetMask;
+    if (l2Offset == 0) continue;
+    if (!within(l2Offset, cluster) || file.ReadFully(l2.data(), l2.size(), l2Offset) != kSuccess)
+      return damaged("a second-level table lies past its end");
+    for (std::uint64_t j = 0; j < cluster / 8; ++j) {
+      const std::uint64_t entry = qcow::BigEndian(l2.data() + j * 8, 8);
+      bool fits = true;
+      if ((entry & qcow::kCompressed) != 0) {
+        // Compressed: the offset in the low bits, then the count of further 512-byte sectors.
+        const std::uint64_t offset = entry & ((1ull << compressedBits) - 1);
+        const std::uint64_t sectors = ((entry & ~qcow::kCompressed & ~(1ull << 63)) >> compressedBits) + 1;
+        const std::uint64_t start = offset & ~std::uint64_t{511};
+        fits = offset < fileBytes && sectors * 512 <= cluster + 512 &&
+               start + sectors * 512 <= (fileBytes + 511) / 512 * 512;
+      } else if ((entry & qcow::kReservedBits) != 0) {
+        fits = false;
+      } else if ((entry & qcow::kOffsetMask) != 0) {
+        fits = within(entry & qcow::kOffsetMask, cluster);
+      }
+      if (!fits) return damaged("a data cluster lies past its end");
+    }
+  }
+  return kSuccess;
+}
+
 // What tells the libraries of differencing formats apart: libvhdi (VHD, VHDX) and libqcow.
 struct VhdiLibrary {
   using File = libvhdi_file_t;
   using Error = libvhdi_error_t;
   static constexpr const char* kFormat = "virtual disk";
   static constexpr const char* kParent = "parent disk";
+  static Result Check(const std::string&, std::string&) { return kSuccess; }
   static int Initialize(File** file, Error** error) { return libvhdi_file_initialize(file, error); }
   static int Open(File* file, const std::string& path, Error** error) {
     return libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, error);
@@ -327,6 +410,7 @@ struct QcowLibrary {
   using Error = libqcow_error_t;
   static constexpr const char* kFormat = "QCOW image";
   static constexpr const char* kParent = "backing file";
+  static Result Check(const std::string& path, std::string& error) { return CheckQcowLayout(path, error); }
   static int Initialize(File** file, Error** error) { return libqcow_file_initialize(file, error); }
   static int Open(File* file, const std::string& path, Error** error) {
     return libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, error);
@@ -366,6 +450,7 @@ class ChainReader final : public MediumReader {
   Result Open(const std::string& path, std::string& error) {
     std::string current = path;
     for (int depth = 0;; ++depth) {
+      if (Result r = Library::Check(current, error); r != kSuccess) return r;
       typename Library::Error* err = nullptr;
       typename Library::File* file = nullptr;
       if (Library::Initialize(&file, &err) != 1) return Fail(err, path, error);
