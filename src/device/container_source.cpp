@@ -40,7 +40,8 @@ bool StartsWith(const std::uint8_t* bytes, std::size_t have, const char* sig, st
 }
 
 // The name of piece index (0-based) of a split raw image, in the form of the first piece's name.
-// Numeric suffixes keep their width ("001" → "002"); alphabetic ones count aa, ab, ... zz, aaa.
+// Numeric suffixes keep their width ("001" → "002", "999" → "1000"); alphabetic ones go as GNU
+// split names them: aa ... yz, then zaaa ... zyzz, then zzaaaa ...
 std::string SplitPieceName(const std::string& stem, const std::string& firstSuffix, std::size_t index) {
   const bool numeric = std::all_of(firstSuffix.begin(), firstSuffix.end(), [](char c) { return c >= '0' && c <= '9'; });
   if (numeric) {
@@ -48,14 +49,23 @@ std::string SplitPieceName(const std::string& stem, const std::string& firstSuff
     if (number.size() < firstSuffix.size()) number.insert(0, firstSuffix.size() - number.size(), '0');
     return stem + number;
   }
-  std::string letters(firstSuffix.size(), 'a');
-  std::size_t value = index;
-  for (std::size_t i = letters.size(); i-- > 0;) {
-    letters[i] = static_cast<char>('a' + value % 26);
-    value /= 26;
+  std::string prefix;
+  std::uint64_t left = index;
+  for (std::size_t width = firstSuffix.size(); width <= 8; ++width, prefix += 'z') {
+    std::uint64_t names = 25;  // those of this width whose first letter is not z
+    for (std::size_t i = 1; i < width; ++i) names *= 26;
+    if (left >= names) {
+      left -= names;
+      continue;
+    }
+    std::string letters(width, 'a');
+    for (std::size_t i = width; i-- > 0;) {
+      letters[i] = static_cast<char>('a' + left % 26);
+      left /= 26;
+    }
+    return stem + prefix + letters;
   }
-  if (value != 0) return {};
-  return stem + letters;
+  return {};
 }
 
 // "disk.001" → stem "disk.", suffix "001"; "disk.aa" → "disk.", "aa". False for other names.
