@@ -275,6 +275,35 @@ void ListUnreadableDrive(std::int32_t driveNumber, const std::vector<KernelParti
   }
 }
 
+// The boot records of an MBR disk's logical partitions lie anywhere in its extended partition:
+// each one met along the chain is copied into the container's shadow, so that libblkid finds them.
+void ShadowExtendedChains(MediumReader& container, const FileHandle& shadow) {
+  constexpr std::size_t kTable = 446, kEntry = 16, kType = 4, kStart = 8;
+  constexpr int kMaxLogical = 256;
+  std::uint8_t mbr[512] = {};
+  if (shadow.ReadFully(mbr, sizeof mbr, 0) != kSuccess || mbr[510] != 0x55 || mbr[511] != 0xAA) return;
+  const auto le32 = [](const std::uint8_t* p) {
+    return std::uint64_t{p[0]} | std::uint64_t{p[1]} << 8 | std::uint64_t{p[2]} << 16 | std::uint64_t{p[3]} << 24;
+  };
+  const std::uint64_t diskSectors = container.Size() / 512;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::uint8_t* entry = mbr + kTable + i * kEntry;
+    if (!IsExtendedType(entry[kType])) continue;
+    const std::uint64_t extended = le32(entry + kStart);
+    std::uint64_t ebr = extended;
+    for (int n = 0; n < kMaxLogical && ebr != 0 && ebr < diskSectors; ++n) {
+      CopyIntoShadow(container, shadow, ebr * 512, 512);
+      std::uint8_t record[512] = {};
+      if (shadow.ReadFully(record, sizeof record, ebr * 512) != kSuccess || record[510] != 0x55 || record[511] != 0xAA)
+        break;
+      const std::uint8_t* next = record + kTable + kEntry;
+      const std::uint64_t relative = le32(next + kStart);
+      if (!IsExtendedType(next[kType]) || relative == 0) break;
+      ebr = extended + relative;
+    }
+  }
+}
+
 std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInfo& drive, DriveFacts& facts,
                                         DiskGeometry& geometry, bool& geometryRead,
                                         const std::map<dev_t, std::string>& mounts) {
@@ -298,6 +327,7 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
       if (opened == kSuccess) {
         CopyIntoShadow(*container, handle, 0, kShadowHead);
         if (container->Size() > kShadowTail) CopyIntoShadow(*container, handle, container->Size() - kShadowTail, kShadowTail);
+        ShadowExtendedChains(*container, handle);
       }
     }
   }

@@ -183,13 +183,16 @@ std::uint64_t FileWriteTime(const std::string& path) {
 }
 
 std::uint64_t ImageWriteTime(const std::string& path) {
-  std::uint64_t latest = 0;
-  for (const std::string& file : ContainerFiles(path)) {
-    const std::uint64_t written = FileWriteTime(file);
+  const std::vector<std::string> files = ContainerFiles(path);
+  std::uint64_t stamp = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::uint64_t written = FileWriteTime(files[i]);
     if (written == 0) return 0;
-    latest = std::max(latest, written);
+    // One file: its own time, as always. More: every time mixed in, so that any file's time
+    // changing (backwards too, as a copy that keeps times does) changes the stamp.
+    stamp = i == 0 ? written : (stamp ^ written) * 0x100000001b3ull + i;
   }
-  return latest;
+  return stamp == 0 ? 1 : stamp;
 }
 
 // --- ScanLogIndex -----------------------------------------------------------------------------
