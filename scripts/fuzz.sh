@@ -40,6 +40,7 @@ max_len() {
     fuzz_formatted_ntfs) echo 262144 ;;
     fuzz_deep_scan) echo 262144 ;;
     fuzz_carve_at_sector) echo 65536 ;;
+    fuzz_containers) echo 262144 ;;
     *) echo 16384 ;;
   esac
 }

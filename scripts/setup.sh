@@ -10,6 +10,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav gstreamer1.0-alsa
   dosfstools mtools ntfs-3g exfatprogs e2fsprogs fdisk
   zlib1g-dev libssl-dev libsystemd-dev dbus procps python3
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils
 )
 
 missing=()

@@ -99,7 +99,7 @@ std::vector<std::string> ContinuableImageScans() {
     std::string path = entry.ImagePath();
     // An image written to since its scan is scanned afresh: not offered.
     if (path.empty()) continue;
-    const std::uint64_t written = FileWriteTime(path);
+    const std::uint64_t written = ImageWriteTime(path);
     if (written == 0 || written != entry.ImageWriteTime()) continue;
     images.push_back(std::move(path));
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/device_listing.h"
+#include "device/container_source.h"
 #include "device/sector_source.h"
 #include "formats/volume_detect.h"
 #include "platform/drives.h"
@@ -119,6 +120,8 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
     std::string image;
     std::string_view range;
     if (SplitImageRange(text, image, range)) {
+      std::shared_ptr<MediumReader> container;
+      if (Result opened = OpenContainer(image, container, error); opened != kSuccess) return opened;
       out.kind = ResolvedSource::Kind::Drive;
       out.driveNumber = AddImageDrive(image);
       std::uint32_t sectorSize = 512;
@@ -161,26 +164,28 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
     error = OpenError(text, r);
     return r;
   }
+  // A container that cannot be read (a missing segment or parent disk) is refused here, with
+  // its reason, rather than scanned as the raw bytes of its file.
+  std::shared_ptr<MediumReader> container;
+  if (Result r = OpenContainer(text, container, error); r != kSuccess) return r;
   out.kind = ResolvedSource::Kind::Image;
   out.path = text;
   return kSuccess;
 }
 
 Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t>& bootArea, std::string& error) {
-  FileHandle medium;
-  if (Result r = FileHandle::OpenReadOnly(source.path, medium); r != kSuccess) {
-    error = OpenError(source.path, r);
-    return r;
+  SectorSource medium;
+  const Result opened = source.kind == ResolvedSource::Kind::Drive ? OpenDriveSource(medium, source.driveNumber)
+                                                                   : OpenImageSource(source.path, medium);
+  if (opened != kSuccess) {
+    error = OpenError(source.path, opened);
+    return opened;
   }
   std::uint64_t offset = 0;
-  if (source.kind == ResolvedSource::Kind::Drive) {
-    DiskGeometry geometry;
-    std::uint64_t sectorSize = 512;
-    if (GetDriveGeometry(medium, geometry) == kSuccess && geometry.bytesPerSector != 0)
-      sectorSize = geometry.bytesPerSector;
-    offset = source.startSector * sectorSize;
-  }
-  if (Result r = ReadBootArea(medium, offset, bootArea); r != kSuccess) {
+  if (source.kind == ResolvedSource::Kind::Drive)
+    offset = source.startSector * static_cast<std::uint64_t>(SourceSectorSize(medium));
+  bootArea.assign(kBootAreaSize, 0);
+  if (Result r = ReadMediumBytes(medium, offset, bootArea.data(), bootArea.size()); r != kSuccess) {
     error = source.text + " is too short to hold a volume";
     return r;
   }
@@ -219,6 +224,15 @@ std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool 
     if (unallocated != nullptr) *unallocated = 0;
   }
   return parts;
+}
+
+std::uint64_t ImageDiskBytes(const std::string& path) {
+  std::shared_ptr<MediumReader> container;
+  std::string ignored;
+  if (OpenContainer(path, container, ignored) != kSuccess) return UINT64_MAX;
+  if (container) return container->Size();
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : UINT64_MAX;
 }
 
 ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag) {

@@ -46,6 +46,10 @@ SameMediumAnswer TargetOnSource(const ResolvedSource& source, const std::string&
 std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool withUnallocated,
                                              std::size_t* unallocated = nullptr);
 
+// Bytes of the disk an image file holds: its length, or for a container the length of the disk
+// inside; UINT64_MAX when it cannot be opened.
+std::uint64_t ImageDiskBytes(const std::string& path);
+
 // The scan-job entry for a source.
 ScanSourceEntry MakeScanSource(const ResolvedSource& source, std::uint16_t tag);
 

@@ -62,6 +62,8 @@ int RunPreview(const PreviewOptions& options);
 int CheckTargetMedium(const ScanOptions& options);
 
 int RunDetect(const std::string& source);
+// Reads an EWF image whole and compares it with the digests stored in it: 0 when they match.
+int RunVerify(const std::string& image);
 int RunScan(const ScanOptions& options);
 int RunRecover(const ScanOptions& options);
 int RunTree(const ScanOptions& options);

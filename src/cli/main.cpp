@@ -21,6 +21,9 @@ constexpr const char* kSourceText =
     "SOURCE is an image file, a block device (/dev/sdb for a whole drive, /dev/sdb1 for one of\n"
     "its partitions), drive:N / drive:N@START+COUNT (drive number N, optionally a range of its\n"
     "sectors), or IMAGE@START+COUNT (a range of an image file). rexmoor devices lists them.\n"
+    "An image may be a raw file, an EWF evidence file (.E01, with its further segments beside it),\n"
+    "a VHD, VHDX, VMDK or QCOW2 virtual disk (with its parent or backing file beside it), or a raw\n"
+    "image split into pieces (name.001, name.002, ... or name.aa, name.ab, ...: name the first).\n"
     "REXMOOR_DRIVES, a ':'-separated list of image files, stands in for the drives.";
 constexpr const char* kTargetText =
     "The --to folder may not lie on the medium being scanned, where new files would overwrite\n"
@@ -54,6 +57,11 @@ constexpr const char* kImageText =
     "(FAT32: less than 4 GiB) or has free; an existing OUTPUT needs --force or --resume.";
 
 constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
+constexpr const char* kVerifyUsage = "Usage: rexmoor verify IMAGE\n";
+constexpr const char* kVerifyText =
+    "Reads all the media of an EWF image (IMAGE.E01 and its further segments) and compares its MD5\n"
+    "and SHA1 with the digests stored at acquisition. Exit 0 when they match, 1 when they differ,\n"
+    "a stretch cannot be read (a corrupt chunk), or the image stores no digest.";
 constexpr const char* kScanUsage =
     "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE] "
     "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile|dfxml] [--data-dir DIR] "
@@ -363,6 +371,12 @@ int Main(int argc, char** argv) {
   AddUdisksFlag(*detect);
   detect->add_option("SOURCE", detectSource, "the drive, partition or image to look at")->type_name("");
 
+  std::string verifySource;
+  CLI::App* verify = app.add_subcommand("verify", "check an EWF image against the digests stored in it");
+  verify->allow_extras();
+  verify->footer(Joined({kVerifyText, kExitText}));
+  verify->add_option("IMAGE", verifySource, "the image's first segment (.E01)")->type_name("");
+
   ScanCommand scan;
   ScanCommand recover;
   ScanCommand tree;
@@ -431,7 +445,7 @@ int Main(int argc, char** argv) {
   const struct {
     const CLI::App* command;
     const char* usage;
-  } usages[] = {{detect, kDetectUsage}, {scan.app, kScanUsage},       {recover.app, kRecoverUsage},
+  } usages[] = {{detect, kDetectUsage}, {verify, kVerifyUsage}, {scan.app, kScanUsage},       {recover.app, kRecoverUsage},
                 {tree.app, kTreeUsage}, {identify, kIdentifyUsage}, {devices, kDevicesUsage},
                 {previewCommand, kPreviewUsage}, {typesCommand, kTypesUsage}};
   try {
@@ -460,6 +474,11 @@ int Main(int argc, char** argv) {
     if (!CheckLeftovers(*detect, "SOURCE", kDetectUsage, rc)) return rc;
     if (detectSource.empty()) return UsageError("no SOURCE given", kDetectUsage);
     return RunDetect(detectSource);
+  }
+  if (verify->parsed()) {
+    if (!CheckLeftovers(*verify, "IMAGE", kVerifyUsage, rc)) return rc;
+    if (verifySource.empty()) return UsageError("no IMAGE given", kVerifyUsage);
+    return RunVerify(verifySource);
   }
   if (identify->parsed()) {
     if (!CheckLeftovers(*identify, "FILE", kIdentifyUsage, rc)) return rc;

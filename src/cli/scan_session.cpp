@@ -232,8 +232,7 @@ IFileRecoveryParse& ScanSession::Engine() {
 std::uint64_t ScanSession::SourceBytesOf(const FoundFileRecord& record) const {
   for (const ScanSourceEntry& s : sources_) {
     if (s.kind == ScanSourceEntry::Kind::Image && s.sourceTag == record.sourceTag) {
-      struct stat st {};
-      return ::stat(s.imagePath.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : UINT64_MAX;
+      return ImageDiskBytes(s.imagePath);
     }
     // Drives count in their own sectors; 4 KiB is the largest a drive reports.
     if (s.kind == ScanSourceEntry::Kind::Partition && s.driveLetter == record.sourceTag)

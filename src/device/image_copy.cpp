@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "device/container_source.h"
 #include "platform/clock.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
@@ -272,8 +273,9 @@ Result ReadMapFile(const std::string& path, std::uint64_t totalBytes, std::int32
 namespace {
 
 // The sector size from the geometry and the range's length (count 0: to the end of the medium).
-Result ResolveRange(const FileHandle& source, const std::string& sourcePath, std::uint64_t firstSector,
-                    std::uint64_t& sectorCount, std::int32_t& sectorSize, std::string& error) {
+Result ResolveRange(const FileHandle& source, const MediumReader* container, const std::string& sourcePath,
+                    std::uint64_t firstSector, std::uint64_t& sectorCount, std::int32_t& sectorSize,
+                    std::string& error) {
   sectorSize = 512;
   DiskGeometry geometry;
   if (Result r = GetDriveGeometry(source, geometry); r != kSuccess) {
@@ -283,7 +285,8 @@ Result ResolveRange(const FileHandle& source, const std::string& sourcePath, std
   if (geometry.bytesPerSector != 0 && geometry.bytesPerSector <= (1u << 16))
     sectorSize = static_cast<std::int32_t>(geometry.bytesPerSector);
   std::uint64_t length = 0;
-  (void)GetLengthBytes(source, length);
+  if (container != nullptr) length = container->Size();
+  else (void)GetLengthBytes(source, length);
   std::uint64_t mediumSectors = length / static_cast<std::uint64_t>(sectorSize);
   if (mediumSectors == 0) mediumSectors = geometry.cylinders * geometry.tracksPerCylinder * geometry.sectorsPerTrack;
   if (firstSector >= mediumSectors) {
@@ -309,8 +312,11 @@ Result MeasureImageSource(const std::string& sourcePath, std::uint64_t firstSect
     error = "cannot open " + sourcePath + ": " + ResultMessage(r);
     return r;
   }
+  std::shared_ptr<MediumReader> container;
+  if (Result r = OpenContainer(sourcePath, container, error); r != kSuccess) return r;
   std::int32_t sectorSize = 512;
-  if (Result r = ResolveRange(source, sourcePath, firstSector, sectorCount, sectorSize, error); r != kSuccess)
+  if (Result r = ResolveRange(source, container.get(), sourcePath, firstSector, sectorCount, sectorSize, error);
+      r != kSuccess)
     return r;
   imageBytes = sectorCount * static_cast<std::uint64_t>(sectorSize);
   return kSuccess;
@@ -338,7 +344,9 @@ Result OpenImageCopy(ImageCopyJob& job, const std::string& imagePath, const std:
     job.error = "cannot open " + sourcePath + ": " + ResultMessage(r);
     return r;
   }
-  if (Result r = ResolveRange(job.source, sourcePath, firstSector, job.sectorCount, job.sectorSize, job.error);
+  if (Result r = OpenContainer(sourcePath, job.container, job.error); r != kSuccess) return r;
+  if (Result r = ResolveRange(job.source, job.container.get(), sourcePath, firstSector, job.sectorCount,
+                              job.sectorSize, job.error);
       r != kSuccess)
     return r;
   job.options.blockBytes = std::max<std::uint32_t>(
@@ -438,6 +446,7 @@ Result OpenImageCopy(ImageCopyJob& job, const std::string& imagePath, std::int32
 }
 
 void CloseImageCopy(ImageCopyJob& job) {
+  job.container.reset();
   job.source.Close();
   job.target.Close();
 }
@@ -448,6 +457,14 @@ namespace {
 Result ReadSource(const ImageCopyJob& job, std::uint64_t pos, std::uint8_t* out, std::size_t length) {
   const std::uint64_t offset = job.firstSector * static_cast<std::uint64_t>(job.sectorSize) + pos;
   if (job.options.reader) return job.options.reader(offset, out, length);
+  if (job.container) {
+    for (std::size_t done = 0; done < length;) {
+      const ssize_t n = job.container->ReadAt(offset + done, out + done, length - done);
+      if (n <= 0) return kErrReadFault;
+      done += static_cast<std::size_t>(n);
+    }
+    return kSuccess;
+  }
   return job.source.ReadFully(out, length, offset);
 }
 
@@ -457,7 +474,7 @@ Result ReadSource(const ImageCopyJob& job, std::uint64_t pos, std::uint8_t* out,
 bool SourceGone(const ImageCopyJob& job, std::uint64_t probe) {
   std::uint64_t length = 0;
   const std::uint64_t end = (job.firstSector + job.sectorCount) * static_cast<std::uint64_t>(job.sectorSize);
-  if (GetLengthBytes(job.source, length) == kSuccess && length != 0 && length < end) return true;
+  if (!job.container && GetLengthBytes(job.source, length) == kSuccess && length != 0 && length < end) return true;
   if (probe == UINT64_MAX) return false;
   std::vector<std::uint8_t> sector(static_cast<std::size_t>(job.sectorSize));
   return ReadSource(job, probe, sector.data(), sector.size()) != kSuccess;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "platform/file_handle.h"
 
 namespace rexmoor {
+
+class MediumReader;
 
 // 0 continues; any other value stops the copy and becomes its result (kCancelled from a cancel).
 using ImageProgressCallback = std::int32_t (*)(void* userData, std::int32_t percent, std::uint64_t sectorsDone,
@@ -86,6 +89,7 @@ struct ImageCopyOptions {
 
 struct ImageCopyJob {
   FileHandle source;
+  std::shared_ptr<MediumReader> container;  // set when the source is a container: its disk is copied
   FileHandle target;
   std::string sourcePath;
   std::string imagePath;

@@ -1,5 +1,7 @@
 #include "device/same_medium.h"
 
+#include "device/container_source.h"
+
 #include "device/mount_table.h"
 #include "platform/drives.h"
 
@@ -129,6 +131,8 @@ MediumParts PartsOfSource(const std::string& sourcePath) {
   if (::stat(sourcePath.c_str(), &st) != 0) return parts;
   if (S_ISREG(st.st_mode)) {
     parts.files.insert({st.st_dev, st.st_ino});
+    // A container's disk lives in all its files: segments, extents, parent disks.
+    for (const std::string& file : ContainerFiles(sourcePath)) AddFile(file, parts);
   } else if (S_ISBLK(st.st_mode)) {
     // A whole drive holds its partitions too.
     AddDevice(st.st_rdev, parts);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "device/container_source.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
 
@@ -49,6 +50,12 @@ Result OpenDriveSource(SectorSource& source, int driveNumber) {
     source.totalSectors = length / geometry.bytesPerSector;
   if (source.totalSectors == 0)
     source.totalSectors = geometry.cylinders * geometry.tracksPerCylinder * geometry.sectorsPerTrack;
+  // An image standing in for a drive (IMAGE@START+COUNT) may be a container.
+  if (!source.handle.IsBlockDevice()) {
+    std::string ignored;
+    if (Result r = OpenContainer(path, source.reader, ignored); r != kSuccess) return r;
+    if (source.reader) source.totalSectors = source.reader->Size() / 512;
+  }
   return kSuccess;
 }
 
@@ -60,11 +67,18 @@ Result OpenImageSource(const std::string& path, SectorSource& source) {
     return r;
   }
   source.totalSectors = size / 512;
+  std::string ignored;
+  if (Result r = OpenContainer(path, source.reader, ignored); r != kSuccess) {
+    source.handle.Close();
+    return r;
+  }
+  if (source.reader) source.totalSectors = source.reader->Size() / 512;
   return kSuccess;
 }
 
 Result OpenPaddedFileSource(const std::string& path, SectorSource& source) {
-  if (Result r = OpenImageSource(path, source); r != kSuccess) return r;
+  // A file looked at for its own content: never opened as the disk a container holds.
+  if (Result r = FileHandle::OpenReadOnly(path, source.handle); r != kSuccess) return r;
   std::uint64_t size = 0;
   if (Result r = source.handle.Size(size); r != kSuccess) return r;
   source.totalSectors = size / 512 + (size % 512 != 0 ? 1 : 0);
@@ -95,7 +109,8 @@ Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
   std::uint64_t done = ReadInPieces(
       out, total,
       [&](std::uint8_t* at, std::size_t length, std::uint64_t before) {
-        return source.handle.Pread(at, length, offset + before);
+        return source.reader ? source.reader->ReadAt(offset + before, at, length)
+                             : source.handle.Pread(at, length, offset + before);
       },
       endOfData);
   Result result = done == total ? kSuccess : kErrReadFault;
@@ -122,7 +137,20 @@ Result ReadVolumeSectors(const SectorSource& source, std::uint64_t base, std::ui
   return r;
 }
 
+Result ReadMediumBytes(const SectorSource& source, std::uint64_t offset, void* buffer, std::size_t length,
+                       std::size_t* done) {
+  if (!source.reader) return source.handle.ReadFully(buffer, length, offset, done);
+  bool endOfData = false;
+  const std::uint64_t got = ReadInPieces(
+      static_cast<std::uint8_t*>(buffer), length,
+      [&](std::uint8_t* at, std::size_t piece, std::uint64_t before) { return source.reader->ReadAt(offset + before, at, piece); },
+      endOfData);
+  if (done != nullptr) *done = static_cast<std::size_t>(got);
+  return got == length ? kSuccess : kErrReadFault;
+}
+
 void CloseSource(SectorSource& source) {
+  source.reader.reset();
   source.handle.Close();
   source.totalSectors = 0;
 }

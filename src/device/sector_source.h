@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/file_handle.h"
 
 namespace rexmoor {
+
+class MediumReader;
 
 struct SectorSource {
   FileHandle handle;
@@ -15,6 +18,9 @@ struct SectorSource {
   // Set for a file read as if its last partial sector were padded with zeros, as slack would be:
   // reads past the file's end deliver zeros up to totalSectors.
   bool zeroPaddedTail = false;
+  // Set for a disk image kept in a container (EWF, VHD, split raw, ...): reads go through it
+  // instead of the handle, which stays open on the container's first file.
+  std::shared_ptr<MediumReader> reader;
 };
 
 // Largest piece handed to one system read.
@@ -39,6 +45,10 @@ Result ReadVolumeSectors(const SectorSource& source, std::uint64_t base, std::ui
                          std::uint32_t count, std::int32_t sectorSize, std::uint8_t* buffer,
                          std::uint32_t* outSectorsRead);
 void CloseSource(SectorSource& source);
+// Reads length bytes at a byte offset of the medium, through its container when it has one;
+// 30 when fewer arrived (done, when given, gets how many did).
+Result ReadMediumBytes(const SectorSource& source, std::uint64_t offset, void* buffer, std::size_t length,
+                       std::size_t* done = nullptr);
 
 // Sequential block transfers at a descriptor's own position, for the disk-image writer.
 Result ReadBlocks(std::int32_t count, const FileHandle& handle, void* buffer, std::int32_t blockSize,

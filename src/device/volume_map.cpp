@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "device/container_source.h"
 #include "device/mount_table.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
@@ -22,6 +23,11 @@ namespace rexmoor {
 namespace fs = std::filesystem;
 
 namespace {
+
+// What a container's disk shows its probes: the first and last stretches of the disk and of
+// each volume (boot sectors, backup tables, the first metadata of a fresh file system).
+constexpr std::uint64_t kShadowHead = 4ull << 20;
+constexpr std::uint64_t kShadowTail = 1ull << 20;
 
 // A hostile partition table cannot make the list grow without end.
 constexpr int kMaxPartitions = 256;
@@ -269,6 +275,35 @@ void ListUnreadableDrive(std::int32_t driveNumber, const std::vector<KernelParti
   }
 }
 
+// The boot records of an MBR disk's logical partitions lie anywhere in its extended partition:
+// each one met along the chain is copied into the container's shadow, so that libblkid finds them.
+void ShadowExtendedChains(MediumReader& container, const FileHandle& shadow) {
+  constexpr std::size_t kTable = 446, kEntry = 16, kType = 4, kStart = 8;
+  constexpr int kMaxLogical = 256;
+  std::uint8_t mbr[512] = {};
+  if (shadow.ReadFully(mbr, sizeof mbr, 0) != kSuccess || mbr[510] != 0x55 || mbr[511] != 0xAA) return;
+  const auto le32 = [](const std::uint8_t* p) {
+    return std::uint64_t{p[0]} | std::uint64_t{p[1]} << 8 | std::uint64_t{p[2]} << 16 | std::uint64_t{p[3]} << 24;
+  };
+  const std::uint64_t diskSectors = container.Size() / 512;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::uint8_t* entry = mbr + kTable + i * kEntry;
+    if (!IsExtendedType(entry[kType])) continue;
+    const std::uint64_t extended = le32(entry + kStart);
+    std::uint64_t ebr = extended;
+    for (int n = 0; n < kMaxLogical && ebr != 0 && ebr < diskSectors; ++n) {
+      CopyIntoShadow(container, shadow, ebr * 512, 512);
+      std::uint8_t record[512] = {};
+      if (shadow.ReadFully(record, sizeof record, ebr * 512) != kSuccess || record[510] != 0x55 || record[511] != 0xAA)
+        break;
+      const std::uint8_t* next = record + kTable + kEntry;
+      const std::uint64_t relative = le32(next + kStart);
+      if (!IsExtendedType(next[kType]) || relative == 0) break;
+      ebr = extended + relative;
+    }
+  }
+}
+
 std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInfo& drive, DriveFacts& facts,
                                         DiskGeometry& geometry, bool& geometryRead,
                                         const std::map<dev_t, std::string>& mounts) {
@@ -281,7 +316,22 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
 
   FileHandle handle;
   // A listing asks nobody for a password; a drive udisks2 opened before is read again.
-  const Result opened = FileHandle::OpenReadOnlyWithoutAsking(drive.path, handle);
+  Result opened = FileHandle::OpenReadOnlyWithoutAsking(drive.path, handle);
+  // libblkid reads through a descriptor: a container's disk is probed in a memory file that
+  // holds the stretches the probes look at (the tables at both ends, each volume's start and end).
+  std::shared_ptr<MediumReader> container;
+  if (opened == kSuccess && drive.isImageStandIn) {
+    std::string ignored;
+    opened = OpenContainer(drive.path, container, ignored);
+    if (opened == kSuccess && container) {
+      opened = MakeShadowMedium(*container, handle);
+      if (opened == kSuccess) {
+        CopyIntoShadow(*container, handle, 0, kShadowHead);
+        if (container->Size() > kShadowTail) CopyIntoShadow(*container, handle, container->Size() - kShadowTail, kShadowTail);
+        ShadowExtendedChains(*container, handle);
+      }
+    }
+  }
   geometryRead = opened == kSuccess && GetDriveGeometry(handle, geometry) == kSuccess &&
                  geometry.bytesPerSector >= 512 && geometry.bytesPerSector <= 65536;
   if (geometryRead) {
@@ -309,6 +359,11 @@ std::vector<VolumeEntry> EnumerateDrive(std::int32_t driveNumber, const DriveInf
       TablePartition clipped = p;
       clipped.size512 = std::min(p.size512, driveSectors512 - p.start512);
       VolumeEntry entry = PartitionEntry(driveNumber, clipped, facts.bytesPerSector);
+      if (container) {
+        CopyIntoShadow(*container, handle, clipped.start512 * 512, std::min(clipped.size512 * 512, kShadowHead));
+        if (clipped.size512 * 512 > kShadowTail)
+          CopyIntoShadow(*container, handle, (clipped.start512 + clipped.size512) * 512 - kShadowTail, kShadowTail);
+      }
       FileSystemFacts found;
       if (ProbeFileSystem(handle, clipped.start512 * 512, clipped.size512 * 512, found)) ApplyFileSystem(entry, found);
       for (const KernelPartition& k : kernel)
@@ -478,6 +533,15 @@ Result GetDriveLength(std::int32_t driveNumber, std::uint64_t& bytes) {
   if (Result r = DrivePath(driveNumber, path); r != kSuccess) return r;
   FileHandle handle;
   if (Result r = FileHandle::OpenReadOnly(path, handle); r != kSuccess) return r;
+  if (!handle.IsBlockDevice()) {
+    std::shared_ptr<MediumReader> container;
+    std::string ignored;
+    if (Result r = OpenContainer(path, container, ignored); r != kSuccess) return r;
+    if (container) {
+      bytes = container->Size();
+      return kSuccess;
+    }
+  }
   return GetLengthBytes(handle, bytes);
 }
 

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "device/container_source.h"
 #include "platform/byte_view.h"
 #include "platform/clock.h"
 #include "platform/data_dir.h"
@@ -179,6 +180,19 @@ std::uint64_t FileWriteTime(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return 0;
   return UnixToFileTime(st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec));
+}
+
+std::uint64_t ImageWriteTime(const std::string& path) {
+  const std::vector<std::string> files = ContainerFiles(path);
+  std::uint64_t stamp = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::uint64_t written = FileWriteTime(files[i]);
+    if (written == 0) return 0;
+    // One file: its own time, as always. More: every time mixed in, so that any file's time
+    // changing (backwards too, as a copy that keeps times does) changes the stamp.
+    stamp = i == 0 ? written : (stamp ^ written) * 0x100000001b3ull + i;
+  }
+  return stamp == 0 ? 1 : stamp;
 }
 
 // --- ScanLogIndex -----------------------------------------------------------------------------
@@ -365,7 +379,7 @@ bool ScanLogIndex::FindImageScan(const std::string& imagePath, ScanLogEntry& out
   reusePath_.clear();
   for (const ScanLogEntry& entry : entries_) {
     if (!SameImage(entry.ImagePath(), imagePath)) continue;
-    const std::uint64_t writeTime = FileWriteTime(imagePath);
+    const std::uint64_t writeTime = ImageWriteTime(imagePath);
     // Without a time to compare, the earlier log is neither trusted nor thrown away.
     if (writeTime == 0) return false;
     if (entry.ImageWriteTime() == writeTime) {
@@ -407,7 +421,7 @@ Result ScanLogIndex::SaveScan(const ScanSourceIdentity& source, const ResumeValu
     entry.SetSectorCount(source.sectorCount);
     entry.SetResume(resume);
     if (isImage) {
-      entry.SetImageWriteTime(FileWriteTime(source.imagePath));
+      entry.SetImageWriteTime(ImageWriteTime(source.imagePath));
       entry.SetImagePath(source.imagePath);
     } else {
       entry.SetFreeBytes(source.freeBytes);

@@ -167,5 +167,9 @@ ScanLogIndex& GetScanLogIndex();
 
 // Last-write time of a file as FILETIME, or 0 when it cannot be read.
 std::uint64_t FileWriteTime(const std::string& path);
+// The same for an image; for one kept in several files (the segments of an EWF image, the pieces
+// of a split one, a virtual disk's parents) a stamp of all their times, so that a change to any
+// is seen. 0 when one cannot be read.
+std::uint64_t ImageWriteTime(const std::string& path);
 
 }  // namespace rexmoor

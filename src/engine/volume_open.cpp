@@ -4,12 +4,14 @@ namespace rexmoor {
 
 Result OpenImageVolume(const std::string& imagePath, SectorSource& source, VolumeOpening& out) {
   if (Result r = OpenImageSource(imagePath, source); r != kSuccess) return r;
-  std::uint64_t size = 0;
-  if (Result r = source.handle.Size(size); r != kSuccess) {
-    CloseSource(source);
-    return r;
+  std::uint64_t size = source.totalSectors * 512;
+  if (!source.reader) {
+    if (Result r = source.handle.Size(size); r != kSuccess) {
+      CloseSource(source);
+      return r;
+    }
   }
-  if (source.handle.ReadFully(out.boot.data(), out.boot.size(), 0) != kSuccess) {
+  if (ReadMediumBytes(source, 0, out.boot.data(), out.boot.size()) != kSuccess) {
     CloseSource(source);
     return kErrReadFault;
   }
@@ -32,7 +34,7 @@ Result OpenDiskVolume(std::int32_t driveNumber, std::uint64_t startSector, std::
     CloseSource(source);
     return kErrInvalidParameter;
   }
-  if (source.handle.ReadFully(out.boot.data(), out.boot.size(), out.startByte) != kSuccess) {
+  if (ReadMediumBytes(source, out.startByte, out.boot.data(), out.boot.size()) != kSuccess) {
     CloseSource(source);
     return kErrReadFault;
   }

@@ -50,7 +50,7 @@ Result CFastExfatRecovery::ReadLayout(const VolumeOpening& volume, ExfatLayout& 
     if (want > area.size()) {
       std::vector<std::uint8_t> more(static_cast<std::size_t>(want), 0);
       std::size_t done = 0;
-      (void)source_.handle.ReadFully(more.data(), more.size(), volume.startByte, &done);
+      (void)ReadMediumBytes(source_, volume.startByte, more.data(), more.size(), &done);
       if (done > area.size()) {
         more.resize(done);
         area = std::move(more);

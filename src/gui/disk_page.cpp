@@ -15,6 +15,7 @@
 
 #include "app/catalog_format.h"
 #include "app/message_catalog.h"
+#include "app/source_resolver.h"
 #include "gui/gui_support.h"
 #include "platform/text.h"
 #include "platform/udisks_open.h"
@@ -161,8 +162,8 @@ void DiskPage::Rebuild(DiskListChange reason) {
       image.kind = DiskRow::Kind::Image;
       image.imagePath = path;
       image.sourceText = path;
-      struct stat st {};
-      if (::stat(path.c_str(), &st) == 0) image.sizeBytes = static_cast<std::uint64_t>(st.st_size);
+      // A container shows the size of the disk inside it.
+      if (const std::uint64_t bytes = ImageDiskBytes(path); bytes != UINT64_MAX) image.sizeBytes = bytes;
       // An image of one volume shows its file system and label as a drive's partition does.
       const std::vector<DeviceDrive> asDrive = ListImageDevices({path});
       if (asDrive.size() == 1 && asDrive[0].rows.size() == 1 && asDrive[0].rows[0].kind == DeviceRow::Kind::Volume) {

@@ -216,6 +216,8 @@ void MainWindow::LoadImage() {
     path = QFileDialog::getOpenFileName(
         this, bottomBar_->LoadImageText(), QDir::homePath(),
         MainText("ImageFilter") + QStringLiteral(" (*.img *.dd *.raw *.bin *.iso *.dmg *.IMG *.DD *.RAW *.BIN *.ISO);;") +
+            MainText("ContainerFilter") +
+            QStringLiteral(" (*.E01 *.e01 *.vhd *.vhdx *.vmdk *.qcow2 *.qcow *.VHD *.VHDX *.VMDK *.001 *.aa);;") +
             MainText("AllFilesFilter") + QStringLiteral(" (*)"));
   }
   if (!path.isEmpty()) AddImageFile(path);

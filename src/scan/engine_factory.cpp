@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "device/sector_source.h"
 #include "engine/fast_ext_recovery.h"
 #include "exfat/fast_exfat_recovery.h"
 #include "fat/fast_fat_recovery.h"
@@ -44,17 +45,14 @@ EnginePtr CreateEngineForDisk(std::int32_t driveNumber, std::uint64_t startSecto
   if (DrivePath(driveNumber, path) != kSuccess) return nullptr;
   VolumeKind kind;
   {
-    FileHandle drive;
-    if (FileHandle::OpenReadOnly(path, drive) != kSuccess) return nullptr;
-    DiskGeometry geometry;
-    std::uint32_t sectorSize = 512;
-    if (GetDriveGeometry(drive, geometry) == kSuccess && geometry.bytesPerSector != 0)
-      sectorSize = geometry.bytesPerSector;
-    if (drive.IsBlockDevice()) FlushPartitionDevice(driveNumber, startSector, sectorSize);
+    SectorSource drive;
+    if (OpenDriveSource(drive, driveNumber) != kSuccess) return nullptr;
+    const auto sectorSize = static_cast<std::uint32_t>(SourceSectorSize(drive));
+    if (drive.handle.IsBlockDevice()) FlushPartitionDevice(driveNumber, startSector, sectorSize);
     std::uint64_t offset = 0;
     if (__builtin_mul_overflow(startSector, std::uint64_t{sectorSize}, &offset)) return nullptr;
-    std::vector<std::uint8_t> bootArea;
-    if (ReadBootArea(drive, offset, bootArea) != kSuccess) return nullptr;
+    std::vector<std::uint8_t> bootArea(kBootAreaSize, 0);
+    if (ReadMediumBytes(drive, offset, bootArea.data(), bootArea.size()) != kSuccess) return nullptr;
     kind = ClassifyBootArea(bootArea);
   }
   EnginePtr engine = CreateEngineOfKind(kind, deepMode);
@@ -67,10 +65,10 @@ EnginePtr CreateEngineForDisk(std::int32_t driveNumber, std::uint64_t startSecto
 EnginePtr CreateEngineForImage(const std::string& imagePath, std::uint16_t sourceTag, bool deepMode) {
   VolumeKind kind;
   {
-    FileHandle image;
-    if (FileHandle::OpenReadOnly(imagePath, image) != kSuccess) return nullptr;
-    std::vector<std::uint8_t> bootArea;
-    if (ReadBootArea(image, 0, bootArea) != kSuccess) return nullptr;
+    SectorSource image;
+    if (OpenImageSource(imagePath, image) != kSuccess) return nullptr;
+    std::vector<std::uint8_t> bootArea(kBootAreaSize, 0);
+    if (ReadMediumBytes(image, 0, bootArea.data(), bootArea.size()) != kSuccess) return nullptr;
     kind = ClassifyBootArea(bootArea);
   }
   EnginePtr engine = CreateEngineOfKind(kind, deepMode);

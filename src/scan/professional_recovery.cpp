@@ -63,11 +63,10 @@ CProfessionalRecovery::~CProfessionalRecovery() { quickEngine_.reset(); }
 // --- opening ----------------------------------------------------------------------------------------
 
 Result CProfessionalRecovery::OpenImageFile(const std::string& imagePath, std::uint16_t sourceTag) {
-  FileHandle image;
-  if (Result r = FileHandle::OpenReadOnly(imagePath, image); r != kSuccess) return r;
-  std::uint64_t bytes = 0;
-  if (Result r = image.Size(bytes); r != kSuccess) return r;
-  image.Close();
+  SectorSource image;
+  if (Result r = OpenImageSource(imagePath, image); r != kSuccess) return r;
+  const std::uint64_t bytes = image.totalSectors * 512;
+  CloseSource(image);
   sourceTag_ = sourceTag;
   sectorSize_ = 512;
   driveNumber_ = kImageDriveNumber;
