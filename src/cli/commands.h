@@ -31,6 +31,7 @@ struct ScanOptions {
   bool keepFolders = false;      // recover into TARGET/<source>/<folder>/ instead of the category folders
   bool hashSha256 = false;       // recover --hash sha256,md5: digests in the JSON lines
   bool hashMd5 = false;
+  unsigned jobs = 0;             // --jobs: threads of the deep scan's sweep (0: one per core)
 };
 
 // What image was asked for.

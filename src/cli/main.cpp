@@ -200,6 +200,9 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
       ->allow_extra_args(false)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   c.format = app.add_option("--format", c.formatValue, "json: one object per line")->type_name("text|json");
+  app.add_option("--jobs", c.options.jobs, "threads the deep scan classifies sectors on (default: one per core)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 64u));
   c.dataDir = app.add_option("--data-dir", c.options.dataDir, "where scan logs are kept")->type_name("DIR");
   c.resume = app.add_option("--resume", c.options.resume,
                             "continue an earlier deep scan of the same, unchanged source (default: ask, or yes "
