@@ -578,13 +578,22 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
       if (mine[j].first != theirs[j].first || mine[j].last != theirs[j].last) return false;
     return true;
   };
-  // Takes the trace's finds of piece k from absolute sector at on.
-  auto take = [&](const Page& page, std::size_t k, std::uint64_t at, std::size_t firstEvent, std::uint32_t streams) {
+  // Takes the trace's finds of piece k from absolute sector at on, up to the first sector it
+  // visited a dispatch buffer or more further on (there the sweep reports and may stop, as the
+  // one-thread sweep does after each buffer), or to the piece's end. True at the piece's end.
+  auto take = [&](const Page& page, std::size_t k, std::uint64_t at, std::size_t firstEvent,
+                  std::uint32_t streams) -> bool {
     const Trace& trace = page.trace;
     const Page::Piece& piece = page.pieces[k];
     const Trace::PieceEnd& end = trace.ends[k];
     const std::uint64_t limit = page.first + page.count;
-    for (std::size_t e = firstEvent; e < end.events; ++e) {
+    const std::vector<std::uint8_t>& visit = trace.visits[k];
+    std::size_t stop = static_cast<std::size_t>(at - piece.first) + static_cast<std::size_t>(perBuffer);
+    while (stop < visit.size() && (visit[stop] & kVisited) == 0) ++stop;
+    const bool whole = stop >= visit.size();
+    const std::uint64_t stopSector = whole ? UINT64_MAX : piece.first + stop;
+    std::size_t e = firstEvent;
+    for (; e < end.events && trace.events[e].sector < stopSector; ++e) {
       const Trace::Event& event = trace.events[e];
       const std::uint8_t* data = page.data.get() + (event.sector - page.first) * s;
       const std::span<const std::uint8_t> sector(data, static_cast<std::size_t>(s));
@@ -619,18 +628,27 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
         ++counts_.faults;
       }
     }
-    const std::vector<std::uint8_t>& visit = trace.visits[k];
-    for (std::size_t j = static_cast<std::size_t>(at - piece.first); j < visit.size(); ++j)
+    for (std::size_t j = static_cast<std::size_t>(at - piece.first); j < std::min(stop, visit.size()); ++j)
       counts_.sectorsDispatched += visit[j] & kVisited;
+    // The carving state where the trace's sweep stood then: that of the sweep from here on.
+    std::uint8_t flags = end.flags;
+    std::uint64_t containerEnd = end.containerEnd;
+    std::uint32_t extents = end.tsExtents;
+    if (!whole) {
+      flags = visit[stop];
+      containerEnd = e == 0 ? trace.containerEnd : trace.events[e - 1].containerEnd;
+      extents = e == 0 ? 0 : trace.events[e - 1].tsExtents;
+    }
     if (carver != nullptr) {
       CarvingContext& real = carver->Carving();
-      real.tsStreamMode = (end.flags & kTsStreamMode) != 0;
-      real.mtsInProgress = (end.flags & kMtsInProgress) != 0;
-      carver->ContainerEnd() = std::max(carver->ContainerEnd(), end.containerEnd);
-      for (std::uint32_t j = streams; j < end.tsExtents && j < trace.extents.size(); ++j)
+      real.tsStreamMode = (flags & kTsStreamMode) != 0;
+      real.mtsInProgress = (flags & kMtsInProgress) != 0;
+      carver->ContainerEnd() = std::max(carver->ContainerEnd(), containerEnd);
+      for (std::uint32_t j = streams; j < extents && j < trace.extents.size(); ++j)
         real.tsExtents.Add(trace.extents[j].first, trace.extents[j].last);
     }
-    moveTo(end.position);
+    moveTo(whole ? end.position : piece.from + stop);
+    return whole;
   };
 
   // Sweeps piece k of a page on this thread, from where the sweep stands; with a trace, only
@@ -645,9 +663,13 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
         std::size_t firstEvent = 0;
         std::uint32_t streams = 0;
         if (agrees(page, k, at, firstEvent, streams)) {
-          take(page, k, at, firstEvent, streams);
-          ++counts_.piecesTaken;
-          break;
+          ++counts_.buffers;
+          if (take(page, k, at, firstEvent, streams)) {
+            ++counts_.piecesTaken;
+            break;
+          }
+          if (Result r = report(); r != kSuccess) return r;
+          continue;
         }
         ++counts_.sectorsSweptHere;
       }
@@ -666,7 +688,6 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
       }
     }
     if (traced) {
-      ++counts_.buffers;
       if (Result r = report(); r != kSuccess) return r;
     }
     return kSuccess;
