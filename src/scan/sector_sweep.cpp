@@ -1,10 +1,10 @@
 #include "scan/sector_sweep.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <chrono>
@@ -256,39 +256,33 @@ std::vector<SectorSweep::Range> SectorSweep::CollectRanges(const SweepPosition& 
   return ranges;
 }
 
-std::vector<SectorSweep::Page> SectorSweep::PlanPages(const std::vector<Range>& ranges,
-                                                      std::uint64_t startInFirst) const {
+bool SectorSweep::PlanPage(const std::vector<Range>& ranges, PlanCursor& at, Page& page) const {
   const auto s = static_cast<std::uint64_t>(sectorSize_);
   const std::uint64_t capacity = std::max<std::uint64_t>(1, pageBytes_ / s);
   const std::uint64_t gap = kSweepGapBytes / s;
   // Reads start on 4 KiB boundaries of the medium.
   const std::uint64_t align = std::max<std::uint64_t>(1, 4096 / s);
-  std::vector<Page> pages;
-  Page page;
   std::uint64_t pageEnd = 0;  // absolute, after the last piece
-  auto close = [&] {
-    if (page.pieces.empty()) return;
-    page.count = pageEnd - page.first;
-    pages.push_back(std::move(page));
-    page = Page{};
-  };
-  for (std::size_t r = 0; r < ranges.size(); ++r) {
-    const std::uint64_t base = partitionStart_ + ranges[r].start;
-    std::uint64_t pos = r == 0 ? startInFirst : 0;
-    while (pos < ranges[r].end) {
-      const std::uint64_t at = base + pos;
-      if (!page.pieces.empty() && (at - pageEnd > gap || at >= page.first + capacity)) close();
-      if (page.pieces.empty()) page.first = at - at % align;
-      const std::uint64_t room = page.first + capacity - at;
-      const std::uint64_t take = std::min(ranges[r].end - pos, room);
-      page.pieces.push_back(Page::Piece{r, pos, pos + take, at});
-      pageEnd = at + take;
-      pos += take;
-      if (take == room) close();
+  while (at.range < ranges.size()) {
+    const Range& range = ranges[at.range];
+    if (at.position >= range.end) {
+      ++at.range;
+      at.position = 0;
+      continue;
     }
+    const std::uint64_t sector = partitionStart_ + range.start + at.position;
+    if (!page.pieces.empty() && (sector - pageEnd > gap || sector >= page.first + capacity)) break;
+    if (page.pieces.empty()) page.first = sector - sector % align;
+    const std::uint64_t room = page.first + capacity - sector;
+    const std::uint64_t take = std::min(range.end - at.position, room);
+    page.pieces.push_back(Page::Piece{at.range, at.position, at.position + take, sector});
+    pageEnd = sector + take;
+    at.position += take;
+    if (take == room) break;
   }
-  close();
-  return pages;
+  if (page.pieces.empty()) return false;
+  page.count = pageEnd - page.first;
+  return true;
 }
 
 void SectorSweep::ReadPage(Page& page) const {
@@ -417,7 +411,12 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   if (position.rangeLength == 0) return kSuccess;
 
   const std::vector<Range> ranges = CollectRanges(position, next);
-  std::vector<Page> pages = PlanPages(ranges, position.positionInRange);
+  // Pages are planned as they are handed out and dropped once merged, so that a large medium
+  // holds no more than the pages in flight.
+  std::deque<Page> pages;
+  std::size_t front = 0;  // the number of pages already dropped
+  PlanCursor cursor{0, position.positionInRange};
+  bool planned = false;  // every page was planned
   CFileTypeRecovery* carver = engines_.carver;
   if (carver != nullptr) carver->UseSweepSectorSize(sectorSize_);
   zeroSkip_ = ZeroSectorsAreNothing();
@@ -439,7 +438,9 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   std::condition_variable changed;
   std::size_t claimed = 0;
   std::size_t merged = 0;
-  std::size_t skipBefore = 0;
+  // Where the merged sweep stands: a page that lies wholly before it needs no reading or tracing.
+  std::size_t skipRange = SIZE_MAX;
+  std::uint64_t skipTo = 0;
   std::uint64_t containerSeed = carver != nullptr ? carver->ContainerEnd() : 0;
   std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<std::uint8_t[]>> pool;
@@ -452,13 +453,32 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     }
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[pageBytes]);
   };
+  // Page i, planned when needed (with lock held); null past the last.
+  auto pageAt = [&](std::size_t i) -> Page* {
+    while (i >= front + pages.size() && !planned) {
+      Page next;
+      if (PlanPage(ranges, cursor, next))
+        pages.push_back(std::move(next));
+      else
+        planned = true;
+    }
+    return i < front + pages.size() ? &pages[i - front] : nullptr;
+  };
+  auto passedOver = [&](const Page& page) {
+    for (const Page::Piece& piece : page.pieces)
+      if (piece.range != skipRange || piece.to > skipTo) return false;
+    return true;
+  };
   auto work = [&] {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-      changed.wait(guard, [&] { return stop.load() || claimed >= pages.size() || claimed < merged + inFlight; });
-      if (stop.load() || claimed >= pages.size()) return;
-      Page& page = pages[claimed++];
-      if (claimed - 1 < skipBefore) {
+      changed.wait(guard, [&] { return stop.load() || claimed < merged + inFlight; });
+      if (stop.load()) return;
+      Page* next = pageAt(claimed);
+      if (next == nullptr) return;
+      ++claimed;
+      Page& page = *next;
+      if (passedOver(page)) {
         page.skipped = true;
         page.ready = true;
         changed.notify_all();
@@ -484,7 +504,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   };
   std::vector<std::thread> workers;
   const unsigned wanted = tracing ? jobs_ : (readAhead_ ? 1u : 0u);
-  for (unsigned k = 0; k < wanted && !pages.empty(); ++k) {
+  for (unsigned k = 0; k < wanted; ++k) {
     try {
       workers.emplace_back(work);
     } catch (const std::exception&) {
@@ -694,8 +714,14 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   };
 
   Result result = kSuccess;
-  for (std::size_t i = 0; i < pages.size() && result == kSuccess; ++i) {
-    Page& page = pages[i];
+  for (std::size_t i = 0; result == kSuccess; ++i) {
+    Page* next = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      next = pageAt(i);
+    }
+    if (next == nullptr) break;
+    Page& page = *next;
     if (!workers.empty()) {
       std::unique_lock<std::mutex> guard(lock);
       // While a page is still traced (a long walk) the hook is asked on, so a cancel is heard.
@@ -717,6 +743,8 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     if (page.skipped) {
       std::lock_guard<std::mutex> guard(lock);
       merged = i + 1;
+      pages.pop_front();
+      ++front;
       changed.notify_all();
       continue;
     }
@@ -744,18 +772,13 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     }
     if (carver != nullptr) carver->Carving().window = {};
     std::lock_guard<std::mutex> guard(lock);
-    pool.push_back(std::move(page.data));
-    page.trace = Trace{};
+    if (page.data) pool.push_back(std::move(page.data));
     merged = i + 1;
+    pages.pop_front();
+    ++front;
     if (carver != nullptr) containerSeed = carver->ContainerEnd();
-    // Pages the sweep will pass over whole need neither reading nor tracing.
-    std::size_t j = std::max(skipBefore, i + 1);
-    for (; j < pages.size(); ++j) {
-      bool over = true;
-      for (const Page::Piece& piece : pages[j].pieces) over = over && piece.range == currentRange && piece.to <= p;
-      if (!over) break;
-    }
-    skipBefore = j;
+    skipRange = currentRange;
+    skipTo = p;
     changed.notify_all();
   }
   if (result != kSuccess) return result;

@@ -118,17 +118,21 @@ class SectorSweep {
   // Bytes of a page (rounded to whole sectors, at least 64 KiB); for tests.
   void SetPageBytes(std::uint32_t bytes) { pageBytes_ = std::max<std::uint32_t>(bytes, kSweepBufferBytes); }
 
+ private:
   struct Range;
   struct Page;
   struct Trace;
 
- private:
-  class Pages;
-
   void HandRecord(std::span<const std::uint8_t> bytes, std::size_t i, std::uint64_t first);
   // The ranges from position on, as the next hook gives them.
   std::vector<Range> CollectRanges(const SweepPosition& position, const NextSweepRange& next) const;
-  std::vector<Page> PlanPages(const std::vector<Range>& ranges, std::uint64_t startInFirst) const;
+  // Where planning stands: a range and a position in it.
+  struct PlanCursor {
+    std::size_t range = 0;
+    std::uint64_t position = 0;
+  };
+  // The next page from the cursor on, which it moves past; false when no sector is left.
+  bool PlanPage(const std::vector<Range>& ranges, PlanCursor& at, Page& page) const;
   // Reads a page into its buffer; what cannot be read is noted as unread.
   void ReadPage(Page& page) const;
   // Traces a page on a worker thread (see above); false when stopped or failed.
