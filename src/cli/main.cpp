@@ -45,11 +45,11 @@ constexpr const char* kDetectUsage = "Usage: rexmoor detect SOURCE\n";
 constexpr const char* kScanUsage =
     "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE] "
     "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile] [--data-dir DIR] "
-    "[--resume yes|no]\n";
+    "[--resume yes|no] [--jobs N]\n";
 constexpr const char* kRecoverUsage =
     "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--hash LIST] [--quick|--deep] [--types LIST] [--ext LIST] "
     "[--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] "
-    "[--format text|json] [--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
+    "[--format text|json] [--data-dir DIR] [--resume yes|no] [--jobs N] [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
     "Usage: rexmoor tree SOURCE [--quick|--deep] [--format text|json] [--data-dir DIR] [--resume yes|no]\n";
 constexpr const char* kDeepText =
