@@ -8,6 +8,7 @@
 #include "engine/scan_log_index.h"
 #include "platform/text.h"
 #include "scan/professional_recovery.h"
+#include "scan/sector_sweep.h"
 
 namespace rexmoor {
 
@@ -252,5 +253,7 @@ void ScanJob::ReportTimes(std::uint64_t sectorsDone, std::uint64_t sectorsTotal)
   const double perSecond = bytes * 1000.0 / static_cast<double>(spanMs) / (1024.0 * 1024.0);
   view_->SetSpeed(texts_("MSG0711") + Format("%.1f MB/s", perSecond));
 }
+
+void SetDeepScanJobs(unsigned jobs) { SetDefaultSweepJobs(jobs); }
 
 }  // namespace rexmoor

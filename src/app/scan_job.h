@@ -88,6 +88,9 @@ IFileRecoveryParse* EngineForRecord(std::vector<ScanSourceEntry>& sources, const
 // scans beside another such user (recovery, preview, thumbnails) holds this while it does.
 std::mutex& EngineUseLock();
 
+// Threads every later deep scan's sweep classifies sectors on (0: one per core, the default).
+void SetDeepScanJobs(unsigned jobs);
+
 // Whether the engine is a deep scan's and its last scan saved where it stood.
 bool IsDeepScanEngine(IFileRecoveryParse& engine);
 bool ScanSavedItsPlace(IFileRecoveryParse& engine);

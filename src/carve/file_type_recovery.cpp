@@ -35,6 +35,9 @@ void CFileTypeRecovery::Reset() {
 
 void CFileTypeRecovery::UseSectorSize(std::int32_t sectorSize) {
   if (!IsSupportedSectorSize(sectorSize)) return;
+  // Unchanged: nothing is written, as sweep threads may be reading the source meanwhile.
+  const std::uint64_t total = mediumBytes_ / static_cast<std::uint64_t>(sectorSize);
+  if (sectorSize == sectorSize_ && (!source_.handle.IsValid() || source_.totalSectors == total)) return;
   sectorSize_ = sectorSize;
   // The medium's sector count follows the size that reads use, so that reads near its end are
   // clipped where its bytes end.
@@ -216,20 +219,28 @@ std::uint64_t CFileTypeRecovery::AdvanceFor(FileTypeId type, std::uint64_t lengt
   return std::max<std::uint64_t>(sectors, 1);
 }
 
-Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std::uint8_t> sector,
-                                    std::uint64_t sectorNumber, std::uint64_t sectorsDone, std::uint64_t sectorsTotal,
-                                    std::int32_t secondsLeft, std::uint64_t& advance, std::uint64_t& filesFound) {
-  if (!catalogue_) return kErrInvalidHandle;
-  UseSectorSize(sectorSize);
-  CarvedFile carved;
+Result CFileTypeRecovery::Recognise(CarvingContext& ctx, std::uint64_t& containerEnd, std::int32_t sectorSize,
+                                    std::span<const std::uint8_t> sector, std::uint64_t sectorNumber,
+                                    std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::int32_t secondsLeft,
+                                    std::uint64_t filesFound, CarvedFile& carved, std::uint64_t& advance) const {
   // Printable bytes inside a container the sweep looks into (a bitmap's pixels, a font's tables,
   // a cabinet's data) are that file's content, not a text file of their own.
-  carving_.carveText = sectorNumber >= containerEnd_;
-  if (Result r = CarveAtSector(carving_, sectorSize, source_, sector, sectorNumber, sectorsDone, sectorsTotal, secondsLeft,
+  ctx.carveText = sectorNumber >= containerEnd;
+  if (Result r = CarveAtSector(ctx, sectorSize, source_, sector, sectorNumber, sectorsDone, sectorsTotal, secondsLeft,
                                filesFound, &carved);
       r != kSuccess)
     return r;
+  advance = AdvanceFor(carved.typeId, carved.length, sectorSize);
+  if (advance == 1) {
+    const std::uint64_t sectors = (carved.length + static_cast<std::uint64_t>(sectorSize) - 1) /
+                                  static_cast<std::uint64_t>(sectorSize);
+    containerEnd = std::max(containerEnd, sectorNumber + sectors);
+  }
+  return kSuccess;
+}
 
+void CFileTypeRecovery::Catalogue(const CarvedFile& carved, std::uint64_t sectorNumber) {
+  if (!catalogue_) return;
   FoundFileRecord* slot = catalogue_->AppendRecord();
   slot->sourceTag = sourceTag_;
   slot->engineTag = kTagFileType;
@@ -244,13 +255,21 @@ Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std
   SetRecordName(*slot, carved.Name());
   const std::uint32_t recordId = slot->recordId;
   catalogue_->AddRelation(ScanCatalogue::MakeFolderKey(0, 0), recordId, 0);
+}
 
-  advance = AdvanceFor(carved.typeId, carved.length, sectorSize);
-  if (advance == 1) {
-    const std::uint64_t sectors = (carved.length + static_cast<std::uint64_t>(sectorSize) - 1) /
-                                  static_cast<std::uint64_t>(sectorSize);
-    containerEnd_ = std::max(containerEnd_, sectorNumber + sectors);
-  }
+Result CFileTypeRecovery::CarveStep(std::int32_t sectorSize, std::span<const std::uint8_t> sector,
+                                    std::uint64_t sectorNumber, std::uint64_t sectorsDone, std::uint64_t sectorsTotal,
+                                    std::int32_t secondsLeft, std::uint64_t& advance, std::uint64_t& filesFound) {
+  if (!catalogue_) return kErrInvalidHandle;
+  UseSectorSize(sectorSize);
+  CarvedFile carved;
+  std::uint64_t step = advance;
+  if (Result r = Recognise(carving_, containerEnd_, sectorSize, sector, sectorNumber, sectorsDone, sectorsTotal,
+                           secondsLeft, filesFound, carved, step);
+      r != kSuccess)
+    return r;
+  Catalogue(carved, sectorNumber);
+  advance = step;
   ++filesFound;
   return kSuccess;
 }

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 
+#include "formats/carve_at_sector.h"
 #include "formats/carving_context.h"
 #include "formats/file_type_id.h"
 #include "device/sector_source.h"
@@ -74,6 +75,23 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   Result CarveStep(std::int32_t sectorSize, std::span<const std::uint8_t> sector, std::uint64_t sectorNumber,
                    std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::int32_t secondsLeft,
                    std::uint64_t& advance, std::uint64_t& filesFound);
+
+  // CarveStep in two halves, so that a sweep may recognise on other threads and catalogue in order.
+  // Recognise measures the file starting in the sector with the given context and container end
+  // (the first sector after the furthest container the sweep looks into), which it moves on like
+  // CarveStep; it catalogues nothing and changes nothing in this engine. Same results as
+  // CarveStep; the sector size must have been set (UseSweepSectorSize).
+  Result Recognise(CarvingContext& ctx, std::uint64_t& containerEnd, std::int32_t sectorSize,
+                   std::span<const std::uint8_t> sector, std::uint64_t sectorNumber, std::uint64_t sectorsDone,
+                   std::uint64_t sectorsTotal, std::int32_t secondsLeft, std::uint64_t filesFound,
+                   CarvedFile& carved, std::uint64_t& advance) const;
+  // Catalogues a file that Recognise found at sectorNumber.
+  void Catalogue(const CarvedFile& carved, std::uint64_t sectorNumber);
+  void UseSweepSectorSize(std::int32_t sectorSize) { UseSectorSize(sectorSize); }
+  bool HasCatalogue() const { return catalogue_ != nullptr; }
+  // The first sector past the furthest container carved so far, of this engine's own sweep.
+  std::uint64_t& ContainerEnd() { return containerEnd_; }
+  const SectorSource& Source() const { return source_; }
 
   // The context this engine's carving steps work in: the deep scan clears its carved streams when
   // it starts and lends it the sweep's read block.

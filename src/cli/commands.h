@@ -37,6 +37,7 @@ struct ScanOptions {
   bool hashSource = false;  // recover --hash-source: the source's SHA-256 in the report
   std::string commandLine;  // as run, for the report
   std::int64_t startTime = 0;  // Unix seconds
+  unsigned jobs = 0;             // --jobs: threads of the deep scan's sweep (0: one per core)
 };
 
 // What image was asked for.

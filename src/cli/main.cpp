@@ -65,11 +65,11 @@ constexpr const char* kVerifyText =
 constexpr const char* kScanUsage =
     "Usage: rexmoor scan SOURCE [--quick|--deep] [--types LIST] [--ext LIST] [--name PATTERN] [--min-size SIZE] "
     "[--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] [--format text|json|bodyfile|dfxml] [--data-dir DIR] "
-    "[--resume yes|no]\n";
+    "[--resume yes|no] [--jobs N]\n";
 constexpr const char* kRecoverUsage =
     "Usage: rexmoor recover SOURCE --to DIR [--keep-folders] [--hash LIST] [--hash-source] [--no-report] [--quick|--deep] [--types LIST] [--ext LIST] "
     "[--name PATTERN] [--min-size SIZE] [--max-size SIZE] [--since DATE] [--until DATE] [--state LIST] "
-    "[--format text|json] [--data-dir DIR] [--resume yes|no] [--allow-same-device] [--ignore-free-space]\n";
+    "[--format text|json] [--data-dir DIR] [--resume yes|no] [--jobs N] [--allow-same-device] [--ignore-free-space]\n";
 constexpr const char* kTreeUsage =
     "Usage: rexmoor tree SOURCE [--quick|--deep] [--format text|json] [--data-dir DIR] [--resume yes|no]\n";
 constexpr const char* kDeepText =
@@ -232,6 +232,9 @@ void AddScanCommand(CLI::App& parent, ScanCommand& c, const char* name, const ch
                                                           "dfxml: a DFXML report"
                                                         : "json: one object per line")
                  ->type_name(std::string(name) == "scan" ? "text|json|bodyfile|dfxml" : "text|json");
+  app.add_option("--jobs", c.options.jobs, "threads the deep scan classifies sectors on (default: one per core)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 64u));
   c.dataDir = app.add_option("--data-dir", c.options.dataDir, "where scan logs are kept")->type_name("DIR");
   c.resume = app.add_option("--resume", c.options.resume,
                             "continue an earlier deep scan of the same, unchanged source (default: ask, or yes "

@@ -167,6 +167,7 @@ int ScanSession::Scan() {
   }
   EndWatcher watcher;
   ResumeAsker asker(options_.resume, progress_);
+  SetDeepScanJobs(options_.jobs);
   ScanJob job(sources_, options_.deep, &progress_, &asker, &watcher, CatalogTexts());
   {
     InterruptWatch<ScanJob> watch(job);

@@ -18,11 +18,12 @@ std::atomic<std::uint64_t> g_systemReads{0};
 // length) (a pread or a read). Returns the bytes that arrived; endOfData tells whether the
 // reads stopped at the end of the data rather than on an error.
 template <typename ReadPiece>
-std::uint64_t ReadInPieces(std::uint8_t* out, std::uint64_t total, ReadPiece&& readPiece, bool& endOfData) {
+std::uint64_t ReadInPieces(std::uint8_t* out, std::uint64_t total, ReadPiece&& readPiece, bool& endOfData,
+                           std::uint64_t maxPiece = kMaxReadPiece) {
   std::uint64_t done = 0;
   endOfData = false;
   while (done < total) {
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, kMaxReadPiece));
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, maxPiece));
     g_systemReads.fetch_add(1, std::memory_order_relaxed);
     const ssize_t n = readPiece(out + done, piece, done);
     if (n <= 0) {
@@ -93,8 +94,10 @@ std::int32_t SourceSectorSize(const SectorSource& source) {
   return static_cast<std::int32_t>(geometry.bytesPerSector);
 }
 
-Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer, std::uint64_t firstSector,
-                   std::int32_t sectorSize, std::uint32_t* outSectorsRead) {
+namespace {
+
+Result ReadSectorsIn(std::uint64_t maxPiece, std::int32_t count, const SectorSource& source, void* buffer,
+                     std::uint64_t firstSector, std::int32_t sectorSize, std::uint32_t* outSectorsRead) {
   if (count < 0 || sectorSize <= 0 || buffer == nullptr) return kErrInvalidParameter;
   // The end must not pass the medium; firstSector near 2^64 must not wrap around.
   if (firstSector > source.totalSectors || static_cast<std::uint64_t>(count) > source.totalSectors - firstSector)
@@ -112,7 +115,7 @@ Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
         return source.reader ? source.reader->ReadAt(offset + before, at, length)
                              : source.handle.Pread(at, length, offset + before);
       },
-      endOfData);
+      endOfData, maxPiece);
   Result result = done == total ? kSuccess : kErrReadFault;
   if (done < total && endOfData && source.zeroPaddedTail) {
     // Past the end of a padded file: the rest of the range reads as zeros.
@@ -122,6 +125,18 @@ Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
   }
   if (outSectorsRead != nullptr) *outSectorsRead = static_cast<std::uint32_t>(done / static_cast<std::uint64_t>(sectorSize));
   return result;
+}
+
+}  // namespace
+
+Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer, std::uint64_t firstSector,
+                   std::int32_t sectorSize, std::uint32_t* outSectorsRead) {
+  return ReadSectorsIn(kMaxReadPiece, count, source, buffer, firstSector, sectorSize, outSectorsRead);
+}
+
+Result ReadSectorsWhole(std::int32_t count, const SectorSource& source, void* buffer, std::uint64_t firstSector,
+                        std::int32_t sectorSize, std::uint32_t* outSectorsRead) {
+  return ReadSectorsIn(kMaxWholeReadPiece, count, source, buffer, firstSector, sectorSize, outSectorsRead);
 }
 
 Result ReadVolumeSectors(const SectorSource& source, std::uint64_t base, std::uint64_t length, std::uint64_t sector,

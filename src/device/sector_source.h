@@ -30,6 +30,8 @@ Result OpenDriveSource(SectorSource& source, int driveNumber);
 Result OpenImageSource(const std::string& path, SectorSource& source);
 // Opens a file as a medium of 512-byte sectors whose last partial sector reads as zero-padded.
 Result OpenPaddedFileSource(const std::string& path, SectorSource& source);
+// Largest piece of ReadSectorsWhole.
+inline constexpr std::uint32_t kMaxWholeReadPiece = 8u << 20;
 // Sector size of an open source: the drive geometry's, 512 for image files or when unknown.
 std::int32_t SourceSectorSize(const SectorSource& source);
 
@@ -38,6 +40,9 @@ std::int32_t SourceSectorSize(const SectorSource& source);
 // outSectorsRead set to the whole sectors that did arrive.
 Result ReadSectors(std::int32_t count, const SectorSource& source, void* buffer,
                    std::uint64_t firstSector, std::int32_t sectorSize, std::uint32_t* outSectorsRead);
+// The same in system reads of up to kMaxWholeReadPiece, for the sweep's large sequential blocks.
+Result ReadSectorsWhole(std::int32_t count, const SectorSource& source, void* buffer,
+                        std::uint64_t firstSector, std::int32_t sectorSize, std::uint32_t* outSectorsRead);
 // The same for a volume: count sectors at sector, counted from the volume's first sector (base)
 // and refused (87) when any lies at or past its length. A read that stops short gives 30, with
 // outSectorsRead (when given) set to the whole sectors that arrived.

@@ -423,6 +423,8 @@ Result CProfessionalRecovery::Scan(const char*) {
   if (opened == kSuccess) {
     SectorSweep sweep(source, sectorSize_, partitionStartSector_, partitionSectors_,
                       SweepEngines{&fatEngine_, &ntfsEngine_, &carvingEngine_, &exfatEngine_});
+    sweep.SetJobs(sweepJobs_ != 0 ? sweepJobs_ : DefaultSweepJobs());
+    if (sweepPageBytes_ != 0) sweep.SetPageBytes(sweepPageBytes_);
     NextSweepRange next;
     if (report_.freeRangesMode)
       next = [this](std::uint64_t from, std::uint64_t& start, std::uint64_t& length) {

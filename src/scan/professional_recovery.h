@@ -66,6 +66,12 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   // IResumableEngine: an earlier deep scan of this unchanged source was found when it opened.
   bool FoundPreviousScan() const override { return resumeFound_; }
   void ClearPreviousScan() override;
+  // Threads of the sweep (0: the program's default, DefaultSweepJobs) and the bytes of its pages
+  // (0: kSweepReadBytes). The finds are the same for any of them.
+  void SetSweepJobs(unsigned jobs, std::uint32_t pageBytes = 0) {
+    sweepJobs_ = jobs;
+    sweepPageBytes_ = pageBytes;
+  }
   std::string PreviousScanFolder() const override;
   bool SavedItsPlace() const override { return report_.saved; }
 
@@ -153,6 +159,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
   ScanLogEntry resumeEntry_;
   std::string resumeFolder_;
   std::uint64_t freeBytes_ = 0;  // disk sources: the fingerprint of the partition
+  unsigned sweepJobs_ = 0;
+  std::uint32_t sweepPageBytes_ = 0;
 
   ScanReport report_;
 };

@@ -4,12 +4,20 @@
 // buffers too. Where the sweep stands (range, position, sectors done) is kept so that a scan
 // stopped half-way can be continued at the very sector where it stopped.
 //
-// The medium is read in large blocks into one reused buffer and the kernel is asked to read the
-// next block ahead while this one is dispatched; the dispatch itself still walks 64 KiB buffers,
-// with the progress report and the cancel check after each, so the results and the stop position
-// do not depend on the block size.
+// The ranges are cut into pages of up to kSweepReadBytes; nearby small ranges share a page,
+// read in one large read (the parts between them are read and passed over in memory). With one
+// job the pages are read ahead on a thread and dispatched in 64 KiB buffers on the calling
+// thread. With more, worker threads read pages and trace them: they classify every sector and
+// measure the carved files as if the page were swept from its start in a fresh state. The calling
+// thread merges the traces in order: it sweeps a page itself, sector by sector, from where the
+// sweep really enters it until the trace agrees with it (the trace visited that sector in the same
+// carving state), and from there takes the trace's finds. The file-system engines, which rebuild
+// folders across sectors, and the cataloguing stay on the calling thread, so the finds, their
+// order and ids are those of the one-job sweep.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,8 +40,14 @@ class CFileTypeRecovery;
 // the end of a buffer.
 inline constexpr std::uint32_t kSweepBufferBytes = 0x10000;
 inline constexpr std::uint32_t kStraddlingRecordBytes = 8192;
-// The bytes read from the medium at a time.
-inline constexpr std::uint32_t kSweepReadBytes = 4u << 20;
+// The bytes of one page: read from the medium at a time, and traced by one worker.
+inline constexpr std::uint32_t kSweepReadBytes = 16u << 20;
+// Free ranges at most this far apart are read together with what lies between them.
+inline constexpr std::uint32_t kSweepGapBytes = 1u << 20;
+
+// The threads every deep scan's sweep traces with unless told otherwise (0: one per core).
+void SetDefaultSweepJobs(unsigned jobs);
+unsigned DefaultSweepJobs();
 
 // Where the sweep receives sectors: any engine may be missing.
 struct SweepEngines {
@@ -57,6 +71,8 @@ struct SweepCounts {
   std::uint64_t faults = 0;             // buffers whose dispatch failed unexpectedly
   std::uint64_t blocksRead = 0;         // large reads of the medium
   std::uint64_t blocksReadAhead = 0;    // of them, read on the reader thread in time
+  std::uint64_t piecesTaken = 0;        // with threads: page pieces whose finds came from a trace
+  std::uint64_t sectorsSweptHere = 0;   // with threads: sectors the calling thread classified itself
 };
 
 // Where the sweep stands. rangeStart is counted from the partition start.
@@ -93,49 +109,36 @@ class SectorSweep {
                               std::uint64_t& filesFound, bool& cancelled);
 
   const SweepCounts& Counts() const { return counts_; }
-  // Whether a reader thread reads the next block while one is dispatched (the default). The
-  // results are the same either way.
+  // Whether pages are read ahead on a thread while one is dispatched (the default). The results
+  // are the same either way.
   void SetReadAhead(bool on) { readAhead_ = on; }
+  // Threads that trace pages (0: one per core). One sweeps on the calling thread alone; the
+  // results are the same for any number.
+  void SetJobs(unsigned jobs);
+  // Bytes of a page (rounded to whole sectors, at least 64 KiB); for tests.
+  void SetPageBytes(std::uint32_t bytes) { pageBytes_ = std::max<std::uint32_t>(bytes, kSweepBufferBytes); }
 
  private:
-  // The block after the one being dispatched, read on a thread of its own.
-  class ReadAhead {
-   public:
-    ReadAhead(const SectorSource& source, std::int32_t sectorSize);
-    ~ReadAhead();
-    ReadAhead(const ReadAhead&) = delete;
-    ReadAhead& operator=(const ReadAhead&) = delete;
-    // Starts reading count sectors at sector into the spare buffer.
-    void Request(std::uint64_t sector, std::uint64_t count);
-    // Waits for the pending read; true when its block holds the n sectors at sector (start: the
-    // block's first sector, got: the sectors that arrived). The buffer is then handed over by
-    // swapping it with the caller's.
-    bool Take(std::uint64_t sector, std::uint64_t n, std::vector<std::uint8_t>& buffer, std::uint64_t& start,
-              std::uint64_t& got);
+  struct Range;
+  struct Page;
+  struct Trace;
 
-   private:
-    void Work();
-    const SectorSource& source_;
-    std::int32_t sectorSize_;
-    std::vector<std::uint8_t> spare_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool pending_ = false;  // a request not yet read
-    bool reading_ = false;
-    bool stop_ = false;
-    std::uint64_t sector_ = 0;
-    std::uint64_t count_ = 0;
-    std::uint64_t got_ = 0;
-    bool valid_ = false;  // spare_ holds the result for sector_
-    std::thread worker_;
-  };
-
-  // The n sectors at absolute sector at, from the read block (refilled when they are not in it
-  // and at most limit sectors are read). got: the sectors that arrived.
-  const std::uint8_t* Sectors(std::uint64_t at, std::uint64_t n, std::uint64_t limit, std::uint64_t& got);
-  // Makes the block at start (arrived sectors) the current one and has the next one read ahead.
-  void UseBlock(std::uint64_t start, std::uint64_t arrived, std::uint64_t rangeEnd);
   void HandRecord(std::span<const std::uint8_t> bytes, std::size_t i, std::uint64_t first);
+  // The ranges from position on, as the next hook gives them.
+  std::vector<Range> CollectRanges(const SweepPosition& position, const NextSweepRange& next) const;
+  // Where planning stands: a range and a position in it.
+  struct PlanCursor {
+    std::size_t range = 0;
+    std::uint64_t position = 0;
+  };
+  // The next page from the cursor on, which it moves past; false when no sector is left.
+  bool PlanPage(const std::vector<Range>& ranges, PlanCursor& at, Page& page) const;
+  // Reads a page into its buffer; what cannot be read is noted as unread.
+  void ReadPage(Page& page) const;
+  // Traces a page on a worker thread (see above); false when stopped or failed.
+  bool TracePage(Page& page, const std::atomic<bool>& stop) const;
+  // Whether a zero sector is nothing for any engine (checked once per sweep).
+  bool ZeroSectorsAreNothing() const;
 
   const SectorSource& source_;
   std::int32_t sectorSize_;
@@ -145,13 +148,11 @@ class SectorSweep {
   SweepEngines engines_;
   SweepCounts counts_;
 
-  std::vector<std::uint8_t> block_;
-  std::uint64_t blockStart_ = 0;  // absolute sector of block_[0]
-  std::uint64_t blockSectors_ = 0;
   std::vector<std::uint8_t> straddling_;
-  std::vector<std::uint8_t> seam_;  // a buffer put together from two blocks
   bool readAhead_ = true;
-  ReadAhead* ahead_ = nullptr;  // while Run runs with read-ahead
+  unsigned jobs_ = 1;
+  std::uint32_t pageBytes_ = kSweepReadBytes;
+  bool zeroSkip_ = false;  // zero sectors go nowhere and only reset the carver's stream flags
 };
 
 }  // namespace rexmoor

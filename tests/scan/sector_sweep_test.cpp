@@ -18,6 +18,9 @@ namespace {
 
 using carvetest::Bytes;
 
+// Pages small enough that the larger medium spans several.
+constexpr std::uint32_t kPageBytes = 4u << 20;
+
 class SweepTest : public ::testing::Test {
  protected:
   SweepTest() {
@@ -43,6 +46,7 @@ class SweepTest : public ::testing::Test {
     EXPECT_EQ(OpenImageSource(path_, source), kSuccess);
     SectorSweep sweep(source, 512, 0, source.totalSectors, SweepEngines{nullptr, nullptr, &carver});
     sweep.SetReadAhead(readAhead);
+    sweep.SetPageBytes(kPageBytes);
     position = SweepPosition{0, length, 0, 0};
     std::uint64_t found = 0;
     const Result r = sweep.Run(position, length, nullptr, nullptr, found);
@@ -145,7 +149,7 @@ TEST_F(SweepTest, ReadingAheadChangesNothing) {
   (void)deeptest::BuildRawImage(builder, 8, 12);
   path_ = temp_ / "large.img";
   test::WriteFileBytes(path_, builder.bytes());
-  ASSERT_GT(builder.bytes().size(), 2 * std::size_t{kSweepReadBytes});
+  ASSERT_GT(builder.bytes().size(), 2 * std::size_t{kPageBytes});
   std::set<std::uint64_t> carved[2];
   SweepPosition positions[2];
   SweepCounts counts[2];
