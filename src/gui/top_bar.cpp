@@ -123,7 +123,8 @@ void TopBar::ChangeLanguage(const std::string& name) {
 void TopBar::ShowAbout() {
   const QString title = SectionText("MainWnd", "item_about_title");
   QMessageBox::about(window(), title.isEmpty() ? QStringLiteral("Rexmoor") : title,
-                     FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG1211"), {REXMOOR_VERSION})));
+                     FromUtf8(FillCatalogText(GetMessageCatalog().Msg("MSG1211"), {REXMOOR_VERSION})) +
+                         QStringLiteral("\n\n") + Msg("MSG1212"));
 }
 
 void TopBar::Show(Page page, WindowMode mode) {
