@@ -178,7 +178,9 @@ TEST_F(ImageCli, CtrlCLeavesAPartialImageThatResumeCompletes) {
   ASSERT_EQ(Run("image drive:0 " + ShellQuote(whole) + " --skip-bad", Faults(disk, faults)).status, 0);
 
   const std::string out = work / "out.img";
-  const std::string errFile = work / "stderr.txt";
+  // A file of its own: Run's stderr.txt still holds the first copy's progress lines, which the
+  // loop below would take for this copy's and interrupt it before it started.
+  const std::string errFile = work / "interrupted-stderr.txt";
   // Each 1 MiB read takes 150 ms: the copy cannot end before the interrupt comes at its first
   // progress line with figures.
   const std::string script = "env REXMOOR_DRIVES=" + ShellQuote(disk) + " " + Faults(disk, faults, "150000") +
