@@ -55,6 +55,7 @@ run_one() {
   local data
   data=$(mktemp -d)
   REXMOOR_DATA_DIR=$data ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    LSAN_OPTIONS=suppressions=$ROOT/fuzz/lsan.supp \
     nice -n 19 "$BUILD/fuzz/$target" "$corpus" -max_total_time="$SECONDS_EACH" -max_len="$(max_len "$target")" \
     -timeout=25 -rss_limit_mb=2048 -artifact_prefix="$crashes/" -print_final_stats=1 >"$log" 2>&1 || true
   rm -rf "$data"

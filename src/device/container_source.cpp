@@ -249,9 +249,15 @@ class EwfReader final : public MediumReader {
     return TakeLibraryError(err, libewf_error_sprint, libewf_error_free);
   }
   ssize_t Read(std::uint64_t offset, std::uint8_t* out, std::size_t length) {
+    // libewf loses a chunk buffer on every read that fails (the fuzzer's leak reports point into
+    // libewf_chunk_data_initialize). A hostile image of nothing but bad chunks would take all the
+    // memory there is: past a budget of such losses, every further read is a fault without
+    // asking libewf.
+    if (failedReadBytes_ >= kMaxFailedReadBytes) return -1;
     libewf_error_t* err = nullptr;
     const ssize_t n = libewf_handle_read_random(handle_, out, length, static_cast<off64_t>(offset), &err);
     if (err != nullptr) libewf_error_free(&err);
+    if (n != static_cast<ssize_t>(length)) failedReadBytes_ += chunkBytes_;
     return n;
   }
   // How many of the length bytes at offset come before the first chunk known to be bad.
@@ -278,6 +284,8 @@ class EwfReader final : public MediumReader {
     }
   }
   static constexpr std::size_t kMaxBadChunks = 1u << 20;
+  static constexpr std::uint64_t kMaxFailedReadBytes = 256ull << 20;
+  std::uint64_t failedReadBytes_ = 0;
   libewf_handle_t* handle_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t chunkBytes_ = 32768;
