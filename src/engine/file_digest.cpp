@@ -48,39 +48,41 @@ std::string End(Context& context) {
   return ok ? Hex(bytes.data(), length) : std::string();
 }
 
-// A piece waiting to be hashed: the contexts it feeds, its copy, and whether it is still waiting.
+// A piece waiting to be hashed: the contexts it feeds (SHA-256, MD5), its copy, and for each
+// digest whether it is still waiting.
 struct Piece {
-  EVP_MD_CTX* sha256 = nullptr;
-  EVP_MD_CTX* md5 = nullptr;
+  std::array<EVP_MD_CTX*, 2> contexts{};
   std::vector<std::uint8_t> bytes;
-  bool busy = false;     // guarded by the thread's lock
-  bool failed = false;   // a digest refused it
+  std::array<bool, 2> busy{};    // each guarded by its digest thread's lock
+  std::array<bool, 2> failed{};  // the digest refused it
 };
 
-// The thread that hashes the pieces handed over, in order. It is made once and lives as long as
+// The thread that feeds one digest the pieces handed over, in order: one for SHA-256, one for
+// MD5, so that both can run beside the writing at once. Each is made once and lives as long as
 // the process (never joined, so that an exit while a recovery runs cannot hang on it).
 class DigestThread {
  public:
-  static DigestThread& Get() {
-    static auto* const thread = new DigestThread();
-    return *thread;
+  static DigestThread& Get(std::size_t digest) {
+    static auto* const sha256 = new DigestThread(0);
+    static auto* const md5 = new DigestThread(1);
+    return digest == 0 ? *sha256 : *md5;
   }
 
   void Post(Piece& piece) {
     const std::lock_guard<std::mutex> guard(lock_);
-    piece.busy = true;
-    piece.failed = false;
+    piece.busy[digest_] = true;
+    piece.failed[digest_] = false;
     queue_.push_back(&piece);
     wake_.notify_one();
   }
 
   void Wait(const Piece& piece) {
     std::unique_lock<std::mutex> guard(lock_);
-    done_.wait(guard, [&piece] { return !piece.busy; });
+    done_.wait(guard, [&] { return !piece.busy[digest_]; });
   }
 
  private:
-  DigestThread() { std::thread([this] { Loop(); }).detach(); }
+  explicit DigestThread(std::size_t digest) : digest_(digest) { std::thread([this] { Loop(); }).detach(); }
 
   void Loop() {
     std::unique_lock<std::mutex> guard(lock_);
@@ -89,16 +91,15 @@ class DigestThread {
       Piece* piece = queue_.front();
       queue_.pop_front();
       guard.unlock();
-      bool ok = true;
-      for (EVP_MD_CTX* context : {piece->sha256, piece->md5})
-        if (context != nullptr && EVP_DigestUpdate(context, piece->bytes.data(), piece->bytes.size()) != 1) ok = false;
+      const bool ok = EVP_DigestUpdate(piece->contexts[digest_], piece->bytes.data(), piece->bytes.size()) == 1;
       guard.lock();
-      piece->failed = !ok;
-      piece->busy = false;
+      piece->failed[digest_] = !ok;
+      piece->busy[digest_] = false;
       done_.notify_all();
     }
   }
 
+  std::size_t digest_;
   std::mutex lock_;
   std::condition_variable wake_;
   std::condition_variable done_;
@@ -143,15 +144,22 @@ struct StreamDigest::State {
   // Waits for every piece handed over; a digest that refused one is dropped.
   void Drain() {
     if (!posted) return;
-    for (Piece& piece : pieces) {
-      DigestThread::Get().Wait(piece);
-      if (piece.failed) {
-        if (piece.sha256 != nullptr) sha256.reset();
-        if (piece.md5 != nullptr) md5.reset();
-        piece.failed = false;
+    for (Piece& piece : pieces) Settle(piece);
+    posted = false;
+  }
+
+  // Waits for both digests of the piece; one that refused it is dropped. False when one did.
+  bool Settle(Piece& piece) {
+    bool ok = true;
+    for (std::size_t digest = 0; digest < 2; ++digest) {
+      DigestThread::Get(digest).Wait(piece);
+      if (piece.failed[digest]) {
+        (digest == 0 ? sha256 : md5).reset();
+        piece.failed[digest] = false;
+        ok = false;
       }
     }
-    posted = false;
+    return ok;
   }
 };
 
@@ -176,16 +184,15 @@ void StreamDigest::UpdateLater(const void* data, std::size_t length) {
   if (length == 0 || !Active()) return;
   Piece& piece = state_->pieces[state_->next];
   state_->next ^= 1;
-  DigestThread::Get().Wait(piece);
-  if (piece.failed) {
+  if (!state_->Settle(piece)) {
     state_->Drain();
     return Update(data, length);
   }
-  piece.sha256 = state_->sha256.get();
-  piece.md5 = state_->md5.get();
+  piece.contexts = {state_->sha256.get(), state_->md5.get()};
   piece.bytes.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + length);
   state_->posted = true;
-  DigestThread::Get().Post(piece);
+  for (std::size_t digest = 0; digest < 2; ++digest)
+    if (piece.contexts[digest] != nullptr) DigestThread::Get(digest).Post(piece);
 }
 
 FileDigests StreamDigest::Finish() {
