@@ -176,6 +176,7 @@ const char* EngineTagName(std::uint16_t tag) {
     case kTagFileType: return "carved";
     case kTagFastExfat: return "exfat";
     case kTagProExfat: return "exfat-formatted";
+    case kTagFastExt: return "ext";
     default: return "unknown";
   }
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "ext/fast_ext_recovery.h"
 #include "platform/clock.h"
 
 namespace rexmoor {
@@ -54,6 +55,29 @@ const char* ConditionText(Condition condition) {
     case Condition::Intact: break;
   }
   return "intact";
+}
+
+const char* DataSourceText(const FoundFileRecord& record) {
+  if (record.engineTag == kTagFileType) return "carved";
+  if (record.engineTag != kTagFastExt || record.isFolder != 0) return nullptr;
+  switch (ExtDataSourceOf(record)) {
+    case ExtDataSource::Inode: return "inode";
+    case ExtDataSource::Journal: return "journal";
+    case ExtDataSource::ExtentLeaf: return "extent-leaf";
+    case ExtDataSource::None: break;
+  }
+  return nullptr;
+}
+
+const char* NameSourceText(const FoundFileRecord& record) {
+  if (record.engineTag != kTagFastExt) return nullptr;
+  switch (ExtNameSourceOf(record)) {
+    case ExtNameSource::Directory: return "directory";
+    case ExtNameSource::DeletedEntry: return "deleted-entry";
+    case ExtNameSource::Journal: return "journal";
+    case ExtNameSource::None: break;
+  }
+  return "none";
 }
 
 bool WildcardMatch(std::string_view pattern, std::string_view text) {

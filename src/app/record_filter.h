@@ -23,6 +23,10 @@ FoundHow FoundHowOf(const FoundFileRecord& record);
 Condition ConditionOf(const FoundFileRecord& record);
 // "intact", "possibly overwritten", "incomplete (end estimated)".
 const char* ConditionText(Condition condition);
+// Where a find's data came from ("inode", "journal", "extent-leaf", "carved") and where its name
+// came from ("directory", "deleted-entry", "journal", "none"); null when the engine does not say.
+const char* DataSourceText(const FoundFileRecord& record);
+const char* NameSourceText(const FoundFileRecord& record);
 
 struct RecordFilter {
   // Matched against the name (not the folder), case-insensitively; '*' and '?' are wildcards. A

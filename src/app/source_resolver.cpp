@@ -11,6 +11,7 @@
 #include "app/device_listing.h"
 #include "device/container_source.h"
 #include "device/sector_source.h"
+#include "formats/ext_layout.h"
 #include "formats/volume_detect.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
@@ -263,8 +264,21 @@ VolumeKind DetectSourceKind(const ResolvedSource& source) {
   return ClassifyBootArea(bootArea);
 }
 
+std::string DetectSourceKindText(const ResolvedSource& source) {
+  std::vector<std::uint8_t> bootArea;
+  std::string ignored;
+  if (ReadSourceBootArea(source, bootArea, ignored) != kSuccess) return VolumeKindName(VolumeKind::None);
+  const VolumeKind kind = ClassifyBootArea(bootArea);
+  ExtSuperblock sb;
+  if (kind == VolumeKind::Ext &&
+      ParseExtSuperblock(std::span(bootArea).subspan(kExtSuperblockOffset, kExtSuperblockSize), sb) !=
+          ExtSuperStatus::NotExt)
+    return ExtVariantName(sb);
+  return VolumeKindName(kind);
+}
+
 bool HasQuickEngine(VolumeKind kind) {
-  return kind == VolumeKind::Fat || kind == VolumeKind::Exfat || kind == VolumeKind::Ntfs;
+  return kind == VolumeKind::Fat || kind == VolumeKind::Exfat || kind == VolumeKind::Ntfs || kind == VolumeKind::Ext;
 }
 
 }  // namespace rexmoor

@@ -32,7 +32,9 @@ Result ReadSourceBootArea(const ResolvedSource& source, std::vector<std::uint8_t
 
 // The kind of volume the source's boot area holds; None when it is too short to hold one.
 VolumeKind DetectSourceKind(const ResolvedSource& source);
-// Whether the quick scan reads volumes of this kind: FAT, exFAT and NTFS.
+// What detect prints for the source: the kind's name, for ext volumes EXT2, EXT3 or EXT4.
+std::string DetectSourceKindText(const ResolvedSource& source);
+// Whether the quick scan reads volumes of this kind: FAT, exFAT, NTFS and ext.
 bool HasQuickEngine(VolumeKind kind);
 
 // Whether a folder lies on the source's medium, where recovered files would overwrite what is

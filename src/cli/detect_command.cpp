@@ -13,7 +13,7 @@ int RunDetect(const std::string& path) {
     return kExitFailure;
   }
   // A source too short for a boot area holds no volume we know.
-  std::printf("%s\n", VolumeKindName(DetectSourceKind(source)));
+  std::printf("%s\n", DetectSourceKindText(source).c_str());
   return kExitDone;
 }
 

@@ -46,6 +46,8 @@ Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   line["created"] = JsonTime(r.createdTime, localClock);
   line["modified"] = JsonTime(r.modifiedTime, localClock);
   line["accessed"] = JsonTime(r.accessedTime, localClock);
+  if (const char* source = DataSourceText(r)) line["data_source"] = std::string(source);
+  if (const char* source = NameSourceText(r)) line["name_source"] = std::string(source);
   return line;
 }
 

@@ -127,9 +127,6 @@ int ScanSession::Scan() {
     std::fprintf(stderr, "rexmoor: %s\n", error.c_str());
     return kExitFailure;
   }
-  if (!options_.deep && DetectSourceKind(resolved) == VolumeKind::Ext)
-    std::fprintf(stderr, "rexmoor: %s holds an ext2/3/4 volume; the quick scan searches FAT, exFAT and NTFS volumes only\n",
-                 options_.source.c_str());
   sources_.clear();
   sourceTexts_.clear();
   // A whole partitioned disk or image is scanned partition by partition (and, deep, with the

@@ -20,6 +20,7 @@ enum EngineTag : std::int32_t {
   kTagFileType = 4,
   kTagFastExfat = 5,
   kTagProExfat = 6,
+  kTagFastExt = 7,
 };
 
 inline constexpr std::size_t kRecordNameSize = 258;

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "device/sector_source.h"
-#include "engine/fast_ext_recovery.h"
 #include "exfat/fast_exfat_recovery.h"
+#include "ext/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"

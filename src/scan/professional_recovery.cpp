@@ -46,12 +46,14 @@ std::string CanonicalImagePath(const std::string& path) {
 }
 
 // Engines that keep a map of the volume's clusters: the quick engines built on the volume frame
-// (FAT, NTFS, exFAT). The ext placeholder answers the map calls without ever giving a range.
+// (FAT, NTFS, exFAT, ext).
 CVolumeRecoveryBase* MappingEngine(IFileRecoveryParse* engine) {
   return engine == nullptr ? nullptr : dynamic_cast<CVolumeRecoveryBase*>(engine);
 }
 
-bool IsQuickTag(std::int32_t tag) { return tag == kTagFastFat || tag == kTagFastNtfs || tag == kTagFastExfat; }
+bool IsQuickTag(std::int32_t tag) {
+  return tag == kTagFastFat || tag == kTagFastNtfs || tag == kTagFastExfat || tag == kTagFastExt;
+}
 bool IsFormattedTag(std::int32_t tag) { return tag == kTagProFat || tag == kTagProNtfs || tag == kTagProExfat; }
 
 }  // namespace
@@ -467,7 +469,8 @@ IFileRecoveryParse* CProfessionalRecovery::Route(const FoundFileRecord& record) 
   switch (record.engineTag) {
     case kTagFastNtfs:
     case kTagFastFat:
-    case kTagFastExfat: return quickEngine_.get();
+    case kTagFastExfat:
+    case kTagFastExt: return quickEngine_.get();
     case kTagProNtfs: return &ntfsEngine_;
     case kTagProFat: return &fatEngine_;
     case kTagProExfat: return &exfatEngine_;
@@ -579,7 +582,8 @@ std::optional<std::uint64_t> CProfessionalRecovery::FirstDataSector(const FoundF
   switch (record.engineTag) {
     case kTagFastNtfs:
     case kTagFastFat:
-    case kTagFastExfat: engine = dynamic_cast<CVolumeRecoveryBase*>(quickEngine_.get()); break;
+    case kTagFastExfat:
+    case kTagFastExt: engine = dynamic_cast<CVolumeRecoveryBase*>(quickEngine_.get()); break;
     case kTagProNtfs: engine = &ntfsEngine_; break;
     case kTagProFat: engine = &fatEngine_; break;
     case kTagProExfat: engine = &exfatEngine_; break;

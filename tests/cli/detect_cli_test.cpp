@@ -28,7 +28,7 @@ TEST(DetectCommand, NamesTheKindOfEveryRealVolume) {
     const char* file;
     const char* kind;
   } cases[] = {{"fat12.img", "FAT\n"},  {"fat16.img", "FAT\n"},  {"fat32.img", "FAT\n"},
-               {"ntfs.img", "NTFS\n"},  {"ext4.img", "EXT\n"},   {"exfat.img", "EXFAT\n"},
+               {"ntfs.img", "NTFS\n"},  {"ext4.img", "EXT4\n"},   {"exfat.img", "EXFAT\n"},
                {"raw.bin", "NONE\n"},   {"fat32_bitlocker.img", "NONE\n"}};
   for (const auto& c : cases) {
     REQUIRE_FIXTURE(c.file);

@@ -1,0 +1,413 @@
+#include "ext/fast_ext_recovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "engine/file_digest.h"
+#include "platform/byte_view.h"
+
+namespace rexmoor {
+
+namespace {
+
+// A file's data is read in pieces of this size (or one block, when blocks are larger).
+constexpr std::uint64_t kDataPieceBytes = 1 << 20;
+// Group descriptors of more bytes than this are not read.
+constexpr std::uint64_t kMaxDescriptorBytes = 64ull << 20;
+// No file is taken to have more pieces than this.
+constexpr std::size_t kMaxPieces = 1u << 20;
+// The engine reads in 512-byte sectors; every block size is a multiple of it.
+constexpr std::uint32_t kExtSectorBytes = 512;
+
+}  // namespace
+
+CFastExtRecovery::CFastExtRecovery() = default;
+CFastExtRecovery::~CFastExtRecovery() = default;
+
+void CFastExtRecovery::ReleaseVolume() {
+  groups_.clear();
+  blockBitmap_.clear();
+  inodeBitmap_.clear();
+  bitmapBlocks_ = 0;
+  tableBlock_.clear();
+  tableBlockNumber_ = UINT64_MAX;
+  useMap_.Clear();
+}
+
+// --- opening --------------------------------------------------------------------------------------
+
+Result CFastExtRecovery::Prepare(const VolumeOpening& volume) {
+  ExtSuperblock sb;
+  const std::span<const std::uint8_t> boot(volume.boot);
+  switch (ParseExtSuperblock(boot.subspan(kExtSuperblockOffset, kExtSuperblockSize), sb)) {
+    case ExtSuperStatus::Ok: break;
+    // An ext volume with a feature whose data cannot be followed (compression, an external
+    // journal device, meta_bg, encryption) is named as such rather than read wrongly.
+    case ExtSuperStatus::Unsupported: return kErrNotSupported;
+    default: return kErrInvalidParameter;
+  }
+  if (Result r = PlaceVolume(kExtSectorBytes, volume); r != kSuccess) return r;
+  sb_ = sb;
+  const std::uint64_t descBytes = std::uint64_t{sb_.groupCount} * sb_.descSize;
+  if (descBytes > kMaxDescriptorBytes) return kErrInvalidParameter;
+  std::vector<std::uint8_t> descs;
+  try {
+    descs.assign(static_cast<std::size_t>((descBytes + sb_.blockSize - 1) / sb_.blockSize * sb_.blockSize), 0);
+    tableBlock_.assign(sb_.blockSize, 0);
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  MarkOpen();
+  std::uint32_t got = 0;
+  (void)ReadBlocks(ExtDescriptorBlock(sb_), static_cast<std::uint32_t>(descs.size() / sb_.blockSize), descs.data(),
+                   &got);
+  if (got == 0) {
+    Reset();
+    return kErrReadFault;
+  }
+  descs.resize(std::uint64_t{got} * sb_.blockSize);
+  groups_ = ParseExtGroupDescs(descs, sb_);
+  tableBlockNumber_ = UINT64_MAX;
+  LoadBitmaps();
+  return kSuccess;
+}
+
+Result CFastExtRecovery::ReadBlocks(std::uint64_t block, std::uint32_t count, std::uint8_t* buffer,
+                                    std::uint32_t* got) {
+  if (got != nullptr) *got = 0;
+  if (block >= sb_.blocksCount || count > sb_.blocksCount - block) return kErrInvalidParameter;
+  const std::uint32_t perBlock = sb_.blockSize / kExtSectorBytes;
+  std::uint32_t sectors = 0;
+  const Result r = ReadVolume(SectorOfBlock(block), count * perBlock, buffer, &sectors);
+  if (got != nullptr) *got = sectors / perBlock;
+  return r;
+}
+
+void CFastExtRecovery::LoadBitmaps() {
+  blockBitmap_.clear();
+  inodeBitmap_.clear();
+  bitmapBlocks_ = 0;
+  const std::uint64_t blocks = sb_.blocksCount - sb_.firstDataBlock;
+  if (sb_.blocksPerGroup % 8 != 0 || sb_.inodesPerGroup % 8 != 0 || groups_.size() != sb_.groupCount) return;
+  if ((blocks + 7) / 8 > kExtMaxBitmapBytes || (std::uint64_t{sb_.inodesCount} + 7) / 8 > kExtMaxBitmapBytes) return;
+  std::vector<std::uint8_t> blockBits;
+  std::vector<std::uint8_t> inodeBits;
+  std::vector<std::uint8_t> one;
+  try {
+    blockBits.assign(static_cast<std::size_t>(std::uint64_t{sb_.groupCount} * sb_.blocksPerGroup / 8), 0);
+    inodeBits.assign(static_cast<std::size_t>(std::uint64_t{sb_.groupCount} * sb_.inodesPerGroup / 8), 0);
+    one.assign(sb_.blockSize, 0);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  const bool groupChecksums = (sb_.featureRoCompat & (kExtRoCompatGdtCsum | kExtRoCompatMetadataCsum)) != 0;
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
+    const ExtGroupDesc& d = groups_[g];
+    // An uninitialised bitmap was never written: its group's blocks (or inodes) are free.
+    if (d.blockBitmap != 0 && !(groupChecksums && (d.flags & kExtGroupBlockUninit) != 0)) {
+      std::uint32_t got = 0;
+      if (ReadBlocks(d.blockBitmap, 1, one.data(), &got) != kSuccess || got != 1) return;
+      std::memcpy(blockBits.data() + g * (sb_.blocksPerGroup / 8), one.data(), sb_.blocksPerGroup / 8);
+    }
+    if (d.inodeBitmap != 0 && !(groupChecksums && (d.flags & kExtGroupInodeUninit) != 0)) {
+      std::uint32_t got = 0;
+      if (ReadBlocks(d.inodeBitmap, 1, one.data(), &got) != kSuccess || got != 1) return;
+      std::memcpy(inodeBits.data() + g * (sb_.inodesPerGroup / 8), one.data(), sb_.inodesPerGroup / 8);
+    }
+  }
+  blockBitmap_ = std::move(blockBits);
+  inodeBitmap_ = std::move(inodeBits);
+  bitmapBlocks_ = blocks;
+}
+
+bool CFastExtRecovery::BlockInUse(std::uint64_t block) const {
+  if (block < sb_.firstDataBlock) return true;
+  const std::uint64_t k = block - sb_.firstDataBlock;
+  return k < bitmapBlocks_ && (blockBitmap_[k / 8] & (1u << (k % 8))) != 0;
+}
+
+bool CFastExtRecovery::InodeInUse(std::uint32_t inode) const {
+  if (inode == 0) return false;
+  const std::uint64_t k = inode - 1;
+  return k / 8 < inodeBitmap_.size() && (inodeBitmap_[k / 8] & (1u << (k % 8))) != 0;
+}
+
+// --- inodes -----------------------------------------------------------------------------------------
+
+bool CFastExtRecovery::ReadRawInode(std::uint32_t inode, std::vector<std::uint8_t>& out, std::uint64_t* byteOffset) {
+  if (!IsOpen() || inode == 0 || inode > sb_.inodesCount) return false;
+  const std::uint64_t group = (inode - 1) / sb_.inodesPerGroup;
+  if (group >= groups_.size() || groups_[group].inodeTable == 0) return false;
+  const std::uint64_t at = std::uint64_t{(inode - 1) % sb_.inodesPerGroup} * sb_.inodeSize;
+  const std::uint64_t block = groups_[group].inodeTable + at / sb_.blockSize;
+  if (block != tableBlockNumber_) {
+    std::uint32_t got = 0;
+    tableBlockNumber_ = UINT64_MAX;
+    if (ReadBlocks(block, 1, tableBlock_.data(), &got) != kSuccess || got != 1) return false;
+    tableBlockNumber_ = block;
+  }
+  const std::size_t offset = static_cast<std::size_t>(at % sb_.blockSize);
+  out.assign(tableBlock_.begin() + static_cast<std::ptrdiff_t>(offset),
+             tableBlock_.begin() + static_cast<std::ptrdiff_t>(offset + sb_.inodeSize));
+  if (byteOffset != nullptr) *byteOffset = block * sb_.blockSize + offset;
+  return true;
+}
+
+std::optional<ExtInode> CFastExtRecovery::ReadInode(std::uint32_t inode) {
+  std::vector<std::uint8_t> raw;
+  if (!ReadRawInode(inode, raw)) return std::nullopt;
+  std::optional<ExtInode> parsed = ParseExtInode(raw, sb_.inodeSize);
+  // The extra area is a view into raw, which goes out of scope here.
+  if (parsed) parsed->extraArea = {};
+  return parsed;
+}
+
+// --- block maps -------------------------------------------------------------------------------------
+
+std::vector<CFastExtRecovery::Piece> CFastExtRecovery::MapInode(const ExtInode& inode, std::uint64_t maxBlocks) {
+  std::vector<Piece> out;
+  if (inode.HasInlineData() || maxBlocks == 0) return out;
+  if (inode.UsesExtents()) {
+    const std::optional<ExtExtentNode> root = ParseExtExtentNode(inode.block);
+    if (!root) return out;
+    std::uint32_t nodesLeft = kExtMaxMapBlocks;
+    WalkExtentNode(inode.block, root->depth, maxBlocks, nodesLeft, out);
+  } else {
+    std::uint64_t logical = 0;
+    std::uint32_t blocksLeft = kExtMaxMapBlocks;
+    for (std::size_t k = 0; k < 12 && logical < maxBlocks; ++k, ++logical) {
+      const std::uint32_t block = LoadU32LE(inode.block.data() + 4 * k);
+      if (block == 0 || block >= sb_.blocksCount) continue;
+      if (!out.empty() && out.back().logical + out.back().length == logical &&
+          out.back().physical + out.back().length == block && !out.back().zeros) {
+        ++out.back().length;
+      } else {
+        out.push_back(Piece{logical, block, 1, false});
+      }
+    }
+    for (std::uint32_t level = 1; level <= 3 && logical < maxBlocks; ++level)
+      WalkIndirect(LoadU32LE(inode.block.data() + 4 * (11 + level)), level, logical, maxBlocks, blocksLeft, out);
+  }
+  // Pieces in file order, none over another: the first claim on a file block holds.
+  std::stable_sort(out.begin(), out.end(), [](const Piece& a, const Piece& b) { return a.logical < b.logical; });
+  std::vector<Piece> kept;
+  std::uint64_t next = 0;
+  for (Piece p : out) {
+    if (p.logical + p.length <= next) continue;
+    if (p.logical < next) {
+      const std::uint64_t skip = next - p.logical;
+      p.logical += skip;
+      p.physical += skip;
+      p.length -= static_cast<std::uint32_t>(skip);
+    }
+    next = p.logical + p.length;
+    kept.push_back(p);
+  }
+  return kept;
+}
+
+void CFastExtRecovery::WalkExtentNode(std::span<const std::uint8_t> bytes, std::uint32_t expectDepth,
+                                      std::uint64_t maxBlocks, std::uint32_t& nodesLeft, std::vector<Piece>& out) {
+  const std::optional<ExtExtentNode> node = ParseExtExtentNode(bytes);
+  if (!node || node->depth != expectDepth) return;
+  for (const ExtExtentEntry& e : node->entries) {
+    if (out.size() >= kMaxPieces) return;
+    if (node->depth == 0) {
+      if (e.logical >= maxBlocks || e.length == 0 || e.physical >= sb_.blocksCount) continue;
+      std::uint64_t length = std::min<std::uint64_t>(e.length, maxBlocks - e.logical);
+      length = std::min<std::uint64_t>(length, sb_.blocksCount - e.physical);
+      out.push_back(Piece{e.logical, e.physical, static_cast<std::uint32_t>(length), e.uninitialized});
+      continue;
+    }
+    if (e.logical >= maxBlocks || e.physical >= sb_.blocksCount || nodesLeft == 0) continue;
+    --nodesLeft;
+    std::vector<std::uint8_t> child(sb_.blockSize);
+    std::uint32_t got = 0;
+    if (ReadBlocks(e.physical, 1, child.data(), &got) != kSuccess || got != 1) continue;
+    WalkExtentNode(child, expectDepth - 1, maxBlocks, nodesLeft, out);
+  }
+}
+
+void CFastExtRecovery::WalkIndirect(std::uint64_t block, std::uint32_t level, std::uint64_t& logical,
+                                    std::uint64_t maxBlocks, std::uint32_t& blocksLeft, std::vector<Piece>& out) {
+  const std::uint64_t perBlock = sb_.blockSize / 4;
+  std::uint64_t span = 1;
+  for (std::uint32_t k = 0; k < level; ++k) span *= perBlock;
+  if (block == 0 || block >= sb_.blocksCount || blocksLeft == 0) {
+    // A hole (or a pointer that leads nowhere) covers everything below it.
+    logical += span;
+    return;
+  }
+  --blocksLeft;
+  std::vector<std::uint8_t> pointers(sb_.blockSize);
+  std::uint32_t got = 0;
+  if (ReadBlocks(block, 1, pointers.data(), &got) != kSuccess || got != 1) {
+    logical += span;
+    return;
+  }
+  for (std::uint64_t k = 0; k < perBlock && logical < maxBlocks; ++k) {
+    const std::uint32_t target = LoadU32LE(pointers.data() + 4 * k);
+    if (level > 1) {
+      WalkIndirect(target, level - 1, logical, maxBlocks, blocksLeft, out);
+      continue;
+    }
+    if (target != 0 && target < sb_.blocksCount && out.size() < kMaxPieces) {
+      if (!out.empty() && out.back().logical + out.back().length == logical &&
+          out.back().physical + out.back().length == target) {
+        ++out.back().length;
+      } else {
+        out.push_back(Piece{logical, target, 1, false});
+      }
+    }
+    ++logical;
+  }
+}
+
+CFastExtRecovery::InodeData CFastExtRecovery::DataOf(std::uint32_t inode, const ExtInode& now, bool live) {
+  InodeData data;
+  data.inode = now;
+  const auto blocksFor = [this](const ExtInode& n) { return (n.size + sb_.blockSize - 1) / sb_.blockSize; };
+  if (now.HasInlineData() || (live && now.size == 0)) {
+    data.source = ExtDataSource::Inode;
+    return data;
+  }
+  if (ExtInodeHoldsBlocks(now)) {
+    data.pieces = MapInode(now, blocksFor(now));
+    if (!data.pieces.empty()) data.source = ExtDataSource::Inode;
+    return data;
+  }
+  if (live) return data;
+  if (std::optional<ExtInode> older = OlderInodeCopy(inode, now)) {
+    data.inode = *older;
+    data.pieces = MapInode(*older, blocksFor(*older));
+    if (!data.pieces.empty()) data.source = ExtDataSource::Journal;
+  }
+  return data;
+}
+
+std::optional<ExtInode> CFastExtRecovery::OlderInodeCopy(std::uint32_t, const ExtInode&) {
+  // No older copies are known yet.
+  return std::nullopt;
+}
+
+// --- reading data -------------------------------------------------------------------------------------
+
+Result CFastExtRecovery::ReadPieces(const std::vector<Piece>& pieces, std::uint64_t size, const ItemDataSink& sink) {
+  const std::uint64_t bs = sb_.blockSize;
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(std::max<std::uint64_t>(kDataPieceBytes, bs)));
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  const std::uint64_t chunkBlocks = buffer.size() / bs;
+  std::uint64_t done = 0;
+  // Zeros up to file byte `until` (a hole, an unwritten extent, the sparse tail).
+  const auto zeros = [&](std::uint64_t until) -> Result {
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+    while (done < until) {
+      const std::uint64_t bytes = std::min<std::uint64_t>(until - done, buffer.size());
+      NoteZeroFill(done, bytes);
+      done += bytes;
+      if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), kSuccess); verdict != kSuccess)
+        return verdict;
+    }
+    return kSuccess;
+  };
+  for (const Piece& piece : pieces) {
+    if (done >= size) break;
+    if (Result r = zeros(std::min(size, piece.logical * bs)); r != kSuccess) return r;
+    if (piece.zeros) {
+      if (Result r = zeros(std::min(size, (piece.logical + piece.length) * bs)); r != kSuccess) return r;
+      continue;
+    }
+    for (std::uint64_t k = 0; k < piece.length && done < size;) {
+      const std::uint64_t count = std::min<std::uint64_t>({piece.length - k, chunkBlocks, (size - done + bs - 1) / bs});
+      std::uint32_t got = 0;
+      const Result read = ReadBlocks(piece.physical + k, static_cast<std::uint32_t>(count), buffer.data(), &got);
+      const std::uint64_t bytes = std::min<std::uint64_t>(std::uint64_t{got} * bs, size - done);
+      if (bytes == 0 && read == kSuccess) return kErrReadFault;
+      if (bytes != 0) {
+        NoteDataRead(done, ImageByteOf(SectorOfBlock(piece.physical + k)), bytes);
+        done += bytes;
+        if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes), read); verdict != kSuccess)
+          return verdict;
+      }
+      if (read != kSuccess) return read;
+      k += count;
+    }
+  }
+  return zeros(size);
+}
+
+Result CFastExtRecovery::ReadAll(const ExtInode& inode, const std::vector<Piece>& pieces, std::uint64_t maxBytes,
+                                 std::vector<std::uint8_t>& out) {
+  out.clear();
+  const std::uint64_t size = std::min(inode.size, maxBytes);
+  try {
+    out.reserve(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  return ReadPieces(pieces, size, [&out](const std::uint8_t* data, std::size_t length, Result) {
+    out.insert(out.end(), data, data + length);
+    return kSuccess;
+  });
+}
+
+Result CFastExtRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size, const ItemDataSink& sink) {
+  if (!IsOpen()) return kErrInvalidHandle;
+  const std::uint32_t number = record.objectNumber;
+  if (const auto older = olderData_.find(number); older != olderData_.end())
+    return ReadPieces(older->second.pieces, size, sink);
+  std::vector<std::uint8_t> raw;
+  if (!ReadRawInode(number, raw)) return kErrReadFault;
+  const std::optional<ExtInode> inode = ParseExtInode(raw, sb_.inodeSize);
+  if (!inode) return kErrReadFault;
+  if (inode->HasInlineData()) {
+    // The first 60 bytes live in i_block, the rest in the system.data attribute.
+    std::vector<std::uint8_t> bytes(inode->block.begin(), inode->block.end());
+    const std::span<const std::uint8_t> more = ExtInlineDataXattr(*inode);
+    bytes.insert(bytes.end(), more.begin(), more.end());
+    bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size())));
+    if (Result verdict = sink(bytes.data(), bytes.size(), kSuccess); verdict != kSuccess) return verdict;
+    return bytes.size() < size ? kErrIncomplete : kSuccess;
+  }
+  const std::vector<Piece> pieces = MapInode(*inode, (size + sb_.blockSize - 1) / sb_.blockSize);
+  return ReadPieces(pieces, size, sink);
+}
+
+std::uint64_t CFastExtRecovery::ItemByteLimit(const FoundFileRecord&) const {
+  return sb_.blocksCount * sb_.blockSize;
+}
+
+// --- free-space map -------------------------------------------------------------------------------------
+
+Result CFastExtRecovery::BuildFreeSpaceMap() {
+  if (!IsOpen()) return kErrInvalidHandle;
+  // Without the bitmaps the volume's use is unknown: the deep scan then sweeps all of it.
+  if (bitmapBlocks_ == 0) return kErrReadFault;
+  const std::uint64_t perBlock = sb_.blockSize / kExtSectorBytes;
+  if (Result r = useMap_.Reset(0, sb_.firstDataBlock, SectorOfBlock(sb_.firstDataBlock), perBlock, volumeSectors_);
+      r != kSuccess)
+    return r;
+  std::vector<std::uint8_t> bits;
+  try {
+    bits.assign(blockBitmap_.begin(),
+                blockBitmap_.begin() + static_cast<std::ptrdiff_t>((bitmapBlocks_ + 7) / 8));
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+  useMap_.AssignBits(std::move(bits), bitmapBlocks_);
+  useMap_.SetBuilt();
+  return kSuccess;
+}
+
+std::optional<std::uint64_t> CFastExtRecovery::FirstDataByte(const FoundFileRecord& record) {
+  const std::uint64_t sector = record.dataAreaSector;
+  if (!IsOpen() || record.isFolder != 0 || record.size == 0 || sector == 0) return std::nullopt;
+  return sector * kExtSectorBytes;
+}
+
+}  // namespace rexmoor
