@@ -63,14 +63,19 @@ FoundFileRecord CFastExtRecovery::InodeRecord(const ExtInode& inode, bool isFold
 }
 
 void CFastExtRecovery::WalkFolder(std::uint32_t number) {
-  const std::optional<ExtInode> inode = ReadInode(number);
-  if (!inode || !inode->IsDir()) return;
+  std::optional<ExtInode> inode = ReadInode(number);
   bool deleted = false;
+  bool older = false;
   if (number != kExtRootInode) {
     const auto it = folders_.find(number);
     if (it == folders_.end()) return;
     deleted = it->second.deleted;
+    if (it->second.older) {
+      inode = it->second.older;
+      older = true;
+    }
   }
+  if (!inode || !inode->IsDir()) return;
   const bool hasFileType = (sb_.featureIncompat & kExtIncompatFiletype) != 0;
   if (inode->HasInlineData()) {
     // Inline entries follow the parent's inode number in i_block, and go on in system.data.
@@ -80,15 +85,43 @@ void CFastExtRecovery::WalkFolder(std::uint32_t number) {
     const std::optional<ExtInode> full = ParseExtInode(raw, sb_.inodeSize);
     if (!full) return;
     const std::uint64_t sector = AbsoluteSector(inodeByte / 512);
-    for (const ExtDirEntry& e : ParseExtDirBlock(std::span(full->block).subspan(4), sb_.inodesCount, hasFileType))
-      TakeEntry(e, number, deleted, sector);
-    for (const ExtDirEntry& e : ParseExtDirBlock(ExtInlineDataXattr(*full), sb_.inodesCount, hasFileType))
-      TakeEntry(e, number, deleted, sector);
+    std::unordered_set<std::uint32_t> seen;
+    const auto take = [&](const ExtInode& holder, bool fromJournal) {
+      for (std::span<const std::uint8_t> area : {std::span<const std::uint8_t>(holder.block).subspan(4),
+                                                 ExtInlineDataXattr(holder)}) {
+        for (ExtDirEntry e : ParseExtDirBlock(area, sb_.inodesCount, hasFileType)) {
+          if (e.inode != 0 && !seen.insert(e.inode).second) continue;
+          if (fromJournal) e.deleted = true;
+          TakeEntry(e, number, deleted, sector,
+                    fromJournal ? ExtNameSource::Journal
+                                : (e.deleted ? ExtNameSource::DeletedEntry : ExtNameSource::Directory));
+        }
+      }
+    };
+    take(*full, false);
+    // Older copies of the inode in the journal hold the entries since removed from it.
+    std::uint64_t tableBlock = 0;
+    std::uint32_t offset = 0;
+    const JournalIndex* journal = Journal();
+    if (journal == nullptr || !InodeLocation(number, tableBlock, offset)) return;
+    for (const JournalBlockContent& copy : JournalBlockCopies(*journal, journalReader_, tableBlock)) {
+      if (copy.bytes.size() != sb_.blockSize) continue;
+      const std::optional<ExtInode> old =
+          ParseExtInode(std::span(copy.bytes).subspan(offset, sb_.inodeSize), sb_.inodeSize);
+      if (old && old->IsDir() && old->HasInlineData()) take(*old, true);
+    }
     return;
   }
-  InodeData data = DataOf(number, *inode, !deleted);
+  InodeData data;
+  if (older) {
+    data.inode = *inode;
+    data.pieces = MapInode(*inode, (inode->size + sb_.blockSize - 1) / sb_.blockSize);
+  } else {
+    data = DataOf(number, *inode, !deleted);
+  }
   // A folder's size is whole blocks; the entries are read block by block.
   std::vector<std::uint8_t> block(sb_.blockSize);
+  std::unordered_set<std::uint32_t> seen;  // inodes this folder's entries named
   std::uint64_t allowed = std::min<std::uint64_t>(blockBudget_, kExtMaxFolderBytes / sb_.blockSize);
   const std::uint64_t sizeBlocks = (data.inode.size + sb_.blockSize - 1) / sb_.blockSize;
   for (const Piece& piece : data.pieces) {
@@ -99,44 +132,74 @@ void CFastExtRecovery::WalkFolder(std::uint32_t number) {
       --blockBudget_;
       std::uint32_t got = 0;
       if (ReadBlocks(piece.physical + k, 1, block.data(), &got) != kSuccess || got != 1) continue;
-      const std::uint64_t firstSector = AbsoluteSector(SectorOfBlock(piece.physical + k));
-      for (const ExtDirEntry& e : ParseExtDirBlock(block, sb_.inodesCount, hasFileType))
-        TakeEntry(e, number, deleted, firstSector + e.offset / 512);
+      WalkBlock(block, piece.physical + k, number, deleted, seen);
+    }
+  }
+}
+
+void CFastExtRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint64_t blockNumber, std::uint32_t folder,
+                                 bool inDeleted, std::unordered_set<std::uint32_t>& seen) {
+  const bool hasFileType = (sb_.featureIncompat & kExtIncompatFiletype) != 0;
+  const std::uint64_t firstSector = AbsoluteSector(SectorOfBlock(blockNumber));
+  for (const ExtDirEntry& e : ParseExtDirBlock(block, sb_.inodesCount, hasFileType)) {
+    if (e.inode != 0 && !seen.insert(e.inode).second) continue;
+    TakeEntry(e, folder, inDeleted, firstSector + e.offset / 512,
+              e.deleted ? ExtNameSource::DeletedEntry : ExtNameSource::Directory);
+  }
+  // The kernel wipes a deleted entry in its folder; older copies of the block in the journal
+  // still hold it. Names the block itself gave are not taken again.
+  const JournalIndex* journal = Journal();
+  if (journal == nullptr) return;
+  for (const JournalBlockContent& copy : JournalBlockCopies(*journal, journalReader_, blockNumber)) {
+    if (copy.bytes.size() != block.size()) continue;
+    for (ExtDirEntry e : ParseExtDirBlock(copy.bytes, sb_.inodesCount, hasFileType)) {
+      if (e.inode == 0 || !seen.insert(e.inode).second) continue;
+      e.deleted = true;
+      TakeEntry(e, folder, inDeleted, firstSector + e.offset / 512, ExtNameSource::Journal);
     }
   }
 }
 
 void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder, bool inDeleted,
-                                 std::uint64_t entrySector) {
+                                 std::uint64_t entrySector, ExtNameSource nameSource) {
   // A name whose inode number is gone (deleted first in its block) leads to no data.
   if (entry.inode == 0 || (entry.inode < sb_.firstInode && entry.inode != kExtRootInode)) return;
   if (entry.inode == kExtRootInode || entry.inode == folder) return;
-  const std::optional<ExtInode> inode = ReadInode(entry.inode);
+  std::optional<ExtInode> inode = ReadInode(entry.inode);
   if (!inode) return;
   const bool inodeLive = InodeInUse(entry.inode) && inode->links > 0 && inode->dtime == 0;
   bool deleted = entry.deleted || inDeleted;
-  // A deleted name whose inode is live again names a file that lives on under another name (a
-  // rename's leftover) or a new file that reuses the inode: neither is this name's.
-  if (deleted && inodeLive) return;
+  std::optional<ExtInode> older;
+  if (deleted && inodeLive) {
+    // A deleted name whose inode is live again names a file that lives on under another name (a
+    // rename's leftover: same generation) or a new file that took the inode. Then the journal may
+    // still hold the inode as the old file had it.
+    const bool folderName = entry.fileType == kTypeFolder;
+    if ((!folderName && entry.fileType != kTypeRegular) || folders_.contains(entry.inode) ||
+        (folderName && walkedFolders_.contains(entry.inode)))
+      return;
+    older = OlderCopyBeforeReuse(entry.inode, inode->generation, folderName);
+    if (!older) return;
+    inode = older;
+  }
   // A live name whose inode is free is what a crash left: as good as deleted.
   if (!deleted && !inodeLive) deleted = true;
   const bool modeKnown = inode->mode != 0;
   const bool isFolder = modeKnown ? inode->IsDir() : entry.fileType == kTypeFolder;
   const bool isFile = modeKnown ? inode->IsRegular() : entry.fileType == kTypeRegular;
   if (!isFolder && !isFile) return;
-  const ExtNameSource nameSource = entry.deleted ? ExtNameSource::DeletedEntry : ExtNameSource::Directory;
 
   if (isFolder) {
     if (walkedFolders_.contains(entry.inode)) return;
     FoundFileRecord record = InodeRecord(*inode, true, deleted);
     record.objectNumber = entry.inode;
     record.locationSector = entrySector;
-    record.extra = SourceBits(ExtDataSource::Inode, nameSource);
+    record.extra = SourceBits(older ? ExtDataSource::Journal : ExtDataSource::Inode, nameSource);
     SetRecordName(record, SanitizeName(entry.name));
-    auto [it, inserted] = folders_.try_emplace(entry.inode, FolderSeen{record, folder, deleted});
+    auto [it, inserted] = folders_.try_emplace(entry.inode, FolderSeen{record, folder, deleted, older});
     // Two names for one folder inode: the live one keeps it.
     if (!inserted) {
-      if (it->second.deleted && !deleted) it->second = FolderSeen{record, folder, deleted};
+      if (it->second.deleted && !deleted) it->second = FolderSeen{record, folder, deleted, older};
       return;
     }
     pendingFolders_.push_back(entry.inode);
@@ -144,6 +207,7 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
   }
 
   InodeData data = DataOf(entry.inode, *inode, !deleted);
+  if (older && data.source == ExtDataSource::Inode) data.source = ExtDataSource::Journal;
   FoundFileRecord record = InodeRecord(data.inode, false, deleted);
   record.objectNumber = entry.inode;
   record.locationSector = entrySector;
@@ -168,10 +232,10 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
     }
     if (overwritten) record.contentState = 0;
   }
-  if (data.source == ExtDataSource::Journal || data.source == ExtDataSource::ExtentLeaf)
-    olderData_[entry.inode] = std::move(data);
   named_.insert(entry.inode);
   CatalogueRecord(record, ScanCatalogue::MakeFolderKey(folder, FolderDepth(folder)), false);
+  if (data.source == ExtDataSource::Journal || data.source == ExtDataSource::ExtentLeaf)
+    olderData_[std::uint32_t{record.recordId}] = std::move(data);
 }
 
 std::uint32_t CFastExtRecovery::FolderDepth(std::uint32_t folder) const {
@@ -239,8 +303,8 @@ void CFastExtRecovery::CatalogueNameless() {
       if (data.pieces.front().logical == 0 && !data.pieces.front().zeros)
         record.dataAreaSector = AbsoluteSector(SectorOfBlock(data.pieces.front().physical));
       SetRecordName(record, Format("inode%u", number));
-      if (data.source != ExtDataSource::Inode) olderData_[number] = std::move(data);
       CatalogueRecord(record, ScanCatalogue::MakeFolderKey(kLostFolderObject, 1), false);
+      if (data.source != ExtDataSource::Inode) olderData_[std::uint32_t{record.recordId}] = std::move(data);
     }
   }
 }

@@ -32,6 +32,9 @@ void CFastExtRecovery::ReleaseVolume() {
   bitmapBlocks_ = 0;
   tableBlock_.clear();
   tableBlockNumber_ = UINT64_MAX;
+  journalPieces_.clear();
+  journal_.reset();
+  journalTried_ = false;
   useMap_.Clear();
 }
 
@@ -135,19 +138,26 @@ bool CFastExtRecovery::InodeInUse(std::uint32_t inode) const {
 
 // --- inodes -----------------------------------------------------------------------------------------
 
-bool CFastExtRecovery::ReadRawInode(std::uint32_t inode, std::vector<std::uint8_t>& out, std::uint64_t* byteOffset) {
+bool CFastExtRecovery::InodeLocation(std::uint32_t inode, std::uint64_t& block, std::uint32_t& offset) const {
   if (!IsOpen() || inode == 0 || inode > sb_.inodesCount) return false;
   const std::uint64_t group = (inode - 1) / sb_.inodesPerGroup;
   if (group >= groups_.size() || groups_[group].inodeTable == 0) return false;
   const std::uint64_t at = std::uint64_t{(inode - 1) % sb_.inodesPerGroup} * sb_.inodeSize;
-  const std::uint64_t block = groups_[group].inodeTable + at / sb_.blockSize;
+  block = groups_[group].inodeTable + at / sb_.blockSize;
+  offset = static_cast<std::uint32_t>(at % sb_.blockSize);
+  return block < sb_.blocksCount;
+}
+
+bool CFastExtRecovery::ReadRawInode(std::uint32_t inode, std::vector<std::uint8_t>& out, std::uint64_t* byteOffset) {
+  std::uint64_t block = 0;
+  std::uint32_t offset = 0;
+  if (!InodeLocation(inode, block, offset)) return false;
   if (block != tableBlockNumber_) {
     std::uint32_t got = 0;
     tableBlockNumber_ = UINT64_MAX;
     if (ReadBlocks(block, 1, tableBlock_.data(), &got) != kSuccess || got != 1) return false;
     tableBlockNumber_ = block;
   }
-  const std::size_t offset = static_cast<std::size_t>(at % sb_.blockSize);
   out.assign(tableBlock_.begin() + static_cast<std::ptrdiff_t>(offset),
              tableBlock_.begin() + static_cast<std::ptrdiff_t>(offset + sb_.inodeSize));
   if (byteOffset != nullptr) *byteOffset = block * sb_.blockSize + offset;
@@ -286,9 +296,63 @@ CFastExtRecovery::InodeData CFastExtRecovery::DataOf(std::uint32_t inode, const 
   return data;
 }
 
-std::optional<ExtInode> CFastExtRecovery::OlderInodeCopy(std::uint32_t, const ExtInode&) {
-  // No older copies are known yet.
+std::optional<ExtInode> CFastExtRecovery::OlderCopyBeforeReuse(std::uint32_t inode, std::uint32_t generationNow,
+                                                               bool folder) {
+  const JournalIndex* journal = Journal();
+  std::uint64_t block = 0;
+  std::uint32_t offset = 0;
+  if (journal == nullptr || !InodeLocation(inode, block, offset)) return std::nullopt;
+  for (const JournalBlockContent& copy : JournalBlockCopies(*journal, journalReader_, block)) {
+    if (copy.bytes.size() != sb_.blockSize) continue;
+    std::optional<ExtInode> parsed =
+        ParseExtInode(std::span(copy.bytes).subspan(offset, sb_.inodeSize), sb_.inodeSize);
+    if (!parsed || parsed->generation == generationNow || (folder ? !parsed->IsDir() : !parsed->IsRegular()) ||
+        !ExtInodeHoldsBlocks(*parsed))
+      continue;
+    parsed->extraArea = {};
+    return parsed;
+  }
   return std::nullopt;
+}
+
+const JournalIndex* CFastExtRecovery::Journal() {
+  if (journalTried_) return journal_ ? &*journal_ : nullptr;
+  journalTried_ = true;
+  if ((sb_.featureCompat & kExtCompatHasJournal) == 0 || sb_.journalInode == 0 ||
+      (sb_.featureIncompat & kExtIncompatJournalDev) != 0)
+    return nullptr;
+  const std::optional<ExtInode> inode = ReadInode(sb_.journalInode);
+  if (!inode) return nullptr;
+  const std::uint64_t blocks = inode->size / sb_.blockSize;
+  journalPieces_ = MapInode(*inode, blocks);
+  if (journalPieces_.empty()) return nullptr;
+  // Journal block k is file block k of the journal inode.
+  journalReader_ = [this](std::uint64_t k, std::span<std::uint8_t> out) {
+    if (out.size() != sb_.blockSize) return false;
+    const auto it = std::upper_bound(journalPieces_.begin(), journalPieces_.end(), k,
+                                     [](std::uint64_t key, const Piece& p) { return key < p.logical; });
+    if (it == journalPieces_.begin()) return false;
+    const Piece& piece = *std::prev(it);
+    if (k - piece.logical >= piece.length || piece.zeros) return false;
+    std::uint32_t got = 0;
+    return ReadBlocks(piece.physical + (k - piece.logical), 1, out.data(), &got) == kSuccess && got == 1;
+  };
+  journal_ = BuildJournalIndex(journalReader_, blocks, sb_.blockSize);
+  return journal_ ? &*journal_ : nullptr;
+}
+
+std::optional<ExtInode> CFastExtRecovery::OlderInodeCopy(std::uint32_t inode, const ExtInode& now) {
+  const JournalIndex* journal = Journal();
+  std::uint64_t block = 0;
+  std::uint32_t offset = 0;
+  if (journal == nullptr || !InodeLocation(inode, block, offset)) return std::nullopt;
+  // The newest copy in which the inode, of the same generation, still maps its data.
+  const std::optional<JournalInodeCopy> copy =
+      FindJournalInodeCopy(*journal, journalReader_, block, offset, sb_.inodeSize, now.generation);
+  if (!copy) return std::nullopt;
+  std::optional<ExtInode> parsed = ParseExtInode(copy->inode, sb_.inodeSize);
+  if (parsed) parsed->extraArea = {};
+  return parsed;
 }
 
 // --- reading data -------------------------------------------------------------------------------------
@@ -359,8 +423,12 @@ Result CFastExtRecovery::ReadAll(const ExtInode& inode, const std::vector<Piece>
 Result CFastExtRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size, const ItemDataSink& sink) {
   if (!IsOpen()) return kErrInvalidHandle;
   const std::uint32_t number = record.objectNumber;
-  if (const auto older = olderData_.find(number); older != olderData_.end())
+  if (ExtDataSourceOf(record) != ExtDataSource::Inode) {
+    // Pieces of an older inode are known for the records of this scan only.
+    const auto older = olderData_.find(std::uint32_t{record.recordId});
+    if (older == olderData_.end() || record.engineTag != kTagFastExt) return kErrReadFault;
     return ReadPieces(older->second.pieces, size, sink);
+  }
   std::vector<std::uint8_t> raw;
   if (!ReadRawInode(number, raw)) return kErrReadFault;
   const std::optional<ExtInode> inode = ParseExtInode(raw, sb_.inodeSize);

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "engine/volume_recovery_base.h"
+#include "formats/ext_journal.h"
 #include "formats/ext_layout.h"
 
 namespace rexmoor {
@@ -76,6 +77,7 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
     FoundFileRecord record;
     std::uint32_t parent = 0;
     bool deleted = false;
+    std::optional<ExtInode> older;  // the folder's inode as the journal held it, when it was reused since
   };
   // Where an inode's data lies and the inode that says so.
   struct InodeData {
@@ -112,6 +114,14 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   InodeData DataOf(std::uint32_t inode, const ExtInode& now, bool live);
   // An older copy of the inode that still maps data, of the same generation (the journal).
   std::optional<ExtInode> OlderInodeCopy(std::uint32_t inode, const ExtInode& now);
+  // The newest journal copy of an inode another file has taken since: of another generation than
+  // the one it has now, a folder or a regular file as asked, mapping its blocks (the generation the
+  // old file had is not known).
+  std::optional<ExtInode> OlderCopyBeforeReuse(std::uint32_t inode, std::uint32_t generationNow, bool folder);
+  // The journal's index, built on first use (nothing when the volume has none or it is unreadable).
+  const JournalIndex* Journal();
+  // Where the bytes of an inode lie: its inode-table block and the offset in it.
+  bool InodeLocation(std::uint32_t inode, std::uint64_t& block, std::uint32_t& offset) const;
   // Reads the data of the pieces, up to size bytes, holes and unwritten extents as zeros.
   Result ReadPieces(const std::vector<Piece>& pieces, std::uint64_t size, const ItemDataSink& sink);
   // A folder's (or inline file's) whole content, at most maxBytes.
@@ -120,7 +130,10 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
 
   // The walk (ext_folder_walk.cpp).
   void WalkFolder(std::uint32_t inode);
-  void TakeEntry(const ExtDirEntry& entry, std::uint32_t folder, bool inDeleted, std::uint64_t entrySector);
+  void WalkBlock(std::span<const std::uint8_t> block, std::uint64_t blockNumber, std::uint32_t folder, bool inDeleted,
+                 std::unordered_set<std::uint32_t>& seen);
+  void TakeEntry(const ExtDirEntry& entry, std::uint32_t folder, bool inDeleted, std::uint64_t entrySector,
+                 ExtNameSource nameSource);
   FoundFileRecord InodeRecord(const ExtInode& inode, bool isFolder, bool deleted) const;
   std::uint32_t FolderDepth(std::uint32_t folder) const;
   void CatalogueFolders();
@@ -132,11 +145,18 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   std::vector<std::uint8_t> inodeBitmap_;  // bit k: inode k + 1 in use; empty when unread
   std::uint64_t bitmapBlocks_ = 0;
 
+  // The journal: its blocks on the volume and the index of the copies it holds.
+  std::vector<Piece> journalPieces_;
+  JournalBlockReader journalReader_;
+  std::optional<JournalIndex> journal_;
+  bool journalTried_ = false;
+
   // The last inode-table block read.
   std::vector<std::uint8_t> tableBlock_;
   std::uint64_t tableBlockNumber_ = UINT64_MAX;
 
-  // Scan state; the pieces of files whose data did not come from their inode as it stands.
+  // Scan state; the pieces of files whose data did not come from their inode as it stands, by
+  // record id (an inode taken by a new file has both the old file's record and the new one's).
   std::map<std::uint32_t, FolderSeen> folders_;
   std::deque<std::uint32_t> pendingFolders_;
   std::unordered_set<std::uint32_t> walkedFolders_;
