@@ -12,7 +12,7 @@ layers=(
   "device"
   "engine"
   "formats"
-  "fat ntfs exfat carve"
+  "fat ntfs exfat ext carve"
   "scan"
   "app"
   "preview"

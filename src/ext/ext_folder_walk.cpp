@@ -1,5 +1,7 @@
 // The quick ext engine's folder walk: each folder's blocks, the live and deleted entries in them,
 // the records of what they name, and the inodes no name reaches.
+#include <set>
+
 #include "engine/name_sanitize.h"
 #include "ext/fast_ext_recovery.h"
 #include "formats/carve_at_sector.h"
@@ -85,12 +87,12 @@ void CFastExtRecovery::WalkFolder(std::uint32_t number) {
     const std::optional<ExtInode> full = ParseExtInode(raw, sb_.inodeSize);
     if (!full) return;
     const std::uint64_t sector = AbsoluteSector(inodeByte / 512);
-    std::unordered_set<std::uint32_t> seen;
+    std::set<std::pair<std::uint32_t, std::string>> seen;
     const auto take = [&](const ExtInode& holder, bool fromJournal) {
       for (std::span<const std::uint8_t> area : {std::span<const std::uint8_t>(holder.block).subspan(4),
                                                  ExtInlineDataXattr(holder)}) {
         for (ExtDirEntry e : ParseExtDirBlock(area, sb_.inodesCount, hasFileType)) {
-          if (e.inode != 0 && !seen.insert(e.inode).second) continue;
+          if (e.inode != 0 && !seen.emplace(e.inode, e.name).second) continue;
           if (fromJournal) e.deleted = true;
           TakeEntry(e, number, deleted, sector,
                     fromJournal ? ExtNameSource::Journal
@@ -121,7 +123,7 @@ void CFastExtRecovery::WalkFolder(std::uint32_t number) {
   }
   // A folder's size is whole blocks; the entries are read block by block.
   std::vector<std::uint8_t> block(sb_.blockSize);
-  std::unordered_set<std::uint32_t> seen;  // inodes this folder's entries named
+  std::set<std::pair<std::uint32_t, std::string>> seen;  // what this folder's entries named
   std::uint64_t allowed = std::min<std::uint64_t>(blockBudget_, kExtMaxFolderBytes / sb_.blockSize);
   const std::uint64_t sizeBlocks = (data.inode.size + sb_.blockSize - 1) / sb_.blockSize;
   for (const Piece& piece : data.pieces) {
@@ -138,11 +140,11 @@ void CFastExtRecovery::WalkFolder(std::uint32_t number) {
 }
 
 void CFastExtRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint64_t blockNumber, std::uint32_t folder,
-                                 bool inDeleted, std::unordered_set<std::uint32_t>& seen) {
+                                 bool inDeleted, std::set<std::pair<std::uint32_t, std::string>>& seen) {
   const bool hasFileType = (sb_.featureIncompat & kExtIncompatFiletype) != 0;
   const std::uint64_t firstSector = AbsoluteSector(SectorOfBlock(blockNumber));
   for (const ExtDirEntry& e : ParseExtDirBlock(block, sb_.inodesCount, hasFileType)) {
-    if (e.inode != 0 && !seen.insert(e.inode).second) continue;
+    if (e.inode != 0 && !seen.emplace(e.inode, e.name).second) continue;
     TakeEntry(e, folder, inDeleted, firstSector + e.offset / 512,
               e.deleted ? ExtNameSource::DeletedEntry : ExtNameSource::Directory);
   }
@@ -153,7 +155,7 @@ void CFastExtRecovery::WalkBlock(std::span<const std::uint8_t> block, std::uint6
   for (const JournalBlockContent& copy : JournalBlockCopies(*journal, journalReader_, blockNumber)) {
     if (copy.bytes.size() != block.size()) continue;
     for (ExtDirEntry e : ParseExtDirBlock(copy.bytes, sb_.inodesCount, hasFileType)) {
-      if (e.inode == 0 || !seen.insert(e.inode).second) continue;
+      if (e.inode == 0 || !seen.emplace(e.inode, e.name).second) continue;
       e.deleted = true;
       TakeEntry(e, folder, inDeleted, firstSector + e.offset / 512, ExtNameSource::Journal);
     }

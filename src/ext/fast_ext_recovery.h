@@ -25,6 +25,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -131,7 +132,7 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   // The walk (ext_folder_walk.cpp).
   void WalkFolder(std::uint32_t inode);
   void WalkBlock(std::span<const std::uint8_t> block, std::uint64_t blockNumber, std::uint32_t folder, bool inDeleted,
-                 std::unordered_set<std::uint32_t>& seen);
+                 std::set<std::pair<std::uint32_t, std::string>>& seen);
   void TakeEntry(const ExtDirEntry& entry, std::uint32_t folder, bool inDeleted, std::uint64_t entrySector,
                  ExtNameSource nameSource);
   FoundFileRecord InodeRecord(const ExtInode& inode, bool isFolder, bool deleted) const;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include <cstdlib>
 
 #include "fixtures/fixture_paths.h"
@@ -40,20 +43,27 @@ TEST(EngineFactory, EachVolumeGetsAnEngineThatScansIt) {
   EXPECT_EQ(CreateEngineForImage(dir / "big-sectors.img", 7, false), nullptr);
 }
 
-TEST(EngineFactory, ExtImageGetsThePlaceholderThatFindsNothing) {
+TEST(EngineFactory, ExtImageGetsTheExtEngine) {
   REQUIRE_FIXTURE("ext4.img");
   EnginePtr engine = CreateEngineForImage(FixturePath("ext4.img"), 7, false);
   ASSERT_NE(engine, nullptr);
   EXPECT_EQ(engine->Scan(nullptr), kSuccess);
-  EXPECT_EQ(engine->GetFoundCount(), 0u);
   RecordList list;
   EXPECT_EQ(engine->GetChildren(nullptr, 0, list), kSuccess);
-  EXPECT_TRUE(list.empty());
-  EXPECT_EQ(engine->FilterByType(".jpg", list), 0);
-  EXPECT_TRUE(list.empty());
+  std::set<std::string> names;
+  for (const FoundFileRecord& r : list) {
+    names.insert(std::string(RecordName(r)));
+    EXPECT_EQ(+r.engineTag, kTagFastExt);
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"data", "empty", "hello.txt", "lost+found", "pics"}));
+  list.clear();
+  EXPECT_EQ(engine->FilterByType(".jpg", list), 1);
+  // Most of the volume is free, and the deep scan sweeps it.
+  ASSERT_EQ(engine->BuildFreeSpaceMap(), kSuccess);
   std::uint64_t start = 0;
   std::uint64_t length = 0;
-  EXPECT_EQ(engine->GetNextFreeRange(&start, &length), 0);
+  EXPECT_EQ(engine->GetNextFreeRange(&start, &length), 1);
+  EXPECT_GT(length, 0u);
   // Quick mode has no engine for a volume nobody recognises, nor for a file too short to hold one.
   REQUIRE_FIXTURE("raw.bin");
   EXPECT_EQ(CreateEngineForImage(FixturePath("raw.bin"), 7, false), nullptr);
