@@ -33,6 +33,7 @@ max_len() {
   case "$1" in
     fuzz_fat_engine) echo 393216 ;;
     fuzz_exfat_engine) echo 393216 ;;
+    fuzz_ext_engine) echo 393216 ;;
     fuzz_ntfs_engine) echo 262144 ;;
     fuzz_carve_engine) echo 131072 ;;
     fuzz_formatted_fat) echo 131072 ;;

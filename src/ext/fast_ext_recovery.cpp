@@ -181,11 +181,12 @@ std::vector<CFastExtRecovery::Piece> CFastExtRecovery::MapInode(const ExtInode& 
   if (inode.UsesExtents()) {
     const std::optional<ExtExtentNode> root = ParseExtExtentNode(inode.block);
     if (!root) return out;
-    std::uint32_t nodesLeft = kExtMaxMapBlocks;
+    // A sound tree has fewer nodes than the volume has blocks.
+    std::uint32_t nodesLeft = static_cast<std::uint32_t>(std::min<std::uint64_t>(kExtMaxMapBlocks, sb_.blocksCount));
     WalkExtentNode(inode.block, root->depth, maxBlocks, nodesLeft, out);
   } else {
     std::uint64_t logical = 0;
-    std::uint32_t blocksLeft = kExtMaxMapBlocks;
+    std::uint32_t blocksLeft = static_cast<std::uint32_t>(std::min<std::uint64_t>(kExtMaxMapBlocks, sb_.blocksCount));
     for (std::size_t k = 0; k < 12 && logical < maxBlocks; ++k, ++logical) {
       const std::uint32_t block = LoadU32LE(inode.block.data() + 4 * k);
       if (block == 0 || block >= sb_.blocksCount) continue;
@@ -256,7 +257,7 @@ void CFastExtRecovery::WalkIndirect(std::uint64_t block, std::uint32_t level, st
     logical += span;
     return;
   }
-  for (std::uint64_t k = 0; k < perBlock && logical < maxBlocks; ++k) {
+  for (std::uint64_t k = 0; k < perBlock && logical < maxBlocks && out.size() < kMaxPieces; ++k) {
     const std::uint32_t target = LoadU32LE(pointers.data() + 4 * k);
     if (level > 1) {
       WalkIndirect(target, level - 1, logical, maxBlocks, blocksLeft, out);
@@ -424,10 +425,18 @@ Result CFastExtRecovery::ReadItemData(const FoundFileRecord& record, std::uint64
   if (!IsOpen()) return kErrInvalidHandle;
   const std::uint32_t number = record.objectNumber;
   if (ExtDataSourceOf(record) != ExtDataSource::Inode) {
-    // Pieces of an older inode are known for the records of this scan only.
+    if (record.engineTag != kTagFastExt) return kErrInvalidParameter;
     const auto older = olderData_.find(std::uint32_t{record.recordId});
-    if (older == olderData_.end() || record.engineTag != kTagFastExt) return kErrReadFault;
-    return ReadPieces(older->second.pieces, size, sink);
+    if (older != olderData_.end()) return ReadPieces(older->second.pieces, size, sink);
+    // A catalogue reopened from an earlier scan's log: the older inode is looked up again, the
+    // way the scan found it.
+    const std::optional<ExtInode> now = ReadInode(number);
+    if (!now) return kErrReadFault;
+    const bool live = InodeInUse(number) && now->links > 0 && now->dtime == 0;
+    std::optional<ExtInode> copy = live ? std::nullopt : OlderInodeCopy(number, *now);
+    if (!copy) copy = OlderCopyBeforeReuse(number, now->generation, false);
+    if (!copy) return kErrReadFault;
+    return ReadPieces(MapInode(*copy, (copy->size + sb_.blockSize - 1) / sb_.blockSize), size, sink);
   }
   std::vector<std::uint8_t> raw;
   if (!ReadRawInode(number, raw)) return kErrReadFault;

@@ -311,7 +311,7 @@ bool DiskPage::CollectSources(bool deep, std::vector<ResolvedSource>& resolved) 
       ShowMessageBox(BoxKind::Error, window(), FromUtf8(error));
       return false;
     }
-    // A quick scan of a whole disk reads its FAT, exFAT and NTFS volumes; an unallocated area or
+    // A quick scan of a whole disk reads its FAT, exFAT, NTFS and ext volumes; an unallocated area or
     // a partition of another kind has nothing for it and would end the scan of the others.
     if (wholeDisk && !deep) {
       const VolumeKind kind = DetectSourceKind(source);
