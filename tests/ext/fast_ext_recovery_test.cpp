@@ -84,6 +84,17 @@ TEST(FastExtRecovery, LiveAndDeletedFilesComeBackByPathAndBytesAndDamageNeverCra
     ASSERT_EQ(s.opened, kSuccess);
     ASSERT_EQ(s.scanned, kSuccess);
     const ExtSuperblock& sb = *s.engine->Superblock();
+    // An engine that never scanned stands for one that reopened the scan's log (a resumed deep
+    // scan): it must find the same older inodes again.
+    Scanned reopened;
+    reopened.engine = std::make_unique<CFastExtRecovery>();
+    if (partition == 0) {
+      ASSERT_EQ(reopened.engine->OpenImageFile(path, 1), kSuccess);
+    } else {
+      setenv("REXMOOR_DRIVES", path.c_str(), 1);
+      ASSERT_EQ(reopened.engine->OpenDisk(0, partition, std::filesystem::file_size(path) / 512 - partition, 1), kSuccess);
+      unsetenv("REXMOOR_DRIVES");
+    }
 
     std::set<std::string> known{"/lost+found/"};
     for (const ExtManifestEntry& f : manifest) {
@@ -107,6 +118,8 @@ TEST(FastExtRecovery, LiveAndDeletedFilesComeBackByPathAndBytesAndDamageNeverCra
         // On a journalled volume a deleted inode's map is gone: only the journal can have given it.
         if (f.inodeNow == "zeroed") EXPECT_EQ(ExtDataSourceOf(r), ExtDataSource::Journal) << f.path;
         EXPECT_EQ(RecoveredSha(*s.engine, it->second, work / ("out" + std::to_string(++written))), f.sha256) << f.path;
+        EXPECT_EQ(RecoveredSha(*reopened.engine, it->second, work / ("out" + std::to_string(++written))), f.sha256)
+            << f.path << " from a reopened log";
         ++recoveredDeleted;
       } else if (it != s.tree.end() && f.reused.value_or(false)) {
         EXPECT_EQ(std::int32_t{it->second.record.contentState}, 0) << f.path << " lost its blocks to a later file";
