@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <span>
 
+#include "formats/ext_extent_scan.h"
 #include "formats/ext_layout.h"
 
 // One damaged inode (128 or 256 bytes, or as long as the input) and the extent-tree nodes in it
@@ -15,13 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> inlineData = rexmoor::ExtInlineDataXattr(*inode);
     if (!inlineData.empty() && (inlineData.data() < data || inlineData.data() + inlineData.size() > data + size))
       __builtin_trap();
-    if (const auto node = rexmoor::ParseExtExtentNode(inode->block))
-      if (node->entries.size() > 4 || node->depth > rexmoor::kExtMaxExtentDepth) __builtin_trap();
+    if (const auto node = rexmoor::ParseExtentNode(inode->block, 0))
+      if (node->extents.size() + node->indexes.size() > 4 || node->header.depth > rexmoor::kMaxExtentDepth)
+        __builtin_trap();
   }
-  if (const auto node = rexmoor::ParseExtExtentNode(bytes)) {
-    if (12 + node->entries.size() * 12 > size) __builtin_trap();
-    for (const rexmoor::ExtExtentEntry& e : node->entries)
-      if (node->depth == 0 && e.length > 32768) __builtin_trap();
+  if (const auto node = rexmoor::ParseExtentNode(bytes, 1u << 20)) {
+    if (12 + (node->extents.size() + node->indexes.size()) * 12 > size) __builtin_trap();
+    for (const rexmoor::ExtentEntry& e : node->extents)
+      if (e.length > 32768 || e.physical + e.length > (1u << 20)) __builtin_trap();
   }
   return 0;
 }

@@ -179,11 +179,11 @@ std::vector<CFastExtRecovery::Piece> CFastExtRecovery::MapInode(const ExtInode& 
   std::vector<Piece> out;
   if (inode.HasInlineData() || maxBlocks == 0) return out;
   if (inode.UsesExtents()) {
-    const std::optional<ExtExtentNode> root = ParseExtExtentNode(inode.block);
+    const std::optional<ExtentNode> root = ParseExtentNode(inode.block, sb_.blocksCount);
     if (!root) return out;
     // A sound tree has fewer nodes than the volume has blocks.
     std::uint32_t nodesLeft = static_cast<std::uint32_t>(std::min<std::uint64_t>(kExtMaxMapBlocks, sb_.blocksCount));
-    WalkExtentNode(inode.block, root->depth, maxBlocks, nodesLeft, out);
+    WalkExtentNode(*root, maxBlocks, nodesLeft, out);
   } else {
     std::uint64_t logical = 0;
     std::uint32_t blocksLeft = static_cast<std::uint32_t>(std::min<std::uint64_t>(kExtMaxMapBlocks, sb_.blocksCount));
@@ -218,25 +218,25 @@ std::vector<CFastExtRecovery::Piece> CFastExtRecovery::MapInode(const ExtInode& 
   return kept;
 }
 
-void CFastExtRecovery::WalkExtentNode(std::span<const std::uint8_t> bytes, std::uint32_t expectDepth,
-                                      std::uint64_t maxBlocks, std::uint32_t& nodesLeft, std::vector<Piece>& out) {
-  const std::optional<ExtExtentNode> node = ParseExtExtentNode(bytes);
-  if (!node || node->depth != expectDepth) return;
-  for (const ExtExtentEntry& e : node->entries) {
+void CFastExtRecovery::WalkExtentNode(const ExtentNode& node, std::uint64_t maxBlocks, std::uint32_t& nodesLeft,
+                                      std::vector<Piece>& out) {
+  // The parser has put every extent and child on the volume, in order.
+  for (const ExtentEntry& e : node.extents) {
     if (out.size() >= kMaxPieces) return;
-    if (node->depth == 0) {
-      if (e.logical >= maxBlocks || e.length == 0 || e.physical >= sb_.blocksCount) continue;
-      std::uint64_t length = std::min<std::uint64_t>(e.length, maxBlocks - e.logical);
-      length = std::min<std::uint64_t>(length, sb_.blocksCount - e.physical);
-      out.push_back(Piece{e.logical, e.physical, static_cast<std::uint32_t>(length), e.uninitialized});
-      continue;
-    }
-    if (e.logical >= maxBlocks || e.physical >= sb_.blocksCount || nodesLeft == 0) continue;
+    if (e.logical >= maxBlocks) continue;
+    const std::uint64_t length = std::min<std::uint64_t>(e.length, maxBlocks - e.logical);
+    out.push_back(Piece{e.logical, e.physical, static_cast<std::uint32_t>(length), e.uninitialized});
+  }
+  std::vector<std::uint8_t> child;
+  for (const ExtentIndexEntry& e : node.indexes) {
+    if (e.logical >= maxBlocks || nodesLeft == 0 || out.size() >= kMaxPieces) return;
     --nodesLeft;
-    std::vector<std::uint8_t> child(sb_.blockSize);
+    child.assign(sb_.blockSize, 0);
     std::uint32_t got = 0;
-    if (ReadBlocks(e.physical, 1, child.data(), &got) != kSuccess || got != 1) continue;
-    WalkExtentNode(child, expectDepth - 1, maxBlocks, nodesLeft, out);
+    if (ReadBlocks(e.child, 1, child.data(), &got) != kSuccess || got != 1) continue;
+    // Each level down is one shallower: a child that says otherwise (a loop) is not followed.
+    const std::optional<ExtentNode> next = ParseExtentBlock(child, sb_.blocksCount);
+    if (next && next->header.depth + 1 == node.header.depth) WalkExtentNode(*next, maxBlocks, nodesLeft, out);
   }
 }
 

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/volume_recovery_base.h"
+#include "formats/ext_extent_scan.h"
 #include "formats/ext_journal.h"
 #include "formats/ext_layout.h"
 
@@ -107,8 +108,8 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
 
   // The pieces an inode's i_block maps (extent tree or block map), for at most maxBlocks file blocks.
   std::vector<Piece> MapInode(const ExtInode& inode, std::uint64_t maxBlocks);
-  void WalkExtentNode(std::span<const std::uint8_t> bytes, std::uint32_t expectDepth, std::uint64_t maxBlocks,
-                      std::uint32_t& nodesLeft, std::vector<Piece>& out);
+  void WalkExtentNode(const ExtentNode& node, std::uint64_t maxBlocks, std::uint32_t& nodesLeft,
+                      std::vector<Piece>& out);
   void WalkIndirect(std::uint64_t block, std::uint32_t level, std::uint64_t& logical, std::uint64_t maxBlocks,
                     std::uint32_t& blocksLeft, std::vector<Piece>& out);
   // Where a deleted inode's data can still be had: the inode itself, else an older copy of it.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "formats/crc32c.h"
+#include "formats/ext_extent_scan.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor {
@@ -237,8 +238,8 @@ std::optional<ExtInode> ParseExtInode(std::span<const std::uint8_t> bytes, std::
 bool ExtInodeHoldsBlocks(const ExtInode& inode) {
   if (inode.HasInlineData()) return false;
   if (inode.UsesExtents()) {
-    const std::optional<ExtExtentNode> node = ParseExtExtentNode(inode.block);
-    return node && !node->entries.empty();
+    const std::optional<ExtentNode> node = ParseExtentNode(inode.block, 0);
+    return node && node->header.entries != 0;
   }
   for (std::size_t k = 0; k < 15; ++k)
     if (LoadU32LE(inode.block.data() + 4 * k) != 0) return true;
@@ -265,37 +266,6 @@ std::span<const std::uint8_t> ExtInlineDataXattr(const ExtInode& inode) {
     at += (16 + std::size_t{nameLen} + 3) & ~std::size_t{3};
   }
   return {};
-}
-
-std::optional<ExtExtentNode> ParseExtExtentNode(std::span<const std::uint8_t> bytes) {
-  ByteView v(bytes);
-  if (v.U16LE(0).value_or(0) != kExtExtentMagic) return std::nullopt;
-  const std::uint16_t count = *v.U16LE(2);
-  const std::uint16_t max = *v.U16LE(4);
-  const std::uint16_t depth = *v.U16LE(6);
-  if (depth > kExtMaxExtentDepth || count > max || !v.Has(12, std::size_t{count} * 12)) return std::nullopt;
-  ExtExtentNode node;
-  node.depth = depth;
-  node.entries.reserve(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t at = 12 + 12 * k;
-    ExtExtentEntry e;
-    e.logical = *v.U32LE(at);
-    if (depth == 0) {
-      std::uint16_t len = *v.U16LE(at + 4);
-      // Lengths above 32768 mark an extent that was allocated but never written.
-      if (len > 32768) {
-        e.uninitialized = true;
-        len = static_cast<std::uint16_t>(len - 32768);
-      }
-      e.length = len;
-      e.physical = (std::uint64_t{*v.U16LE(at + 6)} << 32) | *v.U32LE(at + 8);
-    } else {
-      e.physical = *v.U32LE(at + 4) | (std::uint64_t{*v.U16LE(at + 8)} << 32);
-    }
-    node.entries.push_back(e);
-  }
-  return node;
 }
 
 std::vector<ExtDirEntry> ParseExtDirBlock(std::span<const std::uint8_t> block, std::uint32_t inodesCount,

@@ -1,6 +1,7 @@
 // ext2/3/4 on-disk structures as pure functions of bytes: the superblock, the group descriptors,
-// inodes, the extent tree's nodes, block-map pointers and directory blocks (live entries and the
-// deleted ones left in the slack of their predecessors' record lengths).
+// inodes and directory blocks (live entries and the
+// deleted ones left in the slack of their predecessors' record lengths). Extent-tree nodes are
+// decoded by ext_extent_scan.h.
 #pragma once
 
 #include <array>
@@ -131,27 +132,6 @@ bool ExtInodeHoldsBlocks(const ExtInode& inode);
 // The bytes of system.data in an inode's in-inode xattr area (the part of inline data past
 // i_block's 60 bytes); empty when there is none.
 std::span<const std::uint8_t> ExtInlineDataXattr(const ExtInode& inode);
-
-// --- the extent tree --------------------------------------------------------------------------
-
-inline constexpr std::uint16_t kExtExtentMagic = 0xF30A;
-inline constexpr std::uint16_t kExtMaxExtentDepth = 5;
-
-struct ExtExtentEntry {
-  std::uint32_t logical = 0;  // first file block
-  std::uint32_t length = 0;   // blocks (leaf only)
-  std::uint64_t physical = 0; // first volume block (leaf), or the child node's block (index)
-  bool uninitialized = false; // reads as zeros
-};
-
-struct ExtExtentNode {
-  std::uint16_t depth = 0;
-  std::vector<ExtExtentEntry> entries;
-};
-
-// Decodes one extent-tree node (i_block or a tree block). Nothing when the header is not one or
-// its entry count does not fit the bytes.
-std::optional<ExtExtentNode> ParseExtExtentNode(std::span<const std::uint8_t> bytes);
 
 // --- directories ------------------------------------------------------------------------------
 
