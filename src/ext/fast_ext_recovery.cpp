@@ -132,6 +132,8 @@ bool CFastExtRecovery::BlockInUse(std::uint64_t block) const {
 
 bool CFastExtRecovery::InodeInUse(std::uint32_t inode) const {
   if (inode == 0) return false;
+  // Without the bitmaps the inode's own link count and deletion time decide.
+  if (inodeBitmap_.empty()) return true;
   const std::uint64_t k = inode - 1;
   return k / 8 < inodeBitmap_.size() && (inodeBitmap_[k / 8] & (1u << (k % 8))) != 0;
 }
@@ -424,6 +426,8 @@ Result CFastExtRecovery::ReadAll(const ExtInode& inode, const std::vector<Piece>
 Result CFastExtRecovery::ReadItemData(const FoundFileRecord& record, std::uint64_t size, const ItemDataSink& sink) {
   if (!IsOpen()) return kErrInvalidHandle;
   const std::uint32_t number = record.objectNumber;
+  // Nothing says where a deleted file's data lay: zeros would pass for it.
+  if (ExtDataSourceOf(record) == ExtDataSource::None) return kErrReadFault;
   if (ExtDataSourceOf(record) != ExtDataSource::Inode) {
     if (record.engineTag != kTagFastExt) return kErrInvalidParameter;
     const auto older = olderData_.find(std::uint32_t{record.recordId});
