@@ -40,7 +40,17 @@ void CFastExtRecovery::ReleaseVolume() {
 
 // --- opening --------------------------------------------------------------------------------------
 
+Result CFastExtRecovery::Scan(const char* logName) {
+  if (logName == nullptr && !IsOpen() && openError_ != kSuccess) return openError_;
+  return CVolumeRecoveryBase::Scan(logName);
+}
+
 Result CFastExtRecovery::Prepare(const VolumeOpening& volume) {
+  openError_ = PrepareVolume(volume);
+  return openError_;
+}
+
+Result CFastExtRecovery::PrepareVolume(const VolumeOpening& volume) {
   ExtSuperblock sb;
   const std::span<const std::uint8_t> boot(volume.boot);
   switch (ParseExtSuperblock(boot.subspan(kExtSuperblockOffset, kExtSuperblockSize), sb)) {

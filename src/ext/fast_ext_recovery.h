@@ -59,6 +59,9 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   CFastExtRecovery();
   ~CFastExtRecovery() override;
 
+  // A volume that could not be opened says why (features this engine cannot read: 50), where the
+  // frame would only say that nothing is open.
+  Result Scan(const char* logName) override;
   Result BuildFreeSpaceMap() override;
   std::optional<std::uint64_t> FirstDataByte(const FoundFileRecord& record) override;
 
@@ -89,6 +92,7 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   };
 
   Result Prepare(const VolumeOpening& volume) override;
+  Result PrepareVolume(const VolumeOpening& volume);
   void ReleaseVolume() override;
   void ResetScanState() override;
   Result RunScan() override;
@@ -142,6 +146,7 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   void CatalogueNameless();
 
   ExtSuperblock sb_;
+  Result openError_ = kSuccess;  // why the last open failed
   std::vector<ExtGroupDesc> groups_;
   std::vector<std::uint8_t> blockBitmap_;  // bit k: block firstDataBlock + k in use; empty when unread
   std::vector<std::uint8_t> inodeBitmap_;  // bit k: inode k + 1 in use; empty when unread
