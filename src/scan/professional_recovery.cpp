@@ -1,19 +1,23 @@
 #include "scan/professional_recovery.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "engine/file_type_lists.h"
 #include "engine/volume_recovery_base.h"
 #include "formats/carving_context.h"
 #include "platform/clock.h"
+#include "platform/file_handle.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
 #include "scan/engine_factory.h"
@@ -34,6 +38,65 @@ ResumeValues PackResume(const SweepPosition& position, std::uint64_t filesFound)
     packed[2 * k + 1] = static_cast<std::int32_t>(static_cast<std::uint32_t>(values[k] >> 32));
   }
   return packed;
+}
+
+// The carver's state where the sweep stopped, kept beside the logs: a continued scan must carve
+// on as the stopped one would have (text inside a carved container is not text of its own, a
+// transport stream's packets are not new streams). The index holds the position only.
+constexpr const char* kSweepStateName = "Sweep_State";
+constexpr const char* kSweepStateHeader = "rexmoor sweep state 1";
+// More stream extents than this are not kept: the continued scan then starts with none.
+constexpr std::size_t kMaxSavedExtents = 65536;
+
+std::string SweepStateText(const SweepPosition& at, const CarvingContext& carving, std::uint64_t containerEnd,
+                           std::uint64_t fromSector) {
+  std::vector<TsExtentList::Extent> reaching;
+  for (const TsExtentList::Extent& e : carving.tsExtents.extents())
+    if (e.last >= fromSector) reaching.push_back(e);
+  if (reaching.size() > kMaxSavedExtents) reaching.clear();
+  std::string text = std::string(kSweepStateHeader) + "\nposition " + std::to_string(at.rangeStart) + " " +
+                     std::to_string(at.rangeLength) + " " + std::to_string(at.positionInRange) + " " +
+                     std::to_string(at.sectorsDone) + "\ncarving " + std::to_string(containerEnd) + " " +
+                     (carving.tsStreamMode ? "1" : "0") + " " + (carving.mtsInProgress ? "1" : "0") + " " +
+                     std::to_string(reaching.size()) + "\n";
+  for (const TsExtentList::Extent& e : reaching) text += std::to_string(e.first) + " " + std::to_string(e.last) + "\n";
+  return text;
+}
+
+// Reads back what SweepStateText wrote, for the position the index gives; false (nothing
+// changed) when the file is malformed or belongs to another place.
+bool ApplySweepState(const std::string& text, const SweepPosition& at, CarvingContext& carving,
+                     std::uint64_t& containerEnd) {
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line != kSweepStateHeader) return false;
+  std::string word;
+  SweepPosition saved;
+  if (!(in >> word) || word != "position" ||
+      !(in >> saved.rangeStart >> saved.rangeLength >> saved.positionInRange >> saved.sectorsDone))
+    return false;
+  if (saved.rangeStart != at.rangeStart || saved.rangeLength != at.rangeLength ||
+      saved.positionInRange != at.positionInRange || saved.sectorsDone != at.sectorsDone)
+    return false;
+  std::uint64_t end = 0;
+  int ts = 0;
+  int mts = 0;
+  std::size_t count = 0;
+  if (!(in >> word) || word != "carving" || !(in >> end >> ts >> mts >> count) || ts < 0 || ts > 1 || mts < 0 ||
+      mts > 1 || count > kMaxSavedExtents)
+    return false;
+  TsExtentList extents;
+  for (std::size_t k = 0; k < count; ++k) {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    if (!(in >> first >> last) || last < first) return false;
+    extents.Add(first, last);
+  }
+  containerEnd = end;
+  carving.tsStreamMode = ts == 1;
+  carving.mtsInProgress = mts == 1;
+  carving.tsExtents = std::move(extents);
+  return true;
 }
 
 // The image's path as the index remembers it: absolute, so that the same image is recognised
@@ -269,6 +332,35 @@ void CProfessionalRecovery::SaveResumeState() {
   const std::string folder = report_.resumed ? resumeFolder_ : index.CurrentScanFolder();
   report_.saved = index.SaveScan(identity, PackResume(report_.position, report_.filesFound), folder) == kSuccess;
   if (!report_.resumed) resumeFolder_ = folder;
+  if (report_.saved && report_.swept) SaveSweepState(folder);
+}
+
+void CProfessionalRecovery::SaveSweepState(const std::string& folder) {
+  const SweepPosition& at = report_.position;
+  const std::uint64_t from = partitionStartSector_ + at.rangeStart + at.positionInRange;
+  const std::string text = SweepStateText(at, carvingEngine_.Carving(), carvingEngine_.ContainerEnd(), from);
+  // Written whole under another name and renamed, so that a crash never leaves half a state.
+  const std::string path = folder + kSweepStateName;
+  const std::string temp = path + ".tmp";
+  (void)::unlink(temp.c_str());
+  FileHandle file;
+  bool written =
+      FileHandle::CreatePrivate(temp, file) == kSuccess && WriteAll(file, text.data(), text.size(), 0) == kSuccess;
+  file.Close();
+  written = written && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!written) {
+    (void)::unlink(temp.c_str());
+    // No state is better than a stale one: the continued scan then carves from a fresh state.
+    (void)::unlink(path.c_str());
+  }
+}
+
+void CProfessionalRecovery::RestoreSweepState(const SweepPosition& at) {
+  FileHandle file;
+  if (FileHandle::OpenStateFile(resumeFolder_ + kSweepStateName, file, true) != kSuccess) return;
+  std::string text;
+  if (ReadPrefix(file, 8u << 20, text) != kSuccess) return;
+  (void)ApplySweepState(text, at, carvingEngine_.Carving(), carvingEngine_.ContainerEnd());
 }
 
 bool CProfessionalRecovery::EarlierScanHoldsUp(std::string& why) {
@@ -414,7 +506,7 @@ Result CProfessionalRecovery::Scan(const char*) {
   if (report_.resumed) {
     position = {resumeEntry_.ResumeU64(kRangeStart), resumeEntry_.ResumeU64(kRangeLength),
                 resumeEntry_.ResumeU64(kPositionInRange), resumeEntry_.ResumeU64(kSectorsDone)};
-    resumeFound_ = false;
+    resumeFound_ = false;    RestoreSweepState(position);
   }
   report_.position = position;
   report_.filesFound = GetFoundCount();
@@ -438,6 +530,7 @@ Result CProfessionalRecovery::Scan(const char*) {
         [this](const SweepPosition& at, std::int32_t secondsLeft) { return ReportSweep(at, secondsLeft); }, carved);
     report_.position = position;
     report_.sweep = sweep.Counts();
+    report_.swept = true;
     CloseSource(source);
   }
 

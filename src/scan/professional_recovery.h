@@ -87,6 +87,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
     bool resumed = false;
     bool freeRangesMode = false;
     bool saved = false;  // the place was saved: a later scan can continue from it
+    bool swept = false;  // the sweep ran: the carver's state at its stop is worth keeping
     std::uint64_t sectorsTotal = 0;
     SweepPosition position;       // where the sweep stopped
     std::uint64_t filesFound = 0;  // the last figure reported
@@ -115,6 +116,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse, public IResumable
                                     std::uint64_t sectorsDone, std::uint64_t sectorsTotal, std::uint64_t filesFound,
                                     std::int32_t reserved);
   void SaveResumeState();
+  // The carver's state at the sweep's stop, in the scan's folder beside the logs, and back.
+  void SaveSweepState(const std::string& folder);
+  void RestoreSweepState(const SweepPosition& at);
   // The figure the reports carry, counted again when finds were added and enough time passed
   // (or when forced): a count reads every catalogue, so it must not run for each buffer.
   std::uint64_t ShownFileCount(bool force);

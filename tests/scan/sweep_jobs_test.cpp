@@ -139,5 +139,84 @@ TEST_F(SweepJobs, AnyNumberOfThreadsFindsWhatOneFinds) {
   }
 }
 
+// A scan stopped inside a carved container goes on as the uninterrupted one did when another
+// process continues it: the sweep walks on inside a WAV file (whose samples here read as text) and
+// must not carve that text as files of their own, on one thread or several.
+TEST_F(SweepJobs, AScanStoppedInsideAContainerContinuesAsIfNeverStopped) {
+  std::string text;
+  while (text.size() < (1u << 20)) text += "Minutes of the meeting, item 4: the budget was agreed.\n";
+  std::vector<std::uint8_t> wav;
+  auto u32 = [&wav](std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) wav.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+  };
+  auto tag = [&wav](const char* t) { wav.insert(wav.end(), t, t + 4); };
+  tag("RIFF");
+  u32(static_cast<std::uint32_t>(36 + text.size()));
+  tag("WAVE");
+  tag("fmt ");
+  u32(16);
+  u32(0x00010001);  // PCM, one channel
+  u32(8000);
+  u32(8000);
+  u32(0x00080001);  // one byte a frame, 8 bits a sample
+  tag("data");
+  u32(static_cast<std::uint32_t>(text.size()));
+  wav.insert(wav.end(), text.begin(), text.end());
+  carvetest::ImageBuilder builder;
+  builder.Zeros(8);
+  builder.Place(wav);
+  builder.Zeros(256);
+  const std::string image = work / "container.img";
+  test::WriteFileBytes(image, builder.bytes());
+
+  for (const unsigned jobs : {1u, 2u}) {
+    SCOPED_TRACE(std::to_string(jobs) + " jobs");
+    Outcome whole;
+    {
+      test::ScopedDataDir data;
+      ScanLogIndex::ResetForTesting();
+      whole = DeepScanWith(image, jobs, 192u << 10);
+    }
+    ASSERT_EQ(whole.result, kSuccess);
+    ASSERT_EQ(whole.finds.size(), 1u) << "the text inside the WAV file is the WAV file's";
+
+    // Stopped at the n-th report of the sweep, wherever that falls inside the WAV file.
+    int inside = 0;
+    for (int n = 2; n <= 16; n += 2) {
+      SCOPED_TRACE("stopped at report " + std::to_string(n));
+      test::ScopedDataDir data;
+      ScanLogIndex::ResetForTesting();
+      struct Stopper {
+        int left;
+        static std::int32_t Callback(void* self, std::int32_t, std::int32_t weight, std::int32_t, std::uint64_t,
+                                     std::uint64_t, std::uint64_t, std::int32_t) {
+          auto* stopper = static_cast<Stopper*>(self);
+          return weight == kSweepWeight && --stopper->left <= 0 ? kCancelled : 0;
+        }
+      } stopper{n};
+      Outcome part;
+      {
+        EnginePtr made = CreateEngineForImage(image, 'D', true);
+        auto* engine = dynamic_cast<CProfessionalRecovery*>(made.get());
+        ASSERT_NE(engine, nullptr);
+        engine->SetSweepJobs(jobs, 192u << 10);
+        engine->SetCallbacks(&Stopper::Callback, nullptr, &stopper, 100);
+        part = Finish(*engine, engine->Scan(nullptr));
+      }
+      if (part.result == kSuccess) break;  // the sweep made fewer reports
+      ASSERT_EQ(part.result, kCancelled);
+      if (part.position.positionInRange <= 9 || part.position.positionInRange >= 8 + wav.size() / 512) continue;
+      ++inside;
+      // A new process knows nothing of the first: only the index and the logs on disk go on.
+      ScanLogIndex::ResetForTesting();
+      const Outcome rest = DeepScanWith(image, jobs, 192u << 10);
+      EXPECT_TRUE(rest.resumed);
+      EXPECT_EQ(rest.result, kSuccess);
+      EXPECT_EQ(rest.finds, whole.finds);
+    }
+    EXPECT_GT(inside, 0) << "no stop fell inside the WAV file";
+  }
+}
+
 }  // namespace
 }  // namespace rexmoor
