@@ -232,7 +232,11 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
           !CheckSignatureByExtension(first, RecordExtension(record), source_, sectorSize_, record.dataAreaSector))
         overwritten = true;
     }
-    if (overwritten) record.contentState = 0;
+    if (overwritten) {
+      record.contentState = 0;
+    } else if (data.source == ExtDataSource::ExtentLeaf) {
+      record.contentState = 2;  // its end is the last block's
+    }
   }
   named_.insert(entry.inode);
   CatalogueRecord(record, ScanCatalogue::MakeFolderKey(folder, FolderDepth(folder)), false);
@@ -280,7 +284,8 @@ void CFastExtRecovery::CatalogueNameless() {
           folders_.contains(number) || InodeInUse(number))
         continue;
       const std::optional<ExtInode> inode = ReadInode(number);
-      if (!inode || !inode->IsRegular() || inode->size == 0) continue;
+      // A deleted inode's size is often cleared with its map; its leaves may still say more.
+      if (!inode || !inode->IsRegular() || (inode->size == 0 && inode->dtime == 0)) continue;
       InodeData data = DataOf(number, *inode, false);
       if (data.source == ExtDataSource::None || data.pieces.empty()) continue;
       bool overwritten = false;
@@ -302,6 +307,7 @@ void CFastExtRecovery::CatalogueNameless() {
       std::vector<std::uint8_t> raw;
       if (ReadRawInode(number, raw, &inodeByte)) record.locationSector = AbsoluteSector(inodeByte / 512);
       record.extra = SourceBits(data.source, ExtNameSource::None);
+      if (data.source == ExtDataSource::ExtentLeaf) record.contentState = 2;
       if (data.pieces.front().logical == 0 && !data.pieces.front().zeros)
         record.dataAreaSector = AbsoluteSector(SectorOfBlock(data.pieces.front().physical));
       SetRecordName(record, Format("inode%u", number));

@@ -19,6 +19,29 @@ constexpr std::uint64_t kMaxDescriptorBytes = 64ull << 20;
 constexpr std::size_t kMaxPieces = 1u << 20;
 // The engine reads in 512-byte sectors; every block size is a multiple of it.
 constexpr std::uint32_t kExtSectorBytes = 512;
+// Free space read looking for extent-tree blocks, and the blocks kept.
+constexpr std::uint64_t kMaxLeafScanBytes = 256ull << 20;
+constexpr std::size_t kMaxFreeExtentBlocks = 4096;
+
+// Pieces in file order, none over another: the first claim on a file block holds.
+std::vector<CFastExtRecovery::Piece> InFileOrder(std::vector<CFastExtRecovery::Piece> pieces) {
+  using Piece = CFastExtRecovery::Piece;
+  std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.logical < b.logical; });
+  std::vector<Piece> kept;
+  std::uint64_t next = 0;
+  for (Piece p : pieces) {
+    if (p.logical + p.length <= next) continue;
+    if (p.logical < next) {
+      const std::uint64_t skip = next - p.logical;
+      p.logical += skip;
+      p.physical += skip;
+      p.length -= static_cast<std::uint32_t>(skip);
+    }
+    next = p.logical + p.length;
+    kept.push_back(p);
+  }
+  return kept;
+}
 
 }  // namespace
 
@@ -35,6 +58,8 @@ void CFastExtRecovery::ReleaseVolume() {
   journalPieces_.clear();
   journal_.reset();
   journalTried_ = false;
+  freeExtentBlocks_.clear();
+  extentBlocksIndexed_ = false;
   useMap_.Clear();
 }
 
@@ -212,22 +237,7 @@ std::vector<CFastExtRecovery::Piece> CFastExtRecovery::MapInode(const ExtInode& 
     for (std::uint32_t level = 1; level <= 3 && logical < maxBlocks; ++level)
       WalkIndirect(LoadU32LE(inode.block.data() + 4 * (11 + level)), level, logical, maxBlocks, blocksLeft, out);
   }
-  // Pieces in file order, none over another: the first claim on a file block holds.
-  std::stable_sort(out.begin(), out.end(), [](const Piece& a, const Piece& b) { return a.logical < b.logical; });
-  std::vector<Piece> kept;
-  std::uint64_t next = 0;
-  for (Piece p : out) {
-    if (p.logical + p.length <= next) continue;
-    if (p.logical < next) {
-      const std::uint64_t skip = next - p.logical;
-      p.logical += skip;
-      p.physical += skip;
-      p.length -= static_cast<std::uint32_t>(skip);
-    }
-    next = p.logical + p.length;
-    kept.push_back(p);
-  }
-  return kept;
+  return InFileOrder(std::move(out));
 }
 
 void CFastExtRecovery::WalkExtentNode(const ExtentNode& node, std::uint64_t maxBlocks, std::uint32_t& nodesLeft,
@@ -304,9 +314,72 @@ CFastExtRecovery::InodeData CFastExtRecovery::DataOf(std::uint32_t inode, const 
   if (std::optional<ExtInode> older = OlderInodeCopy(inode, now)) {
     data.inode = *older;
     data.pieces = MapInode(*older, blocksFor(*older));
-    if (!data.pieces.empty()) data.source = ExtDataSource::Journal;
+    if (!data.pieces.empty()) {
+      data.source = ExtDataSource::Journal;
+      return data;
+    }
+  }
+  data.inode = now;
+  data.pieces = LeafPieces(inode, now.generation);
+  if (!data.pieces.empty()) {
+    // The deleted inode's size is gone: the file ends with its last block.
+    data.inode.size = (data.pieces.back().logical + data.pieces.back().length) * sb_.blockSize;
+    data.source = ExtDataSource::ExtentLeaf;
   }
   return data;
+}
+
+void CFastExtRecovery::IndexFreeExtentBlocks() {
+  extentBlocksIndexed_ = true;
+  freeExtentBlocks_.clear();
+  if (!sb_.HasMetadataCsum() || bitmapBlocks_ == 0) return;
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(std::max<std::uint64_t>(kDataPieceBytes, sb_.blockSize)));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  const std::uint64_t chunk = buffer.size() / sb_.blockSize;
+  std::uint64_t budget = kMaxLeafScanBytes / sb_.blockSize;
+  for (std::uint64_t b = sb_.firstDataBlock; b < sb_.blocksCount && budget > 0;) {
+    const std::uint64_t k = b - sb_.firstDataBlock;
+    // Whole bytes of used blocks are passed over at once.
+    if (k % 8 == 0 && k / 8 < blockBitmap_.size() && blockBitmap_[k / 8] == 0xFF) {
+      b += 8;
+      continue;
+    }
+    if (BlockInUse(b)) {
+      ++b;
+      continue;
+    }
+    std::uint64_t n = 1;
+    while (n < chunk && n < budget && b + n < sb_.blocksCount && !BlockInUse(b + n)) ++n;
+    std::uint32_t got = 0;
+    (void)ReadBlocks(b, static_cast<std::uint32_t>(n), buffer.data(), &got);
+    const auto read = std::span<const std::uint8_t>(buffer).first(std::size_t{got} * sb_.blockSize);
+    for (std::size_t at : FindExtentBlocks(read, sb_.blockSize, sb_.blocksCount)) {
+      if (freeExtentBlocks_.size() >= kMaxFreeExtentBlocks) return;
+      freeExtentBlocks_.emplace_back(read.begin() + static_cast<std::ptrdiff_t>(at),
+                                     read.begin() + static_cast<std::ptrdiff_t>(at + sb_.blockSize));
+    }
+    budget -= n;
+    b += n;
+  }
+}
+
+std::vector<CFastExtRecovery::Piece> CFastExtRecovery::LeafPieces(std::uint32_t inode, std::uint32_t generation) {
+  std::vector<Piece> out;
+  if (!sb_.HasMetadataCsum()) return out;
+  if (!extentBlocksIndexed_) IndexFreeExtentBlocks();
+  for (const std::vector<std::uint8_t>& block : freeExtentBlocks_) {
+    if (!ExtentBlockBelongsTo(block, sb_.checksumSeed, inode, generation)) continue;
+    // Leaves hold the extents; an index block of the same tree leads only to them.
+    const std::optional<ExtentNode> node = ParseExtentBlock(block, sb_.blocksCount);
+    if (!node || node->header.depth != 0) continue;
+    for (const ExtentEntry& e : node->extents)
+      if (out.size() < kMaxPieces) out.push_back(Piece{e.logical, e.physical, e.length, e.uninitialized});
+  }
+  return InFileOrder(std::move(out));
 }
 
 std::optional<ExtInode> CFastExtRecovery::OlderCopyBeforeReuse(std::uint32_t inode, std::uint32_t generationNow,
@@ -447,6 +520,8 @@ Result CFastExtRecovery::ReadItemData(const FoundFileRecord& record, std::uint64
     const std::optional<ExtInode> now = ReadInode(number);
     if (!now) return kErrReadFault;
     const bool live = InodeInUse(number) && now->links > 0 && now->dtime == 0;
+    if (ExtDataSourceOf(record) == ExtDataSource::ExtentLeaf)
+      return ReadPieces(LeafPieces(number, now->generation), size, sink);
     std::optional<ExtInode> copy = live ? std::nullopt : OlderInodeCopy(number, *now);
     if (!copy) copy = OlderCopyBeforeReuse(number, now->generation, false);
     if (!copy) return kErrReadFault;

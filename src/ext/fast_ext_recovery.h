@@ -5,7 +5,9 @@
 // A file's data is read through its inode's extent tree or block map. ext2 leaves those in a
 // deleted inode; ext3 and ext4 clear them, and then the newest copy of the inode-table block in
 // the journal in which the inode still maps data (same generation) gives them. Inodes that no name
-// reaches but whose data can still be found are listed by number in a lost folder. The block
+// reaches but whose data can still be found are listed by number in a lost folder. Where neither
+// says, a leaf of the inode's extent tree left in free space may: under metadata_csum its checksum
+// names the inode and generation it belonged to; the file's end is then a block estimate. The block
 // bitmaps give the free blocks the deep scan sweeps.
 //
 // Records of this engine:
@@ -124,6 +126,10 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   // the one it has now, a folder or a regular file as asked, mapping its blocks (the generation the
   // old file had is not known).
   std::optional<ExtInode> OlderCopyBeforeReuse(std::uint32_t inode, std::uint32_t generationNow, bool folder);
+  // The pieces the extent-tree leaves left in free blocks give a deleted inode of this generation:
+  // with metadata_csum each tree block's checksum names its inode and generation.
+  std::vector<Piece> LeafPieces(std::uint32_t inode, std::uint32_t generation);
+  void IndexFreeExtentBlocks();
   // The journal's index, built on first use (nothing when the volume has none or it is unreadable).
   const JournalIndex* Journal();
   // Where the bytes of an inode lie: its inode-table block and the offset in it.
@@ -157,6 +163,10 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   JournalBlockReader journalReader_;
   std::optional<JournalIndex> journal_;
   bool journalTried_ = false;
+
+  // Extent-tree blocks found in free space (their bytes), gathered on first use.
+  std::vector<std::vector<std::uint8_t>> freeExtentBlocks_;
+  bool extentBlocksIndexed_ = false;
 
   // The last inode-table block read.
   std::vector<std::uint8_t> tableBlock_;
