@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/file_digest.h"
+#include "formats/crc32c.h"
 #include "platform/byte_view.h"
 
 namespace rexmoor {
@@ -21,7 +22,8 @@ constexpr std::size_t kMaxPieces = 1u << 20;
 constexpr std::uint32_t kExtSectorBytes = 512;
 // Free space read looking for extent-tree blocks, and the blocks kept.
 constexpr std::uint64_t kMaxLeafScanBytes = 256ull << 20;
-constexpr std::size_t kMaxFreeExtentBlocks = 4096;
+constexpr std::size_t kMaxFreeLeaves = 16384;
+constexpr std::size_t kExtMaxBlockSize = 65536;
 
 // Pieces in file order, none over another: the first claim on a file block holds.
 std::vector<CFastExtRecovery::Piece> InFileOrder(std::vector<CFastExtRecovery::Piece> pieces) {
@@ -58,7 +60,7 @@ void CFastExtRecovery::ReleaseVolume() {
   journalPieces_.clear();
   journal_.reset();
   journalTried_ = false;
-  freeExtentBlocks_.clear();
+  freeLeaves_.clear();
   extentBlocksIndexed_ = false;
   useMap_.Clear();
 }
@@ -331,7 +333,10 @@ CFastExtRecovery::InodeData CFastExtRecovery::DataOf(std::uint32_t inode, const 
 
 void CFastExtRecovery::IndexFreeExtentBlocks() {
   extentBlocksIndexed_ = true;
-  freeExtentBlocks_.clear();
+  freeLeaves_.clear();
+  // A whole tree block's slots fill it up to its checksum.
+  leafCoveredBytes_ = static_cast<std::uint32_t>(kExtentHeaderSize + (sb_.blockSize - kExtentHeaderSize) /
+                                                                          kExtentEntrySize * kExtentEntrySize);
   if (!sb_.HasMetadataCsum() || bitmapBlocks_ == 0) return;
   std::vector<std::uint8_t> buffer;
   try {
@@ -341,6 +346,7 @@ void CFastExtRecovery::IndexFreeExtentBlocks() {
   }
   const std::uint64_t chunk = buffer.size() / sb_.blockSize;
   std::uint64_t budget = kMaxLeafScanBytes / sb_.blockSize;
+  std::size_t piecesKept = 0;
   for (std::uint64_t b = sb_.firstDataBlock; b < sb_.blocksCount && budget > 0;) {
     const std::uint64_t k = b - sb_.firstDataBlock;
     // Whole bytes of used blocks are passed over at once.
@@ -358,9 +364,17 @@ void CFastExtRecovery::IndexFreeExtentBlocks() {
     (void)ReadBlocks(b, static_cast<std::uint32_t>(n), buffer.data(), &got);
     const auto read = std::span<const std::uint8_t>(buffer).first(std::size_t{got} * sb_.blockSize);
     for (std::size_t at : FindExtentBlocks(read, sb_.blockSize, sb_.blocksCount)) {
-      if (freeExtentBlocks_.size() >= kMaxFreeExtentBlocks) return;
-      freeExtentBlocks_.emplace_back(read.begin() + static_cast<std::ptrdiff_t>(at),
-                                     read.begin() + static_cast<std::ptrdiff_t>(at + sb_.blockSize));
+      if (freeLeaves_.size() >= kMaxFreeLeaves || piecesKept >= kMaxPieces) return;
+      const std::span<const std::uint8_t> block = read.subspan(at, sb_.blockSize);
+      // Leaves hold the extents; an index block of the same tree leads only to them.
+      const std::optional<ExtentNode> node = ParseExtentBlock(block, sb_.blocksCount);
+      if (!node || node->header.depth != 0 || leafCoveredBytes_ + 4 > block.size()) continue;
+      FreeLeaf leaf;
+      leaf.stored = LoadU32LE(block.data() + leafCoveredBytes_);
+      leaf.coveredCrc = Crc32c(0, block.first(leafCoveredBytes_));
+      for (const ExtentEntry& x : node->extents) leaf.pieces.push_back(Piece{x.logical, x.physical, x.length, x.uninitialized});
+      piecesKept += leaf.pieces.size();
+      freeLeaves_.push_back(std::move(leaf));
     }
     budget -= n;
     b += n;
@@ -371,13 +385,20 @@ std::vector<CFastExtRecovery::Piece> CFastExtRecovery::LeafPieces(std::uint32_t 
   std::vector<Piece> out;
   if (!sb_.HasMetadataCsum()) return out;
   if (!extentBlocksIndexed_) IndexFreeExtentBlocks();
-  for (const std::vector<std::uint8_t>& block : freeExtentBlocks_) {
-    if (!ExtentBlockBelongsTo(block, sb_.checksumSeed, inode, generation)) continue;
-    // Leaves hold the extents; an index block of the same tree leads only to them.
-    const std::optional<ExtentNode> node = ParseExtentBlock(block, sb_.blocksCount);
-    if (!node || node->header.depth != 0) continue;
-    for (const ExtentEntry& e : node->extents)
-      if (out.size() < kMaxPieces) out.push_back(Piece{e.logical, e.physical, e.length, e.uninitialized});
+  if (freeLeaves_.empty()) return out;
+  // The inode's seed, then as many zeros as a leaf's checksum covers.
+  std::array<std::uint8_t, 8> seedBytes{};
+  for (int k = 0; k < 4; ++k) {
+    seedBytes[k] = static_cast<std::uint8_t>(inode >> (8 * k));
+    seedBytes[4 + k] = static_cast<std::uint8_t>(generation >> (8 * k));
+  }
+  const std::uint32_t seed = Crc32c(sb_.checksumSeed, seedBytes);
+  static const std::vector<std::uint8_t> zeros(kExtMaxBlockSize, 0);
+  const std::uint32_t shifted = Crc32c(seed, std::span(zeros).first(leafCoveredBytes_));
+  for (const FreeLeaf& leaf : freeLeaves_) {
+    if (leaf.stored != (shifted ^ leaf.coveredCrc)) continue;
+    for (const Piece& p : leaf.pieces)
+      if (out.size() < kMaxPieces) out.push_back(p);
   }
   return InFileOrder(std::move(out));
 }

@@ -164,8 +164,16 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   std::optional<JournalIndex> journal_;
   bool journalTried_ = false;
 
-  // Extent-tree blocks found in free space (their bytes), gathered on first use.
-  std::vector<std::vector<std::uint8_t>> freeExtentBlocks_;
+  // Extent-tree leaves found in free space, gathered on first use: the checksum stored in each,
+  // the crc32c of the bytes it covers from a zero start (a raw crc is linear, so the checksum an
+  // inode's seed gives is that of the seed over as many zeros, xor this), and their extents.
+  struct FreeLeaf {
+    std::uint32_t stored = 0;
+    std::uint32_t coveredCrc = 0;
+    std::vector<Piece> pieces;
+  };
+  std::vector<FreeLeaf> freeLeaves_;
+  std::uint32_t leafCoveredBytes_ = 0;
   bool extentBlocksIndexed_ = false;
 
   // The last inode-table block read.
