@@ -361,6 +361,19 @@ std::optional<JournalIndex> BuildJournalIndex(const JournalBlockReader& read, st
     }
     if (r.committed) byStart.emplace(m.position, std::move(r));
   }
+  // A transaction that logged no block is a commit block alone. One right behind another
+  // transaction's commit block is taken as such; a lone commit after anything else is most likely
+  // what is left of a transaction written over since.
+  for (std::size_t i = 1; i < meta.size(); ++i) {
+    const MetaBlock& m = meta[i];
+    const MetaBlock& before = meta[i - 1];
+    if (walked[i] || m.type != JournalBlockType::kCommit || before.position + 1 != m.position ||
+        before.type != JournalBlockType::kCommit || before.sequence == m.sequence ||
+        Age(m.sequence, s.sequence) > static_cast<std::int64_t>(logLength) || byStart.size() >= limits.maxTransactions)
+      continue;
+    WalkResult r = walker.Walk(m.position, m.sequence, meta);
+    if (r.committed) byStart.emplace(m.position, std::move(r));
+  }
   std::vector<WalkResult> found;
   found.reserve(byStart.size());
   for (auto& [start, r] : byStart) found.push_back(std::move(r));

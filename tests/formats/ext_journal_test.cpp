@@ -153,11 +153,12 @@ struct JournalCase {
   bool is64bit;
   bool csumV3;
   bool extents;
+  bool dataJournaled;  // file data logged too (data=journal): a block with the magic was escaped
 };
 constexpr JournalCase kCases[] = {
-    {"ext4_journal.img", true, true, true},
-    {"ext4_1k_journal.img", true, true, true},
-    {"ext3_journal.img", false, false, false},
+    {"ext4_journal.img", true, true, true, false},
+    {"ext4_1k_journal.img", true, true, true, false},
+    {"ext3_journal.img", false, false, false, true},
 };
 
 Volume VolumeNamed(const std::string& image) {
@@ -206,6 +207,19 @@ TEST(ExtJournal, RealJournalsMatchLogdumpAndGiveDeletedFilesBack) {
       }
     }
     EXPECT_GT(revoked, 0u);  // the deleted tree's blocks were revoked
+
+    // An escaped copy reads back with its magic number, equal to the block on the volume.
+    std::size_t escaped = 0;
+    for (const auto& [fs, copies] : index->blocks()) {
+      for (const JournalCopy& copy : copies) {
+        if (!copy.escaped) continue;
+        ++escaped;
+        Bytes bytes;
+        ASSERT_TRUE(ReadJournalCopy(read, copy, v.blockSize, bytes));
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), v.Block(fs).begin())) << fs;
+      }
+    }
+    EXPECT_EQ(escaped > 0, c.dataJournaled);
 
     // Every deleted file: its inode as an earlier transaction held it, and its bytes from there.
     const std::uint32_t seed = ExtChecksumSeed(v.uuid);
