@@ -297,6 +297,33 @@ def rar_seeds():
     return {"rar4": rar4, "rar5": rar5}
 
 
+def ext_seeds():
+    """Journals and extent leaves of the committed ext volumes (tests/fixtures/ext/journal)."""
+    folder = os.path.join(ROOT, "tests", "fixtures", "ext", "journal")
+    rows = [l.rstrip("\n").split("\t") for l in open(os.path.join(folder, "volumes.txt")) if not l.startswith("#")]
+    leaves = {}
+    for l in open(os.path.join(folder, "files.txt")):
+        cols = l.rstrip("\n").split("\t")
+        if not l.startswith("#") and cols[8] != "-":
+            leaves[cols[0]] = int(cols[8])
+    for name, bs, blocks, _uuid, _isize, runs in rows:
+        bs, blocks = int(bs), int(blocks)
+        with gzip.open(os.path.join(folder, name + ".gz"), "rb") as f:
+            img = f.read()
+        journal = []
+        for run in runs.split(","):
+            _, physical, count = map(int, run.split(":"))
+            journal += [img[(physical + i) * bs:(physical + i + 1) * bs] for i in range(count)]
+        # The start of the log, its length cut to what the seed holds so the walks wrap inside it.
+        n = (60 * 1024) // bs
+        sb = bytearray(journal[0])
+        struct.pack_into(">I", sb, 0x10, n)
+        put("fuzz_ext_journal", name, bytes([{1024: 0, 2048: 1, 4096: 2}[bs]]) + bytes(sb) + b"".join(journal[1:n]))
+        if name in leaves:
+            leaf = leaves[name]
+            put("fuzz_ext_extent_scan", name + "_leaf", struct.pack("<I", blocks) + img[leaf * bs:(leaf + 2) * bs])
+
+
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
     vols = {n: os.path.join(FIX, n + ".img") for n in ("fat12", "fat16", "fat32", "ntfs", "exfat", "ext4",
@@ -388,6 +415,7 @@ def main():
     for name, data in rar_seeds().items():
         put("fuzz_walks_archives", name, b"\x00" + data)
     document_seeds()
+    ext_seeds()
 
     # Raw media of several files on sector boundaries, as a deep scan meets them.
     for n, group in enumerate((["tiny.jpg", "sample.mid", "sample.gif", "sample.docx"],

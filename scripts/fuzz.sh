@@ -42,6 +42,7 @@ max_len() {
     fuzz_deep_scan) echo 262144 ;;
     fuzz_carve_at_sector) echo 65536 ;;
     fuzz_containers) echo 262144 ;;
+    fuzz_ext_journal) echo 65536 ;;
     *) echo 16384 ;;
   esac
 }

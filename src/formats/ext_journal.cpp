@@ -53,6 +53,7 @@ constexpr std::size_t kCommitNanoseconds = 0x38;
 // Inode fields used to tell whether an old copy still maps data.
 constexpr std::size_t kInodeMode = 0x00;
 constexpr std::size_t kInodeSizeLo = 0x04;
+constexpr std::size_t kInodeSizeHigh = 0x6C;
 constexpr std::size_t kInodeFlags = 0x20;
 constexpr std::size_t kInodeBlock = 0x28;  // i_block, 60 bytes
 constexpr std::size_t kInodeBlockSize = 60;
@@ -361,6 +362,19 @@ std::optional<JournalIndex> BuildJournalIndex(const JournalBlockReader& read, st
     }
     if (r.committed) byStart.emplace(m.position, std::move(r));
   }
+  // A transaction that logged no block is a commit block alone. One right behind another
+  // transaction's commit block is taken as such; a lone commit after anything else is most likely
+  // what is left of a transaction written over since.
+  for (std::size_t i = 1; i < meta.size(); ++i) {
+    const MetaBlock& m = meta[i];
+    const MetaBlock& before = meta[i - 1];
+    if (walked[i] || m.type != JournalBlockType::kCommit || before.position + 1 != m.position ||
+        before.type != JournalBlockType::kCommit || before.sequence == m.sequence ||
+        Age(m.sequence, s.sequence) > static_cast<std::int64_t>(logLength) || byStart.size() >= limits.maxTransactions)
+      continue;
+    WalkResult r = walker.Walk(m.position, m.sequence, meta);
+    if (r.committed) byStart.emplace(m.position, std::move(r));
+  }
   std::vector<WalkResult> found;
   found.reserve(byStart.size());
   for (auto& [start, r] : byStart) found.push_back(std::move(r));
@@ -420,6 +434,9 @@ bool ReadJournalCopy(const JournalBlockReader& read, const JournalCopy& copy, st
 
 bool InodeMapsData(std::span<const std::uint8_t> inode) {
   if (inode.size() < kInodeMinSize) return false;
+  // Deleting sets the size to 0 before the map is freed, in steps that may span transactions:
+  // a copy with a map but no size is one of those steps, with part of the map already gone.
+  if (LoadU32LE(inode.data() + kInodeSizeLo) == 0 && LoadU32LE(inode.data() + kInodeSizeHigh) == 0) return false;
   const std::uint32_t flags = LoadU32LE(inode.data() + kInodeFlags);
   if (flags & kInodeInlineDataFlag) return false;
   const auto area = inode.subspan(kInodeBlock, kInodeBlockSize);

@@ -128,8 +128,7 @@ struct JournalInodeCopy {
 };
 
 // The newest copy of an inode-table block in which the inode at byteOffset (inodeSize bytes) still
-// has the given generation and still maps data: an extent header with entries (or a deeper tree),
-// or for a block-mapped inode any non-zero block pointer. Nothing when no copy qualifies.
+// has the given generation and still maps data (InodeMapsData). Nothing when no copy qualifies.
 std::optional<JournalInodeCopy> FindJournalInodeCopy(const JournalIndex& index, const JournalBlockReader& read,
                                                      std::uint64_t inodeTableBlock, std::uint32_t byteOffset,
                                                      std::uint32_t inodeSize, std::uint32_t generation);
@@ -144,9 +143,9 @@ struct JournalBlockContent {
 std::vector<JournalBlockContent> JournalBlockCopies(const JournalIndex& index, const JournalBlockReader& read,
                                                     std::uint64_t fsBlock, std::size_t maxCopies = 64);
 
-// True when an on-disk ext inode (at least 128 bytes) still maps data in its i_block area: with the
-// extents flag, a valid extent header with entries; without it, a non-zero block pointer. Inline
-// data and fast symlinks are not data maps and give false.
+// True when an on-disk ext inode (at least 128 bytes) still maps data: a non-zero size and, with
+// the extents flag, a valid extent header with entries in i_block; without it, a non-zero block
+// pointer there. Inline data and short symlinks are not data maps and give false.
 bool InodeMapsData(std::span<const std::uint8_t> inode);
 
 }  // namespace rexmoor
