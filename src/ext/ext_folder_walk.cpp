@@ -219,7 +219,8 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
   if (!data.pieces.empty() && data.pieces.front().logical == 0 && !data.pieces.front().zeros)
     record.dataAreaSector = AbsoluteSector(SectorOfBlock(data.pieces.front().physical));
   if (deleted) {
-    bool overwritten = data.source == ExtDataSource::None && data.inode.size > 0;
+    // Nothing left says where its data lay (or that it had any): there is nothing to show.
+    bool overwritten = data.source == ExtDataSource::None;
     // Blocks handed out again since: the data has likely been overwritten.
     for (const Piece& p : data.pieces) {
       for (std::uint32_t k = 0; k < p.length && !overwritten; ++k) overwritten = BlockInUse(p.physical + k);

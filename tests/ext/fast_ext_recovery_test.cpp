@@ -59,12 +59,12 @@ std::string RecoveredSha(CFastExtRecovery& engine, const TreeItem& item, const s
 }
 
 // Whether the manifest says a deleted file's bytes can still be had: its blocks hold them and
-// nothing took them, and its inode still maps them or the journal holds both a copy of the inode
-// that does and its name.
+// nothing took them, and its inode still maps them or the journal holds both its name and a copy
+// of the inode whose newest mapping gives them back.
 bool Recoverable(const ExtManifestEntry& f) {
   if (!f.dataIntact.value_or(false) || f.reused.value_or(false)) return false;
   if (f.inodeNow == "intact" || f.inodeNow == "inline") return true;
-  return f.journalMapped.value_or(0) > 0 && f.journalName.value_or(false);
+  return f.journalData.value_or(false) && f.journalName.value_or(false);
 }
 
 TEST(FastExtRecovery, LiveAndDeletedFilesComeBackByPathAndBytesAndDamageNeverCrashes) {
