@@ -37,6 +37,7 @@ void CFastExtRecovery::ResetScanState() {
   pendingFolders_.clear();
   walkedFolders_.clear();
   named_.clear();
+  foldersWithFinds_.clear();
   olderData_.clear();
 }
 
@@ -190,6 +191,11 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
   const bool isFolder = modeKnown ? inode->IsDir() : entry.fileType == kTypeFolder;
   const bool isFile = modeKnown ? inode->IsRegular() : entry.fileType == kTypeRegular;
   if (!isFolder && !isFile) return;
+  // A live file is walked past, as the other quick engines do: the list holds what was lost.
+  if (isFile && !deleted) {
+    named_.insert(entry.inode);
+    return;
+  }
 
   if (isFolder) {
     if (walkedFolders_.contains(entry.inode)) return;
@@ -240,6 +246,7 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
     }
   }
   named_.insert(entry.inode);
+  foldersWithFinds_.insert(folder);
   CatalogueRecord(record, ScanCatalogue::MakeFolderKey(folder, FolderDepth(folder)), false);
   if (data.source == ExtDataSource::Journal || data.source == ExtDataSource::ExtentLeaf)
     olderData_[std::uint32_t{record.recordId}] = std::move(data);
@@ -258,7 +265,20 @@ std::uint32_t CFastExtRecovery::FolderDepth(std::uint32_t folder) const {
 }
 
 void CFastExtRecovery::CatalogueFolders() {
+  // Listed: the deleted folders and the folders on the way to a deleted file or folder.
+  std::unordered_set<std::uint32_t> listed;
+  auto keepWay = [&](std::uint32_t at) {
+    for (std::uint32_t depth = 0; at != kExtRootInode && depth <= kMaxFolderDepth; ++depth) {
+      const auto it = folders_.find(at);
+      if (it == folders_.end() || !listed.insert(at).second) return;
+      at = it->second.parent;
+    }
+  };
+  for (const std::uint32_t folder : foldersWithFinds_) keepWay(folder);
+  for (const auto& [number, seen] : folders_)
+    if (seen.deleted) keepWay(number);
   for (auto& [number, seen] : folders_) {
+    if (!listed.contains(number)) continue;
     FoundFileRecord record = seen.record;
     CatalogueRecord(record, ScanCatalogue::MakeFolderKey(seen.parent, FolderDepth(seen.parent)), true);
   }

@@ -1,5 +1,5 @@
 // The quick ext2/3/4 engine: walks the folder tree from the root inode breadth-first and lists
-// every file and folder in it, live and deleted. A deleted name is an entry that a deletion merged
+// every deleted file and folder in it, with the folders on the way to them. A deleted name is an entry that a deletion merged
 // into the record length of the entry before it (its bytes stay in that entry's slack); a deleted
 // folder is walked too while its inode (or an older copy of it) still says where its blocks are.
 // A file's data is read through its inode's extent tree or block map. ext2 leaves those in a
@@ -185,6 +185,7 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   std::map<std::uint32_t, FolderSeen> folders_;
   std::deque<std::uint32_t> pendingFolders_;
   std::unordered_set<std::uint32_t> walkedFolders_;
+  std::unordered_set<std::uint32_t> foldersWithFinds_;  // folders that hold a deleted file listed
   std::unordered_set<std::uint32_t> named_;
   std::unordered_map<std::uint32_t, InodeData> olderData_;
   std::uint64_t blockBudget_ = 0;  // folder blocks the scan may still read

@@ -1,6 +1,6 @@
 // The quick ext engine on the ext2/3/4 volumes the kernel wrote and deleted from
-// (tests/fixtures/ext/MANIFEST.txt), and on broken copies of one: the live tree and every deleted
-// file whose data can still be had come back under their paths with their bytes, nothing else is
+// (tests/fixtures/ext/MANIFEST.txt), and on broken copies of one: every deleted file whose data
+// can still be had comes back under its path with its bytes, no live file and nothing else is
 // listed, the free runs hold no live block, and damage gives an error or less, never a crash.
 #include <gtest/gtest.h>
 
@@ -73,7 +73,7 @@ bool Nameless(const ExtManifestEntry& f) {
          f.journalData.value_or(false) && !f.journalName.value_or(false);
 }
 
-TEST(FastExtRecovery, LiveAndDeletedFilesComeBackByPathAndBytesAndDamageNeverCrashes) {
+TEST(FastExtRecovery, DeletedFilesComeBackByPathAndBytesAndDamageNeverCrashes) {
   test::ScopedDataDir data;
   test::TempDir work;
   const std::vector<std::pair<std::string, std::uint64_t>> images = {
@@ -107,12 +107,11 @@ TEST(FastExtRecovery, LiveAndDeletedFilesComeBackByPathAndBytesAndDamageNeverCra
       known.insert(f.path);
       const auto it = s.tree.find(f.path);
       if (!f.deleted) {
-        ASSERT_NE(it, s.tree.end()) << "live, not listed: " << f.path;
+        // The list holds what was lost: a live file never, a live folder only on the way to a find.
+        if (it == s.tree.end()) continue;
+        EXPECT_TRUE(f.folder) << "live, but listed: " << f.path;
         EXPECT_EQ(std::int32_t{it->second.record.deletedMark}, 0) << f.path;
-        if (f.folder) continue;
-        EXPECT_EQ(std::uint64_t{it->second.record.size}, f.size) << f.path;
         EXPECT_EQ(ExtNameSourceOf(it->second.record), ExtNameSource::Directory) << f.path;
-        EXPECT_EQ(RecoveredSha(*s.engine, it->second, work / ("out" + std::to_string(++written))), f.sha256) << f.path;
         continue;
       }
       if (f.folder) continue;

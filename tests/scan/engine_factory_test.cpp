@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "ext/fast_ext_recovery.h"
 #include "fixtures/fixture_paths.h"
 #include "scan/professional_recovery.h"
 #include "test_support.h"
@@ -17,7 +18,7 @@ namespace {
 using test::FixturePath;
 
 // Each volume kind gets an engine that scans it: deleted files are found where some were deleted
-// (fat16, fat32), none where nothing was (fat12, ntfs) or on ext (the placeholder), and a volume
+// (fat16, fat32), none where nothing was (fat12, ntfs, ext4), and a volume
 // with a sector size no engine reads gets no engine at all.
 TEST(EngineFactory, EachVolumeGetsAnEngineThatScansIt) {
   struct Case {
@@ -47,17 +48,14 @@ TEST(EngineFactory, ExtImageGetsTheExtEngine) {
   REQUIRE_FIXTURE("ext4.img");
   EnginePtr engine = CreateEngineForImage(FixturePath("ext4.img"), 7, false);
   ASSERT_NE(engine, nullptr);
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(engine.get()), nullptr);
   EXPECT_EQ(engine->Scan(nullptr), kSuccess);
+  // Nothing was ever deleted on this volume: its live files are not finds.
   RecordList list;
   EXPECT_EQ(engine->GetChildren(nullptr, 0, list), kSuccess);
-  std::set<std::string> names;
-  for (const FoundFileRecord& r : list) {
-    names.insert(std::string(RecordName(r)));
-    EXPECT_EQ(+r.engineTag, kTagFastExt);
-  }
-  EXPECT_EQ(names, (std::set<std::string>{"data", "empty", "hello.txt", "lost+found", "pics"}));
-  list.clear();
+  EXPECT_TRUE(list.empty());
   EXPECT_EQ(engine->FilterByType(".jpg", list), 1);
+  EXPECT_TRUE(list.empty());
   // Most of the volume is free, and the deep scan sweeps it.
   ASSERT_EQ(engine->BuildFreeSpaceMap(), kSuccess);
   std::uint64_t start = 0;
