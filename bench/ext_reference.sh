@@ -3,7 +3,7 @@
 #
 #   bash bench/ext_reference.sh [REXMOOR] [IMAGE...]
 #
-# REXMOOR defaults to build/src/cli/rexmoor (a missing binary skips its rows); IMAGE names such as
+# REXMOOR defaults to build/rexmoor (a missing binary skips its rows); IMAGE names such as
 # ext4_deleted.img pick images from tests/fixtures/ext (default: all). Each tool runs on a copy of
 # the image (a copy of the partition for the tools that want a file system) and must leave it as it
 # was. The recovered files are matched with MANIFEST.txt by sha256: a deleted file counts as
@@ -24,7 +24,7 @@ set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 FIX=$ROOT/tests/fixtures/ext
-REXMOOR=${1:-$ROOT/build/src/cli/rexmoor}
+REXMOOR=${1:-$ROOT/build/rexmoor}
 [[ $# -gt 0 ]] && shift
 IMAGES=("$@")
 if [[ ${#IMAGES[@]} -eq 0 ]]; then
