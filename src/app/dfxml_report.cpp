@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <mutex>
 
 #include "app/record_filter.h"
 #include "device/sector_source.h"
@@ -135,7 +136,13 @@ void WriteFile(std::string& out, const DfxmlFile& file, std::size_t id, std::uin
     if (compressed) Element(out, 3, "compressed", "1");
     const std::uint16_t engine = r.engineTag;
     // NTFS names a file by its MFT record; the FAT family's nearest thing is the first cluster.
-    if (engine == kTagFastNtfs || engine == kTagProNtfs) Element(out, 3, "inode", std::uint64_t{r.objectNumber});
+    if (engine == kTagFastNtfs || engine == kTagProNtfs || engine == kTagFastExt)
+      Element(out, 3, "inode", std::uint64_t{r.objectNumber});
+    if (file.owner) {
+      Element(out, 3, "mode", std::uint64_t{file.owner->mode & 07777u});
+      Element(out, 3, "uid", std::uint64_t{file.owner->uid});
+      Element(out, 3, "gid", std::uint64_t{file.owner->gid});
+    }
     const bool localClock = engine == kTagFastFat || engine == kTagProFat;
     if (r.modifiedTime != 0) Element(out, 3, "mtime", Iso(r.modifiedTime, localClock));
     if (r.accessedTime != 0) Element(out, 3, "atime", Iso(r.accessedTime, localClock));
@@ -152,7 +159,8 @@ void WriteFile(std::string& out, const DfxmlFile& file, std::size_t id, std::uin
     Element(out, 3, "rexmoor:content", ConditionText(ConditionOf(r)));
     Element(out, 3, "rexmoor:engine", EngineTagName(r.engineTag));
     Element(out, 3, "rexmoor:record_id", std::uint64_t{r.recordId});
-    if (r.engineTag != kTagFastNtfs && r.engineTag != kTagProNtfs && r.engineTag != kTagFileType && r.objectNumber != 0)
+    if (r.engineTag != kTagFastNtfs && r.engineTag != kTagProNtfs && r.engineTag != kTagFastExt &&
+        r.engineTag != kTagFileType && r.objectNumber != 0)
       Element(out, 3, "rexmoor:first_cluster", std::uint64_t{r.objectNumber});
     Element(out, 3, "rexmoor:location_sector", std::uint64_t{r.locationSector});
   }
@@ -374,6 +382,15 @@ DfxmlReport RecoveryReport(const RecoveryJob& job, const std::vector<ScanSourceE
   report.volumes = DfxmlVolumesOf(sources, sourceTexts);
   if (hashSource) report.sourceSha256 = SourceSha256(report.volumes);
   AddRecoveredFiles(report, job.Files());
+  // The engines answer one caller at a time (a preview may be reading through them).
+  std::lock_guard<std::mutex> guard(EngineUseLock());
+  for (DfxmlFile& file : report.files) {
+    if (!file.known) continue;
+    for (const ScanSourceEntry& s : sources) {
+      const std::uint16_t tag = s.kind == ScanSourceEntry::Kind::Image ? s.sourceTag : s.driveLetter;
+      if (s.engine && tag == file.record.sourceTag) file.owner = OwnershipOf(*s.engine, file.record);
+    }
+  }
   return report;
 }
 

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/record_filter.h"
 #include "app/recovery_job.h"
 #include "app/scan_job.h"
 #include "engine/file_digest.h"
@@ -44,6 +46,7 @@ struct DfxmlFile {
   FileDigests digests;
   bool hasStatus = false;        // recover: code is the verdict
   Result code = kSuccess;
+  std::optional<FileOwnership> owner;  // permissions and owner, where the file system kept them
 };
 
 struct DfxmlReport {

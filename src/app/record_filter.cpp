@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ext/fast_ext_recovery.h"
+#include "scan/professional_recovery.h"
 #include "platform/clock.h"
 
 namespace rexmoor {
@@ -78,6 +79,30 @@ const char* NameSourceText(const FoundFileRecord& record) {
     case ExtNameSource::None: break;
   }
   return "none";
+}
+
+std::optional<FileOwnership> OwnershipOf(IFileRecoveryParse& engine, const FoundFileRecord& record) {
+  if (record.engineTag != kTagFastExt) return std::nullopt;
+  auto* ext = dynamic_cast<CFastExtRecovery*>(&engine);
+  if (ext == nullptr)
+    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(&engine)) ext = dynamic_cast<CFastExtRecovery*>(deep->QuickEngine());
+  if (ext == nullptr) return std::nullopt;
+  const std::optional<CFastExtRecovery::Ownership> owner = ext->OwnershipOf(record);
+  if (!owner) return std::nullopt;
+  return FileOwnership{owner->mode, owner->uid, owner->gid};
+}
+
+std::string PermissionText(std::uint16_t mode) {
+  std::string text = "rwxrwxrwx";
+  for (int k = 0; k < 9; ++k)
+    if ((mode & (0400 >> k)) == 0) text[static_cast<std::size_t>(k)] = '-';
+  auto special = [&text](std::size_t at, bool set, char withX, char withoutX) {
+    if (set) text[at] = text[at] == 'x' ? withX : withoutX;
+  };
+  special(2, (mode & 04000) != 0, 's', 'S');
+  special(5, (mode & 02000) != 0, 's', 'S');
+  special(8, (mode & 01000) != 0, 't', 'T');
+  return text;
 }
 
 bool WildcardMatch(std::string_view pattern, std::string_view text) {

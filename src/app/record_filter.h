@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/file_recovery_parse.h"
 #include "engine/found_file_record.h"
 
 namespace rexmoor {
@@ -27,6 +28,16 @@ const char* ConditionText(Condition condition);
 // came from ("directory", "deleted-entry", "journal", "none"); null when the engine does not say.
 const char* DataSourceText(const FoundFileRecord& record);
 const char* NameSourceText(const FoundFileRecord& record);
+
+// The permissions and owner a find's file system kept for it (ext inodes); none when it keeps none.
+struct FileOwnership {
+  std::uint16_t mode = 0;  // st_mode: the type and permission bits
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+};
+std::optional<FileOwnership> OwnershipOf(IFileRecoveryParse& engine, const FoundFileRecord& record);
+// "rw-r--r--" and the like, with the set-id and sticky bits as ls shows them.
+std::string PermissionText(std::uint16_t mode);
 
 struct RecordFilter {
   // Matched against the name (not the folder), case-insensitively; '*' and '?' are wildcards. A

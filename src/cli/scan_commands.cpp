@@ -48,6 +48,11 @@ Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   line["accessed"] = JsonTime(r.accessedTime, localClock);
   if (const char* source = DataSourceText(r)) line["data_source"] = std::string(source);
   if (const char* source = NameSourceText(r)) line["name_source"] = std::string(source);
+  if (const std::optional<FileOwnership> owner = OwnershipOf(engine, r)) {
+    line["mode"] = Format("%04o", owner->mode & 07777u);
+    line["uid"] = owner->uid;
+    line["gid"] = owner->gid;
+  }
   return line;
 }
 
@@ -64,9 +69,16 @@ std::string BodyfileLine(IFileRecoveryParse& engine, const FoundFileRecord& r) {
     return fileTime == 0 ? std::string("0") : std::to_string(std::max<std::int64_t>(0, FileTimeToUnix(fileTime)));
   };
   const bool folder = r.isFolder != 0;
-  return "0|" + path + "|" + std::to_string(std::uint32_t{r.objectNumber}) + "|" +
-         (folder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx") + "|0|0|" + std::to_string(folder ? 0 : std::uint64_t{r.size}) + "|" +
-         seconds(r.accessedTime) + "|" + seconds(r.modifiedTime) + "|0|" + seconds(r.createdTime);
+  // The permissions and owner where the file system kept them (ext), as fls -m writes them.
+  std::string mode = folder ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
+  std::string owners = "0|0";
+  if (const std::optional<FileOwnership> owner = OwnershipOf(engine, r)) {
+    mode = std::string(folder ? "d/d" : "r/r") + PermissionText(owner->mode);
+    owners = std::to_string(owner->uid) + "|" + std::to_string(owner->gid);
+  }
+  return "0|" + path + "|" + std::to_string(std::uint32_t{r.objectNumber}) + "|" + mode + "|" + owners + "|" +
+         std::to_string(folder ? 0 : std::uint64_t{r.size}) + "|" + seconds(r.accessedTime) + "|" +
+         seconds(r.modifiedTime) + "|0|" + seconds(r.createdTime);
 }
 
 // Ctrl-C wins; a scan that ended in an error fails a run that would otherwise have succeeded.
@@ -161,6 +173,7 @@ int RunScan(const ScanOptions& options) {
       file.known = true;
       file.record = r;
       file.folder = RecordFolder(*engine, r);
+      file.owner = OwnershipOf(*engine, r);
       for (std::size_t v = 0; v < report.volumes.size(); ++v)
         if (report.volumes[v].sourceTag == r.sourceTag) file.volume = v;
       AddCarvedRun(file, report.volumes[file.volume]);

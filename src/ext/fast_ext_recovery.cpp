@@ -565,6 +565,24 @@ Result CFastExtRecovery::ReadItemData(const FoundFileRecord& record, std::uint64
   return ReadPieces(pieces, size, sink);
 }
 
+std::optional<CFastExtRecovery::Ownership> CFastExtRecovery::OwnershipOf(const FoundFileRecord& record) {
+  if (!IsOpen() || record.engineTag != kTagFastExt || record.objectNumber < kExtRootInode) return std::nullopt;
+  std::optional<ExtInode> inode;
+  if (const auto older = olderData_.find(std::uint32_t{record.recordId}); older != olderData_.end())
+    inode = older->second.inode;
+  if (!inode) inode = ReadInode(record.objectNumber);
+  // A file whose data came from the journal may have lost its inode to a new file since: the
+  // owner is then the one of the copy that still maps the old data.
+  if (inode && ExtDataSourceOf(record) == ExtDataSource::Journal && record.isFolder == 0 &&
+      InodeInUse(record.objectNumber) && inode->links > 0 && inode->dtime == 0) {
+    std::optional<ExtInode> copy = OlderCopyBeforeReuse(record.objectNumber, inode->generation, false);
+    if (!copy) return std::nullopt;
+    inode = copy;
+  }
+  if (!inode || inode->mode == 0) return std::nullopt;
+  return Ownership{inode->mode, inode->uid, inode->gid};
+}
+
 std::uint64_t CFastExtRecovery::ItemByteLimit(const FoundFileRecord&) const {
   return sb_.blocksCount * sb_.blockSize;
 }

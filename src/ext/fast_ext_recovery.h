@@ -70,6 +70,15 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   // The superblock once opened (null before).
   const ExtSuperblock* Superblock() const { return IsOpen() ? &sb_ : nullptr; }
 
+  // The permissions and owner the file's inode gave (of the copy its data came from); none for a
+  // record of another engine, the lost folder, or an inode that no longer says.
+  struct Ownership {
+    std::uint16_t mode = 0;  // type and permission bits as the inode holds them
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+  };
+  std::optional<Ownership> OwnershipOf(const FoundFileRecord& record);
+
   // A run of a file's blocks: file blocks [logical, logical + length) at volume blocks from
   // physical on; zeros reads as zeros (an extent allocated but never written).
   struct Piece {

@@ -126,6 +126,11 @@ TEST(FastExtRecovery, DeletedFilesComeBackByPathAndBytesAndDamageNeverCrashes) {
         EXPECT_EQ(std::uint64_t{r.size}, f.size) << f.path;
         // On a journalled volume a deleted inode's map is gone: only the journal can have given it.
         if (f.inodeNow == "zeroed") EXPECT_EQ(ExtDataSourceOf(r), ExtDataSource::Journal) << f.path;
+        // The volumes were written by root with umask 022: the inode (or its journal copy) says so.
+        const auto owner = s.engine->OwnershipOf(r);
+        ASSERT_TRUE(owner.has_value()) << f.path;
+        EXPECT_EQ(owner->mode, 0100644) << f.path;
+        EXPECT_EQ(owner->uid, 0u) << f.path;
         EXPECT_EQ(RecoveredSha(*s.engine, item, work / ("out" + std::to_string(++written))), f.sha256) << f.path;
         EXPECT_EQ(RecoveredSha(*reopened.engine, item, work / ("out" + std::to_string(++written))), f.sha256)
             << f.path << " from a reopened log";
