@@ -38,6 +38,7 @@ void CFastExtRecovery::ResetScanState() {
   walkedFolders_.clear();
   named_.clear();
   foldersWithFinds_.clear();
+  olderNamed_.clear();
   olderData_.clear();
 }
 
@@ -246,6 +247,7 @@ void CFastExtRecovery::TakeEntry(const ExtDirEntry& entry, std::uint32_t folder,
     }
   }
   named_.insert(entry.inode);
+  if (older) olderNamed_.insert(entry.inode);
   foldersWithFinds_.insert(folder);
   CatalogueRecord(record, ScanCatalogue::MakeFolderKey(folder, FolderDepth(folder)), false);
   if (data.source == ExtDataSource::Journal || data.source == ExtDataSource::ExtentLeaf)
@@ -301,13 +303,25 @@ void CFastExtRecovery::CatalogueNameless() {
       const std::uint64_t wide = g * std::uint64_t{sb_.inodesPerGroup} + k + 1;
       if (wide > sb_.inodesCount) return;
       const auto number = static_cast<std::uint32_t>(wide);
-      if (number < sb_.firstInode || named_.contains(number) || walkedFolders_.contains(number) ||
-          folders_.contains(number) || InodeInUse(number))
-        continue;
-      const std::optional<ExtInode> inode = ReadInode(number);
-      // A deleted inode's size is often cleared with its map; its leaves may still say more.
-      if (!inode || !inode->IsRegular() || (inode->size == 0 && inode->dtime == 0)) continue;
+      if (number < sb_.firstInode || walkedFolders_.contains(number) || folders_.contains(number)) continue;
+      std::optional<ExtInode> inode;
+      const bool reused = InodeInUse(number);
+      if (reused) {
+        // A new file took the inode; the journal may still hold the old file's copy of it, with
+        // another generation, mapping blocks that nothing took since.
+        if (olderNamed_.contains(number) || Journal() == nullptr) continue;
+        const std::optional<ExtInode> now = ReadInode(number);
+        if (!now) continue;
+        inode = OlderCopyBeforeReuse(number, now->generation, false);
+        if (!inode) continue;
+      } else {
+        if (named_.contains(number)) continue;
+        inode = ReadInode(number);
+        // A deleted inode's size is often cleared with its map; its leaves may still say more.
+        if (!inode || !inode->IsRegular() || (inode->size == 0 && inode->dtime == 0)) continue;
+      }
       InodeData data = DataOf(number, *inode, false);
+      if (reused && data.source == ExtDataSource::Inode) data.source = ExtDataSource::Journal;
       if (data.source == ExtDataSource::None || data.pieces.empty()) continue;
       bool overwritten = false;
       for (const Piece& p : data.pieces) {

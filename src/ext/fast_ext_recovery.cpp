@@ -60,6 +60,8 @@ void CFastExtRecovery::ReleaseVolume() {
   journalPieces_.clear();
   journal_.reset();
   journalTried_ = false;
+  copiesBlock_ = UINT64_MAX;
+  copies_.clear();
   freeLeaves_.clear();
   extentBlocksIndexed_ = false;
   useMap_.Clear();
@@ -409,7 +411,11 @@ std::optional<ExtInode> CFastExtRecovery::OlderCopyBeforeReuse(std::uint32_t ino
   std::uint64_t block = 0;
   std::uint32_t offset = 0;
   if (journal == nullptr || !InodeLocation(inode, block, offset)) return std::nullopt;
-  for (const JournalBlockContent& copy : JournalBlockCopies(*journal, journalReader_, block)) {
+  if (block != copiesBlock_) {
+    copies_ = JournalBlockCopies(*journal, journalReader_, block);
+    copiesBlock_ = block;
+  }
+  for (const JournalBlockContent& copy : copies_) {
     if (copy.bytes.size() != sb_.blockSize) continue;
     std::optional<ExtInode> parsed =
         ParseExtInode(std::span(copy.bytes).subspan(offset, sb_.inodeSize), sb_.inodeSize);

@@ -171,6 +171,9 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   std::vector<Piece> journalPieces_;
   JournalBlockReader journalReader_;
   std::optional<JournalIndex> journal_;
+  // The journal's copies of the inode-table block looked at last: neighbouring inodes share it.
+  std::uint64_t copiesBlock_ = UINT64_MAX;
+  std::vector<JournalBlockContent> copies_;
   bool journalTried_ = false;
 
   // Extent-tree leaves found in free space, gathered on first use: the checksum stored in each,
@@ -195,6 +198,7 @@ class CFastExtRecovery final : public CVolumeRecoveryBase {
   std::deque<std::uint32_t> pendingFolders_;
   std::unordered_set<std::uint32_t> walkedFolders_;
   std::unordered_set<std::uint32_t> foldersWithFinds_;  // folders that hold a deleted file listed
+  std::unordered_set<std::uint32_t> olderNamed_;        // reused inodes whose old file a deleted name gave
   std::unordered_set<std::uint32_t> named_;
   std::unordered_map<std::uint32_t, InodeData> olderData_;
   std::uint64_t blockBudget_ = 0;  // folder blocks the scan may still read

@@ -67,10 +67,12 @@ bool Recoverable(const ExtManifestEntry& f) {
   return f.journalData.value_or(false) && f.journalName.value_or(false);
 }
 
-// A deleted file whose bytes the journal's inode copy gives back while no name of it is left.
+// A deleted file whose bytes the journal's inode copy gives back while no name of it is left,
+// whether its inode is free now or a later file took it.
 bool Nameless(const ExtManifestEntry& f) {
-  return f.dataIntact.value_or(false) && !f.reused.value_or(false) && f.inodeNow == "zeroed" &&
-         f.journalData.value_or(false) && !f.journalName.value_or(false);
+  return f.dataIntact.value_or(false) && !f.reused.value_or(false) &&
+         (f.inodeNow == "zeroed" || f.inodeNow == "reused") && f.journalData.value_or(false) &&
+         !f.journalName.value_or(false);
 }
 
 TEST(FastExtRecovery, DeletedFilesComeBackByPathAndBytesAndDamageNeverCrashes) {
