@@ -5,6 +5,8 @@
 #include "engine/name_sanitize.h"
 #include "ext/fast_ext_recovery.h"
 #include "formats/carve_at_sector.h"
+#include "formats/carving_context.h"
+#include "formats/file_format_table.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 
@@ -292,6 +294,7 @@ void CFastExtRecovery::CatalogueNameless() {
   const bool groupChecksums = (sb_.featureRoCompat & (kExtRoCompatGdtCsum | kExtRoCompatMetadataCsum)) != 0;
   std::uint64_t bytesLeft = kMaxOrphanTableBytes;
   bool lostFolderMade = false;
+  CarvingContext recognising;
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     const ExtGroupDesc& d = groups_[g];
     if (d.inodeTable == 0 || (groupChecksums && (d.flags & kExtGroupInodeUninit) != 0)) continue;
@@ -345,7 +348,23 @@ void CFastExtRecovery::CatalogueNameless() {
       if (data.source == ExtDataSource::ExtentLeaf) record.contentState = 2;
       if (data.pieces.front().logical == 0 && !data.pieces.front().zeros)
         record.dataAreaSector = AbsoluteSector(SectorOfBlock(data.pieces.front().physical));
-      SetRecordName(record, Format("inode%u", number));
+      // Named by its inode and, where its first block shows one, its type's extension: it is
+      // sorted with its kind, and a carved copy of it is known for the same file.
+      std::string name = Format("inode%u", number);
+      if (record.dataAreaSector != 0) {
+        std::vector<std::uint8_t> first(sb_.blockSize);
+        std::uint32_t got = 0;
+        if (ReadBlocks(data.pieces.front().physical, 1, first.data(), &got) == kSuccess && got == 1) {
+          recognising.sectorSize = sectorSize_;
+          recognising.source = &source_;
+          recognising.fileStartSector = record.dataAreaSector;
+          recognising.cursorSector = record.dataAreaSector;
+          recognising.tsStreamMode = true;
+          const FileTypeId type = RecogniseHeaderFast(recognising, first);
+          if (type != kTypeNone) name += "." + std::string(ExtensionForType(type));
+        }
+      }
+      SetRecordName(record, name);
       CatalogueRecord(record, ScanCatalogue::MakeFolderKey(kLostFolderObject, 1), false);
       if (data.source != ExtDataSource::Inode) olderData_[std::uint32_t{record.recordId}] = std::move(data);
     }

@@ -5,7 +5,9 @@
 // A file's data is read through its inode's extent tree or block map. ext2 leaves those in a
 // deleted inode; ext3 and ext4 clear them, and then the newest copy of the inode-table block in
 // the journal in which the inode still maps data (same generation) gives them. Inodes that no name
-// reaches but whose data can still be found are listed by number in a lost folder. Where neither
+// reaches but whose data can still be found, and the older file of an inode a later file took
+// where the journal still holds its copy, are listed by number (and the extension their first
+// block shows) in a lost folder. Where neither
 // says, a leaf of the inode's extent tree left in free space may: under metadata_csum its checksum
 // names the inode and generation it belonged to; the file's end is then a block estimate. The block
 // bitmaps give the free blocks the deep scan sweeps.
