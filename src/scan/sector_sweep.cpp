@@ -18,6 +18,7 @@
 #include "ntfs/pro_ntfs_recovery.h"
 #include "platform/byte_view.h"
 #include "platform/clock.h"
+#include "platform/resident_view.h"
 #include "scan/sector_dispatch.h"
 
 namespace rexmoor {
@@ -202,6 +203,9 @@ struct SectorSweep::Page {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> unread;  // absolute [from, to), ascending
   std::uint64_t windowSectors = 0;  // the sectors from first read without a gap
   std::unique_ptr<std::uint8_t[]> data;
+  // The page's bytes: data, or the page cache's own pages when the image holds them all.
+  const std::uint8_t* bytes = nullptr;
+  std::unique_ptr<ResidentView> view;
   Trace trace;
   bool read = false;
   bool traced = false;
@@ -224,10 +228,13 @@ struct SectorSweep::Page {
 
 namespace {
 std::atomic<unsigned> g_defaultJobs{0};
+std::atomic<bool> g_mapCached{true};
 }  // namespace
 
 void SetDefaultSweepJobs(unsigned jobs) { g_defaultJobs.store(jobs); }
 unsigned DefaultSweepJobs() { return g_defaultJobs.load(); }
+
+void SetSweepMapsCachedPages(bool on) { g_mapCached.store(on); }
 
 void SectorSweep::SetJobs(unsigned jobs) {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -289,6 +296,17 @@ void SectorSweep::ReadPage(Page& page) const {
   const auto s = static_cast<std::uint64_t>(sectorSize_);
   const std::uint64_t total = source_.totalSectors;
   const std::uint64_t inside = page.first >= total ? 0 : std::min(page.count, total - page.first);
+  if (inside != 0 && inside == page.count && !source_.reader && g_mapCached.load(std::memory_order_relaxed)) {
+    auto view = std::make_unique<ResidentView>();
+    if (view->Map(source_.handle, page.first * s, static_cast<std::size_t>(inside * s))) {
+      page.bytes = view->Data();
+      page.view = std::move(view);
+      page.windowSectors = inside;
+      page.read = true;
+      return;
+    }
+  }
+  page.bytes = page.data.get();
   std::uint32_t got = 0;
   if (inside != 0)
     (void)ReadSectorsWhole(static_cast<std::int32_t>(inside), source_, page.data.get(), page.first, sectorSize_, &got);
@@ -335,7 +353,7 @@ bool SectorSweep::TracePage(Page& page, const std::atomic<bool>& stop) const {
   CarvingContext ctx;
   ctx.structureWalks = engines_.carver != nullptr ? engines_.carver->Carving().structureWalks : true;
   ctx.SetProgress(&StopCheck, const_cast<std::atomic<bool>*>(&stop), 90);
-  ctx.window = {page.data.get(), page.first, page.windowSectors};
+  ctx.window = {page.bytes, page.first, page.windowSectors};
   std::uint64_t containerEnd = trace.containerEnd;
   const bool carving = engines_.carver != nullptr && engines_.carver->HasCatalogue();
   for (const Page::Piece& piece : page.pieces) {
@@ -350,7 +368,7 @@ bool SectorSweep::TracePage(Page& page, const std::atomic<bool>& stop) const {
         continue;
       }
       visit[static_cast<std::size_t>(p - from)] = static_cast<std::uint8_t>(kVisited | StreamFlags(ctx));
-      const std::span<const std::uint8_t> sector(page.data.get() + (p - page.first) * s, static_cast<std::size_t>(s));
+      const std::span<const std::uint8_t> sector(page.bytes + (p - page.first) * s, static_cast<std::size_t>(s));
       if (zeroSkip_ && IsZeroSector(sector)) {
         ForgetStream(ctx);
         ++p;
@@ -615,7 +633,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     std::size_t e = firstEvent;
     for (; e < end.events && trace.events[e].sector < stopSector; ++e) {
       const Trace::Event& event = trace.events[e];
-      const std::uint8_t* data = page.data.get() + (event.sector - page.first) * s;
+      const std::uint8_t* data = page.bytes + (event.sector - page.first) * s;
       const std::span<const std::uint8_t> sector(data, static_cast<std::size_t>(s));
       try {
         switch (event.kind) {
@@ -701,7 +719,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
         const std::uint64_t n =
             traced ? 1 : std::min({perBuffer, piece.to - p, page.NextUnread(at) - at});
         if (!traced) ++counts_.buffers;
-        if (!dispatch(page.data.get() + (at - page.first) * s, n, at)) return kCancelled;
+        if (!dispatch(page.bytes + (at - page.first) * s, n, at)) return kCancelled;
       }
       if (!traced) {
         if (Result r = report(); r != kSuccess) return r;
@@ -755,7 +773,8 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
       ++counts_.blocksReadAhead;
     }
     ++counts_.blocksRead;
-    if (carver != nullptr) carver->Carving().window = {page.data.get(), page.first, page.windowSectors};
+    if (page.view) ++counts_.blocksMapped;
+    if (carver != nullptr) carver->Carving().window = {page.bytes, page.first, page.windowSectors};
     for (std::size_t k = 0; k < page.pieces.size() && result == kSuccess; ++k) {
       const Page::Piece& piece = page.pieces[k];
       if (piece.range != currentRange) {
@@ -772,6 +791,11 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     }
     if (carver != nullptr) carver->Carving().window = {};
     std::lock_guard<std::mutex> guard(lock);
+    if (page.view) {
+      // The image was cut short under the sweep: what it lost read as zeros, as after a short read.
+      if (page.view->Damaged()) ++counts_.unreadBuffers;
+      page.view.reset();
+    }
     if (page.data) pool.push_back(std::move(page.data));
     merged = i + 1;
     pages.pop_front();

@@ -48,6 +48,9 @@ inline constexpr std::uint32_t kSweepGapBytes = 1u << 20;
 // The threads every deep scan's sweep traces with unless told otherwise (0: one per core).
 void SetDefaultSweepJobs(unsigned jobs);
 unsigned DefaultSweepJobs();
+// Whether an image's pages that are all in memory are looked at where they lie instead of read
+// (on by default; tests turn it off to compare both ways).
+void SetSweepMapsCachedPages(bool on);
 
 // Where the sweep receives sectors: any engine may be missing.
 struct SweepEngines {
@@ -71,6 +74,7 @@ struct SweepCounts {
   std::uint64_t faults = 0;             // buffers whose dispatch failed unexpectedly
   std::uint64_t blocksRead = 0;         // large reads of the medium
   std::uint64_t blocksReadAhead = 0;    // of them, read on the reader thread in time
+  std::uint64_t blocksMapped = 0;       // of them, looked at in the page cache without reading
   std::uint64_t piecesTaken = 0;        // with threads: page pieces whose finds came from a trace
   std::uint64_t sectorsSweptHere = 0;   // with threads: sectors the calling thread classified itself
 };
