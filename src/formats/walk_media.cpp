@@ -999,19 +999,40 @@ constexpr std::uint32_t kMaxFlacBlocks = 4096;
 constexpr std::uint64_t kMaxFlacFrame = 1u << 24;
 constexpr std::uint64_t kMaxFlacFrames = 1ull << 28;
 
-constexpr std::array<std::uint16_t, 256> MakeCrc16Table() {
-  std::array<std::uint16_t, 256> t{};
+// CRC-16 (polynomial 0x8005, first bit first), eight bytes a step: table k gives a byte's share
+// with k bytes after it. Every FLAC frame byte passes through it.
+// Plain arrays: the unoptimised test build walks every FLAC frame through them too.
+struct Crc16Tables {
+  std::uint16_t t[8][256];
+};
+constexpr Crc16Tables MakeCrc16Tables() {
+  Crc16Tables tables{};
+  auto& t = tables.t;
   for (unsigned i = 0; i < 256; ++i) {
     std::uint16_t c = static_cast<std::uint16_t>(i << 8);
     for (int k = 0; k < 8; ++k) c = static_cast<std::uint16_t>(c & 0x8000 ? (c << 1) ^ 0x8005 : c << 1);
-    t[i] = c;
+    t[0][i] = c;
   }
-  return t;
+  for (unsigned k = 1; k < 8; ++k)
+    for (unsigned i = 0; i < 256; ++i)
+      t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
+  return tables;
 }
-constexpr auto kCrc16 = MakeCrc16Table();
+constexpr Crc16Tables kCrc16Tables = MakeCrc16Tables();
+constexpr const std::uint16_t (&kCrc16)[8][256] = kCrc16Tables.t;
 
 std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte) {
-  return static_cast<std::uint16_t>((crc << 8) ^ kCrc16[((crc >> 8) ^ byte) & 0xFF]);
+  return static_cast<std::uint16_t>((crc << 8) ^ kCrc16[0][((crc >> 8) ^ byte) & 0xFF]);
+}
+
+std::uint16_t Crc16(std::uint16_t crc, const std::uint8_t* p, std::size_t n) {
+  for (; n >= 8; p += 8, n -= 8) {
+    const unsigned x = crc ^ (static_cast<unsigned>(p[0]) << 8 | p[1]);
+    crc = static_cast<std::uint16_t>(kCrc16[7][x >> 8] ^ kCrc16[6][x & 0xFF] ^ kCrc16[5][p[2]] ^ kCrc16[4][p[3]] ^
+                                     kCrc16[3][p[4]] ^ kCrc16[2][p[5]] ^ kCrc16[1][p[6]] ^ kCrc16[0][p[7]]);
+  }
+  for (; n != 0; ++p, --n) crc = Crc16Step(crc, *p);
+  return crc;
 }
 
 std::uint8_t Crc8(const std::uint8_t* p, std::size_t n) {
@@ -1079,6 +1100,86 @@ std::size_t ReadUpTo(FileBytes& file, std::uint64_t offset, std::uint8_t* out, s
   return got;
 }
 
+// The frame after the one at frameStart whose header (headerLength bytes) gave crc: the first
+// end from minEnd to lastEnd where the CRC-16 over the frame comes out zero and a frame header
+// follows, found by looking only where a frame's sync code stands. On success hb holds that
+// header's bytes. Nothing when the data, or lastEnd, comes first.
+std::optional<std::uint64_t> NextFlacFrame(FileBytes& file, std::uint64_t frameStart, unsigned headerLength,
+                                           std::uint16_t crc, std::uint64_t minEnd, std::uint64_t lastEnd,
+                                           std::uint8_t (&hb)[kFlacFrameHeaderMax],
+                                           std::optional<FlacFrameHeader>& header) {
+  std::uint64_t at = frameStart + headerLength;  // where the view starts
+  std::uint64_t crcAt = at;                      // the CRC covers the bytes before this
+  std::size_t from = 0;                          // 1 past a sync code already turned down at at
+  for (;;) {
+    if (at > lastEnd) return std::nullopt;
+    const auto chunk = file.View(at, kMaxFileView);
+    if (chunk.empty()) return std::nullopt;
+    const std::uint8_t* base = chunk.data();
+    // Ends past lastEnd are never looked at.
+    const std::size_t usable = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), lastEnd - at + 1));
+    std::size_t i = from;
+    from = 0;
+    bool refetch = false;
+    while (!refetch && i < usable) {
+      const void* hit = std::memchr(base + i, 0xFF, usable - i);
+      if (hit == nullptr) break;
+      i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+      const std::uint64_t end = at + i;
+      if (end < minEnd) {
+        ++i;
+        continue;
+      }
+      crc = Crc16(crc, base + (crcAt - at), static_cast<std::size_t>(end - crcAt));
+      crcAt = end;
+      if (crc == 0) {
+        std::size_t have = 0;
+        if (i + sizeof hb <= chunk.size()) {
+          std::memcpy(hb, base + i, sizeof hb);
+          have = sizeof hb;
+        } else {
+          have = ReadUpTo(file, end, hb, sizeof hb);  // the chunk's view is gone after this
+          refetch = true;
+        }
+        header = ParseFlacFrameHeader(hb, have);
+        if (header) return end;
+      }
+      ++i;
+    }
+    if (refetch) {
+      at = crcAt;
+      from = 1;
+      continue;
+    }
+    crc = Crc16(crc, base + (crcAt - at), static_cast<std::size_t>(at + chunk.size() - crcAt));
+    at += chunk.size();
+    crcAt = at;
+  }
+}
+
+// The first end from minEnd to lastEnd where the CRC-16 of a frame, crc over the bytes before at,
+// comes out zero.
+std::optional<std::uint64_t> FirstFlacFrameEnd(FileBytes& file, std::uint64_t at, std::uint16_t crc,
+                                               std::uint64_t minEnd, std::uint64_t lastEnd) {
+  for (;;) {
+    if (at >= lastEnd) return std::nullopt;
+    const auto chunk = file.View(at, kMaxFileView);
+    if (chunk.empty()) return std::nullopt;
+    const std::size_t usable = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), lastEnd - at));
+    std::size_t i = 0;
+    if (at + 1 < minEnd) {
+      // No end before minEnd counts: those bytes go through eight at a time.
+      i = static_cast<std::size_t>(std::min<std::uint64_t>(usable, minEnd - 1 - at));
+      crc = Crc16(crc, chunk.data(), i);
+    }
+    for (; i < usable; ++i) {
+      crc = Crc16Step(crc, chunk[i]);
+      if (crc == 0) return at + i + 1;
+    }
+    at += usable;
+  }
+}
+
 }  // namespace
 
 WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
@@ -1124,54 +1225,22 @@ WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
   std::uint64_t frameStart = pos;
   for (std::uint64_t frames = 0; frames < kMaxFlacFrames; ++frames) {
     samples += header->blockSize;
-    std::uint16_t crc = 0;
-    for (unsigned i = 0; i < header->length; ++i) crc = Crc16Step(crc, hb[i]);
-    const std::uint64_t minEnd = frameStart + std::max<std::uint64_t>(header->length + 3, minFrame);
-    std::uint64_t at = frameStart + header->length;
-    std::uint64_t candidate = 0;  // the first end no frame follows
-    bool nextFrame = false;
-    bool stop = false;
-    while (!nextFrame && !stop) {
-      const auto chunk = file.View(at, kMaxFileView);
-      if (chunk.empty()) break;
-      std::size_t i = 0;
-      bool refetch = false;
-      for (; i < chunk.size(); ++i) {
-        crc = Crc16Step(crc, chunk[i]);
-        const std::uint64_t end = at + i + 1;
-        if (end - frameStart > frameCap + 1 || end > limit) {
-          stop = true;
-          break;
-        }
-        if (crc != 0 || end < minEnd) continue;
-        if (totalSamples != 0 && samples >= totalSamples) {
-          return samples == totalSamples ? Measured(end) : Unsure();
-        }
-        if (i + 1 + sizeof hb <= chunk.size()) {
-          std::memcpy(hb, chunk.data() + i + 1, sizeof hb);
-          have = sizeof hb;
-        } else {
-          have = ReadUpTo(file, end, hb, sizeof hb);  // the chunk's view is gone after this
-          refetch = true;
-        }
-        header = ParseFlacFrameHeader(hb, have);
-        if (header) {
-          frameStart = end;
-          nextFrame = true;
-          break;
-        }
-        if (candidate == 0) candidate = end;
-        if (refetch) {
-          at = end;
-          break;
-        }
+    const unsigned headerLength = header->length;
+    const std::uint16_t crc = Crc16(0, hb, headerLength);
+    const std::uint64_t minEnd = frameStart + std::max<std::uint64_t>(headerLength + 3, minFrame);
+    const std::uint64_t lastEnd = std::min(frameStart + frameCap + 1, limit);
+    if (totalSamples == 0 || samples < totalSamples) {
+      // Not the last frame by the count: it ends where the next one starts.
+      if (const auto next = NextFlacFrame(file, frameStart, headerLength, crc, minEnd, lastEnd, hb, header)) {
+        frameStart = *next;
+        continue;
       }
-      if (!refetch && !nextFrame && !stop) at += chunk.size();
+      if (totalSamples != 0) return Unsure();
     }
-    if (nextFrame) continue;
-    // No further frame: the stream ends at this frame's first good CRC, when its samples add up.
-    if (candidate == 0 || (totalSamples != 0 && samples != totalSamples)) return Unsure();
-    return Measured(candidate);
+    // No frame follows: the stream ends at this frame's first good CRC, when its samples add up.
+    const auto end = FirstFlacFrameEnd(file, frameStart + headerLength, crc, minEnd, lastEnd);
+    if (!end || (totalSamples != 0 && samples != totalSamples)) return Unsure();
+    return Measured(*end);
   }
   return Unsure();
 }
@@ -1181,16 +1250,35 @@ WalkResult MeasureFlac(FileBytes& file, std::uint64_t limit) {
 
 namespace {
 
-constexpr std::array<std::uint32_t, 256> MakeOggCrcTable() {
-  std::array<std::uint32_t, 256> t{};
+// CRC-32 (polynomial 0x04C11DB7, first bit first, nothing added or inverted), eight bytes a step
+// as above.
+struct OggCrcTables {
+  std::uint32_t t[8][256];
+};
+constexpr OggCrcTables MakeOggCrcTables() {
+  OggCrcTables tables{};
+  auto& t = tables.t;
   for (std::uint32_t i = 0; i < 256; ++i) {
     std::uint32_t c = i << 24;
     for (int k = 0; k < 8; ++k) c = c & 0x80000000u ? (c << 1) ^ 0x04C11DB7u : c << 1;
-    t[i] = c;
+    t[0][i] = c;
   }
-  return t;
+  for (unsigned k = 1; k < 8; ++k)
+    for (unsigned i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
+  return tables;
 }
-constexpr auto kOggCrc = MakeOggCrcTable();
+constexpr OggCrcTables kOggCrcTables = MakeOggCrcTables();
+constexpr const std::uint32_t (&kOggCrc)[8][256] = kOggCrcTables.t;
+
+std::uint32_t OggCrc(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+  for (; n >= 8; p += 8, n -= 8) {
+    const std::uint32_t x = crc ^ LoadU32BE(p);
+    crc = kOggCrc[7][x >> 24] ^ kOggCrc[6][(x >> 16) & 0xFF] ^ kOggCrc[5][(x >> 8) & 0xFF] ^ kOggCrc[4][x & 0xFF] ^
+          kOggCrc[3][p[4]] ^ kOggCrc[2][p[5]] ^ kOggCrc[1][p[6]] ^ kOggCrc[0][p[7]];
+  }
+  for (; n != 0; ++p, --n) crc = (crc << 8) ^ kOggCrc[0][((crc >> 24) ^ *p) & 0xFF];
+  return crc;
+}
 
 constexpr std::size_t kOggPageHeader = 27;
 constexpr std::size_t kOggCrcAt = 22;
@@ -1200,12 +1288,14 @@ constexpr std::size_t kMaxOggStreams = 64;
 }  // namespace
 
 std::uint32_t OggPageCrc(std::span<const std::uint8_t> page) {
-  std::uint32_t crc = 0;
-  for (std::size_t i = 0; i < page.size(); ++i) {
-    const std::uint8_t byte = i >= kOggCrcAt && i < kOggCrcAt + 4 ? 0 : page[i];
-    crc = (crc << 8) ^ kOggCrc[((crc >> 24) ^ byte) & 0xFF];
-  }
-  return crc;
+  // The page's own CRC field counts as zeros.
+  static constexpr std::uint8_t kZeros[4] = {};
+  const std::size_t before = std::min(page.size(), kOggCrcAt);
+  std::uint32_t crc = OggCrc(0, page.data(), before);
+  if (page.size() <= kOggCrcAt) return crc;
+  const std::size_t field = std::min<std::size_t>(page.size() - kOggCrcAt, 4);
+  crc = OggCrc(crc, kZeros, field);
+  return OggCrc(crc, page.data() + kOggCrcAt + field, page.size() - kOggCrcAt - field);
 }
 
 std::size_t CheckedOggPage(std::span<const std::uint8_t> bytes) {

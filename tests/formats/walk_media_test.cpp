@@ -76,6 +76,7 @@ const Sample kSamples[] = {
     {"recompressed.jxl", MeasureJxlContainer, 12, false},  // JPEG reconstruction box, codestream in parts
     {"sample.flac", MeasureFlac, 4, true},             // STREAMINFO's sample count closes the last frame
     {"padded.flac", MeasureFlac, 4, true},             // stereo, fixed 1152-sample blocks, tags and padding
+    {"streamed.flac", MeasureFlac, 4, true},           // no sample count: the last frame ends at its CRC
     {"sample.ogg", MeasureOgg, 4, true},               // Vorbis: end-of-stream page
     {"flac_in_ogg.oga", MeasureOgg, 4, true},
     {"sample.ogv", MeasureOgg, 4, true},               // Theora and Vorbis streams interleaved

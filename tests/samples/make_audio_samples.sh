@@ -77,6 +77,9 @@ modern_audio_video() {
      && sox -R -D -n -r 48000 -c 2 -b 16 stereo.wav synth 1 pluck 220 pluck 330)
   mk sample.flac flac 73 'flac -s -8 --no-padding -o "$F/sample.flac" tone.wav'
   mk padded.flac flac 73 'flac -s -5 -b 1152 -T "TITLE=Rexmoor" -o "$F/padded.flac" stereo.wav'
+  # Encoded from a pipe to a pipe: STREAMINFO gives no sample count and no frame sizes.
+  mk streamed.flac flac 73 'sox tone.wav -t raw - | flac -s -5 --force-raw-format --endian=little --sign=signed \
+     --channels=1 --bps=16 --sample-rate=22050 -c - > "$F/streamed.flac"'
   mk sample.ogg ogg 74 'oggenc -Q -q 0 --serial 7 -o "$F/sample.ogg" tone.wav'
   mk flac_in_ogg.oga ogg 74 'flac -s --ogg --serial-number=9 -o "$F/flac_in_ogg.oga" tone.wav'
   mk sample.ogv ogg 74 "\$FF $V10 $A22 -c:v libtheora -q:v 3 -c:a libvorbis -ac 1 -q:a 0 \$BX \"\$F/sample.ogv\""
