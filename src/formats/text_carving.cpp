@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/byte_view.h"
+
 namespace rexmoor::formats {
 
 namespace {
@@ -94,16 +96,32 @@ std::size_t ScanText(std::span<const std::uint8_t> bytes, std::uint64_t base, En
   std::size_t i = 0;
   if (e == Encoding::kUtf8) {
     while (i < n) {
-      // Eight printable ASCII bytes at a time, where nothing is counted.
-      if (!run.countLetters) {
+      // Eight ASCII text bytes at a time (line ends and tabs too).
+      {
         constexpr std::uint64_t kOnes = 0x0101010101010101ull;
         constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+        constexpr std::uint64_t kLow = ~kHigh;
+        // The high bit of each byte of x that is zero; of each byte of the 7-bit x that is >= c.
+        const auto zeros = [](std::uint64_t x) { return ~(((x & kLow) + kLow) | x) & kHigh; };
+        const auto atLeast = [](std::uint64_t x, unsigned c) { return (x + kOnes * (0x80 - c)) & kHigh; };
         while (i + 8 <= n) {
-          std::uint64_t v;
-          std::memcpy(&v, p + i, 8);
-          const std::uint64_t below = (v - kOnes * 0x20) & ~v & kHigh;  // a byte under 0x20
-          const std::uint64_t above = ((v + kOnes * (0x7F - 0x7E)) | v) & kHigh;  // over 0x7E
-          if ((below | above) != 0) break;
+          const std::uint64_t v = LoadU64LE(p + i);  // byte k of the text in bits 8k..8k+7
+          if ((((v + kOnes * (0x7F - 0x7E)) | v) & kHigh) != 0) break;  // a byte over 0x7E
+          std::uint64_t below = ~atLeast(v, 0x20) & kHigh;
+          std::uint64_t breaks = 0;
+          if (below != 0) {
+            breaks = zeros(v ^ (kOnes * '\n'));
+            below &= ~(breaks | zeros(v ^ (kOnes * '\t')) | zeros(v ^ (kOnes * '\r')) | zeros(v ^ (kOnes * '\f')));
+            if (below != 0) break;
+          }
+          if (breaks != 0) run.lastBreak = base + i + static_cast<std::uint64_t>((63 - __builtin_clzll(breaks)) / 8) + 1;
+          if (run.countLetters) {
+            const std::uint64_t folded = v | (kOnes * 0x20);
+            const std::uint64_t alnum = (atLeast(v, '0') & ~atLeast(v, '9' + 1)) |
+                                        (atLeast(folded, 'a') & ~atLeast(folded, 'z' + 1));
+            run.letters += static_cast<std::uint64_t>(__builtin_popcountll(alnum));
+            run.chars += 8;
+          }
           i += 8;
         }
         if (i >= n) break;
