@@ -98,25 +98,15 @@ std::size_t ScanText(std::span<const std::uint8_t> bytes, std::uint64_t base, En
     while (i < n) {
       // Eight ASCII text bytes at a time (line ends and tabs too).
       {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-        constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-        constexpr std::uint64_t kLow = ~kHigh;
-        // The high bit of each byte of x that is zero; of each byte of the 7-bit x that is >= c.
-        const auto zeros = [](std::uint64_t x) { return ~(((x & kLow) + kLow) | x) & kHigh; };
-        const auto atLeast = [](std::uint64_t x, unsigned c) { return (x + kOnes * (0x80 - c)) & kHigh; };
+        // The high bit of each byte of the 7-bit x that is at least c.
+        const auto atLeast = [](std::uint64_t x, unsigned c) { return (x + kEveryByte * (0x80 - c)) & kHighBits; };
         while (i + 8 <= n) {
           const std::uint64_t v = LoadU64LE(p + i);  // byte k of the text in bits 8k..8k+7
-          if ((((v + kOnes * (0x7F - 0x7E)) | v) & kHigh) != 0) break;  // a byte over 0x7E
-          std::uint64_t below = ~atLeast(v, 0x20) & kHigh;
-          std::uint64_t breaks = 0;
-          if (below != 0) {
-            breaks = zeros(v ^ (kOnes * '\n'));
-            below &= ~(breaks | zeros(v ^ (kOnes * '\t')) | zeros(v ^ (kOnes * '\r')) | zeros(v ^ (kOnes * '\f')));
-            if (below != 0) break;
-          }
-          if (breaks != 0) run.lastBreak = base + i + static_cast<std::uint64_t>((63 - __builtin_clzll(breaks)) / 8) + 1;
+          if ((((v + kEveryByte) | v) & kHighBits) != 0 || StrayControlBytes(v) != 0) break;  // over 0x7E, controls
+          if (const std::uint64_t breaks = BytesEqualTo(v, '\n'); breaks != 0)
+            run.lastBreak = base + i + static_cast<std::uint64_t>((63 - __builtin_clzll(breaks)) / 8) + 1;
           if (run.countLetters) {
-            const std::uint64_t folded = v | (kOnes * 0x20);
+            const std::uint64_t folded = v | (kEveryByte * 0x20);
             const std::uint64_t alnum = (atLeast(v, '0') & ~atLeast(v, '9' + 1)) |
                                         (atLeast(folded, 'a') & ~atLeast(folded, 'z' + 1));
             run.letters += static_cast<std::uint64_t>(__builtin_popcountll(alnum));

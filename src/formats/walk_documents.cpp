@@ -90,6 +90,15 @@ WalkResult MeasureRtf(FileBytes& file, std::uint64_t limit) {
     if (v.empty()) return Unsure();
     std::uint64_t next = offset + v.size();
     for (std::size_t i = 0; i < v.size();) {
+      if (state == State::kText) {
+        // Plain text between groups and control words, eight bytes at a time.
+        while (i + 8 <= v.size()) {
+          const std::uint64_t x = LoadU64LE(v.data() + i);
+          if ((BytesEqualTo(x, '{') | BytesEqualTo(x, '}') | BytesEqualTo(x, '\\') | StrayControlBytes(x)) != 0) break;
+          i += 8;
+        }
+        if (i == v.size()) break;
+      }
       const std::uint8_t c = v[i];
       switch (state) {
         case State::kText:
@@ -283,6 +292,28 @@ bool TextTypeClosesItself(FileTypeId type) {
   return type == kTypeVcf || type == kTypeIcs || type == kTypeSvg || type == kTypePlist;
 }
 
+namespace {
+
+const std::uint8_t* Find(const std::uint8_t* p, std::size_t from, std::size_t to, char c) {
+  return static_cast<const std::uint8_t*>(std::memchr(p + from, c, to - from));
+}
+
+// The first place from i on (before: the byte before i) where what MeasureClosedText looks for
+// may begin: a line start for cards and calendars, a '<' for markup, the first character of the
+// end of a comment being passed; to when there is none before it.
+std::size_t NextClosingCandidate(FileTypeId type, const char* skipUntil, const std::uint8_t* p, std::size_t i,
+                                 std::size_t to, std::uint8_t before) {
+  if (type == kTypeVcf || type == kTypeIcs) {
+    if (before == '\n' || before == '\r') return i;
+    while (i < to && p[i] != '\n' && p[i] != '\r') ++i;
+    return i < to ? i + 1 : to;
+  }
+  const std::uint8_t* hit = Find(p, i, to, skipUntil != nullptr ? skipUntil[0] : '<');
+  return hit != nullptr ? static_cast<std::size_t>(hit - p) : to;
+}
+
+}  // namespace
+
 WalkResult MeasureClosedText(FileBytes& file, std::uint64_t textLength, FileTypeId type) {
   if (!TextTypeClosesItself(type)) return NotThisFormat();
   std::vector<std::uint8_t> buf;
@@ -294,6 +325,17 @@ WalkResult MeasureClosedText(FileBytes& file, std::uint64_t textLength, FileType
     if (got == 0) return Unsure();
     const std::size_t scan = std::min(got, kMaxFileView);
     for (std::size_t i = 0; i < scan; before = buf[i], ++i) {
+      // Only a few bytes can begin what each type looks for; the others are passed over at
+      // memchr's pace.
+      const std::size_t k = NextClosingCandidate(type, skipUntil, buf.data(), i, scan, before);
+      if (k >= scan) {
+        before = buf[scan - 1];
+        break;
+      }
+      if (k != i) {
+        before = buf[k - 1];
+        i = k;
+      }
       const std::uint8_t* p = buf.data() + i;
       const std::size_t avail = got - i;
       const std::uint64_t at = offset + i;

@@ -88,4 +88,17 @@ constexpr std::uint64_t LoadU64BE(const std::uint8_t* p) {
   return (static_cast<std::uint64_t>(LoadU32BE(p)) << 32) | LoadU32BE(p + 4);
 }
 
+// Eight bytes at a time, loaded with LoadU64LE: each answer marks a byte by its high bit.
+inline constexpr std::uint64_t kEveryByte = 0x0101010101010101ull;
+inline constexpr std::uint64_t kHighBits = kEveryByte * 0x80;
+// The bytes that are zero.
+constexpr std::uint64_t ZeroBytes(std::uint64_t x) { return ~(((x & ~kHighBits) + ~kHighBits) | x) & kHighBits; }
+constexpr std::uint64_t BytesEqualTo(std::uint64_t x, std::uint8_t c) { return ZeroBytes(x ^ (kEveryByte * c)); }
+// The bytes under 0x20 other than the tab, line feed, form feed and carriage return text holds.
+constexpr std::uint64_t StrayControlBytes(std::uint64_t x) {
+  const std::uint64_t below = ~(((x & ~kHighBits) + kEveryByte * 0x60) | x) & kHighBits;
+  if (below == 0) return 0;
+  return below & ~(BytesEqualTo(x, '\t') | BytesEqualTo(x, '\n') | BytesEqualTo(x, '\f') | BytesEqualTo(x, '\r'));
+}
+
 }  // namespace rexmoor
