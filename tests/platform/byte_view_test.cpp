@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -49,6 +50,34 @@ TEST(ByteViewTest, NeverReadsPastTheEnd) {
   EXPECT_EQ(v.From(5).size(), 2u);
   const ByteView empty;
   EXPECT_FALSE(empty.U8(0).has_value());
+}
+
+// The eight-bytes-at-a-time tests mark exactly the bytes the one-byte tests would: every byte
+// value in every lane, beside neighbours that could carry or borrow into it.
+TEST(ByteView, EightByteTestsMarkExactlyTheBytesTheyName) {
+  const auto stray = [](unsigned b) { return b < 0x20 && b != '\t' && b != '\n' && b != '\f' && b != '\r'; };
+  for (const std::uint8_t fill : {0x00, 0x01, 0x1F, 0x20, 0x7F, 0x80, 0xFF}) {
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      for (unsigned b = 0; b < 256; ++b) {
+        std::uint8_t bytes[8];
+        std::memset(bytes, fill, sizeof bytes);
+        bytes[lane] = static_cast<std::uint8_t>(b);
+        const std::uint64_t x = LoadU64LE(bytes);
+        std::uint64_t zero = 0;
+        std::uint64_t brace = 0;
+        std::uint64_t control = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+          const std::uint64_t bit = std::uint64_t{0x80} << (8 * k);
+          zero |= bytes[k] == 0 ? bit : 0;
+          brace |= bytes[k] == '{' ? bit : 0;
+          control |= stray(bytes[k]) ? bit : 0;
+        }
+        ASSERT_EQ(ZeroBytes(x), zero) << b << " in lane " << lane;
+        ASSERT_EQ(BytesEqualTo(x, '{'), brace) << b << " in lane " << lane;
+        ASSERT_EQ(StrayControlBytes(x), control) << b << " in lane " << lane;
+      }
+    }
+  }
 }
 
 }  // namespace
