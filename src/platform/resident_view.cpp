@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -78,6 +79,32 @@ int TakeSlot() {
   return -1;
 }
 
+// Whether every page of the mapping at is in memory. A stretch that lacks only a few (the
+// system let them go) has them read first, so that one missing page does not cost a copy of all
+// the others; a read that fails leaves the stretch to be read the ordinary way.
+bool AllResident(void* at, std::size_t length, std::vector<unsigned char>& resident, const FileHandle& file,
+                 std::uint64_t offset, std::uint64_t fileSize) {
+  if (mincore(at, length, resident.data()) != 0) return false;
+  std::vector<std::size_t> missing;
+  for (std::size_t i = 0; i < resident.size(); ++i) {
+    if ((resident[i] & 1) != 0) continue;
+    if (missing.size() == resident.size() / 16) return false;  // not in memory, by and large
+    missing.push_back(i);
+  }
+  if (missing.empty()) return true;
+  std::vector<std::uint8_t> page(g_pageSize);
+  for (const std::size_t i : missing) {
+    // The file's last page may hold less than a page.
+    const std::uint64_t from = offset + i * g_pageSize;
+    const auto want = static_cast<ssize_t>(std::min<std::uint64_t>(page.size(), fileSize - std::min(from, fileSize)));
+    if (want == 0 || file.Pread(page.data(), static_cast<std::size_t>(want), from) != want) return false;
+  }
+  if (mincore(at, length, resident.data()) != 0) return false;
+  for (const unsigned char r : resident)
+    if ((r & 1) == 0) return false;
+  return true;
+}
+
 }  // namespace
 
 bool ResidentView::Map(const FileHandle& file, std::uint64_t offset, std::size_t length) {
@@ -96,8 +123,7 @@ bool ResidentView::Map(const FileHandle& file, std::uint64_t offset, std::size_t
     return false;
   }
   std::vector<unsigned char> resident(whole / g_pageSize);
-  bool all = mincore(at, whole, resident.data()) == 0;
-  for (std::size_t i = 0; all && i < resident.size(); ++i) all = (resident[i] & 1) != 0;
+  bool all = AllResident(at, whole, resident, file, offset, size);
   if (!all) {
     munmap(at, whole);
     g_slots[static_cast<std::size_t>(slot)].taken.store(false);

@@ -156,6 +156,13 @@ TEST(ResidentView, OnlyCachedPagesAreMappedAndACutShortFileReadsAsZeros) {
   EXPECT_EQ(0, std::memcmp(view.Data(), bytes.data() + page, view.Length()));
   EXPECT_FALSE(view.Damaged());
 
+  // A page the system let go of is read back rather than the whole stretch copied.
+  ASSERT_EQ(fsync(file.fd()), 0);
+  ASSERT_EQ(posix_fadvise(file.fd(), static_cast<off_t>(4 * page), static_cast<off_t>(page), POSIX_FADV_DONTNEED), 0);
+  ResidentView holed;
+  ASSERT_TRUE(holed.Map(file, 0, bytes.size()));
+  EXPECT_EQ(0, std::memcmp(holed.Data(), bytes.data(), bytes.size()));
+
   // Cut short while mapped: what is left reads as before, the rest as zeros.
   const std::size_t kept = (64 << 10) + 100;
   ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kept)), 0);
