@@ -9,7 +9,7 @@ ground truth follows each copy. Everything below runs in one go on the page-cach
 printed side by side; nothing is judged, and the exit status is 0 whenever the measurement ran.
 
   - `cat` of the image (best of three);
-  - `rexmoor scan --deep` with 1, 2, ... --jobs-max threads;
+  - `rexmoor scan --deep` with 1, 2, ... --jobs-max threads (best of three, like cat);
   - `rexmoor recover` (deep scan and writing every find) without and with --hash, the better of
     two runs each, and the byte-exact count of what it wrote;
   - PhotoRec 7.1 with its default options (`photorec /d DIR /cmd IMAGE search`), its wall time
@@ -18,7 +18,8 @@ printed side by side; nothing is judged, and the exit status is 0 whenever the m
   - the recovered files go to --target (default a folder in /dev/shm): with the medium in the page
     cache and the target in memory, nothing but the program's own work is measured, the hardest
     case for hashing to hide in;
-  - the same scan on a sparse, mostly zero image of --sparse-gib GiB with a few files in it.
+  - the same scan on a sparse, mostly zero image of --sparse-gib GiB with a few files in it (best of
+    three, and its cat too).
 """
 import argparse
 import os
@@ -46,6 +47,17 @@ def run(argv, cwd=None, stdout=subprocess.DEVNULL):
 
 def cat_seconds(image):
     return min(run(["sh", "-c", 'cat "$0" >/dev/null', image])[0] for _ in range(3))
+
+
+def best_of_three(argv, data):
+    """A scan measured as cat is: the best wall time of three runs (each with a fresh data folder),
+    the largest peak resident set, the first failing status."""
+    seconds, rss, status = 1e9, 0.0, 0
+    for _ in range(3):
+        shutil.rmtree(data, ignore_errors=True)
+        t, r, st = run(argv)
+        seconds, rss, status = min(seconds, t), max(rss, r), status or st
+    return seconds, rss, status
 
 
 def tile(work, mib):
@@ -132,11 +144,10 @@ def main():
     jobs = has_option(rexmoor, "scan", "--jobs")
     scan_times = {}
     for n in range(1, a.jobs_max + 1) if jobs else [0]:
-        shutil.rmtree(data, ignore_errors=True)
         argv = [rexmoor, "scan", image, "--deep", "--format", "json", "--data-dir", data, "--resume", "no"]
         if n:
             argv += ["--jobs", str(n)]
-        seconds, rss, status = run(argv)
+        seconds, rss, status = best_of_three(argv, data)
         scan_times[n] = seconds
         line("deep scan" + (" --jobs %d" % n if n else ""), seconds, mib, rss,
              "  %.2f x cat%s" % (cat / seconds, "" if status == 0 else "  [exit %d]" % status))
@@ -185,11 +196,10 @@ def main():
         print("sparse medium: %d GiB, %d files in it" % (a.sparse_gib, placed))
         scat = cat_seconds(sparse)
         line("cat to /dev/null", scat, smib)
-        shutil.rmtree(data, ignore_errors=True)
         argv = [rexmoor, "scan", sparse, "--deep", "--format", "json", "--data-dir", data, "--resume", "no"]
         if jobs:
             argv += ["--jobs", str(a.jobs_max)]
-        seconds, rss, status = run(argv)
+        seconds, rss, status = best_of_three(argv, data)
         line("deep scan", seconds, smib, rss, "  %.2f x cat%s" % (scat / seconds, "" if status == 0 else
                                                                    "  [exit %d]" % status))
         os.unlink(sparse)
