@@ -134,6 +134,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   SectorSource source_;
   std::uint64_t mediumBytes_ = 0;  // the medium's length when it was opened
   std::uint64_t containerEnd_ = 0;  // sector after the furthest container carved with advance 1
+  CarvedFile carvedScratch_;      // what CarveStep found
   std::uint16_t sourceTag_ = 0;
   std::int32_t driveNumber_ = 0;
   std::uint64_t partitionStartSector_ = 0;

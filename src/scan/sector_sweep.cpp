@@ -356,6 +356,7 @@ bool SectorSweep::TracePage(Page& page, const std::atomic<bool>& stop) const {
   ctx.window = {page.bytes, page.first, page.windowSectors};
   std::uint64_t containerEnd = trace.containerEnd;
   const bool carving = engines_.carver != nullptr && engines_.carver->HasCatalogue();
+  CarvedFile carved;  // filled in whole by every find: not cleared for each sector
   for (const Page::Piece& piece : page.pieces) {
     std::vector<std::uint8_t>& visit = trace.visits.emplace_back(static_cast<std::size_t>(piece.to - piece.from), 0);
     const std::uint64_t from = piece.first;
@@ -388,7 +389,6 @@ bool SectorSweep::TracePage(Page& page, const std::atomic<bool>& stop) const {
         continue;
       }
       const std::size_t streams = ctx.tsExtents.size();
-      CarvedFile carved;
       std::uint64_t advance = 1;
       const Result r = engines_.carver->Recognise(ctx, containerEnd, sectorSize_, sector, p, 0, 0, -1, 0, carved,
                                                  advance);
