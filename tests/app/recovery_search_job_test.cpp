@@ -387,7 +387,7 @@ TEST(RecoveryJob, DigestsFollowTheWritingInOrder) {
     shown.job = &job;
     engine->job = &job;
     engine->cancelAt = cancelAt;
-    job.HashFiles(true, true);
+    job.HashFiles(true, cancelAt == 0);  // SHA-256 alone too: one hashing thread does it all
     job.Run();
     EXPECT_EQ(job.Cancelled(), cancelAt != 0);
     // The files written, in the order they were; the one cancelled at was not.
@@ -412,10 +412,10 @@ TEST(RecoveryJob, DigestsFollowTheWritingInOrder) {
     for (std::size_t i = 0; i < written.size(); ++i) {
       SCOPED_TRACE(written[i]);
       EXPECT_EQ(shown.digests[i].sha256, expected[written[i]].first);
-      EXPECT_EQ(shown.digests[i].md5, expected[written[i]].second);
+      EXPECT_EQ(shown.digests[i].md5, cancelAt == 0 ? expected[written[i]].second : std::string());
       EXPECT_EQ(report[i].path, written[i]);
       EXPECT_EQ(report[i].digests.sha256, expected[written[i]].first);
-      EXPECT_EQ(report[i].digests.md5, expected[written[i]].second);
+      EXPECT_EQ(report[i].digests.md5, shown.digests[i].md5);
     }
   }
   SetHashingBacklog(backlog);
