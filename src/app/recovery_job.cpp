@@ -110,23 +110,44 @@ void RecoveryJob::FileBook::DataRun(const ByteRun& run) {
   if (open && !AppendByteRun(current.runs, run)) current.runsCut = true;
 }
 
-void RecoveryJob::FileBook::FileWritten(const std::string& path, Result, const FileDigests& digests) {
+void RecoveryJob::FileBook::FileWritten(const std::string& path, Result, const DigestTicket& digests) {
   std::lock_guard<std::mutex> guard(lock);
-  byPath[path] = digests;
-  if (open && current.path == path) current.digests = digests;
+  if (open && current.path == path) currentDigests = digests;
 }
 
 void RecoveryJob::FileBook::FileEnded(const std::string& path, Result code) {
   std::lock_guard<std::mutex> guard(lock);
   if (open && current.path == path) {
     files.push_back(std::move(current));
+    unshown.emplace_back(files.size() - 1, std::move(currentDigests));
   } else {
     // Failed before any sink was opened for it (a folder that could not be made, say).
     files.push_back(RecoveredFile{});
     files.back().path = path;
+    unshown.emplace_back(files.size() - 1, DigestTicket());
   }
+  currentDigests = DigestTicket();
   open = false;
   files.back().code = code;
+}
+
+bool RecoveryJob::FileBook::TakeShown(std::string& path, Result& code) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (unshown.empty() || !unshown.front().second.Ready()) return false;
+  RecoveredFile& file = files[unshown.front().first];
+  file.digests = unshown.front().second.Wait();  // ready: does not wait
+  unshown.pop_front();
+  byPath[file.path] = file.digests;
+  path = file.path;
+  code = file.code;
+  return true;
+}
+
+bool RecoveryJob::FileBook::NextUnshown(DigestTicket& digests) const {
+  std::lock_guard<std::mutex> guard(lock);
+  if (unshown.empty()) return false;
+  digests = unshown.front().second;
+  return true;
 }
 
 // Gives a recovered file the times the volume recorded for it, where they are known.
@@ -158,9 +179,24 @@ void RecoveryJob::CountUnreported(const std::string& path, Result code) {
   } else if (code != kSuccess) {
     ++failed_;
   }
-  if (view_ != nullptr) {
-    view_->AddDetail(path, code, StatusText(code));
-    ShowCountsLocked();
+  ShowEndedLocked();
+  if (view_ != nullptr) ShowCountsLocked();
+}
+
+void RecoveryJob::ShowEndedLocked() {
+  std::string path;
+  Result code = kSuccess;
+  while (digests_.TakeShown(path, code))
+    if (view_ != nullptr) view_->AddDetail(path, code, StatusText(code));
+}
+
+void RecoveryJob::ShowAllEnded() {
+  // Waits without the job's lock, so that a cancel question is not held up by the hashing.
+  DigestTicket next;
+  while (digests_.NextUnshown(next)) {
+    (void)next.Wait();
+    const std::lock_guard<std::mutex> lock(Mutex());
+    ShowEndedLocked();
   }
 }
 
@@ -189,7 +225,9 @@ void RecoveryJob::Run() {
   {
     std::lock_guard<std::mutex> guard(digests_.lock);
     digests_.files.clear();
+    digests_.unshown.clear();
     digests_.byPath.clear();
+    digests_.currentDigests = DigestTicket();
     digests_.open = false;
   }
   // The engines' sinks on this thread tell the book of every file (hashing what they write when
@@ -229,6 +267,7 @@ void RecoveryJob::Run() {
     const Result result = engine->RecoverItem(&record, destination, levelBase);
     if (result == kCancelled) {
       engineLock.unlock();
+      ShowAllEnded();
       cancelledRun_ = true;
       endTime_ = UnixNow();
       MarkDone();
@@ -251,6 +290,7 @@ void RecoveryJob::Run() {
     engineLock.unlock();
     if (record.isFolder == 0 && result == kSuccess && wroteCleanly) ApplyRecordTimes(target, destination, record);
   }
+  ShowAllEnded();
   endTime_ = UnixNow();
   if (view_ != nullptr) view_->JobEnded();
   MarkDone();
@@ -289,8 +329,8 @@ std::int32_t RecoveryJob::OnFileProgress(void* userData, std::int32_t percent, s
       ++job->failed_;
     }
     ++job->done_;
-    if (job->view_ != nullptr) job->view_->AddDetail(path, resultCode, StatusText(resultCode));
   }
+  job->ShowEndedLocked();
   if (job->view_ != nullptr) {
     job->view_->SetProgressBar(pct);
     job->view_->SetCurrent(path);

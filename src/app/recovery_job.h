@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/job_control.h"
@@ -28,7 +30,8 @@ class IRecoveryProgressView : public IProgressBarView {
   virtual void SetCurrent(const std::string& destinationPath) = 0;
   virtual void SetCounts(const std::string& text) = 0;
   // One finished file: its path, 0 or an error code, and the status text ("Success", the
-  // incomplete text for kErrIncomplete, or the English message of the code).
+  // incomplete text for kErrIncomplete, or the English message of the code). Files come in the
+  // order they ended; when they are hashed, each once its digests are in (DigestsOf has them).
   virtual void AddDetail(const std::string& destinationPath, Result code, const std::string& status) = 0;
   // Every selected file was handled (not called after a cancel).
   virtual void JobEnded() = 0;
@@ -77,7 +80,8 @@ class RecoveryJob : public JobControl {
     digests_.sha256 = sha256;
     digests_.md5 = md5;
   }
-  // The digests of the file written at this path (empty when not asked for, or not written).
+  // The digests of the file written at this path (empty when not asked for, not written, or not
+  // shown through AddDetail yet).
   FileDigests DigestsOf(const std::string& path) const;
   // Every file handled so far, in the order they ended; for the report once Run returned.
   std::vector<RecoveredFile> Files() const;
@@ -104,6 +108,10 @@ class RecoveryJob : public JobControl {
   void NameFoundFiles(IFileRecoveryParse& engine, const FoundFileRecord& selected, std::size_t first);
   // Counts a file the engine did not report on, with the engine's result.
   void CountUnreported(const std::string& path, Result code);
+  // Shows the files that ended, in order, as far as their digests are in (Mutex() held).
+  void ShowEndedLocked();
+  // Shows every file that ended, waiting for the digests still being made.
+  void ShowAllEnded();
   static std::string StatusText(Result code);
   void ShowCountsLocked();
 
@@ -115,22 +123,30 @@ class RecoveryJob : public JobControl {
   TextLookup texts_;
   std::function<std::string(const FoundFileRecord&)> sourceName_;
   // What the sinks and read loops tell of each file written on the job's thread, and the files'
-  // verdicts, in the order they ended.
+  // verdicts, in the order they ended. A file's digests are made behind the writing; it is shown
+  // (and its digests recorded) once they are in, still in the order the files ended.
   struct FileBook : IFileObserver {
     bool sha256 = false;
     bool md5 = false;
     mutable std::mutex lock;
     RecoveredFile current;  // the file whose sink is open
+    DigestTicket currentDigests;
     bool open = false;
     std::vector<RecoveredFile> files;
+    std::deque<std::pair<std::size_t, DigestTicket>> unshown;  // ended, not shown: index in files
     std::map<std::string, FileDigests> byPath;
     bool WantsSha256() const override { return sha256; }
     bool WantsMd5() const override { return md5; }
     void FileStarted(const std::string& path, const FoundFileRecord* record) override;
     void DataRun(const ByteRun& run) override;
-    void FileWritten(const std::string& path, Result, const FileDigests& digests) override;
+    void FileWritten(const std::string& path, Result, const DigestTicket& digests) override;
     // A file's last report: its verdict joins what its sink told (if it had one).
     void FileEnded(const std::string& path, Result code);
+    // The oldest file not shown, once its digests are in: they are recorded and its path and
+    // verdict given. False when none is left or its digests are still being made.
+    bool TakeShown(std::string& path, Result& code);
+    // The digests of the oldest file not shown; false when every file was.
+    bool NextUnshown(DigestTicket& digests) const;
   };
   FileBook digests_;
   std::int64_t startTime_ = 0;

@@ -2,12 +2,16 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -48,62 +52,249 @@ std::string End(Context& context) {
   return ok ? Hex(bytes.data(), length) : std::string();
 }
 
-// A piece waiting to be hashed: the contexts it feeds (SHA-256, MD5), its copy, and for each
-// digest whether it is still waiting.
-struct Piece {
-  std::array<EVP_MD_CTX*, 2> contexts{};
-  std::vector<std::uint8_t> bytes;
-  std::array<bool, 2> busy{};    // each guarded by its digest thread's lock
-  std::array<bool, 2> failed{};  // the digest refused it
-};
+// The digests a stream may ask for, by index: SHA-256, MD5.
+constexpr std::size_t kDigests = 2;
+using DigestSet = std::array<bool, kDigests>;
 
-// The thread that feeds one digest the pieces handed over, in order: one for SHA-256, one for
-// MD5, so that both can run beside the writing at once. Each is made once and lives as long as
-// the process (never joined, so that an exit while a recovery runs cannot hang on it).
-class DigestThread {
- public:
-  static DigestThread& Get(std::size_t digest) {
-    static auto* const sha256 = new DigestThread(0);
-    static auto* const md5 = new DigestThread(1);
-    return digest == 0 ? *sha256 : *md5;
+const EVP_MD* DigestKind(std::size_t digest) { return digest == 0 ? EVP_sha256() : EVP_md5(); }
+
+}  // namespace
+
+// One file's digests. A context is made when first fed: on the caller's thread until the first
+// of the file's pieces is handed to the threads, from then on by each digest's own thread alone,
+// which also ends it.
+struct DigestFile {
+  DigestSet wanted{};
+  DigestSet started{};
+  std::array<Context, kDigests> contexts;  // null once a digest failed: it gives no digest then
+  FileDigests digests;                     // each written by its digest's finisher, before done
+  int unfinished = 0;                      // digests the threads have still to end; under their lock
+  std::atomic<bool> done{false};
+
+  void Feed(std::size_t digest, const void* data, std::size_t length) {
+    Context& context = Started(digest);
+    if (context && EVP_DigestUpdate(context.get(), data, length) != 1) context.reset();
   }
-
-  void Post(Piece& piece) {
-    const std::lock_guard<std::mutex> guard(lock_);
-    piece.busy[digest_] = true;
-    piece.failed[digest_] = false;
-    queue_.push_back(&piece);
-    wake_.notify_one();
-  }
-
-  void Wait(const Piece& piece) {
-    std::unique_lock<std::mutex> guard(lock_);
-    done_.wait(guard, [&] { return !piece.busy[digest_]; });
+  void Close(std::size_t digest) {
+    std::string text = End(Started(digest));
+    (digest == 0 ? digests.sha256 : digests.md5) = std::move(text);
   }
 
  private:
-  explicit DigestThread(std::size_t digest) : digest_(digest) { std::thread([this] { Loop(); }).detach(); }
+  Context& Started(std::size_t digest) {
+    if (!started[digest]) contexts[digest] = Start(DigestKind(digest));
+    started[digest] = true;
+    return contexts[digest];
+  }
+};
 
-  void Loop() {
+namespace {
+
+// The threads that hash behind the writing, one per digest (SHA-256 and MD5 run beside each
+// other and beside the writer), and the blocks their copies wait in. A poster copies a piece into
+// blocks and goes on: a thread is woken only when it sleeps on an empty queue, and the poster
+// waits only when every block is taken, so a writer faster than hashing is held back by the cap
+// and not by every piece. Both threads take the queue in order; a block is free again once every
+// digest took all that was copied into it. Blocks are made only as the backlog needs them and
+// reused in the order they were freed, so that the copies stay within a few blocks that the
+// caches hold while hashing keeps up, and the block written is one the hashing thread left a
+// while ago (measured faster than reusing the one it just read). Made once, the threads live as
+// long as the process (never joined, so that an exit while a recovery runs cannot hang on them).
+class DigestPipeline {
+ public:
+  // The pipeline, or null when it could not be made (no thread): callers hash on their own.
+  static DigestPipeline* Get() {
+    static DigestPipeline* const instance = Make();
+    return instance;
+  }
+
+  static std::atomic<std::size_t>& WantedCapacity() {
+    static std::atomic<std::size_t> bytes{std::size_t{64} << 20};
+    return bytes;
+  }
+
+  // Copies the piece for the file's digests; returns how much of it. Short only when no block
+  // could be had at all (no memory): nothing is in flight then, so the caller can hash the rest on
+  // its own thread.
+  std::size_t Post(const std::shared_ptr<DigestFile>& file, const std::uint8_t* data, std::size_t length) {
+    const std::lock_guard<std::mutex> posting(posting_);
+    std::unique_lock<std::mutex> guard(lock_);
+    std::size_t posted = 0;
+    while (posted < length) {
+      if (open_ < 0 && !OpenBlock(guard)) return posted;
+      Block& block = blocks_[static_cast<std::size_t>(open_)];
+      const std::size_t offset = fill_;
+      const std::size_t take = std::min(length - posted, blockSize_ - fill_);
+      fill_ += take;
+      ++block.holds;
+      const int index = open_;
+      if (fill_ == blockSize_) {
+        open_ = -1;
+        Unhold(index);  // the open block's own hold: the entry's keeps it
+      }
+      std::uint8_t* const bytes = block.bytes.get() + offset;
+      guard.unlock();
+      std::memcpy(bytes, data + posted, take);
+      guard.lock();
+      Push(Entry{file, index, bytes, take, false, 0});
+      posted += take;
+    }
+    return posted;
+  }
+
+  void PostFinish(const std::shared_ptr<DigestFile>& file) {
+    const std::lock_guard<std::mutex> posting(posting_);
+    const std::lock_guard<std::mutex> guard(lock_);
+    Push(Entry{file, -1, nullptr, 0, true, 0});
+  }
+
+  void Wait(const DigestFile& file) {
+    std::unique_lock<std::mutex> guard(lock_);
+    ++waiters_;
+    done_.wait(guard, [&file] { return file.done.load(std::memory_order_acquire); });
+    --waiters_;
+  }
+
+ private:
+  struct Block {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    int holds = 0;  // entries not yet taken by every digest, and the poster while it is open
+  };
+  struct Entry {
+    std::shared_ptr<DigestFile> file;
+    int block = -1;
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    bool finish = false;  // no data: the file's digests are ended
+    int pending = 0;      // digests that have still to take it
+  };
+
+  static DigestPipeline* Make() {
+    auto* pipeline = new (std::nothrow) DigestPipeline();
+    if (pipeline == nullptr) return nullptr;
+    pipeline->Resize();
+    try {
+      for (std::size_t digest = 0; digest < kDigests; ++digest)
+        std::thread([pipeline, digest] { pipeline->Loop(digest); }).detach();
+    } catch (const std::system_error&) {
+      return nullptr;  // a thread already started keeps its pipeline: it is never freed
+    }
+    return pipeline;
+  }
+
+  // Makes a free block the open one: the one freed longest ago, else a new one while under the
+  // cap, else (waiting until a quarter of them are free again) the first freed.
+  bool OpenBlock(std::unique_lock<std::mutex>& guard) {
+    if (entries_.empty()) Resize();
+    while (free_.empty()) {
+      if (blocks_.size() < maxBlocks_) {
+        std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[blockSize_]);
+        if (bytes) {
+          blocks_.push_back(Block{std::move(bytes), 0});
+          free_.push_back(static_cast<int>(blocks_.size() - 1));
+          break;
+        }
+        if (blocks_.empty()) return false;
+      }
+      wantedFree_ = std::max<std::size_t>(1, blocks_.size() / 4);
+      room_.wait(guard, [this] { return free_.size() >= wantedFree_; });
+      wantedFree_ = 0;
+    }
+    open_ = free_.front();
+    free_.pop_front();
+    fill_ = 0;
+    blocks_[static_cast<std::size_t>(open_)].holds = 1;
+    return true;
+  }
+
+  // With nothing in flight, takes up a new cap.
+  void Resize() {
+    const std::size_t cap = std::max<std::size_t>(WantedCapacity().load(), 1);
+    const std::size_t blockSize = std::min(kBlockSize, std::max<std::size_t>(cap / 16, 1));
+    if (blockSize == blockSize_ && cap / blockSize == maxBlocks_) return;
+    blocks_.clear();
+    free_.clear();
+    open_ = -1;
+    blockSize_ = blockSize;
+    maxBlocks_ = cap / blockSize;
+  }
+
+  void Unhold(int index) {
+    if (--blocks_[static_cast<std::size_t>(index)].holds != 0) return;
+    free_.push_back(index);
+    if (wantedFree_ != 0 && free_.size() >= wantedFree_) room_.notify_one();
+  }
+
+  void Push(Entry entry) {
+    for (std::size_t digest = 0; digest < kDigests; ++digest) {
+      if (!entry.file->wanted[digest]) continue;
+      ++entry.pending;
+      if (sleeping_[digest]) {
+        sleeping_[digest] = false;
+        wake_[digest].notify_one();
+      }
+    }
+    entries_.push_back(std::move(entry));
+  }
+
+  void Loop(std::size_t digest) {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-      wake_.wait(guard, [this] { return !queue_.empty(); });
-      Piece* piece = queue_.front();
-      queue_.pop_front();
+      if (cursor_[digest] < base_) cursor_[digest] = base_;
+      if (cursor_[digest] - base_ == entries_.size()) {
+        sleeping_[digest] = true;
+        wake_[digest].wait(guard);
+        continue;
+      }
+      // Stays where it is until its pending count drops: only the front of the queue is removed.
+      Entry& entry = entries_[cursor_[digest] - base_];
+      ++cursor_[digest];
+      if (!entry.file->wanted[digest]) continue;
+      DigestFile& file = *entry.file;
       guard.unlock();
-      const bool ok = EVP_DigestUpdate(piece->contexts[digest_], piece->bytes.data(), piece->bytes.size()) == 1;
+      if (entry.finish) {
+        file.Close(digest);
+      } else {
+        file.Feed(digest, entry.data, entry.length);
+      }
       guard.lock();
-      piece->failed[digest_] = !ok;
-      piece->busy[digest_] = false;
-      done_.notify_all();
+      if (entry.finish && --file.unfinished == 0) {
+        file.done.store(true, std::memory_order_release);
+        if (waiters_ > 0) done_.notify_all();
+      }
+      --entry.pending;
+      Release();
     }
   }
 
-  std::size_t digest_;
-  std::mutex lock_;
-  std::condition_variable wake_;
+  // Drops the entries every digest has taken from the front of the queue.
+  void Release() {
+    while (!entries_.empty() && entries_.front().pending == 0) {
+      if (entries_.front().block >= 0) Unhold(entries_.front().block);
+      entries_.pop_front();
+      ++base_;
+    }
+  }
+
+  static constexpr std::size_t kBlockSize = std::size_t{256} << 10;
+
+  std::mutex posting_;  // one poster at a time, so that a file's pieces keep their order
+  std::mutex lock_;     // everything below
+  std::array<std::condition_variable, kDigests> wake_;
+  std::condition_variable room_;
   std::condition_variable done_;
-  std::deque<Piece*> queue_;
+  std::deque<Entry> entries_;
+  std::uint64_t base_ = 0;  // number of entries ever removed: the sequence number of the front
+  std::array<std::uint64_t, kDigests> cursor_{};  // each digest's next entry, by sequence number
+  DigestSet sleeping_{};
+  std::vector<Block> blocks_;
+  std::deque<int> free_;  // blocks free, the one freed first at the front
+  std::size_t blockSize_ = 0;
+  std::size_t maxBlocks_ = 0;
+  int open_ = -1;  // the block being filled
+  std::size_t fill_ = 0;
+  std::size_t wantedFree_ = 0;  // while the poster waits: the free blocks it waits for
+  int waiters_ = 0;
 };
 
 }  // namespace
@@ -133,76 +324,63 @@ ScopedFileObserver::ScopedFileObserver(IFileObserver* observer) : previous_(g_ob
 
 ScopedFileObserver::~ScopedFileObserver() { g_observer = previous_; }
 
-struct StreamDigest::State {
-  Context sha256;
-  Context md5;
-  // Two copies in turn: one is hashed while the caller fills the other.
-  std::array<Piece, 2> pieces;
-  std::size_t next = 0;
-  bool posted = false;
+bool DigestTicket::Ready() const { return !file_ || file_->done.load(std::memory_order_acquire); }
 
-  // Waits for every piece handed over; a digest that refused one is dropped.
-  void Drain() {
-    if (!posted) return;
-    for (Piece& piece : pieces) Settle(piece);
-    posted = false;
-  }
-
-  // Waits for both digests of the piece; one that refused it is dropped. False when one did.
-  bool Settle(Piece& piece) {
-    bool ok = true;
-    for (std::size_t digest = 0; digest < 2; ++digest) {
-      DigestThread::Get(digest).Wait(piece);
-      if (piece.failed[digest]) {
-        (digest == 0 ? sha256 : md5).reset();
-        piece.failed[digest] = false;
-        ok = false;
-      }
-    }
-    return ok;
-  }
-};
-
-StreamDigest::StreamDigest() : state_(std::make_unique<State>()) {}
-
-StreamDigest::~StreamDigest() { state_->Drain(); }
+FileDigests DigestTicket::Wait() const {
+  if (!file_) return {};
+  if (!Ready()) DigestPipeline::Get()->Wait(*file_);
+  return file_->digests;
+}
 
 void StreamDigest::Begin(bool sha256, bool md5) {
-  state_->Drain();
-  state_->sha256 = sha256 ? Start(EVP_sha256()) : Context();
-  state_->md5 = md5 ? Start(EVP_md5()) : Context();
+  file_.reset();
+  posted_ = false;
+  if (!sha256 && !md5) return;
+  file_ = std::make_shared<DigestFile>();
+  file_->wanted = {sha256, md5};
 }
 
 void StreamDigest::Update(const void* data, std::size_t length) {
-  if (length == 0) return;
-  state_->Drain();  // in order after what was handed over
-  for (Context* context : {&state_->sha256, &state_->md5})
-    if (*context && EVP_DigestUpdate(context->get(), data, length) != 1) context->reset();
+  if (length == 0 || !file_) return;
+  if (posted_) return UpdateLater(data, length);  // in order after what the threads hold
+  for (std::size_t digest = 0; digest < kDigests; ++digest)
+    if (file_->wanted[digest]) file_->Feed(digest, data, length);
 }
 
 void StreamDigest::UpdateLater(const void* data, std::size_t length) {
-  if (length == 0 || !Active()) return;
-  Piece& piece = state_->pieces[state_->next];
-  state_->next ^= 1;
-  if (!state_->Settle(piece)) {
-    state_->Drain();
-    return Update(data, length);
+  if (length == 0 || !file_) return;
+  DigestPipeline* const pipeline = DigestPipeline::Get();
+  const auto* const bytes = static_cast<const std::uint8_t*>(data);
+  const std::size_t posted = pipeline == nullptr ? 0 : pipeline->Post(file_, bytes, length);
+  posted_ = posted_ || posted > 0;
+  // No thread, or no memory for the copy of the rest and nothing in flight: the threads took
+  // all before it, so the rest is hashed here, in order.
+  if (posted < length)
+    for (std::size_t digest = 0; digest < kDigests; ++digest)
+      if (file_->wanted[digest]) file_->Feed(digest, bytes + posted, length - posted);
+}
+
+DigestTicket StreamDigest::FinishLater() {
+  if (!file_) return {};
+  std::shared_ptr<DigestFile> file = std::move(file_);
+  if (posted_) {
+    posted_ = false;
+    for (std::size_t digest = 0; digest < kDigests; ++digest) file->unfinished += file->wanted[digest] ? 1 : 0;
+    DigestPipeline::Get()->PostFinish(file);
+  } else {
+    for (std::size_t digest = 0; digest < kDigests; ++digest)
+      if (file->wanted[digest]) file->Close(digest);
+    file->done.store(true, std::memory_order_release);
   }
-  piece.contexts = {state_->sha256.get(), state_->md5.get()};
-  piece.bytes.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + length);
-  state_->posted = true;
-  for (std::size_t digest = 0; digest < 2; ++digest)
-    if (piece.contexts[digest] != nullptr) DigestThread::Get(digest).Post(piece);
+  return DigestTicket(std::move(file));
 }
 
-FileDigests StreamDigest::Finish() {
-  state_->Drain();
-  FileDigests digests;
-  digests.sha256 = End(state_->sha256);
-  digests.md5 = End(state_->md5);
-  return digests;
-}
+FileDigests StreamDigest::Finish() { return FinishLater().Wait(); }
 
-bool StreamDigest::Active() const { return state_->sha256 || state_->md5; }
+bool StreamDigest::Active() const { return file_ != nullptr; }
+
+std::size_t HashingBacklog() { return DigestPipeline::WantedCapacity().load(); }
+
+void SetHashingBacklog(std::size_t bytes) { DigestPipeline::WantedCapacity().store(std::max<std::size_t>(bytes, 1)); }
 
 }  // namespace rexmoor

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/result_codes.h"
@@ -44,6 +45,8 @@ inline constexpr std::size_t kMaxByteRunsPerFile = 1u << 16;
 // (fill runs: in the file). False when the cap left it out.
 bool AppendByteRun(std::vector<ByteRun>& runs, const ByteRun& run);
 
+class DigestTicket;
+
 class IFileObserver {
  public:
   virtual ~IFileObserver() = default;
@@ -54,8 +57,8 @@ class IFileObserver {
   // A piece of the current file's data was handed to its sink from there.
   virtual void DataRun(const ByteRun& /*run*/) {}
   // One file ended (before its last progress report): its path, result, and the digests of what
-  // was written of it.
-  virtual void FileWritten(const std::string& path, Result result, const FileDigests& digests) = 0;
+  // was written of it, which may still be being made behind the writing.
+  virtual void FileWritten(const std::string& path, Result result, const DigestTicket& digests) = 0;
 };
 
 // The observer of this thread, or null.
@@ -84,27 +87,51 @@ class ScopedFileObserver {
   IFileObserver* previous_;
 };
 
+struct DigestFile;
+
+// A file's digests, made behind its writing on the digests' own threads: ready once the last
+// piece handed over was hashed. A default ticket is ready and holds none.
+class DigestTicket {
+ public:
+  DigestTicket() = default;
+  bool Ready() const;
+  // The digests; waits for them when they are still being made. A digest that failed is empty.
+  FileDigests Wait() const;
+
+ private:
+  friend class StreamDigest;
+  explicit DigestTicket(std::shared_ptr<DigestFile> file) : file_(std::move(file)) {}
+  std::shared_ptr<DigestFile> file_;
+};
+
 // SHA-256 and MD5 over a stream of pieces (OpenSSL's EVP), each only when asked for.
 class StreamDigest {
  public:
-  StreamDigest();
-  ~StreamDigest();
+  StreamDigest() = default;
+  ~StreamDigest() = default;
   StreamDigest(const StreamDigest&) = delete;
   StreamDigest& operator=(const StreamDigest&) = delete;
 
   void Begin(bool sha256, bool md5);
   void Update(const void* data, std::size_t length);
-  // Copies the piece and hashes it on the digests' own thread while the caller goes on (writes
-  // it, reads the next); Finish waits for what is still being hashed. This keeps hashing off the
-  // path of a recovery, which is bound by reading and writing.
+  // Copies the piece and hashes it on the digests' own threads while the caller goes on (writes
+  // it, reads the next, starts the next file): the threads run behind the writing by whole files.
+  // The caller waits only while the copies not yet hashed fill the backlog (HashingBacklog).
   void UpdateLater(const void* data, std::size_t length);
   // The hex digests of everything since Begin; the digest is done with.
   FileDigests Finish();
+  // The same without waiting for the pieces still being hashed.
+  DigestTicket FinishLater();
   bool Active() const;
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  std::shared_ptr<DigestFile> file_;
+  bool posted_ = false;  // pieces went to the threads: every later one must follow them there
 };
+
+// The most bytes handed to the digests' threads and not yet hashed, for the whole process
+// (64 MiB unless changed). A new cap takes effect once nothing is in flight.
+std::size_t HashingBacklog();
+void SetHashingBacklog(std::size_t bytes);
 
 }  // namespace rexmoor

@@ -116,9 +116,9 @@ Result RecoveredFileSink::Finish(Result result) {
     out_.Close();
     (void)target_.RemoveFile(relative_);
   }
-  // The observer hears of the file before its last report, so that whoever shows that report
-  // can show its digests too.
-  if (observer_ != nullptr) observer_->FileWritten(destination_, result, digest_.Finish());
+  // The observer hears of the file before its last report, with its digests still being made
+  // behind the writing: whoever shows that report with them waits for them, not the next file.
+  if (observer_ != nullptr) observer_->FileWritten(destination_, result, digest_.FinishLater());
   if (result != kCancelled) {
     const Result verdict = Report(100, result);
     if (verdict == kCancelled && result == kSuccess) return kCancelled;

@@ -3,10 +3,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
 
 #include "app/recovery_job.h"
 #include "app/search_job.h"
 #include "app/type_patterns.h"
+#include "engine/folder_recovery.h"
 #include "platform/clock.h"
 #include "test_support.h"
 
@@ -307,6 +311,114 @@ TEST(RecoveryJob, EmptySelectionEndsAtOnceAndCancelStopsTheRun) {
   EXPECT_TRUE(job.Cancelled());
   EXPECT_FALSE(cancelled.ended);
   EXPECT_EQ(job.DoneCount(), 0);
+}
+
+// Writes each record through the engines' file sink: its bytes from `contents`, by record id, in
+// pieces of locationSector bytes; asks the job to stop when it comes to the record numbered
+// cancelAt.
+class SinkEngine : public WritingEngine {
+ public:
+  Result SetCallbacks(ScanProgressCallback scan, FileProgressCallback cb, void* user, std::int32_t scale) override {
+    reporter_ = FileReporter{cb, user};
+    return WritingEngine::SetCallbacks(scan, cb, user, scale);
+  }
+  Result RecoverItem(const FoundFileRecord* record, const std::string& destination, std::int32_t levelBase) override {
+    const FoundFileRecord r = *record;
+    destinations.push_back(destination);
+    if (r.recordId == cancelAt && job != nullptr) job->Cancel();
+    const std::size_t piece = r.locationSector;
+    const std::vector<std::uint8_t>& bytes = contents.at(std::uint32_t{r.recordId});
+    RecoveredFileSink sink(reporter_, destination, levelBase, bytes.size(), &r);
+    Result result = sink.Open();
+    for (std::size_t at = 0; result == kSuccess && at < bytes.size(); at += piece)
+      result = sink.Put(bytes.data() + at, std::min(piece, bytes.size() - at));
+    return sink.Finish(result);
+  }
+  std::map<std::uint32_t, std::vector<std::uint8_t>> contents;
+  RecoveryJob* job = nullptr;
+  std::uint32_t cancelAt = 0;
+
+ private:
+  FileReporter reporter_;
+};
+
+// Digests are made behind the writing, across files, through a backlog kept small here so that
+// the writer both waits for room and hashes files itself: every file's line still comes in the
+// order the files were written, carrying the digests of what was written; the report's too. A
+// cancel part-way ends the run with the lines of the files written before it.
+TEST(RecoveryJob, DigestsFollowTheWritingInOrder) {
+  const std::size_t backlog = HashingBacklog();
+  SetHashingBacklog(100'000);
+  struct Shown : Details {
+    RecoveryJob* job = nullptr;
+    std::vector<FileDigests> digests;  // as the job gave them when the line was shown
+    void AddDetail(const std::string& p, Result code, const std::string& s) override {
+      Details::AddDetail(p, code, s);
+      digests.push_back(job->DigestsOf(p));
+    }
+  };
+  // Sizes at and around the piece size, empty files, and odd pieces down to a few bytes.
+  const std::uint32_t mib = 1u << 20;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> files = {
+      {0, mib}, {1, mib}, {mib, mib}, {mib - 1, mib}, {mib + 1, mib}, {3 * mib, mib}, {0, 7},
+      {100'000, 4096}, {99'999, 100'000}, {2 * mib + 3, 65'536}, {5000, 7}, {1, 1}};
+  std::mt19937 rng(7);
+  for (int i = 0; i < 28; ++i) files.emplace_back(rng() % (2 * mib), i % 3 == 0 ? 4096 + rng() % 9000 : mib);
+  SelectionMap selection;
+  std::map<std::uint32_t, std::vector<std::uint8_t>> contents;  // made beforehand: the writer outruns hashing
+  for (std::uint32_t id = 1; id <= files.size(); ++id) {
+    FoundFileRecord r = Record(("f" + std::to_string(id) + ".bin").c_str(), id);
+    r.size = files[id - 1].first;
+    r.locationSector = files[id - 1].second;
+    selection.emplace(SelectionKey(r), r);
+    contents[id] = test::RandomBytes(r.size, id);
+  }
+  for (const std::uint32_t cancelAt : {0u, 17u}) {
+    SCOPED_TRACE(cancelAt);
+    test::TempDir dir;
+    std::vector<ScanSourceEntry> sources(1);
+    sources[0].kind = ScanSourceEntry::Kind::Partition;
+    sources[0].driveLetter = 'E';
+    auto* engine = new SinkEngine();
+    sources[0].engine.reset(engine);
+    engine->contents = contents;
+    Shown shown;
+    RecoveryJob job(sources, selection, dir.path(), &shown, nullptr, Texts);
+    shown.job = &job;
+    engine->job = &job;
+    engine->cancelAt = cancelAt;
+    job.HashFiles(true, cancelAt == 0);  // SHA-256 alone too: one hashing thread does it all
+    job.Run();
+    EXPECT_EQ(job.Cancelled(), cancelAt != 0);
+    // The files written, in the order they were; the one cancelled at was not.
+    std::vector<std::string> written = engine->destinations;
+    if (cancelAt != 0) written.resize(cancelAt - 1);
+    ASSERT_EQ(written.size(), cancelAt != 0 ? cancelAt - 1 : files.size());
+    std::vector<std::string> rows;
+    for (const auto& row : shown.rows) rows.push_back(row.first);
+    EXPECT_EQ(rows, written);
+    // What sha256sum and md5sum make of the written files.
+    std::map<std::string, std::pair<std::string, std::string>> expected;
+    for (const char* tool : {"sha256sum", "md5sum"}) {
+      std::string out;
+      ASSERT_EQ(test::RunCommand(std::string(tool) + " '" + dir.path() + "'/*/*", &out), 0);
+      std::istringstream lines(out);
+      for (std::string digest, path; lines >> digest >> path;)
+        (tool[0] == 's' ? expected[path].first : expected[path].second) = digest;
+    }
+    const std::vector<RecoveredFile> report = job.Files();
+    ASSERT_EQ(report.size(), written.size());
+    ASSERT_EQ(shown.digests.size(), written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      SCOPED_TRACE(written[i]);
+      EXPECT_EQ(shown.digests[i].sha256, expected[written[i]].first);
+      EXPECT_EQ(shown.digests[i].md5, cancelAt == 0 ? expected[written[i]].second : std::string());
+      EXPECT_EQ(report[i].path, written[i]);
+      EXPECT_EQ(report[i].digests.sha256, expected[written[i]].first);
+      EXPECT_EQ(report[i].digests.md5, shown.digests[i].md5);
+    }
+  }
+  SetHashingBacklog(backlog);
 }
 
 TEST(SearchJob, EnginesGetTheConvertedPatternAndResultsAreGathered) {
