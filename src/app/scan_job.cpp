@@ -214,6 +214,14 @@ std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std:
   job->lastPercent_ = percent;
   IScanProgressView* view = job->view_;
   if (view == nullptr) return 0;
+  // The figures are written out when something a reader sees moves, the end is reached, or a tenth
+  // of a second has passed; in between a report only answers whether to go on.
+  const std::uint64_t now = job->clock_();
+  Shown& shown = job->shown_;
+  if (shown.any && percent == shown.percent && filesFound == shown.files && sectorsTotal == shown.total &&
+      sectorsDone != sectorsTotal && now >= shown.atMs && now - shown.atMs < 100)
+    return 0;
+  shown = Shown{true, percent, filesFound, sectorsTotal, now};
   std::string timeText =
       secondsLeft == -1 ? job->texts_("MSG0705") : job->texts_("MSG0708") + DurationText(secondsLeft);
   view->SetProgressBar(percent);

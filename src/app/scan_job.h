@@ -180,6 +180,14 @@ class ScanJob : public JobControl {
   std::uint64_t speedFromMs_ = 0;
   std::uint64_t speedFromSectors_ = 0;
   std::uint64_t speedTotal_ = 0;
+  // What the view last showed: the sweep reports every 64 KiB, far more often than anyone reads.
+  struct Shown {
+    bool any = false;
+    std::int32_t percent = 0;
+    std::uint64_t files = 0;
+    std::uint64_t total = 0;
+    std::uint64_t atMs = 0;
+  } shown_;
 };
 
 }  // namespace rexmoor
