@@ -1,14 +1,19 @@
 #include "scan/sector_sweep.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <chrono>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "carve/file_type_recovery.h"
@@ -35,19 +40,68 @@ constexpr std::uint8_t kVisited = 1;
 constexpr std::uint8_t kTsStreamMode = 2;
 constexpr std::uint8_t kMtsInProgress = 4;
 
+// 64 bytes a step, each step's words ORed in registers; a sector that holds anything mostly shows
+// it in its first step, so the rest of it is not read here.
 bool IsZeroSector(std::span<const std::uint8_t> sector) {
   const std::uint8_t* p = sector.data();
   const std::size_t n = sector.size();
-  std::uint64_t any = 0;
   std::size_t k = 0;
-  for (; k + 32 <= n; k += 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p + k, sizeof w);
-    any |= w[0] | w[1] | w[2] | w[3];
+  for (; k + 64 <= n; k += 64) {
+    const std::uint8_t* q = p + k;
+    const std::uint64_t any = (LoadU64LE(q) | LoadU64LE(q + 8)) | (LoadU64LE(q + 16) | LoadU64LE(q + 24)) |
+                              (LoadU64LE(q + 32) | LoadU64LE(q + 40)) | (LoadU64LE(q + 48) | LoadU64LE(q + 56));
+    if (any != 0) return false;
   }
-  for (; k < n; ++k) any |= p[k];
-  return any == 0;
+  for (; k < n; ++k)
+    if (p[k] != 0) return false;
+  return true;
 }
+
+// How many of the n sectors of s bytes at `at` are zero before the first that is not. A long run
+// of zeros is one pass through memory: it asks for the bytes a little ahead of where it looks
+// (a prefetch never faults, past the end included).
+std::uint64_t LeadingZeroSectors(const std::uint8_t* at, std::uint64_t n, std::size_t s) {
+  constexpr std::uintptr_t kAhead = 8192;
+  for (std::uint64_t q = 0; q < n; ++q) {
+    const auto here = reinterpret_cast<std::uintptr_t>(at) + q * s;
+    for (std::size_t line = 0; line < s; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(here + kAhead + line));
+    if (!IsZeroSector({at + q * s, s})) return q;
+  }
+  return n;
+}
+
+// Whether [offset, offset + length) of a regular file lies wholly in a hole: it reads as zeros
+// and no data stands behind it. False whenever the file system cannot tell.
+bool WhollyInHole(const FileHandle& file, std::uint64_t offset, std::uint64_t length) {
+  const off_t data = lseek(file.fd(), static_cast<off_t>(offset), SEEK_DATA);
+  if (data >= 0) return static_cast<std::uint64_t>(data) - offset >= length;
+  if (errno != ENXIO) return false;
+  // No data from offset on, or the file ends before it (cut short meanwhile: that is read as such).
+  struct stat info {};
+  return fstat(file.fd(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) >= offset + length;
+}
+
+// A read-only stretch of zeros whose page tables are filled at once (all one page of zeros), for
+// the pages of an image that lie in a hole.
+class SharedZeros {
+ public:
+  explicit SharedZeros(std::size_t bytes) {
+    void* at = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (at == MAP_FAILED) return;
+    data_ = static_cast<const std::uint8_t*>(at);
+    bytes_ = bytes;
+  }
+  ~SharedZeros() {
+    if (data_ != nullptr) munmap(const_cast<std::uint8_t*>(data_), bytes_);
+  }
+  SharedZeros(const SharedZeros&) = delete;
+  SharedZeros& operator=(const SharedZeros&) = delete;
+  const std::uint8_t* Data() const { return data_; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
 
 // A carving step over a sector where nothing is recognised clears the stream flags this way.
 void ForgetStream(CarvingContext& ctx) {
@@ -110,9 +164,12 @@ std::int64_t SectorSweep::DispatchBuffer(std::span<const std::uint8_t> bytes, st
     const std::span<const std::uint8_t> sector = bytes.subspan(static_cast<std::size_t>(i * s), static_cast<std::size_t>(s));
     ++counts_.sectorsDispatched;
     if (zeroSkip_ && IsZeroSector(sector)) {
-      // What a carving step over nothing leaves behind, without the step.
+      // What a carving step over nothing leaves behind, without the step; the zeros after it
+      // change nothing more.
       if (engines_.carver != nullptr) ForgetStream(engines_.carver->Carving());
-      ++i;
+      const std::uint64_t more = LeadingZeroSectors(sector.data() + s, arrived - i - 1, static_cast<std::size_t>(s));
+      counts_.sectorsDispatched += more;
+      i += 1 + more;
       continue;
     }
     switch (ClassifySweepSector(sector, recordSize_)) {
@@ -210,6 +267,7 @@ struct SectorSweep::Page {
   bool read = false;
   bool traced = false;
   bool skipped = false;  // the sweep passes over all of it
+  bool hole = false;     // it lies in a hole of the image file: bytes are shared zeros, nothing was read
   bool ready = false;    // handed over by the worker
 
   // The end of the unread run at sector, or sector when it was read.
@@ -228,13 +286,13 @@ struct SectorSweep::Page {
 
 namespace {
 std::atomic<unsigned> g_defaultJobs{0};
-std::atomic<bool> g_mapCached{true};
+std::atomic<bool> g_useLayout{true};
 }  // namespace
 
 void SetDefaultSweepJobs(unsigned jobs) { g_defaultJobs.store(jobs); }
 unsigned DefaultSweepJobs() { return g_defaultJobs.load(); }
 
-void SetSweepMapsCachedPages(bool on) { g_mapCached.store(on); }
+void SetSweepUsesImageLayout(bool on) { g_useLayout.store(on); }
 
 void SectorSweep::SetJobs(unsigned jobs) {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -296,7 +354,16 @@ void SectorSweep::ReadPage(Page& page) const {
   const auto s = static_cast<std::uint64_t>(sectorSize_);
   const std::uint64_t total = source_.totalSectors;
   const std::uint64_t inside = page.first >= total ? 0 : std::min(page.count, total - page.first);
-  if (inside != 0 && inside == page.count && !source_.reader && g_mapCached.load(std::memory_order_relaxed)) {
+  const bool layout =
+      inside != 0 && inside == page.count && !source_.reader && g_useLayout.load(std::memory_order_relaxed);
+  if (layout && holeZeros_ != nullptr && WhollyInHole(source_.handle, page.first * s, inside * s)) {
+    page.bytes = holeZeros_;
+    page.hole = true;
+    page.windowSectors = inside;
+    page.read = true;
+    return;
+  }
+  if (layout) {
     auto view = std::make_unique<ResidentView>();
     if (view->Map(source_.handle, page.first * s, static_cast<std::size_t>(inside * s))) {
       page.bytes = view->Data();
@@ -372,7 +439,17 @@ bool SectorSweep::TracePage(Page& page, const std::atomic<bool>& stop) const {
       const std::span<const std::uint8_t> sector(page.bytes + (p - page.first) * s, static_cast<std::size_t>(s));
       if (zeroSkip_ && IsZeroSector(sector)) {
         ForgetStream(ctx);
-        ++p;
+        // The zero sectors after it, up to the next unread one, are passed in one go: each would
+        // be marked alike and change nothing. A page in a hole of the image is zeros throughout.
+        const std::uint64_t limit = std::min(to, page.NextUnread(p + 1));
+        const std::uint64_t q =
+            page.hole ? limit
+                      : p + 1 + LeadingZeroSectors(page.bytes + (p + 1 - page.first) * s, limit - p - 1,
+                                                   static_cast<std::size_t>(s));
+        std::fill(visit.begin() + static_cast<std::ptrdiff_t>(p + 1 - from),
+                  visit.begin() + static_cast<std::ptrdiff_t>(q - from),
+                  static_cast<std::uint8_t>(kVisited | StreamFlags(ctx)));
+        p = q;
         continue;
       }
       const SweepSectorKind kind = ClassifySweepSector(sector, recordSize_);
@@ -451,6 +528,16 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   const bool tracing = jobs_ > 1 && carver != nullptr && carver->HasCatalogue();
   const std::size_t inFlight = tracing ? 2 * std::size_t{jobs_} + 1 : 2;
   const std::size_t pageBytes = static_cast<std::size_t>(std::max<std::uint64_t>(1, pageBytes_ / s) * s);
+  // Pages in a hole of a sparse image file are not read: they all look at one stretch of zeros.
+  std::optional<SharedZeros> zeros;
+  struct stat info {};
+  if (!source_.reader && source_.handle.IsValid() && fstat(source_.handle.fd(), &info) == 0 && S_ISREG(info.st_mode))
+    zeros.emplace(pageBytes);
+  holeZeros_ = zeros ? zeros->Data() : nullptr;
+  struct HoleReset {
+    const std::uint8_t*& at;
+    ~HoleReset() { at = nullptr; }
+  } holeReset{holeZeros_};
 
   std::mutex lock;
   std::condition_variable changed;
@@ -774,6 +861,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     }
     ++counts_.blocksRead;
     if (page.view) ++counts_.blocksMapped;
+    if (page.hole) ++counts_.blocksInHoles;
     if (carver != nullptr) carver->Carving().window = {page.bytes, page.first, page.windowSectors};
     for (std::size_t k = 0; k < page.pieces.size() && result == kSuccess; ++k) {
       const Page::Piece& piece = page.pieces[k];

@@ -48,9 +48,10 @@ inline constexpr std::uint32_t kSweepGapBytes = 1u << 20;
 // The threads every deep scan's sweep traces with unless told otherwise (0: one per core).
 void SetDefaultSweepJobs(unsigned jobs);
 unsigned DefaultSweepJobs();
-// Whether an image's pages that are all in memory are looked at where they lie instead of read
-// (on by default; tests turn it off to compare both ways).
-void SetSweepMapsCachedPages(bool on);
+// Whether an image file's own layout is used: pages that are all in memory are looked at where
+// they lie instead of read, and pages that lie in a hole of a sparse file are not read at all (on
+// by default; tests turn it off to compare both ways).
+void SetSweepUsesImageLayout(bool on);
 
 // Where the sweep receives sectors: any engine may be missing.
 struct SweepEngines {
@@ -75,6 +76,7 @@ struct SweepCounts {
   std::uint64_t blocksRead = 0;         // large reads of the medium
   std::uint64_t blocksReadAhead = 0;    // of them, read on the reader thread in time
   std::uint64_t blocksMapped = 0;       // of them, looked at in the page cache without reading
+  std::uint64_t blocksInHoles = 0;      // of them, in a hole of the image file: zeros, not read
   std::uint64_t piecesTaken = 0;        // with threads: page pieces whose finds came from a trace
   std::uint64_t sectorsSweptHere = 0;   // with threads: sectors the calling thread classified itself
 };
@@ -157,6 +159,7 @@ class SectorSweep {
   unsigned jobs_ = 1;
   std::uint32_t pageBytes_ = kSweepReadBytes;
   bool zeroSkip_ = false;  // zero sectors go nowhere and only reset the carver's stream flags
+  const std::uint8_t* holeZeros_ = nullptr;  // zeros for pages in a hole, during a run on an image file
 };
 
 }  // namespace rexmoor
