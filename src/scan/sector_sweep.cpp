@@ -528,10 +528,12 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   const bool tracing = jobs_ > 1 && carver != nullptr && carver->HasCatalogue();
   const std::size_t inFlight = tracing ? 2 * std::size_t{jobs_} + 1 : 2;
   const std::size_t pageBytes = static_cast<std::size_t>(std::max<std::uint64_t>(1, pageBytes_ / s) * s);
-  // Pages in a hole of a sparse image file are not read: they all look at one stretch of zeros.
+  // Pages in a hole of a sparse image file are not read: they all look at one stretch of zeros
+  // (made only when the file has a hole).
   std::optional<SharedZeros> zeros;
   struct stat info {};
-  if (!source_.reader && source_.handle.IsValid() && fstat(source_.handle.fd(), &info) == 0 && S_ISREG(info.st_mode))
+  if (!source_.reader && source_.handle.IsValid() && fstat(source_.handle.fd(), &info) == 0 &&
+      S_ISREG(info.st_mode) && lseek(source_.handle.fd(), 0, SEEK_HOLE) < info.st_size)
     zeros.emplace(pageBytes);
   holeZeros_ = zeros ? zeros->Data() : nullptr;
   struct HoleReset {
