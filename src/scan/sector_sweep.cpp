@@ -64,7 +64,8 @@ std::uint64_t LeadingZeroSectors(const std::uint8_t* at, std::uint64_t n, std::s
   constexpr std::uintptr_t kAhead = 8192;
   for (std::uint64_t q = 0; q < n; ++q) {
     const auto here = reinterpret_cast<std::uintptr_t>(at) + q * s;
-    for (std::size_t line = 0; line < s; line += 64) __builtin_prefetch(reinterpret_cast<const void*>(here + kAhead + line));
+    for (std::size_t line = 0; line < s; line += 64)
+      __builtin_prefetch(reinterpret_cast<const void*>(here + kAhead + line));
     if (!IsZeroSector({at + q * s, s})) return q;
   }
   return n;

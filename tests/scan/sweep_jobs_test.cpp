@@ -1,8 +1,9 @@
 // The deep scan's sweep on several threads finds what it finds on one: the same records with the
 // same ids and names in the same order, and it ends at the same place, on a raw medium of carved
 // files, a quick-formatted FAT card, a re-formatted NTFS volume and a sparse image whose holes are
-// not read. Small pages put many page seams inside carved files and folders. A scan cancelled at a random point and continued finds
-// the same again, and what the cancelled part kept is exactly what lies before its saved place.
+// not read. Small pages put many page seams inside carved files and folders. A scan cancelled at
+// a random point and continued finds the same again, and what the cancelled part kept is exactly
+// what lies before its saved place.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
