@@ -1,5 +1,6 @@
 #include "platform/resident_view.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -159,6 +160,33 @@ void ResidentView::Unmap() {
 
 bool ResidentView::Damaged() const {
   return slot_ >= 0 && g_slots[static_cast<std::size_t>(slot_)].damaged.load(std::memory_order_acquire);
+}
+
+bool FileHasHole(const FileHandle& file) {
+  struct stat info {};
+  if (!file.IsValid() || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const off_t hole = lseek(file.fd(), 0, SEEK_HOLE);
+  return hole >= 0 && hole < info.st_size;
+}
+
+bool WhollyInHole(const FileHandle& file, std::uint64_t offset, std::uint64_t length) {
+  const off_t data = lseek(file.fd(), static_cast<off_t>(offset), SEEK_DATA);
+  if (data >= 0) return static_cast<std::uint64_t>(data) - offset >= length;
+  if (errno != ENXIO) return false;
+  // No data from offset on, or the file ends before it (cut short meanwhile: that is read as such).
+  struct stat info {};
+  return fstat(file.fd(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) >= offset + length;
+}
+
+SharedZeros::SharedZeros(std::size_t bytes) {
+  void* at = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (at == MAP_FAILED) return;
+  data_ = static_cast<const std::uint8_t*>(at);
+  bytes_ = bytes;
+}
+
+SharedZeros::~SharedZeros() {
+  if (data_ != nullptr) munmap(const_cast<std::uint8_t*>(data_), bytes_);
 }
 
 }  // namespace rexmoor

@@ -40,4 +40,28 @@ class ResidentView {
   int slot_ = -1;           // where the fault handler finds this view
 };
 
+// Holes of a sparse image file: stretches that read as zeros with no data behind them.
+// Whether the regular file has a hole anywhere (false when it is no regular file or the file
+// system cannot tell).
+bool FileHasHole(const FileHandle& file);
+// Whether [offset, offset + length) of the file lies wholly in a hole. False whenever the file
+// system cannot tell.
+bool WhollyInHole(const FileHandle& file, std::uint64_t offset, std::uint64_t length);
+
+// A read-only stretch of zeros whose page tables are filled at once (all of it one page of zeros):
+// what a page lying in a hole is looked at through, without reading it. Data is null when the
+// memory could not be had.
+class SharedZeros {
+ public:
+  explicit SharedZeros(std::size_t bytes);
+  ~SharedZeros();
+  SharedZeros(const SharedZeros&) = delete;
+  SharedZeros& operator=(const SharedZeros&) = delete;
+  const std::uint8_t* Data() const { return data_; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
 }  // namespace rexmoor

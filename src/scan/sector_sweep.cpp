@@ -1,12 +1,8 @@
 #include "scan/sector_sweep.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -70,39 +66,6 @@ std::uint64_t LeadingZeroSectors(const std::uint8_t* at, std::uint64_t n, std::s
   }
   return n;
 }
-
-// Whether [offset, offset + length) of a regular file lies wholly in a hole: it reads as zeros
-// and no data stands behind it. False whenever the file system cannot tell.
-bool WhollyInHole(const FileHandle& file, std::uint64_t offset, std::uint64_t length) {
-  const off_t data = lseek(file.fd(), static_cast<off_t>(offset), SEEK_DATA);
-  if (data >= 0) return static_cast<std::uint64_t>(data) - offset >= length;
-  if (errno != ENXIO) return false;
-  // No data from offset on, or the file ends before it (cut short meanwhile: that is read as such).
-  struct stat info {};
-  return fstat(file.fd(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) >= offset + length;
-}
-
-// A read-only stretch of zeros whose page tables are filled at once (all one page of zeros), for
-// the pages of an image that lie in a hole.
-class SharedZeros {
- public:
-  explicit SharedZeros(std::size_t bytes) {
-    void* at = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (at == MAP_FAILED) return;
-    data_ = static_cast<const std::uint8_t*>(at);
-    bytes_ = bytes;
-  }
-  ~SharedZeros() {
-    if (data_ != nullptr) munmap(const_cast<std::uint8_t*>(data_), bytes_);
-  }
-  SharedZeros(const SharedZeros&) = delete;
-  SharedZeros& operator=(const SharedZeros&) = delete;
-  const std::uint8_t* Data() const { return data_; }
-
- private:
-  const std::uint8_t* data_ = nullptr;
-  std::size_t bytes_ = 0;
-};
 
 // A carving step over a sector where nothing is recognised clears the stream flags this way.
 void ForgetStream(CarvingContext& ctx) {
@@ -532,10 +495,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   // Pages in a hole of a sparse image file are not read: they all look at one stretch of zeros
   // (made only when the file has a hole).
   std::optional<SharedZeros> zeros;
-  struct stat info {};
-  if (!source_.reader && source_.handle.IsValid() && fstat(source_.handle.fd(), &info) == 0 &&
-      S_ISREG(info.st_mode) && lseek(source_.handle.fd(), 0, SEEK_HOLE) < info.st_size)
-    zeros.emplace(pageBytes);
+  if (!source_.reader && FileHasHole(source_.handle)) zeros.emplace(pageBytes);
   holeZeros_ = zeros ? zeros->Data() : nullptr;
   struct HoleReset {
     const std::uint8_t*& at;
