@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <libudev.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -23,6 +26,21 @@ bool HasMedium(udev_device* device) {
   return size != nullptr && size[0] != '\0' && std::strcmp(size, "0") != 0;
 }
 
+// udevd leaves its control socket behind when it is killed, so the file alone does not say it runs: one that
+// runs takes a connection. A socket this user may not connect to is taken at its word.
+bool UdevdIsRunning() {
+  constexpr const char* kControl = "/run/udev/control";
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return ::access(kControl, F_OK) == 0;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, kControl, sizeof address.sun_path - 1);
+  const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int error = errno;
+  ::close(fd);
+  return rc == 0 || (error != ENOENT && error != ECONNREFUSED && error != ENOTSOCK);
+}
+
 }  // namespace
 
 void DeviceMonitor::UdevUnref::operator()(udev* u) const { udev_unref(u); }
@@ -32,7 +50,7 @@ DeviceMonitor::DeviceMonitor() {
   udev_.reset(udev_new());
   if (!udev_) return;
   // Without udevd nobody sends on the "udev" group; the kernel's own events still arrive.
-  const char* source = ::access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+  const char* source = UdevdIsRunning() ? "udev" : "kernel";
   std::unique_ptr<udev_monitor, MonitorUnref> monitor(udev_monitor_new_from_netlink(udev_.get(), source));
   if (!monitor) return;
   if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "block", "disk") < 0 ||
