@@ -281,13 +281,16 @@ template <typename Sink>
 Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uint64_t size, Sink&& sink) {
   if (!source_.handle.IsValid()) return kErrInvalidHandle;
   const auto s = static_cast<std::uint64_t>(sectorSize_);
-  std::vector<std::uint8_t> buffer;
+  // Room for the whole file when it is smaller than a step; left as it comes, since every byte
+  // handed on was read into it first.
+  const std::uint64_t chunkSectors =
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(kCarveCopyChunkBytes / s, size / s + (size % s != 0 ? 1 : 0)));
+  std::unique_ptr<std::uint8_t[]> buffer;
   try {
-    buffer.resize(kCarveCopyChunkBytes);
+    buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(chunkSectors * s));
   } catch (const std::bad_alloc&) {
     return kErrNotEnoughMemory;
   }
-  const std::uint64_t chunkSectors = kCarveCopyChunkBytes / s;
   std::uint64_t remaining = size;
   std::uint64_t sector = record.locationSector;
   // Every pass takes at least one sector of the medium or ends, so a size or location read from a
@@ -298,11 +301,11 @@ Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uin
     const std::uint64_t count = std::min(wanted, source_.totalSectors - sector);
     std::uint32_t got = 0;
     const Result read =
-        ReadSectors(static_cast<std::int32_t>(count), source_, buffer.data(), sector, sectorSize_, &got);
+        ReadSectors(static_cast<std::int32_t>(count), source_, buffer.get(), sector, sectorSize_, &got);
     if (got == 0) return kErrReadFault;
     const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * s);
     NoteDataRead(size - remaining, sector * s, bytes);
-    if (Result verdict = sink(buffer.data(), static_cast<std::size_t>(bytes)); verdict != kSuccess) return verdict;
+    if (Result verdict = sink(buffer.get(), static_cast<std::size_t>(bytes)); verdict != kSuccess) return verdict;
     remaining -= bytes;
     sector += got;
     if (read != kSuccess) return read;

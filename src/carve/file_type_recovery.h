@@ -27,7 +27,7 @@ namespace rexmoor {
 // Drive number recorded for an image source.
 inline constexpr std::int32_t kImageDriveNumber = 128;
 // Bytes read per step when a carved file is written out or extracted.
-inline constexpr std::uint32_t kCarveCopyChunkBytes = 0x10000;
+inline constexpr std::uint32_t kCarveCopyChunkBytes = 1 << 20;
 
 class CFileTypeRecovery final : public IFileRecoveryParse {
  public:
