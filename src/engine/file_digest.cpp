@@ -69,6 +69,7 @@ struct DigestFile {
   std::array<Context, kDigests> contexts;  // null once a digest failed: it gives no digest then
   FileDigests digests;                     // each written by its digest's finisher, before done
   int unfinished = 0;                      // digests the threads have still to end; under their lock
+  int lane = -1;                           // the threads that hash it, from its first piece handed over
   std::atomic<bool> done{false};
 
   void Feed(std::size_t digest, const void* data, std::size_t length) {
@@ -90,16 +91,19 @@ struct DigestFile {
 
 namespace {
 
-// The threads that hash behind the writing, one per digest (SHA-256 and MD5 run beside each
-// other and beside the writer), and the blocks their copies wait in. A poster copies a piece into
-// blocks and goes on: a thread is woken only when it sleeps on an empty queue, and the poster
-// waits only when every block is taken, so a writer faster than hashing is held back by the cap
-// and not by every piece. Both threads take the queue in order; a block is free again once every
-// digest took all that was copied into it. Blocks are made only as the backlog needs them and
-// reused in the order they were freed, so that the copies stay within a few blocks that the
-// caches hold while hashing keeps up, and the block written is one the hashing thread left a
-// while ago (measured faster than reusing the one it just read). Made once, the threads live as
-// long as the process (never joined, so that an exit while a recovery runs cannot hang on them).
+// The threads that hash behind the writing, and the blocks their copies wait in. Every digest
+// has a lane per core, one thread each. A file is hashed whole on one lane, the one with the
+// fewest bytes still to hash when its first piece came: one file's digest cannot be split, but the
+// files behind it are hashed beside it (and SHA-256 beside MD5, and all of them beside the writer).
+// A poster copies a piece into blocks and goes on: a thread is woken only when it sleeps on an
+// empty queue, and the poster waits only when every block is taken, so a writer faster than
+// hashing is held back by the cap and not by every piece. Every thread walks the queue in order,
+// taking what is its lane's; a block is free again once every digest took all that was copied
+// into it. Blocks are made only as the backlog needs them and reused in the order they were freed,
+// so that the copies stay within a few blocks that the caches hold while hashing keeps up, and the
+// block written is one the hashing threads left a while ago (measured faster than reusing the one
+// just read). Made once, the threads live as long as the process (never joined, so that an exit
+// while a recovery runs cannot hang on them).
 class DigestPipeline {
  public:
   // The pipeline, or null when it could not be made (no thread): callers hash on their own.
@@ -119,6 +123,7 @@ class DigestPipeline {
   std::size_t Post(const std::shared_ptr<DigestFile>& file, const std::uint8_t* data, std::size_t length) {
     const std::lock_guard<std::mutex> posting(posting_);
     std::unique_lock<std::mutex> guard(lock_);
+    if (file->lane < 0) file->lane = QuietestLane(*file);
     std::size_t posted = 0;
     while (posted < length) {
       if (open_ < 0 && !OpenBlock(guard)) return posted;
@@ -173,13 +178,36 @@ class DigestPipeline {
     auto* pipeline = new (std::nothrow) DigestPipeline();
     if (pipeline == nullptr) return nullptr;
     pipeline->Resize();
+    const unsigned cores = std::thread::hardware_concurrency();
+    pipeline->lanes_ = std::clamp<std::size_t>(cores, 1, kMaxLanes);
+    std::size_t started = 0;
     try {
-      for (std::size_t digest = 0; digest < kDigests; ++digest)
-        std::thread([pipeline, digest] { pipeline->Loop(digest); }).detach();
+      for (std::size_t lane = 0; lane < pipeline->lanes_; ++lane)
+        for (std::size_t digest = 0; digest < kDigests; ++digest, ++started)
+          std::thread([pipeline, digest, lane] { pipeline->Loop(digest, lane); }).detach();
     } catch (const std::system_error&) {
-      return nullptr;  // a thread already started keeps its pipeline: it is never freed
+      // A thread already started keeps its pipeline: it is never freed. Only the lanes whose
+      // threads all started are given files; without one, callers hash on their own.
+      if (started < kDigests) return nullptr;
+      pipeline->lanes_ = started / kDigests;
     }
     return pipeline;
+  }
+
+  // The lane with the fewest bytes waiting in the file's digests.
+  int QuietestLane(const DigestFile& file) const {
+    std::size_t best = 0;
+    std::uint64_t least = UINT64_MAX;
+    for (std::size_t lane = 0; lane < lanes_; ++lane) {
+      std::uint64_t waiting = 0;
+      for (std::size_t digest = 0; digest < kDigests; ++digest)
+        if (file.wanted[digest]) waiting += waiting_[digest][lane];
+      if (waiting < least) {
+        least = waiting;
+        best = lane;
+      }
+    }
+    return static_cast<int>(best);
   }
 
   // Makes a free block the open one: the one freed longest ago, else a new one while under the
@@ -226,30 +254,34 @@ class DigestPipeline {
   }
 
   void Push(Entry entry) {
+    const auto lane = static_cast<std::size_t>(entry.file->lane);
     for (std::size_t digest = 0; digest < kDigests; ++digest) {
       if (!entry.file->wanted[digest]) continue;
       ++entry.pending;
-      if (sleeping_[digest]) {
-        sleeping_[digest] = false;
-        wake_[digest].notify_one();
+      waiting_[digest][lane] += entry.length;
+      if (sleeping_[digest][lane]) {
+        sleeping_[digest][lane] = false;
+        wake_[digest][lane].notify_one();
       }
     }
     entries_.push_back(std::move(entry));
   }
 
-  void Loop(std::size_t digest) {
+  void Loop(std::size_t digest, std::size_t lane) {
     std::unique_lock<std::mutex> guard(lock_);
+    std::uint64_t& cursor = cursor_[digest][lane];
     for (;;) {
-      if (cursor_[digest] < base_) cursor_[digest] = base_;
-      if (cursor_[digest] - base_ == entries_.size()) {
-        sleeping_[digest] = true;
-        wake_[digest].wait(guard);
+      if (cursor < base_) cursor = base_;
+      if (cursor - base_ == entries_.size()) {
+        sleeping_[digest][lane] = true;
+        wake_[digest][lane].wait(guard);
         continue;
       }
       // Stays where it is until its pending count drops: only the front of the queue is removed.
-      Entry& entry = entries_[cursor_[digest] - base_];
-      ++cursor_[digest];
-      if (!entry.file->wanted[digest]) continue;
+      Entry& entry = entries_[cursor - base_];
+      ++cursor;
+      if (!entry.file->wanted[digest] || entry.file->lane != static_cast<int>(lane)) continue;
+      waiting_[digest][lane] -= entry.length;
       DigestFile& file = *entry.file;
       guard.unlock();
       if (entry.finish) {
@@ -277,16 +309,21 @@ class DigestPipeline {
   }
 
   static constexpr std::size_t kBlockSize = std::size_t{256} << 10;
+  static constexpr std::size_t kMaxLanes = 8;
+  template <typename T>
+  using PerLane = std::array<std::array<T, kMaxLanes>, kDigests>;
 
   std::mutex posting_;  // one poster at a time, so that a file's pieces keep their order
   std::mutex lock_;     // everything below
-  std::array<std::condition_variable, kDigests> wake_;
+  PerLane<std::condition_variable> wake_;
   std::condition_variable room_;
   std::condition_variable done_;
   std::deque<Entry> entries_;
   std::uint64_t base_ = 0;  // number of entries ever removed: the sequence number of the front
-  std::array<std::uint64_t, kDigests> cursor_{};  // each digest's next entry, by sequence number
-  DigestSet sleeping_{};
+  PerLane<std::uint64_t> cursor_{};  // each lane's next entry, by sequence number
+  PerLane<bool> sleeping_{};
+  PerLane<std::uint64_t> waiting_{};  // bytes handed to each lane and not yet taken
+  std::size_t lanes_ = 1;
   std::vector<Block> blocks_;
   std::deque<int> free_;  // blocks free, the one freed first at the front
   std::size_t blockSize_ = 0;

@@ -387,7 +387,7 @@ TEST(RecoveryJob, DigestsFollowTheWritingInOrder) {
     shown.job = &job;
     engine->job = &job;
     engine->cancelAt = cancelAt;
-    job.HashFiles(true, cancelAt == 0);  // SHA-256 alone too: one hashing thread does it all
+    job.HashFiles(true, cancelAt == 0);  // SHA-256 alone too: its lanes share the files out
     job.Run();
     EXPECT_EQ(job.Cancelled(), cancelAt != 0);
     // The files written, in the order they were; the one cancelled at was not.
