@@ -141,7 +141,9 @@ TEST_F(SweepJobs, AnyNumberOfThreadsFindsWhatOneFinds) {
       EXPECT_LT(many.counts.sectorsSweptHere * 10, many.counts.sectorsDispatched) << what;
       // Just written, the image is in memory: its pages were not copied out.
       EXPECT_GT(many.counts.blocksMapped, 0u) << what;
-      if (medium.name == "sparse" && holes) EXPECT_GT(many.counts.blocksInHoles, 0u) << what;
+      if (medium.name == "sparse" && holes) {
+        EXPECT_GT(many.counts.blocksInHoles, 0u) << what;
+      }
     }
 
     // Cancelled somewhere between a fifth and four fifths of the way, then continued.
