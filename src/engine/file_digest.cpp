@@ -69,7 +69,7 @@ struct DigestFile {
   std::array<Context, kDigests> contexts;  // null once a digest failed: it gives no digest then
   FileDigests digests;                     // each written by its digest's finisher, before done
   int unfinished = 0;                      // digests the threads have still to end; under their lock
-  int lane = -1;                           // the threads that hash it, from its first piece handed over
+  std::array<int, kDigests> lane{-1, -1};  // each digest's thread for it, from its first piece handed over
   std::atomic<bool> done{false};
 
   void Feed(std::size_t digest, const void* data, std::size_t length) {
@@ -92,9 +92,12 @@ struct DigestFile {
 namespace {
 
 // The threads that hash behind the writing, and the blocks their copies wait in. Every digest
-// has a lane per core, one thread each. A file is hashed whole on one lane, the one with the
-// fewest bytes still to hash when its first piece came: one file's digest cannot be split, but the
-// files behind it are hashed beside it (and SHA-256 beside MD5, and all of them beside the writer).
+// has lanes, one thread each, and a file's digest is made whole on one of them, the one with the
+// fewest bytes still to hash when the file's first piece came: one file's digest cannot be split,
+// but the files behind it are hashed beside it (and SHA-256 beside MD5, and all beside the
+// writer). SHA-256 has a lane for every core but one, which is left to the writer: SHA-256 hashes
+// about as fast as a file is written, so a lane more only takes the writer's time. MD5 is slower
+// by half and is then what the run waits for: it has a lane for every core.
 // A poster copies a piece into blocks and goes on: a thread is woken only when it sleeps on an
 // empty queue, and the poster waits only when every block is taken, so a writer faster than
 // hashing is held back by the cap and not by every piece. Every thread walks the queue in order,
@@ -123,7 +126,8 @@ class DigestPipeline {
   std::size_t Post(const std::shared_ptr<DigestFile>& file, const std::uint8_t* data, std::size_t length) {
     const std::lock_guard<std::mutex> posting(posting_);
     std::unique_lock<std::mutex> guard(lock_);
-    if (file->lane < 0) file->lane = QuietestLane(*file);
+    for (std::size_t digest = 0; digest < kDigests; ++digest)
+      if (file->wanted[digest] && file->lane[digest] < 0) file->lane[digest] = QuietestLane(digest);
     std::size_t posted = 0;
     while (posted < length) {
       if (open_ < 0 && !OpenBlock(guard)) return posted;
@@ -178,35 +182,29 @@ class DigestPipeline {
     auto* pipeline = new (std::nothrow) DigestPipeline();
     if (pipeline == nullptr) return nullptr;
     pipeline->Resize();
-    const unsigned cores = std::thread::hardware_concurrency();
-    pipeline->lanes_ = std::clamp<std::size_t>(cores, 1, kMaxLanes);
-    std::size_t started = 0;
+    const std::size_t cores = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxLanes);
+    const std::array<std::size_t, kDigests> lanes = {std::max<std::size_t>(cores - 1, 1), cores};
+    // Only the lanes whose threads started are given files; without one for a digest, callers hash
+    // on their own. A thread already started keeps its pipeline: it is never freed then.
     try {
-      for (std::size_t lane = 0; lane < pipeline->lanes_; ++lane)
-        for (std::size_t digest = 0; digest < kDigests; ++digest, ++started)
+      for (std::size_t lane = 0; lane < kMaxLanes; ++lane)
+        for (std::size_t digest = 0; digest < kDigests; ++digest) {
+          if (lane >= lanes[digest]) continue;
           std::thread([pipeline, digest, lane] { pipeline->Loop(digest, lane); }).detach();
+          ++pipeline->lanes_[digest];
+        }
     } catch (const std::system_error&) {
-      // A thread already started keeps its pipeline: it is never freed. Only the lanes whose
-      // threads all started are given files; without one, callers hash on their own.
-      if (started < kDigests) return nullptr;
-      pipeline->lanes_ = started / kDigests;
+      for (const std::size_t started : pipeline->lanes_)
+        if (started == 0) return nullptr;
     }
     return pipeline;
   }
 
-  // The lane with the fewest bytes waiting in the file's digests.
-  int QuietestLane(const DigestFile& file) const {
+  // The digest's lane with the fewest bytes waiting.
+  int QuietestLane(std::size_t digest) const {
     std::size_t best = 0;
-    std::uint64_t least = UINT64_MAX;
-    for (std::size_t lane = 0; lane < lanes_; ++lane) {
-      std::uint64_t waiting = 0;
-      for (std::size_t digest = 0; digest < kDigests; ++digest)
-        if (file.wanted[digest]) waiting += waiting_[digest][lane];
-      if (waiting < least) {
-        least = waiting;
-        best = lane;
-      }
-    }
+    for (std::size_t lane = 1; lane < lanes_[digest]; ++lane)
+      if (waiting_[digest][lane] < waiting_[digest][best]) best = lane;
     return static_cast<int>(best);
   }
 
@@ -254,9 +252,9 @@ class DigestPipeline {
   }
 
   void Push(Entry entry) {
-    const auto lane = static_cast<std::size_t>(entry.file->lane);
     for (std::size_t digest = 0; digest < kDigests; ++digest) {
       if (!entry.file->wanted[digest]) continue;
+      const auto lane = static_cast<std::size_t>(entry.file->lane[digest]);
       ++entry.pending;
       waiting_[digest][lane] += entry.length;
       if (sleeping_[digest][lane]) {
@@ -280,7 +278,7 @@ class DigestPipeline {
       // Stays where it is until its pending count drops: only the front of the queue is removed.
       Entry& entry = entries_[cursor - base_];
       ++cursor;
-      if (!entry.file->wanted[digest] || entry.file->lane != static_cast<int>(lane)) continue;
+      if (!entry.file->wanted[digest] || entry.file->lane[digest] != static_cast<int>(lane)) continue;
       waiting_[digest][lane] -= entry.length;
       DigestFile& file = *entry.file;
       guard.unlock();
@@ -323,7 +321,7 @@ class DigestPipeline {
   PerLane<std::uint64_t> cursor_{};  // each lane's next entry, by sequence number
   PerLane<bool> sleeping_{};
   PerLane<std::uint64_t> waiting_{};  // bytes handed to each lane and not yet taken
-  std::size_t lanes_ = 1;
+  std::array<std::size_t, kDigests> lanes_{};  // of each digest, started
   std::vector<Block> blocks_;
   std::deque<int> free_;  // blocks free, the one freed first at the front
   std::size_t blockSize_ = 0;

@@ -387,7 +387,7 @@ TEST(RecoveryJob, DigestsFollowTheWritingInOrder) {
     shown.job = &job;
     engine->job = &job;
     engine->cancelAt = cancelAt;
-    job.HashFiles(true, cancelAt == 0);  // SHA-256 alone too: its lanes share the files out
+    job.HashFiles(true, cancelAt == 0);  // SHA-256 alone too
     job.Run();
     EXPECT_EQ(job.Cancelled(), cancelAt != 0);
     // The files written, in the order they were; the one cancelled at was not.
