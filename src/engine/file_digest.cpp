@@ -60,6 +60,9 @@ const EVP_MD* DigestKind(std::size_t digest) { return digest == 0 ? EVP_sha256()
 
 }  // namespace
 
+constexpr int kUnplaced = -1;
+constexpr int kHere = -2;
+
 // One file's digests. A context is made when first fed: on the caller's thread until the first
 // of the file's pieces is handed to the threads, from then on by each digest's own thread alone,
 // which also ends it.
@@ -69,7 +72,9 @@ struct DigestFile {
   std::array<Context, kDigests> contexts;  // null once a digest failed: it gives no digest then
   FileDigests digests;                     // each written by its digest's finisher, before done
   int unfinished = 0;                      // digests the threads have still to end; under their lock
-  std::array<int, kDigests> lane{-1, -1};  // each digest's thread for it, from its first piece handed over
+  // Where each digest is made, chosen at the file's first piece: a lane's thread, or the caller's
+  // own (kHere).
+  std::array<int, kDigests> lane{kUnplaced, kUnplaced};
   std::atomic<bool> done{false};
 
   void Feed(std::size_t digest, const void* data, std::size_t length) {
@@ -126,8 +131,6 @@ class DigestPipeline {
   std::size_t Post(const std::shared_ptr<DigestFile>& file, const std::uint8_t* data, std::size_t length) {
     const std::lock_guard<std::mutex> posting(posting_);
     std::unique_lock<std::mutex> guard(lock_);
-    for (std::size_t digest = 0; digest < kDigests; ++digest)
-      if (file->wanted[digest] && file->lane[digest] < 0) file->lane[digest] = QuietestLane(digest);
     std::size_t posted = 0;
     while (posted < length) {
       if (open_ < 0 && !OpenBlock(guard)) return posted;
@@ -149,6 +152,24 @@ class DigestPipeline {
       posted += take;
     }
     return posted;
+  }
+
+  // Chooses where each digest the file wants is made: on the lane with the fewest bytes waiting,
+  // unless even that one is more than a few blocks behind the writing. Then the caller makes it as
+  // it writes, from the bytes still in its caches and without a copy, while the lanes catch up:
+  // hashing slower than writing is shared out rather than waited for at the end. True when any
+  // digest went to a lane.
+  bool Place(DigestFile& file) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const std::size_t behind = std::max<std::size_t>(blockSize_, maxBlocks_ * blockSize_ / 8);
+    bool any = false;
+    for (std::size_t digest = 0; digest < kDigests; ++digest) {
+      if (!file.wanted[digest] || file.lane[digest] != kUnplaced) continue;
+      const int lane = QuietestLane(digest);
+      file.lane[digest] = waiting_[digest][static_cast<std::size_t>(lane)] > behind ? kHere : lane;
+      any = any || file.lane[digest] >= 0;
+    }
+    return any;
   }
 
   void PostFinish(const std::shared_ptr<DigestFile>& file) {
@@ -253,7 +274,7 @@ class DigestPipeline {
 
   void Push(Entry entry) {
     for (std::size_t digest = 0; digest < kDigests; ++digest) {
-      if (!entry.file->wanted[digest]) continue;
+      if (!entry.file->wanted[digest] || entry.file->lane[digest] < 0) continue;
       const auto lane = static_cast<std::size_t>(entry.file->lane[digest]);
       ++entry.pending;
       waiting_[digest][lane] += entry.length;
@@ -370,6 +391,7 @@ FileDigests DigestTicket::Wait() const {
 void StreamDigest::Begin(bool sha256, bool md5) {
   file_.reset();
   posted_ = false;
+  placed_ = false;
   if (!sha256 && !md5) return;
   file_ = std::make_shared<DigestFile>();
   file_->wanted = {sha256, md5};
@@ -386,25 +408,34 @@ void StreamDigest::UpdateLater(const void* data, std::size_t length) {
   if (length == 0 || !file_) return;
   DigestPipeline* const pipeline = DigestPipeline::Get();
   const auto* const bytes = static_cast<const std::uint8_t*>(data);
-  const std::size_t posted = pipeline == nullptr ? 0 : pipeline->Post(file_, bytes, length);
+  if (!placed_) {
+    placed_ = true;
+    toLanes_ = pipeline != nullptr && pipeline->Place(*file_);
+  }
+  for (std::size_t digest = 0; digest < kDigests; ++digest)
+    if (file_->wanted[digest] && file_->lane[digest] == kHere) file_->Feed(digest, bytes, length);
+  const std::size_t posted = toLanes_ ? pipeline->Post(file_, bytes, length) : 0;
   posted_ = posted_ || posted > 0;
   // No thread, or no memory for the copy of the rest and nothing in flight: the threads took
   // all before it, so the rest is hashed here, in order.
   if (posted < length)
     for (std::size_t digest = 0; digest < kDigests; ++digest)
-      if (file_->wanted[digest]) file_->Feed(digest, bytes + posted, length - posted);
+      if (file_->wanted[digest] && file_->lane[digest] != kHere) file_->Feed(digest, bytes + posted, length - posted);
 }
 
 DigestTicket StreamDigest::FinishLater() {
   if (!file_) return {};
   std::shared_ptr<DigestFile> file = std::move(file_);
+  placed_ = false;
+  // What was made here ends here; the lanes end what they hold.
+  for (std::size_t digest = 0; digest < kDigests; ++digest)
+    if (file->wanted[digest] && (!posted_ || file->lane[digest] == kHere)) file->Close(digest);
   if (posted_) {
     posted_ = false;
-    for (std::size_t digest = 0; digest < kDigests; ++digest) file->unfinished += file->wanted[digest] ? 1 : 0;
+    for (std::size_t digest = 0; digest < kDigests; ++digest)
+      file->unfinished += file->wanted[digest] && file->lane[digest] >= 0 ? 1 : 0;
     DigestPipeline::Get()->PostFinish(file);
   } else {
-    for (std::size_t digest = 0; digest < kDigests; ++digest)
-      if (file->wanted[digest]) file->Close(digest);
     file->done.store(true, std::memory_order_release);
   }
   return DigestTicket(std::move(file));

@@ -116,7 +116,9 @@ class StreamDigest {
   void Update(const void* data, std::size_t length);
   // Copies the piece and hashes it on the digests' own threads while the caller goes on (writes
   // it, reads the next, starts the next file): the threads run behind the writing by whole files.
-  // The caller waits only while the copies not yet hashed fill the backlog (HashingBacklog).
+  // The caller waits only while the copies not yet hashed fill the backlog (HashingBacklog). When
+  // the threads are already well behind at a file's first piece, the caller makes that file's
+  // digest itself as it goes.
   void UpdateLater(const void* data, std::size_t length);
   // The hex digests of everything since Begin; the digest is done with.
   FileDigests Finish();
@@ -127,6 +129,8 @@ class StreamDigest {
  private:
   std::shared_ptr<DigestFile> file_;
   bool posted_ = false;  // pieces went to the threads: every later one must follow them there
+  bool placed_ = false;  // where each digest is made was chosen
+  bool toLanes_ = false;  // and some go to the threads
 };
 
 // The most bytes handed to the digests' threads and not yet hashed, for the whole process
