@@ -301,7 +301,7 @@ Result CFileTypeRecovery::ReadCarvedData(const FoundFileRecord& record, std::uin
     const std::uint64_t count = std::min(wanted, source_.totalSectors - sector);
     std::uint32_t got = 0;
     const Result read =
-        ReadSectors(static_cast<std::int32_t>(count), source_, buffer.get(), sector, sectorSize_, &got);
+        ReadSectorsWhole(static_cast<std::int32_t>(count), source_, buffer.get(), sector, sectorSize_, &got);
     if (got == 0) return kErrReadFault;
     const std::uint64_t bytes = std::min<std::uint64_t>(remaining, std::uint64_t{got} * s);
     NoteDataRead(size - remaining, sector * s, bytes);
