@@ -91,11 +91,7 @@ Result RecoveredFileSink::Open() {
     digest_.Begin(observer_->WantsSha256(), observer_->WantsMd5());
   }
   if (Result r = OpenTargetOf(destination_, levelBase_, target_, relative_); r != kSuccess) return r;
-  const std::size_t slash = relative_.rfind('/');
-  if (slash != std::string::npos) {
-    if (Result r = target_.MakeFolders(std::string_view(relative_).substr(0, slash)); r != kSuccess) return r;
-  }
-  return target_.CreateFile(relative_, out_);
+  return target_.CreateFile(relative_, out_, true);
 }
 
 Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {

@@ -35,9 +35,10 @@ class TargetFolder {
   Result MakeFolders(std::string_view relative, FileHandle* out = nullptr) const;
 
   // Opens a file below the target for writing, creating it when missing and emptying it when
-  // present. Its folders must exist already. A link, anything but a plain file, or a plain file
-  // with other names (a hard link could reach outside) is refused.
-  Result CreateFile(std::string_view relative, FileHandle& out) const;
+  // present. Its folders must exist already, or are made as MakeFolders makes them when
+  // makeFolders is set. A link, anything but a plain file, or a plain file with other names (a
+  // hard link could reach outside) is refused.
+  Result CreateFile(std::string_view relative, FileHandle& out, bool makeFolders = false) const;
 
   // Whether anything (a dangling link too) has this name below the target. A folder on the way
   // that is missing or a link makes the answer no: nothing can be written there anyway.
