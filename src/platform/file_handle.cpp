@@ -175,6 +175,28 @@ bool FileHandle::IsBlockDevice() const {
   return ::fstat(fd_, &st) == 0 && S_ISBLK(st.st_mode);
 }
 
+Result FileHandle::ReopenDirect(FileHandle& out, std::uint32_t& blockSize) const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISBLK(st.st_mode)) return kErrInvalidParameter;
+  int logical = 0;
+  if (::ioctl(fd_, BLKSSZGET, &logical) != 0 || logical <= 0 || (logical & (logical - 1)) != 0)
+    return kErrInvalidParameter;
+  // The descriptor's own entry opens the very device it names, even one udisks2 handed over,
+  // with a file position and flags of its own.
+  const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ResultFromErrno(errno);
+  FileHandle opened(fd);
+  struct stat again {};
+  if (::fstat(fd, &again) != 0 || !S_ISBLK(again.st_mode) || again.st_rdev != st.st_rdev) return kErrInvalidParameter;
+  out = std::move(opened);
+  blockSize = static_cast<std::uint32_t>(logical);
+  return kSuccess;
+}
+
 Result FileHandle::Sync() const {
   if (::fsync(fd_) != 0) return ResultFromErrno(errno);
   return kSuccess;

@@ -65,6 +65,10 @@ class FileHandle {
   // Size in bytes of a regular file or a block device.
   Result Size(std::uint64_t& bytes) const;
   bool IsBlockDevice() const;
+  // The same block device opened once more, read-only and with O_DIRECT: reads go past the
+  // system's cache, and each must be aligned to blockSize (the device's logical block size) in
+  // its offset, length and buffer. Fails for anything but a block device.
+  Result ReopenDirect(FileHandle& out, std::uint32_t& blockSize) const;
   // Flushes what the system caches for this descriptor to the medium.
   Result Sync() const;
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -176,6 +177,22 @@ bool WhollyInHole(const FileHandle& file, std::uint64_t offset, std::uint64_t le
   // No data from offset on, or the file ends before it (cut short meanwhile: that is read as such).
   struct stat info {};
   return fstat(file.fd(), &info) == 0 && static_cast<std::uint64_t>(info.st_size) >= offset + length;
+}
+
+std::uint64_t AvailableMemoryBytes() {
+  FILE* info = std::fopen("/proc/meminfo", "re");
+  if (info == nullptr) return 0;
+  char line[256];
+  std::uint64_t kib = 0;
+  while (std::fgets(line, sizeof line, info) != nullptr) {
+    unsigned long long value = 0;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &value) == 1) {
+      kib = value;
+      break;
+    }
+  }
+  std::fclose(info);
+  return kib > UINT64_MAX / 1024 ? UINT64_MAX : kib * 1024;
 }
 
 SharedZeros::SharedZeros(std::size_t bytes) {

@@ -48,6 +48,10 @@ bool FileHasHole(const FileHandle& file);
 // system cannot tell.
 bool WhollyInHole(const FileHandle& file, std::uint64_t offset, std::uint64_t length);
 
+// The memory the system could give the page cache without swapping (MemAvailable), in bytes; 0
+// when it cannot tell.
+std::uint64_t AvailableMemoryBytes();
+
 // A read-only stretch of zeros whose page tables are filled at once (all of it one page of zeros):
 // what a page lying in a hole is looked at through, without reading it. Data is null when the
 // memory could not be had.

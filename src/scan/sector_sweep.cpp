@@ -83,7 +83,15 @@ std::int32_t StopCheck(void* stop, std::int32_t, std::int32_t, std::int32_t, std
   return static_cast<const std::atomic<bool>*>(stop)->load(std::memory_order_relaxed) ? kCancelled : 0;
 }
 
+// Page buffers start on a 4 KiB boundary and hold whole 4 KiB blocks, as a direct read needs.
+constexpr std::size_t kPageAlign = 4096;
+
 }  // namespace
+
+struct PageBufferFree {
+  void operator()(std::uint8_t* at) const { ::operator delete[](at, std::align_val_t{kPageAlign}); }
+};
+using PageBuffer = std::unique_ptr<std::uint8_t[], PageBufferFree>;
 
 SectorSweep::SectorSweep(const SectorSource& source, std::int32_t sectorSize, std::uint64_t partitionStart,
                          std::uint64_t partitionSectors, SweepEngines engines)
@@ -223,7 +231,7 @@ struct SectorSweep::Page {
   std::vector<Piece> pieces;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> unread;  // absolute [from, to), ascending
   std::uint64_t windowSectors = 0;  // the sectors from first read without a gap
-  std::unique_ptr<std::uint8_t[]> data;
+  PageBuffer data;
   // The page's bytes: data, or the page cache's own pages when the image holds them all.
   const std::uint8_t* bytes = nullptr;
   std::unique_ptr<ResidentView> view;
@@ -232,6 +240,7 @@ struct SectorSweep::Page {
   bool traced = false;
   bool skipped = false;  // the sweep passes over all of it
   bool hole = false;     // it lies in a hole of the image file: bytes are shared zeros, nothing was read
+  bool direct = false;   // read past the system's cache
   bool ready = false;    // handed over by the worker
 
   // The end of the unread run at sector, or sector when it was read.
@@ -251,12 +260,15 @@ struct SectorSweep::Page {
 namespace {
 std::atomic<unsigned> g_defaultJobs{0};
 std::atomic<bool> g_useLayout{true};
+std::atomic<SweepDirectReads> g_readDirect{SweepDirectReads::WhenLarge};
 }  // namespace
 
 void SetDefaultSweepJobs(unsigned jobs) { g_defaultJobs.store(jobs); }
 unsigned DefaultSweepJobs() { return g_defaultJobs.load(); }
 
 void SetSweepUsesImageLayout(bool on) { g_useLayout.store(on); }
+
+void SetSweepReadsDirect(SweepDirectReads when) { g_readDirect.store(when); }
 
 void SectorSweep::SetJobs(unsigned jobs) {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -338,9 +350,19 @@ void SectorSweep::ReadPage(Page& page) const {
     }
   }
   page.bytes = page.data.get();
-  std::uint32_t got = 0;
-  if (inside != 0)
-    (void)ReadSectorsWhole(static_cast<std::int32_t>(inside), source_, page.data.get(), page.first, sectorSize_, &got);
+  std::uint64_t got = 0;
+  if (inside != 0 && direct_ != nullptr) {
+    got = ReadDirect(page.data.get(), page.first, inside);
+    page.direct = got != 0;
+  }
+  if (got < inside) {
+    // What a direct read could not give is read through the cache, which a failing sector may
+    // still answer in smaller pieces.
+    std::uint32_t more = 0;
+    (void)ReadSectorsWhole(static_cast<std::int32_t>(inside - got), source_, page.data.get() + got * s,
+                           page.first + got, sectorSize_, &more);
+    got += more;
+  }
   page.windowSectors = got;
   // Past a failure the page is read on in dispatch buffers, so that one bad spot loses only what
   // it holds.
@@ -363,6 +385,25 @@ void SectorSweep::ReadPage(Page& page) const {
     at += n;
   }
   page.read = true;
+}
+
+std::uint64_t SectorSweep::ReadDirect(std::uint8_t* at, std::uint64_t first, std::uint64_t count) const {
+  const auto s = static_cast<std::uint64_t>(sectorSize_);
+  const std::uint64_t block = directBlock_;
+  const std::uint64_t offset = first * s;
+  if (block == 0 || offset % block != 0) return 0;
+  const std::uint64_t length = count * s;
+  // Whole blocks: the buffer holds whole 4 KiB blocks, and the device ends on a block boundary.
+  const std::uint64_t whole = (length + block - 1) / block * block;
+  std::uint64_t done = 0;
+  while (done < whole) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(whole - done, kMaxWholeReadPiece));
+    const ssize_t n = direct_->Pread(at + done, piece, offset + done);
+    if (n <= 0) break;
+    done += static_cast<std::uint64_t>(n);
+    if (static_cast<std::uint64_t>(n) % block != 0) break;  // the device's end
+  }
+  return std::min(done, length) / s;
 }
 
 bool SectorSweep::ZeroSectorsAreNothing() const {
@@ -501,6 +542,26 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     const std::uint8_t*& at;
     ~HoleReset() { at = nullptr; }
   } holeReset{holeZeros_};
+  // A block device larger than the cache can keep is read past it, a page in one request of its
+  // own size: the cache's read-ahead asks a drive for a little at a time, which leaves a fast one
+  // waiting, and would push everything else out of memory for nothing. A smaller one is read
+  // through the cache, which then serves the files recovered after the scan.
+  FileHandle direct;
+  const SweepDirectReads when = g_readDirect.load(std::memory_order_relaxed);
+  bool large = false;
+  if (when == SweepDirectReads::WhenLarge) {
+    std::uint64_t swept = 0;  // sectors
+    for (const Range& range : ranges) swept = range.end > UINT64_MAX - swept ? UINT64_MAX : swept + range.end;
+    const std::uint64_t available = AvailableMemoryBytes();
+    large = available != 0 && swept > available / 2 / s;
+  }
+  if (!source_.reader && (when == SweepDirectReads::Always || large) && source_.handle.IsBlockDevice() &&
+      source_.handle.ReopenDirect(direct, directBlock_) == kSuccess && directBlock_ <= kPageAlign)
+    direct_ = &direct;
+  struct DirectReset {
+    const FileHandle*& at;
+    ~DirectReset() { at = nullptr; }
+  } directReset{direct_};
 
   std::mutex lock;
   std::condition_variable changed;
@@ -511,15 +572,17 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
   std::uint64_t skipTo = 0;
   std::uint64_t containerSeed = carver != nullptr ? carver->ContainerEnd() : 0;
   std::atomic<bool> stop{false};
-  std::vector<std::unique_ptr<std::uint8_t[]>> pool;
+  std::vector<PageBuffer> pool;
+  const std::size_t bufferBytes = (pageBytes + kPageAlign - 1) / kPageAlign * kPageAlign;
   // A page buffer from the pool (with lock held); null when there is no memory.
-  auto buffer = [&]() -> std::unique_ptr<std::uint8_t[]> {
+  auto buffer = [&]() -> PageBuffer {
     if (!pool.empty()) {
       auto b = std::move(pool.back());
       pool.pop_back();
       return b;
     }
-    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[pageBytes]);
+    return PageBuffer(
+        static_cast<std::uint8_t*>(::operator new[](bufferBytes, std::align_val_t{kPageAlign}, std::nothrow)));
   };
   // Page i, planned when needed (with lock held); null past the last.
   auto pageAt = [&](std::size_t i) -> Page* {
@@ -825,6 +888,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     ++counts_.blocksRead;
     if (page.view) ++counts_.blocksMapped;
     if (page.hole) ++counts_.blocksInHoles;
+    if (page.direct) ++counts_.blocksReadDirect;
     if (carver != nullptr) carver->Carving().window = {page.bytes, page.first, page.windowSectors};
     for (std::size_t k = 0; k < page.pieces.size() && result == kSuccess; ++k) {
       const Page::Piece& piece = page.pieces[k];

@@ -52,6 +52,12 @@ unsigned DefaultSweepJobs();
 // they lie instead of read, and pages that lie in a hole of a sparse file are not read at all (on
 // by default; tests turn it off to compare both ways).
 void SetSweepUsesImageLayout(bool on);
+// When a block device's pages are read past the system's cache (O_DIRECT), straight into the
+// page, in requests of the page's size: never, when what is swept is more than half the memory
+// the system has available (the default: a medium the cache can keep is read through it, so that
+// the files recovered afterwards come from memory), or always (tests compare both ways).
+enum class SweepDirectReads { Never, WhenLarge, Always };
+void SetSweepReadsDirect(SweepDirectReads when);
 
 // Where the sweep receives sectors: any engine may be missing.
 struct SweepEngines {
@@ -77,6 +83,7 @@ struct SweepCounts {
   std::uint64_t blocksReadAhead = 0;    // of them, read on the reader thread in time
   std::uint64_t blocksMapped = 0;       // of them, looked at in the page cache without reading
   std::uint64_t blocksInHoles = 0;      // of them, in a hole of the image file: zeros, not read
+  std::uint64_t blocksReadDirect = 0;   // of them, read from a block device past the system's cache
   std::uint64_t piecesTaken = 0;        // with threads: page pieces whose finds came from a trace
   std::uint64_t sectorsSweptHere = 0;   // with threads: sectors the calling thread classified itself
 };
@@ -141,6 +148,9 @@ class SectorSweep {
   bool PlanPage(const std::vector<Range>& ranges, PlanCursor& at, Page& page) const;
   // Reads a page into its buffer; what cannot be read is noted as unread.
   void ReadPage(Page& page) const;
+  // Reads count sectors at first past the system's cache into the page buffer at; returns the
+  // sectors that arrived (0 when the device cannot be read that way there).
+  std::uint64_t ReadDirect(std::uint8_t* at, std::uint64_t first, std::uint64_t count) const;
   // Traces a page on a worker thread (see above); false when stopped or failed.
   bool TracePage(Page& page, const std::atomic<bool>& stop) const;
   // Whether a zero sector is nothing for any engine (checked once per sweep).
@@ -160,6 +170,8 @@ class SectorSweep {
   std::uint32_t pageBytes_ = kSweepReadBytes;
   bool zeroSkip_ = false;  // zero sectors go nowhere and only reset the carver's stream flags
   const std::uint8_t* holeZeros_ = nullptr;  // zeros for pages in a hole, during a run on an image file
+  const FileHandle* direct_ = nullptr;  // during a run on a block device: the device opened with O_DIRECT
+  std::uint32_t directBlock_ = 0;        // and its logical block size, which every direct read is aligned to
 };
 
 }  // namespace rexmoor

@@ -1,7 +1,7 @@
 // The deep scan's sweep on several threads finds what it finds on one: the same records with the
 // same ids and names in the same order, and it ends at the same place, on a raw medium of carved
 // files, a quick-formatted FAT card, a re-formatted NTFS volume and a sparse image whose holes are
-// not read. Small pages put many page seams inside carved files and folders. A scan cancelled at
+// not read, and on a block device read past the system's cache as through it. Small pages put many page seams inside carved files and folders. A scan cancelled at
 // a random point and continued finds the same again, and what the cancelled part kept is exactly
 // what lies before its saved place.
 #include <fcntl.h>
@@ -168,6 +168,49 @@ TEST_F(SweepJobs, AnyNumberOfThreadsFindsWhatOneFinds) {
     EXPECT_EQ(rest.result, kSuccess);
     EXPECT_EQ(rest.finds, one.finds);
     ExpectSamePlace(rest.position, one.position, "continued");
+  }
+}
+
+// A block device is read past the system's cache when it is larger than the cache could keep, a
+// page in one request: the finds and the place the sweep ends are those of reads through the
+// cache, on one thread and several, up to a device end that is not on a 4 KiB boundary.
+TEST_F(SweepJobs, ABlockDeviceReadPastTheCacheFindsTheSame) {
+  const test::LoopDeviceLock loops;
+  carvetest::ImageBuilder builder;
+  (void)deeptest::BuildRawImage(builder, 4242, 2);
+  std::vector<std::uint8_t> bytes = builder.bytes();
+  bytes.resize((bytes.size() / 4096 + 1) * 4096 + 3 * 512, 0);
+  const std::string image = work / "raw.img";
+  test::WriteFileBytes(image, bytes);
+  std::string device;
+  if (test::RunCommand("losetup -rf --show '" + image + "' 2>/dev/null", &device) != 0 || device.empty())
+    GTEST_SKIP() << "no loop device available here";
+  device.erase(device.find_last_not_of('\n') + 1);
+  struct Detach {
+    std::string device;
+    ~Detach() { (void)test::RunCommand("losetup -d " + device); }
+  } detach{device};
+  auto scan = [&](SweepDirectReads when, unsigned jobs, std::uint32_t pageBytes) {
+    test::ScopedDataDir data;
+    ScanLogIndex::ResetForTesting();
+    SetSweepReadsDirect(when);
+    Outcome out = DeepScanWith(device, jobs, pageBytes);
+    SetSweepReadsDirect(SweepDirectReads::WhenLarge);
+    return out;
+  };
+  for (const auto& [jobs, pageBytes] : {std::pair{1u, 0u}, std::pair{2u, 192u << 10}, std::pair{3u, 0u}}) {
+    const std::string what = std::to_string(jobs) + " jobs, page " + std::to_string(pageBytes);
+    const Outcome cached = scan(SweepDirectReads::Never, jobs, pageBytes);
+    ASSERT_EQ(cached.result, kSuccess) << what;
+    ASSERT_GT(cached.finds.size(), 20u) << what;
+    EXPECT_EQ(cached.counts.blocksReadDirect, 0u) << what;
+    const Outcome direct = scan(SweepDirectReads::Always, jobs, pageBytes);
+    EXPECT_EQ(direct.result, kSuccess) << what;
+    EXPECT_EQ(direct.counts.blocksReadDirect, direct.counts.blocksRead) << what;
+    EXPECT_EQ(direct.finds, cached.finds) << what;
+    ExpectSamePlace(direct.position, cached.position, what);
+    // A device this small is read through the cache unless told otherwise.
+    EXPECT_EQ(scan(SweepDirectReads::WhenLarge, jobs, pageBytes).counts.blocksReadDirect, 0u) << what;
   }
 }
 
