@@ -8,6 +8,7 @@
 
 #include "app/catalog_format.h"
 #include "app/type_patterns.h"
+#include "engine/folder_recovery.h"
 #include "engine/name_sanitize.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -236,6 +237,7 @@ void RecoveryJob::Run() {
   // The target is opened once; every name below it is looked up and created relative to it.
   rexmoor::TargetFolder target;
   const Result targetResult = selection_.empty() ? kSuccess : TargetFolder::Open(target_, true, target);
+  const ScopedRecoveryTarget shareTarget(&target);
   for (const auto& [key, stored] : selection_) {
     FoundFileRecord record = stored;
     IFileRecoveryParse* engine = EngineForRecord(sources_, record);

@@ -34,6 +34,8 @@ Result OpenTargetOf(const std::string& path, std::int32_t levelBase, TargetFolde
   return TargetFolder::Open(root, true, target);
 }
 
+thread_local const TargetFolder* t_sharedTarget = nullptr;
+
 }  // namespace
 
 Result EnsureRecoveryFolder(const std::string& path, std::int32_t levelBase) {
@@ -85,13 +87,26 @@ Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& fold
   return result;
 }
 
+ScopedRecoveryTarget::ScopedRecoveryTarget(const TargetFolder* target) : previous_(t_sharedTarget) {
+  t_sharedTarget = target;
+}
+
+ScopedRecoveryTarget::~ScopedRecoveryTarget() { t_sharedTarget = previous_; }
+
 Result RecoveredFileSink::Open() {
   if (observer_ != nullptr) {
     observer_->FileStarted(destination_, record_);
     digest_.Begin(observer_->WantsSha256(), observer_->WantsMd5());
   }
-  if (Result r = OpenTargetOf(destination_, levelBase_, target_, relative_); r != kSuccess) return r;
-  return target_.CreateFile(relative_, out_, true);
+  std::string root;
+  SplitAtTarget(destination_, levelBase_, root, relative_);
+  if (t_sharedTarget != nullptr && t_sharedTarget->IsOpen() && t_sharedTarget->Path() == root) {
+    target_ = t_sharedTarget;
+  } else {
+    if (Result r = TargetFolder::Open(root, true, ownTarget_); r != kSuccess) return r;
+    target_ = &ownTarget_;
+  }
+  return target_->CreateFile(relative_, out_, true);
 }
 
 Result RecoveredFileSink::Put(const std::uint8_t* data, std::size_t length, Result readResult) {
@@ -110,7 +125,7 @@ Result RecoveredFileSink::Finish(Result result) {
   // for a recovered one; what a file got before failing is kept.
   if (result > 0 && result != kErrIncomplete && written_ == 0 && out_.IsValid()) {
     out_.Close();
-    (void)target_.RemoveFile(relative_);
+    (void)target_->RemoveFile(relative_);
   }
   // The observer hears of the file before its last report, with its digests still being made
   // behind the writing: whoever shows that report with them waits for them, not the next file.

@@ -58,6 +58,19 @@ Result EnsureRecoveryFolder(const std::string& path, std::int32_t levelBase);
 Result RecoverFolderTree(IFileRecoveryParse& engine, const FoundFileRecord& folder, const std::string& destination,
                          std::int32_t levelBase, const FileReporter& reporter, const RecoveredFileWriter& writeFile);
 
+// While one lives, the sinks on this thread write below target, open already, instead of opening
+// it again for every file: for destinations whose target it is.
+class ScopedRecoveryTarget {
+ public:
+  explicit ScopedRecoveryTarget(const TargetFolder* target);
+  ~ScopedRecoveryTarget();
+  ScopedRecoveryTarget(const ScopedRecoveryTarget&) = delete;
+  ScopedRecoveryTarget& operator=(const ScopedRecoveryTarget&) = delete;
+
+ private:
+  const TargetFolder* previous_;
+};
+
 // One file being written out: the destination (and its missing folders below the target) is
 // created, an existing file emptied, data appended as it arrives with a progress report after
 // each piece, and Finish sends the last report: 100 with the error code, or 100 with
@@ -87,8 +100,9 @@ class RecoveredFileSink {
   StreamDigest digest_;
   std::int32_t levelBase_;
   std::uint64_t size_;
-  TargetFolder target_;
-  std::string relative_;  // of the destination, below the target
+  TargetFolder ownTarget_;
+  const TargetFolder* target_ = &ownTarget_;  // this thread's shared one when it is the target
+  std::string relative_;                      // of the destination, below the target
   FileHandle out_;
   std::uint64_t written_ = 0;
   std::int32_t lastPercent_ = -1;

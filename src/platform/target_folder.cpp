@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -98,6 +99,7 @@ Result CheckTargetWritable(const std::string& path, std::uint64_t& freeBytes, st
 
 Result TargetFolder::Open(const std::string& path, bool create, TargetFolder& out) {
   out.dir_.Close();
+  out.kept_ = std::make_unique<Kept>();
   out.path_ = path.empty() ? std::string(".") : path;
   auto open = [&out] {
     int fd;
@@ -152,26 +154,61 @@ Result TargetFolder::MakeFolders(std::string_view relative, FileHandle* out) con
   return kSuccess;
 }
 
-Result TargetFolder::OpenParent(std::string_view relative, bool create, FileHandle& parent, std::string& leaf) const {
+Result TargetFolder::OpenParent(std::string_view relative, bool create, Parent& parent, std::string& leaf) const {
   if (!dir_.IsValid()) return kErrInvalidHandle;
   std::vector<std::string_view> parts;
   if (Result r = Components(relative, parts); r != kSuccess) return r;
   if (parts.empty()) return kErrInvalidName;
   leaf.assign(parts.back());
   parts.pop_back();
-  return Walk(parts, create, parent);
+  if (parts.size() != 1 || kept_ == nullptr) {
+    if (Result r = Walk(parts, create, parent.owned); r != kSuccess) return r;
+    parent.fd = parent.owned.fd();
+    return kSuccess;
+  }
+  constexpr std::size_t kMaxKept = 16;
+  const std::string name(parts.front());
+  std::unique_lock<std::mutex> hold(kept_->lock);
+  std::vector<KeptFolder>& folders = kept_->folders;
+  auto found = std::find_if(folders.begin(), folders.end(), [&name](const KeptFolder& f) { return f.name == name; });
+  if (found != folders.end()) {
+    // The kept descriptor holds its folder's inode, so no other folder can have that number:
+    // the same one means the name still leads there.
+    struct stat now {};
+    if (::fstatat(dir_.fd(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(now.st_mode) &&
+        now.st_dev == found->device && now.st_ino == found->inode) {
+      std::rotate(found, found + 1, folders.end());
+      parent.fd = folders.back().handle.fd();
+      parent.hold = std::move(hold);
+      return kSuccess;
+    }
+    folders.erase(found);
+  }
+  FileHandle opened;
+  if (Result r = StepInto(dir_.fd(), name, create, opened); r != kSuccess) return r;
+  struct stat st {};
+  if (::fstat(opened.fd(), &st) != 0) {
+    parent.owned = std::move(opened);
+    parent.fd = parent.owned.fd();
+    return kSuccess;
+  }
+  if (folders.size() == kMaxKept) folders.erase(folders.begin());
+  folders.push_back(KeptFolder{name, std::move(opened), st.st_dev, st.st_ino});
+  parent.fd = folders.back().handle.fd();
+  parent.hold = std::move(hold);
+  return kSuccess;
 }
 
 Result TargetFolder::CreateFile(std::string_view relative, FileHandle& out, bool makeFolders) const {
-  FileHandle parent;
+  Parent parent;
   std::string leaf;
   if (Result r = OpenParent(relative, makeFolders, parent, leaf); r != kSuccess) return r;
   // Non-blocking so that a pipe planted at the name cannot stall the open.
-  const int fd = OpenAt(parent.fd(), leaf, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
+  const int fd = OpenAt(parent.fd, leaf, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) {
     const int e = errno;
     struct stat st {};
-    if (::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+    if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
       return kErrStoppedOnSymlink;
     return e == EISDIR ? kErrAlreadyExists : ResultFromErrno(e);
   }
@@ -187,35 +224,35 @@ Result TargetFolder::CreateFile(std::string_view relative, FileHandle& out, bool
 }
 
 bool TargetFolder::Exists(std::string_view relative) const {
-  FileHandle parent;
+  Parent parent;
   std::string leaf;
   if (OpenParent(relative, false, parent, leaf) != kSuccess) return false;
   struct stat st {};
-  return ::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  return ::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 Result TargetFolder::RemoveFile(std::string_view relative) const {
-  FileHandle parent;
+  Parent parent;
   std::string leaf;
   if (Result r = OpenParent(relative, false, parent, leaf); r != kSuccess) return r;
-  if (::unlinkat(parent.fd(), leaf.c_str(), 0) != 0) return ResultFromErrno(errno);
+  if (::unlinkat(parent.fd, leaf.c_str(), 0) != 0) return ResultFromErrno(errno);
   return kSuccess;
 }
 
 std::uint64_t TargetFolder::FileSize(std::string_view relative) const {
-  FileHandle parent;
+  Parent parent;
   std::string leaf;
   if (OpenParent(relative, false, parent, leaf) != kSuccess) return 0;
   struct stat st {};
-  if (::fstatat(parent.fd(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return 0;
+  if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return 0;
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 Result TargetFolder::SetTimes(std::string_view relative, const timespec times[2]) const {
-  FileHandle parent;
+  Parent parent;
   std::string leaf;
   if (Result r = OpenParent(relative, false, parent, leaf); r != kSuccess) return r;
-  if (::utimensat(parent.fd(), leaf.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return ResultFromErrno(errno);
+  if (::utimensat(parent.fd, leaf.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return ResultFromErrno(errno);
   return kSuccess;
 }
 

@@ -4,8 +4,12 @@
 // goes) is never followed: it is an error for whatever would have been written through it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,13 +58,35 @@ class TargetFolder {
   Result SetTimes(std::string_view relative, const timespec times[2]) const;
 
  private:
+  // The folder that holds a path's last component: opened for one call, or one of the folders
+  // kept open, which stays held for the call.
+  struct Parent {
+    FileHandle owned;
+    std::unique_lock<std::mutex> hold;
+    int fd = -1;
+  };
+  // Folders right below the target (the category folders), kept open: a recovery looks up,
+  // creates and dates file after file in the same few. Each use first checks that the name still
+  // leads to the same folder, so one renamed away or swapped for a link meanwhile is let go.
+  struct KeptFolder {
+    std::string name;
+    FileHandle handle;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+  struct Kept {
+    std::mutex lock;
+    std::vector<KeptFolder> folders;  // the most recently used last
+  };
+
   // Opens each folder of parts in turn below the target (creating missing ones when asked).
   Result Walk(const std::vector<std::string_view>& parts, bool create, FileHandle& out) const;
   // Opens the folder that holds the last component of relative; leaf receives that component.
-  Result OpenParent(std::string_view relative, bool create, FileHandle& parent, std::string& leaf) const;
+  Result OpenParent(std::string_view relative, bool create, Parent& parent, std::string& leaf) const;
 
   FileHandle dir_;
   std::string path_;
+  std::unique_ptr<Kept> kept_ = std::make_unique<Kept>();
 };
 
 // Whether files can be written into the folder at path before any work is done for them: it is a

@@ -92,6 +92,45 @@ TEST_F(TargetFolderTest, OtherThingsWhereFoldersOrFilesGo) {
   EXPECT_EQ(TargetFolder::Open(dir_ / "out/photo", true, bad), kErrDirectory);
 }
 
+// The folders right below the target are kept open between calls; a name that has come to lead
+// elsewhere meanwhile must not be written through the folder it used to name.
+TEST_F(TargetFolderTest, AFolderKeptOpenIsLetGoWhenItsNameLeadsElsewhere) {
+  FileHandle file;
+  ASSERT_EQ(target_.CreateFile("photo/a.jpg", file, true), kSuccess);
+  ASSERT_EQ(WriteAll(file, "abc", 3, 0), kSuccess);
+  file.Close();
+  EXPECT_EQ(target_.FileSize("photo/a.jpg"), 3u);
+  // Renamed out of the target: the name is free again, and the next file gets a new folder.
+  fs::create_directories(dir_ / "elsewhere");
+  fs::rename(dir_ / "out/photo", dir_ / "elsewhere/photo");
+  EXPECT_FALSE(target_.Exists("photo/a.jpg"));
+  EXPECT_EQ(target_.FileSize("photo/a.jpg"), 0u);
+  ASSERT_EQ(target_.CreateFile("photo/b.jpg", file, true), kSuccess);
+  file.Close();
+  EXPECT_TRUE(fs::exists(dir_ / "out/photo/b.jpg"));
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere/photo/b.jpg"));
+  // Swapped for a link: refused.
+  fs::rename(dir_ / "out/photo", dir_ / "elsewhere/photo2");
+  ASSERT_EQ(::symlink(outside().c_str(), (dir_ / "out/photo").c_str()), 0);
+  EXPECT_EQ(target_.CreateFile("photo/c.jpg", file, true), kErrStoppedOnSymlink);
+  EXPECT_FALSE(target_.Exists("photo/b.jpg"));
+  timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  EXPECT_NE(target_.SetTimes("photo/b.jpg", times), kSuccess);
+  EXPECT_NE(target_.RemoveFile("photo/b.jpg"), kSuccess);
+  EXPECT_TRUE(fs::exists(dir_ / "elsewhere/photo2/b.jpg"));
+  ExpectOutsideUntouched();
+  // More folders than are kept: each is found again after the others pushed it out.
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = "f" + std::to_string(i) + "/n" + std::to_string(round);
+      ASSERT_EQ(target_.CreateFile(name, file, true), kSuccess) << name;
+      file.Close();
+      EXPECT_TRUE(target_.Exists(name));
+    }
+  }
+  for (int i = 0; i < 40; ++i) EXPECT_TRUE(fs::exists(dir_ / ("out/f" + std::to_string(i) + "/n0")));
+}
+
 TEST(SplitAtTarget, TheTargetIsThePrefixWithLevelBaseSeparators) {
   std::string target, relative;
   SplitAtTarget("/tmp/out/photo/a.jpg", 2, target, relative);
