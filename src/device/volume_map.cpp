@@ -472,7 +472,7 @@ bool EnumerateVolumes(VolumeMap& map, const std::vector<DriveInfo>& drives) {
   map = VolumeMap{};
   const std::map<dev_t, std::string> mounts = MountPoints();
   for (std::size_t i = 0; i < drives.size() && i < 1024; ++i) {
-    const auto driveNumber = static_cast<std::int32_t>(i);
+    const auto driveNumber = static_cast<std::int32_t>(drives[i].number >= 0 ? drives[i].number : static_cast<int>(i));
     DriveFacts facts;
     DiskGeometry geometry;
     bool geometryRead = false;

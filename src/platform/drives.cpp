@@ -39,7 +39,8 @@ std::vector<std::string> g_addedImages;
 
 void AppendAddedImages(std::vector<DriveInfo>& drives) {
   std::lock_guard<std::mutex> hold(g_addedLock);
-  for (const std::string& path : g_addedImages) drives.push_back(DriveInfo{path, std::string(), true});
+  for (std::size_t i = 0; i < g_addedImages.size(); ++i)
+    drives.push_back(DriveInfo{g_addedImages[i], std::string(), true, kFirstAddedImageDrive + static_cast<int>(i)});
 }
 
 std::vector<DriveInfo> ListedDrives();
@@ -66,12 +67,11 @@ std::vector<DriveInfo> ListDrives() {
 }
 
 int AddImageDrive(const std::string& imagePath) {
-  const std::size_t listed = ListedDrives().size();
   std::lock_guard<std::mutex> hold(g_addedLock);
   for (std::size_t i = 0; i < g_addedImages.size(); ++i)
-    if (g_addedImages[i] == imagePath) return static_cast<int>(listed + i);
+    if (g_addedImages[i] == imagePath) return kFirstAddedImageDrive + static_cast<int>(i);
   g_addedImages.push_back(imagePath);
-  return static_cast<int>(listed + g_addedImages.size() - 1);
+  return kFirstAddedImageDrive + static_cast<int>(g_addedImages.size() - 1);
 }
 
 namespace {
@@ -85,7 +85,7 @@ std::vector<DriveInfo> ListedDrives() {
       std::size_t colon = list.find(':', pos);
       if (colon == std::string::npos) colon = list.size();
       std::string item = list.substr(pos, colon - pos);
-      if (!item.empty()) drives.push_back(DriveInfo{item, std::string(), true});
+      if (!item.empty()) drives.push_back(DriveInfo{item, std::string(), true, static_cast<int>(drives.size())});
       pos = colon + 1;
     }
     return drives;
@@ -97,14 +97,22 @@ std::vector<DriveInfo> ListedDrives() {
     if (IsListedDisk(name)) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  for (const auto& name : names) drives.push_back(DriveInfo{"/dev/" + name, name, false});
+  for (const auto& name : names)
+    drives.push_back(DriveInfo{"/dev/" + name, name, false, static_cast<int>(drives.size())});
   return drives;
 }
 
 }  // namespace
 
 Result DrivePath(int driveNumber, std::string& path) {
-  auto drives = ListDrives();
+  if (driveNumber >= kFirstAddedImageDrive) {
+    std::lock_guard<std::mutex> hold(g_addedLock);
+    const auto added = static_cast<std::size_t>(driveNumber - kFirstAddedImageDrive);
+    if (added >= g_addedImages.size()) return kErrFileNotFound;
+    path = g_addedImages[added];
+    return kSuccess;
+  }
+  auto drives = ListedDrives();
   if (driveNumber < 0 || static_cast<std::size_t>(driveNumber) >= drives.size()) return kErrFileNotFound;
   path = drives[static_cast<std::size_t>(driveNumber)].path;
   return kSuccess;
@@ -125,7 +133,7 @@ std::optional<int> DriveNumberOf(const std::string& devicePath) {
   fs::path real = fs::canonical(devicePath, ec);
   for (std::size_t i = 0; i < drives.size(); ++i) {
     fs::path candidate = fs::canonical(drives[i].path, ec);
-    if (!ec && !real.empty() && candidate == real) return static_cast<int>(i);
+    if (!ec && !real.empty() && candidate == real) return drives[i].number >= 0 ? drives[i].number : static_cast<int>(i);
   }
   return std::nullopt;
 }

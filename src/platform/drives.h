@@ -16,15 +16,24 @@ struct DriveInfo {
   std::string path;        // /dev/sdb or the image file standing in for the drive
   std::string sysName;     // name under /sys/block (empty for stand-in images)
   bool isImageStandIn = false;
+  int number = -1;         // as ListDrives numbers it; -1 in a list made by hand (numbered by position)
 };
+
+// The number of the first image added as a drive. Added images are numbered from here, apart from
+// the system's drives, so that a drive plugged in or taken out never moves an image's number onto
+// another drive.
+inline constexpr int kFirstAddedImageDrive = 1 << 16;
 
 std::vector<DriveInfo> ListDrives();
 // The first line of a sysfs (or other small system) file; empty when it cannot be read.
 std::string ReadSysfsLine(const std::string& path);
 // A decimal number from such a file, when it holds one.
 std::optional<std::uint64_t> ReadSysfsNumber(const std::string& path);
-// Lets an image file be addressed as a drive for the rest of the process: it is appended after
-// the listed drives (once; a second call gives the same number). Returns its drive number.
+// The listed drives (numbered by position), then the images added as drives (numbered from
+// kFirstAddedImageDrive).
+// Lets an image file be addressed as a drive for the rest of the process: it is listed after the
+// system's drives, under a number of its own that stays the same however they change (once; a
+// second call gives the same number). Returns its drive number.
 int AddImageDrive(const std::string& imagePath);
 // Path of drive N, or kErrFileNotFound when there is no such drive.
 Result DrivePath(int driveNumber, std::string& path);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -125,6 +126,21 @@ TEST(SectorSource, ImageStandsInForADriveThroughTheEnvironment) {
   EXPECT_EQ(second.totalSectors, 8u);
   SectorSource missing;
   EXPECT_EQ(OpenDriveSource(missing, 2), kErrFileNotFound);
+
+  // An image added as a drive keeps its number while the system's drives come and go: a drive
+  // taken out or plugged in must not leave that number on another drive, or on none.
+  WriteFileBytes(dir / "added.img", RandomBytes(10 * 512, 8));
+  const int added = AddImageDrive(dir / "added.img");
+  EXPECT_EQ(AddImageDrive(dir / "added.img"), added);
+  for (const std::string& listed : {dir.path() + "/d0.img", dir.path() + "/d0.img:" + dir.path() + "/d1.img:" +
+                                                                  dir.path() + "/d1.img"}) {
+    setenv("REXMOOR_DRIVES", listed.c_str(), 1);
+    SectorSource image;
+    ASSERT_EQ(OpenDriveSource(image, added), kSuccess) << listed;
+    EXPECT_EQ(image.totalSectors, 10u) << listed;
+    const auto all = ListDrives();
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const DriveInfo& d) { return d.number == added; }));
+  }
   unsetenv("REXMOOR_DRIVES");
 }
 
