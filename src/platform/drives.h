@@ -24,13 +24,13 @@ struct DriveInfo {
 // another drive.
 inline constexpr int kFirstAddedImageDrive = 1 << 16;
 
+// The listed drives (numbered by position), then the images added as drives (numbered from
+// kFirstAddedImageDrive).
 std::vector<DriveInfo> ListDrives();
 // The first line of a sysfs (or other small system) file; empty when it cannot be read.
 std::string ReadSysfsLine(const std::string& path);
 // A decimal number from such a file, when it holds one.
 std::optional<std::uint64_t> ReadSysfsNumber(const std::string& path);
-// The listed drives (numbered by position), then the images added as drives (numbered from
-// kFirstAddedImageDrive).
 // Lets an image file be addressed as a drive for the rest of the process: it is listed after the
 // system's drives, under a number of its own that stays the same however they change (once; a
 // second call gives the same number). Returns its drive number.
