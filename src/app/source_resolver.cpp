@@ -98,7 +98,7 @@ Result ResolveSource(const std::string& text, ResolvedSource& out, std::string& 
     rest.remove_prefix(6);
     std::string_view number = rest.substr(0, rest.find('@'));
     std::uint64_t drive = 0;
-    if (!ParseNumber(number, drive) || drive > 1000) {
+    if (!ParseNumber(number, drive) || (drive > 1000 && drive < kFirstAddedImageDrive) || drive > INT32_MAX) {
       error = "bad drive source '" + text + "' (expected drive:N or drive:N@START+COUNT)";
       return kErrInvalidParameter;
     }

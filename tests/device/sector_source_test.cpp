@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "app/source_resolver.h"
 #include "platform/drives.h"
 #include "platform/geometry.h"
 #include "test_support.h"
@@ -140,6 +141,12 @@ TEST(SectorSource, ImageStandsInForADriveThroughTheEnvironment) {
     EXPECT_EQ(image.totalSectors, 10u) << listed;
     const auto all = ListDrives();
     EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const DriveInfo& d) { return d.number == added; }));
+    // A listing names it drive:N, and that text leads back to it.
+    ResolvedSource resolved;
+    std::string error;
+    ASSERT_EQ(ResolveSource("drive:" + std::to_string(added), resolved, error), kSuccess) << error;
+    EXPECT_EQ(resolved.path, dir / "added.img");
+    EXPECT_EQ(resolved.sectorCount, 10u);
   }
   unsetenv("REXMOOR_DRIVES");
 }
