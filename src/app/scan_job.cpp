@@ -209,30 +209,37 @@ std::int32_t ScanJob::OnScanProgress(void* userData, std::int32_t progress, std:
   if (job == nullptr) return 0;
   // Wide enough that a hostile weight cannot overflow the product.
   const auto percent = static_cast<std::int32_t>(std::int64_t{progress} * weight / 100);
-  std::lock_guard<std::mutex> lock(job->Mutex());
-  if (job->CancelRequestedLocked()) return kCancelled;
-  job->lastPercent_ = percent;
-  IScanProgressView* view = job->view_;
+  const std::int32_t answer = job->Report(percent, secondsLeft, sectorsDone, sectorsTotal, filesFound);
+  if (answer == 0 && job->reportHook_) job->reportHook_(percent, sectorsTotal != 0);
+  return answer;
+}
+
+std::int32_t ScanJob::Report(std::int32_t percent, std::int32_t secondsLeft, std::uint64_t sectorsDone,
+                             std::uint64_t sectorsTotal, std::uint64_t filesFound) {
+  std::lock_guard<std::mutex> lock(Mutex());
+  if (CancelRequestedLocked()) return kCancelled;
+  lastPercent_ = percent;
+  IScanProgressView* view = view_;
   if (view == nullptr) return 0;
   // The figures are written out when something a reader sees moves, the end is reached, or a tenth
   // of a second has passed; in between a report only answers whether to go on.
-  const std::uint64_t now = job->clock_();
-  Shown& shown = job->shown_;
+  const std::uint64_t now = clock_();
+  Shown& shown = shown_;
   if (shown.any && percent == shown.percent && filesFound == shown.files && sectorsTotal == shown.total &&
       sectorsDone != sectorsTotal && now >= shown.atMs && now - shown.atMs < 100)
     return 0;
   shown = Shown{true, percent, filesFound, sectorsTotal, now};
   std::string timeText =
-      secondsLeft == -1 ? job->texts_("MSG0705") : job->texts_("MSG0708") + DurationText(secondsLeft);
+      secondsLeft == -1 ? texts_("MSG0705") : texts_("MSG0708") + DurationText(secondsLeft);
   view->SetProgressBar(percent);
   view->SetTime(timeText);
-  view->SetPercent(Format("%s %d%%", job->texts_("MSG0704").c_str(), percent));
+  view->SetPercent(Format("%s %d%%", texts_("MSG0704").c_str(), percent));
   if (sectorsTotal != 0) {
-    view->SetSectors(Format("%s %llu / %llu", job->texts_("MSG0706").c_str(),
+    view->SetSectors(Format("%s %llu / %llu", texts_("MSG0706").c_str(),
                             static_cast<unsigned long long>(sectorsDone), static_cast<unsigned long long>(sectorsTotal)));
-    view->SetTotalFiles(Format("%s %llu", job->texts_("MSG0707").c_str(), static_cast<unsigned long long>(filesFound)));
+    view->SetTotalFiles(Format("%s %llu", texts_("MSG0707").c_str(), static_cast<unsigned long long>(filesFound)));
   }
-  job->ReportTimes(sectorsDone, sectorsTotal);
+  ReportTimes(sectorsDone, sectorsTotal);
   view->ShowCounters(sectorsTotal != 0);
   return 0;
 }

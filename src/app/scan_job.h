@@ -115,6 +115,10 @@ using TextLookup = std::function<std::string(const std::string& key)>;
 using EngineMaker = std::function<EnginePtr(const ScanSourceEntry& source, bool deepMode)>;
 // Milliseconds from any fixed start; replaceable so that elapsed time and speed can be checked.
 using MillisecondClock = std::function<std::uint64_t()>;
+// Called on the worker after each progress report, without the job's lock (so it may wait for the
+// window, e.g. for a cancel question to come up); given the overall percent and whether the sweep's
+// figures were part of the report.
+using ReportHook = std::function<void(std::int32_t percent, bool withFigures)>;
 
 class ScanJob : public JobControl {
  public:
@@ -126,6 +130,7 @@ class ScanJob : public JobControl {
 
   void SetEngineMaker(EngineMaker maker) { makeEngine_ = std::move(maker); }
   void SetClock(MillisecondClock clock);
+  void SetReportHook(ReportHook hook) { reportHook_ = std::move(hook); }
   // The user asked to continue a stopped deep scan: an earlier scan of the same source is taken
   // up without asking.
   void SetContinueEarlierScan(bool yes) { continueEarlier_ = yes; }
@@ -164,6 +169,9 @@ class ScanJob : public JobControl {
   TextLookup texts_;
   EngineMaker makeEngine_;
 
+  // Shows one report (under the job's lock); returns what the engine is told.
+  std::int32_t Report(std::int32_t percent, std::int32_t secondsLeft, std::uint64_t sectorsDone,
+                      std::uint64_t sectorsTotal, std::uint64_t filesFound);
   void ReportTimes(std::uint64_t sectorsDone, std::uint64_t sectorsTotal);
 
   std::atomic<bool> scanFinished_{false};
@@ -174,6 +182,7 @@ class ScanJob : public JobControl {
 
   // Elapsed time and speed, touched only by whoever reports (under the job's lock).
   MillisecondClock clock_;
+  ReportHook reportHook_;
   std::uint64_t startedMs_ = 0;
   std::uint32_t sectorBytes_ = 512;
   bool speedBase_ = false;  // the sweep's first report was seen: speed counts from it

@@ -270,6 +270,7 @@ void MainWindow::RunScan(std::vector<ResolvedSource> resolved, bool continuing) 
     UpdateDiskButtons();
     ScanProcessWnd window(this, sources_, deep_, engineMaker_);
     window.Job().SetContinueEarlierScan(continuing);
+    if (scanJobSetup_) scanJobSetup_(window.Job());
     result = window.exec();
     ended = window.ScanEnded();
     failure = window.Job().FailureText();

@@ -59,6 +59,8 @@ class MainWindow : public QMainWindow {
   // The delay between a device event and the refresh of the list (5 s).
   void SetRefreshDelay(int milliseconds);
   void SetEngineMaker(EngineMaker maker) { engineMaker_ = std::move(maker); }
+  // Called with each scan job before it starts (tests hook into its reports with it).
+  void SetScanJobSetup(std::function<void(ScanJob&)> setup) { scanJobSetup_ = std::move(setup); }
 
   // Adds an image file to the disk list and selects its row; false when it cannot be read.
   bool AddImageFile(const QString& path);
@@ -109,6 +111,7 @@ class MainWindow : public QMainWindow {
   FileTypeSelection types_;
   FileChoosers choosers_;
   EngineMaker engineMaker_;
+  std::function<void(ScanJob&)> scanJobSetup_;
   DeviceEventSource* deviceSource_ = nullptr;
 
   WindowMode mode_ = WindowMode::Recovery;

@@ -35,9 +35,12 @@
 #include <QMediaPlayer>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "app/catalog_format.h"
 #include "app/device_listing.h"
@@ -425,7 +428,23 @@ void MainWindowTest::secondRecoveryIntoTheSameFolderNumbersTheNames() {
 // job first asks whether to take that scan up; it starts afresh, and once the sweep reports, the
 // cancel question is asked and answered. Returns whether the question came.
 bool MainWindowTest::ScanAndInterrupt(bool stop) {
-  bool asked = false;
+  // The card is swept faster than a click lands, so the sweep is held once it has reported a tenth
+  // of the way until the question is up; from then on the question itself holds it at its next
+  // report.
+  struct Hold {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool asked = false;
+  };
+  auto hold = std::make_shared<Hold>();
+  constexpr int kHeldAt = 10;
+  window_->SetScanJobSetup([hold](ScanJob& job) {
+    job.SetReportHook([hold](std::int32_t percent, bool withFigures) {
+      if (!withFigures || percent < kHeldAt) return;
+      std::unique_lock<std::mutex> lock(hold->lock);
+      hold->changed.wait_for(lock, std::chrono::seconds(30), [&] { return hold->asked; });
+    });
+  });
   ScanCard([&] {
     auto fresh = std::make_shared<bool>(false);
     driver_.Add([fresh](QWidget* modal) {
@@ -440,19 +459,25 @@ bool MainWindowTest::ScanAndInterrupt(bool stop) {
       // above, and a stop leaves a place to continue from.
       auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
       auto* files = modal->findChild<QLabel*>(QStringLiteral("totalfile"));
-      if (bar == nullptr || bar->value() < 1 || files == nullptr || !files->isVisible()) return false;
+      if (bar == nullptr || bar->value() < kHeldAt || files == nullptr || !files->isVisible()) return false;
       ClickLater(modal, "cancelbtn");
       return true;
     });
-    driver_.Add([&asked, stop](QWidget* modal) {
+    driver_.Add([hold, stop](QWidget* modal) {
       if (!IsBoxWith(modal, Catalog("MSG0709"))) return false;
-      asked = true;
+      {
+        std::lock_guard<std::mutex> lock(hold->lock);
+        hold->asked = true;
+      }
+      hold->changed.notify_all();
       ClickLater(modal, stop ? "okbtn" : "cancelbtn");
       return true;
     });
   });
   driver_.Clear();
-  return asked;
+  window_->SetScanJobSetup({});
+  std::lock_guard<std::mutex> lock(hold->lock);
+  return hold->asked;
 }
 
 void MainWindowTest::cancelQuestionAnsweredNoLetsTheScanFinish() {
