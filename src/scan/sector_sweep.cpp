@@ -19,7 +19,7 @@
 #include "ntfs/pro_ntfs_recovery.h"
 #include "platform/byte_view.h"
 #include "platform/clock.h"
-#include "platform/resident_view.h"
+#include "platform/memory.h"
 #include "scan/sector_dispatch.h"
 
 namespace rexmoor {
@@ -83,13 +83,15 @@ std::int32_t StopCheck(void* stop, std::int32_t, std::int32_t, std::int32_t, std
   return static_cast<const std::atomic<bool>*>(stop)->load(std::memory_order_relaxed) ? kCancelled : 0;
 }
 
-// Page buffers start on a 4 KiB boundary and hold whole 4 KiB blocks, as a direct read needs.
+// Page buffers hold whole 4 KiB blocks and start on a 4 KiB boundary (a huge page's, in fact), as
+// a direct read needs.
 constexpr std::size_t kPageAlign = 4096;
 
 }  // namespace
 
 struct PageBufferFree {
-  void operator()(std::uint8_t* at) const { ::operator delete[](at, std::align_val_t{kPageAlign}); }
+  std::size_t bytes = 0;
+  void operator()(std::uint8_t* at) const { FreeLargeBuffer(at, bytes); }
 };
 using PageBuffer = std::unique_ptr<std::uint8_t[], PageBufferFree>;
 
@@ -232,9 +234,8 @@ struct SectorSweep::Page {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> unread;  // absolute [from, to), ascending
   std::uint64_t windowSectors = 0;  // the sectors from first read without a gap
   PageBuffer data;
-  // The page's bytes: data, or the page cache's own pages when the image holds them all.
+  // The page's bytes: data, or shared zeros for a page in a hole.
   const std::uint8_t* bytes = nullptr;
-  std::unique_ptr<ResidentView> view;
   Trace trace;
   bool read = false;
   bool traced = false;
@@ -338,16 +339,6 @@ void SectorSweep::ReadPage(Page& page) const {
     page.windowSectors = inside;
     page.read = true;
     return;
-  }
-  if (layout) {
-    auto view = std::make_unique<ResidentView>();
-    if (view->Map(source_.handle, page.first * s, static_cast<std::size_t>(inside * s))) {
-      page.bytes = view->Data();
-      page.view = std::move(view);
-      page.windowSectors = inside;
-      page.read = true;
-      return;
-    }
   }
   page.bytes = page.data.get();
   std::uint64_t got = 0;
@@ -581,8 +572,7 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
       pool.pop_back();
       return b;
     }
-    return PageBuffer(
-        static_cast<std::uint8_t*>(::operator new[](bufferBytes, std::align_val_t{kPageAlign}, std::nothrow)));
+    return PageBuffer(AllocateLargeBuffer(bufferBytes), PageBufferFree{bufferBytes});
   };
   // Page i, planned when needed (with lock held); null past the last.
   auto pageAt = [&](std::size_t i) -> Page* {
@@ -886,7 +876,6 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
       ++counts_.blocksReadAhead;
     }
     ++counts_.blocksRead;
-    if (page.view) ++counts_.blocksMapped;
     if (page.hole) ++counts_.blocksInHoles;
     if (page.direct) ++counts_.blocksReadDirect;
     if (carver != nullptr) carver->Carving().window = {page.bytes, page.first, page.windowSectors};
@@ -906,11 +895,6 @@ Result SectorSweep::Run(SweepPosition& position, std::uint64_t sectorsTotal, con
     }
     if (carver != nullptr) carver->Carving().window = {};
     std::lock_guard<std::mutex> guard(lock);
-    if (page.view) {
-      // The image was cut short under the sweep: what it lost read as zeros, as after a short read.
-      if (page.view->Damaged()) ++counts_.unreadBuffers;
-      page.view.reset();
-    }
     if (page.data) pool.push_back(std::move(page.data));
     merged = i + 1;
     pages.pop_front();

@@ -48,9 +48,8 @@ inline constexpr std::uint32_t kSweepGapBytes = 1u << 20;
 // The threads every deep scan's sweep traces with unless told otherwise (0: one per core).
 void SetDefaultSweepJobs(unsigned jobs);
 unsigned DefaultSweepJobs();
-// Whether an image file's own layout is used: pages that are all in memory are looked at where
-// they lie instead of read, and pages that lie in a hole of a sparse file are not read at all (on
-// by default; tests turn it off to compare both ways).
+// Whether an image file's own layout is used: pages that lie in a hole of a sparse file are not
+// read at all (on by default; tests turn it off to compare both ways).
 void SetSweepUsesImageLayout(bool on);
 // When a block device's pages are read past the system's cache (O_DIRECT), straight into the
 // page, in requests of the page's size: never, when what is swept is more than half the memory
@@ -81,7 +80,6 @@ struct SweepCounts {
   std::uint64_t faults = 0;             // buffers whose dispatch failed unexpectedly
   std::uint64_t blocksRead = 0;         // large reads of the medium
   std::uint64_t blocksReadAhead = 0;    // of them, read on the reader thread in time
-  std::uint64_t blocksMapped = 0;       // of them, looked at in the page cache without reading
   std::uint64_t blocksInHoles = 0;      // of them, in a hole of the image file: zeros, not read
   std::uint64_t blocksReadDirect = 0;   // of them, read from a block device past the system's cache
   std::uint64_t piecesTaken = 0;        // with threads: page pieces whose finds came from a trace

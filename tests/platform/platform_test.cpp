@@ -1,21 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/data_dir.h"
 #include "platform/file_handle.h"
 #include "platform/ini_profile.h"
-#include "platform/resident_view.h"
+#include "platform/memory.h"
 #include "platform/result_codes.h"
 #include "platform/text.h"
 #include "test_support.h"
@@ -134,55 +132,19 @@ TEST(Clock, EveryFileTimeGivesAValidDateThatFollowsTheDayBefore) {
   }
 }
 
-// An image's cached pages are looked at in place; nothing that would need reading is mapped, and an
-// image cut short under the view reads as zeros past its new end instead of ending the program.
-TEST(ResidentView, OnlyCachedPagesAreMappedAndACutShortFileReadsAsZeros) {
-  test::TempDir work;
-  const std::string path = work / "image.img";
-  std::vector<std::uint8_t> bytes(256 << 10);
-  std::mt19937 rng(7);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(rng() | 1);
-  test::WriteFileBytes(path, bytes);
-  FileHandle file;
-  ASSERT_EQ(FileHandle::OpenReadOnly(path, file), kSuccess);
-  const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-
-  ResidentView view;
-  EXPECT_FALSE(view.Map(file, 512, 4096)) << "not on a page boundary";
-  EXPECT_FALSE(view.Map(file, 0, bytes.size() + 1)) << "past the end";
-  EXPECT_FALSE(view.Map(FileHandle(), 0, 4096));
-  ASSERT_TRUE(view.Map(file, page, bytes.size() - page)) << "just written: in memory";
-  ASSERT_EQ(view.Length(), bytes.size() - page);
-  EXPECT_EQ(0, std::memcmp(view.Data(), bytes.data() + page, view.Length()));
-  EXPECT_FALSE(view.Damaged());
-
-  // A page the system let go of is read back rather than the whole stretch copied.
-  ASSERT_EQ(fsync(file.fd()), 0);
-  ASSERT_EQ(posix_fadvise(file.fd(), static_cast<off_t>(4 * page), static_cast<off_t>(page), POSIX_FADV_DONTNEED), 0);
-  ResidentView holed;
-  ASSERT_TRUE(holed.Map(file, 0, bytes.size()));
-  EXPECT_EQ(0, std::memcmp(holed.Data(), bytes.data(), bytes.size()));
-
-  // Cut short while mapped: what is left reads as before, the rest as zeros.
-  const std::size_t kept = (64 << 10) + 100;
-  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kept)), 0);
-  std::vector<std::uint8_t> seen(view.Data(), view.Data() + view.Length());
-  EXPECT_TRUE(view.Damaged());
-  EXPECT_EQ(0, std::memcmp(seen.data(), bytes.data() + page, kept - page));
-  EXPECT_EQ(std::count(seen.begin() + static_cast<std::ptrdiff_t>(kept - page), seen.end(), 0),
-            static_cast<std::ptrdiff_t>(seen.size() - (kept - page)));
-  view.Unmap();
-  EXPECT_FALSE(view.Damaged());
-
-  // Pages the system let go of would need reading: they are not mapped.
-  ASSERT_EQ(fsync(file.fd()), 0);
-  ASSERT_EQ(posix_fadvise(file.fd(), 0, 0, POSIX_FADV_DONTNEED), 0);
-  void* probe = mmap(nullptr, page, PROT_READ, MAP_SHARED, file.fd(), 0);
-  ASSERT_NE(probe, MAP_FAILED);
-  unsigned char resident = 1;
-  ASSERT_EQ(mincore(probe, page, &resident), 0);
-  munmap(probe, page);
-  if ((resident & 1) == 0) EXPECT_FALSE(view.Map(file, 0, kept));  // (a memory file system keeps them)
+// A sweep reads straight into its page buffers, past the cache too: each must start on a 4 KiB
+// boundary and be writable to its last byte, whatever its size.
+TEST(LargeBuffer, AlignedAndWholeForAnySize) {
+  for (const std::size_t bytes : {std::size_t{1}, std::size_t{4096}, std::size_t{2} << 20, (std::size_t{16} << 20) + 1536}) {
+    std::uint8_t* at = AllocateLargeBuffer(bytes);
+    ASSERT_NE(at, nullptr) << bytes;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(at) % 4096, 0u) << bytes;
+    std::memset(at, 0xA5, bytes);
+    EXPECT_EQ(at[bytes - 1], 0xA5) << bytes;
+    FreeLargeBuffer(at, bytes);
+  }
+  EXPECT_EQ(AllocateLargeBuffer(0), nullptr);
+  FreeLargeBuffer(nullptr, 4096);
 }
 
 TEST(IniProfile, SectionsKeysAndRewrites) {
