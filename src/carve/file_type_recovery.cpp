@@ -189,6 +189,11 @@ std::int32_t CFileTypeRecovery::FilterByType(const std::string& extensions, Reco
   return catalogue_->FilterByExtensions(extensions, out);
 }
 
+std::int32_t CFileTypeRecovery::FilterAppended(const std::string& extensions, RecordList& out) {
+  if (!catalogue_) return 0;
+  return catalogue_->FilterByExtensions(extensions, out, out.size());
+}
+
 Result CFileTypeRecovery::BuildFreeSpaceMap() { return kSuccess; }
 
 // --- the carving step --------------------------------------------------------------------------------

@@ -53,6 +53,8 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   std::int32_t GetNextFreeRange(std::uint64_t* start, std::uint64_t* length) override;
   Result SetFilterCallback(FilterProgressCallback callback, void* userData) override;
   std::int32_t FilterByType(const std::string& extensions, RecordList& out) override;
+  // Adds the matching finds to the end of out and sorts only those.
+  std::int32_t FilterAppended(const std::string& extensions, RecordList& out);
   Result BuildFreeSpaceMap() override;
   Result ExtractForPreview(const FoundFileRecord* record, std::string& outPath, std::uint8_t* buffer,
                            std::uint32_t* byteCount, PreviewProgressCallback callback, void* userData) override;

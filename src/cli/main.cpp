@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "platform/memory.h"
 #include "platform/udisks_open.h"
 
 namespace rexmoor::cli {
@@ -544,6 +545,7 @@ int Main(int argc, char** argv) {
 }  // namespace rexmoor::cli
 
 int main(int argc, char** argv) {
+  rexmoor::KeepFreedMemoryForReuse();
   int rc = rexmoor::cli::Main(argc, argv);
   // Results that never reached their file (a full disk, a closed pipe) are a failure, not a
   // quiet success.

@@ -193,8 +193,9 @@ int RunScan(const ScanOptions& options) {
     std::printf("%12s  %-19s  %s\n", "SIZE", "MODIFIED", "PATH");
   }
   // A partitioned source is listed partition by partition, in the order they lie on the disk.
-  std::stable_sort(results.begin(), results.end(),
-                   [](const FoundFileRecord& a, const FoundFileRecord& b) { return a.sourceTag < b.sourceTag; });
+  const auto bySource = [](const FoundFileRecord& a, const FoundFileRecord& b) { return a.sourceTag < b.sourceTag; };
+  if (!std::is_sorted(results.begin(), results.end(), bySource))
+    std::stable_sort(results.begin(), results.end(), bySource);
   std::uint16_t lastSource = 0;
   for (const FoundFileRecord& r : results) {
     IFileRecoveryParse* engine = session.EngineOf(r);

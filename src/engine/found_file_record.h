@@ -83,6 +83,8 @@ FoundFileRecord MakeLostFolderRecord(std::uint16_t sourceTag, std::int32_t engin
 
 // Result-list order: files before folders, then by name with ASCII letters folded.
 bool RecordLess(const FoundFileRecord& a, const FoundFileRecord& b);
-void SortRecords(RecordList& records);
+// Puts the records from `from` on in that order, as std::sort with RecordLess would (equal ones
+// included).
+void SortRecords(RecordList& records, std::size_t from = 0);
 
 }  // namespace rexmoor

@@ -32,6 +32,8 @@ constexpr std::uint32_t kMaxWalkDepth = 4096;
 // The "other" filter reads names of unknown types only from catalogues below this size.
 constexpr std::uint64_t kOtherModeMaxBytes = 0x8000000;
 constexpr std::size_t kMaxPatternBytes = 4095;
+// A filtered list is given room for at most this many records at once (it grows past that as needed).
+constexpr std::uint64_t kReserveRecords = 1u << 20;
 constexpr std::size_t kRelationWriteChunk = 1 << 20;
 
 void AppendRelationEntry(std::string& out, std::uint64_t key, const std::vector<std::int32_t>& ids) {
@@ -475,7 +477,7 @@ Result ScanCatalogue::FolderPathOf(const FoundFileRecord* record, std::string& o
   return kSuccess;
 }
 
-std::int32_t ScanCatalogue::FilterByExtensions(const std::string& pattern, RecordList& out) {
+std::int32_t ScanCatalogue::FilterByExtensions(const std::string& pattern, RecordList& out, std::size_t sortFrom) {
   Flush();
   if (!mainFile_.IsValid()) return 0;
   std::uint64_t fileSize = 0;
@@ -486,6 +488,9 @@ std::int32_t ScanCatalogue::FilterByExtensions(const std::string& pattern, Recor
   const std::string& known = KnownExtensions();
 
   std::vector<FoundFileRecord> block(kCatalogueBlockRecords);
+  // Room for every record of the file, so that the list is not moved as it grows: only the part
+  // that is filled is ever touched.
+  out.reserve(out.size() + static_cast<std::size_t>(std::min<std::uint64_t>(fileSize / kRecordSize, kReserveRecords)));
   std::uint64_t offset = 0;
   std::string extension;  // reused: no allocation per record
   std::string dotted;
@@ -532,7 +537,7 @@ std::int32_t ScanCatalogue::FilterByExtensions(const std::string& pattern, Recor
     }
     if (records == 0) break;
   }
-  SortRecords(out);
+  SortRecords(out, std::min(sortFrom, out.size()));
   return 1;
 }
 

@@ -116,7 +116,8 @@ class ScanCatalogue {
   }
   // Appends every file record whose type matches the dotted extension list (".other" selects
   // unknown types), then sorts the list. 1 when the records file could be read, else 0.
-  std::int32_t FilterByExtensions(const std::string& pattern, RecordList& out);
+  // sortFrom: the records of out from there on are sorted when done (all of them by default).
+  std::int32_t FilterByExtensions(const std::string& pattern, RecordList& out, std::size_t sortFrom = 0);
 
   void Close();
 

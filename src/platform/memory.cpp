@@ -1,6 +1,7 @@
 #include "platform/memory.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,6 +70,12 @@ std::uint8_t* AllocateLargeBuffer(std::size_t bytes) {
 
 void FreeLargeBuffer(std::uint8_t* at, std::size_t bytes) {
   if (at != nullptr) munmap(at, LargeBufferLength(bytes));
+}
+
+void KeepFreedMemoryForReuse() {
+  // Blocks up to this size come from the heap, which keeps up to the trim size free at its top.
+  (void)mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  (void)mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }
 
 SharedZeros::SharedZeros(std::size_t bytes) {

@@ -28,6 +28,11 @@ std::uint64_t AvailableMemoryBytes();
 std::uint8_t* AllocateLargeBuffer(std::size_t bytes);
 void FreeLargeBuffer(std::uint8_t* at, std::size_t bytes);
 
+// For a short-lived process that builds large lists again and again (the list of finds, once to
+// count it and once to search it): memory given back to the allocator is kept for the next list,
+// instead of being returned to the system and faulted in afresh, page by page.
+void KeepFreedMemoryForReuse();
+
 // A read-only stretch of zeros whose page tables are filled at once (all of it one page of zeros):
 // what a page lying in a hole is looked at through, without reading it. Data is null when the
 // memory could not be had.

@@ -47,6 +47,8 @@ constexpr const char* kSweepStateName = "Sweep_State";
 constexpr const char* kSweepStateHeader = "rexmoor sweep state 1";
 // More stream extents than this are not kept: the continued scan then starts with none.
 constexpr std::size_t kMaxSavedExtents = 65536;
+// A filtered list is given room for at most this many finds at once (it grows past that as needed).
+constexpr std::uint64_t kReserveFinds = 1u << 20;
 
 std::string SweepStateText(const SweepPosition& at, const CarvingContext& carving, std::uint64_t containerEnd,
                            std::uint64_t fromSector) {
@@ -706,6 +708,8 @@ std::optional<CProfessionalRecovery::FatEntryKey> CProfessionalRecovery::EntryKe
 
 std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, RecordList& out) {
   const std::size_t firstOwn = out.size();
+  // Room for every find of every engine, so that the list is not moved as each adds its own.
+  out.reserve(firstOwn + static_cast<std::size_t>(std::min<std::uint64_t>(GetFoundCount(), kReserveFinds)));
   if (quickEngine_) (void)quickEngine_->FilterByType(extensions, out);
   (void)fatEngine_.FilterByType(extensions, out);
   (void)ntfsEngine_.FilterByType(extensions, out);
@@ -762,21 +766,28 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
   for (std::size_t k = firstOwn; k < out.size(); ++k)
     if (const std::optional<std::uint64_t>& sector = firstSectors[k - firstOwn]) startIndex.emplace(*sector, k);
   std::vector<bool> superseded(out.size(), false);
-  RecordList carved;
-  (void)carvingEngine_.FilterByType(extensions, carved);
-  for (const FoundFileRecord& record : carved) {
+  // The carved finds are added behind the others and kept, or not, where they lie.
+  const std::size_t ownEnd = out.size();
+  (void)carvingEngine_.FilterAppended(extensions, out);
+  std::size_t keptCarved = ownEnd;
+  auto keep = [&out, &keptCarved](std::size_t k) {
+    if (keptCarved != k) out[keptCarved] = out[k];
+    ++keptCarved;
+  };
+  for (std::size_t k = ownEnd; k < out.size(); ++k) {
+    const FoundFileRecord& record = out[k];
     const std::uint64_t location = record.locationSector;  // a packed field: copied, not bound
     const std::uint64_t carvedSize = record.size;
     const auto found = starts.find(location);
     if (found == starts.end()) {
-      out.push_back(record);
+      keep(k);
       continue;
     }
     const std::string_view extension = RecordExtension(record);
     // A camera's thumbnail is a JPEG under another name: the same data.
     if (EqualsNoCase(found->second, "thm") && EqualsNoCase(extension, "jpg")) continue;
     if (!EqualsNoCase(found->second, extension)) {
-      out.push_back(record);
+      keep(k);
       continue;
     }
     // The same start and type: the same file, unless an entry the sweep found after a format is
@@ -795,8 +806,9 @@ std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, 
       if (formatted && size + slack < carvedSize) superseded[it->second] = true;
       else same = true;
     }
-    if (!same) out.push_back(record);
+    if (!same) keep(k);
   }
+  out.resize(keptCarved);
   std::size_t left = firstOwn;
   for (std::size_t k = firstOwn; k < out.size(); ++k) {
     if (k < superseded.size() && superseded[k]) continue;

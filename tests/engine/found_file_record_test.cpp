@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
+#include <string>
 
 namespace rexmoor {
 namespace {
@@ -73,6 +76,31 @@ TEST(FoundFileRecord, ListsPutFilesFirstThenSortByNameIgnoringCase) {
   EXPECT_EQ(RecordName(list[4]), "b");
   EXPECT_FALSE(RecordLess(Named("x", true), Named("y", false)));
   EXPECT_TRUE(RecordLess(Named("Zeta", false), Named("alpha", true)));
+}
+
+// The list is sorted through its positions; equal names (the same file found twice, names that
+// differ only in case) must still come out in the order a sort of the records themselves gives,
+// and a list sorted from a position on keeps what lies before it.
+TEST(FoundFileRecord, SortingGivesTheOrderOfASortOfTheRecordsThemselves) {
+  std::mt19937 random(7);
+  const char* names[] = {"a.jpg", "A.JPG", "b.txt", "B.txt", "c", "folder", "Folder", "z.png"};
+  for (std::size_t size : {0u, 1u, 2u, 15u, 16u, 17u, 100u, 3000u}) {
+    RecordList list;
+    for (std::size_t i = 0; i < size; ++i) {
+      FoundFileRecord r = Named(names[random() % 8], random() % 3 == 0);
+      r.recordId = static_cast<std::uint32_t>(i);
+      list.push_back(r);
+    }
+    for (std::size_t from : {std::size_t{0}, size / 3}) {
+      RecordList expected = list;
+      std::sort(expected.begin() + static_cast<std::ptrdiff_t>(std::min(from, size)), expected.end(), RecordLess);
+      RecordList sorted = list;
+      SortRecords(sorted, from);
+      ASSERT_EQ(sorted.size(), expected.size());
+      for (std::size_t i = 0; i < size; ++i)
+        ASSERT_EQ(std::memcmp(&sorted[i], &expected[i], sizeof(FoundFileRecord)), 0) << size << " from " << from << " at " << i;
+    }
+  }
 }
 
 }  // namespace
