@@ -21,37 +21,38 @@ namespace {
 
 const char* EngineName(std::uint16_t tag) { return EngineTagName(tag); }
 
-Json RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
+// A find as one JSON object, open for the caller's fields that follow.
+JsonLine RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   // Copies of the packed fields: a reference cannot bind to them.
   const std::string name(RecordName(r));
   // FAT keeps local times of the clock that wrote them; NTFS and exFAT records hold UTC.
   const bool localClock = r.engineTag == kTagFastFat || r.engineTag == kTagProFat;
-  Json line;
-  line["engine"] = std::int32_t{r.engineTag};
-  line["engine_name"] = EngineName(r.engineTag);
-  line["id"] = std::uint32_t{r.recordId};
-  line["name"] = name;
-  line["folder"] = RecordFolder(engine, r);
-  line["is_folder"] = r.isFolder != 0;
+  JsonLine line;
+  line.Signed("engine", std::int32_t{r.engineTag});
+  line.Text("engine_name", EngineName(r.engineTag));
+  line.Number("id", std::uint32_t{r.recordId});
+  line.Text("name", name);
+  line.Text("folder", RecordFolder(engine, r));
+  line.Bool("is_folder", r.isFolder != 0);
   const std::size_t dot = name.rfind('.');
-  line["extension"] = r.isFolder != 0 || dot == std::string::npos ? std::string() : ToLowerAscii(name.substr(dot + 1));
-  line["category"] = r.isFolder != 0 ? std::string("folder") : CategoryFolderFor(name);
-  line["size"] = std::uint64_t{r.size};
-  line["location"] = std::uint64_t{r.locationSector};
-  line["object"] = std::uint32_t{r.objectNumber};
-  line["content"] = std::int32_t{r.contentState};
+  line.Text("extension", r.isFolder != 0 || dot == std::string::npos ? std::string() : ToLowerAscii(name.substr(dot + 1)));
+  line.Text("category", r.isFolder != 0 ? std::string("folder") : CategoryFolderFor(name));
+  line.Number("size", std::uint64_t{r.size});
+  line.Number("location", std::uint64_t{r.locationSector});
+  line.Number("object", std::uint32_t{r.objectNumber});
+  line.Signed("content", std::int32_t{r.contentState});
   static constexpr const char* kHow[] = {"deleted", "formatted", "carved"};
-  line["found"] = kHow[static_cast<int>(FoundHowOf(r))];
-  line["condition"] = ConditionText(ConditionOf(r));
-  line["created"] = JsonTime(r.createdTime, localClock);
-  line["modified"] = JsonTime(r.modifiedTime, localClock);
-  line["accessed"] = JsonTime(r.accessedTime, localClock);
-  if (const char* source = DataSourceText(r)) line["data_source"] = std::string(source);
-  if (const char* source = NameSourceText(r)) line["name_source"] = std::string(source);
+  line.Text("found", kHow[static_cast<int>(FoundHowOf(r))]);
+  line.Text("condition", ConditionText(ConditionOf(r)));
+  line.Time("created", r.createdTime, localClock);
+  line.Time("modified", r.modifiedTime, localClock);
+  line.Time("accessed", r.accessedTime, localClock);
+  if (const char* source = DataSourceText(r)) line.Text("data_source", source);
+  if (const char* source = NameSourceText(r)) line.Text("name_source", source);
   if (const std::optional<FileOwnership> owner = OwnershipOf(engine, r)) {
-    line["mode"] = Format("%04o", owner->mode & 07777u);
-    line["uid"] = owner->uid;
-    line["gid"] = owner->gid;
+    line.Text("mode", Format("%04o", owner->mode & 07777u));
+    line.Number("uid", owner->uid);
+    line.Number("gid", owner->gid);
   }
   return line;
 }
@@ -201,9 +202,7 @@ int RunScan(const ScanOptions& options) {
     IFileRecoveryParse* engine = session.EngineOf(r);
     if (engine == nullptr) continue;
     if (options.json) {
-      Json line = RecordJson(*engine, r);
-      line["source"] = session.SourceTextOf(r);
-      std::printf("%s\n", JsonText(line).c_str());
+      std::printf("%s\n", RecordJson(*engine, r).Text("source", session.SourceTextOf(r)).Done().c_str());
       continue;
     }
     if (partitioned && r.sourceTag != lastSource) {
@@ -370,10 +369,8 @@ int RunTree(const ScanOptions& options) {
     engine.GetChildren(folder, level, children);
     for (const FoundFileRecord& child : children) {
       if (options.json) {
-        Json json = RecordJson(engine, child);
-        json["source"] = currentSource;
-        json["depth"] = level;
-        std::printf("%s\n", JsonText(json).c_str());
+        std::printf("%s\n",
+                    RecordJson(engine, child).Text("source", currentSource).Signed("depth", level).Done().c_str());
       } else if (child.isFolder != 0) {
         std::printf("%*s%s/\n", level * 2, "", std::string(RecordName(child)).c_str());
       } else {
