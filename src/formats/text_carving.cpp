@@ -5,6 +5,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/byte_view.h"
 
 namespace rexmoor::formats {
@@ -96,6 +100,27 @@ std::size_t ScanText(std::span<const std::uint8_t> bytes, std::uint64_t base, En
   std::size_t i = 0;
   if (e == Encoding::kUtf8) {
     while (i < n) {
+#if defined(__SSE2__)
+      // Past the first sector only where the text ends matters: sixteen ASCII text bytes at a time.
+      if (!run.countLetters) {
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i del = _mm_set1_epi8(0x7F);
+        const __m128i lf = _mm_set1_epi8('\n');
+        while (i + 16 <= n) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+          const __m128i breaks = _mm_cmpeq_epi8(v, lf);
+          const __m128i allowed = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), breaks),
+                                               _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\f')),
+                                                            _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+          // Compared as signed, bytes from 0x80 on are below a space too.
+          const __m128i stray = _mm_or_si128(_mm_andnot_si128(allowed, _mm_cmplt_epi8(v, space)), _mm_cmpeq_epi8(v, del));
+          if (_mm_movemask_epi8(stray) != 0) break;
+          if (const auto at = static_cast<unsigned>(_mm_movemask_epi8(breaks)); at != 0)
+            run.lastBreak = base + i + static_cast<std::uint64_t>(31 - __builtin_clz(at)) + 1;
+          i += 16;
+        }
+      }
+#endif
       // Eight ASCII text bytes at a time (line ends and tabs too).
       {
         // The high bit of each byte of the 7-bit x that is at least c.
