@@ -35,7 +35,8 @@ JsonLine RecordJson(IFileRecoveryParse& engine, const FoundFileRecord& r) {
   line.Text("folder", RecordFolder(engine, r));
   line.Bool("is_folder", r.isFolder != 0);
   const std::size_t dot = name.rfind('.');
-  line.Text("extension", r.isFolder != 0 || dot == std::string::npos ? std::string() : ToLowerAscii(name.substr(dot + 1)));
+  line.Text("extension",
+            r.isFolder != 0 || dot == std::string::npos ? std::string() : ToLowerAscii(name.substr(dot + 1)));
   line.Text("category", r.isFolder != 0 ? std::string("folder") : CategoryFolderFor(name));
   line.Number("size", std::uint64_t{r.size});
   line.Number("location", std::uint64_t{r.locationSector});
