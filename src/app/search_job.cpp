@@ -58,12 +58,15 @@ void SearchJob::Run() {
 std::int32_t SearchJob::OnFilterProgress(void* userData, std::int32_t percent, std::int32_t) {
   auto* job = static_cast<SearchJob*>(userData);
   if (job == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(job->Mutex());
-  if (job->CancelRequestedLocked()) return kCancelled;
-  if (job->view_ != nullptr) {
-    job->view_->SetPercent(Format("%s %d%%", job->texts_("MSG1204").c_str(), percent));
-    job->view_->SetProgressBar(percent);
+  {
+    std::lock_guard<std::mutex> lock(job->Mutex());
+    if (job->CancelRequestedLocked()) return kCancelled;
+    if (job->view_ != nullptr) {
+      job->view_->SetPercent(Format("%s %d%%", job->texts_("MSG1204").c_str(), percent));
+      job->view_->SetProgressBar(percent);
+    }
   }
+  if (job->reportHook_) job->reportHook_(percent);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,6 +37,8 @@ class SearchJob : public JobControl {
   const std::string& ConvertedPattern() const { return converted_; }
 
   static std::int32_t OnFilterProgress(void* userData, std::int32_t percent, std::int32_t reserved);
+  // Called on the worker after each progress report, without the job's lock, with its percent.
+  void SetReportHook(std::function<void(std::int32_t percent)> hook) { reportHook_ = std::move(hook); }
 
  private:
   std::string StageText(const ScanSourceEntry& source);
@@ -47,6 +50,7 @@ class SearchJob : public JobControl {
   IScanJobObserver* observer_;
   TextLookup texts_;
   RecordList results_;
+  std::function<void(std::int32_t percent)> reportHook_;
 
 };
 

@@ -302,6 +302,7 @@ void MainWindow::RunSearch() {
   RecordList results;
   {
     SearchProcessWnd window(this, sources_, types_.SearchPattern());
+    if (searchJobSetup_) searchJobSetup_(window.Job());
     window.exec();
     results = window.TakeResults();
   }

@@ -14,6 +14,7 @@
 #include "app/device_listing.h"
 #include "app/result_model.h"
 #include "app/scan_job.h"
+#include "app/search_job.h"
 #include "app/source_resolver.h"
 #include "gui/pages.h"
 #include "preview/preview_job.h"
@@ -59,8 +60,10 @@ class MainWindow : public QMainWindow {
   // The delay between a device event and the refresh of the list (5 s).
   void SetRefreshDelay(int milliseconds);
   void SetEngineMaker(EngineMaker maker) { engineMaker_ = std::move(maker); }
-  // Called with each scan job before it starts (tests hook into its reports with it).
+  // Called with each scan or search job before it starts (tests and the screenshot tour hook into
+  // its reports with them).
   void SetScanJobSetup(std::function<void(ScanJob&)> setup) { scanJobSetup_ = std::move(setup); }
+  void SetSearchJobSetup(std::function<void(SearchJob&)> setup) { searchJobSetup_ = std::move(setup); }
 
   // Adds an image file to the disk list and selects its row; false when it cannot be read.
   bool AddImageFile(const QString& path);
@@ -112,6 +115,7 @@ class MainWindow : public QMainWindow {
   FileChoosers choosers_;
   EngineMaker engineMaker_;
   std::function<void(ScanJob&)> scanJobSetup_;
+  std::function<void(SearchJob&)> searchJobSetup_;
   DeviceEventSource* deviceSource_ = nullptr;
 
   WindowMode mode_ = WindowMode::Recovery;

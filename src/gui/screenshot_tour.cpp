@@ -17,7 +17,10 @@
 #include <QWidget>
 
 #include <functional>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "gui/main_window.h"
 #include "gui/thumbnail_grid.h"
@@ -38,6 +41,30 @@ QSize g_defaultSize(800, 500);
 void Click(QWidget* root, const char* name) {
   if (auto* button = root->findChild<QAbstractButton*>(QString::fromLatin1(name))) button->click();
 }
+
+// The card is scanned and searched faster than a window can be caught part-way: a job reporting
+// past `from` percent waits there (a few seconds at most) until the picture of its window is taken.
+class Hold {
+ public:
+  explicit Hold(int from) : from_(from) {}
+  void At(int percent) {
+    std::unique_lock<std::mutex> lock(lock_);
+    if (percent >= from_) changed_.wait_for(lock, std::chrono::seconds(5), [this] { return taken_; });
+  }
+  void Taken() {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      taken_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  const int from_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool taken_ = false;
+};
 
 // Waits for a modal window of the given name, saves it once `ready` says so, and calls `then`.
 void WhenModal(const QString& name, const QString& folder, const QString& file, std::function<bool(QWidget*)> ready,
@@ -91,9 +118,16 @@ void WhenResults(MainWindow& window, std::function<void()> then) {
 void StoppedScanTour(MainWindow& window, const QString& folder, const QString& image, std::function<void()> then) {
   Click(&window, "TabScan");
   window.AddImageFile(image);
+  constexpr int kStoppedAt = 20;
+  auto hold = std::make_shared<Hold>(kStoppedAt);
+  window.SetScanJobSetup([hold](ScanJob& job) {
+    job.SetReportHook([hold](std::int32_t percent, bool withFigures) {
+      if (withFigures) hold->At(percent);
+    });
+  });
   auto* rules = new QTimer(&window);
   auto step = std::make_shared<int>(0);
-  QObject::connect(rules, &QTimer::timeout, &window, [rules, step] {
+  QObject::connect(rules, &QTimer::timeout, &window, [rules, step, hold] {
     QWidget* modal = QApplication::activeModalWidget();
     if (modal == nullptr || !modal->isVisible()) return;
     auto* box = qobject_cast<QMessageBox*>(modal);
@@ -103,10 +137,11 @@ void StoppedScanTour(MainWindow& window, const QString& folder, const QString& i
     } else if (*step == 1 && modal->objectName() == QLatin1String("ScanProcessWnd")) {
       auto* files = modal->findChild<QLabel*>(QStringLiteral("totalfile"));
       auto* bar = modal->findChild<QProgressBar*>(QStringLiteral("progress"));
-      if (files == nullptr || !files->isVisible() || bar == nullptr || bar->value() < 20) return;
+      if (files == nullptr || !files->isVisible() || bar == nullptr || bar->value() < kStoppedAt) return;
       button = "cancelbtn";
     } else if (*step == 2 && box != nullptr) {
       button = "okbtn";  // yes, stop
+      hold->Taken();     // the question holds the scan from here on
     }
     if (button == nullptr) return;
     if (++*step == 3) rules->stop();
@@ -118,6 +153,7 @@ void StoppedScanTour(MainWindow& window, const QString& folder, const QString& i
   WhenResults(window, [&window, folder, rules, then] {
     rules->stop();
     rules->deleteLater();
+    window.SetScanJobSetup({});
     window.resize(g_defaultSize);
     QTimer::singleShot(300, &window, [&window, folder, then] {
       Save(&window, folder, QStringLiteral("page3-results-stopped"));
@@ -191,19 +227,34 @@ void StartScreenshotTour(MainWindow& window, const QString& folder, const QStrin
     Save(&window, folder, QStringLiteral("page1-disks"));
     Click(&window, "TabFileType");
     Save(&window, folder, QStringLiteral("page2-file-types"));
-    // The scan window is saved part-way, the recovery window once it is done.
+    // The scan and search windows are saved part-way, the recovery window once it is done.
+    constexpr int kScanShownAt = 60;
+    auto scanHold = std::make_shared<Hold>(kScanShownAt);
+    auto searchHold = std::make_shared<Hold>(0);
+    window.SetScanJobSetup([scanHold](ScanJob& job) {
+      job.SetReportHook([scanHold](std::int32_t percent, bool withFigures) {
+        if (withFigures) scanHold->At(percent);
+      });
+    });
+    window.SetSearchJobSetup([searchHold](SearchJob& job) {
+      job.SetReportHook([searchHold](std::int32_t percent) { searchHold->At(percent); });
+    });
     WhenModal(QStringLiteral("ScanProcessWnd"), folder, QStringLiteral("window-scan"),
               [](QWidget* w) {
                 auto* bar = w->findChild<QProgressBar*>(QStringLiteral("progress"));
                 auto* files = w->findChild<QWidget*>(QStringLiteral("totalfile"));
-                auto* speed = w->findChild<QLabel*>(QStringLiteral("speed"));
-                if (bar == nullptr || bar->value() < 30 || files == nullptr || !files->isVisible()) return false;
-                // With the speed measured, if the small card leaves the time for it.
-                return bar->value() >= 85 || (speed != nullptr && !speed->text().endsWith(QLatin1Char('-')));
+                return bar != nullptr && bar->value() >= kScanShownAt && files != nullptr && files->isVisible();
               },
-              nullptr);
+              [&window, scanHold](QWidget*) {
+                scanHold->Taken();
+                window.SetScanJobSetup({});
+              });
     WhenModal(QStringLiteral("SearchProcessWnd"), folder, QStringLiteral("window-search"),
-              [](QWidget* w) { return w->isVisible(); }, nullptr);
+              [](QWidget* w) { return w->isVisible(); },
+              [&window, searchHold](QWidget*) {
+                searchHold->Taken();
+                window.SetSearchJobSetup({});
+              });
     QTimer::singleShot(0, &window, [&window] { Click(&window, "BtnScan"); });
     auto* waitResults = new QTimer(&window);
     QObject::connect(waitResults, &QTimer::timeout, &window, [&window, folder, waitResults, image, previewImage] {
