@@ -68,6 +68,9 @@ static_assert(offsetof(FoundFileRecord, name) == 86);
 static_assert(offsetof(FoundFileRecord, extra) == 344);
 
 using RecordList = std::vector<FoundFileRecord>;
+// A list about to be filled is given room for at most this many records at once (it grows past
+// that as needed).
+inline constexpr std::uint64_t kReserveRecords = 1u << 20;
 
 // A zero-filled record.
 FoundFileRecord MakeEmptyRecord();

@@ -32,8 +32,6 @@ constexpr std::uint32_t kMaxWalkDepth = 4096;
 // The "other" filter reads names of unknown types only from catalogues below this size.
 constexpr std::uint64_t kOtherModeMaxBytes = 0x8000000;
 constexpr std::size_t kMaxPatternBytes = 4095;
-// A filtered list is given room for at most this many records at once (it grows past that as needed).
-constexpr std::uint64_t kReserveRecords = 1u << 20;
 constexpr std::size_t kRelationWriteChunk = 1 << 20;
 
 void AppendRelationEntry(std::string& out, std::uint64_t key, const std::vector<std::int32_t>& ids) {
@@ -537,7 +535,7 @@ std::int32_t ScanCatalogue::FilterByExtensions(const std::string& pattern, Recor
     }
     if (records == 0) break;
   }
-  SortRecords(out, std::min(sortFrom, out.size()));
+  SortRecords(out, sortFrom);
   return 1;
 }
 

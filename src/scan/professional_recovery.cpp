@@ -47,8 +47,6 @@ constexpr const char* kSweepStateName = "Sweep_State";
 constexpr const char* kSweepStateHeader = "rexmoor sweep state 1";
 // More stream extents than this are not kept: the continued scan then starts with none.
 constexpr std::size_t kMaxSavedExtents = 65536;
-// A filtered list is given room for at most this many finds at once (it grows past that as needed).
-constexpr std::uint64_t kReserveFinds = 1u << 20;
 
 std::string SweepStateText(const SweepPosition& at, const CarvingContext& carving, std::uint64_t containerEnd,
                            std::uint64_t fromSector) {
@@ -709,7 +707,7 @@ std::optional<CProfessionalRecovery::FatEntryKey> CProfessionalRecovery::EntryKe
 std::int32_t CProfessionalRecovery::FilterByType(const std::string& extensions, RecordList& out) {
   const std::size_t firstOwn = out.size();
   // Room for every find of every engine, so that the list is not moved as each adds its own.
-  out.reserve(firstOwn + static_cast<std::size_t>(std::min<std::uint64_t>(GetFoundCount(), kReserveFinds)));
+  out.reserve(firstOwn + static_cast<std::size_t>(std::min<std::uint64_t>(GetFoundCount(), kReserveRecords)));
   if (quickEngine_) (void)quickEngine_->FilterByType(extensions, out);
   (void)fatEngine_.FilterByType(extensions, out);
   (void)ntfsEngine_.FilterByType(extensions, out);
