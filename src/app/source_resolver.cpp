@@ -198,7 +198,8 @@ std::vector<ResolvedSource> PartitionSources(const ResolvedSource& source, bool 
   std::vector<ResolvedSource> parts;
   if (unallocated != nullptr) *unallocated = 0;
   std::vector<DeviceDrive> drives;
-  if (source.kind == ResolvedSource::Kind::Image) {
+  // An image added as a drive (a range of it was named) is not among the machine's drives.
+  if (source.kind == ResolvedSource::Kind::Image || source.driveNumber >= kFirstAddedImageDrive) {
     drives = ListImageDevices({source.path});
   } else if (source.startSector == 0) {
     for (DeviceDrive& drive : ListDevices())

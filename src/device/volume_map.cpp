@@ -466,7 +466,7 @@ void NumberVolumes(VolumeMap& map) {
     }
 }
 
-bool EnumerateVolumes(VolumeMap& map) { return EnumerateVolumes(map, ListDrives()); }
+bool EnumerateVolumes(VolumeMap& map) { return EnumerateVolumes(map, ListSystemDrives()); }
 
 bool EnumerateVolumes(VolumeMap& map, const std::vector<DriveInfo>& drives) {
   map = VolumeMap{};

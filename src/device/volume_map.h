@@ -56,7 +56,7 @@ struct VolumeMap {
   std::uint32_t bytesPerSector = 512;  // of the last drive whose geometry was read
 };
 
-// Enumerates the listed drives (ListDrives). Returns true; an empty machine gives an empty map.
+// Enumerates the system's drives (ListSystemDrives). Returns true; an empty machine gives an empty map.
 bool EnumerateVolumes(VolumeMap& map);
 // The same over a given drive list, numbered by position (image files named on a command line).
 bool EnumerateVolumes(VolumeMap& map, const std::vector<DriveInfo>& drives);

@@ -66,6 +66,8 @@ std::vector<DriveInfo> ListDrives() {
   return drives;
 }
 
+std::vector<DriveInfo> ListSystemDrives() { return ListedDrives(); }
+
 int AddImageDrive(const std::string& imagePath) {
   std::lock_guard<std::mutex> hold(g_addedLock);
   for (std::size_t i = 0; i < g_addedImages.size(); ++i)

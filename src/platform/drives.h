@@ -27,6 +27,10 @@ inline constexpr int kFirstAddedImageDrive = 1 << 16;
 // The listed drives (numbered by position), then the images added as drives (numbered from
 // kFirstAddedImageDrive).
 std::vector<DriveInfo> ListDrives();
+// The system's drives alone (or the REXMOOR_DRIVES stand-ins), numbered by position: what a
+// listing of the machine's drives shows. Images added as drives are the program's own way of
+// addressing them, not drives of the machine.
+std::vector<DriveInfo> ListSystemDrives();
 // The first line of a sysfs (or other small system) file; empty when it cannot be read.
 std::string ReadSysfsLine(const std::string& path);
 // A decimal number from such a file, when it holds one.

@@ -141,6 +141,9 @@ TEST(SectorSource, ImageStandsInForADriveThroughTheEnvironment) {
     EXPECT_EQ(image.totalSectors, 10u) << listed;
     const auto all = ListDrives();
     EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const DriveInfo& d) { return d.number == added; }));
+    // A listing of the machine's drives does not show it among them.
+    const auto system = ListSystemDrives();
+    EXPECT_FALSE(std::any_of(system.begin(), system.end(), [&](const DriveInfo& d) { return d.number == added; }));
     // A listing names it drive:N, and that text leads back to it.
     ResolvedSource resolved;
     std::string error;
