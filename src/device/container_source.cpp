@@ -17,11 +17,95 @@
 #include <mutex>
 #include <set>
 
+#include "platform/lazy_library.h"
+
 namespace rexmoor {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// The container libraries, each loaded when the first image of its kind is opened: most images
+// are raw, and these four (with libbfio under them) would otherwise be loaded by every run.
+LazyLibrary& LibEwf() {
+  static LazyLibrary library("libewf.so.2");
+  return library;
+}
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_error_free);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_error_sprint);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_glob);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_glob_free);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_close);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_free);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_bytes_per_sector);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_checksum_error);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_chunk_size);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_md5_hash);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_media_size);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_number_of_checksum_errors);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_get_sha1_hash);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_initialize);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_open);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_read_random);
+REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_segment_files_corrupted);
+
+LazyLibrary& LibVhdi() {
+  static LazyLibrary library("libvhdi.so.1");
+  return library;
+}
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_error_free);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_error_sprint);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_close);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_free);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_get_disk_type);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_get_media_size);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_get_utf8_parent_filename);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_initialize);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_open);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_read_buffer_at_offset);
+REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_set_parent_file);
+
+LazyLibrary& LibVmdk() {
+  static LazyLibrary library("libvmdk.so.1");
+  return library;
+}
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_error_free);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_error_sprint);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_extent_descriptor_free);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_extent_descriptor_get_utf8_filename);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_close);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_free);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_get_extent_descriptor);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_get_media_size);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_get_number_of_extents);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_initialize);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_open);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_open_extent_data_files);
+REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_read_buffer_at_offset);
+
+LazyLibrary& LibQcow() {
+  static LazyLibrary library("libqcow.so.1");
+  return library;
+}
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_error_free);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_error_sprint);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_close);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_free);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_get_media_size);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_get_utf8_backing_filename);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_get_utf8_backing_filename_size);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_initialize);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_open);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_read_buffer_at_offset);
+REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_set_parent_file);
+
+// kSuccess once the library that reads the format is loaded.
+Result NeedLibrary(LazyLibrary& library, const char* format, std::string& error) {
+  std::string why;
+  if (library.Load(&why)) return kSuccess;
+  error = std::string(format) + " images cannot be read: " + why;
+  return kErrNotSupported;
+}
 
 // Bounds on what a hostile container can make us open or hold.
 constexpr std::size_t kMaxSegments = 10000;
@@ -160,7 +244,7 @@ class SplitRawReader final : public MediumReader {
 };
 
 template <typename Error, typename Sprint, typename Free>
-std::string TakeLibraryError(Error*& error, Sprint sprint, Free release) {
+std::string TakeLibraryError(Error*& error, const Sprint& sprint, const Free& release) {
   if (error == nullptr) return "unknown error";
   char text[512] = {};
   sprint(error, text, sizeof text);
@@ -184,6 +268,7 @@ class EwfReader final : public MediumReader {
     }
   }
   Result Open(const std::string& path, std::string& error) {
+    if (Result r = NeedLibrary(LibEwf(), "EWF", error); r != kSuccess) return r;
     libewf_error_t* err = nullptr;
     char** names = nullptr;
     int count = 0;
@@ -395,7 +480,7 @@ struct VhdiLibrary {
   using Error = libvhdi_error_t;
   static constexpr const char* kFormat = "virtual disk";
   static constexpr const char* kParent = "parent disk";
-  static Result Check(const std::string&, std::string&) { return kSuccess; }
+  static Result Check(const std::string&, std::string& error) { return NeedLibrary(LibVhdi(), "VHD and VHDX", error); }
   static int Initialize(File** file, Error** error) { return libvhdi_file_initialize(file, error); }
   static int Open(File* file, const std::string& path, Error** error) {
     return libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, error);
@@ -428,7 +513,10 @@ struct QcowLibrary {
   using Error = libqcow_error_t;
   static constexpr const char* kFormat = "QCOW image";
   static constexpr const char* kParent = "backing file";
-  static Result Check(const std::string& path, std::string& error) { return CheckQcowLayout(path, error); }
+  static Result Check(const std::string& path, std::string& error) {
+    if (Result r = NeedLibrary(LibQcow(), "QCOW", error); r != kSuccess) return r;
+    return CheckQcowLayout(path, error);
+  }
   static int Initialize(File** file, Error** error) { return libqcow_file_initialize(file, error); }
   static int Open(File* file, const std::string& path, Error** error) {
     return libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, error);
@@ -541,6 +629,7 @@ class VmdkReader final : public MediumReader {
     }
   }
   Result Open(const std::string& path, std::string& error) {
+    if (Result r = NeedLibrary(LibVmdk(), "VMDK", error); r != kSuccess) return r;
     libvmdk_error_t* err = nullptr;
     files_.push_back(path);
     if (libvmdk_handle_initialize(&handle_, &err) != 1 ||

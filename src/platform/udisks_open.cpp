@@ -11,10 +11,30 @@
 #include <mutex>
 
 #include "platform/file_handle.h"
+#include "platform/lazy_library.h"
 
 namespace rexmoor {
 
 namespace {
+
+// sd-bus, loaded when udisks2 is first asked for a device.
+LazyLibrary& LibSystemd() {
+  static LazyLibrary library("libsystemd.so.0");
+  return library;
+}
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_open_system);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_set_allow_interactive_authorization);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_flush_close_unref);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_call);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_call_method);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_message_new_method_call);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_message_append);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_message_enter_container);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_message_read);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_message_unref);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_error_free);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_error_has_name);
+REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_error_is_set);
 
 constexpr const char* kService = "org.freedesktop.UDisks2";
 constexpr const char* kManagerPath = "/org/freedesktop/UDisks2/Manager";
@@ -60,7 +80,7 @@ struct BusError {
 // The system bus (sd_bus_open_system honours DBUS_SYSTEM_BUS_ADDRESS).
 Bus OpenSystemBus() {
   sd_bus* bus = nullptr;
-  if (sd_bus_open_system(&bus) < 0) return Bus();
+  if (!LibSystemd().Load() || sd_bus_open_system(&bus) < 0) return Bus();
   // polkit may ask the user for a password on this call.
   (void)sd_bus_set_allow_interactive_authorization(bus, 1);
   return Bus(bus);

@@ -1,11 +1,9 @@
 #include "preview/document_view.h"
 
-#include <archive.h>
-#include <archive_entry.h>
-
 #include "engine/file_type_lists.h"
 #include "engine/preview_target.h"
 #include "platform/text.h"
+#include "preview/archive_library.h"
 #include "preview/legacy_office.h"
 #include "preview/office_text.h"
 #include "preview/pdf_page.h"
@@ -155,16 +153,11 @@ std::unique_ptr<IDocumentView> MakeDocumentView(ConverterKind kind, const std::s
 
 namespace {
 
-struct ArchiveReader {
-  archive* handle = archive_read_new();
-  ~ArchiveReader() { archive_read_free(handle); }
-};
-
 // Lists the entries of one reading of the file; rawStream reads a lone compressed stream (a .gz
 // of a single file), which has no entries of its own, as one entry.
 Result ListEntries(const std::string& path, bool rawStream, std::string& text) {
   text.clear();
-  ArchiveReader reader;
+  ArchiveHandle reader;
   if (reader.handle == nullptr) return kErrInvalidParameter;
   archive_read_support_filter_all(reader.handle);
   if (rawStream)

@@ -1,7 +1,5 @@
 #include "preview/office_text.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <expat.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "preview/archive_library.h"
 #include "preview/preview_text.h"
 
 namespace rexmoor {
@@ -31,11 +30,6 @@ namespace {
 // are decompressed, skipped entries of unknown length included (their end is only found by
 // decompressing them). kErrInvalidParameter when the file is no zip.
 using PartFeed = std::function<bool(std::size_t, std::string_view)>;
-
-struct ArchiveHandle {
-  archive* handle = archive_read_new();
-  ~ArchiveHandle() { archive_read_free(handle); }
-};
 
 Result WalkZip(const std::string& path, const std::vector<std::string>& wanted, const PartFeed& feed,
                std::vector<std::string>* names) {

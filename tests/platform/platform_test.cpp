@@ -9,10 +9,13 @@
 #include <cstring>
 #include <vector>
 
+#include <zlib.h>
+
 #include "platform/clock.h"
 #include "platform/data_dir.h"
 #include "platform/file_handle.h"
 #include "platform/ini_profile.h"
+#include "platform/lazy_library.h"
 #include "platform/memory.h"
 #include "platform/result_codes.h"
 #include "platform/text.h"
@@ -145,6 +148,34 @@ TEST(LargeBuffer, AlignedAndWholeForAnySize) {
   }
   EXPECT_EQ(AllocateLargeBuffer(0), nullptr);
   FreeLargeBuffer(nullptr, 4096);
+}
+
+TEST(LazyLibrary, LoadsWhatItNamesOrSaysWhyItCannot) {
+  // A library that is there, with the functions declared for it.
+  LazyLibrary zlib("libz.so.1");
+  const LazyFunction<decltype(::zlibVersion)> version{zlib, "zlibVersion"};
+  const LazyFunction<decltype(::crc32)> crc{zlib, "crc32"};
+  std::string error;
+  ASSERT_TRUE(zlib.Load(&error)) << error;
+  EXPECT_STREQ(version(), ::zlibVersion());
+  const unsigned char text[] = "123456789";
+  EXPECT_EQ(crc(0ul, text, 9u), 0xCBF43926ul);
+  // One that is not, and one that lacks a function named for it: refused every time, with a reason.
+  LazyLibrary missing("librexmoor-none.so.0");
+  LazyLibrary older("libz.so.1");
+  const LazyFunction<int()> absent{older, "rexmoor_no_such_function"};
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_FALSE(missing.Load(&error));
+    EXPECT_NE(error.find("librexmoor-none.so.0 cannot be loaded"), std::string::npos) << error;
+    EXPECT_FALSE(older.Load(&error));
+    EXPECT_NE(error.find("lacks rexmoor_no_such_function"), std::string::npos) << error;
+  }
+  // The command line starts without the libraries it loads on demand (nor what they bring).
+  std::string loaded;
+  ASSERT_EQ(test::RunCommand("LD_TRACE_LOADED_OBJECTS=1 " REXMOOR_CLI_PATH, &loaded), 0);
+  EXPECT_NE(loaded.find("libblkid"), std::string::npos) << loaded;
+  for (const char* lazy : {"libarchive", "libxml2", "libicu", "libsystemd", "libewf", "libvhdi", "libvmdk", "libqcow"})
+    EXPECT_EQ(loaded.find(lazy), std::string::npos) << lazy << " is loaded at start:\n" << loaded;
 }
 
 TEST(IniProfile, SectionsKeysAndRewrites) {
