@@ -49,8 +49,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME rexmoor)
 # Loaded by name when first needed, so dpkg-shlibdeps cannot see them; the sonames are those of
-# src/preview/archive_library.h, src/platform/udisks_open.cpp and src/device/container_source.cpp.
-set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "libarchive13 (>= 3.6.2), libsystemd0, libewf2, libvhdi1, libvmdk1, libqcow1")
+# src/preview/archive_library.h, src/platform/digest_library.h, src/platform/udisks_open.cpp and
+# src/device/container_source.cpp.
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
+    "libarchive13 (>= 3.6.2), libssl3, libsystemd0, libewf2, libvhdi1, libvmdk1, libqcow1")
 set(CPACK_DEBIAN_GUI_PACKAGE_NAME rexmoor-gui)
 set(CPACK_DEBIAN_GUI_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "rexmoor (= ${PROJECT_VERSION})")

@@ -4,7 +4,6 @@
 #include <libqcow.h>
 #include <libvhdi.h>
 #include <libvmdk.h>
-#include <openssl/evp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/digest_library.h"
 #include "platform/lazy_library.h"
 
 namespace rexmoor {
@@ -829,8 +829,10 @@ Result VerifyContainer(const std::string& path, ContainerVerification& out, std:
   if (libewf_handle_get_md5_hash(reader->Handle(), md5, sizeof md5, nullptr) == 1) out.storedMd5 = Hex(md5, sizeof md5);
   if (libewf_handle_get_sha1_hash(reader->Handle(), sha1, sizeof sha1, nullptr) == 1)
     out.storedSha1 = Hex(sha1, sizeof sha1);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md5Ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha1Ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (Result r = NeedLibrary(LibCrypto(), "EWF", error); r != kSuccess) return r;  // to hash the media
+  const auto contextFree = [](EVP_MD_CTX* context) { EVP_MD_CTX_free(context); };
+  std::unique_ptr<EVP_MD_CTX, decltype(contextFree)> md5Ctx(EVP_MD_CTX_new(), contextFree);
+  std::unique_ptr<EVP_MD_CTX, decltype(contextFree)> sha1Ctx(EVP_MD_CTX_new(), contextFree);
   if (!md5Ctx || !sha1Ctx || EVP_DigestInit_ex(md5Ctx.get(), EVP_md5(), nullptr) != 1 ||
       EVP_DigestInit_ex(sha1Ctx.get(), EVP_sha1(), nullptr) != 1)
     return kErrNotEnoughMemory;

@@ -1,7 +1,5 @@
 #include "engine/file_digest.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -14,6 +12,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "platform/digest_library.h"
 
 namespace rexmoor {
 
@@ -88,7 +88,8 @@ struct DigestFile {
 
  private:
   Context& Started(std::size_t digest) {
-    if (!started[digest]) contexts[digest] = Start(DigestKind(digest));
+    // Without libcrypto no digest is made: the file is written all the same.
+    if (!started[digest] && LibCrypto().Load()) contexts[digest] = Start(DigestKind(digest));
     started[digest] = true;
     return contexts[digest];
   }

@@ -10,7 +10,8 @@ bool LazyLibrary::Load(std::string* error) {
     void* handle = ::dlopen(soname_, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
       const char* why = ::dlerror();
-      failure_ = std::string(soname_) + " cannot be loaded" + (why != nullptr ? std::string(": ") + why : std::string());
+      failure_ = std::string(soname_) + " cannot be loaded";
+      if (why != nullptr) failure_ += std::string(": ") + why;
       return;
     }
     for (const auto& [name, address] : functions_) {
