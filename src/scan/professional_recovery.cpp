@@ -17,6 +17,7 @@
 #include "engine/volume_recovery_base.h"
 #include "formats/carving_context.h"
 #include "platform/clock.h"
+#include "platform/drives.h"
 #include "platform/file_handle.h"
 #include "platform/geometry.h"
 #include "platform/text.h"
@@ -108,6 +109,23 @@ std::string CanonicalImagePath(const std::string& path) {
   return ec ? path : absolute.lexically_normal().string();
 }
 
+// The fingerprint of a range of an image named as a drive (IMAGE@START+COUNT). Such an image is
+// numbered by the order a run added it, so the drive number, start and count alone would take a
+// range of another image, scanned first in an earlier run, for this one. Its fingerprint therefore
+// takes in which file it is and when it was last written, beside its free bytes.
+std::uint64_t AddedImageFingerprint(std::int32_t driveNumber, std::uint64_t freeBytes) {
+  std::string path;
+  if (DrivePath(driveNumber, path) != kSuccess) return freeBytes;
+  std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+  const auto mix = [&hash](std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) hash = (hash ^ ((value >> (8 * i)) & 0xFF)) * 0x100000001b3ull;
+  };
+  for (const unsigned char c : CanonicalImagePath(path)) mix(c, 1);
+  mix(ImageWriteTime(path), 8);
+  mix(freeBytes, 8);
+  return hash;
+}
+
 // Engines that keep a map of the volume's clusters: the quick engines built on the volume frame
 // (FAT, NTFS, exFAT, ext).
 CVolumeRecoveryBase* MappingEngine(IFileRecoveryParse* engine) {
@@ -175,6 +193,7 @@ Result CProfessionalRecovery::OpenDisk(std::int32_t driveNumber, std::uint64_t s
   // The partition's fingerprint: its free bytes, as the live file system's map counts them, so
   // that a volume written to since is not taken for the one scanned before.
   freeBytes_ = UsesFreeRanges() ? FreeRangeSectors() * static_cast<std::uint64_t>(sectorSize_) : 0;
+  if (driveNumber >= kFirstAddedImageDrive) freeBytes_ = AddedImageFingerprint(driveNumber, freeBytes_);
   resumeFound_ = GetScanLogIndex().FindDiskScan(driveNumber, startSector, sectorCount, freeBytes_, resumeEntry_);
   resumeFolder_ = resumeFound_ ? resumeEntry_.FolderPath() : std::string();
   return ntfs;

@@ -191,5 +191,33 @@ TEST_F(ScanLogTrust, NamesThatDifferOnlyInCaseAreTwoImages) {
   EXPECT_EQ(err.find("afresh"), std::string::npos) << err;
 }
 
+// A range of an image (IMAGE@START+COUNT) is read as a drive numbered by the order a run adds it:
+// the same range of another image, scanned first in an earlier run, is not this one's log, however
+// alike the two are (same size, same times, same free space); the same image's log still serves.
+TEST_F(ScanLogTrust, RangesOfTwoImagesAreTwoScans) {
+  const std::string other = work / "other.img";
+  fs::copy_file(image, other);
+  ASSERT_EQ(test::RunCommand("dd if=" + ShellQuote(REXMOOR_TEST_SOURCE_DIR "/samples/files/sample.png") + " of=" +
+                             ShellQuote(other) + " bs=512 seek=60000 conv=notrunc status=none && touch -r " +
+                             ShellQuote(image) + " " + ShellQuote(other)),
+            0);
+  const std::string range = "@0+" + std::to_string(fs::file_size(image) / 512);
+  const std::string data = work / "data";
+  const Listing withPicture = Scan(data, "no", nullptr, other + range);
+  const Listing fresh = Scan(work / "solo", "no", nullptr, image + range);
+  ASSERT_NE(withPicture, fresh);
+  EXPECT_EQ(Scan(data, "yes", nullptr, image + range), fresh) << "the other image's log was taken";
+  EXPECT_EQ(Scan(data, "yes", nullptr, other + range), withPicture);
+  const auto folders = [&] {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(Base(data)))
+      if (e.is_directory()) names.insert(e.path().filename().string());
+    return names;
+  };
+  const std::set<std::string> before = folders();
+  EXPECT_EQ(Scan(data, "yes", nullptr, other + range), withPicture);
+  EXPECT_EQ(folders(), before) << "the image's own log was not used again";
+}
+
 }  // namespace
 }  // namespace rexmoor
