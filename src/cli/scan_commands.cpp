@@ -11,6 +11,7 @@
 #include "app/source_resolver.h"
 #include "cli/commands.h"
 #include "cli/output_format.h"
+#include "engine/file_digest.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "cli/scan_session.h"
@@ -290,9 +291,19 @@ int CheckFreeSpace(const ScanOptions& options, ScanSession& session, const Recor
   return kExitFailure;
 }
 
+// Digests that were asked for and cannot be made are told before the scan, not missed after it.
+int CheckHashing(const ScanOptions& options) {
+  if (!options.hashSha256 && !options.hashMd5 && !options.hashSource) return 0;
+  std::string why;
+  if (DigestsAvailable(&why)) return 0;
+  std::fprintf(stderr, "rexmoor: cannot hash what is recovered: %s\n", why.c_str());
+  return kExitFailure;
+}
+
 int RunRecover(const ScanOptions& options) {
   if (int rc = CheckTargetMedium(options); rc != 0) return rc;
   if (int rc = CheckTargetFolder(options); rc != 0) return rc;
+  if (int rc = CheckHashing(options); rc != 0) return rc;
   ScanSession session(options);
   if (int rc = session.Scan(); rc != 0) return Finish(session, rc);
   if (session.ScanInterrupted()) {

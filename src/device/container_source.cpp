@@ -829,7 +829,10 @@ Result VerifyContainer(const std::string& path, ContainerVerification& out, std:
   if (libewf_handle_get_md5_hash(reader->Handle(), md5, sizeof md5, nullptr) == 1) out.storedMd5 = Hex(md5, sizeof md5);
   if (libewf_handle_get_sha1_hash(reader->Handle(), sha1, sizeof sha1, nullptr) == 1)
     out.storedSha1 = Hex(sha1, sizeof sha1);
-  if (Result r = NeedLibrary(LibCrypto(), "EWF", error); r != kSuccess) return r;  // to hash the media
+  if (std::string why; !LibCrypto().Load(&why)) {
+    error = "the media of " + path + " cannot be hashed: " + why;
+    return kErrNotSupported;
+  }
   const auto contextFree = [](EVP_MD_CTX* context) { EVP_MD_CTX_free(context); };
   std::unique_ptr<EVP_MD_CTX, decltype(contextFree)> md5Ctx(EVP_MD_CTX_new(), contextFree);
   std::unique_ptr<EVP_MD_CTX, decltype(contextFree)> sha1Ctx(EVP_MD_CTX_new(), contextFree);

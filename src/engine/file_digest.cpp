@@ -450,4 +450,6 @@ std::size_t HashingBacklog() { return DigestPipeline::WantedCapacity().load(); }
 
 void SetHashingBacklog(std::size_t bytes) { DigestPipeline::WantedCapacity().store(std::max<std::size_t>(bytes, 1)); }
 
+bool DigestsAvailable(std::string* why) { return LibCrypto().Load(why); }
+
 }  // namespace rexmoor

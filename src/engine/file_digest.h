@@ -138,4 +138,8 @@ class StreamDigest {
 std::size_t HashingBacklog();
 void SetHashingBacklog(std::size_t bytes);
 
+// Whether digests can be made here at all: false, and why, when the digest library cannot be
+// loaded (a stream then gives no digests).
+bool DigestsAvailable(std::string* why = nullptr);
+
 }  // namespace rexmoor
