@@ -80,6 +80,8 @@ class RecoveryJob : public JobControl {
     digests_.sha256 = sha256;
     digests_.md5 = md5;
   }
+  // Whether digests can be made at all: false, and why, when the digest library cannot be loaded.
+  static bool CanHash(std::string* why) { return DigestsAvailable(why); }
   // The digests of the file written at this path (empty when not asked for, not written, or not
   // shown through AddDetail yet).
   FileDigests DigestsOf(const std::string& path) const;

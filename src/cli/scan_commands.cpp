@@ -11,7 +11,6 @@
 #include "app/source_resolver.h"
 #include "cli/commands.h"
 #include "cli/output_format.h"
-#include "engine/file_digest.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "cli/scan_session.h"
@@ -295,7 +294,7 @@ int CheckFreeSpace(const ScanOptions& options, ScanSession& session, const Recor
 int CheckHashing(const ScanOptions& options) {
   if (!options.hashSha256 && !options.hashMd5 && !options.hashSource) return 0;
   std::string why;
-  if (DigestsAvailable(&why)) return 0;
+  if (RecoveryJob::CanHash(&why)) return 0;
   std::fprintf(stderr, "rexmoor: cannot hash what is recovered: %s\n", why.c_str());
   return kExitFailure;
 }
