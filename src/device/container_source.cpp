@@ -27,10 +27,7 @@ namespace {
 
 // The container libraries, each loaded when the first image of its kind is opened: most images
 // are raw, and these four (with libbfio under them) would otherwise be loaded by every run.
-LazyLibrary& LibEwf() {
-  static LazyLibrary library("libewf.so.2");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibEwf, "libewf.so.2")
 REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_error_free);
 REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_error_sprint);
 REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_glob);
@@ -49,10 +46,7 @@ REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_open);
 REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_read_random);
 REXMOOR_LAZY_FUNCTION(LibEwf(), libewf_handle_segment_files_corrupted);
 
-LazyLibrary& LibVhdi() {
-  static LazyLibrary library("libvhdi.so.1");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibVhdi, "libvhdi.so.1")
 REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_error_free);
 REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_error_sprint);
 REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_close);
@@ -65,10 +59,7 @@ REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_open);
 REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_read_buffer_at_offset);
 REXMOOR_LAZY_FUNCTION(LibVhdi(), libvhdi_file_set_parent_file);
 
-LazyLibrary& LibVmdk() {
-  static LazyLibrary library("libvmdk.so.1");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibVmdk, "libvmdk.so.1")
 REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_error_free);
 REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_error_sprint);
 REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_extent_descriptor_free);
@@ -83,10 +74,7 @@ REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_open);
 REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_open_extent_data_files);
 REXMOOR_LAZY_FUNCTION(LibVmdk(), libvmdk_handle_read_buffer_at_offset);
 
-LazyLibrary& LibQcow() {
-  static LazyLibrary library("libqcow.so.1");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibQcow, "libqcow.so.1")
 REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_error_free);
 REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_error_sprint);
 REXMOOR_LAZY_FUNCTION(LibQcow(), libqcow_file_close);

@@ -7,10 +7,7 @@
 
 namespace rexmoor {
 
-inline LazyLibrary& LibCrypto() {
-  static LazyLibrary library("libcrypto.so.3");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibCrypto, "libcrypto.so.3")
 
 REXMOOR_LAZY_FUNCTION(LibCrypto(), EVP_MD_CTX_new);
 REXMOOR_LAZY_FUNCTION(LibCrypto(), EVP_MD_CTX_free);

@@ -6,7 +6,7 @@
 // its functions by the names the library's header declares; a file that uses them declares, in
 // namespace rexmoor:
 //
-//   LazyLibrary& LibArchive();          // one LazyLibrary("libarchive.so.13") for the program
+//   REXMOOR_LAZY_LIBRARY(LibArchive, "libarchive.so.13")
 //   REXMOOR_LAZY_FUNCTION(LibArchive(), archive_read_new);
 //
 // and its calls of archive_read_new(...) then go through the loaded library unchanged: the
@@ -60,6 +60,14 @@ class LazyFunction {
  private:
   void* address_ = nullptr;
 };
+
+// The program's one LazyLibrary of a soname, made on first use: the declarations of its functions,
+// made while the program starts, never find it unmade.
+#define REXMOOR_LAZY_LIBRARY(accessor, soname) \
+  inline LazyLibrary& accessor() {              \
+    static LazyLibrary library(soname);         \
+    return library;                             \
+  }
 
 #define REXMOOR_LAZY_FUNCTION(library, name) inline LazyFunction<decltype(::name)> name{library, #name}
 

@@ -18,10 +18,7 @@ namespace rexmoor {
 namespace {
 
 // sd-bus, loaded when udisks2 is first asked for a device.
-LazyLibrary& LibSystemd() {
-  static LazyLibrary library("libsystemd.so.0");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibSystemd, "libsystemd.so.0")
 REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_open_system);
 REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_set_allow_interactive_authorization);
 REXMOOR_LAZY_FUNCTION(LibSystemd(), sd_bus_flush_close_unref);

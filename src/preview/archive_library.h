@@ -9,10 +9,7 @@
 
 namespace rexmoor {
 
-inline LazyLibrary& LibArchive() {
-  static LazyLibrary library("libarchive.so.13");
-  return library;
-}
+REXMOOR_LAZY_LIBRARY(LibArchive, "libarchive.so.13")
 
 REXMOOR_LAZY_FUNCTION(LibArchive(), archive_read_new);
 REXMOOR_LAZY_FUNCTION(LibArchive(), archive_read_free);
